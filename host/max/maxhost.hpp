@@ -1,0 +1,80 @@
+// The stand-in host's own side: what the patch host and the tests use to
+// load plug-ins, make objects, send messages and watch what comes out.
+#pragma once
+
+#include "ext.h"
+#include "ext_buffer.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace maxhost {
+
+// ---- console -------------------------------------------------------------
+struct ConsoleLine {
+    bool error;
+    std::string text;
+};
+// Every console line goes to the sink, in order; the default prints posts on
+// stdout and errors on stderr. Pass nullptr to restore the default.
+void setConsoleSink(std::function<void(const ConsoleLine &)> sink);
+
+// ---- outlets -------------------------------------------------------------
+// Called for every message that leaves an outlet, before it is delivered.
+using OutletSink = std::function<void(const std::string &objId, long outlet,
+                                      t_symbol *sel, short argc, const t_atom *argv)>;
+void setOutletSink(OutletSink sink);
+
+// ---- plug-ins and classes -------------------------------------------------
+// Folders searched for CLASS.so, in order.
+void setPluginPath(const std::vector<std::string> &dirs);
+// Makes sure the class is registered (loading its plug-in when needed).
+bool loadClass(const std::string &name, std::string &err);
+// Symbol exported by a loaded plug-in (nullptr when absent).
+void *pluginSymbol(const std::string &className, const std::string &symbol);
+
+// ---- objects -------------------------------------------------------------
+// Makes an object of a registered or loadable class, or the host's own
+// "print". Returns nullptr and sets err on failure.
+t_object *newObject(const std::string &id, const std::string &className,
+                    const std::vector<t_atom> &args, std::string &err);
+t_object *findObject(const std::string &id);
+std::string objectId(const t_object *x);
+void freeObject(t_object *x);
+size_t inletCount(const t_object *x);
+size_t outletCount(const t_object *x);
+bool connect(t_object *from, long outlet, t_object *to, long inlet, std::string &err);
+
+// Delivers a message to an inlet on the calling thread (the main thread).
+void send(t_object *x, long inlet, t_symbol *sel, short argc, const t_atom *argv);
+// Delivers it from a second thread playing the scheduler, waits for it, then
+// runs what was deferred on the main thread.
+void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc,
+                       const t_atom *argv);
+// Runs the deferred queue on the main thread.
+void runDeferred();
+// Builds the signal chain: "dsp64" of every signal object, then one vector.
+void dspOn(double sampleRate = 44100.0, long vectorSize = 64);
+
+// ---- buffers -------------------------------------------------------------
+struct Buffer {
+    std::string name;
+    long channels = 0;
+    long frames = 0;
+    double rate = 44100.0;
+    std::vector<float> samples;   // interleaved
+};
+// Creates (or replaces) a zeroed buffer~.
+Buffer *createBuffer(const std::string &name, long channels, long frames,
+                     double rate = 44100.0);
+Buffer *findBuffer(const std::string &name);
+void removeBuffer(const std::string &name);
+
+// ---- test hooks ----------------------------------------------------------
+// The next n calls of object_alloc fail.
+void failNextAllocs(int n);
+// Frees every object and buffer, empties the queue, restores the sinks.
+void reset();
+
+}  // namespace maxhost
