@@ -1,0 +1,24 @@
+/* Internal to the factorisation: the iteration loops and the progress report. */
+#ifndef QM_NMF_INTERNAL_H
+#define QM_NMF_INTERNAL_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QM_EPS 2.220446049250313e-16
+
+/* Calls the process-wide progress hook, if one is set. */
+void qm_reportProgress(int done, int total);
+
+/* iter update rounds of W (F x K) and H (K x T) in place from their current
+ * values; H before W, the new H used for W. Report progress after each
+ * round. Return 0, or -1 when scratch could not be had (W, H untouched). */
+int qm_klIterate(const double *V, int F, int T, int K, int iter, double *W, double *H);
+int qm_euclIterate(const double *V, int F, int T, int K, int iter, double *W, double *H);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
