@@ -17,6 +17,13 @@ void qm_reportProgress(int done, int total);
 int qm_klIterate(const double *V, int F, int T, int K, int iter, double *W, double *H);
 int qm_euclIterate(const double *V, int F, int T, int K, int iter, double *W, double *H);
 
+/* Reorders the components of W and H in place by descending activation
+ * energy (qm_sortByHRowEnergy, then copy back). Return 0, or -1 when scratch
+ * could not be had (W, H untouched). */
+int qm_orderComponents(double *W, double *H, int F, int T, int K);
+/* Sets every element of W (F x K) and H (K x T) to 0. */
+void qm_zeroFactors(double *W, double *H, int F, int T, int K);
+
 #ifdef __cplusplus
 }
 #endif
