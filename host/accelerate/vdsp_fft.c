@@ -1,0 +1,206 @@
+/* Packed real FFT on FFTW3.
+ *
+ * Each size gets an in-place r2c and c2r plan, made on first use under a lock.
+ * FFTW's new-array execution needs arrays laid out like the planned ones, so
+ * the packed pairs are copied through a buffer that the setup owns; a second
+ * thread that finds it taken works in a buffer of its own for that call. */
+#include <Accelerate/Accelerate.h>
+
+#include <fftw3.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stddef.h>
+#include <stdlib.h>
+
+#define KV_FFT_MAX_LOG2 30
+
+struct OpaqueFFTSetupD {
+    vDSP_Length maxLog2;
+    _Atomic(double *) buf;                      /* 2^maxLog2 + 2 doubles, or NULL while in use */
+    _Atomic(fftw_plan) fwd[KV_FFT_MAX_LOG2 + 1];
+    _Atomic(fftw_plan) inv[KV_FFT_MAX_LOG2 + 1];
+};
+
+/* FFTW's planner is one global object and not thread-safe: every planner call,
+ * for every setup, goes through this lock. Executing a plan needs no lock. */
+static pthread_mutex_t planner_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static size_t buf_len(vDSP_Length log2n)
+{
+    return ((size_t)1 << log2n) + 2;
+}
+
+FFTSetupD vDSP_create_fftsetupD(vDSP_Length log2n, FFTRadix radix)
+{
+    if (radix != kFFTRadix2 || log2n > KV_FFT_MAX_LOG2)
+        return NULL;
+    FFTSetupD s = calloc(1, sizeof *s);
+    if (!s)
+        return NULL;
+    s->maxLog2 = log2n;
+    double *b = fftw_malloc(buf_len(log2n) * sizeof(double));
+    if (!b) {
+        free(s);
+        return NULL;
+    }
+    atomic_init(&s->buf, b);
+    for (int i = 0; i <= KV_FFT_MAX_LOG2; i++) {
+        atomic_init(&s->fwd[i], NULL);
+        atomic_init(&s->inv[i], NULL);
+    }
+    return s;
+}
+
+void vDSP_destroy_fftsetupD(FFTSetupD s)
+{
+    if (!s)
+        return;
+    pthread_mutex_lock(&planner_lock);
+    for (int i = 0; i <= KV_FFT_MAX_LOG2; i++) {
+        fftw_plan p = atomic_load(&s->fwd[i]);
+        if (p)
+            fftw_destroy_plan(p);
+        p = atomic_load(&s->inv[i]);
+        if (p)
+            fftw_destroy_plan(p);
+    }
+    pthread_mutex_unlock(&planner_lock);
+    fftw_free(atomic_load(&s->buf));
+    free(s);
+}
+
+static fftw_plan get_plan(FFTSetupD s, vDSP_Length log2n, int forward)
+{
+    _Atomic(fftw_plan) *slot = forward ? &s->fwd[log2n] : &s->inv[log2n];
+    fftw_plan p = atomic_load_explicit(slot, memory_order_acquire);
+    if (p)
+        return p;
+    pthread_mutex_lock(&planner_lock);
+    p = atomic_load_explicit(slot, memory_order_relaxed);
+    if (!p) {
+        int n = 1 << log2n;
+        /* estimated, not measured: the same plan, hence the same bits, on every run */
+        double *tmp = fftw_malloc(buf_len(log2n) * sizeof(double));
+        if (tmp) {
+            if (forward)
+                p = fftw_plan_dft_r2c_1d(n, tmp, (fftw_complex *)tmp, FFTW_ESTIMATE);
+            else
+                p = fftw_plan_dft_c2r_1d(n, (fftw_complex *)tmp, tmp, FFTW_ESTIMATE);
+            fftw_free(tmp);
+            atomic_store_explicit(slot, p, memory_order_release);
+        }
+    }
+    pthread_mutex_unlock(&planner_lock);
+    return p;
+}
+
+static void fft_unit(FFTSetupD s, double *re, double *im, vDSP_Length log2n,
+                     FFTDirection dir)
+{
+    size_t n = (size_t)1 << log2n, h = n / 2;
+    int forward = dir == kFFTDirection_Forward;
+    fftw_plan p = get_plan(s, log2n, forward);
+    if (!p)
+        return;
+    double *own = atomic_exchange(&s->buf, NULL);
+    double *b = own ? own : fftw_malloc(buf_len(log2n) * sizeof(double));
+    if (!b)
+        return;
+    if (forward) {
+        for (size_t k = 0; k < h; k++) {
+            b[2 * k] = re[k];
+            b[2 * k + 1] = im[k];
+        }
+        fftw_execute_dft_r2c(p, b, (fftw_complex *)b);
+        /* b holds X[0 .. n/2] as interleaved pairs */
+        re[0] = 2.0 * b[0];
+        im[0] = 2.0 * b[n];
+        for (size_t k = 1; k < h; k++) {
+            re[k] = 2.0 * b[2 * k];
+            im[k] = 2.0 * b[2 * k + 1];
+        }
+    } else {
+        b[0] = re[0];
+        b[1] = 0.0;
+        b[n] = im[0];
+        b[n + 1] = 0.0;
+        for (size_t k = 1; k < h; k++) {
+            b[2 * k] = re[k];
+            b[2 * k + 1] = im[k];
+        }
+        fftw_execute_dft_c2r(p, (fftw_complex *)b, b);
+        for (size_t k = 0; k < h; k++) {
+            re[k] = b[2 * k];
+            im[k] = b[2 * k + 1];
+        }
+    }
+    if (own)
+        atomic_store(&s->buf, own);
+    else
+        fftw_free(b);
+}
+
+void vDSP_fft_zripD(FFTSetupD setup, const DSPDoubleSplitComplex *c,
+                    vDSP_Stride stride, vDSP_Length log2n, FFTDirection dir)
+{
+    if (!setup || !c || log2n < 1 || log2n > setup->maxLog2 || stride == 0)
+        return;
+    if (dir != kFFTDirection_Forward && dir != kFFTDirection_Inverse)
+        return;
+    if (stride == 1) {
+        fft_unit(setup, c->realp, c->imagp, log2n, dir);
+        return;
+    }
+    size_t h = ((size_t)1 << log2n) / 2;
+    double *re = malloc(2 * h * sizeof(double));
+    if (!re)
+        return;
+    double *im = re + h;
+    for (size_t k = 0; k < h; k++) {
+        re[k] = c->realp[(ptrdiff_t)k * stride];
+        im[k] = c->imagp[(ptrdiff_t)k * stride];
+    }
+    fft_unit(setup, re, im, log2n, dir);
+    for (size_t k = 0; k < h; k++) {
+        c->realp[(ptrdiff_t)k * stride] = re[k];
+        c->imagp[(ptrdiff_t)k * stride] = im[k];
+    }
+    free(re);
+}
+
+/* Interleaved strides count doubles: 2 means consecutive pairs. */
+void vDSP_ctozD(const DSPDoubleComplex *c, vDSP_Stride ic,
+                const DSPDoubleSplitComplex *z, vDSP_Stride iz, vDSP_Length n)
+{
+    const double *x = (const double *)c;
+    double *re = z->realp, *im = z->imagp;
+    if (ic == 2 && iz == 1) {
+        for (vDSP_Length k = 0; k < n; k++) {
+            re[k] = x[2 * k];
+            im[k] = x[2 * k + 1];
+        }
+        return;
+    }
+    for (vDSP_Length k = 0; k < n; k++) {
+        re[(ptrdiff_t)k * iz] = x[(ptrdiff_t)k * ic];
+        im[(ptrdiff_t)k * iz] = x[(ptrdiff_t)k * ic + 1];
+    }
+}
+
+void vDSP_ztocD(const DSPDoubleSplitComplex *z, vDSP_Stride iz,
+                DSPDoubleComplex *c, vDSP_Stride ic, vDSP_Length n)
+{
+    double *x = (double *)c;
+    const double *re = z->realp, *im = z->imagp;
+    if (ic == 2 && iz == 1) {
+        for (vDSP_Length k = 0; k < n; k++) {
+            x[2 * k] = re[k];
+            x[2 * k + 1] = im[k];
+        }
+        return;
+    }
+    for (vDSP_Length k = 0; k < n; k++) {
+        x[(ptrdiff_t)k * ic] = re[(ptrdiff_t)k * iz];
+        x[(ptrdiff_t)k * ic + 1] = im[(ptrdiff_t)k * iz];
+    }
+}

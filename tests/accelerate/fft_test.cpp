@@ -1,0 +1,209 @@
+// Packed real FFT against a naive DFT.
+#include <Accelerate/Accelerate.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using cd = std::complex<double>;
+
+std::vector<cd> naive_dft(const std::vector<double> &x)
+{
+    const size_t n = x.size();
+    std::vector<cd> X(n);
+    for (size_t k = 0; k < n; k++) {
+        cd s = 0;
+        for (size_t t = 0; t < n; t++)
+            s += x[t] * std::polar(1.0, -2.0 * M_PI * double((k * t) % n) / double(n));
+        X[k] = s;
+    }
+    return X;
+}
+
+std::vector<double> noise(size_t n, unsigned seed)
+{
+    std::vector<double> x(n);
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        x[i] = double((seed >> 8) & 0xffff) / 32768.0 - 1.0;
+    }
+    return x;
+}
+
+struct Packed {
+    std::vector<double> re, im;
+    DSPDoubleSplitComplex z;
+    explicit Packed(size_t h) : re(h), im(h), z{re.data(), im.data()} {}
+};
+
+// Rounding of an n-point FFT grows like log2(n) eps times the signal's norm;
+// 1e-12 relative to n leaves plenty of room for n up to 2^12.
+double tol(size_t n) { return 1e-12 * double(n); }
+
+}  // namespace
+
+TEST(Fft, ForwardIsTwiceTheDftPacked)
+{
+    FFTSetupD s = vDSP_create_fftsetupD(12, kFFTRadix2);
+    ASSERT_NE(s, nullptr);
+    for (vDSP_Length log2n = 1; log2n <= 12; log2n++) {
+        const size_t n = size_t(1) << log2n, h = n / 2;
+        std::vector<double> x = noise(n, unsigned(log2n));
+        std::vector<cd> X = naive_dft(x);
+        Packed p(h);
+        vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x.data()), 2, &p.z, 1, h);
+        vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Forward);
+        EXPECT_NEAR(p.re[0], 2 * X[0].real(), tol(n)) << n;
+        EXPECT_NEAR(p.im[0], 2 * X[h].real(), tol(n)) << n;
+        for (size_t k = 1; k < h; k++) {
+            EXPECT_NEAR(p.re[k], 2 * X[k].real(), tol(n)) << n << " bin " << k;
+            EXPECT_NEAR(p.im[k], 2 * X[k].imag(), tol(n)) << n << " bin " << k;
+        }
+    }
+    vDSP_destroy_fftsetupD(s);
+}
+
+TEST(Fft, InverseIsNTimesTheInverseDftOfTheHermitianSpectrum)
+{
+    FFTSetupD s = vDSP_create_fftsetupD(10, kFFTRadix2);
+    ASSERT_NE(s, nullptr);
+    for (vDSP_Length log2n = 1; log2n <= 10; log2n++) {
+        const size_t n = size_t(1) << log2n, h = n / 2;
+        // an arbitrary half spectrum; DC and Nyquist real
+        std::vector<double> a = noise(n, 100 + unsigned(log2n));
+        std::vector<cd> X(h + 1);
+        X[0] = a[0];
+        X[h] = a[1];
+        for (size_t k = 1; k < h; k++)
+            X[k] = cd(a[2 * k], a[2 * k + 1]);
+        std::vector<double> ref(n);
+        for (size_t t = 0; t < n; t++) {
+            cd sum = 0;
+            for (size_t k = 0; k < n; k++) {
+                cd v = k <= h ? X[k] : std::conj(X[n - k]);
+                sum += v * std::polar(1.0, 2.0 * M_PI * double((k * t) % n) / double(n));
+            }
+            ref[t] = sum.real();
+        }
+        Packed p(h);
+        p.re[0] = X[0].real();
+        p.im[0] = X[h].real();
+        for (size_t k = 1; k < h; k++) {
+            p.re[k] = X[k].real();
+            p.im[k] = X[k].imag();
+        }
+        vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Inverse);
+        std::vector<double> y(n);
+        vDSP_ztocD(&p.z, 1, reinterpret_cast<DSPDoubleComplex *>(y.data()), 2, h);
+        for (size_t t = 0; t < n; t++)
+            EXPECT_NEAR(y[t], ref[t], tol(n)) << n << " sample " << t;
+    }
+    vDSP_destroy_fftsetupD(s);
+}
+
+TEST(Fft, RoundTripScalesByTwiceN)
+{
+    const vDSP_Length log2n = 11;
+    const size_t n = size_t(1) << log2n, h = n / 2;
+    FFTSetupD s = vDSP_create_fftsetupD(log2n, kFFTRadix2);
+    std::vector<double> x = noise(n, 7);
+    Packed p(h);
+    vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x.data()), 2, &p.z, 1, h);
+    vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Forward);
+    vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Inverse);
+    for (size_t k = 0; k < h; k++) {
+        // forward doubles, inverse multiplies by n
+        EXPECT_NEAR(p.re[k], 2.0 * n * x[2 * k], 1e-9);
+        EXPECT_NEAR(p.im[k], 2.0 * n * x[2 * k + 1], 1e-9);
+    }
+    vDSP_destroy_fftsetupD(s);
+}
+
+TEST(Fft, NonUnitStrideMatchesUnitStride)
+{
+    const vDSP_Length log2n = 6;
+    const size_t n = 64, h = 32, st = 3;
+    FFTSetupD s = vDSP_create_fftsetupD(log2n, kFFTRadix2);
+    std::vector<double> x = noise(n, 11);
+    Packed p(h);
+    vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x.data()), 2, &p.z, 1, h);
+    std::vector<double> sre(h * st, -1.0), sim(h * st, -1.0);
+    for (size_t k = 0; k < h; k++) {
+        sre[k * st] = p.re[k];
+        sim[k * st] = p.im[k];
+    }
+    DSPDoubleSplitComplex sz{sre.data(), sim.data()};
+    vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Forward);
+    vDSP_fft_zripD(s, &sz, vDSP_Stride(st), log2n, kFFTDirection_Forward);
+    for (size_t k = 0; k < h; k++) {
+        EXPECT_DOUBLE_EQ(sre[k * st], p.re[k]);
+        EXPECT_DOUBLE_EQ(sim[k * st], p.im[k]);
+        EXPECT_EQ(sre[k * st + 1], -1.0);   // gaps untouched
+    }
+    vDSP_destroy_fftsetupD(s);
+}
+
+TEST(Fft, SetupRefusesOtherRadicesAndLargerSizes)
+{
+    EXPECT_EQ(vDSP_create_fftsetupD(8, kFFTRadix3), nullptr);
+    FFTSetupD s = vDSP_create_fftsetupD(4, kFFTRadix2);
+    std::vector<double> re(16, 1.0), im(16, 1.0);
+    DSPDoubleSplitComplex z{re.data(), im.data()};
+    vDSP_fft_zripD(s, &z, 1, 5, kFFTDirection_Forward);   // beyond the setup: ignored
+    EXPECT_EQ(re[0], 1.0);
+    EXPECT_EQ(im[15], 1.0);
+    vDSP_destroy_fftsetupD(s);
+    vDSP_destroy_fftsetupD(nullptr);
+}
+
+TEST(Fft, ConcurrentUseOfOneSetupAndOfSeveral)
+{
+    // planning is lazy and shared; many threads hitting fresh sizes at once
+    // must each get the naive DFT's answer
+    FFTSetupD shared = vDSP_create_fftsetupD(10, kFFTRadix2);
+    std::vector<std::thread> threads;
+    std::vector<int> bad(8, 0);
+    for (int t = 0; t < 8; t++)
+        threads.emplace_back([&, t] {
+            FFTSetupD own = vDSP_create_fftsetupD(10, kFFTRadix2);
+            for (int rep = 0; rep < 20; rep++) {
+                const vDSP_Length log2n = 4 + vDSP_Length((t + rep) % 7);
+                const size_t n = size_t(1) << log2n, h = n / 2;
+                std::vector<double> x = noise(n, unsigned(t * 100 + rep));
+                std::vector<cd> X = naive_dft(x);
+                Packed p(h);
+                vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x.data()), 2, &p.z, 1, h);
+                vDSP_fft_zripD(rep % 2 ? own : shared, &p.z, 1, log2n, kFFTDirection_Forward);
+                for (size_t k = 1; k < h; k++)
+                    if (std::abs(cd(p.re[k], p.im[k]) - 2.0 * X[k]) > tol(n))
+                        bad[t]++;
+            }
+            vDSP_destroy_fftsetupD(own);
+        });
+    for (auto &th : threads)
+        th.join();
+    for (int t = 0; t < 8; t++)
+        EXPECT_EQ(bad[t], 0) << "thread " << t;
+    vDSP_destroy_fftsetupD(shared);
+}
+
+TEST(Fft, PackingMovesPairs)
+{
+    const double x[6] = {1, 2, 3, 4, 5, 6};
+    double re[3], im[3];
+    DSPDoubleSplitComplex z{re, im};
+    vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x), 2, &z, 1, 3);
+    EXPECT_EQ(re[0], 1);
+    EXPECT_EQ(im[0], 2);
+    EXPECT_EQ(re[2], 5);
+    EXPECT_EQ(im[2], 6);
+    double y[6] = {};
+    vDSP_ztocD(&z, 1, reinterpret_cast<DSPDoubleComplex *>(y), 2, 3);
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(y[i], x[i]);
+}
