@@ -1,0 +1,97 @@
+/* "loadBuffer": copies channels 0 and 1 of a buffer~ into the record. */
+#include <limits.h>
+#include <math.h>
+#include <stdlib.h>
+
+#include "korvane_private.h"
+
+static void kv_loadDeferred(t_korvane *x, t_symbol *s, short argc, t_atom *argv)
+{
+    (void)argc;
+    (void)argv;
+    kv_loadBuffer(x, s);
+}
+
+void korvane_loadBuffer(t_korvane *x, t_symbol *s)
+{
+    defer(x, KV_METHOD(kv_loadDeferred), s, 0, NULL);
+}
+
+int kv_loadBuffer(t_korvane *x, t_symbol *name)
+{
+    if (!name) name = gensym("");
+    t_buffer_ref *ref = buffer_ref_new((t_object *)x, name);
+    t_buffer_obj *b = ref ? buffer_ref_getobject(ref) : NULL;
+    t_atom_long channels = 0, frames = 0;
+    double rate = 0.0;
+
+    if (b) {
+        channels = buffer_getchannelcount(b);
+        frames = buffer_getframecount(b);
+        rate = buffer_getsamplerate(b);
+    }
+    object_post(NULL, "read buffer: %ld channels, %ld samples, %f sr",
+                (long)channels, (long)frames, rate);
+
+    /* the sample index frame * channels + channel must stay a 32-bit count */
+    if (!b || channels < 1 || frames < 0 || channels > INT_MAX ||
+        frames > INT_MAX / channels) {
+        object_error(NULL, "Buffer read error.\n");
+        if (ref) object_free(ref);
+        return -1;
+    }
+
+    int nch = (int)channels;
+    int n = (int)frames;
+    double *newL = kv_malloc((size_t)n * sizeof(double));
+    double *newR = nch > 1 ? kv_malloc((size_t)n * sizeof(double)) : NULL;
+    if (!newL || (nch > 1 && !newR)) {
+        free(newL);
+        free(newR);
+        object_error(NULL, "Error: out of memory.");
+        object_free(ref);
+        return -1;
+    }
+
+    float *samples = buffer_locksamples(b);
+    if (!samples) {
+        free(newL);
+        free(newR);
+        object_error(NULL, "Buffer read error.\n");
+        object_free(ref);
+        return -1;
+    }
+    bool finite = true;
+    for (int j = 0; j < n; j++) {
+        newL[j] = samples[(size_t)j * nch];
+        if (newR) newR[j] = samples[(size_t)j * nch + 1];
+        if (!isfinite(newL[j]) || (newR && !isfinite(newR[j]))) finite = false;
+    }
+    buffer_unlocksamples(b);
+
+    if (!finite) {
+        free(newL);
+        free(newR);
+        object_error(NULL, "Buffer read error.\n");
+        object_error(NULL, "Error: buffer %s holds samples that are not finite numbers.",
+                     name->s_name);
+        object_free(ref);
+        return -1;
+    }
+
+    /* commit: the record now describes this sound and nothing else */
+    free(x->sigL);
+    free(x->sigR);
+    x->sigL = newL;
+    x->sigR = newR;
+    if (x->inBufRef) object_free(x->inBufRef);
+    x->inBufRef = ref;
+    x->inBufName = name;
+    x->sr = rate;
+    x->numChannels = nch;
+    x->numSamples = n;
+    x->fileLoaded = true;
+    x->stftValid = false;
+    x->decompValid = false;
+    return 0;
+}
