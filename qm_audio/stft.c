@@ -1,0 +1,173 @@
+/* Short-time Fourier transform and its windowed overlap-add inverse. */
+#include "qm_audio.h"
+#include "stft_internal.h"
+
+#include <math.h>
+#include <stdlib.h>
+
+int qm_stft_check(FFTSetupD setup, int N, int hop)
+{
+    if (!setup || N < 2 || (N & (N - 1)) != 0 || hop < 0)
+        return -1;
+    return 0;
+}
+
+int qm_stft_work_init(qm_stft_work *w, int N)
+{
+    size_t n = (size_t)N;
+    w->N = N;
+    w->log2n = 0;
+    while (((size_t)1 << (w->log2n + 1)) <= n)
+        w->log2n++;
+    w->g = malloc(n * sizeof(double));
+    w->blk = malloc(QM_FRAME_BLOCK * n * sizeof(double));
+    if (!w->g || !w->blk) {
+        qm_stft_work_free(w);
+        return -1;
+    }
+    vDSP_blkman_windowD(w->g, n, 0);
+    for (size_t k = 0; k < n; k++)
+        w->g[k] = sqrt(w->g[k] > 0.0 ? w->g[k] : 0.0);
+    return 0;
+}
+
+void qm_stft_work_free(qm_stft_work *w)
+{
+    free(w->g);
+    free(w->blk);
+    w->g = NULL;
+    w->blk = NULL;
+}
+
+int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
+            double *re, double *im)
+{
+    if (qm_stft_check(setup, N, hop) != 0)
+        return -1;
+    if (numFrames <= 0)
+        return 0;
+    qm_stft_work w;
+    if (qm_stft_work_init(&w, N) != 0)
+        return -1;
+    const size_t n = (size_t)N, h = n / 2, cols = (size_t)numFrames;
+    const double *g = w.g;
+
+    for (size_t t0 = 0; t0 < cols; t0 += QM_FRAME_BLOCK) {
+        const size_t nb = cols - t0 < QM_FRAME_BLOCK ? cols - t0 : QM_FRAME_BLOCK;
+        for (size_t j = 0; j < nb; j++) {
+            const double *s = x + (t0 + j) * (size_t)hop;
+            double *fr = w.blk + j * n, *fi = fr + h;
+            /* window, and pack even samples as real and odd as imaginary parts */
+            for (size_t k = 0; k < h; k++) {
+                fr[k] = g[2 * k] * s[2 * k];
+                fi[k] = g[2 * k + 1] * s[2 * k + 1];
+            }
+            DSPDoubleSplitComplex z = { fr, fi };
+            vDSP_fft_zripD(setup, &z, 1, w.log2n, kFFTDirection_Forward);
+        }
+        /* the packed result is twice the DFT; DC and Nyquist share the first pair */
+        for (size_t j = 0; j < nb; j++) {
+            const double *fr = w.blk + j * n, *fi = fr + h;
+            re[t0 + j] = fr[0] / 2.0;
+            im[t0 + j] = 0.0;
+            re[h * cols + t0 + j] = fi[0] / 2.0;
+            im[h * cols + t0 + j] = 0.0;
+        }
+        for (size_t b = 1; b < h; b++) {
+            double *rr = re + b * cols + t0, *ri = im + b * cols + t0;
+            const double *fr = w.blk + b, *fi = w.blk + h + b;
+            for (size_t j = 0; j < nb; j++) {
+                rr[j] = fr[j * n] / 2.0;
+                ri[j] = fi[j * n] / 2.0;
+            }
+        }
+    }
+    qm_stft_work_free(&w);
+    return 0;
+}
+
+/* Packs columns t0 .. t0+nb-1 of the spectrum into the block of frames. Row 0
+ * gives the real DC value, row N/2 the real Nyquist value; their imaginary
+ * parts are never read. */
+static void gather(const qm_spectrum_src *src, size_t t0, size_t nb, size_t n, double *blk)
+{
+    const size_t h = n / 2, cols = src->cols;
+    for (size_t b = 0; b <= h; b++) {
+        const size_t at = b * cols + t0;
+        /* DC goes to real[0], Nyquist to imaginary[0] */
+        double *dr = b == h ? blk + h : blk + b;
+        double *di = b == 0 || b == h ? NULL : blk + h + b;
+        switch (src->kind) {
+        case QM_SRC_PLAIN: {
+            const double *r = src->re + at, *i = src->im + at;
+            for (size_t j = 0; j < nb; j++)
+                dr[j * n] = r[j];
+            if (di)
+                for (size_t j = 0; j < nb; j++)
+                    di[j * n] = i[j];
+            break;
+        }
+        case QM_SRC_WIENER: {
+            const double *r = src->re + at, *i = src->im + at;
+            const double *m = src->mask + at, *mo = src->model + at;
+            for (size_t j = 0; j < nb; j++) {
+                double gain = mo[j] + 0.1;
+                gain = m[j] / gain;
+                dr[j * n] = gain * r[j];
+                if (di)
+                    di[j * n] = gain * i[j];
+            }
+            break;
+        }
+        case QM_SRC_NOISE: {
+            const double *a = src->mag + at, *u1 = src->u1 + at, *u2 = src->u2 + at;
+            for (size_t j = 0; j < nb; j++)
+                dr[j * n] = a[j] * u1[j];
+            if (di)
+                for (size_t j = 0; j < nb; j++)
+                    di[j * n] = a[j] * u2[j];
+            break;
+        }
+        }
+    }
+}
+
+void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
+                  int numFrames, int hop, double *out)
+{
+    const size_t n = (size_t)w->N, h = n / 2, cols = (size_t)numFrames;
+    const double scale = 1.0 / (double)w->N;
+    const double *g = w->g;
+    for (size_t t0 = 0; t0 < cols; t0 += QM_FRAME_BLOCK) {
+        const size_t nb = cols - t0 < QM_FRAME_BLOCK ? cols - t0 : QM_FRAME_BLOCK;
+        gather(src, t0, nb, n, w->blk);
+        for (size_t j = 0; j < nb; j++) {
+            double *fr = w->blk + j * n, *fi = fr + h;
+            DSPDoubleSplitComplex z = { fr, fi };
+            vDSP_fft_zripD(setup, &z, 1, w->log2n, kFFTDirection_Inverse);
+            /* unpack, scale to the inverse DFT, window and add */
+            double *o = out + (t0 + j) * (size_t)hop;
+            for (size_t k = 0; k < h; k++) {
+                const double y0 = fr[k] * scale, y1 = fi[k] * scale;
+                o[2 * k] += g[2 * k] * y0;
+                o[2 * k + 1] += g[2 * k + 1] * y1;
+            }
+        }
+    }
+}
+
+int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N,
+             int numFrames, int hop, double *out)
+{
+    if (qm_stft_check(setup, N, hop) != 0)
+        return -1;
+    if (numFrames <= 0)
+        return 0;
+    qm_stft_work w;
+    if (qm_stft_work_init(&w, N) != 0)
+        return -1;
+    qm_spectrum_src src = { .kind = QM_SRC_PLAIN, .cols = (size_t)numFrames, .re = re, .im = im };
+    qm_istft_run(setup, &w, &src, numFrames, hop, out);
+    qm_stft_work_free(&w);
+    return 0;
+}

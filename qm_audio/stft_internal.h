@@ -1,0 +1,41 @@
+/* Shared by the STFT and the resynthesis routines: the square-root window,
+ * the per-call scratch and the overlap-add over blocks of frames. */
+#ifndef QM_STFT_INTERNAL_H
+#define QM_STFT_INTERNAL_H
+
+#include <Accelerate/Accelerate.h>
+#include <stddef.h>
+
+/* Frames handled together, so that spectrogram rows are read and written in
+ * runs of this many neighbouring values rather than one value per row. */
+enum { QM_FRAME_BLOCK = 16 };
+
+typedef struct qm_stft_work {
+    int N;              /* FFT size, a power of two >= 2 */
+    vDSP_Length log2n;
+    double *g;          /* N values of the square-root window */
+    double *blk;        /* QM_FRAME_BLOCK packed frames of N values (N/2 real, N/2 imaginary) */
+} qm_stft_work;
+
+/* Where the columns of the spectrum to resynthesise come from, rows x cols. */
+typedef enum { QM_SRC_PLAIN, QM_SRC_WIENER, QM_SRC_NOISE } qm_src_kind;
+
+typedef struct qm_spectrum_src {
+    qm_src_kind kind;
+    size_t cols;
+    const double *re, *im;       /* PLAIN, WIENER */
+    const double *mask, *model;  /* WIENER: X * mask / (model + 0.1) */
+    const double *mag;           /* NOISE: mag * (u1 + i u2) */
+    const double *u1, *u2;
+} qm_spectrum_src;
+
+/* 0 when N is a power of two >= 2 and hop >= 0, -1 otherwise */
+int qm_stft_check(FFTSetupD setup, int N, int hop);
+/* takes the scratch and builds the window; -1 when memory is short */
+int qm_stft_work_init(qm_stft_work *w, int N);
+void qm_stft_work_free(qm_stft_work *w);
+/* out += windowed overlap-add of the inverse DFT of numFrames columns */
+void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
+                  int numFrames, int hop, double *out);
+
+#endif
