@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <vector>
@@ -14,14 +15,15 @@
 extern "C" void *__real_malloc(size_t n);
 
 namespace {
-bool g_armed = false; // count only while the call under test runs
-long g_calls = 0;
-long g_failAt = -1;
+// atomic: the library may take scratch on worker threads
+std::atomic<bool> g_armed{false}; // count only while the call under test runs
+std::atomic<long> g_calls{0};
+std::atomic<long> g_failAt{-1};
 } // namespace
 
 extern "C" void *__wrap_malloc(size_t n)
 {
-    if (g_armed && g_calls++ == g_failAt)
+    if (g_armed.load() && g_calls.fetch_add(1) == g_failAt.load())
         return nullptr;
     return __real_malloc(n);
 }
