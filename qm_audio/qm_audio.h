@@ -12,39 +12,51 @@ extern "C" {
 #endif
 
 /* re, im ((N/2+1) x numFrames) = DFT of each sqrt-Blackman-windowed frame of
- * N samples, frames hop apart; x holds (numFrames-1)*hop + N samples.
- * Returns 0, or -1 when scratch could not be had (outputs untouched). */
+ * N samples, frames hop apart; x holds (numFrames-1)*hop + N samples. The setup
+ * serves 2^k points for some 2^k >= N; im is exactly 0 in rows 0 and N/2.
+ * Returns 0 (numFrames <= 0 writes nothing), or -1 with the outputs untouched
+ * when N is not a power of two >= 2, hop < 0, setup is NULL or scratch could
+ * not be had. */
 int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
             double *re, double *im);
 /* out += windowed overlap-add of the inverse DFT of each column; out holds
- * (numFrames-1)*hop + N samples. Returns 0, or -1 (out untouched). */
+ * (numFrames-1)*hop + N samples. im of rows 0 and N/2 is never read.
+ * Returns 0, or -1 (out untouched) as for qm_STFT. */
 int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N,
              int numFrames, int hop, double *out);
 /* out += ISTFT(X * mask / (model + 0.1)), all rows x cols, rows = N/2 + 1.
- * Returns 0, or -1 (out untouched). */
+ * Takes no spectrogram-sized scratch. Returns 0, or -1 (out untouched) when
+ * rows is not N/2 + 1 or as for qm_ISTFT. */
 int qm_wienerResynth(const double *mask, const double *model, const double *re,
                      const double *im, int rows, int cols, FFTSetupD setup,
                      int N, int hop, double *out);
 
 /* sum((i+1) v[i]) / sum(v[i]): centroid in bins counted from 1 */
 double qm_spectralCentroid(const double *v, int n);
-/* m4 / m2^2 with population moments (3 is not subtracted) */
+/* m4 / m2^2 with population moments (3 is not subtracted); NaN for n <= 0 */
 double qm_kurtosis(const double *x, int n);
-/* out[f] (N values) = RMS of x[f*hop .. f*hop + L - 1] */
+/* out[f] (N values) = RMS of x[f*hop .. f*hop + L - 1]; no scratch;
+ * a negative L or hop writes nothing */
 void qm_RMS(const double *x, int L, int N, int hop, double *out);
 
 double qm_freq2mel(double f);
 double qm_mel2freq(double m);
 /* filterbank (numFilters x numBins) of triangles between mel-spaced edges and
- * DCT matrix (numCeps x numFilters); arguments out of range write nothing */
+ * DCT matrix (numCeps x numFilters); bins run from 0 Hz to sr/2 inclusive and
+ * maxFreq is clamped to sr/2. Writes nothing unless numBins >= 2, numFilters
+ * >= 1, numCeps >= 1, all values finite, sr > 0 and 0 <= minFreq < maxFreq. */
 void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins,
                  double minFreq, double maxFreq, double *filterbank, double *dct);
-/* mfcc (numCeps x numFrames) = dct . log(filterbank . spec) */
+/* mfcc (numCeps x numFrames) = dct . log(filterbank . spec), spec numBins x
+ * numFrames; no floor before the log. Writes nothing if a count is < 1 or the
+ * scratch (numFilters x numFrames) could not be had. */
 void qm_MFCC(const double *spec, const double *filterbank, const double *dct,
              int numBins, int numFrames, int numCeps, int numFilters, double *mfcc);
 
 /* out += ISTFT(mag * (u1 + i u2)), u1 then u2 drawn from rand() in storage
- * order (2 * rows * cols draws); on scratch failure nothing is drawn or added */
+ * order (2 * rows * cols draws, each / 2147483647.0); rows = N/2 + 1. On
+ * scratch failure or arguments refused as for qm_wienerResynth nothing is
+ * drawn or added. */
 void qm_noiseResynth(const double *mag, int rows, int cols, FFTSetupD setup,
                      int N, int hop, double *out);
 
