@@ -1,0 +1,219 @@
+// STFT stage: sizes derived from the settings, limits and refusals, and the
+// spectrogram itself against a DFT by definition.
+#include "fixture.hpp"
+
+#include <limits>
+
+using kvtest::Korvane;
+
+namespace {
+
+using StftFn = int (*)(t_korvane *);
+
+class Stft : public Korvane {
+protected:
+    t_korvane *x = nullptr;
+    void SetUp() override {
+        Korvane::SetUp();
+        x = make();
+    }
+    // loads n samples of a quiet tone and runs the stage
+    int run(int n, double rate, int channels = 1) {
+        std::vector<std::vector<double>> ch(channels, kvtest::tone(n, rate, {440}, {0.5}, 1, 0.1));
+        load(x, "s", ch, rate);
+        clear();
+        return stage<StftFn>("kv_computeSTFT")(x);
+    }
+};
+
+TEST_F(Stft, WorkedExample) {
+    ASSERT_EQ(run(441000, 44100), 0);
+    EXPECT_EQ(texts(), (std::vector<std::string>{
+                           "winlength = 0.080000, FFTsize = 4096, hop = 1024, frames = 426",
+                           "STFT computed"}));
+    EXPECT_EQ(x->fftSize, 4096);
+    EXPECT_EQ(x->hopSize, 1024);
+    EXPECT_EQ(x->numBins, 2049);
+    EXPECT_EQ(x->numFrames, 426);
+    EXPECT_TRUE(x->stftValid);
+    EXPECT_NE(x->stftReL, nullptr);
+    EXPECT_EQ(x->stftReR, nullptr);   // mono: channel 0 only
+}
+
+TEST_F(Stft, SizesFollowTheRate) {
+    ASSERT_EQ(run(20000, 48000), 0);
+    EXPECT_EQ(x->fftSize, 4096);
+    EXPECT_EQ(x->hopSize, 1024);
+    ASSERT_EQ(run(20000, 96000), 0);
+    EXPECT_EQ(x->fftSize, 8192);
+    EXPECT_EQ(x->hopSize, 2048);
+    EXPECT_EQ(x->numBins, 4097);
+    EXPECT_EQ(x->numFrames, 20000 / 2048 - 4);
+    // a window that is a power of two already keeps its length
+    sendFloat(x, "setWin", 4096.0 / 44100.0);
+    ASSERT_EQ(run(20000, 44100), 0);
+    EXPECT_EQ(x->fftSize, 4096);
+}
+
+TEST_F(Stft, HopFractionsInSinglePrecision) {
+    sendFloat(x, "setHop", 0.6);
+    ASSERT_EQ(run(441000, 44100), 0);
+    EXPECT_EQ(texts()[0], "winlength = 0.080000, FFTsize = 4096, hop = 2458, frames = 177");
+    // 1 - 0.6f is just below 0.4: 1 / it rounds to 3, the hop to 1638
+    sendFloat(x, "setHop", 0.4);
+    ASSERT_EQ(run(441000, 44100), 0);
+    EXPECT_EQ(x->hopSize, 1638);
+    EXPECT_EQ(x->numFrames, 441000 / 1638 - 3);
+}
+
+// The frame limit is tested before the bin limit; a refusal keeps the
+// analysis that was there.
+TEST_F(Stft, LimitsRefuseAndKeepTheEarlierAnalysis) {
+    sendFloat(x, "setWin", 0.001);   // 44 samples: FFT 64, hop 16
+    ASSERT_EQ(run(160064, 44100), 0);
+    EXPECT_EQ(x->numFrames, 10000);   // the largest accepted
+    double *re = x->stftReL;
+    FFTSetupD setup = x->fftSetup;
+
+    ASSERT_EQ(run(160080, 44100), -1);
+    EXPECT_EQ(texts(), (std::vector<std::string>{
+                           "winlength = 0.001000, FFTsize = 64, hop = 16, frames = 10001",
+                           "!Error: activations will exceed maximum length. Try one of the following:",
+                           "!Reduce file length, increase window length, increase hop."}));
+    EXPECT_FALSE(x->stftValid);
+    EXPECT_EQ(x->stftReL, re);
+    EXPECT_EQ(x->fftSetup, setup);
+    EXPECT_EQ(x->numFrames, 10000);
+    EXPECT_EQ(x->fftSize, 64);
+
+    sendFloat(x, "setWin", 0.5);   // 22050 samples: FFT 32768, 16385 bins
+    ASSERT_EQ(run(441000, 44100), -1);
+    EXPECT_EQ(texts(), (std::vector<std::string>{
+                           "winlength = 0.500000, FFTsize = 32768, hop = 8192, frames = 49",
+                           "!Error: bases will exceed maximum length. Try one of the following:",
+                           "!Reduce window length, reduce sampling rate."}));
+    EXPECT_EQ(x->numBins, 33);
+    EXPECT_EQ(x->hopSize, 16);
+
+    // both limits broken: only the activations are reported
+    sendFloat(x, "setWin", 0.5);
+    sendFloat(x, "setHop", 0.0005);
+    ASSERT_EQ(run(441000, 44100), -1);
+    EXPECT_EQ(texts()[1],
+              "!Error: activations will exceed maximum length. Try one of the following:");
+    EXPECT_EQ(texts().size(), 3u);
+}
+
+TEST_F(Stft, WindowsShorterThanTwoSamplesAreRefused) {
+    const std::vector<std::string> lines = {
+        "!Error: window will be shorter than 2 samples. Try one of the following:",
+        "!Increase window length, check the sampling rate of the buffer."};
+    ASSERT_EQ(run(5000, 8000), 0);
+    FFTSetupD setup = x->fftSetup;
+    int fft = x->fftSize;
+
+    sendFloat(x, "setWin", 0.00001);
+    ASSERT_EQ(run(5000, 8000), -1);
+    EXPECT_EQ(texts()[0], "winlength = 0.000010, FFTsize = 0, hop = 0, frames = 0");
+    std::vector<std::string> t = texts();
+    EXPECT_EQ(std::vector<std::string>(t.begin() + 1, t.end()), lines);
+
+    sendFloat(x, "setWin", 1.0 / 8000.0);   // one sample
+    ASSERT_EQ(run(5000, 8000), -1);
+    EXPECT_EQ(texts()[1], lines[0]);
+
+    for (double w : {-0.08, std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::quiet_NaN()}) {
+        sendFloat(x, "setWin", w);
+        ASSERT_EQ(run(5000, 8000), -1) << w;
+        EXPECT_EQ(texts()[1], lines[0]) << w;
+    }
+    sendFloat(x, "setWin", 0.08);
+    load(x, "norate", {kvtest::tone(5000, 8000, {440}, {0.5}, 1, 0.1)}, 0.0);
+    EXPECT_EQ(x->sr, 0.0);
+    clear();
+    ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1);   // a rate of 0
+    EXPECT_EQ(texts()[1], lines[0]);
+
+    EXPECT_EQ(x->fftSetup, setup);
+    EXPECT_EQ(x->fftSize, fft);
+}
+
+TEST_F(Stft, HopsShorterThanOneSampleAreRefused) {
+    for (double h : {0.0001, 0.0, -0.25}) {
+        sendFloat(x, "setHop", h);
+        ASSERT_EQ(run(50000, 44100), -1) << h;
+        ASSERT_EQ(texts().size(), 3u);
+        EXPECT_EQ(texts()[1], "!Error: hop will be shorter than 1 sample. Try one of the following:");
+        EXPECT_EQ(texts()[2], "!Increase hop, increase window length.");
+    }
+}
+
+TEST_F(Stft, SoundsShorterThanTheWindowAreRefused) {
+    for (int n : {0, 1000, 5 * 1024 - 1}) {   // 5 hops make the first frame
+        ASSERT_EQ(run(n, 44100), -1) << n;
+        ASSERT_EQ(texts().size(), 3u);
+        EXPECT_EQ(texts()[1],
+                  "!Error: sound is too short for this window. Try one of the following:");
+        EXPECT_EQ(texts()[2], "!Load a longer sound, reduce window length.");
+    }
+    EXPECT_EQ(x->stftReL, nullptr);
+    EXPECT_EQ(x->numFrames, 0);
+}
+
+// Tiny hop fractions would make frames that end past the sound.
+TEST_F(Stft, NoFrameEndsPastTheSound) {
+    sendFloat(x, "setHop", 0.005);
+    ASSERT_EQ(run(44100, 44100), 0);
+    EXPECT_EQ(texts()[0], "winlength = 0.080000, FFTsize = 4096, hop = 20, frames = 2001");
+    EXPECT_LE((x->numFrames - 1) * x->hopSize + x->fftSize, x->numSamples);
+}
+
+TEST_F(Stft, SpectrogramMatchesTheDefinition) {
+    sendFloat(x, "setWin", 0.008);   // 64 samples at 8000 Hz, hop 16
+    std::vector<double> l = kvtest::tone(600, 8000, {500, 1750}, {0.7, 0.2}, 3, 0.2);
+    std::vector<double> r = kvtest::tone(600, 8000, {1000}, {0.4}, 4, 0.3);
+    load(x, "st", {l, r}, 8000);
+    for (double &v : l) v = static_cast<float>(v);   // as the buffer~ holds them
+    for (double &v : r) v = static_cast<float>(v);
+    clear();
+    ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), 0);
+    ASSERT_EQ(x->numBins, 33);
+    ASSERT_EQ(x->numFrames, 600 / 16 - 4);
+    int frames = static_cast<int>(x->numFrames);
+    std::vector<double> re, im;
+    // FFT and the sum by definition differ by rounding: tens of ulps of
+    // values that stay below 64
+    const double tol = 1e-11;
+    kvtest::naiveSTFT(l, 64, frames, 16, re, im);
+    for (size_t i = 0; i < re.size(); ++i) {
+        ASSERT_NEAR(x->stftReL[i], re[i], tol) << i;
+        ASSERT_NEAR(x->stftImL[i], im[i], tol) << i;
+    }
+    kvtest::naiveSTFT(r, 64, frames, 16, re, im);
+    ASSERT_NE(x->stftReR, nullptr);
+    for (size_t i = 0; i < re.size(); ++i) {
+        ASSERT_NEAR(x->stftReR[i], re[i], tol) << i;
+        ASSERT_NEAR(x->stftImR[i], im[i], tol) << i;
+    }
+}
+
+TEST_F(Stft, OutOfMemoryKeepsTheEarlierAnalysis) {
+    ASSERT_EQ(run(5000, 8000), 0);
+    double *re = x->stftReL;
+    for (long n = 0; n < 4; ++n) {
+        sendFloat(x, "setWin", 0.016);
+        std::vector<std::vector<double>> ch(2, kvtest::tone(5000, 8000, {440}, {0.5}, 1, 0.1));
+        load(x, "st", ch, 8000);
+        clear();
+        failAllocsAfter(n);
+        EXPECT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1) << n;
+        failAllocsAfter(-1);
+        EXPECT_EQ(texts().back(), "!Error: out of memory.") << n;
+        EXPECT_EQ(x->stftReL, re);
+        EXPECT_EQ(x->stftReR, nullptr);
+        EXPECT_FALSE(x->stftValid);
+    }
+}
+
+}  // namespace
