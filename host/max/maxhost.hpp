@@ -11,6 +11,13 @@
 
 namespace maxhost {
 
+// ---- text ----------------------------------------------------------------
+// Shortest text that reads back to the same double, always with a decimal
+// point or an exponent: "1.0", "0.30000001192092896", "1e-05" ("nan", "inf").
+std::string formatFloat(double v);
+// An int as an integer, a float as formatFloat, a symbol as its text.
+std::string formatAtom(const t_atom &a);
+
 // ---- console -------------------------------------------------------------
 struct ConsoleLine {
     bool error;
@@ -29,6 +36,7 @@ void setOutletSink(OutletSink sink);
 // ---- plug-ins and classes -------------------------------------------------
 // Folders searched for CLASS.so, in order.
 void setPluginPath(const std::vector<std::string> &dirs);
+std::vector<std::string> pluginPath();
 // Makes sure the class is registered (loading its plug-in when needed).
 bool loadClass(const std::string &name, std::string &err);
 // Symbol exported by a loaded plug-in (nullptr when absent).
@@ -54,6 +62,8 @@ void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc,
                        const t_atom *argv);
 // Runs the deferred queue on the main thread.
 void runDeferred();
+// Calls waiting in the deferred queue.
+size_t pendingDeferred();
 // Builds the signal chain: "dsp64" of every signal object, then one vector.
 void dspOn(double sampleRate = 44100.0, long vectorSize = 64);
 

@@ -1,0 +1,42 @@
+#include "plugin_dirs.hpp"
+
+#include <cstdlib>
+#include <limits.h>
+#include <unistd.h>
+
+namespace korvane {
+
+namespace {
+
+std::vector<std::string> splitPath(const std::string &s) {
+    std::vector<std::string> dirs;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = s.find(':', start);
+        std::string part = s.substr(start, colon == std::string::npos ? std::string::npos
+                                                                      : colon - start);
+        if (!part.empty()) dirs.push_back(part);
+        if (colon == std::string::npos) return dirs;
+        start = colon + 1;
+    }
+}
+
+std::string executableDir() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::vector<std::string> pluginDirs(const std::string &option) {
+    if (!option.empty()) return splitPath(option);
+    const char *env = std::getenv("KORVANE_PLUGIN_PATH");
+    if (env && *env) return splitPath(env);
+    return {executableDir() + "/plugins"};
+}
+
+}  // namespace korvane

@@ -1,0 +1,89 @@
+#include "sound_files.hpp"
+
+#include "maxhost.hpp"
+
+#include <cmath>
+#include <new>
+#include <sndfile.h>
+#include <vector>
+
+namespace korvane {
+
+namespace {
+
+struct SndFile {
+    SNDFILE *f = nullptr;
+    ~SndFile() {
+        if (f) sf_close(f);
+    }
+};
+
+}  // namespace
+
+bool readSoundIntoBuffer(const std::string &name, const std::string &path, std::string &err) {
+    SF_INFO info{};
+    SndFile file;
+    file.f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file.f) {
+        err = "cannot read sound file " + path + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    if (info.channels < 1 || info.frames < 0 || info.samplerate < 1) {
+        err = "cannot read sound file " + path + ": no audio in it";
+        return false;
+    }
+    std::vector<float> samples;
+    try {
+        samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
+    } catch (const std::bad_alloc &) {
+        err = "cannot read sound file " + path + ": too large";
+        return false;
+    }
+    sf_count_t got = sf_readf_float(file.f, samples.data(), info.frames);
+    if (got < 0) got = 0;
+    samples.resize(static_cast<size_t>(got) * static_cast<size_t>(info.channels));
+    maxhost::Buffer *b = maxhost::createBuffer(name, info.channels, 0, info.samplerate);
+    if (!b) {
+        err = "cannot make buffer " + name;
+        return false;
+    }
+    b->samples.swap(samples);
+    b->samples.reserve(1);
+    b->frames = static_cast<long>(got);
+    return true;
+}
+
+bool writeBufferAsWav(const std::string &name, const std::string &path, std::string &err) {
+    const maxhost::Buffer *b = maxhost::findBuffer(name);
+    if (!b) {
+        err = "no buffer named " + name;
+        return false;
+    }
+    if (b->channels < 1) {
+        err = "buffer " + name + " has no channels to write";
+        return false;
+    }
+    SF_INFO info{};
+    info.channels = static_cast<int>(b->channels);
+    info.samplerate = static_cast<int>(std::lround(b->rate));
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SndFile file;
+    file.f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file.f) {
+        err = "cannot write sound file " + path + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    if (sf_writef_float(file.f, b->samples.data(), b->frames) != b->frames) {
+        err = "cannot write sound file " + path + ": " + sf_strerror(file.f);
+        return false;
+    }
+    if (sf_close(file.f) != 0) {
+        file.f = nullptr;
+        err = "cannot write sound file " + path;
+        return false;
+    }
+    file.f = nullptr;
+    return true;
+}
+
+}  // namespace korvane

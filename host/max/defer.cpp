@@ -1,0 +1,97 @@
+// defer: at once on the main thread, queued from any other thread; the
+// scheduler thread of sendFromScheduler.
+#include "host_internal.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <thread>
+
+using namespace maxhost::detail;
+
+namespace {
+
+struct Deferred {
+    void *ob;
+    method fn;
+    t_symbol *s;
+    std::vector<t_atom> atoms;
+};
+
+std::mutex queueMutex;
+std::deque<Deferred> queue;
+// the library is loaded, and this runs, on the process's main thread
+const std::thread::id mainThread = std::this_thread::get_id();
+
+using DeferFn = void (*)(void *, t_symbol *, short, t_atom *);
+
+void enqueue(void *ob, method fn, t_symbol *s, short ac, t_atom *av) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    queue.push_back(Deferred{ob, fn, s, std::vector<t_atom>(av, av + (av && ac > 0 ? ac : 0))});
+}
+
+}  // namespace
+
+namespace maxhost::detail {
+
+bool isMainThread() { return std::this_thread::get_id() == mainThread; }
+
+void dropDeferred(t_object *x) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [x](const Deferred &d) { return d.ob == x; }),
+                queue.end());
+}
+
+void clearDeferred() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    queue.clear();
+}
+
+}  // namespace maxhost::detail
+
+extern "C" void *defer(void *ob, method fn, t_symbol *s, short ac, t_atom *av) {
+    if (!fn) return nullptr;
+    if (isMainThread())
+        fn_cast<DeferFn>(fn)(ob, s, ac, av);
+    else
+        enqueue(ob, fn, s, ac, av);
+    return nullptr;
+}
+
+extern "C" void *defer_low(void *ob, method fn, t_symbol *s, short ac, t_atom *av) {
+    if (fn) enqueue(ob, fn, s, ac, av);
+    return nullptr;
+}
+
+namespace maxhost {
+
+void runDeferred() {
+    for (;;) {
+        Deferred d;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (queue.empty()) return;
+            d = std::move(queue.front());
+            queue.pop_front();
+        }
+        fn_cast<DeferFn>(d.fn)(d.ob, d.s, static_cast<short>(d.atoms.size()),
+                                         d.atoms.empty() ? nullptr : d.atoms.data());
+    }
+}
+
+size_t pendingDeferred() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return queue.size();
+}
+
+void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc,
+                       const t_atom *argv) {
+    std::vector<t_atom> atoms(argv, argv + (argv && argc > 0 ? argc : 0));
+    std::thread scheduler([&] {
+        send(x, inlet, sel, static_cast<short>(atoms.size()), atoms.data());
+    });
+    scheduler.join();
+    runDeferred();
+}
+
+}  // namespace maxhost

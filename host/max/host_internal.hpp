@@ -1,0 +1,119 @@
+// Bookkeeping shared by the host's source files; not for plug-ins.
+#pragma once
+
+#include "ext.h"
+#include "ext_buffer.h"
+#include "maxhost.hpp"
+#include "z_dsp.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+// Handlers are stored untyped and called with the types their kind implies;
+// the detour through void (*)() says the cast is meant.
+template <typename To, typename From>
+To fn_cast(From f) {
+    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(f));
+}
+
+// One registered handler: its function and declared argument kind
+// (A_NOTHING for none, else the single kind).
+struct MethodEntry {
+    method fn = nullptr;
+    int kind = A_NOTHING;
+};
+
+struct maxclass {
+    std::string name;
+    method mnew = nullptr;
+    method mfree = nullptr;
+    long size = 0;
+    int newKind = A_NOTHING;   // kind of the creation argument
+    std::unordered_map<t_symbol *, MethodEntry> methods;
+    bool dsp = false;          // class_dspinit was called
+    bool internal = false;     // a host-made thing (proxy, reference, chain)
+    bool usable = true;        // false when class_new was given kinds it refuses
+    void *plugin = nullptr;    // handle of the plug-in that made it
+    void (*destroy)(t_object *) = nullptr;   // for host-made things
+
+    const MethodEntry *find(t_symbol *sel) const {
+        auto it = methods.find(sel);
+        return it == methods.end() ? nullptr : &it->second;
+    }
+};
+
+namespace maxhost::detail {
+
+struct Cord {
+    t_object *to;
+    long inlet;
+};
+
+struct Outlet {
+    t_object *owner;
+    std::string type;
+    std::vector<Cord> cords;
+};
+
+struct Proxy {
+    t_object ob;               // first, so object_free takes it
+    t_object *owner;
+    long id;
+    long *stuffloc;
+};
+
+// What the host keeps for each object made by object_alloc.
+struct ObjInfo {
+    std::string id;
+    std::vector<std::unique_ptr<Outlet>> outlets;   // left to right
+    std::vector<Proxy *> proxies;
+    long currentInlet = 0;
+    long signalInlets = 0;
+};
+
+struct State {
+    std::vector<t_object *> live;              // creation order
+    std::unordered_set<t_object *> liveSet;
+    std::unordered_map<std::string, t_object *> ids;
+    std::unordered_map<std::string, t_class *> box;   // registered classes
+    std::vector<std::unique_ptr<maxclass>> classes;
+    int failAllocs = 0;
+};
+
+State &state();
+// Handle of the plug-in whose entry point is running, else nullptr.
+void *loadingPlugin();
+// Makes a class record owned by the host.
+t_class *makeClass(const std::string &name, method mnew, method mfree, long size);
+ObjInfo *info(const t_object *x);
+bool isLive(const t_object *x);
+bool isMainThread();
+
+// Host-made classes: proxies, buffer references, buffers, signal chains.
+t_class *proxyClass();
+t_class *bufferRefClass();
+t_class *dspChainClass();
+
+// Posts one console line (thread-safe, in order).
+void console(bool error, const std::string &text);
+std::string vformat(const char *fmt, va_list ap);
+
+// Message delivery into an object's inlet, on the calling thread.
+void deliver(t_object *x, long inlet, t_symbol *sel, long argc, t_atom *argv);
+// Removes every cord that ends at x.
+void disconnectAll(t_object *x);
+void reportOutlet(t_object *owner, long outlet, t_symbol *sel, short argc,
+                  const t_atom *argv);
+
+// Drops queued deferred calls for an object being deleted.
+void dropDeferred(t_object *x);
+void clearDeferred();
+void clearBuffers();
+void restoreSinks();
+void registerBuiltins();
+
+}  // namespace maxhost::detail
