@@ -1,0 +1,62 @@
+// Output files of a run: each is written under a hidden temporary name in
+// its folder and renamed into place only when the whole run has succeeded,
+// so a failed or interrupted run leaves no half-written file behind.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+enum class SampleFormat { Pcm16, Float };
+
+class OutputSet {
+public:
+    // dir is created when missing (and removed again if the run fails).
+    explicit OutputSet(std::string dir);
+    ~OutputSet();   // discards whatever was not committed
+    OutputSet(const OutputSet &) = delete;
+    OutputSet &operator=(const OutputSet &) = delete;
+
+    // Makes the folder; false and err on failure.
+    bool prepare(std::string &err);
+    // A fresh temporary path for the file finalName (a bare name in dir).
+    std::string stage(const std::string &finalName);
+    // Renames every staged file into place; false and err on failure, in
+    // which case the staged files that remain are removed.
+    bool commit(std::string &err);
+    // Removes every staged file (and the folder if this run made it).
+    void discard();
+
+    const std::string &dir() const { return dir_; }
+    std::string finalPath(const std::string &name) const;
+
+    // SIGINT, SIGTERM and SIGHUP remove the staged files before the process
+    // ends with the signal.
+    static void installSignalCleanup();
+
+private:
+    struct Staged {
+        std::string temp, name;
+        int slot;
+    };
+    std::string dir_;
+    bool madeDir_ = false;
+    int dirSlot_ = -1;
+    std::vector<Staged> staged_;
+};
+
+// Writes frames of interleaved samples as a WAV file.
+bool writeSound(const std::string &path, const float *interleaved, long frames,
+                int channels, int sampleRate, SampleFormat format, std::string &err);
+
+struct SoundData {
+    int channels = 0;
+    int sampleRate = 0;
+    long frames = 0;
+    std::vector<float> samples;   // interleaved
+};
+// Reads any sound file libsndfile knows; false and a sentence in err on failure.
+bool readSound(const std::string &path, SoundData &out, std::string &err);
+
+}  // namespace korvane

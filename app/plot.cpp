@@ -1,0 +1,413 @@
+#include "plot.hpp"
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace korvane {
+
+namespace {
+
+struct Rgb {
+    double r, g, b;
+};
+
+// Twenty distinct hues: ten strong ones, then their lighter companions.
+const Rgb kPalette[20] = {
+    {0.12, 0.47, 0.71}, {1.00, 0.50, 0.05}, {0.17, 0.63, 0.17}, {0.84, 0.15, 0.16},
+    {0.58, 0.40, 0.74}, {0.55, 0.34, 0.29}, {0.89, 0.47, 0.76}, {0.50, 0.50, 0.50},
+    {0.74, 0.74, 0.13}, {0.09, 0.75, 0.81}, {0.68, 0.78, 0.91}, {1.00, 0.73, 0.47},
+    {0.60, 0.87, 0.54}, {1.00, 0.60, 0.59}, {0.77, 0.69, 0.84}, {0.77, 0.61, 0.58},
+    {0.97, 0.71, 0.82}, {0.78, 0.78, 0.78}, {0.86, 0.86, 0.55}, {0.62, 0.85, 0.90}};
+
+Rgb componentColour(size_t k) { return kPalette[k % 20]; }
+
+// Dark-to-bright colour scale for the spectrogram, v in [0, 1].
+Rgb heat(double v) {
+    static const Rgb stops[] = {{0.00, 0.00, 0.02}, {0.16, 0.04, 0.33}, {0.40, 0.08, 0.43},
+                                {0.62, 0.16, 0.39}, {0.83, 0.28, 0.26}, {0.96, 0.49, 0.08},
+                                {0.98, 0.76, 0.15}, {0.99, 1.00, 0.64}};
+    const int n = 8;
+    v = std::clamp(v, 0.0, 1.0) * (n - 1);
+    int i = std::min(static_cast<int>(v), n - 2);
+    double f = v - i;
+    return {stops[i].r + f * (stops[i + 1].r - stops[i].r), stops[i].g + f * (stops[i + 1].g - stops[i].g),
+            stops[i].b + f * (stops[i + 1].b - stops[i].b)};
+}
+
+std::string hzLabel(double hz) {
+    char buf[32];
+    if (!std::isfinite(hz)) return "-";
+    if (hz >= 10000) std::snprintf(buf, sizeof buf, "%.0f kHz", hz / 1000);
+    else if (hz >= 1000) std::snprintf(buf, sizeof buf, "%.1f kHz", hz / 1000);
+    else std::snprintf(buf, sizeof buf, "%.0f Hz", hz);
+    return buf;
+}
+
+std::string tickHz(double hz) {
+    char buf[32];
+    if (hz >= 1000) std::snprintf(buf, sizeof buf, "%gk", hz / 1000);
+    else std::snprintf(buf, sizeof buf, "%g", hz);
+    return buf;
+}
+
+// Logarithmic frequency axis from lo to hi mapped onto [0, 1].
+struct FreqAxis {
+    double lo, hi;
+    double toUnit(double f) const { return std::log(f / lo) / std::log(hi / lo); }
+    double fromUnit(double u) const { return lo * std::pow(hi / lo, u); }
+};
+
+// Linear interpolation of v (n values) at fractional index x.
+double sampleAt(const double *v, int n, double x, int stride = 1) {
+    if (x <= 0) return v[0];
+    if (x >= n - 1) return v[static_cast<size_t>(n - 1) * stride];
+    int i = static_cast<int>(x);
+    double f = x - i;
+    return v[static_cast<size_t>(i) * stride] * (1 - f) + v[static_cast<size_t>(i + 1) * stride] * f;
+}
+
+double niceStep(double span, int maxTicks) {
+    static const double steps[] = {0.05, 0.1, 0.2, 0.25, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600};
+    for (double s : steps)
+        if (span / s <= maxTicks) return s;
+    return 1200;
+}
+
+// Text with its baseline at y; alignX 0 left, 0.5 centred, 1 right.
+void text(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold = false,
+          double alignX = 0.0) {
+    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
+                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, size);
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, s.c_str(), &e);
+    cairo_move_to(cr, x - alignX * e.x_advance, y);
+    cairo_show_text(cr, s.c_str());
+}
+
+// Text whose vertical centre sits at y.
+void textMid(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold = false,
+             double alignX = 0.0) {
+    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
+                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, size);
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, s.c_str(), &e);
+    cairo_move_to(cr, x - alignX * e.x_advance, y - e.y_bearing - e.height / 2);
+    cairo_show_text(cr, s.c_str());
+}
+
+void setRgb(cairo_t *cr, Rgb c, double a = 1.0) { cairo_set_source_rgba(cr, c.r, c.g, c.b, a); }
+
+const Rgb kInk{0.13, 0.13, 0.15};
+const Rgb kGrey{0.45, 0.45, 0.48};
+const Rgb kRule{0.86, 0.86, 0.88};
+
+}  // namespace
+
+bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
+    const int K = static_cast<int>(d.bases.size());
+    const double nyquist = d.sampleRate / 2;
+    const double binHz = d.fftSize > 0 ? d.sampleRate / d.fftSize : 1.0;
+    FreqAxis fax{std::max(30.0, 2 * binHz), nyquist};
+
+    // Layout: a time column on the left (spectrogram above, one activation
+    // lane per component below) and a frequency column on the right (colour
+    // scale beside the spectrogram, one basis curve beside each lane).
+    const int width = 1400;
+    const double left = 92, timeW = 850, gap = 50, freqW = 290;
+    const double timeX0 = left, timeX1 = left + timeW;
+    const double freqX0 = timeX1 + gap, freqX1 = freqX0 + freqW;
+    const double titleH = 64, specY0 = titleH + 20, specH = 330, specY1 = specY0 + specH;
+    const double lanesY0 = specY1 + 78;
+    const double laneH = std::clamp(560.0 / std::max(K, 1), 36.0, 96.0);
+    const double lanesY1 = lanesY0 + laneH * K;
+    const int height = static_cast<int>(lanesY1 + 64);
+
+    cairo_surface_t *surf = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+    cairo_t *cr = cairo_create(surf);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+
+    const double duration = d.duration > 0 ? d.duration : 1.0;
+    auto timeToX = [&](double t) { return timeX0 + timeW * t / duration; };
+    // Frame t is centred at (t * hop + N / 2) / sr.
+    auto xToFrame = [&](double x) {
+        double t = (x - timeX0) / timeW * duration;
+        return (t * d.sampleRate - d.fftSize / 2.0) / std::max(d.hop, 1);
+    };
+
+    // Title.
+    setRgb(cr, kInk);
+    text(cr, left, 34, d.title, 22, true);
+    char sub[160];
+    std::snprintf(sub, sizeof sub, "%d component%s  \xC2\xB7  %.0f Hz  \xC2\xB7  FFT %d  \xC2\xB7  hop %d  \xC2\xB7  %d frames  \xC2\xB7  %.2f s",
+                  K, K == 1 ? "" : "s", d.sampleRate, d.fftSize, d.hop, d.frames, d.duration);
+    setRgb(cr, kGrey);
+    text(cr, left, 56, sub, 13);
+
+    // Spectrogram, drawn pixel by pixel on a log frequency axis.
+    const int pw = static_cast<int>(timeW), ph = static_cast<int>(specH);
+    double top = -300;
+    bool haveSpec = d.bins > 0 && d.frames > 0 &&
+                    d.spectrogram.size() == static_cast<size_t>(d.bins) * static_cast<size_t>(d.frames);
+    std::vector<double> db;
+    if (haveSpec) {
+        db.resize(d.spectrogram.size());
+        for (size_t i = 0; i < db.size(); ++i) {
+            db[i] = 20 * std::log10(d.spectrogram[i] + 1e-12);
+            top = std::max(top, db[i]);
+        }
+    }
+    const double range = 80;
+    cairo_surface_t *img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, pw, ph);
+    cairo_surface_flush(img);
+    unsigned char *px = cairo_image_surface_get_data(img);
+    int strideBytes = cairo_image_surface_get_stride(img);
+    for (int y = 0; y < ph; ++y) {
+        double f = fax.fromUnit(1.0 - (y + 0.5) / ph);
+        double b = f / binHz;
+        for (int x = 0; x < pw; ++x) {
+            double fr = xToFrame(timeX0 + x + 0.5);
+            Rgb c{0.96, 0.96, 0.97};
+            if (haveSpec && fr >= -0.5 && fr <= d.frames - 0.5) {
+                // bilinear in (bin, frame)
+                double frc = std::clamp(fr, 0.0, d.frames - 1.0);
+                int t0 = static_cast<int>(frc);
+                int t1 = std::min(t0 + 1, d.frames - 1);
+                double ft = frc - t0;
+                double v0 = sampleAt(db.data() + t0, d.bins, b, d.frames);
+                double v1 = sampleAt(db.data() + t1, d.bins, b, d.frames);
+                c = heat((v0 * (1 - ft) + v1 * ft - (top - range)) / range);
+            }
+            uint32_t *p = reinterpret_cast<uint32_t *>(px + static_cast<size_t>(y) * strideBytes) + x;
+            *p = (static_cast<uint32_t>(c.r * 255 + 0.5) << 16) | (static_cast<uint32_t>(c.g * 255 + 0.5) << 8) |
+                 static_cast<uint32_t>(c.b * 255 + 0.5);
+        }
+    }
+    cairo_surface_mark_dirty(img);
+    cairo_set_source_surface(cr, img, timeX0, specY0);
+    cairo_paint(cr);
+    cairo_surface_destroy(img);
+    setRgb(cr, kInk);
+    cairo_set_line_width(cr, 1);
+    cairo_rectangle(cr, timeX0 - 0.5, specY0 - 0.5, timeW + 1, specH + 1);
+    cairo_stroke(cr);
+
+    setRgb(cr, kInk);
+    text(cr, timeX0, specY0 - 8, "Input spectrogram", 14, true);
+
+    // Frequency ticks of the spectrogram (log axis).
+    static const double fticks[] = {20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000};
+    for (double f : fticks) {
+        if (f < fax.lo || f > fax.hi) continue;
+        double y = specY1 - specH * fax.toUnit(f);
+        setRgb(cr, kInk);
+        cairo_move_to(cr, timeX0 - 5, y);
+        cairo_line_to(cr, timeX0, y);
+        cairo_stroke(cr);
+        textMid(cr, timeX0 - 8, y, tickHz(f), 12, false, 1.0);
+    }
+    cairo_save(cr);
+    cairo_translate(cr, 24, specY0 + specH / 2);
+    cairo_rotate(cr, -M_PI / 2);
+    setRgb(cr, kInk);
+    textMid(cr, 0, 0, "Frequency (Hz)", 13, false, 0.5);
+    cairo_restore(cr);
+
+    // Time ticks, under the spectrogram and under the lanes.
+    double step = niceStep(duration, 12);
+    auto timeTicks = [&](double yAxis, bool labels) {
+        for (double t = 0; t <= duration + 1e-9; t += step) {
+            double x = timeToX(t);
+            setRgb(cr, kInk);
+            cairo_move_to(cr, x, yAxis);
+            cairo_line_to(cr, x, yAxis + 5);
+            cairo_stroke(cr);
+            if (labels) {
+                char buf[32];
+                std::snprintf(buf, sizeof buf, step < 1 ? "%.2g" : "%g", t);
+                if (step < 1) std::snprintf(buf, sizeof buf, "%.2f", t);
+                text(cr, x, yAxis + 19, buf, 12, false, 0.5);
+            }
+        }
+    };
+    timeTicks(specY1 + 0.5, true);
+    setRgb(cr, kInk);
+    text(cr, timeX0 + timeW / 2, specY1 + 38, "Time (s)", 13, false, 0.5);
+
+    // Colour scale beside the spectrogram.
+    {
+        double x = freqX0, w = 18;
+        for (int y = 0; y < ph; ++y) {
+            setRgb(cr, heat(1.0 - (y + 0.5) / ph));
+            cairo_rectangle(cr, x, specY0 + y, w, 1);
+            cairo_fill(cr);
+        }
+        setRgb(cr, kInk);
+        cairo_rectangle(cr, x - 0.5, specY0 - 0.5, w + 1, specH + 1);
+        cairo_stroke(cr);
+        for (int dbv = 0; dbv <= 80; dbv += 20) {
+            double y = specY0 + specH * dbv / range;
+            cairo_move_to(cr, x + w, y);
+            cairo_line_to(cr, x + w + 4, y);
+            cairo_stroke(cr);
+            char buf[16];
+            std::snprintf(buf, sizeof buf, dbv == 0 ? "0 dB" : "\xE2\x88\x92%d", dbv);
+            textMid(cr, x + w + 8, y, buf, 12);
+        }
+        setRgb(cr, kGrey);
+        double tx = x + w + 70;
+        text(cr, tx, specY0 + 14, "Magnitude relative", 12);
+        text(cr, tx, specY0 + 30, "to the loudest cell", 12);
+        text(cr, tx, specY0 + 62, "Components are", 12);
+        text(cr, tx, specY0 + 78, "numbered by falling", 12);
+        text(cr, tx, specY0 + 94, "spectral centroid:", 12);
+        text(cr, tx, specY0 + 110, "1 is the brightest.", 12);
+    }
+
+    // Section headings of the lanes.
+    setRgb(cr, kInk);
+    text(cr, timeX0, lanesY0 - 10, "Activations", 14, true);
+    text(cr, freqX0, lanesY0 - 10, "Bases", 14, true);
+    setRgb(cr, kGrey);
+    text(cr, freqX1, lanesY0 - 10, "dB, 60 dB range", 11, false, 1.0);
+
+    const double basisFloor = 60;
+    for (int k = 0; k < K; ++k) {
+        Rgb col = componentColour(static_cast<size_t>(k));
+        double y0 = lanesY0 + k * laneH, y1 = y0 + laneH;
+        double pad = std::min(6.0, laneH * 0.12);
+        double cy0 = y0 + pad + (laneH >= 48 ? 4 : 0), cy1 = y1 - pad;
+        if (k % 2 == 1) {
+            cairo_set_source_rgb(cr, 0.975, 0.975, 0.98);
+            cairo_rectangle(cr, timeX0, y0, timeW, laneH);
+            cairo_fill(cr);
+            cairo_rectangle(cr, freqX0, y0, freqW, laneH);
+            cairo_fill(cr);
+        }
+        // Component number in the left margin.
+        setRgb(cr, col);
+        cairo_arc(cr, left - 20, (y0 + y1) / 2, std::min(11.0, laneH / 2 - 3), 0, 2 * M_PI);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, 1, 1, 1);
+        textMid(cr, left - 20, (y0 + y1) / 2, std::to_string(k + 1), K >= 10 && k >= 9 ? 10 : 12, true, 0.5);
+
+        // Activation, scaled to its own peak; the peak is printed.
+        const std::vector<double> &a = d.activations[static_cast<size_t>(k)];
+        double peak = 0;
+        for (double v : a) peak = std::max(peak, v);
+        if (!a.empty()) {
+            int n = static_cast<int>(a.size());
+            cairo_new_path(cr);
+            bool started = false;
+            double firstX = 0, lastX = 0;
+            for (int x = 0; x <= pw; ++x) {
+                double fr = xToFrame(timeX0 + x);
+                if (fr < 0 || fr > n - 1) continue;
+                double v = peak > 0 ? sampleAt(a.data(), n, fr) / peak : 0;
+                double yy = cy1 - (cy1 - cy0) * std::clamp(v, 0.0, 1.0);
+                if (!started) {
+                    cairo_move_to(cr, timeX0 + x, cy1);
+                    firstX = timeX0 + x;
+                    started = true;
+                }
+                cairo_line_to(cr, timeX0 + x, yy);
+                lastX = timeX0 + x;
+            }
+            if (started) {
+                cairo_line_to(cr, lastX, cy1);
+                cairo_close_path(cr);
+                setRgb(cr, col, 0.35);
+                cairo_fill_preserve(cr);
+                setRgb(cr, col);
+                cairo_set_line_width(cr, 1.2);
+                cairo_stroke(cr);
+                (void)firstX;
+            }
+        }
+        char pk[32];
+        std::snprintf(pk, sizeof pk, "peak %.2f", peak);
+        setRgb(cr, kGrey);
+        text(cr, timeX1 - 4, y0 + std::min(14.0, laneH / 2 + 4), pk, 10, false, 1.0);
+
+        // Basis on the log frequency axis, in dB below its own peak.
+        const std::vector<double> &w = d.bases[static_cast<size_t>(k)];
+        double wmax = 0;
+        for (double v : w) wmax = std::max(v, wmax);
+        if (!w.empty() && wmax > 0) {
+            int n = static_cast<int>(w.size());
+            cairo_new_path(cr);
+            cairo_move_to(cr, freqX0, cy1);
+            for (int x = 0; x <= static_cast<int>(freqW); ++x) {
+                double f = fax.fromUnit(x / freqW);
+                double v = sampleAt(w.data(), n, f / binHz) / wmax;
+                double u = (20 * std::log10(v + 1e-12) + basisFloor) / basisFloor;
+                cairo_line_to(cr, freqX0 + x, cy1 - (cy1 - cy0) * std::clamp(u, 0.0, 1.0));
+            }
+            cairo_line_to(cr, freqX1, cy1);
+            cairo_close_path(cr);
+            setRgb(cr, col, 0.35);
+            cairo_fill_preserve(cr);
+            setRgb(cr, col);
+            cairo_set_line_width(cr, 1.2);
+            cairo_stroke(cr);
+        }
+        // Centroid: a tick on the curve's baseline and the value as label.
+        double c = k < static_cast<int>(d.centroidsHz.size()) ? d.centroidsHz[static_cast<size_t>(k)] : NAN;
+        if (std::isfinite(c) && c >= fax.lo && c <= fax.hi) {
+            double x = freqX0 + freqW * fax.toUnit(c);
+            setRgb(cr, kInk);
+            cairo_set_line_width(cr, 1.5);
+            cairo_move_to(cr, x, cy1);
+            cairo_line_to(cr, x, cy1 - std::min(10.0, laneH * 0.3));
+            cairo_stroke(cr);
+        }
+        setRgb(cr, kInk);
+        std::string lab = std::to_string(k + 1) + "  " + hzLabel(c);
+        textMid(cr, freqX1 + 8, (y0 + y1) / 2, lab, std::min(12.0, laneH * 0.34));
+
+        // lane separators
+        setRgb(cr, kRule);
+        cairo_set_line_width(cr, 1);
+        cairo_move_to(cr, timeX0, std::floor(y1) + 0.5);
+        cairo_line_to(cr, timeX1, std::floor(y1) + 0.5);
+        cairo_move_to(cr, freqX0, std::floor(y1) + 0.5);
+        cairo_line_to(cr, freqX1, std::floor(y1) + 0.5);
+        cairo_stroke(cr);
+    }
+    setRgb(cr, kInk);
+    cairo_set_line_width(cr, 1);
+    cairo_rectangle(cr, timeX0 - 0.5, lanesY0 - 0.5, timeW + 1, laneH * K + 1);
+    cairo_rectangle(cr, freqX0 - 0.5, lanesY0 - 0.5, freqW + 1, laneH * K + 1);
+    cairo_stroke(cr);
+
+    // Shared axes under the lanes.
+    timeTicks(lanesY1 + 0.5, true);
+    text(cr, timeX0 + timeW / 2, lanesY1 + 40, "Time (s)", 13, false, 0.5);
+    for (double f : fticks) {
+        if (f < fax.lo || f > fax.hi) continue;
+        double x = freqX0 + freqW * fax.toUnit(f);
+        setRgb(cr, kInk);
+        cairo_move_to(cr, x, lanesY1);
+        cairo_line_to(cr, x, lanesY1 + 5);
+        cairo_stroke(cr);
+        text(cr, x, lanesY1 + 19, tickHz(f), 12, false, 0.5);
+    }
+    text(cr, freqX0 + freqW / 2, lanesY1 + 40, "Frequency (Hz)", 13, false, 0.5);
+
+    cairo_destroy(cr);
+    cairo_surface_flush(surf);
+    cairo_status_t st = cairo_surface_write_to_png(surf, path.c_str());
+    cairo_surface_destroy(surf);
+    if (st != CAIRO_STATUS_SUCCESS) {
+        err = "cannot write '" + path + "': " + cairo_status_to_string(st);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace korvane
