@@ -80,7 +80,8 @@ void vDSP_vclrD(double *c, vDSP_Stride ic, vDSP_Length n);
 void vDSP_vrampD(const double *a, const double *b, double *c, vDSP_Stride ic,
                  vDSP_Length n);
 
-/* reductions: max (-inf for n = 0), max magnitude (0 for n = 0), mean, sum of squares */
+/* reductions: max (-inf for n = 0), max magnitude (0 for n = 0), mean (NaN for
+ * n = 0), sum of squares, sum; the maxima pass over NaN values */
 void vDSP_maxvD(const double *a, vDSP_Stride ia, double *c, vDSP_Length n);
 void vDSP_maxmgvD(const double *a, vDSP_Stride ia, double *c, vDSP_Length n);
 void vDSP_meanvD(const double *a, vDSP_Stride ia, double *c, vDSP_Length n);
