@@ -149,60 +149,6 @@ TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout)
     EXPECT_EQ(ExtAudioFileDispose(f), 0);
 }
 
-TEST(ExtAudioFile, CompressedAndCompandedDataIsNotLinear)
-{
-    ScratchDir dir;
-    std::vector<short> s = ramp(100, 611);
-    struct { const char *name; int format; AudioFormatID id; } cases[] = {
-        {"c.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, kAudioFormatFLAC},
-        {"u.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW, kAudioFormatULaw},
-        {"a.wav", SF_FORMAT_WAV | SF_FORMAT_ALAW, kAudioFormatALaw},
-    };
-    for (auto &c : cases) {
-        writeSound(dir.file(c.name), c.format, 1, 44100, s);
-        ExtAudioFileRef f = openExt(dir.file(c.name));
-        ASSERT_NE(f, nullptr);
-        AudioStreamBasicDescription d = dataFormat(f);
-        EXPECT_EQ(d.mFormatID, c.id) << c.name;
-        EXPECT_EQ(d.mBitsPerChannel, 0u) << c.name;
-        short buf[100];
-        AudioBufferList l = oneBuffer(buf, sizeof buf, 1);
-        UInt32 frames = 100;
-        EXPECT_NE(ExtAudioFileRead(f, &frames, &l), 0) << c.name;
-        EXPECT_EQ(ExtAudioFileDispose(f), 0);
-    }
-}
-
-TEST(ExtAudioFile, RefusesUnknownPropertiesAndWrongSizes)
-{
-    ScratchDir dir;
-    writeSound(dir.file("m.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, ramp(4, 1));
-    ExtAudioFileRef f = openExt(dir.file("m.wav"));
-    ASSERT_NE(f, nullptr);
-    UInt32 size = 0;
-    EXPECT_NE(ExtAudioFileGetPropertyInfo(f, 0x78787878 /* 'xxxx' */, &size, nullptr), 0);
-    SInt32 small = 0;
-    size = sizeof small;
-    EXPECT_NE(ExtAudioFileGetProperty(f, kExtAudioFileProperty_FileLengthFrames, &size, &small), 0);
-    EXPECT_EQ(ExtAudioFileDispose(f), 0);
-}
-
-TEST(ExtAudioFile, FailsCleanlyOnFilesItCannotOpen)
-{
-    ScratchDir dir;
-    writeBytes(dir.file("empty.wav"), {});
-    writeBytes(dir.file("cut.wav"), truncatedWavHeader());
-    int before = openDescriptors();
-    for (const char *name : {"missing.wav", "empty.wav", "cut.wav", ""}) {
-        ExtAudioFileRef f = nullptr;
-        Url url(dir.file(name)); // "" names the folder itself
-        EXPECT_NE(ExtAudioFileOpenURL(url, &f), 0) << name;
-    }
-    EXPECT_EQ(ExtAudioFileOpenURL(nullptr, nullptr), kAudio_ParamError);
-    EXPECT_EQ(openDescriptors(), before);
-    EXPECT_FALSE(exists(dir.file("missing.wav")));
-}
-
 TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat)
 {
     ScratchDir dir;
