@@ -106,24 +106,6 @@ TEST(Fft, InverseIsNTimesTheInverseDftOfTheHermitianSpectrum)
     vDSP_destroy_fftsetupD(s);
 }
 
-TEST(Fft, RoundTripScalesByTwiceN)
-{
-    const vDSP_Length log2n = 11;
-    const size_t n = size_t(1) << log2n, h = n / 2;
-    FFTSetupD s = vDSP_create_fftsetupD(log2n, kFFTRadix2);
-    std::vector<double> x = noise(n, 7);
-    Packed p(h);
-    vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x.data()), 2, &p.z, 1, h);
-    vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Forward);
-    vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Inverse);
-    for (size_t k = 0; k < h; k++) {
-        // forward doubles, inverse multiplies by n
-        EXPECT_NEAR(p.re[k], 2.0 * n * x[2 * k], 1e-9);
-        EXPECT_NEAR(p.im[k], 2.0 * n * x[2 * k + 1], 1e-9);
-    }
-    vDSP_destroy_fftsetupD(s);
-}
-
 TEST(Fft, NonUnitStrideMatchesUnitStride)
 {
     const vDSP_Length log2n = 6;
@@ -190,20 +172,4 @@ TEST(Fft, ConcurrentUseOfOneSetupAndOfSeveral)
     for (int t = 0; t < 8; t++)
         EXPECT_EQ(bad[t], 0) << "thread " << t;
     vDSP_destroy_fftsetupD(shared);
-}
-
-TEST(Fft, PackingMovesPairs)
-{
-    const double x[6] = {1, 2, 3, 4, 5, 6};
-    double re[3], im[3];
-    DSPDoubleSplitComplex z{re, im};
-    vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x), 2, &z, 1, 3);
-    EXPECT_EQ(re[0], 1);
-    EXPECT_EQ(im[0], 2);
-    EXPECT_EQ(re[2], 5);
-    EXPECT_EQ(im[2], 6);
-    double y[6] = {};
-    vDSP_ztocD(&z, 1, reinterpret_cast<DSPDoubleComplex *>(y), 2, 3);
-    for (int i = 0; i < 6; i++)
-        EXPECT_EQ(y[i], x[i]);
 }

@@ -39,20 +39,6 @@ TEST(Stft, MatchesNaiveWindowedDft)
     }
 }
 
-TEST(Stft, SetupForALargerSizeServesSmallerOnes)
-{
-    const int N = 32, frames = 3, hop = 8, bins = N / 2 + 1;
-    ref::Setup big(10);
-    std::vector<double> x = ref::noise(signal_len(N, frames, hop), 5);
-    std::vector<double> re(size_t(bins) * frames), im(re.size()), rre, rim;
-    ASSERT_EQ(qm_STFT(big, x.data(), N, frames, hop, re.data(), im.data()), 0);
-    ref::stft(x, N, frames, hop, rre, rim);
-    for (size_t i = 0; i < re.size(); i++) {
-        EXPECT_NEAR(re[i], rre[i], tol(N));
-        EXPECT_NEAR(im[i], rim[i], tol(N));
-    }
-}
-
 TEST(Stft, ZerosGiveZerosAndConstantsGiveTheWindowSum)
 {
     const int N = 128, frames = 9, hop = 32, bins = N / 2 + 1;
