@@ -2,10 +2,9 @@
  * set: the includer defines KF_VW (doubles per vector) and KF_SUFFIX, and
  * wraps the inclusion in the matching target pragma.
  *
- * Per element the arithmetic is that of the whole-matrix form:
- *   q = (1 / (sum_k W[f,k] H[k,t] + eps)) * V[f,t]
- * and per factor element x *= num / den, den already holding its eps. Only
- * the order of the sums differs. */
+ * Per element the arithmetic is that of the whole-matrix form,
+ *   q = (1 / (sum_k W[f,k] H[k,t] + eps)) * V[f,t],
+ * only the order of the sums differs. Frames run along the vector lanes. */
 
 #define KF_CAT2(a, b) a##b
 #define KF_CAT(a, b) KF_CAT2(a, b)
@@ -28,116 +27,119 @@ KF_INLINE void KF_NAME(kf_store)(double *p, KV v)
     __builtin_memcpy(p, &v, sizeof v);
 }
 
-KF_INLINE double KF_NAME(kf_hsum)(KV v)
-{
-    double s = 0.0;
-    for (int i = 0; i < KF_VW; i++)
-        s += v[i];
-    return s;
-}
+#define KF_LD KF_NAME(kf_load)
+#define KF_ST KF_NAME(kf_store)
 
-/* sum_k w[k] * h[k] in two interleaved chains, so the additions overlap */
-#define KF_DOT(out, K, wexpr, hexpr)                         \
-    do {                                                     \
-        KV s0_ = (wexpr(0)) * (hexpr(0));                    \
-        KV s1_ = s0_ - s0_;                                  \
-        _Pragma("GCC unroll 16")                             \
-        for (int k_ = 1; k_ + 1 < (K); k_ += 2) {            \
-            s1_ += (wexpr(k_)) * (hexpr(k_));                \
-            s0_ += (wexpr(k_ + 1)) * (hexpr(k_ + 1));        \
-        }                                                    \
-        if (((K) & 1) == 0)                                  \
-            s1_ += (wexpr((K) - 1)) * (hexpr((K) - 1));      \
-        out = (K) > 1 ? s0_ + s1_ : s0_;                     \
+/* out = sum_k w[k] * H[k][t] in two interleaved chains, so that the
+ * additions overlap */
+#define KF_DOT(out, K, w, H, T, t)                                       \
+    do {                                                                 \
+        KV s0_ = (w)[0] * KF_LD((H) + (t));                              \
+        KV s1_ = (KV){0};                                                \
+        _Pragma("GCC unroll 16")                                         \
+        for (int k_ = 1; k_ + 1 < (K); k_ += 2) {                        \
+            s1_ += (w)[k_] * KF_LD((H) + (size_t)k_ * (T) + (t));        \
+            s0_ += (w)[k_ + 1] * KF_LD((H) + (size_t)(k_ + 1) * (T) + (t)); \
+        }                                                                \
+        if (((K) & 1) == 0 && (K) > 1)                                   \
+            s1_ += (w)[(K) - 1] * KF_LD((H) + (size_t)((K) - 1) * (T) + (t)); \
+        out = (K) > 1 ? s0_ + s1_ : s0_;                                 \
     } while (0)
 
-/* H update of the frame vectors [j0, j1) (frames j*KF_VW ...), all bins.
- * hk and acc hold K vectors each; with a constant K they live in registers. */
-KF_INLINE void KF_NAME(kf_hblocks)(const double *restrict V, const double *restrict W,
-                                   double *restrict H, const double *restrict denH,
-                                   size_t F, size_t T, int K, size_t j0, size_t j1,
-                                   KV *restrict hk, KV *restrict acc)
-{
-    const double eps = QM_EPS;
-    for (size_t j = j0; j < j1; j++) {
-        size_t t = j * KF_VW;
-        _Pragma("GCC unroll 16")
-        for (int k = 0; k < K; k++) {
-            hk[k] = KF_NAME(kf_load)(H + (size_t)k * T + t);
-            acc[k] = hk[k] - hk[k];
-        }
-        const double *w = W;
-        const double *v = V + t;
-        for (size_t f = 0; f < F; f++, w += K, v += T) {
-            KV wh;
-#define KF_W(k) w[k]
-#define KF_H(k) hk[k]
-            KF_DOT(wh, K, KF_W, KF_H);
-#undef KF_W
-#undef KF_H
-            KV r = 1.0 / (wh + eps);
-            KV q = r * KF_NAME(kf_load)(v);
-            _Pragma("GCC unroll 16")
-            for (int k = 0; k < K; k++)
-                acc[k] += w[k] * q;
-        }
-        _Pragma("GCC unroll 16")
-        for (int k = 0; k < K; k++)
-            KF_NAME(kf_store)(H + (size_t)k * T + t, hk[k] * (acc[k] / denH[k]));
-    }
-}
-
-/* Adds to num (rows [f0, f1) of F x K) the sums over frames [t0, t1) of
- * q[f,t] * H[k,t]; t1 - t0 is a multiple of KF_VW. */
-KF_INLINE void KF_NAME(kf_wtile)(const double *restrict V, const double *restrict W,
-                                 const double *restrict H, double *restrict num,
-                                 size_t T, int K, size_t f0, size_t f1,
-                                 size_t t0, size_t t1, double *restrict wk,
+/* W numerators: for the rows [f0, f1) and the frames [t0, t1) (a multiple
+ * of KF_VW), acc[(f - f0) * K + k] += q[f,t] * H[k,t] lane by lane. */
+KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, const double *restrict W,
+                                 const double *restrict H, size_t T, int K,
+                                 size_t f0, size_t f1, size_t t0, size_t t1,
+                                 KV *restrict accs, double *restrict wk,
                                  KV *restrict acc)
 {
     const double eps = QM_EPS;
     for (size_t f = f0; f < f1; f++) {
         const double *v = V + f * T;
+        KV *a = accs + (f - f0) * (size_t)K;
         _Pragma("GCC unroll 16")
         for (int k = 0; k < K; k++) {
             wk[k] = W[f * (size_t)K + k];
-            acc[k] = KF_NAME(kf_load)(H) * 0.0;
+            acc[k] = a[k];
         }
         for (size_t t = t0; t < t1; t += KF_VW) {
             KV wh;
-#define KF_W(k) wk[k]
-#define KF_H(k) KF_NAME(kf_load)(H + (size_t)(k) * T + t)
-            KF_DOT(wh, K, KF_W, KF_H);
+            KF_DOT(wh, K, wk, H, T, t);
+            /* the next row's stretch of V is a jump the prefetcher misses */
+            __builtin_prefetch(v + T + t);
             KV r = 1.0 / (wh + eps);
-            KV q = r * KF_NAME(kf_load)(v + t);
+            KV q = r * KF_LD(v + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++)
-                acc[k] += q * KF_H(k);
-#undef KF_W
-#undef KF_H
+                acc[k] += q * KF_LD(H + (size_t)k * T + t);
         }
         _Pragma("GCC unroll 16")
         for (int k = 0; k < K; k++)
-            num[f * (size_t)K + k] += KF_NAME(kf_hsum)(acc[k]);
+            a[k] = acc[k];
     }
 }
 
-/* One wrapper per small K keeps every per-component value in a register. */
+/* H numerators: num[k,t] += W[f,k] * q[f,t] over the rows [f0, f1) in
+ * order, for the frames [t0, t1) (a multiple of KF_VW); two rows share
+ * each pass over num. */
+KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, const double *restrict W,
+                                 const double *restrict H, double *restrict num,
+                                 size_t T, int K, size_t f0, size_t f1,
+                                 size_t t0, size_t t1)
+{
+    const double eps = QM_EPS;
+    size_t f = f0;
+    for (; f + 2 <= f1; f += 2) {
+        const double *w0 = W + f * (size_t)K, *w1 = w0 + K;
+        const double *v0 = V + f * T, *v1 = v0 + T;
+        for (size_t t = t0; t < t1; t += KF_VW) {
+            KV wh0, wh1;
+            KF_DOT(wh0, K, w0, H, T, t);
+            KF_DOT(wh1, K, w1, H, T, t);
+            KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
+            KV q1 = (1.0 / (wh1 + eps)) * KF_LD(v1 + t);
+            _Pragma("GCC unroll 16")
+            for (int k = 0; k < K; k++) {
+                double *p = num + (size_t)k * T + t;
+                KV n = KF_LD(p);
+                n += w0[k] * q0;
+                n += w1[k] * q1;
+                KF_ST(p, n);
+            }
+        }
+    }
+    if (f < f1) {
+        const double *w0 = W + f * (size_t)K;
+        const double *v0 = V + f * T;
+        for (size_t t = t0; t < t1; t += KF_VW) {
+            KV wh0;
+            KF_DOT(wh0, K, w0, H, T, t);
+            KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
+            _Pragma("GCC unroll 16")
+            for (int k = 0; k < K; k++) {
+                double *p = num + (size_t)k * T + t;
+                KF_ST(p, KF_LD(p) + w0[k] * q0);
+            }
+        }
+    }
+}
+
+/* One copy per small K keeps every per-component value in a register. */
 #define KF_SMALL(KC)                                                               \
-    static void KF_NAME(kf_hblocks_##KC)(const double *V, const double *W, double *H, \
-                                         const double *denH, size_t F, size_t T,   \
-                                         size_t j0, size_t j1)                     \
-    {                                                                              \
-        KV hk[KC], acc[KC];                                                        \
-        KF_NAME(kf_hblocks)(V, W, H, denH, F, T, KC, j0, j1, hk, acc);             \
-    }                                                                              \
-    static void KF_NAME(kf_wtile_##KC)(const double *V, const double *W,           \
-                                       const double *H, double *num, size_t T,     \
-                                       size_t f0, size_t f1, size_t t0, size_t t1) \
+    static void KF_NAME(kf_wpart_##KC)(const double *V, const double *W,           \
+                                       const double *H, size_t T, size_t f0,       \
+                                       size_t f1, size_t t0, size_t t1, double *accs) \
     {                                                                              \
         double wk[KC];                                                             \
         KV acc[KC];                                                                \
-        KF_NAME(kf_wtile)(V, W, H, num, T, KC, f0, f1, t0, t1, wk, acc);           \
+        KF_NAME(kf_wpart)(V, W, H, T, KC, f0, f1, t0, t1, (KV *)accs, wk, acc);    \
+    }                                                                              \
+    static void KF_NAME(kf_hpart_##KC)(const double *V, const double *W,           \
+                                       const double *H, double *num, size_t T,     \
+                                       size_t f0, size_t f1, size_t t0, size_t t1) \
+    {                                                                              \
+        KF_NAME(kf_hpart)(V, W, H, num, T, KC, f0, f1, t0, t1);                    \
     }
 
 KF_SMALL(1)
@@ -158,71 +160,59 @@ KF_SMALL(15)
 KF_SMALL(16)
 #undef KF_SMALL
 
-/* Any K: the per-component vectors live in the caller's scratch. */
-static void KF_NAME(kf_hblocks_any)(const double *V, const double *W, double *H,
-                                    const double *denH, size_t F, size_t T, int K,
-                                    size_t j0, size_t j1, double *scratch)
-{
-    KV *hk = (KV *)scratch, *acc = hk + K;
-    KF_NAME(kf_hblocks)(V, W, H, denH, F, T, K, j0, j1, hk, acc);
-}
-
-static void KF_NAME(kf_wtile_any)(const double *V, const double *W, const double *H,
-                                  double *num, size_t T, int K, size_t f0, size_t f1,
-                                  size_t t0, size_t t1, double *scratch)
-{
-    KV *acc = (KV *)scratch;
-    double *wk = scratch + (size_t)K * KF_VW;
-    KF_NAME(kf_wtile)(V, W, H, num, T, K, f0, f1, t0, t1, wk, acc);
-}
-
-typedef void (*KF_NAME(kf_hfn))(const double *, const double *, double *, const double *,
-                                size_t, size_t, size_t, size_t);
-typedef void (*KF_NAME(kf_wfn))(const double *, const double *, const double *, double *,
+typedef void (*KF_NAME(kf_wfn))(const double *, const double *, const double *, size_t,
+                                size_t, size_t, size_t, size_t, double *);
+typedef void (*KF_NAME(kf_hfn))(const double *, const double *, const double *, double *,
                                 size_t, size_t, size_t, size_t, size_t);
-
-static const KF_NAME(kf_hfn) KF_NAME(kf_htab)[17] = {
-    0,
-    KF_NAME(kf_hblocks_1), KF_NAME(kf_hblocks_2), KF_NAME(kf_hblocks_3),
-    KF_NAME(kf_hblocks_4), KF_NAME(kf_hblocks_5), KF_NAME(kf_hblocks_6),
-    KF_NAME(kf_hblocks_7), KF_NAME(kf_hblocks_8), KF_NAME(kf_hblocks_9),
-    KF_NAME(kf_hblocks_10), KF_NAME(kf_hblocks_11), KF_NAME(kf_hblocks_12),
-    KF_NAME(kf_hblocks_13), KF_NAME(kf_hblocks_14), KF_NAME(kf_hblocks_15),
-    KF_NAME(kf_hblocks_16),
-};
 
 static const KF_NAME(kf_wfn) KF_NAME(kf_wtab)[17] = {
     0,
-    KF_NAME(kf_wtile_1), KF_NAME(kf_wtile_2), KF_NAME(kf_wtile_3),
-    KF_NAME(kf_wtile_4), KF_NAME(kf_wtile_5), KF_NAME(kf_wtile_6),
-    KF_NAME(kf_wtile_7), KF_NAME(kf_wtile_8), KF_NAME(kf_wtile_9),
-    KF_NAME(kf_wtile_10), KF_NAME(kf_wtile_11), KF_NAME(kf_wtile_12),
-    KF_NAME(kf_wtile_13), KF_NAME(kf_wtile_14), KF_NAME(kf_wtile_15),
-    KF_NAME(kf_wtile_16),
+    KF_NAME(kf_wpart_1), KF_NAME(kf_wpart_2), KF_NAME(kf_wpart_3),
+    KF_NAME(kf_wpart_4), KF_NAME(kf_wpart_5), KF_NAME(kf_wpart_6),
+    KF_NAME(kf_wpart_7), KF_NAME(kf_wpart_8), KF_NAME(kf_wpart_9),
+    KF_NAME(kf_wpart_10), KF_NAME(kf_wpart_11), KF_NAME(kf_wpart_12),
+    KF_NAME(kf_wpart_13), KF_NAME(kf_wpart_14), KF_NAME(kf_wpart_15),
+    KF_NAME(kf_wpart_16),
 };
 
-/* Entry points used by the driver. */
-static void KF_NAME(kf_hpass)(const double *V, const double *W, double *H,
-                              const double *denH, size_t F, size_t T, int K,
-                              size_t j0, size_t j1, double *scratch)
+static const KF_NAME(kf_hfn) KF_NAME(kf_htab)[17] = {
+    0,
+    KF_NAME(kf_hpart_1), KF_NAME(kf_hpart_2), KF_NAME(kf_hpart_3),
+    KF_NAME(kf_hpart_4), KF_NAME(kf_hpart_5), KF_NAME(kf_hpart_6),
+    KF_NAME(kf_hpart_7), KF_NAME(kf_hpart_8), KF_NAME(kf_hpart_9),
+    KF_NAME(kf_hpart_10), KF_NAME(kf_hpart_11), KF_NAME(kf_hpart_12),
+    KF_NAME(kf_hpart_13), KF_NAME(kf_hpart_14), KF_NAME(kf_hpart_15),
+    KF_NAME(kf_hpart_16),
+};
+
+/* Entry points for the driver. accs holds (f1 - f0) * K vectors, aligned;
+ * scratch (any K above 16) holds K vectors and K doubles, aligned. */
+static void KF_NAME(kf_wpass)(const double *V, const double *W, const double *H,
+                              size_t T, int K, size_t f0, size_t f1, size_t t0,
+                              size_t t1, double *accs, double *scratch)
 {
-    if (K <= 16)
-        KF_NAME(kf_htab)[K](V, W, H, denH, F, T, j0, j1);
-    else
-        KF_NAME(kf_hblocks_any)(V, W, H, denH, F, T, K, j0, j1, scratch);
+    if (K <= 16) {
+        KF_NAME(kf_wtab)[K](V, W, H, T, f0, f1, t0, t1, accs);
+        return;
+    }
+    KV *acc = (KV *)scratch;
+    double *wk = scratch + (size_t)K * KF_VW;
+    KF_NAME(kf_wpart)(V, W, H, T, K, f0, f1, t0, t1, (KV *)accs, wk, acc);
 }
 
-static void KF_NAME(kf_wpass)(const double *V, const double *W, const double *H,
+static void KF_NAME(kf_hpass)(const double *V, const double *W, const double *H,
                               double *num, size_t T, int K, size_t f0, size_t f1,
-                              size_t t0, size_t t1, double *scratch)
+                              size_t t0, size_t t1)
 {
     if (K <= 16)
-        KF_NAME(kf_wtab)[K](V, W, H, num, T, f0, f1, t0, t1);
+        KF_NAME(kf_htab)[K](V, W, H, num, T, f0, f1, t0, t1);
     else
-        KF_NAME(kf_wtile_any)(V, W, H, num, T, K, f0, f1, t0, t1, scratch);
+        KF_NAME(kf_hpart)(V, W, H, num, T, K, f0, f1, t0, t1);
 }
 
 #undef KV
+#undef KF_LD
+#undef KF_ST
 #undef KF_INLINE
 #undef KF_DOT
 #undef KF_NAME

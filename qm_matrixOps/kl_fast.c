@@ -1,0 +1,307 @@
+/* Kullback-Leibler updates without any F x T matrix: the quotient
+ * V / (W H + eps) is formed a vector of frames at a time and used at once.
+ *
+ * One sweep over the rows of V per round. A block of rows first finishes
+ * the W update of this round (its rows are independent given the new H),
+ * then, with those new rows, adds its share to the numerators of the next
+ * round's H update while the block is still in cache: V leaves memory once
+ * per round. The frames are cut into tiles whose H fits the first cache
+ * level. Threads split the rows; each keeps its own H numerators, summed
+ * when the sweep ends.
+ *
+ * The arithmetic per element is that of qm_klIterate (H before W with the
+ * new H, the reciprocal then the product, eps on W H and on both sums);
+ * only the order of the sums differs. */
+#include "qm_matrixOps.h"
+#include "nmf_internal.h"
+#include "scratch.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define KF_X86 1
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+#define KF_VW 8
+#define KF_SUFFIX _avx512
+#include "kl_fast_kern.h"
+#undef KF_VW
+#undef KF_SUFFIX
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#define KF_VW 4
+#define KF_SUFFIX _avx2
+#include "kl_fast_kern.h"
+#undef KF_VW
+#undef KF_SUFFIX
+#pragma GCC pop_options
+#endif
+
+#define KF_VW 2
+#define KF_SUFFIX _base
+#include "kl_fast_kern.h"
+#undef KF_VW
+#undef KF_SUFFIX
+
+typedef void (*kf_wpass_fn)(const double *, const double *, const double *, size_t, int,
+                            size_t, size_t, size_t, size_t, double *, double *);
+typedef void (*kf_hpass_fn)(const double *, const double *, const double *, double *,
+                            size_t, int, size_t, size_t, size_t, size_t);
+
+typedef struct {
+    size_t vw;
+    kf_wpass_fn wpass;
+    kf_hpass_fn hpass;
+} kf_impl;
+
+static kf_impl kf_choose(void)
+{
+#ifdef KF_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+        && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
+        return (kf_impl){8, kf_wpass_avx512, kf_hpass_avx512};
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return (kf_impl){4, kf_wpass_avx2, kf_hpass_avx2};
+#endif
+    return (kf_impl){2, kf_wpass_base, kf_hpass_base};
+}
+
+typedef struct {
+    const double *V;
+    double *W, *H;
+    size_t F, T, K;
+    size_t tV;     /* frames below tV go through the vector kernels */
+    size_t tile;   /* frames per tile, a multiple of the vector width */
+    size_t rows;   /* rows per block */
+    double *denW;
+    kf_impl impl;
+} kf_job;
+
+/* q[f,t] of one element, as the whole-matrix form makes it */
+static inline double kf_q(const kf_job *j, size_t f, size_t t)
+{
+    const double *w = j->W + f * j->K;
+    double wh = 0.0;
+    for (size_t k = 0; k < j->K; k++)
+        wh += w[k] * j->H[k * j->T + t];
+    return (1.0 / (wh + QM_EPS)) * j->V[f * j->T + t];
+}
+
+/* W update of the rows [f0, f1) with the current H. accs: (f1 - f0) * K
+ * vectors; tw: (f1 - f0) * K doubles; scratch for the any-K kernel. */
+static void kf_wrows(const kf_job *j, size_t f0, size_t f1, double *accs, double *tw,
+                     double *scratch)
+{
+    size_t n = (f1 - f0) * j->K, vw = j->impl.vw;
+    memset(accs, 0, n * vw * sizeof *accs);
+    memset(tw, 0, n * sizeof *tw);
+    for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
+        size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
+        j->impl.wpass(j->V, j->W, j->H, j->T, (int)j->K, f0, f1, t0, t1, accs, scratch);
+    }
+    for (size_t f = f0; f < f1; f++)
+        for (size_t t = j->tV; t < j->T; t++) {
+            double q = kf_q(j, f, t);
+            for (size_t k = 0; k < j->K; k++)
+                tw[(f - f0) * j->K + k] += q * j->H[k * j->T + t];
+        }
+    for (size_t i = 0; i < n; i++) {
+        double s = tw[i];
+        for (size_t l = 0; l < vw; l++)
+            s += accs[i * vw + l];
+        size_t f = f0 + i / j->K, k = i % j->K;
+        j->W[f * j->K + k] *= s / j->denW[k];
+    }
+}
+
+/* num (K x T) += the H numerator terms of the rows [f0, f1) */
+static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
+{
+    for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
+        size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
+        j->impl.hpass(j->V, j->W, j->H, num, j->T, (int)j->K, f0, f1, t0, t1);
+    }
+    for (size_t f = f0; f < f1; f++)
+        for (size_t t = j->tV; t < j->T; t++) {
+            double q = kf_q(j, f, t);
+            for (size_t k = 0; k < j->K; k++)
+                num[k * j->T + t] += j->W[f * j->K + k] * q;
+        }
+}
+
+/* Below this many multiply-adds per round a second thread costs more than it saves. */
+#define KF_THREAD_WORK 400000.0
+
+typedef struct {
+    kf_job j;
+    int iter;
+    double *base;      /* per thread: H numerators first, cache-line aligned */
+    size_t perThread;  /* doubles per thread */
+} kf_run;
+
+static void kf_sync(int nt)
+{
+#ifdef _OPENMP
+    if (nt > 1) {
+#pragma omp barrier
+    }
+#else
+    (void)nt;
+#endif
+}
+
+/* W' 1 + eps: column sums of W; each thread makes its own copy */
+static void kf_colsums(const kf_job *j, double *den)
+{
+    for (size_t k = 0; k < j->K; k++)
+        den[k] = 0.0;
+    for (size_t f = 0; f < j->F; f++)
+        for (size_t k = 0; k < j->K; k++)
+            den[k] += j->W[f * j->K + k];
+    for (size_t k = 0; k < j->K; k++)
+        den[k] += QM_EPS;
+}
+
+/* 1 H' + eps: row sums of H */
+static void kf_rowsums(const kf_job *j, double *den)
+{
+    for (size_t k = 0; k < j->K; k++) {
+        double s = 0.0;
+        for (size_t t = 0; t < j->T; t++)
+            s += j->H[k * j->T + t];
+        den[k] = s + QM_EPS;
+    }
+}
+
+/* The rounds as thread id of nt sees them; one thread runs no OpenMP at all.
+ * Two meetings per round: before the H update (all numerators made, W
+ * whole) and before the W update (H whole). */
+static void kf_rounds(const kf_run *run, int id, int nt)
+{
+    kf_job j = run->j;
+    const size_t nF = j.F, nT = j.T, nK = j.K, vw = j.impl.vw;
+    double *H = j.H;
+    double *num = run->base + run->perThread * (size_t)id; /* K x T */
+    double *accs = num + (nK * nT + 7) / 8 * 8;           /* rows x K vectors */
+    double *scratch = accs + j.rows * nK * vw;            /* K vectors, K doubles */
+    double *tw = scratch + nK * (vw + 1);                 /* rows x K */
+    double *denH = tw + j.rows * nK;                      /* K */
+    j.denW = denH + nK;                                   /* K */
+    size_t f0 = nF * (size_t)id / (size_t)nt, f1 = nF * (size_t)(id + 1) / (size_t)nt;
+    size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
+
+    memset(num, 0, nK * nT * sizeof *num);
+    for (size_t fb = f0; fb < f1; fb += j.rows)
+        kf_hrows(&j, fb, fb + j.rows < f1 ? fb + j.rows : f1, num);
+
+    for (int i = 0; i < run->iter; i++) {
+        kf_sync(nt);
+        if (id == 0 && i > 0)
+            qm_reportProgress(i, run->iter);
+        /* H <- H .* (W' Q) ./ (W' 1 + eps), each thread its frames; the
+         * numerators were made with this W */
+        kf_colsums(&j, denH);
+        for (size_t k = 0; k < nK; k++)
+            for (size_t t = u0; t < u1; t++) {
+                double s = 0.0;
+                for (int p = 0; p < nt; p++) {
+                    double *np = run->base + run->perThread * (size_t)p + k * nT + t;
+                    s += *np;
+                    *np = 0.0;
+                }
+                H[k * nT + t] *= s / denH[k];
+            }
+        kf_sync(nt);
+        /* W <- W .* (Q H') ./ (1 H' + eps) with the new H, block by block;
+         * then the next round's H numerators from the new rows */
+        kf_rowsums(&j, j.denW);
+        for (size_t fb = f0; fb < f1; fb += j.rows) {
+            size_t fe = fb + j.rows < f1 ? fb + j.rows : f1;
+            kf_wrows(&j, fb, fe, accs, tw, scratch);
+            if (i + 1 < run->iter)
+                kf_hrows(&j, fb, fe, num);
+        }
+    }
+    kf_sync(nt);
+    if (id == 0)
+        qm_reportProgress(run->iter, run->iter);
+}
+
+int qm_klIterateFast(const double *V, int F, int T, int K, int iter, double *W, double *H)
+{
+    if (iter <= 0)
+        return 0;
+    if (F <= 0 || T <= 0 || K <= 0) {
+        for (int i = 0; i < iter; i++)
+            qm_reportProgress(i + 1, iter);
+        return 0;
+    }
+
+    kf_run run;
+    kf_job *j = &run.j;
+    j->V = V;
+    j->W = W;
+    j->H = H;
+    j->F = (size_t)F;
+    j->T = (size_t)T;
+    j->K = (size_t)K;
+    j->impl = kf_choose();
+    const size_t vw = j->impl.vw, nF = j->F, nT = j->T, nK = j->K;
+    j->tV = nT / vw * vw;
+    /* tiles of H of about 8 KiB: H and the numerators share the first level */
+    j->tile = (1024 / nK) / vw * vw;
+    if (j->tile < vw)
+        j->tile = vw;
+    /* blocks of V of about 512 KiB stay in the second level between passes */
+    j->rows = 65536 / nT;
+    if (j->rows < 2)
+        j->rows = 2;
+    if (j->rows > 64)
+        j->rows = 64;
+    run.iter = iter;
+
+    int nth = 1;
+#ifdef _OPENMP
+    nth = omp_get_max_threads();
+    if (nth < 1 || (double)F * (double)T * (double)K < KF_THREAD_WORK)
+        nth = 1;
+    if ((size_t)nth > nF)
+        nth = F;
+#endif
+
+    /* per thread: H numerators (K x T), block sums (rows x K vectors and
+     * doubles), any-K scratch (K vectors and K doubles), the two sets of
+     * sums (2K); whole cache lines */
+    size_t perThread = 0, total = 0;
+    int ok = qm_addCount(&perThread, nK * nT) && qm_addCount(&perThread, 7)
+          && qm_addCount(&perThread, j->rows * nK * (vw + 1))
+          && qm_addCount(&perThread, nK * (vw + 3)) && qm_addCount(&perThread, 7);
+    perThread = perThread / 8 * 8;
+    ok = ok && perThread <= SIZE_MAX / (size_t)nth
+          && qm_addCount(&total, perThread * (size_t)nth) && qm_addCount(&total, 8);
+    double *block = ok ? qm_allocDoubles(total) : NULL;
+    if (!block)
+        return -1;
+    run.base = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
+    run.perThread = perThread;
+
+    if (nth > 1) {
+#ifdef _OPENMP
+#pragma omp parallel num_threads(nth)
+        kf_rounds(&run, omp_get_thread_num(), omp_get_num_threads());
+#endif
+    } else {
+        kf_rounds(&run, 0, 1);
+    }
+
+    free(block);
+    return 0;
+}
