@@ -131,6 +131,36 @@ void naiveSTFT(const std::vector<double> &x, int N, int frames, int hop,
         }
 }
 
+std::vector<double> naiveResynth(const std::vector<double> &re, const std::vector<double> &im,
+                                 const std::vector<double> &mask,
+                                 const std::vector<double> &model, int N, int frames, int hop,
+                                 int numSamples) {
+    int bins = N / 2 + 1;
+    std::vector<double> out(numSamples, 0.0), g(N);
+    for (int n = 0; n < N; ++n) {
+        double b = 0.42 - 0.5 * std::cos(2 * M_PI * n / N) + 0.08 * std::cos(4 * M_PI * n / N);
+        g[n] = std::sqrt(b > 0 ? b : 0.0);
+    }
+    for (int t = 0; t < frames; ++t) {
+        std::vector<double> xr(bins), xi(bins);
+        for (int b = 0; b < bins; ++b) {
+            size_t i = static_cast<size_t>(b) * frames + t;
+            double gain = mask[i] / (model[i] + 0.1);
+            xr[b] = re[i] * gain;
+            xi[b] = im[i] * gain;
+        }
+        for (int n = 0; n < N; ++n) {
+            double y = xr[0] + xr[N / 2] * (n % 2 ? -1.0 : 1.0);
+            for (int b = 1; b < N / 2; ++b) {
+                double ph = 2 * M_PI * b * n / N;
+                y += 2 * (xr[b] * std::cos(ph) - xi[b] * std::sin(ph));
+            }
+            out[static_cast<size_t>(t) * hop + n] += g[n] * y / N;
+        }
+    }
+    return out;
+}
+
 std::vector<double> tone(int n, double rate, const std::vector<double> &freqs,
                          const std::vector<double> &amps, uint32_t seed, double noise) {
     std::vector<double> s(n);

@@ -82,6 +82,14 @@ protected:
 void naiveSTFT(const std::vector<double> &x, int N, int frames, int hop,
                std::vector<double> &re, std::vector<double> &im);
 
+// numSamples of sound from the spectrogram X * mask / (model + 0.1), by the
+// inverse DFT's definition, windowed by the square-root Blackman window and
+// overlap-added (all matrices bins x frames)
+std::vector<double> naiveResynth(const std::vector<double> &re, const std::vector<double> &im,
+                                 const std::vector<double> &mask,
+                                 const std::vector<double> &model, int N, int frames, int hop,
+                                 int numSamples);
+
 // deterministic test sounds (own generator, so rand() is left alone)
 std::vector<double> tone(int n, double rate, const std::vector<double> &freqs,
                          const std::vector<double> &amps, uint32_t seed, double noise);
