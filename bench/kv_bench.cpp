@@ -1,0 +1,216 @@
+// The hot path at the sizes of a minute of sound (F = 2049 bins, N = 4096,
+// hop 1024, T = 2600 frames, K = 10, 100 rounds), each beside plain loops of
+// the same arithmetic in the same run. The factorisations run on one and on
+// two threads.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include <Accelerate/Accelerate.h>
+
+#include "nmf_internal.h"
+#include "plain_refs.hpp"
+#include "qm_audio.h"
+#include "qm_matrixOps.h"
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+extern "C" void openblas_set_num_threads(int);
+
+namespace {
+
+constexpr int kF = 2049, kN = 4096, kHop = 1024, kK = 10, kIter = 100;
+
+void setThreads(int n)
+{
+#ifdef _OPENMP
+    omp_set_num_threads(n);
+#endif
+    openblas_set_num_threads(n);
+}
+
+// a sound of partials with moving envelopes, and a little noise
+const std::vector<double> &sound(int frames)
+{
+    static std::vector<double> x;
+    const size_t n = (size_t)(frames - 1) * kHop + kN;
+    if (x.size() != n) {
+        x.resize(n);
+        srand(3);
+        for (size_t i = 0; i < n; i++) {
+            double s = 0.0;
+            for (int p = 1; p <= 6; p++)
+                s += std::sin(2.0 * M_PI * 110.0 * p * i / 44100.0)
+                     * (0.5 + 0.5 * std::sin(2.0 * M_PI * 0.3 * p * i / 44100.0)) / p;
+            x[i] = 0.3 * s + 0.01 * (rand() / 2147483647.0 - 0.5);
+        }
+    }
+    return x;
+}
+
+FFTSetupD setup()
+{
+    static FFTSetupD s = vDSP_create_fftsetupD(12, kFFTRadix2);
+    return s;
+}
+
+struct Spectrogram {
+    int T = 0;
+    std::vector<double> re, im, mag;
+};
+
+const Spectrogram &spectrogram(int T)
+{
+    static Spectrogram s;
+    if (s.T != T) {
+        s.T = T;
+        s.re.assign((size_t)kF * T, 0.0);
+        s.im.assign((size_t)kF * T, 0.0);
+        qm_STFT(setup(), sound(T).data(), kN, T, kHop, s.re.data(), s.im.data());
+        s.mag.resize((size_t)kF * T);
+        for (size_t i = 0; i < s.mag.size(); i++)
+            s.mag[i] = std::hypot(s.re[i], s.im[i]);
+    }
+    return s;
+}
+
+using Whole = int (*)(const double *, int, int, int, int, double *, double *);
+using Loop = void (*)(const double *, int, int, int, int, double *, double *);
+
+void runWhole(benchmark::State &st, Whole nmf)
+{
+    const int T = (int)st.range(0);
+    setThreads((int)st.range(1));
+    const Spectrogram &s = spectrogram(T);
+    std::vector<double> W((size_t)kF * kK), H((size_t)kK * T);
+    double ms = 0.0;
+    for (auto _ : st) {
+        srand(1);
+        auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(nmf(s.mag.data(), kF, T, kK, kIter, W.data(), H.data()));
+        ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    }
+    st.counters["ms_per_round"] = benchmark::Counter(ms / kIter, benchmark::Counter::kAvgIterations);
+}
+
+void runLoop(benchmark::State &st, Loop loop)
+{
+    const int T = (int)st.range(0);
+    setThreads((int)st.range(1));
+    const Spectrogram &s = spectrogram(T);
+    std::vector<double> W((size_t)kF * kK), H((size_t)kK * T);
+    for (auto _ : st) {
+        srand(1);
+        qm_initNMF(kF, T, kK, W.data(), H.data());
+        loop(s.mag.data(), kF, T, kK, kIter, W.data(), H.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_klNMF(benchmark::State &st) { runWhole(st, qm_klNMF); }
+// the library's whole-matrix passes through the vector layer
+void libKl(const double *V, int F, int T, int K, int iter, double *W, double *H)
+{
+    qm_klIterate(V, F, T, K, iter, W, H);
+}
+void BM_klWholeMatrixPasses(benchmark::State &st) { runLoop(st, libKl); }
+void BM_klPlainLoops(benchmark::State &st) { runLoop(st, plain::klIterate); }
+void BM_euclNMF(benchmark::State &st) { runWhole(st, qm_euclNMF); }
+void BM_euclPlainLoops(benchmark::State &st) { runLoop(st, plain::euclIterate); }
+
+void BM_STFT(benchmark::State &st)
+{
+    const int T = (int)st.range(0);
+    const std::vector<double> &x = sound(T);
+    std::vector<double> re((size_t)kF * T), im((size_t)kF * T);
+    for (auto _ : st)
+        benchmark::DoNotOptimize(qm_STFT(setup(), x.data(), kN, T, kHop, re.data(), im.data()));
+}
+
+void BM_STFTPlain(benchmark::State &st)
+{
+    const int T = (int)st.range(0);
+    const std::vector<double> &x = sound(T);
+    std::vector<double> re((size_t)kF * T), im((size_t)kF * T);
+    for (auto _ : st) {
+        plain::stft(x.data(), kN, T, kHop, re.data(), im.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+// mask of two components of a factorisation, model the whole product
+struct WienerInput {
+    std::vector<double> mask, model;
+};
+
+const WienerInput &wienerInput(int T)
+{
+    static WienerInput w;
+    static int made = 0;
+    if (made != T) {
+        made = T;
+        const Spectrogram &s = spectrogram(T);
+        std::vector<double> W((size_t)kF * kK), H((size_t)kK * T);
+        srand(2);
+        qm_initNMF(kF, T, kK, W.data(), H.data());
+        w.mask.assign((size_t)kF * T, 0.0);
+        w.model.assign((size_t)kF * T, 0.0);
+        for (int f = 0; f < kF; f++)
+            for (int k = 0; k < kK; k++)
+                for (int t = 0; t < T; t++) {
+                    double p = W[(size_t)f * kK + k] * H[(size_t)k * T + t];
+                    w.model[(size_t)f * T + t] += p;
+                    if (k < 2)
+                        w.mask[(size_t)f * T + t] += p;
+                }
+        (void)s;
+    }
+    return w;
+}
+
+void BM_wienerResynth(benchmark::State &st)
+{
+    const int T = (int)st.range(0);
+    const Spectrogram &s = spectrogram(T);
+    const WienerInput &w = wienerInput(T);
+    std::vector<double> out((size_t)(T - 1) * kHop + kN);
+    for (auto _ : st)
+        benchmark::DoNotOptimize(qm_wienerResynth(w.mask.data(), w.model.data(), s.re.data(),
+                                                  s.im.data(), kF, T, setup(), kN, kHop,
+                                                  out.data()));
+}
+
+void BM_wienerResynthPlain(benchmark::State &st)
+{
+    const int T = (int)st.range(0);
+    const Spectrogram &s = spectrogram(T);
+    const WienerInput &w = wienerInput(T);
+    std::vector<double> out((size_t)(T - 1) * kHop + kN);
+    for (auto _ : st) {
+        plain::wienerResynth(w.mask.data(), w.model.data(), s.re.data(), s.im.data(), T, kN,
+                             kHop, out.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+// Whole calls of about a second: a few single runs, their median reported.
+#define KV_SLOW(b) BENCHMARK(b)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true)->UseRealTime()
+
+KV_SLOW(BM_klNMF)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2})->Args({10000, 1})->Args({10000, 2});
+KV_SLOW(BM_klWholeMatrixPasses)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2});
+BENCHMARK(BM_klPlainLoops)->ArgNames({"T", "threads"})->Args({2600, 1})->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+KV_SLOW(BM_euclNMF)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2});
+KV_SLOW(BM_euclPlainLoops)->ArgNames({"T", "threads"})->Args({2600, 1});
+BENCHMARK(BM_STFT)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_STFTPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_wienerResynth)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_wienerResynthPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();
