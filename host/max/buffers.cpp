@@ -90,7 +90,9 @@ void removeBuffer(const std::string &name) {
 }  // namespace maxhost
 
 extern "C" t_buffer_ref *buffer_ref_new(t_object *, t_symbol *name) {
-    return new _buffer_ref{t_object{bufferRefClass(), nullptr}, name};
+    auto *ref = new _buffer_ref{t_object{bufferRefClass(), nullptr}, name};
+    state().things.insert(ref);
+    return ref;
 }
 
 extern "C" void buffer_ref_set(t_buffer_ref *x, t_symbol *name) {

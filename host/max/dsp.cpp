@@ -69,6 +69,7 @@ void dspOn(double sampleRate, long vectorSize) {
     static t_symbol *const sDsp64 = gensym("dsp64");
     auto *chain = new Chain;
     chain->ob.o_class = dspChainClass();
+    state().things.insert(chain);
     std::vector<t_object *> objects = state().live;
     for (t_object *x : objects) {
         if (!isLive(x) || !x->o_class->dsp) continue;

@@ -79,6 +79,9 @@ struct State {
     std::vector<t_object *> live;              // creation order
     std::unordered_set<t_object *> liveSet;
     std::unordered_map<std::string, t_object *> ids;
+    // host-made things alive now (proxies, references, chains), so that a
+    // second object_free of one is refused without touching it
+    std::unordered_set<const void *> things;
     std::unordered_map<std::string, t_class *> box;   // registered classes
     std::vector<std::unique_ptr<maxclass>> classes;
     int failAllocs = 0;

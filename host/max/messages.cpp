@@ -115,6 +115,7 @@ extern "C" void *proxy_new(void *x, long id, long *stuffloc) {
     if (!isLive(owner) || id < 1) return nullptr;
     auto *p = new Proxy{t_object{proxyClass(), nullptr}, owner, id, stuffloc};
     info(owner)->proxies.push_back(p);
+    state().things.insert(p);
     return p;
 }
 

@@ -24,7 +24,10 @@ void freeUserObject(t_object *x) {
     if (x->o_class->mfree) fn_cast<void (*)(void *)>(x->o_class->mfree)(x);
     dropDeferred(x);
     disconnectAll(x);
-    for (Proxy *p : in->proxies) delete p;
+    for (Proxy *p : in->proxies) {
+        st.things.erase(p);
+        delete p;
+    }
     in->proxies.clear();
     st.live.erase(std::find(st.live.begin(), st.live.end(), x));
     st.liveSet.erase(x);
@@ -81,13 +84,14 @@ extern "C" void *object_alloc(t_class *c) {
 
 extern "C" t_max_err object_free(void *p) {
     auto *x = static_cast<t_object *>(p);
-    if (!x || !x->o_class) return MAX_ERR_INVALID_PTR;
-    if (x->o_class->internal) {
-        if (x->o_class->destroy) x->o_class->destroy(x);
+    State &st = state();
+    if (isLive(x)) {
+        freeUserObject(x);
         return MAX_ERR_NONE;
     }
-    if (!isLive(x)) return MAX_ERR_INVALID_PTR;
-    freeUserObject(x);
+    if (!x || !st.things.count(x)) return MAX_ERR_INVALID_PTR;
+    st.things.erase(x);
+    if (x->o_class && x->o_class->destroy) x->o_class->destroy(x);
     return MAX_ERR_NONE;
 }
 

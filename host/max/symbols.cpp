@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 namespace {
@@ -86,13 +87,20 @@ namespace maxhost {
 std::string formatFloat(double v) {
     if (std::isnan(v)) return "nan";
     if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    char buf[40];
-    for (int prec = 1; prec <= 17; ++prec) {
-        std::snprintf(buf, sizeof buf, "%.*g", prec, v);
+    // the fewest significant digits that read back to v
+    char buf[48];
+    int digits = 0;
+    for (; digits < 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*e", digits, v);
         if (std::strtod(buf, nullptr) == v) break;
     }
+    int exponent = std::atoi(std::strchr(buf, 'e') + 1);
+    // plain notation for 1e-4 <= |v| < 1e16, as most languages print floats
+    if (exponent < -4 || exponent >= 16) return buf;
+    int decimals = digits - exponent;
+    std::snprintf(buf, sizeof buf, "%.*f", decimals > 0 ? decimals : 0, v);
     std::string s = buf;
-    if (s.find_first_of(".eE") == std::string::npos) s += ".0";
+    if (decimals <= 0) s += ".0";
     return s;
 }
 

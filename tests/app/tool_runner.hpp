@@ -1,0 +1,83 @@
+// Runs the real `korvane` tool on a patch script in a scratch folder and
+// hands back its exit status, output and trace.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+    std::vector<std::string> traceLines;     // raw, as written
+    std::vector<nlohmann::json> trace;       // parsed
+
+    // console lines of the trace, "P text" or "E text"
+    std::vector<std::string> console() const {
+        std::vector<std::string> c;
+        for (const auto &j : trace)
+            if (j.contains("console"))
+                c.push_back((j["console"] == "error" ? "E " : "P ") + j["text"].get<std::string>());
+        return c;
+    }
+    // outlet messages of the trace
+    std::vector<nlohmann::json> messages() const {
+        std::vector<nlohmann::json> m;
+        for (const auto &j : trace)
+            if (j.contains("obj")) m.push_back(j);
+        return m;
+    }
+};
+
+class Scratch {
+public:
+    Scratch() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "korvane-test-XXXXXX").string();
+        dir_ = ::mkdtemp(&tmpl[0]) ? tmpl : std::string();
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    void write(const std::string &name, const std::string &text) const {
+        std::ofstream(path(name)) << text;
+    }
+    std::string read(const std::string &name) const {
+        std::ifstream in(path(name));
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    // Runs `korvane run script.kvpatch --trace trace.jsonl EXTRA` in the folder.
+    ToolRun run(const std::string &script, const std::string &extra = "",
+                bool withTrace = true, const std::string &env = "") const {
+        write("script.kvpatch", script);
+        std::string cmd = "cd '" + dir_ + "' && env -u KORVANE_PLUGIN_PATH " + env + " '" +
+                          KORVANE_EXE + "' run script.kvpatch " +
+                          (withTrace ? "--trace trace.jsonl " : "") + extra +
+                          " > out.txt 2> err.txt";
+        ToolRun r;
+        std::remove(path("trace.jsonl").c_str());
+        int raw = std::system(cmd.c_str());
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = read("out.txt");
+        r.err = read("err.txt");
+        std::ifstream in(path("trace.jsonl"));
+        for (std::string line; std::getline(in, line);) {
+            r.traceLines.push_back(line);
+            r.trace.push_back(nlohmann::json::parse(line));
+        }
+        return r;
+    }
+
+private:
+    std::string dir_;
+};
