@@ -119,9 +119,12 @@ void reportRefusal(const std::vector<std::string> &errors, bool verbose, const s
         fail(fallback);
         return;
     }
+    if (verbose) {
+        fail("korvane~ refused (its lines are above)");
+        return;
+    }
     fail("korvane~ refused:");
-    if (!verbose)
-        for (const std::string &e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+    for (const std::string &e : errors) std::fprintf(stderr, "%s\n", e.c_str());
 }
 
 // Frees every object and buffer of the host whichever way the run ends.

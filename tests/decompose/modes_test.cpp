@@ -1,0 +1,136 @@
+// Progress, quiet and verbose modes; the error cases; and runs that fail or
+// are interrupted, which must leave no file behind.
+#include "tool.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sndfile.h>
+
+#include <fstream>
+
+using namespace kvtest;
+
+namespace {
+
+bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// A short mono 16-bit test sound in the scratch folder.
+void makeInput(const Scratch &dir, const std::string &name = "in.wav", double seconds = 1.5) {
+    ASSERT_TRUE(writeSound(dir / name, makeSound(1, 22050, seconds, 0.4), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+}
+
+}  // namespace
+
+TEST(DecomposeModes, ProgressOnlyOnATerminalAndNeverWhenQuiet) {
+    Scratch dir;
+    makeInput(dir);
+
+    // Standard error is a file: no progress, only the summary on stdout.
+    Result plain = runTool({"decompose", "in.wav", "-k", "2", "-o", "p"}, dir.path());
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_EQ(plain.err, "");
+    EXPECT_TRUE(has(plain.out, "2 components of in.wav in p/")) << plain.out;
+
+    // On a terminal: one bar per iteration and one per component.
+    Result tty = runToolOnTerminal({"decompose", "in.wav", "-k", "2", "-o", "t"}, dir.path());
+    ASSERT_EQ(tty.exitCode, 0) << tty.err;
+    EXPECT_TRUE(has(tty.err, "factorising")) << tty.err;
+    EXPECT_TRUE(has(tty.err, "] 1/100 ")) << tty.err;
+    EXPECT_TRUE(has(tty.err, "] 100/100 ")) << tty.err;
+    EXPECT_TRUE(has(tty.err, "resynthesising")) << tty.err;
+    EXPECT_TRUE(has(tty.err, "] 2/2 ")) << tty.err;
+    EXPECT_TRUE(has(tty.out, "2 components of in.wav in t/")) << tty.out;
+
+    // Quiet on a terminal: nothing at all.
+    Result quiet = runToolOnTerminal({"decompose", "in.wav", "-k", "2", "-o", "q", "-q"}, dir.path());
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(listDir(dir / "q").size(), 3u);
+}
+
+TEST(DecomposeModes, VerboseShowsTheObjectsConsole) {
+    Scratch dir;
+    makeInput(dir);
+    Result r = runTool({"decompose", "in.wav", "-k", "2", "-v"}, dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "read buffer: 1 channels, 33075 samples, 22050.000000 sr")) << r.out;
+    EXPECT_TRUE(has(r.out, "winlength = 0.080000, FFTsize = 2048, hop = 512, frames = 60")) << r.out;
+    EXPECT_TRUE(has(r.out, "Factorizing sound with k=2...")) << r.out;
+    // Without -v none of it shows.
+    Result q = runTool({"decompose", "in.wav", "-k", "2", "-o", "again"}, dir.path());
+    EXPECT_FALSE(has(q.out, "Factorizing")) << q.out;
+}
+
+TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
+    Scratch dir;
+    makeInput(dir);
+    std::ofstream(dir / "notes.wav") << "these are words, not samples\n";
+    std::ofstream(dir / "empty.wav");
+
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;   // part of the message on standard error
+        std::string outDir; // must not exist afterwards
+    };
+    const std::vector<Case> cases = {
+        {{"decompose", "missing.wav"}, 1, "cannot open 'missing.wav': No such file or directory", "missing"},
+        {{"decompose", "."}, 1, "cannot read '.': it is a folder", ""},
+        {{"decompose", "notes.wav"}, 1, "'notes.wav' is not a sound file that can be read", "notes"},
+        {{"decompose", "empty.wav"}, 1, "'empty.wav' is not a sound file that can be read", "empty"},
+        {{"decompose", "in.wav", "-k", "0"}, 2, "between 1 and 64, not 0", "in"},
+        {{"decompose", "in.wav", "-k", "65"}, 2, "between 1 and 64, not 65", "in"},
+        {{"decompose", "in.wav", "-k", "3", "--only", "4"}, 2, "--only: component 4 is out of range 1..3", "in"},
+        {{"decompose", "in.wav", "--group", "1,x"}, 2, "--group: 'x' is not a component number", "in"},
+        {{"decompose", "in.wav", "--win", "0"}, 2, "--win must be a positive", "in"},
+        {{"decompose", "in.wav", "--hop", "1.5"}, 2, "--hop must be a fraction", "in"},
+    };
+    for (const Case &c : cases) {
+        Result r = runTool(c.args, dir.path());
+        EXPECT_EQ(r.exitCode, c.status) << c.args[1] << " " << r.err;
+        EXPECT_TRUE(has(r.err, c.says)) << r.err;
+        EXPECT_EQ(r.out, "");
+        if (!c.outDir.empty()) {
+            EXPECT_FALSE(exists(dir / c.outDir)) << c.outDir;
+        }
+    }
+}
+
+TEST(DecomposeModes, RefusalsOfTheObjectAreShownVerbatim) {
+    Scratch dir;
+    makeInput(dir, "in.wav", 3.0);
+    // A 1 s window at 22050 Hz needs 32768 points, whose 16385 bins are more
+    // than the object accepts (8200); the 3 s sound is long enough for it.
+    Result r = runTool({"decompose", "in.wav", "--win", "1.0"}, dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(has(r.err, "korvane~ refused:\n"
+                           "Error: bases will exceed maximum length. Try one of the following:\n"
+                           "Reduce window length, reduce sampling rate.\n"))
+        << r.err;
+    EXPECT_FALSE(exists(dir / "in"));
+
+    // A sound shorter than one analysis frame is refused by the object too.
+    makeInput(dir, "blip.wav", 0.05);
+    Result s = runTool({"decompose", "blip.wav"}, dir.path());
+    EXPECT_EQ(s.exitCode, 1);
+    EXPECT_TRUE(has(s.err, "korvane~ refused:\n")) << s.err;
+    EXPECT_FALSE(exists(dir / "blip"));
+}
+
+TEST(DecomposeModes, AnInterruptedRunLeavesNoFiles) {
+    Scratch dir;
+    makeInput(dir, "in.wav", 3.0);
+    // Interrupted after two of six components are written under temporary
+    // names: the folder it made goes again with them.
+    Result r = runToolOnTerminal({"decompose", "in.wav", "-k", "6", "--plot", "-o", "fresh"}, dir.path(), "] 2/6 ");
+    EXPECT_EQ(r.signal, SIGINT) << r.err;
+    EXPECT_FALSE(exists(dir / "fresh"));
+
+    // In a folder that already holds something, only that stays.
+    ASSERT_EQ(system(("mkdir " + dir / "kept").c_str()), 0);
+    std::ofstream(dir / "kept/readme.txt") << "mine\n";
+    Result k = runToolOnTerminal({"decompose", "in.wav", "-k", "6", "-o", "kept"}, dir.path(), "] 2/6 ");
+    EXPECT_EQ(k.signal, SIGINT) << k.err;
+    EXPECT_EQ(listDir(dir / "kept"), std::vector<std::string>{"readme.txt"});
+}
