@@ -274,6 +274,8 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
     text(cr, timeX0, lanesY0 - 10, "Activations", 14, true);
     text(cr, freqX0, lanesY0 - 10, "Bases", 14, true);
     setRgb(cr, kGrey);
+    text(cr, timeX1 + gap / 2, lanesY0 - 10, "peak", 11, false, 0.5);
+    setRgb(cr, kGrey);
     text(cr, freqX1, lanesY0 - 10, "dB, 60 dB range", 11, false, 1.0);
 
     const double basisFloor = 60;
@@ -329,10 +331,12 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
                 (void)firstX;
             }
         }
+        // Each lane is drawn to its own height; its peak (the activations
+        // share one scale, largest 1) stands in the gap beside it.
         char pk[32];
-        std::snprintf(pk, sizeof pk, "peak %.2f", peak);
+        std::snprintf(pk, sizeof pk, "%.2f", peak);
         setRgb(cr, kGrey);
-        text(cr, timeX1 - 4, y0 + std::min(14.0, laneH / 2 + 4), pk, 10, false, 1.0);
+        textMid(cr, timeX1 + gap / 2, (y0 + y1) / 2, pk, 11, false, 0.5);
 
         // Basis on the log frequency axis, in dB below its own peak.
         const std::vector<double> &w = d.bases[static_cast<size_t>(k)];
