@@ -134,8 +134,7 @@ struct HostGuard {
 
 ProgressBar *factorBar = nullptr;
 void onIteration(int done, int total, void *) {
-    (void)total;
-    if (factorBar) factorBar->update(done);
+    if (factorBar) factorBar->update(done, total);
 }
 
 }  // namespace

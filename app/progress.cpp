@@ -49,6 +49,11 @@ void ProgressBar::update(int done) {
     last_ = std::move(text);
 }
 
+void ProgressBar::update(int done, int total) {
+    if (total > 0) total_ = total;
+    update(done);
+}
+
 void ProgressBar::finish() {
     if (!enabled_ || finished_) return;
     last_.clear();

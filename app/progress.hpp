@@ -20,6 +20,8 @@ public:
 
     // done runs 0..total; redraws only when the drawn text would change.
     void update(int done);
+    // The same with a new total (one reported by the work itself).
+    void update(int done, int total);
     // Draws the full bar and ends the line.
     void finish();
     double elapsedSeconds() const;
