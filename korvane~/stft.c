@@ -23,7 +23,10 @@ int kv_computeSTFT(t_korvane *x)
 
     float hopFraction = 1.0f - x->overlap;   /* single precision, as set */
     double hop = 0.0;
-    if (fft > 0.0) hop = round((double)((float)fft * hopFraction));
+    if (fft > 0.0 && fft <= 0x1p100)   /* within float range; far above any limit */
+        hop = round((double)((float)fft * hopFraction));
+    else if (fft > 0.0)
+        hop = round(fft * hopFraction);
     if (!isfinite(hop)) hop = 0.0;
 
     double frames = 0.0;

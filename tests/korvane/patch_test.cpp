@@ -61,7 +61,7 @@ bool wavShape(const fs::path &p, int &channels, long &frames) {
     return false;
 }
 
-struct Run {
+struct Outcome {
     int status;
     std::vector<std::string> trace;   // one JSON object a line
 };
@@ -78,15 +78,15 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    Run run(const fs::path &script) {
+    Outcome run(const fs::path &script) {
         std::string cmd = "cd '" + dir.string() + "' && '" KORVANE_EXE "' run '" + script.string() +
                           "' --plugins '" KV_PLUGIN_DIR "' --trace trace.jsonl > run.log 2>&1";
-        Run r{std::system(cmd.c_str()), {}};
+        Outcome r{std::system(cmd.c_str()), {}};
         std::ifstream t(dir / "trace.jsonl");
         for (std::string line; std::getline(t, line);) r.trace.push_back(line);
         return r;
     }
-    Run runText(const std::string &text) {
+    Outcome runText(const std::string &text) {
         std::ofstream(dir / "patch.kvpatch") << text;
         return run(dir / "patch.kvpatch");
     }
@@ -120,7 +120,7 @@ TEST_F(Patch, TypicalExampleRuns) {
                0.2 * std::sin(2 * M_PI * 2500 * t) * (std::fmod(t, 0.25) < 0.05);
     }
     writeWav(dir / "out" / "demo" / "demo.wav", 1, 44100, s);
-    Run r = run(fs::path(KV_SOURCE_DIR) / "examples" / "typical.kvpatch");
+    Outcome r = run(fs::path(KV_SOURCE_DIR) / "examples" / "typical.kvpatch");
     ASSERT_EQ(r.status, 0);
     const auto &t = r.trace;
     size_t at = find(t, "read buffer: 1 channels, 66150 samples, 44100.000000 sr");
@@ -155,7 +155,7 @@ TEST_F(Patch, SchedulerMessagesKeepTheirOrder) {
         s[2 * i + 1] = 0.3 * std::sin(0.05 * double(i));
     }
     writeWav(dir / "st.wav", 2, 8000, s);
-    Run r = runText(
+    Outcome r = runText(
         "buffer st st.wav\n"
         "buffer st_out 1 10 8000\n"
         "new k korvane~\n"
@@ -183,7 +183,7 @@ TEST_F(Patch, SchedulerMessagesKeepTheirOrder) {
 }
 
 TEST_F(Patch, ErrorsGoToTheTraceInOrder) {
-    Run r = runText(
+    Outcome r = runText(
         "new k korvane~\n"
         "send k 0 decomp\n"
         "send k 2 bang\n"
