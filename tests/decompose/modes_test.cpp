@@ -85,6 +85,8 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
         {{"decompose", "in.wav", "--group", "1,x"}, 2, "--group: 'x' is not a component number", "in"},
         {{"decompose", "in.wav", "--win", "0"}, 2, "--win must be a positive", "in"},
         {{"decompose", "in.wav", "--hop", "1.5"}, 2, "--hop must be a fraction", "in"},
+        {{"decompose", "in.wav", "-o", "notes.wav"}, 1, "'notes.wav' exists and is not a folder", "in"},
+        {{"decompose", "in.wav", "--plugins", "nowhere"}, 1, "no class or plug-in named korvane~", "in"},
     };
     for (const Case &c : cases) {
         Result r = runTool(c.args, dir.path());
