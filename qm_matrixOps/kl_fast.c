@@ -50,9 +50,9 @@
 #undef KF_VW
 #undef KF_SUFFIX
 
-typedef void (*kf_wpass_fn)(const double *, const double *, const double *, size_t, int,
-                            size_t, size_t, size_t, size_t, double *, double *);
-typedef void (*kf_hpass_fn)(const double *, const double *, const double *, double *,
+typedef void (*kf_wpass_fn)(const double *, size_t, const double *, const double *, size_t,
+                            int, size_t, size_t, size_t, size_t, double *, double *);
+typedef void (*kf_hpass_fn)(const double *, size_t, const double *, const double *, double *,
                             size_t, int, size_t, size_t, size_t, size_t);
 
 typedef struct {
@@ -63,6 +63,10 @@ typedef struct {
 
 static kf_impl kf_choose(void)
 {
+#if defined(KF_FORCE_VW)
+    if (KF_FORCE_VW == 4) return (kf_impl){4, kf_wpass_avx2, kf_hpass_avx2};
+    if (KF_FORCE_VW == 2) return (kf_impl){2, kf_wpass_base, kf_hpass_base};
+#endif
 #ifdef KF_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
@@ -75,12 +79,13 @@ static kf_impl kf_choose(void)
 }
 
 typedef struct {
-    const double *V;
-    double *W, *H;
-    size_t F, T, K;
-    size_t tV;     /* frames below tV go through the vector kernels */
-    size_t tile;   /* frames per tile, a multiple of the vector width */
-    size_t rows;   /* rows per block */
+    const double *V;   /* F x T, rows T apart */
+    double *W;         /* F x K */
+    double *H;         /* K x T, rows ldh apart: the working copy */
+    size_t F, T, K, ldh;
+    size_t tV;         /* frames below tV go through the vector kernels */
+    size_t tile;       /* frames per tile, a multiple of the vector width */
+    size_t rows;       /* rows per block */
     double *denW;
     kf_impl impl;
 } kf_job;
@@ -91,7 +96,7 @@ static inline double kf_q(const kf_job *j, size_t f, size_t t)
     const double *w = j->W + f * j->K;
     double wh = 0.0;
     for (size_t k = 0; k < j->K; k++)
-        wh += w[k] * j->H[k * j->T + t];
+        wh += w[k] * j->H[k * j->ldh + t];
     return (1.0 / (wh + QM_EPS)) * j->V[f * j->T + t];
 }
 
@@ -105,13 +110,14 @@ static void kf_wrows(const kf_job *j, size_t f0, size_t f1, double *accs, double
     memset(tw, 0, n * sizeof *tw);
     for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
         size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
-        j->impl.wpass(j->V, j->W, j->H, j->T, (int)j->K, f0, f1, t0, t1, accs, scratch);
+        j->impl.wpass(j->V, j->T, j->W, j->H, j->ldh, (int)j->K, f0, f1, t0, t1, accs,
+                      scratch);
     }
     for (size_t f = f0; f < f1; f++)
         for (size_t t = j->tV; t < j->T; t++) {
             double q = kf_q(j, f, t);
             for (size_t k = 0; k < j->K; k++)
-                tw[(f - f0) * j->K + k] += q * j->H[k * j->T + t];
+                tw[(f - f0) * j->K + k] += q * j->H[k * j->ldh + t];
         }
     for (size_t i = 0; i < n; i++) {
         double s = tw[i];
@@ -122,18 +128,18 @@ static void kf_wrows(const kf_job *j, size_t f0, size_t f1, double *accs, double
     }
 }
 
-/* num (K x T) += the H numerator terms of the rows [f0, f1) */
+/* num (K rows ldh apart) += the H numerator terms of the rows [f0, f1) */
 static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
 {
     for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
         size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
-        j->impl.hpass(j->V, j->W, j->H, num, j->T, (int)j->K, f0, f1, t0, t1);
+        j->impl.hpass(j->V, j->T, j->W, j->H, num, j->ldh, (int)j->K, f0, f1, t0, t1);
     }
     for (size_t f = f0; f < f1; f++)
         for (size_t t = j->tV; t < j->T; t++) {
             double q = kf_q(j, f, t);
             for (size_t k = 0; k < j->K; k++)
-                num[k * j->T + t] += j->W[f * j->K + k] * q;
+                num[k * j->ldh + t] += j->W[f * j->K + k] * q;
         }
 }
 
@@ -175,8 +181,9 @@ static void kf_rowsums(const kf_job *j, double *den)
 {
     for (size_t k = 0; k < j->K; k++) {
         double s = 0.0;
+        const double *h = j->H + k * j->ldh;
         for (size_t t = 0; t < j->T; t++)
-            s += j->H[k * j->T + t];
+            s += h[t];
         den[k] = s + QM_EPS;
     }
 }
@@ -187,10 +194,10 @@ static void kf_rowsums(const kf_job *j, double *den)
 static void kf_rounds(const kf_run *run, int id, int nt)
 {
     kf_job j = run->j;
-    const size_t nF = j.F, nT = j.T, nK = j.K, vw = j.impl.vw;
+    const size_t nF = j.F, nT = j.T, nK = j.K, vw = j.impl.vw, ldh = j.ldh;
     double *H = j.H;
-    double *num = run->base + run->perThread * (size_t)id; /* K x T */
-    double *accs = num + (nK * nT + 7) / 8 * 8;           /* rows x K vectors */
+    double *num = run->base + run->perThread * (size_t)id; /* K x ldh */
+    double *accs = num + nK * ldh;                        /* rows x K vectors */
     double *scratch = accs + j.rows * nK * vw;            /* K vectors, K doubles */
     double *tw = scratch + nK * (vw + 1);                 /* rows x K */
     double *denH = tw + j.rows * nK;                      /* K */
@@ -198,7 +205,7 @@ static void kf_rounds(const kf_run *run, int id, int nt)
     size_t f0 = nF * (size_t)id / (size_t)nt, f1 = nF * (size_t)(id + 1) / (size_t)nt;
     size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
 
-    memset(num, 0, nK * nT * sizeof *num);
+    memset(num, 0, nK * ldh * sizeof *num);
     for (size_t fb = f0; fb < f1; fb += j.rows)
         kf_hrows(&j, fb, fb + j.rows < f1 ? fb + j.rows : f1, num);
 
@@ -213,11 +220,11 @@ static void kf_rounds(const kf_run *run, int id, int nt)
             for (size_t t = u0; t < u1; t++) {
                 double s = 0.0;
                 for (int p = 0; p < nt; p++) {
-                    double *np = run->base + run->perThread * (size_t)p + k * nT + t;
+                    double *np = run->base + run->perThread * (size_t)p + k * ldh + t;
                     s += *np;
                     *np = 0.0;
                 }
-                H[k * nT + t] *= s / denH[k];
+                H[k * ldh + t] *= s / denH[k];
             }
         kf_sync(nt);
         /* W <- W .* (Q H') ./ (1 H' + eps) with the new H, block by block;
@@ -249,13 +256,17 @@ int qm_klIterateFast(const double *V, int F, int T, int K, int iter, double *W, 
     kf_job *j = &run.j;
     j->V = V;
     j->W = W;
-    j->H = H;
     j->F = (size_t)F;
     j->T = (size_t)T;
     j->K = (size_t)K;
     j->impl = kf_choose();
     const size_t vw = j->impl.vw, nF = j->F, nT = j->T, nK = j->K;
     j->tV = nT / vw * vw;
+    /* H rows an odd number of cache lines apart, so that the K rows of a
+     * tile fall into different sets of the first cache level */
+    j->ldh = (nT + 7) / 8 * 8;
+    if ((j->ldh / 8) % 2 == 0)
+        j->ldh += 8;
     /* tiles of H of about 8 KiB: H and the numerators share the first level */
     j->tile = (1024 / nK) / vw * vw;
     if (j->tile < vw)
@@ -277,21 +288,26 @@ int qm_klIterateFast(const double *V, int F, int T, int K, int iter, double *W, 
         nth = F;
 #endif
 
-    /* per thread: H numerators (K x T), block sums (rows x K vectors and
-     * doubles), any-K scratch (K vectors and K doubles), the two sets of
-     * sums (2K); whole cache lines */
-    size_t perThread = 0, total = 0;
-    int ok = qm_addCount(&perThread, nK * nT) && qm_addCount(&perThread, 7)
+    /* the working H (K x ldh), then per thread: H numerators (K x ldh),
+     * block sums (rows x K vectors and doubles), any-K scratch (K vectors
+     * and K doubles), the two sets of sums (2K); whole cache lines */
+    size_t nKH = nK * j->ldh, perThread = 0, total = 0;
+    int ok = nKH / j->ldh == nK && qm_addCount(&perThread, nKH)
           && qm_addCount(&perThread, j->rows * nK * (vw + 1))
           && qm_addCount(&perThread, nK * (vw + 3)) && qm_addCount(&perThread, 7);
     perThread = perThread / 8 * 8;
-    ok = ok && perThread <= SIZE_MAX / (size_t)nth
+    ok = ok && perThread <= SIZE_MAX / (size_t)nth && qm_addCount(&total, nKH)
           && qm_addCount(&total, perThread * (size_t)nth) && qm_addCount(&total, 8);
     double *block = ok ? qm_allocDoubles(total) : NULL;
     if (!block)
         return -1;
-    run.base = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
+    j->H = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
+    run.base = j->H + nKH;
     run.perThread = perThread;
+    for (size_t k = 0; k < nK; k++) {
+        memcpy(j->H + k * j->ldh, H + k * nT, nT * sizeof *H);
+        memset(j->H + k * j->ldh + nT, 0, (j->ldh - nT) * sizeof *H);
+    }
 
     if (nth > 1) {
 #ifdef _OPENMP
@@ -302,6 +318,8 @@ int qm_klIterateFast(const double *V, int F, int T, int K, int iter, double *W, 
         kf_rounds(&run, 0, 1);
     }
 
+    for (size_t k = 0; k < nK; k++)
+        memcpy(H + k * nT, j->H + k * j->ldh, nT * sizeof *H);
     free(block);
     return 0;
 }

@@ -47,16 +47,18 @@ KF_INLINE void KF_NAME(kf_store)(double *p, KV v)
     } while (0)
 
 /* W numerators: for the rows [f0, f1) and the frames [t0, t1) (a multiple
- * of KF_VW), acc[(f - f0) * K + k] += q[f,t] * H[k,t] lane by lane. */
-KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, const double *restrict W,
-                                 const double *restrict H, size_t T, int K,
+ * of KF_VW), acc[(f - f0) * K + k] += q[f,t] * H[k,t] lane by lane. V has
+ * rows ldv apart, H (and the H numerators) ldh apart. */
+KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, size_t ldv,
+                                 const double *restrict W, const double *restrict H,
+                                 size_t ldh, int K,
                                  size_t f0, size_t f1, size_t t0, size_t t1,
                                  KV *restrict accs, double *restrict wk,
                                  KV *restrict acc)
 {
     const double eps = QM_EPS;
     for (size_t f = f0; f < f1; f++) {
-        const double *v = V + f * T;
+        const double *v = V + f * ldv;
         KV *a = accs + (f - f0) * (size_t)K;
         _Pragma("GCC unroll 16")
         for (int k = 0; k < K; k++) {
@@ -65,14 +67,13 @@ KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, const double *restric
         }
         for (size_t t = t0; t < t1; t += KF_VW) {
             KV wh;
-            KF_DOT(wh, K, wk, H, T, t);
+            KF_DOT(wh, K, wk, H, ldh, t);
             /* the next row's stretch of V is a jump the prefetcher misses */
-            __builtin_prefetch(v + T + t);
-            KV r = 1.0 / (wh + eps);
-            KV q = r * KF_LD(v + t);
+            __builtin_prefetch(v + ldv + t);
+            KV q = (1.0 / (wh + eps)) * KF_LD(v + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++)
-                acc[k] += q * KF_LD(H + (size_t)k * T + t);
+                acc[k] += q * KF_LD(H + (size_t)k * ldh + t);
         }
         _Pragma("GCC unroll 16")
         for (int k = 0; k < K; k++)
@@ -83,25 +84,25 @@ KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, const double *restric
 /* H numerators: num[k,t] += W[f,k] * q[f,t] over the rows [f0, f1) in
  * order, for the frames [t0, t1) (a multiple of KF_VW); two rows share
  * each pass over num. */
-KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, const double *restrict W,
-                                 const double *restrict H, double *restrict num,
-                                 size_t T, int K, size_t f0, size_t f1,
+KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
+                                 const double *restrict W, const double *restrict H,
+                                 double *restrict num, size_t ldh, int K, size_t f0, size_t f1,
                                  size_t t0, size_t t1)
 {
     const double eps = QM_EPS;
     size_t f = f0;
     for (; f + 2 <= f1; f += 2) {
         const double *w0 = W + f * (size_t)K, *w1 = w0 + K;
-        const double *v0 = V + f * T, *v1 = v0 + T;
+        const double *v0 = V + f * ldv, *v1 = v0 + ldv;
         for (size_t t = t0; t < t1; t += KF_VW) {
             KV wh0, wh1;
-            KF_DOT(wh0, K, w0, H, T, t);
-            KF_DOT(wh1, K, w1, H, T, t);
+            KF_DOT(wh0, K, w0, H, ldh, t);
+            KF_DOT(wh1, K, w1, H, ldh, t);
             KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
             KV q1 = (1.0 / (wh1 + eps)) * KF_LD(v1 + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++) {
-                double *p = num + (size_t)k * T + t;
+                double *p = num + (size_t)k * ldh + t;
                 KV n = KF_LD(p);
                 n += w0[k] * q0;
                 n += w1[k] * q1;
@@ -111,14 +112,14 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, const double *restric
     }
     if (f < f1) {
         const double *w0 = W + f * (size_t)K;
-        const double *v0 = V + f * T;
+        const double *v0 = V + f * ldv;
         for (size_t t = t0; t < t1; t += KF_VW) {
             KV wh0;
-            KF_DOT(wh0, K, w0, H, T, t);
+            KF_DOT(wh0, K, w0, H, ldh, t);
             KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++) {
-                double *p = num + (size_t)k * T + t;
+                double *p = num + (size_t)k * ldh + t;
                 KF_ST(p, KF_LD(p) + w0[k] * q0);
             }
         }
@@ -127,19 +128,19 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, const double *restric
 
 /* One copy per small K keeps every per-component value in a register. */
 #define KF_SMALL(KC)                                                               \
-    static void KF_NAME(kf_wpart_##KC)(const double *V, const double *W,           \
-                                       const double *H, size_t T, size_t f0,       \
+    static void KF_NAME(kf_wpart_##KC)(const double *V, size_t ldv, const double *W, \
+                                       const double *H, size_t ldh, size_t f0,     \
                                        size_t f1, size_t t0, size_t t1, double *accs) \
     {                                                                              \
         double wk[KC];                                                             \
         KV acc[KC];                                                                \
-        KF_NAME(kf_wpart)(V, W, H, T, KC, f0, f1, t0, t1, (KV *)accs, wk, acc);    \
+        KF_NAME(kf_wpart)(V, ldv, W, H, ldh, KC, f0, f1, t0, t1, (KV *)accs, wk, acc); \
     }                                                                              \
-    static void KF_NAME(kf_hpart_##KC)(const double *V, const double *W,           \
-                                       const double *H, double *num, size_t T,     \
+    static void KF_NAME(kf_hpart_##KC)(const double *V, size_t ldv, const double *W, \
+                                       const double *H, double *num, size_t ldh,   \
                                        size_t f0, size_t f1, size_t t0, size_t t1) \
     {                                                                              \
-        KF_NAME(kf_hpart)(V, W, H, num, T, KC, f0, f1, t0, t1);                    \
+        KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, KC, f0, f1, t0, t1);             \
     }
 
 KF_SMALL(1)
@@ -160,10 +161,10 @@ KF_SMALL(15)
 KF_SMALL(16)
 #undef KF_SMALL
 
-typedef void (*KF_NAME(kf_wfn))(const double *, const double *, const double *, size_t,
-                                size_t, size_t, size_t, size_t, double *);
-typedef void (*KF_NAME(kf_hfn))(const double *, const double *, const double *, double *,
-                                size_t, size_t, size_t, size_t, size_t);
+typedef void (*KF_NAME(kf_wfn))(const double *, size_t, const double *, const double *,
+                                size_t, size_t, size_t, size_t, size_t, double *);
+typedef void (*KF_NAME(kf_hfn))(const double *, size_t, const double *, const double *,
+                                double *, size_t, size_t, size_t, size_t, size_t);
 
 static const KF_NAME(kf_wfn) KF_NAME(kf_wtab)[17] = {
     0,
@@ -187,27 +188,27 @@ static const KF_NAME(kf_hfn) KF_NAME(kf_htab)[17] = {
 
 /* Entry points for the driver. accs holds (f1 - f0) * K vectors, aligned;
  * scratch (any K above 16) holds K vectors and K doubles, aligned. */
-static void KF_NAME(kf_wpass)(const double *V, const double *W, const double *H,
-                              size_t T, int K, size_t f0, size_t f1, size_t t0,
-                              size_t t1, double *accs, double *scratch)
+static void KF_NAME(kf_wpass)(const double *V, size_t ldv, const double *W,
+                              const double *H, size_t ldh, int K, size_t f0, size_t f1,
+                              size_t t0, size_t t1, double *accs, double *scratch)
 {
     if (K <= 16) {
-        KF_NAME(kf_wtab)[K](V, W, H, T, f0, f1, t0, t1, accs);
+        KF_NAME(kf_wtab)[K](V, ldv, W, H, ldh, f0, f1, t0, t1, accs);
         return;
     }
     KV *acc = (KV *)scratch;
     double *wk = scratch + (size_t)K * KF_VW;
-    KF_NAME(kf_wpart)(V, W, H, T, K, f0, f1, t0, t1, (KV *)accs, wk, acc);
+    KF_NAME(kf_wpart)(V, ldv, W, H, ldh, K, f0, f1, t0, t1, (KV *)accs, wk, acc);
 }
 
-static void KF_NAME(kf_hpass)(const double *V, const double *W, const double *H,
-                              double *num, size_t T, int K, size_t f0, size_t f1,
-                              size_t t0, size_t t1)
+static void KF_NAME(kf_hpass)(const double *V, size_t ldv, const double *W,
+                              const double *H, double *num, size_t ldh, int K, size_t f0,
+                              size_t f1, size_t t0, size_t t1)
 {
     if (K <= 16)
-        KF_NAME(kf_htab)[K](V, W, H, num, T, f0, f1, t0, t1);
+        KF_NAME(kf_htab)[K](V, ldv, W, H, num, ldh, f0, f1, t0, t1);
     else
-        KF_NAME(kf_hpart)(V, W, H, num, T, K, f0, f1, t0, t1);
+        KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, K, f0, f1, t0, t1);
 }
 
 #undef KV
