@@ -76,23 +76,6 @@ TEST_F(Mask, ConvertsAndClampsValues) {
     EXPECT_EQ(m[7 * frames + 0], 0.0);
 }
 
-TEST_F(Mask, SplitActivationsEqualTheirSum) {
-    std::vector<double> v = ramp(bins, -0.9, 0.02);
-    std::vector<double> a1 = ramp(frames, 0.1, 0.01), a2 = ramp(frames, 0.7, -0.005), sum(frames);
-    for (int t = 0; t < frames; ++t) sum[t] = a1[t] + a2[t];
-    sendList(x, 1, a1);
-    sendList(x, 2, v);
-    sendList(x, 1, a2);
-    sendList(x, 2, v);
-    std::vector<double> two = mask();
-    std::fill(x->mask, x->mask + two.size(), 0.0);
-    sendList(x, 1, sum);
-    sendList(x, 2, v);
-    std::vector<double> one = mask();
-    // a(b1 + b2) against ab1 + ab2: one rounding apart
-    for (size_t i = 0; i < one.size(); ++i) EXPECT_NEAR(two[i], one[i], 1e-15 * (1 + one[i]));
-}
-
 TEST_F(Mask, ZeroBasisAddsNothingButCounts) {
     sendList(x, 1, std::vector<double>(frames, 1.0));
     sendList(x, 2, std::vector<double>(bins, 0.0));

@@ -182,22 +182,4 @@ TEST_F(Patch, SchedulerMessagesKeepTheirOrder) {
     EXPECT_EQ(frames, 4000);
 }
 
-TEST_F(Patch, ErrorsGoToTheTraceInOrder) {
-    Outcome r = runText(
-        "new k korvane~\n"
-        "send k 0 decomp\n"
-        "send k 2 bang\n"
-        "send k 0 int 3\n"
-        "send k 0 decomp\n"
-        "send k 0 loadBuffer nothing\n");
-    ASSERT_EQ(r.status, 0);
-    const auto &t = r.trace;
-    size_t at = find(t, "{\"console\":\"error\",\"text\":\"Factorization error: 0 components selected.\"}");
-    at = find(t, "{\"console\":\"error\",\"text\":\"Resynthesis error: no file was loaded\"}", at);
-    at = find(t, "{\"console\":\"error\",\"text\":\"Factorization error: no file was loaded\"}", at);
-    at = find(t, "read buffer: 0 channels, 0 samples, 0.000000 sr", at);
-    at = find(t, "{\"console\":\"error\",\"text\":\"Buffer read error.\\n\"}", at);
-    EXPECT_NE(at, std::string::npos);
-}
-
 }  // namespace

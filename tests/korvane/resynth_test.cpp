@@ -249,6 +249,17 @@ TEST_F(Resynth, MissingOutputBufferKeepsTheMask) {
     EXPECT_EQ(maxhost::findBuffer("solo_out")->frames, 1000);
 }
 
+// A buffer name is never taken as a format.
+TEST_F(Resynth, NamesWithPercentSignsArePrintedAsTheyAre) {
+    loadSound("50%s%n", {sound(1000, 1, 0.4)});
+    std::vector<kvtest::Out> lists = decompose(2);
+    layer(lists[0].values, lists[2].values);
+    clear();
+    bang();
+    EXPECT_EQ(texts(), std::vector<std::string>{
+                           "!Resynthesis error: cannot write to buffer 50%s%n_out"});
+}
+
 TEST_F(Resynth, LockedOutputBufferIsReported) {
     loadSound("solo", {sound(1000, 1, 0.4)});
     maxhost::createBuffer("solo_out", 2, 1000, kRate);

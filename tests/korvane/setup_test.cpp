@@ -86,15 +86,6 @@ TEST_F(Korvane, SetWinAndSetHopStoreSinglePrecisionSilently) {
     EXPECT_TRUE(console.empty());
 }
 
-TEST_F(Korvane, UnknownSelectorIsReportedByHost) {
-    t_korvane *x = make();
-    clear();
-    sendBare(x, "frobnicate");
-    ASSERT_EQ(console.size(), 1u);
-    EXPECT_TRUE(console[0].error);
-    EXPECT_EQ(x->K, 0);
-}
-
 TEST_F(Korvane, SignalChainAcceptsThePerformRoutine) {
     make();
     clear();
