@@ -236,9 +236,11 @@ TEST_F(Decomp, StereoFactorisesTheSummedSpectrum) {
     srand(17);
     sendSym(y, "decompNoOut");
     ASSERT_TRUE(y->decompValid);
-    // the same products and sums in the same order: equal to rounding noise
-    for (int i = 0; i < 2 * 33; ++i) EXPECT_NEAR(x->W[i], y->W[i], 1e-12 * (1 + y->W[i]));
-    for (int i = 0; i < 2 * 121; ++i) EXPECT_NEAR(x->H[i], y->H[i], 1e-12);
+    // the same inputs to the same factorisation: equal up to the order in
+    // which a threaded product may sum; a spectrogram of one channel only
+    // would leave H alike but halve W
+    for (int i = 0; i < 2 * 33; ++i) EXPECT_NEAR(x->W[i], y->W[i], 1e-9 * (1 + y->W[i]));
+    for (int i = 0; i < 2 * 121; ++i) EXPECT_NEAR(x->H[i], y->H[i], 1e-9);
     EXPECT_EQ(x->baseOrder[0], y->baseOrder[0]);
 }
 
