@@ -13,7 +13,8 @@ namespace maxhost {
 
 // ---- text ----------------------------------------------------------------
 // Shortest text that reads back to the same double, always with a decimal
-// point or an exponent: "1.0", "0.30000001192092896", "1e-05" ("nan", "inf").
+// point or an exponent: "1.0", "0.30000001192092896", "48000.0"; exponent
+// form outside 1e-4 <= |v| < 1e16: "1e-05", "1e+300" ("nan", "inf").
 std::string formatFloat(double v);
 // An int as an integer, a float as formatFloat, a symbol as its text.
 std::string formatAtom(const t_atom &a);
@@ -25,6 +26,7 @@ struct ConsoleLine {
 };
 // Every console line goes to the sink, in order; the default prints posts on
 // stdout and errors on stderr. Pass nullptr to restore the default.
+// Sinks run one event at a time (from any thread) and must not post.
 void setConsoleSink(std::function<void(const ConsoleLine &)> sink);
 
 // ---- outlets -------------------------------------------------------------
@@ -36,7 +38,7 @@ void setOutletSink(OutletSink sink);
 // ---- plug-ins and classes -------------------------------------------------
 // Folders searched for CLASS.so, in order.
 void setPluginPath(const std::vector<std::string> &dirs);
-std::vector<std::string> pluginPath();
+std::vector<std::string> pluginPath();   // as last set
 // Makes sure the class is registered (loading its plug-in when needed).
 bool loadClass(const std::string &name, std::string &err);
 // Symbol exported by a loaded plug-in (nullptr when absent).
