@@ -53,7 +53,7 @@
 typedef void (*kf_wpass_fn)(const double *, size_t, const double *, const double *, size_t,
                             int, size_t, size_t, size_t, size_t, double *, double *);
 typedef void (*kf_hpass_fn)(const double *, size_t, const double *, const double *, double *,
-                            size_t, int, size_t, size_t, size_t, size_t);
+                            size_t, int, size_t, size_t, size_t, size_t, size_t);
 
 typedef struct {
     size_t vw;
@@ -63,10 +63,6 @@ typedef struct {
 
 static kf_impl kf_choose(void)
 {
-#if defined(KF_FORCE_VW)
-    if (KF_FORCE_VW == 4) return (kf_impl){4, kf_wpass_avx2, kf_hpass_avx2};
-    if (KF_FORCE_VW == 2) return (kf_impl){2, kf_wpass_base, kf_hpass_base};
-#endif
 #ifdef KF_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
@@ -84,7 +80,8 @@ typedef struct {
     double *H;         /* K x T, rows ldh apart: the working copy */
     size_t F, T, K, ldh;
     size_t tV;         /* frames below tV go through the vector kernels */
-    size_t tile;       /* frames per tile, a multiple of the vector width */
+    size_t tile;       /* frames per H pass tile, a multiple of the vector width */
+    size_t wtile;      /* frames per W pass tile, likewise */
     size_t rows;       /* rows per block */
     double *denW;
     kf_impl impl;
@@ -108,8 +105,8 @@ static void kf_wrows(const kf_job *j, size_t f0, size_t f1, double *accs, double
     size_t n = (f1 - f0) * j->K, vw = j->impl.vw;
     memset(accs, 0, n * vw * sizeof *accs);
     memset(tw, 0, n * sizeof *tw);
-    for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
-        size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
+    for (size_t t0 = 0; t0 < j->tV; t0 += j->wtile) {
+        size_t t1 = t0 + j->wtile < j->tV ? t0 + j->wtile : j->tV;
         j->impl.wpass(j->V, j->T, j->W, j->H, j->ldh, (int)j->K, f0, f1, t0, t1, accs,
                       scratch);
     }
@@ -133,7 +130,8 @@ static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
 {
     for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
         size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
-        j->impl.hpass(j->V, j->T, j->W, j->H, num, j->ldh, (int)j->K, f0, f1, t0, t1);
+        j->impl.hpass(j->V, j->T, j->W, j->H, num, j->ldh, (int)j->K, f0, f1, t0, t1,
+                      j->rows * j->T);
     }
     for (size_t f = f0; f < f1; f++)
         for (size_t t = j->tV; t < j->T; t++) {
@@ -142,6 +140,10 @@ static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
                 num[k * j->ldh + t] += j->W[f * j->K + k] * q;
         }
 }
+
+#ifndef KF_WTILE
+#define KF_WTILE 16384
+#endif
 
 /* Below this many multiply-adds per round a second thread costs more than it saves. */
 #define KF_THREAD_WORK 400000.0
@@ -267,10 +269,14 @@ int qm_klIterateFast(const double *V, int F, int T, int K, int iter, double *W, 
     j->ldh = (nT + 7) / 8 * 8;
     if ((j->ldh / 8) % 2 == 0)
         j->ldh += 8;
-    /* tiles of H of about 8 KiB: H and the numerators share the first level */
+    /* tiles of H of about 8 KiB in the H pass, where the numerators share
+     * the first level, of about KF_WTILE bytes in the W pass */
     j->tile = (1024 / nK) / vw * vw;
     if (j->tile < vw)
         j->tile = vw;
+    j->wtile = (KF_WTILE / 8 / nK) / vw * vw;
+    if (j->wtile < vw)
+        j->wtile = vw;
     /* blocks of V of about 512 KiB stay in the second level between passes */
     j->rows = 65536 / nT;
     if (j->rows < 2)

@@ -83,11 +83,12 @@ KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, size_t ldv,
 
 /* H numerators: num[k,t] += W[f,k] * q[f,t] over the rows [f0, f1) in
  * order, for the frames [t0, t1) (a multiple of KF_VW); two rows share
- * each pass over num. */
+ * each pass over num. V pf doubles further on is prefetched (a prefetch
+ * never faults, so it may point past the end). */
 KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
                                  const double *restrict W, const double *restrict H,
                                  double *restrict num, size_t ldh, int K, size_t f0, size_t f1,
-                                 size_t t0, size_t t1)
+                                 size_t t0, size_t t1, size_t pf)
 {
     const double eps = QM_EPS;
     size_t f = f0;
@@ -98,6 +99,9 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
             KV wh0, wh1;
             KF_DOT(wh0, K, w0, H, ldh, t);
             KF_DOT(wh1, K, w1, H, ldh, t);
+            /* the same stretch of the next block, for the W pass to find */
+            __builtin_prefetch(v0 + pf + t, 0, 2);
+            __builtin_prefetch(v1 + pf + t, 0, 2);
             KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
             KV q1 = (1.0 / (wh1 + eps)) * KF_LD(v1 + t);
             _Pragma("GCC unroll 16")
@@ -116,6 +120,7 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
         for (size_t t = t0; t < t1; t += KF_VW) {
             KV wh0;
             KF_DOT(wh0, K, w0, H, ldh, t);
+            __builtin_prefetch(v0 + pf + t, 0, 2);
             KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++) {
@@ -138,9 +143,10 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
     }                                                                              \
     static void KF_NAME(kf_hpart_##KC)(const double *V, size_t ldv, const double *W, \
                                        const double *H, double *num, size_t ldh,   \
-                                       size_t f0, size_t f1, size_t t0, size_t t1) \
+                                       size_t f0, size_t f1, size_t t0, size_t t1, \
+                                       size_t pf)                                  \
     {                                                                              \
-        KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, KC, f0, f1, t0, t1);             \
+        KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, KC, f0, f1, t0, t1, pf);         \
     }
 
 KF_SMALL(1)
@@ -164,7 +170,7 @@ KF_SMALL(16)
 typedef void (*KF_NAME(kf_wfn))(const double *, size_t, const double *, const double *,
                                 size_t, size_t, size_t, size_t, size_t, double *);
 typedef void (*KF_NAME(kf_hfn))(const double *, size_t, const double *, const double *,
-                                double *, size_t, size_t, size_t, size_t, size_t);
+                                double *, size_t, size_t, size_t, size_t, size_t, size_t);
 
 static const KF_NAME(kf_wfn) KF_NAME(kf_wtab)[17] = {
     0,
@@ -203,12 +209,12 @@ static void KF_NAME(kf_wpass)(const double *V, size_t ldv, const double *W,
 
 static void KF_NAME(kf_hpass)(const double *V, size_t ldv, const double *W,
                               const double *H, double *num, size_t ldh, int K, size_t f0,
-                              size_t f1, size_t t0, size_t t1)
+                              size_t f1, size_t t0, size_t t1, size_t pf)
 {
     if (K <= 16)
-        KF_NAME(kf_htab)[K](V, ldv, W, H, num, ldh, f0, f1, t0, t1);
+        KF_NAME(kf_htab)[K](V, ldv, W, H, num, ldh, f0, f1, t0, t1, pf);
     else
-        KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, K, f0, f1, t0, t1);
+        KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, K, f0, f1, t0, t1, pf);
 }
 
 #undef KV
