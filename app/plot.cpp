@@ -407,6 +407,8 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
     cairo_surface_flush(surf);
     cairo_status_t st = cairo_surface_write_to_png(surf, path.c_str());
     cairo_surface_destroy(surf);
+    // Give back the font caches, which would otherwise live until exit.
+    cairo_debug_reset_static_data();
     if (st != CAIRO_STATUS_SUCCESS) {
         err = "cannot write '" + path + "': " + cairo_status_to_string(st);
         return false;
