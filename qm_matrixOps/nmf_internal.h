@@ -19,6 +19,7 @@ int qm_euclIterate(const double *V, int F, int T, int K, int iter, double *W, do
 /* The same rounds, blocked over frames and rows, without any F x T scratch
  * and threaded; equal to the plain loops up to the order of the sums. */
 int qm_klIterateFast(const double *V, int F, int T, int K, int iter, double *W, double *H);
+int qm_euclIterateFast(const double *V, int F, int T, int K, int iter, double *W, double *H);
 
 /* Reorders the components of W and H in place by descending activation
  * energy (qm_sortByHRowEnergy, then copy back). Return 0, or -1 when scratch

@@ -131,9 +131,75 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
     }
 }
 
+/* Euclidean W numerators: acc[(f - f0) * K + k] += V[f,t] * H[k,t] over the
+ * frames [t0, t1), lane by lane. */
+KF_INLINE void KF_NAME(ef_wpart)(const double *restrict V, size_t ldv,
+                                 const double *restrict H, size_t ldh, int K,
+                                 size_t f0, size_t f1, size_t t0, size_t t1,
+                                 KV *restrict accs, KV *restrict acc)
+{
+    for (size_t f = f0; f < f1; f++) {
+        const double *v = V + f * ldv;
+        KV *a = accs + (f - f0) * (size_t)K;
+        _Pragma("GCC unroll 16")
+        for (int k = 0; k < K; k++)
+            acc[k] = a[k];
+        for (size_t t = t0; t < t1; t += KF_VW) {
+            __builtin_prefetch(v + ldv + t);
+            KV x = KF_LD(v + t);
+            _Pragma("GCC unroll 16")
+            for (int k = 0; k < K; k++)
+                acc[k] += x * KF_LD(H + (size_t)k * ldh + t);
+        }
+        _Pragma("GCC unroll 16")
+        for (int k = 0; k < K; k++)
+            a[k] = acc[k];
+    }
+}
+
+/* Euclidean H numerators: num[k,t] += W[f,k] * V[f,t] over the rows
+ * [f0, f1) in order, two rows per pass over num. */
+KF_INLINE void KF_NAME(ef_hpart)(const double *restrict V, size_t ldv,
+                                 const double *restrict W, double *restrict num,
+                                 size_t ldh, int K, size_t f0, size_t f1, size_t t0,
+                                 size_t t1, size_t pf)
+{
+    size_t f = f0;
+    for (; f + 2 <= f1; f += 2) {
+        const double *w0 = W + f * (size_t)K, *w1 = w0 + K;
+        const double *v0 = V + f * ldv, *v1 = v0 + ldv;
+        for (size_t t = t0; t < t1; t += KF_VW) {
+            __builtin_prefetch(v0 + pf + t, 0, 2);
+            __builtin_prefetch(v1 + pf + t, 0, 2);
+            KV x0 = KF_LD(v0 + t), x1 = KF_LD(v1 + t);
+            _Pragma("GCC unroll 16")
+            for (int k = 0; k < K; k++) {
+                double *p = num + (size_t)k * ldh + t;
+                KV n = KF_LD(p);
+                n += w0[k] * x0;
+                n += w1[k] * x1;
+                KF_ST(p, n);
+            }
+        }
+    }
+    if (f < f1) {
+        const double *w0 = W + f * (size_t)K;
+        const double *v0 = V + f * ldv;
+        for (size_t t = t0; t < t1; t += KF_VW) {
+            __builtin_prefetch(v0 + pf + t, 0, 2);
+            KV x0 = KF_LD(v0 + t);
+            _Pragma("GCC unroll 16")
+            for (int k = 0; k < K; k++) {
+                double *p = num + (size_t)k * ldh + t;
+                KF_ST(p, KF_LD(p) + w0[k] * x0);
+            }
+        }
+    }
+}
+
 /* One copy per small K keeps every per-component value in a register. */
 #define KF_SMALL(KC)                                                               \
-    static void KF_NAME(kf_wpart_##KC)(const double *V, size_t ldv, const double *W, \
+    static void KF_CAT(KF_NAME(kf_wpart), _##KC)(const double *V, size_t ldv, const double *W, \
                                        const double *H, size_t ldh, size_t f0,     \
                                        size_t f1, size_t t0, size_t t1, double *accs) \
     {                                                                              \
@@ -141,12 +207,28 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
         KV acc[KC];                                                                \
         KF_NAME(kf_wpart)(V, ldv, W, H, ldh, KC, f0, f1, t0, t1, (KV *)accs, wk, acc); \
     }                                                                              \
-    static void KF_NAME(kf_hpart_##KC)(const double *V, size_t ldv, const double *W, \
+    static void KF_CAT(KF_NAME(kf_hpart), _##KC)(const double *V, size_t ldv, const double *W, \
                                        const double *H, double *num, size_t ldh,   \
                                        size_t f0, size_t f1, size_t t0, size_t t1, \
                                        size_t pf)                                  \
     {                                                                              \
         KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, KC, f0, f1, t0, t1, pf);         \
+    }                                                                              \
+    static void KF_CAT(KF_NAME(ef_wpart), _##KC)(const double *V, size_t ldv, const double *W, \
+                                       const double *H, size_t ldh, size_t f0,     \
+                                       size_t f1, size_t t0, size_t t1, double *accs) \
+    {                                                                              \
+        KV acc[KC];                                                                \
+        (void)W;                                                                   \
+        KF_NAME(ef_wpart)(V, ldv, H, ldh, KC, f0, f1, t0, t1, (KV *)accs, acc);    \
+    }                                                                              \
+    static void KF_CAT(KF_NAME(ef_hpart), _##KC)(const double *V, size_t ldv, const double *W, \
+                                       const double *H, double *num, size_t ldh,   \
+                                       size_t f0, size_t f1, size_t t0, size_t t1, \
+                                       size_t pf)                                  \
+    {                                                                              \
+        (void)H;                                                                   \
+        KF_NAME(ef_hpart)(V, ldv, W, num, ldh, KC, f0, f1, t0, t1, pf);            \
     }
 
 KF_SMALL(1)
@@ -172,25 +254,18 @@ typedef void (*KF_NAME(kf_wfn))(const double *, size_t, const double *, const do
 typedef void (*KF_NAME(kf_hfn))(const double *, size_t, const double *, const double *,
                                 double *, size_t, size_t, size_t, size_t, size_t, size_t);
 
-static const KF_NAME(kf_wfn) KF_NAME(kf_wtab)[17] = {
-    0,
-    KF_NAME(kf_wpart_1), KF_NAME(kf_wpart_2), KF_NAME(kf_wpart_3),
-    KF_NAME(kf_wpart_4), KF_NAME(kf_wpart_5), KF_NAME(kf_wpart_6),
-    KF_NAME(kf_wpart_7), KF_NAME(kf_wpart_8), KF_NAME(kf_wpart_9),
-    KF_NAME(kf_wpart_10), KF_NAME(kf_wpart_11), KF_NAME(kf_wpart_12),
-    KF_NAME(kf_wpart_13), KF_NAME(kf_wpart_14), KF_NAME(kf_wpart_15),
-    KF_NAME(kf_wpart_16),
-};
-
-static const KF_NAME(kf_hfn) KF_NAME(kf_htab)[17] = {
-    0,
-    KF_NAME(kf_hpart_1), KF_NAME(kf_hpart_2), KF_NAME(kf_hpart_3),
-    KF_NAME(kf_hpart_4), KF_NAME(kf_hpart_5), KF_NAME(kf_hpart_6),
-    KF_NAME(kf_hpart_7), KF_NAME(kf_hpart_8), KF_NAME(kf_hpart_9),
-    KF_NAME(kf_hpart_10), KF_NAME(kf_hpart_11), KF_NAME(kf_hpart_12),
-    KF_NAME(kf_hpart_13), KF_NAME(kf_hpart_14), KF_NAME(kf_hpart_15),
-    KF_NAME(kf_hpart_16),
-};
+#define KF_TAB(pre)                                                                \
+    {                                                                              \
+        0, pre##_1, pre##_2, pre##_3, pre##_4, pre##_5, pre##_6, pre##_7, pre##_8,   \
+        pre##_9, pre##_10, pre##_11, pre##_12, pre##_13, pre##_14, pre##_15, pre##_16 \
+    }
+#define KF_TABN(n) KF_TAB(n)
+static const KF_NAME(kf_wfn) KF_NAME(kf_wtab)[17] = KF_TABN(KF_NAME(kf_wpart));
+static const KF_NAME(kf_hfn) KF_NAME(kf_htab)[17] = KF_TABN(KF_NAME(kf_hpart));
+static const KF_NAME(kf_wfn) KF_NAME(ef_wtab)[17] = KF_TABN(KF_NAME(ef_wpart));
+static const KF_NAME(kf_hfn) KF_NAME(ef_htab)[17] = KF_TABN(KF_NAME(ef_hpart));
+#undef KF_TABN
+#undef KF_TAB
 
 /* Entry points for the driver. accs holds (f1 - f0) * K vectors, aligned;
  * scratch (any K above 16) holds K vectors and K doubles, aligned. */
@@ -215,6 +290,26 @@ static void KF_NAME(kf_hpass)(const double *V, size_t ldv, const double *W,
         KF_NAME(kf_htab)[K](V, ldv, W, H, num, ldh, f0, f1, t0, t1, pf);
     else
         KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, K, f0, f1, t0, t1, pf);
+}
+
+static void KF_NAME(ef_wpass)(const double *V, size_t ldv, const double *W,
+                              const double *H, size_t ldh, int K, size_t f0, size_t f1,
+                              size_t t0, size_t t1, double *accs, double *scratch)
+{
+    if (K <= 16)
+        KF_NAME(ef_wtab)[K](V, ldv, W, H, ldh, f0, f1, t0, t1, accs);
+    else
+        KF_NAME(ef_wpart)(V, ldv, H, ldh, K, f0, f1, t0, t1, (KV *)accs, (KV *)scratch);
+}
+
+static void KF_NAME(ef_hpass)(const double *V, size_t ldv, const double *W,
+                              const double *H, double *num, size_t ldh, int K, size_t f0,
+                              size_t f1, size_t t0, size_t t1, size_t pf)
+{
+    if (K <= 16)
+        KF_NAME(ef_htab)[K](V, ldv, W, H, num, ldh, f0, f1, t0, t1, pf);
+    else
+        KF_NAME(ef_hpart)(V, ldv, W, num, ldh, K, f0, f1, t0, t1, pf);
 }
 
 #undef KV

@@ -1,0 +1,425 @@
+/* Multiplicative updates without any F x T matrix. For Kullback-Leibler
+ * the quotient V / (W H + eps) is formed a vector of frames at a time and
+ * used at once; the Euclidean updates use V itself and two K x K Gram
+ * matrices.
+ *
+ * One sweep over the rows of V per round. A block of rows first finishes
+ * the W update of this round (its rows are independent given the new H),
+ * then, with those new rows, adds its share to the numerators of the next
+ * round's H update while the block is still in cache: V leaves memory once
+ * per round. The frames are cut into tiles whose H fits the first cache
+ * level. Threads split the rows; each keeps its own H numerators, summed
+ * when the sweep ends.
+ *
+ * The arithmetic per element is that of qm_klIterate (H before W with the
+ * new H, the reciprocal then the product, eps on W H and on both sums);
+ * only the order of the sums differs. */
+#include "qm_matrixOps.h"
+#include "nmf_internal.h"
+#include "scratch.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define KF_X86 1
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+#define KF_VW 8
+#define KF_SUFFIX _avx512
+#include "nmf_fast_kern.h"
+#undef KF_VW
+#undef KF_SUFFIX
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#define KF_VW 4
+#define KF_SUFFIX _avx2
+#include "nmf_fast_kern.h"
+#undef KF_VW
+#undef KF_SUFFIX
+#pragma GCC pop_options
+#endif
+
+#define KF_VW 2
+#define KF_SUFFIX _base
+#include "nmf_fast_kern.h"
+#undef KF_VW
+#undef KF_SUFFIX
+
+typedef void (*kf_wpass_fn)(const double *, size_t, const double *, const double *, size_t,
+                            int, size_t, size_t, size_t, size_t, double *, double *);
+typedef void (*kf_hpass_fn)(const double *, size_t, const double *, const double *, double *,
+                            size_t, int, size_t, size_t, size_t, size_t, size_t);
+
+typedef struct {
+    size_t vw;
+    kf_wpass_fn wpass;
+    kf_hpass_fn hpass;
+} kf_impl;
+
+static kf_impl kf_choose(int eucl)
+{
+#ifdef KF_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+        && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
+        return eucl ? (kf_impl){8, ef_wpass_avx512, ef_hpass_avx512}
+                    : (kf_impl){8, kf_wpass_avx512, kf_hpass_avx512};
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return eucl ? (kf_impl){4, ef_wpass_avx2, ef_hpass_avx2}
+                    : (kf_impl){4, kf_wpass_avx2, kf_hpass_avx2};
+#endif
+    return eucl ? (kf_impl){2, ef_wpass_base, ef_hpass_base}
+                : (kf_impl){2, kf_wpass_base, kf_hpass_base};
+}
+
+typedef struct {
+    const double *V;   /* F x T, rows T apart */
+    double *W;         /* F x K */
+    double *H;         /* K x T, rows ldh apart: the working copy */
+    size_t F, T, K, ldh;
+    int eucl;          /* Euclidean rather than Kullback-Leibler */
+    size_t tV;         /* frames below tV go through the vector kernels */
+    size_t tile;       /* frames per H pass tile, a multiple of the vector width */
+    size_t wtile;      /* frames per W pass tile, likewise */
+    size_t rows;       /* rows per block */
+    kf_impl impl;
+} kf_job;
+
+/* The term of element (f, t) that the numerators sum: q[f,t] as the
+ * whole-matrix form makes it, or V[f,t] itself */
+static inline double kf_term(const kf_job *j, size_t f, size_t t)
+{
+    const double v = j->V[f * j->T + t];
+    if (j->eucl)
+        return v;
+    const double *w = j->W + f * j->K;
+    double wh = 0.0;
+    for (size_t k = 0; k < j->K; k++)
+        wh += w[k] * j->H[k * j->ldh + t];
+    return (1.0 / (wh + QM_EPS)) * v;
+}
+
+/* Per thread scratch, as kf_rounds lays it out */
+typedef struct {
+    double *num;     /* K x ldh: H numerators */
+    double *accs;    /* rows x K vectors: W numerators by lane */
+    double *scratch; /* K vectors and K doubles for the any-K kernels */
+    double *tw;      /* rows x K: W numerators of the tail frames */
+    double *row;     /* 2K: one row's numerators and denominators */
+    double *denH;    /* K (Kullback-Leibler) or K x K (Euclidean) */
+    double *denW;    /* likewise */
+} kf_mine;
+
+/* W update of the rows [f0, f1) with the current H */
+static void kf_wrows(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
+{
+    const size_t nK = j->K, vw = j->impl.vw, n = (f1 - f0) * nK;
+    memset(m->accs, 0, n * vw * sizeof *m->accs);
+    memset(m->tw, 0, n * sizeof *m->tw);
+    for (size_t t0 = 0; t0 < j->tV; t0 += j->wtile) {
+        size_t t1 = t0 + j->wtile < j->tV ? t0 + j->wtile : j->tV;
+        j->impl.wpass(j->V, j->T, j->W, j->H, j->ldh, (int)nK, f0, f1, t0, t1, m->accs,
+                      m->scratch);
+    }
+    for (size_t f = f0; f < f1; f++)
+        for (size_t t = j->tV; t < j->T; t++) {
+            double q = kf_term(j, f, t);
+            for (size_t k = 0; k < nK; k++)
+                m->tw[(f - f0) * nK + k] += q * j->H[k * j->ldh + t];
+        }
+    double *num = m->row, *den = m->row + nK;
+    for (size_t f = f0; f < f1; f++) {
+        double *w = j->W + f * nK;
+        for (size_t k = 0; k < nK; k++) {
+            size_t i = (f - f0) * nK + k;
+            double s = m->tw[i];
+            for (size_t l = 0; l < vw; l++)
+                s += m->accs[i * vw + l];
+            num[k] = s;
+        }
+        if (j->eucl) {
+            /* W (H H') + eps, from the row as it was */
+            for (size_t k = 0; k < nK; k++) {
+                double g = 0.0;
+                for (size_t i = 0; i < nK; i++)
+                    g += w[i] * m->denW[i * nK + k];
+                den[k] = g + QM_EPS;
+            }
+        } else {
+            for (size_t k = 0; k < nK; k++)
+                den[k] = m->denW[k];
+        }
+        for (size_t k = 0; k < nK; k++)
+            w[k] *= num[k] / den[k];
+    }
+}
+
+/* num (K rows ldh apart) += the H numerator terms of the rows [f0, f1) */
+static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
+{
+    for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
+        size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
+        j->impl.hpass(j->V, j->T, j->W, j->H, num, j->ldh, (int)j->K, f0, f1, t0, t1,
+                      j->rows * j->T);
+    }
+    for (size_t f = f0; f < f1; f++)
+        for (size_t t = j->tV; t < j->T; t++) {
+            double q = kf_term(j, f, t);
+            for (size_t k = 0; k < j->K; k++)
+                num[k * j->ldh + t] += j->W[f * j->K + k] * q;
+        }
+}
+
+#ifndef KF_WTILE
+#define KF_WTILE 16384
+#endif
+
+/* Below this many multiply-adds per round a second thread costs more than it saves. */
+#define KF_THREAD_WORK 400000.0
+
+typedef struct {
+    kf_job j;
+    int iter;
+    double *base;      /* per thread: H numerators first, cache-line aligned */
+    size_t perThread;  /* doubles per thread */
+} kf_run;
+
+static void kf_sync(int nt)
+{
+#ifdef _OPENMP
+    if (nt > 1) {
+#pragma omp barrier
+    }
+#else
+    (void)nt;
+#endif
+}
+
+/* The sums the H update divides by, from the current W: W' 1 + eps (column
+ * sums), or the Gram matrix W' W. Each thread makes its own copy. */
+static void kf_hsums(const kf_job *j, double *den)
+{
+    const size_t nK = j->K;
+    if (j->eucl) {
+        for (size_t i = 0; i < nK * nK; i++)
+            den[i] = 0.0;
+        for (size_t f = 0; f < j->F; f++) {
+            const double *w = j->W + f * nK;
+            for (size_t a = 0; a < nK; a++)
+                for (size_t b = 0; b < nK; b++)
+                    den[a * nK + b] += w[a] * w[b];
+        }
+        return;
+    }
+    for (size_t k = 0; k < nK; k++)
+        den[k] = 0.0;
+    for (size_t f = 0; f < j->F; f++)
+        for (size_t k = 0; k < nK; k++)
+            den[k] += j->W[f * nK + k];
+    for (size_t k = 0; k < nK; k++)
+        den[k] += QM_EPS;
+}
+
+/* The sums the W update divides by, from the new H: 1 H' + eps (row sums),
+ * or the Gram matrix H H'. */
+static void kf_wsums(const kf_job *j, double *den)
+{
+    const size_t nK = j->K;
+    for (size_t a = 0; a < nK; a++) {
+        const double *ha = j->H + a * j->ldh;
+        if (!j->eucl) {
+            double s = 0.0;
+            for (size_t t = 0; t < j->T; t++)
+                s += ha[t];
+            den[a] = s + QM_EPS;
+            continue;
+        }
+        for (size_t b = 0; b < nK; b++) {
+            const double *hb = j->H + b * j->ldh;
+            double s = 0.0;
+            for (size_t t = 0; t < j->T; t++)
+                s += ha[t] * hb[t];
+            den[a * nK + b] = s;
+        }
+    }
+}
+
+/* H update of the frames [u0, u1) from the numerators of all nt threads,
+ * which it clears for the next sweep */
+static void kf_hupdate(const kf_run *run, const kf_mine *m, int nt, size_t u0, size_t u1)
+{
+    const kf_job *j = &run->j;
+    const size_t nK = j->K, ldh = j->ldh;
+    double *num = m->row, *den = m->row + nK;
+    for (size_t t = u0; t < u1; t++) {
+        for (size_t k = 0; k < nK; k++) {
+            double s = 0.0;
+            for (int p = 0; p < nt; p++) {
+                double *np = run->base + run->perThread * (size_t)p + k * ldh + t;
+                s += *np;
+                *np = 0.0;
+            }
+            num[k] = s;
+        }
+        if (j->eucl) {
+            /* (W' W) H + eps, from the column as it was */
+            for (size_t k = 0; k < nK; k++) {
+                double g = 0.0;
+                for (size_t i = 0; i < nK; i++)
+                    g += m->denH[k * nK + i] * j->H[i * ldh + t];
+                den[k] = g + QM_EPS;
+            }
+        } else {
+            for (size_t k = 0; k < nK; k++)
+                den[k] = m->denH[k];
+        }
+        for (size_t k = 0; k < nK; k++)
+            j->H[k * ldh + t] *= num[k] / den[k];
+    }
+}
+
+/* The rounds as thread id of nt sees them; one thread runs no OpenMP at all.
+ * Two meetings per round: before the H update (all numerators made, W
+ * whole) and before the W update (H whole). */
+static void kf_rounds(const kf_run *run, int id, int nt)
+{
+    const kf_job *j = &run->j;
+    const size_t nF = j->F, nT = j->T, nK = j->K, vw = j->impl.vw;
+    const size_t nDen = j->eucl ? nK * nK : nK;
+    kf_mine m;
+    m.num = run->base + run->perThread * (size_t)id;
+    m.accs = m.num + nK * j->ldh;
+    m.scratch = m.accs + j->rows * nK * vw;
+    m.tw = m.scratch + nK * (vw + 1);
+    m.row = m.tw + j->rows * nK;
+    m.denH = m.row + 2 * nK;
+    m.denW = m.denH + nDen;
+    size_t f0 = nF * (size_t)id / (size_t)nt, f1 = nF * (size_t)(id + 1) / (size_t)nt;
+    size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
+
+    memset(m.num, 0, nK * j->ldh * sizeof *m.num);
+    for (size_t fb = f0; fb < f1; fb += j->rows)
+        kf_hrows(j, fb, fb + j->rows < f1 ? fb + j->rows : f1, m.num);
+
+    for (int i = 0; i < run->iter; i++) {
+        kf_sync(nt);
+        if (id == 0 && i > 0)
+            qm_reportProgress(i, run->iter);
+        /* the H update, each thread its frames; the numerators were made
+         * with this W */
+        kf_hsums(j, m.denH);
+        kf_hupdate(run, &m, nt, u0, u1);
+        kf_sync(nt);
+        /* the W update with the new H, block by block; then the next
+         * round's H numerators from the new rows */
+        kf_wsums(j, m.denW);
+        for (size_t fb = f0; fb < f1; fb += j->rows) {
+            size_t fe = fb + j->rows < f1 ? fb + j->rows : f1;
+            kf_wrows(j, &m, fb, fe);
+            if (i + 1 < run->iter)
+                kf_hrows(j, fb, fe, m.num);
+        }
+    }
+    kf_sync(nt);
+    if (id == 0)
+        qm_reportProgress(run->iter, run->iter);
+}
+
+int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
+                   double *H)
+{
+    if (iter <= 0)
+        return 0;
+    if (F <= 0 || T <= 0 || K <= 0) {
+        for (int i = 0; i < iter; i++)
+            qm_reportProgress(i + 1, iter);
+        return 0;
+    }
+
+    kf_run run;
+    kf_job *j = &run.j;
+    j->V = V;
+    j->W = W;
+    j->F = (size_t)F;
+    j->T = (size_t)T;
+    j->K = (size_t)K;
+    j->eucl = eucl;
+    j->impl = kf_choose(eucl);
+    const size_t vw = j->impl.vw, nF = j->F, nT = j->T, nK = j->K;
+    j->tV = nT / vw * vw;
+    /* H rows an odd number of cache lines apart, so that the K rows of a
+     * tile fall into different sets of the first cache level */
+    j->ldh = (nT + 7) / 8 * 8;
+    if ((j->ldh / 8) % 2 == 0)
+        j->ldh += 8;
+    /* tiles of H of about 8 KiB in the H pass, where the numerators share
+     * the first level, of about KF_WTILE bytes in the W pass */
+    j->tile = (1024 / nK) / vw * vw;
+    if (j->tile < vw)
+        j->tile = vw;
+    j->wtile = (KF_WTILE / 8 / nK) / vw * vw;
+    if (j->wtile < vw)
+        j->wtile = vw;
+    /* blocks of V of about 512 KiB stay in the second level between passes */
+    j->rows = 65536 / nT;
+    if (j->rows < 2)
+        j->rows = 2;
+    if (j->rows > 64)
+        j->rows = 64;
+    run.iter = iter;
+
+    int nth = 1;
+#ifdef _OPENMP
+    nth = omp_get_max_threads();
+    if (nth < 1 || (double)F * (double)T * (double)K < KF_THREAD_WORK)
+        nth = 1;
+    if ((size_t)nth > nF)
+        nth = F;
+#endif
+
+    /* the working H (K x ldh), then per thread: H numerators (K x ldh),
+     * block sums (rows x K vectors and doubles), any-K scratch (K vectors
+     * and K doubles), one row (2K), the two sets of sums (2 x K or K x K);
+     * whole cache lines */
+    size_t nKH = nK * j->ldh, perThread = 0, total = 0;
+    size_t nDen = eucl ? nK * nK : nK;
+    int ok = nKH / j->ldh == nK && (!eucl || nDen / nK == nK)
+          && qm_addCount(&perThread, nKH)
+          && qm_addCount(&perThread, j->rows * nK * (vw + 1))
+          && qm_addCount(&perThread, nK * (vw + 3)) && qm_addCount(&perThread, 2 * nDen)
+          && qm_addCount(&perThread, 7);
+    perThread = perThread / 8 * 8;
+    ok = ok && perThread <= SIZE_MAX / (size_t)nth && qm_addCount(&total, nKH)
+          && qm_addCount(&total, perThread * (size_t)nth) && qm_addCount(&total, 8);
+    double *block = ok ? qm_allocDoubles(total) : NULL;
+    if (!block)
+        return -1;
+    j->H = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
+    run.base = j->H + nKH;
+    run.perThread = perThread;
+    for (size_t k = 0; k < nK; k++) {
+        memcpy(j->H + k * j->ldh, H + k * nT, nT * sizeof *H);
+        memset(j->H + k * j->ldh + nT, 0, (j->ldh - nT) * sizeof *H);
+    }
+
+    if (nth > 1) {
+#ifdef _OPENMP
+#pragma omp parallel num_threads(nth)
+        kf_rounds(&run, omp_get_thread_num(), omp_get_num_threads());
+#endif
+    } else {
+        kf_rounds(&run, 0, 1);
+    }
+
+    for (size_t k = 0; k < nK; k++)
+        memcpy(H + k * nT, j->H + k * j->ldh, nT * sizeof *H);
+    free(block);
+    return 0;
+}
