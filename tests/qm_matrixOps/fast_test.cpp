@@ -87,16 +87,14 @@ TEST(IterateFast, AgreesWithStepByStepWhenThreaded)
 {
     // enough work per round to be split over the threads, one specialised
     // kernel and one general one
-    for (const Variant &v : kVariants) {
-        agreeAfter100(v, {161, 251, 10});
-        agreeAfter100(v, {97, 213, 20});
-    }
+    agreeAfter100(kVariants[0], {161, 251, 10});
+    agreeAfter100(kVariants[1], {97, 213, 20});
 }
 
 TEST(IterateFast, AgreesWithTheLibraryLoops)
 {
     // rows of H a multiple of 4 KiB apart in the caller's layout
-    const int F = 129, T = 512, K = 10, iter = 100;
+    const int F = 65, T = 512, K = 10, iter = 100;
     Mat V = positiveV(F, T, 3, 21);
     for (const Variant &v : kVariants) {
         Mat W, H;
