@@ -180,6 +180,9 @@ static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
 #ifndef KF_WTILE
 #define KF_WTILE 16384
 #endif
+#ifndef KF_VBLOCK
+#define KF_VBLOCK 65536
+#endif
 
 /* Below this many multiply-adds per round a second thread costs more than it saves. */
 #define KF_THREAD_WORK 400000.0
@@ -367,8 +370,9 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
     j->wtile = (KF_WTILE / 8 / nK) / vw * vw;
     if (j->wtile < vw)
         j->wtile = vw;
-    /* blocks of V of about 512 KiB stay in the second level between passes */
-    j->rows = 65536 / nT;
+    /* blocks of V of about KF_VBLOCK doubles stay in the second level
+     * between passes */
+    j->rows = KF_VBLOCK / nT;
     if (j->rows < 2)
         j->rows = 2;
     if (j->rows > 64)
