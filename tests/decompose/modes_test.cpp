@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -74,7 +76,7 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
         std::string says;   // part of the message on standard error
         std::string outDir; // must not exist afterwards
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {{"decompose", "missing.wav"}, 1, "cannot open 'missing.wav': No such file or directory", "missing"},
         {{"decompose", "."}, 1, "cannot read '.': it is a folder", ""},
         {{"decompose", "notes.wav"}, 1, "'notes.wav' is not a sound file that can be read", "notes"},
@@ -88,6 +90,12 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
         {{"decompose", "in.wav", "-o", "notes.wav"}, 1, "'notes.wav' exists and is not a folder", "in"},
         {{"decompose", "in.wav", "--plugins", "nowhere"}, 1, "no class or plug-in named korvane~", "in"},
     };
+    // A file without read permission (root reads it all the same).
+    if (geteuid() != 0) {
+        std::ofstream(dir / "locked.wav") << "x";
+        chmod((dir / "locked.wav").c_str(), 0);
+        cases.push_back({{"decompose", "locked.wav"}, 1, "cannot read 'locked.wav': Permission denied", "locked"});
+    }
     for (const Case &c : cases) {
         Result r = runTool(c.args, dir.path());
         EXPECT_EQ(r.exitCode, c.status) << c.args[1] << " " << r.err;
