@@ -60,7 +60,7 @@ std::string baseName(const std::string &path) {
 }
 
 std::string componentFile(const std::string &name, int number) {
-    char buf[16];
+    char buf[32];
     std::snprintf(buf, sizeof buf, "-c%02d.wav", number);
     return name + buf;
 }
@@ -125,6 +125,95 @@ void reportRefusal(const std::vector<std::string> &errors, bool verbose, const s
     }
     fail("korvane~ refused:");
     for (const std::string &e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+}
+
+// The input's magnitude spectrogram for the picture: the library's STFT,
+// reached inside the plug-in, of the sound the object factorised (the sum of
+// the first two channels), with the object's FFT size, hop and frame count.
+// Without that entry point the model W.H of the lists stands in.
+std::vector<double> spectrogramForPicture(const SoundData &sound, int fftSize, int hop, int frames,
+                                          const std::vector<std::vector<double>> &w,
+                                          const std::vector<std::vector<double>> &acts) {
+    const int bins = fftSize / 2 + 1;
+    const size_t cells = static_cast<size_t>(bins) * static_cast<size_t>(frames);
+    std::vector<double> mag;
+    auto stft = reinterpret_cast<StftFn>(maxhost::pluginSymbol(kClass, "qm_STFT"));
+    auto mkSetup = reinterpret_cast<CreateSetupFn>(maxhost::pluginSymbol(kClass, "vDSP_create_fftsetupD"));
+    auto rmSetup = reinterpret_cast<DestroySetupFn>(maxhost::pluginSymbol(kClass, "vDSP_destroy_fftsetupD"));
+    if (stft && mkSetup && rmSetup && static_cast<long>(frames - 1) * hop + fftSize <= sound.frames) {
+        std::vector<double> x(static_cast<size_t>(sound.frames));
+        for (long i = 0; i < sound.frames; ++i) {
+            const float *f = &sound.samples[static_cast<size_t>(i) * sound.channels];
+            x[static_cast<size_t>(i)] = f[0] + (sound.channels > 1 ? f[1] : 0.0f);
+        }
+        int log2n = static_cast<int>(std::log2(static_cast<double>(fftSize)));
+        OpaqueSetup *setup = mkSetup(static_cast<unsigned long>(log2n), 0);
+        std::vector<double> re(cells), im(cells);
+        if (setup && stft(setup, x.data(), fftSize, frames, hop, re.data(), im.data()) == 0) {
+            mag.resize(cells);
+            for (size_t i = 0; i < cells; ++i) mag[i] = std::hypot(re[i], im[i]);
+        }
+        if (setup) rmSetup(setup);
+    }
+    if (mag.empty()) {
+        mag.assign(cells, 0.0);
+        for (size_t k = 0; k < w.size(); ++k)
+            for (int b = 0; b < bins; ++b)
+                for (int t = 0; t < frames; ++t)
+                    mag[static_cast<size_t>(b) * frames + t] +=
+                        w[k][static_cast<size_t>(b)] * acts[k][static_cast<size_t>(t)];
+    }
+    return mag;
+}
+
+// What components.json records besides the lists.
+struct Record {
+    const DecomposeOptions &opt;
+    const SoundData &sound;
+    const std::vector<int> &chosen, &grouped;
+    const std::string &name;
+    int fftSize, hop, bins, frames;
+};
+
+nlohmann::ordered_json componentsJson(const Record &r, const std::vector<std::vector<double>> &w,
+                                      const std::vector<std::vector<double>> &acts,
+                                      const std::vector<double> &centroidHz) {
+    using json = nlohmann::ordered_json;
+    auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
+    json j;
+    j["input"] = r.opt.input;
+    j["settings"] = {{"components", r.opt.components}, {"win", orNull(r.opt.win)},
+                     {"hop", orNull(r.opt.hop)},        {"seed", orNull(r.opt.seed)},
+                     {"format", r.opt.format},          {"only", r.chosen},
+                     {"group", r.grouped}};
+    j["sample_rate"] = r.sound.sampleRate;
+    j["channels"] = r.sound.channels;
+    j["samples"] = r.sound.frames;
+    j["fft_size"] = r.fftSize;
+    j["hop"] = r.hop;
+    j["bins"] = r.bins;
+    j["frames"] = r.frames;
+    std::vector<double> binHz(static_cast<size_t>(r.bins)), frameSec(static_cast<size_t>(r.frames));
+    for (int b = 0; b < r.bins; ++b) binHz[static_cast<size_t>(b)] = b * r.sound.sampleRate / static_cast<double>(r.fftSize);
+    // A frame's time is that of its centre.
+    for (int t = 0; t < r.frames; ++t)
+        frameSec[static_cast<size_t>(t)] = (static_cast<double>(t) * r.hop + r.fftSize / 2.0) / r.sound.sampleRate;
+    j["bin_frequencies"] = binHz;
+    j["frame_times"] = frameSec;
+    json comps = json::array();
+    for (size_t k = 0; k < w.size(); ++k) {
+        int number = static_cast<int>(k) + 1;
+        bool hasFile = std::find(r.chosen.begin(), r.chosen.end(), number) != r.chosen.end();
+        double hz = centroidHz[k];
+        comps.push_back({{"number", number},
+                         {"file", hasFile ? json(componentFile(r.name, number)) : json(nullptr)},
+                         {"centroid_hz", std::isfinite(hz) ? json(hz) : json(nullptr)},
+                         {"basis", w[k]},
+                         {"activation", acts[k]}});
+    }
+    j["components"] = std::move(comps);
+    if (!r.grouped.empty()) j["group_file"] = r.name + "-group.wav";
+    return j;
 }
 
 // Frees every object and buffer of the host whichever way the run ends.
@@ -408,38 +497,7 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
         pd.bases = w;
         pd.activations = session.acts;
         pd.centroidsHz = centroidHz;
-        // The spectrogram of the sound the object factorised (the sum of the
-        // first two channels), by the library's STFT inside the plug-in.
-        auto stft = reinterpret_cast<StftFn>(maxhost::pluginSymbol(kClass, "qm_STFT"));
-        auto mkSetup = reinterpret_cast<CreateSetupFn>(maxhost::pluginSymbol(kClass, "vDSP_create_fftsetupD"));
-        auto rmSetup = reinterpret_cast<DestroySetupFn>(maxhost::pluginSymbol(kClass, "vDSP_destroy_fftsetupD"));
-        size_t cells = static_cast<size_t>(bins) * static_cast<size_t>(frames);
-        if (stft && mkSetup && rmSetup &&
-            static_cast<long>(frames - 1) * hop + fftSize <= sound.frames) {
-            std::vector<double> x(static_cast<size_t>(sound.frames));
-            for (long i = 0; i < sound.frames; ++i) {
-                const float *f = &sound.samples[static_cast<size_t>(i) * sound.channels];
-                x[static_cast<size_t>(i)] = f[0] + (sound.channels > 1 ? f[1] : 0.0f);
-            }
-            int log2n = static_cast<int>(std::log2(static_cast<double>(fftSize)));
-            OpaqueSetup *setup = mkSetup(static_cast<unsigned long>(log2n), 0);
-            std::vector<double> re(cells), im(cells);
-            if (setup && stft(setup, x.data(), fftSize, frames, hop, re.data(), im.data()) == 0) {
-                pd.spectrogram.resize(cells);
-                for (size_t i = 0; i < cells; ++i) pd.spectrogram[i] = std::hypot(re[i], im[i]);
-            }
-            if (setup) rmSetup(setup);
-        }
-        if (pd.spectrogram.empty()) {
-            // Without the library's STFT the model W.H stands in.
-            pd.spectrogram.assign(cells, 0.0);
-            for (int k = 0; k < K; ++k)
-                for (int b = 0; b < bins; ++b)
-                    for (int t = 0; t < frames; ++t)
-                        pd.spectrogram[static_cast<size_t>(b) * frames + t] +=
-                            w[static_cast<size_t>(k)][static_cast<size_t>(b)] *
-                            session.acts[static_cast<size_t>(k)][static_cast<size_t>(t)];
-        }
+        pd.spectrogram = spectrogramForPicture(sound, fftSize, hop, frames, w, session.acts);
         if (!writePlot(out.stage("decomposition.png"), pd, err)) {
             fail(err);
             return 1;
@@ -449,48 +507,10 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
 
     // ---- components.json ----------------------------------------------------
     {
-        nlohmann::ordered_json j;
-        j["input"] = opt.input;
-        nlohmann::ordered_json settings;
-        settings["components"] = K;
-        settings["win"] = opt.win ? nlohmann::ordered_json(*opt.win) : nlohmann::ordered_json(nullptr);
-        settings["hop"] = opt.hop ? nlohmann::ordered_json(*opt.hop) : nlohmann::ordered_json(nullptr);
-        settings["seed"] = opt.seed ? nlohmann::ordered_json(*opt.seed) : nlohmann::ordered_json(nullptr);
-        settings["format"] = opt.format;
-        settings["only"] = chosen;
-        settings["group"] = grouped;
-        j["settings"] = settings;
-        j["sample_rate"] = sound.sampleRate;
-        j["channels"] = sound.channels;
-        j["samples"] = sound.frames;
-        j["fft_size"] = fftSize;
-        j["hop"] = hop;
-        j["bins"] = bins;
-        j["frames"] = frames;
-        std::vector<double> binHz(static_cast<size_t>(bins)), frameSec(static_cast<size_t>(frames));
-        for (int b = 0; b < bins; ++b) binHz[static_cast<size_t>(b)] = b * sound.sampleRate / static_cast<double>(fftSize);
-        // A frame's time is that of its centre.
-        for (int t = 0; t < frames; ++t)
-            frameSec[static_cast<size_t>(t)] = (static_cast<double>(t) * hop + fftSize / 2.0) / sound.sampleRate;
-        j["bin_frequencies"] = binHz;
-        j["frame_times"] = frameSec;
-        nlohmann::ordered_json comps = nlohmann::ordered_json::array();
-        for (int k = 0; k < K; ++k) {
-            nlohmann::ordered_json c;
-            c["number"] = k + 1;
-            bool hasFile = std::find(chosen.begin(), chosen.end(), k + 1) != chosen.end();
-            c["file"] = hasFile ? nlohmann::ordered_json(componentFile(name, k + 1)) : nlohmann::ordered_json(nullptr);
-            double hz = centroidHz[static_cast<size_t>(k)];
-            c["centroid_hz"] = std::isfinite(hz) ? nlohmann::ordered_json(hz) : nlohmann::ordered_json(nullptr);
-            c["basis"] = w[static_cast<size_t>(k)];
-            c["activation"] = session.acts[static_cast<size_t>(k)];
-            comps.push_back(std::move(c));
-        }
-        j["components"] = std::move(comps);
-        if (!grouped.empty()) j["group_file"] = name + "-group.wav";
+        Record rec{opt, sound, chosen, grouped, name, fftSize, hop, bins, frames};
         std::string path = out.stage("components.json");
         std::ofstream f(path);
-        f << j.dump(1) << '\n';
+        f << componentsJson(rec, w, session.acts, centroidHz).dump(1) << '\n';
         f.close();
         if (!f) {
             fail("cannot write '" + out.finalPath("components.json") + "'");
