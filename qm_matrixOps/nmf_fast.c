@@ -23,6 +23,8 @@
 #include <string.h>
 #ifdef _OPENMP
 #include <omp.h>
+#include <pthread.h>
+#define KF_THREADS 1
 #endif
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -192,15 +194,20 @@ typedef struct {
     int iter;
     double *base;      /* per thread: H numerators first, cache-line aligned */
     size_t perThread;  /* doubles per thread */
+#ifdef KF_THREADS
+    pthread_barrier_t *bar;
+#endif
 } kf_run;
 
-static void kf_sync(int nt)
+/* Threads meet at a barrier that sleeps rather than spins: when the machine
+ * is busy, a waiting thread gives its core to the one that is late. */
+static void kf_sync(const kf_run *run, int nt)
 {
-#ifdef _OPENMP
-    if (nt > 1) {
-#pragma omp barrier
-    }
+#ifdef KF_THREADS
+    if (nt > 1)
+        pthread_barrier_wait(run->bar);
 #else
+    (void)run;
     (void)nt;
 #endif
 }
@@ -312,14 +319,14 @@ static void kf_rounds(const kf_run *run, int id, int nt)
         kf_hrows(j, fb, fb + j->rows < f1 ? fb + j->rows : f1, m.num);
 
     for (int i = 0; i < run->iter; i++) {
-        kf_sync(nt);
+        kf_sync(run, nt);
         if (id == 0 && i > 0)
             qm_reportProgress(i, run->iter);
         /* the H update, each thread its frames; the numerators were made
          * with this W */
         kf_hsums(j, m.denH);
         kf_hupdate(run, &m, nt, u0, u1);
-        kf_sync(nt);
+        kf_sync(run, nt);
         /* the W update with the new H, block by block; then the next
          * round's H numerators from the new rows */
         kf_wsums(j, m.denW);
@@ -330,7 +337,7 @@ static void kf_rounds(const kf_run *run, int id, int nt)
                 kf_hrows(j, fb, fe, m.num);
         }
     }
-    kf_sync(nt);
+    kf_sync(run, nt);
     if (id == 0)
         qm_reportProgress(run->iter, run->iter);
 }
@@ -414,9 +421,25 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
     }
 
     if (nth > 1) {
-#ifdef _OPENMP
+#ifdef KF_THREADS
+        pthread_barrier_t bar;
+        int barOk = 1;
+        run.bar = &bar;
 #pragma omp parallel num_threads(nth)
-        kf_rounds(&run, omp_get_thread_num(), omp_get_num_threads());
+        {
+            /* the team may be smaller than asked for */
+            int nt = omp_get_num_threads();
+#pragma omp single
+            barOk = nt == 1 || pthread_barrier_init(&bar, NULL, (unsigned)nt) == 0;
+            if (barOk)
+                kf_rounds(&run, omp_get_thread_num(), nt);
+            else if (omp_get_thread_num() == 0)
+                kf_rounds(&run, 0, 1);
+#pragma omp barrier
+#pragma omp single
+            if (barOk && nt > 1)
+                pthread_barrier_destroy(&bar);
+        }
 #endif
     } else {
         kf_rounds(&run, 0, 1);
