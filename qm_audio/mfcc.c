@@ -74,7 +74,7 @@ void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins,
     free(edges);
 }
 
-void qm_MFCC(const double *spec, const double *filterbank, const double *dct,
+void qm_MFCC(const double *spectrogram, const double *filterbank, const double *dct,
              int numBins, int numFrames, int numCeps, int numFilters, double *mfcc)
 {
     if (numBins < 1 || numFrames < 1 || numCeps < 1 || numFilters < 1)
@@ -83,7 +83,7 @@ void qm_MFCC(const double *spec, const double *filterbank, const double *dct,
     double *mel = malloc(cells * sizeof(double));
     if (!mel)
         return;
-    vDSP_mmulD(filterbank, 1, spec, 1, mel, 1, (vDSP_Length)numFilters,
+    vDSP_mmulD(filterbank, 1, spectrogram, 1, mel, 1, (vDSP_Length)numFilters,
                (vDSP_Length)numFrames, (vDSP_Length)numBins);
     for (size_t i = 0; i < cells; i++)
         mel[i] = log(mel[i]);   /* no floor: a silent band gives -inf */

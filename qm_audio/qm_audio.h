@@ -47,10 +47,10 @@ double qm_mel2freq(double m);
  * >= 1, numCeps >= 1, all values finite, sr > 0 and 0 <= minFreq < maxFreq. */
 void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins,
                  double minFreq, double maxFreq, double *filterbank, double *dct);
-/* mfcc (numCeps x numFrames) = dct . log(filterbank . spec), spec numBins x
- * numFrames; no floor before the log. Writes nothing if a count is < 1 or the
+/* mfcc (numCeps x numFrames) = dct . log(filterbank . spectrogram), the
+ * spectrogram numBins x numFrames; no floor before the log. Writes nothing if a count is < 1 or the
  * scratch (numFilters x numFrames) could not be had. */
-void qm_MFCC(const double *spec, const double *filterbank, const double *dct,
+void qm_MFCC(const double *spectrogram, const double *filterbank, const double *dct,
              int numBins, int numFrames, int numCeps, int numFilters, double *mfcc);
 
 /* out += ISTFT(mag * (u1 + i u2)), u1 then u2 drawn from rand() in storage

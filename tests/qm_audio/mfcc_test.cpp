@@ -100,19 +100,19 @@ TEST(Mel, NarrowBandsBetweenBinsStayWithinTheRow)
 TEST(Mfcc, IsDctOfLogOfFilteredSpectrum)
 {
     const int bins = 33, frames = 6, filters = 8, ceps = 5;
-    std::vector<double> fb(filters * bins), dct(ceps * filters), spec(bins * frames);
+    std::vector<double> fb(filters * bins), dct(ceps * filters), spectrogram(bins * frames);
     qm_initMFCC(ceps, filters, 8000, bins, 100, 4000, fb.data(), dct.data());
     for (int i = 0; i < bins * frames; i++)
-        spec[i] = 0.1 + std::fabs(std::sin(0.7 * i));
+        spectrogram[i] = 0.1 + std::fabs(std::sin(0.7 * i));
     std::vector<double> mfcc(ceps * frames, -1);
-    qm_MFCC(spec.data(), fb.data(), dct.data(), bins, frames, ceps, filters, mfcc.data());
+    qm_MFCC(spectrogram.data(), fb.data(), dct.data(), bins, frames, ceps, filters, mfcc.data());
     for (int i = 0; i < ceps; i++)
         for (int t = 0; t < frames; t++) {
             double want = 0;
             for (int j = 0; j < filters; j++) {
                 double mel = 0;
                 for (int k = 0; k < bins; k++)
-                    mel += fb[j * bins + k] * spec[k * frames + t];
+                    mel += fb[j * bins + k] * spectrogram[k * frames + t];
                 want += dct[i * filters + j] * std::log(mel);
             }
             // sums of a few dozen terms of size about 1
@@ -123,12 +123,12 @@ TEST(Mfcc, IsDctOfLogOfFilteredSpectrum)
 TEST(Mfcc, SilentFrameIsNotFinite)
 {
     const int bins = 9, frames = 2, filters = 3, ceps = 2;
-    std::vector<double> fb(filters * bins), dct(ceps * filters), spec(bins * frames, 1.0);
+    std::vector<double> fb(filters * bins), dct(ceps * filters), spectrogram(bins * frames, 1.0);
     qm_initMFCC(ceps, filters, 16000, bins, 0, 8000, fb.data(), dct.data());
     for (int k = 0; k < bins; k++)
-        spec[k * frames + 1] = 0.0;
+        spectrogram[k * frames + 1] = 0.0;
     std::vector<double> mfcc(ceps * frames);
-    qm_MFCC(spec.data(), fb.data(), dct.data(), bins, frames, ceps, filters, mfcc.data());
+    qm_MFCC(spectrogram.data(), fb.data(), dct.data(), bins, frames, ceps, filters, mfcc.data());
     EXPECT_TRUE(std::isfinite(mfcc[0]));
     EXPECT_FALSE(std::isfinite(mfcc[1]));
 }

@@ -1,7 +1,7 @@
 // Noise resynthesis: its draws of rand and its output against the naive
 // overlap-add of the same draws.
 #include "qm_audio.h"
-#include "spectral_reference.hpp"
+#include "dft_reference.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // STFT and inverse STFT against a naive windowed DFT and closed forms.
 #include "qm_audio.h"
-#include "spectral_reference.hpp"
+#include "dft_reference.hpp"
 
 #include <gtest/gtest.h>
 

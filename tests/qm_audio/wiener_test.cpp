@@ -1,6 +1,6 @@
 // Mask resynthesis against the naive overlap-add of the filtered spectrum.
 #include "qm_audio.h"
-#include "spectral_reference.hpp"
+#include "dft_reference.hpp"
 
 #include <gtest/gtest.h>
 
