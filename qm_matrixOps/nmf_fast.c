@@ -11,10 +11,12 @@
  * level. Threads split the rows; each keeps its own H numerators, summed
  * when the sweep ends.
  *
- * The arithmetic per element is that of qm_klIterate (H before W with the
- * new H, the reciprocal then the product, eps on W H and on both sums);
- * only the order of the sums differs. */
-#include "qm_matrixOps.h"
+ * The arithmetic per element is that of qm_klIterate and qm_euclIterate:
+ * H before W with the new H; for Kullback-Leibler the reciprocal then the
+ * product, eps on W H and on both sums; for Euclidean eps on the Gram
+ * products. Only the order of the sums differs, and for a given thread
+ * count it is always the same. */
+#include "nmf_fast.h"
 #include "nmf_internal.h"
 #include "scratch.h"
 
@@ -377,9 +379,10 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
     j->wtile = (KF_WTILE / 8 / nK) / vw * vw;
     if (j->wtile < vw)
         j->wtile = vw;
-    /* blocks of V of about KF_VBLOCK doubles stay in the second level
-     * between passes */
-    j->rows = KF_VBLOCK / nT;
+    /* blocks of V stay in the second level between the passes: 256 KiB
+     * beside H and its numerators when those fit there too, else 512 KiB,
+     * fewer passes over H and the numerators being worth more */
+    j->rows = (2 * nK * nT <= KF_VBLOCK ? KF_VBLOCK / 2 : KF_VBLOCK) / nT;
     if (j->rows < 2)
         j->rows = 2;
     if (j->rows > 64)
