@@ -1,6 +1,7 @@
-/* Kernels of the blocked Kullback-Leibler updates, one copy per instruction
- * set: the includer defines KF_VW (doubles per vector) and KF_SUFFIX, and
- * wraps the inclusion in the matching target pragma.
+/* Kernels of the blocked updates (kf_: Kullback-Leibler, ef_: Euclidean),
+ * one copy per instruction set: the includer defines KF_VW (doubles per
+ * vector) and KF_SUFFIX, and wraps the inclusion in the matching target
+ * pragma.
  *
  * Per element the arithmetic is that of the whole-matrix form,
  *   q = (1 / (sum_k W[f,k] H[k,t] + eps)) * V[f,t],
@@ -268,7 +269,8 @@ static const KF_NAME(kf_hfn) KF_NAME(ef_htab)[17] = KF_TABN(KF_NAME(ef_hpart));
 #undef KF_TAB
 
 /* Entry points for the driver. accs holds (f1 - f0) * K vectors, aligned;
- * scratch (any K above 16) holds K vectors and K doubles, aligned. */
+ * scratch (any K above 16) holds K vectors and K doubles, aligned; pf is
+ * the distance in doubles at which the H pass prefetches V. */
 static void KF_NAME(kf_wpass)(const double *V, size_t ldv, const double *W,
                               const double *H, size_t ldh, int K, size_t f0, size_t f1,
                               size_t t0, size_t t1, double *accs, double *scratch)
