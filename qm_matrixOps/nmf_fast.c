@@ -89,33 +89,19 @@ typedef struct {
     double *H;         /* K x T, rows ldh apart: the working copy */
     size_t F, T, K, ldh;
     int eucl;          /* Euclidean rather than Kullback-Leibler */
-    size_t tV;         /* frames below tV go through the vector kernels */
+    size_t tV;         /* frames from tV on are the tail, a part vector */
+    const double *Vt;  /* F x vw: the tail frames of V, zero-padded (or NULL) */
     size_t tile;       /* frames per H pass tile, a multiple of the vector width */
     size_t wtile;      /* frames per W pass tile, likewise */
     size_t rows;       /* rows per block */
     kf_impl impl;
 } kf_job;
 
-/* The term of element (f, t) that the numerators sum: q[f,t] as the
- * whole-matrix form makes it, or V[f,t] itself */
-static inline double kf_term(const kf_job *j, size_t f, size_t t)
-{
-    const double v = j->V[f * j->T + t];
-    if (j->eucl)
-        return v;
-    const double *w = j->W + f * j->K;
-    double wh = 0.0;
-    for (size_t k = 0; k < j->K; k++)
-        wh += w[k] * j->H[k * j->ldh + t];
-    return (1.0 / (wh + QM_EPS)) * v;
-}
-
 /* Per thread scratch, as kf_rounds lays it out */
 typedef struct {
     double *num;     /* K x ldh: H numerators */
     double *accs;    /* rows x K vectors: W numerators by lane */
     double *scratch; /* K vectors and K doubles for the any-K kernels */
-    double *tw;      /* rows x K: W numerators of the tail frames */
     double *row;     /* 2K: one row's numerators and denominators */
     double *denH;    /* K (Kullback-Leibler) or K x K (Euclidean) */
     double *denW;    /* likewise */
@@ -126,24 +112,21 @@ static void kf_wrows(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
 {
     const size_t nK = j->K, vw = j->impl.vw, n = (f1 - f0) * nK;
     memset(m->accs, 0, n * vw * sizeof *m->accs);
-    memset(m->tw, 0, n * sizeof *m->tw);
     for (size_t t0 = 0; t0 < j->tV; t0 += j->wtile) {
         size_t t1 = t0 + j->wtile < j->tV ? t0 + j->wtile : j->tV;
         j->impl.wpass(j->V, j->T, j->W, j->H, j->ldh, (int)nK, f0, f1, t0, t1, m->accs,
                       m->scratch);
     }
-    for (size_t f = f0; f < f1; f++)
-        for (size_t t = j->tV; t < j->T; t++) {
-            double q = kf_term(j, f, t);
-            for (size_t k = 0; k < nK; k++)
-                m->tw[(f - f0) * nK + k] += q * j->H[k * j->ldh + t];
-        }
+    /* the tail: zero V in the padding lanes adds nothing to the sums */
+    if (j->Vt)
+        j->impl.wpass(j->Vt, vw, j->W, j->H + j->tV, j->ldh, (int)nK, f0, f1, 0, vw, m->accs,
+                      m->scratch);
     double *num = m->row, *den = m->row + nK;
     for (size_t f = f0; f < f1; f++) {
         double *w = j->W + f * nK;
         for (size_t k = 0; k < nK; k++) {
             size_t i = (f - f0) * nK + k;
-            double s = m->tw[i];
+            double s = 0.0;
             for (size_t l = 0; l < vw; l++)
                 s += m->accs[i * vw + l];
             num[k] = s;
@@ -173,12 +156,9 @@ static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
         j->impl.hpass(j->V, j->T, j->W, j->H, num, j->ldh, (int)j->K, f0, f1, t0, t1,
                       j->rows * j->T);
     }
-    for (size_t f = f0; f < f1; f++)
-        for (size_t t = j->tV; t < j->T; t++) {
-            double q = kf_term(j, f, t);
-            for (size_t k = 0; k < j->K; k++)
-                num[k * j->ldh + t] += j->W[f * j->K + k] * q;
-        }
+    if (j->Vt)
+        j->impl.hpass(j->Vt, j->impl.vw, j->W, j->H + j->tV, num + j->tV, j->ldh, (int)j->K,
+                      f0, f1, 0, j->impl.vw, j->rows * j->impl.vw);
 }
 
 #ifndef KF_WTILE
@@ -309,8 +289,7 @@ static void kf_rounds(const kf_run *run, int id, int nt)
     m.num = run->base + run->perThread * (size_t)id;
     m.accs = m.num + nK * j->ldh;
     m.scratch = m.accs + j->rows * nK * vw;
-    m.tw = m.scratch + nK * (vw + 1);
-    m.row = m.tw + j->rows * nK;
+    m.row = m.scratch + nK * (vw + 1);
     m.denH = m.row + 2 * nK;
     m.denW = m.denH + nDen;
     size_t f0 = nF * (size_t)id / (size_t)nt, f1 = nF * (size_t)(id + 1) / (size_t)nt;
@@ -398,30 +377,35 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
         nth = F;
 #endif
 
-    /* the working H (K x ldh), then per thread: H numerators (K x ldh),
-     * block sums (rows x K vectors and doubles), any-K scratch (K vectors
-     * and K doubles), one row (2K), the two sets of sums (2 x K or K x K);
-     * whole cache lines */
-    size_t nKH = nK * j->ldh, perThread = 0, total = 0;
+    /* the working H (K x ldh) and the tail of V (F x vw), then per thread:
+     * H numerators (K x ldh), block sums (rows x K vectors), any-K scratch
+     * (K vectors and K doubles), one row (2K), the two sets of sums (2 x K
+     * or K x K); whole cache lines */
+    size_t nKH = nK * j->ldh, nVt = j->tV < nT ? nF * vw : 0, perThread = 0, total = 0;
     size_t nDen = eucl ? nK * nK : nK;
     int ok = nKH / j->ldh == nK && (!eucl || nDen / nK == nK)
-          && qm_addCount(&perThread, nKH)
-          && qm_addCount(&perThread, j->rows * nK * (vw + 1))
+          && qm_addCount(&perThread, nKH) && qm_addCount(&perThread, j->rows * nK * vw)
           && qm_addCount(&perThread, nK * (vw + 3)) && qm_addCount(&perThread, 2 * nDen)
           && qm_addCount(&perThread, 7);
     perThread = perThread / 8 * 8;
     ok = ok && perThread <= SIZE_MAX / (size_t)nth && qm_addCount(&total, nKH)
+          && qm_addCount(&total, (nVt + 7) / 8 * 8)
           && qm_addCount(&total, perThread * (size_t)nth) && qm_addCount(&total, 8);
     double *block = ok ? qm_allocDoubles(total) : NULL;
     if (!block)
         return -1;
     j->H = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
-    run.base = j->H + nKH;
+    double *Vt = j->H + nKH;
+    run.base = Vt + (nVt + 7) / 8 * 8;
     run.perThread = perThread;
     for (size_t k = 0; k < nK; k++) {
         memcpy(j->H + k * j->ldh, H + k * nT, nT * sizeof *H);
         memset(j->H + k * j->ldh + nT, 0, (j->ldh - nT) * sizeof *H);
     }
+    j->Vt = nVt ? Vt : NULL;
+    for (size_t f = 0; f < nF && nVt; f++)
+        for (size_t l = 0; l < vw; l++)
+            Vt[f * vw + l] = j->tV + l < nT ? V[f * nT + j->tV + l] : 0.0;
 
     if (nth > 1) {
 #ifdef KF_THREADS
