@@ -200,14 +200,18 @@ static void kf_hsums(const kf_job *j, double *den)
 {
     const size_t nK = j->K;
     if (j->eucl) {
+        /* symmetric: the upper half, mirrored */
         for (size_t i = 0; i < nK * nK; i++)
             den[i] = 0.0;
         for (size_t f = 0; f < j->F; f++) {
             const double *w = j->W + f * nK;
             for (size_t a = 0; a < nK; a++)
-                for (size_t b = 0; b < nK; b++)
+                for (size_t b = a; b < nK; b++)
                     den[a * nK + b] += w[a] * w[b];
         }
+        for (size_t a = 0; a < nK; a++)
+            for (size_t b = 0; b < a; b++)
+                den[a * nK + b] = den[b * nK + a];
         return;
     }
     for (size_t k = 0; k < nK; k++)
@@ -233,12 +237,20 @@ static void kf_wsums(const kf_job *j, double *den)
             den[a] = s + QM_EPS;
             continue;
         }
-        for (size_t b = 0; b < nK; b++) {
+        /* symmetric: the upper half, mirrored; four chains per sum */
+        for (size_t b = a; b < nK; b++) {
             const double *hb = j->H + b * j->ldh;
-            double s = 0.0;
-            for (size_t t = 0; t < j->T; t++)
-                s += ha[t] * hb[t];
-            den[a * nK + b] = s;
+            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+            size_t t = 0;
+            for (; t + 4 <= j->T; t += 4) {
+                s0 += ha[t] * hb[t];
+                s1 += ha[t + 1] * hb[t + 1];
+                s2 += ha[t + 2] * hb[t + 2];
+                s3 += ha[t + 3] * hb[t + 3];
+            }
+            for (; t < j->T; t++)
+                s0 += ha[t] * hb[t];
+            den[a * nK + b] = den[b * nK + a] = (s0 + s1) + (s2 + s3);
         }
     }
 }
