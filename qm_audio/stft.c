@@ -19,8 +19,13 @@ int qm_stft_work_init(qm_stft_work *w, int N)
     w->log2n = 0;
     while (((size_t)1 << (w->log2n + 1)) <= n)
         w->log2n++;
+    /* Pads keep the frames of a block, and the two halves of a frame, from
+     * falling on the same cache sets when rows are gathered or scattered
+     * across the block (N doubles apart is a multiple of the cache's way size). */
+    w->io = n / 2 + 8;
+    w->ld = n + 24;
     w->g = malloc(n * sizeof(double));
-    w->blk = malloc(QM_FRAME_BLOCK * n * sizeof(double));
+    w->blk = malloc(QM_FRAME_BLOCK * w->ld * sizeof(double));
     if (!w->g || !w->blk) {
         qm_stft_work_free(w);
         return -1;
@@ -56,7 +61,7 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
         const size_t nb = cols - t0 < QM_FRAME_BLOCK ? cols - t0 : QM_FRAME_BLOCK;
         for (size_t j = 0; j < nb; j++) {
             const double *s = x + (t0 + j) * (size_t)hop;
-            double *fr = w.blk + j * n, *fi = fr + h;
+            double *fr = w.blk + j * w.ld, *fi = fr + w.io;
             /* window, and pack even samples as real and odd as imaginary parts */
             for (size_t k = 0; k < h; k++) {
                 fr[k] = g[2 * k] * s[2 * k];
@@ -67,7 +72,7 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
         }
         /* the packed result is twice the DFT; DC and Nyquist share the first pair */
         for (size_t j = 0; j < nb; j++) {
-            const double *fr = w.blk + j * n, *fi = fr + h;
+            const double *fr = w.blk + j * w.ld, *fi = fr + w.io;
             re[t0 + j] = fr[0] / 2.0;
             im[t0 + j] = 0.0;
             re[h * cols + t0 + j] = fi[0] / 2.0;
@@ -75,10 +80,10 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
         }
         for (size_t b = 1; b < h; b++) {
             double *rr = re + b * cols + t0, *ri = im + b * cols + t0;
-            const double *fr = w.blk + b, *fi = w.blk + h + b;
+            const double *fr = w.blk + b, *fi = w.blk + w.io + b;
             for (size_t j = 0; j < nb; j++) {
-                rr[j] = fr[j * n] / 2.0;
-                ri[j] = fi[j * n] / 2.0;
+                rr[j] = fr[j * w.ld] / 2.0;
+                ri[j] = fi[j * w.ld] / 2.0;
             }
         }
     }
@@ -89,14 +94,15 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
 /* Packs columns t0 .. t0+nb-1 of the spectrum into the block of frames. Row 0
  * gives the real DC value, row N/2 the real Nyquist value; their imaginary
  * parts are never read. */
-static void gather(const qm_spectrum_src *src, size_t t0, size_t nb, size_t n, double *blk)
+static void gather(const qm_spectrum_src *src, size_t t0, size_t nb, const qm_stft_work *w)
 {
-    const size_t h = n / 2, cols = src->cols;
+    const size_t h = (size_t)w->N / 2, cols = src->cols, n = w->ld;
+    double *blk = w->blk;
     for (size_t b = 0; b <= h; b++) {
         const size_t at = b * cols + t0;
         /* DC goes to real[0], Nyquist to imaginary[0] */
-        double *dr = b == h ? blk + h : blk + b;
-        double *di = b == 0 || b == h ? NULL : blk + h + b;
+        double *dr = b == h ? blk + w->io : blk + b;
+        double *di = b == 0 || b == h ? NULL : blk + w->io + b;
         switch (src->kind) {
         case QM_SRC_PLAIN: {
             const double *r = src->re + at, *i = src->im + at;
@@ -140,9 +146,9 @@ void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src 
     const double *g = w->g;
     for (size_t t0 = 0; t0 < cols; t0 += QM_FRAME_BLOCK) {
         const size_t nb = cols - t0 < QM_FRAME_BLOCK ? cols - t0 : QM_FRAME_BLOCK;
-        gather(src, t0, nb, n, w->blk);
+        gather(src, t0, nb, w);
         for (size_t j = 0; j < nb; j++) {
-            double *fr = w->blk + j * n, *fi = fr + h;
+            double *fr = w->blk + j * w->ld, *fi = fr + w->io;
             DSPDoubleSplitComplex z = { fr, fi };
             vDSP_fft_zripD(setup, &z, 1, w->log2n, kFFTDirection_Inverse);
             /* unpack, scale to the inverse DFT, window and add */

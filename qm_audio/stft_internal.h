@@ -14,7 +14,9 @@ typedef struct qm_stft_work {
     int N;              /* FFT size, a power of two >= 2 */
     vDSP_Length log2n;
     double *g;          /* N values of the square-root window */
-    double *blk;        /* QM_FRAME_BLOCK packed frames of N values (N/2 real, N/2 imaginary) */
+    double *blk;        /* QM_FRAME_BLOCK packed frames, ld values apart */
+    size_t ld;          /* frame stride in blk: N plus a pad */
+    size_t io;          /* offset of a frame's imaginary half: N/2 plus a pad */
 } qm_stft_work;
 
 /* Where the columns of the spectrum to resynthesise come from, rows x cols. */
