@@ -116,20 +116,20 @@ void stft(const double *x, int N, int frames, int hop, double *re, double *im)
     const size_t n = N, h = n / 2, cols = frames;
     std::vector<double> g = sqrtBlackman(N);
     double *in = fftw_alloc_real(n);
-    fftw_complex *spec = fftw_alloc_complex(h + 1);
-    fftw_plan p = fftw_plan_dft_r2c_1d(N, in, spec, FFTW_ESTIMATE);
+    fftw_complex *spectrum = fftw_alloc_complex(h + 1);
+    fftw_plan p = fftw_plan_dft_r2c_1d(N, in, spectrum, FFTW_ESTIMATE);
     for (size_t t = 0; t < cols; t++) {
         const double *s = x + t * (size_t)hop;
         for (size_t k = 0; k < n; k++)
             in[k] = g[k] * s[k];
         fftw_execute(p);
         for (size_t b = 0; b <= h; b++) {
-            re[b * cols + t] = spec[b][0];
-            im[b * cols + t] = b == 0 || b == h ? 0.0 : spec[b][1];
+            re[b * cols + t] = spectrum[b][0];
+            im[b * cols + t] = b == 0 || b == h ? 0.0 : spectrum[b][1];
         }
     }
     fftw_destroy_plan(p);
-    fftw_free(spec);
+    fftw_free(spectrum);
     fftw_free(in);
 }
 
@@ -139,15 +139,15 @@ void wienerResynth(const double *mask, const double *model, const double *re,
     const size_t n = N, h = n / 2, cols = frames;
     std::vector<double> g = sqrtBlackman(N);
     double *y = fftw_alloc_real(n);
-    fftw_complex *spec = fftw_alloc_complex(h + 1);
-    fftw_plan p = fftw_plan_dft_c2r_1d(N, spec, y, FFTW_ESTIMATE);
+    fftw_complex *spectrum = fftw_alloc_complex(h + 1);
+    fftw_plan p = fftw_plan_dft_c2r_1d(N, spectrum, y, FFTW_ESTIMATE);
     const double scale = 1.0 / N;
     for (size_t t = 0; t < cols; t++) {
         for (size_t b = 0; b <= h; b++) {
             const size_t e = b * cols + t;
             const double gain = mask[e] / (model[e] + 0.1);
-            spec[b][0] = gain * re[e];
-            spec[b][1] = b == 0 || b == h ? 0.0 : gain * im[e];
+            spectrum[b][0] = gain * re[e];
+            spectrum[b][1] = b == 0 || b == h ? 0.0 : gain * im[e];
         }
         fftw_execute(p);
         double *o = out + t * (size_t)hop;
@@ -155,7 +155,7 @@ void wienerResynth(const double *mask, const double *model, const double *re,
             o[k] += g[k] * (y[k] * scale);
     }
     fftw_destroy_plan(p);
-    fftw_free(spec);
+    fftw_free(spectrum);
     fftw_free(y);
 }
 
