@@ -1,6 +1,7 @@
 /* Reading 16-bit linear-PCM sound files into one array of doubles per
  * channel; only the first two channels are kept. */
 #include "qm_audio.h"
+#include "file_url.h"
 
 #include <limits.h>
 #include <stdint.h>
@@ -11,18 +12,6 @@
 
 /* Where the next segment starts; shared by every caller of the segment reader. */
 static SInt64 currFramePosition = 0;
-
-static CFURLRef makeURL(const char *path)
-{
-    CFStringRef s;
-    CFURLRef url;
-    if (!path) return NULL;
-    s = CFStringCreateWithCString(kCFAllocatorDefault, path, kCFStringEncodingUTF8);
-    if (!s) return NULL;
-    url = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, s, kCFURLPOSIXPathStyle, 0);
-    CFRelease(s);
-    return url;
-}
 
 /* Only packed 16-bit frames are converted. */
 static int is16Bit(const AudioStreamBasicDescription *f)
@@ -104,7 +93,7 @@ int qm_wavreadOSX(const char *path, double **left, double **right, int *numFrame
                   AudioStreamBasicDescription *format)
 {
     ExtAudioFileRef file = NULL;
-    CFURLRef url = makeURL(path);
+    CFURLRef url = qm_fileURL(path);
     OSStatus err = -1;
     SInt64 total = 0;
     UInt32 nc, frames;
@@ -197,7 +186,7 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
     void *raw;
 
     if (reset == 1) currFramePosition = 0;
-    url = makeURL(path);
+    url = qm_fileURL(path);
     if (url) {
         err = AudioFileOpenURL(url, kAudioFileReadPermission, 0, &file);
         CFRelease(url);

@@ -1,5 +1,6 @@
 /* Writing one or two channels of doubles to 16-bit linear-PCM WAV files. */
 #include "qm_audio.h"
+#include "file_url.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -7,18 +8,6 @@
 
 /* Where the next segment goes; shared by every caller of the segment writer. */
 static SInt64 currFramePosition = 0;
-
-static CFURLRef makeURL(const char *path)
-{
-    CFStringRef s;
-    CFURLRef url;
-    if (!path) return NULL;
-    s = CFStringCreateWithCString(kCFAllocatorDefault, path, kCFStringEncodingUTF8);
-    if (!s) return NULL;
-    url = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, s, kCFURLPOSIXPathStyle, 0);
-    CFRelease(s);
-    return url;
-}
 
 static SInt64 segmentFrames(float segDur, double sampleRate)
 {
@@ -107,7 +96,7 @@ int qm_wavwriteOSX(const char *path, double *left, double *right, int numFrames,
 
     if (checkArguments(left, right, numFrames, &format) != 0) return -1;
     if (!(buf = newBuffer(numFrames, nc))) return -1;
-    url = makeURL(path);
+    url = qm_fileURL(path);
     if (url) {
         err = ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, &format, NULL,
                                         kAudioFileFlags_EraseFile, &file);
@@ -172,7 +161,7 @@ int qm_wavwriteOSX_Seek(const char *path, double *left, double *right,
     if (first == 1) currFramePosition = 0;
     if (checkArguments(left, right, numFrames, &format) != 0) return -1;
     if (!(buf = newBuffer(numFrames, nc))) return -1;
-    url = makeURL(path);
+    url = qm_fileURL(path);
     if (url) {
         if (first == 1)
             err = AudioFileCreateWithURL(url, kAudioFileWAVEType, &format,
