@@ -122,6 +122,7 @@ int kv_factorize(t_korvane *x)
 
     free(x->W);
     free(x->H);
+    kv_dropModel(x);
     free(x->baseOrder);
     free(x->actOrder);
     free(x->mask);

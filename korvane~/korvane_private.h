@@ -46,7 +46,9 @@ typedef struct _korvane {
     int32_t hopSize;            /* hop of the last successful STFT */
     int32_t numChannels;        /* channels of the loaded buffer~ */
     FFTSetupD fftSetup;         /* setup for fftSize-point transforms */
-    double *outL, *outR;        /* resynthesised channels, during a bang */
+    double *outL, *outR;        /* resynthesised channels, outLength values */
+    double *model;              /* W.H, numBins x numFrames; made by the first
+                                 * resynthesis of a factorisation, NULL before */
     double *mask;               /* resynthesis mask, numBins x numFrames */
     double sr;                  /* sample rate of the loaded sound, Hz */
     bool maskEmpty;             /* no layer added to the current mask */
@@ -61,6 +63,7 @@ typedef struct _korvane {
     bool decompValid;           /* W and H factorise the loaded sound */
     long actCount;              /* values held in actList */
     long baseCount;             /* values held in baseList */
+    int32_t outLength;          /* samples held in outL (and outR) */
 } t_korvane;
 
 /* handlers of every shape travel as the host's generic method type */
@@ -118,6 +121,10 @@ void kv_baseListIn(t_korvane *x, t_symbol *s, short argc, t_atom *argv);
 void kv_addOneMaskLayer(t_korvane *x);
 /* resynthesises through the mask into the buffer~ "<input>_out" */
 void kv_doResynth(t_korvane *x);
+/* releases the kept model; called wherever W or H change or go */
+void kv_dropModel(t_korvane *x);
+/* releases the kept output channels */
+void kv_dropOutput(t_korvane *x);
 
 /* allocation used by every stage; a test can make it fail */
 void *kv_malloc(size_t n);

@@ -64,6 +64,8 @@ void *korvane_new(t_symbol *s, long argc, t_atom *argv)
         x->numChannels = 0;
         x->fftSetup = NULL;
         x->outL = x->outR = NULL;
+        x->outLength = 0;
+        x->model = NULL;
         x->mask = NULL;
         x->sr = 0.0;
         /* false, so a bang before any decomposition reports what is missing */
@@ -111,8 +113,8 @@ void korvane_free(t_korvane *x)
     kv_release(&x->stftImL);
     kv_release(&x->stftReR);
     kv_release(&x->stftImR);
-    kv_release(&x->outL);
-    kv_release(&x->outR);
+    kv_dropOutput(x);
+    kv_dropModel(x);
     kv_release(&x->mask);
     free(x->baseOrder);
     free(x->actOrder);

@@ -84,6 +84,7 @@ int kv_loadBuffer(t_korvane *x, t_symbol *name)
     free(x->sigR);
     x->sigL = newL;
     x->sigR = newR;
+    kv_dropOutput(x);   /* sized for the old sound */
     if (x->inBufRef) object_free(x->inBufRef);
     x->inBufRef = ref;
     x->inBufName = name;

@@ -8,11 +8,37 @@
 #include "qm_audio.h"
 #include "korvane_private.h"
 
-static void kv_dropOutput(t_korvane *x)
+void kv_dropOutput(t_korvane *x)
 {
     free(x->outL);
     free(x->outR);
     x->outL = x->outR = NULL;
+    x->outLength = 0;
+}
+
+void kv_dropModel(t_korvane *x)
+{
+    free(x->model);
+    x->model = NULL;
+}
+
+/* zeroed output channels of n samples; those of the last bang are reused, so
+ * that their pages are not faulted in and cleared again on every bang */
+static bool kv_takeOutput(t_korvane *x, int n, bool stereo)
+{
+    if (x->outLength != n || !x->outL || (stereo && !x->outR)) {
+        kv_dropOutput(x);
+        x->outL = kv_malloc((size_t)n * sizeof(double));
+        x->outR = stereo && x->outL ? kv_malloc((size_t)n * sizeof(double)) : NULL;
+        if (!x->outL || (stereo && !x->outR)) {
+            kv_dropOutput(x);
+            return false;
+        }
+        x->outLength = n;
+    }
+    memset(x->outL, 0, (size_t)n * sizeof(double));
+    if (stereo) memset(x->outR, 0, (size_t)n * sizeof(double));
+    return true;
 }
 
 static bool kv_finite(const double *v, int n)
@@ -59,22 +85,25 @@ void kv_doResynth(t_korvane *x)
     int bins = (int)x->numBins, frames = (int)x->numFrames, n = x->numSamples;
     bool stereo = x->numChannels > 1;
     size_t cells = (size_t)bins * (size_t)frames;
-    double *model = kv_malloc(cells * sizeof(double));
-    x->outL = kv_calloc((size_t)n, sizeof(double));
-    x->outR = stereo ? kv_calloc((size_t)n, sizeof(double)) : NULL;
-    bool ok = model && x->outL && (!stereo || x->outR);
-    if (ok) {
-        vDSP_mmulD(x->W, 1, x->H, 1, model, 1, (vDSP_Length)bins, (vDSP_Length)frames,
-                   (vDSP_Length)x->factK);
-        ok = qm_wienerResynth(x->mask, model, x->stftReL, x->stftImL, bins, frames,
-                              x->fftSetup, x->fftSize, x->hopSize, x->outL) == 0;
+    /* the model depends on W and H only, so one product serves every bang
+     * until they change */
+    if (!x->model) {
+        x->model = kv_malloc(cells * sizeof(double));
+        if (x->model)
+            vDSP_mmulD(x->W, 1, x->H, 1, x->model, 1, (vDSP_Length)bins,
+                       (vDSP_Length)frames, (vDSP_Length)x->factK);
     }
+    bool ok = x->model && kv_takeOutput(x, n, stereo);
+    if (ok)
+        ok = qm_wienerResynth(x->mask, x->model, x->stftReL, x->stftImL, bins, frames,
+                              x->fftSetup, x->fftSize, x->hopSize, x->outL) == 0;
     if (ok && stereo)
-        ok = qm_wienerResynth(x->mask, model, x->stftReR, x->stftImR, bins, frames,
+        ok = qm_wienerResynth(x->mask, x->model, x->stftReR, x->stftImR, bins, frames,
                               x->fftSetup, x->fftSize, x->hopSize, x->outR) == 0;
-    free(model);
     if (!ok) {
+        /* memory is short: give back all that a bang holds */
         kv_dropOutput(x);
+        kv_dropModel(x);
         object_error(NULL, "Resynthesis error: out of memory");
         return;
     }
@@ -112,7 +141,6 @@ void kv_doResynth(t_korvane *x)
         samples[2 * (size_t)i] = (float)x->outL[i];
         samples[2 * (size_t)i + 1] = (float)right[i];
     }
-    kv_dropOutput(x);
     buffer_unlocksamples(b);
     buffer_setdirty(b);
 

@@ -103,6 +103,7 @@ int kv_computeSTFT(t_korvane *x)
     kv_discard(&x->stftImR);
     kv_discard(&x->W);
     kv_discard(&x->H);
+    kv_dropModel(x);
     x->decompValid = false;
     if (x->mask && (x->numBins != nBins || x->numFrames != nFrames))
         kv_discard(&x->mask);
