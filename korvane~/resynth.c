@@ -95,11 +95,9 @@ void kv_doResynth(t_korvane *x)
     }
     bool ok = x->model && kv_takeOutput(x, n, stereo);
     if (ok)
-        ok = qm_wienerResynth(x->mask, x->model, x->stftReL, x->stftImL, bins, frames,
-                              x->fftSetup, x->fftSize, x->hopSize, x->outL) == 0;
-    if (ok && stereo)
-        ok = qm_wienerResynth(x->mask, x->model, x->stftReR, x->stftImR, bins, frames,
-                              x->fftSetup, x->fftSize, x->hopSize, x->outR) == 0;
+        ok = qm_wienerResynth2(x->mask, x->model, x->stftReL, x->stftImL, x->stftReR,
+                               x->stftImR, bins, frames, x->fftSetup, x->fftSize,
+                               x->hopSize, x->outL, stereo ? x->outR : NULL) == 0;
     if (!ok) {
         /* memory is short: give back all that a bang holds */
         kv_dropOutput(x);

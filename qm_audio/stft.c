@@ -113,16 +113,14 @@ static void gather(const qm_spectrum_src *src, size_t t0, size_t nb, const qm_st
                     di[j * n] = i[j];
             break;
         }
-        case QM_SRC_WIENER: {
+        case QM_SRC_GAINED: {
             const double *r = src->re + at, *i = src->im + at;
-            const double *m = src->mask + at, *mo = src->model + at;
-            for (size_t j = 0; j < nb; j++) {
-                double gain = mo[j] + 0.1;
-                gain = m[j] / gain;
-                dr[j * n] = gain * r[j];
-                if (di)
-                    di[j * n] = gain * i[j];
-            }
+            const double *gain = src->gain + b * QM_FRAME_BLOCK;
+            for (size_t j = 0; j < nb; j++)
+                dr[j * n] = gain[j] * r[j];
+            if (di)
+                for (size_t j = 0; j < nb; j++)
+                    di[j * n] = gain[j] * i[j];
             break;
         }
         case QM_SRC_NOISE: {
@@ -138,27 +136,34 @@ static void gather(const qm_spectrum_src *src, size_t t0, size_t nb, const qm_st
     }
 }
 
+void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
+                    size_t t0, size_t nb, int hop, double *out)
+{
+    const size_t h = (size_t)w->N / 2;
+    const double scale = 1.0 / (double)w->N;
+    const double *g = w->g;
+    gather(src, t0, nb, w);
+    for (size_t j = 0; j < nb; j++) {
+        double *fr = w->blk + j * w->ld, *fi = fr + w->io;
+        DSPDoubleSplitComplex z = { fr, fi };
+        vDSP_fft_zripD(setup, &z, 1, w->log2n, kFFTDirection_Inverse);
+        /* unpack, scale to the inverse DFT, window and add */
+        double *o = out + (t0 + j) * (size_t)hop;
+        for (size_t k = 0; k < h; k++) {
+            const double y0 = fr[k] * scale, y1 = fi[k] * scale;
+            o[2 * k] += g[2 * k] * y0;
+            o[2 * k + 1] += g[2 * k + 1] * y1;
+        }
+    }
+}
+
 void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
                   int numFrames, int hop, double *out)
 {
-    const size_t n = (size_t)w->N, h = n / 2, cols = (size_t)numFrames;
-    const double scale = 1.0 / (double)w->N;
-    const double *g = w->g;
+    const size_t cols = (size_t)numFrames;
     for (size_t t0 = 0; t0 < cols; t0 += QM_FRAME_BLOCK) {
         const size_t nb = cols - t0 < QM_FRAME_BLOCK ? cols - t0 : QM_FRAME_BLOCK;
-        gather(src, t0, nb, w);
-        for (size_t j = 0; j < nb; j++) {
-            double *fr = w->blk + j * w->ld, *fi = fr + w->io;
-            DSPDoubleSplitComplex z = { fr, fi };
-            vDSP_fft_zripD(setup, &z, 1, w->log2n, kFFTDirection_Inverse);
-            /* unpack, scale to the inverse DFT, window and add */
-            double *o = out + (t0 + j) * (size_t)hop;
-            for (size_t k = 0; k < h; k++) {
-                const double y0 = fr[k] * scale, y1 = fi[k] * scale;
-                o[2 * k] += g[2 * k] * y0;
-                o[2 * k + 1] += g[2 * k + 1] * y1;
-            }
-        }
+        qm_istft_block(setup, w, src, t0, nb, hop, out);
     }
 }
 

@@ -20,13 +20,14 @@ typedef struct qm_stft_work {
 } qm_stft_work;
 
 /* Where the columns of the spectrum to resynthesise come from, rows x cols. */
-typedef enum { QM_SRC_PLAIN, QM_SRC_WIENER, QM_SRC_NOISE } qm_src_kind;
+typedef enum { QM_SRC_PLAIN, QM_SRC_GAINED, QM_SRC_NOISE } qm_src_kind;
 
 typedef struct qm_spectrum_src {
     qm_src_kind kind;
     size_t cols;
-    const double *re, *im;       /* PLAIN, WIENER */
-    const double *mask, *model;  /* WIENER: X * mask / (model + 0.1) */
+    const double *re, *im;       /* PLAIN, GAINED */
+    const double *gain;          /* GAINED: X * gain, the gains of the block's
+                                  * rows QM_FRAME_BLOCK values apart */
     const double *mag;           /* NOISE: mag * (u1 + i u2) */
     const double *u1, *u2;
 } qm_spectrum_src;
@@ -36,6 +37,10 @@ int qm_stft_check(FFTSetupD setup, int N, int hop);
 /* takes the scratch and builds the window; -1 when memory is short */
 int qm_stft_work_init(qm_stft_work *w, int N);
 void qm_stft_work_free(qm_stft_work *w);
+/* out += windowed overlap-add of the inverse DFT of columns t0 .. t0+nb-1,
+ * nb <= QM_FRAME_BLOCK */
+void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
+                    size_t t0, size_t nb, int hop, double *out);
 /* out += windowed overlap-add of the inverse DFT of numFrames columns */
 void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
                   int numFrames, int hop, double *out);
