@@ -8,7 +8,7 @@
 
 /* Frames handled together, so that spectrogram rows are read and written in
  * runs of this many neighbouring values rather than one value per row. */
-enum { QM_FRAME_BLOCK = 16 };
+enum { QM_FRAME_BLOCK = 32 };
 
 typedef struct qm_stft_work {
     int N;              /* FFT size, a power of two >= 2 */
