@@ -1,8 +1,9 @@
 /* Packed real FFT on FFTW3.
  *
- * Each size gets an in-place r2c and c2r plan, made on first use under a lock.
- * FFTW's new-array execution needs arrays laid out like the planned ones, so
- * the packed pairs are copied through a buffer that the setup owns; a second
+ * Each size gets an in-place r2c and an out-of-place c2r plan (the inverse
+ * then needs no internal copy), made on first use under a lock. FFTW's
+ * new-array execution needs arrays laid out like the planned ones, so the
+ * packed pairs are copied through a buffer that the setup owns; a second
  * thread that finds it taken works in a buffer of its own for that call. */
 #include <Accelerate/Accelerate.h>
 
@@ -25,9 +26,16 @@ struct OpaqueFFTSetupD {
  * for every setup, goes through this lock. Executing a plan needs no lock. */
 static pthread_mutex_t planner_lock = PTHREAD_MUTEX_INITIALIZER;
 
+/* the packed pairs, n + 2 values, then (aligned like the start) the n samples
+ * that the out-of-place transforms read or write */
+static size_t buf_split(vDSP_Length log2n)
+{
+    return ((((size_t)1 << log2n) + 2) + 7) & ~(size_t)7;
+}
+
 static size_t buf_len(vDSP_Length log2n)
 {
-    return ((size_t)1 << log2n) + 2;
+    return buf_split(log2n) + ((size_t)1 << log2n);
 }
 
 FFTSetupD vDSP_create_fftsetupD(vDSP_Length log2n, FFTRadix radix)
@@ -82,10 +90,11 @@ static fftw_plan get_plan(FFTSetupD s, vDSP_Length log2n, int forward)
         /* estimated, not measured: the same plan, hence the same bits, on every run */
         double *tmp = fftw_malloc(buf_len(log2n) * sizeof(double));
         if (tmp) {
+            double *real = tmp + buf_split(log2n);
             if (forward)
                 p = fftw_plan_dft_r2c_1d(n, tmp, (fftw_complex *)tmp, FFTW_ESTIMATE);
             else
-                p = fftw_plan_dft_c2r_1d(n, (fftw_complex *)tmp, tmp, FFTW_ESTIMATE);
+                p = fftw_plan_dft_c2r_1d(n, (fftw_complex *)tmp, real, FFTW_ESTIMATE);
             fftw_free(tmp);
             atomic_store_explicit(slot, p, memory_order_release);
         }
@@ -128,10 +137,11 @@ static void fft_unit(FFTSetupD s, double *re, double *im, vDSP_Length log2n,
             b[2 * k] = re[k];
             b[2 * k + 1] = im[k];
         }
-        fftw_execute_dft_c2r(p, (fftw_complex *)b, b);
+        double *real = b + buf_split(log2n);
+        fftw_execute_dft_c2r(p, (fftw_complex *)b, real);
         for (size_t k = 0; k < h; k++) {
-            re[k] = b[2 * k];
-            im[k] = b[2 * k + 1];
+            re[k] = real[2 * k];
+            im[k] = real[2 * k + 1];
         }
     }
     if (own)
