@@ -399,4 +399,124 @@ TEST_F(Resynth, WholeLifeRunsClean) {
     x = nullptr;
 }
 
+// The model W.H is made by the first bang after a factorisation and kept for
+// the bangs that follow; anything that replaces W and H lets it go.
+class ModelCache : public Resynth {
+protected:
+    // the product by three loops, against which the kept model is compared
+    std::vector<double> product() {
+        int frames = static_cast<int>(x->numFrames), K = x->factK;
+        std::vector<double> m(static_cast<size_t>(kBins) * frames, 0.0);
+        for (int b = 0; b < kBins; ++b)
+            for (int t = 0; t < frames; ++t)
+                for (int k = 0; k < K; ++k)
+                    m[static_cast<size_t>(b) * frames + t] +=
+                        x->W[static_cast<size_t>(b) * K + k] * x->H[static_cast<size_t>(k) * frames + t];
+        return m;
+    }
+    void expectModelIsProduct() {
+        ASSERT_NE(x->model, nullptr);
+        std::vector<double> m = product();
+        for (size_t i = 0; i < m.size(); ++i)   // summation order of K <= 3 terms
+            EXPECT_NEAR(x->model[i], m[i], 1e-14 * (1 + m[i])) << i;
+    }
+};
+
+TEST_F(ModelCache, RepeatedBangsGiveTheSameSamples) {
+    loadSound("m", {sound(1000, 1, 0.4), sound(1000, 2, 0.4)});
+    maxhost::createBuffer("m_out", 2, 1000, kRate);
+    std::vector<kvtest::Out> lists = decompose(3);
+    EXPECT_EQ(x->model, nullptr);   // nothing is made before it is needed
+    layer(lists[0].values, lists[3].values);
+    layer(lists[2].values, lists[5].values, 0.5);
+    bang();
+    expectModelIsProduct();
+    expectOutput("m_out");
+    std::vector<float> first = outSamples("m_out");
+    const double *kept = x->model;
+
+    for (int again = 0; again < 2; ++again) {
+        std::fill(expectedMask.begin(), expectedMask.end(), 0.0);
+        layer(lists[0].values, lists[3].values);
+        layer(lists[2].values, lists[5].values, 0.5);
+        clear();
+        bang();
+        EXPECT_EQ(outs.size(), 1u);
+        EXPECT_EQ(x->model, kept);
+        EXPECT_EQ(outSamples("m_out"), first) << again;   // bit for bit
+    }
+    // another composition through the same model
+    std::fill(expectedMask.begin(), expectedMask.end(), 0.0);
+    layer(lists[1].values, lists[4].values);
+    bang();
+    EXPECT_EQ(x->model, kept);
+    expectOutput("m_out");
+}
+
+TEST_F(ModelCache, ComponentCountAfterTheFactorisationLeavesItAlone) {
+    loadSound("k", {sound(1000, 1, 0.4)});
+    maxhost::createBuffer("k_out", 2, 1000, kRate);
+    std::vector<kvtest::Out> lists = decompose(2);
+    layer(lists[0].values, lists[2].values);
+    bang();
+    std::vector<float> first = outSamples("k_out");
+    const double *kept = x->model;
+    sendInt(x, 5);
+    std::fill(expectedMask.begin(), expectedMask.end(), 0.0);
+    layer(lists[0].values, lists[2].values);
+    bang();
+    EXPECT_EQ(x->factK, 2);
+    EXPECT_EQ(x->model, kept);
+    expectModelIsProduct();
+    EXPECT_EQ(outSamples("k_out"), first);
+}
+
+TEST_F(ModelCache, NewFactorisationReplacesIt) {
+    loadSound("f", {sound(1000, 1, 0.4), sound(1000, 2, 0.4)});
+    maxhost::createBuffer("f_out", 2, 1000, kRate);
+    std::vector<kvtest::Out> lists = decompose(2);
+    layer(lists[0].values, lists[2].values);
+    bang();
+    ASSERT_NE(x->model, nullptr);
+
+    for (const char *how : {"decomp", "decompNoOut"}) {
+        sendInt(x, 3);
+        clear();
+        sendSym(x, how);
+        EXPECT_EQ(x->model, nullptr) << how;
+        lists = decompose(3);
+        layer(lists[1].values, lists[4].values);
+        bang();
+        expectModelIsProduct();
+        expectOutput("f_out");
+    }
+}
+
+TEST_F(ModelCache, NewSoundOrNewAnalysisLetsItGo) {
+    loadSound("a", {sound(1000, 1, 0.4), sound(1000, 2, 0.4)});
+    maxhost::createBuffer("a_out", 2, 1000, kRate);
+    std::vector<kvtest::Out> lists = decompose(2);
+    layer(lists[0].values, lists[2].values);
+    bang();
+    ASSERT_NE(x->model, nullptr);
+    ASSERT_NE(x->outL, nullptr);
+
+    // a new sound of the same length: its output channels are made afresh
+    loadSound("a", {sound(1000, 7, 0.3), sound(1000, 8, 0.2)});
+    EXPECT_EQ(x->outL, nullptr);
+    EXPECT_EQ(x->outR, nullptr);
+    lists = decompose(2);   // a new analysis, then new factors
+    EXPECT_EQ(x->model, nullptr);
+    layer(lists[1].values, lists[3].values);
+    bang();
+    expectModelIsProduct();
+    expectOutput("a_out");
+
+    // a new analysis of the same sound, at another hop
+    sendFloat(x, "setHop", 0.5);
+    sendSym(x, "decompNoOut");
+    EXPECT_EQ(x->model, nullptr);
+    EXPECT_EQ(x->hopSize, 32);
+}
+
 }  // namespace
