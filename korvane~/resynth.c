@@ -1,5 +1,6 @@
 /* Resynthesis: each channel's STFT through mask / (W.H + 0.1), scaled below
  * clipping, into the buffer~ named after the input with "_out" appended. */
+#include <float.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,11 +42,19 @@ static bool kv_takeOutput(t_korvane *x, int n, bool stereo)
     return true;
 }
 
-static bool kv_finite(const double *v, int n)
+/* the largest magnitude in v, checking in the same pass that every value is
+ * finite; false when one is not */
+static bool kv_finitePeak(const double *v, int n, double *peak)
 {
-    for (int i = 0; i < n; i++)
-        if (!isfinite(v[i])) return false;
-    return true;
+    double m = 0.0;
+    bool finite = true;
+    for (int i = 0; i < n; i++) {
+        double a = fabs(v[i]);
+        finite &= a <= DBL_MAX;
+        m = a > m ? a : m;
+    }
+    *peak = m;
+    return finite;
 }
 
 /* the output buffer~ with room for two channels of n frames, locked; NULL
@@ -105,16 +114,14 @@ void kv_doResynth(t_korvane *x)
         object_error(NULL, "Resynthesis error: out of memory");
         return;
     }
-    if (!kv_finite(x->outL, n) || (stereo && !kv_finite(x->outR, n))) {
+    double peakL = 0.0, peakR = 0.0;
+    if (!kv_finitePeak(x->outL, n, &peakL) || (stereo && !kv_finitePeak(x->outR, n, &peakR))) {
         kv_dropOutput(x);
         object_error(NULL, "Resynthesis error: result is not finite");
         return;
     }
 
     /* one factor for both channels keeps their balance */
-    double peakL = 0.0, peakR = 0.0;
-    vDSP_maxmgvD(x->outL, 1, &peakL, (vDSP_Length)n);
-    if (stereo) vDSP_maxmgvD(x->outR, 1, &peakR, (vDSP_Length)n);
     double peak = peakL > peakR ? peakL : peakR;
     if (peak >= 1.0) {
         double g = 0.999;
