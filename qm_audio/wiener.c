@@ -1,9 +1,12 @@
 /* Resynthesis through a soft mask: out += ISTFT(X * mask / (model + 0.1)).
- * The gains are formed block of columns by block of columns, once for every
- * channel that shares the mask, so no spectrogram-sized scratch is needed. */
+ * The gains are formed block of columns by block of columns, so no
+ * spectrogram-sized scratch is needed. Two channels run side by side on two
+ * threads; each channel's samples are summed in frame order as on one. */
 #include "qm_audio.h"
 #include "stft_internal.h"
 
+#include <pthread.h>
+#include <stdbool.h>
 #include <stdlib.h>
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
@@ -26,6 +29,49 @@ QM_CLONES static void wiener_gains(const double *restrict mask, const double *re
     }
 }
 
+/* one channel with all its scratch taken beforehand, so that it cannot fail */
+typedef struct wiener_channel {
+    const double *mask, *model, *re, *im;
+    size_t rows, cols;
+    FFTSetupD setup;
+    int hop;
+    double *out;
+    qm_stft_work w;
+    double *gain;       /* rows x QM_FRAME_BLOCK */
+} wiener_channel;
+
+static void *wiener_run(void *arg)
+{
+    wiener_channel *c = arg;
+    qm_spectrum_src src = { .kind = QM_SRC_GAINED, .cols = c->cols, .re = c->re, .im = c->im,
+                            .gain = c->gain };
+    for (size_t t0 = 0; t0 < c->cols; t0 += QM_FRAME_BLOCK) {
+        const size_t nb = c->cols - t0 < QM_FRAME_BLOCK ? c->cols - t0 : QM_FRAME_BLOCK;
+        wiener_gains(c->mask, c->model, c->rows, c->cols, t0, nb, c->gain);
+        qm_istft_block(c->setup, &c->w, &src, t0, nb, c->hop, c->out);
+    }
+    return NULL;
+}
+
+static int wiener_take(wiener_channel *c, int N)
+{
+    if (qm_stft_work_init(&c->w, N) != 0)
+        return -1;
+    c->gain = malloc(c->rows * QM_FRAME_BLOCK * sizeof(double));
+    if (!c->gain) {
+        qm_stft_work_free(&c->w);
+        return -1;
+    }
+    return 0;
+}
+
+static void wiener_give(wiener_channel *c)
+{
+    qm_stft_work_free(&c->w);
+    free(c->gain);
+    c->gain = NULL;
+}
+
 int qm_wienerResynth2(const double *mask, const double *model, const double *reL,
                       const double *imL, const double *reR, const double *imR,
                       int rows, int cols, FFTSetupD setup, int N, int hop,
@@ -35,29 +81,28 @@ int qm_wienerResynth2(const double *mask, const double *model, const double *reL
         return -1;
     if (cols <= 0)
         return 0;
-    qm_stft_work w;
-    if (qm_stft_work_init(&w, N) != 0)
-        return -1;
-    double *gain = malloc((size_t)rows * QM_FRAME_BLOCK * sizeof(double));
-    if (!gain) {
-        qm_stft_work_free(&w);
-        return -1;
-    }
-    qm_spectrum_src left = { .kind = QM_SRC_GAINED, .cols = (size_t)cols, .re = reL,
-                             .im = imL, .gain = gain };
-    qm_spectrum_src right = left;
-    right.re = reR;
-    right.im = imR;
-    const size_t n = (size_t)cols;
-    for (size_t t0 = 0; t0 < n; t0 += QM_FRAME_BLOCK) {
-        const size_t nb = n - t0 < QM_FRAME_BLOCK ? n - t0 : QM_FRAME_BLOCK;
-        wiener_gains(mask, model, (size_t)rows, n, t0, nb, gain);
-        qm_istft_block(setup, &w, &left, t0, nb, hop, outL);
-        if (outR)
-            qm_istft_block(setup, &w, &right, t0, nb, hop, outR);
-    }
-    free(gain);
-    qm_stft_work_free(&w);
+    wiener_channel ch[2] = {
+        { .mask = mask, .model = model, .re = reL, .im = imL, .rows = (size_t)rows,
+          .cols = (size_t)cols, .setup = setup, .hop = hop, .out = outL },
+        { .mask = mask, .model = model, .re = reR, .im = imR, .rows = (size_t)rows,
+          .cols = (size_t)cols, .setup = setup, .hop = hop, .out = outR },
+    };
+    const int count = outR ? 2 : 1;
+    for (int c = 0; c < count; c++)
+        if (wiener_take(&ch[c], N) != 0) {
+            while (c-- > 0)
+                wiener_give(&ch[c]);
+            return -1;
+        }
+    pthread_t helper;
+    const bool threaded = count == 2 && pthread_create(&helper, NULL, wiener_run, &ch[1]) == 0;
+    wiener_run(&ch[0]);
+    if (threaded)
+        pthread_join(helper, NULL);
+    else if (count == 2)
+        wiener_run(&ch[1]);
+    for (int c = 0; c < count; c++)
+        wiener_give(&ch[c]);
     return 0;
 }
 
