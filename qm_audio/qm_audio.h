@@ -30,9 +30,10 @@ int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N,
 int qm_wienerResynth(const double *mask, const double *model, const double *re,
                      const double *im, int rows, int cols, FFTSetupD setup,
                      int N, int hop, double *out);
-/* The same for two channels through one mask and model, each gain formed
- * once: outL += ISTFT(XL * gain), and outR += ISTFT(XR * gain) unless outR
- * is NULL. Returns 0, or -1 with both outputs untouched. */
+/* The same for two channels through one mask and model: outL += ISTFT(XL *
+ * gain), and outR += ISTFT(XR * gain) unless outR is NULL, the second channel
+ * on a thread of its own when one can be had (the same samples either way).
+ * Returns 0, or -1 with both outputs untouched. */
 int qm_wienerResynth2(const double *mask, const double *model, const double *reL,
                       const double *imL, const double *reR, const double *imR,
                       int rows, int cols, FFTSetupD setup, int N, int hop,
