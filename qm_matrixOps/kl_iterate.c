@@ -23,14 +23,8 @@ static void kl_quotient(const double *V, const double *W, const double *H,
 
 int qm_klIterate(const double *V, int F, int T, int K, int iter, double *W, double *H)
 {
-    if (iter <= 0)
+    if (qm_nothingToIterate(F, T, K, iter))
         return 0;
-    if (F <= 0 || T <= 0 || K <= 0) {
-        /* nothing to update, but the rounds still count */
-        for (int i = 0; i < iter; i++)
-            qm_reportProgress(i + 1, iter);
-        return 0;
-    }
 
     size_t nF = (size_t)F, nT = (size_t)T, nK = (size_t)K;
     size_t nFK = nF * nK, nKT = nK * nT, nFT = nF * nT;

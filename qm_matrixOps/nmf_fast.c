@@ -338,13 +338,8 @@ static void kf_rounds(const kf_run *run, int id, int nt)
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
                    double *H)
 {
-    if (iter <= 0)
+    if (qm_nothingToIterate(F, T, K, iter))
         return 0;
-    if (F <= 0 || T <= 0 || K <= 0) {
-        for (int i = 0; i < iter; i++)
-            qm_reportProgress(i + 1, iter);
-        return 0;
-    }
 
     kf_run run;
     kf_job *j = &run.j;

@@ -10,6 +10,9 @@ extern "C" {
 
 /* Calls the process-wide progress hook, if one is set. */
 void qm_reportProgress(int done, int total);
+/* True when there is nothing to update (no rounds, or an empty shape); the
+ * rounds of an empty shape are still reported. */
+int qm_nothingToIterate(int F, int T, int K, int iter);
 
 /* iter update rounds of W (F x K) and H (K x T) in place from their current
  * values; H before W, the new H used for W. Report progress after each

@@ -17,3 +17,14 @@ void qm_reportProgress(int done, int total)
     if (s_hook)
         s_hook(done, total, s_user);
 }
+
+int qm_nothingToIterate(int F, int T, int K, int iter)
+{
+    if (iter <= 0)
+        return 1;
+    if (F > 0 && T > 0 && K > 0)
+        return 0;
+    for (int i = 0; i < iter; i++)
+        qm_reportProgress(i + 1, iter);
+    return 1;
+}
