@@ -76,28 +76,27 @@ double niceStep(double span, int maxTicks) {
     return 1200;
 }
 
-// Text with its baseline at y; alignX 0 left, 0.5 centred, 1 right.
-void text(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold = false,
-          double alignX = 0.0) {
+// Text at x with alignX 0 left, 0.5 centred, 1 right; its baseline at y, or
+// with middle set its vertical centre at y.
+void placeText(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold,
+               double alignX, bool middle) {
     cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
                            bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, size);
     cairo_text_extents_t e;
     cairo_text_extents(cr, s.c_str(), &e);
-    cairo_move_to(cr, x - alignX * e.x_advance, y);
+    cairo_move_to(cr, x - alignX * e.x_advance, middle ? y - e.y_bearing - e.height / 2 : y);
     cairo_show_text(cr, s.c_str());
 }
 
-// Text whose vertical centre sits at y.
+void text(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold = false,
+          double alignX = 0.0) {
+    placeText(cr, x, y, s, size, bold, alignX, false);
+}
+
 void textMid(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold = false,
              double alignX = 0.0) {
-    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
-                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr, size);
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, s.c_str(), &e);
-    cairo_move_to(cr, x - alignX * e.x_advance, y - e.y_bearing - e.height / 2);
-    cairo_show_text(cr, s.c_str());
+    placeText(cr, x, y, s, size, bold, alignX, true);
 }
 
 void setRgb(cairo_t *cr, Rgb c, double a = 1.0) { cairo_set_source_rgba(cr, c.r, c.g, c.b, a); }
