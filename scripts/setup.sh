@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; does nothing when all are present.
 set -euo pipefail
-pkgs=(cmake g++ make pkg-config libfftw3-dev libopenblas-dev libsndfile1-dev libgtest-dev
+pkgs=(cmake g++ make pkg-config libfftw3-dev libopenblas-dev libopenblas-serial-dev libsndfile1-dev libgtest-dev
       libbenchmark-dev libcli11-dev nlohmann-json3-dev libcairo2-dev)
 missing=()
 for p in "${pkgs[@]}"; do
