@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <set>
 
@@ -421,16 +422,28 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     }
 
     // ---- resynthesis: one composition per file ---------------------------
+    // Each file is written on a second thread while the next composition is
+    // made; at most one write is in flight, and its error is reported at once.
     const std::string outBufName = std::string(kInBuffer) + "_out";
     const int outChannels = sound.channels > 1 ? 2 : 1;
     std::vector<std::string> written;
-    std::vector<float> frameData;
-    auto resynth = [&](const std::vector<int> &numbers, const std::string &file) -> bool {
-        maxhost::Buffer *ob = maxhost::createBuffer(outBufName, 2, sound.frames, sound.sampleRate);
-        if (!ob) {
-            fail("the host could not make the output buffer");
+    std::future<std::string> pending;
+    std::string pendingFile;
+    auto finishWrite = [&]() -> bool {
+        if (!pending.valid()) return true;
+        std::string werr = pending.get();
+        if (!werr.empty()) {
+            fail(werr);
             return false;
         }
+        written.push_back(pendingFile);
+        return true;
+    };
+    if (!maxhost::createBuffer(outBufName, 2, sound.frames, sound.sampleRate)) {
+        fail("the host could not make the output buffer");
+        return 1;
+    }
+    auto resynth = [&](const std::vector<int> &numbers, const std::string &file) -> bool {
         for (int number : numbers) {
             const auto &act = session.acts[static_cast<size_t>(number - 1)];
             const auto &base = session.bases[static_cast<size_t>(number - 1)];
@@ -448,22 +461,29 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
             reportRefusal(errs, opt.verbose, "the resynthesis of " + file + " produced nothing");
             return false;
         }
-        ob = maxhost::findBuffer(outBufName);
+        maxhost::Buffer *ob = maxhost::findBuffer(outBufName);
         if (!ob || ob->channels < 1 || ob->frames < sound.frames) {
             fail("the output buffer was lost during the resynthesis");
             return false;
         }
-        frameData.assign(static_cast<size_t>(sound.frames) * outChannels, 0.0f);
-        for (long i = 0; i < sound.frames; ++i)
-            for (int c = 0; c < outChannels; ++c)
-                frameData[static_cast<size_t>(i) * outChannels + c] =
-                    ob->samples[static_cast<size_t>(i) * ob->channels + std::min<long>(c, ob->channels - 1)];
-        std::string werr;
-        if (!writeSound(out.stage(file), frameData.data(), sound.frames, outChannels, sound.sampleRate, fmt, werr)) {
-            fail(werr);
-            return false;
+        std::vector<float> frameData(static_cast<size_t>(sound.frames) * outChannels);
+        if (ob->channels == outChannels) {
+            std::copy_n(ob->samples.begin(), frameData.size(), frameData.begin());
+        } else {
+            for (long i = 0; i < sound.frames; ++i)
+                for (int c = 0; c < outChannels; ++c)
+                    frameData[static_cast<size_t>(i) * outChannels + c] =
+                        ob->samples[static_cast<size_t>(i) * ob->channels + std::min<long>(c, ob->channels - 1)];
         }
-        written.push_back(file);
+        if (!finishWrite()) return false;
+        pendingFile = file;
+        pending = std::async(std::launch::async,
+                             [data = std::move(frameData), path = out.stage(file), frames = sound.frames,
+                              outChannels, rate = sound.sampleRate, fmt]() {
+                                 std::string werr;
+                                 writeSound(path, data.data(), frames, outChannels, rate, fmt, werr);
+                                 return werr;
+                             });
         return true;
     };
 
@@ -472,14 +492,17 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
         int total = static_cast<int>(chosen.size()) + (grouped.empty() ? 0 : 1);
         ProgressBar bar("resynthesising", total, progress);
         int done = 0;
+        bool ok = true;
         for (int number : chosen) {
-            if (!resynth({number}, componentFile(name, number))) return 1;
+            if (!(ok = resynth({number}, componentFile(name, number)))) break;
             bar.update(++done);
         }
-        if (!grouped.empty()) {
-            if (!resynth(grouped, name + "-group.wav")) return 1;
-            bar.update(++done);
+        if (ok && !grouped.empty()) {
+            ok = resynth(grouped, name + "-group.wav");
+            if (ok) bar.update(++done);
         }
+        // a failed step still waits for the write in flight before leaving
+        if (!finishWrite() || !ok) return 1;
         bar.finish();
     }
     double resynthSeconds = secondsSince(t1);

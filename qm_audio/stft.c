@@ -148,8 +148,17 @@ static void gather(const qm_spectrum_src *src, size_t t0, size_t nb, const qm_st
     }
 }
 
+/* how many of frame t's N samples fall before the seam's s1 */
+static size_t seam_kept(const qm_seam *seam, size_t t, size_t N, int hop)
+{
+    const size_t at = t * (size_t)hop;
+    if (seam->s1 <= at)
+        return 0;
+    return seam->s1 - at < N ? seam->s1 - at : N;
+}
+
 void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
-                    size_t t0, size_t nb, int hop, double *out)
+                    size_t t0, size_t nb, int hop, double *out, const qm_seam *seam)
 {
     const size_t h = (size_t)w->N / 2;
     const double scale = 1.0 / (double)w->N;
@@ -160,12 +169,36 @@ void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_sr
         DSPDoubleSplitComplex z = { fr, fi };
         vDSP_fft_zripD(setup, &z, 1, w->log2n, kFFTDirection_Inverse);
         /* unpack, scale to the inverse DFT, window and add */
-        double *o = out + (t0 + j) * (size_t)hop;
+        const size_t t = t0 + j, at = t * (size_t)hop;
+        double *o = out + at;
+        if (seam && t >= seam->f0 && t < seam->f1) {
+            /* the samples before s1 go aside, the rest are added */
+            double *sd = seam->side + (t - seam->f0) * 2 * h;
+            const size_t lim = seam_kept(seam, t, 2 * h, hop);
+            for (size_t i = 0; i < 2 * h; i++) {
+                const double y = (i & 1 ? fi[i / 2] : fr[i / 2]) * scale;
+                if (i < lim)
+                    sd[i] = g[i] * y;
+                else
+                    o[i] += g[i] * y;
+            }
+            continue;
+        }
         for (size_t k = 0; k < h; k++) {
             const double y0 = fr[k] * scale, y1 = fi[k] * scale;
             o[2 * k] += g[2 * k] * y0;
             o[2 * k + 1] += g[2 * k + 1] * y1;
         }
+    }
+}
+
+void qm_seam_add(const qm_seam *seam, size_t N, int hop, double *out)
+{
+    for (size_t t = seam->f0; t < seam->f1; t++) {
+        const size_t at = t * (size_t)hop, lim = seam_kept(seam, t, N, hop);
+        const double *sd = seam->side + (t - seam->f0) * N;
+        for (size_t i = 0; i < lim; i++)
+            out[at + i] += sd[i];
     }
 }
 
@@ -175,7 +208,7 @@ void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src 
     const size_t cols = (size_t)numFrames;
     for (size_t t0 = 0; t0 < cols; t0 += QM_FRAME_BLOCK) {
         const size_t nb = cols - t0 < QM_FRAME_BLOCK ? cols - t0 : QM_FRAME_BLOCK;
-        qm_istft_block(setup, w, src, t0, nb, hop, out);
+        qm_istft_block(setup, w, src, t0, nb, hop, out, NULL);
     }
 }
 

@@ -32,15 +32,26 @@ typedef struct qm_spectrum_src {
     const double *u1, *u2;
 } qm_spectrum_src;
 
+/* Frames [f0, f1) keep their contributions to the samples before s1 aside,
+ * in side (N values per frame, frame f0 first) instead of adding them: a
+ * thread that starts at frame f0 leaves the samples it shares with the frames
+ * before f0 to be summed, in frame order, once those have been added. */
+typedef struct qm_seam {
+    size_t f0, f1, s1;
+    double *side;
+} qm_seam;
+
 /* 0 when N is a power of two >= 2 and hop >= 0, -1 otherwise */
 int qm_stft_check(FFTSetupD setup, int N, int hop);
 /* takes the scratch and builds the window; -1 when memory is short */
 int qm_stft_work_init(qm_stft_work *w, int N);
 void qm_stft_work_free(qm_stft_work *w);
 /* out += windowed overlap-add of the inverse DFT of columns t0 .. t0+nb-1,
- * nb <= QM_FRAME_BLOCK */
+ * nb <= QM_FRAME_BLOCK; seam (or NULL) as above */
 void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
-                    size_t t0, size_t nb, int hop, double *out);
+                    size_t t0, size_t nb, int hop, double *out, const qm_seam *seam);
+/* out += the contributions seam kept aside, frame by frame in order */
+void qm_seam_add(const qm_seam *seam, size_t N, int hop, double *out);
 /* out += windowed overlap-add of the inverse DFT of numFrames columns */
 void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
                   int numFrames, int hop, double *out);

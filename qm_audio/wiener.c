@@ -1,7 +1,9 @@
 /* Resynthesis through a soft mask: out += ISTFT(X * mask / (model + 0.1)).
  * The gains are formed block of columns by block of columns, so no
- * spectrogram-sized scratch is needed. Two channels run side by side on two
- * threads; each channel's samples are summed in frame order as on one. */
+ * spectrogram-sized scratch is needed, and one block of gains serves both
+ * channels. Two threads share the frames: the second starts halfway and
+ * keeps its share of the samples around the cut aside until the first is
+ * done, so that every sample is summed in frame order as on one thread. */
 #include "qm_audio.h"
 #include "stft_internal.h"
 
@@ -29,47 +31,67 @@ QM_CLONES static void wiener_gains(const double *restrict mask, const double *re
     }
 }
 
-/* one channel with all its scratch taken beforehand, so that it cannot fail */
-typedef struct wiener_channel {
-    const double *mask, *model, *re, *im;
-    size_t rows, cols;
+/* Frames kept aside by the part after a cut: those that start before the
+ * last frame of the part before it ends. More than this and the cut is not
+ * worth its scratch (hops under N/64). */
+enum { WIENER_MAX_SEAM = 64 };
+
+/* the frames [t0, t1) of up to two channels, with all scratch taken beforehand */
+typedef struct wiener_part {
+    const double *mask, *model;
+    const double *re[2], *im[2];
+    double *out[2];
+    int channels;
+    size_t rows, cols, t0, t1;
     FFTSetupD setup;
     int hop;
-    double *out;
     qm_stft_work w;
     double *gain;       /* rows x QM_FRAME_BLOCK */
-} wiener_channel;
+    qm_seam seam[2];    /* per channel; side NULL when the part starts at 0 */
+} wiener_part;
 
 static void *wiener_run(void *arg)
 {
-    wiener_channel *c = arg;
-    qm_spectrum_src src = { .kind = QM_SRC_GAINED, .cols = c->cols, .re = c->re, .im = c->im,
-                            .gain = c->gain };
-    for (size_t t0 = 0; t0 < c->cols; t0 += QM_FRAME_BLOCK) {
-        const size_t nb = c->cols - t0 < QM_FRAME_BLOCK ? c->cols - t0 : QM_FRAME_BLOCK;
-        wiener_gains(c->mask, c->model, c->rows, c->cols, t0, nb, c->gain);
-        qm_istft_block(c->setup, &c->w, &src, t0, nb, c->hop, c->out);
+    wiener_part *p = arg;
+    for (size_t t0 = p->t0; t0 < p->t1; t0 += QM_FRAME_BLOCK) {
+        const size_t nb = p->t1 - t0 < QM_FRAME_BLOCK ? p->t1 - t0 : QM_FRAME_BLOCK;
+        wiener_gains(p->mask, p->model, p->rows, p->cols, t0, nb, p->gain);
+        for (int c = 0; c < p->channels; c++) {
+            qm_spectrum_src src = { .kind = QM_SRC_GAINED, .cols = p->cols, .re = p->re[c],
+                                    .im = p->im[c], .gain = p->gain };
+            qm_istft_block(p->setup, &p->w, &src, t0, nb, p->hop, p->out[c],
+                           p->seam[c].side ? &p->seam[c] : NULL);
+        }
     }
     return NULL;
 }
 
-static int wiener_take(wiener_channel *c, int N)
+static void wiener_give(wiener_part *p)
 {
-    if (qm_stft_work_init(&c->w, N) != 0)
+    qm_stft_work_free(&p->w);
+    free(p->gain);
+    for (int c = 0; c < 2; c++)
+        free(p->seam[c].side);
+}
+
+/* the part's scratch; -1 (nothing held) when memory is short */
+static int wiener_take(wiener_part *p, int N, size_t seamFrames)
+{
+    p->gain = NULL;
+    p->seam[0].side = p->seam[1].side = NULL;
+    if (qm_stft_work_init(&p->w, N) != 0)
         return -1;
-    c->gain = malloc(c->rows * QM_FRAME_BLOCK * sizeof(double));
-    if (!c->gain) {
-        qm_stft_work_free(&c->w);
+    p->gain = malloc(p->rows * QM_FRAME_BLOCK * sizeof(double));
+    bool ok = p->gain != NULL;
+    for (int c = 0; c < p->channels && ok && seamFrames > 0; c++) {
+        p->seam[c].side = malloc(seamFrames * (size_t)N * sizeof(double));
+        ok = p->seam[c].side != NULL;
+    }
+    if (!ok) {
+        wiener_give(p);
         return -1;
     }
     return 0;
-}
-
-static void wiener_give(wiener_channel *c)
-{
-    qm_stft_work_free(&c->w);
-    free(c->gain);
-    c->gain = NULL;
 }
 
 int qm_wienerResynth2(const double *mask, const double *model, const double *reL,
@@ -81,28 +103,49 @@ int qm_wienerResynth2(const double *mask, const double *model, const double *reL
         return -1;
     if (cols <= 0)
         return 0;
-    wiener_channel ch[2] = {
-        { .mask = mask, .model = model, .re = reL, .im = imL, .rows = (size_t)rows,
-          .cols = (size_t)cols, .setup = setup, .hop = hop, .out = outL },
-        { .mask = mask, .model = model, .re = reR, .im = imR, .rows = (size_t)rows,
-          .cols = (size_t)cols, .setup = setup, .hop = hop, .out = outR },
-    };
-    const int count = outR ? 2 : 1;
-    for (int c = 0; c < count; c++)
-        if (wiener_take(&ch[c], N) != 0) {
-            while (c-- > 0)
-                wiener_give(&ch[c]);
+    const size_t nCols = (size_t)cols, n = (size_t)N, h = (size_t)hop;
+    /* the cut: a whole number of blocks from the start, near the middle */
+    size_t cut = (nCols / 2 + QM_FRAME_BLOCK - 1) / QM_FRAME_BLOCK * QM_FRAME_BLOCK;
+    /* frames from the cut on that reach back before the end of frame cut-1 */
+    size_t seamFrames = h > 0 ? (n + h - 1) / h - 1 : 0;
+    if (h == 0 || cut >= nCols || seamFrames > WIENER_MAX_SEAM)
+        cut = nCols;
+    if (cut < nCols && seamFrames > nCols - cut)
+        seamFrames = nCols - cut;
+    const int parts = cut < nCols ? 2 : 1;
+
+    wiener_part part[2];
+    for (int i = 0; i < 2; i++)
+        part[i] = (wiener_part){ .mask = mask, .model = model, .re = { reL, reR },
+                                 .im = { imL, imR }, .out = { outL, outR },
+                                 .channels = outR ? 2 : 1, .rows = (size_t)rows,
+                                 .cols = nCols, .t0 = i == 0 ? 0 : cut,
+                                 .t1 = i == 0 ? cut : nCols, .setup = setup, .hop = hop };
+    for (int i = 0; i < parts; i++)
+        if (wiener_take(&part[i], N, i == 1 ? seamFrames : 0) != 0) {
+            while (i-- > 0)
+                wiener_give(&part[i]);
             return -1;
         }
+    if (parts == 2)
+        for (int c = 0; c < part[1].channels; c++) {
+            part[1].seam[c].f0 = cut;
+            part[1].seam[c].f1 = cut + seamFrames;
+            part[1].seam[c].s1 = (cut - 1) * h + n;
+        }
+
     pthread_t helper;
-    const bool threaded = count == 2 && pthread_create(&helper, NULL, wiener_run, &ch[1]) == 0;
-    wiener_run(&ch[0]);
+    const bool threaded = parts == 2 && pthread_create(&helper, NULL, wiener_run, &part[1]) == 0;
+    wiener_run(&part[0]);
     if (threaded)
         pthread_join(helper, NULL);
-    else if (count == 2)
-        wiener_run(&ch[1]);
-    for (int c = 0; c < count; c++)
-        wiener_give(&ch[c]);
+    else if (parts == 2)
+        wiener_run(&part[1]);
+    if (parts == 2)
+        for (int c = 0; c < part[1].channels; c++)
+            qm_seam_add(&part[1].seam[c], n, hop, part[1].out[c]);
+    for (int i = 0; i < parts; i++)
+        wiener_give(&part[i]);
     return 0;
 }
 
