@@ -10,28 +10,55 @@
 #include "qm_matrixOps.h"
 #include "korvane_private.h"
 
-int kv_analyze(FFTSetupD setup, int bins, int frames, int hop, const double *re,
-               const double *im, int K, double *W, double *H)
+/* V = |(reL + reR) + i (imL + imR)|, or |reL + i imL| without a second
+ * channel; the sums are formed a stretch at a time and never stored whole */
+static int kv_magnitude(const double *reL, const double *imL, const double *reR,
+                        const double *imR, size_t cells, double *V)
+{
+    if (!reR || !imR) {
+        vDSP_vdistD(reL, 1, imL, 1, V, 1, cells);
+        return 0;
+    }
+    enum { STRETCH = 2048 };
+    double *sum = kv_malloc(2 * STRETCH * sizeof(double));
+    if (!sum) return -1;
+    for (size_t i = 0; i < cells; i += STRETCH) {
+        vDSP_Length n = cells - i < STRETCH ? cells - i : STRETCH;
+        vDSP_vaddD(reL + i, 1, reR + i, 1, sum, 1, n);
+        vDSP_vaddD(imL + i, 1, imR + i, 1, sum + STRETCH, 1, n);
+        vDSP_vdistD(sum, 1, sum + STRETCH, 1, V + i, 1, n);
+    }
+    free(sum);
+    return 0;
+}
+
+int kv_analyze2(FFTSetupD setup, int bins, int frames, int hop, const double *reL,
+                const double *imL, const double *reR, const double *imR, int K, double *W,
+                double *H)
 {
     (void)setup;
     (void)hop;
     size_t cells = (size_t)bins * (size_t)frames;
     double *V = kv_malloc(cells * sizeof(double));
     if (!V) return -1;
-    vDSP_vdistD(re, 1, im, 1, V, 1, cells);
-
-    int rc = 0;
-    if (myNmfType == 0)
+    int rc = kv_magnitude(reL, imL, reR, imR, cells, V);
+    if (rc == 0 && myNmfType == 0)
         rc = qm_euclNMF(V, bins, frames, K, it, W, H);
-    else if (myNmfType == 1)
+    else if (rc == 0 && myNmfType == 1)
         rc = qm_klNMF(V, bins, frames, K, it, W, H);
     free(V);
     return rc == 0 ? 0 : -1;
 }
 
+int kv_analyze(FFTSetupD setup, int bins, int frames, int hop, const double *re,
+               const double *im, int K, double *W, double *H)
+{
+    return kv_analyze2(setup, bins, frames, hop, re, im, NULL, NULL, K, W, H);
+}
+
 /* all that a factorisation makes, so that it is committed as a whole */
 typedef struct {
-    double *W, *H, *mask, *sumRe, *sumIm, *centroids, *column;
+    double *W, *H, *mask, *centroids, *column;
     vDSP_Length *baseOrder, *actOrder;
 } kv_factors;
 
@@ -40,8 +67,6 @@ static void kv_factorsFree(kv_factors *f)
     free(f->W);
     free(f->H);
     free(f->mask);
-    free(f->sumRe);
-    free(f->sumIm);
     free(f->centroids);
     free(f->column);
     free(f->baseOrder);
@@ -80,26 +105,16 @@ int kv_factorize(t_korvane *x)
     f.column = kv_malloc((size_t)bins * sizeof(double));
     f.baseOrder = kv_malloc((size_t)K * sizeof(vDSP_Length));
     f.actOrder = kv_malloc((size_t)K * sizeof(vDSP_Length));
-    if (stereo) {
-        f.sumRe = kv_malloc(cells * sizeof(double));
-        f.sumIm = kv_malloc(cells * sizeof(double));
-    }
     if (!f.W || !f.H || !f.mask || !f.centroids || !f.column || !f.baseOrder ||
-        !f.actOrder || (stereo && (!f.sumRe || !f.sumIm))) {
+        !f.actOrder) {
         kv_factorsFree(&f);
         object_error(NULL, "Factorization error: out of memory.");
         return -1;
     }
 
-    /* complex sum of the channels, so the magnitude is that of their sum */
-    const double *re = x->stftReL, *im = x->stftImL;
-    if (stereo) {
-        vDSP_vaddD(x->stftReL, 1, x->stftReR, 1, f.sumRe, 1, cells);
-        vDSP_vaddD(x->stftImL, 1, x->stftImR, 1, f.sumIm, 1, cells);
-        re = f.sumRe;
-        im = f.sumIm;
-    }
-    if (kv_analyze(x->fftSetup, bins, frames, x->hopSize, re, im, K, f.W, f.H) != 0) {
+    /* the magnitude of the channels' complex sum */
+    if (kv_analyze2(x->fftSetup, bins, frames, x->hopSize, x->stftReL, x->stftImL,
+                    stereo ? x->stftReR : NULL, stereo ? x->stftImR : NULL, K, f.W, f.H) != 0) {
         kv_factorsFree(&f);
         object_error(NULL, "Factorization error: out of memory.");
         return -1;

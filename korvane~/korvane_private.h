@@ -112,6 +112,11 @@ int kv_factorize(t_korvane *x);
  * (bins x frames); setup and hop are not used. 0, or -1 out of memory */
 int kv_analyze(FFTSetupD setup, int bins, int frames, int hop, const double *re,
                const double *im, int K, double *W, double *H);
+/* the same from two channels, through the magnitude of their complex sum
+ * (reR and imR NULL for one channel) */
+int kv_analyze2(FFTSetupD setup, int bins, int frames, int hop, const double *reL,
+                const double *imL, const double *reR, const double *imR, int K, double *W,
+                double *H);
 /* sends the activation lists, then the basis lists; releases the orders */
 void kv_sendLists(t_korvane *x);
 /* activation (inlet 1) and basis (inlet 2) lists */
