@@ -51,7 +51,9 @@ typedef struct _korvane {
                                  * resynthesis of a factorisation, NULL before */
     double *mask;               /* resynthesis mask, numBins x numFrames */
     double sr;                  /* sample rate of the loaded sound, Hz */
-    bool maskEmpty;             /* no layer added to the current mask */
+    bool maskEmpty;             /* no layer added to the current mask: its
+                                 * values count as 0, the next layer
+                                 * writes over them */
     bool fileLoaded;            /* a sound has been loaded */
     bool stftValid;             /* STFT matches the sound and settings */
     bool baseLenError;          /* last basis list had the wrong length */

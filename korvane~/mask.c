@@ -73,10 +73,17 @@ void kv_addOneMaskLayer(t_korvane *x)
         object_error(NULL, "Mask error: activation or basis is not finite");
         return;
     }
+    /* an empty mask is not cleared after a resynthesis: its first layer is
+     * written over it, as added to zeros */
     for (long b = 0; b < bins; b++) {
         double w = x->baseList[b];
         double *row = x->mask + b * frames;
-        for (long t = 0; t < used; t++) row[t] += w * x->actList[t];
+        if (x->maskEmpty) {
+            for (long t = 0; t < used; t++) row[t] = 0.0 + w * x->actList[t];
+            for (long t = used; t < frames; t++) row[t] = 0.0;
+        } else {
+            for (long t = 0; t < used; t++) row[t] += w * x->actList[t];
+        }
     }
     x->maskEmpty = false;
     free(x->actList);

@@ -149,8 +149,8 @@ void kv_doResynth(t_korvane *x)
     buffer_unlocksamples(b);
     buffer_setdirty(b);
 
-    /* the composition is consumed only once it has been written */
-    memset(x->mask, 0, cells * sizeof(double));
+    /* the composition is consumed only once it has been written; the next
+     * layer starts the mask afresh */
     x->maskEmpty = true;
     outlet_bang(x->doneOutlet);
 }
