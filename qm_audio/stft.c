@@ -3,6 +3,8 @@
 #include "stft_internal.h"
 
 #include <math.h>
+#include <pthread.h>
+#include <stdbool.h>
 #include <stdlib.h>
 
 int qm_stft_check(FFTSetupD setup, int N, int hop)
@@ -44,35 +46,40 @@ void qm_stft_work_free(qm_stft_work *w)
     w->blk = NULL;
 }
 
-int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
-            double *re, double *im)
-{
-    if (qm_stft_check(setup, N, hop) != 0)
-        return -1;
-    if (numFrames <= 0)
-        return 0;
+/* the frames [t0, t1) of one call, with their own scratch */
+typedef struct stft_part {
+    FFTSetupD setup;
+    const double *x;
+    size_t cols, t0, t1;
+    int hop;
+    double *re, *im;
     qm_stft_work w;
-    if (qm_stft_work_init(&w, N) != 0)
-        return -1;
-    const size_t n = (size_t)N, h = n / 2, cols = (size_t)numFrames;
-    const double *g = w.g;
+} stft_part;
 
-    for (size_t t0 = 0; t0 < cols; t0 += QM_FRAME_BLOCK) {
-        const size_t nb = cols - t0 < QM_FRAME_BLOCK ? cols - t0 : QM_FRAME_BLOCK;
+static void *stft_run(void *arg)
+{
+    const stft_part *p = arg;
+    const qm_stft_work *w = &p->w;
+    const size_t h = (size_t)w->N / 2, cols = p->cols;
+    const double *g = w->g;
+    double *re = p->re, *im = p->im;
+
+    for (size_t t0 = p->t0; t0 < p->t1; t0 += QM_FRAME_BLOCK) {
+        const size_t nb = p->t1 - t0 < QM_FRAME_BLOCK ? p->t1 - t0 : QM_FRAME_BLOCK;
         for (size_t j = 0; j < nb; j++) {
-            const double *s = x + (t0 + j) * (size_t)hop;
-            double *fr = w.blk + j * w.ld, *fi = fr + w.io;
+            const double *s = p->x + (t0 + j) * (size_t)p->hop;
+            double *fr = w->blk + j * w->ld, *fi = fr + w->io;
             /* window, and pack even samples as real and odd as imaginary parts */
             for (size_t k = 0; k < h; k++) {
                 fr[k] = g[2 * k] * s[2 * k];
                 fi[k] = g[2 * k + 1] * s[2 * k + 1];
             }
             DSPDoubleSplitComplex z = { fr, fi };
-            vDSP_fft_zripD(setup, &z, 1, w.log2n, kFFTDirection_Forward);
+            vDSP_fft_zripD(p->setup, &z, 1, w->log2n, kFFTDirection_Forward);
         }
         /* the packed result is twice the DFT; DC and Nyquist share the first pair */
         for (size_t j = 0; j < nb; j++) {
-            const double *fr = w.blk + j * w.ld, *fi = fr + w.io;
+            const double *fr = w->blk + j * w->ld, *fi = fr + w->io;
             re[t0 + j] = fr[0] / 2.0;
             im[t0 + j] = 0.0;
             re[h * cols + t0 + j] = fi[0] / 2.0;
@@ -80,14 +87,48 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
         }
         for (size_t b = 1; b < h; b++) {
             double *rr = re + b * cols + t0, *ri = im + b * cols + t0;
-            const double *fr = w.blk + b, *fi = w.blk + w.io + b;
+            const double *fr = w->blk + b, *fi = w->blk + w->io + b;
             for (size_t j = 0; j < nb; j++) {
-                rr[j] = fr[j * w.ld] / 2.0;
-                ri[j] = fi[j * w.ld] / 2.0;
+                rr[j] = fr[j * w->ld] / 2.0;
+                ri[j] = fi[j * w->ld] / 2.0;
             }
         }
     }
-    qm_stft_work_free(&w);
+    return NULL;
+}
+
+/* Frames are independent, so two threads take half each when there are
+ * enough of them. */
+int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
+            double *re, double *im)
+{
+    if (qm_stft_check(setup, N, hop) != 0)
+        return -1;
+    if (numFrames <= 0)
+        return 0;
+    const size_t cols = (size_t)numFrames;
+    const size_t cut = (cols / 2 + QM_FRAME_BLOCK - 1) / QM_FRAME_BLOCK * QM_FRAME_BLOCK;
+    const int parts = cut < cols ? 2 : 1;
+    stft_part part[2];
+    for (int i = 0; i < 2; i++)
+        part[i] = (stft_part){ .setup = setup, .x = x, .cols = cols, .t0 = i == 0 ? 0 : cut,
+                               .t1 = i == 0 && parts == 2 ? cut : cols, .hop = hop, .re = re,
+                               .im = im };
+    for (int i = 0; i < parts; i++)
+        if (qm_stft_work_init(&part[i].w, N) != 0) {
+            while (i-- > 0)
+                qm_stft_work_free(&part[i].w);
+            return -1;
+        }
+    pthread_t helper;
+    const bool threaded = parts == 2 && pthread_create(&helper, NULL, stft_run, &part[1]) == 0;
+    stft_run(&part[0]);
+    if (threaded)
+        pthread_join(helper, NULL);
+    else if (parts == 2)
+        stft_run(&part[1]);
+    for (int i = 0; i < parts; i++)
+        qm_stft_work_free(&part[i].w);
     return 0;
 }
 

@@ -19,8 +19,9 @@ size_t signal_len(int N, int frames, int hop) { return size_t(frames - 1) * hop 
 
 TEST(Stft, MatchesNaiveWindowedDft)
 {
-    // frame counts that leave partial blocks of frames
-    const int cases[][3] = {{2, 5, 1}, {16, 37, 4}, {64, 7, 16}, {256, 20, 100}};
+    // frame counts that leave partial blocks of frames, and some that are
+    // shared by two threads
+    const int cases[][3] = {{2, 5, 1}, {16, 37, 4}, {64, 7, 16}, {256, 20, 100}, {32, 130, 8}};
     for (auto &c : cases) {
         const int N = c[0], frames = c[1], hop = c[2], bins = N / 2 + 1;
         ref::Setup s(int(std::log2(N)));
