@@ -429,6 +429,10 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     std::vector<std::string> written;
     std::future<std::string> pending;
     std::string pendingFile;
+    // two sample buffers taken in turn: the one a write in flight reads is
+    // never the one being filled
+    std::vector<float> frameData[2];
+    int turn = 0;
     auto finishWrite = [&]() -> bool {
         if (!pending.valid()) return true;
         std::string werr = pending.get();
@@ -466,22 +470,24 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
             fail("the output buffer was lost during the resynthesis");
             return false;
         }
-        std::vector<float> frameData(static_cast<size_t>(sound.frames) * outChannels);
+        std::vector<float> &data = frameData[turn];
+        turn = 1 - turn;
+        data.resize(static_cast<size_t>(sound.frames) * outChannels);
         if (ob->channels == outChannels) {
-            std::copy_n(ob->samples.begin(), frameData.size(), frameData.begin());
+            std::copy_n(ob->samples.begin(), data.size(), data.begin());
         } else {
             for (long i = 0; i < sound.frames; ++i)
                 for (int c = 0; c < outChannels; ++c)
-                    frameData[static_cast<size_t>(i) * outChannels + c] =
+                    data[static_cast<size_t>(i) * outChannels + c] =
                         ob->samples[static_cast<size_t>(i) * ob->channels + std::min<long>(c, ob->channels - 1)];
         }
         if (!finishWrite()) return false;
         pendingFile = file;
         pending = std::async(std::launch::async,
-                             [data = std::move(frameData), path = out.stage(file), frames = sound.frames,
+                             [samples = data.data(), path = out.stage(file), frames = sound.frames,
                               outChannels, rate = sound.sampleRate, fmt]() {
                                  std::string werr;
-                                 writeSound(path, data.data(), frames, outChannels, rate, fmt, werr);
+                                 writeSound(path, samples, frames, outChannels, rate, fmt, werr);
                                  return werr;
                              });
         return true;
