@@ -46,6 +46,23 @@ void qm_stft_work_free(qm_stft_work *w)
     w->blk = NULL;
 }
 
+size_t qm_frame_cut(size_t cols)
+{
+    const size_t cut = (cols / 2 + QM_FRAME_BLOCK - 1) / QM_FRAME_BLOCK * QM_FRAME_BLOCK;
+    return cut < cols ? cut : cols;
+}
+
+void qm_run_pair(void *(*run)(void *), void *first, void *second)
+{
+    pthread_t helper;
+    const bool threaded = second && pthread_create(&helper, NULL, run, second) == 0;
+    run(first);
+    if (threaded)
+        pthread_join(helper, NULL);
+    else if (second)
+        run(second);
+}
+
 /* the frames [t0, t1) of one call, with their own scratch */
 typedef struct stft_part {
     FFTSetupD setup;
@@ -106,8 +123,7 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
         return -1;
     if (numFrames <= 0)
         return 0;
-    const size_t cols = (size_t)numFrames;
-    const size_t cut = (cols / 2 + QM_FRAME_BLOCK - 1) / QM_FRAME_BLOCK * QM_FRAME_BLOCK;
+    const size_t cols = (size_t)numFrames, cut = qm_frame_cut(cols);
     const int parts = cut < cols ? 2 : 1;
     stft_part part[2];
     for (int i = 0; i < 2; i++)
@@ -120,13 +136,7 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
                 qm_stft_work_free(&part[i].w);
             return -1;
         }
-    pthread_t helper;
-    const bool threaded = parts == 2 && pthread_create(&helper, NULL, stft_run, &part[1]) == 0;
-    stft_run(&part[0]);
-    if (threaded)
-        pthread_join(helper, NULL);
-    else if (parts == 2)
-        stft_run(&part[1]);
+    qm_run_pair(stft_run, &part[0], parts == 2 ? &part[1] : NULL);
     for (int i = 0; i < parts; i++)
         qm_stft_work_free(&part[i].w);
     return 0;

@@ -50,6 +50,12 @@ void qm_stft_work_free(qm_stft_work *w);
  * nb <= QM_FRAME_BLOCK; seam (or NULL) as above */
 void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
                     size_t t0, size_t nb, int hop, double *out, const qm_seam *seam);
+/* where a call's frames are cut between two threads: a whole number of
+ * blocks from the start, near the middle; cols when there is no cut */
+size_t qm_frame_cut(size_t cols);
+/* run(first) on the calling thread and run(second) (unless NULL) on a thread
+ * of its own, or after it when no thread can be had; returns once both are done */
+void qm_run_pair(void *(*run)(void *), void *first, void *second);
 /* out += the contributions seam kept aside, frame by frame in order */
 void qm_seam_add(const qm_seam *seam, size_t N, int hop, double *out);
 /* out += windowed overlap-add of the inverse DFT of numFrames columns */

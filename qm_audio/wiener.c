@@ -7,7 +7,6 @@
 #include "qm_audio.h"
 #include "stft_internal.h"
 
-#include <pthread.h>
 #include <stdbool.h>
 #include <stdlib.h>
 
@@ -104,11 +103,10 @@ int qm_wienerResynth2(const double *mask, const double *model, const double *reL
     if (cols <= 0)
         return 0;
     const size_t nCols = (size_t)cols, n = (size_t)N, h = (size_t)hop;
-    /* the cut: a whole number of blocks from the start, near the middle */
-    size_t cut = (nCols / 2 + QM_FRAME_BLOCK - 1) / QM_FRAME_BLOCK * QM_FRAME_BLOCK;
+    size_t cut = qm_frame_cut(nCols);
     /* frames from the cut on that reach back before the end of frame cut-1 */
     size_t seamFrames = h > 0 ? (n + h - 1) / h - 1 : 0;
-    if (h == 0 || cut >= nCols || seamFrames > WIENER_MAX_SEAM)
+    if (h == 0 || seamFrames > WIENER_MAX_SEAM)
         cut = nCols;
     if (cut < nCols && seamFrames > nCols - cut)
         seamFrames = nCols - cut;
@@ -134,13 +132,7 @@ int qm_wienerResynth2(const double *mask, const double *model, const double *reL
             part[1].seam[c].s1 = (cut - 1) * h + n;
         }
 
-    pthread_t helper;
-    const bool threaded = parts == 2 && pthread_create(&helper, NULL, wiener_run, &part[1]) == 0;
-    wiener_run(&part[0]);
-    if (threaded)
-        pthread_join(helper, NULL);
-    else if (parts == 2)
-        wiener_run(&part[1]);
+    qm_run_pair(wiener_run, &part[0], parts == 2 ? &part[1] : NULL);
     if (parts == 2)
         for (int c = 0; c < part[1].channels; c++)
             qm_seam_add(&part[1].seam[c], n, hop, part[1].out[c]);
