@@ -101,6 +101,15 @@ void textMid(cairo_t *cr, double x, double y, const std::string &s, double size,
 
 void setRgb(cairo_t *cr, Rgb c, double a = 1.0) { cairo_set_source_rgba(cr, c.r, c.g, c.b, a); }
 
+// the current closed path filled lightly in c and outlined in it
+void fillAndOutline(cairo_t *cr, Rgb c) {
+    setRgb(cr, c, 0.35);
+    cairo_fill_preserve(cr);
+    setRgb(cr, c);
+    cairo_set_line_width(cr, 1.2);
+    cairo_stroke(cr);
+}
+
 const Rgb kInk{0.13, 0.13, 0.15};
 const Rgb kGrey{0.45, 0.45, 0.48};
 const Rgb kRule{0.86, 0.86, 0.88};
@@ -305,7 +314,7 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
             int n = static_cast<int>(a.size());
             cairo_new_path(cr);
             bool started = false;
-            double firstX = 0, lastX = 0;
+            double lastX = 0;
             for (int x = 0; x <= pw; ++x) {
                 double fr = xToFrame(timeX0 + x);
                 if (fr < 0 || fr > n - 1) continue;
@@ -313,7 +322,6 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
                 double yy = cy1 - (cy1 - cy0) * std::clamp(v, 0.0, 1.0);
                 if (!started) {
                     cairo_move_to(cr, timeX0 + x, cy1);
-                    firstX = timeX0 + x;
                     started = true;
                 }
                 cairo_line_to(cr, timeX0 + x, yy);
@@ -322,12 +330,7 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
             if (started) {
                 cairo_line_to(cr, lastX, cy1);
                 cairo_close_path(cr);
-                setRgb(cr, col, 0.35);
-                cairo_fill_preserve(cr);
-                setRgb(cr, col);
-                cairo_set_line_width(cr, 1.2);
-                cairo_stroke(cr);
-                (void)firstX;
+                fillAndOutline(cr, col);
             }
         }
         // Each lane is drawn to its own height; its peak (the activations
@@ -353,11 +356,7 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
             }
             cairo_line_to(cr, freqX1, cy1);
             cairo_close_path(cr);
-            setRgb(cr, col, 0.35);
-            cairo_fill_preserve(cr);
-            setRgb(cr, col);
-            cairo_set_line_width(cr, 1.2);
-            cairo_stroke(cr);
+            fillAndOutline(cr, col);
         }
         // Centroid: a tick on the curve's baseline and the value as label.
         double c = k < static_cast<int>(d.centroidsHz.size()) ? d.centroidsHz[static_cast<size_t>(k)] : NAN;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "naive_nmf.hpp"
+#include "nmf_checks.hpp"
 #include "nmf_internal.h"
 #include "qm_matrixOps.h"
 
@@ -19,24 +20,10 @@ using naive::Mat;
 
 Mat positiveV(int F, int T, int K, unsigned seed)
 {
-    srand(seed);
-    Mat W0, H0;
-    naive::init(F, T, K, W0, H0);
-    Mat V = naive::mul(W0, H0, F, T, K);
-    for (double &v : V)
-        v += 0.05 * (rand() / 2147483647.0);
-    return V;
+    return naive::productV(F, T, K, seed, 0.05);
 }
 
-// Every sum in both versions adds non-negative terms, so reordering a sum
-// moves each element by a few roundings per round; over 100 rounds that
-// stays near 1e-13, well inside the 1e-12 the fast path promises.
-void expectClose(const Mat &got, const Mat &want, const char *what)
-{
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < got.size(); i++)
-        ASSERT_NEAR(got[i], want[i], 1e-12 * std::fabs(want[i])) << what << " [" << i << "]";
-}
+using naive::expectClose;
 
 struct Shape {
     int F, T, K;

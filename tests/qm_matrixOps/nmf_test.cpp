@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "naive_nmf.hpp"
+#include "nmf_checks.hpp"
 #include "nmf_internal.h"
 #include "qm_matrixOps.h"
 
@@ -15,27 +16,12 @@ namespace {
 
 using naive::Mat;
 
-// V = W0 H0 + a little noise, from random non-negative factors
 Mat productV(int F, int T, int K, unsigned seed)
 {
-    srand(seed);
-    Mat W0, H0;
-    naive::init(F, T, K, W0, H0);
-    Mat V = naive::mul(W0, H0, F, T, K);
-    for (double &v : V)
-        v += 0.01 * (rand() / 2147483647.0);
-    return V;
+    return naive::productV(F, T, K, seed, 0.01);
 }
 
-// All sums in both versions are of non-negative terms, so each element keeps
-// a relative error of a few (F + T + K) roundings per round; 1e-12 relative
-// leaves room for the growth over the rounds compared here.
-void expectClose(const Mat &got, const Mat &want, const char *what)
-{
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < got.size(); i++)
-        EXPECT_NEAR(got[i], want[i], 1e-12 * std::fabs(want[i])) << what << " [" << i << "]";
-}
+using naive::expectClose;
 
 using Iterate = int (*)(const double *, int, int, int, int, double *, double *);
 using Step = void (*)(const Mat &, int, int, int, Mat &, Mat &);
