@@ -1,0 +1,138 @@
+/* The input of one block of frames, read from the source as it is needed,
+ * and the block's windowed forward transforms. */
+#include "stream_internal.h"
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+int kvs_frames_init(kvs_frames *f, const kvs_shape *s, bool mix, int threads)
+{
+    *f = (kvs_frames){ .s = s, .ch = s->channels, .mix = mix && s->channels == 2,
+                       .threads = threads == 1 ? 1 : 2 };
+    f->in_len = (long)(KVS_BLOCK - 1) * s->hop + s->N;
+    const int packs = f->mix ? 1 : f->ch;
+    bool ok = true;
+    for (int c = 0; c < f->ch; c++)
+        ok &= (f->in[c] = malloc((size_t)f->in_len * sizeof(double))) != NULL;
+    for (int c = 0; c < packs && ok; c++)
+        ok = qm_stft_work_init(&f->spec[c], s->N) == 0;
+    for (int i = 0; i < f->threads && ok; i++)
+        ok = (f->setup[i] = vDSP_create_fftsetupD(f->spec[0].log2n, kFFTRadix2)) != NULL;
+    if (!ok)
+        kvs_frames_free(f);
+    return ok ? KVS_OK : KVS_ERR_MEMORY;
+}
+
+void kvs_frames_free(kvs_frames *f)
+{
+    for (int c = 0; c < 2; c++) {
+        free(f->in[c]);
+        f->in[c] = NULL;
+        qm_stft_work_free(&f->spec[c]);
+    }
+    for (int i = 0; i < 2; i++) {
+        vDSP_destroy_fftsetupD(f->setup[i]);
+        f->setup[i] = NULL;
+    }
+}
+
+/* samples [a, b) into each channel's in at offset a - in_start: zeros outside
+ * the sound, the source within it */
+static int kvs_fill(kvs_frames *f, kvs_source src, long a, long b)
+{
+    const long L = f->s->length, lo = a > 0 ? a : 0, hi = b < L ? b : L;
+    double *at[2] = { NULL, NULL };
+    for (int c = 0; c < f->ch; c++) {
+        double *x = f->in[c] + (a - f->in_start);
+        for (long p = a; p < b; p++)
+            if (p < 0 || p >= L)
+                x[p - a] = 0.0;
+        if (hi > lo)
+            at[c] = x + (lo - a);
+    }
+    if (hi <= lo)
+        return KVS_OK;
+    if (src.read(src.user, lo, hi - lo, at) != 0)
+        return KVS_ERR_SOURCE;
+    for (int c = 0; c < f->ch; c++)
+        for (long i = 0; i < hi - lo; i++)
+            if (!isfinite(at[c][i]))
+                return KVS_ERR_NOT_FINITE;
+    return KVS_OK;
+}
+
+int kvs_frames_read(kvs_frames *f, kvs_source src, long t0, size_t nb)
+{
+    const kvs_shape *s = f->s;
+    const long start = t0 * s->hop - s->lead, end = start + (long)(nb - 1) * s->hop + s->N;
+    const long keep = f->in_start + f->in_have - start;
+    if (f->in_have > 0 && start >= f->in_start && keep > 0) {
+        for (int c = 0; c < f->ch; c++)
+            memmove(f->in[c], f->in[c] + (start - f->in_start), (size_t)keep * sizeof(double));
+        f->in_have = keep;
+    } else {
+        f->in_have = 0;
+    }
+    f->in_start = start;
+    f->t0 = t0;
+    f->nb = nb;
+    const int rc = kvs_fill(f, src, start + f->in_have, end);
+    f->in_have = rc == KVS_OK ? end - start : 0;
+    return rc;
+}
+
+double *kvs_frame(const kvs_frames *f, int c, size_t j)
+{
+    return f->spec[c].blk + j * f->spec[c].ld;
+}
+
+/* windows frame j's samples of channel c (or of the channels' sum) and packs
+ * even samples as real, odd as imaginary parts */
+static void kvs_pack(const kvs_frames *f, int c, size_t j)
+{
+    const qm_stft_work *w = &f->spec[c];
+    const size_t h = (size_t)w->N / 2, off = j * (size_t)f->s->hop;
+    const double *g = w->g, *x = f->in[c] + off;
+    double *fr = kvs_frame(f, c, j), *fi = fr + w->io;
+    if (f->mix) {
+        const double *y = f->in[1] + off;
+        for (size_t k = 0; k < h; k++) {
+            fr[k] = g[2 * k] * (x[2 * k] + y[2 * k]);
+            fi[k] = g[2 * k + 1] * (x[2 * k + 1] + y[2 * k + 1]);
+        }
+        return;
+    }
+    for (size_t k = 0; k < h; k++) {
+        fr[k] = g[2 * k] * x[2 * k];
+        fi[k] = g[2 * k + 1] * x[2 * k + 1];
+    }
+}
+
+void kvs_frames_forward(const kvs_frames *f, size_t j0, size_t j1, int part)
+{
+    const int packs = f->mix ? 1 : f->ch;
+    for (size_t j = j0; j < j1; j++)
+        for (int c = 0; c < packs; c++) {
+            kvs_pack(f, c, j);
+            double *fr = kvs_frame(f, c, j);
+            DSPDoubleSplitComplex z = { fr, fr + f->spec[c].io };
+            vDSP_fft_zripD(kvs_setup(f, part), &z, 1, f->spec[c].log2n, kFFTDirection_Forward);
+        }
+}
+
+FFTSetupD kvs_setup(const kvs_frames *f, int part)
+{
+    return f->setup[f->threads == 2 ? part : 0];
+}
+
+void kvs_run_two(void *(*run)(void *), void *a, void *b, int threads)
+{
+    if (threads == 2) {
+        qm_run_pair(run, a, b);
+        return;
+    }
+    run(a);
+    if (b)
+        run(b);
+}

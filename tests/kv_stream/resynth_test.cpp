@@ -1,0 +1,226 @@
+// The one-pass resynthesis: components that sum to the sound (edges
+// included), groups, a reference built from naive transforms, silence, no
+// frame cap, and callback failures.
+#include "dft_reference.hpp"
+#include "stream_fixtures.hpp"
+
+namespace {
+
+struct Case {
+    kvs_shape s;
+    int K;
+    std::vector<double> W, H;
+    kvt::Chans x;
+};
+
+Case make_case(int N, int hop, long L, int ch, kvs_rows mode, int K, int zero_every = 0)
+{
+    Case r;
+    EXPECT_EQ(kvs_shape_make(N, float(hop) / float(N), 1.0, L, ch, mode, &r.s), KVS_OK);
+    r.K = K;
+    r.W = kvt::factor(size_t(r.s.rows) * K, unsigned(N + K), zero_every);
+    r.H = kvt::factor(size_t(K) * size_t(r.s.frames), unsigned(hop + L), zero_every);
+    r.x = kvt::sound(ch, L, unsigned(L));
+    return r;
+}
+
+// every output of r over its outputs, collected
+std::vector<kvt::Chans> resynth(const Case &r, const std::vector<std::vector<int>> &sets,
+                                int threads = 2)
+{
+    std::vector<kvs_output> outs;
+    for (auto &set : sets)
+        outs.push_back({set.data(), int(set.size())});
+    kvt::Source src{r.x};
+    kvt::Sink sink(int(sets.size()), r.s.channels, r.s.length);
+    EXPECT_EQ(kvs_resynth(&r.s, src.source(), r.W.data(), r.H.data(), r.K, outs.data(),
+                          int(outs.size()), sink.sink(), threads),
+              KVS_OK);
+    for (long n : sink.next)
+        EXPECT_EQ(n, r.s.length) << "every sample written";
+    return sink.out;
+}
+
+std::vector<std::vector<int>> singles(int K)
+{
+    std::vector<std::vector<int>> sets;
+    for (int k = 0; k < K; k++)
+        sets.push_back({k});
+    return sets;
+}
+
+kvt::Chans sum(const std::vector<kvt::Chans> &outs)
+{
+    kvt::Chans s = outs[0];
+    for (size_t o = 1; o < outs.size(); o++)
+        for (size_t c = 0; c < s.size(); c++)
+            for (size_t n = 0; n < s[c].size(); n++)
+                s[c][n] += outs[o][c][n];
+    return s;
+}
+
+}  // namespace
+
+TEST(StreamResynth, ComponentsSumToTheSoundEdgesIncluded)
+{
+    const int N = 64;
+    for (int hop : {N / 4, N / 8, 3 * N / 4})
+        for (int ch : {1, 2})
+            for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
+                // frames across several blocks, the last one partial
+                const Case r = make_case(N, hop, 3001, ch, mode, 5);
+                const kvt::Chans total = sum(resynth(r, singles(r.K)));
+                // masks that sum to 1 up to rounding: error a few eps
+                EXPECT_LT(kvt::rel_rms(total, r.x), 1e-9)
+                    << "hop " << hop << " ch " << ch << " mode " << mode;
+                for (size_t c = 0; c < r.x.size(); c++)
+                    for (size_t n : {size_t(0), size_t(1), r.x[c].size() - 1})
+                        EXPECT_NEAR(total[c][n], r.x[c][n], 1e-12) << "sample " << n;
+            }
+}
+
+TEST(StreamResynth, AOneShotKeepsItsAttackAtSampleZero)
+{
+    Case r = make_case(256, 64, 4000, 1, KVS_SUM, 3);
+    for (long n = 0; n < r.s.length; n++)   // full level at sample 0, then a decay
+        r.x[0][size_t(n)] = std::exp(-double(n) / 300.0) * std::cos(0.3 * double(n));
+    const std::vector<kvt::Chans> outs = resynth(r, singles(r.K));
+    const kvt::Chans total = sum(outs);
+    for (size_t n = 0; n < 32; n++)
+        ASSERT_NEAR(total[0][n], r.x[0][n], 1e-12) << n;
+    // each part carries a share of the attack, not a fade-in
+    double first = 0;
+    for (auto &o : outs)
+        first += std::fabs(o[0][0]);
+    EXPECT_GT(first, 0.5);
+}
+
+TEST(StreamResynth, AGroupIsTheSumOfItsComponents)
+{
+    for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
+        const Case r = make_case(32, 8, 700, 2, mode, 4);
+        const auto outs = resynth(r, {{0}, {2}, {3}, {2, 0, 3}});
+        const kvt::Chans parts = sum(std::vector<kvt::Chans>{outs[0], outs[1], outs[2]});
+        EXPECT_LT(kvt::rel_rms(outs[3], parts), 1e-12) << "mode " << mode;
+    }
+}
+
+TEST(StreamResynth, MatchesMaskedNaiveTransformsNormalisedByTheWindowOverlap)
+{
+    const int N = 32, hop = 8, K = 3;
+    const Case r = make_case(N, hop, 150, 1, KVS_SUM, K);
+    const auto outs = resynth(r, {{1}, {0, 2}});
+    const kvs_shape &s = r.s;
+    const int T = int(s.frames), bins = s.bins;
+    std::vector<double> padded(size_t(s.lead), 0.0);
+    padded.insert(padded.end(), r.x[0].begin(), r.x[0].end());
+    padded.resize(size_t(T - 1) * hop + N, 0.0);
+    std::vector<double> re, im;
+    ref::stft(padded, N, T, hop, re, im);
+    // the overlap sum of the squared window, sample by sample
+    std::vector<double> g = ref::sqrt_blackman(N), D(padded.size(), 0.0);
+    for (int t = 0; t < T; t++)
+        for (int n = 0; n < N; n++)
+            D[size_t(t) * hop + n] += g[n] * g[n];
+    const std::vector<std::vector<int>> sets = {{1}, {0, 2}};
+    for (size_t o = 0; o < sets.size(); o++) {
+        std::vector<double> mre(re), mim(im), y(padded.size(), 0.0);
+        for (int b = 0; b < bins; b++)
+            for (int t = 0; t < T; t++) {
+                double num = 0, den = 0;
+                for (int k = 0; k < K; k++) {
+                    const double wh = r.W[size_t(b) * K + k] * r.H[size_t(k) * T + t];
+                    den += wh;
+                    for (int m : sets[o])
+                        num += m == k ? wh : 0.0;
+                }
+                mre[size_t(b) * T + t] *= num / den;
+                mim[size_t(b) * T + t] *= num / den;
+            }
+        ref::istft(mre, mim, N, T, hop, y);
+        for (long n = 0; n < s.length; n++)
+            ASSERT_NEAR(outs[o][0][size_t(n)], y[size_t(n + s.lead)] / D[size_t(n + s.lead)], 1e-12)
+                << "output " << o << " sample " << n;
+    }
+}
+
+TEST(StreamResynth, SilenceAndUnmodelledCellsGiveNoNaN)
+{
+    // silence through factors with zeros: every mask 0 / 0 somewhere
+    Case r = make_case(32, 8, 400, 2, KVS_STACK, 3, 2);
+    for (auto &c : r.x)
+        std::fill(c.begin(), c.end(), 0.0);
+    std::fill(r.H.begin(), r.H.end(), 0.0);
+    for (auto &o : resynth(r, {{0}, {1, 2}}))
+        for (auto &c : o)
+            for (double v : c)
+                ASSERT_EQ(v, 0.0);
+    // a sound where the model is 0 still splits into parts that sum to it
+    r.x = kvt::sound(2, 400, 9);
+    const kvt::Chans total = sum(resynth(r, singles(3)));
+    EXPECT_LT(kvt::rel_rms(total, r.x), 1e-12);
+}
+
+TEST(StreamResynth, NoFrameCapAndTheSameOnOneThread)
+{
+    // 240 s at 1 kHz, N 16, hop 12: 20000 frames, twice the object's cap
+    kvs_shape s;
+    ASSERT_EQ(kvs_shape_make(0.016, 0.75f, 1000, 240000, 2, KVS_SUM, &s), KVS_OK);
+    EXPECT_GT(s.frames, 10000);
+    Case r = make_case(16, 12, 240000, 2, KVS_SUM, 2);
+    kvt::Source src{r.x};
+    std::vector<double> V(size_t(r.s.rows) * size_t(r.s.frames));
+    ASSERT_EQ(kvs_analyse(&r.s, src.source(), V.data(), 2), KVS_OK);
+    const auto outs = resynth(r, singles(2), 2);
+    EXPECT_LT(kvt::rel_rms(sum(outs), r.x), 1e-9);
+    const Case small = make_case(64, 16, 3000, 2, KVS_STACK, 4);
+    EXPECT_EQ(resynth(small, singles(4), 1), resynth(small, singles(4), 2)) << "bit for bit";
+}
+
+TEST(StreamResynth, CallbackFailuresStopTheWork)
+{
+    const Case r = make_case(32, 8, 2000, 2, KVS_SUM, 2);
+    const int set[] = {0, 1};
+    const kvs_output out = {set, 2};
+    kvt::Source src{r.x};
+    src.fail_at = 1000;
+    kvt::Sink sink(1, 2, r.s.length);
+    EXPECT_EQ(kvs_resynth(&r.s, src.source(), r.W.data(), r.H.data(), 2, &out, 1, sink.sink(), 2),
+              KVS_ERR_SOURCE);
+    EXPECT_LT(sink.next[0], 1000) << "nothing written past the failure";
+    kvt::Source again{r.x};
+    kvt::Sink failing(1, 2, r.s.length);
+    failing.fail_after = 1;
+    EXPECT_EQ(kvs_resynth(&r.s, again.source(), r.W.data(), r.H.data(), 2, &out, 1,
+                          failing.sink(), 2),
+              KVS_ERR_SINK);
+    EXPECT_LT(again.next, r.s.length) << "reading stopped";
+    kvt::Source third{r.x};
+    third.fail_at = 10;
+    std::vector<double> V(size_t(r.s.rows) * size_t(r.s.frames));
+    EXPECT_EQ(kvs_analyse(&r.s, third.source(), V.data(), 2), KVS_ERR_SOURCE);
+    kvt::Source bad{r.x};
+    bad.x[1][1500] = NAN;
+    EXPECT_EQ(kvs_analyse(&r.s, bad.source(), V.data(), 2), KVS_ERR_NOT_FINITE);
+}
+
+TEST(StreamResynth, BadOutputsAndFactorsAreRefused)
+{
+    Case r = make_case(32, 8, 200, 1, KVS_SUM, 3);
+    kvt::Source src{r.x};
+    kvt::Sink sink(1, 1, r.s.length);
+    auto run = [&](std::vector<int> set) {
+        const kvs_output out = {set.data(), int(set.size())};
+        return kvs_resynth(&r.s, src.source(), r.W.data(), r.H.data(), 3, &out, 1, sink.sink(), 2);
+    };
+    EXPECT_EQ(run({3}), KVS_ERR_ARG);
+    EXPECT_EQ(run({-1}), KVS_ERR_ARG);
+    EXPECT_EQ(run({1, 1}), KVS_ERR_ARG);
+    EXPECT_EQ(run({}), KVS_ERR_ARG);
+    r.W[5] = -1.0;
+    EXPECT_EQ(run({0}), KVS_ERR_ARG);
+    r.W[5] = INFINITY;
+    EXPECT_EQ(run({0}), KVS_ERR_ARG);
+    EXPECT_EQ(sink.calls, 0);
+    EXPECT_EQ(src.calls, 0);
+}
