@@ -4,6 +4,7 @@
 // two threads.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "nmf_internal.h"
 #include "plain_refs.hpp"
+#include "kv_stream.h"
 #include "qm_audio.h"
 #include "qm_matrixOps.h"
 
@@ -198,6 +200,78 @@ void BM_wienerResynthPlain(benchmark::State &st)
     }
 }
 
+
+// A minute of stereo at 44.1 kHz through the streaming passes: 0.08 s window,
+// hop a quarter, summed rows, K = 10, every component an output.
+struct StreamInput {
+    kvs_shape s{};
+    std::vector<double> left, right, W, H;
+};
+
+const StreamInput &streamInput()
+{
+    static StreamInput in;
+    if (in.left.empty()) {
+        const long L = 44100L * 60;
+        kvs_shape_make(0.08, 0.25f, 44100, L, 2, KVS_SUM, &in.s);
+        const std::vector<double> &x = sound(int((L - kN) / kHop) + 2);
+        in.left.assign(x.begin(), x.begin() + L);
+        in.right.assign(x.rbegin(), x.rbegin() + L);
+        srand(4);
+        in.W.resize((size_t)in.s.rows * kK);
+        in.H.resize((size_t)kK * in.s.frames);
+        for (double &v : in.W)
+            v = rand() / 2147483647.0;
+        for (double &v : in.H)
+            v = rand() / 2147483647.0;
+    }
+    return in;
+}
+
+int streamRead(void *user, long start, long count, double *const *ch)
+{
+    const StreamInput *in = static_cast<const StreamInput *>(user);
+    std::copy(in->left.begin() + start, in->left.begin() + start + count, ch[0]);
+    std::copy(in->right.begin() + start, in->right.begin() + start + count, ch[1]);
+    return 0;
+}
+
+// touches every sample, as a writer converting to a file's format would
+int streamWrite(void *user, int, long, long count, const double *const *ch)
+{
+    double &sum = *static_cast<double *>(user);
+    for (long i = 0; i < count; i++)
+        sum += ch[0][i] + ch[1][i];
+    return 0;
+}
+
+void BM_streamAnalyse(benchmark::State &st)
+{
+    const StreamInput &in = streamInput();
+    std::vector<double> V((size_t)in.s.rows * in.s.frames);
+    for (auto _ : st)
+        benchmark::DoNotOptimize(kvs_analyse(&in.s, {streamRead, (void *)&in}, V.data(),
+                                             (int)st.range(0)));
+}
+
+void BM_streamResynth(benchmark::State &st)
+{
+    const StreamInput &in = streamInput();
+    const int outputs = (int)st.range(0);
+    std::vector<int> comps(kK);
+    std::vector<kvs_output> outs;
+    for (int k = 0; k < outputs; k++) {
+        comps[k] = k;
+        outs.push_back({&comps[k], 1});
+    }
+    double sum = 0.0;
+    for (auto _ : st)
+        benchmark::DoNotOptimize(kvs_resynth(&in.s, {streamRead, (void *)&in}, in.W.data(),
+                                             in.H.data(), kK, outs.data(), outputs,
+                                             {streamWrite, &sum}, (int)st.range(1)));
+    st.counters["frames"] = in.s.frames;
+}
+
 // Whole calls of about a second: a few single runs, their median reported.
 #define KV_SLOW(b) BENCHMARK(b)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true)->UseRealTime()
 
@@ -210,6 +284,8 @@ BENCHMARK(BM_STFT)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseR
 BENCHMARK(BM_STFTPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_wienerResynth)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_wienerResynthPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_streamAnalyse)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_streamResynth)->ArgNames({"outputs", "threads"})->Args({1, 2})->Args({10, 1})->Args({10, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -80,13 +80,12 @@ void *kvs_inverse_part(void *arg)
     const kvs_pass *p = q->p;
     const int ch = p->f.ch;
     double *m = p->work[q->part] + p->f.spec[0].ld;
-    for (size_t j = 0; j < p->f.nb; j++)
-        for (int u = q->u0; u < q->u1; u++) {
-            const int o = u / ch, c = u % ch;
-            /* summed rows: both channels of an output share its mask */
-            if (u == q->u0 || c == 0 || p->f.s->stacked)
-                kvs_mask(p, o, c, j, m);
-            kvs_add_frame(p, u, c, j, m, q->part);
+    /* unit by unit: the overlap-add stays in cache from frame to frame, the
+     * spectra are only read */
+    for (int u = q->u0; u < q->u1; u++)
+        for (size_t j = 0; j < p->f.nb; j++) {
+            kvs_mask(p, u / ch, u % ch, j, m);
+            kvs_add_frame(p, u, u % ch, j, m, q->part);
         }
     return NULL;
 }
