@@ -48,10 +48,11 @@ typedef struct kvs_shape {
     int rows;        /* rows of V and W */
     long lead;       /* frame t covers samples [t hop - lead, t hop - lead + N) */
     long frames;     /* every frame that overlaps the sound */
-    /* filled on every call, read on a refusal */
-    double shortest_sound; /* seconds: the shortest sound this window accepts */
-    double longest_window; /* seconds: the longest window this sound accepts */
-    double longest_hop;    /* fraction of the window: the longest hop this window accepts */
+    /* the numbers to change to, for a refusal */
+    double shortest_sound; /* seconds: the shortest sound this window accepts (KVS_ERR_SHORT) */
+    double longest_window; /* seconds: the longest window this sound accepts (KVS_ERR_SHORT) */
+    double longest_hop;    /* fraction of the FFT size: the longest hop it accepts
+                            * (KVS_ERR_HOP_LONG) */
 } kvs_shape;
 
 /* Fills s from the window in seconds, the hop as a fraction of the FFT size,
@@ -62,14 +63,16 @@ typedef struct kvs_shape {
  * ends and dropping the frames that see only the padding. Every sample then
  * lies under the same set of window positions as a sample far inside.
  * Returns KVS_OK or a refusal (KVS_ERR_WINDOW, _HOP_SHORT, _HOP_LONG, _SHORT,
- * _SIZE, _ARG). */
+ * _SIZE, _ARG). A hop is too long when some sample's overlap sum of the
+ * squared window falls below 1% of the window's peak. */
 int kvs_shape_make(double seconds, float hop_fraction, double rate, long length, int channels,
                    kvs_rows mode, kvs_shape *s);
 
 /* Source: fills ch[c][0 .. count) with samples start .. start + count - 1 of
  * channel c, for c < channels; asked only within [0, length), in increasing
- * order. Nonzero stops the work (KVS_ERR_SOURCE); the caller keeps any detail
- * in user. */
+ * order, each sample once per pass (start + count over length is the pass's
+ * progress). Nonzero stops the work (KVS_ERR_SOURCE); the caller keeps any
+ * detail in user. */
 typedef int (*kvs_read_fn)(void *user, long start, long count, double *const *ch);
 typedef struct kvs_source {
     kvs_read_fn read;

@@ -3,8 +3,8 @@
  * channels shared), then the finished samples out to the sink. */
 #include "stream_internal.h"
 
-#include <limits.h>
 #include <float.h>
+#include <limits.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,17 +45,16 @@ static int kvs_check(const kvs_shape *s, const double *W, const double *H, int K
 static double *kvs_synthesis_window(const double *g, int N, int hop)
 {
     double *gs = malloc((size_t)N * sizeof(double)), *d = calloc((size_t)hop, sizeof(double));
-    if (gs && d) {
-        for (int i = 0; i < N; i++)
-            d[i % hop] += g[i] * g[i];
-        for (int i = 0; i < N; i++)
-            gs[i] = g[i] / (2.0 * (double)N * d[i % hop]);
-    }
-    free(d);
-    if (!d) {
+    if (!gs || !d) {
         free(gs);
+        free(d);
         return NULL;
     }
+    for (int i = 0; i < N; i++)
+        d[i % hop] += g[i] * g[i];
+    for (int i = 0; i < N; i++)
+        gs[i] = g[i] / (2.0 * (double)N * d[i % hop]);
+    free(d);
     return gs;
 }
 
