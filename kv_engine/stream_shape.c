@@ -98,14 +98,16 @@ int kvs_shape_make(double seconds, float hop_fraction, double rate, long length,
     s->longest_window = (double)length / rate;
     double fft, hop;
     kvs_sizes(n, hop_fraction, &fft, &hop);
+    if (!(n >= 2.0) || !isfinite(n))
+        return KVS_ERR_WINDOW;
+    if (n > (double)length)
+        return KVS_ERR_SHORT;
     if (fft < 2.0 || fft > (double)(1L << KVS_MAX_LOG2))
         return KVS_ERR_WINDOW;
     s->window = (int)n;
     s->N = (int)fft;
     if (!(hop >= 1.0))
         return KVS_ERR_HOP_SHORT;
-    if (n > (double)length)
-        return KVS_ERR_SHORT;
     int longest = 0;
     const int covers = kvs_hop_covers(s->N, hop > (double)s->N ? s->N : (int)hop, &longest);
     if (covers < 0)

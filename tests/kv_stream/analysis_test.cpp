@@ -72,6 +72,9 @@ TEST(StreamShape, RefusalsGiveTheNumbersToChange)
     EXPECT_DOUBLE_EQ(s.shortest_sound, 3528.0 / 44100);
     EXPECT_DOUBLE_EQ(s.longest_window, 0.05);
     EXPECT_EQ(kvs_shape_make(s.longest_window, 0.25f, 44100, 2205, 1, KVS_SUM, &s), KVS_OK);
+    // a window past any FFT size, on a sound shorter still: the sound is what to change
+    EXPECT_EQ(kvs_shape_make(1e9, 0.25f, 44100, 44100, 1, KVS_SUM, &s), KVS_ERR_SHORT);
+    EXPECT_DOUBLE_EQ(s.longest_window, 1.0);
     // a hop of a whole window leaves the window's zero uncovered
     EXPECT_EQ(kvs_shape_make(0.08, 1.0f, 44100, 44100, 1, KVS_SUM, &s), KVS_ERR_HOP_LONG);
     const double longest = s.longest_hop;
