@@ -2,7 +2,6 @@
  * reciprocal per frame, then each output's mask, inverse and overlap-add. */
 #include "stream_internal.h"
 
-
 /* 1 / (w.h + K e) for every row of frame j of the block */
 static void kvs_model_inverse(const kvs_pass *p, size_t j)
 {
