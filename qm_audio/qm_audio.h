@@ -11,6 +11,13 @@
 extern "C" {
 #endif
 
+/* the floor under the model in the soft mask mask / (model + floor) */
+#define QM_WIENER_FLOOR 0.1
+/* rand() / QM_RAND_SCALE lies in [0, 1] */
+#ifndef QM_RAND_SCALE
+#define QM_RAND_SCALE 2147483647.0
+#endif
+
 /* re, im ((N/2+1) x numFrames) = DFT of each sqrt-Blackman-windowed frame of
  * N samples, frames hop apart; x holds (numFrames-1)*hop + N samples. The setup
  * serves 2^k points for some 2^k >= N; im is exactly 0 in rows 0 and N/2.

@@ -174,6 +174,9 @@ static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
 typedef struct {
     kf_job j;
     int iter;
+    qm_iterationFn fn; /* per-round callback, or NULL */
+    void *user;
+    int stop;          /* set by thread 0 when fn asks; read after a barrier */
     double *base;      /* per thread: H numerators first, cache-line aligned */
     size_t perThread;  /* doubles per thread */
 #ifdef KF_THREADS
@@ -289,10 +292,19 @@ static void kf_hupdate(const kf_run *run, const kf_mine *m, int nt, size_t u0, s
     }
 }
 
+/* Reports done rounds to the process-wide hook and to the run's callback,
+ * which may ask the work to stop. Thread 0 only. */
+static void kf_report(kf_run *run, int done)
+{
+    qm_reportProgress(done, run->iter);
+    if (run->fn && run->fn(done, run->iter, run->user) != 0)
+        run->stop = 1;
+}
+
 /* The rounds as thread id of nt sees them; one thread runs no OpenMP at all.
  * Two meetings per round: before the H update (all numerators made, W
  * whole) and before the W update (H whole). */
-static void kf_rounds(const kf_run *run, int id, int nt)
+static void kf_rounds(kf_run *run, int id, int nt)
 {
     const kf_job *j = &run->j;
     const size_t nF = j->F, nT = j->T, nK = j->K, vw = j->impl.vw;
@@ -314,12 +326,14 @@ static void kf_rounds(const kf_run *run, int id, int nt)
     for (int i = 0; i < run->iter; i++) {
         kf_sync(run, nt);
         if (id == 0 && i > 0)
-            qm_reportProgress(i, run->iter);
+            kf_report(run, i);
         /* the H update, each thread its frames; the numerators were made
          * with this W */
         kf_hsums(j, m.denH);
         kf_hupdate(run, &m, nt, u0, u1);
         kf_sync(run, nt);
+        if (run->stop)
+            break;   /* every thread sees it after the same barrier */
         /* the W update with the new H, block by block; then the next
          * round's H numerators from the new rows */
         kf_wsums(j, m.denW);
@@ -331,17 +345,21 @@ static void kf_rounds(const kf_run *run, int id, int nt)
         }
     }
     kf_sync(run, nt);
-    if (id == 0)
-        qm_reportProgress(run->iter, run->iter);
+    if (id == 0 && !run->stop)
+        kf_report(run, run->iter);
 }
 
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-                   double *H)
+                   double *H, qm_iterationFn fn, void *user)
 {
-    if (qm_nothingToIterate(F, T, K, iter))
-        return 0;
+    int stopped = 0;
+    if (qm_nothingToDo(F, T, K, iter, fn, user, &stopped))
+        return stopped;
 
     kf_run run;
+    run.fn = fn;
+    run.user = user;
+    run.stop = 0;
     kf_job *j = &run.j;
     j->V = V;
     j->W = W;
@@ -442,5 +460,5 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
     for (size_t k = 0; k < nK; k++)
         memcpy(H + k * nT, j->H + k * j->ldh, nT * sizeof *H);
     free(block);
-    return 0;
+    return run.stop ? 1 : 0;
 }

@@ -9,7 +9,7 @@ void qm_initNMF(int F, int T, int K, double *W, double *H)
 {
     size_t nW = qm_count(F, K), nH = qm_count(K, T);
     for (size_t i = 0; i < nW; i++)
-        W[i] = rand() / 2147483647.0;
+        W[i] = rand() / QM_RAND_SCALE;
     for (size_t i = 0; i < nH; i++)
-        H[i] = rand() / 2147483647.0;
+        H[i] = rand() / QM_RAND_SCALE;
 }
