@@ -64,7 +64,7 @@ void kv_doResynth(t_korvane *x)
 
     /* the composition is consumed only once it has been written; the next
      * layer starts the mask afresh */
-    e->maskEmpty = true;
+    kve_clearMask(e);
     outlet_bang(x->doneOutlet);
 }
 

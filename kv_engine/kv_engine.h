@@ -178,6 +178,8 @@ void kve_decodeBasis(const double *v, long n, double *w);
  * KVE_NO_FACTORS, KVE_BAD_LENGTH, KVE_NOT_FINITE or KVE_OK. */
 kve_status kve_addLayer(kve_engine *e, const double *basis, long bins, const double *act,
                         long actCount);
+/* the mask has been used: the next layer starts it afresh */
+void kve_clearMask(kve_engine *e);
 /* each channel's STFT through mask / (W.H + QM_WIENER_FLOOR) into outL
  * (and outR), scaled to a peak of KVE_CLIP_GAIN when it reaches 1. The
  * mask is kept; on failure the output is dropped (and the model too when

@@ -37,3 +37,8 @@ kve_status kve_addLayer(kve_engine *e, const double *basis, long bins, const dou
     e->maskEmpty = false;
     return KVE_OK;
 }
+
+void kve_clearMask(kve_engine *e)
+{
+    e->maskEmpty = true;
+}

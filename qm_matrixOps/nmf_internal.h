@@ -2,6 +2,8 @@
 #ifndef QM_NMF_INTERNAL_H
 #define QM_NMF_INTERNAL_H
 
+#include "qm_matrixOps.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
