@@ -19,9 +19,6 @@
 extern "C" {
 #endif
 
-/* a resynthesis that reaches full scale is brought down to this peak */
-#define KVE_CLIP_GAIN 0.999
-
 typedef enum kve_status {
     KVE_OK = 0,
     KVE_WINDOW_TOO_SHORT,   /* window under 2 samples (or not finite) */
@@ -181,7 +178,7 @@ kve_status kve_addLayer(kve_engine *e, const double *basis, long bins, const dou
 /* the mask has been used: the next layer starts it afresh */
 void kve_clearMask(kve_engine *e);
 /* each channel's STFT through mask / (W.H + QM_WIENER_FLOOR) into outL
- * (and outR), scaled to a peak of KVE_CLIP_GAIN when it reaches 1. The
+ * (and outR), scaled to a peak of QM_CLIP_GAIN when it reaches 1. The
  * mask is kept; on failure the output is dropped (and the model too when
  * memory is short). KVE_NO_SOUND, KVE_NO_FACTORS, KVE_NO_MEMORY,
  * KVE_NOT_FINITE or KVE_OK. */

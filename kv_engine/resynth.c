@@ -58,7 +58,7 @@ static bool kve_takeModel(kve_engine *e)
 static void kve_keepBelowClipping(kve_engine *e, double peak, bool stereo)
 {
     if (peak < 1.0) return;
-    double g = KVE_CLIP_GAIN;
+    double g = QM_CLIP_GAIN;
     vDSP_Length n = (vDSP_Length)e->outLength;
     vDSP_vsdivD(e->outL, 1, &peak, e->outL, 1, n);
     vDSP_vsmulD(e->outL, 1, &g, e->outL, 1, n);

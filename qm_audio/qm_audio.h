@@ -13,6 +13,8 @@ extern "C" {
 
 /* the floor under the model in the soft mask mask / (model + floor) */
 #define QM_WIENER_FLOOR 0.1
+/* a sound that reaches full scale is brought down to this peak */
+#define QM_CLIP_GAIN 0.999
 /* rand() / QM_RAND_SCALE lies in [0, 1] */
 #ifndef QM_RAND_SCALE
 #define QM_RAND_SCALE 2147483647.0
