@@ -1,5 +1,5 @@
-// `korvane decompose`: a sound file in, its components out, by driving the
-// korvane~ plug-in through the stand-in host as a patch would.
+// `korvane decompose`: a sound file in, its components out, through the
+// engine (kv_engine/) that korvane~ is built on.
 #pragma once
 
 #include <optional>
@@ -15,8 +15,8 @@ constexpr int kMaxComponents = 64;
 struct DecomposeOptions {
     std::string input;
     int components = 4;
-    std::optional<double> win;        // seconds, sent as "setWin"
-    std::optional<double> hop;        // fraction of the window, sent as "setHop"
+    std::optional<double> win;        // seconds (kept in single precision, as setWin does)
+    std::optional<double> hop;        // fraction of the window (likewise, as setHop)
     std::string outDir;               // empty: a folder named after the input
     std::string only;                 // e.g. "1,3-4"; empty: all
     std::string group;                // components mixed into one extra file
@@ -24,16 +24,15 @@ struct DecomposeOptions {
     std::optional<unsigned> seed;
     std::string format = "pcm16";     // or "float"
     bool quiet = false;
-    bool verbose = false;
-    std::string plugins;              // plug-in folders; empty: the default
+    bool verbose = false;             // show each step's console line
 };
 
 // What a successful run made, for callers that report on it.
 struct DecomposeReport {
     std::string outDir;
     std::vector<std::string> files;   // bare names, in writing order
-    double factorSeconds = 0;         // "decomp" from send to the last list
-    double resynthSeconds = 0;        // every bang, together
+    double factorSeconds = 0;         // the factorisation
+    double resynthSeconds = 0;        // every resynthesis and write, together
 };
 
 // Returns the process exit status: 0 done, 1 failed, 2 bad arguments.

@@ -35,7 +35,6 @@ int runDemo(const DemoOptions &opt) {
     d.seed = 1;   // the same components on every run
     d.quiet = opt.quiet;
     d.verbose = opt.verbose;
-    d.plugins = opt.plugins;
     DecomposeReport report;
     int status = runDecompose(d, &report);
     if (status != 0) return status;
@@ -55,8 +54,7 @@ Command demoCommand() {
                        auto opt = std::make_shared<DemoOptions>();
                        cmd.add_option("-o,--out", opt->outDir, "Output folder")->capture_default_str();
                        cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
-                       cmd.add_flag("-v,--verbose", opt->verbose, "Show the object's console lines");
-                       cmd.add_option("--plugins", opt->plugins, "Plug-in folders, colon-separated");
+                       cmd.add_flag("-v,--verbose", opt->verbose, "Show each step of the decomposition");
                        return [opt] { return runDemo(*opt); };
                    }};
 }

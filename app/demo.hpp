@@ -19,7 +19,6 @@ struct DemoOptions {
     std::string outDir = "korvane-demo";
     bool quiet = false;
     bool verbose = false;
-    std::string plugins;
 };
 int runDemo(const DemoOptions &opt);
 

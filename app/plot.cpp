@@ -114,52 +114,61 @@ const Rgb kInk{0.13, 0.13, 0.15};
 const Rgb kGrey{0.45, 0.45, 0.48};
 const Rgb kRule{0.86, 0.86, 0.88};
 
-}  // namespace
+// Where everything goes: a time column on the left (spectrogram above, one
+// activation lane per component below) and a frequency column on the right
+// (colour scale beside the spectrogram, one basis curve beside each lane).
+struct Layout {
+    static constexpr int width = 1400;
+    static constexpr double left = 92, timeW = 850, gap = 50, freqW = 290;
+    static constexpr double timeX0 = left, timeX1 = left + timeW;
+    static constexpr double freqX0 = timeX1 + gap, freqX1 = freqX0 + freqW;
+    static constexpr double titleH = 64, specY0 = titleH + 20, specH = 330, specY1 = specY0 + specH;
+    static constexpr double lanesY0 = specY1 + 78;
+    static constexpr double range = 80;        // dB shown of the spectrogram
+    static constexpr double basisFloor = 60;   // dB shown of each basis
+    int K = 0;
+    double laneH = 0, lanesY1 = 0;
+    int height = 0;
+    double binHz = 1, duration = 1;
+    FreqAxis fax{1, 2};
+    double sampleRate = 1, fftSize = 0;
+    int hop = 1;
 
-bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
-    const int K = static_cast<int>(d.bases.size());
-    const double nyquist = d.sampleRate / 2;
-    const double binHz = d.fftSize > 0 ? d.sampleRate / d.fftSize : 1.0;
-    FreqAxis fax{std::max(30.0, 2 * binHz), nyquist};
+    explicit Layout(const PlotData &d)
+        : K(static_cast<int>(d.bases.size())),
+          laneH(std::clamp(560.0 / std::max(K, 1), 36.0, 96.0)),
+          lanesY1(lanesY0 + laneH * K),
+          height(static_cast<int>(lanesY1 + 64)),
+          binHz(d.fftSize > 0 ? d.sampleRate / d.fftSize : 1.0),
+          duration(d.duration > 0 ? d.duration : 1.0),
+          fax{std::max(30.0, 2 * binHz), d.sampleRate / 2},
+          sampleRate(d.sampleRate),
+          fftSize(d.fftSize),
+          hop(std::max(d.hop, 1)) {}
 
-    // Layout: a time column on the left (spectrogram above, one activation
-    // lane per component below) and a frequency column on the right (colour
-    // scale beside the spectrogram, one basis curve beside each lane).
-    const int width = 1400;
-    const double left = 92, timeW = 850, gap = 50, freqW = 290;
-    const double timeX0 = left, timeX1 = left + timeW;
-    const double freqX0 = timeX1 + gap, freqX1 = freqX0 + freqW;
-    const double titleH = 64, specY0 = titleH + 20, specH = 330, specY1 = specY0 + specH;
-    const double lanesY0 = specY1 + 78;
-    const double laneH = std::clamp(560.0 / std::max(K, 1), 36.0, 96.0);
-    const double lanesY1 = lanesY0 + laneH * K;
-    const int height = static_cast<int>(lanesY1 + 64);
-
-    cairo_surface_t *surf = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
-    cairo_t *cr = cairo_create(surf);
-    cairo_set_source_rgb(cr, 1, 1, 1);
-    cairo_paint(cr);
-
-    const double duration = d.duration > 0 ? d.duration : 1.0;
-    auto timeToX = [&](double t) { return timeX0 + timeW * t / duration; };
+    double timeToX(double t) const { return timeX0 + timeW * t / duration; }
     // Frame t is centred at (t * hop + N / 2) / sr.
-    auto xToFrame = [&](double x) {
+    double xToFrame(double x) const {
         double t = (x - timeX0) / timeW * duration;
-        return (t * d.sampleRate - d.fftSize / 2.0) / std::max(d.hop, 1);
-    };
+        return (t * sampleRate - fftSize / 2.0) / hop;
+    }
+};
 
-    // Title.
+const double kFreqTicks[] = {20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000};
+
+void drawTitle(cairo_t *cr, const Layout &L, const PlotData &d) {
     setRgb(cr, kInk);
-    text(cr, left, 34, d.title, 22, true);
+    text(cr, L.left, 34, d.title, 22, true);
     char sub[160];
     std::snprintf(sub, sizeof sub, "%d component%s  \xC2\xB7  %.0f Hz  \xC2\xB7  FFT %d  \xC2\xB7  hop %d  \xC2\xB7  %d frames  \xC2\xB7  %.2f s",
-                  K, K == 1 ? "" : "s", d.sampleRate, d.fftSize, d.hop, d.frames, d.duration);
+                  L.K, L.K == 1 ? "" : "s", d.sampleRate, d.fftSize, d.hop, d.frames, d.duration);
     setRgb(cr, kGrey);
-    text(cr, left, 56, sub, 13);
+    text(cr, L.left, 56, sub, 13);
+}
 
-    // Spectrogram, drawn pixel by pixel on a log frequency axis.
-    const int pw = static_cast<int>(timeW), ph = static_cast<int>(specH);
-    double top = -300;
+// The spectrogram in dB, and its loudest cell; empty when there is none.
+std::vector<double> decibels(const PlotData &d, double &top) {
+    top = -300;
     bool haveSpec = d.bins > 0 && d.frames > 0 &&
                     d.spectrogram.size() == static_cast<size_t>(d.bins) * static_cast<size_t>(d.frames);
     std::vector<double> db;
@@ -170,26 +179,31 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
             top = std::max(top, db[i]);
         }
     }
-    const double range = 80;
-    cairo_surface_t *img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, pw, ph);
+    return db;
+}
+
+// The spectrogram's pixels on a log frequency axis, bilinear in (bin, frame).
+void paintSpectrogram(cairo_surface_t *img, const Layout &L, const PlotData &d) {
+    double top;
+    std::vector<double> db = decibels(d, top);
+    const int pw = static_cast<int>(L.timeW), ph = static_cast<int>(L.specH);
     cairo_surface_flush(img);
     unsigned char *px = cairo_image_surface_get_data(img);
     int strideBytes = cairo_image_surface_get_stride(img);
     for (int y = 0; y < ph; ++y) {
-        double f = fax.fromUnit(1.0 - (y + 0.5) / ph);
-        double b = f / binHz;
+        double f = L.fax.fromUnit(1.0 - (y + 0.5) / ph);
+        double b = f / L.binHz;
         for (int x = 0; x < pw; ++x) {
-            double fr = xToFrame(timeX0 + x + 0.5);
+            double fr = L.xToFrame(L.timeX0 + x + 0.5);
             Rgb c{0.96, 0.96, 0.97};
-            if (haveSpec && fr >= -0.5 && fr <= d.frames - 0.5) {
-                // bilinear in (bin, frame)
+            if (!db.empty() && fr >= -0.5 && fr <= d.frames - 0.5) {
                 double frc = std::clamp(fr, 0.0, d.frames - 1.0);
                 int t0 = static_cast<int>(frc);
                 int t1 = std::min(t0 + 1, d.frames - 1);
                 double ft = frc - t0;
                 double v0 = sampleAt(db.data() + t0, d.bins, b, d.frames);
                 double v1 = sampleAt(db.data() + t1, d.bins, b, d.frames);
-                c = heat((v0 * (1 - ft) + v1 * ft - (top - range)) / range);
+                c = heat((v0 * (1 - ft) + v1 * ft - (top - L.range)) / L.range);
             }
             uint32_t *p = reinterpret_cast<uint32_t *>(px + static_cast<size_t>(y) * strideBytes) + x;
             *p = (static_cast<uint32_t>(c.r * 255 + 0.5) << 16) | (static_cast<uint32_t>(c.g * 255 + 0.5) << 8) |
@@ -197,209 +211,251 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
         }
     }
     cairo_surface_mark_dirty(img);
-    cairo_set_source_surface(cr, img, timeX0, specY0);
+}
+
+void drawSpectrogram(cairo_t *cr, const Layout &L, const PlotData &d) {
+    cairo_surface_t *img =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(L.timeW), static_cast<int>(L.specH));
+    paintSpectrogram(img, L, d);
+    cairo_set_source_surface(cr, img, L.timeX0, L.specY0);
     cairo_paint(cr);
     cairo_surface_destroy(img);
     setRgb(cr, kInk);
     cairo_set_line_width(cr, 1);
-    cairo_rectangle(cr, timeX0 - 0.5, specY0 - 0.5, timeW + 1, specH + 1);
+    cairo_rectangle(cr, L.timeX0 - 0.5, L.specY0 - 0.5, L.timeW + 1, L.specH + 1);
     cairo_stroke(cr);
 
     setRgb(cr, kInk);
-    text(cr, timeX0, specY0 - 8, "Input spectrogram", 14, true);
+    text(cr, L.timeX0, L.specY0 - 8, "Input spectrogram", 14, true);
+}
 
-    // Frequency ticks of the spectrogram (log axis).
-    static const double fticks[] = {20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000};
-    for (double f : fticks) {
-        if (f < fax.lo || f > fax.hi) continue;
-        double y = specY1 - specH * fax.toUnit(f);
+// The spectrogram's frequency ticks (log axis) and label.
+void drawFrequencyAxis(cairo_t *cr, const Layout &L) {
+    for (double f : kFreqTicks) {
+        if (f < L.fax.lo || f > L.fax.hi) continue;
+        double y = L.specY1 - L.specH * L.fax.toUnit(f);
         setRgb(cr, kInk);
-        cairo_move_to(cr, timeX0 - 5, y);
-        cairo_line_to(cr, timeX0, y);
+        cairo_move_to(cr, L.timeX0 - 5, y);
+        cairo_line_to(cr, L.timeX0, y);
         cairo_stroke(cr);
-        textMid(cr, timeX0 - 8, y, tickHz(f), 12, false, 1.0);
+        textMid(cr, L.timeX0 - 8, y, tickHz(f), 12, false, 1.0);
     }
     cairo_save(cr);
-    cairo_translate(cr, 24, specY0 + specH / 2);
+    cairo_translate(cr, 24, L.specY0 + L.specH / 2);
     cairo_rotate(cr, -M_PI / 2);
     setRgb(cr, kInk);
     textMid(cr, 0, 0, "Frequency (Hz)", 13, false, 0.5);
     cairo_restore(cr);
+}
 
-    // Time ticks, under the spectrogram and under the lanes.
-    double step = niceStep(duration, 12);
-    auto timeTicks = [&](double yAxis, bool labels) {
-        for (double t = 0; t <= duration + 1e-9; t += step) {
-            double x = timeToX(t);
-            setRgb(cr, kInk);
-            cairo_move_to(cr, x, yAxis);
-            cairo_line_to(cr, x, yAxis + 5);
-            cairo_stroke(cr);
-            if (labels) {
-                char buf[32];
-                std::snprintf(buf, sizeof buf, step < 1 ? "%.2g" : "%g", t);
-                if (step < 1) std::snprintf(buf, sizeof buf, "%.2f", t);
-                text(cr, x, yAxis + 19, buf, 12, false, 0.5);
-            }
-        }
-    };
-    timeTicks(specY1 + 0.5, true);
-    setRgb(cr, kInk);
-    text(cr, timeX0 + timeW / 2, specY1 + 38, "Time (s)", 13, false, 0.5);
-
-    // Colour scale beside the spectrogram.
-    {
-        double x = freqX0, w = 18;
-        for (int y = 0; y < ph; ++y) {
-            setRgb(cr, heat(1.0 - (y + 0.5) / ph));
-            cairo_rectangle(cr, x, specY0 + y, w, 1);
-            cairo_fill(cr);
-        }
+// Time ticks and their labels along yAxis.
+void drawTimeTicks(cairo_t *cr, const Layout &L, double yAxis) {
+    double step = niceStep(L.duration, 12);
+    for (double t = 0; t <= L.duration + 1e-9; t += step) {
+        double x = L.timeToX(t);
         setRgb(cr, kInk);
-        cairo_rectangle(cr, x - 0.5, specY0 - 0.5, w + 1, specH + 1);
+        cairo_move_to(cr, x, yAxis);
+        cairo_line_to(cr, x, yAxis + 5);
         cairo_stroke(cr);
-        for (int dbv = 0; dbv <= 80; dbv += 20) {
-            double y = specY0 + specH * dbv / range;
-            cairo_move_to(cr, x + w, y);
-            cairo_line_to(cr, x + w + 4, y);
-            cairo_stroke(cr);
-            char buf[16];
-            std::snprintf(buf, sizeof buf, dbv == 0 ? "0 dB" : "\xE2\x88\x92%d", dbv);
-            textMid(cr, x + w + 8, y, buf, 12);
-        }
-        setRgb(cr, kGrey);
-        double tx = x + w + 70;
-        text(cr, tx, specY0 + 14, "Magnitude relative", 12);
-        text(cr, tx, specY0 + 30, "to the loudest cell", 12);
-        text(cr, tx, specY0 + 62, "Components are", 12);
-        text(cr, tx, specY0 + 78, "numbered by falling", 12);
-        text(cr, tx, specY0 + 94, "spectral centroid:", 12);
-        text(cr, tx, specY0 + 110, "1 is the brightest.", 12);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, step < 1 ? "%.2g" : "%g", t);
+        if (step < 1) std::snprintf(buf, sizeof buf, "%.2f", t);
+        text(cr, x, yAxis + 19, buf, 12, false, 0.5);
     }
+}
 
-    // Section headings of the lanes.
-    setRgb(cr, kInk);
-    text(cr, timeX0, lanesY0 - 10, "Activations", 14, true);
-    text(cr, freqX0, lanesY0 - 10, "Bases", 14, true);
-    setRgb(cr, kGrey);
-    text(cr, timeX1 + gap / 2, lanesY0 - 10, "peak", 11, false, 0.5);
-    setRgb(cr, kGrey);
-    text(cr, freqX1, lanesY0 - 10, "dB, 60 dB range", 11, false, 1.0);
-
-    const double basisFloor = 60;
-    for (int k = 0; k < K; ++k) {
-        Rgb col = componentColour(static_cast<size_t>(k));
-        double y0 = lanesY0 + k * laneH, y1 = y0 + laneH;
-        double pad = std::min(6.0, laneH * 0.12);
-        double cy0 = y0 + pad + (laneH >= 48 ? 4 : 0), cy1 = y1 - pad;
-        if (k % 2 == 1) {
-            cairo_set_source_rgb(cr, 0.975, 0.975, 0.98);
-            cairo_rectangle(cr, timeX0, y0, timeW, laneH);
-            cairo_fill(cr);
-            cairo_rectangle(cr, freqX0, y0, freqW, laneH);
-            cairo_fill(cr);
-        }
-        // Component number in the left margin.
-        setRgb(cr, col);
-        cairo_arc(cr, left - 20, (y0 + y1) / 2, std::min(11.0, laneH / 2 - 3), 0, 2 * M_PI);
+// The colour scale beside the spectrogram, and the notes beside it.
+void drawColourScale(cairo_t *cr, const Layout &L) {
+    const int ph = static_cast<int>(L.specH);
+    double x = L.freqX0, w = 18;
+    for (int y = 0; y < ph; ++y) {
+        setRgb(cr, heat(1.0 - (y + 0.5) / ph));
+        cairo_rectangle(cr, x, L.specY0 + y, w, 1);
         cairo_fill(cr);
-        cairo_set_source_rgb(cr, 1, 1, 1);
-        textMid(cr, left - 20, (y0 + y1) / 2, std::to_string(k + 1), K >= 10 && k >= 9 ? 10 : 12, true, 0.5);
+    }
+    setRgb(cr, kInk);
+    cairo_rectangle(cr, x - 0.5, L.specY0 - 0.5, w + 1, L.specH + 1);
+    cairo_stroke(cr);
+    for (int dbv = 0; dbv <= 80; dbv += 20) {
+        double y = L.specY0 + L.specH * dbv / L.range;
+        cairo_move_to(cr, x + w, y);
+        cairo_line_to(cr, x + w + 4, y);
+        cairo_stroke(cr);
+        char buf[16];
+        std::snprintf(buf, sizeof buf, dbv == 0 ? "0 dB" : "\xE2\x88\x92%d", dbv);
+        textMid(cr, x + w + 8, y, buf, 12);
+    }
+    setRgb(cr, kGrey);
+    double tx = x + w + 70;
+    text(cr, tx, L.specY0 + 14, "Magnitude relative", 12);
+    text(cr, tx, L.specY0 + 30, "to the loudest cell", 12);
+    text(cr, tx, L.specY0 + 62, "Components are", 12);
+    text(cr, tx, L.specY0 + 78, "numbered by falling", 12);
+    text(cr, tx, L.specY0 + 94, "spectral centroid:", 12);
+    text(cr, tx, L.specY0 + 110, "1 is the brightest.", 12);
+}
 
-        // Activation, scaled to its own peak; the peak is printed.
-        const std::vector<double> &a = d.activations[static_cast<size_t>(k)];
-        double peak = 0;
-        for (double v : a) peak = std::max(peak, v);
-        if (!a.empty()) {
-            int n = static_cast<int>(a.size());
-            cairo_new_path(cr);
-            bool started = false;
-            double lastX = 0;
-            for (int x = 0; x <= pw; ++x) {
-                double fr = xToFrame(timeX0 + x);
-                if (fr < 0 || fr > n - 1) continue;
-                double v = peak > 0 ? sampleAt(a.data(), n, fr) / peak : 0;
-                double yy = cy1 - (cy1 - cy0) * std::clamp(v, 0.0, 1.0);
-                if (!started) {
-                    cairo_move_to(cr, timeX0 + x, cy1);
-                    started = true;
-                }
-                cairo_line_to(cr, timeX0 + x, yy);
-                lastX = timeX0 + x;
+void drawLaneHeadings(cairo_t *cr, const Layout &L) {
+    setRgb(cr, kInk);
+    text(cr, L.timeX0, L.lanesY0 - 10, "Activations", 14, true);
+    text(cr, L.freqX0, L.lanesY0 - 10, "Bases", 14, true);
+    setRgb(cr, kGrey);
+    text(cr, L.timeX1 + L.gap / 2, L.lanesY0 - 10, "peak", 11, false, 0.5);
+    setRgb(cr, kGrey);
+    text(cr, L.freqX1, L.lanesY0 - 10, "dB, 60 dB range", 11, false, 1.0);
+}
+
+// One lane's vertical extent: y0..y1, the curves between cy0 and cy1.
+struct Lane {
+    double y0, y1, cy0, cy1;
+    Lane(const Layout &L, int k) : y0(L.lanesY0 + k * L.laneH), y1(y0 + L.laneH) {
+        double pad = std::min(6.0, L.laneH * 0.12);
+        cy0 = y0 + pad + (L.laneH >= 48 ? 4 : 0);
+        cy1 = y1 - pad;
+    }
+};
+
+// Background of odd lanes, and the component number in the left margin.
+void drawLaneBackground(cairo_t *cr, const Layout &L, const Lane &ln, int k, Rgb col) {
+    if (k % 2 == 1) {
+        cairo_set_source_rgb(cr, 0.975, 0.975, 0.98);
+        cairo_rectangle(cr, L.timeX0, ln.y0, L.timeW, L.laneH);
+        cairo_fill(cr);
+        cairo_rectangle(cr, L.freqX0, ln.y0, L.freqW, L.laneH);
+        cairo_fill(cr);
+    }
+    setRgb(cr, col);
+    cairo_arc(cr, L.left - 20, (ln.y0 + ln.y1) / 2, std::min(11.0, L.laneH / 2 - 3), 0, 2 * M_PI);
+    cairo_fill(cr);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    textMid(cr, L.left - 20, (ln.y0 + ln.y1) / 2, std::to_string(k + 1), L.K >= 10 && k >= 9 ? 10 : 12, true, 0.5);
+}
+
+// The activation, drawn to the lane's height; its peak (the activations
+// share one scale, largest 1) stands in the gap beside it.
+void drawActivation(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<double> &a, Rgb col) {
+    double peak = 0;
+    for (double v : a) peak = std::max(peak, v);
+    if (!a.empty()) {
+        int n = static_cast<int>(a.size());
+        cairo_new_path(cr);
+        bool started = false;
+        double lastX = 0;
+        for (int x = 0; x <= static_cast<int>(L.timeW); ++x) {
+            double fr = L.xToFrame(L.timeX0 + x);
+            if (fr < 0 || fr > n - 1) continue;
+            double v = peak > 0 ? sampleAt(a.data(), n, fr) / peak : 0;
+            double yy = ln.cy1 - (ln.cy1 - ln.cy0) * std::clamp(v, 0.0, 1.0);
+            if (!started) {
+                cairo_move_to(cr, L.timeX0 + x, ln.cy1);
+                started = true;
             }
-            if (started) {
-                cairo_line_to(cr, lastX, cy1);
-                cairo_close_path(cr);
-                fillAndOutline(cr, col);
-            }
+            cairo_line_to(cr, L.timeX0 + x, yy);
+            lastX = L.timeX0 + x;
         }
-        // Each lane is drawn to its own height; its peak (the activations
-        // share one scale, largest 1) stands in the gap beside it.
-        char pk[32];
-        std::snprintf(pk, sizeof pk, "%.2f", peak);
-        setRgb(cr, kGrey);
-        textMid(cr, timeX1 + gap / 2, (y0 + y1) / 2, pk, 11, false, 0.5);
-
-        // Basis on the log frequency axis, in dB below its own peak.
-        const std::vector<double> &w = d.bases[static_cast<size_t>(k)];
-        double wmax = 0;
-        for (double v : w) wmax = std::max(v, wmax);
-        if (!w.empty() && wmax > 0) {
-            int n = static_cast<int>(w.size());
-            cairo_new_path(cr);
-            cairo_move_to(cr, freqX0, cy1);
-            for (int x = 0; x <= static_cast<int>(freqW); ++x) {
-                double f = fax.fromUnit(x / freqW);
-                double v = sampleAt(w.data(), n, f / binHz) / wmax;
-                double u = (20 * std::log10(v + 1e-12) + basisFloor) / basisFloor;
-                cairo_line_to(cr, freqX0 + x, cy1 - (cy1 - cy0) * std::clamp(u, 0.0, 1.0));
-            }
-            cairo_line_to(cr, freqX1, cy1);
+        if (started) {
+            cairo_line_to(cr, lastX, ln.cy1);
             cairo_close_path(cr);
             fillAndOutline(cr, col);
         }
-        // Centroid: a tick on the curve's baseline and the value as label.
-        double c = k < static_cast<int>(d.centroidsHz.size()) ? d.centroidsHz[static_cast<size_t>(k)] : NAN;
-        if (std::isfinite(c) && c >= fax.lo && c <= fax.hi) {
-            double x = freqX0 + freqW * fax.toUnit(c);
-            setRgb(cr, kInk);
-            cairo_set_line_width(cr, 1.5);
-            cairo_move_to(cr, x, cy1);
-            cairo_line_to(cr, x, cy1 - std::min(10.0, laneH * 0.3));
-            cairo_stroke(cr);
-        }
-        setRgb(cr, kInk);
-        std::string lab = std::to_string(k + 1) + "  " + hzLabel(c);
-        textMid(cr, freqX1 + 8, (y0 + y1) / 2, lab, std::min(12.0, laneH * 0.34));
+    }
+    char pk[32];
+    std::snprintf(pk, sizeof pk, "%.2f", peak);
+    setRgb(cr, kGrey);
+    textMid(cr, L.timeX1 + L.gap / 2, (ln.y0 + ln.y1) / 2, pk, 11, false, 0.5);
+}
 
-        // lane separators
-        setRgb(cr, kRule);
-        cairo_set_line_width(cr, 1);
-        cairo_move_to(cr, timeX0, std::floor(y1) + 0.5);
-        cairo_line_to(cr, timeX1, std::floor(y1) + 0.5);
-        cairo_move_to(cr, freqX0, std::floor(y1) + 0.5);
-        cairo_line_to(cr, freqX1, std::floor(y1) + 0.5);
+// The basis on the log frequency axis, in dB below its own peak, with a
+// tick at its centroid and the centroid as label.
+void drawBasis(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<double> &w, double c, int k,
+               Rgb col) {
+    double wmax = 0;
+    for (double v : w) wmax = std::max(v, wmax);
+    if (!w.empty() && wmax > 0) {
+        int n = static_cast<int>(w.size());
+        cairo_new_path(cr);
+        cairo_move_to(cr, L.freqX0, ln.cy1);
+        for (int x = 0; x <= static_cast<int>(L.freqW); ++x) {
+            double f = L.fax.fromUnit(x / L.freqW);
+            double v = sampleAt(w.data(), n, f / L.binHz) / wmax;
+            double u = (20 * std::log10(v + 1e-12) + L.basisFloor) / L.basisFloor;
+            cairo_line_to(cr, L.freqX0 + x, ln.cy1 - (ln.cy1 - ln.cy0) * std::clamp(u, 0.0, 1.0));
+        }
+        cairo_line_to(cr, L.freqX1, ln.cy1);
+        cairo_close_path(cr);
+        fillAndOutline(cr, col);
+    }
+    if (std::isfinite(c) && c >= L.fax.lo && c <= L.fax.hi) {
+        double x = L.freqX0 + L.freqW * L.fax.toUnit(c);
+        setRgb(cr, kInk);
+        cairo_set_line_width(cr, 1.5);
+        cairo_move_to(cr, x, ln.cy1);
+        cairo_line_to(cr, x, ln.cy1 - std::min(10.0, L.laneH * 0.3));
         cairo_stroke(cr);
     }
     setRgb(cr, kInk);
+    std::string lab = std::to_string(k + 1) + "  " + hzLabel(c);
+    textMid(cr, L.freqX1 + 8, (ln.y0 + ln.y1) / 2, lab, std::min(12.0, L.laneH * 0.34));
+}
+
+void drawLane(cairo_t *cr, const Layout &L, const PlotData &d, int k) {
+    Rgb col = componentColour(static_cast<size_t>(k));
+    Lane ln(L, k);
+    drawLaneBackground(cr, L, ln, k, col);
+    drawActivation(cr, L, ln, d.activations[static_cast<size_t>(k)], col);
+    double c = k < static_cast<int>(d.centroidsHz.size()) ? d.centroidsHz[static_cast<size_t>(k)] : NAN;
+    drawBasis(cr, L, ln, d.bases[static_cast<size_t>(k)], c, k, col);
+    // lane separators
+    setRgb(cr, kRule);
     cairo_set_line_width(cr, 1);
-    cairo_rectangle(cr, timeX0 - 0.5, lanesY0 - 0.5, timeW + 1, laneH * K + 1);
-    cairo_rectangle(cr, freqX0 - 0.5, lanesY0 - 0.5, freqW + 1, laneH * K + 1);
+    cairo_move_to(cr, L.timeX0, std::floor(ln.y1) + 0.5);
+    cairo_line_to(cr, L.timeX1, std::floor(ln.y1) + 0.5);
+    cairo_move_to(cr, L.freqX0, std::floor(ln.y1) + 0.5);
+    cairo_line_to(cr, L.freqX1, std::floor(ln.y1) + 0.5);
+    cairo_stroke(cr);
+}
+
+// The frames round the lanes and the axes under them.
+void drawLaneAxes(cairo_t *cr, const Layout &L) {
+    setRgb(cr, kInk);
+    cairo_set_line_width(cr, 1);
+    cairo_rectangle(cr, L.timeX0 - 0.5, L.lanesY0 - 0.5, L.timeW + 1, L.laneH * L.K + 1);
+    cairo_rectangle(cr, L.freqX0 - 0.5, L.lanesY0 - 0.5, L.freqW + 1, L.laneH * L.K + 1);
     cairo_stroke(cr);
 
-    // Shared axes under the lanes.
-    timeTicks(lanesY1 + 0.5, true);
-    text(cr, timeX0 + timeW / 2, lanesY1 + 40, "Time (s)", 13, false, 0.5);
-    for (double f : fticks) {
-        if (f < fax.lo || f > fax.hi) continue;
-        double x = freqX0 + freqW * fax.toUnit(f);
+    drawTimeTicks(cr, L, L.lanesY1 + 0.5);
+    text(cr, L.timeX0 + L.timeW / 2, L.lanesY1 + 40, "Time (s)", 13, false, 0.5);
+    for (double f : kFreqTicks) {
+        if (f < L.fax.lo || f > L.fax.hi) continue;
+        double x = L.freqX0 + L.freqW * L.fax.toUnit(f);
         setRgb(cr, kInk);
-        cairo_move_to(cr, x, lanesY1);
-        cairo_line_to(cr, x, lanesY1 + 5);
+        cairo_move_to(cr, x, L.lanesY1);
+        cairo_line_to(cr, x, L.lanesY1 + 5);
         cairo_stroke(cr);
-        text(cr, x, lanesY1 + 19, tickHz(f), 12, false, 0.5);
+        text(cr, x, L.lanesY1 + 19, tickHz(f), 12, false, 0.5);
     }
-    text(cr, freqX0 + freqW / 2, lanesY1 + 40, "Frequency (Hz)", 13, false, 0.5);
+    text(cr, L.freqX0 + L.freqW / 2, L.lanesY1 + 40, "Frequency (Hz)", 13, false, 0.5);
+}
+
+}  // namespace
+
+bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
+    const Layout L(d);
+    cairo_surface_t *surf = cairo_image_surface_create(CAIRO_FORMAT_RGB24, L.width, L.height);
+    cairo_t *cr = cairo_create(surf);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+
+    drawTitle(cr, L, d);
+    drawSpectrogram(cr, L, d);
+    drawFrequencyAxis(cr, L);
+    drawTimeTicks(cr, L, L.specY1 + 0.5);
+    setRgb(cr, kInk);
+    text(cr, L.timeX0 + L.timeW / 2, L.specY1 + 38, "Time (s)", 13, false, 0.5);
+    drawColourScale(cr, L);
+    drawLaneHeadings(cr, L);
+    for (int k = 0; k < L.K; ++k) drawLane(cr, L, d, k);
+    drawLaneAxes(cr, L);
 
     cairo_destroy(cr);
     cairo_surface_flush(surf);

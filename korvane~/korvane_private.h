@@ -1,6 +1,6 @@
-/* korvane~: the object record, its file-scope settings and its stages.
- * Matrices are row-major: a bins x frames array holds bin b of frame t at
- * b * frames + t. Every array is owned by the record and NULL when absent. */
+/* korvane~: the object record, its file-scope settings and its stages, glue
+ * between the host's messages and buffer~s and the engine in kv_engine/.
+ * Every array is owned by the record and NULL when absent. */
 #ifndef KORVANE_PRIVATE_H
 #define KORVANE_PRIVATE_H
 
@@ -12,6 +12,7 @@
 #include "ext_buffer.h"
 #include "z_dsp.h"
 #include <Accelerate/Accelerate.h>
+#include "kv_engine.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -19,6 +20,7 @@ extern "C" {
 
 typedef struct _korvane {
     t_pxobject ob;              /* signal-object header; must come first */
+    kve_engine eng;             /* sound, analysis, factors, mask, output */
     t_buffer_ref *inBufRef;     /* reference to the input buffer~ */
     t_symbol *inBufName;        /* name of the input buffer~ */
     t_buffer_ref *outBufRef;    /* reference to the output buffer~ */
@@ -30,42 +32,11 @@ typedef struct _korvane {
     long inletNum;              /* written by the proxies */
     void *proxy1;               /* inlet 1: activation lists */
     void *proxy2;               /* inlet 2: basis lists and bang */
-    int64_t numBins;            /* bins of the last successful STFT */
-    int64_t numFrames;          /* frames of the last successful STFT */
-    double *sigL;               /* channel 0, numSamples values */
-    double *sigR;               /* channel 1, only for 2+ channels */
     double *actList;            /* held activation, actCount values */
     double *baseList;           /* held basis, baseCount values */
-    double *W;                  /* bases, numBins x factK */
-    double *H;                  /* activations, factK x numFrames */
-    vDSP_Length *baseOrder;     /* components by descending centroid */
-    vDSP_Length *actOrder;      /* copy of baseOrder for the activations */
-    double *stftReL, *stftImL;  /* STFT of channel 0, numBins x numFrames */
-    double *stftReR, *stftImR;  /* STFT of channel 1, 2+ channels only */
-    int32_t numSamples;         /* samples per channel of the loaded sound */
-    int32_t hopSize;            /* hop of the last successful STFT */
-    int32_t numChannels;        /* channels of the loaded buffer~ */
-    FFTSetupD fftSetup;         /* setup for fftSize-point transforms */
-    double *outL, *outR;        /* resynthesised channels, outLength values */
-    double *model;              /* W.H, numBins x numFrames; made by the first
-                                 * resynthesis of a factorisation, NULL before */
-    double *mask;               /* resynthesis mask, numBins x numFrames */
-    double sr;                  /* sample rate of the loaded sound, Hz */
-    bool maskEmpty;             /* no layer added to the current mask: its
-                                 * values count as 0, the next layer
-                                 * writes over them */
-    bool fileLoaded;            /* a sound has been loaded */
-    bool stftValid;             /* STFT matches the sound and settings */
-    bool baseLenError;          /* last basis list had the wrong length */
-    float winLength;            /* analysis window, seconds */
-    float overlap;              /* overlap fraction of successive windows */
-
-    int32_t fftSize;            /* FFT size of the last successful STFT */
-    int32_t factK;              /* components in W, H and the order arrays */
-    bool decompValid;           /* W and H factorise the loaded sound */
     long actCount;              /* values held in actList */
     long baseCount;             /* values held in baseList */
-    int32_t outLength;          /* samples held in outL (and outR) */
+    bool baseLenError;          /* last basis list had the wrong length */
 } t_korvane;
 
 /* handlers of every shape travel as the host's generic method type */
@@ -99,27 +70,20 @@ void korvane_decompNoOut(t_korvane *x, t_symbol *s);
 void korvane_listIn(t_korvane *x, t_symbol *s, long argc, t_atom *argv);
 void korvane_bangIn(t_korvane *x);
 
-/* stages; each reports on the console and leaves the record consistent */
+/* stages over the engine; each reports on the console and leaves the
+ * record consistent */
 
+/* the engine's settings from the file-scope ones */
+void kv_syncSettings(t_korvane *x);
 /* copies the named buffer~ (channels 0 and 1) into the record; 0 or -1 */
 int kv_loadBuffer(t_korvane *x, t_symbol *name);
 /* FFT size, hop and frames from the settings, then the spectrogram of each
  * channel; commits the analysis only on success. 0, or -1 when refused */
 int kv_computeSTFT(t_korvane *x);
-/* factorises the spectrogram into K components; the symbol is not used */
-void korvane_doDecomp(t_korvane *x, t_symbol *s);
-/* the same, returning 0, or -1 when refused (record unchanged) */
+/* factorises the spectrogram into K components, returning 0, or -1 when
+ * refused (record unchanged) */
 int kv_factorize(t_korvane *x);
-/* W (bins x K), H (K x frames) from the magnitude of re + i im
- * (bins x frames); setup and hop are not used. 0, or -1 out of memory */
-int kv_analyze(FFTSetupD setup, int bins, int frames, int hop, const double *re,
-               const double *im, int K, double *W, double *H);
-/* the same from two channels, through the magnitude of their complex sum
- * (reR and imR NULL for one channel) */
-int kv_analyze2(FFTSetupD setup, int bins, int frames, int hop, const double *reL,
-                const double *imL, const double *reR, const double *imR, int K, double *W,
-                double *H);
-/* sends the activation lists, then the basis lists; releases the orders */
+/* sends the activation lists, then the basis lists, in the engine's order */
 void kv_sendLists(t_korvane *x);
 /* activation (inlet 1) and basis (inlet 2) lists */
 void kv_actListIn(t_korvane *x, t_symbol *s, short argc, t_atom *argv);
@@ -128,15 +92,9 @@ void kv_baseListIn(t_korvane *x, t_symbol *s, short argc, t_atom *argv);
 void kv_addOneMaskLayer(t_korvane *x);
 /* resynthesises through the mask into the buffer~ "<input>_out" */
 void kv_doResynth(t_korvane *x);
-/* releases the kept model; called wherever W or H change or go */
-void kv_dropModel(t_korvane *x);
-/* releases the kept output channels */
-void kv_dropOutput(t_korvane *x);
-
-/* allocation used by every stage; a test can make it fail */
-void *kv_malloc(size_t n);
-void *kv_calloc(size_t count, size_t size);
-/* after n more successful allocations every one fails; n < 0 switches it off */
+/* the engine's allocation, shared by every stage; a test can make it fail:
+ * after n more successful allocations every one fails; n < 0 switches it off */
+#define kv_malloc kve_malloc
 void kv_setAllocFailure(long n);
 
 #ifdef __cplusplus

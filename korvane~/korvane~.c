@@ -47,48 +47,21 @@ void *korvane_new(t_symbol *s, long argc, t_atom *argv)
         x->baseOutlet = listout(x);
         x->actOutlet = listout(x);
 
+        kve_init(&x->eng);
+        kv_syncSettings(x);
         x->inBufRef = NULL;
         x->inBufName = NULL;
         x->outBufRef = NULL;
         x->outBufName = NULL;
         x->K = 0;
-        x->numBins = 0;
-        x->numFrames = 0;
-        x->sigL = x->sigR = NULL;
         x->actList = x->baseList = NULL;
-        x->W = x->H = NULL;
-        x->baseOrder = x->actOrder = NULL;
-        x->stftReL = x->stftImL = x->stftReR = x->stftImR = NULL;
-        x->numSamples = 0;
-        x->hopSize = 0;
-        x->numChannels = 0;
-        x->fftSetup = NULL;
-        x->outL = x->outR = NULL;
-        x->outLength = 0;
-        x->model = NULL;
-        x->mask = NULL;
-        x->sr = 0.0;
-        /* false, so a bang before any decomposition reports what is missing */
-        x->maskEmpty = false;
-        x->fileLoaded = false;
-        x->stftValid = false;
+        x->actCount = x->baseCount = 0;
         x->baseLenError = false;
-        x->winLength = 0.08f;
-        x->overlap = 0.75f;
-        x->fftSize = 0;
-        x->factK = 0;
-        x->decompValid = false;
-        x->actCount = 0;
-        x->baseCount = 0;
+        /* false, so a bang before any decomposition reports what is missing */
+        x->eng.maskEmpty = false;
     }
     object_post(NULL, "korvane~ external loaded. v0.4 by the korvane team, 2026");
     return x;
-}
-
-static void kv_release(double **p)
-{
-    free(*p);
-    *p = NULL;
 }
 
 void korvane_free(t_korvane *x)
@@ -100,25 +73,23 @@ void korvane_free(t_korvane *x)
     if (x->proxy1) object_free(x->proxy1);
     if (x->proxy2) object_free(x->proxy2);
     x->proxy1 = x->proxy2 = NULL;
-    if (x->fftSetup) vDSP_destroy_fftsetupD(x->fftSetup);
-    x->fftSetup = NULL;
+    kve_free(&x->eng);
+    KVE_RELEASE(x->actList);
+    KVE_RELEASE(x->baseList);
+}
 
-    kv_release(&x->sigL);
-    kv_release(&x->sigR);
-    kv_release(&x->actList);
-    kv_release(&x->baseList);
-    kv_release(&x->W);
-    kv_release(&x->H);
-    kv_release(&x->stftReL);
-    kv_release(&x->stftImL);
-    kv_release(&x->stftReR);
-    kv_release(&x->stftImR);
-    kv_dropOutput(x);
-    kv_dropModel(x);
-    kv_release(&x->mask);
-    free(x->baseOrder);
-    free(x->actOrder);
-    x->baseOrder = x->actOrder = NULL;
+void kv_setAllocFailure(long n)
+{
+    kve_setAllocFailure(n);
+}
+
+void kv_syncSettings(t_korvane *x)
+{
+    kve_settings *s = &x->eng.settings;
+    s->cost = myNmfType == 0 ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
+    s->iterations = it;
+    s->maxFrames = maxActSize;
+    s->maxBins = maxBaseSize;
 }
 
 void korvane_dsp64(t_korvane *x, t_object *dsp64, short *count, double samplerate,
@@ -156,12 +127,12 @@ void korvane_K(t_korvane *x, long n)
 
 void korvane_setWin(t_korvane *x, double v)
 {
-    x->winLength = (float)v;
-    x->stftValid = false;
+    x->eng.settings.window = (float)v;
+    kve_settingsChanged(&x->eng);
 }
 
 void korvane_setHop(t_korvane *x, double v)
 {
-    x->overlap = 1.0f - (float)v;
-    x->stftValid = false;
+    x->eng.settings.overlap = 1.0f - (float)v;
+    kve_settingsChanged(&x->eng);
 }

@@ -1,7 +1,5 @@
 /* "loadBuffer": copies channels 0 and 1 of a buffer~ into the record. */
 #include <limits.h>
-#include <math.h>
-#include <stdlib.h>
 
 #include "korvane_private.h"
 
@@ -41,58 +39,26 @@ int kv_loadBuffer(t_korvane *x, t_symbol *name)
         return -1;
     }
 
-    int nch = (int)channels;
-    int n = (int)frames;
-    double *newL = kv_malloc((size_t)n * sizeof(double));
-    double *newR = nch > 1 ? kv_malloc((size_t)n * sizeof(double)) : NULL;
-    if (!newL || (nch > 1 && !newR)) {
-        free(newL);
-        free(newR);
-        object_error(NULL, "Error: out of memory.");
-        object_free(ref);
-        return -1;
-    }
-
     float *samples = buffer_locksamples(b);
-    if (!samples) {
-        free(newL);
-        free(newR);
-        object_error(NULL, "Buffer read error.\n");
-        object_free(ref);
-        return -1;
-    }
-    bool finite = true;
-    for (int j = 0; j < n; j++) {
-        newL[j] = samples[(size_t)j * nch];
-        if (newR) newR[j] = samples[(size_t)j * nch + 1];
-        if (!isfinite(newL[j]) || (newR && !isfinite(newR[j]))) finite = false;
-    }
-    buffer_unlocksamples(b);
-
-    if (!finite) {
-        free(newL);
-        free(newR);
-        object_error(NULL, "Buffer read error.\n");
-        object_error(NULL, "Error: buffer %s holds samples that are not finite numbers.",
-                     name->s_name);
+    kve_status st = samples ? kve_loadSound(&x->eng, samples, (int)channels, (int)frames, rate)
+                            : KVE_NO_SOUND;
+    if (samples) buffer_unlocksamples(b);
+    if (st != KVE_OK) {
+        if (st == KVE_NO_MEMORY) {
+            object_error(NULL, "Error: out of memory.");
+        } else {
+            object_error(NULL, "Buffer read error.\n");
+            if (st == KVE_NOT_FINITE)
+                object_error(NULL, "Error: buffer %s holds samples that are not finite numbers.",
+                             name->s_name);
+        }
         object_free(ref);
         return -1;
     }
 
-    /* commit: the record now describes this sound and nothing else */
-    free(x->sigL);
-    free(x->sigR);
-    x->sigL = newL;
-    x->sigR = newR;
-    kv_dropOutput(x);   /* sized for the old sound */
+    /* the engine now holds this sound and nothing else */
     if (x->inBufRef) object_free(x->inBufRef);
     x->inBufRef = ref;
     x->inBufName = name;
-    x->sr = rate;
-    x->numChannels = nch;
-    x->numSamples = n;
-    x->fileLoaded = true;
-    x->stftValid = false;
-    x->decompValid = false;
     return 0;
 }

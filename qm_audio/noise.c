@@ -25,9 +25,9 @@ void qm_noiseResynth(const double *mag, int rows, int cols, FFTSetupD setup,
     }
     /* all of u1, then all of u2, each in storage order */
     for (size_t i = 0; i < cells; i++)
-        u1[i] = rand() / 2147483647.0;
+        u1[i] = rand() / QM_RAND_SCALE;
     for (size_t i = 0; i < cells; i++)
-        u2[i] = rand() / 2147483647.0;
+        u2[i] = rand() / QM_RAND_SCALE;
     qm_spectrum_src src = { .kind = QM_SRC_NOISE, .cols = (size_t)cols, .mag = mag,
                             .u1 = u1, .u2 = u2 };
     qm_istft_run(setup, &w, &src, cols, hop, out);

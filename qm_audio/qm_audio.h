@@ -11,6 +11,15 @@
 extern "C" {
 #endif
 
+/* the floor under the model in the soft mask mask / (model + floor) */
+#define QM_WIENER_FLOOR 0.1
+/* a sound that reaches full scale is brought down to this peak */
+#define QM_CLIP_GAIN 0.999
+/* rand() / QM_RAND_SCALE lies in [0, 1] */
+#ifndef QM_RAND_SCALE
+#define QM_RAND_SCALE 2147483647.0
+#endif
+
 /* re, im ((N/2+1) x numFrames) = DFT of each sqrt-Blackman-windowed frame of
  * N samples, frames hop apart; x holds (numFrames-1)*hop + N samples. The setup
  * serves 2^k points for some 2^k >= N; im is exactly 0 in rows 0 and N/2.

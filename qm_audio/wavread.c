@@ -1,7 +1,7 @@
 /* Reading 16-bit linear-PCM sound files into one array of doubles per
  * channel; only the first two channels are kept. */
 #include "qm_audio.h"
-#include "file_url.h"
+#include "sound_file.h"
 
 #include <limits.h>
 #include <stdint.h>
@@ -26,15 +26,6 @@ static int sizeFits(SInt64 frames, UInt32 bytesPerFrame)
 {
     return frames >= 0 && frames <= INT32_MAX &&
            (UInt64)frames * bytesPerFrame <= UINT32_MAX;
-}
-
-/* d x rate frames, truncated; kept far from overflow. */
-static SInt64 segmentFrames(float segDur, double sampleRate)
-{
-    double s = (double)segDur * sampleRate;
-    if (!(s >= 0.0)) return 0;
-    if (s >= 4611686018427387904.0) return INT64_C(4611686018427387904);
-    return (SInt64)s;
 }
 
 static unsigned secondsForMessage(double maxLength)
@@ -210,7 +201,7 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
         return fileFail(file, NULL, "Error: invalid audio format. Only WAV files supported.", -3);
 
     if (segDur > 0.0f) {
-        SInt64 s = segmentFrames(segDur, format->mSampleRate);
+        SInt64 s = qm_segmentFrames(segDur, format->mSampleRate);
         start = currFramePosition;
         if (start + s - 1 > total) {
             count = total - start > 0 ? total - start : 0;

@@ -1,6 +1,6 @@
 /* Writing one or two channels of doubles to 16-bit linear-PCM WAV files. */
 #include "qm_audio.h"
-#include "file_url.h"
+#include "sound_file.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -8,14 +8,6 @@
 
 /* Where the next segment goes; shared by every caller of the segment writer. */
 static SInt64 currFramePosition = 0;
-
-static SInt64 segmentFrames(float segDur, double sampleRate)
-{
-    double s = (double)segDur * sampleRate;
-    if (!(s >= 0.0)) return 0;
-    if (s >= 4611686018427387904.0) return INT64_C(4611686018427387904);
-    return (SInt64)s;
-}
 
 /* Refusals made before any file is created or opened. */
 static int checkArguments(const double *left, const double *right, int numFrames,
@@ -39,10 +31,10 @@ static int checkArguments(const double *left, const double *right, int numFrames
 }
 
 /* Both channels by one factor once the louder one reaches 1.0, leaving its
- * peak at 0.999. */
+ * peak at QM_CLIP_GAIN. */
 static void normalise(double *left, double *right, int numFrames, UInt32 nc)
 {
-    double peakL = 0.0, peakR = 0.0, peak, factor = 0.999;
+    double peakL = 0.0, peakR = 0.0, peak, factor = QM_CLIP_GAIN;
     if (numFrames <= 0) return;
     vDSP_maxmgvD(left, 1, &peakL, (vDSP_Length)numFrames);
     if (nc > 1) vDSP_maxmgvD(right, 1, &peakR, (vDSP_Length)numFrames);
@@ -185,7 +177,7 @@ int qm_wavwriteOSX_Seek(const char *path, double *left, double *right,
     normalise(left, right, numFrames, nc);
     interleave(left, right, numFrames, nc, buf);
     if (segDur > 0.0f) {
-        SInt64 s = segmentFrames(segDur, format.mSampleRate);
+        SInt64 s = qm_segmentFrames(segDur, format.mSampleRate);
         start = currFramePosition;
         count = numFrames < s ? numFrames : s;
     } else {

@@ -26,7 +26,7 @@ QM_CLONES static void wiener_gains(const double *restrict mask, const double *re
         const double *m = mask + b * cols + t0, *mo = model + b * cols + t0;
         double *g = gain + b * QM_FRAME_BLOCK;
         for (size_t j = 0; j < nb; j++)
-            g[j] = m[j] / (mo[j] + 0.1);
+            g[j] = m[j] / (mo[j] + QM_WIENER_FLOOR);
     }
 }
 

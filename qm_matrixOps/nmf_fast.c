@@ -97,7 +97,39 @@ typedef struct {
     kf_impl impl;
 } kf_job;
 
-/* Per thread scratch, as kf_rounds lays it out */
+/* Per thread scratch: where each part starts, in doubles from the thread's
+ * share, and the share's size; sized and carved from this one description */
+typedef struct {
+    size_t num, accs, scratch, row, denH, denW;
+    size_t size;
+} kf_layout;
+
+/* H numerators (K x ldh), block sums (rows x K vectors), any-K scratch (K
+ * vectors and K doubles), one row's numerators and denominators (2K), the
+ * two sets of sums (K, or K x K for Euclidean); whole cache lines. Returns
+ * 0 when a size would wrap. */
+static int kf_layoutOf(size_t nK, size_t ldh, size_t rows, size_t vw, int eucl, kf_layout *l)
+{
+    size_t nDen = eucl ? nK * nK : nK, nKH = nK * ldh, at = 0;
+    if ((nK && nKH / nK != ldh) || (eucl && nK && nDen / nK != nK))
+        return 0;
+    l->num = at;
+    if (!qm_addCount(&at, nKH)) return 0;
+    l->accs = at;
+    if (!qm_addCount(&at, rows * nK * vw)) return 0;
+    l->scratch = at;
+    if (!qm_addCount(&at, nK * (vw + 1))) return 0;
+    l->row = at;
+    if (!qm_addCount(&at, 2 * nK)) return 0;
+    l->denH = at;
+    if (!qm_addCount(&at, nDen)) return 0;
+    l->denW = at;
+    if (!qm_addCount(&at, nDen) || !qm_addCount(&at, 7)) return 0;
+    l->size = at / 8 * 8;
+    return 1;
+}
+
+/* One thread's scratch, carved from its share by the layout */
 typedef struct {
     double *num;     /* K x ldh: H numerators */
     double *accs;    /* rows x K vectors: W numerators by lane */
@@ -174,8 +206,11 @@ static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
 typedef struct {
     kf_job j;
     int iter;
-    double *base;      /* per thread: H numerators first, cache-line aligned */
-    size_t perThread;  /* doubles per thread */
+    qm_iterationFn fn; /* per-round callback, or NULL */
+    void *user;
+    int stop;          /* set by thread 0 when fn asks; read after a barrier */
+    double *base;      /* per thread shares, cache-line aligned */
+    kf_layout layout;  /* of each share */
 #ifdef KF_THREADS
     pthread_barrier_t *bar;
 #endif
@@ -266,7 +301,7 @@ static void kf_hupdate(const kf_run *run, const kf_mine *m, int nt, size_t u0, s
         for (size_t k = 0; k < nK; k++) {
             double s = 0.0;
             for (int p = 0; p < nt; p++) {
-                double *np = run->base + run->perThread * (size_t)p + k * ldh + t;
+                double *np = run->base + run->layout.size * (size_t)p + run->layout.num + k * ldh + t;
                 s += *np;
                 *np = 0.0;
             }
@@ -289,21 +324,31 @@ static void kf_hupdate(const kf_run *run, const kf_mine *m, int nt, size_t u0, s
     }
 }
 
+/* Reports done rounds to the process-wide hook and to the run's callback,
+ * which may ask the work to stop. Thread 0 only. */
+static void kf_report(kf_run *run, int done)
+{
+    qm_reportProgress(done, run->iter);
+    if (run->fn && run->fn(done, run->iter, run->user) != 0)
+        run->stop = 1;
+}
+
 /* The rounds as thread id of nt sees them; one thread runs no OpenMP at all.
  * Two meetings per round: before the H update (all numerators made, W
  * whole) and before the W update (H whole). */
-static void kf_rounds(const kf_run *run, int id, int nt)
+static void kf_rounds(kf_run *run, int id, int nt)
 {
     const kf_job *j = &run->j;
-    const size_t nF = j->F, nT = j->T, nK = j->K, vw = j->impl.vw;
-    const size_t nDen = j->eucl ? nK * nK : nK;
+    const size_t nF = j->F, nT = j->T, nK = j->K;
+    const kf_layout *l = &run->layout;
+    double *share = run->base + l->size * (size_t)id;
     kf_mine m;
-    m.num = run->base + run->perThread * (size_t)id;
-    m.accs = m.num + nK * j->ldh;
-    m.scratch = m.accs + j->rows * nK * vw;
-    m.row = m.scratch + nK * (vw + 1);
-    m.denH = m.row + 2 * nK;
-    m.denW = m.denH + nDen;
+    m.num = share + l->num;
+    m.accs = share + l->accs;
+    m.scratch = share + l->scratch;
+    m.row = share + l->row;
+    m.denH = share + l->denH;
+    m.denW = share + l->denW;
     size_t f0 = nF * (size_t)id / (size_t)nt, f1 = nF * (size_t)(id + 1) / (size_t)nt;
     size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
 
@@ -314,12 +359,14 @@ static void kf_rounds(const kf_run *run, int id, int nt)
     for (int i = 0; i < run->iter; i++) {
         kf_sync(run, nt);
         if (id == 0 && i > 0)
-            qm_reportProgress(i, run->iter);
+            kf_report(run, i);
         /* the H update, each thread its frames; the numerators were made
          * with this W */
         kf_hsums(j, m.denH);
         kf_hupdate(run, &m, nt, u0, u1);
         kf_sync(run, nt);
+        if (run->stop)
+            break;   /* every thread sees it after the same barrier */
         /* the W update with the new H, block by block; then the next
          * round's H numerators from the new rows */
         kf_wsums(j, m.denW);
@@ -331,17 +378,21 @@ static void kf_rounds(const kf_run *run, int id, int nt)
         }
     }
     kf_sync(run, nt);
-    if (id == 0)
-        qm_reportProgress(run->iter, run->iter);
+    if (id == 0 && !run->stop)
+        kf_report(run, run->iter);
 }
 
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-                   double *H)
+                   double *H, qm_iterationFn fn, void *user)
 {
-    if (qm_nothingToIterate(F, T, K, iter))
-        return 0;
+    int stopped = 0;
+    if (qm_nothingToDo(F, T, K, iter, fn, user, &stopped))
+        return stopped;
 
     kf_run run;
+    run.fn = fn;
+    run.user = user;
+    run.stop = 0;
     kf_job *j = &run.j;
     j->V = V;
     j->W = W;
@@ -384,27 +435,19 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
         nth = F;
 #endif
 
-    /* the working H (K x ldh) and the tail of V (F x vw), then per thread:
-     * H numerators (K x ldh), block sums (rows x K vectors), any-K scratch
-     * (K vectors and K doubles), one row (2K), the two sets of sums (2 x K
-     * or K x K); whole cache lines */
-    size_t nKH = nK * j->ldh, nVt = j->tV < nT ? nF * vw : 0, perThread = 0, total = 0;
-    size_t nDen = eucl ? nK * nK : nK;
-    int ok = nKH / j->ldh == nK && (!eucl || nDen / nK == nK)
-          && qm_addCount(&perThread, nKH) && qm_addCount(&perThread, j->rows * nK * vw)
-          && qm_addCount(&perThread, nK * (vw + 3)) && qm_addCount(&perThread, 2 * nDen)
-          && qm_addCount(&perThread, 7);
-    perThread = perThread / 8 * 8;
-    ok = ok && perThread <= SIZE_MAX / (size_t)nth && qm_addCount(&total, nKH)
-          && qm_addCount(&total, (nVt + 7) / 8 * 8)
-          && qm_addCount(&total, perThread * (size_t)nth) && qm_addCount(&total, 8);
+    /* the working H (K x ldh) and the tail of V (F x vw), then a share per
+     * thread as kf_layoutOf lays it out */
+    size_t nKH = nK * j->ldh, nVt = j->tV < nT ? nF * vw : 0, total = 0;
+    kf_layout *l = &run.layout;
+    int ok = kf_layoutOf(nK, j->ldh, j->rows, vw, eucl, l) && l->size <= SIZE_MAX / (size_t)nth
+          && qm_addCount(&total, nKH) && qm_addCount(&total, (nVt + 7) / 8 * 8)
+          && qm_addCount(&total, l->size * (size_t)nth) && qm_addCount(&total, 8);
     double *block = ok ? qm_allocDoubles(total) : NULL;
     if (!block)
         return -1;
     j->H = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
     double *Vt = j->H + nKH;
     run.base = Vt + (nVt + 7) / 8 * 8;
-    run.perThread = perThread;
     for (size_t k = 0; k < nK; k++) {
         memcpy(j->H + k * j->ldh, H + k * nT, nT * sizeof *H);
         memset(j->H + k * j->ldh + nT, 0, (j->ldh - nT) * sizeof *H);
@@ -442,5 +485,5 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
     for (size_t k = 0; k < nK; k++)
         memcpy(H + k * nT, j->H + k * j->ldh, nT * sizeof *H);
     free(block);
-    return 0;
+    return run.stop ? 1 : 0;
 }

@@ -2,11 +2,17 @@
 #ifndef QM_NMF_FAST_H
 #define QM_NMF_FAST_H
 
+#include <stddef.h>
+
+#include "qm_matrixOps.h"
+
 /* iter rounds of the Kullback-Leibler (eucl = 0) or Euclidean (eucl = 1)
  * updates of W and H in place, as qm_klIterate and qm_euclIterate make
- * them up to the order of the sums; no F x T scratch. Return 0, or -1 when
- * scratch could not be had (W, H untouched). */
+ * them up to the order of the sums; no F x T scratch. After each round the
+ * process-wide hook and fn (if not NULL) hear of it. Return 0; 1 when fn
+ * asked to stop (W, H part-way); -1 when scratch could not be had (W, H
+ * untouched). */
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-                   double *H);
+                   double *H, qm_iterationFn fn, void *user);
 
 #endif

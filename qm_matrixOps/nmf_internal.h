@@ -2,6 +2,8 @@
 #ifndef QM_NMF_INTERNAL_H
 #define QM_NMF_INTERNAL_H
 
+#include "qm_matrixOps.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -13,6 +15,9 @@ void qm_reportProgress(int done, int total);
 /* True when there is nothing to update (no rounds, or an empty shape); the
  * rounds of an empty shape are still reported. */
 int qm_nothingToIterate(int F, int T, int K, int iter);
+/* The same, the rounds of an empty shape also reported to fn (may be NULL);
+ * *stopped is 1 when fn asked to stop. */
+int qm_nothingToDo(int F, int T, int K, int iter, qm_iterationFn fn, void *user, int *stopped);
 
 /* iter update rounds of W (F x K) and H (K x T) in place from their current
  * values; H before W, the new H used for W. Report progress after each

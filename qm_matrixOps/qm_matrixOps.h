@@ -10,6 +10,11 @@
 extern "C" {
 #endif
 
+/* rand() / QM_RAND_SCALE lies in [0, 1] */
+#ifndef QM_RAND_SCALE
+#define QM_RAND_SCALE 2147483647.0
+#endif
+
 /* dst[j] = A[r*n + j], j < n */
 void qm_getRow(const double *A, int n, vDSP_Length r, double *dst);
 /* A[r*n + j] = src[j], j < n; nothing else changes */
@@ -44,6 +49,17 @@ int qm_sortByHRowEnergy(const double *W, const double *H, int F, int T, int K,
  * had (W and H zeroed). */
 int qm_euclNMF(const double *V, int F, int T, int K, int iter, double *W, double *H);
 int qm_klNMF(const double *V, int F, int T, int K, int iter, double *W, double *H);
+
+/* Called after each round with done = 1..total; non-zero asks to stop. */
+typedef int (*qm_iterationFn)(int done, int total, void *user);
+/* iter rounds of the Kullback-Leibler (eucl = 0) or Euclidean (eucl = 1)
+ * updates from the given W (F x K) and H (K x T), as qm_klNMF and qm_euclNMF
+ * make them after their random start, components then ordered by descending
+ * activation energy. fn (may be NULL) hears of each round, as does the
+ * process-wide hook. Return 0; 1 when fn asked to stop; -1 when scratch
+ * could not be had. W and H hold a result only when 0 is returned. */
+int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double *W,
+               double *H, qm_iterationFn fn, void *user);
 
 /* Optional process-wide report after each NMF iteration (unset by default);
  * it changes no result. done runs 1..total. */

@@ -48,7 +48,7 @@ void Korvane::load(t_korvane *x, const std::string &name,
             s[f * nch + c] = static_cast<float>(channels[c][f]);
     buffer(name, nch, s, rate);
     sendSym(x, "loadBuffer", name);
-    ASSERT_TRUE(x->fileLoaded);
+    ASSERT_TRUE(x->eng.fileLoaded);
 }
 
 void Korvane::sendInt(t_korvane *x, long v, long inlet) {

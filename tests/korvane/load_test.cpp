@@ -19,16 +19,16 @@ TEST_F(Korvane, LoadsStereoAndPostsInfoLine) {
     sendSym(x, "loadBuffer", "drums");
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "read buffer: 2 channels, 88200 samples, 44100.000000 sr"}));
-    EXPECT_TRUE(x->fileLoaded);
-    EXPECT_FALSE(x->stftValid);
-    EXPECT_EQ(x->numChannels, 2);
-    EXPECT_EQ(x->numSamples, 88200);
-    EXPECT_EQ(x->sr, 44100.0);
+    EXPECT_TRUE(x->eng.fileLoaded);
+    EXPECT_FALSE(x->eng.stftValid);
+    EXPECT_EQ(x->eng.numChannels, 2);
+    EXPECT_EQ(x->eng.numSamples, 88200);
+    EXPECT_EQ(x->eng.sr, 44100.0);
     EXPECT_STREQ(x->inBufName->s_name, "drums");
-    ASSERT_NE(x->sigR, nullptr);
+    ASSERT_NE(x->eng.sigR, nullptr);
     for (int f : {0, 1, 4567, 88199}) {
-        EXPECT_EQ(x->sigL[f], static_cast<double>(s[2 * f]));
-        EXPECT_EQ(x->sigR[f], static_cast<double>(s[2 * f + 1]));
+        EXPECT_EQ(x->eng.sigL[f], static_cast<double>(s[2 * f]));
+        EXPECT_EQ(x->eng.sigR[f], static_cast<double>(s[2 * f + 1]));
     }
 }
 
@@ -38,11 +38,11 @@ TEST_F(Korvane, FourChannelsKeepChannelsZeroAndOne) {
     for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<float>(i);
     buffer("quad", 4, s, 48000);
     sendSym(x, "loadBuffer", "quad");
-    EXPECT_EQ(x->numChannels, 4);
-    EXPECT_EQ(x->numSamples, 100);
+    EXPECT_EQ(x->eng.numChannels, 4);
+    EXPECT_EQ(x->eng.numSamples, 100);
     for (int f = 0; f < 100; ++f) {
-        EXPECT_EQ(x->sigL[f], 4.0 * f);
-        EXPECT_EQ(x->sigR[f], 4.0 * f + 1);
+        EXPECT_EQ(x->eng.sigL[f], 4.0 * f);
+        EXPECT_EQ(x->eng.sigR[f], 4.0 * f + 1);
     }
 }
 
@@ -52,11 +52,11 @@ TEST_F(Korvane, MonoAfterStereoDropsTheOldRightChannel) {
     buffer("mono", 1, std::vector<float>(7, 0.25f), 22050);
     sendSym(x, "loadBuffer", "st");
     sendSym(x, "loadBuffer", "mono");
-    EXPECT_EQ(x->numChannels, 1);
-    EXPECT_EQ(x->numSamples, 7);
-    EXPECT_EQ(x->sigR, nullptr);
-    EXPECT_EQ(x->sigL[6], 0.25);
-    EXPECT_EQ(x->sr, 22050.0);
+    EXPECT_EQ(x->eng.numChannels, 1);
+    EXPECT_EQ(x->eng.numSamples, 7);
+    EXPECT_EQ(x->eng.sigR, nullptr);
+    EXPECT_EQ(x->eng.sigL[6], 0.25);
+    EXPECT_EQ(x->eng.sr, 22050.0);
 }
 
 TEST_F(Korvane, ReloadRereadsCurrentContent) {
@@ -64,10 +64,10 @@ TEST_F(Korvane, ReloadRereadsCurrentContent) {
     buffer("b", 1, std::vector<float>(10, 1.0f), 44100);
     sendSym(x, "loadBuffer", "b");
     maxhost::findBuffer("b")->samples[3] = -2.0f;
-    x->stftValid = true;
+    x->eng.stftValid = true;
     sendSym(x, "loadBuffer", "b");
-    EXPECT_EQ(x->sigL[3], -2.0);
-    EXPECT_FALSE(x->stftValid);
+    EXPECT_EQ(x->eng.sigL[3], -2.0);
+    EXPECT_FALSE(x->eng.stftValid);
 }
 
 // A failed load keeps the sound, its name and its rate (the output name is
@@ -77,9 +77,9 @@ TEST_F(Korvane, FailedLoadChangesNothing) {
     buffer("good", 1, std::vector<float>(50, 0.1f), 8000);
     sendSym(x, "loadBuffer", "good");
     t_buffer_ref *ref = x->inBufRef;
-    double *sig = x->sigL;
-    x->stftValid = true;
-    x->decompValid = true;
+    double *sig = x->eng.sigL;
+    x->eng.stftValid = true;
+    x->eng.decompValid = true;
     clear();
 
     sendSym(x, "loadBuffer", "missing");
@@ -91,11 +91,11 @@ TEST_F(Korvane, FailedLoadChangesNothing) {
                            "!Buffer read error.\n"}));
     EXPECT_STREQ(x->inBufName->s_name, "good");
     EXPECT_EQ(x->inBufRef, ref);
-    EXPECT_EQ(x->sr, 8000.0);
-    EXPECT_EQ(x->sigL, sig);
-    EXPECT_EQ(x->numSamples, 50);
-    EXPECT_TRUE(x->stftValid);
-    EXPECT_TRUE(x->decompValid);
+    EXPECT_EQ(x->eng.sr, 8000.0);
+    EXPECT_EQ(x->eng.sigL, sig);
+    EXPECT_EQ(x->eng.numSamples, 50);
+    EXPECT_TRUE(x->eng.stftValid);
+    EXPECT_TRUE(x->eng.decompValid);
 }
 
 TEST_F(Korvane, RefusesBuffersWithoutChannelsOrLocks) {
@@ -106,7 +106,7 @@ TEST_F(Korvane, RefusesBuffersWithoutChannelsOrLocks) {
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "read buffer: 0 channels, 10 samples, 44100.000000 sr",
                            "!Buffer read error.\n"}));
-    EXPECT_FALSE(x->fileLoaded);
+    EXPECT_FALSE(x->eng.fileLoaded);
 
     // a buffer that is locked elsewhere cannot be read
     buffer("busy", 1, std::vector<float>(4, 0.f), 44100);
@@ -118,7 +118,7 @@ TEST_F(Korvane, RefusesBuffersWithoutChannelsOrLocks) {
     buffer_unlocksamples(b);
     object_free(r);
     EXPECT_EQ(texts().back(), "!Buffer read error.\n");
-    EXPECT_FALSE(x->fileLoaded);
+    EXPECT_FALSE(x->eng.fileLoaded);
 }
 
 TEST_F(Korvane, RefusesNonFiniteSamples) {
@@ -132,8 +132,8 @@ TEST_F(Korvane, RefusesNonFiniteSamples) {
                            "read buffer: 2 channels, 8 samples, 44100.000000 sr",
                            "!Buffer read error.\n",
                            "!Error: buffer nan holds samples that are not finite numbers."}));
-    EXPECT_FALSE(x->fileLoaded);
-    EXPECT_EQ(x->sigL, nullptr);
+    EXPECT_FALSE(x->eng.fileLoaded);
+    EXPECT_EQ(x->eng.sigL, nullptr);
 }
 
 // A buffer name is never taken as a format.
@@ -151,8 +151,8 @@ TEST_F(Korvane, ZeroFrameBufferLoads) {
     t_korvane *x = make();
     maxhost::createBuffer("none", 1, 0, 44100);
     sendSym(x, "loadBuffer", "none");
-    EXPECT_TRUE(x->fileLoaded);
-    EXPECT_EQ(x->numSamples, 0);
+    EXPECT_TRUE(x->eng.fileLoaded);
+    EXPECT_EQ(x->eng.numSamples, 0);
 }
 
 TEST_F(Korvane, LoadOutOfMemoryKeepsEarlierSound) {
@@ -166,9 +166,9 @@ TEST_F(Korvane, LoadOutOfMemoryKeepsEarlierSound) {
     failAllocsAfter(-1);
     EXPECT_EQ(texts().back(), "!Error: out of memory.");
     EXPECT_STREQ(x->inBufName->s_name, "a");
-    EXPECT_EQ(x->numChannels, 1);
-    EXPECT_EQ(x->numSamples, 30);
-    EXPECT_EQ(x->sr, 44100.0);
+    EXPECT_EQ(x->eng.numChannels, 1);
+    EXPECT_EQ(x->eng.numSamples, 30);
+    EXPECT_EQ(x->eng.sr, 44100.0);
 }
 
 // From the scheduler the load runs on the main thread afterwards.
@@ -179,8 +179,8 @@ TEST_F(Korvane, LoadFromSchedulerIsDeferred) {
     schedSym(x, "loadBuffer", "b");
     ASSERT_EQ(console.size(), 1u);
     EXPECT_TRUE(allOnMainThread());
-    EXPECT_TRUE(x->fileLoaded);
-    EXPECT_EQ(x->numSamples, 12);
+    EXPECT_TRUE(x->eng.fileLoaded);
+    EXPECT_EQ(x->eng.numSamples, 12);
 }
 
 }  // namespace

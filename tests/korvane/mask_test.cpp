@@ -19,12 +19,12 @@ protected:
         load(x, "m", {kvtest::tone(1000, 8000, {900}, {0.5}, 2, 0.1)}, 8000);
         sendInt(x, 2);
         sendSym(x, "decompNoOut");
-        bins = static_cast<int>(x->numBins);
-        frames = static_cast<int>(x->numFrames);   // 58
+        bins = static_cast<int>(x->eng.numBins);
+        frames = static_cast<int>(x->eng.numFrames);   // 58
         clear();
     }
     std::vector<double> mask() const {
-        return std::vector<double>(x->mask, x->mask + static_cast<size_t>(bins) * frames);
+        return std::vector<double>(x->eng.mask, x->eng.mask + static_cast<size_t>(bins) * frames);
     }
     // a basis list in the outlet's form for the given w
     std::vector<double> basisOf(const std::vector<double> &w) const {
@@ -44,7 +44,7 @@ TEST_F(Mask, LayersSumOuterProducts) {
     std::vector<double> v1 = ramp(bins, -1.0, 0.05), v2 = ramp(bins, -0.2, -0.01);
     sendList(x, 1, a1);
     sendList(x, 2, v1);
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_EQ(x->actList, nullptr);   // both lists are consumed
     EXPECT_EQ(x->baseList, nullptr);
     sendList(x, 1, a2);
@@ -79,7 +79,7 @@ TEST_F(Mask, ConvertsAndClampsValues) {
 TEST_F(Mask, ZeroBasisAddsNothingButCounts) {
     sendList(x, 1, std::vector<double>(frames, 1.0));
     sendList(x, 2, std::vector<double>(bins, 0.0));
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     std::vector<double> m = mask();
     EXPECT_TRUE(std::all_of(m.begin(), m.end(), [](double v) { return v == 0.0; }));
 }
@@ -90,11 +90,11 @@ TEST_F(Mask, WrongBasisLengthBlocksUntilNextActivation) {
     EXPECT_EQ(texts(), std::vector<std::string>{"!Error: 32 base elements read, 33 expected.\n"});
     EXPECT_TRUE(x->baseLenError);
     sendList(x, 2, std::vector<double>(bins, -0.5));   // blocked
-    EXPECT_TRUE(x->maskEmpty);
+    EXPECT_TRUE(x->eng.maskEmpty);
     sendList(x, 1, std::vector<double>(frames, 1.0));
     EXPECT_FALSE(x->baseLenError);
     sendList(x, 2, std::vector<double>(bins, -0.5));
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_EQ(console.size(), 1u);
 }
 
@@ -102,7 +102,7 @@ TEST_F(Mask, OneActivationMakesOneLayer) {
     sendList(x, 1, std::vector<double>(frames, 1.0));
     sendList(x, 2, basisOf(std::vector<double>(bins, 2.0)));
     sendList(x, 2, basisOf(std::vector<double>(bins, 2.0)));   // held, adds nothing
-    EXPECT_NEAR(x->mask[0], 2.0, 1e-15);
+    EXPECT_NEAR(x->eng.mask[0], 2.0, 1e-15);
     EXPECT_NE(x->baseList, nullptr);
 }
 
@@ -114,7 +114,7 @@ TEST_F(Mask, ActivationLengthsOtherThanTheFrames) {
     std::vector<double> m = mask();
     EXPECT_TRUE(std::all_of(m.begin(), m.end(), [](double v) { return std::fabs(v - 1) < 1e-15; }));
 
-    std::fill(x->mask, x->mask + m.size(), 0.0);
+    std::fill(x->eng.mask, x->eng.mask + m.size(), 0.0);
     sendList(x, 1, {0.5, 0.25});
     sendList(x, 2, basisOf(std::vector<double>(bins, 1.0)));
     m = mask();
@@ -147,7 +147,7 @@ TEST_F(Mask, NothingWithoutSoundOrMask) {
     sendList(y, 1, std::vector<double>(frames, 1.0));
     sendList(y, 2, std::vector<double>(bins, -1.0));
     EXPECT_TRUE(console.empty());
-    EXPECT_EQ(y->mask, nullptr);
+    EXPECT_EQ(y->eng.mask, nullptr);
 }
 
 TEST_F(Mask, NonFiniteValuesAddNothing) {
@@ -157,21 +157,21 @@ TEST_F(Mask, NonFiniteValuesAddNothing) {
     sendList(x, 1, a);
     sendList(x, 2, std::vector<double>(bins, -0.5));
     EXPECT_EQ(texts(), std::vector<std::string>{"!Mask error: activation or basis is not finite"});
-    EXPECT_TRUE(x->maskEmpty);
+    EXPECT_TRUE(x->eng.maskEmpty);
 
     std::vector<double> v(bins, -0.5);
     v[0] = -inf;   // w = inf
     sendList(x, 1, std::vector<double>(frames, 1.0));
     sendList(x, 2, v);
     EXPECT_EQ(texts().size(), 2u);
-    EXPECT_TRUE(x->maskEmpty);
+    EXPECT_TRUE(x->eng.maskEmpty);
 
     // values past the frames are not used, so they do not count
     std::vector<double> tail(frames + 1, 1.0);
     tail[frames] = std::numeric_limits<double>::quiet_NaN();
     sendList(x, 1, tail);
     sendList(x, 2, std::vector<double>(bins, -0.5));
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_EQ(texts().size(), 2u);
 }
 
@@ -202,7 +202,7 @@ TEST_F(Mask, OutOfMemoryKeepsWhatIsHeld) {
                                                   "!Mask error: out of memory"}));
     EXPECT_EQ(x->actList, held);
     EXPECT_EQ(x->baseList, nullptr);
-    EXPECT_TRUE(x->maskEmpty);
+    EXPECT_TRUE(x->eng.maskEmpty);
 }
 
 TEST_F(Mask, ListsFromSchedulerAreDeferred) {
@@ -213,8 +213,8 @@ TEST_F(Mask, ListsFromSchedulerAreDeferred) {
                                static_cast<short>(frames), a.data());
     maxhost::sendFromScheduler(reinterpret_cast<t_object *>(x), 2, gensym("list"),
                                static_cast<short>(bins), v.data());
-    EXPECT_FALSE(x->maskEmpty);
-    EXPECT_NEAR(x->mask[0], std::exp(0.5) - 1, 1e-15);
+    EXPECT_FALSE(x->eng.maskEmpty);
+    EXPECT_NEAR(x->eng.mask[0], std::exp(0.5) - 1, 1e-15);
     clear();
     maxhost::sendFromScheduler(reinterpret_cast<t_object *>(x), 2, gensym("list"), 3, v.data());
     ASSERT_EQ(console.size(), 1u);   // the length error, posted on the main thread

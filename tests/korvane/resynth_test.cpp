@@ -43,7 +43,7 @@ protected:
         clear();
         sendSym(x, "decomp");
         EXPECT_EQ(outs.size(), static_cast<size_t>(2 * K));
-        expectedMask.assign(static_cast<size_t>(x->numBins * x->numFrames), 0.0);
+        expectedMask.assign(static_cast<size_t>(x->eng.numBins * x->eng.numFrames), 0.0);
         return outs;
     }
     // sends a pair back, the activation scaled, and adds it to the expectation
@@ -52,7 +52,7 @@ protected:
         for (double &v : a) v *= scale;
         sendList(x, 1, a);
         sendList(x, 2, basis);
-        int frames = static_cast<int>(x->numFrames);
+        int frames = static_cast<int>(x->eng.numFrames);
         for (size_t b = 0; b < basis.size(); ++b) {
             double w = std::max(0.0, std::exp(-basis[b]) - 1);
             for (int t = 0; t < frames; ++t)
@@ -64,14 +64,14 @@ protected:
     // the output by definition: each used channel through mask / (W.H + 0.1),
     // one common factor when the peak reaches 1; returns the peak before it
     double expectOutput(const std::string &outName) {
-        int frames = static_cast<int>(x->numFrames), K = x->factK, n = x->numSamples;
-        EXPECT_EQ(x->numBins, kBins);
+        int frames = static_cast<int>(x->eng.numFrames), K = x->eng.factK, n = x->eng.numSamples;
+        EXPECT_EQ(x->eng.numBins, kBins);
         std::vector<double> model(static_cast<size_t>(kBins) * frames, 0.0);
         for (int b = 0; b < kBins; ++b)
             for (int t = 0; t < frames; ++t)
                 for (int k = 0; k < K; ++k)
                     model[static_cast<size_t>(b) * frames + t] +=
-                        x->W[static_cast<size_t>(b) * K + k] * x->H[static_cast<size_t>(k) * frames + t];
+                        x->eng.W[static_cast<size_t>(b) * K + k] * x->eng.H[static_cast<size_t>(k) * frames + t];
         std::vector<std::vector<double>> ref;
         double peak = 0;
         for (const auto &ch : used) {
@@ -108,8 +108,8 @@ TEST_F(Resynth, StereoEndToEnd) {
     loadSound("drums", {sound(1000, 1, 0.2), sound(1000, 2, 0.15)});
     maxhost::createBuffer("drums_out", 2, 1000, kRate);
     std::vector<kvtest::Out> lists = decompose(3);
-    EXPECT_EQ(x->factK, 3);
-    EXPECT_EQ(x->numFrames, 58);
+    EXPECT_EQ(x->eng.factK, 3);
+    EXPECT_EQ(x->eng.numFrames, 58);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(lists[i].values.size(), 58u);
         EXPECT_EQ(lists[3 + i].values.size(), static_cast<size_t>(kBins));
@@ -117,7 +117,7 @@ TEST_F(Resynth, StereoEndToEnd) {
     // the spectrogram the object keeps is the definition's
     std::vector<double> re, im;
     kvtest::naiveSTFT(used[1], kN, 58, kHop, re, im);
-    for (size_t i = 0; i < re.size(); ++i) ASSERT_NEAR(x->stftImR[i], im[i], 1e-11);
+    for (size_t i = 0; i < re.size(); ++i) ASSERT_NEAR(x->eng.stftImR[i], im[i], 1e-11);
 
     layer(lists[0].values, lists[3].values);
     layer(lists[2].values, lists[5].values);
@@ -132,14 +132,14 @@ TEST_F(Resynth, StereoEndToEnd) {
     // the frames past the last analysis frame stay silent
     std::vector<float> s = outSamples("drums_out");
     for (int i = 57 * kHop + kN; i < 1000; ++i) EXPECT_EQ(s[2 * i], 0.0f);
-    EXPECT_TRUE(x->maskEmpty);
+    EXPECT_TRUE(x->eng.maskEmpty);
     // the mask is not cleared, but the next layer starts it afresh, with
     // zeros past the end of a short activation
     expectedMask.assign(expectedMask.size(), 0.0);
     std::vector<double> shortAct(lists[1].values.begin(), lists[1].values.begin() + 20);
     layer(shortAct, lists[4].values);
-    EXPECT_FALSE(x->maskEmpty);
-    EXPECT_EQ(std::vector<double>(x->mask, x->mask + kBins * 58), expectedMask);
+    EXPECT_FALSE(x->eng.maskEmpty);
+    EXPECT_EQ(std::vector<double>(x->eng.mask, x->eng.mask + kBins * 58), expectedMask);
 }
 
 TEST_F(Resynth, LoudResultsAreScaledTogether) {
@@ -219,14 +219,14 @@ TEST_F(Resynth, NewSoundNeedsANewDecomposition) {
     maxhost::createBuffer("b_out", 2, 4000, kRate);
     std::vector<kvtest::Out> lists = decompose(2);
     layer(lists[0].values, lists[2].values);
-    std::vector<double> before(x->mask, x->mask + kBins * 58);
+    std::vector<double> before(x->eng.mask, x->eng.mask + kBins * 58);
     loadSound("b", {sound(4000, 2, 0.4), sound(4000, 3, 0.4)});
     clear();
     bang();
     EXPECT_EQ(texts(), std::vector<std::string>{
                            "!Resynthesis error: no decomposition of the loaded sound"});
-    EXPECT_FALSE(x->maskEmpty);
-    EXPECT_EQ(std::vector<double>(x->mask, x->mask + kBins * 58), before);
+    EXPECT_FALSE(x->eng.maskEmpty);
+    EXPECT_EQ(std::vector<double>(x->eng.mask, x->eng.mask + kBins * 58), before);
     EXPECT_TRUE(outs.empty());
 
     lists = decompose(2);
@@ -242,7 +242,7 @@ TEST_F(Resynth, MissingOutputBufferKeepsTheMask) {
     clear();
     bang();
     EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_TRUE(outs.empty());
     // a buffer~ made afterwards is found by the next bang; too small and
     // mono, it is made two channels of the sound's length
@@ -279,7 +279,7 @@ TEST_F(Resynth, LockedOutputBufferIsReported) {
     buffer_unlocksamples(b);
     object_free(r);
     EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     bang();
     expectOutput("solo_out");
 }
@@ -301,7 +301,7 @@ TEST_F(Resynth, OutputNameMustFit) {
     clear();
     bang();
     EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: buffer name too long"});
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_TRUE(outs.empty());
 }
 
@@ -315,7 +315,7 @@ TEST_F(Resynth, NonFiniteResultWritesNothing) {
     clear();
     bang();
     EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: result is not finite"});
-    EXPECT_FALSE(x->maskEmpty);
+    EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_TRUE(outs.empty());
     std::vector<float> s = outSamples("f_out");
     EXPECT_TRUE(std::all_of(s.begin(), s.end(), [](float v) { return v == 0.25f; }));
@@ -332,8 +332,8 @@ TEST_F(Resynth, EachInstanceKeepsItsFftSize) {
     load(other, "big", {sound(8000, 9, 0.4)}, kRate);
     sendInt(other, 1);
     sendSym(other, "decompNoOut");
-    ASSERT_EQ(other->fftSize, 256);
-    EXPECT_EQ(x->fftSize, kN);
+    ASSERT_EQ(other->eng.fftSize, 256);
+    EXPECT_EQ(x->eng.fftSize, kN);
     layer(lists[0].values, lists[2].values);
     bang();
     expectOutput("own_out");
@@ -347,7 +347,7 @@ TEST_F(Resynth, ComponentCountChangedAfterDecomposition) {
     sendInt(x, 8);
     layer(lists[1].values, lists[4].values);
     bang();
-    EXPECT_EQ(x->factK, 3);
+    EXPECT_EQ(x->eng.factK, 3);
     expectOutput("c_out");
 }
 
@@ -363,9 +363,9 @@ TEST_F(Resynth, OutOfMemoryKeepsTheMaskAndTheBuffer) {
         bang();
         failAllocsAfter(-1);
         EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: out of memory"}) << n;
-        EXPECT_FALSE(x->maskEmpty);
-        EXPECT_EQ(x->outL, nullptr);
-        EXPECT_EQ(x->outR, nullptr);
+        EXPECT_FALSE(x->eng.maskEmpty);
+        EXPECT_EQ(x->eng.outL, nullptr);
+        EXPECT_EQ(x->eng.outR, nullptr);
         EXPECT_EQ(outSamples("o_out")[7], 0.25f);
     }
     bang();
@@ -411,20 +411,20 @@ class ModelCache : public Resynth {
 protected:
     // the product by three loops, against which the kept model is compared
     std::vector<double> product() {
-        int frames = static_cast<int>(x->numFrames), K = x->factK;
+        int frames = static_cast<int>(x->eng.numFrames), K = x->eng.factK;
         std::vector<double> m(static_cast<size_t>(kBins) * frames, 0.0);
         for (int b = 0; b < kBins; ++b)
             for (int t = 0; t < frames; ++t)
                 for (int k = 0; k < K; ++k)
                     m[static_cast<size_t>(b) * frames + t] +=
-                        x->W[static_cast<size_t>(b) * K + k] * x->H[static_cast<size_t>(k) * frames + t];
+                        x->eng.W[static_cast<size_t>(b) * K + k] * x->eng.H[static_cast<size_t>(k) * frames + t];
         return m;
     }
     void expectModelIsProduct() {
-        ASSERT_NE(x->model, nullptr);
+        ASSERT_NE(x->eng.model, nullptr);
         std::vector<double> m = product();
         for (size_t i = 0; i < m.size(); ++i)   // summation order of K <= 3 terms
-            EXPECT_NEAR(x->model[i], m[i], 1e-14 * (1 + m[i])) << i;
+            EXPECT_NEAR(x->eng.model[i], m[i], 1e-14 * (1 + m[i])) << i;
     }
 };
 
@@ -432,14 +432,14 @@ TEST_F(ModelCache, RepeatedBangsGiveTheSameSamples) {
     loadSound("m", {sound(1000, 1, 0.4), sound(1000, 2, 0.4)});
     maxhost::createBuffer("m_out", 2, 1000, kRate);
     std::vector<kvtest::Out> lists = decompose(3);
-    EXPECT_EQ(x->model, nullptr);   // nothing is made before it is needed
+    EXPECT_EQ(x->eng.model, nullptr);   // nothing is made before it is needed
     layer(lists[0].values, lists[3].values);
     layer(lists[2].values, lists[5].values, 0.5);
     bang();
     expectModelIsProduct();
     expectOutput("m_out");
     std::vector<float> first = outSamples("m_out");
-    const double *kept = x->model;
+    const double *kept = x->eng.model;
 
     for (int again = 0; again < 2; ++again) {
         std::fill(expectedMask.begin(), expectedMask.end(), 0.0);
@@ -448,14 +448,14 @@ TEST_F(ModelCache, RepeatedBangsGiveTheSameSamples) {
         clear();
         bang();
         EXPECT_EQ(outs.size(), 1u);
-        EXPECT_EQ(x->model, kept);
+        EXPECT_EQ(x->eng.model, kept);
         EXPECT_EQ(outSamples("m_out"), first) << again;   // bit for bit
     }
     // another composition through the same model
     std::fill(expectedMask.begin(), expectedMask.end(), 0.0);
     layer(lists[1].values, lists[4].values);
     bang();
-    EXPECT_EQ(x->model, kept);
+    EXPECT_EQ(x->eng.model, kept);
     expectOutput("m_out");
 }
 
@@ -466,13 +466,13 @@ TEST_F(ModelCache, ComponentCountAfterTheFactorisationLeavesItAlone) {
     layer(lists[0].values, lists[2].values);
     bang();
     std::vector<float> first = outSamples("k_out");
-    const double *kept = x->model;
+    const double *kept = x->eng.model;
     sendInt(x, 5);
     std::fill(expectedMask.begin(), expectedMask.end(), 0.0);
     layer(lists[0].values, lists[2].values);
     bang();
-    EXPECT_EQ(x->factK, 2);
-    EXPECT_EQ(x->model, kept);
+    EXPECT_EQ(x->eng.factK, 2);
+    EXPECT_EQ(x->eng.model, kept);
     expectModelIsProduct();
     EXPECT_EQ(outSamples("k_out"), first);
 }
@@ -483,13 +483,13 @@ TEST_F(ModelCache, NewFactorisationReplacesIt) {
     std::vector<kvtest::Out> lists = decompose(2);
     layer(lists[0].values, lists[2].values);
     bang();
-    ASSERT_NE(x->model, nullptr);
+    ASSERT_NE(x->eng.model, nullptr);
 
     for (const char *how : {"decomp", "decompNoOut"}) {
         sendInt(x, 3);
         clear();
         sendSym(x, how);
-        EXPECT_EQ(x->model, nullptr) << how;
+        EXPECT_EQ(x->eng.model, nullptr) << how;
         lists = decompose(3);
         layer(lists[1].values, lists[4].values);
         bang();
@@ -504,15 +504,15 @@ TEST_F(ModelCache, NewSoundOrNewAnalysisLetsItGo) {
     std::vector<kvtest::Out> lists = decompose(2);
     layer(lists[0].values, lists[2].values);
     bang();
-    ASSERT_NE(x->model, nullptr);
-    ASSERT_NE(x->outL, nullptr);
+    ASSERT_NE(x->eng.model, nullptr);
+    ASSERT_NE(x->eng.outL, nullptr);
 
     // a new sound of the same length: its output channels are made afresh
     loadSound("a", {sound(1000, 7, 0.3), sound(1000, 8, 0.2)});
-    EXPECT_EQ(x->outL, nullptr);
-    EXPECT_EQ(x->outR, nullptr);
+    EXPECT_EQ(x->eng.outL, nullptr);
+    EXPECT_EQ(x->eng.outR, nullptr);
     lists = decompose(2);   // a new analysis, then new factors
-    EXPECT_EQ(x->model, nullptr);
+    EXPECT_EQ(x->eng.model, nullptr);
     layer(lists[1].values, lists[3].values);
     bang();
     expectModelIsProduct();
@@ -521,8 +521,8 @@ TEST_F(ModelCache, NewSoundOrNewAnalysisLetsItGo) {
     // a new analysis of the same sound, at another hop
     sendFloat(x, "setHop", 0.5);
     sendSym(x, "decompNoOut");
-    EXPECT_EQ(x->model, nullptr);
-    EXPECT_EQ(x->hopSize, 32);
+    EXPECT_EQ(x->eng.model, nullptr);
+    EXPECT_EQ(x->eng.hopSize, 32);
 }
 
 }  // namespace

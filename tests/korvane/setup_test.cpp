@@ -19,17 +19,17 @@ TEST_F(Korvane, CreationPostsBannerAndSetsDefaults) {
     EXPECT_EQ(maxhost::inletCount(o), 3u);
     EXPECT_EQ(maxhost::outletCount(o), 3u);
     EXPECT_EQ(x->K, 0);
-    EXPECT_EQ(x->numBins, 0);
-    EXPECT_EQ(x->numFrames, 0);
-    EXPECT_FALSE(x->fileLoaded);
-    EXPECT_FALSE(x->stftValid);
+    EXPECT_EQ(x->eng.numBins, 0);
+    EXPECT_EQ(x->eng.numFrames, 0);
+    EXPECT_FALSE(x->eng.fileLoaded);
+    EXPECT_FALSE(x->eng.stftValid);
     EXPECT_FALSE(x->baseLenError);
-    EXPECT_FALSE(x->maskEmpty);
-    EXPECT_EQ(x->winLength, 0.08f);
-    EXPECT_EQ(x->overlap, 0.75f);
-    EXPECT_EQ(x->sigL, nullptr);
-    EXPECT_EQ(x->W, nullptr);
-    EXPECT_EQ(x->mask, nullptr);
+    EXPECT_FALSE(x->eng.maskEmpty);
+    EXPECT_EQ(x->eng.settings.window, 0.08f);
+    EXPECT_EQ(x->eng.settings.overlap, 0.75f);
+    EXPECT_EQ(x->eng.sigL, nullptr);
+    EXPECT_EQ(x->eng.W, nullptr);
+    EXPECT_EQ(x->eng.mask, nullptr);
 }
 
 TEST_F(Korvane, CreationArgumentsChangeNothing) {
@@ -41,7 +41,7 @@ TEST_F(Korvane, CreationArgumentsChangeNothing) {
         maxhost::newObject("k", "korvane~", {a[0], a[1]}, err));
     ASSERT_NE(x, nullptr) << err;
     EXPECT_EQ(x->K, 0);
-    EXPECT_EQ(x->winLength, 0.08f);
+    EXPECT_EQ(x->eng.settings.window, 0.08f);
 }
 
 TEST_F(Korvane, FailedAllocationStillPostsBanner) {
@@ -70,19 +70,19 @@ TEST_F(Korvane, IntSetsKOnEveryInletAndPosts) {
 
 TEST_F(Korvane, SetWinAndSetHopStoreSinglePrecisionSilently) {
     t_korvane *x = make();
-    x->stftValid = true;
+    x->eng.stftValid = true;
     clear();
     sendFloat(x, "setWin", 0.1, 2);
-    EXPECT_EQ(x->winLength, 0.1f);
-    EXPECT_FALSE(x->stftValid);
-    x->stftValid = true;
+    EXPECT_EQ(x->eng.settings.window, 0.1f);
+    EXPECT_FALSE(x->eng.stftValid);
+    x->eng.stftValid = true;
     sendFloat(x, "setHop", 0.25, 1);
-    EXPECT_EQ(x->overlap, 0.75f);
-    EXPECT_FALSE(x->stftValid);
+    EXPECT_EQ(x->eng.settings.overlap, 0.75f);
+    EXPECT_FALSE(x->eng.stftValid);
     sendFloat(x, "setHop", 0.4);
-    EXPECT_EQ(x->overlap, 1.0f - 0.4f);
+    EXPECT_EQ(x->eng.settings.overlap, 1.0f - 0.4f);
     sendFloat(x, "setHop", 0.5);
-    EXPECT_EQ(x->overlap, 0.5f);
+    EXPECT_EQ(x->eng.settings.overlap, 0.5f);
     EXPECT_TRUE(console.empty());
 }
 
@@ -106,12 +106,12 @@ TEST_F(Korvane, DeletionReleasesEverything) {
     sendInt(x, 2);
     sendSym(x, "loadBuffer", "snd");
     sendSym(x, "decompNoOut");
-    sendList(x, 1, std::vector<double>(static_cast<size_t>(x->numFrames), 0.5));
-    sendList(x, 2, std::vector<double>(static_cast<size_t>(x->numBins), -0.5));
+    sendList(x, 1, std::vector<double>(static_cast<size_t>(x->eng.numFrames), 0.5));
+    sendList(x, 2, std::vector<double>(static_cast<size_t>(x->eng.numBins), -0.5));
     sendList(x, 1, {1, 2, 3});   // held at deletion
     sendSym(x, "decompNoOut");   // order arrays held at deletion
     ASSERT_NE(x->actList, nullptr);
-    ASSERT_NE(x->baseOrder, nullptr);
+    ASSERT_NE(x->eng.order, nullptr);
     maxhost::freeObject(reinterpret_cast<t_object *>(x));
     EXPECT_EQ(maxhost::findObject("k"), nullptr);
 }

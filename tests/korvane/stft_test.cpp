@@ -31,28 +31,28 @@ TEST_F(Stft, WorkedExample) {
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "winlength = 0.080000, FFTsize = 4096, hop = 1024, frames = 426",
                            "STFT computed"}));
-    EXPECT_EQ(x->fftSize, 4096);
-    EXPECT_EQ(x->hopSize, 1024);
-    EXPECT_EQ(x->numBins, 2049);
-    EXPECT_EQ(x->numFrames, 426);
-    EXPECT_TRUE(x->stftValid);
-    EXPECT_NE(x->stftReL, nullptr);
-    EXPECT_EQ(x->stftReR, nullptr);   // mono: channel 0 only
+    EXPECT_EQ(x->eng.fftSize, 4096);
+    EXPECT_EQ(x->eng.hopSize, 1024);
+    EXPECT_EQ(x->eng.numBins, 2049);
+    EXPECT_EQ(x->eng.numFrames, 426);
+    EXPECT_TRUE(x->eng.stftValid);
+    EXPECT_NE(x->eng.stftReL, nullptr);
+    EXPECT_EQ(x->eng.stftReR, nullptr);   // mono: channel 0 only
 }
 
 TEST_F(Stft, SizesFollowTheRate) {
     ASSERT_EQ(run(20000, 48000), 0);
-    EXPECT_EQ(x->fftSize, 4096);
-    EXPECT_EQ(x->hopSize, 1024);
+    EXPECT_EQ(x->eng.fftSize, 4096);
+    EXPECT_EQ(x->eng.hopSize, 1024);
     ASSERT_EQ(run(20000, 96000), 0);
-    EXPECT_EQ(x->fftSize, 8192);
-    EXPECT_EQ(x->hopSize, 2048);
-    EXPECT_EQ(x->numBins, 4097);
-    EXPECT_EQ(x->numFrames, 20000 / 2048 - 4);
+    EXPECT_EQ(x->eng.fftSize, 8192);
+    EXPECT_EQ(x->eng.hopSize, 2048);
+    EXPECT_EQ(x->eng.numBins, 4097);
+    EXPECT_EQ(x->eng.numFrames, 20000 / 2048 - 4);
     // a window that is a power of two already keeps its length
     sendFloat(x, "setWin", 4096.0 / 44100.0);
     ASSERT_EQ(run(20000, 44100), 0);
-    EXPECT_EQ(x->fftSize, 4096);
+    EXPECT_EQ(x->eng.fftSize, 4096);
 }
 
 TEST_F(Stft, HopFractionsInSinglePrecision) {
@@ -62,8 +62,8 @@ TEST_F(Stft, HopFractionsInSinglePrecision) {
     // 1 - 0.6f is just below 0.4: 1 / it rounds to 3, the hop to 1638
     sendFloat(x, "setHop", 0.4);
     ASSERT_EQ(run(441000, 44100), 0);
-    EXPECT_EQ(x->hopSize, 1638);
-    EXPECT_EQ(x->numFrames, 441000 / 1638 - 3);
+    EXPECT_EQ(x->eng.hopSize, 1638);
+    EXPECT_EQ(x->eng.numFrames, 441000 / 1638 - 3);
 }
 
 // The frame limit is tested before the bin limit; a refusal keeps the
@@ -71,20 +71,20 @@ TEST_F(Stft, HopFractionsInSinglePrecision) {
 TEST_F(Stft, LimitsRefuseAndKeepTheEarlierAnalysis) {
     sendFloat(x, "setWin", 0.001);   // 44 samples: FFT 64, hop 16
     ASSERT_EQ(run(160064, 44100), 0);
-    EXPECT_EQ(x->numFrames, 10000);   // the largest accepted
-    double *re = x->stftReL;
-    FFTSetupD setup = x->fftSetup;
+    EXPECT_EQ(x->eng.numFrames, 10000);   // the largest accepted
+    double *re = x->eng.stftReL;
+    FFTSetupD setup = x->eng.fftSetup;
 
     ASSERT_EQ(run(160080, 44100), -1);
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "winlength = 0.001000, FFTsize = 64, hop = 16, frames = 10001",
                            "!Error: activations will exceed maximum length. Try one of the following:",
                            "!Reduce file length, increase window length, increase hop."}));
-    EXPECT_FALSE(x->stftValid);
-    EXPECT_EQ(x->stftReL, re);
-    EXPECT_EQ(x->fftSetup, setup);
-    EXPECT_EQ(x->numFrames, 10000);
-    EXPECT_EQ(x->fftSize, 64);
+    EXPECT_FALSE(x->eng.stftValid);
+    EXPECT_EQ(x->eng.stftReL, re);
+    EXPECT_EQ(x->eng.fftSetup, setup);
+    EXPECT_EQ(x->eng.numFrames, 10000);
+    EXPECT_EQ(x->eng.fftSize, 64);
 
     sendFloat(x, "setWin", 0.5);   // 22050 samples: FFT 32768, 16385 bins
     ASSERT_EQ(run(441000, 44100), -1);
@@ -92,8 +92,8 @@ TEST_F(Stft, LimitsRefuseAndKeepTheEarlierAnalysis) {
                            "winlength = 0.500000, FFTsize = 32768, hop = 8192, frames = 49",
                            "!Error: bases will exceed maximum length. Try one of the following:",
                            "!Reduce window length, reduce sampling rate."}));
-    EXPECT_EQ(x->numBins, 33);
-    EXPECT_EQ(x->hopSize, 16);
+    EXPECT_EQ(x->eng.numBins, 33);
+    EXPECT_EQ(x->eng.hopSize, 16);
 
     // both limits broken: only the activations are reported
     sendFloat(x, "setWin", 0.5);
@@ -109,8 +109,8 @@ TEST_F(Stft, WindowsShorterThanTwoSamplesAreRefused) {
         "!Error: window will be shorter than 2 samples. Try one of the following:",
         "!Increase window length, check the sampling rate of the buffer."};
     ASSERT_EQ(run(5000, 8000), 0);
-    FFTSetupD setup = x->fftSetup;
-    int fft = x->fftSize;
+    FFTSetupD setup = x->eng.fftSetup;
+    int fft = x->eng.fftSize;
 
     sendFloat(x, "setWin", 0.00001);
     ASSERT_EQ(run(5000, 8000), -1);
@@ -130,13 +130,13 @@ TEST_F(Stft, WindowsShorterThanTwoSamplesAreRefused) {
     }
     sendFloat(x, "setWin", 0.08);
     load(x, "norate", {kvtest::tone(5000, 8000, {440}, {0.5}, 1, 0.1)}, 0.0);
-    EXPECT_EQ(x->sr, 0.0);
+    EXPECT_EQ(x->eng.sr, 0.0);
     clear();
     ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1);   // a rate of 0
     EXPECT_EQ(texts()[1], lines[0]);
 
-    EXPECT_EQ(x->fftSetup, setup);
-    EXPECT_EQ(x->fftSize, fft);
+    EXPECT_EQ(x->eng.fftSetup, setup);
+    EXPECT_EQ(x->eng.fftSize, fft);
 }
 
 TEST_F(Stft, HopsShorterThanOneSampleAreRefused) {
@@ -157,8 +157,8 @@ TEST_F(Stft, SoundsShorterThanTheWindowAreRefused) {
                   "!Error: sound is too short for this window. Try one of the following:");
         EXPECT_EQ(texts()[2], "!Load a longer sound, reduce window length.");
     }
-    EXPECT_EQ(x->stftReL, nullptr);
-    EXPECT_EQ(x->numFrames, 0);
+    EXPECT_EQ(x->eng.stftReL, nullptr);
+    EXPECT_EQ(x->eng.numFrames, 0);
 }
 
 // Tiny hop fractions would make frames that end past the sound.
@@ -166,7 +166,7 @@ TEST_F(Stft, NoFrameEndsPastTheSound) {
     sendFloat(x, "setHop", 0.005);
     ASSERT_EQ(run(44100, 44100), 0);
     EXPECT_EQ(texts()[0], "winlength = 0.080000, FFTsize = 4096, hop = 20, frames = 2001");
-    EXPECT_LE((x->numFrames - 1) * x->hopSize + x->fftSize, x->numSamples);
+    EXPECT_LE((x->eng.numFrames - 1) * x->eng.hopSize + x->eng.fftSize, x->eng.numSamples);
 }
 
 TEST_F(Stft, SpectrogramMatchesTheDefinition) {
@@ -178,29 +178,29 @@ TEST_F(Stft, SpectrogramMatchesTheDefinition) {
     for (double &v : r) v = static_cast<float>(v);
     clear();
     ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), 0);
-    ASSERT_EQ(x->numBins, 33);
-    ASSERT_EQ(x->numFrames, 600 / 16 - 4);
-    int frames = static_cast<int>(x->numFrames);
+    ASSERT_EQ(x->eng.numBins, 33);
+    ASSERT_EQ(x->eng.numFrames, 600 / 16 - 4);
+    int frames = static_cast<int>(x->eng.numFrames);
     std::vector<double> re, im;
     // FFT and the sum by definition differ by rounding: tens of ulps of
     // values that stay below 64
     const double tol = 1e-11;
     kvtest::naiveSTFT(l, 64, frames, 16, re, im);
     for (size_t i = 0; i < re.size(); ++i) {
-        ASSERT_NEAR(x->stftReL[i], re[i], tol) << i;
-        ASSERT_NEAR(x->stftImL[i], im[i], tol) << i;
+        ASSERT_NEAR(x->eng.stftReL[i], re[i], tol) << i;
+        ASSERT_NEAR(x->eng.stftImL[i], im[i], tol) << i;
     }
     kvtest::naiveSTFT(r, 64, frames, 16, re, im);
-    ASSERT_NE(x->stftReR, nullptr);
+    ASSERT_NE(x->eng.stftReR, nullptr);
     for (size_t i = 0; i < re.size(); ++i) {
-        ASSERT_NEAR(x->stftReR[i], re[i], tol) << i;
-        ASSERT_NEAR(x->stftImR[i], im[i], tol) << i;
+        ASSERT_NEAR(x->eng.stftReR[i], re[i], tol) << i;
+        ASSERT_NEAR(x->eng.stftImR[i], im[i], tol) << i;
     }
 }
 
 TEST_F(Stft, OutOfMemoryKeepsTheEarlierAnalysis) {
     ASSERT_EQ(run(5000, 8000), 0);
-    double *re = x->stftReL;
+    double *re = x->eng.stftReL;
     for (long n = 0; n < 4; ++n) {
         sendFloat(x, "setWin", 0.016);
         std::vector<std::vector<double>> ch(2, kvtest::tone(5000, 8000, {440}, {0.5}, 1, 0.1));
@@ -210,9 +210,9 @@ TEST_F(Stft, OutOfMemoryKeepsTheEarlierAnalysis) {
         EXPECT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1) << n;
         failAllocsAfter(-1);
         EXPECT_EQ(texts().back(), "!Error: out of memory.") << n;
-        EXPECT_EQ(x->stftReL, re);
-        EXPECT_EQ(x->stftReR, nullptr);
-        EXPECT_FALSE(x->stftValid);
+        EXPECT_EQ(x->eng.stftReL, re);
+        EXPECT_EQ(x->eng.stftReR, nullptr);
+        EXPECT_FALSE(x->eng.stftValid);
     }
 }
 

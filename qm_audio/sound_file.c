@@ -1,6 +1,7 @@
-#include "file_url.h"
+#include "sound_file.h"
 
 #include <stddef.h>
+#include <stdint.h>
 
 CFURLRef qm_fileURL(const char *path)
 {
@@ -10,4 +11,12 @@ CFURLRef qm_fileURL(const char *path)
     CFURLRef url = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, s, kCFURLPOSIXPathStyle, 0);
     CFRelease(s);
     return url;
+}
+
+SInt64 qm_segmentFrames(float segDur, double sampleRate)
+{
+    double s = (double)segDur * sampleRate;
+    if (!(s >= 0.0)) return 0;
+    if (s >= 4611686018427387904.0) return INT64_C(4611686018427387904);
+    return (SInt64)s;
 }

@@ -1,0 +1,64 @@
+// Options of `korvane decompose`, checked before anything is read.
+#include "decompose_steps.hpp"
+#include "progress.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace korvane {
+
+void fail(const std::string &msg) { std::fprintf(stderr, "korvane decompose: %s\n", msg.c_str()); }
+
+void say(const Run &run, const char *format, ...) {
+    if (!run.opt.verbose) return;
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+std::string componentFile(const std::string &name, int number) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "-c%02d.wav", number);
+    return name + buf;
+}
+
+int checkOptions(Run &run) {
+    const DecomposeOptions &opt = run.opt;
+    const int K = opt.components;
+    if (K < 1 || K > kMaxComponents) {
+        fail("the number of components must be between 1 and " + std::to_string(kMaxComponents) + ", not " +
+             std::to_string(K));
+        return 2;
+    }
+    if (opt.win && !(*opt.win > 0)) {
+        fail("--win must be a positive number of seconds");
+        return 2;
+    }
+    if (opt.hop && !(*opt.hop > 0 && *opt.hop <= 1)) {
+        fail("--hop must be a fraction of the window above 0 and at most 1");
+        return 2;
+    }
+    if (opt.format != "pcm16" && opt.format != "float") {
+        fail("--format must be pcm16 or float");
+        return 2;
+    }
+    std::string err;
+    if (opt.only.empty()) {
+        for (int i = 1; i <= K; ++i) run.chosen.push_back(i);
+    } else if (!parseComponentList(opt.only, K, run.chosen, err)) {
+        fail("--only: " + err);
+        return 2;
+    }
+    if (!opt.group.empty() && !parseComponentList(opt.group, K, run.grouped, err)) {
+        fail("--group: " + err);
+        return 2;
+    }
+    run.format = opt.format == "float" ? SampleFormat::Float : SampleFormat::Pcm16;
+    run.progress = !opt.quiet && stderrIsTerminal();
+    return 0;
+}
+
+}  // namespace korvane

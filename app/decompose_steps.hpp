@@ -1,0 +1,66 @@
+// The steps of `korvane decompose`, each over one Run: options, load,
+// analyse, factorise, resynthesise and write, picture, JSON.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "decompose.hpp"
+#include "kv_engine.h"
+#include "outputs.hpp"
+
+namespace korvane {
+
+// The engine record, given back whichever way the run ends.
+struct Engine {
+    kve_engine e;
+    Engine() { kve_init(&e); }
+    ~Engine() { kve_free(&e); }
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+};
+
+// One component as the outputs show it, in the engine's order.
+struct Component {
+    std::vector<double> activation;   // largest value of all components 1
+    std::vector<double> listForm;     // the basis as -log(1 + w)
+    std::vector<double> shown;        // the basis as read back from the list form
+    double centroidHz = 0;
+};
+
+struct Run {
+    const DecomposeOptions &opt;
+    std::vector<int> chosen, grouped;   // component numbers from 1
+    SampleFormat format = SampleFormat::Pcm16;
+    bool progress = false;              // draw progress bars
+    SoundData sound;
+    std::string name;                   // the input's base name
+    Engine engine;
+    std::vector<Component> components;
+    std::vector<std::string> written;   // files made, in writing order
+    double factorSeconds = 0, resynthSeconds = 0;
+
+    explicit Run(const DecomposeOptions &o) : opt(o) {}
+    const kve_engine &e() const { return engine.e; }
+};
+
+// Each returns 0 to go on, else the exit status (the message is shown).
+int checkOptions(Run &run);
+int loadSound(Run &run, OutputSet &out);
+int analyseSound(Run &run);
+int factorise(Run &run);
+int resynthesiseAndWrite(Run &run, OutputSet &out);
+int drawPicture(Run &run, OutputSet &out);
+int writeComponentsJson(Run &run, OutputSet &out);
+
+// "korvane decompose: MSG" on standard error.
+void fail(const std::string &msg);
+// A console line of the pipeline, shown with -v.
+void say(const Run &run, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The output folder: -o, else one named after the input.
+std::string outputFolder(const DecomposeOptions &opt);
+// NAME-cNN.wav
+std::string componentFile(const std::string &name, int number);
+
+}  // namespace korvane

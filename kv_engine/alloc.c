@@ -1,0 +1,35 @@
+/* The engine's allocations, with a switch that makes them fail on purpose so
+ * that every out-of-memory path can be exercised. */
+#include <stdlib.h>
+
+#include "kv_engine.h"
+
+/* allocations left before failing; negative: never fail */
+static long kve_allocsLeft = -1;
+
+static int kve_allocMayProceed(void)
+{
+    if (kve_allocsLeft < 0) return 1;
+    if (kve_allocsLeft == 0) return 0;
+    kve_allocsLeft--;
+    return 1;
+}
+
+void kve_setAllocFailure(long n)
+{
+    kve_allocsLeft = n;
+}
+
+/* never asks for 0 bytes, so NULL always means failure */
+void *kve_malloc(size_t n)
+{
+    if (!kve_allocMayProceed()) return NULL;
+    return malloc(n ? n : 1);
+}
+
+void *kve_calloc(size_t count, size_t size)
+{
+    if (!kve_allocMayProceed()) return NULL;
+    if (count == 0 || size == 0) count = size = 1;
+    return calloc(count, size);
+}

@@ -1,7 +1,0 @@
-#include "nmf_fast.h"
-#include "nmf_internal.h"
-
-int qm_euclIterateFast(const double *V, int F, int T, int K, int iter, double *W, double *H)
-{
-    return qm_fastIterate(1, V, F, T, K, iter, W, H);
-}
