@@ -3,7 +3,7 @@
 # on its seeds, its regression inputs and the corpus kept from earlier runs.
 # Usage: fuzz/run.sh BUILD_DIR [TARGET...]
 set -euo pipefail
-build=${1:?build folder}
+build=$(cd "${1:?build folder}" && pwd)   # the targets change folder
 shift
 secs=${FUZZ_SECONDS:-60}
 src=$(cd "$(dirname "$0")" && pwd)

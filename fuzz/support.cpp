@@ -16,9 +16,12 @@ namespace kvfuzz {
 
 namespace {
 
+// kept apart from scratchDir's string, which may be gone when this runs
+char scratchPath[64];
+
 void removeScratch() {
     std::error_code ec;
-    std::filesystem::remove_all(scratchDir(), ec);
+    std::filesystem::remove_all(scratchPath, ec);
 }
 
 }  // namespace
@@ -27,6 +30,7 @@ const std::string &scratchDir() {
     static const std::string dir = [] {
         std::string tmpl = "/tmp/korvane-fuzz-XXXXXX";
         if (!mkdtemp(&tmpl[0]) || chdir(tmpl.c_str()) != 0) std::abort();
+        std::snprintf(scratchPath, sizeof scratchPath, "%s", tmpl.c_str());
         std::atexit(removeScratch);
         return tmpl;
     }();

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+#include <type_traits>
 
 using namespace kvtest;
 
@@ -208,6 +209,15 @@ TEST_F(HostileInput, Fault5_NamedPipeIsRefusedAtOnce) {
     ASSERT_TRUE(finishesWithin(60, [&] { return runTool({"decompose", "pipe.wav", "-q"}, dir.path()).exitCode; },
                                code));
     EXPECT_EQ(code, 1);
+}
+
+// Fault 7: class_new took its first kind as a short, and va_start after a
+// parameter of a promoted type is undefined. (The other half, chainAdd64
+// called through a nine-parameter type, shows under clang's
+// -fsanitize=function in the fuzz build: `dsp on` in the patch seeds.)
+TEST(HostileInputTypes, Fault7_ClassNewFirstKindIsAnInt) {
+    using ClassNew = t_class *(*)(const char *, method, method, long, method, int, ...);
+    EXPECT_TRUE((std::is_same_v<decltype(&class_new), ClassNew>));
 }
 
 // Fault 8: a failed write named the hidden temporary, not the file asked for.
