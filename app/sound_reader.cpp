@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -85,20 +86,37 @@ int openRegular(const std::string &path, ReadFailure &why, off_t &size) {
     return fd;
 }
 
-// Reads to the end in chunks into a buffer that grows, never past limit
-// samples; false when the sound is longer than that.
-bool readChunks(SNDFILE *f, size_t channels, size_t expect, size_t limit, std::vector<float> &samples) {
+// The most samples the file's data can decode to: what uncompressed data
+// has room for, else a ratio far above any real codec's (FLAC keeps 65535
+// silent samples in a few bytes; ADPCM and GSM make at most 5 of a byte).
+// Decoders that go on past the data are cut there.
+size_t plausibleSamples(const SF_INFO &info, off_t fileSize) {
+    double bytes = double(fileSize), ch = info.channels, most;
+    int major = info.format & SF_FORMAT_TYPEMASK, sub = info.format & SF_FORMAT_SUBMASK;
+    if (size_t stored = storedSampleBytes(info.format))
+        most = std::min(std::floor(bytes / (double(stored) * ch)), std::max(0.0, double(info.frames))) * ch;
+    else if (major == SF_FORMAT_FLAC || major == SF_FORMAT_OGG || major == SF_FORMAT_MPEG ||
+             (sub >= SF_FORMAT_ALAC_16 && sub <= SF_FORMAT_ALAC_32))
+        most = bytes * 8192;
+    else
+        most = bytes * 16;
+    return most >= 1e18 ? size_t(1e18) : size_t(most);
+}
+
+// Reads to the end, or to stop samples, in chunks into a buffer that grows;
+// false when the sound is longer than limit samples.
+bool readChunks(SNDFILE *f, size_t channels, size_t stop, size_t limit, std::vector<float> &samples) {
     const size_t per = std::max<size_t>(1, kChunkSamples / channels);
     limit -= limit % channels;
-    samples.resize(std::min(expect - expect % channels, limit));
+    stop -= stop % channels;
     size_t used = 0;
-    for (;;) {
+    while (used < stop) {
         if (used == samples.size()) {
             if (used == limit) {   // full: one more frame means too long
                 std::vector<float> probe(channels);
                 return sf_readf_float(f, probe.data(), 1) <= 0;
             }
-            samples.resize(std::min(limit, std::max(used + per * channels, 2 * used)));
+            samples.resize(std::min({limit, stop, std::max(used + per * channels, 2 * used)}));
         }
         size_t room = (samples.size() - used) / channels;
         sf_count_t got = sf_readf_float(f, samples.data() + used, sf_count_t(std::min(per, room)));
@@ -109,14 +127,8 @@ bool readChunks(SNDFILE *f, size_t channels, size_t expect, size_t limit, std::v
     return true;
 }
 
-}  // namespace
-
-bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why) {
-    off_t fileSize = 0;
-    int fd = openRegular(path, why, fileSize);
-    if (fd < 0) return false;
-    SF_INFO info{};
-    SndFile file;
+// Opens fd with libsndfile, which then owns it.
+bool openSound(int fd, SndFile &file, SF_INFO &info, ReadFailure &why) {
     file.f = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
     if (!file.f) {
         close(fd);
@@ -127,21 +139,29 @@ bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why) {
         why = {ReadStage::Format, "no channels"};
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why) {
+    off_t fileSize = 0;
+    int fd = openRegular(path, why, fileSize);
+    SF_INFO info{};
+    SndFile file;
+    if (fd < 0 || !openSound(fd, file, info, why)) return false;
     const size_t channels = static_cast<size_t>(info.channels);
     const size_t limit = maxhost::memoryLimit() / sizeof(float);
-    // Uncompressed data cannot hold more frames than the file has room for.
-    size_t stored = storedSampleBytes(info.format), expect = 0;
-    if (stored && info.frames > 0) {
-        double fit = std::min(double(info.frames), double(fileSize) / double(stored * channels));
-        if (fit * double(channels) > double(limit)) {
-            why = {ReadStage::Read, tooLarge(fit, info.channels, false)};
-            return false;
-        }
-        expect = static_cast<size_t>(fit) * channels;
+    const size_t stop = plausibleSamples(info, fileSize);
+    bool stored = storedSampleBytes(info.format) != 0;
+    if (stored && stop > limit) {   // known before reading
+        why = {ReadStage::Read, tooLarge(double(stop / channels), info.channels, false)};
+        return false;
     }
+    out.samples.clear();
     try {
-        out.samples.clear();
-        if (!readChunks(file.f, channels, expect, limit, out.samples)) {
+        if (stored) out.samples.resize(stop);
+        if (!readChunks(file.f, channels, stop, limit, out.samples)) {
             why = {ReadStage::Read, tooLarge(double(limit / channels), info.channels, true)};
             out.samples = {};
             return false;

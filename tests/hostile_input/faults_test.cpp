@@ -149,6 +149,17 @@ TEST_F(HostileInput, Fault1_Pcm16ClaimBeyondTheFileIsCutToItsSize) {
     std::free(r);
 }
 
+// Found by fuzzing: libsndfile's GSM decoder went on for ever past the end
+// of a 533-byte W64 file claiming 486 billion frames, and the reader grew to
+// the memory limit. Compressed data now decodes to at most 16 samples a byte.
+TEST_F(HostileInput, CompressedDataDecodesToNoMoreThanItsBytesCanHold) {
+    std::string path = std::string(KV_SOURCE_DIR) + "/fuzz/regressions/sound_readers/w64-gsm-decodes-past-its-data-1";
+    korvane::SoundData sound;
+    std::string err;
+    korvane::readSound(path, sound, err);
+    EXPECT_LE(sound.samples.size(), 533u * 16);
+}
+
 // Fault 2: one patch line asked for 2^40 samples and aborted the host.
 TEST_F(HostileInput, Fault2_HugeBufferIsRefusedNotThrown) {
     std::string err;
