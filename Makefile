@@ -2,7 +2,9 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: setup build build-san demo test bench clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: setup build build-san demo test bench fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -25,5 +27,13 @@ test: build build-san
 bench: build
 	bash bench/run.sh
 
+# Each fuzz target for FUZZ_SECONDS; clang and libFuzzer come with `setup.sh fuzz`.
+fuzz:
+	@bash scripts/setup.sh fuzz
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON -DKV_TESTS=OFF \
+	  -DKV_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j$(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh build-fuzz
+
 clean:
-	rm -rf build build-san
+	rm -rf build build-san build-fuzz

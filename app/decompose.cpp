@@ -1,5 +1,6 @@
 #include "decompose.hpp"
 
+#include "component_list.hpp"
 #include "decompose_steps.hpp"
 
 #include <CLI/CLI.hpp>
@@ -9,38 +10,6 @@
 #include <set>
 
 namespace korvane {
-
-bool parseComponentList(const std::string &text, int K, std::vector<int> &out, std::string &err) {
-    std::set<int> picked;
-    size_t pos = 0;
-    if (text.empty()) {
-        err = "the list of components is empty";
-        return false;
-    }
-    while (pos <= text.size()) {
-        size_t comma = text.find(',', pos);
-        if (comma == std::string::npos) comma = text.size();
-        std::string item = text.substr(pos, comma - pos);
-        int a = 0, b = 0;
-        char extra = 0;
-        if (std::sscanf(item.c_str(), "%d-%d%c", &a, &b, &extra) == 2) {
-        } else if (std::sscanf(item.c_str(), "%d%c", &a, &extra) == 1) {
-            b = a;
-        } else {
-            err = "'" + item + "' is not a component number or a range like 2-4";
-            return false;
-        }
-        if (a > b) std::swap(a, b);
-        if (a < 1 || b > K) {
-            err = "component " + std::to_string(a < 1 ? a : b) + " is out of range 1.." + std::to_string(K);
-            return false;
-        }
-        for (int i = a; i <= b; ++i) picked.insert(i);
-        pos = comma + 1;
-    }
-    out.assign(picked.begin(), picked.end());
-    return true;
-}
 
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     Run run(opt);

@@ -38,8 +38,7 @@ struct DecomposeReport {
 // Returns the process exit status: 0 done, 1 failed, 2 bad arguments.
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report = nullptr);
 
-// Parses "1,3,5-7" into component numbers within 1..K (sorted, unique).
-bool parseComponentList(const std::string &text, int K, std::vector<int> &out, std::string &err);
+
 
 // `korvane decompose IN [options]`.
 Command decomposeCommand();

@@ -1,4 +1,5 @@
 // Options of `korvane decompose`, checked before anything is read.
+#include "component_list.hpp"
 #include "decompose_steps.hpp"
 #include "progress.hpp"
 

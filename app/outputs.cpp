@@ -47,6 +47,9 @@ extern "C" void cleanupOnSignal(int sig) {
     raise(sig);
 }
 
+// ".NAME.part-PID", the temporary of NAME in the same folder
+std::string partTag() { return ".part-" + std::to_string(getpid()); }
+
 bool isDir(const std::string &p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -96,9 +99,19 @@ bool OutputSet::prepare(std::string &err) {
 }
 
 std::string OutputSet::stage(const std::string &finalName) {
-    std::string temp = dir_ + "/." + finalName + ".part-" + std::to_string(getpid());
+    std::string temp = dir_ + "/." + finalName + partTag();
     staged_.push_back({temp, finalName, claimSlot(temp, 1)});
     return temp;
+}
+
+std::string OutputSet::shownPath(const std::string &path) {
+    size_t slash = path.rfind('/');
+    size_t base = slash == std::string::npos ? 0 : slash + 1;
+    std::string tag = partTag();
+    if (path.size() < base + 1 + tag.size() + 1 || path[base] != '.' ||
+        path.compare(path.size() - tag.size(), tag.size(), tag) != 0)
+        return path;
+    return path.substr(0, base) + path.substr(base + 1, path.size() - tag.size() - base - 1);
 }
 
 bool OutputSet::commit(std::string &err) {
@@ -138,65 +151,21 @@ bool writeSound(const std::string &path, const float *interleaved, long frames,
     info.channels = channels;
     info.format = SF_FORMAT_WAV | (format == SampleFormat::Float ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
     SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    const std::string shown = OutputSet::shownPath(path);
     if (!f) {
-        err = "cannot write '" + path + "': " + sf_strerror(nullptr);
+        err = "cannot write '" + shown + "': " + sf_strerror(nullptr);
         return false;
     }
     // Full-scale floats map to full-scale integers without wrapping.
     sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     sf_count_t written = sf_writef_float(f, interleaved, frames);
     bool ok = written == frames;
-    if (!ok) err = "cannot write '" + path + "': " + sf_strerror(f);
+    if (!ok) err = "cannot write '" + shown + "': " + sf_strerror(f);
     if (sf_close(f) != 0 && ok) {
-        err = "cannot write '" + path + "'";
+        err = "cannot write '" + shown + "'";
         ok = false;
     }
     return ok;
-}
-
-bool readSound(const std::string &path, SoundData &out, std::string &err) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        err = "cannot open '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        err = "cannot read '" + path + "': it is a folder";
-        return false;
-    }
-    std::FILE *probe = std::fopen(path.c_str(), "rb");
-    if (!probe) {
-        err = "cannot read '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    std::fclose(probe);
-
-    SF_INFO info;
-    std::memset(&info, 0, sizeof info);
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f) {
-        err = "'" + path + "' is not a sound file that can be read (" + sf_strerror(nullptr) + ")";
-        return false;
-    }
-    if (info.frames <= 0 || info.channels <= 0) {
-        sf_close(f);
-        err = "'" + path + "' holds no sound";
-        return false;
-    }
-    out.channels = info.channels;
-    out.sampleRate = info.samplerate;
-    out.frames = static_cast<long>(info.frames);
-    out.samples.assign(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels), 0.0f);
-    sf_count_t got = sf_readf_float(f, out.samples.data(), info.frames);
-    sf_close(f);
-    if (got <= 0) {
-        err = "cannot read the sound in '" + path + "'";
-        return false;
-    }
-    // A damaged tail is dropped rather than fed in as silence.
-    out.frames = static_cast<long>(got);
-    out.samples.resize(static_cast<size_t>(got) * static_cast<size_t>(info.channels));
-    return true;
 }
 
 }  // namespace korvane

@@ -3,6 +3,8 @@
 // so a failed or interrupted run leaves no half-written file behind.
 #pragma once
 
+#include "sound_reader.hpp"
+
 #include <string>
 #include <vector>
 
@@ -31,6 +33,10 @@ public:
     const std::string &dir() const { return dir_; }
     std::string finalPath(const std::string &name) const;
 
+    // The path a user knows a file by: a staged temporary's final path,
+    // anything else as it is. Messages about a file name this.
+    static std::string shownPath(const std::string &path);
+
     // SIGINT, SIGTERM and SIGHUP remove the staged files before the process
     // ends with the signal.
     static void installSignalCleanup();
@@ -49,14 +55,5 @@ private:
 // Writes frames of interleaved samples as a WAV file.
 bool writeSound(const std::string &path, const float *interleaved, long frames,
                 int channels, int sampleRate, SampleFormat format, std::string &err);
-
-struct SoundData {
-    int channels = 0;
-    int sampleRate = 0;
-    long frames = 0;
-    std::vector<float> samples;   // interleaved
-};
-// Reads any sound file libsndfile knows; false and a sentence in err on failure.
-bool readSound(const std::string &path, SoundData &out, std::string &err);
 
 }  // namespace korvane

@@ -30,7 +30,8 @@ Rgb heat(double v) {
                                 {0.62, 0.16, 0.39}, {0.83, 0.28, 0.26}, {0.96, 0.49, 0.08},
                                 {0.98, 0.76, 0.15}, {0.99, 1.00, 0.64}};
     const int n = 8;
-    v = std::clamp(v, 0.0, 1.0) * (n - 1);
+    // NaN passes through std::clamp; it shows as the darkest colour
+    v = (v > 0 ? std::min(v, 1.0) : 0.0) * (n - 1);
     int i = std::min(static_cast<int>(v), n - 2);
     double f = v - i;
     return {stops[i].r + f * (stops[i + 1].r - stops[i].r), stops[i].g + f * (stops[i + 1].g - stops[i].g),

@@ -1,6 +1,7 @@
 #include "sound_files.hpp"
 
 #include "maxhost.hpp"
+#include "sound_reader.hpp"
 
 #include <cmath>
 #include <new>
@@ -21,35 +22,24 @@ struct SndFile {
 }  // namespace
 
 bool readSoundIntoBuffer(const std::string &name, const std::string &path, std::string &err) {
-    SF_INFO info{};
-    SndFile file;
-    file.f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file.f) {
-        err = "cannot read sound file " + path + ": " + sf_strerror(nullptr);
+    SoundData sound;
+    ReadFailure why;
+    if (!readSoundFile(path, sound, why)) {
+        err = "cannot read sound file " + path + ": " + why.reason;
         return false;
     }
-    if (info.channels < 1 || info.frames < 0 || info.samplerate < 1) {
+    if (sound.sampleRate < 1) {
         err = "cannot read sound file " + path + ": no audio in it";
         return false;
     }
-    std::vector<float> samples;
-    try {
-        samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
-    } catch (const std::bad_alloc &) {
-        err = "cannot read sound file " + path + ": too large";
-        return false;
-    }
-    sf_count_t got = sf_readf_float(file.f, samples.data(), info.frames);
-    if (got < 0) got = 0;
-    samples.resize(static_cast<size_t>(got) * static_cast<size_t>(info.channels));
-    maxhost::Buffer *b = maxhost::createBuffer(name, info.channels, 0, info.samplerate);
+    maxhost::Buffer *b = maxhost::createBuffer(name, sound.channels, 0, sound.sampleRate);
     if (!b) {
         err = "cannot make buffer " + name;
         return false;
     }
-    b->samples.swap(samples);
+    b->samples.swap(sound.samples);
     b->samples.reserve(1);
-    b->frames = static_cast<long>(got);
+    b->frames = sound.frames;
     return true;
 }
 

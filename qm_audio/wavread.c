@@ -224,7 +224,8 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
     /* Nothing is asked for at or past the end, nor more than the buffer holds. */
     if (count > total - start) count = total - start > 0 ? total - start : 0;
 
-    bytes = (UInt32)total * format->mBytesPerFrame;
+    /* room for the segment asked for, not the whole file */
+    bytes = (UInt32)count * format->mBytesPerFrame;
     raw = malloc(bytes ? bytes : 1);
     if (!raw) return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
     if (count > 0) {

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; does nothing when all are present.
+# `setup.sh fuzz` (or KV_SETUP_FUZZ=1) adds clang and its libFuzzer runtime.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libfftw3-dev libopenblas-dev libopenblas-serial-dev libsndfile1-dev libgtest-dev
       libbenchmark-dev libcli11-dev nlohmann-json3-dev libcairo2-dev)
+if [ "${1:-}" = fuzz ] || [ -n "${KV_SETUP_FUZZ:-}" ]; then
+  # libFuzzer ships in the runtime package of Debian 12's clang 14
+  pkgs+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -30,8 +30,12 @@ static OSStatus attach(int fd, int mode, SF_INFO *info, kv_at_file *f)
     f->fd = fd;
     f->canRead = mode != SFM_WRITE;
     f->canWrite = mode != SFM_READ;
-    f->frames = info->frames;
     kv_at_describe(info, &f->fmt, &f->type);
+    f->frames = info->frames;
+    /* a header's length is believed only as far as the file has room for it */
+    if (f->fmt.mFormatID == kAudioFormatLinearPCM && f->fmt.mBytesPerFrame > 0 &&
+        f->frames > st.st_size / (off_t)f->fmt.mBytesPerFrame)
+        f->frames = st.st_size / (off_t)f->fmt.mBytesPerFrame;
     return 0;
 }
 

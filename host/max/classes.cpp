@@ -29,14 +29,14 @@ t_class *makeClass(const std::string &name, method mnew, method mfree, long size
     c->size = size < static_cast<long>(sizeof(t_object)) ? static_cast<long>(sizeof(t_object)) : size;
     c->plugin = loadingPlugin();
     t_class *raw = c.get();
-    state().classes.push_back(std::move(c));
+    state().registry.classes.push_back(std::move(c));
     return raw;
 }
 
 }  // namespace maxhost::detail
 
 extern "C" t_class *class_new(const char *name, method mnew, method mfree, long size,
-                              method, short type, ...) {
+                              method, int type, ...) {
     std::vector<int> kinds;
     if (type != 0) {
         kinds.push_back(type);
@@ -76,6 +76,6 @@ extern "C" t_max_err class_addmethod(t_class *c, method m, const char *name, ...
 extern "C" t_max_err class_register(t_symbol *name_space, t_class *c) {
     if (!c || !name_space) return MAX_ERR_INVALID_PTR;
     if (std::string(name_space->s_name) != "box") return MAX_ERR_GENERIC;
-    state().box[c->name] = c;
+    state().registry.box[c->name] = c;
     return MAX_ERR_NONE;
 }

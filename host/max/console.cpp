@@ -5,12 +5,11 @@
 #include <cstdio>
 #include <iostream>
 
+using namespace maxhost::detail;
+
 namespace {
 
-std::mutex eventMutex;   // one line or outlet event at a time, in order
-std::function<void(const maxhost::ConsoleLine &)> consoleSink;
-maxhost::OutletSink outletSink;
-
+// One line or outlet event at a time, in order, under the state's eventMutex.
 void defaultConsole(const maxhost::ConsoleLine &line) {
     std::ostream &out = line.error ? std::cerr : std::cout;
     out << line.text << '\n';
@@ -22,13 +21,15 @@ void defaultConsole(const maxhost::ConsoleLine &line) {
 namespace maxhost {
 
 void setConsoleSink(std::function<void(const ConsoleLine &)> sink) {
-    std::lock_guard<std::mutex> lock(eventMutex);
-    consoleSink = std::move(sink);
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.eventMutex);
+    st.session.consoleSink = std::move(sink);
 }
 
 void setOutletSink(OutletSink sink) {
-    std::lock_guard<std::mutex> lock(eventMutex);
-    outletSink = std::move(sink);
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.eventMutex);
+    st.session.outletSink = std::move(sink);
 }
 
 namespace detail {
@@ -47,24 +48,20 @@ std::string vformat(const char *fmt, va_list ap) {
 }
 
 void console(bool error, const std::string &text) {
-    std::lock_guard<std::mutex> lock(eventMutex);
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.eventMutex);
     ConsoleLine line{error, text};
-    if (consoleSink)
-        consoleSink(line);
+    if (st.session.consoleSink)
+        st.session.consoleSink(line);
     else
         defaultConsole(line);
 }
 
 void reportOutlet(t_object *owner, long outlet, t_symbol *sel, short argc,
                   const t_atom *argv) {
-    std::lock_guard<std::mutex> lock(eventMutex);
-    if (outletSink) outletSink(objectId(owner), outlet, sel, argc, argv);
-}
-
-void restoreSinks() {
-    std::lock_guard<std::mutex> lock(eventMutex);
-    consoleSink = nullptr;
-    outletSink = nullptr;
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.eventMutex);
+    if (st.session.outletSink) st.session.outletSink(objectId(owner), outlet, sel, argc, argv);
 }
 
 }  // namespace detail

@@ -10,23 +10,15 @@ using namespace maxhost::detail;
 
 namespace {
 
-struct Deferred {
-    void *ob;
-    method fn;
-    t_symbol *s;
-    std::vector<t_atom> atoms;
-};
-
-std::mutex queueMutex;
-std::deque<Deferred> queue;
 // the library is loaded, and this runs, on the process's main thread
 const std::thread::id mainThread = std::this_thread::get_id();
 
 using DeferFn = void (*)(void *, t_symbol *, short, t_atom *);
 
 void enqueue(void *ob, method fn, t_symbol *s, short ac, t_atom *av) {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    queue.push_back(Deferred{ob, fn, s, std::vector<t_atom>(av, av + (av && ac > 0 ? ac : 0))});
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.queueMutex);
+    st.session.deferred.push_back(Deferred{ob, fn, s, std::vector<t_atom>(av, av + (av && ac > 0 ? ac : 0))});
 }
 
 }  // namespace
@@ -36,15 +28,12 @@ namespace maxhost::detail {
 bool isMainThread() { return std::this_thread::get_id() == mainThread; }
 
 void dropDeferred(t_object *x) {
-    std::lock_guard<std::mutex> lock(queueMutex);
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.queueMutex);
+    auto &queue = st.session.deferred;
     queue.erase(std::remove_if(queue.begin(), queue.end(),
                                [x](const Deferred &d) { return d.ob == x; }),
                 queue.end());
-}
-
-void clearDeferred() {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    queue.clear();
 }
 
 }  // namespace maxhost::detail
@@ -69,7 +58,9 @@ void runDeferred() {
     for (;;) {
         Deferred d;
         {
-            std::lock_guard<std::mutex> lock(queueMutex);
+            State &st = state();
+            std::lock_guard<std::mutex> lock(st.queueMutex);
+            auto &queue = st.session.deferred;
             if (queue.empty()) return;
             d = std::move(queue.front());
             queue.pop_front();
@@ -80,8 +71,9 @@ void runDeferred() {
 }
 
 size_t pendingDeferred() {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    return queue.size();
+    State &st = state();
+    std::lock_guard<std::mutex> lock(st.queueMutex);
+    return st.session.deferred.size();
 }
 
 void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc,

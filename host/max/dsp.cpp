@@ -27,6 +27,12 @@ void *chainAdd64(void *chain, void *x, void *fn, void *flags, void *user) {
     return nullptr;
 }
 
+// object_method(chain, "dsp_add64", x, fn, flags, user)
+void *invokeChainAdd64(method fn, void *chain, void *const *args) {
+    using Add = void *(*)(void *, void *, void *, void *, void *);
+    return fn_cast<Add>(fn)(chain, args[0], args[1], args[2], args[3]);
+}
+
 void destroyChain(t_object *o) { delete reinterpret_cast<Chain *>(o); }
 
 }  // namespace
@@ -39,7 +45,7 @@ t_class *dspChainClass() {
         k->name = "dspchain";
         k->internal = true;
         k->destroy = destroyChain;
-        k->methods[gensym("dsp_add64")] = MethodEntry{fn_cast<method>(chainAdd64), A_CANT};
+        k->methods[gensym("dsp_add64")] = MethodEntry{fn_cast<method>(chainAdd64), A_CANT, invokeChainAdd64};
         return k;
     }();
     return c;
@@ -69,8 +75,8 @@ void dspOn(double sampleRate, long vectorSize) {
     static t_symbol *const sDsp64 = gensym("dsp64");
     auto *chain = new Chain;
     chain->ob.o_class = dspChainClass();
-    state().things.insert(chain);
-    std::vector<t_object *> objects = state().live;
+    state().session.things.insert(chain);
+    std::vector<t_object *> objects = state().session.live;
     for (t_object *x : objects) {
         if (!isLive(x) || !x->o_class->dsp) continue;
         const MethodEntry *m = x->o_class->find(sDsp64);

@@ -68,9 +68,10 @@ t_atom_long atom_getlong(const t_atom *a);
 t_atom_float atom_getfloat(const t_atom *a);
 t_symbol *atom_getsym(const t_atom *a);
 
-/* classes: the kinds list of class_new and class_addmethod ends with 0 */
+/* classes: the kinds list of class_new and class_addmethod ends with 0;
+ * the first kind is an int, as va_start needs a promoted type before ... */
 t_class *class_new(const char *name, method mnew, method mfree, long size,
-                   method mmenu, short type, ...);
+                   method mmenu, int type, ...);
 t_max_err class_addmethod(t_class *c, method m, const char *name, ...);
 t_max_err class_register(t_symbol *name_space, t_class *c);
 

@@ -6,6 +6,8 @@
 #include "maxhost.hpp"
 #include "z_dsp.h"
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,11 +22,16 @@ To fn_cast(From f) {
     return reinterpret_cast<To>(reinterpret_cast<void (*)()>(f));
 }
 
+// Calls an A_CANT handler of the host's own with its real type, given the
+// eight arguments of object_method_imp.
+using CantInvoker = void *(*)(method fn, void *x, void *const *args);
+
 // One registered handler: its function and declared argument kind
 // (A_NOTHING for none, else the single kind).
 struct MethodEntry {
     method fn = nullptr;
     int kind = A_NOTHING;
+    CantInvoker invoke = nullptr;   // host-made A_CANT handlers only
 };
 
 struct maxclass {
@@ -44,6 +51,13 @@ struct maxclass {
         auto it = methods.find(sel);
         return it == methods.end() ? nullptr : &it->second;
     }
+};
+
+// A buffer~ of the host's own.
+struct _buffer_obj {
+    t_object ob;   // first, as in every host-made thing
+    maxhost::Buffer data;
+    bool locked = false;
 };
 
 namespace maxhost::detail {
@@ -75,16 +89,48 @@ struct ObjInfo {
     long signalInlets = 0;
 };
 
-struct State {
+// A call waiting in the deferred queue.
+struct Deferred {
+    void *ob;
+    method fn;
+    t_symbol *s;
+    std::vector<t_atom> atoms;
+};
+
+// Bytes of memory this machine has.
+size_t physicalMemory();
+
+// Everything made since the last reset; reset() frees the objects, then puts
+// a fresh Session in place, so nothing added here can outlive a reset.
+struct Session {
     std::vector<t_object *> live;              // creation order
     std::unordered_set<t_object *> liveSet;
     std::unordered_map<std::string, t_object *> ids;
     // host-made things alive now (proxies, references, chains), so that a
     // second object_free of one is refused without touching it
     std::unordered_set<const void *> things;
+    std::map<std::string, std::unique_ptr<_buffer_obj>> buffers;   // under bufferMutex
+    std::deque<Deferred> deferred;                                  // under queueMutex
+    std::function<void(const ConsoleLine &)> consoleSink;           // under eventMutex
+    OutletSink outletSink;                                          // under eventMutex
+    int failAllocs = 0;
+    size_t memoryLimit = physicalMemory();
+};
+
+// What lasts as long as the process: classes point into plug-ins, which
+// stay loaded.
+struct Registry {
     std::unordered_map<std::string, t_class *> box;   // registered classes
     std::vector<std::unique_ptr<maxclass>> classes;
-    int failAllocs = 0;
+    std::vector<std::string> searchPath;
+    void *loadingPlugin = nullptr;   // handle whose entry point is running
+    t_class *printClass = nullptr;
+};
+
+struct State {
+    Session session;
+    Registry registry;
+    std::mutex bufferMutex, queueMutex, eventMutex;
 };
 
 State &state();
@@ -114,9 +160,6 @@ void reportOutlet(t_object *owner, long outlet, t_symbol *sel, short argc,
 
 // Drops queued deferred calls for an object being deleted.
 void dropDeferred(t_object *x);
-void clearDeferred();
-void clearBuffers();
-void restoreSinks();
 void registerBuiltins();
 
 }  // namespace maxhost::detail

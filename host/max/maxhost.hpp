@@ -82,6 +82,10 @@ Buffer *createBuffer(const std::string &name, long channels, long frames,
                      double rate = 44100.0);
 Buffer *findBuffer(const std::string &name);
 void removeBuffer(const std::string &name);
+// Largest buffer~ in bytes the host makes; more is refused before anything
+// is allocated. Defaults to the machine's memory; reset() restores that.
+void setMemoryLimit(size_t bytes);
+size_t memoryLimit();
 
 // ---- test hooks ----------------------------------------------------------
 // The next n calls of object_alloc fail.

@@ -101,7 +101,7 @@ void deliver(t_object *x, long inlet, t_symbol *sel, long argc, t_atom *argv) {
 }
 
 void disconnectAll(t_object *x) {
-    for (t_object *o : state().live)
+    for (t_object *o : state().session.live)
         for (auto &out : info(o)->outlets)
             out->cords.erase(std::remove_if(out->cords.begin(), out->cords.end(),
                                             [x](const Cord &c) { return c.to == x; }),
@@ -115,7 +115,7 @@ extern "C" void *proxy_new(void *x, long id, long *stuffloc) {
     if (!isLive(owner) || id < 1) return nullptr;
     auto *p = new Proxy{t_object{proxyClass(), nullptr}, owner, id, stuffloc};
     info(owner)->proxies.push_back(p);
-    state().things.insert(p);
+    state().session.things.insert(p);
     return p;
 }
 
@@ -134,6 +134,11 @@ extern "C" void *object_method_imp(void *x, void *sym, void *p1, void *p2, void 
                      s->s_name);
         return nullptr;
     }
+    if (m->invoke) {
+        void *const args[8] = {p1, p2, p3, p4, p5, p6, p7, p8};
+        return m->invoke(m->fn, x, args);
+    }
+    // a plug-in's own A_CANT handler: its caller and it agree on this type
     using Fn = void *(*)(void *, void *, void *, void *, void *, void *, void *, void *, void *);
     return fn_cast<Fn>(m->fn)(x, p1, p2, p3, p4, p5, p6, p7, p8);
 }

@@ -14,12 +14,10 @@ void printAnything(t_object *x, t_symbol *s, long argc, t_atom *argv) {
     console(false, line);
 }
 
-t_class *printClass = nullptr;
-
-void *printNew(t_symbol *, long, t_atom *) { return object_alloc(printClass); }
+void *printNew(t_symbol *, long, t_atom *) { return object_alloc(state().registry.printClass); }
 
 void freeUserObject(t_object *x) {
-    State &st = state();
+    Session &st = state().session;
     ObjInfo *in = info(x);
     if (x->o_class->mfree) fn_cast<void (*)(void *)>(x->o_class->mfree)(x);
     dropDeferred(x);
@@ -52,10 +50,11 @@ ObjInfo *info(const t_object *x) {
 }
 
 bool isLive(const t_object *x) {
-    return x && state().liveSet.count(const_cast<t_object *>(x)) != 0;
+    return x && state().session.liveSet.count(const_cast<t_object *>(x)) != 0;
 }
 
 void registerBuiltins() {
+    t_class *&printClass = state().registry.printClass;
     if (printClass) return;
     printClass = class_new("print", fn_cast<method>(printNew), nullptr,
                            sizeof(t_object), nullptr, A_GIMME, 0);
@@ -68,7 +67,7 @@ void registerBuiltins() {
 
 extern "C" void *object_alloc(t_class *c) {
     if (!c || c->internal) return nullptr;
-    State &st = state();
+    Session &st = state().session;
     if (st.failAllocs > 0) {
         --st.failAllocs;
         return nullptr;
@@ -84,7 +83,7 @@ extern "C" void *object_alloc(t_class *c) {
 
 extern "C" t_max_err object_free(void *p) {
     auto *x = static_cast<t_object *>(p);
-    State &st = state();
+    Session &st = state().session;
     if (isLive(x)) {
         freeUserObject(x);
         return MAX_ERR_NONE;
@@ -99,7 +98,7 @@ namespace maxhost {
 
 t_object *newObject(const std::string &id, const std::string &className,
                     const std::vector<t_atom> &args, std::string &err) {
-    State &st = state();
+    Session &st = state().session;
     if (id.empty()) {
         err = "an object needs a name";
         return nullptr;
@@ -109,7 +108,7 @@ t_object *newObject(const std::string &id, const std::string &className,
         return nullptr;
     }
     if (!loadClass(className, err)) return nullptr;
-    t_class *c = st.box[className];
+    t_class *c = state().registry.box[className];
     if (!c->usable || !c->mnew) {
         err = "class " + className + " cannot make objects";
         return nullptr;
@@ -150,8 +149,9 @@ t_object *newObject(const std::string &id, const std::string &className,
 }
 
 t_object *findObject(const std::string &id) {
-    auto it = state().ids.find(id);
-    return it == state().ids.end() ? nullptr : it->second;
+    const Session &st = state().session;
+    auto it = st.ids.find(id);
+    return it == st.ids.end() ? nullptr : it->second;
 }
 
 std::string objectId(const t_object *x) {
@@ -172,15 +172,22 @@ size_t outletCount(const t_object *x) {
     return isLive(x) ? info(x)->outlets.size() : 0;
 }
 
-void failNextAllocs(int n) { state().failAllocs = n; }
+void failNextAllocs(int n) { state().session.failAllocs = n; }
 
 void reset() {
     State &st = state();
-    while (!st.live.empty()) freeUserObject(st.live.back());
-    clearDeferred();
-    clearBuffers();
-    restoreSinks();
-    st.failAllocs = 0;
+    // objects first: their free routines still see the buffers and sinks
+    while (!st.session.live.empty()) freeUserObject(st.session.live.back());
+    Session old;
+    {
+        std::scoped_lock lock(st.bufferMutex, st.queueMutex, st.eventMutex);
+        std::swap(st.session, old);
+    }
+    // host-made things their owners left behind
+    for (const void *t : old.things) {
+        auto *o = static_cast<t_object *>(const_cast<void *>(t));
+        if (o->o_class && o->o_class->destroy) o->o_class->destroy(o);
+    }
 }
 
 }  // namespace maxhost

@@ -8,9 +8,6 @@ using namespace maxhost::detail;
 
 namespace {
 
-std::vector<std::string> searchPath;
-void *currentPlugin = nullptr;
-
 bool fileExists(const std::string &p) {
     struct stat st;
     return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -21,18 +18,18 @@ bool fileExists(const std::string &p) {
 namespace maxhost {
 
 namespace detail {
-void *loadingPlugin() { return currentPlugin; }
+void *loadingPlugin() { return state().registry.loadingPlugin; }
 }  // namespace detail
 
-void setPluginPath(const std::vector<std::string> &dirs) { searchPath = dirs; }
+void setPluginPath(const std::vector<std::string> &dirs) { state().registry.searchPath = dirs; }
 
-std::vector<std::string> pluginPath() { return searchPath; }
+std::vector<std::string> pluginPath() { return state().registry.searchPath; }
 
 bool loadClass(const std::string &name, std::string &err) {
-    State &st = state();
-    if (st.box.count(name)) return true;
+    Registry &reg = state().registry;
+    if (reg.box.count(name)) return true;
     std::string file;
-    for (const std::string &dir : searchPath) {
+    for (const std::string &dir : reg.searchPath) {
         std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name + ".so";
         if (fileExists(candidate)) {
             file = candidate;
@@ -59,13 +56,13 @@ bool loadClass(const std::string &name, std::string &err) {
         return false;
     }
     // Plug-ins stay loaded for the life of the process, as classes point into them.
-    currentPlugin = handle;
+    reg.loadingPlugin = handle;
     if (extMain)
         reinterpret_cast<void (*)(void *)>(entry)(nullptr);
     else
         reinterpret_cast<int (*)(void)>(entry)();
-    currentPlugin = nullptr;
-    if (!st.box.count(name)) {
+    reg.loadingPlugin = nullptr;
+    if (!reg.box.count(name)) {
         err = "plug-in " + file + " did not register class " + name;
         return false;
     }
@@ -73,8 +70,9 @@ bool loadClass(const std::string &name, std::string &err) {
 }
 
 void *pluginSymbol(const std::string &className, const std::string &symbol) {
-    auto it = state().box.find(className);
-    if (it == state().box.end() || !it->second->plugin) return nullptr;
+    const Registry &reg = state().registry;
+    auto it = reg.box.find(className);
+    if (it == reg.box.end() || !it->second->plugin) return nullptr;
     return dlsym(it->second->plugin, symbol.c_str());
 }
 

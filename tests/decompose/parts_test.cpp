@@ -1,5 +1,6 @@
 // The front end's own small parts: component lists and the progress line.
 #include "decompose.hpp"
+#include "component_list.hpp"
 #include "progress.hpp"
 
 #include <gtest/gtest.h>

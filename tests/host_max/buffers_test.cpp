@@ -83,3 +83,18 @@ TEST_F(Buffers, ResetRemovesEveryBuffer) {
     maxhost::reset();
     EXPECT_EQ(maxhost::findBuffer("a"), nullptr);
 }
+
+TEST_F(Buffers, SizesBeyondTheMemoryLimitAreRefusedBeforeAllocating) {
+    const size_t machine = maxhost::memoryLimit();
+    maxhost::setMemoryLimit(4096);   // 1024 samples
+    EXPECT_NE(maxhost::createBuffer("a", 2, 512), nullptr);
+    EXPECT_EQ(maxhost::createBuffer("a", 2, 513), nullptr);
+    EXPECT_EQ(maxhost::findBuffer("a")->frames, 512) << "a refused remake keeps the buffer";
+    t_buffer_ref *ref = buffer_ref_new(nullptr, gensym("a"));
+    EXPECT_EQ(buffer_resize(buffer_ref_getobject(ref), 1, 1025), MAX_ERR_GENERIC);
+    EXPECT_EQ(buffer_resize(buffer_ref_getobject(ref), 1, 1024), MAX_ERR_NONE);
+    // a reference its maker forgot goes at the reset, and so does the limit
+    maxhost::reset();
+    EXPECT_EQ(maxhost::memoryLimit(), machine);
+    EXPECT_EQ(object_free(ref), MAX_ERR_INVALID_PTR);
+}

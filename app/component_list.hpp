@@ -1,0 +1,14 @@
+// Component numbers as the user writes them: "1,3,5-7".
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+// Parses "1,3,5-7" into component numbers within 1..K (sorted, unique).
+// Anything but digits, one dash per item and commas is refused, and so is
+// every number outside 1..K however many digits it has.
+bool parseComponentList(const std::string &text, int K, std::vector<int> &out, std::string &err);
+
+}  // namespace korvane

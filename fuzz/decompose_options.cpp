@@ -1,0 +1,57 @@
+// Fuzz target: `decompose`'s option values. Each input line is one word
+// after `korvane decompose IN`; the input sound, output folder and plug-in
+// folder are fixed. Every word is also read as a list of components.
+#include "support.hpp"
+
+#include "command.hpp"
+#include "component_list.hpp"
+#include "decompose.hpp"
+#include "maxhost.hpp"
+#include "seed_sounds.hpp"
+
+#include <sstream>
+#include <vector>
+
+namespace {
+
+std::string input;
+
+// words that would move the output or the plug-ins, or name another input
+bool fixedByHarness(const std::string &w) {
+    return w.rfind("-o", 0) == 0 || w.rfind("--out", 0) == 0 || w.rfind("--plugins", 0) == 0 ||
+           w.find('/') != std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    kvfuzz::quietHost();
+    input = kvfuzz::writeDecomposeInput(kvfuzz::scratchDir());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    kvfuzz::quietHost();
+    std::vector<std::string> words = {"korvane", "decompose", input, "-o", "out", "-q",
+                                      "--plugins", KV_PLUGIN_DIR};
+    std::istringstream lines(kvfuzz::asText(data, size));
+    std::vector<int> picked;
+    std::string err;
+    for (std::string w; std::getline(lines, w) && words.size() < 40;) {
+        korvane::parseComponentList(w, 1 + static_cast<int>(size % 64), picked, err);
+        if (!fixedByHarness(w)) words.push_back(w);
+    }
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    CLI::App app;
+    korvane::Commands commands(app);
+    commands.add(korvane::decomposeCommand());
+    try {
+        app.parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::ParseError &) {
+        return 0;
+    }
+    commands.run();
+    maxhost::reset();
+    return 0;
+}

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for FUZZ_SECONDS (default 60), one after another,
+# on its seeds, its regression inputs and the corpus kept from earlier runs.
+# Usage: fuzz/run.sh BUILD_DIR [TARGET...]
+set -euo pipefail
+build=$(cd "${1:?build folder}" && pwd)   # the targets change folder
+shift
+secs=${FUZZ_SECONDS:-60}
+src=$(cd "$(dirname "$0")" && pwd)
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(sound_readers patch_script object_messages decompose_options)
+
+seeds="$build/fuzz-seeds"
+"$build/fuzz/kv_fuzz_seeds" "$seeds"
+failed=()
+for t in "${targets[@]}"; do
+  corpus="$build/fuzz-corpus/$t"
+  findings="$build/fuzz-findings"
+  mkdir -p "$corpus" "$findings" "$src/regressions/$t"
+  echo "== $t: ${secs}s"
+  # stdout and stderr of the target itself are closed: the objects post a lot
+  if ! "$build/fuzz/fuzz_$t" "$corpus" "$seeds/$t" "$src/regressions/$t" \
+      -max_total_time="$secs" -timeout=60 -rss_limit_mb=3072 -malloc_limit_mb=2048 \
+      -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$findings/$t-" \
+      2> "$build/fuzz-$t.log"; then
+    failed+=("$t")
+  fi
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|^#[0-9]+.*DONE' "$build/fuzz-$t.log" || true
+done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzz: findings in ${failed[*]}: see $build/fuzz-findings and $build/fuzz-<target>.log" >&2
+  exit 1
+fi
+echo "fuzz: no findings"

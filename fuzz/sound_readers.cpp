@@ -1,0 +1,45 @@
+// Fuzz target: any bytes as a sound file, through the command line's reader
+// (as `decompose` and a patch's `buffer NAME FILE` use it) and the library's
+// 16-bit readers on the audio-file layer, whole and in segments.
+#include "support.hpp"
+
+#include "maxhost.hpp"
+#include "qm_audio.h"
+#include "sound_files.hpp"
+#include "sound_reader.hpp"
+
+#include <cstdlib>
+
+namespace {
+
+void libraryReaders(const std::string &path) {
+    AudioStreamBasicDescription fmt;
+    double *left = nullptr, *right = nullptr;
+    int frames = 0;
+    qm_wavreadOSX(path.c_str(), &left, &right, &frames, &fmt);
+    std::free(left);
+    std::free(right);
+    // a tenth of a second at a time until the end (status -2) or a failure
+    for (int i = 0; i < 64; ++i) {
+        left = right = nullptr;
+        int status = qm_wavreadOSX_Seek(path.c_str(), &left, &right, &frames, &fmt, 0.1f,
+                                        i == 0, 300.0);
+        std::free(left);
+        std::free(right);
+        if (status != 0) break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    kvfuzz::quietHost();
+    std::string path = kvfuzz::asFile(data, size, "input.snd");
+    korvane::SoundData sound;
+    std::string err;
+    korvane::readSound(path, sound, err);
+    korvane::readSoundIntoBuffer("b", path, err);
+    libraryReaders(path);
+    maxhost::reset();
+    return 0;
+}
