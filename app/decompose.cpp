@@ -323,7 +323,7 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     if (opt.seed) std::srand(*opt.seed);
     t_object *obj = maxhost::newObject(kObjectId, kClass, {}, err);
     if (!obj) {
-        fail("cannot make a " + std::string(kClass) + " object: " + err);
+        fail("cannot make a " + std::string(kClass) + " object: " + withPluginSearch(err));
         return 1;
     }
     auto setHook = reinterpret_cast<SetHookFn>(maxhost::pluginSymbol(kClass, "qm_setProgressHook"));
