@@ -1,8 +1,10 @@
 # The two commands that do everything: `make demo` and `make test`.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: setup build build-san demo test bench clean
+.PHONY: setup build build-san demo test bench install clean
 
 setup:
 	@bash scripts/setup.sh
@@ -21,6 +23,10 @@ demo: build
 test: build build-san
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 	ctest --test-dir build-san --output-on-failure -j$(JOBS)
+
+# `make install PREFIX=/usr/local [DESTDIR=/staging]`
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
 bench: build
 	bash bench/run.sh
