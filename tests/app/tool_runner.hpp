@@ -60,8 +60,8 @@ public:
     // the prefix may set limits or the environment).
     ToolRun tool(const std::string &args, const std::string &shellPrefix = "",
                  const std::string &exe = KORVANE_EXE) const {
-        std::string cmd = "cd '" + dir_ + "' && " + shellPrefix + " '" + exe + "' " + args +
-                          " > out.txt 2> err.txt";
+        std::string cmd = "cd '" + dir_ + "' && " + shellPrefix + " '" + exe + "' " + args + " > '" +
+                          path("out.txt") + "' 2> '" + path("err.txt") + "'";
         ToolRun r;
         int raw = std::system(cmd.c_str());
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
