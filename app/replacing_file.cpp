@@ -1,9 +1,12 @@
 #include "replacing_file.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string.h>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,12 +23,59 @@ mode_t modeFor(const struct stat *old) {
     return 0666 & ~mask;
 }
 
+// Temporary files open now, removed when a signal ends the process.
+std::atomic<char *> pending[8];
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previous[3];
+
+void removePendingOnSignal(int sig) {
+    for (auto &p : pending)
+        if (char *name = p.load()) ::unlink(name);
+    for (int i = 0; i < 3; ++i)
+        if (kSignals[i] == sig) ::sigaction(sig, &previous[i], nullptr);
+    ::raise(sig);
+}
+
+void watchSignals() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = removePendingOnSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int i = 0; i < 3; ++i) ::sigaction(kSignals[i], &sa, &previous[i]);
+}
+
+void track(const std::string &name) {
+    watchSignals();
+    for (auto &p : pending) {
+        char *none = nullptr;
+        char *copy = ::strdup(name.c_str());
+        if (p.compare_exchange_strong(none, copy)) return;
+        std::free(copy);
+    }
+}
+
+void untrack(const std::string &name) {
+    for (auto &p : pending) {
+        char *cur = p.load();
+        if (cur && name == cur && p.compare_exchange_strong(cur, nullptr)) {
+            std::free(cur);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 ReplacingFile::~ReplacingFile() {
     if (stream_) std::fclose(stream_);
     else if (fd_ >= 0) ::close(fd_);
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty()) {
+        ::unlink(temp_.c_str());
+        untrack(temp_);
+    }
 }
 
 std::string ReplacingFile::failure(const std::string &reason) const {
@@ -56,6 +106,7 @@ bool ReplacingFile::open(const std::string &path, const std::string &kind, std::
         return false;
     }
     temp_ = name;
+    track(temp_);
     real_ = real;
     if (::fchmod(fd_, modeFor(exists ? &st : nullptr)) != 0) {
         err = failure();
@@ -84,6 +135,7 @@ bool ReplacingFile::commit(std::string &err) {
         err = failure();
         return false;
     }
+    untrack(temp_);
     temp_.clear();
     return true;
 }

@@ -73,9 +73,12 @@ TEST(Cli, FailuresExitWith1AndHelpWith0) {
     r = s.tool("run absent.kvpatch");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "korvane run: cannot read script absent.kvpatch: No such file or directory\n");
-    s.write("in.wav", "not a sound");
-    r = s.tool("decompose in.wav --plugins empty", "env -u KORVANE_PLUGIN_PATH");
+    // a plug-in that is not there: the folders searched and how to set them
+    ASSERT_EQ(s.run("buffer b 1 8000 8000\nwrite b in.wav\n").status, 0);
+    r = s.tool("decompose in.wav -o parts --plugins empty:none");
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "korvane decompose: cannot make a korvane~ object: no class or plug-in named korvane~ "
+                     "(searched empty:none; --plugins DIRS or $KORVANE_PLUGIN_PATH sets the folders)\n");
     for (const char *args : {"--help", "run --help", "decompose --help"}) {
         r = s.tool(args);
         EXPECT_EQ(r.status, 0) << args;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <csignal>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -318,4 +320,36 @@ TEST(Script, WriteReplacesAFileOnlyOnceTheNewOneIsComplete) {
     r = s.run("buffer b 1 5\nwrite b " + s.path("") + "\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+}
+
+TEST(Script, ASignalRemovesTheTemporaryFiles) {
+    Scratch s;
+    int in[2];
+    ASSERT_EQ(::pipe(in), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::close(in[1]);
+        if (::chdir(s.path("").c_str()) == 0)
+            ::execl(KORVANE_EXE, KORVANE_EXE, "run", "-", "--trace", "t.jsonl", (char *)nullptr);
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    // the script waits on its input while the trace is open under its temporary name
+    auto names = [&] {
+        std::vector<std::string> n;
+        for (const auto &e : std::filesystem::directory_iterator(s.path("")))
+            n.push_back(e.path().filename().string());
+        return n;
+    };
+    for (int i = 0; i < 1000 && names().empty(); ++i) ::usleep(10000);
+    ASSERT_EQ(names().size(), 1u);
+    EXPECT_EQ(names()[0].rfind(".t.jsonl.", 0), 0u) << names()[0];
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(in[1]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(names().empty());
 }
