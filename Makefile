@@ -1,10 +1,12 @@
 # The two commands that do everything: `make demo` and `make test`.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: setup build build-san demo test bench fuzz clean
+.PHONY: setup build build-san demo test bench fuzz install clean
 
 setup:
 	@bash scripts/setup.sh
@@ -23,6 +25,10 @@ demo: build
 test: build build-san
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 	ctest --test-dir build-san --output-on-failure -j$(JOBS)
+
+# `make install PREFIX=/usr/local [DESTDIR=/staging]`
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
 bench: build
 	bash bench/run.sh

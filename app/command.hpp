@@ -6,8 +6,13 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace korvane {
+
+// Exit statuses: a failure, and a command line that cannot be taken.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
 
 using CommandRun = std::function<int()>;
 
@@ -23,13 +28,20 @@ class Commands {
 public:
     explicit Commands(CLI::App &app) : app_(app) {}
     void add(const Command &c);
-    // Runs the subcommand that was parsed; returns its exit status.
-    int run() const;
+    // Parses the command line and runs the subcommand it names; returns the
+    // exit status (kExitUsage for anything the parser refuses).
+    int main(int argc, char **argv);
 
 private:
+    int usageError(const std::string &message) const;
     CLI::App &app_;
+    std::vector<std::string> names_;
     std::map<const CLI::App *, CommandRun> runs_;
 };
+
+// The name among `names` nearest to `word` (edit distance, a swap of two
+// neighbours counting one, or a unique prefix); empty when none is close.
+std::string nearestName(const std::string &word, const std::vector<std::string> &names);
 
 // `korvane run SCRIPT`: executes a patch script.
 Command runCommand();

@@ -3,14 +3,23 @@
 #include "decompose.hpp"
 #include "demo.hpp"
 
+#include <cstdio>
+#include <exception>
+
 int main(int argc, char **argv) {
-    CLI::App app{"korvane: decomposes sounds into spectral components with the "
-                 "korvane~ plug-in and runs patches of its objects"};
-    app.require_subcommand(1);
-    korvane::Commands commands(app);
-    commands.add(korvane::decomposeCommand());
-    commands.add(korvane::demoCommand());
-    commands.add(korvane::runCommand());
-    CLI11_PARSE(app, argc, argv);
-    return commands.run();
+    try {
+        CLI::App app{"korvane: decomposes sounds into spectral components with the "
+                     "korvane~ plug-in and runs patches of its objects",
+                     "korvane"};
+        app.set_version_flag("--version", "korvane " KORVANE_VERSION);
+        app.require_subcommand(1);
+        korvane::Commands commands(app);
+        commands.add(korvane::decomposeCommand());
+        commands.add(korvane::demoCommand());
+        commands.add(korvane::runCommand());
+        return commands.main(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "korvane: %s\n", e.what());
+        return korvane::kExitFailure;
+    }
 }

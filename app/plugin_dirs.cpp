@@ -1,8 +1,15 @@
 #include "plugin_dirs.hpp"
 
+#include "maxhost.hpp"
+
 #include <cstdlib>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#ifndef KV_PLUGIN_RELDIR
+#define KV_PLUGIN_RELDIR "../lib/korvane/plugins"
+#endif
 
 namespace korvane {
 
@@ -36,7 +43,21 @@ std::vector<std::string> pluginDirs(const std::string &option) {
     if (!option.empty()) return splitPath(option);
     const char *env = std::getenv("KORVANE_PLUGIN_PATH");
     if (env && *env) return splitPath(env);
-    return {executableDir() + "/plugins"};
+    const std::string exe = executableDir();
+    const std::vector<std::string> beside = {exe + "/plugins", exe + "/" KV_PLUGIN_RELDIR};
+    for (const std::string &dir : beside) {
+        struct stat st;
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {dir};
+    }
+    return beside;
+}
+
+std::string withPluginSearch(const std::string &err) {
+    if (err.rfind("no class or plug-in named ", 0) != 0) return err;
+    std::string dirs;
+    for (const std::string &d : maxhost::pluginPath()) dirs += (dirs.empty() ? "" : ":") + d;
+    return err + " (searched " + (dirs.empty() ? "no folders" : dirs) +
+           "; --plugins DIRS or $KORVANE_PLUGIN_PATH sets the folders)";
 }
 
 }  // namespace korvane

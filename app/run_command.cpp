@@ -1,10 +1,12 @@
-// `korvane run SCRIPT [--trace FILE] [--plugins DIR]`
+// `korvane run SCRIPT [--trace FILE] [--plugins DIRS] [--strict]`
 #include "command.hpp"
 #include "maxhost.hpp"
 #include "patch_script.hpp"
 #include "plugin_dirs.hpp"
 #include "trace.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -17,31 +19,47 @@ struct RunOptions {
     std::string script;
     std::string trace;
     std::string plugins;
+    bool strict = false;
 };
+
+void fail(const std::string &message) { std::cerr << "korvane run: " << message << std::endl; }
 
 int runPatch(const RunOptions &o) {
     maxhost::setPluginPath(pluginDirs(o.plugins));
     std::ifstream file;
     std::istream *in = &std::cin;
     if (o.script != "-") {
+        errno = 0;
         file.open(o.script);
         if (!file) {
-            std::cerr << "cannot read script " << o.script << std::endl;
-            return 1;
+            fail("cannot read script " + o.script + (errno ? ": " + std::string(std::strerror(errno)) : ""));
+            return kExitFailure;
         }
         in = &file;
     }
+    Trace trace;
+    std::string err;
+    if (!o.trace.empty() && !trace.open(o.trace, err)) {
+        fail(err);
+        return kExitFailure;
+    }
+    ScriptOptions options;
+    options.strict = o.strict;
+    if (trace.isOpen()) {
+        options.console = [&trace](const maxhost::ConsoleLine &line) { trace.console(line); };
+        options.outlet = [&trace](const std::string &obj, long outlet, t_symbol *sel, short argc,
+                                  const t_atom *argv) { trace.outlet(obj, outlet, sel, argc, argv); };
+    }
     int status;
     {
-        Trace trace;
-        std::string err;
-        if (!o.trace.empty() && !trace.open(o.trace, err)) {
-            std::cerr << err << std::endl;
-            return 1;
-        }
-        status = runScript(*in, o.script == "-" ? "stdin" : o.script, std::cerr);
-        // objects are deleted while the trace still listens
+        ScriptRun run(o.script == "-" ? "stdin" : o.script, std::cerr, options);
+        status = run.run(*in);
+        // objects are deleted while the run still listens
         maxhost::reset();
+    }
+    if (trace.isOpen() && !trace.close(err)) {
+        fail(err);
+        return kExitFailure;
     }
     return status;
 }
@@ -59,7 +77,9 @@ Command runCommand() {
                            "Write every outlet message and console line as JSON lines");
             sub.add_option("--plugins", o->plugins,
                            "Plug-in folders, colon-separated (default: $KORVANE_PLUGIN_PATH, "
-                           "else plugins/ beside the executable)");
+                           "else the plug-ins beside the executable)");
+            sub.add_flag("--strict", o->strict,
+                         "Stop with exit status 1 at the first error an object reports");
             return [o] { return runPatch(*o); };
         }};
 }

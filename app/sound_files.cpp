@@ -2,7 +2,10 @@
 
 #include "maxhost.hpp"
 #include "sound_reader.hpp"
+#include "replacing_file.hpp"
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <new>
 #include <sndfile.h>
@@ -53,27 +56,36 @@ bool writeBufferAsWav(const std::string &name, const std::string &path, std::str
         err = "buffer " + name + " has no channels to write";
         return false;
     }
+    if (!(b->rate >= 1 && b->rate <= INT_MAX) || b->channels > INT_MAX) {
+        err = "buffer " + name + " has a rate or channel count a WAV file cannot hold";
+        return false;
+    }
     SF_INFO info{};
     info.channels = static_cast<int>(b->channels);
     info.samplerate = static_cast<int>(std::lround(b->rate));
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    ReplacingFile out;
+    if (!out.open(path, "sound file", err)) return false;
     SndFile file;
-    file.f = sf_open(path.c_str(), SFM_WRITE, &info);
+    file.f = sf_open_fd(out.fd(), SFM_WRITE, &info, SF_FALSE);
     if (!file.f) {
-        err = "cannot write sound file " + path + ": " + sf_strerror(nullptr);
+        err = out.failure(sf_strerror(nullptr));
         return false;
     }
+    errno = 0;
     if (sf_writef_float(file.f, b->samples.data(), b->frames) != b->frames) {
-        err = "cannot write sound file " + path + ": " + sf_strerror(file.f);
+        err = out.failure(errno ? "" : sf_strerror(file.f));
         return false;
     }
-    if (sf_close(file.f) != 0) {
-        file.f = nullptr;
-        err = "cannot write sound file " + path;
-        return false;
-    }
+    // the header is completed on closing
+    errno = 0;
+    int closed = sf_close(file.f);
     file.f = nullptr;
-    return true;
+    if (closed != 0) {
+        err = out.failure(errno ? "" : sf_error_number(closed));
+        return false;
+    }
+    return out.commit(err);
 }
 
 }  // namespace korvane

@@ -50,26 +50,26 @@ std::string consoleEventJson(const maxhost::ConsoleLine &line) {
 }
 
 bool Trace::open(const std::string &path, std::string &err) {
-    out_.open(path, std::ios::out | std::ios::trunc);
-    if (!out_) {
-        err = "cannot write trace file " + path;
-        return false;
-    }
-    maxhost::setConsoleSink([this](const maxhost::ConsoleLine &line) {
-        out_ << consoleEventJson(line) << '\n' << std::flush;
-    });
-    maxhost::setOutletSink([this](const std::string &obj, long outlet, t_symbol *sel,
-                                  short argc, const t_atom *argv) {
-        out_ << outletEventJson(obj, outlet, sel, argc, argv) << '\n' << std::flush;
-    });
-    return true;
+    if (!file_.open(path, "trace file", err)) return false;
+    if (file_.stream()) return true;
+    err = file_.failure();
+    return false;
 }
 
-Trace::~Trace() {
-    if (out_.is_open()) {
-        maxhost::setConsoleSink(nullptr);
-        maxhost::setOutletSink(nullptr);
+void Trace::write(const std::string &event) {
+    if (FILE *f = file_.stream()) {
+        std::fwrite(event.data(), 1, event.size(), f);
+        std::fputc('\n', f);
     }
 }
+
+void Trace::console(const maxhost::ConsoleLine &line) { write(consoleEventJson(line)); }
+
+void Trace::outlet(const std::string &obj, long outlet, const t_symbol *sel, short argc,
+                   const t_atom *argv) {
+    write(outletEventJson(obj, outlet, sel, argc, argv));
+}
+
+bool Trace::close(std::string &err) { return file_.commit(err); }
 
 }  // namespace korvane

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "maxhost.hpp"
+#include "replacing_file.hpp"
 
-#include <fstream>
 #include <string>
 
 namespace korvane {
@@ -16,18 +16,20 @@ std::string consoleEventJson(const maxhost::ConsoleLine &line);
 // A JSON string literal.
 std::string jsonString(const std::string &s);
 
-// Writes every event to a file while it lives; the host's sinks are
-// restored when it goes.
+// Writes events to a file, one line each. The file is made under a
+// temporary name and takes its own name when closed.
 class Trace {
 public:
-    Trace() = default;
-    Trace(const Trace &) = delete;
-    Trace &operator=(const Trace &) = delete;
-    ~Trace();
     bool open(const std::string &path, std::string &err);
+    bool isOpen() const { return file_.fd() >= 0; }
+    void console(const maxhost::ConsoleLine &line);
+    void outlet(const std::string &obj, long outlet, const t_symbol *sel, short argc,
+                const t_atom *argv);
+    bool close(std::string &err);
 
 private:
-    std::ofstream out_;
+    void write(const std::string &event);
+    ReplacingFile file_;
 };
 
 }  // namespace korvane

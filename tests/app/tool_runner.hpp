@@ -56,20 +56,29 @@ public:
         return s.str();
     }
 
-    // Runs `korvane run script.kvpatch --trace trace.jsonl EXTRA` in the folder.
-    ToolRun run(const std::string &script, const std::string &extra = "",
-                bool withTrace = true, const std::string &env = "") const {
-        write("script.kvpatch", script);
-        std::string cmd = "cd '" + dir_ + "' && env -u KORVANE_PLUGIN_PATH " + env + " '" +
-                          KORVANE_EXE + "' run script.kvpatch " +
-                          (withTrace ? "--trace trace.jsonl " : "") + extra +
-                          " > out.txt 2> err.txt";
+    // Runs `SHELL_PREFIX korvane ARGS` in the folder (a shell command line;
+    // the prefix may set limits or the environment).
+    ToolRun tool(const std::string &args, const std::string &shellPrefix = "",
+                 const std::string &exe = KORVANE_EXE) const {
+        std::string cmd = "cd '" + dir_ + "' && " + shellPrefix + " '" + exe + "' " + args + " > '" +
+                          path("out.txt") + "' 2> '" + path("err.txt") + "'";
         ToolRun r;
-        std::remove(path("trace.jsonl").c_str());
         int raw = std::system(cmd.c_str());
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         r.out = read("out.txt");
         r.err = read("err.txt");
+        return r;
+    }
+
+    // Runs `korvane run script.kvpatch --trace trace.jsonl EXTRA` in the folder.
+    ToolRun run(const std::string &script, const std::string &extra = "",
+                bool withTrace = true, const std::string &env = "",
+                const std::string &shellPrefix = "") const {
+        write("script.kvpatch", script);
+        std::remove(path("trace.jsonl").c_str());
+        ToolRun r = tool("run script.kvpatch " + (withTrace ? std::string("--trace trace.jsonl ") : "") +
+                             extra,
+                         shellPrefix + " env -u KORVANE_PLUGIN_PATH " + env);
         std::ifstream in(path("trace.jsonl"));
         for (std::string line; std::getline(in, line);) {
             r.traceLines.push_back(line);
