@@ -36,10 +36,12 @@ int loadSound(Run &run, OutputSet &out) {
     const SoundData &s = run.sound;
     say(run, "read buffer: %ld channels, %ld samples, %f sr", static_cast<long>(s.channels), s.frames,
         static_cast<double>(s.sampleRate));
-    kve_status st = s.frames > 0x7fffffffL / s.channels
-                        ? KVE_NO_MEMORY
-                        : kve_loadSound(&run.engine.e, s.samples.data(), s.channels, static_cast<int>(s.frames),
-                                        s.sampleRate);
+    if (s.channels < 1 || s.frames > 0x7fffffffL / s.channels) {
+        fail("'" + run.opt.input + "' is too long or holds no channel");
+        return 1;
+    }
+    kve_status st = kve_loadSound(&run.engine.e, s.samples.data(), s.channels, static_cast<int>(s.frames),
+                                  s.sampleRate);
     if (st == KVE_NOT_FINITE) {
         fail("'" + run.opt.input + "' holds samples that are not finite numbers");
         return 1;

@@ -92,9 +92,8 @@ void kv_baseListIn(t_korvane *x, t_symbol *s, short argc, t_atom *argv);
 void kv_addOneMaskLayer(t_korvane *x);
 /* resynthesises through the mask into the buffer~ "<input>_out" */
 void kv_doResynth(t_korvane *x);
-/* the engine's allocation, shared by every stage; a test can make it fail:
- * after n more successful allocations every one fails; n < 0 switches it off */
-#define kv_malloc kve_malloc
+/* every stage allocates through kve_malloc; a test can make it fail: after n
+ * more successful allocations every one fails; n < 0 switches it off */
 void kv_setAllocFailure(long n);
 
 #ifdef __cplusplus

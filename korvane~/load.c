@@ -32,17 +32,13 @@ int kv_loadBuffer(t_korvane *x, t_symbol *name)
                 (long)channels, (long)frames, rate);
 
     /* the sample index frame * channels + channel must stay a 32-bit count */
-    if (!b || channels < 1 || frames < 0 || channels > INT_MAX ||
-        frames > INT_MAX / channels) {
-        object_error(NULL, "Buffer read error.\n");
-        if (ref) object_free(ref);
-        return -1;
+    kve_status st = KVE_NO_SOUND;
+    float *samples = NULL;
+    if (b && channels >= 1 && frames >= 0 && channels <= INT_MAX &&
+        frames <= INT_MAX / channels && (samples = buffer_locksamples(b)) != NULL) {
+        st = kve_loadSound(&x->eng, samples, (int)channels, (int)frames, rate);
+        buffer_unlocksamples(b);
     }
-
-    float *samples = buffer_locksamples(b);
-    kve_status st = samples ? kve_loadSound(&x->eng, samples, (int)channels, (int)frames, rate)
-                            : KVE_NO_SOUND;
-    if (samples) buffer_unlocksamples(b);
     if (st != KVE_OK) {
         if (st == KVE_NO_MEMORY) {
             object_error(NULL, "Error: out of memory.");
@@ -52,7 +48,7 @@ int kv_loadBuffer(t_korvane *x, t_symbol *name)
                 object_error(NULL, "Error: buffer %s holds samples that are not finite numbers.",
                              name->s_name);
         }
-        object_free(ref);
+        if (ref) object_free(ref);
         return -1;
     }
 

@@ -9,7 +9,7 @@ void kv_actListIn(t_korvane *x, t_symbol *s, short argc, t_atom *argv)
 {
     (void)s;
     long n = argc > 0 ? argc : 0;
-    double *a = kv_malloc((size_t)n * sizeof(double));
+    double *a = kve_malloc((size_t)n * sizeof(double));
     if (!a) {
         object_error(NULL, "Mask error: out of memory");
         return;
@@ -28,7 +28,7 @@ void kv_baseListIn(t_korvane *x, t_symbol *s, short argc, t_atom *argv)
 {
     (void)s;
     long n = argc > 0 ? argc : 0;
-    double *w = kv_malloc((size_t)n * sizeof(double));
+    double *w = kve_malloc((size_t)n * sizeof(double));
     if (!w) {
         object_error(NULL, "Mask error: out of memory");
         return;

@@ -11,8 +11,8 @@ void kv_sendLists(t_korvane *x)
     if (!e->W || !e->H || !e->order) return;
 
     int longest = bins > frames ? bins : frames;
-    double *v = kv_malloc((size_t)longest * sizeof(double));
-    t_atom *atoms = kv_malloc((size_t)longest * sizeof(t_atom));
+    double *v = kve_malloc((size_t)longest * sizeof(double));
+    t_atom *atoms = kve_malloc((size_t)longest * sizeof(t_atom));
     if (!v || !atoms) {
         free(v);
         free(atoms);

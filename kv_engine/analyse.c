@@ -3,7 +3,7 @@
 #include <math.h>
 #include <stdlib.h>
 
-#include "kv_engine.h"
+#include "kv_engine_private.h"
 
 /* a new analysis, taken whole or not at all */
 typedef struct {
@@ -44,21 +44,14 @@ static kve_status kve_transform(const kve_engine *e, const kve_shape *sh, kve_sp
  * with it, and a mask of another shape with them */
 static void kve_commitAnalysis(kve_engine *e, const kve_shape *sh, kve_spectra *s)
 {
-    KVE_RELEASE(e->stftReL);
-    KVE_RELEASE(e->stftImL);
-    KVE_RELEASE(e->stftReR);
-    KVE_RELEASE(e->stftImR);
-    KVE_RELEASE(e->W);
-    KVE_RELEASE(e->H);
-    kve_dropModel(e);
-    e->decompValid = false;
+    kve_dropAnalysis(e);
+    kve_dropFactors(e);
     if (e->mask && (e->numBins != sh->bins || e->numFrames != sh->frames))
         KVE_RELEASE(e->mask);
     e->stftReL = s->reL;
     e->stftImL = s->imL;
     e->stftReR = s->reR;
     e->stftImR = s->imR;
-    if (e->fftSetup) vDSP_destroy_fftsetupD(e->fftSetup);
     e->fftSetup = s->setup;
     e->fftSize = sh->fftSize;
     e->hopSize = sh->hop;

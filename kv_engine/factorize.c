@@ -83,11 +83,8 @@ static void kve_orderAndScale(int bins, int frames, int K, kve_factors *f)
 
 static void kve_commitFactors(kve_engine *e, int K, kve_factors *f)
 {
-    free(e->W);
-    free(e->H);
-    free(e->order);
+    kve_dropFactors(e);
     free(e->mask);
-    kve_dropModel(e);
     e->W = f->W;
     e->H = f->H;
     e->order = f->order;

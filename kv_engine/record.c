@@ -2,7 +2,7 @@
 #include <math.h>
 #include <string.h>
 
-#include "kv_engine.h"
+#include "kv_engine_private.h"
 
 kve_settings kve_defaultSettings(void)
 {
@@ -34,21 +34,33 @@ void kve_dropModel(kve_engine *e)
     KVE_RELEASE(e->model);
 }
 
-void kve_free(kve_engine *e)
+void kve_dropAnalysis(kve_engine *e)
 {
-    if (e->fftSetup) vDSP_destroy_fftsetupD(e->fftSetup);
-    e->fftSetup = NULL;
-    KVE_RELEASE(e->sigL);
-    KVE_RELEASE(e->sigR);
     KVE_RELEASE(e->stftReL);
     KVE_RELEASE(e->stftImL);
     KVE_RELEASE(e->stftReR);
     KVE_RELEASE(e->stftImR);
+    if (e->fftSetup) vDSP_destroy_fftsetupD(e->fftSetup);
+    e->fftSetup = NULL;
+    e->stftValid = false;
+}
+
+void kve_dropFactors(kve_engine *e)
+{
     KVE_RELEASE(e->W);
     KVE_RELEASE(e->H);
     KVE_RELEASE(e->order);
-    KVE_RELEASE(e->mask);
     kve_dropModel(e);
+    e->decompValid = false;
+}
+
+void kve_free(kve_engine *e)
+{
+    kve_dropAnalysis(e);
+    kve_dropFactors(e);
+    KVE_RELEASE(e->sigL);
+    KVE_RELEASE(e->sigR);
+    KVE_RELEASE(e->mask);
     kve_dropOutput(e);
 }
 
