@@ -110,8 +110,7 @@ static int kvs_emit(kvs_pass *p, kvs_sink sink, bool last)
     for (int u = 0; !last && u < p->units; u++) {
         double *acc = p->acc + (size_t)u * (size_t)p->acc_len;
         const size_t keep = (size_t)(p->acc_len - step);
-        memmove(acc, acc + step, keep * sizeof(double));
-        memset(acc + keep, 0, (size_t)step * sizeof(double));
+        memmove(acc, acc + step, keep * sizeof(double));   /* the rest is set, not added */
     }
     return KVS_OK;
 }

@@ -75,6 +75,31 @@ static void kvs_apply(const kvs_pass *p, int c, size_t j, const double *restrict
     }
 }
 
+/* a += gs x the packed frame y (even samples, then odd at io) over 2 h
+ * samples. Those from `fresh` on are the frame's alone so far in the block
+ * (no earlier frame reaches them, the samples carried over end before), so
+ * they are set, as 0 + v for the bits an addition to zero gives: the
+ * overlap-add needs no clearing between blocks. */
+static void kvs_overlap_add(const double *restrict y, size_t io, const double *restrict gs,
+                            size_t h, size_t fresh, double *restrict a)
+{
+    const size_t f2 = fresh / 2;
+    for (size_t k = 0; k < f2; k++) {
+        a[2 * k] += gs[2 * k] * y[k];
+        a[2 * k + 1] += gs[2 * k + 1] * y[io + k];
+    }
+    size_t k = f2;
+    if (fresh % 2) {
+        a[2 * k] += gs[2 * k] * y[k];
+        a[2 * k + 1] = 0.0 + gs[2 * k + 1] * y[io + k];
+        k++;
+    }
+    for (; k < h; k++) {
+        a[2 * k] = 0.0 + gs[2 * k] * y[k];
+        a[2 * k + 1] = 0.0 + gs[2 * k + 1] * y[io + k];
+    }
+}
+
 /* output o on channel c, frame j: masked, inverted, windowed and added at
  * its place in acc */
 static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *restrict acc,
@@ -96,12 +121,7 @@ static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *res
     }
     DSPDoubleSplitComplex z = { y, y + io };
     vDSP_fft_zripD(kvs_setup(&p->f, part), &z, 1, sw->log2n, kFFTDirection_Inverse);
-    double *restrict a = acc + j * (size_t)s->hop;
-    const double *restrict gs = p->gs;
-    for (size_t k = 0; k < h; k++) {
-        a[2 * k] += gs[2 * k] * y[k];
-        a[2 * k + 1] += gs[2 * k + 1] * y[io + k];
-    }
+    kvs_overlap_add(y, io, p->gs, h, (size_t)(sw->N - s->hop), acc + j * (size_t)s->hop);
 }
 
 /* frames handled unit by unit: their spectra stay in cache across the
