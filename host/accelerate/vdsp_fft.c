@@ -222,8 +222,28 @@ static fftw_plan plan_zip(double *re, double *im, vDSP_Length log2n)
     return fftw_plan_guru_split_dft(1, &dim, 0, NULL, re, im, re, im, FFTW_ESTIMATE);
 }
 
+/* a new plan for re, im in the table's first free slot; NULL when it is full.
+ * Under the planner lock. */
+static fftw_plan add_zip(FFTSetupD s, double *re, double *im, vDSP_Length log2n, ptrdiff_t dist,
+                         int align)
+{
+    for (int i = 0; i < KV_ZIP_SLOTS; i++) {
+        if (atomic_load_explicit(&s->zip[i].plan, memory_order_relaxed))
+            continue;
+        fftw_plan p = plan_zip(re, im, log2n);
+        if (p) {
+            s->zip[i].log2n = log2n;
+            s->zip[i].dist = dist;
+            s->zip[i].align = align;
+            atomic_store_explicit(&s->zip[i].plan, p, memory_order_release);
+        }
+        return p;
+    }
+    return NULL;
+}
+
 /* the forward plan for re, im in place, from the table, or from the setup's
- * own slot for its buffer's layout (canonical); NULL when the table is full */
+ * own slot for zip_copied's layout (canonical); NULL when the table is full */
 static fftw_plan get_zip_plan(FFTSetupD s, double *re, double *im, vDSP_Length log2n,
                               int canonical)
 {
@@ -239,17 +259,8 @@ static fftw_plan get_zip_plan(FFTSetupD s, double *re, double *im, vDSP_Length l
         p = atomic_load_explicit(own, memory_order_relaxed);
         if (!p && (p = plan_zip(re, im, log2n)) != NULL)
             atomic_store_explicit(own, p, memory_order_release);
-    }
-    for (int i = 0; !canonical && !(p = find_zip(s, log2n, dist, align)) && i < KV_ZIP_SLOTS; i++) {
-        if (atomic_load_explicit(&s->zip[i].plan, memory_order_relaxed))
-            continue;
-        if ((p = plan_zip(re, im, log2n)) != NULL) {
-            s->zip[i].log2n = log2n;
-            s->zip[i].dist = dist;
-            s->zip[i].align = align;
-            atomic_store_explicit(&s->zip[i].plan, p, memory_order_release);
-        }
-        break;
+    } else if (!(p = find_zip(s, log2n, dist, align))) {
+        p = add_zip(s, re, im, log2n, dist, align);
     }
     pthread_mutex_unlock(&planner_lock);
     return p;
