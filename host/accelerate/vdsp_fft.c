@@ -1,4 +1,4 @@
-/* Packed real FFT on FFTW3.
+/* Packed real FFT and split complex FFT on FFTW3.
  *
  * Each size gets an in-place r2c and an out-of-place c2r plan (the inverse
  * then needs no internal copy), made on first use under a lock. FFTW's
