@@ -59,19 +59,20 @@ typedef struct kvs_pass {
     double *acc;             /* units x acc_len: overlap-add from the block's first sample */
     long acc_len;
     double *gs;              /* g / (2 N x overlap sum of g^2): the synthesis window */
-    double *work[2];         /* per thread: a masked frame, then a mask of bins values */
+    double *work[2];         /* per thread: a masked frame, then a group's mask of bins values */
 } kvs_pass;
 
 typedef struct kvs_part {
     kvs_pass *p;
     int part;
     size_t j0, j1;           /* frames of the block (spectra) */
-    int u0, u1;              /* units (inverses) */
+    int c0, c1, o0, o1;      /* channels and outputs (inverses) */
 } kvs_part;
 
 /* frames j0 .. j1 - 1 of the block: spectra and 1 / (w.h + K e) */
 void *kvs_spectra_part(void *part);
-/* units u0 .. u1 - 1 over the block's frames: masks, inverses, overlap-add */
+/* outputs o0 .. o1 - 1 on channels c0 .. c1 - 1 over the block's frames:
+ * masks, inverses, overlap-add */
 void *kvs_inverse_part(void *part);
 
 #endif

@@ -110,8 +110,7 @@ static int kvs_emit(kvs_pass *p, kvs_sink sink, bool last)
     for (int u = 0; !last && u < p->units; u++) {
         double *acc = p->acc + (size_t)u * (size_t)p->acc_len;
         const size_t keep = (size_t)(p->acc_len - step);
-        memmove(acc, acc + step, keep * sizeof(double));
-        memset(acc + keep, 0, (size_t)step * sizeof(double));
+        memmove(acc, acc + step, keep * sizeof(double));   /* the rest is set, not added */
     }
     return KVS_OK;
 }
@@ -124,10 +123,13 @@ static int kvs_block(kvs_pass *p, kvs_source src, kvs_sink sink, long t0, size_t
     kvs_part sp[2] = { { .p = p, .part = 0, .j0 = 0, .j1 = nb / 2 },
                        { .p = p, .part = 1, .j0 = nb / 2, .j1 = nb } };
     kvs_run_two(kvs_spectra_part, &sp[0], &sp[1], p->f.threads);
-    const int half = (p->units + 1) / 2;
-    kvs_part ip[2] = { { .p = p, .part = 0, .u0 = 0, .u1 = half },
-                       { .p = p, .part = 1, .u0 = half, .u1 = p->units } };
-    kvs_run_two(kvs_inverse_part, &ip[0], half < p->units ? &ip[1] : NULL, p->f.threads);
+    /* stereo: a channel each, so each thread reads one channel's spectra */
+    const int ch = p->f.ch, n_outs = p->units / ch, half = ch == 2 ? n_outs : (n_outs + 1) / 2;
+    kvs_part ip[2] = { { .p = p, .part = 0, .c0 = 0, .c1 = 1, .o0 = 0, .o1 = half },
+                       { .p = p, .part = 1, .c0 = ch - 1, .c1 = ch, .o0 = ch == 2 ? 0 : half,
+                         .o1 = n_outs } };
+    const bool two = ch == 2 || half < n_outs;
+    kvs_run_two(kvs_inverse_part, &ip[0], two ? &ip[1] : NULL, p->f.threads);
     return kvs_emit(p, sink, t0 + (long)nb == p->f.s->frames);
 }
 

@@ -30,19 +30,24 @@ void *kvs_spectra_part(void *arg)
     return NULL;
 }
 
-/* the numerator of output o's mask over channel c's rows in frame j:
+/* the rows of channel c within W's and the model's */
+static size_t kvs_row0(const kvs_shape *s, int c)
+{
+    return s->stacked ? (size_t)c * (size_t)s->bins : 0;
+}
+
+/* the numerator of a group's mask over channel c's rows in frame j:
  * sum over its set of (w_k h_k + e) */
-static void kvs_numerator(const kvs_pass *p, int o, int c, size_t j, double *restrict m)
+static void kvs_numerator(const kvs_pass *p, const kvs_output *out, int c, size_t j,
+                          double *restrict m)
 {
     const kvs_shape *s = p->f.s;
     const size_t rows = (size_t)s->rows, bins = (size_t)s->bins, t = (size_t)p->f.t0 + j;
-    const size_t r0 = s->stacked ? (size_t)c * bins : 0;
-    const kvs_output *out = &p->outs[o];
     const double e = (double)out->count * KVS_FLOOR;
     for (int i = 0; i < out->count; i++) {
         const size_t k = (size_t)out->comps[i];
         const double hk = p->H[k * (size_t)s->frames + t];
-        const double *restrict w = p->Wt + k * rows + r0;
+        const double *restrict w = p->Wt + k * rows + kvs_row0(s, c);
         if (i == 0)
             for (size_t b = 0; b < bins; b++)
                 m[b] = w[b] * hk + e;
@@ -52,52 +57,90 @@ static void kvs_numerator(const kvs_pass *p, int o, int c, size_t j, double *res
     }
 }
 
-/* frame j of channel c through the mask m x inv into y, packed */
-static void kvs_apply(const kvs_pass *p, int c, size_t j, const double *restrict m,
-                      double *restrict y)
+/* frame j of channel c through the mask (w hk + e) x inv into y, packed;
+ * w is a component's column, or the group's numerator with hk = 1, e = 0 */
+static void kvs_apply(const kvs_pass *p, int c, size_t j, const double *restrict w, double hk,
+                      double e, double *restrict y)
 {
-    const qm_stft_work *w = &p->f.spec[c];
-    const size_t h = (size_t)w->N / 2, io = w->io;
+    const qm_stft_work *sw = &p->f.spec[c];
+    const size_t h = (size_t)sw->N / 2, io = sw->io;
     const double *restrict x = kvs_frame(&p->f, c, j);
-    const double *restrict inv = p->inv + j * (size_t)p->f.s->rows +
-                                 (p->f.s->stacked ? (size_t)c * (size_t)p->f.s->bins : 0);
-    y[0] = m[0] * inv[0] * x[0];
-    y[io] = m[h] * inv[h] * x[io];
+    const double *restrict inv = p->inv + j * (size_t)p->f.s->rows + kvs_row0(p->f.s, c);
+    y[0] = (w[0] * hk + e) * inv[0] * x[0];
+    y[io] = (w[h] * hk + e) * inv[h] * x[io];
     for (size_t b = 1; b < h; b++) {
-        const double g = m[b] * inv[b];
+        const double g = (w[b] * hk + e) * inv[b];
         y[b] = g * x[b];
         y[io + b] = g * x[io + b];
     }
 }
 
-/* output unit u's frame j: masked, inverted, windowed and added at its place */
-static void kvs_add_frame(const kvs_pass *p, int u, size_t j, double *restrict m, int part)
+/* a += gs x the packed frame y (even samples, then odd at io) over 2 h
+ * samples. Those from `fresh` on are the frame's alone so far in the block
+ * (no earlier frame reaches them, the samples carried over end before), so
+ * they are set, as 0 + v for the bits an addition to zero gives: the
+ * overlap-add needs no clearing between blocks. */
+static void kvs_overlap_add(const double *restrict y, size_t io, const double *restrict gs,
+                            size_t h, size_t fresh, double *restrict a)
 {
-    const int c = u % p->f.ch;
-    const qm_stft_work *w = &p->f.spec[c];
-    const size_t h = (size_t)w->N / 2, io = w->io;
-    double *restrict y = p->work[part];
-    kvs_numerator(p, u / p->f.ch, c, j, m);
-    kvs_apply(p, c, j, m, y);
-    DSPDoubleSplitComplex z = { y, y + io };
-    vDSP_fft_zripD(kvs_setup(&p->f, part), &z, 1, w->log2n, kFFTDirection_Inverse);
-    double *restrict a = p->acc + (size_t)u * (size_t)p->acc_len + j * (size_t)p->f.s->hop;
-    const double *restrict gs = p->gs;
-    for (size_t k = 0; k < h; k++) {
+    const size_t f2 = fresh / 2;
+    for (size_t k = 0; k < f2; k++) {
         a[2 * k] += gs[2 * k] * y[k];
         a[2 * k + 1] += gs[2 * k + 1] * y[io + k];
     }
+    size_t k = f2;
+    if (fresh % 2) {
+        a[2 * k] += gs[2 * k] * y[k];
+        a[2 * k + 1] = 0.0 + gs[2 * k + 1] * y[io + k];
+        k++;
+    }
+    for (; k < h; k++) {
+        a[2 * k] = 0.0 + gs[2 * k] * y[k];
+        a[2 * k + 1] = 0.0 + gs[2 * k + 1] * y[io + k];
+    }
 }
+
+/* output o on channel c, frame j: masked, inverted, windowed and added at
+ * its place in acc */
+static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *restrict acc,
+                          int part)
+{
+    const kvs_shape *s = p->f.s;
+    const qm_stft_work *sw = &p->f.spec[c];
+    const size_t h = (size_t)sw->N / 2, io = sw->io;
+    const kvs_output *out = &p->outs[o];
+    double *restrict y = p->work[part];
+    if (out->count == 1) {
+        const size_t k = (size_t)out->comps[0];
+        const double hk = p->H[k * (size_t)s->frames + (size_t)p->f.t0 + j];
+        kvs_apply(p, c, j, p->Wt + k * (size_t)s->rows + kvs_row0(s, c), hk, KVS_FLOOR, y);
+    } else {
+        double *m = y + sw->ld;
+        kvs_numerator(p, out, c, j, m);
+        kvs_apply(p, c, j, m, 1.0, 0.0, y);
+    }
+    DSPDoubleSplitComplex z = { y, y + io };
+    vDSP_fft_zripD(kvs_setup(&p->f, part), &z, 1, sw->log2n, kFFTDirection_Inverse);
+    kvs_overlap_add(y, io, p->gs, h, (size_t)(sw->N - s->hop), acc + j * (size_t)s->hop);
+}
+
+/* frames handled unit by unit: their spectra stay in cache across the
+ * units, each unit's overlap-add across the frames */
+enum { KVS_SUB = 8 };
 
 void *kvs_inverse_part(void *arg)
 {
     const kvs_part *q = arg;
     const kvs_pass *p = q->p;
-    double *m = p->work[q->part] + p->f.spec[0].ld;
-    /* unit by unit: the overlap-add stays in cache from frame to frame, the
-     * spectra are only read */
-    for (int u = q->u0; u < q->u1; u++)
-        for (size_t j = 0; j < p->f.nb; j++)
-            kvs_add_frame(p, u, j, m, q->part);
+    const int ch = p->f.ch;
+    for (size_t j0 = 0; j0 < p->f.nb; j0 += KVS_SUB) {
+        const size_t j1 = j0 + KVS_SUB < p->f.nb ? j0 + KVS_SUB : p->f.nb;
+        for (int c = q->c0; c < q->c1; c++)
+            for (int o = q->o0; o < q->o1; o++) {
+                double *acc = p->acc + (size_t)(o * ch + c) * (size_t)p->acc_len;
+                for (size_t j = j0; j < j1; j++)
+                    kvs_add_frame(p, o, c, j, acc, q->part);
+            }
+    }
     return NULL;
 }

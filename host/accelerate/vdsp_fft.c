@@ -1,4 +1,4 @@
-/* Packed real FFT on FFTW3.
+/* Packed real FFT and split complex FFT on FFTW3.
  *
  * Each size gets an in-place r2c and an out-of-place c2r plan (the inverse
  * then needs no internal copy), made on first use under a lock. FFTW's
@@ -11,15 +11,25 @@
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 
 #define KV_FFT_MAX_LOG2 30
+#define KV_ZIP_SLOTS 16
 
 struct OpaqueFFTSetupD {
     vDSP_Length maxLog2;
     _Atomic(double *) buf;                      /* 2^maxLog2 + 2 doubles, or NULL while in use */
     _Atomic(fftw_plan) fwd[KV_FFT_MAX_LOG2 + 1];
     _Atomic(fftw_plan) inv[KV_FFT_MAX_LOG2 + 1];
+    struct {
+        _Atomic(fftw_plan) plan;                /* set last, once the key is in place */
+        vDSP_Length log2n;
+        ptrdiff_t dist;                         /* bytes from the real to the imaginary array */
+        int align;                              /* fftw_alignment_of the real array */
+    } zip[KV_ZIP_SLOTS];                        /* complex split plans, in place */
+    _Atomic(fftw_plan) zipc[2][KV_FFT_MAX_LOG2 + 1]; /* the same for zip_copied's layout,
+                                                    * [1] with the arrays swapped */
 };
 
 /* FFTW's planner is one global object and not thread-safe: every planner call,
@@ -55,7 +65,11 @@ FFTSetupD vDSP_create_fftsetupD(vDSP_Length log2n, FFTRadix radix)
     for (int i = 0; i <= KV_FFT_MAX_LOG2; i++) {
         atomic_init(&s->fwd[i], NULL);
         atomic_init(&s->inv[i], NULL);
+        atomic_init(&s->zipc[0][i], NULL);
+        atomic_init(&s->zipc[1][i], NULL);
     }
+    for (int i = 0; i < KV_ZIP_SLOTS; i++)
+        atomic_init(&s->zip[i].plan, NULL);
     return s;
 }
 
@@ -69,6 +83,14 @@ void vDSP_destroy_fftsetupD(FFTSetupD s)
         if (p)
             fftw_destroy_plan(p);
         p = atomic_load(&s->inv[i]);
+        if (p)
+            fftw_destroy_plan(p);
+        for (int d = 0; d < 2; d++)
+            if ((p = atomic_load(&s->zipc[d][i])) != NULL)
+                fftw_destroy_plan(p);
+    }
+    for (int i = 0; i < KV_ZIP_SLOTS; i++) {
+        fftw_plan p = atomic_load(&s->zip[i].plan);
         if (p)
             fftw_destroy_plan(p);
     }
@@ -176,6 +198,116 @@ void vDSP_fft_zripD(FFTSetupD setup, const DSPDoubleSplitComplex *c,
         c->imagp[(ptrdiff_t)k * stride] = im[k];
     }
     free(re);
+}
+
+/* A split plan of FFTW holds the distance from the real to the imaginary
+ * array (some of its solvers treat the pair as a vector of two), so plans are
+ * kept per size, distance and alignment: made on first use with the caller's
+ * own arrays (an estimated plan does not touch them), looked up after. */
+static fftw_plan find_zip(FFTSetupD s, vDSP_Length log2n, ptrdiff_t dist, int align)
+{
+    for (int i = 0; i < KV_ZIP_SLOTS; i++) {
+        fftw_plan p = atomic_load_explicit(&s->zip[i].plan, memory_order_acquire);
+        if (!p)
+            return NULL;
+        if (s->zip[i].log2n == log2n && s->zip[i].dist == dist && s->zip[i].align == align)
+            return p;
+    }
+    return NULL;
+}
+
+static fftw_plan plan_zip(double *re, double *im, vDSP_Length log2n)
+{
+    fftw_iodim dim = { 1 << log2n, 1, 1 };
+    return fftw_plan_guru_split_dft(1, &dim, 0, NULL, re, im, re, im, FFTW_ESTIMATE);
+}
+
+/* a new plan for re, im in the table's first free slot; NULL when it is full.
+ * Under the planner lock. */
+static fftw_plan add_zip(FFTSetupD s, double *re, double *im, vDSP_Length log2n, ptrdiff_t dist,
+                         int align)
+{
+    for (int i = 0; i < KV_ZIP_SLOTS; i++) {
+        if (atomic_load_explicit(&s->zip[i].plan, memory_order_relaxed))
+            continue;
+        fftw_plan p = plan_zip(re, im, log2n);
+        if (p) {
+            s->zip[i].log2n = log2n;
+            s->zip[i].dist = dist;
+            s->zip[i].align = align;
+            atomic_store_explicit(&s->zip[i].plan, p, memory_order_release);
+        }
+        return p;
+    }
+    return NULL;
+}
+
+/* the forward plan for re, im in place, from the table, or from the setup's
+ * own slot for zip_copied's layout (canonical); NULL when the table is full */
+static fftw_plan get_zip_plan(FFTSetupD s, double *re, double *im, vDSP_Length log2n,
+                              int canonical)
+{
+    const ptrdiff_t dist = (ptrdiff_t)((intptr_t)im - (intptr_t)re);
+    const int align = fftw_alignment_of(re);
+    _Atomic(fftw_plan) *own = &s->zipc[dist < 0][log2n];
+    fftw_plan p = canonical ? atomic_load_explicit(own, memory_order_acquire)
+                            : find_zip(s, log2n, dist, align);
+    if (p)
+        return p;
+    pthread_mutex_lock(&planner_lock);
+    if (canonical) {
+        p = atomic_load_explicit(own, memory_order_relaxed);
+        if (!p && (p = plan_zip(re, im, log2n)) != NULL)
+            atomic_store_explicit(own, p, memory_order_release);
+    } else if (!(p = find_zip(s, log2n, dist, align))) {
+        p = add_zip(s, re, im, log2n, dist, align);
+    }
+    pthread_mutex_unlock(&planner_lock);
+    return p;
+}
+
+/* the inverse is the forward with the real and imaginary arrays swapped */
+static int zip_run(FFTSetupD s, double *re, double *im, vDSP_Length log2n, FFTDirection dir,
+                   int canonical)
+{
+    double *a = dir == kFFTDirection_Forward ? re : im, *b = a == re ? im : re;
+    fftw_plan p = get_zip_plan(s, a, b, log2n, canonical);
+    if (!p)
+        return -1;
+    fftw_execute_split_dft(p, a, b, a, b);
+    return 0;
+}
+
+/* through a buffer of the canonical layout: strided arrays, or a full table */
+static void zip_copied(FFTSetupD s, const DSPDoubleSplitComplex *c, vDSP_Stride stride,
+                       vDSP_Length log2n, FFTDirection dir)
+{
+    const size_t n = (size_t)1 << log2n, half = ((size_t)1 << s->maxLog2);
+    double *re = fftw_malloc(2 * half * sizeof(double));
+    if (!re)
+        return;
+    double *im = re + half;
+    for (size_t k = 0; k < n; k++) {
+        re[k] = c->realp[(ptrdiff_t)k * stride];
+        im[k] = c->imagp[(ptrdiff_t)k * stride];
+    }
+    if (zip_run(s, re, im, log2n, dir, 1) == 0)
+        for (size_t k = 0; k < n; k++) {
+            c->realp[(ptrdiff_t)k * stride] = re[k];
+            c->imagp[(ptrdiff_t)k * stride] = im[k];
+        }
+    fftw_free(re);
+}
+
+void vDSP_fft_zipD(FFTSetupD setup, const DSPDoubleSplitComplex *c, vDSP_Stride stride,
+                   vDSP_Length log2n, FFTDirection dir)
+{
+    if (!setup || !c || log2n > setup->maxLog2 || stride == 0)
+        return;
+    if (dir != kFFTDirection_Forward && dir != kFFTDirection_Inverse)
+        return;
+    if (stride != 1 || zip_run(setup, c->realp, c->imagp, log2n, dir, 0) != 0)
+        zip_copied(setup, c, stride, log2n, dir);
 }
 
 /* Interleaved strides count doubles: 2 means consecutive pairs. */

@@ -173,3 +173,107 @@ TEST(Fft, ConcurrentUseOfOneSetupAndOfSeveral)
         EXPECT_EQ(bad[t], 0) << "thread " << t;
     vDSP_destroy_fftsetupD(shared);
 }
+
+namespace {
+
+std::vector<cd> naive_cdft(const std::vector<cd> &x, double sign)
+{
+    const size_t n = x.size();
+    std::vector<cd> X(n);
+    for (size_t k = 0; k < n; k++)
+        for (size_t t = 0; t < n; t++)
+            X[k] += x[t] * std::polar(1.0, sign * 2.0 * M_PI * double((k * t) % n) / double(n));
+    return X;
+}
+
+// the complex in-place FFT, both directions, against the naive DFT: arrays
+// as fftw_malloc aligns them, one double off, and two apart
+void expectComplexFft(size_t offset, vDSP_Stride stride)
+{
+    FFTSetupD s = vDSP_create_fftsetupD(10, kFFTRadix2);
+    ASSERT_NE(s, nullptr);
+    for (vDSP_Length log2n = 0; log2n <= 10; log2n++) {
+        const size_t n = size_t(1) << log2n, st = size_t(stride);
+        const std::vector<double> a = noise(2 * n, 300 + unsigned(log2n));
+        std::vector<cd> x(n);
+        for (size_t t = 0; t < n; t++)
+            x[t] = cd(a[2 * t], a[2 * t + 1]);
+        for (FFTDirection dir : {kFFTDirection_Forward, kFFTDirection_Inverse}) {
+            std::vector<cd> X = naive_cdft(x, dir == kFFTDirection_Forward ? -1.0 : 1.0);
+            std::vector<double> re(offset + n * st, -1.0), im(offset + n * st, -1.0);
+            for (size_t t = 0; t < n; t++) {
+                re[offset + t * st] = x[t].real();
+                im[offset + t * st] = x[t].imag();
+            }
+            DSPDoubleSplitComplex z{re.data() + offset, im.data() + offset};
+            vDSP_fft_zipD(s, &z, stride, log2n, dir);
+            for (size_t k = 0; k < n; k++) {
+                EXPECT_NEAR(re[offset + k * st], X[k].real(), tol(n)) << n << ' ' << dir << ' ' << k;
+                EXPECT_NEAR(im[offset + k * st], X[k].imag(), tol(n)) << n << ' ' << dir << ' ' << k;
+                if (st > 1) {
+                    EXPECT_EQ(re[offset + k * st + 1], -1.0);   // gaps untouched
+                }
+            }
+        }
+    }
+    vDSP_destroy_fftsetupD(s);
+}
+
+}  // namespace
+
+TEST(Fft, ComplexInPlaceIsTheUnscaledDftBothWays)
+{
+    expectComplexFft(0, 1);
+    expectComplexFft(1, 1);
+    expectComplexFft(0, 2);
+}
+
+TEST(Fft, ComplexTwoRealSignalsInOneInverse)
+{
+    // Z = X1 + i X2 of two Hermitian spectra: real part n x1, imaginary n x2
+    const vDSP_Length log2n = 7;
+    const size_t n = 128;
+    FFTSetupD s = vDSP_create_fftsetupD(log2n, kFFTRadix2);
+    const std::vector<double> x1 = noise(n, 41), x2 = noise(n, 42);
+    const std::vector<cd> X1 = naive_dft(x1), X2 = naive_dft(x2);
+    std::vector<double> re(n), im(n);
+    for (size_t k = 0; k < n; k++) {
+        const cd z = X1[k] + cd(0, 1) * X2[k];
+        re[k] = z.real();
+        im[k] = z.imag();
+    }
+    DSPDoubleSplitComplex z{re.data(), im.data()};
+    vDSP_fft_zipD(s, &z, 1, log2n, kFFTDirection_Inverse);
+    for (size_t t = 0; t < n; t++) {
+        EXPECT_NEAR(re[t], double(n) * x1[t], tol(n)) << t;
+        EXPECT_NEAR(im[t], double(n) * x2[t], tol(n)) << t;
+    }
+    vDSP_destroy_fftsetupD(s);
+}
+
+TEST(Fft, ComplexGivesTheSameForEveryLayoutOfItsArrays)
+{
+    // the stand-in keeps a plan per distance between the real and imaginary
+    // arrays; more layouts than it keeps must still transform correctly
+    const vDSP_Length log2n = 9;
+    const size_t n = 512;
+    FFTSetupD s = vDSP_create_fftsetupD(log2n, kFFTRadix2);
+    const std::vector<double> a = noise(2 * n, 7);
+    std::vector<cd> x(n);
+    for (size_t t = 0; t < n; t++)
+        x[t] = cd(a[t], a[n + t]);
+    const std::vector<cd> X = naive_cdft(x, -1.0);
+    std::vector<double> buf(40 * n);
+    int bad = 0;
+    for (size_t gap = 0; gap < 30; gap++) {
+        double *re = buf.data() + gap, *im = re + n + 3 * gap;
+        std::copy(a.begin(), a.begin() + long(n), re);
+        std::copy(a.begin() + long(n), a.end(), im);
+        DSPDoubleSplitComplex z{re, im};
+        vDSP_fft_zipD(s, &z, 1, log2n, kFFTDirection_Forward);
+        for (size_t k = 0; k < n; k++)
+            bad += std::abs(cd(re[k], im[k]) - X[k]) > tol(n);
+    }
+    EXPECT_EQ(bad, 0);
+    vDSP_destroy_fftsetupD(s);
+}

@@ -64,7 +64,7 @@ kvt::Chans sum(const std::vector<kvt::Chans> &outs)
 TEST(StreamResynth, ComponentsSumToTheSoundEdgesIncluded)
 {
     const int N = 64;
-    for (int hop : {N / 4, N / 8, 3 * N / 4})
+    for (int hop : {N / 4, N / 8, 3 * N / 4, 13})
         for (int ch : {1, 2})
             for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
                 // frames across several blocks, the last one partial
@@ -105,10 +105,19 @@ TEST(StreamResynth, AGroupIsTheSumOfItsComponents)
     }
 }
 
+static void expectMaskedNaive(int N, int hop);
+
 TEST(StreamResynth, MatchesMaskedNaiveTransformsNormalisedByTheWindowOverlap)
 {
-    const int N = 32, hop = 8, K = 3;
-    const Case r = make_case(N, hop, 150, 1, KVS_SUM, K);
+    // an odd hop too: frames then start on odd samples; over several blocks
+    for (int hop : {8, 7})
+        expectMaskedNaive(32, hop);
+}
+
+static void expectMaskedNaive(int N, int hop)
+{
+    const int K = 3;
+    const Case r = make_case(N, hop, 400, 1, KVS_SUM, K);
     const auto outs = resynth(r, {{1}, {0, 2}});
     const kvs_shape &s = r.s;
     const int T = int(s.frames), bins = s.bins;
@@ -140,7 +149,7 @@ TEST(StreamResynth, MatchesMaskedNaiveTransformsNormalisedByTheWindowOverlap)
         ref::istft(mre, mim, N, T, hop, y);
         for (long n = 0; n < s.length; n++)
             ASSERT_NEAR(outs[o][0][size_t(n)], y[size_t(n + s.lead)] / D[size_t(n + s.lead)], 1e-12)
-                << "output " << o << " sample " << n;
+                << "hop " << hop << " output " << o << " sample " << n;
     }
 }
 

@@ -38,6 +38,11 @@ void vDSP_destroy_fftsetupD(FFTSetupD setup);
 void vDSP_fft_zripD(FFTSetupD setup, const DSPDoubleSplitComplex *c,
                     vDSP_Stride stride, vDSP_Length log2n, FFTDirection dir);
 
+/* in-place complex FFT of 2^log2n points in split form, unscaled:
+ * forward X[k] = sum x[t] e^{-2 pi i k t / n}, inverse with e^{+2 pi i k t / n} */
+void vDSP_fft_zipD(FFTSetupD setup, const DSPDoubleSplitComplex *c,
+                   vDSP_Stride stride, vDSP_Length log2n, FFTDirection dir);
+
 void vDSP_ctozD(const DSPDoubleComplex *c, vDSP_Stride ic,
                 const DSPDoubleSplitComplex *z, vDSP_Stride iz, vDSP_Length n);
 void vDSP_ztocD(const DSPDoubleSplitComplex *z, vDSP_Stride iz,
