@@ -2,6 +2,7 @@
 
 #include "maxhost.hpp"
 #include "outputs.hpp"
+#include "page/page.hpp"
 #include "plugin_dirs.hpp"
 #include "plot.hpp"
 #include "progress.hpp"
@@ -432,6 +433,7 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     // two sample buffers taken in turn: the one a write in flight reads is
     // never the one being filled
     std::vector<float> frameData[2];
+    std::vector<std::string> pageOgg(static_cast<size_t>(K));
     int turn = 0;
     auto finishWrite = [&]() -> bool {
         if (!pending.valid()) return true;
@@ -480,6 +482,13 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
                 for (int c = 0; c < outChannels; ++c)
                     data[static_cast<size_t>(i) * outChannels + c] =
                         ob->samples[static_cast<size_t>(i) * ob->channels + std::min<long>(c, ob->channels - 1)];
+        }
+        if (opt.page && numbers.size() == 1 &&
+            !encodePageAudio(data.data(), sound.frames, outChannels, sound.sampleRate,
+                             pageAudioQuality(K + 1, static_cast<double>(sound.frames) / sound.sampleRate),
+                             pageOgg[static_cast<size_t>(numbers[0] - 1)], err)) {
+            fail(err);
+            return false;
         }
         if (!finishWrite()) return false;
         pendingFile = file;
@@ -548,6 +557,15 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
         written.push_back("components.json");
     }
 
+    if (opt.page) {
+        PageData pd = pageFromRun(name, out.dir(), sound, fftSize, hop, w, session.acts, centroidHz,
+                                  spectrogramForPicture(sound, fftSize, hop, frames, w, session.acts), std::move(pageOgg));
+        if (!writePage(out.stage("index.html"), pd, err)) {
+            fail(err);
+            return 1;
+        }
+        written.push_back("index.html");
+    }
     if (!out.commit(err)) {
         fail(err);
         return 1;
@@ -580,6 +598,7 @@ Command decomposeCommand() {
             cmd.add_option("--only", opt->only, "Components to write, e.g. 1,3-4 (numbered from 1, brightest first)");
             cmd.add_option("--group", opt->group, "Components mixed through one mask into NAME-group.wav");
             cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
+            cmd.add_flag("--page", opt->page, "Also write index.html, a page to hear and choose the components");
             cmd.add_option("--seed", opt->seed, "Seed the random start of the factorisation");
             cmd.add_option("--format", opt->format, "Sample format of the sound files")
                 ->check(CLI::IsMember({"pcm16", "float"}))
