@@ -483,20 +483,17 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
                     data[static_cast<size_t>(i) * outChannels + c] =
                         ob->samples[static_cast<size_t>(i) * ob->channels + std::min<long>(c, ob->channels - 1)];
         }
-        if (opt.page && numbers.size() == 1 &&
-            !encodePageAudio(data.data(), sound.frames, outChannels, sound.sampleRate,
-                             pageAudioQuality(K + 1, static_cast<double>(sound.frames) / sound.sampleRate),
-                             pageOgg[static_cast<size_t>(numbers[0] - 1)], err)) {
-            fail(err);
-            return false;
-        }
         if (!finishWrite()) return false;
         pendingFile = file;
         pending = std::async(std::launch::async,
                              [samples = data.data(), path = out.stage(file), frames = sound.frames,
-                              outChannels, rate = sound.sampleRate, fmt]() {
+                              outChannels, rate = sound.sampleRate, fmt,
+                              ogg = opt.page && numbers.size() == 1 ? &pageOgg[numbers[0] - 1] : nullptr, K]() {
                                  std::string werr;
                                  writeSound(path, samples, frames, outChannels, rate, fmt, werr);
+                                 if (werr.empty() && ogg)   // the page's copy, encoded on the same thread
+                                     encodePageAudio(samples, frames, outChannels, rate,
+                                                     pageAudioQuality(K + 1, static_cast<double>(frames) / rate), *ogg, werr);
                                  return werr;
                              });
         return true;
