@@ -44,12 +44,11 @@ nlohmann::ordered_json pageJson(const PageData &d, double quality) {
     j["hop"] = d.hop;
     j["bins"] = d.bins;
     j["frameCount"] = d.frameCount;
+    j["firstFrameSec"] = d.firstFrameSec;
     j["audio"] = {{"format", "ogg-vorbis"}, {"quality", quality}};
     j["pad"] = kPagePadFrames;
     j["spec"] = {{"rows", g.rows}, {"cols", g.cols},   {"fLo", g.fLo},
                  {"fHi", g.fHi},   {"rangeDb", kRangeDb}, {"data", base64(std::string(img.begin(), img.end()))}};
-    double actTop = 0;
-    for (const PageComponent &c : d.components) actTop = std::max(actTop, largest(c.activation));
     json comps = json::array();
     for (const PageComponent &c : d.components) {
         std::vector<double> rows = onRows(g, c.basis.data(), static_cast<int>(c.basis.size()), binHz);
@@ -57,7 +56,9 @@ nlohmann::ordered_json pageJson(const PageData &d, double quality) {
                          {"centroidHz", std::isfinite(c.centroidHz) ? json(c.centroidHz) : json(nullptr)},
                          {"peakHz", c.peakHz},
                          {"basis", permille(rows, largest(rows))},
-                         {"activation", permille(onCols(g, c.activation), actTop)}});
+                         // each lane to its own peak: w and h share a scale
+                         // only as a product
+                         {"activation", permille(onCols(g, c.activation), largest(c.activation))}});
     }
     j["components"] = std::move(comps);
     return j;

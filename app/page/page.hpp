@@ -30,6 +30,7 @@ struct PageData {
     int hop = 0;
     int bins = 0;                      // fftSize / 2 + 1
     int frameCount = 0;                // analysis frames
+    double firstFrameSec = 0;          // time of the centre of frame 0; frame t is t * hop later
     std::vector<double> binHz;         // bins
     std::vector<double> spectrogram;   // the input's magnitudes, bins x frameCount, row-major
     std::vector<float> original;       // the input, interleaved

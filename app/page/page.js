@@ -3,7 +3,7 @@
 // file. The components are Ogg Vorbis in the kv-audio-N elements (0 is the
 // original); the rest of the data is the JSON in kv-data, where the bases
 // (on the spectrogram's log-frequency rows) and the activations (on its
-// columns) are in thousandths of their largest value.
+// columns) are in thousandths of each one's largest value.
 
 const consoleErrors = [];
 window.addEventListener('error', e => consoleErrors.push(String(e.message)));
@@ -211,6 +211,12 @@ const palette = (() => {
   }
   return lut;
 })();
+// Where the frames lie on a time canvas w wide: from the start of frame 0's
+// hop to the end of the last one's, each frame at the time of its centre.
+function frameSpan(w) {
+  const half = D.hop / 2 / D.sampleRate, last = D.firstFrameSec + ((D.frameCount - 1) * D.hop) / D.sampleRate;
+  return { x0: ((D.firstFrameSec - half) / duration) * w, x1: ((last + half) / duration) * w };
+}
 let specImage = null;
 function spectrogramImage() {
   if (specImage) return specImage;
@@ -240,7 +246,10 @@ function freqTicks() {
 function drawSpectrogram() {
   const { g, w, h } = fitCanvas($('spec'));
   g.imageSmoothingEnabled = true;
-  g.drawImage(spectrogramImage(), 0, 0, w, h);
+  g.fillStyle = '#000004';   // the palette's floor, where no frame reaches
+  g.fillRect(0, 0, w, h);
+  const s = frameSpan(w);
+  g.drawImage(spectrogramImage(), s.x0, 0, s.x1 - s.x0, h);
   const a = fitCanvas($('faxis'));
   a.g.clearRect(0, 0, a.w, a.h);
   a.g.fillStyle = '#8a8f98';
@@ -277,12 +286,12 @@ function drawTimeAxis() {
 }
 function drawActivation(k, c) {
   const { g, w, h } = fitCanvas(c);
-  const a = D.components[k].activation, n = a.length;
+  const a = D.components[k].activation, n = a.length, s = frameSpan(w);
   g.clearRect(0, 0, w, h);
   g.beginPath();
-  g.moveTo(0, h);
-  for (let i = 0; i < n; i++) g.lineTo(((i + 0.5) / n) * w, h - 2 - (a[i] / 1000) * (h - 6));
-  g.lineTo(w, h);
+  g.moveTo(s.x0, h);
+  for (let i = 0; i < n; i++) g.lineTo(s.x0 + ((i + 0.5) / n) * (s.x1 - s.x0), h - 2 - (a[i] / 1000) * (h - 6));
+  g.lineTo(s.x1, h);
   g.closePath();
   g.fillStyle = colour(k, 35);
   g.fill();

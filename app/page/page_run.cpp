@@ -20,6 +20,7 @@ PageData pageFromRun(const std::string &title, const std::string &dir, const Sou
     d.hop = hop;
     d.bins = fftSize / 2 + 1;
     d.frameCount = acts.empty() ? 0 : static_cast<int>(acts[0].size());
+    d.firstFrameSec = fftSize / 2.0 / sound.sampleRate;   // frames start at the first sample
     d.binHz.resize(static_cast<size_t>(d.bins));
     for (int b = 0; b < d.bins; ++b) d.binHz[static_cast<size_t>(b)] = b * static_cast<double>(sound.sampleRate) / fftSize;
     d.spectrogram = std::move(spectrogram);

@@ -79,7 +79,7 @@ PageData tonePage(int K, int channels, int rate, long frames) {
         c.basis.assign(static_cast<size_t>(d.bins), 0.0);
         c.basis[static_cast<size_t>(bin)] = 1;
         c.activation.assign(static_cast<size_t>(d.frameCount), 0.0);
-        c.activation[static_cast<size_t>(d.frameCount * k / K)] = 2.0;
+        c.activation[static_cast<size_t>(d.frameCount * k / K)] = 2.0 * (k + 1);
         for (int t = 0; t < d.frameCount; ++t) d.spectrogram[static_cast<size_t>(bin) * d.frameCount + t] = 1;
         c.peakHz = c.centroidHz = bin * static_cast<double>(rate) / d.fftSize;
         c.samples.resize(static_cast<size_t>(frames) * channels);
@@ -149,7 +149,7 @@ TEST(PageWriter, DataPlaceTonesAndActivationsOnTheGrid) {
         EXPECT_EQ(static_cast<unsigned char>(img[static_cast<size_t>(row) * cols]), 255);
         EXPECT_EQ(static_cast<unsigned char>(img[static_cast<size_t>(row + 3) * cols]), 0);
         EXPECT_EQ(c["basis"][static_cast<size_t>(row)], 1000);
-        // the spike of 2 is the largest activation of all: 1000 in its column
+        // each activation to its own peak: 1000 in the spike's column
         int spike = d.frameCount * k / 4;
         EXPECT_EQ(c["activation"][static_cast<size_t>(spike)], 1000);
         EXPECT_EQ(c["activation"][static_cast<size_t>(spike + 1)], 0);
