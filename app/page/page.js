@@ -123,11 +123,11 @@ async function neededBuffers() {
   if (state.source === 'orig') want.push(0);
   else for (let k = 0; k < K; k++) if (componentGain(k) > 0) want.push(k + 1);
   const missing = want.filter(n => !decoded.has(n));
-  for (let i = 0; i < missing.length; i++) {
-    setStatus('decoding ' + (i + 1) + ' of ' + missing.length + '…');
-    await decodeInto(player.ctx, missing[i]);
-  }
-  setStatus('');
+  let done = 0;
+  const shown = () => setStatus(done < missing.length ? 'decoding: ' + done + ' of ' + missing.length + ' ready…' : '');
+  shown();
+  // side by side: the browser decodes on threads of its own
+  await Promise.all(missing.map(n => decodeInto(player.ctx, n).then(() => { done++; shown(); })));
 }
 function stopSources() {
   if (player.graph) {
