@@ -110,6 +110,23 @@ async function selftest() {
     check(groupShown().length === 0 && !/korvane/.test($('command').textContent), 'command with all muted: ' + $('command').textContent);
     allOn();
     check(new RegExp('^korvane remix \\S.* --group ').test($('command').textContent), 'command with all on: ' + $('command').textContent);
+
+    // keys and click-to-seek, through the events the page listens to
+    const press = key => document.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true }));
+    press('1');
+    check(state.muted[0] && !audible(0), 'key 1 mutes component 1');
+    press('1');
+    press('s');
+    check(state.soloed[0] && (K === 1 || !audible(1)), 'key s solos the component last touched');
+    press('s');
+    press('a');
+    check(state.source === 'orig', 'key a switches to the original');
+    press('a');
+    const r = $('spec').getBoundingClientRect();
+    $('spec').dispatchEvent(new MouseEvent('click', { clientX: r.left + r.width / 4, clientY: r.top + 5, bubbles: true }));
+    check(Math.abs(position() - duration / 4) <= (2 * duration) / r.width, 'a click a quarter into the spectrogram seeks to ' +
+          fmtTime(position()) + ' of ' + fmtTime(duration));
+    seek(0);
   } catch (e) {
     check(false, 'exception: ' + (e && e.stack ? e.stack : e));
   }
