@@ -23,6 +23,9 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
         if (int status = drawPicture(run, out)) return status;
     }
     if (int status = writeComponentsJson(run, out)) return status;
+    if (opt.page) {
+        if (int status = writeListeningPage(run, out)) return status;
+    }
 
     std::string err;
     if (!out.commit(err)) {
@@ -58,6 +61,7 @@ Command decomposeCommand() {
             cmd.add_option("--only", opt->only, "Components to write, e.g. 1,3-4 (numbered from 1, brightest first)");
             cmd.add_option("--group", opt->group, "Components mixed through one mask into NAME-group.wav");
             cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
+            cmd.add_flag("--page", opt->page, "Also write index.html, a page to hear and choose the components");
             cmd.add_option("--seed", opt->seed, "Seed the random start of the factorisation");
             cmd.add_option("--format", opt->format, "Sample format of the sound files")
                 ->check(CLI::IsMember({"pcm16", "float"}))

@@ -21,6 +21,7 @@ struct DecomposeOptions {
     std::string only;                 // e.g. "1,3-4"; empty: all
     std::string group;                // components mixed into one extra file
     bool plot = false;
+    bool page = false;                // also index.html, the listening page
     std::optional<unsigned> seed;
     std::string format = "pcm16";     // or "float"
     bool quiet = false;

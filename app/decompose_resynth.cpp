@@ -3,6 +3,7 @@
 // patch sending the lists back to korvane~ would make it, and written on a
 // second thread while the next is made.
 #include "decompose_steps.hpp"
+#include "page/page.hpp"
 #include "progress.hpp"
 
 #include <chrono>
@@ -19,7 +20,7 @@ public:
 
     // Starts writing the engine's last output as file; false when an
     // earlier write failed.
-    bool write(const std::string &file) {
+    bool write(const std::string &file, std::string *pageAudio) {
         const kve_engine &e = run_.e();
         const int channels = run_.sound.channels > 1 ? 2 : 1;
         // two sample buffers taken in turn: the one a write in flight reads
@@ -35,9 +36,13 @@ public:
         pendingFile_ = file;
         pending_ = std::async(std::launch::async, [samples = data.data(), path = out_.stage(file),
                                                    frames = static_cast<long>(e.outLength), channels,
-                                                   rate = run_.sound.sampleRate, fmt = run_.format]() {
+                                                   rate = run_.sound.sampleRate, fmt = run_.format,
+                                                   pageAudio, K = static_cast<int>(run_.components.size())]() {
             std::string werr;
             writeSound(path, samples, frames, channels, rate, fmt, werr);
+            if (werr.empty() && pageAudio)   // the page's copy, encoded on the same thread
+                encodePageAudio(samples, frames, channels, rate,
+                                pageAudioQuality(K + 1, static_cast<double>(frames) / rate), *pageAudio, werr);
             return werr;
         });
         return true;
@@ -98,12 +103,14 @@ int resynthesiseAndWrite(Run &run, OutputSet &out) {
     bool ok = true;
     for (int number : run.chosen) {
         std::string file = componentFile(run.name, number);
-        if (!(ok = compose(run, {number}, file) && writer.write(file))) break;
+        std::string *pageAudio =
+            run.opt.page ? &run.components[static_cast<size_t>(number - 1)].pageAudio : nullptr;
+        if (!(ok = compose(run, {number}, file) && writer.write(file, pageAudio))) break;
         bar.update(++done);
     }
     if (ok && !run.grouped.empty()) {
         std::string file = run.name + "-group.wav";
-        ok = compose(run, run.grouped, file) && writer.write(file);
+        ok = compose(run, run.grouped, file) && writer.write(file, nullptr);
         if (ok) bar.update(++done);
     }
     // a failed step still waits for the write in flight before leaving

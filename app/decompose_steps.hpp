@@ -26,6 +26,7 @@ struct Component {
     std::vector<double> listForm;     // the basis as -log(1 + w)
     std::vector<double> shown;        // the basis as read back from the list form
     double centroidHz = 0;
+    std::string pageAudio;            // its sound for the page, encoded (with --page)
 };
 
 struct Run {
@@ -51,6 +52,7 @@ int analyseSound(Run &run);
 int factorise(Run &run);
 int resynthesiseAndWrite(Run &run, OutputSet &out);
 int drawPicture(Run &run, OutputSet &out);
+int writeListeningPage(Run &run, OutputSet &out);
 int writeComponentsJson(Run &run, OutputSet &out);
 
 // "korvane decompose: MSG" on standard error.

@@ -3,10 +3,41 @@
 #include "decompose.hpp"
 #include "outputs.hpp"
 
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace korvane {
+
+namespace {
+
+// file:// address of a path, made absolute, with the bytes a URL cannot
+// carry as they are percent-encoded.
+std::string fileUrl(const std::string &path) {
+    std::string abs = path;
+    if (abs.empty() || abs[0] != '/') {
+        char *cwd = getcwd(nullptr, 0);
+        if (cwd) abs = std::string(cwd) + "/" + path;
+        std::free(cwd);
+    }
+    std::string url = "file://";
+    for (unsigned char ch : abs) {
+        if (std::isalnum(ch) || std::strchr("/-._~", ch)) {
+            url += static_cast<char>(ch);
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", ch);
+            url += buf;
+        }
+    }
+    return url;
+}
+
+}  // namespace
 
 int runDemo(const DemoOptions &opt) {
     std::vector<float> sound = synthesiseDemo(kDemoRate);
@@ -32,6 +63,7 @@ int runDemo(const DemoOptions &opt) {
     d.components = kDemoComponents;
     d.outDir = out.dir();
     d.plot = true;
+    d.page = true;
     d.seed = 1;   // the same components on every run
     d.quiet = opt.quiet;
     d.verbose = opt.verbose;
@@ -44,6 +76,8 @@ int runDemo(const DemoOptions &opt) {
         std::printf("Open decomposition.png to see the spectrogram, the %d bases and their activations;\n"
                     "demo-c01.wav ... demo-c%02d.wav are the components, brightest first.\n",
                     kDemoComponents, kDemoComponents);
+        std::printf("Open %s in a browser to hear the components, mix them and get the remix command:\n  %s\n",
+                    "index.html", fileUrl(report.outDir + "/index.html").c_str());
     }
     return 0;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; does nothing when all are present.
-# `setup.sh fuzz` (or KV_SETUP_FUZZ=1) adds clang and its libFuzzer runtime.
+# `setup.sh fuzz` (or KV_SETUP_FUZZ=1) adds clang and libFuzzer.
 set -euo pipefail
+# chromium: the listening page's test drives a headless browser
 pkgs=(cmake g++ make pkg-config libfftw3-dev libopenblas-dev libopenblas-serial-dev libsndfile1-dev libgtest-dev
-      libbenchmark-dev libcli11-dev nlohmann-json3-dev libcairo2-dev)
+      libbenchmark-dev libcli11-dev nlohmann-json3-dev libcairo2-dev chromium)
 if [ "${1:-}" = fuzz ] || [ -n "${KV_SETUP_FUZZ:-}" ]; then
   # libFuzzer ships in the runtime package of Debian 12's clang 14
   pkgs+=(clang libclang-rt-14-dev)

@@ -1,0 +1,71 @@
+// The listening page of a decomposition: one self-contained index.html with
+// the spectrogram, a lane per component, a player that mixes the components
+// (each embedded as Ogg Vorbis) and the remix command for the chosen mix.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+struct SoundData;
+
+struct PageComponent {
+    int number = 0;                    // as the files and the JSON count, from 1
+    std::vector<double> basis;         // w, one value per bin, >= 0
+    std::vector<double> activation;    // one value per frame, >= 0
+    double centroidHz = 0;             // may be NaN when the basis is all zero
+    double peakHz = 0;
+    std::vector<float> samples;        // interleaved, PageData::channels per frame
+    std::string vorbis;                // or the same already encoded (encodePageAudio)
+};
+
+struct PageData {
+    std::string title;                 // shown on the page
+    std::string dir;                   // the run's folder, named in the remix command
+    int sampleRate = 0;
+    int channels = 0;                  // of the components
+    long frames = 0;                   // sample frames of the sound and of every component
+    int fftSize = 0;
+    int hop = 0;
+    int bins = 0;                      // fftSize / 2 + 1
+    int frameCount = 0;                // analysis frames
+    double firstFrameSec = 0;          // time of the centre of frame 0; frame t is t * hop later
+    std::vector<double> binHz;         // bins
+    std::vector<double> spectrogram;   // the input's magnitudes, bins x frameCount, row-major
+    std::vector<float> original;       // the input, interleaved
+    int originalChannels = 0;
+    std::vector<PageComponent> components;
+};
+
+// Vorbis quality (libsndfile's 0..1 scale) for a page carrying `streams`
+// sounds of `seconds` each: lower as the page grows, so that a minute of
+// stereo with ten components stays near 10 MB.
+double pageAudioQuality(int streams, double seconds);
+
+// Silence after each embedded sound: Chromium drops up to a few hundred
+// frames at the end of a mono Vorbis stream, so the page decodes a little
+// more than the sound and keeps exactly its frames.
+constexpr long kPagePadFrames = 8192;
+
+// frames x channels interleaved samples, then kPagePadFrames of silence, as
+// Ogg Vorbis in memory; false and err on failure.
+bool encodePageAudio(const float *interleaved, long frames, int channels, int sampleRate, double quality,
+                     std::string &out, std::string &err);
+
+// Writes the page; false and err on failure.
+bool writePage(const std::string &path, const PageData &data, std::string &err);
+
+// A page from what a decompose run has: the input, the bases w (K x bins),
+// activations (K x frames), centroids, the input's magnitude spectrogram
+// (bins x frames) and each component's encoded sound; components with no
+// sound (not written in this run) are left out.
+PageData pageFromRun(const std::string &title, const std::string &dir, const SoundData &sound, int fftSize, int hop,
+                     const std::vector<std::vector<double>> &w, const std::vector<std::vector<double>> &acts,
+                     const std::vector<double> &centroidHz, std::vector<double> spectrogram,
+                     std::vector<std::string> vorbis);
+
+// Standard base64 with padding.
+std::string base64(const std::string &bytes);
+
+}  // namespace korvane
