@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: setup build build-san demo test bench clean
+.PHONY: setup build build-san demo test bench bench-separation clean
 
 setup:
 	@bash scripts/setup.sh
@@ -24,6 +24,10 @@ test: build build-san
 
 bench: build
 	bash bench/run.sh
+
+# separation quality against known sources; not part of make test
+bench-separation: build
+	bash bench/separation/run.sh $(ARGS)
 
 clean:
 	rm -rf build build-san
