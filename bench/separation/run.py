@@ -4,6 +4,7 @@ the `korvane decompose` tool; SI-SDR after matching components to sources.
 Prints markdown tables; the records go to a JSON file beside the material."""
 import argparse
 import json
+import re
 import os
 import subprocess
 import sys
@@ -47,6 +48,7 @@ def parse_args():
                         "default: one run with none")
     p.add_argument("--json", default="", help="where the records go (default: in the cache)")
     p.add_argument("--from-json", default="", help="print the tables of earlier records")
+    p.add_argument("--rows", default="", help="only the rows whose 'method setting' matches this regex")
     return p.parse_args()
 
 
@@ -227,8 +229,10 @@ def summarise(records):
     return stats
 
 
-def tables(records):
+def tables(records, rows_re=""):
     stats = summarise(records)
+    if rows_re:
+        stats = {k: v for k, v in stats.items() if re.search(rows_re, f"{k[2]} {k[3]}")}
     kinds = [k for k in mt.KINDS if any(s[1] == k for s in stats)]
     lines = []
     for ch in sorted({s[0] for s in stats}):
@@ -270,7 +274,7 @@ def main():
     args = parse_args()
     if args.from_json:
         with open(args.from_json) as f:
-            print(tables(json.load(f)))
+            print(tables(json.load(f), args.rows))
         return
     if args.quick:
         args.variants = min(args.variants, 1)
@@ -282,7 +286,7 @@ def main():
     with open(path, "w") as f:
         json.dump(records, f)
     print(f"records: {path}", file=sys.stderr)
-    print(tables(records))
+    print(tables(records, args.rows))
 
 
 if __name__ == "__main__":
