@@ -25,6 +25,8 @@ def parse_args():
     p.add_argument("--quick", action="store_true",
                    help="one variant per kind, 3 seeds, fewer settings")
     p.add_argument("--variants", type=int, default=3, help="mixtures per kind and channel count")
+    p.add_argument("--first-variant", type=int, default=0,
+                   help="variants run from this one (to add mixtures to an earlier run)")
     p.add_argument("--seeds", type=int, default=10)
     p.add_argument("--jobs", type=int, default=2)
     p.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -47,7 +49,8 @@ def parse_args():
                    help="NAME=ARGS: extra arguments for korvane decompose (repeatable); "
                         "default: one run with none")
     p.add_argument("--json", default="", help="where the records go (default: in the cache)")
-    p.add_argument("--from-json", default="", help="print the tables of earlier records")
+    p.add_argument("--from-json", default="",
+                   help="print the tables of earlier records (files joined by commas)")
     p.add_argument("--rows", default="", help="only the rows whose 'method setting' matches this regex")
     return p.parse_args()
 
@@ -62,9 +65,11 @@ def mixtures(args):
     out = []
     for ch in chans:
         for kind in kinds:
-            for v in range(args.variants):
+            for v in range(args.first_variant, args.first_variant + args.variants):
                 # stereo mixtures are other material than the mono ones
                 out.append((kind, ch, v + (4 if ch == 2 else 0)))
+    if max(v for _, _, v in out) >= len(mt.TEMPOS):
+        sys.exit("at most 4 variants per kind and channel count")
     return out
 
 
@@ -229,8 +234,29 @@ def summarise(records):
     return stats
 
 
+def with_capped_tolerance(records, cap=200):
+    """Adds 'tolX max200' records: the tolerance stop, or the run at `cap`
+    rounds where the stop came later (the runs go on to 300)."""
+    at_cap = {}
+    for r in records:
+        if r["method"] == "ours" and f" it{cap} " in r["config"] and "best" not in r["config"]:
+            at_cap[(r["channels"], r["kind"], r["variant"], r["config"], r["seed"])] = r
+    extra = []
+    for r in records:
+        c = r["config"]
+        if r["method"] != "ours" or " tol" not in c or "best" in c:
+            continue
+        start, tol, mode = c.split(" ")
+        if r["iterations"] <= cap:
+            extra.append(dict(r, config=f"{start} {tol} max{cap} {mode}"))
+        else:
+            capped = at_cap[(r["channels"], r["kind"], r["variant"], f"{start} it{cap} {mode}", r["seed"])]
+            extra.append(dict(capped, config=f"{start} {tol} max{cap} {mode}"))
+    return records + extra
+
+
 def tables(records, rows_re=""):
-    stats = summarise(records)
+    stats = summarise(with_capped_tolerance(records))
     if rows_re:
         stats = {k: v for k, v in stats.items() if re.search(rows_re, f"{k[2]} {k[3]}")}
     kinds = [k for k in mt.KINDS if any(s[1] == k for s in stats)]
@@ -273,8 +299,11 @@ def tables(records, rows_re=""):
 def main():
     args = parse_args()
     if args.from_json:
-        with open(args.from_json) as f:
-            print(tables(json.load(f), args.rows))
+        records = []
+        for path in args.from_json.split(","):
+            with open(path) as f:
+                records += json.load(f)
+        print(tables(records, args.rows))
         return
     if args.quick:
         args.variants = min(args.variants, 1)
