@@ -23,7 +23,7 @@ import nmf  # noqa: E402
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--quick", action="store_true",
-                   help="one variant per kind, 3 seeds, fewer settings")
+                   help="one variant per kind, 3 seeds, no best-of-N")
     p.add_argument("--variants", type=int, default=3, help="mixtures per kind and channel count")
     p.add_argument("--first-variant", type=int, default=0,
                    help="variants run from this one (to add mixtures to an earlier run)")
