@@ -26,6 +26,8 @@ struct Component {
     std::vector<double> listForm;     // the basis as -log(1 + w)
     std::vector<double> shown;        // the basis as read back from the list form
     double centroidHz = 0;
+    double peakHz = 0;                // frequency of the basis's largest value
+    double energyShare = 0;           // of the sum of all components' energy, 0..1
     std::string pageAudio;            // its sound for the page, encoded (with --page)
 };
 
@@ -40,6 +42,14 @@ struct Run {
     std::vector<Component> components;
     std::vector<std::string> written;   // files made, in writing order
     double factorSeconds = 0, resynthSeconds = 0;
+    // what components.json records of the factorisation and the files
+    int iterationsRun = 0;              // rounds actually run
+    double divergence = 0;              // final cost of the factorisation
+    std::string start = "nndsvda";      // how W and H started
+    std::string channelMode = "sum";    // stereo analysed as "sum" or "stack"
+    std::string maskKind = "ratio";     // how components are cut from the mix
+    double commonGain = 1.0;            // applied to every file of the run
+    unsigned seedUsed = 1;              // the seed a repeat would pass
 
     explicit Run(const DecomposeOptions &o) : opt(o) {}
     const kve_engine &e() const { return engine.e; }

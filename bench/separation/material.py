@@ -1,0 +1,280 @@
+"""Mixtures with known sources, built from Debian-packaged material:
+hydrogen-drumkits samples, notes rendered by fluidsynth with the TimGM6mb
+soundfont, speech from espeak-ng. Each mixture is cached in a folder as its
+mix (float WAV) and its sources (sources.npy, sources x samples x channels)."""
+import os
+import re
+import struct
+import subprocess
+import tempfile
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import soundfile as sf
+from scipy.io import wavfile
+from scipy.signal import resample_poly
+
+SR = 44100
+SECONDS = 4.0
+KIT_DIR = "/usr/share/hydrogen/data/drumkits"
+SOUNDFONT = "/usr/share/sounds/sf2/TimGM6mb.sf2"
+VERSION = "2"   # bump when the material changes, so caches are rebuilt
+
+KITS = ["The Black Pearl 1.0", "Millo-Drums_v.1", "ForzeeStereo", "HardElectro1",
+        "VariBreaks", "Audiophob", "Millo_MultiLayered2", "ColomboAcousticDrumkit"]
+PIECES = {
+    "kick": (r"kick|bass ?drum", r"zzz"),
+    "snare": (r"snare", r"roll|rim|stick|2\b"),
+    "hat": (r"clos|\bcl\b|\bchh\b", r"open|pedal"),
+}
+
+
+def load(path):
+    x, sr = sf.read(path, always_2d=True)
+    x = x.mean(axis=1)
+    if sr != SR:
+        g = np.gcd(sr, SR)
+        x = resample_poly(x, SR // g, sr // g)
+    return x
+
+
+def kit_pieces(kit):
+    """{'kick': [(top velocity, samples), ...], ...} of a kit, layers by velocity."""
+    root = ET.parse(os.path.join(KIT_DIR, kit, "drumkit.xml")).getroot()
+    ns = {"h": root.tag[1:].split("}")[0]} if root.tag.startswith("{") else {}
+    q = (lambda t: "h:" + t) if ns else (lambda t: t)
+    found = {}
+    for inst in root.iter(("{%s}" % ns["h"] if ns else "") + "instrument"):
+        name = (inst.findtext(q("name"), namespaces=ns) or "").lower()
+        for piece, (want, avoid) in PIECES.items():
+            if piece in found or not re.search(want, name) or re.search(avoid, name):
+                continue
+            layers = []
+            for layer in inst.findall(q("layer"), ns):
+                f = layer.findtext(q("filename"), namespaces=ns)
+                top = float(layer.findtext(q("max"), "1", ns))
+                if f:
+                    layers.append((top, os.path.join(KIT_DIR, kit, f)))
+            if not layers:
+                f = inst.findtext(q("filename"), namespaces=ns)
+                if f:
+                    layers = [(1.0, os.path.join(KIT_DIR, kit, f))]
+            if layers:
+                found[piece] = sorted(layers)
+    missing = set(PIECES) - set(found)
+    if missing:
+        raise RuntimeError(f"kit {kit}: no {', '.join(sorted(missing))}")
+    return found
+
+
+class Kit:
+    def __init__(self, name):
+        self.layers = kit_pieces(name)
+        self.cache = {}
+
+    def hit(self, piece, velocity):
+        layers = self.layers[piece]
+        path = next((p for top, p in layers if velocity <= top + 1e-9), layers[-1][1])
+        if path not in self.cache:
+            self.cache[path] = load(path)
+        return self.cache[path] * velocity
+
+
+def place(track, sound, at):
+    a = int(round(at * SR))
+    n = min(len(sound), len(track) - a)
+    if n > 0:
+        track[a:a + n] += sound[:n]
+
+
+def drum_tracks(kit, bpm, kicks, snares, hat_every, rng):
+    """Kick, snare and hat tracks of a 16-step pattern repeated over the mix."""
+    L = int(SECONDS * SR)
+    step = 60.0 / bpm / 4
+    tracks = {p: np.zeros(L) for p in ("kick", "snare", "hat")}
+    n = int(SECONDS / step)
+    for s in range(n):
+        t = s * step
+        if s % 16 in kicks:
+            place(tracks["kick"], kit.hit("kick", 0.9 + 0.1 * rng.random()), t)
+        if s % 16 in snares:
+            place(tracks["snare"], kit.hit("snare", 0.85 + 0.15 * rng.random()), t)
+        if s % hat_every == 0:
+            v = 0.8 if s % 4 == 0 else 0.55
+            place(tracks["hat"], kit.hit("hat", v + 0.1 * rng.random()), t)
+    return tracks
+
+
+# ---- notes through fluidsynth ------------------------------------------------
+
+def midi_file(path, program, notes, channel=0):
+    """A one-track MIDI file: notes are (start s, end s, key, velocity); 120
+    bpm at 480 ticks a beat, so a second is 960 ticks."""
+    events = [(0, bytes([0xC0 | channel, program]))]
+    for start, end, key, vel in notes:
+        events.append((int(start * 960), bytes([0x90 | channel, key, vel])))
+        events.append((int(end * 960), bytes([0x80 | channel, key, 0])))
+    events.sort(key=lambda e: (e[0], e[1][0] & 0xF0 == 0x90))
+    body, now = b"", 0
+    for tick, data in events:
+        body += varlen(tick - now) + data
+        now = tick
+    body += varlen(int((SECONDS + 0.5) * 960) - now) + b"\xff\x2f\x00"
+    with open(path, "wb") as f:
+        f.write(b"MThd" + struct.pack(">IHHH", 6, 0, 1, 480))
+        f.write(b"MTrk" + struct.pack(">I", len(body)) + body)
+
+
+def varlen(v):
+    out = [v & 0x7F]
+    v >>= 7
+    while v:
+        out.append(0x80 | (v & 0x7F))
+        v >>= 7
+    return bytes(reversed(out))
+
+
+def render_notes(program, notes):
+    L = int(SECONDS * SR)
+    with tempfile.TemporaryDirectory() as d:
+        mid, wav = os.path.join(d, "n.mid"), os.path.join(d, "n.wav")
+        midi_file(mid, program, notes)
+        subprocess.run(["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-g", "0.5",
+                        "-r", str(SR), "-T", "wav", "-F", wav, SOUNDFONT, mid],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        x = load(wav)
+    out = np.zeros(L)
+    out[:min(L, len(x))] = x[:L]
+    return out
+
+
+def speech(voice, speed, text):
+    L = int(SECONDS * SR)
+    with tempfile.TemporaryDirectory() as d:
+        wav = os.path.join(d, "s.wav")
+        subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", wav, text],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        x = load(wav)
+    out = np.zeros(L)
+    a = int(0.2 * SR)
+    n = min(len(x), L - a)
+    out[a:a + n] = x[:n]
+    return out
+
+
+# ---- the mixtures ------------------------------------------------------------
+
+TEMPOS = [96, 104, 112, 120, 126, 132, 88, 100]
+KICKS = [{0, 8}, {0, 6, 8}, {0, 8, 10}, {0, 3, 8, 11}]
+HATS = [2, 2, 1, 2]
+BASS_PROGRAMS = [33, 34, 38, 39]
+BASS_KEYS = [40, 36, 38, 33, 35, 41, 39, 37]   # one key a variant, so one spectrum a source
+HELD = [  # (program, key) per instrument
+    [(19, 48), (73, 76), (42, 57)],
+    [(48, 55), (71, 67), (56, 72)],
+    [(16, 43), (68, 79), (65, 62)],
+    [(52, 60), (74, 84), (32, 38)],
+    [(20, 50), (40, 74), (57, 58)],
+    [(0, 45), (80, 81), (70, 52)],
+    [(49, 53), (60, 70), (24, 64)],
+    [(18, 41), (72, 86), (43, 47)],
+]
+VOICES = [("en-us", 150), ("en-gb+f3", 165), ("en-gb-scotland", 140), ("en-gb-x-rp+f2", 155),
+          ("en-us+m3", 170), ("de+f4", 150), ("fr", 145), ("en-gb", 135)]
+TEXTS = ["The quick brown fox jumps over the lazy dog, and the drums keep time.",
+         "Separation by factorisation works best when the sources differ.",
+         "Seven silver swans swam silently seaward at sunset.",
+         "A sound file is split into components, each written as a sound."]
+PANS = {"kick": 0.0, "snare": -0.35, "hat": 0.55, "bass": -0.15, "speech": 0.25,
+        "held0": -0.6, "held1": 0.6, "held2": 0.0}
+KINDS = ["drums", "drums+bass", "held notes", "speech+drums"]
+
+
+def drums_of(v, rng):
+    kit = Kit(KITS[v % len(KITS)])
+    return drum_tracks(kit, TEMPOS[v % len(TEMPOS)], KICKS[v % len(KICKS)], {4, 12},
+                       HATS[v % len(HATS)], rng)
+
+
+def sources_of(kind, v):
+    """Named mono sources (dict, insertion order) of variant v of a kind."""
+    rng = np.random.default_rng(1000 * KINDS.index(kind) + v)
+    if kind == "drums":
+        return drums_of(v, rng)
+    if kind == "drums+bass":
+        tr = drums_of(v + 3, rng)
+        bpm = TEMPOS[(v + 3) % len(TEMPOS)]
+        beat = 60.0 / bpm
+        key = BASS_KEYS[v % len(BASS_KEYS)]
+        notes = []
+        t = 0.0
+        while t < SECONDS:
+            notes.append((t, t + 0.9 * beat, key, 100))
+            t += beat
+        tr["bass"] = render_notes(BASS_PROGRAMS[v % len(BASS_PROGRAMS)], notes)
+        return tr
+    if kind == "held notes":
+        out = {}
+        for i, (prog, key) in enumerate(HELD[v % len(HELD)]):
+            start = 0.1 + 0.8 * i + 0.2 * rng.random()
+            end = min(SECONDS - 0.3, start + 2.2 + 0.3 * rng.random())
+            out[f"held{i}"] = render_notes(prog, [(start, end, key, 100)])
+        return out
+    if kind == "speech+drums":
+        tr = drums_of(v + 5, rng)
+        voice, speed = VOICES[v % len(VOICES)]
+        tr["speech"] = speech(voice, speed, TEXTS[v % len(TEXTS)])
+        return tr
+    raise ValueError(kind)
+
+
+LEVELS = {"kick": 0.0, "snare": -2.0, "hat": -8.0, "bass": -2.0, "speech": 0.0,
+          "held0": 0.0, "held1": 0.0, "held2": 0.0}
+
+
+def mixture(kind, v, channels):
+    """(mix, sources): samples x channels and sources x samples x channels, the
+    sources at their levels in the mix, the mix their sum, peak 0.5."""
+    src = sources_of(kind, v)
+    parts = []
+    for name, x in src.items():
+        rms = np.sqrt(np.mean(x ** 2))
+        x = x / rms * 10 ** (LEVELS[name] / 20) if rms > 0 else x
+        if channels == 1:
+            parts.append(x[:, None])
+        else:
+            pan = PANS[name] + 0.1 * ((v % 3) - 1)
+            th = (np.clip(pan, -1, 1) + 1) * np.pi / 4
+            parts.append(np.stack([np.cos(th) * x, np.sin(th) * x], axis=1))
+    S = np.stack(parts)
+    mix = S.sum(axis=0)
+    g = 0.5 / np.max(np.abs(mix))
+    return mix * g, S * g
+
+
+def build(cache, kind, v, channels, rate=SR):
+    """The folder of one mixture at a sample rate (made at 44.1 kHz, then
+    resampled), built when missing."""
+    name = f"{kind.replace(' ', '_').replace('+', '_')}-{'st' if channels == 2 else 'mono'}-{v}"
+    d = os.path.join(cache, f"v{VERSION}-{rate}", name)
+    mixf, srcf = os.path.join(d, "mix.wav"), os.path.join(d, "sources.npy")
+    if not (os.path.exists(mixf) and os.path.exists(srcf)):
+        os.makedirs(d, exist_ok=True)
+        mix, S = mixture(kind, v, channels)
+        if rate != SR:
+            g = np.gcd(rate, SR)
+            S = resample_poly(S, rate // g, SR // g, axis=1)
+            mix = S.sum(axis=0)
+        wavfile.write(mixf + ".tmp", rate, mix.astype(np.float32))
+        np.save(srcf + ".tmp.npy", S)
+        os.replace(srcf + ".tmp.npy", srcf)
+        os.replace(mixf + ".tmp", mixf)
+    return d
+
+
+def read(d):
+    sr, mix = wavfile.read(os.path.join(d, "mix.wav"))
+    mix = mix.astype(np.float64)
+    if mix.ndim == 1:
+        mix = mix[:, None]
+    return sr, mix, np.load(os.path.join(d, "sources.npy"))

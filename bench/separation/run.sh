@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# make bench-separation: installs the bench-only packages when missing, builds
+# the command line, then scores the separations (see bench/README.md).
+# Arguments go to run.py, for example --quick, or
+#   --tool-config "stack=--channels stack --iterations 200"
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="${KV_BUILD:-$here/../../build}"
+
+bash "$here/setup.sh"
+cmake --build "$build" --target korvane -j2
+echo "== machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+# Debian's interpreter, where the python3-* packages install
+exec nice -n 10 /usr/bin/python3 "$here/run.py" --tool "$build/korvane" --cache "$build/separation" "$@"
