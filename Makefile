@@ -4,13 +4,9 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-<<<<<<< HEAD
 FUZZ_SECONDS ?= 60
 
-.PHONY: setup build build-san demo test bench fuzz install clean
-=======
-.PHONY: setup build build-san demo test bench bench-separation clean
->>>>>>> sep
+.PHONY: setup build build-san demo test bench bench-separation fuzz install clean
 
 setup:
 	@bash scripts/setup.sh
@@ -37,7 +33,6 @@ install: build
 bench: build
 	bash bench/run.sh
 
-<<<<<<< HEAD
 # Each fuzz target for FUZZ_SECONDS; clang and libFuzzer come with `setup.sh fuzz`.
 fuzz:
 	@bash scripts/setup.sh fuzz
@@ -45,11 +40,10 @@ fuzz:
 	  -DKV_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j$(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh build-fuzz
-=======
+
 # separation quality against known sources; not part of make test
 bench-separation: build
 	bash bench/separation/run.sh $(ARGS)
->>>>>>> sep
 
 clean:
 	rm -rf build build-san build-fuzz
