@@ -10,6 +10,7 @@ src=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(sound_readers patch_script object_messages decompose_options)
 
+export LSAN_OPTIONS="suppressions=$src/../tests/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 seeds="$build/fuzz-seeds"
 "$build/fuzz/kv_fuzz_seeds" "$seeds"
 failed=()
