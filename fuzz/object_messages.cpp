@@ -38,8 +38,8 @@ using KvFail = void (*)(long);
 
 t_atom num(Bytes &in) {
     t_atom a;
-    if (in.byte() & 1) atom_setlong(&a, static_cast<long>(in.number()));
-    else atom_setfloat(&a, in.number());
+    atom_setfloat(&a, in.number());
+    if (in.byte() & 1) atom_setlong(&a, atom_getlong(&a));   // saturated
     return a;
 }
 

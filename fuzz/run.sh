@@ -8,8 +8,11 @@ shift
 secs=${FUZZ_SECONDS:-60}
 src=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(sound_readers patch_script object_messages decompose_options)
+if [ ${#targets[@]} -eq 0 ]; then   # every target built (fuzz/CMakeLists.txt lists them)
+  for exe in "$build"/fuzz/fuzz_*; do targets+=("${exe##*/fuzz_}"); done
+fi
 
+export LSAN_OPTIONS="suppressions=$src/../tests/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 seeds="$build/fuzz-seeds"
 "$build/fuzz/kv_fuzz_seeds" "$seeds"
 failed=()

@@ -8,8 +8,9 @@ using namespace maxhost::detail;
 
 namespace {
 
-void printAnything(t_object *x, t_symbol *s, long argc, t_atom *argv) {
-    std::string line = maxhost::objectId(x) + ": " + s->s_name;
+// of the type the host calls A_GIMME handlers through
+void printAnything(void *x, t_symbol *s, long argc, t_atom *argv) {
+    std::string line = maxhost::objectId(static_cast<t_object *>(x)) + ": " + s->s_name;
     for (long i = 0; i < argc; ++i) line += " " + maxhost::formatAtom(argv[i]);
     console(false, line);
 }
