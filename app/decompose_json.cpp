@@ -1,7 +1,7 @@
 // components.json: the settings, the analysis and every component.
+#include "compact_json.hpp"
 #include "decompose_steps.hpp"
-
-#include <nlohmann/json.hpp>
+#include "file_hash.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -33,6 +33,31 @@ void axesJson(const Run &run, json &j) {
     j["frame_times"] = frameSec;
 }
 
+double sum(const std::vector<double> &v) {
+    double s = 0;
+    for (double x : v) s += x;
+    return s;
+}
+
+// Peak frequencies and energy shares the factorisation left at 0: the
+// bin of the basis's largest value; a component's sum over all cells of
+// w h, (sum w)(sum h), over that of all components.
+void fillPeaksAndShares(Run &run) {
+    const double binHz = static_cast<double>(run.sound.sampleRate) / run.e().fftSize;
+    for (Component &c : run.components)
+        if (c.peakHz == 0 && !c.shown.empty())
+            c.peakHz = binHz * static_cast<double>(std::max_element(c.shown.begin(), c.shown.end()) - c.shown.begin());
+    bool anyShare = std::any_of(run.components.begin(), run.components.end(),
+                                [](const Component &c) { return c.energyShare != 0; });
+    if (anyShare) return;
+    std::vector<double> cell;
+    for (const Component &c : run.components) cell.push_back(sum(c.shown) * sum(c.activation));
+    const double total = sum(cell);
+    for (size_t k = 0; k < cell.size() && total > 0; ++k) run.components[k].energyShare = cell[k] / total;
+}
+
+json finiteOrNull(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+
 json componentsArray(const Run &run) {
     json comps = json::array();
     for (size_t k = 0; k < run.components.size(); ++k) {
@@ -41,19 +66,72 @@ json componentsArray(const Run &run) {
         bool hasFile = std::find(run.chosen.begin(), run.chosen.end(), number) != run.chosen.end();
         comps.push_back({{"number", number},
                          {"file", hasFile ? json(componentFile(run.name, number)) : json(nullptr)},
-                         {"centroid_hz", std::isfinite(c.centroidHz) ? json(c.centroidHz) : json(nullptr)},
+                         {"centroid_hz", finiteOrNull(c.centroidHz)},
+                         {"peak_hz", finiteOrNull(c.peakHz)},
+                         {"energy_share", finiteOrNull(c.energyShare)},
                          {"basis", c.shown},
                          {"activation", c.activation}});
     }
     return comps;
 }
 
+void factorisationJson(const Run &run, json &j) {
+    j["iterations_run"] = run.iterationsRun;
+    j["divergence"] = finiteOrNull(run.divergence);
+    j["start"] = run.start;
+    j["seed_used"] = run.seedUsed;
+    j["channel_mode"] = run.channelMode;
+    j["mask"] = run.maskKind;
+    j["common_gain"] = run.commonGain;
+}
+
+// Every file of this run, components.json and the page (written after it)
+// included.
+std::vector<std::string> runFiles(const Run &run) {
+    std::vector<std::string> files = run.written;
+    files.push_back("components.json");
+    if (run.opt.page) files.push_back("index.html");
+    return files;
+}
+
+// The files an earlier run in the folder listed; none when there is no
+// readable record. Records older than "files" list their sound files.
+std::vector<std::string> previousFiles(const OutputSet &out) {
+    std::ifstream f(out.finalPath("components.json"));
+    json old = json::parse(f, nullptr, false);
+    std::vector<std::string> names;
+    if (!old.is_object()) return names;
+    auto add = [&names](const json &v) {
+        if (v.is_string()) names.push_back(v.get<std::string>());
+    };
+    if (old.contains("files") && old["files"].is_array()) {
+        for (const json &v : old["files"]) add(v);
+        return names;
+    }
+    if (old.contains("components") && old["components"].is_array())
+        for (const json &c : old["components"])
+            if (c.is_object() && c.contains("file")) add(c["file"]);
+    if (old.contains("group_file")) add(old["group_file"]);
+    names.push_back("components.json");
+    return names;
+}
+
 }  // namespace
 
 int writeComponentsJson(Run &run, OutputSet &out) {
     const kve_engine &e = run.e();
+    FileFingerprint input;
+    std::string err;
+    if (!fingerprintFile(run.opt.input, input, err)) {
+        fail(err);
+        return 1;
+    }
+    fillPeaksAndShares(run);
     json j;
+    j["version"] = KORVANE_VERSION;
     j["input"] = run.opt.input;
+    j["input_size"] = input.size;
+    j["input_hash"] = hashText(input.hash);
     j["settings"] = settingsJson(run);
     j["sample_rate"] = run.sound.sampleRate;
     j["channels"] = run.sound.channels;
@@ -62,12 +140,15 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     j["hop"] = e.hopSize;
     j["bins"] = e.numBins;
     j["frames"] = e.numFrames;
+    factorisationJson(run, j);
+    if (!run.grouped.empty()) j["group_file"] = run.name + "-group.wav";
+    j["files"] = runFiles(run);
     axesJson(run, j);
     j["components"] = componentsArray(run);
-    if (!run.grouped.empty()) j["group_file"] = run.name + "-group.wav";
 
+    out.replacePrevious(previousFiles(out));
     std::ofstream f(out.stage("components.json"));
-    f << j.dump(1) << '\n';
+    f << dumpCompact(j) << '\n';
     f.close();
     if (!f) {
         fail("cannot write '" + out.finalPath("components.json") + "'");

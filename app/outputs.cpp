@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -116,7 +117,9 @@ std::string OutputSet::shownPath(const std::string &path) {
 
 bool OutputSet::commit(std::string &err) {
     bool ok = true;
+    std::vector<std::string> written;
     for (Staged &s : staged_) {
+        written.push_back(s.name);
         if (ok && std::rename(s.temp.c_str(), finalPath(s.name).c_str()) != 0) {
             err = "cannot write '" + finalPath(s.name) + "': " + std::strerror(errno);
             ok = false;
@@ -128,7 +131,18 @@ bool OutputSet::commit(std::string &err) {
     releaseSlot(dirSlot_);
     dirSlot_ = -1;
     madeDir_ = false;   // it now holds results
+    if (ok) removeStale(written);
+    previous_.clear();
     return ok;
+}
+
+void OutputSet::removeStale(const std::vector<std::string> &written) {
+    for (const std::string &name : previous_) {
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) continue;
+        if (std::find(written.begin(), written.end(), name) != written.end()) continue;
+        struct stat st;
+        if (lstat(finalPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(finalPath(name).c_str());
+    }
 }
 
 void OutputSet::discard() {

@@ -29,6 +29,10 @@ public:
     bool commit(std::string &err);
     // Removes every staged file (and the folder if this run made it).
     void discard();
+    // Files of an earlier run in dir (bare names): those this run does not
+    // write are removed once commit has put every new file in place. Names
+    // with a path, and anything but regular files, are left alone.
+    void replacePrevious(std::vector<std::string> names) { previous_ = std::move(names); }
 
     const std::string &dir() const { return dir_; }
     std::string finalPath(const std::string &name) const;
@@ -50,6 +54,8 @@ private:
     bool madeDir_ = false;
     int dirSlot_ = -1;
     std::vector<Staged> staged_;
+    std::vector<std::string> previous_;
+    void removeStale(const std::vector<std::string> &written);
 };
 
 // Writes frames of interleaved samples as a WAV file.
