@@ -45,10 +45,10 @@ int runPatch(const RunOptions &o) {
     }
     ScriptOptions options;
     options.strict = o.strict;
+    maxhost::Recorder recorder([&trace](const maxhost::Event &e) { trace.event(e); });
     if (trace.isOpen()) {
-        options.console = [&trace](const maxhost::ConsoleLine &line) { trace.console(line); };
-        options.outlet = [&trace](const std::string &obj, long outlet, t_symbol *sel, short argc,
-                                  const t_atom *argv) { trace.outlet(obj, outlet, sel, argc, argv); };
+        options.console = recorder.consoleSink();
+        options.outlet = recorder.outletSink();
     }
     int status;
     {

@@ -63,11 +63,12 @@ void Trace::write(const std::string &event) {
     }
 }
 
-void Trace::console(const maxhost::ConsoleLine &line) { write(consoleEventJson(line)); }
-
-void Trace::outlet(const std::string &obj, long outlet, const t_symbol *sel, short argc,
-                   const t_atom *argv) {
-    write(outletEventJson(obj, outlet, sel, argc, argv));
+void Trace::event(const maxhost::Event &e) {
+    if (e.console)
+        write(consoleEventJson(e.line));
+    else
+        write(outletEventJson(e.obj, e.outlet, e.sel, static_cast<short>(e.atoms.size()),
+                              e.atoms.data()));
 }
 
 bool Trace::close(std::string &err) { return file_.commit(err); }

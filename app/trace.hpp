@@ -2,6 +2,7 @@
 #pragma once
 
 #include "maxhost.hpp"
+#include "recorder.hpp"
 #include "replacing_file.hpp"
 
 #include <string>
@@ -22,9 +23,8 @@ class Trace {
 public:
     bool open(const std::string &path, std::string &err);
     bool isOpen() const { return file_.fd() >= 0; }
-    void console(const maxhost::ConsoleLine &line);
-    void outlet(const std::string &obj, long outlet, const t_symbol *sel, short argc,
-                const t_atom *argv);
+    // one line for an event of a maxhost::Recorder
+    void event(const maxhost::Event &e);
     bool close(std::string &err);
 
 private:

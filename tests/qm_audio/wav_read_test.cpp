@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "qm_audio.h"
-#include "../audiotoolbox/sound_files.hpp"
+#include "sound_files.hpp"
 
 using namespace kvtest;
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "qm_audio.h"
-#include "../audiotoolbox/sound_files.hpp"
-#include "../audiotoolbox/url.hpp"
+#include "sound_files.hpp"
+#include "url.hpp"
 
 using namespace kvtest;
 

@@ -6,18 +6,20 @@ void Korvane::SetUp() {
     maxhost::reset();
     mainThread = std::this_thread::get_id();
     maxhost::setPluginPath({KV_PLUGIN_DIR});
-    maxhost::setConsoleSink([this](const maxhost::ConsoleLine &l) {
-        console.push_back(Line{l.error, l.text, std::this_thread::get_id(), seq++});
-    });
-    maxhost::setOutletSink([this](const std::string &obj, long outlet, t_symbol *sel,
-                                  short argc, const t_atom *argv) {
-        Out o{obj, outlet, sel ? sel->s_name : "", {}, std::this_thread::get_id(), seq++};
-        for (short i = 0; i < argc; ++i) o.values.push_back(atom_getfloat(&argv[i]));
-        outs.push_back(std::move(o));
-    });
+    recorder.install();
     std::string err;
     ASSERT_TRUE(maxhost::loadClass("korvane~", err)) << err;
     failAllocsAfter(-1);
+}
+
+void Korvane::keep(const maxhost::Event &e) {
+    if (e.console) {
+        console.push_back(Line{e.line.error, e.line.text, e.thread, e.seq});
+        return;
+    }
+    Out o{e.obj, e.outlet, e.sel ? e.sel->s_name : "", {}, e.thread, e.seq};
+    for (const t_atom &a : e.atoms) o.values.push_back(atom_getfloat(&a));
+    outs.push_back(std::move(o));
 }
 
 void Korvane::TearDown() {

@@ -1,4 +1,5 @@
-// Runs the korvane tool as a child process and makes test sounds.
+// Runs the korvane tool as a child process (on a pipe or a terminal), makes
+// test sounds and scratch folders.
 #pragma once
 
 #include <string>

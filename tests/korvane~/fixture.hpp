@@ -3,6 +3,7 @@
 #pragma once
 
 #include "maxhost.hpp"
+#include "recorder.hpp"
 #include "korvane_private.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,8 @@ protected:
     std::vector<Line> console;
     std::vector<Out> outs;
     std::thread::id mainThread;
-    int seq = 0;
+    maxhost::Recorder recorder{[this](const maxhost::Event &e) { keep(e); }};
+    void keep(const maxhost::Event &e);
 
     void SetUp() override;
     void TearDown() override;

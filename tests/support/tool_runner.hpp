@@ -2,6 +2,8 @@
 // hands back its exit status, output and trace.
 #pragma once
 
+#include "tool.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
@@ -35,17 +37,10 @@ struct ToolRun {
     }
 };
 
+// The scratch folder of tool.hpp with the tool run in it.
 class Scratch {
 public:
-    Scratch() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "korvane-test-XXXXXX").string();
-        dir_ = ::mkdtemp(&tmpl[0]) ? tmpl : std::string();
-    }
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const { return dir_ / name; }
     void write(const std::string &name, const std::string &text) const {
         std::ofstream(path(name)) << text;
     }
@@ -60,7 +55,7 @@ public:
     // the prefix may set limits or the environment).
     ToolRun tool(const std::string &args, const std::string &shellPrefix = "",
                  const std::string &exe = KORVANE_EXE) const {
-        std::string cmd = "cd '" + dir_ + "' && " + shellPrefix + " '" + exe + "' " + args + " > '" +
+        std::string cmd = "cd '" + dir_.path() + "' && " + shellPrefix + " '" + exe + "' " + args + " > '" +
                           path("out.txt") + "' 2> '" + path("err.txt") + "'";
         ToolRun r;
         int raw = std::system(cmd.c_str());
@@ -88,5 +83,5 @@ public:
     }
 
 private:
-    std::string dir_;
+    kvtest::Scratch dir_;
 };

@@ -117,7 +117,7 @@ Result runToolOnTerminal(const std::vector<std::string> &args, const std::string
 }
 
 Scratch::Scratch() {
-    char tmpl[] = "/tmp/kvtest-decompose-XXXXXX";
+    char tmpl[] = "/tmp/korvane-test-XXXXXX";
     path_ = mkdtemp(tmpl);
 }
 
