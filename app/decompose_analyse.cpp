@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 namespace korvane {
 
@@ -44,6 +47,45 @@ void refuse(int st, const kvs_shape &s) {
     }
 }
 
+// Bytes the machine can give: KORVANE_MEMORY_LIMIT when set, else
+// MemAvailable; 0 when unknown.
+double memoryAvailable() {
+    if (const char *limit = std::getenv("KORVANE_MEMORY_LIMIT")) return std::strtod(limit, nullptr);
+    std::ifstream f("/proc/meminfo");
+    std::string key;
+    double kb = 0;
+    while (f >> key >> kb) {
+        if (key == "MemAvailable:") return kb * 1024;
+        f.ignore(256, '\n');
+    }
+    return 0;
+}
+
+// The run's peak beyond the loaded sound: V, W, H and the passes' scratch,
+// the factorisation's copies of W and H and the start's range, and the
+// shown magnitude of the picture or page.
+double memoryEstimate(const Run &run) {
+    const kvs_shape &s = run.shape;
+    const int K = run.opt.components;
+    const int outs = static_cast<int>(run.chosen.size()) + (run.grouped.empty() ? 0 : 1);
+    double bytes = static_cast<double>(kvs_memory(&s, K, outs));
+    bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
+    if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
+    return bytes;
+}
+
+bool fitsInMemory(const Run &run) {
+    const double need = memoryEstimate(run), have = memoryAvailable();
+    if (have <= 0 || need <= have) return true;
+    char msg[320];
+    std::snprintf(msg, sizeof msg,
+                  "the run needs about %.1f MB and the machine has %.1f MB available. Try a shorter sound, a "
+                  "longer --hop or --win, or fewer components.",
+                  need / 1e6, have / 1e6);
+    fail(msg);
+    return false;
+}
+
 }  // namespace
 
 kvs_source soundSource(const Run &run) {
@@ -73,6 +115,7 @@ int analyseSound(Run &run) {
         refuse(st, s);
         return 1;
     }
+    if (!fitsInMemory(run)) return 1;
     // the engine's record keeps the sizes the JSON reads
     kve_engine &e = run.engine.e;
     e.fftSize = s.N;
