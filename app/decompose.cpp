@@ -62,7 +62,16 @@ Command decomposeCommand() {
             cmd.add_option("--group", opt->group, "Components mixed through one mask into NAME-group.wav");
             cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
             cmd.add_flag("--page", opt->page, "Also write index.html, a page to hear and choose the components");
-            cmd.add_option("--seed", opt->seed, "Seed the random start of the factorisation");
+            cmd.add_option("--seed", opt->seed, "Seed of the factorisation's start (default: from the clock)");
+            cmd.add_option("--start", opt->start, "Start of the factorisation")
+                ->check(CLI::IsMember({"nndsvda", "random"}))
+                ->capture_default_str();
+            cmd.add_option("--iterations", opt->iterations, "Most rounds of the factorisation")->capture_default_str();
+            cmd.add_option("--tol", opt->tol,
+                           "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
+                ->capture_default_str();
+            cmd.add_option("--channels", opt->channels, "Stereo analysed as the channels' sum or stacked (default stack)")
+                ->check(CLI::IsMember({"sum", "stack"}));
             cmd.add_option("--format", opt->format, "Sample format of the sound files")
                 ->check(CLI::IsMember({"pcm16", "float"}))
                 ->capture_default_str();

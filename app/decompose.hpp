@@ -23,6 +23,10 @@ struct DecomposeOptions {
     bool plot = false;
     bool page = false;                // also index.html, the listening page
     std::optional<unsigned> seed;
+    std::string start = "nndsvda";    // or "random"
+    int iterations = 200;
+    double tol = 1e-4;                // relative gain of the divergence over 10 rounds; 0: none
+    std::string channels;             // "sum" or "stack"; empty: stack for stereo
     std::string format = "pcm16";     // or "float"
     bool quiet = false;
     bool verbose = false;             // show each step's console line

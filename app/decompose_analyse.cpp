@@ -1,42 +1,139 @@
-// The analysis: the engine's shape and STFT with the options' window and hop.
+// The analysis: the padded framing of the options' window and hop, and the
+// magnitude spectrogram V read straight from the sound.
 #include "decompose_steps.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 namespace korvane {
 
 namespace {
 
-// What to change when the analysis is refused, as korvane~ words it.
-const char *const kRefusals[][2] = {
-    {"Error: window will be shorter than 2 samples. Try one of the following:",
-     "Increase window length, check the sampling rate of the buffer."},
-    {"Error: hop will be shorter than 1 sample. Try one of the following:", "Increase hop, increase window length."},
-    {"Error: sound is too short for this window. Try one of the following:",
-     "Load a longer sound, reduce window length."},
-    {"Error: activations will exceed maximum length. Try one of the following:",
-     "Reduce file length, increase window length, increase hop."},
-    {"Error: bases will exceed maximum length. Try one of the following:",
-     "Reduce window length, reduce sampling rate."},
-};
+int readChannels(void *user, long start, long count, double *const *ch) {
+    const SoundData &s = *static_cast<const SoundData *>(user);
+    const int used = std::min(s.channels, 2);
+    for (int c = 0; c < used; ++c)
+        for (long i = 0; i < count; ++i)
+            ch[c][i] = s.samples[static_cast<size_t>((start + i) * s.channels + c)];
+    return 0;
+}
+
+// A refusal of the shape, with the numbers to change to.
+void refuse(int st, const kvs_shape &s) {
+    fail("the analysis was refused:");
+    switch (st) {
+    case KVS_ERR_WINDOW:
+        std::fprintf(stderr, "Error: window will be shorter than 2 samples. Try one of the following:\n"
+                             "Increase window length, check the sampling rate of the buffer.\n");
+        break;
+    case KVS_ERR_HOP_SHORT:
+        std::fprintf(stderr, "Error: hop will be shorter than 1 sample. Try one of the following:\n"
+                             "Increase hop, increase window length.\n");
+        break;
+    case KVS_ERR_HOP_LONG:
+        std::fprintf(stderr, "Error: hop leaves samples too thinly covered to resynthesise.\n"
+                             "Use --hop %.3f or less.\n", s.longest_hop);
+        break;
+    case KVS_ERR_SHORT:
+        std::fprintf(stderr, "Error: sound is too short for this window. Try one of the following:\n"
+                             "Load a sound of at least %.4f s, or use --win %.4f or less.\n",
+                     s.shortest_sound, s.longest_window);
+        break;
+    default:
+        std::fprintf(stderr, "Error: the sound is too long for these sizes. Try a longer hop or window.\n");
+    }
+}
+
+// Bytes the machine can give: KORVANE_MEMORY_LIMIT when set, else
+// MemAvailable; 0 when unknown.
+double memoryAvailable() {
+    if (const char *limit = std::getenv("KORVANE_MEMORY_LIMIT")) return std::strtod(limit, nullptr);
+    std::ifstream f("/proc/meminfo");
+    std::string key;
+    double kb = 0;
+    while (f >> key >> kb) {
+        if (key == "MemAvailable:") return kb * 1024;
+        f.ignore(256, '\n');
+    }
+    return 0;
+}
+
+// The run's peak beyond the loaded sound: V, W, H and the passes' scratch,
+// the factorisation's copies of W and H and the start's range, and the
+// shown magnitude of the picture or page.
+double memoryEstimate(const Run &run) {
+    const kvs_shape &s = run.shape;
+    const int K = run.opt.components;
+    const int outs = static_cast<int>(run.chosen.size()) + (run.grouped.empty() ? 0 : 1);
+    double bytes = static_cast<double>(kvs_memory(&s, K, outs));
+    bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
+    if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
+    return bytes;
+}
+
+bool fitsInMemory(const Run &run) {
+    const double need = memoryEstimate(run), have = memoryAvailable();
+    if (have <= 0 || need <= have) return true;
+    char msg[320];
+    std::snprintf(msg, sizeof msg,
+                  "the run needs about %.1f MB and the machine has %.1f MB available. Try a shorter sound, a "
+                  "longer --hop or --win, or fewer components.",
+                  need / 1e6, have / 1e6);
+    fail(msg);
+    return false;
+}
 
 }  // namespace
 
+kvs_source soundSource(const Run &run) {
+    return kvs_source{readChannels, const_cast<SoundData *>(&run.sound)};
+}
+
+std::vector<double> shownMagnitude(const Run &run) {
+    const kvs_shape &s = run.shape;
+    const size_t n = static_cast<size_t>(s.bins) * static_cast<size_t>(s.frames);
+    std::vector<double> m(run.V.begin(), run.V.begin() + static_cast<long>(n));
+    for (size_t i = n; i < run.V.size(); ++i) m[i - n] += run.V[i];
+    return m;
+}
+
 int analyseSound(Run &run) {
-    kve_engine &e = run.engine.e;
+    const kve_settings d = kve_defaultSettings();
     // single precision, as the object's setWin and setHop keep them
-    if (run.opt.win) e.settings.window = static_cast<float>(*run.opt.win);
-    if (run.opt.hop) e.settings.overlap = 1.0f - static_cast<float>(*run.opt.hop);
-    kve_shapeDetail d{};
-    kve_status st = kve_analyse(&e, &d);
-    say(run, "winlength = %f, FFTsize = %.0f, hop = %.0f, frames = %.0f", static_cast<double>(e.settings.window),
-        d.fftSize, d.hop, d.frames);
-    if (st >= KVE_WINDOW_TOO_SHORT && st <= KVE_TOO_MANY_BINS) {
-        fail("the analysis was refused:");
-        for (const char *line : kRefusals[st - KVE_WINDOW_TOO_SHORT]) std::fprintf(stderr, "%s\n", line);
+    const double win = run.opt.win ? static_cast<float>(*run.opt.win) : d.window;
+    const float hop = run.opt.hop ? static_cast<float>(*run.opt.hop) : 1.0f - d.overlap;
+    const int channels = std::min(run.sound.channels, 2);
+    kvs_rows mode = run.channelMode == "stack" && channels == 2 ? KVS_STACK : KVS_SUM;
+    if (channels == 1) run.channelMode = "sum";
+    kvs_shape &s = run.shape;
+    int st = kvs_shape_make(win, hop, run.sound.sampleRate, run.sound.frames, channels, mode, &s);
+    say(run, "winlength = %f, FFTsize = %d, hop = %d, frames = %ld", win, s.N, s.hop, s.frames);
+    if (st != KVS_OK) {
+        refuse(st, s);
         return 1;
     }
-    if (st != KVE_OK) {
+    if (!fitsInMemory(run)) return 1;
+    // the engine's record keeps the sizes the JSON reads
+    kve_engine &e = run.engine.e;
+    e.fftSize = s.N;
+    e.hopSize = s.hop;
+    e.numBins = s.bins;
+    e.numFrames = s.frames;
+    try {
+        run.V.assign(static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames), 0.0);
+    } catch (const std::bad_alloc &) {
+        fail("not enough memory for the analysis");
+        return 1;
+    }
+    st = kvs_analyse(&s, soundSource(run), run.V.data(), 0);
+    if (st == KVS_ERR_NOT_FINITE) {
+        fail("'" + run.opt.input + "' holds samples that are not finite numbers");
+        return 1;
+    }
+    if (st != KVS_OK) {
         fail("not enough memory for the analysis");
         return 1;
     }

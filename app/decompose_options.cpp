@@ -46,6 +46,24 @@ int checkOptions(Run &run) {
         fail("--format must be pcm16 or float");
         return 2;
     }
+    if (opt.iterations < 1) {
+        fail("--iterations must be at least 1");
+        return 2;
+    }
+    if (!(opt.tol >= 0)) {
+        fail("--tol must be 0 or a positive fraction");
+        return 2;
+    }
+    if (opt.start != "nndsvda" && opt.start != "random") {
+        fail("--start must be nndsvda or random");
+        return 2;
+    }
+    if (!opt.channels.empty() && opt.channels != "sum" && opt.channels != "stack") {
+        fail("--channels must be sum or stack");
+        return 2;
+    }
+    run.start = opt.start;
+    run.channelMode = opt.channels.empty() ? "stack" : opt.channels;
     std::string err;
     if (opt.only.empty()) {
         for (int i = 1; i <= K; ++i) run.chosen.push_back(i);

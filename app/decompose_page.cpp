@@ -1,12 +1,12 @@
 // index.html: the listening page, from the run's components and the
-// magnitude the factorisation worked on.
+// magnitude the factorisation worked on (stacked channels summed).
 #include "decompose_steps.hpp"
 #include "page/page.hpp"
 
 namespace korvane {
 
 int writeListeningPage(Run &run, OutputSet &out) {
-    const kve_engine &e = run.e();
+    const kvs_shape &sh = run.shape;
     std::vector<std::vector<double>> w, acts;
     std::vector<double> centroids;
     std::vector<std::string> audio;
@@ -16,13 +16,10 @@ int writeListeningPage(Run &run, OutputSet &out) {
         centroids.push_back(c.centroidHz);
         audio.push_back(std::move(c.pageAudio));
     }
-    std::vector<double> mag(static_cast<size_t>(e.numBins) * static_cast<size_t>(e.numFrames));
-    if (kve_magnitude(&e, mag.data()) != KVE_OK) {
-        fail("not enough memory for the page's spectrogram");
-        return 1;
-    }
-    PageData pd = pageFromRun(run.name, out.dir(), run.sound, e.fftSize, e.hopSize, w, acts, centroids,
-                              std::move(mag), std::move(audio));
+    PageData pd = pageFromRun(run.name, out.dir(), run.sound, sh.N, sh.hop, w, acts, centroids,
+                              shownMagnitude(run), std::move(audio));
+    // frames start lead samples before the sound
+    pd.firstFrameSec = (sh.N / 2.0 - static_cast<double>(sh.lead)) / run.sound.sampleRate;
     std::string err;
     if (!writePage(out.stage("index.html"), pd, err)) {
         fail(err);

@@ -1,4 +1,4 @@
-// decomposition.png: the input's spectrogram from the engine, the bases and
+// decomposition.png: the input's spectrogram, the bases and
 // the activations.
 #include "decompose_steps.hpp"
 #include "plot.hpp"
@@ -6,26 +6,22 @@
 namespace korvane {
 
 int drawPicture(Run &run, OutputSet &out) {
-    const kve_engine &e = run.e();
+    const kvs_shape &s = run.shape;
     PlotData pd;
     pd.title = run.name;
     pd.sampleRate = run.sound.sampleRate;
     pd.duration = static_cast<double>(run.sound.frames) / run.sound.sampleRate;
-    pd.fftSize = e.fftSize;
-    pd.hop = e.hopSize;
-    pd.bins = static_cast<int>(e.numBins);
-    pd.frames = static_cast<int>(e.numFrames);
+    pd.fftSize = s.N;
+    pd.hop = s.hop;
+    pd.bins = s.bins;
+    pd.frames = static_cast<int>(s.frames);
     for (const Component &c : run.components) {
         pd.bases.push_back(c.shown);
         pd.activations.push_back(c.activation);
         pd.centroidsHz.push_back(c.centroidHz);
     }
-    // the magnitude the factorisation worked on
-    pd.spectrogram.resize(static_cast<size_t>(e.numBins) * static_cast<size_t>(e.numFrames));
-    if (kve_magnitude(&e, pd.spectrogram.data()) != KVE_OK) {
-        fail("not enough memory for the picture's spectrogram");
-        return 1;
-    }
+    // the magnitude the factorisation worked on (stacked channels summed)
+    pd.spectrogram = shownMagnitude(run);
     std::string err;
     if (!writePlot(out.stage("decomposition.png"), pd, err)) {
         fail(err);

@@ -1,93 +1,136 @@
-// One sound per chosen component and, with --group, one of the group: each
-// made through the engine's mask from the components' list forms, as a
-// patch sending the lists back to korvane~ would make it, and written on a
-// second thread while the next is made.
+// One sound per chosen component and, with --group, one of the group, all
+// in one pass of the level-true resynthesis, each file written as its
+// samples come. For an integer format that would clip, the pass is made
+// again with one gain common to every file.
 #include "decompose_steps.hpp"
 #include "page/page.hpp"
 #include "progress.hpp"
 
+#include <sndfile.h>
+
+#include <algorithm>
 #include <chrono>
-#include <future>
+#include <cmath>
+#include <cstring>
 
 namespace korvane {
 
 namespace {
 
-class Writer {
-public:
-    Writer(Run &run, OutputSet &out) : run_(run), out_(out) {}
-    ~Writer() { finish(); }
-
-    // Starts writing the engine's last output as file; false when an
-    // earlier write failed.
-    bool write(const std::string &file, std::string *pageAudio) {
-        const kve_engine &e = run_.e();
-        const int channels = run_.sound.channels > 1 ? 2 : 1;
-        // two sample buffers taken in turn: the one a write in flight reads
-        // is never the one being filled
-        std::vector<float> &data = frames_[turn_];
-        turn_ = 1 - turn_;
-        data.resize(static_cast<size_t>(e.outLength) * channels);
-        for (int i = 0; i < e.outLength; ++i) {
-            data[static_cast<size_t>(i) * channels] = static_cast<float>(e.outL[i]);
-            if (channels == 2) data[static_cast<size_t>(i) * 2 + 1] = static_cast<float>(e.outR[i]);
-        }
-        if (!finish()) return false;
-        pendingFile_ = file;
-        pending_ = std::async(std::launch::async, [samples = data.data(), path = out_.stage(file),
-                                                   frames = static_cast<long>(e.outLength), channels,
-                                                   rate = run_.sound.sampleRate, fmt = run_.format,
-                                                   pageAudio, K = static_cast<int>(run_.components.size())]() {
-            std::string werr;
-            writeSound(path, samples, frames, channels, rate, fmt, werr);
-            if (werr.empty() && pageAudio)   // the page's copy, encoded on the same thread
-                encodePageAudio(samples, frames, channels, rate,
-                                pageAudioQuality(K + 1, static_cast<double>(frames) / rate), *pageAudio, werr);
-            return werr;
-        });
-        return true;
-    }
-
-    // Waits for the write in flight; false (and the message shown) when it failed.
-    bool finish() {
-        if (!pending_.valid()) return true;
-        std::string werr = pending_.get();
-        if (!werr.empty()) {
-            fail(werr);
-            return false;
-        }
-        run_.written.push_back(pendingFile_);
-        return true;
-    }
-
-private:
-    Run &run_;
-    OutputSet &out_;
-    std::future<std::string> pending_;
-    std::string pendingFile_;
-    std::vector<float> frames_[2];
-    int turn_ = 0;
+struct Output {
+    std::string file, staged;
+    std::vector<int> comps;          // from 0
+    std::vector<float> *page = nullptr;   // the page's copy, with --page
+    SNDFILE *sf = nullptr;
 };
 
-// The listed components (numbers from 1) through one mask into the engine's output.
-bool compose(Run &run, const std::vector<int> &numbers, const std::string &file) {
-    kve_engine &e = run.engine.e;
-    std::vector<double> w(static_cast<size_t>(e.numBins));
-    for (int number : numbers) {
-        const Component &c = run.components[static_cast<size_t>(number - 1)];
-        kve_decodeBasis(c.listForm.data(), static_cast<long>(w.size()), w.data());
-        if (kve_addLayer(&e, w.data(), static_cast<long>(w.size()), c.activation.data(),
-                         static_cast<long>(c.activation.size())) != KVE_OK) {
-            fail("component " + std::to_string(number) + " cannot be put into the mask of " + file);
+struct Pass {
+    Run &run;
+    std::vector<Output> outs;
+    std::vector<std::vector<float>> pageSamples;
+    std::vector<float> block;
+    double gain = 1, peak = 0;
+    long done = 0;                   // samples of all outputs, for the bar
+    ProgressBar *bar = nullptr;
+    std::string err;
+};
+
+int writeBlock(void *user, int output, long start, long count, const double *const *ch) {
+    Pass &p = *static_cast<Pass *>(user);
+    Output &o = p.outs[static_cast<size_t>(output)];
+    const int channels = p.run.shape.channels;
+    p.block.resize(static_cast<size_t>(count) * channels);
+    for (long i = 0; i < count; ++i)
+        for (int c = 0; c < channels; ++c) {
+            double v = ch[c][i] * p.gain;
+            p.peak = std::max(p.peak, std::fabs(v));
+            p.block[static_cast<size_t>(i * channels + c)] = static_cast<float>(v);
+        }
+    if (sf_writef_float(o.sf, p.block.data(), count) != count) {
+        p.err = "cannot write '" + OutputSet::shownPath(o.staged) + "': " + sf_strerror(o.sf);
+        return 1;
+    }
+    if (o.page) o.page->insert(o.page->end(), p.block.begin(), p.block.end());
+    p.done += count;
+    if (p.bar) p.bar->update(static_cast<int>(p.done / std::max(1L, p.run.shape.length)));
+    (void)start;
+    return 0;
+}
+
+bool openAll(Pass &p) {
+    for (Output &o : p.outs) {
+        SF_INFO info;
+        std::memset(&info, 0, sizeof info);
+        info.samplerate = p.run.sound.sampleRate;
+        info.channels = p.run.shape.channels;
+        info.format = SF_FORMAT_WAV | (p.run.format == SampleFormat::Float ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
+        o.sf = sf_open(o.staged.c_str(), SFM_WRITE, &info);
+        if (!o.sf) {
+            p.err = "cannot write '" + OutputSet::shownPath(o.staged) + "': " + sf_strerror(nullptr);
             return false;
         }
+        // full-scale floats map to full-scale integers without wrapping
+        sf_command(o.sf, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        if (o.page) o.page->clear();
     }
-    kve_status st = kve_resynthesise(&e);
-    kve_clearMask(&e);
-    if (st != KVE_OK) {
-        fail(st == KVE_NOT_FINITE ? "the resynthesis of " + file + " is not finite"
-                                  : "not enough memory for the resynthesis of " + file);
-        return false;
+    return true;
+}
+
+bool closeAll(Pass &p) {
+    bool ok = true;
+    for (Output &o : p.outs) {
+        if (o.sf && sf_close(o.sf) != 0 && ok && p.err.empty()) {
+            p.err = "cannot write '" + OutputSet::shownPath(o.staged) + "'";
+            ok = false;
+        }
+        o.sf = nullptr;
+    }
+    return ok;
+}
+
+// One pass over the frames into every file; false and p.err on failure.
+bool runPass(Pass &p) {
+    p.peak = 0;
+    p.done = 0;
+    std::vector<kvs_output> outs;
+    for (const Output &o : p.outs) outs.push_back({o.comps.data(), static_cast<int>(o.comps.size())});
+    bool ok = openAll(p);
+    if (ok) {
+        int st = kvs_resynth(&p.run.shape, soundSource(p.run), p.run.W.data(), p.run.H.data(),
+                             p.run.opt.components, outs.data(), static_cast<int>(outs.size()),
+                             kvs_sink{writeBlock, &p}, 0);
+        if (st != KVS_OK && p.err.empty())
+            p.err = st == KVS_ERR_MEMORY ? "not enough memory for the resynthesis" : "the resynthesis failed";
+        ok = st == KVS_OK;
+    }
+    return closeAll(p) && ok;
+}
+
+void planOutputs(Pass &p, OutputSet &out) {
+    Run &run = p.run;
+    if (run.opt.page) p.pageSamples.resize(run.chosen.size());
+    for (size_t i = 0; i < run.chosen.size(); ++i) {
+        std::string file = componentFile(run.name, run.chosen[i]);
+        p.outs.push_back({file, out.stage(file), {run.chosen[i] - 1}, run.opt.page ? &p.pageSamples[i] : nullptr});
+    }
+    if (!run.grouped.empty()) {
+        std::string file = run.name + "-group.wav";
+        Output o{file, out.stage(file), {}, nullptr};
+        for (int n : run.grouped) o.comps.push_back(n - 1);
+        p.outs.push_back(o);
+    }
+}
+
+bool encodeForPage(Pass &p) {
+    Run &run = p.run;
+    const int channels = run.shape.channels;
+    const double seconds = static_cast<double>(run.shape.length) / run.sound.sampleRate;
+    for (size_t i = 0; i < p.pageSamples.size(); ++i) {
+        const std::vector<float> &s = p.pageSamples[i];
+        std::string &audio = run.components[static_cast<size_t>(run.chosen[i] - 1)].pageAudio;
+        if (!encodePageAudio(s.data(), static_cast<long>(s.size()) / channels, channels, run.sound.sampleRate,
+                             pageAudioQuality(static_cast<int>(run.components.size()) + 1, seconds), audio, p.err))
+            return false;
     }
     return true;
 }
@@ -96,25 +139,25 @@ bool compose(Run &run, const std::vector<int> &numbers, const std::string &file)
 
 int resynthesiseAndWrite(Run &run, OutputSet &out) {
     auto t0 = std::chrono::steady_clock::now();
-    int total = static_cast<int>(run.chosen.size()) + (run.grouped.empty() ? 0 : 1);
-    ProgressBar bar("resynthesising", total, run.progress);
-    Writer writer(run, out);
-    int done = 0;
-    bool ok = true;
-    for (int number : run.chosen) {
-        std::string file = componentFile(run.name, number);
-        std::string *pageAudio =
-            run.opt.page ? &run.components[static_cast<size_t>(number - 1)].pageAudio : nullptr;
-        if (!(ok = compose(run, {number}, file) && writer.write(file, pageAudio))) break;
-        bar.update(++done);
+    Pass p{run, {}, {}, {}, 1, 0, 0, nullptr, {}};
+    planOutputs(p, out);
+    ProgressBar bar("resynthesising", static_cast<int>(p.outs.size()), run.progress);
+    p.bar = &bar;
+    bool ok = runPass(p);
+    if (ok && run.format != SampleFormat::Float && p.peak > 1.0) {
+        p.gain = 0.999 / p.peak;
+        if (!run.opt.quiet)
+            std::printf("The components would clip: every file is scaled by %.4f (%.2f dB)\n", p.gain,
+                        20 * std::log10(p.gain));
+        ok = runPass(p);
     }
-    if (ok && !run.grouped.empty()) {
-        std::string file = run.name + "-group.wav";
-        ok = compose(run, run.grouped, file) && writer.write(file, nullptr);
-        if (ok) bar.update(++done);
+    if (ok) ok = encodeForPage(p);
+    if (!ok) {
+        fail(p.err);
+        return 1;
     }
-    // a failed step still waits for the write in flight before leaving
-    if (!writer.finish() || !ok) return 1;
+    run.commonGain = p.gain;
+    for (const Output &o : p.outs) run.written.push_back(o.file);
     bar.finish();
     run.resynthSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return 0;

@@ -7,6 +7,7 @@
 
 #include "decompose.hpp"
 #include "kv_engine.h"
+#include "kv_stream.h"
 #include "outputs.hpp"
 
 namespace korvane {
@@ -39,6 +40,8 @@ struct Run {
     SoundData sound;
     std::string name;                   // the input's base name
     Engine engine;
+    kvs_shape shape{};                  // the padded framing of the analysis
+    std::vector<double> V, W, H;        // rows x frames, rows x K, K x frames
     std::vector<Component> components;
     std::vector<std::string> written;   // files made, in writing order
     double factorSeconds = 0, resynthSeconds = 0;
@@ -54,6 +57,11 @@ struct Run {
     explicit Run(const DecomposeOptions &o) : opt(o) {}
     const kve_engine &e() const { return engine.e; }
 };
+
+// The in-memory sound as a source of its first two channels.
+kvs_source soundSource(const Run &run);
+// V as the picture and page show it: bins x frames, stacked channels summed.
+std::vector<double> shownMagnitude(const Run &run);
 
 // Each returns 0 to go on, else the exit status (the message is shown).
 int checkOptions(Run &run);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "kv_engine_private.h"
+#include "kv_start.h"
 
 /* All of W, then all of H, in storage order, from a private generator that
  * gives the sequence srand(seed) gives rand(): the C library's rand() is its
@@ -36,4 +37,9 @@ void kve_fillStart(const kve_start *start, int bins, int frames, int K, double *
     } else {
         qm_initNMF(bins, frames, K, W, H);
     }
+}
+
+void kve_randomStart(unsigned seed, int rows, int frames, int K, double *W, double *H)
+{
+    kve_seededStart(seed, (size_t)rows * (size_t)K, (size_t)K * (size_t)frames, W, H);
 }

@@ -34,7 +34,8 @@ TEST(DecomposeModes, ProgressOnlyOnATerminalAndNeverWhenQuiet) {
     EXPECT_TRUE(has(plain.out, "2 components of in.wav in p/")) << plain.out;
 
     // On a terminal: one bar per iteration and one per component.
-    Result tty = runToolOnTerminal({"decompose", "in.wav", "-k", "2", "-o", "t"}, dir.path());
+    Result tty = runToolOnTerminal({"decompose", "in.wav", "-k", "2", "--iterations", "100", "--tol", "0", "-o", "t"},
+                                   dir.path());
     ASSERT_EQ(tty.exitCode, 0) << tty.err;
     EXPECT_TRUE(has(tty.err, "factorising")) << tty.err;
     EXPECT_TRUE(has(tty.err, "] 1/100 ")) << tty.err;
@@ -57,7 +58,7 @@ TEST(DecomposeModes, VerboseShowsEachStep) {
     Result r = runTool({"decompose", "in.wav", "-k", "2", "-v"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "read buffer: 1 channels, 33075 samples, 22050.000000 sr")) << r.out;
-    EXPECT_TRUE(has(r.out, "winlength = 0.080000, FFTsize = 2048, hop = 512, frames = 60")) << r.out;
+    EXPECT_TRUE(has(r.out, "winlength = 0.080000, FFTsize = 2048, hop = 512, frames = 68")) << r.out;
     EXPECT_TRUE(has(r.out, "Factorizing sound with k=2...")) << r.out;
     // Without -v none of it shows.
     Result q = runTool({"decompose", "in.wav", "-k", "2", "-o", "again"}, dir.path());
@@ -111,13 +112,13 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
 TEST(DecomposeModes, RefusalsOfTheAnalysisAreShownInTheObjectsWords) {
     Scratch dir;
     makeInput(dir, "in.wav", 3.0);
-    // A 1 s window at 22050 Hz needs 32768 points, whose 16385 bins are more
-    // than the object accepts (8200); the 3 s sound is long enough for it.
-    Result r = runTool({"decompose", "in.wav", "--win", "1.0"}, dir.path());
+    // A hop of the whole window leaves samples between frames uncovered; the
+    // refusal gives the longest hop that works.
+    Result r = runTool({"decompose", "in.wav", "--hop", "1"}, dir.path());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(has(r.err, "the analysis was refused:\n"
-                           "Error: bases will exceed maximum length. Try one of the following:\n"
-                           "Reduce window length, reduce sampling rate.\n"))
+                           "Error: hop leaves samples too thinly covered to resynthesise.\n"
+                           "Use --hop 0."))
         << r.err;
     EXPECT_FALSE(exists(dir / "in"));
 
@@ -126,7 +127,8 @@ TEST(DecomposeModes, RefusalsOfTheAnalysisAreShownInTheObjectsWords) {
     Result s = runTool({"decompose", "blip.wav"}, dir.path());
     EXPECT_EQ(s.exitCode, 1);
     EXPECT_TRUE(has(s.err, "the analysis was refused:\n"
-                           "Error: sound is too short for this window.")) << s.err;
+                           "Error: sound is too short for this window. Try one of the following:\n"
+                           "Load a sound of at least 0.0800 s, or use --win 0.0500 or less.\n")) << s.err;
     EXPECT_FALSE(exists(dir / "blip"));
 }
 

@@ -1,0 +1,156 @@
+// The level-true decomposition: components that add up to the input in
+// every channel mode and format, one gain for a run that would clip, the
+// edges of a one-shot, no frame cap, and the memory refusal.
+#include "tool.hpp"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdlib>
+
+using namespace kvtest;
+
+namespace {
+
+Sound sumOfFiles(const std::string &dir, const std::string &name, int K) {
+    Sound total;
+    for (int k = 1; k <= K; ++k) {
+        char file[64];
+        std::snprintf(file, sizeof file, "%s/%s-c%02d.wav", dir.c_str(), name.c_str(), k);
+        Sound s;
+        EXPECT_TRUE(readSound(file, s)) << file;
+        if (total.samples.empty()) total = s;
+        else
+            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i) total.samples[i] += s.samples[i];
+    }
+    return total;
+}
+
+// Relative RMS difference over every sample of every channel.
+double relativeError(const Sound &got, const Sound &want) {
+    EXPECT_EQ(got.samples.size(), want.samples.size());
+    double num = 0, den = 0;
+    for (size_t i = 0; i < want.samples.size() && i < got.samples.size(); ++i) {
+        double d = double(got.samples[i]) - want.samples[i];
+        num += d * d;
+        den += double(want.samples[i]) * want.samples[i];
+    }
+    return std::sqrt(num / den);
+}
+
+double peakOf(const Sound &s) {
+    double p = 0;
+    for (float v : s.samples) p = std::max(p, std::fabs(double(v)));
+    return p;
+}
+
+}  // namespace
+
+TEST(DecomposeLevel, ComponentsSumToTheInputInEveryModeAndFormat) {
+    Scratch dir;
+    struct Case {
+        int channels;
+        std::vector<std::string> args;
+        double tolerance;   // float files: rounding; 16-bit: the quantisation of K files
+    } cases[] = {
+        {1, {"--format", "float"}, 1e-6},
+        {2, {"--format", "float", "--channels", "stack"}, 1e-6},
+        {2, {"--format", "float", "--channels", "sum"}, 1e-6},
+        {2, {"--format", "float", "--start", "random", "--seed", "3"}, 1e-6},
+        {1, {"--format", "pcm16"}, 1e-3},
+        {2, {"--format", "pcm16", "--channels", "sum"}, 1e-3},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        Sound in = makeSound(c.channels, 8000, 1.0, 0.5);
+        std::string name = "in" + std::to_string(n++);
+        ASSERT_TRUE(writeSound(dir / (name + ".wav"), in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+        std::vector<std::string> args = {"decompose", name + ".wav", "-k", "3", "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = runTool(args, dir.path());
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        Sound sum = sumOfFiles(dir / name, name, 3);
+        EXPECT_LT(relativeError(sum, in), c.tolerance) << name;
+    }
+}
+
+TEST(DecomposeLevel, ALoudInputGetsOneGainForEveryFile) {
+    Scratch dir;
+    // Near full scale: the components' peaks, which need not line up, exceed it.
+    Sound in = makeSound(1, 8000, 1.0, 0.999);
+    for (size_t i = 0; i < in.samples.size(); i += 97) in.samples[i] = i % 2 ? -0.999f : 0.999f;
+    ASSERT_TRUE(writeSound(dir / "loud.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    Result f = runTool({"decompose", "loud.wav", "-k", "4", "--format", "float", "-o", "f", "-q"}, dir.path());
+    ASSERT_EQ(f.exitCode, 0) << f.err;
+    double worst = 0;
+    for (int k = 1; k <= 4; ++k) {
+        Sound s;
+        char file[32];
+        std::snprintf(file, sizeof file, "f/loud-c%02d.wav", k);
+        ASSERT_TRUE(readSound(dir / file, s));
+        worst = std::max(worst, peakOf(s));
+    }
+    ASSERT_GT(worst, 1.0) << "the case needs a component over full scale";
+
+    Result r = runTool({"decompose", "loud.wav", "-k", "4", "-o", "i"}, dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("every file is scaled by"), std::string::npos) << r.out;
+    // The 16-bit files are the float ones times one gain, 0.999 / peak.
+    const double gain = 0.999 / worst;
+    for (int k = 1; k <= 4; ++k) {
+        Sound a, b;
+        char fa[32], fb[32];
+        std::snprintf(fa, sizeof fa, "f/loud-c%02d.wav", k);
+        std::snprintf(fb, sizeof fb, "i/loud-c%02d.wav", k);
+        ASSERT_TRUE(readSound(dir / fa, a) && readSound(dir / fb, b));
+        for (float &v : a.samples) v = static_cast<float>(v * gain);
+        EXPECT_LT(peakOf(b), 1.0);
+        EXPECT_LT(relativeError(b, a), 5e-3) << k;
+    }
+}
+
+TEST(DecomposeLevel, AOneShotKeepsItsAttackAtTheFirstSample) {
+    Scratch dir;
+    Sound in;
+    in.rate = 8000;
+    in.samples.assign(8000, 0.0f);
+    for (size_t i = 0; i < 2000; ++i)   // full level from sample 0, decaying
+        in.samples[i] = static_cast<float>(0.8 * std::exp(-static_cast<double>(i) / 300.0) * std::sin(0.3 * static_cast<double>(i) + 1.0));
+    ASSERT_TRUE(writeSound(dir / "hit.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    Result r = runTool({"decompose", "hit.wav", "-k", "2", "--format", "float", "-q"}, dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Sound sum = sumOfFiles(dir / "hit", "hit", 2);
+    ASSERT_EQ(sum.samples.size(), in.samples.size());
+    for (size_t i = 0; i < 64; ++i) EXPECT_NEAR(sum.samples[i], in.samples[i], 1e-6) << i;
+}
+
+TEST(DecomposeLevel, NoFrameCapOnASoundOverFourMinutes) {
+    Scratch dir;
+    // 240 s at 1 kHz: 7500 frames of N = 128, over what the object takes.
+    Sound in = makeSound(1, 1000, 240.0, 0.25);
+    ASSERT_TRUE(writeSound(dir / "long.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    Result r = runTool({"decompose", "long.wav", "-k", "2", "--format", "float", "--iterations", "20", "-q"},
+                       dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_LT(relativeError(sumOfFiles(dir / "long", "long", 2), in), 1e-6);
+}
+
+TEST(DecomposeLevel, RefusesARunOverTheMemoryLimitAndWritesNothing) {
+    Scratch dir;
+    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(1, 8000, 2.0, 0.25), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    setenv("KORVANE_MEMORY_LIMIT", "100000", 1);
+    Result r = runTool({"decompose", "in.wav", "-k", "8"}, dir.path());
+    unsetenv("KORVANE_MEMORY_LIMIT");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the run needs about"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("MB available. Try a shorter sound, a longer --hop or --win, or fewer components."),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(dir / "in"));
+    // Under a limit it can meet, the same run goes ahead.
+    setenv("KORVANE_MEMORY_LIMIT", "1000000000", 1);
+    Result ok = runTool({"decompose", "in.wav", "-k", "8", "-q"}, dir.path());
+    unsetenv("KORVANE_MEMORY_LIMIT");
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+}
