@@ -15,7 +15,7 @@ typedef struct analysis_part {
 static void kvs_magnitudes(const analysis_part *p, int c)
 {
     const kvs_shape *s = p->f->s;
-    const size_t frames = (size_t)s->frames, h = (size_t)s->N / 2, io = p->f->spec[c].io;
+    const size_t frames = (size_t)s->frames, h = (size_t)s->N / 2, io = p->f->sgram[c].io;
     double *row = p->V + (size_t)c * (size_t)s->bins * frames + (size_t)p->f->t0;
     for (size_t j = p->j0; j < p->j1; j++) {
         const double *fr = kvs_frame(p->f, c, j);

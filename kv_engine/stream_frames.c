@@ -16,9 +16,9 @@ int kvs_frames_init(kvs_frames *f, const kvs_shape *s, bool mix, int threads)
     for (int c = 0; c < f->ch; c++)
         ok &= (f->in[c] = malloc((size_t)f->in_len * sizeof(double))) != NULL;
     for (int c = 0; c < packs && ok; c++)
-        ok = qm_stft_work_init(&f->spec[c], s->N) == 0;
+        ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
     for (int i = 0; i < f->threads && ok; i++)
-        ok = (f->setup[i] = vDSP_create_fftsetupD(f->spec[0].log2n, kFFTRadix2)) != NULL;
+        ok = (f->setup[i] = vDSP_create_fftsetupD(f->sgram[0].log2n, kFFTRadix2)) != NULL;
     if (!ok)
         kvs_frames_free(f);
     return ok ? KVS_OK : KVS_ERR_MEMORY;
@@ -29,7 +29,7 @@ void kvs_frames_free(kvs_frames *f)
     for (int c = 0; c < 2; c++) {
         free(f->in[c]);
         f->in[c] = NULL;
-        qm_stft_work_free(&f->spec[c]);
+        qm_stft_work_free(&f->sgram[c]);
     }
     for (int i = 0; i < 2; i++) {
         vDSP_destroy_fftsetupD(f->setup[i]);
@@ -84,14 +84,14 @@ int kvs_frames_read(kvs_frames *f, kvs_source src, long t0, size_t nb)
 
 double *kvs_frame(const kvs_frames *f, int c, size_t j)
 {
-    return f->spec[c].blk + j * f->spec[c].ld;
+    return f->sgram[c].blk + j * f->sgram[c].ld;
 }
 
 /* windows frame j's samples of channel c (or of the channels' sum) and packs
  * even samples as real, odd as imaginary parts */
 static void kvs_pack(const kvs_frames *f, int c, size_t j)
 {
-    const qm_stft_work *w = &f->spec[c];
+    const qm_stft_work *w = &f->sgram[c];
     const size_t h = (size_t)w->N / 2, off = j * (size_t)f->s->hop;
     const double *g = w->g, *x = f->in[c] + off;
     double *fr = kvs_frame(f, c, j), *fi = fr + w->io;
@@ -116,8 +116,8 @@ void kvs_frames_forward(const kvs_frames *f, size_t j0, size_t j1, int part)
         for (int c = 0; c < packs; c++) {
             kvs_pack(f, c, j);
             double *fr = kvs_frame(f, c, j);
-            DSPDoubleSplitComplex z = { fr, fr + f->spec[c].io };
-            vDSP_fft_zripD(kvs_setup(f, part), &z, 1, f->spec[c].log2n, kFFTDirection_Forward);
+            DSPDoubleSplitComplex z = { fr, fr + f->sgram[c].io };
+            vDSP_fft_zripD(kvs_setup(f, part), &z, 1, f->sgram[c].log2n, kFFTDirection_Forward);
         }
 }
 

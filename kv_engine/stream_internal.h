@@ -19,10 +19,10 @@ enum { KVS_BLOCK = QM_FRAME_BLOCK };
 typedef struct kvs_frames {
     const kvs_shape *s;
     int ch;                /* channels read */
-    bool mix;              /* pack the channels' sum into spec[0] (the summed analysis) */
+    bool mix;              /* pack the channels' sum into sgram[0] (the summed analysis) */
     double *in[2];         /* samples in_start .. in_start + in_have - 1 of each channel */
     long in_start, in_have, in_len;
-    qm_stft_work spec[2];  /* per channel: the window and the block's packed spectra */
+    qm_stft_work sgram[2];  /* per channel: the window and the block's packed spectra */
     FFTSetupD setup[2];    /* one per thread, so the stand-in's buffer is never contended */
     int threads;
     long t0;               /* the block: frames t0 .. t0 + nb - 1 */

@@ -80,9 +80,9 @@ static int kvs_pass_init(kvs_pass *p, const kvs_shape *s, const double *W, int t
     p->Wt = malloc(rows * K * sizeof(double));
     p->inv = malloc(rows * KVS_BLOCK * sizeof(double));
     p->acc = calloc((size_t)p->units * (size_t)p->acc_len, sizeof(double));
-    p->gs = kvs_synthesis_window(p->f.spec[0].g, s->N, s->hop);
+    p->gs = kvs_synthesis_window(p->f.sgram[0].g, s->N, s->hop);
     for (int i = 0; i < 2; i++)
-        p->work[i] = malloc((p->f.spec[0].ld + (size_t)s->bins) * sizeof(double));
+        p->work[i] = malloc((p->f.sgram[0].ld + (size_t)s->bins) * sizeof(double));
     if (!p->Wt || !p->inv || !p->acc || !p->gs || !p->work[0] || !p->work[1])
         return KVS_ERR_MEMORY;
     for (size_t r = 0; r < rows; r++)

@@ -62,7 +62,7 @@ static void kvs_numerator(const kvs_pass *p, const kvs_output *out, int c, size_
 static void kvs_apply(const kvs_pass *p, int c, size_t j, const double *restrict w, double hk,
                       double e, double *restrict y)
 {
-    const qm_stft_work *sw = &p->f.spec[c];
+    const qm_stft_work *sw = &p->f.sgram[c];
     const size_t h = (size_t)sw->N / 2, io = sw->io;
     const double *restrict x = kvs_frame(&p->f, c, j);
     const double *restrict inv = p->inv + j * (size_t)p->f.s->rows + kvs_row0(p->f.s, c);
@@ -106,7 +106,7 @@ static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *res
                           int part)
 {
     const kvs_shape *s = p->f.s;
-    const qm_stft_work *sw = &p->f.spec[c];
+    const qm_stft_work *sw = &p->f.sgram[c];
     const size_t h = (size_t)sw->N / 2, io = sw->io;
     const kvs_output *out = &p->outs[o];
     double *restrict y = p->work[part];

@@ -47,7 +47,7 @@ nlohmann::ordered_json pageJson(const PageData &d, double quality) {
     j["firstFrameSec"] = d.firstFrameSec;
     j["audio"] = {{"format", "ogg-vorbis"}, {"quality", quality}};
     j["pad"] = kPagePadFrames;
-    j["spec"] = {{"rows", g.rows}, {"cols", g.cols},   {"fLo", g.fLo},
+    j["sgram"] = {{"rows", g.rows}, {"cols", g.cols},   {"fLo", g.fLo},
                  {"fHi", g.fHi},   {"rangeDb", kRangeDb}, {"data", base64(std::string(img.begin(), img.end()))}};
     json comps = json::array();
     for (const PageComponent &c : d.components) {

@@ -220,7 +220,7 @@ function frameSpan(w) {
 let specImage = null;
 function spectrogramImage() {
   if (specImage) return specImage;
-  const S = D.spec, bin = atob(S.data);
+  const S = D.sgram, bin = atob(S.data);
   const c = document.createElement('canvas');
   c.width = S.cols;
   c.height = S.rows;
@@ -236,15 +236,15 @@ function spectrogramImage() {
   g.putImageData(img, 0, 0);
   return (specImage = c);
 }
-const logPos = f => Math.log(f / D.spec.fLo) / Math.log(D.spec.fHi / D.spec.fLo);
+const logPos = f => Math.log(f / D.sgram.fLo) / Math.log(D.sgram.fHi / D.sgram.fLo);
 function freqTicks() {
   const out = [];
   for (let d = 1; d <= 100000; d *= 10)
-    for (const m of [1, 2, 5]) if (d * m >= D.spec.fLo * 1.05 && d * m <= D.spec.fHi) out.push(d * m);
+    for (const m of [1, 2, 5]) if (d * m >= D.sgram.fLo * 1.05 && d * m <= D.sgram.fHi) out.push(d * m);
   return out;
 }
 function drawSpectrogram() {
-  const { g, w, h } = fitCanvas($('spec'));
+  const { g, w, h } = fitCanvas($('sgram'));
   g.imageSmoothingEnabled = true;
   g.fillStyle = '#000004';   // the palette's floor, where no frame reaches
   g.fillRect(0, 0, w, h);
@@ -368,8 +368,8 @@ function seekFromClick(e, el) {
 }
 
 function drawPlayhead() {
-  const spec = $('spec'), t = position();
-  $('playhead').style.left = spec.offsetLeft + (t / duration) * spec.offsetWidth + 'px';
+  const sgram = $('sgram'), t = position();
+  $('playhead').style.left = sgram.offsetLeft + (t / duration) * sgram.offsetWidth + 'px';
   $('clock').textContent = fmtTime(t) + ' / ' + fmtTime(duration);
 }
 function render() {
@@ -441,7 +441,7 @@ function start() {
   $('ab-orig').onclick = () => setSource('orig');
   $('all').onclick = allOn;
   $('copy').onclick = copyCommand;
-  $('spec').addEventListener('click', e => seekFromClick(e, $('spec')));
+  $('sgram').addEventListener('click', e => seekFromClick(e, $('sgram')));
   $('taxis').addEventListener('click', e => seekFromClick(e, $('taxis')));
   document.addEventListener('keydown', onKey);
   new ResizeObserver(drawAll).observe($('board'));

@@ -122,8 +122,8 @@ async function selftest() {
     press('a');
     check(state.source === 'orig', 'key a switches to the original');
     press('a');
-    const r = $('spec').getBoundingClientRect();
-    $('spec').dispatchEvent(new MouseEvent('click', { clientX: r.left + r.width / 4, clientY: r.top + 5, bubbles: true }));
+    const r = $('sgram').getBoundingClientRect();
+    $('sgram').dispatchEvent(new MouseEvent('click', { clientX: r.left + r.width / 4, clientY: r.top + 5, bubbles: true }));
     check(Math.abs(position() - duration / 4) <= (2 * duration) / r.width, 'a click a quarter into the spectrogram seeks to ' +
           fmtTime(position()) + ' of ' + fmtTime(duration));
     seek(0);

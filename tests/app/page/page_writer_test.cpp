@@ -133,12 +133,12 @@ TEST(PageWriter, DataPlaceTonesAndActivationsOnTheGrid) {
     std::string err;
     ASSERT_TRUE(korvane::writePage(dir / "index.html", d, err)) << err;
     json j = json::parse(elementText(readFile(dir / "index.html"), "kv-data"));
-    const json &spec = j["spec"];
-    const int rows = spec["rows"], cols = spec["cols"];
-    const double fLo = spec["fLo"], fHi = spec["fHi"];
+    const json &sgram = j["sgram"];
+    const int rows = sgram["rows"], cols = sgram["cols"];
+    const double fLo = sgram["fLo"], fHi = sgram["fHi"];
     EXPECT_EQ(fHi, 8000.0);
     EXPECT_EQ(cols, d.frameCount);
-    std::string img = unbase64(spec["data"].get<std::string>());
+    std::string img = unbase64(sgram["data"].get<std::string>());
     ASSERT_EQ(img.size(), static_cast<size_t>(rows) * cols);
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE("component " + std::to_string(k + 1));
