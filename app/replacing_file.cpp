@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string.h>
 #include <csignal>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,14 +100,23 @@ bool ReplacingFile::open(const std::string &path, const std::string &kind, std::
     std::string dir = slash == std::string::npos ? "" : real.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? real : real.substr(slash + 1);
     std::string name = dir + "." + base + ".XXXXXX";
+    // a signal between making the file and tracking it would leave it behind
+    watchSignals();
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : kSignals) sigaddset(&block, sig);
+    ::pthread_sigmask(SIG_BLOCK, &block, &old);
     errno = 0;
     fd_ = ::mkstemp(&name[0]);
+    int made = errno;
+    if (fd_ >= 0) track(name);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (fd_ < 0) {
+        errno = made;
         err = failure();
         return false;
     }
     temp_ = name;
-    track(temp_);
     real_ = real;
     if (::fchmod(fd_, modeFor(exists ? &st : nullptr)) != 0) {
         err = failure();
