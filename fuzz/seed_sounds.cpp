@@ -84,7 +84,7 @@ std::string writeDecomposeInput(const std::string &dir) {
 
 void writeSeeds(const std::string &root) {
     fs::path dir(root);
-    for (const char *t : {"sound_readers", "patch_script", "object_messages", "decompose_options"})
+    for (const char *t : {"sound_readers", "patch_script", "object_messages", "decompose_options", "engine"})
         fs::create_directories(dir / t);
     formatSeeds(dir / "sound_readers");
     writeText(dir / "patch_script" / "typical",
@@ -106,6 +106,13 @@ void writeSeeds(const std::string &root) {
     writeText(dir / "decompose_options" / "plain", "-k\n3\n--only\n1,3\n--group\n2-3\n");
     writeText(dir / "decompose_options" / "settings", "-k\n2\n--win\n0.05\n--hop\n0.5\n--seed\n7\n--format\nfloat\n");
     writeText(dir / "decompose_options" / "plot", "--plot\n-k\n1\n");
+    // load 2 x 4000 at 8 kHz, analyse, factorise, a layer, resynthesise
+    const std::string load("\x00\x01\xa0\x0f\x00\x10\x40\x05\x00\x01", 10);
+    writeText(dir / "engine" / "object", load + std::string("\x02\x03\x03\x00\x01\x07\x00\x03\x00\x04\x00\x00\x10\x00\x00\x05\x08", 17));
+    // the same sound through the streaming path, stacked, nndsvda start
+    writeText(dir / "engine" / "stream", load + std::string("\x0a\x01\x00\x01\x00\x03\x00\x07\x00\x00\x02\x01\x02\x01", 14));
+    // settings, a failing allocation, analysis and factorisation
+    writeText(dir / "engine" / "failing", load + std::string("\x01\x02\x01\x01\x03\x00\x00\x07\x05\x02\x03\x02\x00\x01\x00\x05", 16));
 }
 
 }  // namespace kvfuzz
