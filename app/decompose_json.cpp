@@ -21,14 +21,15 @@ json settingsJson(const Run &run) {
             {"group", run.grouped}};
 }
 
-// Every bin's frequency and every frame's time (that of its centre).
+// Every bin's frequency and every frame's time (that of its centre; the
+// first frames start lead samples before the sound).
 void axesJson(const Run &run, json &j) {
     const kve_engine &e = run.e();
     const double rate = run.sound.sampleRate;
     std::vector<double> binHz(static_cast<size_t>(e.numBins)), frameSec(static_cast<size_t>(e.numFrames));
     for (size_t b = 0; b < binHz.size(); ++b) binHz[b] = static_cast<double>(b) * rate / e.fftSize;
     for (size_t t = 0; t < frameSec.size(); ++t)
-        frameSec[t] = (static_cast<double>(t) * e.hopSize + e.fftSize / 2.0) / rate;
+        frameSec[t] = (static_cast<double>(t) * e.hopSize - static_cast<double>(run.shape.lead) + e.fftSize / 2.0) / rate;
     j["bin_frequencies"] = binHz;
     j["frame_times"] = frameSec;
 }

@@ -110,6 +110,10 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
     ASSERT_EQ(j["frame_times"].size(), static_cast<size_t>(kFrames));
     for (int b : {0, 1, 512, kBins - 1})   // bin b lies at b sr / N
         EXPECT_DOUBLE_EQ(j["bin_frequencies"][b].get<double>(), b * static_cast<double>(kRate) / kN);
+    // frame t covers samples from t hop - lead, lead the whole hops under N
+    const int lead = (kN - 1) / kHop * kHop;
+    for (int t : {0, 1, kFrames - 1})
+        EXPECT_DOUBLE_EQ(j["frame_times"][t].get<double>(), (t * kHop - lead + kN / 2.0) / kRate);
     EXPECT_EQ(j["group_file"], "tone-group.wav");
 
     ASSERT_EQ(j["components"].size(), 3u);
