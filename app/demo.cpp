@@ -1,43 +1,13 @@
 #include "demo.hpp"
 
 #include "decompose.hpp"
+#include "file_url.hpp"
 #include "outputs.hpp"
 
-#include <unistd.h>
-
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 
 namespace korvane {
-
-namespace {
-
-// file:// address of a path, made absolute, with the bytes a URL cannot
-// carry as they are percent-encoded.
-std::string fileUrl(const std::string &path) {
-    std::string abs = path;
-    if (abs.empty() || abs[0] != '/') {
-        char *cwd = getcwd(nullptr, 0);
-        if (cwd) abs = std::string(cwd) + "/" + path;
-        std::free(cwd);
-    }
-    std::string url = "file://";
-    for (unsigned char ch : abs) {
-        if (std::isalnum(ch) || std::strchr("/-._~", ch)) {
-            url += static_cast<char>(ch);
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", ch);
-            url += buf;
-        }
-    }
-    return url;
-}
-
-}  // namespace
 
 int runDemo(const DemoOptions &opt) {
     std::vector<float> sound = synthesiseDemo(kDemoRate);

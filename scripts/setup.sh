@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; does nothing when all are present.
-# `setup.sh fuzz` (or KV_SETUP_FUZZ=1) adds clang and libFuzzer.
+# `setup.sh fuzz` (or KV_SETUP_FUZZ=1) adds clang and libFuzzer;
+# `setup.sh --packages P...` installs just the packages named (the benches use it).
 set -euo pipefail
 # chromium: the listening page's test drives a headless browser
 pkgs=(cmake g++ make pkg-config libfftw3-dev libopenblas-dev libopenblas-serial-dev libsndfile1-dev libgtest-dev
       libbenchmark-dev libcli11-dev nlohmann-json3-dev libcairo2-dev chromium)
-if [ "${1:-}" = fuzz ] || [ -n "${KV_SETUP_FUZZ:-}" ]; then
+if [ "${1:-}" = --packages ]; then
+  shift
+  pkgs=("$@")
+elif [ "${1:-}" = fuzz ] || [ -n "${KV_SETUP_FUZZ:-}" ]; then
   # libFuzzer ships in the runtime package of Debian 12's clang 14
   pkgs+=(clang libclang-rt-14-dev)
 fi
@@ -17,5 +21,6 @@ done
 echo "setup: installing ${missing[*]}"
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-$SUDO apt-get update
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
+# other installs may hold the lock for a while
+$SUDO apt-get -o DPkg::Lock::Timeout=900 update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y "${missing[@]}"

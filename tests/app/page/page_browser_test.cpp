@@ -2,6 +2,7 @@
 // #selftest: the page's own check must pass, and the browser must report no
 // error and no request beyond the page itself.
 #include "browser.hpp"
+#include "file_url.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -15,22 +16,9 @@
 
 namespace {
 
+using korvane::fileUrl;
 using kvtest::Browser;
 using nlohmann::json;
-
-std::string fileUrl(const std::string &path) {
-    std::string url = "file://";
-    for (unsigned char ch : path) {
-        if (std::isalnum(ch) || ch == '/' || ch == '-' || ch == '.' || ch == '_') {
-            url += static_cast<char>(ch);
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", ch);
-            url += buf;
-        }
-    }
-    return url;
-}
 
 // Runs the page's self-check; its text, or "" and err.
 std::string selftest(Browser &browser, const std::string &page, std::string &err) {
