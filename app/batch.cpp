@@ -1,0 +1,101 @@
+#include "batch.hpp"
+
+#include "batch_run.hpp"
+#include "decompose_steps.hpp"
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace korvane {
+
+namespace {
+
+bool isFolder(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string plural(size_t n, const char *word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+void printSummary(const BatchPlan &plan, const std::vector<BatchFailure> &failures, const std::string &root,
+                  bool quiet) {
+    const size_t total = plan.jobs.size() + plan.failures.size();
+    if (!quiet) {
+        std::printf("Decomposed %zu of %s into %s/", total - failures.size(), plural(total, "input").c_str(),
+                    root.c_str());
+        if (plan.skipped)
+            std::printf(" (%s in the folders skipped: not sounds)", plural(plan.skipped, "file").c_str());
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    if (failures.empty()) return;
+    std::fprintf(stderr, "korvane decompose: %zu of %s failed:\n", failures.size(), plural(total, "input").c_str());
+    for (const BatchFailure &f : failures)
+        std::fprintf(stderr, "korvane decompose:   %s: %s\n", f.input.c_str(), f.message.c_str());
+}
+
+}  // namespace
+
+int processorCount() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+std::vector<std::string> forwardedOptions(const CLI::App &cmd) {
+    std::vector<std::string> args;
+    for (const CLI::Option *o : cmd.get_options()) {
+        const std::string name = o->get_name();
+        if (o->count() == 0 || o->get_positional() || name == "--out" || name == "--jobs" || name == "--help")
+            continue;
+        const bool isLong = name.compare(0, 2, "--") == 0;
+        for (const std::string &value : o->results()) {
+            if (isLong) {
+                args.push_back(name + "=" + value);
+            } else {
+                args.push_back(name);
+                if (o->get_expected_max() != 0) args.push_back(value);
+            }
+        }
+    }
+    return args;
+}
+
+int runDecomposeInputs(DecomposeOptions &opt, const std::vector<std::string> &forwarded) {
+    if (opt.jobs < 0) {
+        fail("--jobs must be 0 (one per processor) or more, not " + std::to_string(opt.jobs));
+        return 2;
+    }
+    if (opt.inputs.size() == 1 && !isFolder(opt.inputs[0])) {
+        opt.input = opt.inputs[0];
+        return runDecompose(opt);
+    }
+    {
+        Run check(opt);   // options are refused once, not by every input's run
+        if (int status = checkOptions(check)) return status;
+    }
+    const std::string root = opt.outDir.empty() ? std::string(kBatchOutDir) : opt.outDir;
+    struct stat st;
+    if (stat(root.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        fail("'" + root + "' exists and is not a folder");
+        return 1;
+    }
+    BatchPlan plan = planBatch(opt.inputs, root);
+    for (const BatchFailure &f : plan.failures) fail(f.input + ": " + f.message);
+    BatchSettings settings;
+    settings.forwarded = forwarded;
+    settings.jobs = opt.jobs > 0 ? opt.jobs : processorCount();
+    settings.quiet = opt.quiet;
+    std::vector<BatchFailure> failures = plan.failures;
+    for (BatchFailure &f : runBatchJobs(plan.jobs, settings)) failures.push_back(std::move(f));
+    printSummary(plan, failures, root, opt.quiet);
+    return failures.empty() ? 0 : 1;
+}
+
+}  // namespace korvane
