@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace korvane {
@@ -40,6 +41,7 @@ void BatchProgress::clear() {
 }
 
 void BatchProgress::show(const std::vector<std::string> &running) {
+    if (drawn_ && running == running_) return;
     running_ = running;
     redraw();
 }
@@ -54,6 +56,8 @@ void BatchProgress::line(std::FILE *stream, const std::string &text) {
 void BatchProgress::ended(const std::string &input, const std::string &output, bool failed) {
     ++done_;
     clear();
+    auto it = std::find(running_.begin(), running_.end(), input);
+    if (it != running_.end()) running_.erase(it);
     const std::string tag = quiet_ ? std::string() : render(done_, total_, {}, SIZE_MAX) + " ";
     for (size_t at = 0; at < output.size();) {
         size_t end = output.find('\n', at);
