@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <set>
 
 namespace korvane {
 
@@ -16,6 +18,28 @@ namespace {
 bool isFolder(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string parentOf(const std::string &path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+// Folders above the jobs' own that do not exist yet: the runs make them.
+std::vector<std::string> missingFolders(const BatchPlan &plan) {
+    std::set<std::string> missing;
+    struct stat st;
+    for (const BatchJob &job : plan.jobs)
+        for (std::string d = parentOf(job.outDir); !d.empty() && stat(d.c_str(), &st) != 0; d = parentOf(d))
+            missing.insert(d);
+    return std::vector<std::string>(missing.begin(), missing.end());
+}
+
+// Those of them that failed runs left empty go again, innermost first.
+void removeEmptyFolders(std::vector<std::string> folders) {
+    std::sort(folders.begin(), folders.end(),
+              [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    for (const std::string &d : folders) rmdir(d.c_str());
 }
 
 std::string plural(size_t n, const char *word) {
@@ -93,7 +117,9 @@ int runDecomposeInputs(DecomposeOptions &opt, const std::vector<std::string> &fo
     settings.jobs = opt.jobs > 0 ? opt.jobs : processorCount();
     settings.quiet = opt.quiet;
     std::vector<BatchFailure> failures = plan.failures;
+    const std::vector<std::string> made = missingFolders(plan);
     for (BatchFailure &f : runBatchJobs(plan.jobs, settings)) failures.push_back(std::move(f));
+    removeEmptyFolders(made);
     printSummary(plan, failures, root, opt.quiet);
     return failures.empty() ? 0 : 1;
 }

@@ -26,21 +26,29 @@ const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void noteStop(int sig) { g_stop = sig; }
 
-// Catches the stop signals for the batch's length, then puts back what was there.
+// Catches the stop signals for the batch's length, then puts back what was
+// there. They are held back but while waiting (ppoll with openMask), so that
+// none slips in between a check and the wait.
 class StopSignals {
 public:
     StopSignals() {
         struct sigaction sa {};
         sa.sa_handler = noteStop;
         sigemptyset(&sa.sa_mask);
+        sigset_t held;
+        sigemptyset(&held);
         for (int i = 0; i < 3; ++i) {
             sigaction(kStopSignals[i], nullptr, &old_[i]);
             if (old_[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &sa, nullptr);   // nohup stays
+            sigaddset(&held, kStopSignals[i]);
         }
+        sigprocmask(SIG_BLOCK, &held, &openMask);
     }
     ~StopSignals() {
+        sigprocmask(SIG_SETMASK, &openMask, nullptr);
         for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &old_[i], nullptr);
     }
+    sigset_t openMask;   // the mask before: for waiting, and for the children
 
 private:
     struct sigaction old_[3];
@@ -77,32 +85,41 @@ void closeFd(int &fd) {
     fd = -1;
 }
 
-// Starts the child with its output on two pipes; an error text, empty on success.
-std::string spawnChild(Child &c, std::vector<std::string> args, std::vector<std::string> &env) {
+// Starts the child with its output on two pipes; 0, else an errno value.
+int spawnChild(Child &c, std::vector<std::string> args, std::vector<std::string> &env, const sigset_t &mask) {
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0) return std::strerror(errno);
+    if (pipe2(outPipe, O_CLOEXEC) != 0) return errno;
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
         int e = errno;
         close(outPipe[0]);
         close(outPipe[1]);
-        return std::strerror(e);
+        return e;
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, outPipe[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&fa, errPipe[1], STDERR_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setsigmask(&attr, &mask);
     std::vector<char *> argv = pointers(args), envp = pointers(env);
-    int rc = posix_spawn(&c.pid, "/proc/self/exe", &fa, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&c.pid, "/proc/self/exe", &fa, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     close(outPipe[1]);
     close(errPipe[1]);
     c.fd[0] = outPipe[0];
     c.fd[1] = errPipe[0];
-    if (rc == 0) return std::string();
-    closeFd(c.fd[0]);
-    closeFd(c.fd[1]);
-    return std::strerror(rc);
+    if (rc != 0) {
+        closeFd(c.fd[0]);
+        closeFd(c.fd[1]);
+    }
+    return rc;
 }
+
+// Out of descriptors or processes for now: worth trying again later.
+bool isShortage(int err) { return err == EMFILE || err == ENFILE || err == EAGAIN || err == ENOMEM; }
 
 std::string statusText(int status, const std::string &lastError) {
     if (WIFSIGNALED(status)) {
@@ -115,13 +132,13 @@ std::string statusText(int status, const std::string &lastError) {
 
 class Batch {
 public:
-    Batch(const std::vector<BatchJob> &jobs, const BatchSettings &s, bool live)
-        : jobs_(jobs), settings_(s), progress_(static_cast<int>(jobs.size()), live, s.quiet),
+    Batch(const std::vector<BatchJob> &jobs, const BatchSettings &s, const sigset_t &openMask, bool live)
+        : jobs_(jobs), settings_(s), openMask_(openMask), progress_(static_cast<int>(jobs.size()), live, s.quiet),
           env_(childEnvironment(std::min<size_t>(static_cast<size_t>(s.jobs), jobs.size()) > 1)) {}
     std::vector<BatchFailure> run();
 
 private:
-    void start(const BatchJob &job);
+    bool start(const BatchJob &job);
     void pump();
     void read(Child &c, int which);
     void errorLines(Child &c, bool all);
@@ -130,6 +147,7 @@ private:
 
     const std::vector<BatchJob> &jobs_;
     const BatchSettings &settings_;
+    const sigset_t &openMask_;
     BatchProgress progress_;
     std::vector<std::string> env_;
     std::list<Child> running_;
@@ -140,8 +158,9 @@ private:
 std::vector<BatchFailure> Batch::run() {
     size_t next = 0;
     while (!running_.empty() || (next < jobs_.size() && !g_stop)) {
-        while (!g_stop && next < jobs_.size() && running_.size() < static_cast<size_t>(settings_.jobs))
-            start(jobs_[next++]);
+        while (!g_stop && next < jobs_.size() && running_.size() < static_cast<size_t>(settings_.jobs) &&
+               start(jobs_[next]))
+            ++next;
         if (g_stop && forwarded_ != g_stop) {
             forwarded_ = g_stop;
             for (const Child &c : running_) kill(c.pid, forwarded_);
@@ -154,20 +173,25 @@ std::vector<BatchFailure> Batch::run() {
     return failures_;
 }
 
-void Batch::start(const BatchJob &job) {
+// False when the job could not start for want of resources while others
+// run: it is started again once one of them has ended.
+bool Batch::start(const BatchJob &job) {
     std::vector<std::string> args = {"korvane", "decompose"};
     args.insert(args.end(), settings_.forwarded.begin(), settings_.forwarded.end());
     args.insert(args.end(), {"-o", job.outDir, "--", job.input});
     Child c;
     c.job = &job;
-    std::string err = spawnChild(c, args, env_);
-    if (err.empty()) {
+    int rc = spawnChild(c, args, env_, openMask_);
+    if (rc == 0) {
         running_.push_back(std::move(c));
-        return;
+        return true;
     }
+    if (isShortage(rc) && !running_.empty()) return false;
+    const std::string err = std::strerror(rc);
     failures_.push_back({job.input, "cannot start its run: " + err});
     progress_.line(stderr, kPrefix + job.input + ": cannot start its run: " + err);
     progress_.ended(job.input, std::string(), true);
+    return true;
 }
 
 void Batch::showRunning() {
@@ -186,7 +210,7 @@ void Batch::pump() {
                 fds.push_back({c.fd[which], POLLIN, 0});
                 owners.emplace_back(&c, which);
             }
-    if (fds.empty() || poll(fds.data(), fds.size(), -1) < 0) return;   // EINTR: a stop signal
+    if (fds.empty() || ppoll(fds.data(), fds.size(), nullptr, &openMask_) < 0) return;   // EINTR: a stop signal
     for (size_t i = 0; i < fds.size(); ++i)
         if (fds[i].revents) read(*owners[i].first, owners[i].second);
 }
@@ -215,8 +239,12 @@ void Batch::errorLines(Child &c, bool all) {
          at = end + 1) {
         if (end == std::string::npos) end = c.errPart.size();
         std::string line = c.errPart.substr(at, end - at);
-        if (line.compare(0, kPrefix.size(), kPrefix) == 0) line.erase(0, kPrefix.size());
-        if (!line.empty()) c.lastError = line;
+        if (line.compare(0, kPrefix.size(), kPrefix) == 0) {
+            line.erase(0, kPrefix.size());
+            c.lastError = line;
+        } else if (c.lastError.size() < 400 && !line.empty()) {
+            c.lastError += (c.lastError.empty() ? "" : " ") + line;   // a message's further lines
+        }
         progress_.line(stderr, kPrefix + c.job->input + ": " + line);
     }
     c.errPart.erase(0, std::min(at, c.errPart.size()));
@@ -247,7 +275,7 @@ std::vector<BatchFailure> runBatchJobs(const std::vector<BatchJob> &jobs, const 
     std::vector<BatchFailure> failures;
     {
         StopSignals catcher;
-        Batch batch(jobs, settings, isatty(STDERR_FILENO) == 1);
+        Batch batch(jobs, settings, catcher.openMask, isatty(STDERR_FILENO) == 1);
         failures = batch.run();
     }
     if (g_stop) raise(g_stop);
