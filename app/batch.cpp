@@ -49,7 +49,7 @@ std::string plural(size_t n, const char *word) {
 void printSummary(const BatchPlan &plan, const std::vector<BatchFailure> &failures, const std::string &root,
                   bool quiet) {
     const size_t total = plan.jobs.size() + plan.failures.size();
-    if (!quiet) {
+    if (!quiet && !plan.jobs.empty()) {
         std::printf("Decomposed %zu of %s into %s/", total - failures.size(), plural(total, "input").c_str(),
                     root.c_str());
         if (plan.skipped)
