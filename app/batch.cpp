@@ -104,7 +104,8 @@ int runDecomposeInputs(DecomposeOptions &opt, const std::vector<std::string> &fo
         Run check(opt);   // options are refused once, not by every input's run
         if (int status = checkOptions(check)) return status;
     }
-    const std::string root = opt.outDir.empty() ? std::string(kBatchOutDir) : opt.outDir;
+    std::string root = opt.outDir.empty() ? std::string(kBatchOutDir) : opt.outDir;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
     struct stat st;
     if (stat(root.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
         fail("'" + root + "' exists and is not a folder");

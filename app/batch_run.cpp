@@ -263,7 +263,7 @@ void Batch::reap() {
         bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (!ok) failures_.push_back({it->job->input, statusText(status, it->lastError)});
         if (!it->out.empty() && it->out.back() == '\n') it->out.pop_back();
-        progress_.ended(it->job->input, it->out, !ok);
+        progress_.ended(it->job->input, it->out, !ok && !g_stop);   // not told when stopped
         it = running_.erase(it);
     }
 }
