@@ -28,7 +28,7 @@ public:
     void clear();
     int done() const { return done_; }
 
-    // "[3/10] a.wav, b.wav", cut to width characters (exposed for tests).
+    // "[3/10] a.wav, b.wav", cut to width characters.
     static std::string render(int done, int total, const std::vector<std::string> &running, size_t width);
 
 private:
