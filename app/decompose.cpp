@@ -1,5 +1,6 @@
 #include "decompose.hpp"
 
+#include "batch.hpp"
 #include "component_list.hpp"
 #include "decompose_steps.hpp"
 
@@ -53,11 +54,15 @@ Command decomposeCommand() {
         "decompose", "Split a sound file into K components, each written as a sound",
         [](CLI::App &cmd) -> CommandRun {
             auto opt = std::make_shared<DecomposeOptions>();
-            cmd.add_option("IN", opt->input, "Sound file to decompose (WAV, AIFF, FLAC, OGG, ...)")->required();
+            cmd.add_option("IN", opt->inputs,
+                           "Sound files (WAV, AIFF, FLAC, OGG, ...) or folders of them to decompose")
+                ->required();
             cmd.add_option("-k,--components", opt->components, "Number of components (1-64)")->capture_default_str();
             cmd.add_option("--win", opt->win, "Analysis window length in seconds (default 0.08)");
             cmd.add_option("--hop", opt->hop, "Hop as a fraction of the window (default 0.25)");
-            cmd.add_option("-o,--out", opt->outDir, "Output folder (default: a folder named after the input)");
+            cmd.add_option("-o,--out", opt->outDir,
+                           "Output folder (default: a folder named after the input; for several, korvane-out)");
+            cmd.add_option("--jobs", opt->jobs, "Inputs decomposed side by side (default: one per processor)");
             cmd.add_option("--only", opt->only, "Components to write, e.g. 1,3-4 (numbered from 1, brightest first)");
             cmd.add_option("--group", opt->group, "Components mixed through one mask into NAME-group.wav");
             cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
@@ -77,7 +82,7 @@ Command decomposeCommand() {
                 ->capture_default_str();
             cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
             cmd.add_flag("-v,--verbose", opt->verbose, "Show each step of the analysis and factorisation");
-            return [opt] { return runDecompose(*opt, nullptr); };
+            return [opt, &cmd] { return runDecomposeInputs(*opt, forwardedOptions(cmd)); };
         }};
 }
 

@@ -14,6 +14,8 @@ constexpr int kMaxComponents = 64;
 
 struct DecomposeOptions {
     std::string input;
+    std::vector<std::string> inputs;  // as given: files and folders (see batch.hpp)
+    int jobs = 0;                     // inputs run side by side; 0: one per core
     int components = 4;
     std::optional<double> win;        // seconds (kept in single precision, as setWin does)
     std::optional<double> hop;        // fraction of the window (likewise, as setHop)

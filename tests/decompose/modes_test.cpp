@@ -70,6 +70,7 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
     makeInput(dir);
     std::ofstream(dir / "notes.wav") << "these are words, not samples\n";
     std::ofstream(dir / "empty.wav");
+    mkdir((dir / "void").c_str(), 0777);   // a folder without sounds
 
     struct Case {
         std::vector<std::string> args;
@@ -79,7 +80,7 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
     };
     std::vector<Case> cases = {
         {{"decompose", "missing.wav"}, 1, "cannot open 'missing.wav': No such file or directory", "missing"},
-        {{"decompose", "."}, 1, "cannot read '.': it is a folder", ""},
+        {{"decompose", "void"}, 1, "void: holds no sound file libsndfile reads", ""},
         {{"decompose", "notes.wav"}, 1, "'notes.wav' is not a sound file that can be read", "notes"},
         {{"decompose", "empty.wav"}, 1, "'empty.wav' is not a sound file that can be read", "empty"},
         {{"decompose", "in.wav", "-k", "0"}, 2, "between 1 and 64, not 0", "in"},
