@@ -157,7 +157,7 @@ int checkGivenBases(const Run &run) {
         if (f.bins != s.bins) return refuse("bins", std::to_string(f.bins), std::to_string(s.bins));
         if (f.rows != s.rows)
             return refuse("channel mode", modeName(f.channelMode, f.rows, f.bins),
-                          modeName(run.channelMode, s.rows, s.bins));
+                          modeName(run.channelMode, s.rows, s.bins) + " (--channels sets this run's)");
     }
     return 0;
 }
