@@ -1,6 +1,7 @@
 #include "decompose.hpp"
 
 #include "batch.hpp"
+#include "bases.hpp"
 #include "component_list.hpp"
 #include "decompose_steps.hpp"
 
@@ -13,6 +14,11 @@
 namespace korvane {
 
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
+    if (!opt.given && (!opt.bases.empty() || opt.fixBases || opt.extra)) {
+        DecomposeOptions withBases = opt;   // K from the given bases
+        if (int status = resolveBases(withBases)) return status;
+        return runDecompose(withBases, report);
+    }
     Run run(opt);
     if (int status = checkOptions(run)) return status;
     OutputSet out(outputFolder(opt));
@@ -80,6 +86,17 @@ Command decomposeCommand() {
             cmd.add_option("--format", opt->format, "Sample format of the sound files")
                 ->check(CLI::IsMember({"pcm16", "float"}))
                 ->capture_default_str();
+            cmd.add_option("--bases", opt->bases, "Start from the bases of earlier runs: A/components.json,...")
+                ->delimiter(',');
+            cmd.add_flag("--fix-bases", opt->fixBases, "Keep the given bases fixed; learn only activations");
+            cmd.add_option("--extra", opt->extra, "Free components beside the given bases")->capture_default_str();
+            cmd.add_option("--cost", opt->cost, "Cost the factorisation lowers")
+                ->check(CLI::IsMember({"kl", "euclidean"}))
+                ->capture_default_str();
+            cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")
+                ->check(CLI::IsMember({"centroid", "peak", "energy", "onset"}))
+                ->capture_default_str();
+            cmd.parse_complete_callback([opt, &cmd] { opt->componentsSet = cmd.count("--components") > 0; });
             cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
             cmd.add_flag("-v,--verbose", opt->verbose, "Show each step of the analysis and factorisation");
             return [opt, &cmd] { return runDecomposeInputs(*opt, forwardedOptions(cmd)); };

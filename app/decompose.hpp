@@ -2,6 +2,7 @@
 // engine (kv_engine/) that korvane~ is built on.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 namespace korvane {
 
 constexpr int kMaxComponents = 64;
+
+struct GivenBases;
 
 struct DecomposeOptions {
     std::string input;
@@ -32,6 +35,13 @@ struct DecomposeOptions {
     std::string format = "pcm16";     // or "float"
     bool quiet = false;
     bool verbose = false;             // show each step's console line
+    bool componentsSet = false;       // -k was given
+    std::vector<std::string> bases;   // components.json files whose bases come first
+    bool fixBases = false;            // learn only the activations of the given bases
+    int extra = 0;                    // free components beside the given ones
+    std::string cost = "kl";          // or "euclidean"
+    std::string order = "centroid";   // or "peak", "energy", "onset"
+    std::shared_ptr<const GivenBases> given;   // read from `bases` (resolveBases)
 };
 
 // What a successful run made, for callers that report on it.

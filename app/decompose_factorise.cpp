@@ -1,8 +1,11 @@
 // The factorisation of V from the chosen start, in rounds of ten between
 // which the divergence is checked, with a progress bar; then the components
 // as the outputs show them.
+#include "bases.hpp"
+#include "component_order.hpp"
 #include "decompose_steps.hpp"
 #include "kv_start.h"
+#include "model_cost.hpp"
 #include "progress.hpp"
 
 #include <algorithm>
@@ -26,16 +29,6 @@ int onRound(int done, int, void *user) {
     return 0;
 }
 
-// The basis as the picture and page show it: for stacked rows, the two
-// channels' halves summed.
-std::vector<double> shownBasis(const Run &run, int k) {
-    const kvs_shape &s = run.shape;
-    const int K = run.opt.components;
-    std::vector<double> w(static_cast<size_t>(s.bins), 0.0);
-    for (int r = 0; r < s.rows; ++r) w[static_cast<size_t>(r % s.bins)] += run.W[static_cast<size_t>(r) * K + k];
-    return w;
-}
-
 // Component k. Activations are scaled so that the largest of all is 1, the
 // basis taking the scale back.
 Component takeComponent(const Run &run, int k, double hMax) {
@@ -44,6 +37,7 @@ Component takeComponent(const Run &run, int k, double hMax) {
     c.activation.assign(run.H.begin() + static_cast<long>(k) * s.frames,
                         run.H.begin() + static_cast<long>(k + 1) * s.frames);
     for (double &h : c.activation) h /= hMax;
+    for (int r = 0; r < s.rows; ++r) c.rows.push_back(run.W[static_cast<size_t>(r) * run.opt.components + k]);
     std::vector<double> w = shownBasis(run, k);
     for (double &v : w) v *= hMax;
     c.listForm.resize(w.size());
@@ -58,33 +52,19 @@ Component takeComponent(const Run &run, int k, double hMax) {
     return c;
 }
 
-// Energy of w_k h_k over all rows and frames, as |w_k|^2 |h_k|^2.
-double energyOf(const Run &run, int k) {
-    const int K = run.opt.components;
-    double ww = 0, hh = 0;
-    for (int r = 0; r < run.shape.rows; ++r) ww += run.W[static_cast<size_t>(r) * K + k] * run.W[static_cast<size_t>(r) * K + k];
-    for (long t = 0; t < run.shape.frames; ++t) hh += run.H[static_cast<size_t>(k) * run.shape.frames + t] * run.H[static_cast<size_t>(k) * run.shape.frames + t];
-    return ww * hh;
-}
-
-// W's columns and H's rows by descending centroid, brightest first (a
-// silent basis has none and goes last).
-void orderByCentroid(Run &run) {
-    const int K = run.opt.components;
+// W's columns and H's rows from the first not given one on, by --order
+// (stable: equal keys keep their order).
+void orderComponents(Run &run) {
+    const int K = run.opt.components, from = givenCount(run.opt);
     const long T = run.shape.frames;
-    std::vector<double> centroid(static_cast<size_t>(K));
+    std::vector<double> key = orderKeys(run, run.opt.order);
     std::vector<int> order(static_cast<size_t>(K));
-    for (int k = 0; k < K; ++k) {
-        std::vector<double> w = shownBasis(run, k);
-        double c = qm_spectralCentroid(w.data(), run.shape.bins);
-        centroid[static_cast<size_t>(k)] = std::isfinite(c) ? c : -1;
-        order[static_cast<size_t>(k)] = k;
-    }
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-        return centroid[static_cast<size_t>(a)] > centroid[static_cast<size_t>(b)];
+    for (int k = 0; k < K; ++k) order[static_cast<size_t>(k)] = k;
+    std::stable_sort(order.begin() + from, order.end(), [&](int a, int b) {
+        return key[static_cast<size_t>(a)] > key[static_cast<size_t>(b)];
     });
     std::vector<double> W = run.W, H = run.H;
-    for (int j = 0; j < K; ++j) {
+    for (int j = from; j < K; ++j) {
         const int k = order[static_cast<size_t>(j)];
         for (int r = 0; r < run.shape.rows; ++r) run.W[static_cast<size_t>(r) * K + j] = W[static_cast<size_t>(r) * K + k];
         std::copy(H.begin() + k * T, H.begin() + (k + 1) * T, run.H.begin() + j * T);
@@ -93,12 +73,13 @@ void orderByCentroid(Run &run) {
 
 void takeComponents(Run &run) {
     const int K = run.opt.components;
-    orderByCentroid(run);
+    orderComponents(run);
     double hMax = *std::max_element(run.H.begin(), run.H.end());
     if (!(hMax > 0) || !std::isfinite(hMax)) hMax = 1;   // a silent sound keeps its zeros
     double total = 0;
     std::vector<double> energy(static_cast<size_t>(K));
-    for (int k = 0; k < K; ++k) total += energy[static_cast<size_t>(k)] = energyOf(run, k);
+    for (int k = 0; k < K; ++k) total += energy[static_cast<size_t>(k)] = componentEnergy(run, k);
+    run.activationScale = hMax;
     for (int k = 0; k < K; ++k) {
         run.components.push_back(takeComponent(run, k, hMax));
         run.components.back().energyShare = total > 0 ? energy[static_cast<size_t>(k)] / total : 0;
@@ -113,27 +94,41 @@ bool startFactors(Run &run) {
                                 : static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
     run.W.assign(static_cast<size_t>(s.rows) * K, 0.0);
     run.H.assign(static_cast<size_t>(K) * s.frames, 0.0);
-    if (run.start == "random") {
+    if (run.start == "random")
         kve_randomStart(run.seedUsed, s.rows, s.frames, K, run.W.data(), run.H.data());
-        return true;
-    }
-    return kve_nndsvdaStart(run.V.data(), s.rows, s.frames, K, run.seedUsed, run.W.data(), run.H.data()) == 0;
+    else if (kve_nndsvdaStart(run.V.data(), s.rows, s.frames, K, run.seedUsed, run.W.data(), run.H.data()) != 0)
+        return false;
+    putGivenBases(run);
+    return true;
+}
+
+// Rounds of the chosen cost's updates; given bases keep their place, and
+// with --fix-bases their values.
+int rounds(Run &run, int n, Rounds &r) {
+    const int K = run.opt.components, rows = run.shape.rows, frames = static_cast<int>(run.shape.frames);
+    const int eucl = run.opt.cost == "euclidean";
+    double *W = run.W.data(), *H = run.H.data();
+    if (!run.opt.given) return qm_NMFFrom(eucl, run.V.data(), rows, frames, K, n, W, H, onRound, &r);
+    const int fixedK = run.opt.fixBases ? givenCount(run.opt) : 0;
+    return qm_NMFFromFixed(eucl, run.V.data(), rows, frames, K, fixedK, n, W, H, onRound, &r);
+}
+
+double costOf(const Run &run) {
+    return modelCost(run.opt.cost == "euclidean", run.V.data(), run.W.data(), run.H.data(), run.shape.rows,
+                     static_cast<int>(run.shape.frames), run.opt.components);
 }
 
 // Rounds of the updates until the count or the tolerance stops them.
 int iterate(Run &run, ProgressBar &bar) {
-    const kvs_shape &s = run.shape;
-    const int K = run.opt.components, total = run.opt.iterations;
-    const int rows = s.rows, frames = static_cast<int>(s.frames);
-    double last = kve_klDivergence(run.V.data(), run.W.data(), run.H.data(), rows, frames, K);
+    const int total = run.opt.iterations;
+    double last = costOf(run);
     run.iterationsRun = 0;
     while (run.iterationsRun < total) {
         int n = std::min(kCheckEvery, total - run.iterationsRun);
         Rounds r{&bar, run.iterationsRun, total};
-        if (qm_NMFFrom(0, run.V.data(), rows, frames, K, n, run.W.data(), run.H.data(), onRound, &r) != 0)
-            return 1;
+        if (rounds(run, n, r) != 0) return 1;
         run.iterationsRun += n;
-        double now = kve_klDivergence(run.V.data(), run.W.data(), run.H.data(), rows, frames, K);
+        double now = costOf(run);
         bool settled = run.opt.tol > 0 && last - now < run.opt.tol * std::fabs(last);
         last = now;
         if (settled) break;
@@ -146,6 +141,7 @@ int iterate(Run &run, ProgressBar &bar) {
 
 int factorise(Run &run) {
     const int K = run.opt.components;
+    if (int status = checkGivenBases(run)) return status;
     say(run, "Factorizing sound with k=%d...", K);
     auto t0 = std::chrono::steady_clock::now();
     int st = 1;

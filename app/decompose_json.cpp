@@ -1,4 +1,5 @@
 // components.json: the settings, the analysis and every component.
+#include "bases.hpp"
 #include "compact_json.hpp"
 #include "decompose_steps.hpp"
 #include "file_hash.hpp"
@@ -18,7 +19,16 @@ json settingsJson(const Run &run) {
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
     return {{"components", opt.components}, {"win", orNull(opt.win)},   {"hop", orNull(opt.hop)},
             {"seed", orNull(opt.seed)},     {"format", opt.format},      {"only", run.chosen},
-            {"group", run.grouped}};
+            {"group", run.grouped},         {"cost", opt.cost},          {"order", opt.order},
+            {"bases", opt.bases},           {"fix_bases", opt.fixBases}, {"extra", opt.extra}};
+}
+
+// Where a given component came from: its file and number there; null for
+// a component learned from scratch.
+json sourceOf(const Run &run, size_t k) {
+    if (k >= static_cast<size_t>(givenCount(run.opt))) return nullptr;
+    const GivenBasis &b = run.opt.given->bases[k];
+    return {{"file", run.opt.given->files[b.file].path}, {"number", b.number}};
 }
 
 // Every bin's frequency and every frame's time (that of its centre; the
@@ -71,7 +81,9 @@ json componentsArray(const Run &run) {
                          {"peak_hz", finiteOrNull(c.peakHz)},
                          {"energy_share", finiteOrNull(c.energyShare)},
                          {"basis", c.shown},
-                         {"activation", c.activation}});
+                         {"activation", c.activation},
+                         {"source", sourceOf(run, k)},
+                         {"basis_rows", c.rows}});
     }
     return comps;
 }
@@ -79,6 +91,8 @@ json componentsArray(const Run &run) {
 void factorisationJson(const Run &run, json &j) {
     j["iterations_run"] = run.iterationsRun;
     j["divergence"] = finiteOrNull(run.divergence);
+    j["cost"] = run.opt.cost;
+    j["activation_scale"] = run.activationScale;
     j["start"] = run.start;
     j["seed_used"] = run.seedUsed;
     j["channel_mode"] = run.channelMode;

@@ -1,5 +1,6 @@
 // decomposition.png: the input's spectrogram, the bases and
 // the activations.
+#include "bases.hpp"
 #include "decompose_steps.hpp"
 #include "plot.hpp"
 
@@ -20,6 +21,8 @@ int drawPicture(Run &run, OutputSet &out) {
         pd.activations.push_back(c.activation);
         pd.centroidsHz.push_back(c.centroidHz);
     }
+    pd.given = givenCount(run.opt);
+    pd.order = run.opt.order;
     // the magnitude the factorisation worked on (stacked channels summed)
     pd.spectrogram = shownMagnitude(run);
     std::string err;

@@ -26,6 +26,7 @@ struct Component {
     std::vector<double> activation;   // largest value of all components 1
     std::vector<double> listForm;     // the basis as -log(1 + w)
     std::vector<double> shown;        // the basis as read back from the list form
+    std::vector<double> rows;         // W's column as factorised, one value per analysis row
     double centroidHz = 0;
     double peakHz = 0;                // frequency of the basis's largest value
     double energyShare = 0;           // of the sum of all components' energy, 0..1
@@ -53,6 +54,7 @@ struct Run {
     std::string maskKind = "ratio";     // how components are cut from the mix
     double commonGain = 1.0;            // applied to every file of the run
     unsigned seedUsed = 1;              // the seed a repeat would pass
+    double activationScale = 1;         // H = the components' activations times this
 
     explicit Run(const DecomposeOptions &o) : opt(o) {}
     const kve_engine &e() const { return engine.e; }

@@ -266,7 +266,21 @@ void drawTimeTicks(cairo_t *cr, const Layout &L, double yAxis) {
 }
 
 // The colour scale beside the spectrogram, and the notes beside it.
-void drawColourScale(cairo_t *cr, const Layout &L) {
+// How the components are numbered, a short line each.
+std::vector<std::string> orderLegend(const PlotData &d) {
+    std::vector<std::string> lines;
+    if (d.given > 0) lines = {"Given bases come", "first (marked given);", "the others are"};
+    else lines = {"Components are"};
+    if (d.order == "peak") lines.insert(lines.end(), {"numbered by falling", "peak frequency:"});
+    else if (d.order == "energy") lines.insert(lines.end(), {"numbered by falling", "energy share:"});
+    else if (d.order == "onset") lines.insert(lines.end(), {"numbered by their", "first onset:"});
+    else lines.insert(lines.end(), {"numbered by falling", "spectral centroid:"});
+    std::string first = d.given > 0 ? std::to_string(d.given + 1) + " is" : "1 is";
+    lines.push_back(first + (d.order == "energy" ? " the loudest." : d.order == "onset" ? " the earliest." : " the brightest."));
+    return lines;
+}
+
+void drawColourScale(cairo_t *cr, const Layout &L, const PlotData &d) {
     const int ph = static_cast<int>(L.specH);
     double x = L.freqX0, w = 18;
     for (int y = 0; y < ph; ++y) {
@@ -290,10 +304,11 @@ void drawColourScale(cairo_t *cr, const Layout &L) {
     double tx = x + w + 70;
     text(cr, tx, L.specY0 + 14, "Magnitude relative", 12);
     text(cr, tx, L.specY0 + 30, "to the loudest cell", 12);
-    text(cr, tx, L.specY0 + 62, "Components are", 12);
-    text(cr, tx, L.specY0 + 78, "numbered by falling", 12);
-    text(cr, tx, L.specY0 + 94, "spectral centroid:", 12);
-    text(cr, tx, L.specY0 + 110, "1 is the brightest.", 12);
+    double y = L.specY0 + 62;
+    for (const std::string &line : orderLegend(d)) {
+        text(cr, tx, y, line, 12);
+        y += 16;
+    }
 }
 
 void drawLaneHeadings(cairo_t *cr, const Layout &L) {
@@ -369,7 +384,7 @@ void drawActivation(cairo_t *cr, const Layout &L, const Lane &ln, const std::vec
 // The basis on the log frequency axis, in dB below its own peak, with a
 // tick at its centroid and the centroid as label.
 void drawBasis(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<double> &w, double c, int k,
-               Rgb col) {
+               Rgb col, bool given) {
     double wmax = 0;
     for (double v : w) wmax = std::max(v, wmax);
     if (!w.empty() && wmax > 0) {
@@ -396,7 +411,12 @@ void drawBasis(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<d
     }
     setRgb(cr, kInk);
     std::string lab = std::to_string(k + 1) + "  " + hzLabel(c);
-    textMid(cr, L.freqX1 + 8, (ln.y0 + ln.y1) / 2, lab, std::min(12.0, L.laneH * 0.34));
+    const double size = std::min(12.0, L.laneH * 0.34), mid = (ln.y0 + ln.y1) / 2;
+    textMid(cr, L.freqX1 + 8, given ? mid - size * 0.6 : mid, lab, size);
+    if (given) {
+        setRgb(cr, kGrey);
+        textMid(cr, L.freqX1 + 8, mid + size * 0.7, "given", size, true);
+    }
 }
 
 void drawLane(cairo_t *cr, const Layout &L, const PlotData &d, int k) {
@@ -405,7 +425,15 @@ void drawLane(cairo_t *cr, const Layout &L, const PlotData &d, int k) {
     drawLaneBackground(cr, L, ln, k, col);
     drawActivation(cr, L, ln, d.activations[static_cast<size_t>(k)], col);
     double c = k < static_cast<int>(d.centroidsHz.size()) ? d.centroidsHz[static_cast<size_t>(k)] : NAN;
-    drawBasis(cr, L, ln, d.bases[static_cast<size_t>(k)], c, k, col);
+    const bool given = k < d.given;
+    drawBasis(cr, L, ln, d.bases[static_cast<size_t>(k)], c, k, col, given);
+    if (given) {   // a ring round the number
+        setRgb(cr, kInk);
+        cairo_set_line_width(cr, 2);
+        cairo_new_path(cr);
+        cairo_arc(cr, L.left - 20, (ln.y0 + ln.y1) / 2, std::min(11.0, L.laneH / 2 - 3) + 2.5, 0, 2 * M_PI);
+        cairo_stroke(cr);
+    }
     // lane separators
     setRgb(cr, kRule);
     cairo_set_line_width(cr, 1);
@@ -453,7 +481,7 @@ bool writePlot(const std::string &path, const PlotData &d, std::string &err) {
     drawTimeTicks(cr, L, L.specY1 + 0.5);
     setRgb(cr, kInk);
     text(cr, L.timeX0 + L.timeW / 2, L.specY1 + 38, "Time (s)", 13, false, 0.5);
-    drawColourScale(cr, L);
+    drawColourScale(cr, L, d);
     drawLaneHeadings(cr, L);
     for (int k = 0; k < L.K; ++k) drawLane(cr, L, d, k);
     drawLaneAxes(cr, L);

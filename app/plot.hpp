@@ -19,6 +19,8 @@ struct PlotData {
     std::vector<std::vector<double>> bases;        // K x bins, w >= 0
     std::vector<std::vector<double>> activations;  // K x frames, in [0, 1]
     std::vector<double> centroidsHz;               // K
+    int given = 0;                       // the first `given` components' bases were given
+    std::string order = "centroid";      // how the others are numbered: or peak, energy, onset
 };
 
 // Writes a PNG; false and err on failure.

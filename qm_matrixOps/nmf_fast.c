@@ -89,6 +89,7 @@ typedef struct {
     double *H;         /* K x T, rows ldh apart: the working copy */
     size_t F, T, K, ldh;
     int eucl;          /* Euclidean rather than Kullback-Leibler */
+    size_t fixedK;     /* columns [0, fixedK) of W are not updated */
     size_t tV;         /* frames from tV on are the tail, a part vector */
     const double *Vt;  /* F x vw: the tail frames of V, zero-padded (or NULL) */
     size_t tile;       /* frames per H pass tile, a multiple of the vector width */
@@ -175,7 +176,7 @@ static void kf_wrows(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
             for (size_t k = 0; k < nK; k++)
                 den[k] = m->denW[k];
         }
-        for (size_t k = 0; k < nK; k++)
+        for (size_t k = j->fixedK; k < nK; k++)
             w[k] *= num[k] / den[k];
     }
 }
@@ -369,10 +370,13 @@ static void kf_rounds(kf_run *run, int id, int nt)
             break;   /* every thread sees it after the same barrier */
         /* the W update with the new H, block by block; then the next
          * round's H numerators from the new rows */
-        kf_wsums(j, m.denW);
+        const int wFree = j->fixedK < nK;   /* else only the H numerators */
+        if (wFree)
+            kf_wsums(j, m.denW);
         for (size_t fb = f0; fb < f1; fb += j->rows) {
             size_t fe = fb + j->rows < f1 ? fb + j->rows : f1;
-            kf_wrows(j, &m, fb, fe);
+            if (wFree)
+                kf_wrows(j, &m, fb, fe);
             if (i + 1 < run->iter)
                 kf_hrows(j, fb, fe, m.num);
         }
@@ -384,6 +388,12 @@ static void kf_rounds(kf_run *run, int id, int nt)
 
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
                    double *H, qm_iterationFn fn, void *user)
+{
+    return qm_fastIterateFixed(eucl, V, F, T, K, 0, iter, W, H, fn, user);
+}
+
+int qm_fastIterateFixed(int eucl, const double *V, int F, int T, int K, int fixedK, int iter,
+                        double *W, double *H, qm_iterationFn fn, void *user)
 {
     int stopped = 0;
     if (qm_nothingToDo(F, T, K, iter, fn, user, &stopped))
@@ -400,6 +410,7 @@ int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, dou
     j->T = (size_t)T;
     j->K = (size_t)K;
     j->eucl = eucl;
+    j->fixedK = fixedK < 0 ? 0 : fixedK > K ? (size_t)K : (size_t)fixedK;
     j->impl = kf_choose(eucl);
     const size_t vw = j->impl.vw, nF = j->F, nT = j->T, nK = j->K;
     j->tV = nT / vw * vw;

@@ -15,4 +15,9 @@
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
                    double *H, qm_iterationFn fn, void *user);
 
+/* The same with columns [0, fixedK) of W left as given, bit for bit (the
+ * others updated as above); with fixedK >= K only H is updated. */
+int qm_fastIterateFixed(int eucl, const double *V, int F, int T, int K, int fixedK, int iter,
+                        double *W, double *H, qm_iterationFn fn, void *user);
+
 #endif

@@ -61,6 +61,12 @@ typedef int (*qm_iterationFn)(int done, int total, void *user);
 int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double *W,
                double *H, qm_iterationFn fn, void *user);
 
+/* The same rounds from the given W and H with columns [0, fixedK) of W held
+ * fixed bit for bit and the others updated (fixedK >= K: only H is
+ * learned). The components keep their order. Return as qm_NMFFrom. */
+int qm_NMFFromFixed(int eucl, const double *V, int F, int T, int K, int fixedK, int iter,
+                    double *W, double *H, qm_iterationFn fn, void *user);
+
 /* Optional process-wide report after each NMF iteration (unset by default);
  * it changes no result. done runs 1..total. */
 typedef void (*qm_progressHook)(int done, int total, void *user);
