@@ -59,7 +59,9 @@ Command decomposeCommand() {
             cmd.add_option("--hop", opt->hop, "Hop as a fraction of the window (default 0.25)");
             cmd.add_option("-o,--out", opt->outDir, "Output folder (default: a folder named after the input)");
             cmd.add_option("--only", opt->only, "Components to write, e.g. 1,3-4 (numbered from 1, brightest first)");
-            cmd.add_option("--group", opt->group, "Components mixed through one mask into NAME-group.wav");
+            cmd.add_option("--group", opt->groups,
+                           "Components mixed through one mask into NAME-group.wav; repeated, NAME-group1.wav ...")
+                ->allow_extra_args(false);
             cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
             cmd.add_flag("--page", opt->page, "Also write index.html, a page to hear and choose the components");
             cmd.add_option("--seed", opt->seed, "Seed of the factorisation's start (default: from the clock)");
@@ -72,8 +74,8 @@ Command decomposeCommand() {
                 ->capture_default_str();
             cmd.add_option("--channels", opt->channels, "Stereo analysed as the channels' sum or stacked (default stack)")
                 ->check(CLI::IsMember({"sum", "stack"}));
-            cmd.add_option("--format", opt->format, "Sample format of the sound files")
-                ->check(CLI::IsMember({"pcm16", "float"}))
+            cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
+                ->check(CLI::IsMember(formatNames()))
                 ->capture_default_str();
             cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
             cmd.add_flag("-v,--verbose", opt->verbose, "Show each step of the analysis and factorisation");

@@ -67,7 +67,7 @@ double memoryAvailable() {
 double memoryEstimate(const Run &run) {
     const kvs_shape &s = run.shape;
     const int K = run.opt.components;
-    const int outs = static_cast<int>(run.chosen.size()) + (run.grouped.empty() ? 0 : 1);
+    const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
     double bytes = static_cast<double>(kvs_memory(&s, K, outs));
     bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;

@@ -1,10 +1,13 @@
 // components.json: the settings, the analysis and every component.
 #include "compact_json.hpp"
 #include "decompose_steps.hpp"
+#include "factors_record.hpp"
 #include "file_hash.hpp"
+#include "resynth_pass.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 
 namespace korvane {
@@ -18,7 +21,8 @@ json settingsJson(const Run &run) {
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
     return {{"components", opt.components}, {"win", orNull(opt.win)},   {"hop", orNull(opt.hop)},
             {"seed", orNull(opt.seed)},     {"format", opt.format},      {"only", run.chosen},
-            {"group", run.grouped}};
+            {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
+            {"groups", run.groups}};
 }
 
 // Every bin's frequency and every frame's time (that of its centre).
@@ -56,6 +60,13 @@ void fillPeaksAndShares(Run &run) {
     for (size_t k = 0; k < cell.size() && total > 0; ++k) run.components[k].energyShare = cell[k] / total;
 }
 
+// The input's path from the root, so that a remix run elsewhere finds it.
+std::string absolutePath(const std::string &path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+    return ec ? path : p.string();
+}
+
 json finiteOrNull(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
 
 json componentsArray(const Run &run) {
@@ -65,7 +76,8 @@ json componentsArray(const Run &run) {
         int number = static_cast<int>(k) + 1;
         bool hasFile = std::find(run.chosen.begin(), run.chosen.end(), number) != run.chosen.end();
         comps.push_back({{"number", number},
-                         {"file", hasFile ? json(componentFile(run.name, number)) : json(nullptr)},
+                         {"file", hasFile ? json(componentFile(run.name, number, fileExtension(run.format)))
+                                          : json(nullptr)},
                          {"centroid_hz", finiteOrNull(c.centroidHz)},
                          {"peak_hz", finiteOrNull(c.peakHz)},
                          {"energy_share", finiteOrNull(c.energyShare)},
@@ -83,6 +95,16 @@ void factorisationJson(const Run &run, json &j) {
     j["channel_mode"] = run.channelMode;
     j["mask"] = run.maskKind;
     j["common_gain"] = run.commonGain;
+    j["file_format"] = formatLabel(run.format);
+}
+
+// The group files: group_file names the first, group_files every one.
+void groupsJson(const Run &run, json &j) {
+    std::vector<std::string> files;
+    for (size_t g = 0; g < run.groups.size(); ++g)
+        files.push_back(groupFile(run.name, g, run.groups.size(), fileExtension(run.format)));
+    if (!files.empty()) j["group_file"] = files[0];
+    j["group_files"] = files;
 }
 
 // Every file of this run, components.json and the page (written after it)
@@ -132,6 +154,7 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     j["input"] = run.opt.input;
     j["input_size"] = input.size;
     j["input_hash"] = hashText(input.hash);
+    j["input_absolute"] = absolutePath(run.opt.input);
     j["settings"] = settingsJson(run);
     j["sample_rate"] = run.sound.sampleRate;
     j["channels"] = run.sound.channels;
@@ -141,10 +164,11 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     j["bins"] = e.numBins;
     j["frames"] = e.numFrames;
     factorisationJson(run, j);
-    if (!run.grouped.empty()) j["group_file"] = run.name + "-group.wav";
+    groupsJson(run, j);
     j["files"] = runFiles(run);
     axesJson(run, j);
     j["components"] = componentsArray(run);
+    j["factors"] = factorsJson(run.shape, run.W, run.H);
 
     out.replacePrevious(previousFiles(out));
     std::ofstream f(out.stage("components.json"));

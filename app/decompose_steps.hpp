@@ -34,7 +34,8 @@ struct Component {
 
 struct Run {
     const DecomposeOptions &opt;
-    std::vector<int> chosen, grouped;   // component numbers from 1
+    std::vector<int> chosen;            // component numbers from 1
+    std::vector<std::vector<int>> groups;   // each --group's numbers, in order
     SampleFormat format = SampleFormat::Pcm16;
     bool progress = false;              // draw progress bars
     SoundData sound;
@@ -80,7 +81,7 @@ void say(const Run &run, const char *format, ...) __attribute__((format(printf, 
 
 // The output folder: -o, else one named after the input.
 std::string outputFolder(const DecomposeOptions &opt);
-// NAME-cNN.wav
-std::string componentFile(const std::string &name, int number);
+// NAME-cNN.wav (or another extension)
+std::string componentFile(const std::string &name, int number, const char *ext = ".wav");
 
 }  // namespace korvane

@@ -93,7 +93,7 @@ TEST(DecomposeLevel, ALoudInputGetsOneGainForEveryFile) {
     }
     ASSERT_GT(worst, 1.0) << "the case needs a component over full scale";
 
-    Result r = runTool({"decompose", "loud.wav", "-k", "4", "-o", "i"}, dir.path());
+    Result r = runTool({"decompose", "loud.wav", "-k", "4", "--format", "pcm16", "-o", "i"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("every file is scaled by"), std::string::npos) << r.out;
     // The 16-bit files are the float ones times one gain, 0.999 / peak.
