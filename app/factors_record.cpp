@@ -5,9 +5,9 @@
 
 namespace korvane {
 
-using json = nlohmann::json;
+using json = nlohmann::ordered_json;
 
-nlohmann::ordered_json factorsJson(const kvs_shape &s, const std::vector<double> &W, const std::vector<double> &H) {
+json factorsJson(const kvs_shape &s, const std::vector<double> &W, const std::vector<double> &H) {
     return {{"window", s.window}, {"rows", s.rows}, {"W", W}, {"H", H}};
 }
 

@@ -25,7 +25,7 @@ struct Factors {
 // channels as read now; the shape must come out as the record says). false
 // and err, naming what is wrong, when the record lacks them or they do not
 // fit together.
-bool readFactors(const nlohmann::json &record, int rate, long length, int channels, Factors &f,
+bool readFactors(const nlohmann::ordered_json &record, int rate, long length, int channels, Factors &f,
                  std::string &err);
 
 }  // namespace korvane

@@ -27,18 +27,6 @@ Sound load(const std::string &path) {
     return s;
 }
 
-// Relative RMS difference over every sample of every channel.
-double relativeError(const Sound &got, const Sound &want) {
-    EXPECT_EQ(got.samples.size(), want.samples.size());
-    double num = 0, den = 0;
-    for (size_t i = 0; i < want.samples.size() && i < got.samples.size(); ++i) {
-        double d = double(got.samples[i]) - want.samples[i];
-        num += d * d;
-        den += double(want.samples[i]) * want.samples[i];
-    }
-    return std::sqrt(num / den);
-}
-
 Sound sumOf(const std::string &dir, const std::string &name, const std::vector<int> &comps) {
     Sound total;
     for (int k : comps) {
