@@ -70,6 +70,12 @@ bool findInput(const json &record, const std::string &given, std::string &path, 
               "' of the run is missing; --input names it where it is now";
         return false;
     }
+    // hashing a pipe or a device would wait on it, or never end
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        err = "'" + path + "' is not a regular file, so it is not the decomposed sound";
+        return false;
+    }
     return sameAsRecorded(record, path, err);
 }
 

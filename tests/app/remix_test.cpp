@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -119,6 +120,12 @@ TEST(Remix, RefusesAChangedOrMissingInputAndWritesNothing) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("in.wav' of the run is missing"), std::string::npos) << r.err;
     EXPECT_EQ(listDir(dir / "run"), before);
+
+    // a pipe in its place is refused without waiting on it
+    ASSERT_EQ(mkfifo((dir / "pipe.wav").c_str(), 0600), 0);
+    r = runTool({"remix", "run", "--input", "pipe.wav", "--group", "1"}, dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("'pipe.wav' is not a regular file"), std::string::npos) << r.err;
 
     // the original, moved, is found through --input
     in.samples[100] -= 0.25f;
