@@ -51,24 +51,25 @@ bool readAnalysis(const json &j, BasesFile &f, std::string &err) {
     return true;
 }
 
-// A component's basis_rows: finite, non-negative, as many as the file's others.
-bool readRows(const json &c, const BasesFile &f, size_t at, std::vector<double> &rows, std::string &err) {
-    const std::string where = "'" + f.path + "', component " + std::to_string(at + 1);
-    if (!c.is_object() || !c.contains("basis_rows") || !c["basis_rows"].is_array()) {
-        err = where + " has no \"basis_rows\" (written by an older korvane?): decompose its input again";
+// The record's W (factors.W, rows x K row by row): finite, non-negative,
+// rows a whole number of bins.
+bool readW(const json &j, BasesFile &f, size_t K, std::vector<double> &W, std::string &err) {
+    const json *fj = j.contains("factors") ? &j["factors"] : nullptr;
+    if (!fj || !fj->is_object() || !positiveInt(*fj, "rows", f.rows) || !fj->contains("W") || !(*fj)["W"].is_array()) {
+        err = "'" + f.path + "' keeps no factors (written by an older korvane?): decompose its input again";
         return false;
     }
-    for (const json &v : c["basis_rows"]) {
+    if (f.rows % f.bins != 0 || f.rows / f.bins > 2 || (*fj)["W"].size() != static_cast<size_t>(f.rows) * K) {
+        err = "'" + f.path + "': its factors W are not " + std::to_string(f.rows) + " rows of " + std::to_string(K) +
+              " components";
+        return false;
+    }
+    for (const json &v : (*fj)["W"]) {
         if (!v.is_number() || !std::isfinite(v.get<double>()) || v.get<double>() < 0) {
-            err = where + ": \"basis_rows\" must hold finite non-negative numbers";
+            err = "'" + f.path + "': its factors W must be finite non-negative numbers";
             return false;
         }
-        rows.push_back(v.get<double>());
-    }
-    if (rows.empty() || (f.rows && static_cast<long>(rows.size()) != f.rows)) {
-        err = where + ": \"basis_rows\" has " + std::to_string(rows.size()) + " values, not " +
-              std::to_string(f.rows ? f.rows : f.bins);
-        return false;
+        W.push_back(v.get<double>());
     }
     return true;
 }
@@ -78,13 +79,14 @@ bool readFile(const std::string &path, GivenBases &g, std::string &err) {
     BasesFile f;
     f.path = path;
     if (!readJson(path, j, err) || !readAnalysis(j, f, err)) return false;
-    const json &comps = j["components"];
-    for (size_t k = 0; k < comps.size(); ++k) {
+    const size_t K = j["components"].size();
+    std::vector<double> W;
+    if (!readW(j, f, K, W, err)) return false;
+    for (size_t k = 0; k < K; ++k) {
         GivenBasis b;
         b.file = g.files.size();
         b.number = static_cast<int>(k) + 1;
-        if (!readRows(comps[k], f, k, b.rows, err)) return false;
-        f.rows = static_cast<long>(b.rows.size());
+        for (long r = 0; r < f.rows; ++r) b.rows.push_back(W[static_cast<size_t>(r) * K + k]);
         g.bases.push_back(std::move(b));
     }
     g.files.push_back(f);

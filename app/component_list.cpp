@@ -60,4 +60,14 @@ bool parseComponentList(const std::string &text, int K, std::vector<int> &out, s
     return true;
 }
 
+bool parseGroups(const std::vector<std::string> &texts, int K, std::vector<std::vector<int>> &out,
+                 std::string &err) {
+    out.clear();
+    for (const std::string &t : texts) {
+        out.emplace_back();
+        if (!parseComponentList(t, K, out.back(), err)) return false;
+    }
+    return true;
+}
+
 }  // namespace korvane

@@ -70,7 +70,9 @@ Command decomposeCommand() {
                            "Output folder (default: a folder named after the input; for several, korvane-out)");
             cmd.add_option("--jobs", opt->jobs, "Inputs decomposed side by side (default: one per processor)");
             cmd.add_option("--only", opt->only, "Components to write, e.g. 1,3-4 (numbered from 1, brightest first)");
-            cmd.add_option("--group", opt->group, "Components mixed through one mask into NAME-group.wav");
+            cmd.add_option("--group", opt->groups,
+                           "Components mixed through one mask into NAME-group.wav; repeated, NAME-group1.wav ...")
+                ->allow_extra_args(false);
             cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
             cmd.add_flag("--page", opt->page, "Also write index.html, a page to hear and choose the components");
             cmd.add_option("--seed", opt->seed, "Seed of the factorisation's start (default: from the clock)");
@@ -83,8 +85,8 @@ Command decomposeCommand() {
                 ->capture_default_str();
             cmd.add_option("--channels", opt->channels, "Stereo analysed as the channels' sum or stacked (default stack)")
                 ->check(CLI::IsMember({"sum", "stack"}));
-            cmd.add_option("--format", opt->format, "Sample format of the sound files")
-                ->check(CLI::IsMember({"pcm16", "float"}))
+            cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
+                ->check(CLI::IsMember(formatNames()))
                 ->capture_default_str();
             cmd.add_option("--bases", opt->bases, "Start from the bases of earlier runs: A/components.json,...")
                 ->delimiter(',');

@@ -24,7 +24,7 @@ struct DecomposeOptions {
     std::optional<double> hop;        // fraction of the window (likewise, as setHop)
     std::string outDir;               // empty: a folder named after the input
     std::string only;                 // e.g. "1,3-4"; empty: all
-    std::string group;                // components mixed into one extra file
+    std::vector<std::string> groups;  // each --group: components mixed into one extra file
     bool plot = false;
     bool page = false;                // also index.html, the listening page
     std::optional<unsigned> seed;
@@ -32,7 +32,7 @@ struct DecomposeOptions {
     int iterations = 200;
     double tol = 1e-4;                // relative gain of the divergence over 10 rounds; 0: none
     std::string channels;             // "sum" or "stack"; empty: stack for stereo
-    std::string format = "pcm16";     // or "float"
+    std::string format = "same";      // or pcm16, pcm24, float, flac
     bool quiet = false;
     bool verbose = false;             // show each step's console line
     bool componentsSet = false;       // -k was given

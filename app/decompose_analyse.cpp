@@ -1,6 +1,7 @@
 // The analysis: the padded framing of the options' window and hop, and the
 // magnitude spectrogram V read straight from the sound.
 #include "decompose_steps.hpp"
+#include "resynth_pass.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -11,15 +12,6 @@
 namespace korvane {
 
 namespace {
-
-int readChannels(void *user, long start, long count, double *const *ch) {
-    const SoundData &s = *static_cast<const SoundData *>(user);
-    const int used = std::min(s.channels, 2);
-    for (int c = 0; c < used; ++c)
-        for (long i = 0; i < count; ++i)
-            ch[c][i] = s.samples[static_cast<size_t>((start + i) * s.channels + c)];
-    return 0;
-}
 
 // A refusal of the shape, with the numbers to change to.
 void refuse(int st, const kvs_shape &s) {
@@ -67,7 +59,7 @@ double memoryAvailable() {
 double memoryEstimate(const Run &run) {
     const kvs_shape &s = run.shape;
     const int K = run.opt.components;
-    const int outs = static_cast<int>(run.chosen.size()) + (run.grouped.empty() ? 0 : 1);
+    const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
     double bytes = static_cast<double>(kvs_memory(&s, K, outs));
     bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
@@ -88,9 +80,7 @@ bool fitsInMemory(const Run &run) {
 
 }  // namespace
 
-kvs_source soundSource(const Run &run) {
-    return kvs_source{readChannels, const_cast<SoundData *>(&run.sound)};
-}
+kvs_source soundSource(const Run &run) { return soundDataSource(run.sound); }
 
 std::vector<double> shownMagnitude(const Run &run) {
     const kvs_shape &s = run.shape;

@@ -37,7 +37,6 @@ Component takeComponent(const Run &run, int k, double hMax) {
     c.activation.assign(run.H.begin() + static_cast<long>(k) * s.frames,
                         run.H.begin() + static_cast<long>(k + 1) * s.frames);
     for (double &h : c.activation) h /= hMax;
-    for (int r = 0; r < s.rows; ++r) c.rows.push_back(run.W[static_cast<size_t>(r) * run.opt.components + k]);
     std::vector<double> w = shownBasis(run, k);
     for (double &v : w) v *= hMax;
     c.listForm.resize(w.size());
@@ -79,7 +78,6 @@ void takeComponents(Run &run) {
     double total = 0;
     std::vector<double> energy(static_cast<size_t>(K));
     for (int k = 0; k < K; ++k) total += energy[static_cast<size_t>(k)] = componentEnergy(run, k);
-    run.activationScale = hMax;
     for (int k = 0; k < K; ++k) {
         run.components.push_back(takeComponent(run, k, hMax));
         run.components.back().energyShare = total > 0 ? energy[static_cast<size_t>(k)] / total : 0;

@@ -2,10 +2,13 @@
 #include "bases.hpp"
 #include "compact_json.hpp"
 #include "decompose_steps.hpp"
+#include "factors_record.hpp"
 #include "file_hash.hpp"
+#include "resynth_pass.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 
 namespace korvane {
@@ -19,7 +22,8 @@ json settingsJson(const Run &run) {
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
     return {{"components", opt.components}, {"win", orNull(opt.win)},   {"hop", orNull(opt.hop)},
             {"seed", orNull(opt.seed)},     {"format", opt.format},      {"only", run.chosen},
-            {"group", run.grouped},         {"cost", opt.cost},          {"order", opt.order},
+            {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
+            {"groups", run.groups},         {"cost", opt.cost},          {"order", opt.order},
             {"bases", opt.bases},           {"fix_bases", opt.fixBases}, {"extra", opt.extra}};
 }
 
@@ -67,6 +71,13 @@ void fillPeaksAndShares(Run &run) {
     for (size_t k = 0; k < cell.size() && total > 0; ++k) run.components[k].energyShare = cell[k] / total;
 }
 
+// The input's path from the root, so that a remix run elsewhere finds it.
+std::string absolutePath(const std::string &path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+    return ec ? path : p.string();
+}
+
 json finiteOrNull(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
 
 json componentsArray(const Run &run) {
@@ -76,14 +87,14 @@ json componentsArray(const Run &run) {
         int number = static_cast<int>(k) + 1;
         bool hasFile = std::find(run.chosen.begin(), run.chosen.end(), number) != run.chosen.end();
         comps.push_back({{"number", number},
-                         {"file", hasFile ? json(componentFile(run.name, number)) : json(nullptr)},
+                         {"file", hasFile ? json(componentFile(run.name, number, fileExtension(run.format)))
+                                          : json(nullptr)},
                          {"centroid_hz", finiteOrNull(c.centroidHz)},
                          {"peak_hz", finiteOrNull(c.peakHz)},
                          {"energy_share", finiteOrNull(c.energyShare)},
                          {"basis", c.shown},
                          {"activation", c.activation},
-                         {"source", sourceOf(run, k)},
-                         {"basis_rows", c.rows}});
+                         {"source", sourceOf(run, k)}});
     }
     return comps;
 }
@@ -92,12 +103,21 @@ void factorisationJson(const Run &run, json &j) {
     j["iterations_run"] = run.iterationsRun;
     j["divergence"] = finiteOrNull(run.divergence);
     j["cost"] = run.opt.cost;
-    j["activation_scale"] = run.activationScale;
     j["start"] = run.start;
     j["seed_used"] = run.seedUsed;
     j["channel_mode"] = run.channelMode;
     j["mask"] = run.maskKind;
     j["common_gain"] = run.commonGain;
+    j["file_format"] = formatLabel(run.format);
+}
+
+// The group files: group_file names the first, group_files every one.
+void groupsJson(const Run &run, json &j) {
+    std::vector<std::string> files;
+    for (size_t g = 0; g < run.groups.size(); ++g)
+        files.push_back(groupFile(run.name, g, run.groups.size(), fileExtension(run.format)));
+    if (!files.empty()) j["group_file"] = files[0];
+    j["group_files"] = files;
 }
 
 // Every file of this run, components.json and the page (written after it)
@@ -147,6 +167,7 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     j["input"] = run.opt.input;
     j["input_size"] = input.size;
     j["input_hash"] = hashText(input.hash);
+    j["input_absolute"] = absolutePath(run.opt.input);
     j["settings"] = settingsJson(run);
     j["sample_rate"] = run.sound.sampleRate;
     j["channels"] = run.sound.channels;
@@ -156,10 +177,11 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     j["bins"] = e.numBins;
     j["frames"] = e.numFrames;
     factorisationJson(run, j);
-    if (!run.grouped.empty()) j["group_file"] = run.name + "-group.wav";
+    groupsJson(run, j);
     j["files"] = runFiles(run);
     axesJson(run, j);
     j["components"] = componentsArray(run);
+    j["factors"] = factorsJson(run.shape, run.W, run.H);
 
     out.replacePrevious(previousFiles(out));
     std::ofstream f(out.stage("components.json"));

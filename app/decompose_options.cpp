@@ -3,6 +3,7 @@
 #include "decompose_steps.hpp"
 #include "progress.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -20,10 +21,10 @@ void say(const Run &run, const char *format, ...) {
     std::fflush(stdout);
 }
 
-std::string componentFile(const std::string &name, int number) {
+std::string componentFile(const std::string &name, int number, const char *ext) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "-c%02d.wav", number);
-    return name + buf;
+    std::snprintf(buf, sizeof buf, "-c%02d", number);
+    return name + buf + ext;
 }
 
 int checkOptions(Run &run) {
@@ -42,8 +43,8 @@ int checkOptions(Run &run) {
         fail("--hop must be a fraction of the window above 0 and at most 1");
         return 2;
     }
-    if (opt.format != "pcm16" && opt.format != "float") {
-        fail("--format must be pcm16 or float");
+    if (std::find(formatNames().begin(), formatNames().end(), opt.format) == formatNames().end()) {
+        fail("--format must be one of same, pcm16, pcm24, float, flac");
         return 2;
     }
     if (opt.iterations < 1) {
@@ -79,11 +80,10 @@ int checkOptions(Run &run) {
         fail("--only: " + err);
         return 2;
     }
-    if (!opt.group.empty() && !parseComponentList(opt.group, K, run.grouped, err)) {
+    if (!parseGroups(opt.groups, K, run.groups, err)) {
         fail("--group: " + err);
         return 2;
     }
-    run.format = opt.format == "float" ? SampleFormat::Float : SampleFormat::Pcm16;
     run.progress = !opt.quiet && stderrIsTerminal();
     return 0;
 }

@@ -26,7 +26,6 @@ struct Component {
     std::vector<double> activation;   // largest value of all components 1
     std::vector<double> listForm;     // the basis as -log(1 + w)
     std::vector<double> shown;        // the basis as read back from the list form
-    std::vector<double> rows;         // W's column as factorised, one value per analysis row
     double centroidHz = 0;
     double peakHz = 0;                // frequency of the basis's largest value
     double energyShare = 0;           // of the sum of all components' energy, 0..1
@@ -35,7 +34,8 @@ struct Component {
 
 struct Run {
     const DecomposeOptions &opt;
-    std::vector<int> chosen, grouped;   // component numbers from 1
+    std::vector<int> chosen;            // component numbers from 1
+    std::vector<std::vector<int>> groups;   // each --group's numbers, in order
     SampleFormat format = SampleFormat::Pcm16;
     bool progress = false;              // draw progress bars
     SoundData sound;
@@ -54,7 +54,6 @@ struct Run {
     std::string maskKind = "ratio";     // how components are cut from the mix
     double commonGain = 1.0;            // applied to every file of the run
     unsigned seedUsed = 1;              // the seed a repeat would pass
-    double activationScale = 1;         // H = the components' activations times this
 
     explicit Run(const DecomposeOptions &o) : opt(o) {}
     const kve_engine &e() const { return engine.e; }
@@ -82,7 +81,7 @@ void say(const Run &run, const char *format, ...) __attribute__((format(printf, 
 
 // The output folder: -o, else one named after the input.
 std::string outputFolder(const DecomposeOptions &opt);
-// NAME-cNN.wav
-std::string componentFile(const std::string &name, int number);
+// NAME-cNN.wav (or another extension)
+std::string componentFile(const std::string &name, int number, const char *ext = ".wav");
 
 }  // namespace korvane

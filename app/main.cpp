@@ -2,6 +2,7 @@
 #include "command.hpp"
 #include "decompose.hpp"
 #include "demo.hpp"
+#include "remix.hpp"
 
 #include <cstdio>
 #include <exception>
@@ -17,6 +18,7 @@ int main(int argc, char **argv) {
         commands.add(korvane::decomposeCommand());
         commands.add(korvane::demoCommand());
         commands.add(korvane::runCommand());
+        commands.add(korvane::remixCommand());
         return commands.main(argc, argv);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "korvane: %s\n", e.what());

@@ -163,7 +163,7 @@ bool writeSound(const std::string &path, const float *interleaved, long frames,
     std::memset(&info, 0, sizeof info);
     info.samplerate = sampleRate;
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | (format == SampleFormat::Float ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
+    info.format = sndfileFormat(format);
     SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
     const std::string shown = OutputSet::shownPath(path);
     if (!f) {

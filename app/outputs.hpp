@@ -3,14 +3,13 @@
 // so a failed or interrupted run leaves no half-written file behind.
 #pragma once
 
+#include "sample_format.hpp"
 #include "sound_reader.hpp"
 
 #include <string>
 #include <vector>
 
 namespace korvane {
-
-enum class SampleFormat { Pcm16, Float };
 
 class OutputSet {
 public:
@@ -58,7 +57,7 @@ private:
     void removeStale(const std::vector<std::string> &written);
 };
 
-// Writes frames of interleaved samples as a WAV file.
+// Writes frames of interleaved samples as a sound file of the format.
 bool writeSound(const std::string &path, const float *interleaved, long frames,
                 int channels, int sampleRate, SampleFormat format, std::string &err);
 

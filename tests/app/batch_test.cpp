@@ -86,7 +86,7 @@ TEST(Batch, OneFailingInputLeavesTheOthersDoneAndIsSummed) {
                             "-o", "out"}, dir.path());
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_EQ(framesOf(dir / "out/first-wav/first-c01.wav"), 22050);
-        EXPECT_EQ(framesOf(dir / "out/third-flac/third-c02.wav"), long(1.3 * 22050));
+        EXPECT_EQ(framesOf(dir / "out/third-flac/third-c02.flac"), long(1.3 * 22050));
         EXPECT_FALSE(exists(dir / "out/notes-wav"));
         EXPECT_EQ(runFolders(dir / "out"), (std::vector<std::string>{"first-wav", "third-flac"}));
         EXPECT_FALSE(anyHiddenFile(dir / "out"));
@@ -117,7 +117,7 @@ TEST(Batch, SameNamesGetSeparateFolders) {
     EXPECT_EQ(jsonInput(dir / "out/loop-wav"), "loop.wav");
     EXPECT_EQ(jsonInput(dir / "out/loop-flac"), "loop.flac");
     EXPECT_EQ(jsonInput(dir / "out/loop-wav-2"), "other/loop.wav");
-    EXPECT_EQ(framesOf(dir / "out/loop-flac/loop-c01.wav"), long(1.2 * 22050));
+    EXPECT_EQ(framesOf(dir / "out/loop-flac/loop-c01.flac"), long(1.2 * 22050));
     EXPECT_EQ(framesOf(dir / "out/loop-wav-2/loop-c01.wav"), long(1.4 * 22050));
 }
 

@@ -55,6 +55,10 @@ TEST(Cli, EveryUsageErrorExitsWith2AndNamesTheCommand) {
         {"decompose in.wav --format mp3", "korvane decompose: "},
         {"decompose in.wav --only 9 -k 2", "korvane decompose: "},
         {"demo --frob", "korvane demo: "},
+        {"remix", "korvane remix: DIR is required"},
+        {"remix d", "korvane remix: at least one --group is needed"},
+        {"remix d --group 1 --format wav", "korvane remix: "},
+        {"decompose in.wav --group 1 --group", "korvane decompose: "},
     };
     Scratch s;
     for (const Case &c : cases) {

@@ -80,13 +80,16 @@ TEST_F(Installed, TreeHoldsTheToolPluginsLibrariesHeadersAndManPage) {
     }
 }
 
-TEST_F(Installed, ToolDecomposesAndRunsPatchesFromAnotherFolder) {
+TEST_F(Installed, ToolDecomposesRemixesAndRunsPatchesFromAnotherFolder) {
     ASSERT_TRUE(writeTone(scratch_->path("work/tone.wav"), 22050));
     ToolRun r = tool("--version");
     EXPECT_EQ(r.out, "korvane " KV_VERSION "\n");
     r = tool("decompose tone.wav -k 2 --seed 1 -q -o parts");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(std::filesystem::exists(scratch_->path("work/parts/tone-c02.wav")));
+    r = tool("remix parts --group 1 --group 1-2 -o mixes -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::exists(scratch_->path("work/mixes/tone-group2.wav")));
     scratch_->write("work/patch.kvpatch", "buffer in tone.wav\nbuffer in_out 2 1\n"
                                           "new k korvane~\nnew act kv_lsProd\nnew base kv_lsProd\n"
                                           "connect k 0 act 1\nconnect k 1 base 1\n"

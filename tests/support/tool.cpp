@@ -171,6 +171,17 @@ bool readSound(const std::string &path, Sound &s) {
     return ok;
 }
 
+double relativeError(const Sound &got, const Sound &want) {
+    if (got.samples.size() != want.samples.size()) return INFINITY;
+    double num = 0, den = 0;
+    for (size_t i = 0; i < want.samples.size(); ++i) {
+        double d = double(got.samples[i]) - want.samples[i];
+        num += d * d;
+        den += double(want.samples[i]) * want.samples[i];
+    }
+    return std::sqrt(num / den);
+}
+
 std::vector<std::string> listDir(const std::string &dir) {
     std::vector<std::string> names;
     std::error_code ec;

@@ -49,6 +49,9 @@ struct Sound {
 Sound makeSound(int channels, int rate, double seconds, double peak);
 bool writeSound(const std::string &path, const Sound &s, int format);
 bool readSound(const std::string &path, Sound &s);
+// Relative RMS difference over every sample of every channel; infinity when
+// the sample counts differ.
+double relativeError(const Sound &got, const Sound &want);
 
 // Bare names of the entries of a folder, sorted; empty when it is missing.
 std::vector<std::string> listDir(const std::string &dir);

@@ -1,0 +1,31 @@
+// The factors a run's resynthesis used, kept in components.json as
+// "factors" so that a later remix rebuilds the very same masks: the framing
+// (window in samples, rows) and W and H exactly, before any scaling for show.
+#pragma once
+
+#include "kv_stream.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+// W is s.rows x K, H is K x s.frames, both row-major.
+nlohmann::ordered_json factorsJson(const kvs_shape &s, const std::vector<double> &W, const std::vector<double> &H);
+
+struct Factors {
+    kvs_shape shape{};
+    int K = 0;
+    std::vector<double> W, H;
+};
+
+// The factors of a record, framed again for its input (rate, length and
+// channels as read now; the shape must come out as the record says). false
+// and err, naming what is wrong, when the record lacks them or they do not
+// fit together.
+bool readFactors(const nlohmann::ordered_json &record, int rate, long length, int channels, Factors &f,
+                 std::string &err);
+
+}  // namespace korvane
