@@ -1,5 +1,7 @@
 #include "fixture.hpp"
 
+#include "dft_reference.hpp"
+
 namespace kvtest {
 
 void Korvane::SetUp() {
@@ -112,54 +114,22 @@ bool Korvane::allOnMainThread() const {
 
 void naiveSTFT(const std::vector<double> &x, int N, int frames, int hop,
                std::vector<double> &re, std::vector<double> &im) {
-    int bins = N / 2 + 1;
-    re.assign(static_cast<size_t>(bins) * frames, 0.0);
-    im.assign(static_cast<size_t>(bins) * frames, 0.0);
-    std::vector<double> g(N);
-    for (int n = 0; n < N; ++n) {
-        double b = 0.42 - 0.5 * std::cos(2 * M_PI * n / N) + 0.08 * std::cos(4 * M_PI * n / N);
-        g[n] = std::sqrt(b > 0 ? b : 0.0);
-    }
-    for (int t = 0; t < frames; ++t)
-        for (int k = 0; k < bins; ++k) {
-            double sr = 0, si = 0;
-            for (int n = 0; n < N; ++n) {
-                double v = g[n] * x[static_cast<size_t>(t) * hop + n];
-                sr += v * std::cos(2 * M_PI * k * n / N);
-                si -= v * std::sin(2 * M_PI * k * n / N);
-            }
-            re[static_cast<size_t>(k) * frames + t] = sr;
-            im[static_cast<size_t>(k) * frames + t] = (k == 0 || k == N / 2) ? 0.0 : si;
-        }
+    ref::stft(x, N, frames, hop, re, im);
+    // DC and Nyquist are real by definition
+    for (int t = 0; t < frames; ++t) im[t] = im[static_cast<size_t>(N / 2) * frames + t] = 0.0;
 }
 
 std::vector<double> naiveResynth(const std::vector<double> &re, const std::vector<double> &im,
                                  const std::vector<double> &mask,
                                  const std::vector<double> &model, int N, int frames, int hop,
                                  int numSamples) {
-    int bins = N / 2 + 1;
-    std::vector<double> out(numSamples, 0.0), g(N);
-    for (int n = 0; n < N; ++n) {
-        double b = 0.42 - 0.5 * std::cos(2 * M_PI * n / N) + 0.08 * std::cos(4 * M_PI * n / N);
-        g[n] = std::sqrt(b > 0 ? b : 0.0);
+    std::vector<double> xr(re.size()), xi(im.size()), out(numSamples, 0.0);
+    for (size_t i = 0; i < re.size(); ++i) {
+        double gain = mask[i] / (model[i] + 0.1);
+        xr[i] = re[i] * gain;
+        xi[i] = im[i] * gain;
     }
-    for (int t = 0; t < frames; ++t) {
-        std::vector<double> xr(bins), xi(bins);
-        for (int b = 0; b < bins; ++b) {
-            size_t i = static_cast<size_t>(b) * frames + t;
-            double gain = mask[i] / (model[i] + 0.1);
-            xr[b] = re[i] * gain;
-            xi[b] = im[i] * gain;
-        }
-        for (int n = 0; n < N; ++n) {
-            double y = xr[0] + xr[N / 2] * (n % 2 ? -1.0 : 1.0);
-            for (int b = 1; b < N / 2; ++b) {
-                double ph = 2 * M_PI * b * n / N;
-                y += 2 * (xr[b] * std::cos(ph) - xi[b] * std::sin(ph));
-            }
-            out[static_cast<size_t>(t) * hop + n] += g[n] * y / N;
-        }
-    }
+    ref::istft(xr, xi, N, frames, hop, out);
     return out;
 }
 
