@@ -60,3 +60,9 @@ int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double 
         return rc;
     return qm_orderComponents(W, H, F, T, K) == 0 ? 0 : -1;
 }
+
+int qm_NMFFromFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W,
+                    double *H, qm_iterationFn fn, void *user)
+{
+    return qm_fastIterateFloat(eucl ? 1 : 0, V, F, T, K, iter, W, H, fn, user);
+}

@@ -15,4 +15,9 @@
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
                    double *H, qm_iterationFn fn, void *user);
 
+/* The same rounds with V stored as floats, each value widened to a double as
+ * it is read; the arithmetic otherwise as above. */
+int qm_fastIterateFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W,
+                        double *H, qm_iterationFn fn, void *user);
+
 #endif
