@@ -125,20 +125,25 @@ int iterate(Run &run, ProgressBar &bar) {
     const kvs_shape &s = run.shape;
     const int K = run.opt.components, total = run.opt.iterations;
     const int rows = s.rows, frames = static_cast<int>(s.frames);
-    double last = kve_klDivergence(run.V.data(), run.W.data(), run.H.data(), rows, frames, K);
+    // the stop compares a sample of the frames' divergence; without a
+    // tolerance the rounds run in one go
+    const bool check = run.opt.tol > 0;
+    const int every = check ? kCheckEvery : total;
+    double last = check ? kve_klEstimate(run.V.data(), run.W.data(), run.H.data(), rows, frames, K) : 0;
     run.iterationsRun = 0;
     while (run.iterationsRun < total) {
-        int n = std::min(kCheckEvery, total - run.iterationsRun);
+        int n = std::min(every, total - run.iterationsRun);
         Rounds r{&bar, run.iterationsRun, total};
-        if (qm_NMFFrom(0, run.V.data(), rows, frames, K, n, run.W.data(), run.H.data(), onRound, &r) != 0)
+        if (qm_NMFFromFloat(0, run.V.data(), rows, frames, K, n, run.W.data(), run.H.data(), onRound, &r) != 0)
             return 1;
         run.iterationsRun += n;
-        double now = kve_klDivergence(run.V.data(), run.W.data(), run.H.data(), rows, frames, K);
-        bool settled = run.opt.tol > 0 && last - now < run.opt.tol * std::fabs(last);
+        if (!check) continue;
+        double now = kve_klEstimate(run.V.data(), run.W.data(), run.H.data(), rows, frames, K);
+        bool settled = last - now < run.opt.tol * std::fabs(last);
         last = now;
         if (settled) break;
     }
-    run.divergence = last;
+    run.divergence = kve_klDivergence(run.V.data(), run.W.data(), run.H.data(), rows, frames, K);
     return 0;
 }
 
