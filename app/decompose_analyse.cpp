@@ -78,7 +78,7 @@ double memoryEstimate(const Run &run) {
     const int outs = static_cast<int>(run.chosen.size()) + (run.grouped.empty() ? 0 : 1);
     double bytes = static_cast<double>(kvs_memory(&s, K, outs, sizeof(float)));
     bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
-    bytes += 8.0 * std::max<double>(s.frames, std::min<double>(double(s.rows) * s.frames, 1 << 21));
+    bytes += 8.0 * std::max<double>(s.rows, std::min<double>(double(s.rows) * s.frames, 1 << 21));
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
     return bytes;
 }

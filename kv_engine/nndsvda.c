@@ -1,6 +1,6 @@
 /* The nndsvda start from a randomised truncated SVD of V. Dense work is
  * column-major for LAPACK; V (row-major rows x frames, floats) is read a
- * block of rows at a time, widened to doubles, as its column-major
+ * block of frames at a time, widened to doubles, as its column-major
  * transpose. */
 #include <cblas.h>
 #include <math.h>
@@ -21,7 +21,8 @@ void dsyevd_(const char *jobz, const char *uplo, const int *n, double *a, const 
 enum { KVE_OVERSAMPLE = 10, KVE_POWER_ROUNDS = 2 };
 #define KVE_BLOCK_DOUBLES ((size_t)1 << 21)
 
-/* The products with V, a block of its rows at a time */
+/* The products with V, a block of its frames at a time, so that each block
+ * makes its share of the result once with the full inner size */
 typedef enum {
     KVE_VT_Y,   /* Z (frames x L) = V^T Y */
     KVE_V_Z,    /* Y (rows x L) = V Z */
@@ -31,36 +32,38 @@ typedef enum {
 typedef struct {
     const float *V;
     int rows, frames, L;
-    double *buf;   /* n rows of V as doubles */
+    double *buf;   /* n frames of every row of V as doubles, rows n apart */
     int n;
 } kve_vblocks;
 
 static int kve_blocksOf(kve_vblocks *b, const float *V, int rows, int frames, int L)
 {
-    size_t n = KVE_BLOCK_DOUBLES / (size_t)frames;
-    b->n = n < 1 ? 1 : n > (size_t)rows ? rows : (int)n;
+    size_t n = KVE_BLOCK_DOUBLES / (size_t)rows;
+    b->n = n < 1 ? 1 : n > (size_t)frames ? frames : (int)n;
     b->V = V, b->rows = rows, b->frames = frames, b->L = L;
-    b->buf = malloc((size_t)b->n * (size_t)frames * sizeof *b->buf);
+    b->buf = malloc((size_t)b->n * (size_t)rows * sizeof *b->buf);
     return b->buf ? 0 : -1;
 }
 
 static void kve_multiply(const kve_vblocks *b, kve_product op, const double *in, double *out)
 {
     const int frames = b->frames, rows = b->rows, L = b->L;
-    for (int r0 = 0; r0 < rows; r0 += b->n) {
-        const int n = rows - r0 < b->n ? rows - r0 : b->n;
-        const float *v = b->V + (size_t)r0 * frames;
-        for (size_t i = 0; i < (size_t)n * (size_t)frames; i++) b->buf[i] = v[i];
-        const double beta = r0 ? 1.0 : 0.0;
+    for (int t0 = 0; t0 < frames; t0 += b->n) {
+        const int n = frames - t0 < b->n ? frames - t0 : b->n;
+        for (int r = 0; r < rows; r++) {
+            const float *v = b->V + (size_t)r * frames + t0;
+            double *d = b->buf + (size_t)r * n;
+            for (int i = 0; i < n; i++) d[i] = v[i];
+        }
         if (op == KVE_VT_Y)
-            cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, frames, L, n, 1.0, b->buf,
-                        frames, in + r0, rows, beta, out, frames);
+            cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, L, rows, 1.0, b->buf, n,
+                        in, rows, 0.0, out + t0, frames);
         else if (op == KVE_V_Z)
-            cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, n, L, frames, 1.0, b->buf,
-                        frames, in, frames, 0.0, out + r0, rows);
+            cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, rows, L, n, 1.0, b->buf, n,
+                        in + t0, frames, t0 ? 1.0 : 0.0, out, rows);
         else
-            cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, frames, n, 1.0, in + r0, rows,
-                        b->buf, frames, beta, out, L);
+            cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, n, rows, 1.0, in, rows, b->buf,
+                        n, 0.0, out + (size_t)t0 * L, L);
     }
 }
 
