@@ -6,7 +6,7 @@ DESTDIR ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: setup build build-san demo test bench bench-separation fuzz install clean
+.PHONY: setup build build-san demo test bench bench-long bench-separation fuzz install clean
 
 setup:
 	@bash scripts/setup.sh
@@ -32,6 +32,10 @@ install: build
 
 bench: build
 	bash bench/run.sh
+
+# decompose of a one-hour stereo file: tens of minutes, 7 GB in a temporary folder
+bench-long: build
+	bash bench/decompose_run.sh 3600
 
 # Each fuzz target for FUZZ_SECONDS; clang and libFuzzer come with `setup.sh fuzz`.
 fuzz:

@@ -13,6 +13,14 @@ namespace korvane {
 
 namespace {
 
+// The sound read from the file; a failure is told here, once.
+int streamChannels(void *user, long start, long count, double *const *ch) {
+    auto &s = *static_cast<SoundStream *>(user);
+    if (s.read(start, count, std::min(s.channels, 2), ch)) return 0;
+    fail(s.error());
+    return 1;
+}
+
 // A refusal of the shape, with the numbers to change to.
 void refuse(int st, const kvs_shape &s) {
     fail("the analysis was refused:");
@@ -53,15 +61,16 @@ double memoryAvailable() {
     return 0;
 }
 
-// The run's peak beyond the loaded sound: V, W, H and the passes' scratch,
-// the factorisation's copies of W and H and the start's range, and the
-// shown magnitude of the picture or page.
+// The run's peak beyond the loaded sound: V (floats), W, H and the passes'
+// scratch, the factorisation's copies of W and H, the start's range and its
+// block of V as doubles, and the shown magnitude of the picture or page.
 double memoryEstimate(const Run &run) {
     const kvs_shape &s = run.shape;
     const int K = run.opt.components;
     const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
-    double bytes = static_cast<double>(kvs_memory(&s, K, outs));
+    double bytes = static_cast<double>(kvs_memory(&s, K, outs, sizeof(float)));
     bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
+    bytes += 8.0 * std::max<double>(s.rows, std::min<double>(double(s.rows) * s.frames, 1 << 21));
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
     return bytes;
 }
@@ -80,13 +89,16 @@ bool fitsInMemory(const Run &run) {
 
 }  // namespace
 
-kvs_source soundSource(const Run &run) { return soundDataSource(run.sound); }
+kvs_source soundSource(const Run &run) {
+    if (run.stream) return kvs_source{streamChannels, run.stream.get()};
+    return soundDataSource(run.sound);
+}
 
 std::vector<double> shownMagnitude(const Run &run) {
     const kvs_shape &s = run.shape;
     const size_t n = static_cast<size_t>(s.bins) * static_cast<size_t>(s.frames);
     std::vector<double> m(run.V.begin(), run.V.begin() + static_cast<long>(n));
-    for (size_t i = n; i < run.V.size(); ++i) m[i - n] += run.V[i];
+    for (size_t i = n; i < run.V.size(); ++i) m[i - n] += static_cast<double>(run.V[i]);
     return m;
 }
 
@@ -113,16 +125,17 @@ int analyseSound(Run &run) {
     e.numBins = s.bins;
     e.numFrames = s.frames;
     try {
-        run.V.assign(static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames), 0.0);
+        run.V.assign(static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames), 0.0f);
     } catch (const std::bad_alloc &) {
         fail("not enough memory for the analysis");
         return 1;
     }
-    st = kvs_analyse(&s, soundSource(run), run.V.data(), 0);
+    st = kvs_analyse_float(&s, soundSource(run), run.V.data(), 0);
     if (st == KVS_ERR_NOT_FINITE) {
         fail("'" + run.opt.input + "' holds samples that are not finite numbers");
         return 1;
     }
+    if (st == KVS_ERR_SOURCE) return 1;   // the stream said why
     if (st != KVS_OK) {
         fail("not enough memory for the analysis");
         return 1;

@@ -106,32 +106,38 @@ int rounds(Run &run, int n, Rounds &r) {
     const int K = run.opt.components, rows = run.shape.rows, frames = static_cast<int>(run.shape.frames);
     const int eucl = run.opt.cost == "euclidean";
     double *W = run.W.data(), *H = run.H.data();
-    if (!run.opt.given) return qm_NMFFrom(eucl, run.V.data(), rows, frames, K, n, W, H, onRound, &r);
+    if (!run.opt.given) return qm_NMFFromFloat(eucl, run.V.data(), rows, frames, K, n, W, H, onRound, &r);
     const int fixedK = run.opt.fixBases ? givenCount(run.opt) : 0;
     return qm_NMFFromFixed(eucl, run.V.data(), rows, frames, K, fixedK, n, W, H, onRound, &r);
 }
 
-double costOf(const Run &run) {
-    return modelCost(run.opt.cost == "euclidean", run.V.data(), run.W.data(), run.H.data(), run.shape.rows,
-                     static_cast<int>(run.shape.frames), run.opt.components);
+double costOf(const Run &run, bool estimate) {
+    return (estimate ? modelCostEstimate : modelCost)(run.opt.cost == "euclidean", run.V.data(), run.W.data(),
+                                                     run.H.data(), run.shape.rows,
+                                                     static_cast<int>(run.shape.frames), run.opt.components);
 }
 
-// Rounds of the updates until the count or the tolerance stops them.
+// Rounds of the updates until the count or the tolerance stops them. The
+// stop compares an estimate of the cost; without a tolerance the rounds run
+// in one go. The cost recorded is exact.
 int iterate(Run &run, ProgressBar &bar) {
     const int total = run.opt.iterations;
-    double last = costOf(run);
+    const bool check = run.opt.tol > 0;
+    const int every = check ? kCheckEvery : total;
+    double last = check ? costOf(run, true) : 0;
     run.iterationsRun = 0;
     while (run.iterationsRun < total) {
-        int n = std::min(kCheckEvery, total - run.iterationsRun);
+        int n = std::min(every, total - run.iterationsRun);
         Rounds r{&bar, run.iterationsRun, total};
         if (rounds(run, n, r) != 0) return 1;
         run.iterationsRun += n;
-        double now = costOf(run);
-        bool settled = run.opt.tol > 0 && last - now < run.opt.tol * std::fabs(last);
+        if (!check) continue;
+        double now = costOf(run, true);
+        bool settled = last - now < run.opt.tol * std::fabs(last);
         last = now;
         if (settled) break;
     }
-    run.divergence = last;
+    run.divergence = costOf(run, false);
     return 0;
 }
 

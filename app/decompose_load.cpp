@@ -1,6 +1,8 @@
 // The sound file read, and the output folder made ready.
 #include "decompose_steps.hpp"
 
+#include <cstdlib>
+
 namespace korvane {
 
 namespace {
@@ -15,6 +17,29 @@ std::string baseName(const std::string &path) {
     return name.empty() ? std::string("sound") : name;
 }
 
+// Sounds above this many bytes as floats are read from the file pass by
+// pass: KORVANE_STREAM_ABOVE (for tests), else 64 MB.
+double streamAbove() {
+    const char *v = std::getenv("KORVANE_STREAM_ABOVE");
+    return v ? std::strtod(v, nullptr) : 64e6;
+}
+
+bool streamed(const Run &run) { return claimedSoundBytes(run.opt.input) > streamAbove(); }
+
+bool openStream(Run &run, std::string &err) {
+    run.stream = std::make_shared<SoundStream>();
+    if (!run.stream->open(run.opt.input, err)) return false;
+    if (run.opt.page) {
+        err = "--page holds the whole sound in the page, and '" + run.opt.input +
+              "' is read from its file as too large to hold; leave out --page";
+        return false;
+    }
+    run.sound.channels = run.stream->channels;
+    run.sound.sampleRate = run.stream->sampleRate;
+    run.sound.frames = run.stream->frames;
+    return true;
+}
+
 }  // namespace
 
 std::string outputFolder(const DecomposeOptions &opt) {
@@ -23,7 +48,7 @@ std::string outputFolder(const DecomposeOptions &opt) {
 
 int loadSound(Run &run, OutputSet &out) {
     std::string err;
-    if (!readSound(run.opt.input, run.sound, err)) {
+    if (!(streamed(run) ? openStream(run, err) : readSound(run.opt.input, run.sound, err))) {
         fail(err);
         return 1;
     }

@@ -2,6 +2,7 @@
 // analyse, factorise, resynthesise and write, picture, JSON.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,10 +40,12 @@ struct Run {
     SampleFormat format = SampleFormat::Pcm16;
     bool progress = false;              // draw progress bars
     SoundData sound;
+    std::shared_ptr<SoundStream> stream; // a large sound, read from its file pass by pass (no samples held)
     std::string name;                   // the input's base name
     Engine engine;
     kvs_shape shape{};                  // the padded framing of the analysis
-    std::vector<double> V, W, H;        // rows x frames, rows x K, K x frames
+    std::vector<float> V;               // rows x frames, as floats
+    std::vector<double> W, H;           // rows x K, K x frames
     std::vector<Component> components;
     std::vector<std::string> written;   // files made, in writing order
     double factorSeconds = 0, resynthSeconds = 0;
@@ -59,7 +62,7 @@ struct Run {
     const kve_engine &e() const { return engine.e; }
 };
 
-// The in-memory sound as a source of its first two channels.
+// The sound (held, or read from its file) as a source of its first two channels.
 kvs_source soundSource(const Run &run);
 // V as the picture and page show it: bins x frames, stacked channels summed.
 std::vector<double> shownMagnitude(const Run &run);

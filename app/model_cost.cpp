@@ -14,7 +14,7 @@ namespace {
 constexpr int kBlockRows = 16;
 
 // sum (V - W H)^2, W H made a block of rows at a time
-double euclideanCost(const double *V, const double *W, const double *H, int rows, int frames, int K) {
+double euclideanCost(const float *V, const double *W, const double *H, int rows, int frames, int K) {
     std::vector<double> WH;
     try {
         WH.resize(static_cast<size_t>(kBlockRows) * static_cast<size_t>(frames));
@@ -26,17 +26,22 @@ double euclideanCost(const double *V, const double *W, const double *H, int rows
         const int n = rows - r0 < kBlockRows ? rows - r0 : kBlockRows;
         cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, frames, K, 1.0, W + static_cast<size_t>(r0) * K,
                     K, H, frames, 0.0, WH.data(), frames);
-        const double *v = V + static_cast<size_t>(r0) * frames;
+        const float *v = V + static_cast<size_t>(r0) * frames;
         for (size_t i = 0; i < static_cast<size_t>(n) * static_cast<size_t>(frames); ++i)
-            d += (v[i] - WH[i]) * (v[i] - WH[i]);
+            d += (double(v[i]) - WH[i]) * (double(v[i]) - WH[i]);
     }
     return d;
 }
 
 }  // namespace
 
-double modelCost(bool euclidean, const double *V, const double *W, const double *H, int rows, int frames, int K) {
+double modelCost(bool euclidean, const float *V, const double *W, const double *H, int rows, int frames, int K) {
     return euclidean ? euclideanCost(V, W, H, rows, frames, K) : kve_klDivergence(V, W, H, rows, frames, K);
+}
+
+double modelCostEstimate(bool euclidean, const float *V, const double *W, const double *H, int rows, int frames,
+                         int K) {
+    return euclidean ? euclideanCost(V, W, H, rows, frames, K) : kve_klEstimate(V, W, H, rows, frames, K);
 }
 
 }  // namespace korvane

@@ -177,20 +177,123 @@ bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why) {
     return true;
 }
 
+namespace {
+
+std::string failureText(const std::string &path, const ReadFailure &why) {
+    if (why.stage == ReadStage::Open) return "cannot open '" + path + "': " + why.reason;
+    if (why.stage == ReadStage::Read) return "cannot read '" + path + "': " + why.reason;
+    return "'" + path + "' is not a sound file that can be read (" + why.reason + ")";
+}
+
+long long mtimeOf(const struct stat &st) {
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
 bool readSound(const std::string &path, SoundData &out, std::string &err) {
     ReadFailure why;
     if (!readSoundFile(path, out, why)) {
-        if (why.stage == ReadStage::Open)
-            err = "cannot open '" + path + "': " + why.reason;
-        else if (why.stage == ReadStage::Read)
-            err = "cannot read '" + path + "': " + why.reason;
-        else
-            err = "'" + path + "' is not a sound file that can be read (" + why.reason + ")";
+        err = failureText(path, why);
         return false;
     }
     if (out.frames <= 0) {
         err = "'" + path + "' holds no sound";
         return false;
+    }
+    return true;
+}
+
+double claimedSoundBytes(const std::string &path) {
+    ReadFailure why;
+    off_t fileSize = 0;
+    int fd = openRegular(path, why, fileSize);
+    SF_INFO info{};
+    SndFile file;
+    if (fd < 0 || !openSound(fd, file, info, why)) return 0;
+    double claim = std::max(0.0, double(info.frames)) * info.channels;
+    return std::min(claim, double(plausibleSamples(info, fileSize))) * sizeof(float);
+}
+
+SoundStream::~SoundStream() {
+    if (f_) sf_close(f_);
+}
+
+bool SoundStream::open(const std::string &path, std::string &err) {
+    ReadFailure why;
+    off_t fileSize = 0;
+    path_ = path;
+    int fd = openRegular(path, why, fileSize);
+    SF_INFO info{};
+    SndFile file;
+    if (fd < 0 || !openSound(fd, file, info, why)) {
+        err = failureText(path, why);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        err = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    std::swap(f_, file.f);
+    fd_ = fd;
+    size_ = st.st_size;
+    mtimeNs_ = mtimeOf(st);
+    channels = info.channels;
+    sampleRate = info.samplerate;
+    // the true length, cut where readSoundFile cuts it
+    const size_t ch = size_t(channels), stop = plausibleSamples(info, fileSize) / ch;
+    buf_.resize(std::max<size_t>(1, kChunkSamples / ch) * ch);
+    size_t count = 0;
+    while (count < stop) {
+        sf_count_t got = sf_readf_float(f_, buf_.data(), sf_count_t(std::min(buf_.size() / ch, stop - count)));
+        if (got <= 0) break;
+        count += size_t(got);
+    }
+    frames = static_cast<long>(count);
+    at_ = frames;
+    if (frames <= 0) {
+        err = "'" + path + "' holds no sound";
+        return false;
+    }
+    return true;
+}
+
+bool SoundStream::unchanged() {
+    struct stat st;
+    if (fstat(fd_, &st) == 0 && st.st_size == size_ && mtimeOf(st) == mtimeNs_) return true;
+    err_ = "'" + path_ + "' changed while it was being read; run again on a file that stays as it is";
+    return false;
+}
+
+bool SoundStream::seekTo(long start) {
+    if (start < at_ && !unchanged()) return false;
+    if (sf_seek(f_, start, SEEK_SET) != start) {
+        err_ = "cannot read '" + path_ + "': it cannot be read again from sample " + std::to_string(start);
+        return false;
+    }
+    at_ = start;
+    return true;
+}
+
+bool SoundStream::read(long start, long count, int used, double *const *ch) {
+    if (start < 0 || count < 0 || start + count > frames) {
+        err_ = "cannot read '" + path_ + "': samples past its end were asked for";
+        return false;
+    }
+    if (start != at_ && !seekTo(start)) return false;
+    const size_t n = size_t(channels), per = buf_.size() / n;
+    for (long done = 0; done < count;) {
+        const sf_count_t want = sf_count_t(std::min<long>(long(per), count - done));
+        if (sf_readf_float(f_, buf_.data(), want) != want) {
+            at_ = -1;   // unknown: the next read seeks
+            err_ = "'" + path_ + "' changed while it was being read; run again on a file that stays as it is";
+            return false;
+        }
+        for (int c = 0; c < used; ++c)
+            for (sf_count_t i = 0; i < want; ++i) ch[c][done + i] = buf_[size_t(i) * n + size_t(c)];
+        done += long(want);
+        at_ += long(want);
     }
     return true;
 }

@@ -11,6 +11,5 @@ echo "== machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 "$build/bench/kv_bench" --benchmark_counters_tabular=true
 # Debian's interpreter, where python3-sklearn installs
 /usr/bin/python3 "$here/sklearn_compare.py" --timer "$build/bench/kv_nmf_time" "$@"
-# the command line end to end: a minute, and an hour
+# the command line end to end: a minute (the hour is `make bench-long`)
 bash "$here/decompose_run.sh" 60
-bash "$here/decompose_run.sh" 3600

@@ -172,7 +172,8 @@ int checkSink(void *, int, long, long count, const double *const *ch) {
     return 0;
 }
 
-// The command line's path: framing, V, a start, a few rounds, the outputs.
+// The command line's path: framing, V (as doubles and floats), a start, a
+// few rounds with some bases held, the outputs.
 void stream(Bytes &in, const std::vector<float> &sound, int channels, double rate) {
     if (channels < 1) return;
     static const double windows[] = {0.08, 0.01, 0.0005, 0, kNaN};
@@ -186,17 +187,23 @@ void stream(Bytes &in, const std::vector<float> &sound, int channels, double rat
     if (static_cast<double>(s.rows) * s.frames > kMaxCells) return;
     SoundView view{&sound, channels};
     kvs_source src{readSound, &view};
-    std::vector<double> V(static_cast<size_t>(s.rows) * s.frames);
-    if (kvs_analyse(&s, src, V.data(), 1 + in.u8() % 2) != KVS_OK) return;
+    std::vector<double> Vd(static_cast<size_t>(s.rows) * s.frames);
+    std::vector<float> V(Vd.size());
+    const int threads = 1 + in.u8() % 2;
+    if (kvs_analyse(&s, src, Vd.data(), threads) != KVS_OK || kvs_analyse_float(&s, src, V.data(), threads) != KVS_OK)
+        return;
     const int K = 1 + in.u8() % 8;
     std::vector<double> W(static_cast<size_t>(s.rows) * K), H(static_cast<size_t>(K) * s.frames);
     if (in.u8() % 2)
         kve_randomStart(in.u16(), s.rows, static_cast<int>(s.frames), K, W.data(), H.data());
     else if (kve_nndsvdaStart(V.data(), s.rows, static_cast<int>(s.frames), K, in.u16(), W.data(), H.data()) != 0)
         return;
-    qm_NMFFrom(in.u8() % 2, V.data(), s.rows, static_cast<int>(s.frames), K, in.u8() % 4, W.data(), H.data(),
-               nullptr, nullptr);
+    const int eucl = in.u8() % 2, rounds = in.u8() % 4, held = in.u8() % (K + 2);
+    qm_NMFFromFixed(eucl, V.data(), s.rows, static_cast<int>(s.frames), K, held, rounds, W.data(), H.data(), nullptr,
+                    nullptr);
+    qm_NMFFrom(eucl, Vd.data(), s.rows, static_cast<int>(s.frames), K, rounds, W.data(), H.data(), nullptr, nullptr);
     kve_klDivergence(V.data(), W.data(), H.data(), s.rows, static_cast<int>(s.frames), K);
+    kve_klEstimate(V.data(), W.data(), H.data(), s.rows, static_cast<int>(s.frames), K);
     std::vector<int> comps;
     for (int k = 0; k < K; ++k) comps.push_back(k);
     const int first = in.u8() % K;

@@ -102,6 +102,8 @@ typedef struct kvs_output {
 /* V (rows x frames) = magnitude of the square-root Blackman windowed DFT of
  * each frame, scaled as qm_STFT's. */
 int kvs_analyse(const kvs_shape *s, kvs_source src, double *V, int threads);
+/* The same, V stored as floats (each magnitude rounded once). */
+int kvs_analyse_float(const kvs_shape *s, kvs_source src, float *V, int threads);
 
 /* Every output through the mask sum_{k in set} (w_k h_k + e) /
  * (sum_j w_j h_j + K e), e = DBL_MIN, in one pass: each frame's spectrum is
@@ -112,10 +114,11 @@ int kvs_analyse(const kvs_shape *s, kvs_source src, double *V, int threads);
 int kvs_resynth(const kvs_shape *s, kvs_source src, const double *W, const double *H, int K,
                 const kvs_output *outs, int n_outs, kvs_sink sink, int threads);
 
-/* Bytes a run holds at its peak: V, W, H and the larger of the two passes'
- * scratch (the factorisation's own work space is not counted). SIZE_MAX
- * when it overflows. */
-size_t kvs_memory(const kvs_shape *s, int K, int n_outs);
+/* Bytes a run holds at its peak: V (v_cell bytes a value: 8 for doubles, 4
+ * for floats), W, H and the larger of the two passes' scratch (the
+ * factorisation's own work space is not counted). SIZE_MAX when it
+ * overflows. */
+size_t kvs_memory(const kvs_shape *s, int K, int n_outs, size_t v_cell);
 
 #ifdef __cplusplus
 }

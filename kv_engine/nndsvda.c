@@ -1,6 +1,7 @@
 /* The nndsvda start from a randomised truncated SVD of V. Dense work is
- * column-major for LAPACK; V (row-major rows x frames) is read as its
- * column-major transpose. */
+ * column-major for LAPACK; V (row-major rows x frames, floats) is read a
+ * block of frames at a time, widened to doubles, as its column-major
+ * transpose. */
 #include <cblas.h>
 #include <math.h>
 #include <stdint.h>
@@ -18,6 +19,53 @@ void dsyevd_(const char *jobz, const char *uplo, const int *n, double *a, const 
              size_t jobz_len, size_t uplo_len);
 
 enum { KVE_OVERSAMPLE = 10, KVE_POWER_ROUNDS = 2 };
+#define KVE_BLOCK_DOUBLES ((size_t)1 << 21)
+
+/* The products with V, a block of its frames at a time, so that each block
+ * makes its share of the result once with the full inner size */
+typedef enum {
+    KVE_VT_Y,   /* Z (frames x L) = V^T Y */
+    KVE_V_Z,    /* Y (rows x L) = V Z */
+    KVE_YT_V    /* B (L x frames) = Y^T V */
+} kve_product;
+
+typedef struct {
+    const float *V;
+    int rows, frames, L;
+    double *buf;   /* n frames of every row of V as doubles, rows n apart */
+    int n;
+} kve_vblocks;
+
+static int kve_blocksOf(kve_vblocks *b, const float *V, int rows, int frames, int L)
+{
+    size_t n = KVE_BLOCK_DOUBLES / (size_t)rows;
+    b->n = n < 1 ? 1 : n > (size_t)frames ? frames : (int)n;
+    b->V = V, b->rows = rows, b->frames = frames, b->L = L;
+    b->buf = malloc((size_t)b->n * (size_t)rows * sizeof *b->buf);
+    return b->buf ? 0 : -1;
+}
+
+static void kve_multiply(const kve_vblocks *b, kve_product op, const double *in, double *out)
+{
+    const int frames = b->frames, rows = b->rows, L = b->L;
+    for (int t0 = 0; t0 < frames; t0 += b->n) {
+        const int n = frames - t0 < b->n ? frames - t0 : b->n;
+        for (int r = 0; r < rows; r++) {
+            const float *v = b->V + (size_t)r * frames + t0;
+            double *d = b->buf + (size_t)r * n;
+            for (int i = 0; i < n; i++) d[i] = v[i];
+        }
+        if (op == KVE_VT_Y)
+            cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, L, rows, 1.0, b->buf, n,
+                        in, rows, 0.0, out + t0, frames);
+        else if (op == KVE_V_Z)
+            cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, rows, L, n, 1.0, b->buf, n,
+                        in + t0, frames, t0 ? 1.0 : 0.0, out, rows);
+        else
+            cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, n, rows, 1.0, in, rows, b->buf,
+                        n, 0.0, out + (size_t)t0 * L, L);
+    }
+}
 
 /* uniform in [-1, 1) (splitmix64) */
 static double kve_draw(uint64_t *s)
@@ -47,20 +95,17 @@ static int kve_orth(double *A, int m, int n)
 }
 
 /* Y (rows x L): an orthonormal basis of V's range after the power rounds */
-static int kve_rangeOf(const double *V, int rows, int frames, int L, unsigned seed, double *Y,
-                       double *Z)
+static int kve_rangeOf(const kve_vblocks *b, unsigned seed, double *Y, double *Z)
 {
     uint64_t s = seed;
-    for (size_t i = 0; i < (size_t)frames * (size_t)L; i++) Z[i] = kve_draw(&s);
+    for (size_t i = 0; i < (size_t)b->frames * (size_t)b->L; i++) Z[i] = kve_draw(&s);
     for (int p = 0; p <= KVE_POWER_ROUNDS; p++) {
         if (p > 0) {
-            cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, frames, L, rows, 1.0, V, frames,
-                        Y, rows, 0.0, Z, frames);
-            if (kve_orth(Z, frames, L)) return -1;
+            kve_multiply(b, KVE_VT_Y, Y, Z);
+            if (kve_orth(Z, b->frames, b->L)) return -1;
         }
-        cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, rows, L, frames, 1.0, V, frames, Z,
-                    frames, 0.0, Y, rows);
-        if (kve_orth(Y, rows, L)) return -1;
+        kve_multiply(b, KVE_V_Z, Z, Y);
+        if (kve_orth(Y, b->rows, b->L)) return -1;
     }
     return 0;
 }
@@ -97,7 +142,7 @@ static void kve_nndsvdPair(double *u, int rows, double *v, int frames, double s)
     for (int i = 0; i < frames; i++) v[i] = sign * v[i] > 0 && nv > 0 ? lambda * sign * v[i] / nv : 0;
 }
 
-static double kve_mean(const double *V, size_t n)
+static double kve_mean(const float *V, size_t n)
 {
     double m = 0;
     for (size_t i = 0; i < n; i++) m += V[i];
@@ -125,7 +170,7 @@ static int kve_fromRange(const double *Y, const double *B, int rows, int frames,
     return rc;
 }
 
-int kve_nndsvdaStart(const double *V, int rows, int frames, int K, unsigned seed, double *W,
+int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed, double *W,
                      double *H)
 {
     size_t nW = (size_t)rows * K, nH = (size_t)K * frames;
@@ -142,12 +187,14 @@ int kve_nndsvdaStart(const double *V, int rows, int frames, int K, unsigned seed
     if (L > frames) L = frames;
     double *Y = malloc((size_t)rows * L * sizeof *Y);
     double *Z = malloc((size_t)frames * L * sizeof *Z);
-    int rc = Y && Z ? kve_rangeOf(V, rows, frames, L, seed, Y, Z) : -1;
+    kve_vblocks b;
+    int rc = kve_blocksOf(&b, V, rows, frames, L);
+    rc = rc == 0 && Y && Z ? kve_rangeOf(&b, seed, Y, Z) : -1;
     if (rc == 0) {   /* B = Y^T V, L x frames, in Z's place */
-        cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, frames, rows, 1.0, Y, rows, V,
-                    frames, 0.0, Z, L);
+        kve_multiply(&b, KVE_YT_V, Y, Z);
         rc = kve_fromRange(Y, Z, rows, frames, K, L, W, H);
     }
+    free(b.buf);
     free(Y);
     free(Z);
     for (size_t i = 0; i < nW && rc == 0; i++) if (!(W[i] > 0)) W[i] = avg;

@@ -5,10 +5,19 @@
 
 typedef struct analysis_part {
     const kvs_frames *f;
-    double *V;
+    double *V;       /* V as doubles, */
+    float *Vf;       /* or as floats */
     size_t j0, j1;   /* frames of the block */
     int part;
 } analysis_part;
+
+static inline void kvs_put(const analysis_part *p, size_t i, double m)
+{
+    if (p->Vf)
+        p->Vf[i] = (float)m;
+    else
+        p->V[i] = m;
+}
 
 /* |X| of frames j0 .. j1 - 1 of pack c into rows c x bins .. of V; the packed
  * values are twice the DFT's */
@@ -16,17 +25,17 @@ static void kvs_magnitudes(const analysis_part *p, int c)
 {
     const kvs_shape *s = p->f->s;
     const size_t frames = (size_t)s->frames, h = (size_t)s->N / 2, io = p->f->sgram[c].io;
-    double *row = p->V + (size_t)c * (size_t)s->bins * frames + (size_t)p->f->t0;
+    const size_t row = (size_t)c * (size_t)s->bins * frames + (size_t)p->f->t0;
     for (size_t j = p->j0; j < p->j1; j++) {
         const double *fr = kvs_frame(p->f, c, j);
-        row[j] = 0.5 * fabs(fr[0]);
-        row[h * frames + j] = 0.5 * fabs(fr[io]);
+        kvs_put(p, row + j, 0.5 * fabs(fr[0]));
+        kvs_put(p, row + h * frames + j, 0.5 * fabs(fr[io]));
     }
     for (size_t b = 1; b < h; b++) {
-        double *v = row + b * frames;
+        const size_t v = row + b * frames;
         for (size_t j = p->j0; j < p->j1; j++) {
             const double *fr = kvs_frame(p->f, c, j);
-            v[j] = 0.5 * sqrt(fr[b] * fr[b] + fr[io + b] * fr[io + b]);
+            kvs_put(p, v + j, 0.5 * sqrt(fr[b] * fr[b] + fr[io + b] * fr[io + b]));
         }
     }
 }
@@ -40,9 +49,10 @@ static void *kvs_analyse_part(void *arg)
     return NULL;
 }
 
-int kvs_analyse(const kvs_shape *s, kvs_source src, double *V, int threads)
+static int kvs_analyse_into(const kvs_shape *s, kvs_source src, double *V, float *Vf,
+                            int threads)
 {
-    if (!s || s->N < 2 || s->frames < 1 || !src.read || !V)
+    if (!s || s->N < 2 || s->frames < 1 || !src.read || (!V && !Vf))
         return KVS_ERR_ARG;
     kvs_frames f;
     int rc = kvs_frames_init(&f, s, !s->stacked, threads);
@@ -51,9 +61,19 @@ int kvs_analyse(const kvs_shape *s, kvs_source src, double *V, int threads)
         rc = kvs_frames_read(&f, src, t0, nb);
         if (rc != KVS_OK)
             break;
-        analysis_part part[2] = { { &f, V, 0, nb / 2, 0 }, { &f, V, nb / 2, nb, 1 } };
+        analysis_part part[2] = { { &f, V, Vf, 0, nb / 2, 0 }, { &f, V, Vf, nb / 2, nb, 1 } };
         kvs_run_two(kvs_analyse_part, &part[0], &part[1], f.threads);
     }
     kvs_frames_free(&f);
     return rc;
+}
+
+int kvs_analyse(const kvs_shape *s, kvs_source src, double *V, int threads)
+{
+    return kvs_analyse_into(s, src, V, NULL, threads);
+}
+
+int kvs_analyse_float(const kvs_shape *s, kvs_source src, float *V, int threads)
+{
+    return kvs_analyse_into(s, src, NULL, V, threads);
 }

@@ -149,12 +149,12 @@ static size_t kvs_resynth_bytes(const kvs_shape *s, int K, int n_outs)
     return kvs_madd(b, d, N);                                   /* synthesis window */
 }
 
-size_t kvs_memory(const kvs_shape *s, int K, int n_outs)
+size_t kvs_memory(const kvs_shape *s, int K, int n_outs, size_t v_cell)
 {
-    if (!s || s->N < 2 || K < 1 || n_outs < 0)
+    if (!s || s->N < 2 || K < 1 || n_outs < 0 || v_cell < 1)
         return SIZE_MAX;
     const size_t d = sizeof(double), frames = (size_t)s->frames, rows = (size_t)s->rows;
-    size_t b = kvs_madd(0, rows * d, frames);
+    size_t b = kvs_madd(0, rows * v_cell, frames);
     b = kvs_madd(b, rows * d, (size_t)K);
     b = kvs_madd(b, (size_t)K * d, frames);
     const size_t a = kvs_frames_bytes(s), r = kvs_resynth_bytes(s, K, n_outs);

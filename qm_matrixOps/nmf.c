@@ -61,8 +61,14 @@ int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double 
     return qm_orderComponents(W, H, F, T, K) == 0 ? 0 : -1;
 }
 
-int qm_NMFFromFixed(int eucl, const double *V, int F, int T, int K, int fixedK, int iter,
+int qm_NMFFromFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W,
+                    double *H, qm_iterationFn fn, void *user)
+{
+    return qm_fastIterateFloat(eucl ? 1 : 0, V, F, T, K, 0, iter, W, H, fn, user);
+}
+
+int qm_NMFFromFixed(int eucl, const float *V, int F, int T, int K, int fixedK, int iter,
                     double *W, double *H, qm_iterationFn fn, void *user)
 {
-    return qm_fastIterateFixed(eucl ? 1 : 0, V, F, T, K, fixedK, iter, W, H, fn, user);
+    return qm_fastIterateFloat(eucl ? 1 : 0, V, F, T, K, fixedK, iter, W, H, fn, user);
 }

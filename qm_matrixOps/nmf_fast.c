@@ -36,6 +36,10 @@
 #define KF_VW 8
 #define KF_SUFFIX _avx512
 #include "nmf_fast_kern.h"
+#undef KF_SUFFIX
+#define KF_SUFFIX _avx512f
+#define KF_VT float
+#include "nmf_fast_kern.h"
 #undef KF_VW
 #undef KF_SUFFIX
 #pragma GCC pop_options
@@ -45,6 +49,10 @@
 #define KF_VW 4
 #define KF_SUFFIX _avx2
 #include "nmf_fast_kern.h"
+#undef KF_SUFFIX
+#define KF_SUFFIX _avx2f
+#define KF_VT float
+#include "nmf_fast_kern.h"
 #undef KF_VW
 #undef KF_SUFFIX
 #pragma GCC pop_options
@@ -53,12 +61,16 @@
 #define KF_VW 2
 #define KF_SUFFIX _base
 #include "nmf_fast_kern.h"
+#undef KF_SUFFIX
+#define KF_SUFFIX _basef
+#define KF_VT float
+#include "nmf_fast_kern.h"
 #undef KF_VW
 #undef KF_SUFFIX
 
-typedef void (*kf_wpass_fn)(const double *, size_t, const double *, const double *, size_t,
+typedef void (*kf_wpass_fn)(const void *, size_t, const double *, const double *, size_t,
                             int, size_t, size_t, size_t, size_t, double *, double *);
-typedef void (*kf_hpass_fn)(const double *, size_t, const double *, const double *, double *,
+typedef void (*kf_hpass_fn)(const void *, size_t, const double *, const double *, double *,
                             size_t, int, size_t, size_t, size_t, size_t, size_t);
 
 typedef struct {
@@ -67,31 +79,36 @@ typedef struct {
     kf_hpass_fn hpass;
 } kf_impl;
 
-static kf_impl kf_choose(int eucl)
+/* The kernels for this processor, for V stored as doubles or (vf) floats */
+#define KF_PICK(vw, sx)                                                                   \
+    (eucl ? (vf ? (kf_impl){vw, ef_wpass##sx##f, ef_hpass##sx##f}                        \
+                : (kf_impl){vw, ef_wpass##sx, ef_hpass##sx})                              \
+          : (vf ? (kf_impl){vw, kf_wpass##sx##f, kf_hpass##sx##f}                        \
+                : (kf_impl){vw, kf_wpass##sx, kf_hpass##sx}))
+
+static kf_impl kf_choose(int eucl, int vf)
 {
 #ifdef KF_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
         && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
-        return eucl ? (kf_impl){8, ef_wpass_avx512, ef_hpass_avx512}
-                    : (kf_impl){8, kf_wpass_avx512, kf_hpass_avx512};
+        return KF_PICK(8, _avx512);
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return eucl ? (kf_impl){4, ef_wpass_avx2, ef_hpass_avx2}
-                    : (kf_impl){4, kf_wpass_avx2, kf_hpass_avx2};
+        return KF_PICK(4, _avx2);
 #endif
-    return eucl ? (kf_impl){2, ef_wpass_base, ef_hpass_base}
-                : (kf_impl){2, kf_wpass_base, kf_hpass_base};
+    return KF_PICK(2, _base);
 }
+#undef KF_PICK
 
 typedef struct {
-    const double *V;   /* F x T, rows T apart */
+    const void *V;     /* F x T, rows T apart, doubles or floats as impl reads them */
     double *W;         /* F x K */
     double *H;         /* K x T, rows ldh apart: the working copy */
     size_t F, T, K, ldh;
     int eucl;          /* Euclidean rather than Kullback-Leibler */
     size_t fixedK;     /* columns [0, fixedK) of W are not updated */
     size_t tV;         /* frames from tV on are the tail, a part vector */
-    const double *Vt;  /* F x vw: the tail frames of V, zero-padded (or NULL) */
+    const void *Vt;    /* F x vw: the tail frames of V, zero-padded, stored as V (or NULL) */
     size_t tile;       /* frames per H pass tile, a multiple of the vector width */
     size_t wtile;      /* frames per W pass tile, likewise */
     size_t rows;       /* rows per block */
@@ -386,14 +403,10 @@ static void kf_rounds(kf_run *run, int id, int nt)
         kf_report(run, run->iter);
 }
 
-int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-                   double *H, qm_iterationFn fn, void *user)
-{
-    return qm_fastIterateFixed(eucl, V, F, T, K, 0, iter, W, H, fn, user);
-}
-
-int qm_fastIterateFixed(int eucl, const double *V, int F, int T, int K, int fixedK, int iter,
-                        double *W, double *H, qm_iterationFn fn, void *user)
+/* The rounds for V stored as doubles or (vf) floats, columns [0, fixedK)
+ * of W held */
+static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int fixedK, int iter,
+                      double *W, double *H, qm_iterationFn fn, void *user)
 {
     int stopped = 0;
     if (qm_nothingToDo(F, T, K, iter, fn, user, &stopped))
@@ -411,7 +424,7 @@ int qm_fastIterateFixed(int eucl, const double *V, int F, int T, int K, int fixe
     j->K = (size_t)K;
     j->eucl = eucl;
     j->fixedK = fixedK < 0 ? 0 : fixedK > K ? (size_t)K : (size_t)fixedK;
-    j->impl = kf_choose(eucl);
+    j->impl = kf_choose(eucl, vf);
     const size_t vw = j->impl.vw, nF = j->F, nT = j->T, nK = j->K;
     j->tV = nT / vw * vw;
     /* H rows an odd number of cache lines apart, so that the K rows of a
@@ -465,8 +478,12 @@ int qm_fastIterateFixed(int eucl, const double *V, int F, int T, int K, int fixe
     }
     j->Vt = nVt ? Vt : NULL;
     for (size_t f = 0; f < nF && nVt; f++)
-        for (size_t l = 0; l < vw; l++)
-            Vt[f * vw + l] = j->tV + l < nT ? V[f * nT + j->tV + l] : 0.0;
+        for (size_t l = 0, t = j->tV; l < vw; l++, t++) {
+            if (vf)
+                ((float *)Vt)[f * vw + l] = t < nT ? ((const float *)V)[f * nT + t] : 0.0f;
+            else
+                Vt[f * vw + l] = t < nT ? ((const double *)V)[f * nT + t] : 0.0;
+        }
 
     if (nth > 1) {
 #ifdef KF_THREADS
@@ -497,4 +514,16 @@ int qm_fastIterateFixed(int eucl, const double *V, int F, int T, int K, int fixe
         memcpy(H + k * nT, j->H + k * j->ldh, nT * sizeof *H);
     free(block);
     return run.stop ? 1 : 0;
+}
+
+int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
+                   double *H, qm_iterationFn fn, void *user)
+{
+    return kf_iterate(eucl, V, 0, F, T, K, 0, iter, W, H, fn, user);
+}
+
+int qm_fastIterateFloat(int eucl, const float *V, int F, int T, int K, int fixedK, int iter, double *W,
+                        double *H, qm_iterationFn fn, void *user)
+{
+    return kf_iterate(eucl, V, 1, F, T, K, fixedK, iter, W, H, fn, user);
 }

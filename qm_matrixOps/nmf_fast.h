@@ -15,9 +15,11 @@
 int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
                    double *H, qm_iterationFn fn, void *user);
 
-/* The same with columns [0, fixedK) of W left as given, bit for bit (the
- * others updated as above); with fixedK >= K only H is updated. */
-int qm_fastIterateFixed(int eucl, const double *V, int F, int T, int K, int fixedK, int iter,
+/* The same rounds with V stored as floats, each value widened to a double as
+ * it is read; the arithmetic otherwise as above. Columns [0, fixedK) of W are
+ * left as given, bit for bit (the others updated as above); with fixedK >= K
+ * only H is updated. */
+int qm_fastIterateFloat(int eucl, const float *V, int F, int T, int K, int fixedK, int iter,
                         double *W, double *H, qm_iterationFn fn, void *user);
 
 #endif

@@ -1,7 +1,8 @@
 /* Kernels of the blocked updates (kf_: Kullback-Leibler, ef_: Euclidean),
  * one copy per instruction set: the includer defines KF_VW (doubles per
  * vector) and KF_SUFFIX, and wraps the inclusion in the matching target
- * pragma.
+ * pragma; KF_VT (default double) is the type V is stored in, float V being
+ * widened to doubles as it is loaded.
  *
  * Per element the arithmetic is that of the whole-matrix form,
  *   q = (1 / (sum_k W[f,k] H[k,t] + eps)) * V[f,t],
@@ -31,6 +32,20 @@ KF_INLINE void KF_NAME(kf_store)(double *p, KV v)
 #define KF_LD KF_NAME(kf_load)
 #define KF_ST KF_NAME(kf_store)
 
+#ifndef KF_VT
+#define KF_VT double
+#define KF_LDV KF_LD
+#else
+typedef float KF_NAME(kf_fvec) __attribute__((vector_size(KF_VW * 4)));
+KF_INLINE KV KF_NAME(kf_loadf)(const float *p)
+{
+    KF_NAME(kf_fvec) v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, KV);
+}
+#define KF_LDV KF_NAME(kf_loadf)
+#endif
+
 /* out = sum_k w[k] * H[k][t] in two interleaved chains, so that the
  * additions overlap */
 #define KF_DOT(out, K, w, H, T, t)                                       \
@@ -50,7 +65,7 @@ KF_INLINE void KF_NAME(kf_store)(double *p, KV v)
 /* W numerators: for the rows [f0, f1) and the frames [t0, t1) (a multiple
  * of KF_VW), acc[(f - f0) * K + k] += q[f,t] * H[k,t] lane by lane. V has
  * rows ldv apart, H (and the H numerators) ldh apart. */
-KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, size_t ldv,
+KF_INLINE void KF_NAME(kf_wpart)(const KF_VT *restrict V, size_t ldv,
                                  const double *restrict W, const double *restrict H,
                                  size_t ldh, int K,
                                  size_t f0, size_t f1, size_t t0, size_t t1,
@@ -59,7 +74,7 @@ KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, size_t ldv,
 {
     const double eps = QM_EPS;
     for (size_t f = f0; f < f1; f++) {
-        const double *v = V + f * ldv;
+        const KF_VT *v = V + f * ldv;
         KV *a = accs + (f - f0) * (size_t)K;
         _Pragma("GCC unroll 16")
         for (int k = 0; k < K; k++) {
@@ -71,7 +86,7 @@ KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, size_t ldv,
             KF_DOT(wh, K, wk, H, ldh, t);
             /* the next row's stretch of V is a jump the prefetcher misses */
             __builtin_prefetch(v + ldv + t);
-            KV q = (1.0 / (wh + eps)) * KF_LD(v + t);
+            KV q = (1.0 / (wh + eps)) * KF_LDV(v + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++)
                 acc[k] += q * KF_LD(H + (size_t)k * ldh + t);
@@ -86,7 +101,7 @@ KF_INLINE void KF_NAME(kf_wpart)(const double *restrict V, size_t ldv,
  * order, for the frames [t0, t1) (a multiple of KF_VW); two rows share
  * each pass over num. V pf doubles further on is prefetched (a prefetch
  * never faults, so it may point past the end). */
-KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
+KF_INLINE void KF_NAME(kf_hpart)(const KF_VT *restrict V, size_t ldv,
                                  const double *restrict W, const double *restrict H,
                                  double *restrict num, size_t ldh, int K, size_t f0, size_t f1,
                                  size_t t0, size_t t1, size_t pf)
@@ -95,7 +110,7 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
     size_t f = f0;
     for (; f + 2 <= f1; f += 2) {
         const double *w0 = W + f * (size_t)K, *w1 = w0 + K;
-        const double *v0 = V + f * ldv, *v1 = v0 + ldv;
+        const KF_VT *v0 = V + f * ldv, *v1 = v0 + ldv;
         for (size_t t = t0; t < t1; t += KF_VW) {
             KV wh0, wh1;
             KF_DOT(wh0, K, w0, H, ldh, t);
@@ -103,8 +118,8 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
             /* the same stretch of the next block, for the W pass to find */
             __builtin_prefetch(v0 + pf + t, 0, 2);
             __builtin_prefetch(v1 + pf + t, 0, 2);
-            KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
-            KV q1 = (1.0 / (wh1 + eps)) * KF_LD(v1 + t);
+            KV q0 = (1.0 / (wh0 + eps)) * KF_LDV(v0 + t);
+            KV q1 = (1.0 / (wh1 + eps)) * KF_LDV(v1 + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++) {
                 double *p = num + (size_t)k * ldh + t;
@@ -117,12 +132,12 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
     }
     if (f < f1) {
         const double *w0 = W + f * (size_t)K;
-        const double *v0 = V + f * ldv;
+        const KF_VT *v0 = V + f * ldv;
         for (size_t t = t0; t < t1; t += KF_VW) {
             KV wh0;
             KF_DOT(wh0, K, w0, H, ldh, t);
             __builtin_prefetch(v0 + pf + t, 0, 2);
-            KV q0 = (1.0 / (wh0 + eps)) * KF_LD(v0 + t);
+            KV q0 = (1.0 / (wh0 + eps)) * KF_LDV(v0 + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++) {
                 double *p = num + (size_t)k * ldh + t;
@@ -134,20 +149,20 @@ KF_INLINE void KF_NAME(kf_hpart)(const double *restrict V, size_t ldv,
 
 /* Euclidean W numerators: acc[(f - f0) * K + k] += V[f,t] * H[k,t] over the
  * frames [t0, t1), lane by lane. */
-KF_INLINE void KF_NAME(ef_wpart)(const double *restrict V, size_t ldv,
+KF_INLINE void KF_NAME(ef_wpart)(const KF_VT *restrict V, size_t ldv,
                                  const double *restrict H, size_t ldh, int K,
                                  size_t f0, size_t f1, size_t t0, size_t t1,
                                  KV *restrict accs, KV *restrict acc)
 {
     for (size_t f = f0; f < f1; f++) {
-        const double *v = V + f * ldv;
+        const KF_VT *v = V + f * ldv;
         KV *a = accs + (f - f0) * (size_t)K;
         _Pragma("GCC unroll 16")
         for (int k = 0; k < K; k++)
             acc[k] = a[k];
         for (size_t t = t0; t < t1; t += KF_VW) {
             __builtin_prefetch(v + ldv + t);
-            KV x = KF_LD(v + t);
+            KV x = KF_LDV(v + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++)
                 acc[k] += x * KF_LD(H + (size_t)k * ldh + t);
@@ -160,7 +175,7 @@ KF_INLINE void KF_NAME(ef_wpart)(const double *restrict V, size_t ldv,
 
 /* Euclidean H numerators: num[k,t] += W[f,k] * V[f,t] over the rows
  * [f0, f1) in order, two rows per pass over num. */
-KF_INLINE void KF_NAME(ef_hpart)(const double *restrict V, size_t ldv,
+KF_INLINE void KF_NAME(ef_hpart)(const KF_VT *restrict V, size_t ldv,
                                  const double *restrict W, double *restrict num,
                                  size_t ldh, int K, size_t f0, size_t f1, size_t t0,
                                  size_t t1, size_t pf)
@@ -168,11 +183,11 @@ KF_INLINE void KF_NAME(ef_hpart)(const double *restrict V, size_t ldv,
     size_t f = f0;
     for (; f + 2 <= f1; f += 2) {
         const double *w0 = W + f * (size_t)K, *w1 = w0 + K;
-        const double *v0 = V + f * ldv, *v1 = v0 + ldv;
+        const KF_VT *v0 = V + f * ldv, *v1 = v0 + ldv;
         for (size_t t = t0; t < t1; t += KF_VW) {
             __builtin_prefetch(v0 + pf + t, 0, 2);
             __builtin_prefetch(v1 + pf + t, 0, 2);
-            KV x0 = KF_LD(v0 + t), x1 = KF_LD(v1 + t);
+            KV x0 = KF_LDV(v0 + t), x1 = KF_LDV(v1 + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++) {
                 double *p = num + (size_t)k * ldh + t;
@@ -185,10 +200,10 @@ KF_INLINE void KF_NAME(ef_hpart)(const double *restrict V, size_t ldv,
     }
     if (f < f1) {
         const double *w0 = W + f * (size_t)K;
-        const double *v0 = V + f * ldv;
+        const KF_VT *v0 = V + f * ldv;
         for (size_t t = t0; t < t1; t += KF_VW) {
             __builtin_prefetch(v0 + pf + t, 0, 2);
-            KV x0 = KF_LD(v0 + t);
+            KV x0 = KF_LDV(v0 + t);
             _Pragma("GCC unroll 16")
             for (int k = 0; k < K; k++) {
                 double *p = num + (size_t)k * ldh + t;
@@ -200,7 +215,7 @@ KF_INLINE void KF_NAME(ef_hpart)(const double *restrict V, size_t ldv,
 
 /* One copy per small K keeps every per-component value in a register. */
 #define KF_SMALL(KC)                                                               \
-    static void KF_CAT(KF_NAME(kf_wpart), _##KC)(const double *V, size_t ldv, const double *W, \
+    static void KF_CAT(KF_NAME(kf_wpart), _##KC)(const void *V, size_t ldv, const double *W, \
                                        const double *H, size_t ldh, size_t f0,     \
                                        size_t f1, size_t t0, size_t t1, double *accs) \
     {                                                                              \
@@ -208,14 +223,14 @@ KF_INLINE void KF_NAME(ef_hpart)(const double *restrict V, size_t ldv,
         KV acc[KC];                                                                \
         KF_NAME(kf_wpart)(V, ldv, W, H, ldh, KC, f0, f1, t0, t1, (KV *)accs, wk, acc); \
     }                                                                              \
-    static void KF_CAT(KF_NAME(kf_hpart), _##KC)(const double *V, size_t ldv, const double *W, \
+    static void KF_CAT(KF_NAME(kf_hpart), _##KC)(const void *V, size_t ldv, const double *W, \
                                        const double *H, double *num, size_t ldh,   \
                                        size_t f0, size_t f1, size_t t0, size_t t1, \
                                        size_t pf)                                  \
     {                                                                              \
         KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, KC, f0, f1, t0, t1, pf);         \
     }                                                                              \
-    static void KF_CAT(KF_NAME(ef_wpart), _##KC)(const double *V, size_t ldv, const double *W, \
+    static void KF_CAT(KF_NAME(ef_wpart), _##KC)(const void *V, size_t ldv, const double *W, \
                                        const double *H, size_t ldh, size_t f0,     \
                                        size_t f1, size_t t0, size_t t1, double *accs) \
     {                                                                              \
@@ -223,7 +238,7 @@ KF_INLINE void KF_NAME(ef_hpart)(const double *restrict V, size_t ldv,
         (void)W;                                                                   \
         KF_NAME(ef_wpart)(V, ldv, H, ldh, KC, f0, f1, t0, t1, (KV *)accs, acc);    \
     }                                                                              \
-    static void KF_CAT(KF_NAME(ef_hpart), _##KC)(const double *V, size_t ldv, const double *W, \
+    static void KF_CAT(KF_NAME(ef_hpart), _##KC)(const void *V, size_t ldv, const double *W, \
                                        const double *H, double *num, size_t ldh,   \
                                        size_t f0, size_t f1, size_t t0, size_t t1, \
                                        size_t pf)                                  \
@@ -250,9 +265,9 @@ KF_SMALL(15)
 KF_SMALL(16)
 #undef KF_SMALL
 
-typedef void (*KF_NAME(kf_wfn))(const double *, size_t, const double *, const double *,
+typedef void (*KF_NAME(kf_wfn))(const void *, size_t, const double *, const double *,
                                 size_t, size_t, size_t, size_t, size_t, double *);
-typedef void (*KF_NAME(kf_hfn))(const double *, size_t, const double *, const double *,
+typedef void (*KF_NAME(kf_hfn))(const void *, size_t, const double *, const double *,
                                 double *, size_t, size_t, size_t, size_t, size_t, size_t);
 
 #define KF_TAB(pre)                                                                \
@@ -271,7 +286,7 @@ static const KF_NAME(kf_hfn) KF_NAME(ef_htab)[17] = KF_TABN(KF_NAME(ef_hpart));
 /* Entry points for the driver. accs holds (f1 - f0) * K vectors, aligned;
  * scratch (any K above 16) holds K vectors and K doubles, aligned; pf is
  * the distance in doubles at which the H pass prefetches V. */
-static void KF_NAME(kf_wpass)(const double *V, size_t ldv, const double *W,
+static void KF_NAME(kf_wpass)(const void *V, size_t ldv, const double *W,
                               const double *H, size_t ldh, int K, size_t f0, size_t f1,
                               size_t t0, size_t t1, double *accs, double *scratch)
 {
@@ -284,7 +299,7 @@ static void KF_NAME(kf_wpass)(const double *V, size_t ldv, const double *W,
     KF_NAME(kf_wpart)(V, ldv, W, H, ldh, K, f0, f1, t0, t1, (KV *)accs, wk, acc);
 }
 
-static void KF_NAME(kf_hpass)(const double *V, size_t ldv, const double *W,
+static void KF_NAME(kf_hpass)(const void *V, size_t ldv, const double *W,
                               const double *H, double *num, size_t ldh, int K, size_t f0,
                               size_t f1, size_t t0, size_t t1, size_t pf)
 {
@@ -294,7 +309,7 @@ static void KF_NAME(kf_hpass)(const double *V, size_t ldv, const double *W,
         KF_NAME(kf_hpart)(V, ldv, W, H, num, ldh, K, f0, f1, t0, t1, pf);
 }
 
-static void KF_NAME(ef_wpass)(const double *V, size_t ldv, const double *W,
+static void KF_NAME(ef_wpass)(const void *V, size_t ldv, const double *W,
                               const double *H, size_t ldh, int K, size_t f0, size_t f1,
                               size_t t0, size_t t1, double *accs, double *scratch)
 {
@@ -304,7 +319,7 @@ static void KF_NAME(ef_wpass)(const double *V, size_t ldv, const double *W,
         KF_NAME(ef_wpart)(V, ldv, H, ldh, K, f0, f1, t0, t1, (KV *)accs, (KV *)scratch);
 }
 
-static void KF_NAME(ef_hpass)(const double *V, size_t ldv, const double *W,
+static void KF_NAME(ef_hpass)(const void *V, size_t ldv, const double *W,
                               const double *H, double *num, size_t ldh, int K, size_t f0,
                               size_t f1, size_t t0, size_t t1, size_t pf)
 {
@@ -315,6 +330,8 @@ static void KF_NAME(ef_hpass)(const double *V, size_t ldv, const double *W,
 }
 
 #undef KV
+#undef KF_VT
+#undef KF_LDV
 #undef KF_LD
 #undef KF_ST
 #undef KF_INLINE

@@ -61,10 +61,15 @@ typedef int (*qm_iterationFn)(int done, int total, void *user);
 int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double *W,
                double *H, qm_iterationFn fn, void *user);
 
-/* The same rounds from the given W and H with columns [0, fixedK) of W held
- * fixed bit for bit and the others updated (fixedK >= K: only H is
- * learned). The components keep their order. Return as qm_NMFFrom. */
-int qm_NMFFromFixed(int eucl, const double *V, int F, int T, int K, int fixedK, int iter,
+/* The same rounds on V stored as floats (half the memory and traffic; each
+ * value is widened to a double as it is read). The components keep their
+ * order, so n calls of r rounds give the bits of one call of n r rounds.
+ * Return as qm_NMFFrom. */
+int qm_NMFFromFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W,
+                    double *H, qm_iterationFn fn, void *user);
+/* The same with columns [0, fixedK) of W held fixed bit for bit and the
+ * others updated (fixedK >= K: only H is learned). */
+int qm_NMFFromFixed(int eucl, const float *V, int F, int T, int K, int fixedK, int iter,
                     double *W, double *H, qm_iterationFn fn, void *user);
 
 /* Optional process-wide report after each NMF iteration (unset by default);

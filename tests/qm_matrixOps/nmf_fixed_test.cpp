@@ -1,4 +1,4 @@
-// qm_NMFFromFixed: the given columns of W stay as they were, bit for bit,
+// qm_NMFFromFixed (V as floats): the given columns of W stay as they were, bit for bit,
 // while H and the other columns follow the plain updates.
 #include "nmf_checks.hpp"
 #include "qm_matrixOps.h"
@@ -22,6 +22,16 @@ void naiveFixed(int eucl, const Mat &V, int F, int T, int K, int fixedK, int ite
     }
 }
 
+// V rounded to floats in place, and those floats (widening them is exact, so
+// the double references see the same V)
+std::vector<float> asFloats(Mat &V)
+{
+    std::vector<float> f(V.size());
+    for (size_t i = 0; i < V.size(); i++)
+        V[i] = f[i] = (float)V[i];
+    return f;
+}
+
 struct Case {
     int F, T, K, fixedK;
 };
@@ -37,11 +47,12 @@ TEST(NMFFromFixed, HeldColumnsStayAndTheRestFollowThePlainUpdates)
             SCOPED_TRACE(testing::Message() << "eucl=" << eucl << " F=" << c.F << " T=" << c.T
                                             << " K=" << c.K << " fixed=" << c.fixedK);
             Mat V = naive::productV(c.F, c.T, 4, 21, 0.05);
+            std::vector<float> Vf = asFloats(V);
             Mat W, H;
             srand(5);
             naive::init(c.F, c.T, c.K, W, H);
             Mat W0 = W, Wn = W, Hn = H;
-            ASSERT_EQ(qm_NMFFromFixed(eucl, V.data(), c.F, c.T, c.K, c.fixedK, 20, W.data(), H.data(),
+            ASSERT_EQ(qm_NMFFromFixed(eucl, Vf.data(), c.F, c.T, c.K, c.fixedK, 20, W.data(), H.data(),
                                       nullptr, nullptr),
                       0);
             naiveFixed(eucl, V, c.F, c.T, c.K, c.fixedK, 20, Wn, Hn);
@@ -64,18 +75,19 @@ TEST(NMFFromFixed, NothingHeldIsTheFreeRunUnordered)
 {
     const int F = 40, T = 70, K = 4;
     Mat V = naive::productV(F, T, K, 4, 0.1);
+    std::vector<float> Vf = asFloats(V);
     Mat W, H;
     srand(3);
     naive::init(F, T, K, W, H);
     Mat W2 = W, H2 = H, W3 = W, H3 = H;
-    ASSERT_EQ(qm_NMFFromFixed(0, V.data(), F, T, K, 0, 30, W.data(), H.data(), nullptr, nullptr), 0);
+    ASSERT_EQ(qm_NMFFromFixed(0, Vf.data(), F, T, K, 0, 30, W.data(), H.data(), nullptr, nullptr), 0);
     ASSERT_EQ(qm_NMFFrom(0, V.data(), F, T, K, 30, W2.data(), H2.data(), nullptr, nullptr), 0);
     naive::order(F, T, K, W, H);
     EXPECT_EQ(W, W2);
     EXPECT_EQ(H, H2);
 
     double d0 = naive::klDiv(V, W3, H3, F, T, K);
-    ASSERT_EQ(qm_NMFFromFixed(0, V.data(), F, T, K, K, 30, W3.data(), H3.data(), nullptr, nullptr), 0);
+    ASSERT_EQ(qm_NMFFromFixed(0, Vf.data(), F, T, K, K, 30, W3.data(), H3.data(), nullptr, nullptr), 0);
     EXPECT_LT(naive::klDiv(V, W3, H3, F, T, K), 0.5 * d0);
 }
 

@@ -93,10 +93,12 @@ TEST(StreamShape, MemoryEstimateCountsTheMatricesAndStaysSmallBeyondThem)
     // an hour of stereo at 44.1 kHz, summed rows
     const kvs_shape s = shape(0.08, 0.25f, 44100, 44100L * 3600, 2);
     const size_t vwh = (size_t(s.rows) * size_t(s.frames) + size_t(s.rows + s.frames) * 10) * 8;
-    const size_t m = kvs_memory(&s, 10, 10);
+    const size_t m = kvs_memory(&s, 10, 10, 8);
     EXPECT_GE(m, vwh);
     EXPECT_LT(m, vwh + (64u << 20)) << "the scratch is blocks, not spectrograms";
-    EXPECT_EQ(kvs_memory(&s, 0, 10), SIZE_MAX);
+    EXPECT_EQ(kvs_memory(&s, 0, 10, 8), SIZE_MAX);
+    const size_t vf = size_t(s.rows) * size_t(s.frames) * 4;
+    EXPECT_EQ(kvs_memory(&s, 10, 10, 4), m - vf) << "V as floats takes half";
 }
 
 TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames)
@@ -136,6 +138,11 @@ TEST(StreamAnalysis, AgreesWithQmStftInsideTheSoundAndOnEitherThreadCount)
     const kvt::Chans x = kvt::sound(2, L, 5);
     const std::vector<double> V = analyse(s, x, 2);
     EXPECT_EQ(analyse(s, x, 1), V) << "bit for bit on one thread";
+    kvt::Source src{x};
+    std::vector<float> Vf(V.size(), -1.0f);
+    ASSERT_EQ(kvs_analyse_float(&s, src.source(), Vf.data(), 2), KVS_OK);
+    for (size_t i = 0; i < V.size(); i++)
+        ASSERT_EQ(Vf[i], float(V[i])) << "the float rows are the doubles rounded, cell " << i;
     const int inner = int((L - s.N) / s.hop) + 1;   // frames of qm_STFT from sample 0
     const long t_first = s.lead / s.hop;             // our frame that starts at sample 0
     ref::Setup fft(7);

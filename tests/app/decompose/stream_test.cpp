@@ -1,0 +1,103 @@
+// Long sounds: read from the file pass by pass, a run gives the files of
+// the same run on the sound held in memory, bit for bit; and the stop on a
+// tolerance, checked on a sample of the frames.
+#include "tool.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sndfile.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+using namespace kvtest;
+using json = nlohmann::json;
+
+namespace {
+
+std::string readText(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+Result runStreamed(const std::vector<std::string> &args, const std::string &dir, const char *above) {
+    setenv("KORVANE_STREAM_ABOVE", above, 1);
+    Result r = runTool(args, dir);
+    unsetenv("KORVANE_STREAM_ABOVE");
+    return r;
+}
+
+json record(const std::string &dir) { return json::parse(readText(dir + "/components.json")); }
+
+}  // namespace
+
+TEST(DecomposeStream, StreamedAndHeldRunsWriteTheSameFiles) {
+    Scratch dir;
+    struct Case {
+        int channels, format;
+        std::vector<std::string> args;
+    } cases[] = {
+        {2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, {"--group", "1-2"}},
+        {1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, {"--format", "float", "--channels", "sum"}},
+        {1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, {"--plot"}},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        const bool flac = (c.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+        const std::string in = "in" + std::to_string(n++) + (flac ? ".flac" : ".wav");
+        ASSERT_TRUE(writeSound(dir / in, makeSound(c.channels, 8000, 4.0, 0.4), c.format));
+        std::vector<std::string> args = {"decompose", in, "-k", "3", "--seed", "4", "-q", "-o"};
+        args.push_back("held");
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result held = runStreamed(args, dir.path(), "1e12");
+        ASSERT_EQ(held.exitCode, 0) << held.err;
+        args[8] = "streamed";
+        Result streamed = runStreamed(args, dir.path(), "0");
+        ASSERT_EQ(streamed.exitCode, 0) << streamed.err;
+        const std::vector<std::string> files = listDir(dir / "held");
+        ASSERT_EQ(listDir(dir / "streamed"), files);
+        for (const std::string &f : files) {
+            Sound a, b;   // float WAV files carry the time they were written
+            if (readSound(dir / ("held/" + f), a) && readSound(dir / ("streamed/" + f), b))
+                EXPECT_TRUE(a.samples == b.samples && a.format == b.format) << in << ": " << f;
+            else
+                EXPECT_TRUE(readText(dir / ("held/" + f)) == readText(dir / ("streamed/" + f))) << in << ": " << f;
+        }
+    }
+}
+
+TEST(DecomposeStream, PageOfAStreamedSoundIsRefusedClearly) {
+    Scratch dir;
+    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.4), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    Result r = runStreamed({"decompose", "in.wav", "-k", "2", "--page"}, dir.path(), "0");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("leave out --page"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir / "in"));
+}
+
+// A steady tone in one component settles at once: the sampled check stops
+// it after ten rounds; a tolerance of 0 runs every round; a looser one stops
+// no later than a tighter one.
+TEST(DecomposeStream, TheToleranceStopsASettledRunAtTheFirstChecks) {
+    Scratch dir;
+    Sound tone = makeSound(1, 8000, 3.0, 0.5);
+    for (long i = 0; i < tone.frames(); ++i) tone.samples[size_t(i)] = float(0.5 * std::sin(0.3 * double(i)));
+    ASSERT_TRUE(writeSound(dir / "tone.wav", tone, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    auto roundsRun = [&](const std::string &tol, const std::string &k, const std::string &in) {
+        Result r = runTool({"decompose", in, "-k", k, "--seed", "2", "-q", "--tol", tol, "-o", "out"}, dir.path());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        json j = record(dir / "out");
+        EXPECT_TRUE(j["divergence"].is_number());
+        return j["iterations_run"].get<int>();
+    };
+    EXPECT_LE(roundsRun("1e-4", "1", "tone.wav"), 20);
+    EXPECT_EQ(roundsRun("0", "1", "tone.wav"), 200);
+    ASSERT_TRUE(writeSound(dir / "mix.wav", makeSound(2, 8000, 6.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    const int tight = roundsRun("1e-6", "4", "mix.wav"), loose = roundsRun("1e-2", "4", "mix.wav");
+    EXPECT_LE(loose, tight);
+    EXPECT_EQ(loose % 10, 0);
+    EXPECT_LT(loose, 200);
+}
