@@ -112,6 +112,7 @@ typedef struct {
     size_t tile;       /* frames per H pass tile, a multiple of the vector width */
     size_t wtile;      /* frames per W pass tile, likewise */
     size_t rows;       /* rows per block */
+    size_t panel;      /* frames per panel when H outgrows the cache, else 0 */
     kf_impl impl;
 } kf_job;
 
@@ -157,16 +158,22 @@ typedef struct {
     double *denW;    /* likewise */
 } kf_mine;
 
-/* W update of the rows [f0, f1) with the current H */
-static void kf_wrows(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
+/* The W numerators of the rows [f0, f1) over the frames [p0, p1), added to
+ * accs (lanes of row f from (f - f0) K vw), tiles of wtile frames */
+static void kf_waccum(const kf_job *j, const kf_mine *m, size_t f0, size_t f1, size_t p0,
+                      size_t p1, double *accs)
 {
-    const size_t nK = j->K, vw = j->impl.vw, n = (f1 - f0) * nK;
-    memset(m->accs, 0, n * vw * sizeof *m->accs);
-    for (size_t t0 = 0; t0 < j->tV; t0 += j->wtile) {
-        size_t t1 = t0 + j->wtile < j->tV ? t0 + j->wtile : j->tV;
-        j->impl.wpass(j->V, j->T, j->W, j->H, j->ldh, (int)nK, f0, f1, t0, t1, m->accs,
-                      m->scratch);
+    for (size_t t0 = p0; t0 < p1; t0 += j->wtile) {
+        size_t t1 = t0 + j->wtile < p1 ? t0 + j->wtile : p1;
+        j->impl.wpass(j->V, j->T, j->W, j->H, j->ldh, (int)j->K, f0, f1, t0, t1, accs, m->scratch);
     }
+}
+
+/* The tail's share, then the W update of the rows [f0, f1) from their
+ * numerators in m->accs */
+static void kf_wfinish(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
+{
+    const size_t nK = j->K, vw = j->impl.vw;
     /* the tail: zero V in the padding lanes adds nothing to the sums */
     if (j->Vt)
         j->impl.wpass(j->Vt, vw, j->W, j->H + j->tV, j->ldh, (int)nK, f0, f1, 0, vw, m->accs,
@@ -198,21 +205,76 @@ static void kf_wrows(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
     }
 }
 
-/* num (K rows ldh apart) += the H numerator terms of the rows [f0, f1) */
-static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
+/* W update of the rows [f0, f1) with the current H */
+static void kf_wrows(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
 {
-    for (size_t t0 = 0; t0 < j->tV; t0 += j->tile) {
-        size_t t1 = t0 + j->tile < j->tV ? t0 + j->tile : j->tV;
+    memset(m->accs, 0, (f1 - f0) * j->K * j->impl.vw * sizeof *m->accs);
+    kf_waccum(j, m, f0, f1, 0, j->tV, m->accs);
+    kf_wfinish(j, m, f0, f1);
+}
+
+/* The same for all the rows [f0, f1) of a thread, a panel of frames at a
+ * time: H's panel stays in cache while every row's stretch of V passes.
+ * Each numerator gets the same terms in the same order as in kf_wrows. */
+static void kf_wpanels(const kf_job *j, const kf_mine *m, size_t f0, size_t f1)
+{
+    const size_t per = j->K * j->impl.vw;
+    memset(m->accs, 0, (f1 - f0) * per * sizeof *m->accs);
+    for (size_t p0 = 0; p0 < j->tV; p0 += j->panel) {
+        size_t p1 = p0 + j->panel < j->tV ? p0 + j->panel : j->tV;
+        for (size_t fb = f0; fb < f1; fb += j->rows) {
+            size_t fe = fb + j->rows < f1 ? fb + j->rows : f1;
+            kf_waccum(j, m, fb, fe, p0, p1, m->accs + (fb - f0) * per);
+        }
+    }
+    kf_wfinish(j, m, f0, f1);
+}
+
+/* num (K rows ldh apart) += the H numerator terms of the rows [f0, f1) over
+ * the frames [p0, p1), tiles of tile frames */
+static void kf_haccum(const kf_job *j, size_t f0, size_t f1, size_t p0, size_t p1, double *num)
+{
+    for (size_t t0 = p0; t0 < p1; t0 += j->tile) {
+        size_t t1 = t0 + j->tile < p1 ? t0 + j->tile : p1;
         j->impl.hpass(j->V, j->T, j->W, j->H, num, j->ldh, (int)j->K, f0, f1, t0, t1,
                       j->rows * j->T);
     }
+}
+
+static void kf_htail(const kf_job *j, size_t f0, size_t f1, double *num)
+{
     if (j->Vt)
         j->impl.hpass(j->Vt, j->impl.vw, j->W, j->H + j->tV, num + j->tV, j->ldh, (int)j->K,
                       f0, f1, 0, j->impl.vw, j->rows * j->impl.vw);
 }
 
+/* num += the H numerator terms of the rows [f0, f1) */
+static void kf_hrows(const kf_job *j, size_t f0, size_t f1, double *num)
+{
+    kf_haccum(j, f0, f1, 0, j->tV, num);
+    kf_htail(j, f0, f1, num);
+}
+
+/* The same a panel of frames at a time, the rows in the same order for
+ * every frame */
+static void kf_hpanels(const kf_job *j, size_t f0, size_t f1, double *num)
+{
+    for (size_t p0 = 0; p0 < j->tV; p0 += j->panel) {
+        size_t p1 = p0 + j->panel < j->tV ? p0 + j->panel : j->tV;
+        for (size_t fb = f0; fb < f1; fb += j->rows)
+            kf_haccum(j, fb, fb + j->rows < f1 ? fb + j->rows : f1, p0, p1, num);
+    }
+    kf_htail(j, f0, f1, num);
+}
+
 #ifndef KF_WTILE
 #define KF_WTILE 16384
+#endif
+#ifndef KF_HCACHE
+#define KF_HCACHE (2.0 * 1024 * 1024)
+#endif
+#ifndef KF_PANEL
+#define KF_PANEL (256 * 1024)
 #endif
 #ifndef KF_VBLOCK
 #define KF_VBLOCK 65536
@@ -371,7 +433,9 @@ static void kf_rounds(kf_run *run, int id, int nt)
     size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
 
     memset(m.num, 0, nK * j->ldh * sizeof *m.num);
-    for (size_t fb = f0; fb < f1; fb += j->rows)
+    if (j->panel)
+        kf_hpanels(j, f0, f1, m.num);
+    for (size_t fb = f0; fb < f1 && !j->panel; fb += j->rows)
         kf_hrows(j, fb, fb + j->rows < f1 ? fb + j->rows : f1, m.num);
 
     for (int i = 0; i < run->iter; i++) {
@@ -390,6 +454,14 @@ static void kf_rounds(kf_run *run, int id, int nt)
         const int wFree = j->fixedK < nK;   /* else only the H numerators */
         if (wFree)
             kf_wsums(j, m.denW);
+        if (j->panel) {
+            /* two sweeps: every row's W first, then the numerators */
+            if (wFree)
+                kf_wpanels(j, &m, f0, f1);
+            if (i + 1 < run->iter)
+                kf_hpanels(j, f0, f1, m.num);
+            continue;
+        }
         for (size_t fb = f0; fb < f1; fb += j->rows) {
             size_t fe = fb + j->rows < f1 ? fb + j->rows : f1;
             if (wFree)
@@ -448,6 +520,16 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
         j->rows = 2;
     if (j->rows > 64)
         j->rows = 64;
+    /* past KF_HCACHE bytes of H, frames go in panels whose H and numerators
+     * (KF_PANEL bytes) stay in the second level; V is then read twice a
+     * round, once for W and once for the numerators */
+    j->panel = 0;
+    if ((double)nK * (double)j->ldh * 8.0 > KF_HCACHE) {
+        j->panel = (KF_PANEL / (16 * nK)) / j->wtile * j->wtile;
+        if (j->panel < j->wtile)
+            j->panel = j->wtile;
+        j->rows = 16;
+    }
     run.iter = iter;
 
     int nth = 1;
@@ -463,7 +545,7 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
      * thread as kf_layoutOf lays it out */
     size_t nKH = nK * j->ldh, nVt = j->tV < nT ? nF * vw : 0, total = 0;
     kf_layout *l = &run.layout;
-    int ok = kf_layoutOf(nK, j->ldh, j->rows, vw, eucl, l) && l->size <= SIZE_MAX / (size_t)nth
+    int ok = kf_layoutOf(nK, j->ldh, j->panel ? nF : j->rows, vw, eucl, l) && l->size <= SIZE_MAX / (size_t)nth
           && qm_addCount(&total, nKH) && qm_addCount(&total, (nVt + 7) / 8 * 8)
           && qm_addCount(&total, l->size * (size_t)nth) && qm_addCount(&total, 8);
     double *block = ok ? qm_allocDoubles(total) : NULL;

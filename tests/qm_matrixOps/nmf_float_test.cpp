@@ -84,3 +84,24 @@ TEST(NMFFromFloat, RoundedVGivesAModelCloseToTheDoubleOne)
     EXPECT_LT(modelDifference(f, d, F, T, K), 1e-5);
     EXPECT_GT(modelDifference(f, d, F, T, K), 0.0) << "the rounding reached the rounds";
 }
+
+// Past a few MB of H the frames go in panels; the rounds stay the plain
+// updates, with a tail after the vectors and K with its own kernel.
+TEST(NMFFromFloat, LongSoundsInPanelsFollowThePlainUpdates)
+{
+    const int F = 5, T = 27003, K = 10, rounds = 3;
+    for (int eucl : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << "eucl=" << eucl);
+        Mat V = naive::productV(F, T, 4, 7, 0.05);
+        std::vector<float> Vf = toFloat(V);
+        V.assign(Vf.begin(), Vf.end());
+        Start fast(F, T, K, 9), plain(F, T, K, 9);
+        ASSERT_EQ(qm_NMFFromFloat(eucl, Vf.data(), F, T, K, rounds, fast.W.data(), fast.H.data(), nullptr, nullptr), 0);
+        for (int i = 0; i < rounds; ++i)
+            (eucl ? naive::euclStep : naive::klStep)(V, F, T, K, plain.W, plain.H);
+        for (size_t i = 0; i < fast.W.size(); ++i)
+            ASSERT_NEAR(fast.W[i], plain.W[i], 1e-10 * std::fabs(plain.W[i])) << "W[" << i << "]";
+        for (size_t i = 0; i < fast.H.size(); ++i)
+            ASSERT_NEAR(fast.H[i], plain.H[i], 1e-10 * std::fabs(plain.H[i]) + 1e-300) << "H[" << i << "]";
+    }
+}
