@@ -1,6 +1,7 @@
 // Fuzz target: any bytes as a sound file, through the command line's reader
-// (as `decompose` and a patch's `buffer NAME FILE` use it) and the library's
-// 16-bit readers on the audio-file layer, whole and in segments.
+// (as `decompose` and a patch's `buffer NAME FILE` use it), its streamed
+// reader (as `decompose` reads long sounds), and the library's 16-bit
+// readers on the audio-file layer, whole and in segments.
 #include "support.hpp"
 
 #include "maxhost.hpp"
@@ -8,7 +9,9 @@
 #include "sound_files.hpp"
 #include "sound_reader.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -30,6 +33,21 @@ void libraryReaders(const std::string &path) {
     }
 }
 
+// Blocks in order, then a step back (a second pass), as the analysis and
+// resynthesis ask for them.
+void streamedReader(const std::string &path) {
+    korvane::SoundStream stream;
+    std::string err;
+    if (!stream.open(path, err)) return;
+    const long block = 1000;
+    std::vector<double> a(block), b(block);
+    double *ch[2] = {a.data(), b.data()};
+    const int used = stream.channels < 2 ? 1 : 2;
+    for (long at = 0; at < stream.frames && at < 64 * block; at += block)
+        if (!stream.read(at, std::min(block, stream.frames - at), used, ch)) return;
+    if (stream.frames > 0) stream.read(0, std::min(block, stream.frames), used, ch);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -39,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string err;
     korvane::readSound(path, sound, err);
     korvane::readSoundIntoBuffer("b", path, err);
+    streamedReader(path);
     libraryReaders(path);
     maxhost::reset();
     return 0;
