@@ -59,8 +59,10 @@ static kve_status kve_refuse(const kve_shapeInput *in, float hf, const kve_shape
                              kve_shapeDetail *out)
 {
     kve_shapeDetail r = *d;
-    double frameLimit = in->maxFrames > 0 ? in->maxFrames : (double)INT_MAX;
-    double binLimit = in->maxBins > 0 ? in->maxBins : KVE_LARGEST_FFT / 2 + 1;
+    /* no limit, or one past what an int holds, is the largest an int holds */
+    double frameLimit = in->maxFrames > 0 && in->maxFrames < INT_MAX ? in->maxFrames : (double)INT_MAX;
+    double binLimit = in->maxBins > 0 && in->maxBins < KVE_LARGEST_FFT / 2 + 1 ? in->maxBins
+                                                                                : KVE_LARGEST_FFT / 2 + 1;
     kve_status code = KVE_OK;
     if (!isfinite(in->window) || !isfinite(in->sampleRate) ||
         !(round((double)in->window * in->sampleRate) >= 2.0)) {

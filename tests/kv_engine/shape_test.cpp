@@ -108,6 +108,14 @@ TEST(Shape, ZeroMeansNoLimit) {
     in = input(1e6f, 1e6, 1e15);
     in.maxBins = in.maxFrames = 0;
     EXPECT_EQ(kve_shapeOf(&in, nullptr, nullptr), KVE_TOO_MANY_BINS);
+    // and so do limits past what an int holds: 1e15 samples at hop 1 are
+    // refused, not converted to an int
+    in = input(0.0001f, 44100, 1e15);
+    in.maxFrames = 1e30;
+    in.maxBins = 1e30;
+    kve_shapeDetail d;
+    EXPECT_EQ(kve_shapeOf(&in, &s, &d), KVE_TOO_MANY_FRAMES);
+    EXPECT_EQ(d.limit, 2147483647.0);
 }
 
 }  // namespace
