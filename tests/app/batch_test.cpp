@@ -33,12 +33,7 @@ long framesOf(const std::string &path) {
     return readSound(path, s) ? s.frames() : -1;
 }
 
-std::string readText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using kvtest::readText;
 
 std::string jsonInput(const std::string &folder) {
     std::ifstream in(folder + "/components.json");

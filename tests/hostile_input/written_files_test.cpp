@@ -14,13 +14,6 @@ using namespace kvtest;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 bool noPartFiles(const std::string &dir) {
     for (const std::string &n : listDir(dir))
         if (n.find(".part") != std::string::npos || n.find(".tmp") != std::string::npos) return false;
@@ -65,6 +58,6 @@ TEST(WrittenFiles, Fault6_RunWriteOnAFullDiskKeepsTheOldFile) {
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("keep.wav"), std::string::npos) << r.err;
-    EXPECT_TRUE(slurp(dir / "keep.wav") == "the file that was there") << "keep.wav was overwritten";
+    EXPECT_TRUE(readText(dir / "keep.wav") == "the file that was there") << "keep.wav was overwritten";
     EXPECT_TRUE(noPartFiles(dir.path()));
 }

@@ -20,14 +20,14 @@
 
 namespace kvtest {
 
-namespace {
-
-std::string slurp(const std::string &path) {
+std::string readText(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
 }
+
+namespace {
 
 [[noreturn]] void execTool(const std::vector<std::string> &args, const std::string &dir) {
     if (chdir(dir.c_str()) != 0) _exit(127);
@@ -77,8 +77,8 @@ Result runTool(const std::vector<std::string> &args, const std::string &dir) {
     int status = 0;
     waitpid(pid, &status, 0);
     decode(status, r);
-    r.out = slurp(outPath);
-    r.err = slurp(errPath);
+    r.out = readText(outPath);
+    r.err = readText(errPath);
     unlink(outPath.c_str());
     unlink(errPath.c_str());
     return r;
@@ -111,7 +111,7 @@ Result runToolOnTerminal(const std::vector<std::string> &args, const std::string
     int status = 0;
     waitpid(pid, &status, 0);
     decode(status, r);
-    r.out = slurp(outPath);
+    r.out = readText(outPath);
     unlink(outPath.c_str());
     return r;
 }

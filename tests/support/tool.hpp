@@ -56,5 +56,7 @@ double relativeError(const Sound &got, const Sound &want);
 // Bare names of the entries of a folder, sorted; empty when it is missing.
 std::vector<std::string> listDir(const std::string &dir);
 bool exists(const std::string &path);
+// A file's bytes, or "" when it cannot be read.
+std::string readText(const std::string &path);
 
 }  // namespace kvtest

@@ -23,12 +23,7 @@ namespace {
 
 constexpr int kRate = 22050;
 
-std::string readText(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+using kvtest::readText;
 
 void writeText(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 

@@ -16,12 +16,7 @@ using json = nlohmann::json;
 
 namespace {
 
-std::string readText(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+using kvtest::readText;
 
 Result runStreamed(const std::vector<std::string> &args, const std::string &dir, const char *above) {
     setenv("KORVANE_STREAM_ABOVE", above, 1);
