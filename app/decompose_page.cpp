@@ -1,5 +1,6 @@
 // index.html: the listening page, from the run's components and the
 // magnitude the factorisation worked on (stacked channels summed).
+#include "bases.hpp"
 #include "decompose_steps.hpp"
 #include "page/page.hpp"
 
@@ -18,6 +19,12 @@ int writeListeningPage(Run &run, OutputSet &out) {
     }
     PageData pd = pageFromRun(run.name, out.dir(), run.sound, sh.N, sh.hop, w, acts, centroids,
                               shownMagnitude(run), std::move(audio));
+    const int given = givenCount(run.opt);
+    for (PageComponent &c : pd.components)
+        if (c.number <= given) {
+            const GivenBasis &b = run.opt.given->bases[static_cast<size_t>(c.number - 1)];
+            c.given = run.opt.given->files[b.file].path + ", component " + std::to_string(b.number);
+        }
     // frames start lead samples before the sound
     pd.firstFrameSec = (sh.N / 2.0 - static_cast<double>(sh.lead)) / run.sound.sampleRate;
     std::string err;

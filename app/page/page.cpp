@@ -58,7 +58,8 @@ nlohmann::ordered_json pageJson(const PageData &d, double quality) {
                          {"basis", permille(rows, largest(rows))},
                          // each lane to its own peak: w and h share a scale
                          // only as a product
-                         {"activation", permille(onCols(g, c.activation), largest(c.activation))}});
+                         {"activation", permille(onCols(g, c.activation), largest(c.activation))},
+                         {"given", c.given.empty() ? json(nullptr) : json(c.given)}});
     }
     j["components"] = std::move(comps);
     return j;

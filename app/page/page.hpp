@@ -18,6 +18,7 @@ struct PageComponent {
     double peakHz = 0;
     std::vector<float> samples;        // interleaved, PageData::channels per frame
     std::string vorbis;                // or the same already encoded (encodePageAudio)
+    std::string given;                 // "FILE, component N" when its basis was given; empty when learned here
 };
 
 struct PageData {

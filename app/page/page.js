@@ -340,7 +340,12 @@ function makeLanes() {
       '<button class="mute" title="Mute">M</button><button class="solo" title="Solo">S</button>' +
       '<input type="range" min="0" max="2" step="0.01" value="1" title="Gain"><span class="gv">1.00</span>';
     ctl.querySelector('.sw').style.background = colour(k);
-    ctl.querySelector('.num').textContent = comp.number;
+    const num = ctl.querySelector('.num');
+    num.textContent = comp.number;
+    if (comp.given) {   // its basis came from an earlier run
+      num.classList.add('given');
+      num.title = 'Given basis: ' + comp.given;
+    }
     const lane = document.createElement('canvas');
     lane.className = 'lane time';
     lane.style.height = h;
@@ -433,7 +438,9 @@ function copyBySelection(text) {
 function start() {
   document.title = D.title + ' · korvane';
   $('title').textContent = D.title;
-  $('info').textContent = K + ' component' + (K === 1 ? '' : 's') + ' · ' + fmtTime(duration) + ' · ' +
+  const given = D.components.filter(c => c.given).length;
+  $('info').textContent = K + ' component' + (K === 1 ? '' : 's') + (given ? ' (' + given + ' given)' : '') + ' · ' +
+    fmtTime(duration) + ' · ' +
     D.sampleRate + ' Hz · ' + (D.channels === 1 ? 'mono' : 'stereo') + ' · FFT ' + D.fftSize + ', hop ' + D.hop;
   makeLanes();
   $('play').onclick = togglePlay;

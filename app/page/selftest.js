@@ -111,6 +111,11 @@ async function selftest() {
     allOn();
     check(new RegExp('^korvane remix \\S.* --group ').test($('command').textContent), 'command with all on: ' + $('command').textContent);
 
+    // given bases are marked, and only they
+    const marked = rows.map(r => r.ctl.querySelector('.num').classList.contains('given'));
+    check(marked.every((m, k) => m === Boolean(D.components[k].given)),
+          'marked given: ' + (D.components.filter((c, k) => marked[k]).map(c => c.number).join(',') || 'none'));
+
     // keys and click-to-seek, through the events the page listens to
     const press = key => document.dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true }));
     press('1');

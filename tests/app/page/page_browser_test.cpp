@@ -85,4 +85,23 @@ TEST(PageInBrowser, SelfCheckPassesForOneFourAndSixteenComponents) {
     }
 }
 
+TEST(PageInBrowser, MarksTheGivenComponents) {
+    kvtest::Scratch dir;
+    ASSERT_TRUE(kvtest::writeSound(dir / "a.wav", kvtest::makeSound(2, 22050, 2.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_EQ(kvtest::runTool({"decompose", "a.wav", "-k", "2", "-o", "A", "-q"}, dir.path()).exitCode, 0);
+    auto r = kvtest::runTool({"decompose", "a.wav", "--bases", "A/components.json", "--extra", "2", "--page", "-o", "B",
+                              "-q"},
+                             dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string page = dir / "B/index.html";
+    Browser browser;
+    std::string err;
+    std::string verdict = selftest(browser, page, err);
+    ASSERT_FALSE(verdict.empty()) << "the browser test could not run: " << err;
+    EXPECT_EQ(verdict.rfind("SELFTEST PASS", 0), 0u) << verdict;
+    EXPECT_NE(verdict.find("marked given: 1,2\n"), std::string::npos) << verdict;
+    json info = browser.evaluate("document.getElementById('info').textContent", err);
+    EXPECT_NE(info.dump().find("4 components (2 given)"), std::string::npos) << info.dump() << err;
+}
+
 }  // namespace

@@ -43,6 +43,21 @@ TEST(DecomposePage, CarriesTheWrittenComponentsBesideTheFiles) {
     EXPECT_EQ(d["dir"], "out");
 }
 
+TEST(DecomposePage, NamesWhereGivenBasesCameFrom) {
+    kvtest::Scratch dir;
+    ASSERT_TRUE(kvtest::writeSound(dir / "a.wav", kvtest::makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_EQ(kvtest::runTool({"decompose", "a.wav", "-k", "2", "-o", "A", "-q"}, dir.path()).exitCode, 0);
+    auto r = kvtest::runTool({"decompose", "a.wav", "--bases", "A/components.json", "--extra", "1", "--only", "2,3",
+                              "--page", "-o", "B", "-q"},
+                             dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    nlohmann::json d = pageData(dir / "B/index.html");
+    ASSERT_EQ(d["components"].size(), 2u);
+    EXPECT_EQ(d["components"][0]["number"], 2);
+    EXPECT_EQ(d["components"][0]["given"], "A/components.json, component 2");
+    EXPECT_TRUE(d["components"][1]["given"].is_null());
+}
+
 TEST(DecomposePage, NotWrittenWithoutTheFlag) {
     kvtest::Scratch dir;
     ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", kvtest::makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
