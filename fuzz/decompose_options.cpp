@@ -8,6 +8,7 @@
 #include "maxhost.hpp"
 #include "seed_sounds.hpp"
 
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
@@ -15,10 +16,12 @@ namespace {
 
 std::string input;
 
-// words that would move the output or the plug-ins, or name another input
+// Words that would move the output or the plug-ins, or name another input
+// (".." alone makes a search of the whole scratch folder's parent).
 bool fixedByHarness(const std::string &w) {
+    std::error_code ec;
     return w.rfind("-o", 0) == 0 || w.rfind("--out", 0) == 0 || w.rfind("--plugins", 0) == 0 ||
-           w.find('/') != std::string::npos;
+           w.find('/') != std::string::npos || std::filesystem::exists(w, ec);
 }
 
 }  // namespace

@@ -19,14 +19,21 @@ namespace {
 // checked, so that each input stays quick.
 constexpr double kMaxCells = 1 << 18;
 
+// Reads in order, one statement a read: the order in which operands or
+// arguments are evaluated differs between compilers, and an input must mean
+// the same to the fuzzer (clang) and to the replay (GCC).
 class Bytes {
 public:
     Bytes(const uint8_t *p, size_t n) : p_(p), n_(n) {}
     bool empty() const { return n_ == 0; }
     uint8_t u8() { return n_ ? (--n_, *p_++) : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(u8() | u8() << 8); }
+    uint16_t u16() {
+        const uint16_t lo = u8();
+        return static_cast<uint16_t>(lo | u8() << 8);
+    }
     float f32() {
-        uint32_t b = static_cast<uint32_t>(u16()) | static_cast<uint32_t>(u16()) << 16;
+        const uint32_t lo = u16();
+        const uint32_t b = lo | static_cast<uint32_t>(u16()) << 16;
         float f;
         std::memcpy(&f, &b, sizeof f);
         return f;
@@ -65,7 +72,8 @@ std::vector<float> makeSound(Bytes &in, int channels, int frames) {
     }
     if (!s.empty() && in.u8() % 4 == 0) {
         static const double odd[] = {kNaN, kInf, -kInf, 3e38, 1e-45, 0};
-        s[in.u16() % s.size()] = static_cast<float>(in.pick(odd));
+        const size_t at = in.u16() % s.size();
+        s[at] = static_cast<float>(in.pick(odd));
     }
     return s;
 }
@@ -134,7 +142,8 @@ void addLayer(Bytes &in, Engine &g) {
     static const double odd[] = {0.5, 0, kNaN, kInf, -2, 1e300};
     const long bins = g.e.numBins + static_cast<int8_t>(in.u8()) % 3;
     std::vector<double> basis(bins > 0 ? static_cast<size_t>(bins) : 0, in.pick(odd));
-    std::vector<double> act(in.u16() % 4000, in.pick(odd));
+    const size_t frames = in.u16() % 4000;
+    std::vector<double> act(frames, in.pick(odd));
     kve_addLayer(&g.e, basis.data(), bins, act.data(), static_cast<long>(act.size()));
 }
 
@@ -180,10 +189,10 @@ void stream(Bytes &in, const std::vector<float> &sound, int channels, double rat
     static const double hops[] = {0.25, 0.5, 0.75, 0.9, 0.01};
     const long length = static_cast<long>(sound.size()) / channels;
     const int used = channels < 2 ? 1 : 2;
+    const double window = in.pick(windows), hop = in.pick(hops);
+    const kvs_rows mode = in.u8() % 2 ? KVS_STACK : KVS_SUM;
     kvs_shape s;
-    if (kvs_shape_make(in.pick(windows), static_cast<float>(in.pick(hops)), rate, length, used,
-                       in.u8() % 2 ? KVS_STACK : KVS_SUM, &s) != KVS_OK)
-        return;
+    if (kvs_shape_make(window, static_cast<float>(hop), rate, length, used, mode, &s) != KVS_OK) return;
     if (static_cast<double>(s.rows) * s.frames > kMaxCells) return;
     SoundView view{&sound, channels};
     kvs_source src{readSound, &view};

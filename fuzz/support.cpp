@@ -40,7 +40,11 @@ const std::string &scratchDir() {
 void quietHost() {
     scratchDir();
     maxhost::reset();
-    maxhost::setConsoleSink([](const maxhost::ConsoleLine &) {});
+    // KV_FUZZ_CONSOLE=1 shows the console on stderr, to see what an input does
+    static const bool shown = std::getenv("KV_FUZZ_CONSOLE") != nullptr;
+    maxhost::setConsoleSink([](const maxhost::ConsoleLine &l) {
+        if (shown) std::fprintf(stderr, "%s%s\n", l.error ? "error: " : "", l.text.c_str());
+    });
     maxhost::setPluginPath({KV_PLUGIN_DIR});
     maxhost::setMemoryLimit(size_t(64) << 20);
 }
