@@ -34,7 +34,8 @@ typedef enum kve_status {
     KVE_BAD_COMPONENTS,     /* fewer than 1 component */
     KVE_TOO_MANY_COMPONENTS,/* bins x K or K x frames would not fit an int */
     KVE_BAD_LENGTH,         /* a basis of another length than the bins */
-    KVE_STOPPED             /* the progress callback asked to stop */
+    KVE_STOPPED,            /* the progress callback asked to stop */
+    KVE_SOUND_TOO_LONG      /* more samples than an int counts */
 } kve_status;
 
 enum { KVE_EUCLIDEAN = 0, KVE_KULLBACK_LEIBLER = 1 };

@@ -84,6 +84,10 @@ static kve_status kve_refuse(const kve_shapeInput *in, float hf, const kve_shape
         double p = d->fftSize;
         while (p >= 2.0 && floor(p / 2.0) + 1.0 > binLimit) p /= 2.0;
         r.fitWindow = p >= 2.0 ? p / in->sampleRate : 0.0;
+    } else if (in->numSamples > INT_MAX) {
+        /* sample indices (and a hop as long as the sound) past int */
+        code = KVE_SOUND_TOO_LONG;
+        r.limit = INT_MAX;
     }
     if (out) *out = r;
     return code;

@@ -116,6 +116,12 @@ TEST(Shape, ZeroMeansNoLimit) {
     kve_shapeDetail d;
     EXPECT_EQ(kve_shapeOf(&in, &s, &d), KVE_TOO_MANY_FRAMES);
     EXPECT_EQ(d.limit, 2147483647.0);
+    // a hop of 4.9e29 samples gives a sound of 1e30 samples two frames: the
+    // sound is refused, not its hop converted to an int
+    in = input(0.08f, 44100, 1e30, -1.2e26f);
+    EXPECT_EQ(kve_shapeOf(&in, &s, &d), KVE_SOUND_TOO_LONG);
+    EXPECT_EQ(d.frames, 2.0);
+    EXPECT_EQ(d.limit, 2147483647.0);
 }
 
 }  // namespace
