@@ -36,6 +36,19 @@ std::string selftest(Browser &browser, const std::string &page, std::string &err
     return "";
 }
 
+// The self-check's text when it ran and passed; "" (failure recorded) when
+// the browser could not run it.
+std::string passingSelftest(Browser &browser, const std::string &page) {
+    std::string err;
+    std::string verdict = selftest(browser, page, err);
+    if (verdict.empty()) {
+        ADD_FAILURE() << "the browser test could not run: " << err;
+        return "";
+    }
+    EXPECT_EQ(verdict.rfind("SELFTEST PASS", 0), 0u) << verdict;
+    return verdict;
+}
+
 // Errors the browser reported, and requests for anything but the page.
 std::vector<std::string> complaints(const std::vector<json> &events, const std::string &pageUrl) {
     std::vector<std::string> out;
@@ -76,10 +89,8 @@ TEST(PageInBrowser, SelfCheckPassesForOneFourAndSixteenComponents) {
         ASSERT_TRUE(kvtest::exists(page));
 
         Browser browser;
-        std::string err;
-        std::string verdict = selftest(browser, page, err);
-        ASSERT_FALSE(verdict.empty()) << "the browser test could not run: " << err;
-        EXPECT_EQ(verdict.rfind("SELFTEST PASS", 0), 0u) << verdict;
+        std::string verdict = passingSelftest(browser, page);
+        if (verdict.empty()) return;
         EXPECT_NE(verdict.find("korvane remix 'out dir' --group 1"), std::string::npos) << verdict;
         for (const std::string &what : complaints(browser.events(), fileUrl(page))) ADD_FAILURE() << what;
     }
@@ -95,11 +106,10 @@ TEST(PageInBrowser, MarksTheGivenComponents) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string page = dir / "B/index.html";
     Browser browser;
-    std::string err;
-    std::string verdict = selftest(browser, page, err);
-    ASSERT_FALSE(verdict.empty()) << "the browser test could not run: " << err;
-    EXPECT_EQ(verdict.rfind("SELFTEST PASS", 0), 0u) << verdict;
+    std::string verdict = passingSelftest(browser, page);
+    if (verdict.empty()) return;
     EXPECT_NE(verdict.find("marked given: 1,2\n"), std::string::npos) << verdict;
+    std::string err;
     json info = browser.evaluate("document.getElementById('info').textContent", err);
     EXPECT_NE(info.dump().find("4 components (2 given)"), std::string::npos) << info.dump() << err;
 }
