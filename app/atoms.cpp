@@ -7,7 +7,9 @@ namespace korvane {
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // 0: not a number, 1: int, 2: float
 int numberKind(const std::string &w) {
@@ -67,6 +69,8 @@ t_atom parseAtom(const std::string &word) {
     return a;
 }
 
-bool isNumberWord(const std::string &word) { return numberKind(word) != 0; }
+bool isNumberWord(const std::string &word) {
+    return numberKind(word) != 0;
+}
 
 }  // namespace korvane

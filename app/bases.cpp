@@ -37,10 +37,14 @@ bool positiveInt(const json &j, const char *key, long &v) {
 // The analysis a file records; false with err when a field is missing.
 bool readAnalysis(const json &j, BasesFile &f, std::string &err) {
     const char *missing = nullptr;
-    if (!positiveInt(j, "sample_rate", f.sampleRate)) missing = "sample_rate";
-    else if (!positiveInt(j, "fft_size", f.fftSize)) missing = "fft_size";
-    else if (!positiveInt(j, "bins", f.bins)) missing = "bins";
-    else if (!j.contains("channel_mode") || !j["channel_mode"].is_string()) missing = "channel_mode";
+    if (!positiveInt(j, "sample_rate", f.sampleRate))
+        missing = "sample_rate";
+    else if (!positiveInt(j, "fft_size", f.fftSize))
+        missing = "fft_size";
+    else if (!positiveInt(j, "bins", f.bins))
+        missing = "bins";
+    else if (!j.contains("channel_mode") || !j["channel_mode"].is_string())
+        missing = "channel_mode";
     else if (!j.contains("components") || !j["components"].is_array() || j["components"].empty())
         missing = "components";
     if (missing) {
@@ -129,9 +133,9 @@ int resolveBases(DecomposeOptions &opt) {
     }
     const int n = static_cast<int>(given->bases.size()), K = n + opt.extra;
     if (opt.componentsSet && opt.components != K) {
-        fail("-k " + std::to_string(opt.components) + " contradicts the " + std::to_string(n) +
-             " given component" + (n == 1 ? "" : "s") + " and --extra " + std::to_string(opt.extra) +
-             " (" + std::to_string(K) + "); leave -k out with --bases");
+        fail("-k " + std::to_string(opt.components) + " contradicts the " + std::to_string(n) + " given component" +
+             (n == 1 ? "" : "s") + " and --extra " + std::to_string(opt.extra) + " (" + std::to_string(K) +
+             "); leave -k out with --bases");
         return 2;
     }
     if (K > kMaxComponents) {

@@ -13,17 +13,17 @@ struct Run;
 
 // One components.json given with --bases: what its analysis was.
 struct BasesFile {
-    std::string path;          // as given
+    std::string path;  // as given
     long sampleRate = 0;
     long fftSize = 0, bins = 0, rows = 0;
-    std::string channelMode;   // "sum" or "stack"
+    std::string channelMode;  // "sum" or "stack"
 };
 
 // One given component: where it came from and its W column, one value per
 // analysis row, as the earlier run held it.
 struct GivenBasis {
-    size_t file = 0;           // into GivenBases::files
-    int number = 0;            // its number in that file, from 1
+    size_t file = 0;  // into GivenBases::files
+    int number = 0;   // its number in that file, from 1
     std::vector<double> rows;
 };
 

@@ -52,8 +52,7 @@ void printSummary(const BatchPlan &plan, const std::vector<BatchFailure> &failur
     if (!quiet && !plan.jobs.empty()) {
         std::printf("Decomposed %zu of %s into %s/", total - failures.size(), plural(total, "input").c_str(),
                     root.c_str());
-        if (plan.skipped)
-            std::printf(" (%s in the folders skipped: not sounds)", plural(plan.skipped, "file").c_str());
+        if (plan.skipped) std::printf(" (%s in the folders skipped: not sounds)", plural(plan.skipped, "file").c_str());
         std::printf("\n");
         std::fflush(stdout);
     }
@@ -76,8 +75,7 @@ std::vector<std::string> forwardedOptions(const CLI::App &cmd) {
     std::vector<std::string> args;
     for (const CLI::Option *o : cmd.get_options()) {
         const std::string name = o->get_name();
-        if (o->count() == 0 || o->get_positional() || name == "--out" || name == "--jobs" || name == "--help")
-            continue;
+        if (o->count() == 0 || o->get_positional() || name == "--out" || name == "--jobs" || name == "--help") continue;
         const bool isLong = name.compare(0, 2, "--") == 0;
         for (const std::string &value : o->results()) {
             if (isLong) {
@@ -101,7 +99,7 @@ int runDecomposeInputs(DecomposeOptions &opt, const std::vector<std::string> &fo
         return runDecompose(opt);
     }
     {
-        Run check(opt);   // options are refused once, not by every input's run
+        Run check(opt);  // options are refused once, not by every input's run
         if (int status = checkOptions(check)) return status;
     }
     std::string root = opt.outDir.empty() ? std::string(kBatchOutDir) : opt.outDir;

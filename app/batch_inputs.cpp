@@ -77,7 +77,7 @@ void searchFolder(const fs::path &dir, const fs::path &skip, std::vector<fs::pat
 struct Planner {
     BatchPlan plan;
     FolderNames names;
-    std::set<std::string> seen;   // real paths of the files taken
+    std::set<std::string> seen;  // real paths of the files taken
     std::string root;
 
     void add(const fs::path &file, const std::string &subfolder) {

@@ -8,8 +8,8 @@
 namespace korvane {
 
 struct BatchJob {
-    std::string input;    // the path the run reads
-    std::string outDir;   // its own folder under the output folder
+    std::string input;   // the path the run reads
+    std::string outDir;  // its own folder under the output folder
 };
 
 struct BatchFailure {
@@ -19,8 +19,8 @@ struct BatchFailure {
 
 struct BatchPlan {
     std::vector<BatchJob> jobs;
-    std::vector<BatchFailure> failures;   // inputs that cannot be searched
-    int skipped = 0;                      // files in folders libsndfile does not read
+    std::vector<BatchFailure> failures;  // inputs that cannot be searched
+    int skipped = 0;                     // files in folders libsndfile does not read
 };
 
 // Files are taken as given; folders give every regular file libsndfile

@@ -24,7 +24,9 @@ const std::string kPrefix = "korvane decompose: ";
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile std::sig_atomic_t g_stop = 0;
-extern "C" void noteStop(int sig) { g_stop = sig; }
+extern "C" void noteStop(int sig) {
+    g_stop = sig;
+}
 
 // Catches the stop signals for the batch's length, then puts back what was
 // there. They are held back but while waiting (ppoll with openMask), so that
@@ -39,7 +41,7 @@ public:
         sigemptyset(&held);
         for (int i = 0; i < 3; ++i) {
             sigaction(kStopSignals[i], nullptr, &old_[i]);
-            if (old_[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &sa, nullptr);   // nohup stays
+            if (old_[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &sa, nullptr);  // nohup stays
             sigaddset(&held, kStopSignals[i]);
         }
         sigprocmask(SIG_BLOCK, &held, &openMask);
@@ -48,7 +50,7 @@ public:
         sigprocmask(SIG_SETMASK, &openMask, nullptr);
         for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &old_[i], nullptr);
     }
-    sigset_t openMask;   // the mask before: for waiting, and for the children
+    sigset_t openMask;  // the mask before: for waiting, and for the children
 
 private:
     struct sigaction old_[3];
@@ -57,10 +59,10 @@ private:
 struct Child {
     const BatchJob *job = nullptr;
     pid_t pid = -1;
-    int fd[2] = {-1, -1};     // read ends of its standard output and error
-    std::string out;          // kept until it ends
-    std::string errPart;      // an unfinished line of standard error
-    std::string lastError;    // its last message, without the prefix
+    int fd[2] = {-1, -1};   // read ends of its standard output and error
+    std::string out;        // kept until it ends
+    std::string errPart;    // an unfinished line of standard error
+    std::string lastError;  // its last message, without the prefix
 };
 
 // The environment of the children: one thread of computation each when
@@ -119,7 +121,9 @@ int spawnChild(Child &c, std::vector<std::string> args, std::vector<std::string>
 }
 
 // Out of descriptors or processes for now: worth trying again later.
-bool isShortage(int err) { return err == EMFILE || err == ENFILE || err == EAGAIN || err == ENOMEM; }
+bool isShortage(int err) {
+    return err == EMFILE || err == ENFILE || err == EAGAIN || err == ENOMEM;
+}
 
 std::string statusText(int status, const std::string &lastError) {
     if (WIFSIGNALED(status)) {
@@ -152,7 +156,7 @@ private:
     std::vector<std::string> env_;
     std::list<Child> running_;
     std::vector<BatchFailure> failures_;
-    int forwarded_ = 0;   // the stop signal passed on, once
+    int forwarded_ = 0;  // the stop signal passed on, once
 };
 
 std::vector<BatchFailure> Batch::run() {
@@ -210,7 +214,7 @@ void Batch::pump() {
                 fds.push_back({c.fd[which], POLLIN, 0});
                 owners.emplace_back(&c, which);
             }
-    if (fds.empty() || ppoll(fds.data(), fds.size(), nullptr, &openMask_) < 0) return;   // EINTR: a stop signal
+    if (fds.empty() || ppoll(fds.data(), fds.size(), nullptr, &openMask_) < 0) return;  // EINTR: a stop signal
     for (size_t i = 0; i < fds.size(); ++i)
         if (fds[i].revents) read(*owners[i].first, owners[i].second);
 }
@@ -243,7 +247,7 @@ void Batch::errorLines(Child &c, bool all) {
             line.erase(0, kPrefix.size());
             c.lastError = line;
         } else if (c.lastError.size() < 400 && !line.empty()) {
-            c.lastError += (c.lastError.empty() ? "" : " ") + line;   // a message's further lines
+            c.lastError += (c.lastError.empty() ? "" : " ") + line;  // a message's further lines
         }
         progress_.line(stderr, kPrefix + c.job->input + ": " + line);
     }
@@ -263,7 +267,7 @@ void Batch::reap() {
         bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (!ok) failures_.push_back({it->job->input, statusText(status, it->lastError)});
         if (!it->out.empty() && it->out.back() == '\n') it->out.pop_back();
-        progress_.ended(it->job->input, it->out, !ok && !g_stop);   // not told when stopped
+        progress_.ended(it->job->input, it->out, !ok && !g_stop);  // not told when stopped
         it = running_.erase(it);
     }
 }

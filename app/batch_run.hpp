@@ -10,8 +10,8 @@
 namespace korvane {
 
 struct BatchSettings {
-    std::vector<std::string> forwarded;   // options every run is given
-    int jobs = 1;                         // runs side by side
+    std::vector<std::string> forwarded;  // options every run is given
+    int jobs = 1;                        // runs side by side
     bool quiet = false;
 };
 

@@ -30,8 +30,7 @@ const char *commandWord(int argc, char **argv) {
 }
 
 bool asksForHelpOrVersion(const CLI::ParseError &e) {
-    return dynamic_cast<const CLI::CallForHelp *>(&e) ||
-           dynamic_cast<const CLI::CallForAllHelp *>(&e) ||
+    return dynamic_cast<const CLI::CallForHelp *>(&e) || dynamic_cast<const CLI::CallForAllHelp *>(&e) ||
            dynamic_cast<const CLI::CallForVersion *>(&e);
 }
 
@@ -64,8 +63,7 @@ void Commands::add(const Command &c) {
 int Commands::usageError(const std::string &message) const {
     std::string prefix = "korvane";
     for (const CLI::App *sub : app_.get_subcommands()) prefix += " " + sub->get_name();
-    std::fprintf(stderr, "%s: %s\n(%s --help lists the options)\n", prefix.c_str(),
-                 message.c_str(), prefix.c_str());
+    std::fprintf(stderr, "%s: %s\n(%s --help lists the options)\n", prefix.c_str(), message.c_str(), prefix.c_str());
     return kExitUsage;
 }
 

@@ -23,7 +23,7 @@ bool readNumber(std::string_view text, std::string_view item, int K, int &n, std
     long long v = 0;
     for (char c : text) {
         v = v * 10 + (c - '0');
-        if (v > K) break;   // out of range already; no overflow however long
+        if (v > K) break;  // out of range already; no overflow however long
     }
     if (v < 1 || v > K) {
         err = "component " + std::string(text) + " is out of range 1.." + std::to_string(K);
@@ -49,8 +49,7 @@ bool parseComponentList(const std::string &text, int K, std::vector<int> &out, s
         int a = 0, b = 0;
         if (!readNumber(item.substr(0, dash), item, K, a, err)) return false;
         b = a;
-        if (dash != std::string_view::npos && !readNumber(item.substr(dash + 1), item, K, b, err))
-            return false;
+        if (dash != std::string_view::npos && !readNumber(item.substr(dash + 1), item, K, b, err)) return false;
         if (a > b) std::swap(a, b);
         for (int i = a; i <= b; ++i) picked.insert(i);
         if (comma == std::string_view::npos) break;
@@ -60,8 +59,7 @@ bool parseComponentList(const std::string &text, int K, std::vector<int> &out, s
     return true;
 }
 
-bool parseGroups(const std::vector<std::string> &texts, int K, std::vector<std::vector<int>> &out,
-                 std::string &err) {
+bool parseGroups(const std::vector<std::string> &texts, int K, std::vector<std::vector<int>> &out, std::string &err) {
     out.clear();
     for (const std::string &t : texts) {
         out.emplace_back();

@@ -12,7 +12,6 @@ namespace korvane {
 bool parseComponentList(const std::string &text, int K, std::vector<int> &out, std::string &err);
 
 // Every list of a repeated option (e.g. --group), each parsed as above.
-bool parseGroups(const std::vector<std::string> &texts, int K, std::vector<std::vector<int>> &out,
-                 std::string &err);
+bool parseGroups(const std::vector<std::string> &texts, int K, std::vector<std::vector<int>> &out, std::string &err);
 
 }  // namespace korvane

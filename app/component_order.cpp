@@ -55,10 +55,14 @@ std::vector<double> orderKeys(const Run &run, const std::string &how) {
     std::vector<double> key(static_cast<size_t>(K));
     for (int k = 0; k < K; ++k) {
         double &v = key[static_cast<size_t>(k)];
-        if (how == "energy") v = componentEnergy(run, k);
-        else if (how == "onset") v = onsetKey(run, k);
-        else if (how == "peak") v = peakKey(shownBasis(run, k));
-        else v = centroidKey(shownBasis(run, k));
+        if (how == "energy")
+            v = componentEnergy(run, k);
+        else if (how == "onset")
+            v = onsetKey(run, k);
+        else if (how == "peak")
+            v = peakKey(shownBasis(run, k));
+        else
+            v = centroidKey(shownBasis(run, k));
         if (std::isnan(v)) v = kSilent;
     }
     return key;

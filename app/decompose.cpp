@@ -15,7 +15,7 @@ namespace korvane {
 
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     if (!opt.given && (!opt.bases.empty() || opt.fixBases || opt.extra)) {
-        DecomposeOptions withBases = opt;   // K from the given bases
+        DecomposeOptions withBases = opt;  // K from the given bases
         if (int status = resolveBases(withBases)) return status;
         return runDecompose(withBases, report);
     }
@@ -57,11 +57,9 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
 
 Command decomposeCommand() {
     return Command{
-        "decompose", "Split a sound file into K components, each written as a sound",
-        [](CLI::App &cmd) -> CommandRun {
+        "decompose", "Split a sound file into K components, each written as a sound", [](CLI::App &cmd) -> CommandRun {
             auto opt = std::make_shared<DecomposeOptions>();
-            cmd.add_option("IN", opt->inputs,
-                           "Sound files (WAV, AIFF, FLAC, OGG, ...) or folders of them to decompose")
+            cmd.add_option("IN", opt->inputs, "Sound files (WAV, AIFF, FLAC, OGG, ...) or folders of them to decompose")
                 ->required();
             cmd.add_option("-k,--components", opt->components, "Number of components (1-64)")->capture_default_str();
             cmd.add_option("--win", opt->win, "Analysis window length in seconds (default 0.08)");
@@ -83,7 +81,8 @@ Command decomposeCommand() {
             cmd.add_option("--tol", opt->tol,
                            "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
                 ->capture_default_str();
-            cmd.add_option("--channels", opt->channels, "Stereo analysed as the channels' sum or stacked (default stack)")
+            cmd.add_option("--channels", opt->channels,
+                           "Stereo analysed as the channels' sum or stacked (default stack)")
                 ->check(CLI::IsMember({"sum", "stack"}));
             cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
                 ->check(CLI::IsMember(formatNames()))

@@ -34,12 +34,15 @@ void refuse(int st, const kvs_shape &s) {
                              "Increase hop, increase window length.\n");
         break;
     case KVS_ERR_HOP_LONG:
-        std::fprintf(stderr, "Error: hop leaves samples too thinly covered to resynthesise.\n"
-                             "Use --hop %.3f or less.\n", s.longest_hop);
+        std::fprintf(stderr,
+                     "Error: hop leaves samples too thinly covered to resynthesise.\n"
+                     "Use --hop %.3f or less.\n",
+                     s.longest_hop);
         break;
     case KVS_ERR_SHORT:
-        std::fprintf(stderr, "Error: sound is too short for this window. Try one of the following:\n"
-                             "Load a sound of at least %.4f s, or use --win %.4f or less.\n",
+        std::fprintf(stderr,
+                     "Error: sound is too short for this window. Try one of the following:\n"
+                     "Load a sound of at least %.4f s, or use --win %.4f or less.\n",
                      s.shortest_sound, s.longest_window);
         break;
     default:
@@ -135,7 +138,7 @@ int analyseSound(Run &run) {
         fail("'" + run.opt.input + "' holds samples that are not finite numbers");
         return 1;
     }
-    if (st == KVS_ERR_SOURCE) return 1;   // the stream said why
+    if (st == KVS_ERR_SOURCE) return 1;  // the stream said why
     if (st != KVS_OK) {
         fail("not enough memory for the analysis");
         return 1;

@@ -59,13 +59,13 @@ void orderComponents(Run &run) {
     std::vector<double> key = orderKeys(run, run.opt.order);
     std::vector<int> order(static_cast<size_t>(K));
     for (int k = 0; k < K; ++k) order[static_cast<size_t>(k)] = k;
-    std::stable_sort(order.begin() + from, order.end(), [&](int a, int b) {
-        return key[static_cast<size_t>(a)] > key[static_cast<size_t>(b)];
-    });
+    std::stable_sort(order.begin() + from, order.end(),
+                     [&](int a, int b) { return key[static_cast<size_t>(a)] > key[static_cast<size_t>(b)]; });
     std::vector<double> W = run.W, H = run.H;
     for (int j = from; j < K; ++j) {
         const int k = order[static_cast<size_t>(j)];
-        for (int r = 0; r < run.shape.rows; ++r) run.W[static_cast<size_t>(r) * K + j] = W[static_cast<size_t>(r) * K + k];
+        for (int r = 0; r < run.shape.rows; ++r)
+            run.W[static_cast<size_t>(r) * K + j] = W[static_cast<size_t>(r) * K + k];
         std::copy(H.begin() + k * T, H.begin() + (k + 1) * T, run.H.begin() + j * T);
     }
 }
@@ -74,7 +74,7 @@ void takeComponents(Run &run) {
     const int K = run.opt.components;
     orderComponents(run);
     double hMax = *std::max_element(run.H.begin(), run.H.end());
-    if (!(hMax > 0) || !std::isfinite(hMax)) hMax = 1;   // a silent sound keeps its zeros
+    if (!(hMax > 0) || !std::isfinite(hMax)) hMax = 1;  // a silent sound keeps its zeros
     double total = 0;
     std::vector<double> energy(static_cast<size_t>(K));
     for (int k = 0; k < K; ++k) total += energy[static_cast<size_t>(k)] = componentEnergy(run, k);
@@ -113,8 +113,8 @@ int rounds(Run &run, int n, Rounds &r) {
 
 double costOf(const Run &run, bool estimate) {
     return (estimate ? modelCostEstimate : modelCost)(run.opt.cost == "euclidean", run.V.data(), run.W.data(),
-                                                     run.H.data(), run.shape.rows,
-                                                     static_cast<int>(run.shape.frames), run.opt.components);
+                                                      run.H.data(), run.shape.rows, static_cast<int>(run.shape.frames),
+                                                      run.opt.components);
 }
 
 // Rounds of the updates until the count or the tolerance stops them. The

@@ -20,11 +20,19 @@ using json = nlohmann::ordered_json;
 json settingsJson(const Run &run) {
     const DecomposeOptions &opt = run.opt;
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
-    return {{"components", opt.components}, {"win", orNull(opt.win)},   {"hop", orNull(opt.hop)},
-            {"seed", orNull(opt.seed)},     {"format", opt.format},      {"only", run.chosen},
+    return {{"components", opt.components},
+            {"win", orNull(opt.win)},
+            {"hop", orNull(opt.hop)},
+            {"seed", orNull(opt.seed)},
+            {"format", opt.format},
+            {"only", run.chosen},
             {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
-            {"groups", run.groups},         {"cost", opt.cost},          {"order", opt.order},
-            {"bases", opt.bases},           {"fix_bases", opt.fixBases}, {"extra", opt.extra}};
+            {"groups", run.groups},
+            {"cost", opt.cost},
+            {"order", opt.order},
+            {"bases", opt.bases},
+            {"fix_bases", opt.fixBases},
+            {"extra", opt.extra}};
 }
 
 // Where a given component came from: its file and number there; null for
@@ -43,7 +51,8 @@ void axesJson(const Run &run, json &j) {
     std::vector<double> binHz(static_cast<size_t>(e.numBins)), frameSec(static_cast<size_t>(e.numFrames));
     for (size_t b = 0; b < binHz.size(); ++b) binHz[b] = static_cast<double>(b) * rate / e.fftSize;
     for (size_t t = 0; t < frameSec.size(); ++t)
-        frameSec[t] = (static_cast<double>(t) * e.hopSize - static_cast<double>(run.shape.lead) + e.fftSize / 2.0) / rate;
+        frameSec[t] =
+            (static_cast<double>(t) * e.hopSize - static_cast<double>(run.shape.lead) + e.fftSize / 2.0) / rate;
     j["bin_frequencies"] = binHz;
     j["frame_times"] = frameSec;
 }
@@ -78,7 +87,9 @@ std::string absolutePath(const std::string &path) {
     return ec ? path : p.string();
 }
 
-json finiteOrNull(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+json finiteOrNull(double v) {
+    return std::isfinite(v) ? json(v) : json(nullptr);
+}
 
 json componentsArray(const Run &run) {
     json comps = json::array();
@@ -86,15 +97,15 @@ json componentsArray(const Run &run) {
         const Component &c = run.components[k];
         int number = static_cast<int>(k) + 1;
         bool hasFile = std::find(run.chosen.begin(), run.chosen.end(), number) != run.chosen.end();
-        comps.push_back({{"number", number},
-                         {"file", hasFile ? json(componentFile(run.name, number, fileExtension(run.format)))
-                                          : json(nullptr)},
-                         {"centroid_hz", finiteOrNull(c.centroidHz)},
-                         {"peak_hz", finiteOrNull(c.peakHz)},
-                         {"energy_share", finiteOrNull(c.energyShare)},
-                         {"basis", c.shown},
-                         {"activation", c.activation},
-                         {"source", sourceOf(run, k)}});
+        comps.push_back(
+            {{"number", number},
+             {"file", hasFile ? json(componentFile(run.name, number, fileExtension(run.format))) : json(nullptr)},
+             {"centroid_hz", finiteOrNull(c.centroidHz)},
+             {"peak_hz", finiteOrNull(c.peakHz)},
+             {"energy_share", finiteOrNull(c.energyShare)},
+             {"basis", c.shown},
+             {"activation", c.activation},
+             {"source", sourceOf(run, k)}});
     }
     return comps;
 }

@@ -24,7 +24,9 @@ double streamAbove() {
     return v ? std::strtod(v, nullptr) : 64e6;
 }
 
-bool streamed(const Run &run) { return claimedSoundBytes(run.opt.input) > streamAbove(); }
+bool streamed(const Run &run) {
+    return claimedSoundBytes(run.opt.input) > streamAbove();
+}
 
 bool openStream(Run &run, std::string &err) {
     run.stream = std::make_shared<SoundStream>();

@@ -9,7 +9,9 @@
 
 namespace korvane {
 
-void fail(const std::string &msg) { std::fprintf(stderr, "korvane decompose: %s\n", msg.c_str()); }
+void fail(const std::string &msg) {
+    std::fprintf(stderr, "korvane decompose: %s\n", msg.c_str());
+}
 
 void say(const Run &run, const char *format, ...) {
     if (!run.opt.verbose) return;

@@ -17,8 +17,8 @@ int writeListeningPage(Run &run, OutputSet &out) {
         centroids.push_back(c.centroidHz);
         audio.push_back(std::move(c.pageAudio));
     }
-    PageData pd = pageFromRun(run.name, out.dir(), run.sound, sh.N, sh.hop, w, acts, centroids,
-                              shownMagnitude(run), std::move(audio));
+    PageData pd = pageFromRun(run.name, out.dir(), run.sound, sh.N, sh.hop, w, acts, centroids, shownMagnitude(run),
+                              std::move(audio));
     const int given = givenCount(run.opt);
     for (PageComponent &c : pd.components)
         if (c.number <= given) {

@@ -24,39 +24,39 @@ struct Engine {
 
 // One component as the outputs show it, in the engine's order.
 struct Component {
-    std::vector<double> activation;   // largest value of all components 1
-    std::vector<double> listForm;     // the basis as -log(1 + w)
-    std::vector<double> shown;        // the basis as read back from the list form
+    std::vector<double> activation;  // largest value of all components 1
+    std::vector<double> listForm;    // the basis as -log(1 + w)
+    std::vector<double> shown;       // the basis as read back from the list form
     double centroidHz = 0;
-    double peakHz = 0;                // frequency of the basis's largest value
-    double energyShare = 0;           // of the sum of all components' energy, 0..1
-    std::string pageAudio;            // its sound for the page, encoded (with --page)
+    double peakHz = 0;       // frequency of the basis's largest value
+    double energyShare = 0;  // of the sum of all components' energy, 0..1
+    std::string pageAudio;   // its sound for the page, encoded (with --page)
 };
 
 struct Run {
     const DecomposeOptions &opt;
-    std::vector<int> chosen;            // component numbers from 1
-    std::vector<std::vector<int>> groups;   // each --group's numbers, in order
+    std::vector<int> chosen;               // component numbers from 1
+    std::vector<std::vector<int>> groups;  // each --group's numbers, in order
     SampleFormat format = SampleFormat::Pcm16;
-    bool progress = false;              // draw progress bars
+    bool progress = false;  // draw progress bars
     SoundData sound;
-    std::shared_ptr<SoundStream> stream; // a large sound, read from its file pass by pass (no samples held)
-    std::string name;                   // the input's base name
+    std::shared_ptr<SoundStream> stream;  // a large sound, read from its file pass by pass (no samples held)
+    std::string name;                     // the input's base name
     Engine engine;
-    kvs_shape shape{};                  // the padded framing of the analysis
-    std::vector<float> V;               // rows x frames, as floats
-    std::vector<double> W, H;           // rows x K, K x frames
+    kvs_shape shape{};         // the padded framing of the analysis
+    std::vector<float> V;      // rows x frames, as floats
+    std::vector<double> W, H;  // rows x K, K x frames
     std::vector<Component> components;
-    std::vector<std::string> written;   // files made, in writing order
+    std::vector<std::string> written;  // files made, in writing order
     double factorSeconds = 0, resynthSeconds = 0;
     // what components.json records of the factorisation and the files
-    int iterationsRun = 0;              // rounds actually run
-    double divergence = 0;              // final cost of the factorisation
-    std::string start = "nndsvda";      // how W and H started
-    std::string channelMode = "sum";    // stereo analysed as "sum" or "stack"
-    std::string maskKind = "ratio";     // how components are cut from the mix
-    double commonGain = 1.0;            // applied to every file of the run
-    unsigned seedUsed = 1;              // the seed a repeat would pass
+    int iterationsRun = 0;            // rounds actually run
+    double divergence = 0;            // final cost of the factorisation
+    std::string start = "nndsvda";    // how W and H started
+    std::string channelMode = "sum";  // stereo analysed as "sum" or "stack"
+    std::string maskKind = "ratio";   // how components are cut from the mix
+    double commonGain = 1.0;          // applied to every file of the run
+    unsigned seedUsed = 1;            // the seed a repeat would pass
 
     explicit Run(const DecomposeOptions &o) : opt(o) {}
     const kve_engine &e() const { return engine.e; }

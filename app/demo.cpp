@@ -34,7 +34,7 @@ int runDemo(const DemoOptions &opt) {
     d.outDir = out.dir();
     d.plot = true;
     d.page = true;
-    d.seed = 1;   // the same components on every run
+    d.seed = 1;  // the same components on every run
     d.quiet = opt.quiet;
     d.verbose = opt.verbose;
     DecomposeReport report;

@@ -29,7 +29,7 @@ void addKick(std::vector<double> &out, long at, int sr) {
     long len = static_cast<long>(0.35 * sr);
     for (long i = 0; i < len && at + i < static_cast<long>(out.size()); ++i) {
         double t = static_cast<double>(i) / sr;
-        double f = 42 + 58 * std::exp(-t / 0.025);   // 100 Hz falling to 42 Hz
+        double f = 42 + 58 * std::exp(-t / 0.025);  // 100 Hz falling to 42 Hz
         phase += kTwoPi * f / sr;
         out[static_cast<size_t>(at + i)] += 0.9 * std::exp(-t / 0.08) * std::sin(phase);
     }
@@ -56,7 +56,7 @@ void addHat(std::vector<double> &out, long at, int sr, Noise &noise, double leve
     for (long i = 0; i < len && at + i < static_cast<long>(out.size()); ++i) {
         double t = static_cast<double>(i) / sr;
         double n = noise.next();
-        double hp = n - 2 * prev + prev2;   // second difference: only the top octaves remain
+        double hp = n - 2 * prev + prev2;  // second difference: only the top octaves remain
         prev2 = prev;
         prev = n;
         out[static_cast<size_t>(at + i)] += level * 0.12 * hp * std::exp(-t / 0.018);
@@ -76,8 +76,8 @@ void addBass(std::vector<double> &out, long at, long len, double f, int sr) {
 }  // namespace
 
 std::vector<float> synthesiseDemo(int sr) {
-    const double step = 0.125;   // a sixteenth note at 120 beats per minute
-    const int steps = 32;        // two bars
+    const double step = 0.125;  // a sixteenth note at 120 beats per minute
+    const int steps = 32;       // two bars
     std::vector<double> mix(static_cast<size_t>(steps * step * sr), 0.0);
     Noise noise;
     auto at = [&](int s) { return static_cast<long>(std::lround(s * step * sr)); };

@@ -8,8 +8,8 @@
 namespace korvane {
 
 struct FileFingerprint {
-    std::uint64_t size = 0;   // bytes
-    std::uint64_t hash = 0;   // 64-bit FNV-1a of the bytes
+    std::uint64_t size = 0;  // bytes
+    std::uint64_t hash = 0;  // 64-bit FNV-1a of the bytes
 };
 
 // false and err when the file cannot be read.

@@ -24,8 +24,8 @@ double euclideanCost(const float *V, const double *W, const double *H, int rows,
     double d = 0;
     for (int r0 = 0; r0 < rows; r0 += kBlockRows) {
         const int n = rows - r0 < kBlockRows ? rows - r0 : kBlockRows;
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, frames, K, 1.0, W + static_cast<size_t>(r0) * K,
-                    K, H, frames, 0.0, WH.data(), frames);
+        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, frames, K, 1.0, W + static_cast<size_t>(r0) * K, K, H,
+                    frames, 0.0, WH.data(), frames);
         const float *v = V + static_cast<size_t>(r0) * frames;
         for (size_t i = 0; i < static_cast<size_t>(n) * static_cast<size_t>(frames); ++i)
             d += (double(v[i]) - WH[i]) * (double(v[i]) - WH[i]);

@@ -9,7 +9,6 @@ namespace korvane {
 double modelCost(bool euclidean, const float *V, const double *W, const double *H, int rows, int frames, int K);
 // What the tolerance compares between checks: for Kullback-Leibler the
 // divergence over a sample of the frames (kve_klEstimate), else modelCost.
-double modelCostEstimate(bool euclidean, const float *V, const double *W, const double *H, int rows, int frames,
-                         int K);
+double modelCostEstimate(bool euclidean, const float *V, const double *W, const double *H, int rows, int frames, int K);
 
 }  // namespace korvane

@@ -20,7 +20,7 @@ namespace {
 constexpr int kSlots = 512;
 constexpr int kPathMax = 4096;
 char g_paths[kSlots][kPathMax];
-std::atomic<int> g_used[kSlots];   // 0 free, 1 file, 2 folder
+std::atomic<int> g_used[kSlots];  // 0 free, 1 file, 2 folder
 
 int claimSlot(const std::string &path, int kind) {
     if (path.size() >= kPathMax) return -1;
@@ -43,13 +43,15 @@ extern "C" void cleanupOnSignal(int sig) {
     for (int i = 0; i < kSlots; ++i)
         if (g_used[i].load() == 1) unlink(g_paths[i]);
     for (int i = 0; i < kSlots; ++i)
-        if (g_used[i].load() == 2) rmdir(g_paths[i]);   // only if empty
+        if (g_used[i].load() == 2) rmdir(g_paths[i]);  // only if empty
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
 // ".NAME.part-PID", the temporary of NAME in the same folder
-std::string partTag() { return ".part-" + std::to_string(getpid()); }
+std::string partTag() {
+    return ".part-" + std::to_string(getpid());
+}
 
 bool isDir(const std::string &p) {
     struct stat st;
@@ -71,9 +73,13 @@ OutputSet::OutputSet(std::string dir) : dir_(std::move(dir)) {
     if (dir_.empty()) dir_ = ".";
 }
 
-OutputSet::~OutputSet() { discard(); }
+OutputSet::~OutputSet() {
+    discard();
+}
 
-std::string OutputSet::finalPath(const std::string &name) const { return dir_ + "/" + name; }
+std::string OutputSet::finalPath(const std::string &name) const {
+    return dir_ + "/" + name;
+}
 
 bool OutputSet::prepare(std::string &err) {
     if (isDir(dir_)) return true;
@@ -130,7 +136,7 @@ bool OutputSet::commit(std::string &err) {
     staged_.clear();
     releaseSlot(dirSlot_);
     dirSlot_ = -1;
-    madeDir_ = false;   // it now holds results
+    madeDir_ = false;  // it now holds results
     if (ok) removeStale(written);
     previous_.clear();
     return ok;
@@ -157,8 +163,8 @@ void OutputSet::discard() {
     madeDir_ = false;
 }
 
-bool writeSound(const std::string &path, const float *interleaved, long frames,
-                int channels, int sampleRate, SampleFormat format, std::string &err) {
+bool writeSound(const std::string &path, const float *interleaved, long frames, int channels, int sampleRate,
+                SampleFormat format, std::string &err) {
     SF_INFO info;
     std::memset(&info, 0, sizeof info);
     info.samplerate = sampleRate;

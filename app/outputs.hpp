@@ -15,7 +15,7 @@ class OutputSet {
 public:
     // dir is created when missing (and removed again if the run fails).
     explicit OutputSet(std::string dir);
-    ~OutputSet();   // discards whatever was not committed
+    ~OutputSet();  // discards whatever was not committed
     OutputSet(const OutputSet &) = delete;
     OutputSet &operator=(const OutputSet &) = delete;
 
@@ -58,7 +58,7 @@ private:
 };
 
 // Writes frames of interleaved samples as a sound file of the format.
-bool writeSound(const std::string &path, const float *interleaved, long frames,
-                int channels, int sampleRate, SampleFormat format, std::string &err);
+bool writeSound(const std::string &path, const float *interleaved, long frames, int channels, int sampleRate,
+                SampleFormat format, std::string &err);
 
 }  // namespace korvane

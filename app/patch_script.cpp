@@ -94,8 +94,7 @@ std::string trimmed(std::string text) {
 ScriptRun::ScriptRun(std::string name, std::ostream &errors, ScriptOptions options)
     : name_(std::move(name)), errors_(errors), options_(std::move(options)) {
     maxhost::setConsoleSink([this](const maxhost::ConsoleLine &line) { onConsole(line); });
-    maxhost::setOutletSink([this](const std::string &obj, long outlet, t_symbol *sel,
-                                  short argc, const t_atom *argv) {
+    maxhost::setOutletSink([this](const std::string &obj, long outlet, t_symbol *sel, short argc, const t_atom *argv) {
         if (options_.outlet) options_.outlet(obj, outlet, sel, argc, argv);
         onOutlet(obj, outlet);
     });

@@ -36,7 +36,7 @@ public:
     ScriptRun(std::string name, std::ostream &errors, ScriptOptions options = {});
     ScriptRun(const ScriptRun &) = delete;
     ScriptRun &operator=(const ScriptRun &) = delete;
-    ~ScriptRun();   // restores the host's sinks
+    ~ScriptRun();  // restores the host's sinks
 
     // Runs the script to its end or to its first failing statement, which
     // is reported as "korvane run: NAME:LINE: message". Returns 0 or 1.
@@ -63,11 +63,11 @@ private:
     ScriptOptions options_;
     std::size_t line_ = 0;
     std::size_t objectErrors_ = 0;
-    std::string speaker_;   // class the current statement's errors are put to
-    std::map<std::string, std::string> classes_;   // object id -> class
+    std::string speaker_;                         // class the current statement's errors are put to
+    std::map<std::string, std::string> classes_;  // object id -> class
     std::map<std::pair<std::string, long>, std::vector<std::string>> wires_;
-    std::optional<double> firstRate_;   // of the first sound read
-    std::vector<std::string> rateless_;   // buffers waiting for that rate
+    std::optional<double> firstRate_;    // of the first sound read
+    std::vector<std::string> rateless_;  // buffers waiting for that rate
 };
 
 // Runs a script with the default options; see ScriptRun::run.

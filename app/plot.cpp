@@ -15,20 +15,20 @@ struct Rgb {
 };
 
 // Twenty distinct hues: ten strong ones, then their lighter companions.
-const Rgb kPalette[20] = {
-    {0.12, 0.47, 0.71}, {1.00, 0.50, 0.05}, {0.17, 0.63, 0.17}, {0.84, 0.15, 0.16},
-    {0.58, 0.40, 0.74}, {0.55, 0.34, 0.29}, {0.89, 0.47, 0.76}, {0.50, 0.50, 0.50},
-    {0.74, 0.74, 0.13}, {0.09, 0.75, 0.81}, {0.68, 0.78, 0.91}, {1.00, 0.73, 0.47},
-    {0.60, 0.87, 0.54}, {1.00, 0.60, 0.59}, {0.77, 0.69, 0.84}, {0.77, 0.61, 0.58},
-    {0.97, 0.71, 0.82}, {0.78, 0.78, 0.78}, {0.86, 0.86, 0.55}, {0.62, 0.85, 0.90}};
+const Rgb kPalette[20] = {{0.12, 0.47, 0.71}, {1.00, 0.50, 0.05}, {0.17, 0.63, 0.17}, {0.84, 0.15, 0.16},
+                          {0.58, 0.40, 0.74}, {0.55, 0.34, 0.29}, {0.89, 0.47, 0.76}, {0.50, 0.50, 0.50},
+                          {0.74, 0.74, 0.13}, {0.09, 0.75, 0.81}, {0.68, 0.78, 0.91}, {1.00, 0.73, 0.47},
+                          {0.60, 0.87, 0.54}, {1.00, 0.60, 0.59}, {0.77, 0.69, 0.84}, {0.77, 0.61, 0.58},
+                          {0.97, 0.71, 0.82}, {0.78, 0.78, 0.78}, {0.86, 0.86, 0.55}, {0.62, 0.85, 0.90}};
 
-Rgb componentColour(size_t k) { return kPalette[k % 20]; }
+Rgb componentColour(size_t k) {
+    return kPalette[k % 20];
+}
 
 // Dark-to-bright colour scale for the spectrogram, v in [0, 1].
 Rgb heat(double v) {
-    static const Rgb stops[] = {{0.00, 0.00, 0.02}, {0.16, 0.04, 0.33}, {0.40, 0.08, 0.43},
-                                {0.62, 0.16, 0.39}, {0.83, 0.28, 0.26}, {0.96, 0.49, 0.08},
-                                {0.98, 0.76, 0.15}, {0.99, 1.00, 0.64}};
+    static const Rgb stops[] = {{0.00, 0.00, 0.02}, {0.16, 0.04, 0.33}, {0.40, 0.08, 0.43}, {0.62, 0.16, 0.39},
+                                {0.83, 0.28, 0.26}, {0.96, 0.49, 0.08}, {0.98, 0.76, 0.15}, {0.99, 1.00, 0.64}};
     const int n = 8;
     // NaN passes through std::clamp; it shows as the darkest colour
     v = (v > 0 ? std::min(v, 1.0) : 0.0) * (n - 1);
@@ -41,16 +41,21 @@ Rgb heat(double v) {
 std::string hzLabel(double hz) {
     char buf[32];
     if (!std::isfinite(hz)) return "-";
-    if (hz >= 10000) std::snprintf(buf, sizeof buf, "%.0f kHz", hz / 1000);
-    else if (hz >= 1000) std::snprintf(buf, sizeof buf, "%.1f kHz", hz / 1000);
-    else std::snprintf(buf, sizeof buf, "%.0f Hz", hz);
+    if (hz >= 10000)
+        std::snprintf(buf, sizeof buf, "%.0f kHz", hz / 1000);
+    else if (hz >= 1000)
+        std::snprintf(buf, sizeof buf, "%.1f kHz", hz / 1000);
+    else
+        std::snprintf(buf, sizeof buf, "%.0f Hz", hz);
     return buf;
 }
 
 std::string tickHz(double hz) {
     char buf[32];
-    if (hz >= 1000) std::snprintf(buf, sizeof buf, "%gk", hz / 1000);
-    else std::snprintf(buf, sizeof buf, "%g", hz);
+    if (hz >= 1000)
+        std::snprintf(buf, sizeof buf, "%gk", hz / 1000);
+    else
+        std::snprintf(buf, sizeof buf, "%g", hz);
     return buf;
 }
 
@@ -79,8 +84,8 @@ double niceStep(double span, int maxTicks) {
 
 // Text at x with alignX 0 left, 0.5 centred, 1 right; its baseline at y, or
 // with middle set its vertical centre at y.
-void placeText(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold,
-               double alignX, bool middle) {
+void placeText(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold, double alignX,
+               bool middle) {
     cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
                            bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, size);
@@ -90,8 +95,7 @@ void placeText(cairo_t *cr, double x, double y, const std::string &s, double siz
     cairo_show_text(cr, s.c_str());
 }
 
-void text(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold = false,
-          double alignX = 0.0) {
+void text(cairo_t *cr, double x, double y, const std::string &s, double size, bool bold = false, double alignX = 0.0) {
     placeText(cr, x, y, s, size, bold, alignX, false);
 }
 
@@ -100,7 +104,9 @@ void textMid(cairo_t *cr, double x, double y, const std::string &s, double size,
     placeText(cr, x, y, s, size, bold, alignX, true);
 }
 
-void setRgb(cairo_t *cr, Rgb c, double a = 1.0) { cairo_set_source_rgba(cr, c.r, c.g, c.b, a); }
+void setRgb(cairo_t *cr, Rgb c, double a = 1.0) {
+    cairo_set_source_rgba(cr, c.r, c.g, c.b, a);
+}
 
 // the current closed path filled lightly in c and outlined in it
 void fillAndOutline(cairo_t *cr, Rgb c) {
@@ -125,8 +131,8 @@ struct Layout {
     static constexpr double freqX0 = timeX1 + gap, freqX1 = freqX0 + freqW;
     static constexpr double titleH = 64, specY0 = titleH + 20, specH = 330, specY1 = specY0 + specH;
     static constexpr double lanesY0 = specY1 + 78;
-    static constexpr double range = 80;        // dB shown of the spectrogram
-    static constexpr double basisFloor = 60;   // dB shown of each basis
+    static constexpr double range = 80;       // dB shown of the spectrogram
+    static constexpr double basisFloor = 60;  // dB shown of each basis
     int K = 0;
     double laneH = 0, lanesY1 = 0;
     int height = 0;
@@ -136,16 +142,11 @@ struct Layout {
     int hop = 1;
 
     explicit Layout(const PlotData &d)
-        : K(static_cast<int>(d.bases.size())),
-          laneH(std::clamp(560.0 / std::max(K, 1), 36.0, 96.0)),
-          lanesY1(lanesY0 + laneH * K),
-          height(static_cast<int>(lanesY1 + 64)),
+        : K(static_cast<int>(d.bases.size())), laneH(std::clamp(560.0 / std::max(K, 1), 36.0, 96.0)),
+          lanesY1(lanesY0 + laneH * K), height(static_cast<int>(lanesY1 + 64)),
           binHz(d.fftSize > 0 ? d.sampleRate / d.fftSize : 1.0),
-          duration(d.duration > 0 ? d.duration : 1.0),
-          fax{std::max(30.0, 2 * binHz), d.sampleRate / 2},
-          sampleRate(d.sampleRate),
-          fftSize(d.fftSize),
-          hop(std::max(d.hop, 1)) {}
+          duration(d.duration > 0 ? d.duration : 1.0), fax{std::max(30.0, 2 * binHz), d.sampleRate / 2},
+          sampleRate(d.sampleRate), fftSize(d.fftSize), hop(std::max(d.hop, 1)) {}
 
     double timeToX(double t) const { return timeX0 + timeW * t / duration; }
     // Frame t is centred at (t * hop + N / 2) / sr.
@@ -161,8 +162,10 @@ void drawTitle(cairo_t *cr, const Layout &L, const PlotData &d) {
     setRgb(cr, kInk);
     text(cr, L.left, 34, d.title, 22, true);
     char sub[160];
-    std::snprintf(sub, sizeof sub, "%d component%s  \xC2\xB7  %.0f Hz  \xC2\xB7  FFT %d  \xC2\xB7  hop %d  \xC2\xB7  %d frames  \xC2\xB7  %.2f s",
-                  L.K, L.K == 1 ? "" : "s", d.sampleRate, d.fftSize, d.hop, d.frames, d.duration);
+    std::snprintf(
+        sub, sizeof sub,
+        "%d component%s  \xC2\xB7  %.0f Hz  \xC2\xB7  FFT %d  \xC2\xB7  hop %d  \xC2\xB7  %d frames  \xC2\xB7  %.2f s",
+        L.K, L.K == 1 ? "" : "s", d.sampleRate, d.fftSize, d.hop, d.frames, d.duration);
     setRgb(cr, kGrey);
     text(cr, L.left, 56, sub, 13);
 }
@@ -269,14 +272,22 @@ void drawTimeTicks(cairo_t *cr, const Layout &L, double yAxis) {
 // How the components are numbered, a short line each.
 std::vector<std::string> orderLegend(const PlotData &d) {
     std::vector<std::string> lines;
-    if (d.given > 0) lines = {"Given bases come", "first (marked given);", "the others are"};
-    else lines = {"Components are"};
-    if (d.order == "peak") lines.insert(lines.end(), {"numbered by falling", "peak frequency:"});
-    else if (d.order == "energy") lines.insert(lines.end(), {"numbered by falling", "energy share:"});
-    else if (d.order == "onset") lines.insert(lines.end(), {"numbered by their", "first onset:"});
-    else lines.insert(lines.end(), {"numbered by falling", "spectral centroid:"});
+    if (d.given > 0)
+        lines = {"Given bases come", "first (marked given);", "the others are"};
+    else
+        lines = {"Components are"};
+    if (d.order == "peak")
+        lines.insert(lines.end(), {"numbered by falling", "peak frequency:"});
+    else if (d.order == "energy")
+        lines.insert(lines.end(), {"numbered by falling", "energy share:"});
+    else if (d.order == "onset")
+        lines.insert(lines.end(), {"numbered by their", "first onset:"});
+    else
+        lines.insert(lines.end(), {"numbered by falling", "spectral centroid:"});
     std::string first = d.given > 0 ? std::to_string(d.given + 1) + " is" : "1 is";
-    lines.push_back(first + (d.order == "energy" ? " the loudest." : d.order == "onset" ? " the earliest." : " the brightest."));
+    lines.push_back(first + (d.order == "energy"  ? " the loudest."
+                             : d.order == "onset" ? " the earliest."
+                                                  : " the brightest."));
     return lines;
 }
 
@@ -383,8 +394,8 @@ void drawActivation(cairo_t *cr, const Layout &L, const Lane &ln, const std::vec
 
 // The basis on the log frequency axis, in dB below its own peak, with a
 // tick at its centroid and the centroid as label.
-void drawBasis(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<double> &w, double c, int k,
-               Rgb col, bool given) {
+void drawBasis(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<double> &w, double c, int k, Rgb col,
+               bool given) {
     double wmax = 0;
     for (double v : w) wmax = std::max(v, wmax);
     if (!w.empty() && wmax > 0) {
@@ -427,7 +438,7 @@ void drawLane(cairo_t *cr, const Layout &L, const PlotData &d, int k) {
     double c = k < static_cast<int>(d.centroidsHz.size()) ? d.centroidsHz[static_cast<size_t>(k)] : NAN;
     const bool given = k < d.given;
     drawBasis(cr, L, ln, d.bases[static_cast<size_t>(k)], c, k, col, given);
-    if (given) {   // a ring round the number
+    if (given) {  // a ring round the number
         setRgb(cr, kInk);
         cairo_set_line_width(cr, 2);
         cairo_new_path(cr);

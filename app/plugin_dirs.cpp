@@ -20,8 +20,7 @@ std::vector<std::string> splitPath(const std::string &s) {
     size_t start = 0;
     for (;;) {
         size_t colon = s.find(':', start);
-        std::string part = s.substr(start, colon == std::string::npos ? std::string::npos
-                                                                      : colon - start);
+        std::string part = s.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
         if (!part.empty()) dirs.push_back(part);
         if (colon == std::string::npos) return dirs;
         start = colon + 1;

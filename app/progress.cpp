@@ -6,7 +6,9 @@
 
 namespace korvane {
 
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool stderrIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
 
 ProgressBar::ProgressBar(std::string label, int total, bool enabled, std::FILE *out)
     : label_(std::move(label)), total_(std::max(total, 1)), enabled_(enabled), out_(out),
@@ -26,8 +28,7 @@ double ProgressBar::elapsedSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
-std::string ProgressBar::render(const std::string &label, int done, int total,
-                                double seconds, int width) {
+std::string ProgressBar::render(const std::string &label, int done, int total, double seconds, int width) {
     done = std::clamp(done, 0, total);
     int filled = total > 0 ? static_cast<int>(static_cast<long long>(done) * width / total) : width;
     std::string bar(static_cast<size_t>(filled), '#');

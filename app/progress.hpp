@@ -27,8 +27,7 @@ public:
     double elapsedSeconds() const;
 
     // The text of one frame, without carriage return (exposed for tests).
-    static std::string render(const std::string &label, int done, int total,
-                              double seconds, int width);
+    static std::string render(const std::string &label, int done, int total, double seconds, int width);
 
 private:
     std::string label_;

@@ -20,13 +20,15 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-void fail(const std::string &msg) { std::fprintf(stderr, "korvane remix: %s\n", msg.c_str()); }
+void fail(const std::string &msg) {
+    std::fprintf(stderr, "korvane remix: %s\n", msg.c_str());
+}
 
 // What one remix works on, gathered before anything is written.
 struct Remix {
     const RemixOptions &opt;
     json record;
-    std::vector<std::vector<int>> groups;   // numbers from 1
+    std::vector<std::vector<int>> groups;  // numbers from 1
     std::string input, name;
     SoundData sound;
     Factors factors;
@@ -108,30 +110,29 @@ int runRemix(const RemixOptions &opt) {
     if (!opt.quiet) {
         const size_t n = r.groups.size();
         std::printf("%zu group%s of %s in %s/ (resynthesis %.1f s)\n", n, n == 1 ? "" : "s", r.input.c_str(),
-                    out.dir().c_str(),
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+                    out.dir().c_str(), std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         std::fflush(stdout);
     }
     return 0;
 }
 
 Command remixCommand() {
-    return Command{
-        "remix", "Mix groups of an earlier decomposition's components again, without factorising",
-        [](CLI::App &cmd) -> CommandRun {
-            auto opt = std::make_shared<RemixOptions>();
-            cmd.add_option("DIR", opt->dir, "Output folder of an earlier korvane decompose run")->required();
-            cmd.add_option("--group", opt->groups,
-                           "Components mixed into NAME-group.wav; repeated, NAME-group1.wav ...")
-                ->allow_extra_args(false);
-            cmd.add_option("-o,--out", opt->outDir, "Output folder (default: DIR)");
-            cmd.add_option("--input", opt->input, "The decomposed sound, when it has moved (checked by size and hash)");
-            cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
-                ->check(CLI::IsMember(formatNames()))
-                ->capture_default_str();
-            cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
-            return [opt] { return runRemix(*opt); };
-        }};
+    return Command{"remix", "Mix groups of an earlier decomposition's components again, without factorising",
+                   [](CLI::App &cmd) -> CommandRun {
+                       auto opt = std::make_shared<RemixOptions>();
+                       cmd.add_option("DIR", opt->dir, "Output folder of an earlier korvane decompose run")->required();
+                       cmd.add_option("--group", opt->groups,
+                                      "Components mixed into NAME-group.wav; repeated, NAME-group1.wav ...")
+                           ->allow_extra_args(false);
+                       cmd.add_option("-o,--out", opt->outDir, "Output folder (default: DIR)");
+                       cmd.add_option("--input", opt->input,
+                                      "The decomposed sound, when it has moved (checked by size and hash)");
+                       cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
+                           ->check(CLI::IsMember(formatNames()))
+                           ->capture_default_str();
+                       cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
+                       return [opt] { return runRemix(*opt); };
+                   }};
 }
 
 }  // namespace korvane

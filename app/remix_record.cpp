@@ -62,9 +62,12 @@ bool readRecord(const std::string &dir, json &record, std::string &err) {
 
 bool findInput(const json &record, const std::string &given, std::string &path, std::string &err) {
     const std::string absolute = text(record, "input_absolute"), asGiven = text(record, "input");
-    if (!given.empty()) path = given;
-    else if (exists(absolute)) path = absolute;
-    else path = asGiven;
+    if (!given.empty())
+        path = given;
+    else if (exists(absolute))
+        path = absolute;
+    else
+        path = asGiven;
     if (!exists(path)) {
         err = "the input '" + (given.empty() && !absolute.empty() ? absolute : path) +
               "' of the run is missing; --input names it where it is now";

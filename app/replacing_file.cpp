@@ -71,8 +71,10 @@ void untrack(const std::string &name) {
 }  // namespace
 
 ReplacingFile::~ReplacingFile() {
-    if (stream_) std::fclose(stream_);
-    else if (fd_ >= 0) ::close(fd_);
+    if (stream_)
+        std::fclose(stream_);
+    else if (fd_ >= 0)
+        ::close(fd_);
     if (!temp_.empty()) {
         ::unlink(temp_.c_str());
         untrack(temp_);
@@ -132,8 +134,7 @@ FILE *ReplacingFile::stream() {
 
 bool ReplacingFile::commit(std::string &err) {
     errno = 0;
-    bool ok = fd_ >= 0 && (!stream_ || (std::fflush(stream_) == 0 && !std::ferror(stream_))) &&
-              ::fsync(fd_) == 0;
+    bool ok = fd_ >= 0 && (!stream_ || (std::fflush(stream_) == 0 && !std::ferror(stream_))) && ::fsync(fd_) == 0;
     int saved = errno;
     int closed = stream_ ? std::fclose(stream_) : ::close(fd_);
     stream_ = nullptr;

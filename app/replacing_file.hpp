@@ -14,7 +14,7 @@ public:
     ReplacingFile() = default;
     ReplacingFile(const ReplacingFile &) = delete;
     ReplacingFile &operator=(const ReplacingFile &) = delete;
-    ~ReplacingFile();   // removes the temporary file unless committed
+    ~ReplacingFile();  // removes the temporary file unless committed
 
     // Creates the temporary file beside `path` (a symbolic link's target);
     // `kind` names what is written in messages ("sound file").

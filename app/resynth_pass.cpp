@@ -20,7 +20,7 @@ struct Pass {
     std::vector<SNDFILE *> open;
     std::vector<float> block;
     double gain = 1, peak = 0;
-    long done = 0;                   // samples of all files, for the bar
+    long done = 0;  // samples of all files, for the bar
     ProgressBar *bar = nullptr;
     std::string err;
 };
@@ -100,15 +100,14 @@ int readChannels(void *user, long start, long count, double *const *ch) {
     const SoundData &s = *static_cast<const SoundData *>(user);
     const int used = std::min(s.channels, 2);
     for (int c = 0; c < used; ++c)
-        for (long i = 0; i < count; ++i)
-            ch[c][i] = s.samples[static_cast<size_t>((start + i) * s.channels + c)];
+        for (long i = 0; i < count; ++i) ch[c][i] = s.samples[static_cast<size_t>((start + i) * s.channels + c)];
     return 0;
 }
 
 }  // namespace
 
-bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set,
-                      double &gain, std::string &err) {
+bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
+                      std::string &err) {
     Pass p{src, files, set, {}, {}, 1, 0, 0, nullptr, {}};
     ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
     p.bar = &bar;
@@ -133,6 +132,8 @@ std::string groupFile(const std::string &name, size_t index, size_t count, const
     return name + "-group" + (count == 1 ? std::string() : std::to_string(index + 1)) + ext;
 }
 
-kvs_source soundDataSource(const SoundData &s) { return kvs_source{readChannels, const_cast<SoundData *>(&s)}; }
+kvs_source soundDataSource(const SoundData &s) {
+    return kvs_source{readChannels, const_cast<SoundData *>(&s)};
+}
 
 }  // namespace korvane

@@ -13,9 +13,9 @@
 namespace korvane {
 
 struct PassFile {
-    std::string file, staged;              // bare name, and its temporary path
-    std::vector<int> comps;                // components mixed in it, from 0
-    std::vector<float> *copy = nullptr;    // also kept here, interleaved, when set
+    std::string file, staged;            // bare name, and its temporary path
+    std::vector<int> comps;              // components mixed in it, from 0
+    std::vector<float> *copy = nullptr;  // also kept here, interleaved, when set
 };
 
 // What the files are made from: the framing, the sound, and W (rows x K)
@@ -30,13 +30,13 @@ struct PassSource {
 
 struct PassSettings {
     SampleFormat format = SampleFormat::Pcm16;
-    bool quiet = false;       // no line about the common gain
-    bool progress = false;    // draw a bar
+    bool quiet = false;     // no line about the common gain
+    bool progress = false;  // draw a bar
 };
 
 // Writes every file; false and err on failure. gain is the common gain used.
-bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set,
-                      double &gain, std::string &err);
+bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
+                      std::string &err);
 
 // NAME-group.EXT for a run's only group, NAME-group1.EXT, NAME-group2.EXT ...
 // when there are several (index from 0).

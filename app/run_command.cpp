@@ -22,7 +22,9 @@ struct RunOptions {
     bool strict = false;
 };
 
-void fail(const std::string &message) { std::cerr << "korvane run: " << message << std::endl; }
+void fail(const std::string &message) {
+    std::cerr << "korvane run: " << message << std::endl;
+}
 
 int runPatch(const RunOptions &o) {
     maxhost::setPluginPath(pluginDirs(o.plugins));
@@ -67,21 +69,17 @@ int runPatch(const RunOptions &o) {
 }  // namespace
 
 Command runCommand() {
-    return Command{
-        "run", "Run a patch script with the plug-ins loaded",
-        [](CLI::App &sub) -> CommandRun {
-            auto o = std::make_shared<RunOptions>();
-            sub.add_option("SCRIPT", o->script, "Patch script ('-' reads standard input)")
-                ->required();
-            sub.add_option("--trace", o->trace,
-                           "Write every outlet message and console line as JSON lines");
-            sub.add_option("--plugins", o->plugins,
-                           "Plug-in folders, colon-separated (default: $KORVANE_PLUGIN_PATH, "
-                           "else the plug-ins beside the executable)");
-            sub.add_flag("--strict", o->strict,
-                         "Stop with exit status 1 at the first error an object reports");
-            return [o] { return runPatch(*o); };
-        }};
+    return Command{"run", "Run a patch script with the plug-ins loaded", [](CLI::App &sub) -> CommandRun {
+                       auto o = std::make_shared<RunOptions>();
+                       sub.add_option("SCRIPT", o->script, "Patch script ('-' reads standard input)")->required();
+                       sub.add_option("--trace", o->trace, "Write every outlet message and console line as JSON lines");
+                       sub.add_option("--plugins", o->plugins,
+                                      "Plug-in folders, colon-separated (default: $KORVANE_PLUGIN_PATH, "
+                                      "else the plug-ins beside the executable)");
+                       sub.add_flag("--strict", o->strict,
+                                    "Stop with exit status 1 at the first error an object reports");
+                       return [o] { return runPatch(*o); };
+                   }};
 }
 
 }  // namespace korvane

@@ -23,9 +23,11 @@ SampleFormat sameFormatAs(int sndfileFormat);
 // false and err when the input cannot be opened for that.
 bool chooseFormat(const std::string &name, const std::string &input, SampleFormat &out, std::string &err);
 
-int sndfileFormat(SampleFormat f);        // container | subtype
-const char *fileExtension(SampleFormat f);   // ".wav" or ".flac"
-const char *formatLabel(SampleFormat f);     // "wav-pcm16", "flac-24", ...
-inline bool isFloat(SampleFormat f) { return f == SampleFormat::Float; }
+int sndfileFormat(SampleFormat f);          // container | subtype
+const char *fileExtension(SampleFormat f);  // ".wav" or ".flac"
+const char *formatLabel(SampleFormat f);    // "wav-pcm16", "flac-24", ...
+inline bool isFloat(SampleFormat f) {
+    return f == SampleFormat::Float;
+}
 
 }  // namespace korvane

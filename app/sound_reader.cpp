@@ -32,13 +32,22 @@ size_t storedSampleBytes(int format) {
     int major = format & SF_FORMAT_TYPEMASK;
     if (major == SF_FORMAT_FLAC || major == SF_FORMAT_OGG || major == SF_FORMAT_MPEG) return 0;
     switch (format & SF_FORMAT_SUBMASK) {
-    case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_ULAW: case SF_FORMAT_ALAW:
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
         return 1;
-    case SF_FORMAT_PCM_16: return 2;
-    case SF_FORMAT_PCM_24: return 3;
-    case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: return 4;
-    case SF_FORMAT_DOUBLE: return 8;
-    default: return 0;
+    case SF_FORMAT_PCM_16:
+        return 2;
+    case SF_FORMAT_PCM_24:
+        return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+        return 4;
+    case SF_FORMAT_DOUBLE:
+        return 8;
+    default:
+        return 0;
     }
 }
 
@@ -56,10 +65,9 @@ std::string sizeText(double bytes) {
 
 std::string tooLarge(double frames, int channels, bool atLeast) {
     double bytes = frames * channels * sizeof(float);
-    return std::string("it holds ") + (atLeast ? "more than " : "") + std::to_string(long(frames)) +
-           " frames of " + std::to_string(channels) + " channels (" + sizeText(bytes) +
-           " as samples), more than the " + sizeText(double(maxhost::memoryLimit())) +
-           " this machine can hold";
+    return std::string("it holds ") + (atLeast ? "more than " : "") + std::to_string(long(frames)) + " frames of " +
+           std::to_string(channels) + " channels (" + sizeText(bytes) + " as samples), more than the " +
+           sizeText(double(maxhost::memoryLimit())) + " this machine can hold";
 }
 
 // Opens without blocking on a pipe's writer and refuses what is not a
@@ -112,7 +120,7 @@ bool readChunks(SNDFILE *f, size_t channels, size_t stop, size_t limit, std::vec
     size_t used = 0;
     while (used < stop) {
         if (used == samples.size()) {
-            if (used == limit) {   // full: one more frame means too long
+            if (used == limit) {  // full: one more frame means too long
                 std::vector<float> probe(channels);
                 return sf_readf_float(f, probe.data(), 1) <= 0;
             }
@@ -154,7 +162,7 @@ bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why) {
     const size_t limit = maxhost::memoryLimit() / sizeof(float);
     const size_t stop = plausibleSamples(info, fileSize);
     bool stored = storedSampleBytes(info.format) != 0;
-    if (stored && stop > limit) {   // known before reading
+    if (stored && stop > limit) {  // known before reading
         why = {ReadStage::Read, tooLarge(double(stop / channels), info.channels, false)};
         return false;
     }
@@ -286,7 +294,7 @@ bool SoundStream::read(long start, long count, int used, double *const *ch) {
     for (long done = 0; done < count;) {
         const sf_count_t want = sf_count_t(std::min<long>(long(per), count - done));
         if (sf_readf_float(f_, buf_.data(), want) != want) {
-            at_ = -1;   // unknown: the next read seeks
+            at_ = -1;  // unknown: the next read seeks
             err_ = "'" + path_ + "' changed while it was being read; run again on a file that stays as it is";
             return false;
         }

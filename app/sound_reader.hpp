@@ -16,7 +16,7 @@ struct SoundData {
     int channels = 0;
     int sampleRate = 0;
     long frames = 0;
-    std::vector<float> samples;   // interleaved
+    std::vector<float> samples;  // interleaved
 };
 
 // Why a read failed, to be worded by the caller: the file could not be
@@ -24,7 +24,7 @@ struct SoundData {
 enum class ReadStage { Open, Read, Format };
 struct ReadFailure {
     ReadStage stage = ReadStage::Read;
-    std::string reason;   // without the path
+    std::string reason;  // without the path
 };
 
 // Every frame of any regular file libsndfile reads, up to the host's memory
@@ -69,7 +69,7 @@ private:
     int fd_ = -1;
     off_t size_ = 0;
     long long mtimeNs_ = 0;
-    long at_ = 0;   // the next frame a read gives
+    long at_ = 0;  // the next frame a read gives
     std::vector<float> buf_;
 };
 

@@ -10,8 +10,7 @@
 namespace korvane {
 
 // {"obj":"k","outlet":0,"sel":"list","atoms":[0.5,1,"foo"]}
-std::string outletEventJson(const std::string &obj, long outlet, const t_symbol *sel,
-                            short argc, const t_atom *argv);
+std::string outletEventJson(const std::string &obj, long outlet, const t_symbol *sel, short argc, const t_atom *argv);
 // {"console":"post","text":"..."} or {"console":"error","text":"..."}
 std::string consoleEventJson(const maxhost::ConsoleLine &line);
 // A JSON string literal.

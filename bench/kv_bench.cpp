@@ -28,8 +28,7 @@ namespace {
 
 constexpr int kF = 2049, kN = 4096, kHop = 1024, kK = 10, kIter = 100;
 
-void setThreads(int n)
-{
+void setThreads(int n) {
 #ifdef _OPENMP
     omp_set_num_threads(n);
 #endif
@@ -37,8 +36,7 @@ void setThreads(int n)
 }
 
 // a sound of partials with moving envelopes, and a little noise
-const std::vector<double> &sound(int frames)
-{
+const std::vector<double> &sound(int frames) {
     static std::vector<double> x;
     const size_t n = (size_t)(frames - 1) * kHop + kN;
     if (x.size() != n) {
@@ -47,16 +45,15 @@ const std::vector<double> &sound(int frames)
         for (size_t i = 0; i < n; i++) {
             double s = 0.0;
             for (int p = 1; p <= 6; p++)
-                s += std::sin(2.0 * M_PI * 110.0 * p * i / 44100.0)
-                     * (0.5 + 0.5 * std::sin(2.0 * M_PI * 0.3 * p * i / 44100.0)) / p;
+                s += std::sin(2.0 * M_PI * 110.0 * p * i / 44100.0) *
+                     (0.5 + 0.5 * std::sin(2.0 * M_PI * 0.3 * p * i / 44100.0)) / p;
             x[i] = 0.3 * s + 0.01 * (rand() / 2147483647.0 - 0.5);
         }
     }
     return x;
 }
 
-FFTSetupD setup()
-{
+FFTSetupD setup() {
     static FFTSetupD s = vDSP_create_fftsetupD(12, kFFTRadix2);
     return s;
 }
@@ -66,8 +63,7 @@ struct Spectrogram {
     std::vector<double> re, im, mag;
 };
 
-const Spectrogram &spectrogram(int T)
-{
+const Spectrogram &spectrogram(int T) {
     static Spectrogram s;
     if (s.T != T) {
         s.T = T;
@@ -75,8 +71,7 @@ const Spectrogram &spectrogram(int T)
         s.im.assign((size_t)kF * T, 0.0);
         qm_STFT(setup(), sound(T).data(), kN, T, kHop, s.re.data(), s.im.data());
         s.mag.resize((size_t)kF * T);
-        for (size_t i = 0; i < s.mag.size(); i++)
-            s.mag[i] = std::hypot(s.re[i], s.im[i]);
+        for (size_t i = 0; i < s.mag.size(); i++) s.mag[i] = std::hypot(s.re[i], s.im[i]);
     }
     return s;
 }
@@ -84,8 +79,7 @@ const Spectrogram &spectrogram(int T)
 using Whole = int (*)(const double *, int, int, int, int, double *, double *);
 using Loop = void (*)(const double *, int, int, int, int, double *, double *);
 
-void runWhole(benchmark::State &st, Whole nmf)
-{
+void runWhole(benchmark::State &st, Whole nmf) {
     const int T = (int)st.range(0);
     setThreads((int)st.range(1));
     const Spectrogram &s = spectrogram(T);
@@ -100,8 +94,7 @@ void runWhole(benchmark::State &st, Whole nmf)
     st.counters["ms_per_round"] = benchmark::Counter(ms / kIter, benchmark::Counter::kAvgIterations);
 }
 
-void runLoop(benchmark::State &st, Loop loop)
-{
+void runLoop(benchmark::State &st, Loop loop) {
     const int T = (int)st.range(0);
     setThreads((int)st.range(1));
     const Spectrogram &s = spectrogram(T);
@@ -114,28 +107,34 @@ void runLoop(benchmark::State &st, Loop loop)
     }
 }
 
-void BM_klNMF(benchmark::State &st) { runWhole(st, qm_klNMF); }
+void BM_klNMF(benchmark::State &st) {
+    runWhole(st, qm_klNMF);
+}
 // the library's whole-matrix passes through the vector layer
-void libKl(const double *V, int F, int T, int K, int iter, double *W, double *H)
-{
+void libKl(const double *V, int F, int T, int K, int iter, double *W, double *H) {
     qm_klIterate(V, F, T, K, iter, W, H);
 }
-void BM_klWholeMatrixPasses(benchmark::State &st) { runLoop(st, libKl); }
-void BM_klPlainLoops(benchmark::State &st) { runLoop(st, plain::klIterate); }
-void BM_euclNMF(benchmark::State &st) { runWhole(st, qm_euclNMF); }
-void BM_euclPlainLoops(benchmark::State &st) { runLoop(st, plain::euclIterate); }
+void BM_klWholeMatrixPasses(benchmark::State &st) {
+    runLoop(st, libKl);
+}
+void BM_klPlainLoops(benchmark::State &st) {
+    runLoop(st, plain::klIterate);
+}
+void BM_euclNMF(benchmark::State &st) {
+    runWhole(st, qm_euclNMF);
+}
+void BM_euclPlainLoops(benchmark::State &st) {
+    runLoop(st, plain::euclIterate);
+}
 
-void BM_STFT(benchmark::State &st)
-{
+void BM_STFT(benchmark::State &st) {
     const int T = (int)st.range(0);
     const std::vector<double> &x = sound(T);
     std::vector<double> re((size_t)kF * T), im((size_t)kF * T);
-    for (auto _ : st)
-        benchmark::DoNotOptimize(qm_STFT(setup(), x.data(), kN, T, kHop, re.data(), im.data()));
+    for (auto _ : st) benchmark::DoNotOptimize(qm_STFT(setup(), x.data(), kN, T, kHop, re.data(), im.data()));
 }
 
-void BM_STFTPlain(benchmark::State &st)
-{
+void BM_STFTPlain(benchmark::State &st) {
     const int T = (int)st.range(0);
     const std::vector<double> &x = sound(T);
     std::vector<double> re((size_t)kF * T), im((size_t)kF * T);
@@ -150,8 +149,7 @@ struct WienerInput {
     std::vector<double> mask, model;
 };
 
-const WienerInput &wienerInput(int T)
-{
+const WienerInput &wienerInput(int T) {
     static WienerInput w;
     static int made = 0;
     if (made != T) {
@@ -167,39 +165,33 @@ const WienerInput &wienerInput(int T)
                 for (int t = 0; t < T; t++) {
                     double p = W[(size_t)f * kK + k] * H[(size_t)k * T + t];
                     w.model[(size_t)f * T + t] += p;
-                    if (k < 2)
-                        w.mask[(size_t)f * T + t] += p;
+                    if (k < 2) w.mask[(size_t)f * T + t] += p;
                 }
         (void)s;
     }
     return w;
 }
 
-void BM_wienerResynth(benchmark::State &st)
-{
+void BM_wienerResynth(benchmark::State &st) {
     const int T = (int)st.range(0);
     const Spectrogram &s = spectrogram(T);
     const WienerInput &w = wienerInput(T);
     std::vector<double> out((size_t)(T - 1) * kHop + kN);
     for (auto _ : st)
-        benchmark::DoNotOptimize(qm_wienerResynth(w.mask.data(), w.model.data(), s.re.data(),
-                                                  s.im.data(), kF, T, setup(), kN, kHop,
-                                                  out.data()));
+        benchmark::DoNotOptimize(qm_wienerResynth(w.mask.data(), w.model.data(), s.re.data(), s.im.data(), kF, T,
+                                                  setup(), kN, kHop, out.data()));
 }
 
-void BM_wienerResynthPlain(benchmark::State &st)
-{
+void BM_wienerResynthPlain(benchmark::State &st) {
     const int T = (int)st.range(0);
     const Spectrogram &s = spectrogram(T);
     const WienerInput &w = wienerInput(T);
     std::vector<double> out((size_t)(T - 1) * kHop + kN);
     for (auto _ : st) {
-        plain::wienerResynth(w.mask.data(), w.model.data(), s.re.data(), s.im.data(), T, kN,
-                             kHop, out.data());
+        plain::wienerResynth(w.mask.data(), w.model.data(), s.re.data(), s.im.data(), T, kN, kHop, out.data());
         benchmark::ClobberMemory();
     }
 }
-
 
 // A minute of stereo at 44.1 kHz through the streaming passes: 0.08 s window,
 // hop a quarter, summed rows, K = 10, every component an output.
@@ -208,8 +200,7 @@ struct StreamInput {
     std::vector<double> left, right, W, H;
 };
 
-const StreamInput &streamInput()
-{
+const StreamInput &streamInput() {
     static StreamInput in;
     if (in.left.empty()) {
         const long L = 44100L * 60;
@@ -220,16 +211,13 @@ const StreamInput &streamInput()
         srand(4);
         in.W.resize((size_t)in.s.rows * kK);
         in.H.resize((size_t)kK * in.s.frames);
-        for (double &v : in.W)
-            v = rand() / 2147483647.0;
-        for (double &v : in.H)
-            v = rand() / 2147483647.0;
+        for (double &v : in.W) v = rand() / 2147483647.0;
+        for (double &v : in.H) v = rand() / 2147483647.0;
     }
     return in;
 }
 
-int streamRead(void *user, long start, long count, double *const *ch)
-{
+int streamRead(void *user, long start, long count, double *const *ch) {
     const StreamInput *in = static_cast<const StreamInput *>(user);
     std::copy(in->left.begin() + start, in->left.begin() + start + count, ch[0]);
     std::copy(in->right.begin() + start, in->right.begin() + start + count, ch[1]);
@@ -237,25 +225,20 @@ int streamRead(void *user, long start, long count, double *const *ch)
 }
 
 // touches every sample, as a writer converting to a file's format would
-int streamWrite(void *user, int, long, long count, const double *const *ch)
-{
+int streamWrite(void *user, int, long, long count, const double *const *ch) {
     double &sum = *static_cast<double *>(user);
-    for (long i = 0; i < count; i++)
-        sum += ch[0][i] + ch[1][i];
+    for (long i = 0; i < count; i++) sum += ch[0][i] + ch[1][i];
     return 0;
 }
 
-void BM_streamAnalyse(benchmark::State &st)
-{
+void BM_streamAnalyse(benchmark::State &st) {
     const StreamInput &in = streamInput();
     std::vector<double> V((size_t)in.s.rows * in.s.frames);
     for (auto _ : st)
-        benchmark::DoNotOptimize(kvs_analyse(&in.s, {streamRead, (void *)&in}, V.data(),
-                                             (int)st.range(0)));
+        benchmark::DoNotOptimize(kvs_analyse(&in.s, {streamRead, (void *)&in}, V.data(), (int)st.range(0)));
 }
 
-void BM_streamResynth(benchmark::State &st)
-{
+void BM_streamResynth(benchmark::State &st) {
     const StreamInput &in = streamInput();
     const int outputs = (int)st.range(0);
     std::vector<int> comps(kK);
@@ -266,18 +249,28 @@ void BM_streamResynth(benchmark::State &st)
     }
     double sum = 0.0;
     for (auto _ : st)
-        benchmark::DoNotOptimize(kvs_resynth(&in.s, {streamRead, (void *)&in}, in.W.data(),
-                                             in.H.data(), kK, outs.data(), outputs,
-                                             {streamWrite, &sum}, (int)st.range(1)));
+        benchmark::DoNotOptimize(kvs_resynth(&in.s, {streamRead, (void *)&in}, in.W.data(), in.H.data(), kK,
+                                             outs.data(), outputs, {streamWrite, &sum}, (int)st.range(1)));
     st.counters["frames"] = in.s.frames;
 }
 
 // Whole calls of about a second: a few single runs, their median reported.
-#define KV_SLOW(b) BENCHMARK(b)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true)->UseRealTime()
+#define KV_SLOW(b)                                                                                                     \
+    BENCHMARK(b)                                                                                                       \
+        ->Unit(benchmark::kMillisecond)                                                                                \
+        ->Iterations(1)                                                                                                \
+        ->Repetitions(3)                                                                                               \
+        ->ReportAggregatesOnly(true)                                                                                   \
+        ->UseRealTime()
 
 KV_SLOW(BM_klNMF)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2})->Args({10000, 1})->Args({10000, 2});
 KV_SLOW(BM_klWholeMatrixPasses)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2});
-BENCHMARK(BM_klPlainLoops)->ArgNames({"T", "threads"})->Args({2600, 1})->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_klPlainLoops)
+    ->ArgNames({"T", "threads"})
+    ->Args({2600, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 KV_SLOW(BM_euclNMF)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2});
 KV_SLOW(BM_euclPlainLoops)->ArgNames({"T", "threads"})->Args({2600, 1});
 BENCHMARK(BM_STFT)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -285,8 +278,14 @@ BENCHMARK(BM_STFTPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)-
 BENCHMARK(BM_wienerResynth)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_wienerResynthPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_streamAnalyse)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_streamResynth)->ArgNames({"outputs", "threads"})->Args({1, 2})->Args({10, 1})->Args({10, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_streamResynth)
+    ->ArgNames({"outputs", "threads"})
+    ->Args({1, 2})
+    ->Args({10, 1})
+    ->Args({10, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

@@ -13,8 +13,7 @@
 #include <omp.h>
 #endif
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 7) {
         std::fprintf(stderr, "usage: %s V.bin F T K iterations threads\n", argv[0]);
         return 2;
@@ -32,8 +31,7 @@ int main(int argc, char **argv)
     std::FILE *f = std::fopen(argv[1], "rb");
     if (!f || std::fread(V.data(), sizeof(double), V.size(), f) != V.size()) {
         std::fprintf(stderr, "cannot read %zu doubles from %s\n", V.size(), argv[1]);
-        if (f)
-            std::fclose(f);
+        if (f) std::fclose(f);
         return 1;
     }
     std::fclose(f);

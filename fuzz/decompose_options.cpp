@@ -1,5 +1,6 @@
 // Fuzz target: `decompose`'s option values. Each input line is one word
-// after `korvane decompose IN`; the input sound and output folder are fixed. Every word is also read as a list of components.
+// after `korvane decompose IN`; the input sound and output folder are fixed. Every word is also read as a list of
+// components.
 #include "support.hpp"
 
 #include "command.hpp"

@@ -39,7 +39,8 @@ public:
         return f;
     }
     // one of the listed values, or (last choice) raw bits
-    template <size_t N> double pick(const double (&v)[N]) {
+    template <size_t N>
+    double pick(const double (&v)[N]) {
         uint8_t i = u8();
         return i < N ? v[i] : (i % 4 == 0 ? static_cast<double>(f32()) : v[i % N]);
     }
@@ -107,7 +108,7 @@ void analyse(Engine &g) {
         kve_analyse(&g.e, nullptr);
         return;
     }
-    kve_shapeInput si{g.e.settings.window, g.e.settings.overlap, g.e.sr, static_cast<double>(g.e.numSamples),
+    kve_shapeInput si{g.e.settings.window,    g.e.settings.overlap, g.e.sr, static_cast<double>(g.e.numSamples),
                       g.e.settings.maxFrames, g.e.settings.maxBins};
     kve_shape shape;
     kve_shapeDetail detail;
@@ -116,7 +117,9 @@ void analyse(Engine &g) {
     kve_analyse(&g.e, &detail);
 }
 
-int stopAt(int done, int, void *user) { return done >= *static_cast<int *>(user); }
+int stopAt(int done, int, void *user) {
+    return done >= *static_cast<int *>(user);
+}
 
 void factorize(Bytes &in, Engine &g) {
     int K = 1 + in.u8() % 12;
@@ -237,18 +240,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     double rate = 44100;
     for (int ops = 0; !in.empty() && ops < 24; ++ops) {
         switch (in.u8() % 12) {
-        case 0: load(in, g, sound, channels, rate); break;
-        case 1: settings(in, g); break;
-        case 2: analyse(g); break;
-        case 3: factorize(in, g); break;
-        case 4: addLayer(in, g); break;
-        case 5: kve_resynthesise(&g.e); break;
-        case 6: kve_clearMask(&g.e); break;
-        case 7: kve_setAllocFailure(in.u8() % 40); break;
-        case 8: readComponents(g); break;
-        case 9: in.u8() % 2 ? kve_dropOutput(&g.e) : kve_dropModel(&g.e); break;
-        case 10: stream(in, sound, channels, rate); break;
-        default: shapeOnly(in); break;
+        case 0:
+            load(in, g, sound, channels, rate);
+            break;
+        case 1:
+            settings(in, g);
+            break;
+        case 2:
+            analyse(g);
+            break;
+        case 3:
+            factorize(in, g);
+            break;
+        case 4:
+            addLayer(in, g);
+            break;
+        case 5:
+            kve_resynthesise(&g.e);
+            break;
+        case 6:
+            kve_clearMask(&g.e);
+            break;
+        case 7:
+            kve_setAllocFailure(in.u8() % 40);
+            break;
+        case 8:
+            readComponents(g);
+            break;
+        case 9:
+            in.u8() % 2 ? kve_dropOutput(&g.e) : kve_dropModel(&g.e);
+            break;
+        case 10:
+            stream(in, sound, channels, rate);
+            break;
+        default:
+            shapeOnly(in);
+            break;
         }
     }
     return 0;

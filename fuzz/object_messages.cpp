@@ -21,14 +21,14 @@ public:
     uint8_t byte() { return i_ < n_ ? d_[i_++] : 0; }
     long small(long lo, long hi) { return lo + byte() % (hi - lo + 1); }
     double number() {
-        static const double kNice[] = {0, 1, -1, 0.5, 0.25, 0.08, 1e-9, 1e9, 2e38, -2e38, 1e308,
-                                       0.001, 3, 64, 1e-300, 44100};
+        static const double kNice[] = {0,    1,     -1,    0.5,   0.25, 0.08, 1e-9,   1e9,
+                                       2e38, -2e38, 1e308, 0.001, 3,    64,   1e-300, 44100};
         uint8_t b = byte();
         if (b < 16) return kNice[b];
         float f;
         uint8_t raw[4] = {byte(), byte(), byte(), byte()};
         std::memcpy(&f, raw, 4);
-        return f;   // NaN and infinities included
+        return f;  // NaN and infinities included
     }
 
 private:
@@ -41,7 +41,7 @@ using KvFail = void (*)(long);
 t_atom num(Bytes &in) {
     t_atom a;
     atom_setfloat(&a, in.number());
-    if (in.byte() & 1) atom_setlong(&a, atom_getlong(&a));   // saturated
+    if (in.byte() & 1) atom_setlong(&a, atom_getlong(&a));  // saturated
     return a;
 }
 
@@ -65,8 +65,7 @@ void makeBuffer(Bytes &in) {
     long channels = in.small(0, 3), frames = in.small(0, 255) * 32;
     maxhost::Buffer *b = maxhost::createBuffer(name, channels, frames, rates[in.small(0, 7)]);
     if (!b) return;
-    for (size_t i = 0; i < b->samples.size(); ++i)
-        b->samples[i] = static_cast<float>(((i * 7919) % 201) / 100.0 - 1.0);
+    for (size_t i = 0; i < b->samples.size(); ++i) b->samples[i] = static_cast<float>(((i * 7919) % 201) / 100.0 - 1.0);
 }
 
 // Decompositions left to this input: each one is honest work of up to a
@@ -93,8 +92,8 @@ t_object *make(const char *id, const char *cls, Bytes &in) {
 }
 
 void step(Bytes &in, KvFail kvFail) {
-    static const char *sels[] = {"loadBuffer", "int", "setWin", "setHop", "decomp", "decompNoOut",
-                                 "list", "bang", "float", "anything", "dsp64", "free"};
+    static const char *sels[] = {"loadBuffer", "int",  "setWin", "setHop",   "decomp", "decompNoOut",
+                                 "list",       "bang", "float",  "anything", "dsp64",  "free"};
     t_object *k = maxhost::findObject("k"), *p = maxhost::findObject("p");
     // a call's arguments are read into locals first: the order in which
     // they are evaluated is up to the compiler
@@ -106,16 +105,29 @@ void step(Bytes &in, KvFail kvFail) {
         sendTo(k, inlet, "loadBuffer", {name(in)}, sched);
         break;
     }
-    case 1: { t_atom a; atom_setlong(&a, in.small(-2, 20)); sendTo(k, 0, "int", {a}, sched); break; }
-    case 2: sendTo(k, 0, "setWin", {num(in)}, sched); break;
-    case 3: sendTo(k, 0, "setHop", {num(in)}, sched); break;
-    case 4: sendTo(k, 0, in.byte() & 1 ? "decomp" : "decompNoOut", {}, sched); break;
+    case 1: {
+        t_atom a;
+        atom_setlong(&a, in.small(-2, 20));
+        sendTo(k, 0, "int", {a}, sched);
+        break;
+    }
+    case 2:
+        sendTo(k, 0, "setWin", {num(in)}, sched);
+        break;
+    case 3:
+        sendTo(k, 0, "setHop", {num(in)}, sched);
+        break;
+    case 4:
+        sendTo(k, 0, in.byte() & 1 ? "decomp" : "decompNoOut", {}, sched);
+        break;
     case 5: {
         const long inlet = in.small(0, 2);
         sendTo(k, inlet, "list", numbers(in, 40), sched);
         break;
     }
-    case 6: sendTo(k, in.small(0, 2), "bang", {}, sched); break;
+    case 6:
+        sendTo(k, in.small(0, 2), "bang", {}, sched);
+        break;
     case 7: {
         const long inlet = in.small(0, 1);
         sendTo(p, inlet, "list", numbers(in, 40), sched);
@@ -127,15 +139,23 @@ void step(Bytes &in, KvFail kvFail) {
         sendTo(p, inlet, sel, {num(in)}, sched);
         break;
     }
-    case 9: makeBuffer(in); break;
+    case 9:
+        makeBuffer(in);
+        break;
     case 10: {
         const double rate = in.byte() & 1 ? 44100.0 : in.number();
         maxhost::dspOn(rate, in.small(0, 128));
         break;
     }
-    case 11: make("k", "korvane~", in); break;
-    case 12: make("p", "kv_lsProd", in); break;
-    case 13: if (kvFail) kvFail(in.small(-1, 30)); break;
+    case 11:
+        make("k", "korvane~", in);
+        break;
+    case 12:
+        make("p", "kv_lsProd", in);
+        break;
+    case 13:
+        if (kvFail) kvFail(in.small(-1, 30));
+        break;
     case 14: {
         std::string err;
         if (k && p) {

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kvfuzz::quietHost();
-    maxhost::setMemoryLimit(size_t(1) << 20);   // a decomposition stays quick
+    maxhost::setMemoryLimit(size_t(1) << 20);  // a decomposition stays quick
     std::string text = kvfuzz::asText(data, size);
     for (char &c : text)
         if (c == '/') c = '_';

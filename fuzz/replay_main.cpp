@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) __attribute__((weak
 namespace fs = std::filesystem;
 
 int main(int argc, char **argv) {
-    std::vector<fs::path> files;   // found before the target changes folder
+    std::vector<fs::path> files;  // found before the target changes folder
     for (int i = 1; i < argc; ++i) {
         fs::path p = fs::absolute(argv[i]);
         if (fs::is_directory(p)) {

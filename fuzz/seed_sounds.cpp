@@ -100,7 +100,8 @@ void writeSeeds(const std::string &root) {
     writeText(dir / "object_messages" / "mask",
               std::string("\x00\x00\x00\x00\x09\x00\x01\x40\x00\x00\x00\x01\x02\x04\x00"
                           "\x05\x01\x05\x00\x01\x00\x01\x05\x02\x03\x00\x02\x00\x03\x06\x02"
-                          "\x07\x01\x03\x00\x01\x00\x02\x00\x03\x08\x00\x01\x02", 44));
+                          "\x07\x01\x03\x00\x01\x00\x02\x00\x03\x08\x00\x01\x02",
+                          44));
     writeText(dir / "object_messages" / "failures",
               std::string("\x00\x00\x00\x00\x09\x00\x02\x10\x00\x0d\x05\x00\x00\x04\x01\x0d\x0a\x0b\x00\x00\x04", 21));
     writeText(dir / "decompose_options" / "plain", "-k\n3\n--only\n1,3\n--group\n2-3\n");
@@ -108,11 +109,14 @@ void writeSeeds(const std::string &root) {
     writeText(dir / "decompose_options" / "plot", "--plot\n-k\n1\n");
     // load 2 x 4000 at 8 kHz, analyse, factorise, a layer, resynthesise
     const std::string load("\x00\x01\xa0\x0f\x00\x10\x40\x05\x00\x01", 10);
-    writeText(dir / "engine" / "object", load + std::string("\x02\x03\x03\x00\x01\x07\x00\x03\x00\x04\x00\x00\x10\x00\x00\x05\x08", 17));
+    writeText(dir / "engine" / "object",
+              load + std::string("\x02\x03\x03\x00\x01\x07\x00\x03\x00\x04\x00\x00\x10\x00\x00\x05\x08", 17));
     // the same sound through the streaming path, stacked, nndsvda start
-    writeText(dir / "engine" / "stream", load + std::string("\x0a\x01\x00\x01\x00\x03\x00\x07\x00\x00\x02\x01\x02\x01", 14));
+    writeText(dir / "engine" / "stream",
+              load + std::string("\x0a\x01\x00\x01\x00\x03\x00\x07\x00\x00\x02\x01\x02\x01", 14));
     // settings, a failing allocation, analysis and factorisation
-    writeText(dir / "engine" / "failing", load + std::string("\x01\x02\x01\x01\x03\x00\x00\x07\x05\x02\x03\x02\x00\x01\x00\x05", 16));
+    writeText(dir / "engine" / "failing",
+              load + std::string("\x01\x02\x01\x01\x03\x00\x00\x07\x05\x02\x03\x02\x00\x01\x00\x05", 16));
 }
 
 }  // namespace kvfuzz

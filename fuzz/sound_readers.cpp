@@ -25,8 +25,7 @@ void libraryReaders(const std::string &path) {
     // a tenth of a second at a time until the end (status -2) or a failure
     for (int i = 0; i < 64; ++i) {
         left = right = nullptr;
-        int status = qm_wavreadOSX_Seek(path.c_str(), &left, &right, &frames, &fmt, 0.1f,
-                                        i == 0, 300.0);
+        int status = qm_wavreadOSX_Seek(path.c_str(), &left, &right, &frames, &fmt, 0.1f, i == 0, 300.0);
         std::free(left);
         std::free(right);
         if (status != 0) break;

@@ -26,7 +26,7 @@ int kv_factorize(t_korvane *x)
 
     object_post(NULL, "Factorizing sound with k=%u...", (unsigned)K);
     kv_syncSettings(x);
-    kve_start start = {KVE_START_RAND, 0, NULL, NULL};   /* rand(), as the object always has */
+    kve_start start = {KVE_START_RAND, 0, NULL, NULL}; /* rand(), as the object always has */
     if (kve_factorize(&x->eng, K, &start, NULL, NULL) != KVE_OK) {
         object_error(NULL, "Factorization error: out of memory.");
         return -1;

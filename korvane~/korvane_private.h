@@ -19,24 +19,24 @@ extern "C" {
 #endif
 
 typedef struct _korvane {
-    t_pxobject ob;              /* signal-object header; must come first */
-    kve_engine eng;             /* sound, analysis, factors, mask, output */
-    t_buffer_ref *inBufRef;     /* reference to the input buffer~ */
-    t_symbol *inBufName;        /* name of the input buffer~ */
-    t_buffer_ref *outBufRef;    /* reference to the output buffer~ */
-    t_symbol *outBufName;       /* input name with "_out" appended */
-    void *actOutlet;            /* left: activation lists */
-    void *baseOutlet;           /* middle: basis lists as -log(1 + w) */
-    void *doneOutlet;           /* right: bang after a resynthesis */
-    int64_t K;                  /* components asked for by "int" */
-    long inletNum;              /* written by the proxies */
-    void *proxy1;               /* inlet 1: activation lists */
-    void *proxy2;               /* inlet 2: basis lists and bang */
-    double *actList;            /* held activation, actCount values */
-    double *baseList;           /* held basis, baseCount values */
-    long actCount;              /* values held in actList */
-    long baseCount;             /* values held in baseList */
-    bool baseLenError;          /* last basis list had the wrong length */
+    t_pxobject ob;           /* signal-object header; must come first */
+    kve_engine eng;          /* sound, analysis, factors, mask, output */
+    t_buffer_ref *inBufRef;  /* reference to the input buffer~ */
+    t_symbol *inBufName;     /* name of the input buffer~ */
+    t_buffer_ref *outBufRef; /* reference to the output buffer~ */
+    t_symbol *outBufName;    /* input name with "_out" appended */
+    void *actOutlet;         /* left: activation lists */
+    void *baseOutlet;        /* middle: basis lists as -log(1 + w) */
+    void *doneOutlet;        /* right: bang after a resynthesis */
+    int64_t K;               /* components asked for by "int" */
+    long inletNum;           /* written by the proxies */
+    void *proxy1;            /* inlet 1: activation lists */
+    void *proxy2;            /* inlet 2: basis lists and bang */
+    double *actList;         /* held activation, actCount values */
+    double *baseList;        /* held basis, baseCount values */
+    long actCount;           /* values held in actList */
+    long baseCount;          /* values held in baseList */
+    bool baseLenError;       /* last basis list had the wrong length */
 } t_korvane;
 
 /* handlers of every shape travel as the host's generic method type */
@@ -44,11 +44,11 @@ typedef struct _korvane {
 
 /* file-scope settings, one copy for the bundle */
 extern t_class *korvane_class;
-extern int FFTSize;             /* written by every STFT; nothing sizes from it */
-extern int maxActSize;          /* largest frame count accepted */
-extern int maxBaseSize;         /* largest bin count accepted */
-extern int myNmfType;           /* 0 Euclidean, 1 Kullback-Leibler */
-extern int it;                  /* NMF iterations */
+extern int FFTSize;     /* written by every STFT; nothing sizes from it */
+extern int maxActSize;  /* largest frame count accepted */
+extern int maxBaseSize; /* largest bin count accepted */
+extern int myNmfType;   /* 0 Euclidean, 1 Kullback-Leibler */
+extern int it;          /* NMF iterations */
 
 /* entry point and handlers the host calls */
 #ifndef __cplusplus
@@ -58,9 +58,8 @@ void *korvane_new(t_symbol *s, long argc, t_atom *argv);
 void korvane_free(t_korvane *x);
 void korvane_dsp64(t_korvane *x, t_object *dsp64, short *count, double samplerate,
                    long maxvectorsize, long flags);
-void korvane_perform64(t_korvane *x, t_object *dsp64, double **ins, long numins,
-                       double **outs, long numouts, long sampleframes, long flags,
-                       void *userparam);
+void korvane_perform64(t_korvane *x, t_object *dsp64, double **ins, long numins, double **outs,
+                       long numouts, long sampleframes, long flags, void *userparam);
 void korvane_K(t_korvane *x, long n);
 void korvane_setWin(t_korvane *x, double v);
 void korvane_setHop(t_korvane *x, double v);

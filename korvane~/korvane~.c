@@ -36,7 +36,7 @@ void *korvane_new(t_symbol *s, long argc, t_atom *argv)
 {
     (void)s;
     (void)argc;
-    (void)argv;   /* creation arguments change nothing */
+    (void)argv; /* creation arguments change nothing */
     t_korvane *x = (t_korvane *)object_alloc(korvane_class);
 
     if (x) {
@@ -99,13 +99,11 @@ void korvane_dsp64(t_korvane *x, t_object *dsp64, short *count, double samplerat
     (void)samplerate;
     (void)maxvectorsize;
     (void)flags;
-    object_method_imp(dsp64, gensym("dsp_add64"), x, (void *)korvane_perform64,
-                      0, 0, 0, 0, 0, 0);
+    object_method_imp(dsp64, gensym("dsp_add64"), x, (void *)korvane_perform64, 0, 0, 0, 0, 0, 0);
 }
 
-void korvane_perform64(t_korvane *x, t_object *dsp64, double **ins, long numins,
-                       double **outs, long numouts, long sampleframes, long flags,
-                       void *userparam)
+void korvane_perform64(t_korvane *x, t_object *dsp64, double **ins, long numins, double **outs,
+                       long numouts, long sampleframes, long flags, void *userparam)
 {
     /* the signal inlet exists for patching only */
     (void)x;

@@ -28,14 +28,14 @@ int kv_loadBuffer(t_korvane *x, t_symbol *name)
         frames = buffer_getframecount(b);
         rate = buffer_getsamplerate(b);
     }
-    object_post(NULL, "read buffer: %ld channels, %ld samples, %f sr",
-                (long)channels, (long)frames, rate);
+    object_post(NULL, "read buffer: %ld channels, %ld samples, %f sr", (long)channels, (long)frames,
+                rate);
 
     /* the sample index frame * channels + channel must stay a 32-bit count */
     kve_status st = KVE_NO_SOUND;
     float *samples = NULL;
-    if (b && channels >= 1 && frames >= 0 && channels <= INT_MAX &&
-        frames <= INT_MAX / channels && (samples = buffer_locksamples(b)) != NULL) {
+    if (b && channels >= 1 && frames >= 0 && channels <= INT_MAX && frames <= INT_MAX / channels &&
+        (samples = buffer_locksamples(b)) != NULL) {
         st = kve_loadSound(&x->eng, samples, (int)channels, (int)frames, rate);
         buffer_unlocksamples(b);
     }

@@ -6,7 +6,8 @@ static void kv_shapeRefused(kve_status st)
 {
     switch (st) {
     case KVE_WINDOW_TOO_SHORT:
-        object_error(NULL, "Error: window will be shorter than 2 samples. Try one of the following:");
+        object_error(NULL,
+                     "Error: window will be shorter than 2 samples. Try one of the following:");
         object_error(NULL, "Increase window length, check the sampling rate of the buffer.");
         break;
     case KVE_HOP_TOO_SHORT:
@@ -18,7 +19,8 @@ static void kv_shapeRefused(kve_status st)
         object_error(NULL, "Load a longer sound, reduce window length.");
         break;
     case KVE_TOO_MANY_FRAMES:
-        object_error(NULL, "Error: activations will exceed maximum length. Try one of the following:");
+        object_error(NULL,
+                     "Error: activations will exceed maximum length. Try one of the following:");
         object_error(NULL, "Reduce file length, increase window length, increase hop.");
         break;
     case KVE_TOO_MANY_BINS:

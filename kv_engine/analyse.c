@@ -46,8 +46,7 @@ static void kve_commitAnalysis(kve_engine *e, const kve_shape *sh, kve_spectra *
 {
     kve_dropAnalysis(e);
     kve_dropFactors(e);
-    if (e->mask && (e->numBins != sh->bins || e->numFrames != sh->frames))
-        KVE_RELEASE(e->mask);
+    if (e->mask && (e->numBins != sh->bins || e->numFrames != sh->frames)) KVE_RELEASE(e->mask);
     e->stftReL = s->reL;
     e->stftImL = s->imL;
     e->stftReR = s->reR;
@@ -63,7 +62,7 @@ static void kve_commitAnalysis(kve_engine *e, const kve_shape *sh, kve_spectra *
 kve_status kve_analyse(kve_engine *e, kve_shapeDetail *detail)
 {
     if (!e->fileLoaded) return KVE_NO_SOUND;
-    kve_shapeInput in = {e->settings.window, e->settings.overlap, e->sr,
+    kve_shapeInput in = {e->settings.window,    e->settings.overlap,   e->sr,
                          (double)e->numSamples, e->settings.maxFrames, e->settings.maxBins};
     kve_shape sh;
     kve_status st = kve_shapeOf(&in, &sh, detail);

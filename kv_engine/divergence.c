@@ -16,10 +16,11 @@ static double kve_divergenceOver(const float *V, const double *W, const double *
     double *WH = malloc(((size_t)KVE_BLOCK_ROWS + (step > 1 ? (size_t)K : 0)) * n * sizeof *WH);
     if (!WH) return NAN;
     const double *Hs = H;
-    if (step > 1) {   /* the sampled frames' activations, side by side */
+    if (step > 1) { /* the sampled frames' activations, side by side */
         double *h = WH + (size_t)KVE_BLOCK_ROWS * n;
         for (int k = 0; k < K; k++)
-            for (size_t i = 0; i < n; i++) h[(size_t)k * n + i] = H[(size_t)k * frames + i * (size_t)step];
+            for (size_t i = 0; i < n; i++)
+                h[(size_t)k * n + i] = H[(size_t)k * frames + i * (size_t)step];
         Hs = h;
     }
     double d = 0.0;
@@ -52,8 +53,7 @@ int kve_checkStep(int frames)
     return step > KVE_CHECK_STEP ? step : KVE_CHECK_STEP;
 }
 
-double kve_klEstimate(const float *V, const double *W, const double *H, int rows, int frames,
-                      int K)
+double kve_klEstimate(const float *V, const double *W, const double *H, int rows, int frames, int K)
 {
     return kve_divergenceOver(V, W, H, rows, frames, K, kve_checkStep(frames));
 }

@@ -39,8 +39,7 @@ static bool kve_factorsAlloc(kve_factors *f, size_t bins, size_t frames, size_t 
 kve_status kve_checkComponents(const kve_engine *e, int K)
 {
     if (K < 1) return KVE_BAD_COMPONENTS;
-    if (!e->stftValid || !e->stftReL || e->numBins < 1 || e->numFrames < 1)
-        return KVE_NO_ANALYSIS;
+    if (!e->stftValid || !e->stftReL || e->numBins < 1 || e->numFrames < 1) return KVE_NO_ANALYSIS;
     if (K > INT_MAX / e->numBins || K > INT_MAX / e->numFrames) return KVE_TOO_MANY_COMPONENTS;
     return KVE_OK;
 }
@@ -77,7 +76,7 @@ static void kve_orderAndScale(int bins, int frames, int K, kve_factors *f)
     vDSP_Length n = (vDSP_Length)K * (vDSP_Length)frames;
     double m = 0.0;
     vDSP_maxvD(f->H, 1, &m, n);
-    if (m > 0.0 && isfinite(m))   /* a silent sound keeps its zero activations */
+    if (m > 0.0 && isfinite(m)) /* a silent sound keeps its zero activations */
         vDSP_vsdivD(f->H, 1, &m, f->H, 1, n);
 }
 

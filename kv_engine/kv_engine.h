@@ -21,21 +21,21 @@ extern "C" {
 
 typedef enum kve_status {
     KVE_OK = 0,
-    KVE_WINDOW_TOO_SHORT,   /* window under 2 samples (or not finite) */
-    KVE_HOP_TOO_SHORT,      /* hop under 1 sample */
-    KVE_SOUND_TOO_SHORT,    /* not one whole frame */
-    KVE_TOO_MANY_FRAMES,    /* over settings.maxFrames */
-    KVE_TOO_MANY_BINS,      /* over settings.maxBins */
+    KVE_WINDOW_TOO_SHORT, /* window under 2 samples (or not finite) */
+    KVE_HOP_TOO_SHORT,    /* hop under 1 sample */
+    KVE_SOUND_TOO_SHORT,  /* not one whole frame */
+    KVE_TOO_MANY_FRAMES,  /* over settings.maxFrames */
+    KVE_TOO_MANY_BINS,    /* over settings.maxBins */
     KVE_NO_MEMORY,
-    KVE_NOT_FINITE,         /* a sample, list value or result is not finite */
-    KVE_NO_SOUND,           /* nothing loaded */
-    KVE_NO_ANALYSIS,        /* no current STFT of the sound */
-    KVE_NO_FACTORS,         /* no current factorisation */
-    KVE_BAD_COMPONENTS,     /* fewer than 1 component */
-    KVE_TOO_MANY_COMPONENTS,/* bins x K or K x frames would not fit an int */
-    KVE_BAD_LENGTH,         /* a basis of another length than the bins */
-    KVE_STOPPED,            /* the progress callback asked to stop */
-    KVE_SOUND_TOO_LONG      /* more samples than an int counts */
+    KVE_NOT_FINITE,          /* a sample, list value or result is not finite */
+    KVE_NO_SOUND,            /* nothing loaded */
+    KVE_NO_ANALYSIS,         /* no current STFT of the sound */
+    KVE_NO_FACTORS,          /* no current factorisation */
+    KVE_BAD_COMPONENTS,      /* fewer than 1 component */
+    KVE_TOO_MANY_COMPONENTS, /* bins x K or K x frames would not fit an int */
+    KVE_BAD_LENGTH,          /* a basis of another length than the bins */
+    KVE_STOPPED,             /* the progress callback asked to stop */
+    KVE_SOUND_TOO_LONG       /* more samples than an int counts */
 } kve_status;
 
 enum { KVE_EUCLIDEAN = 0, KVE_KULLBACK_LEIBLER = 1 };
@@ -55,30 +55,30 @@ kve_settings kve_defaultSettings(void);
 
 /* what the shape function is given */
 typedef struct kve_shapeInput {
-    float window;       /* seconds */
-    float overlap;      /* as in kve_settings */
+    float window;  /* seconds */
+    float overlap; /* as in kve_settings */
     double sampleRate;
-    double numSamples;  /* samples per channel */
-    double maxFrames;   /* 0: no limit */
-    double maxBins;     /* 0: no limit */
+    double numSamples; /* samples per channel */
+    double maxFrames;  /* 0: no limit */
+    double maxBins;    /* 0: no limit */
 } kve_shapeInput;
 
 /* an accepted analysis */
 typedef struct kve_shape {
-    int fftSize;   /* the window rounded up to a power of two */
-    int hop;       /* samples */
+    int fftSize; /* the window rounded up to a power of two */
+    int hop;     /* samples */
     int frames;
-    int bins;      /* fftSize / 2 + 1 */
+    int bins; /* fftSize / 2 + 1 */
 } kve_shape;
 
 /* the numbers as derived, accepted or not (a message shows them), and
  * those a refusal needs */
 typedef struct kve_shapeDetail {
     double fftSize, hop, frames, bins;
-    double limit;      /* the frame or bin limit that was passed */
-    double length;     /* the sound's length, samples */
-    double fitWindow;  /* seconds: the longest window that would fit the
-                        * refused sound or limit, 0 when none would */
+    double limit;     /* the frame or bin limit that was passed */
+    double length;    /* the sound's length, samples */
+    double fitWindow; /* seconds: the longest window that would fit the
+                       * refused sound or limit, 0 when none would */
 } kve_shapeDetail;
 
 /* FFT size, hop, frames and bins for a window, overlap, rate and length.
@@ -90,9 +90,9 @@ kve_status kve_shapeOf(const kve_shapeInput *in, kve_shape *shape, kve_shapeDeta
 typedef enum { KVE_START_RAND, KVE_START_SEEDED, KVE_START_GIVEN } kve_startKind;
 typedef struct kve_start {
     kve_startKind kind;
-    unsigned seed;          /* KVE_START_SEEDED: the sequence srand(seed) gives
-                             * rand(), from a private state */
-    const double *W, *H;    /* KVE_START_GIVEN: bins x K and K x frames */
+    unsigned seed;       /* KVE_START_SEEDED: the sequence srand(seed) gives
+                          * rand(), from a private state */
+    const double *W, *H; /* KVE_START_GIVEN: bins x K and K x frames */
 } kve_start;
 /* KVE_START_RAND draws from rand() itself, as qm_initNMF does */
 
@@ -104,33 +104,33 @@ typedef struct kve_engine {
 
     /* the sound: channel 0 and, for two or more channels, channel 1 */
     double *sigL, *sigR;
-    int numSamples;         /* samples per channel */
-    int numChannels;        /* channels of the source */
-    double sr;              /* Hz */
+    int numSamples;  /* samples per channel */
+    int numChannels; /* channels of the source */
+    double sr;       /* Hz */
     bool fileLoaded;
 
     /* the analysis of the sound with the settings it was made with */
-    double *stftReL, *stftImL;   /* bins x frames */
-    double *stftReR, *stftImR;   /* second channel only */
+    double *stftReL, *stftImL; /* bins x frames */
+    double *stftReR, *stftImR; /* second channel only */
     FFTSetupD fftSetup;
     int fftSize, hopSize;
     long numBins, numFrames;
     bool stftValid;
 
     /* the factorisation of that analysis */
-    double *W;                /* bins x factK */
-    double *H;                /* factK x frames, largest value 1 */
-    vDSP_Length *order;       /* components by descending centroid */
+    double *W;          /* bins x factK */
+    double *H;          /* factK x frames, largest value 1 */
+    vDSP_Length *order; /* components by descending centroid */
     int factK;
     bool decompValid;
-    double *model;            /* W.H, made by the first resynthesis */
+    double *model; /* W.H, made by the first resynthesis */
 
     /* the mask: layers added since the last resynthesis */
-    double *mask;             /* bins x frames */
-    bool maskEmpty;           /* no layer yet: the next one writes over it */
+    double *mask;   /* bins x frames */
+    bool maskEmpty; /* no layer yet: the next one writes over it */
 
     /* the last resynthesis */
-    double *outL, *outR;      /* outLength values; outR for two channels */
+    double *outL, *outR; /* outLength values; outR for two channels */
     int outLength;
 } kve_engine;
 

@@ -18,13 +18,13 @@ extern "C" {
 
 enum {
     KVS_OK = 0,
-    KVS_ERR_ARG = -1,        /* null pointer, bad count, component index out of range,
-                              * W or H negative or not finite */
-    KVS_ERR_WINDOW = -2,     /* window under 2 samples, or FFT size over 2^30 */
-    KVS_ERR_HOP_SHORT = -3,  /* hop under one sample */
-    KVS_ERR_HOP_LONG = -4,   /* hop leaves samples too thinly covered to resynthesise */
-    KVS_ERR_SHORT = -5,      /* sound shorter than the window */
-    KVS_ERR_SIZE = -6,       /* counts beyond what the sizes can hold */
+    KVS_ERR_ARG = -1,       /* null pointer, bad count, component index out of range,
+                             * W or H negative or not finite */
+    KVS_ERR_WINDOW = -2,    /* window under 2 samples, or FFT size over 2^30 */
+    KVS_ERR_HOP_SHORT = -3, /* hop under one sample */
+    KVS_ERR_HOP_LONG = -4,  /* hop leaves samples too thinly covered to resynthesise */
+    KVS_ERR_SHORT = -5,     /* sound shorter than the window */
+    KVS_ERR_SIZE = -6,      /* counts beyond what the sizes can hold */
     KVS_ERR_MEMORY = -7,
     KVS_ERR_SOURCE = -8,     /* the source callback returned nonzero */
     KVS_ERR_SINK = -9,       /* the sink callback returned nonzero */
@@ -38,16 +38,16 @@ enum {
 typedef enum { KVS_SUM = 0, KVS_STACK = 1 } kvs_rows;
 
 typedef struct kvs_shape {
-    long length;     /* samples per channel, L >= 1 */
-    int channels;    /* 1 or 2 */
-    int stacked;     /* 1 when rows = 2 x bins */
-    int window;      /* window samples: round(seconds x rate) */
-    int N;           /* FFT size: the window rounded up to a power of two */
-    int hop;         /* round(N x hop fraction), the product in single precision */
-    int bins;        /* N / 2 + 1 */
-    int rows;        /* rows of V and W */
-    long lead;       /* frame t covers samples [t hop - lead, t hop - lead + N) */
-    long frames;     /* every frame that overlaps the sound */
+    long length;  /* samples per channel, L >= 1 */
+    int channels; /* 1 or 2 */
+    int stacked;  /* 1 when rows = 2 x bins */
+    int window;   /* window samples: round(seconds x rate) */
+    int N;        /* FFT size: the window rounded up to a power of two */
+    int hop;      /* round(N x hop fraction), the product in single precision */
+    int bins;     /* N / 2 + 1 */
+    int rows;     /* rows of V and W */
+    long lead;    /* frame t covers samples [t hop - lead, t hop - lead + N) */
+    long frames;  /* every frame that overlaps the sound */
     /* the numbers to change to, for a refusal */
     double shortest_sound; /* seconds: the shortest sound this window accepts (KVS_ERR_SHORT) */
     double longest_window; /* seconds: the longest window this sound accepts (KVS_ERR_SHORT) */

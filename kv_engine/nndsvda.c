@@ -12,10 +12,10 @@
 
 void dgeqrf_(const int *m, const int *n, double *a, const int *lda, double *tau, double *work,
              const int *lwork, int *info);
-void dorgqr_(const int *m, const int *n, const int *k, double *a, const int *lda,
-             const double *tau, double *work, const int *lwork, int *info);
-void dsyevd_(const char *jobz, const char *uplo, const int *n, double *a, const int *lda,
-             double *w, double *work, const int *lwork, int *iwork, const int *liwork, int *info,
+void dorgqr_(const int *m, const int *n, const int *k, double *a, const int *lda, const double *tau,
+             double *work, const int *lwork, int *info);
+void dsyevd_(const char *jobz, const char *uplo, const int *n, double *a, const int *lda, double *w,
+             double *work, const int *lwork, int *iwork, const int *liwork, int *info,
              size_t jobz_len, size_t uplo_len);
 
 enum { KVE_OVERSAMPLE = 10, KVE_POWER_ROUNDS = 2 };
@@ -24,15 +24,15 @@ enum { KVE_OVERSAMPLE = 10, KVE_POWER_ROUNDS = 2 };
 /* The products with V, a block of its frames at a time, so that each block
  * makes its share of the result once with the full inner size */
 typedef enum {
-    KVE_VT_Y,   /* Z (frames x L) = V^T Y */
-    KVE_V_Z,    /* Y (rows x L) = V Z */
-    KVE_YT_V    /* B (L x frames) = Y^T V */
+    KVE_VT_Y, /* Z (frames x L) = V^T Y */
+    KVE_V_Z,  /* Y (rows x L) = V Z */
+    KVE_YT_V  /* B (L x frames) = Y^T V */
 } kve_product;
 
 typedef struct {
     const float *V;
     int rows, frames, L;
-    double *buf;   /* n frames of every row of V as doubles, rows n apart */
+    double *buf; /* n frames of every row of V as doubles, rows n apart */
     int n;
 } kve_vblocks;
 
@@ -56,14 +56,14 @@ static void kve_multiply(const kve_vblocks *b, kve_product op, const double *in,
             for (int i = 0; i < n; i++) d[i] = v[i];
         }
         if (op == KVE_VT_Y)
-            cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, L, rows, 1.0, b->buf, n,
-                        in, rows, 0.0, out + t0, frames);
+            cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, L, rows, 1.0, b->buf, n, in,
+                        rows, 0.0, out + t0, frames);
         else if (op == KVE_V_Z)
             cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, rows, L, n, 1.0, b->buf, n,
                         in + t0, frames, t0 ? 1.0 : 0.0, out, rows);
         else
-            cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, n, rows, 1.0, in, rows, b->buf,
-                        n, 0.0, out + (size_t)t0 * L, L);
+            cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, n, rows, 1.0, in, rows, b->buf, n,
+                        0.0, out + (size_t)t0 * L, L);
     }
 }
 
@@ -121,8 +121,10 @@ static int kve_smallEigen(const double *B, int L, int frames, double *G, double 
     liwork = iq;
     double *work = malloc((size_t)lwork * sizeof *work);
     int *iwork = malloc((size_t)liwork * sizeof *iwork);
-    if (work && iwork) dsyevd_("V", "U", &L, G, &L, ev, work, &lwork, iwork, &liwork, &info, 1, 1);
-    else info = -1;
+    if (work && iwork)
+        dsyevd_("V", "U", &L, G, &L, ev, work, &lwork, iwork, &liwork, &info, 1, 1);
+    else
+        info = -1;
     free(work);
     free(iwork);
     return info == 0 ? 0 : -1;
@@ -139,7 +141,8 @@ static void kve_nndsvdPair(double *u, int rows, double *v, int frames, double s)
     double nu = pos ? up : un, nv = pos ? vp : vn, sign = pos ? 1.0 : -1.0;
     double lambda = sqrt(s * nu * nv);
     for (int i = 0; i < rows; i++) u[i] = sign * u[i] > 0 && nu > 0 ? lambda * sign * u[i] / nu : 0;
-    for (int i = 0; i < frames; i++) v[i] = sign * v[i] > 0 && nv > 0 ? lambda * sign * v[i] / nv : 0;
+    for (int i = 0; i < frames; i++)
+        v[i] = sign * v[i] > 0 && nv > 0 ? lambda * sign * v[i] / nv : 0;
 }
 
 static double kve_mean(const float *V, size_t n)
@@ -161,7 +164,8 @@ static int kve_fromRange(const double *Y, const double *B, int rows, int frames,
         const double *g = G + (size_t)(L - 1 - j) * L;
         double s = sqrt(ev[L - 1 - j] > 0 ? ev[L - 1 - j] : 0);
         cblas_dgemv(CblasColMajor, CblasNoTrans, rows, L, 1.0, Y, rows, g, 1, 0.0, u, 1);
-        cblas_dgemv(CblasColMajor, CblasTrans, L, frames, s > 0 ? 1.0 / s : 0.0, B, L, g, 1, 0.0, v, 1);
+        cblas_dgemv(CblasColMajor, CblasTrans, L, frames, s > 0 ? 1.0 / s : 0.0, B, L, g, 1, 0.0, v,
+                    1);
         kve_nndsvdPair(u, rows, v, frames, s);
         for (int r = 0; r < rows; r++) W[(size_t)r * K + j] = u[r];
         memcpy(H + (size_t)j * frames, v, (size_t)frames * sizeof *v);
@@ -190,14 +194,16 @@ int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed,
     kve_vblocks b;
     int rc = kve_blocksOf(&b, V, rows, frames, L);
     rc = rc == 0 && Y && Z ? kve_rangeOf(&b, seed, Y, Z) : -1;
-    if (rc == 0) {   /* B = Y^T V, L x frames, in Z's place */
+    if (rc == 0) { /* B = Y^T V, L x frames, in Z's place */
         kve_multiply(&b, KVE_YT_V, Y, Z);
         rc = kve_fromRange(Y, Z, rows, frames, K, L, W, H);
     }
     free(b.buf);
     free(Y);
     free(Z);
-    for (size_t i = 0; i < nW && rc == 0; i++) if (!(W[i] > 0)) W[i] = avg;
-    for (size_t i = 0; i < nH && rc == 0; i++) if (!(H[i] > 0)) H[i] = avg;
+    for (size_t i = 0; i < nW && rc == 0; i++)
+        if (!(W[i] > 0)) W[i] = avg;
+    for (size_t i = 0; i < nH && rc == 0; i++)
+        if (!(H[i] > 0)) H[i] = avg;
     return rc;
 }

@@ -69,8 +69,7 @@ void kve_settingsChanged(kve_engine *e)
     e->stftValid = false;
 }
 
-kve_status kve_loadSound(kve_engine *e, const float *samples, int channels, int frames,
-                         double rate)
+kve_status kve_loadSound(kve_engine *e, const float *samples, int channels, int frames, double rate)
 {
     if (channels < 1 || frames < 0) return KVE_NO_SOUND;
     size_t n = (size_t)frames, nch = (size_t)channels;
@@ -92,7 +91,7 @@ kve_status kve_loadSound(kve_engine *e, const float *samples, int channels, int 
     free(e->sigR);
     e->sigL = newL;
     e->sigR = newR;
-    kve_dropOutput(e);   /* sized for the old sound */
+    kve_dropOutput(e); /* sized for the old sound */
     e->sr = rate;
     e->numChannels = channels;
     e->numSamples = frames;

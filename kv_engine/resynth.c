@@ -49,8 +49,8 @@ static bool kve_takeModel(kve_engine *e)
     size_t cells = (size_t)e->numBins * (size_t)e->numFrames;
     e->model = kve_malloc(cells * sizeof(double));
     if (!e->model) return false;
-    vDSP_mmulD(e->W, 1, e->H, 1, e->model, 1, (vDSP_Length)e->numBins,
-               (vDSP_Length)e->numFrames, (vDSP_Length)e->factK);
+    vDSP_mmulD(e->W, 1, e->H, 1, e->model, 1, (vDSP_Length)e->numBins, (vDSP_Length)e->numFrames,
+               (vDSP_Length)e->factK);
     return true;
 }
 
@@ -76,9 +76,9 @@ kve_status kve_resynthesise(kve_engine *e)
     bool stereo = e->numChannels > 1;
     bool ok = kve_takeModel(e) && kve_takeOutput(e, n, stereo);
     if (ok)
-        ok = qm_wienerResynth2(e->mask, e->model, e->stftReL, e->stftImL, e->stftReR,
-                               e->stftImR, (int)e->numBins, (int)e->numFrames, e->fftSetup,
-                               e->fftSize, e->hopSize, e->outL, stereo ? e->outR : NULL) == 0;
+        ok = qm_wienerResynth2(e->mask, e->model, e->stftReL, e->stftImL, e->stftReR, e->stftImR,
+                               (int)e->numBins, (int)e->numFrames, e->fftSetup, e->fftSize,
+                               e->hopSize, e->outL, stereo ? e->outR : NULL) == 0;
     if (!ok) {
         /* memory is short: give back all that a resynthesis holds */
         kve_dropOutput(e);

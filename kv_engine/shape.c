@@ -15,7 +15,7 @@
 static double kve_hopFor(double fft, float hopFraction)
 {
     double hop = 0.0;
-    if (fft > 0.0 && fft <= 0x1p100)   /* within float range; far above any limit */
+    if (fft > 0.0 && fft <= 0x1p100) /* within float range; far above any limit */
         hop = round((double)((float)fft * hopFraction));
     else if (fft > 0.0)
         hop = round(fft * hopFraction);
@@ -60,9 +60,11 @@ static kve_status kve_refuse(const kve_shapeInput *in, float hf, const kve_shape
 {
     kve_shapeDetail r = *d;
     /* no limit, or one past what an int holds, is the largest an int holds */
-    double frameLimit = in->maxFrames > 0 && in->maxFrames < INT_MAX ? in->maxFrames : (double)INT_MAX;
-    double binLimit = in->maxBins > 0 && in->maxBins < KVE_LARGEST_FFT / 2 + 1 ? in->maxBins
-                                                                                : KVE_LARGEST_FFT / 2 + 1;
+    double frameLimit =
+        in->maxFrames > 0 && in->maxFrames < INT_MAX ? in->maxFrames : (double)INT_MAX;
+    double binLimit = in->maxBins > 0 && in->maxBins < KVE_LARGEST_FFT / 2 + 1
+                          ? in->maxBins
+                          : KVE_LARGEST_FFT / 2 + 1;
     kve_status code = KVE_OK;
     if (!isfinite(in->window) || !isfinite(in->sampleRate) ||
         !(round((double)in->window * in->sampleRate) >= 2.0)) {

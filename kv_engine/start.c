@@ -1,5 +1,5 @@
 /* Starting points of the factorisation. */
-#define _DEFAULT_SOURCE   /* initstate_r, random_r */
+#define _DEFAULT_SOURCE /* initstate_r, random_r */
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,8 +21,10 @@ static void kve_seededStart(unsigned seed, size_t nW, size_t nH, double *W, doub
         int32_t r = 0;
         random_r(&rd, &r);
         double v = r / QM_RAND_SCALE;
-        if (i < nW) W[i] = v;
-        else H[i - nW] = v;
+        if (i < nW)
+            W[i] = v;
+        else
+            H[i - nW] = v;
     }
 }
 

@@ -5,9 +5,9 @@
 
 typedef struct analysis_part {
     const kvs_frames *f;
-    double *V;       /* V as doubles, */
-    float *Vf;       /* or as floats */
-    size_t j0, j1;   /* frames of the block */
+    double *V;     /* V as doubles, */
+    float *Vf;     /* or as floats */
+    size_t j0, j1; /* frames of the block */
     int part;
 } analysis_part;
 
@@ -44,24 +44,20 @@ static void *kvs_analyse_part(void *arg)
 {
     const analysis_part *p = arg;
     kvs_frames_forward(p->f, p->j0, p->j1, p->part);
-    for (int c = 0; c < (p->f->mix ? 1 : p->f->ch); c++)
-        kvs_magnitudes(p, c);
+    for (int c = 0; c < (p->f->mix ? 1 : p->f->ch); c++) kvs_magnitudes(p, c);
     return NULL;
 }
 
-static int kvs_analyse_into(const kvs_shape *s, kvs_source src, double *V, float *Vf,
-                            int threads)
+static int kvs_analyse_into(const kvs_shape *s, kvs_source src, double *V, float *Vf, int threads)
 {
-    if (!s || s->N < 2 || s->frames < 1 || !src.read || (!V && !Vf))
-        return KVS_ERR_ARG;
+    if (!s || s->N < 2 || s->frames < 1 || !src.read || (!V && !Vf)) return KVS_ERR_ARG;
     kvs_frames f;
     int rc = kvs_frames_init(&f, s, !s->stacked, threads);
     for (long t0 = 0; rc == KVS_OK && t0 < s->frames; t0 += KVS_BLOCK) {
         const size_t nb = s->frames - t0 < KVS_BLOCK ? (size_t)(s->frames - t0) : KVS_BLOCK;
         rc = kvs_frames_read(&f, src, t0, nb);
-        if (rc != KVS_OK)
-            break;
-        analysis_part part[2] = { { &f, V, Vf, 0, nb / 2, 0 }, { &f, V, Vf, nb / 2, nb, 1 } };
+        if (rc != KVS_OK) break;
+        analysis_part part[2] = {{&f, V, Vf, 0, nb / 2, 0}, {&f, V, Vf, nb / 2, nb, 1}};
         kvs_run_two(kvs_analyse_part, &part[0], &part[1], f.threads);
     }
     kvs_frames_free(&f);

@@ -8,19 +8,17 @@
 
 int kvs_frames_init(kvs_frames *f, const kvs_shape *s, bool mix, int threads)
 {
-    *f = (kvs_frames){ .s = s, .ch = s->channels, .mix = mix && s->channels == 2,
-                       .threads = threads == 1 ? 1 : 2 };
+    *f = (kvs_frames){
+        .s = s, .ch = s->channels, .mix = mix && s->channels == 2, .threads = threads == 1 ? 1 : 2};
     f->in_len = (long)(KVS_BLOCK - 1) * s->hop + s->N;
     const int packs = f->mix ? 1 : f->ch;
     bool ok = true;
     for (int c = 0; c < f->ch; c++)
         ok &= (f->in[c] = malloc((size_t)f->in_len * sizeof(double))) != NULL;
-    for (int c = 0; c < packs && ok; c++)
-        ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
+    for (int c = 0; c < packs && ok; c++) ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
     for (int i = 0; i < f->threads && ok; i++)
         ok = (f->setup[i] = vDSP_create_fftsetupD(f->sgram[0].log2n, kFFTRadix2)) != NULL;
-    if (!ok)
-        kvs_frames_free(f);
+    if (!ok) kvs_frames_free(f);
     return ok ? KVS_OK : KVS_ERR_MEMORY;
 }
 
@@ -42,23 +40,18 @@ void kvs_frames_free(kvs_frames *f)
 static int kvs_fill(kvs_frames *f, kvs_source src, long a, long b)
 {
     const long L = f->s->length, lo = a > 0 ? a : 0, hi = b < L ? b : L;
-    double *at[2] = { NULL, NULL };
+    double *at[2] = {NULL, NULL};
     for (int c = 0; c < f->ch; c++) {
         double *x = f->in[c] + (a - f->in_start);
         for (long p = a; p < b; p++)
-            if (p < 0 || p >= L)
-                x[p - a] = 0.0;
-        if (hi > lo)
-            at[c] = x + (lo - a);
+            if (p < 0 || p >= L) x[p - a] = 0.0;
+        if (hi > lo) at[c] = x + (lo - a);
     }
-    if (hi <= lo)
-        return KVS_OK;
-    if (src.read(src.user, lo, hi - lo, at) != 0)
-        return KVS_ERR_SOURCE;
+    if (hi <= lo) return KVS_OK;
+    if (src.read(src.user, lo, hi - lo, at) != 0) return KVS_ERR_SOURCE;
     for (int c = 0; c < f->ch; c++)
         for (long i = 0; i < hi - lo; i++)
-            if (!isfinite(at[c][i]))
-                return KVS_ERR_NOT_FINITE;
+            if (!isfinite(at[c][i])) return KVS_ERR_NOT_FINITE;
     return KVS_OK;
 }
 
@@ -116,7 +109,7 @@ void kvs_frames_forward(const kvs_frames *f, size_t j0, size_t j1, int part)
         for (int c = 0; c < packs; c++) {
             kvs_pack(f, c, j);
             double *fr = kvs_frame(f, c, j);
-            DSPDoubleSplitComplex z = { fr, fr + f->sgram[c].io };
+            DSPDoubleSplitComplex z = {fr, fr + f->sgram[c].io};
             vDSP_fft_zripD(kvs_setup(f, part), &z, 1, f->sgram[c].log2n, kFFTDirection_Forward);
         }
 }
@@ -133,6 +126,5 @@ void kvs_run_two(void *(*run)(void *), void *a, void *b, int threads)
         return;
     }
     run(a);
-    if (b)
-        run(b);
+    if (b) run(b);
 }

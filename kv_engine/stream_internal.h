@@ -18,14 +18,14 @@ enum { KVS_BLOCK = QM_FRAME_BLOCK };
 
 typedef struct kvs_frames {
     const kvs_shape *s;
-    int ch;                /* channels read */
-    bool mix;              /* pack the channels' sum into sgram[0] (the summed analysis) */
-    double *in[2];         /* samples in_start .. in_start + in_have - 1 of each channel */
+    int ch;        /* channels read */
+    bool mix;      /* pack the channels' sum into sgram[0] (the summed analysis) */
+    double *in[2]; /* samples in_start .. in_start + in_have - 1 of each channel */
     long in_start, in_have, in_len;
-    qm_stft_work sgram[2];  /* per channel: the window and the block's packed spectra */
+    qm_stft_work sgram[2]; /* per channel: the window and the block's packed spectra */
     FFTSetupD setup[2];    /* one per thread, so the stand-in's buffer is never contended */
     int threads;
-    long t0;               /* the block: frames t0 .. t0 + nb - 1 */
+    long t0; /* the block: frames t0 .. t0 + nb - 1 */
     size_t nb;
 } kvs_frames;
 
@@ -52,21 +52,21 @@ typedef struct kvs_pass {
     kvs_frames f;
     const double *H;
     int K;
-    double *Wt;              /* W by columns, K x rows */
+    double *Wt; /* W by columns, K x rows */
     const kvs_output *outs;
-    int units;               /* outputs x channels, output-major */
-    double *inv;             /* KVS_BLOCK x rows: 1 / (w.h + K e) of the block's frames */
-    double *acc;             /* units x acc_len: overlap-add from the block's first sample */
+    int units;   /* outputs x channels, output-major */
+    double *inv; /* KVS_BLOCK x rows: 1 / (w.h + K e) of the block's frames */
+    double *acc; /* units x acc_len: overlap-add from the block's first sample */
     long acc_len;
-    double *gs;              /* g / (2 N x overlap sum of g^2): the synthesis window */
-    double *work[2];         /* per thread: a masked frame, then a group's mask of bins values */
+    double *gs;      /* g / (2 N x overlap sum of g^2): the synthesis window */
+    double *work[2]; /* per thread: a masked frame, then a group's mask of bins values */
 } kvs_pass;
 
 typedef struct kvs_part {
     kvs_pass *p;
     int part;
-    size_t j0, j1;           /* frames of the block (spectra) */
-    int c0, c1, o0, o1;      /* channels and outputs (inverses) */
+    size_t j0, j1;      /* frames of the block (spectra) */
+    int c0, c1, o0, o1; /* channels and outputs (inverses) */
 } kvs_part;
 
 /* frames j0 .. j1 - 1 of the block: spectra and 1 / (w.h + K e) */

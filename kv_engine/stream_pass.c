@@ -15,18 +15,14 @@ static int kvs_check(const kvs_shape *s, const double *W, const double *H, int K
 {
     const size_t nw = (size_t)s->rows * (size_t)K, nh = (size_t)K * (size_t)s->frames;
     for (size_t i = 0; i < nw; i++)
-        if (!(W[i] >= 0.0 && W[i] <= DBL_MAX))
-            return KVS_ERR_ARG;
+        if (!(W[i] >= 0.0 && W[i] <= DBL_MAX)) return KVS_ERR_ARG;
     for (size_t i = 0; i < nh; i++)
-        if (!(H[i] >= 0.0 && H[i] <= DBL_MAX))
-            return KVS_ERR_ARG;
-    int *seen = calloc((size_t)K, sizeof(int));   /* the last output that held k, from 1 */
-    if (!seen)
-        return KVS_ERR_MEMORY;
+        if (!(H[i] >= 0.0 && H[i] <= DBL_MAX)) return KVS_ERR_ARG;
+    int *seen = calloc((size_t)K, sizeof(int)); /* the last output that held k, from 1 */
+    if (!seen) return KVS_ERR_MEMORY;
     int rc = KVS_OK;
     for (int o = 0; o < n_outs && rc == KVS_OK; o++) {
-        if (!outs[o].comps || outs[o].count < 1)
-            rc = KVS_ERR_ARG;
+        if (!outs[o].comps || outs[o].count < 1) rc = KVS_ERR_ARG;
         for (int i = 0; rc == KVS_OK && i < outs[o].count; i++) {
             const int k = outs[o].comps[i];
             if (k < 0 || k >= K || seen[k] == o + 1)
@@ -50,10 +46,8 @@ static double *kvs_synthesis_window(const double *g, int N, int hop)
         free(d);
         return NULL;
     }
-    for (int i = 0; i < N; i++)
-        d[i % hop] += g[i] * g[i];
-    for (int i = 0; i < N; i++)
-        gs[i] = g[i] / (2.0 * (double)N * d[i % hop]);
+    for (int i = 0; i < N; i++) d[i % hop] += g[i] * g[i];
+    for (int i = 0; i < N; i++) gs[i] = g[i] / (2.0 * (double)N * d[i % hop]);
     free(d);
     return gs;
 }
@@ -74,8 +68,7 @@ static int kvs_pass_init(kvs_pass *p, const kvs_shape *s, const double *W, int t
 {
     const size_t rows = (size_t)s->rows, K = (size_t)p->K;
     int rc = kvs_frames_init(&p->f, s, false, threads);
-    if (rc != KVS_OK)
-        return rc;
+    if (rc != KVS_OK) return rc;
     p->acc_len = (long)(KVS_BLOCK - 1) * s->hop + s->N;
     p->Wt = malloc(rows * K * sizeof(double));
     p->inv = malloc(rows * KVS_BLOCK * sizeof(double));
@@ -83,11 +76,9 @@ static int kvs_pass_init(kvs_pass *p, const kvs_shape *s, const double *W, int t
     p->gs = kvs_synthesis_window(p->f.sgram[0].g, s->N, s->hop);
     for (int i = 0; i < 2; i++)
         p->work[i] = malloc((p->f.sgram[0].ld + (size_t)s->bins) * sizeof(double));
-    if (!p->Wt || !p->inv || !p->acc || !p->gs || !p->work[0] || !p->work[1])
-        return KVS_ERR_MEMORY;
+    if (!p->Wt || !p->inv || !p->acc || !p->gs || !p->work[0] || !p->work[1]) return KVS_ERR_MEMORY;
     for (size_t r = 0; r < rows; r++)
-        for (size_t k = 0; k < K; k++)
-            p->Wt[k * rows + r] = W[r * K + k];
+        for (size_t k = 0; k < K; k++) p->Wt[k * rows + r] = W[r * K + k];
     return KVS_OK;
 }
 
@@ -101,16 +92,15 @@ static int kvs_emit(kvs_pass *p, kvs_sink sink, bool last)
     const long a = S0 > 0 ? S0 : 0, b = end < s->length ? end : s->length;
     const int ch = p->f.ch;
     for (int o = 0; b > a && o < p->units / ch; o++) {
-        const double *at[2] = { NULL, NULL };
+        const double *at[2] = {NULL, NULL};
         for (int c = 0; c < ch; c++)
             at[c] = p->acc + (size_t)(o * ch + c) * (size_t)p->acc_len + (a - S0);
-        if (sink.write(sink.user, o, a, b - a, at) != 0)
-            return KVS_ERR_SINK;
+        if (sink.write(sink.user, o, a, b - a, at) != 0) return KVS_ERR_SINK;
     }
     for (int u = 0; !last && u < p->units; u++) {
         double *acc = p->acc + (size_t)u * (size_t)p->acc_len;
         const size_t keep = (size_t)(p->acc_len - step);
-        memmove(acc, acc + step, keep * sizeof(double));   /* the rest is set, not added */
+        memmove(acc, acc + step, keep * sizeof(double)); /* the rest is set, not added */
     }
     return KVS_OK;
 }
@@ -118,16 +108,15 @@ static int kvs_emit(kvs_pass *p, kvs_sink sink, bool last)
 static int kvs_block(kvs_pass *p, kvs_source src, kvs_sink sink, long t0, size_t nb)
 {
     const int rc = kvs_frames_read(&p->f, src, t0, nb);
-    if (rc != KVS_OK)
-        return rc;
-    kvs_part sp[2] = { { .p = p, .part = 0, .j0 = 0, .j1 = nb / 2 },
-                       { .p = p, .part = 1, .j0 = nb / 2, .j1 = nb } };
+    if (rc != KVS_OK) return rc;
+    kvs_part sp[2] = {{.p = p, .part = 0, .j0 = 0, .j1 = nb / 2},
+                      {.p = p, .part = 1, .j0 = nb / 2, .j1 = nb}};
     kvs_run_two(kvs_spectra_part, &sp[0], &sp[1], p->f.threads);
     /* stereo: a channel each, so each thread reads one channel's spectra */
     const int ch = p->f.ch, n_outs = p->units / ch, half = ch == 2 ? n_outs : (n_outs + 1) / 2;
-    kvs_part ip[2] = { { .p = p, .part = 0, .c0 = 0, .c1 = 1, .o0 = 0, .o1 = half },
-                       { .p = p, .part = 1, .c0 = ch - 1, .c1 = ch, .o0 = ch == 2 ? 0 : half,
-                         .o1 = n_outs } };
+    kvs_part ip[2] = {
+        {.p = p, .part = 0, .c0 = 0, .c1 = 1, .o0 = 0, .o1 = half},
+        {.p = p, .part = 1, .c0 = ch - 1, .c1 = ch, .o0 = ch == 2 ? 0 : half, .o1 = n_outs}};
     const bool two = ch == 2 || half < n_outs;
     kvs_run_two(kvs_inverse_part, &ip[0], two ? &ip[1] : NULL, p->f.threads);
     return kvs_emit(p, sink, t0 + (long)nb == p->f.s->frames);
@@ -136,13 +125,12 @@ static int kvs_block(kvs_pass *p, kvs_source src, kvs_sink sink, long t0, size_t
 int kvs_resynth(const kvs_shape *s, kvs_source src, const double *W, const double *H, int K,
                 const kvs_output *outs, int n_outs, kvs_sink sink, int threads)
 {
-    if (!s || s->N < 2 || s->frames < 1 || !src.read || !sink.write || !W || !H || K < 1 ||
-        !outs || n_outs < 1 || n_outs > INT_MAX / 2)
+    if (!s || s->N < 2 || s->frames < 1 || !src.read || !sink.write || !W || !H || K < 1 || !outs ||
+        n_outs < 1 || n_outs > INT_MAX / 2)
         return KVS_ERR_ARG;
     int rc = kvs_check(s, W, H, K, outs, n_outs);
-    if (rc != KVS_OK)
-        return rc;
-    kvs_pass p = { .H = H, .K = K, .outs = outs, .units = n_outs * s->channels };
+    if (rc != KVS_OK) return rc;
+    kvs_pass p = {.H = H, .K = K, .outs = outs, .units = n_outs * s->channels};
     rc = kvs_pass_init(&p, s, W, threads);
     for (long t0 = 0; rc == KVS_OK && t0 < s->frames; t0 += KVS_BLOCK) {
         const size_t nb = s->frames - t0 < KVS_BLOCK ? (size_t)(s->frames - t0) : KVS_BLOCK;

@@ -9,24 +9,20 @@ static void kvs_model_inverse(const kvs_pass *p, size_t j)
     const size_t rows = (size_t)s->rows, t = (size_t)p->f.t0 + j;
     double *inv = p->inv + j * rows;
     const double h0 = p->H[t];
-    for (size_t r = 0; r < rows; r++)
-        inv[r] = p->Wt[r] * h0;
+    for (size_t r = 0; r < rows; r++) inv[r] = p->Wt[r] * h0;
     for (int k = 1; k < p->K; k++) {
         const double hk = p->H[(size_t)k * (size_t)s->frames + t], *w = p->Wt + (size_t)k * rows;
-        for (size_t r = 0; r < rows; r++)
-            inv[r] += w[r] * hk;
+        for (size_t r = 0; r < rows; r++) inv[r] += w[r] * hk;
     }
     const double ke = (double)p->K * KVS_FLOOR;
-    for (size_t r = 0; r < rows; r++)
-        inv[r] = 1.0 / (inv[r] + ke);
+    for (size_t r = 0; r < rows; r++) inv[r] = 1.0 / (inv[r] + ke);
 }
 
 void *kvs_spectra_part(void *arg)
 {
     const kvs_part *q = arg;
     kvs_frames_forward(&q->p->f, q->j0, q->j1, q->part);
-    for (size_t j = q->j0; j < q->j1; j++)
-        kvs_model_inverse(q->p, j);
+    for (size_t j = q->j0; j < q->j1; j++) kvs_model_inverse(q->p, j);
     return NULL;
 }
 
@@ -49,11 +45,9 @@ static void kvs_numerator(const kvs_pass *p, const kvs_output *out, int c, size_
         const double hk = p->H[k * (size_t)s->frames + t];
         const double *restrict w = p->Wt + k * rows + kvs_row0(s, c);
         if (i == 0)
-            for (size_t b = 0; b < bins; b++)
-                m[b] = w[b] * hk + e;
+            for (size_t b = 0; b < bins; b++) m[b] = w[b] * hk + e;
         else
-            for (size_t b = 0; b < bins; b++)
-                m[b] += w[b] * hk;
+            for (size_t b = 0; b < bins; b++) m[b] += w[b] * hk;
     }
 }
 
@@ -102,8 +96,7 @@ static void kvs_overlap_add(const double *restrict y, size_t io, const double *r
 
 /* output o on channel c, frame j: masked, inverted, windowed and added at
  * its place in acc */
-static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *restrict acc,
-                          int part)
+static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *restrict acc, int part)
 {
     const kvs_shape *s = p->f.s;
     const qm_stft_work *sw = &p->f.sgram[c];
@@ -119,7 +112,7 @@ static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *res
         kvs_numerator(p, out, c, j, m);
         kvs_apply(p, c, j, m, 1.0, 0.0, y);
     }
-    DSPDoubleSplitComplex z = { y, y + io };
+    DSPDoubleSplitComplex z = {y, y + io};
     vDSP_fft_zripD(kvs_setup(&p->f, part), &z, 1, sw->log2n, kFFTDirection_Inverse);
     kvs_overlap_add(y, io, p->gs, h, (size_t)(sw->N - s->hop), acc + j * (size_t)s->hop);
 }
@@ -138,8 +131,7 @@ void *kvs_inverse_part(void *arg)
         for (int c = q->c0; c < q->c1; c++)
             for (int o = q->o0; o < q->o1; o++) {
                 double *acc = p->acc + (size_t)(o * ch + c) * (size_t)p->acc_len;
-                for (size_t j = j0; j < j1; j++)
-                    kvs_add_frame(p, o, c, j, acc, q->part);
+                for (size_t j = j0; j < j1; j++) kvs_add_frame(p, o, c, j, acc, q->part);
             }
     }
     return NULL;

@@ -11,13 +11,13 @@ double qm_spectralCentroid(const double *v, int n)
         s += v[i];
     for (int i = 0; i < n; i++)
         m += (double)(i + 1) * v[i];
-    return m / s;   /* bins counted from 1; 0/0 for no mass */
+    return m / s; /* bins counted from 1; 0/0 for no mass */
 }
 
 double qm_kurtosis(const double *x, int n)
 {
     if (n <= 0)
-        return NAN;   /* 0/0, as the moments of no values */
+        return NAN; /* 0/0, as the moments of no values */
     double mu;
     vDSP_meanvD(x, 1, &mu, (vDSP_Length)n);
     double m4 = 0.0, m2 = 0.0;

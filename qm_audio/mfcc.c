@@ -32,8 +32,8 @@ static void fill_triangle(double *row, const double *f, int numBins, const doubl
         row[k] = (hi_e - f[k]) / (hi_e - mid);
 }
 
-void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins,
-                 double minFreq, double maxFreq, double *filterbank, double *dct)
+void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins, double minFreq,
+                 double maxFreq, double *filterbank, double *dct)
 {
     if (!filterbank || !dct || numCeps < 1 || numFilters < 1 || numBins < 2)
         return;
@@ -74,8 +74,8 @@ void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins,
     free(edges);
 }
 
-void qm_MFCC(const double *spectrogram, const double *filterbank, const double *dct,
-             int numBins, int numFrames, int numCeps, int numFilters, double *mfcc)
+void qm_MFCC(const double *spectrogram, const double *filterbank, const double *dct, int numBins,
+             int numFrames, int numCeps, int numFilters, double *mfcc)
 {
     if (numBins < 1 || numFrames < 1 || numCeps < 1 || numFilters < 1)
         return;
@@ -86,7 +86,7 @@ void qm_MFCC(const double *spectrogram, const double *filterbank, const double *
     vDSP_mmulD(filterbank, 1, spectrogram, 1, mel, 1, (vDSP_Length)numFilters,
                (vDSP_Length)numFrames, (vDSP_Length)numBins);
     for (size_t i = 0; i < cells; i++)
-        mel[i] = log(mel[i]);   /* no floor: a silent band gives -inf */
+        mel[i] = log(mel[i]); /* no floor: a silent band gives -inf */
     vDSP_mmulD(dct, 1, mel, 1, mfcc, 1, (vDSP_Length)numCeps, (vDSP_Length)numFrames,
                (vDSP_Length)numFilters);
     free(mel);

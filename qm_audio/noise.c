@@ -4,8 +4,8 @@
 
 #include <stdlib.h>
 
-void qm_noiseResynth(const double *mag, int rows, int cols, FFTSetupD setup,
-                     int N, int hop, double *out)
+void qm_noiseResynth(const double *mag, int rows, int cols, FFTSetupD setup, int N, int hop,
+                     double *out)
 {
     if (qm_stft_check(setup, N, hop) != 0 || rows != N / 2 + 1 || cols <= 0)
         return;
@@ -28,8 +28,8 @@ void qm_noiseResynth(const double *mag, int rows, int cols, FFTSetupD setup,
         u1[i] = rand() / QM_RAND_SCALE;
     for (size_t i = 0; i < cells; i++)
         u2[i] = rand() / QM_RAND_SCALE;
-    qm_spectrum_src src = { .kind = QM_SRC_NOISE, .cols = (size_t)cols, .mag = mag,
-                            .u1 = u1, .u2 = u2 };
+    qm_spectrum_src src = {
+        .kind = QM_SRC_NOISE, .cols = (size_t)cols, .mag = mag, .u1 = u1, .u2 = u2};
     qm_istft_run(setup, &w, &src, cols, hop, out);
     free(u1);
     free(u2);

@@ -26,27 +26,25 @@ extern "C" {
  * Returns 0 (numFrames <= 0 writes nothing), or -1 with the outputs untouched
  * when N is not a power of two >= 2, hop < 0, setup is NULL or scratch could
  * not be had. */
-int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
-            double *re, double *im);
+int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop, double *re,
+            double *im);
 /* out += windowed overlap-add of the inverse DFT of each column; out holds
  * (numFrames-1)*hop + N samples. im of rows 0 and N/2 is never read.
  * Returns 0, or -1 (out untouched) as for qm_STFT. */
-int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N,
-             int numFrames, int hop, double *out);
+int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N, int numFrames, int hop,
+             double *out);
 /* out += ISTFT(X * mask / (model + 0.1)), all rows x cols, rows = N/2 + 1.
  * Takes no spectrogram-sized scratch. Returns 0, or -1 (out untouched) when
  * rows is not N/2 + 1 or as for qm_ISTFT. */
-int qm_wienerResynth(const double *mask, const double *model, const double *re,
-                     const double *im, int rows, int cols, FFTSetupD setup,
-                     int N, int hop, double *out);
+int qm_wienerResynth(const double *mask, const double *model, const double *re, const double *im,
+                     int rows, int cols, FFTSetupD setup, int N, int hop, double *out);
 /* The same for two channels through one mask and model: outL += ISTFT(XL *
  * gain), and outR += ISTFT(XR * gain) unless outR is NULL, the second channel
  * on a thread of its own when one can be had (the same samples either way).
  * Returns 0, or -1 with both outputs untouched. */
-int qm_wienerResynth2(const double *mask, const double *model, const double *reL,
-                      const double *imL, const double *reR, const double *imR,
-                      int rows, int cols, FFTSetupD setup, int N, int hop,
-                      double *outL, double *outR);
+int qm_wienerResynth2(const double *mask, const double *model, const double *reL, const double *imL,
+                      const double *reR, const double *imR, int rows, int cols, FFTSetupD setup,
+                      int N, int hop, double *outL, double *outR);
 
 /* sum((i+1) v[i]) / sum(v[i]): centroid in bins counted from 1 */
 double qm_spectralCentroid(const double *v, int n);
@@ -62,33 +60,32 @@ double qm_mel2freq(double m);
  * DCT matrix (numCeps x numFilters); bins run from 0 Hz to sr/2 inclusive and
  * maxFreq is clamped to sr/2. Writes nothing unless numBins >= 2, numFilters
  * >= 1, numCeps >= 1, all values finite, sr > 0 and 0 <= minFreq < maxFreq. */
-void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins,
-                 double minFreq, double maxFreq, double *filterbank, double *dct);
+void qm_initMFCC(int numCeps, int numFilters, double sr, int numBins, double minFreq,
+                 double maxFreq, double *filterbank, double *dct);
 /* mfcc (numCeps x numFrames) = dct . log(filterbank . spectrogram), the
  * spectrogram numBins x numFrames; no floor before the log. Writes nothing if a count is < 1 or the
  * scratch (numFilters x numFrames) could not be had. */
-void qm_MFCC(const double *spectrogram, const double *filterbank, const double *dct,
-             int numBins, int numFrames, int numCeps, int numFilters, double *mfcc);
+void qm_MFCC(const double *spectrogram, const double *filterbank, const double *dct, int numBins,
+             int numFrames, int numCeps, int numFilters, double *mfcc);
 
 /* out += ISTFT(mag * (u1 + i u2)), u1 then u2 drawn from rand() in storage
  * order (2 * rows * cols draws, each / 2147483647.0); rows = N/2 + 1. On
  * scratch failure or arguments refused as for qm_wienerResynth nothing is
  * drawn or added. */
-void qm_noiseResynth(const double *mag, int rows, int cols, FFTSetupD setup,
-                     int N, int hop, double *out);
+void qm_noiseResynth(const double *mag, int rows, int cols, FFTSetupD setup, int N, int hop,
+                     double *out);
 
 /* Sound files (16-bit linear PCM). Status 0 on success, negative on failure;
  * messages go to stdout. The channel arrays are malloc'ed for the caller. */
 int qm_wavreadOSX(const char *path, double **left, double **right, int *numFrames,
                   AudioStreamBasicDescription *format);
-int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
-                       int *numFrames, AudioStreamBasicDescription *format,
-                       float segDur, int reset, double maxLength);
+int qm_wavreadOSX_Seek(const char *path, double **left, double **right, int *numFrames,
+                       AudioStreamBasicDescription *format, float segDur, int reset,
+                       double maxLength);
 int qm_wavwriteOSX(const char *path, double *left, double *right, int numFrames,
                    AudioStreamBasicDescription format);
-int qm_wavwriteOSX_Seek(const char *path, double *left, double *right,
-                        int numFrames, AudioStreamBasicDescription format,
-                        float segDur, int first);
+int qm_wavwriteOSX_Seek(const char *path, double *left, double *right, int numFrames,
+                        AudioStreamBasicDescription format, float segDur, int first);
 
 #ifdef __cplusplus
 }

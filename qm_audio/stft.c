@@ -91,7 +91,7 @@ static void *stft_run(void *arg)
                 fr[k] = g[2 * k] * s[2 * k];
                 fi[k] = g[2 * k + 1] * s[2 * k + 1];
             }
-            DSPDoubleSplitComplex z = { fr, fi };
+            DSPDoubleSplitComplex z = {fr, fi};
             vDSP_fft_zripD(p->setup, &z, 1, w->log2n, kFFTDirection_Forward);
         }
         /* the packed result is twice the DFT; DC and Nyquist share the first pair */
@@ -116,8 +116,7 @@ static void *stft_run(void *arg)
 
 /* Frames are independent, so two threads take half each when there are
  * enough of them. */
-int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
-            double *re, double *im)
+int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop, double *re, double *im)
 {
     if (qm_stft_check(setup, N, hop) != 0)
         return -1;
@@ -127,9 +126,14 @@ int qm_STFT(FFTSetupD setup, const double *x, int N, int numFrames, int hop,
     const int parts = cut < cols ? 2 : 1;
     stft_part part[2];
     for (int i = 0; i < 2; i++)
-        part[i] = (stft_part){ .setup = setup, .x = x, .cols = cols, .t0 = i == 0 ? 0 : cut,
-                               .t1 = i == 0 && parts == 2 ? cut : cols, .hop = hop, .re = re,
-                               .im = im };
+        part[i] = (stft_part){.setup = setup,
+                              .x = x,
+                              .cols = cols,
+                              .t0 = i == 0 ? 0 : cut,
+                              .t1 = i == 0 && parts == 2 ? cut : cols,
+                              .hop = hop,
+                              .re = re,
+                              .im = im};
     for (int i = 0; i < parts; i++)
         if (qm_stft_work_init(&part[i].w, N) != 0) {
             while (i-- > 0)
@@ -176,7 +180,7 @@ static void gather(const qm_spectrum_src *src, size_t t0, size_t nb, const qm_st
                     __builtin_prefetch(r + QM_ROWS_AHEAD * cols + j);
                     __builtin_prefetch(i + QM_ROWS_AHEAD * cols + j);
                 }
-            if (di)   /* both halves in one pass, so their rows are fetched together */
+            if (di) /* both halves in one pass, so their rows are fetched together */
                 for (size_t j = 0; j < nb; j++) {
                     dr[j * n] = gain[j] * r[j];
                     di[j * n] = gain[j] * i[j];
@@ -208,8 +212,8 @@ static size_t seam_kept(const qm_seam *seam, size_t t, size_t N, int hop)
     return seam->s1 - at < N ? seam->s1 - at : N;
 }
 
-void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
-                    size_t t0, size_t nb, int hop, double *out, const qm_seam *seam)
+void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src, size_t t0,
+                    size_t nb, int hop, double *out, const qm_seam *seam)
 {
     const size_t h = (size_t)w->N / 2;
     const double scale = 1.0 / (double)w->N;
@@ -217,7 +221,7 @@ void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_sr
     gather(src, t0, nb, w);
     for (size_t j = 0; j < nb; j++) {
         double *fr = w->blk + j * w->ld, *fi = fr + w->io;
-        DSPDoubleSplitComplex z = { fr, fi };
+        DSPDoubleSplitComplex z = {fr, fi};
         vDSP_fft_zripD(setup, &z, 1, w->log2n, kFFTDirection_Inverse);
         /* unpack, scale to the inverse DFT, window and add */
         const size_t t = t0 + j, at = t * (size_t)hop;
@@ -253,8 +257,8 @@ void qm_seam_add(const qm_seam *seam, size_t N, int hop, double *out)
     }
 }
 
-void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
-                  int numFrames, int hop, double *out)
+void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src, int numFrames,
+                  int hop, double *out)
 {
     const size_t cols = (size_t)numFrames;
     for (size_t t0 = 0; t0 < cols; t0 += QM_FRAME_BLOCK) {
@@ -263,8 +267,8 @@ void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src 
     }
 }
 
-int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N,
-             int numFrames, int hop, double *out)
+int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N, int numFrames, int hop,
+             double *out)
 {
     if (qm_stft_check(setup, N, hop) != 0)
         return -1;
@@ -273,7 +277,7 @@ int qm_ISTFT(FFTSetupD setup, const double *re, const double *im, int N,
     qm_stft_work w;
     if (qm_stft_work_init(&w, N) != 0)
         return -1;
-    qm_spectrum_src src = { .kind = QM_SRC_PLAIN, .cols = (size_t)numFrames, .re = re, .im = im };
+    qm_spectrum_src src = {.kind = QM_SRC_PLAIN, .cols = (size_t)numFrames, .re = re, .im = im};
     qm_istft_run(setup, &w, &src, numFrames, hop, out);
     qm_stft_work_free(&w);
     return 0;

@@ -11,12 +11,12 @@
 enum { QM_FRAME_BLOCK = 32 };
 
 typedef struct qm_stft_work {
-    int N;              /* FFT size, a power of two >= 2 */
+    int N; /* FFT size, a power of two >= 2 */
     vDSP_Length log2n;
-    double *g;          /* N values of the square-root window */
-    double *blk;        /* QM_FRAME_BLOCK packed frames, ld values apart */
-    size_t ld;          /* frame stride in blk: N plus a pad */
-    size_t io;          /* offset of a frame's imaginary half: N/2 plus a pad */
+    double *g;   /* N values of the square-root window */
+    double *blk; /* QM_FRAME_BLOCK packed frames, ld values apart */
+    size_t ld;   /* frame stride in blk: N plus a pad */
+    size_t io;   /* offset of a frame's imaginary half: N/2 plus a pad */
 } qm_stft_work;
 
 /* Where the columns of the spectrum to resynthesise come from, rows x cols. */
@@ -25,10 +25,10 @@ typedef enum { QM_SRC_PLAIN, QM_SRC_GAINED, QM_SRC_NOISE } qm_src_kind;
 typedef struct qm_spectrum_src {
     qm_src_kind kind;
     size_t cols;
-    const double *re, *im;       /* PLAIN, GAINED */
-    const double *gain;          /* GAINED: X * gain, the gains of the block's
-                                  * rows QM_FRAME_BLOCK values apart */
-    const double *mag;           /* NOISE: mag * (u1 + i u2) */
+    const double *re, *im; /* PLAIN, GAINED */
+    const double *gain;    /* GAINED: X * gain, the gains of the block's
+                            * rows QM_FRAME_BLOCK values apart */
+    const double *mag;     /* NOISE: mag * (u1 + i u2) */
     const double *u1, *u2;
 } qm_spectrum_src;
 
@@ -48,8 +48,8 @@ int qm_stft_work_init(qm_stft_work *w, int N);
 void qm_stft_work_free(qm_stft_work *w);
 /* out += windowed overlap-add of the inverse DFT of columns t0 .. t0+nb-1,
  * nb <= QM_FRAME_BLOCK; seam (or NULL) as above */
-void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
-                    size_t t0, size_t nb, int hop, double *out, const qm_seam *seam);
+void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src, size_t t0,
+                    size_t nb, int hop, double *out, const qm_seam *seam);
 /* where a call's frames are cut between two threads: a whole number of
  * blocks from the start, near the middle; cols when there is no cut */
 size_t qm_frame_cut(size_t cols);
@@ -59,7 +59,7 @@ void qm_run_pair(void *(*run)(void *), void *first, void *second);
 /* out += the contributions seam kept aside, frame by frame in order */
 void qm_seam_add(const qm_seam *seam, size_t N, int hop, double *out);
 /* out += windowed overlap-add of the inverse DFT of numFrames columns */
-void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src,
-                  int numFrames, int hop, double *out);
+void qm_istft_run(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src, int numFrames,
+                  int hop, double *out);
 
 #endif

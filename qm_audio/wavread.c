@@ -16,22 +16,23 @@ static SInt64 currFramePosition = 0;
 /* Only packed 16-bit frames are converted. */
 static int is16Bit(const AudioStreamBasicDescription *f)
 {
-    return f->mBitsPerChannel == 16 && f->mChannelsPerFrame >= 1 &&
-           f->mBytesPerFrame == 2 * f->mChannelsPerFrame;
+    return f->mBitsPerChannel == 16 && f->mChannelsPerFrame >= 1
+           && f->mBytesPerFrame == 2 * f->mChannelsPerFrame;
 }
 
 /* The length must fit the 32-bit frame count and the raw buffer a 32-bit
  * byte size. */
 static int sizeFits(SInt64 frames, UInt32 bytesPerFrame)
 {
-    return frames >= 0 && frames <= INT32_MAX &&
-           (UInt64)frames * bytesPerFrame <= UINT32_MAX;
+    return frames >= 0 && frames <= INT32_MAX && (UInt64)frames * bytesPerFrame <= UINT32_MAX;
 }
 
 static unsigned secondsForMessage(double maxLength)
 {
-    if (!(maxLength > 0.0)) return 0;
-    if (maxLength >= (double)UINT_MAX) return UINT_MAX;
+    if (!(maxLength > 0.0))
+        return 0;
+    if (maxLength >= (double)UINT_MAX)
+        return UINT_MAX;
     return (unsigned)maxLength;
 }
 
@@ -50,7 +51,8 @@ static int splitChannels(const int16_t *raw, UInt32 nc, SInt64 frames, double **
     }
     for (SInt64 i = 0; i < frames; i++) {
         l[i] = raw[(size_t)i * nc] / 32768.0;
-        if (r) r[i] = raw[(size_t)i * nc + 1] / 32768.0;
+        if (r)
+            r[i] = raw[(size_t)i * nc + 1] / 32768.0;
     }
     *left = l;
     *right = r;
@@ -68,7 +70,8 @@ static void dropChannels(double **left, double **right)
 static int extProperty(ExtAudioFileRef file, ExtAudioFilePropertyID id, UInt32 want, void *out)
 {
     UInt32 size = 0;
-    if (ExtAudioFileGetPropertyInfo(file, id, &size, NULL) != 0 || size != want) return -1;
+    if (ExtAudioFileGetPropertyInfo(file, id, &size, NULL) != 0 || size != want)
+        return -1;
     return ExtAudioFileGetProperty(file, id, &size, out) != 0 ? -1 : 0;
 }
 
@@ -100,10 +103,11 @@ int qm_wavreadOSX(const char *path, double **left, double **right, int *numFrame
         printf("Couldn't open sound file.\n");
         return -1;
     }
-    if (extProperty(file, kExtAudioFileProperty_FileDataFormat, sizeof *format, format) ||
-        extProperty(file, kExtAudioFileProperty_FileLengthFrames, sizeof total, &total))
+    if (extProperty(file, kExtAudioFileProperty_FileDataFormat, sizeof *format, format)
+        || extProperty(file, kExtAudioFileProperty_FileLengthFrames, sizeof total, &total))
         return extFail(file, NULL, "Couldn't read from sound file.\n");
-    if (total >= 0 && total <= INT32_MAX) *numFrames = (int)total;
+    if (total >= 0 && total <= INT32_MAX)
+        *numFrames = (int)total;
     nc = format->mChannelsPerFrame;
 
     if (format->mFormatID != kAudioFormatLinearPCM)
@@ -119,7 +123,8 @@ int qm_wavreadOSX(const char *path, double **left, double **right, int *numFrame
 
     bytes = (size_t)total * format->mBytesPerFrame;
     raw = malloc(bytes ? bytes : 1);
-    if (!raw) return extFail(file, NULL, "Couldn't read from sound file.\n");
+    if (!raw)
+        return extFail(file, NULL, "Couldn't read from sound file.\n");
     list.mNumberBuffers = 1;
     list.mBuffers[0].mNumberChannels = nc;
     list.mBuffers[0].mDataByteSize = (UInt32)bytes;
@@ -127,7 +132,8 @@ int qm_wavreadOSX(const char *path, double **left, double **right, int *numFrame
     frames = (UInt32)total;
     if (frames > 0 && ExtAudioFileRead(file, &frames, &list) != 0)
         return extFail(file, raw, "Couldn't read from sound file.\n");
-    if (frames > (UInt32)total) frames = (UInt32)total;
+    if (frames > (UInt32)total)
+        frames = (UInt32)total;
 
     if (!is16Bit(format)) {
         *left = NULL;
@@ -150,7 +156,8 @@ int qm_wavreadOSX(const char *path, double **left, double **right, int *numFrame
 static int fileProperty(AudioFileID file, AudioFilePropertyID id, UInt32 want, void *out)
 {
     UInt32 size = 0;
-    if (AudioFileGetPropertyInfo(file, id, &size, NULL) != 0 || size != want) return -1;
+    if (AudioFileGetPropertyInfo(file, id, &size, NULL) != 0 || size != want)
+        return -1;
     return AudioFileGetProperty(file, id, &size, out) != 0 ? -1 : 0;
 }
 
@@ -162,9 +169,9 @@ static int fileFail(AudioFileID file, void *raw, const char *message, int status
     return status;
 }
 
-int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
-                       int *numFrames, AudioStreamBasicDescription *format,
-                       float segDur, int reset, double maxLength)
+int qm_wavreadOSX_Seek(const char *path, double **left, double **right, int *numFrames,
+                       AudioStreamBasicDescription *format, float segDur, int reset,
+                       double maxLength)
 {
     AudioFileID file = NULL;
     CFURLRef url;
@@ -176,7 +183,8 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
     int cut = 0;
     void *raw;
 
-    if (reset == 1) currFramePosition = 0;
+    if (reset == 1)
+        currFramePosition = 0;
     url = qm_fileURL(path);
     if (url) {
         err = AudioFileOpenURL(url, kAudioFileReadPermission, 0, &file);
@@ -186,17 +194,20 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
         printf("Couldn't open sound file.\n");
         return -1;
     }
-    if (fileProperty(file, kAudioFilePropertyDataFormat, sizeof *format, format) ||
-        fileProperty(file, kAudioFilePropertyAudioDataPacketCount, sizeof packetCount, &packetCount) ||
-        fileProperty(file, kAudioFilePropertyFileFormat, sizeof type, &type) ||
-        packetCount > (UInt64)INT64_MAX)
+    if (fileProperty(file, kAudioFilePropertyDataFormat, sizeof *format, format)
+        || fileProperty(file, kAudioFilePropertyAudioDataPacketCount, sizeof packetCount,
+                        &packetCount)
+        || fileProperty(file, kAudioFilePropertyFileFormat, sizeof type, &type)
+        || packetCount > (UInt64)INT64_MAX)
         return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
     total = (SInt64)packetCount;
-    if (total <= INT32_MAX) *numFrames = (int)total;
+    if (total <= INT32_MAX)
+        *numFrames = (int)total;
     nc = format->mChannelsPerFrame;
 
     if (format->mFormatID != kAudioFormatLinearPCM)
-        return fileFail(file, NULL, "Error: invalid audio format. Only uncompressed PCM supported.", -3);
+        return fileFail(file, NULL, "Error: invalid audio format. Only uncompressed PCM supported.",
+                        -3);
     if (type != kAudioFileWAVEType)
         return fileFail(file, NULL, "Error: invalid audio format. Only WAV files supported.", -3);
 
@@ -222,17 +233,20 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right,
     if (!sizeFits(total, format->mBytesPerFrame))
         return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
     /* Nothing is asked for at or past the end, nor more than the buffer holds. */
-    if (count > total - start) count = total - start > 0 ? total - start : 0;
+    if (count > total - start)
+        count = total - start > 0 ? total - start : 0;
 
     /* room for the segment asked for, not the whole file */
     bytes = (UInt32)count * format->mBytesPerFrame;
     raw = malloc(bytes ? bytes : 1);
-    if (!raw) return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
+    if (!raw)
+        return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
     if (count > 0) {
         packets = (UInt32)count;
         if (AudioFileReadPacketData(file, 0, &bytes, NULL, start, &packets, raw) != 0)
             return fileFail(file, raw, "Couldn't read from sound file.\n", -1);
-        if (packets > (UInt32)count) packets = (UInt32)count;
+        if (packets > (UInt32)count)
+            packets = (UInt32)count;
     }
     currFramePosition += packets;
 

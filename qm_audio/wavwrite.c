@@ -22,8 +22,8 @@ static int checkArguments(const double *left, const double *right, int numFrames
         printf("Couldn't create sound file.\n");
         return -1;
     }
-    if (numFrames < 0 || (UInt64)numFrames * nc * 2 > UINT32_MAX ||
-        (numFrames > 0 && (!left || (nc > 1 && !right)))) {
+    if (numFrames < 0 || (UInt64)numFrames * nc * 2 > UINT32_MAX
+        || (numFrames > 0 && (!left || (nc > 1 && !right)))) {
         printf("Couldn't write to sound file.\n");
         return -1;
     }
@@ -35,11 +35,14 @@ static int checkArguments(const double *left, const double *right, int numFrames
 static void normalise(double *left, double *right, int numFrames, UInt32 nc)
 {
     double peakL = 0.0, peakR = 0.0, peak, factor = QM_CLIP_GAIN;
-    if (numFrames <= 0) return;
+    if (numFrames <= 0)
+        return;
     vDSP_maxmgvD(left, 1, &peakL, (vDSP_Length)numFrames);
-    if (nc > 1) vDSP_maxmgvD(right, 1, &peakR, (vDSP_Length)numFrames);
+    if (nc > 1)
+        vDSP_maxmgvD(right, 1, &peakR, (vDSP_Length)numFrames);
     peak = peakL > peakR ? peakL : peakR;
-    if (!(peak >= 1.0)) return;
+    if (!(peak >= 1.0))
+        return;
     vDSP_vsdivD(left, 1, &peak, left, 1, (vDSP_Length)numFrames);
     vDSP_vsmulD(left, 1, &factor, left, 1, (vDSP_Length)numFrames);
     if (nc > 1) {
@@ -52,9 +55,12 @@ static void normalise(double *left, double *right, int numFrames, UInt32 nc)
 static int16_t toSample(double v)
 {
     double x = v * 32768.0;
-    if (x != x) return 0;
-    if (x >= 32767.0) return 32767;
-    if (x <= -32768.0) return -32768;
+    if (x != x)
+        return 0;
+    if (x >= 32767.0)
+        return 32767;
+    if (x <= -32768.0)
+        return -32768;
     return (int16_t)x;
 }
 
@@ -64,7 +70,8 @@ static void interleave(const double *left, const double *right, int numFrames, U
 {
     for (int i = 0; i < numFrames; i++) {
         buf[(size_t)i * nc] = toSample(left[i]);
-        if (nc > 1) buf[(size_t)i * nc + 1] = toSample(right[i]);
+        if (nc > 1)
+            buf[(size_t)i * nc + 1] = toSample(right[i]);
     }
 }
 
@@ -72,7 +79,8 @@ static int16_t *newBuffer(int numFrames, UInt32 nc)
 {
     size_t n = (size_t)numFrames * nc;
     int16_t *buf = calloc(n ? n : 1, sizeof *buf);
-    if (!buf) printf("Couldn't write to sound file.\n");
+    if (!buf)
+        printf("Couldn't write to sound file.\n");
     return buf;
 }
 
@@ -86,8 +94,10 @@ int qm_wavwriteOSX(const char *path, double *left, double *right, int numFrames,
     OSStatus err = -1;
     int16_t *buf;
 
-    if (checkArguments(left, right, numFrames, &format) != 0) return -1;
-    if (!(buf = newBuffer(numFrames, nc))) return -1;
+    if (checkArguments(left, right, numFrames, &format) != 0)
+        return -1;
+    if (!(buf = newBuffer(numFrames, nc)))
+        return -1;
     url = qm_fileURL(path);
     if (url) {
         err = ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, &format, NULL,
@@ -126,21 +136,20 @@ static int sameLayout(AudioFileID file, const AudioStreamBasicDescription *forma
 {
     AudioStreamBasicDescription have;
     UInt32 size = 0;
-    if (AudioFileGetPropertyInfo(file, kAudioFilePropertyDataFormat, &size, NULL) != 0 ||
-        size != sizeof have ||
-        AudioFileGetProperty(file, kAudioFilePropertyDataFormat, &size, &have) != 0)
+    if (AudioFileGetPropertyInfo(file, kAudioFilePropertyDataFormat, &size, NULL) != 0
+        || size != sizeof have
+        || AudioFileGetProperty(file, kAudioFilePropertyDataFormat, &size, &have) != 0)
         return 0;
-    return have.mFormatID == format->mFormatID &&
-           (have.mFormatFlags & kAudioFormatFlagIsFloat) ==
-               (format->mFormatFlags & kAudioFormatFlagIsFloat) &&
-           have.mBitsPerChannel == format->mBitsPerChannel &&
-           have.mChannelsPerFrame == format->mChannelsPerFrame &&
-           have.mBytesPerFrame == format->mBytesPerFrame;
+    return have.mFormatID == format->mFormatID
+           && (have.mFormatFlags & kAudioFormatFlagIsFloat)
+                  == (format->mFormatFlags & kAudioFormatFlagIsFloat)
+           && have.mBitsPerChannel == format->mBitsPerChannel
+           && have.mChannelsPerFrame == format->mChannelsPerFrame
+           && have.mBytesPerFrame == format->mBytesPerFrame;
 }
 
-int qm_wavwriteOSX_Seek(const char *path, double *left, double *right,
-                        int numFrames, AudioStreamBasicDescription format,
-                        float segDur, int first)
+int qm_wavwriteOSX_Seek(const char *path, double *left, double *right, int numFrames,
+                        AudioStreamBasicDescription format, float segDur, int first)
 {
     UInt32 nc = format.mChannelsPerFrame, packets;
     AudioFileID file = NULL;
@@ -150,9 +159,12 @@ int qm_wavwriteOSX_Seek(const char *path, double *left, double *right,
     UInt64 bytes;
     int16_t *buf;
 
-    if (first == 1) currFramePosition = 0;
-    if (checkArguments(left, right, numFrames, &format) != 0) return -1;
-    if (!(buf = newBuffer(numFrames, nc))) return -1;
+    if (first == 1)
+        currFramePosition = 0;
+    if (checkArguments(left, right, numFrames, &format) != 0)
+        return -1;
+    if (!(buf = newBuffer(numFrames, nc)))
+        return -1;
     url = qm_fileURL(path);
     if (url) {
         if (first == 1)
@@ -186,9 +198,10 @@ int qm_wavwriteOSX_Seek(const char *path, double *left, double *right,
     }
     bytes = (UInt64)format.mBytesPerFrame * (UInt64)numFrames;
     packets = (UInt32)count;
-    if (packets > 0 &&
-        AudioFileWritePackets(file, 0, bytes > UINT32_MAX ? UINT32_MAX : (UInt32)bytes, NULL,
-                              start, &packets, buf) != 0) {
+    if (packets > 0
+        && AudioFileWritePackets(file, 0, bytes > UINT32_MAX ? UINT32_MAX : (UInt32)bytes, NULL,
+                                 start, &packets, buf)
+               != 0) {
         AudioFileClose(file);
         free(buf);
         printf("Couldn't write to sound file.\n");

@@ -45,8 +45,8 @@ typedef struct wiener_part {
     FFTSetupD setup;
     int hop;
     qm_stft_work w;
-    double *gain;       /* rows x QM_FRAME_BLOCK */
-    qm_seam seam[2];    /* per channel; side NULL when the part starts at 0 */
+    double *gain;    /* rows x QM_FRAME_BLOCK */
+    qm_seam seam[2]; /* per channel; side NULL when the part starts at 0 */
 } wiener_part;
 
 static void *wiener_run(void *arg)
@@ -56,8 +56,11 @@ static void *wiener_run(void *arg)
         const size_t nb = p->t1 - t0 < QM_FRAME_BLOCK ? p->t1 - t0 : QM_FRAME_BLOCK;
         wiener_gains(p->mask, p->model, p->rows, p->cols, t0, nb, p->gain);
         for (int c = 0; c < p->channels; c++) {
-            qm_spectrum_src src = { .kind = QM_SRC_GAINED, .cols = p->cols, .re = p->re[c],
-                                    .im = p->im[c], .gain = p->gain };
+            qm_spectrum_src src = {.kind = QM_SRC_GAINED,
+                                   .cols = p->cols,
+                                   .re = p->re[c],
+                                   .im = p->im[c],
+                                   .gain = p->gain};
             qm_istft_block(p->setup, &p->w, &src, t0, nb, p->hop, p->out[c],
                            p->seam[c].side ? &p->seam[c] : NULL);
         }
@@ -93,10 +96,9 @@ static int wiener_take(wiener_part *p, int N, size_t seamFrames)
     return 0;
 }
 
-int qm_wienerResynth2(const double *mask, const double *model, const double *reL,
-                      const double *imL, const double *reR, const double *imR,
-                      int rows, int cols, FFTSetupD setup, int N, int hop,
-                      double *outL, double *outR)
+int qm_wienerResynth2(const double *mask, const double *model, const double *reL, const double *imL,
+                      const double *reR, const double *imR, int rows, int cols, FFTSetupD setup,
+                      int N, int hop, double *outL, double *outR)
 {
     if (qm_stft_check(setup, N, hop) != 0 || rows != N / 2 + 1)
         return -1;
@@ -114,11 +116,18 @@ int qm_wienerResynth2(const double *mask, const double *model, const double *reL
 
     wiener_part part[2];
     for (int i = 0; i < 2; i++)
-        part[i] = (wiener_part){ .mask = mask, .model = model, .re = { reL, reR },
-                                 .im = { imL, imR }, .out = { outL, outR },
-                                 .channels = outR ? 2 : 1, .rows = (size_t)rows,
-                                 .cols = nCols, .t0 = i == 0 ? 0 : cut,
-                                 .t1 = i == 0 ? cut : nCols, .setup = setup, .hop = hop };
+        part[i] = (wiener_part){.mask = mask,
+                                .model = model,
+                                .re = {reL, reR},
+                                .im = {imL, imR},
+                                .out = {outL, outR},
+                                .channels = outR ? 2 : 1,
+                                .rows = (size_t)rows,
+                                .cols = nCols,
+                                .t0 = i == 0 ? 0 : cut,
+                                .t1 = i == 0 ? cut : nCols,
+                                .setup = setup,
+                                .hop = hop};
     for (int i = 0; i < parts; i++)
         if (wiener_take(&part[i], N, i == 1 ? seamFrames : 0) != 0) {
             while (i-- > 0)
@@ -141,10 +150,8 @@ int qm_wienerResynth2(const double *mask, const double *model, const double *reL
     return 0;
 }
 
-int qm_wienerResynth(const double *mask, const double *model, const double *re,
-                     const double *im, int rows, int cols, FFTSetupD setup,
-                     int N, int hop, double *out)
+int qm_wienerResynth(const double *mask, const double *model, const double *re, const double *im,
+                     int rows, int cols, FFTSetupD setup, int N, int hop, double *out)
 {
-    return qm_wienerResynth2(mask, model, re, im, NULL, NULL, rows, cols, setup, N, hop,
-                             out, NULL);
+    return qm_wienerResynth2(mask, model, re, im, NULL, NULL, rows, cols, setup, N, hop, out, NULL);
 }

@@ -14,8 +14,8 @@ int qm_euclIterate(const double *V, int F, int T, int K, int iter, double *W, do
     size_t nF = (size_t)F, nT = (size_t)T, nK = (size_t)K;
     size_t nFK = nF * nK, nKT = nK * nT, nKK = nK * nK;
     size_t total = 0;
-    int ok = qm_addCount(&total, 3 * nFK) && qm_addCount(&total, 3 * nKT)
-          && qm_addCount(&total, nKK);
+    int ok =
+        qm_addCount(&total, 3 * nFK) && qm_addCount(&total, 3 * nKT) && qm_addCount(&total, nKK);
     double *block = ok ? qm_allocDoubles(total) : NULL;
     if (!block)
         return -1;

@@ -9,8 +9,8 @@
 #include <stdlib.h>
 
 /* Q = V ./ (W H + eps), formed as the reciprocal first, then times V. */
-static void kl_quotient(const double *V, const double *W, const double *H,
-                        size_t F, size_t T, size_t K, const double *ones, double *Q)
+static void kl_quotient(const double *V, const double *W, const double *H, size_t F, size_t T,
+                        size_t K, const double *ones, double *Q)
 {
     const double eps = QM_EPS;
     size_t nFT = F * T;
@@ -31,8 +31,7 @@ int qm_klIterate(const double *V, int F, int T, int K, int iter, double *W, doub
     size_t nOnes = nF > nT ? nF : nT;
     size_t total = 0;
     int ok = qm_addCount(&total, 3 * nFK) && qm_addCount(&total, 3 * nKT)
-          && qm_addCount(&total, nFT) && qm_addCount(&total, nOnes)
-          && qm_addCount(&total, nK);
+             && qm_addCount(&total, nFT) && qm_addCount(&total, nOnes) && qm_addCount(&total, nK);
     double *block = ok ? qm_allocDoubles(total) : NULL;
     if (!block)
         return -1;

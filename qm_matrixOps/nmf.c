@@ -30,8 +30,7 @@ int qm_euclIterateFast(const double *V, int F, int T, int K, int iter, double *W
 
 /* The random start, then the fast rounds and the order; on failure W and H
  * are zeroed. */
-static int qm_nmf(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-                  double *H)
+static int qm_nmf(int eucl, const double *V, int F, int T, int K, int iter, double *W, double *H)
 {
     qm_initNMF(F, T, K, W, H);
     if (qm_fastIterate(eucl, V, F, T, K, iter, W, H, NULL, NULL) != 0
@@ -52,8 +51,8 @@ int qm_euclNMF(const double *V, int F, int T, int K, int iter, double *W, double
     return qm_nmf(1, V, F, T, K, iter, W, H);
 }
 
-int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-               double *H, qm_iterationFn fn, void *user)
+int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double *W, double *H,
+               qm_iterationFn fn, void *user)
 {
     int rc = qm_fastIterate(eucl ? 1 : 0, V, F, T, K, iter, W, H, fn, user);
     if (rc != 0)
@@ -61,14 +60,14 @@ int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double 
     return qm_orderComponents(W, H, F, T, K) == 0 ? 0 : -1;
 }
 
-int qm_NMFFromFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W,
-                    double *H, qm_iterationFn fn, void *user)
+int qm_NMFFromFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W, double *H,
+                    qm_iterationFn fn, void *user)
 {
     return qm_fastIterateFloat(eucl ? 1 : 0, V, F, T, K, 0, iter, W, H, fn, user);
 }
 
-int qm_NMFFromFixed(int eucl, const float *V, int F, int T, int K, int fixedK, int iter,
-                    double *W, double *H, qm_iterationFn fn, void *user)
+int qm_NMFFromFixed(int eucl, const float *V, int F, int T, int K, int fixedK, int iter, double *W,
+                    double *H, qm_iterationFn fn, void *user)
 {
     return qm_fastIterateFloat(eucl ? 1 : 0, V, F, T, K, fixedK, iter, W, H, fn, user);
 }

@@ -68,10 +68,10 @@
 #undef KF_VW
 #undef KF_SUFFIX
 
-typedef void (*kf_wpass_fn)(const void *, size_t, const double *, const double *, size_t,
-                            int, size_t, size_t, size_t, size_t, double *, double *);
-typedef void (*kf_hpass_fn)(const void *, size_t, const double *, const double *, double *,
-                            size_t, int, size_t, size_t, size_t, size_t, size_t);
+typedef void (*kf_wpass_fn)(const void *, size_t, const double *, const double *, size_t, int,
+                            size_t, size_t, size_t, size_t, double *, double *);
+typedef void (*kf_hpass_fn)(const void *, size_t, const double *, const double *, double *, size_t,
+                            int, size_t, size_t, size_t, size_t, size_t);
 
 typedef struct {
     size_t vw;
@@ -80,10 +80,10 @@ typedef struct {
 } kf_impl;
 
 /* The kernels for this processor, for V stored as doubles or (vf) floats */
-#define KF_PICK(vw, sx)                                                                   \
-    (eucl ? (vf ? (kf_impl){vw, ef_wpass##sx##f, ef_hpass##sx##f}                        \
-                : (kf_impl){vw, ef_wpass##sx, ef_hpass##sx})                              \
-          : (vf ? (kf_impl){vw, kf_wpass##sx##f, kf_hpass##sx##f}                        \
+#define KF_PICK(vw, sx)                                                                            \
+    (eucl ? (vf ? (kf_impl){vw, ef_wpass##sx##f, ef_hpass##sx##f}                                  \
+                : (kf_impl){vw, ef_wpass##sx, ef_hpass##sx})                                       \
+          : (vf ? (kf_impl){vw, kf_wpass##sx##f, kf_hpass##sx##f}                                  \
                 : (kf_impl){vw, kf_wpass##sx, kf_hpass##sx}))
 
 static kf_impl kf_choose(int eucl, int vf)
@@ -101,18 +101,18 @@ static kf_impl kf_choose(int eucl, int vf)
 #undef KF_PICK
 
 typedef struct {
-    const void *V;     /* F x T, rows T apart, doubles or floats as impl reads them */
-    double *W;         /* F x K */
-    double *H;         /* K x T, rows ldh apart: the working copy */
+    const void *V; /* F x T, rows T apart, doubles or floats as impl reads them */
+    double *W;     /* F x K */
+    double *H;     /* K x T, rows ldh apart: the working copy */
     size_t F, T, K, ldh;
-    int eucl;          /* Euclidean rather than Kullback-Leibler */
-    size_t fixedK;     /* columns [0, fixedK) of W are not updated */
-    size_t tV;         /* frames from tV on are the tail, a part vector */
-    const void *Vt;    /* F x vw: the tail frames of V, zero-padded, stored as V (or NULL) */
-    size_t tile;       /* frames per H pass tile, a multiple of the vector width */
-    size_t wtile;      /* frames per W pass tile, likewise */
-    size_t rows;       /* rows per block */
-    size_t panel;      /* frames per panel when H outgrows the cache, else 0 */
+    int eucl;       /* Euclidean rather than Kullback-Leibler */
+    size_t fixedK;  /* columns [0, fixedK) of W are not updated */
+    size_t tV;      /* frames from tV on are the tail, a part vector */
+    const void *Vt; /* F x vw: the tail frames of V, zero-padded, stored as V (or NULL) */
+    size_t tile;    /* frames per H pass tile, a multiple of the vector width */
+    size_t wtile;   /* frames per W pass tile, likewise */
+    size_t rows;    /* rows per block */
+    size_t panel;   /* frames per panel when H outgrows the cache, else 0 */
     kf_impl impl;
 } kf_job;
 
@@ -133,17 +133,23 @@ static int kf_layoutOf(size_t nK, size_t ldh, size_t rows, size_t vw, int eucl, 
     if ((nK && nKH / nK != ldh) || (eucl && nK && nDen / nK != nK))
         return 0;
     l->num = at;
-    if (!qm_addCount(&at, nKH)) return 0;
+    if (!qm_addCount(&at, nKH))
+        return 0;
     l->accs = at;
-    if (!qm_addCount(&at, rows * nK * vw)) return 0;
+    if (!qm_addCount(&at, rows * nK * vw))
+        return 0;
     l->scratch = at;
-    if (!qm_addCount(&at, nK * (vw + 1))) return 0;
+    if (!qm_addCount(&at, nK * (vw + 1)))
+        return 0;
     l->row = at;
-    if (!qm_addCount(&at, 2 * nK)) return 0;
+    if (!qm_addCount(&at, 2 * nK))
+        return 0;
     l->denH = at;
-    if (!qm_addCount(&at, nDen)) return 0;
+    if (!qm_addCount(&at, nDen))
+        return 0;
     l->denW = at;
-    if (!qm_addCount(&at, nDen) || !qm_addCount(&at, 7)) return 0;
+    if (!qm_addCount(&at, nDen) || !qm_addCount(&at, 7))
+        return 0;
     l->size = at / 8 * 8;
     return 1;
 }
@@ -160,8 +166,8 @@ typedef struct {
 
 /* The W numerators of the rows [f0, f1) over the frames [p0, p1), added to
  * accs (lanes of row f from (f - f0) K vw), tiles of wtile frames */
-static void kf_waccum(const kf_job *j, const kf_mine *m, size_t f0, size_t f1, size_t p0,
-                      size_t p1, double *accs)
+static void kf_waccum(const kf_job *j, const kf_mine *m, size_t f0, size_t f1, size_t p0, size_t p1,
+                      double *accs)
 {
     for (size_t t0 = p0; t0 < p1; t0 += j->wtile) {
         size_t t1 = t0 + j->wtile < p1 ? t0 + j->wtile : p1;
@@ -244,8 +250,8 @@ static void kf_haccum(const kf_job *j, size_t f0, size_t f1, size_t p0, size_t p
 static void kf_htail(const kf_job *j, size_t f0, size_t f1, double *num)
 {
     if (j->Vt)
-        j->impl.hpass(j->Vt, j->impl.vw, j->W, j->H + j->tV, num + j->tV, j->ldh, (int)j->K,
-                      f0, f1, 0, j->impl.vw, j->rows * j->impl.vw);
+        j->impl.hpass(j->Vt, j->impl.vw, j->W, j->H + j->tV, num + j->tV, j->ldh, (int)j->K, f0, f1,
+                      0, j->impl.vw, j->rows * j->impl.vw);
 }
 
 /* num += the H numerator terms of the rows [f0, f1) */
@@ -288,9 +294,9 @@ typedef struct {
     int iter;
     qm_iterationFn fn; /* per-round callback, or NULL */
     void *user;
-    int stop;          /* set by thread 0 when fn asks; read after a barrier */
-    double *base;      /* per thread shares, cache-line aligned */
-    kf_layout layout;  /* of each share */
+    int stop;         /* set by thread 0 when fn asks; read after a barrier */
+    double *base;     /* per thread shares, cache-line aligned */
+    kf_layout layout; /* of each share */
 #ifdef KF_THREADS
     pthread_barrier_t *bar;
 #endif
@@ -381,7 +387,8 @@ static void kf_hupdate(const kf_run *run, const kf_mine *m, int nt, size_t u0, s
         for (size_t k = 0; k < nK; k++) {
             double s = 0.0;
             for (int p = 0; p < nt; p++) {
-                double *np = run->base + run->layout.size * (size_t)p + run->layout.num + k * ldh + t;
+                double *np =
+                    run->base + run->layout.size * (size_t)p + run->layout.num + k * ldh + t;
                 s += *np;
                 *np = 0.0;
             }
@@ -448,10 +455,10 @@ static void kf_rounds(kf_run *run, int id, int nt)
         kf_hupdate(run, &m, nt, u0, u1);
         kf_sync(run, nt);
         if (run->stop)
-            break;   /* every thread sees it after the same barrier */
+            break; /* every thread sees it after the same barrier */
         /* the W update with the new H, block by block; then the next
          * round's H numerators from the new rows */
-        const int wFree = j->fixedK < nK;   /* else only the H numerators */
+        const int wFree = j->fixedK < nK; /* else only the H numerators */
         if (wFree)
             kf_wsums(j, m.denW);
         if (j->panel) {
@@ -545,9 +552,10 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
      * thread as kf_layoutOf lays it out */
     size_t nKH = nK * j->ldh, nVt = j->tV < nT ? nF * vw : 0, total = 0;
     kf_layout *l = &run.layout;
-    int ok = kf_layoutOf(nK, j->ldh, j->panel ? nF : j->rows, vw, eucl, l) && l->size <= SIZE_MAX / (size_t)nth
-          && qm_addCount(&total, nKH) && qm_addCount(&total, (nVt + 7) / 8 * 8)
-          && qm_addCount(&total, l->size * (size_t)nth) && qm_addCount(&total, 8);
+    int ok = kf_layoutOf(nK, j->ldh, j->panel ? nF : j->rows, vw, eucl, l)
+             && l->size <= SIZE_MAX / (size_t)nth && qm_addCount(&total, nKH)
+             && qm_addCount(&total, (nVt + 7) / 8 * 8) && qm_addCount(&total, l->size * (size_t)nth)
+             && qm_addCount(&total, 8);
     double *block = ok ? qm_allocDoubles(total) : NULL;
     if (!block)
         return -1;
@@ -598,14 +606,14 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
     return run.stop ? 1 : 0;
 }
 
-int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-                   double *H, qm_iterationFn fn, void *user)
+int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W, double *H,
+                   qm_iterationFn fn, void *user)
 {
     return kf_iterate(eucl, V, 0, F, T, K, 0, iter, W, H, fn, user);
 }
 
-int qm_fastIterateFloat(int eucl, const float *V, int F, int T, int K, int fixedK, int iter, double *W,
-                        double *H, qm_iterationFn fn, void *user)
+int qm_fastIterateFloat(int eucl, const float *V, int F, int T, int K, int fixedK, int iter,
+                        double *W, double *H, qm_iterationFn fn, void *user)
 {
     return kf_iterate(eucl, V, 1, F, T, K, fixedK, iter, W, H, fn, user);
 }

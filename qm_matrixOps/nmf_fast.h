@@ -12,8 +12,8 @@
  * process-wide hook and fn (if not NULL) hear of it. Return 0; 1 when fn
  * asked to stop (W, H part-way); -1 when scratch could not be had (W, H
  * untouched). */
-int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-                   double *H, qm_iterationFn fn, void *user);
+int qm_fastIterate(int eucl, const double *V, int F, int T, int K, int iter, double *W, double *H,
+                   qm_iterationFn fn, void *user);
 
 /* The same rounds with V stored as floats, each value widened to a double as
  * it is read; the arithmetic otherwise as above. Columns [0, fixedK) of W are

@@ -9,8 +9,8 @@
 
 /* Rows of H are contiguous, so energies and row moves need no row copy;
  * the only scratch is the energy and index vectors. */
-int qm_sortByHRowEnergy(const double *W, const double *H, int F, int T, int K,
-                        double *sW, double *sH)
+int qm_sortByHRowEnergy(const double *W, const double *H, int F, int T, int K, double *sW,
+                        double *sH)
 {
     if (K <= 0)
         return 0;
@@ -47,8 +47,8 @@ int qm_orderComponents(double *W, double *H, int F, int T, int K)
 {
     size_t nFK = qm_count(F, K), nKT = qm_count(K, T);
     size_t total = 0;
-    double *sorted = qm_addCount(&total, nFK) && qm_addCount(&total, nKT)
-                   ? qm_allocDoubles(total) : NULL;
+    double *sorted =
+        qm_addCount(&total, nFK) && qm_addCount(&total, nKT) ? qm_allocDoubles(total) : NULL;
     if (!sorted)
         return -1;
     double *sW = sorted, *sH = sorted + nFK;

@@ -24,8 +24,8 @@ void qm_getCol(const double *A, int m, int n, vDSP_Length j, double *dst);
 /* A[i*n + j] = src[i], i < m; nothing else changes */
 void qm_putCol(double *A, int m, int n, vDSP_Length j, const double *src);
 /* dst (mA x nB) = column colA of A (mA x nA) times row rowB of B (. x nB) */
-void qm_colRowOuterProd(const double *A, const double *B, int mA, int nA, int nB,
-                        vDSP_Length colA, vDSP_Length rowB, double *dst);
+void qm_colRowOuterProd(const double *A, const double *B, int mA, int nA, int nB, vDSP_Length colA,
+                        vDSP_Length rowB, double *dst);
 /* k = row*cols + col; with cols <= 0 both results are left untouched */
 void qm_ind2sub(int rows, int cols, int k, int *row, int *col);
 /* prints rows x cols elements ("%.16f ", ";\n" per row) to stdout */
@@ -40,8 +40,8 @@ void qm_initNMF(int F, int T, int K, double *W, double *H);
 /* sW, sH = components of W, H by descending sum of squares of H's rows
  * (stable; NaN lowest). Returns 0, or -1 when scratch could not be had
  * (outputs untouched). */
-int qm_sortByHRowEnergy(const double *W, const double *H, int F, int T, int K,
-                        double *sW, double *sH);
+int qm_sortByHRowEnergy(const double *W, const double *H, int F, int T, int K, double *sW,
+                        double *sH);
 
 /* V (F x T, non-negative, unchanged) ~ W (F x K) . H (K x T) after iter
  * multiplicative updates from a random start; components ordered by
@@ -58,19 +58,19 @@ typedef int (*qm_iterationFn)(int done, int total, void *user);
  * activation energy. fn (may be NULL) hears of each round, as does the
  * process-wide hook. Return 0; 1 when fn asked to stop; -1 when scratch
  * could not be had. W and H hold a result only when 0 is returned. */
-int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double *W,
-               double *H, qm_iterationFn fn, void *user);
+int qm_NMFFrom(int eucl, const double *V, int F, int T, int K, int iter, double *W, double *H,
+               qm_iterationFn fn, void *user);
 
 /* The same rounds on V stored as floats (half the memory and traffic; each
  * value is widened to a double as it is read). The components keep their
  * order, so n calls of r rounds give the bits of one call of n r rounds.
  * Return as qm_NMFFrom. */
-int qm_NMFFromFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W,
-                    double *H, qm_iterationFn fn, void *user);
+int qm_NMFFromFloat(int eucl, const float *V, int F, int T, int K, int iter, double *W, double *H,
+                    qm_iterationFn fn, void *user);
 /* The same with columns [0, fixedK) of W held fixed bit for bit and the
  * others updated (fixedK >= K: only H is learned). */
-int qm_NMFFromFixed(int eucl, const float *V, int F, int T, int K, int fixedK, int iter,
-                    double *W, double *H, qm_iterationFn fn, void *user);
+int qm_NMFFromFixed(int eucl, const float *V, int F, int T, int K, int fixedK, int iter, double *W,
+                    double *H, qm_iterationFn fn, void *user);
 
 /* Optional process-wide report after each NMF iteration (unset by default);
  * it changes no result. done runs 1..total. */

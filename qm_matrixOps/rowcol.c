@@ -41,8 +41,8 @@ void qm_putCol(double *A, int m, int n, vDSP_Length j, const double *src)
 
 /* Each destination row is the chosen row of B scaled by one element of the
  * chosen column of A: a single product per element, so no scratch is needed. */
-void qm_colRowOuterProd(const double *A, const double *B, int mA, int nA, int nB,
-                        vDSP_Length colA, vDSP_Length rowB, double *dst)
+void qm_colRowOuterProd(const double *A, const double *B, int mA, int nA, int nB, vDSP_Length colA,
+                        vDSP_Length rowB, double *dst)
 {
     if (nA <= 0 || nB <= 0)
         return;

@@ -13,8 +13,8 @@ namespace korvane {
 
 namespace {
 
-constexpr int kRows = 200;        // log-frequency rows of the spectrogram and the bases
-constexpr int kMaxCols = 1600;    // time columns of the spectrogram and the lanes
+constexpr int kRows = 200;      // log-frequency rows of the spectrogram and the bases
+constexpr int kMaxCols = 1600;  // time columns of the spectrogram and the lanes
 constexpr double kRangeDb = 80;
 
 // Values in [0, 1] as integers 0..1000: small to carry, fine enough to draw.
@@ -26,7 +26,9 @@ std::vector<int> permille(const std::vector<double> &v, double top) {
     return out;
 }
 
-double largest(const std::vector<double> &v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
+double largest(const std::vector<double> &v) {
+    return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
+}
 
 nlohmann::ordered_json pageJson(const PageData &d, double quality) {
     using json = nlohmann::ordered_json;
@@ -47,8 +49,8 @@ nlohmann::ordered_json pageJson(const PageData &d, double quality) {
     j["firstFrameSec"] = d.firstFrameSec;
     j["audio"] = {{"format", "ogg-vorbis"}, {"quality", quality}};
     j["pad"] = kPagePadFrames;
-    j["sgram"] = {{"rows", g.rows}, {"cols", g.cols},   {"fLo", g.fLo},
-                 {"fHi", g.fHi},   {"rangeDb", kRangeDb}, {"data", base64(std::string(img.begin(), img.end()))}};
+    j["sgram"] = {{"rows", g.rows}, {"cols", g.cols},      {"fLo", g.fLo},
+                  {"fHi", g.fHi},   {"rangeDb", kRangeDb}, {"data", base64(std::string(img.begin(), img.end()))}};
     json comps = json::array();
     for (const PageComponent &c : d.components) {
         std::vector<double> rows = onRows(g, c.basis.data(), static_cast<int>(c.basis.size()), binHz);
@@ -70,8 +72,10 @@ std::string scriptSafe(const std::string &text) {
     std::string out;
     out.reserve(text.size());
     for (char ch : text) {
-        if (ch == '<') out += "\\u003c";
-        else out += ch;
+        if (ch == '<')
+            out += "\\u003c";
+        else
+            out += ch;
     }
     return out;
 }
@@ -80,11 +84,20 @@ std::string htmlEscape(const std::string &text) {
     std::string out;
     for (char ch : text) {
         switch (ch) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += ch;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += ch;
         }
     }
     return out;
@@ -151,18 +164,20 @@ bool audioElements(const PageData &d, double quality, std::ofstream &f, std::str
 
 bool writePage(const std::string &path, const PageData &d, std::string &err) {
     if (!checkShape(d, err)) return false;
-    const double quality = pageAudioQuality(static_cast<int>(d.components.size()) + 1,
-                                            static_cast<double>(d.frames) / d.sampleRate);
+    const double quality =
+        pageAudioQuality(static_cast<int>(d.components.size()) + 1, static_cast<double>(d.frames) / d.sampleRate);
     // the audio goes between the template's two halves, straight to the file
     const std::string tpl = kPageHtml, audioMark = "@KV_AUDIO@";
     const size_t cut = tpl.find(audioMark);
     std::string head, tail;
     if (cut == std::string::npos ||
-        !fillInOrder(tpl.substr(0, cut),
-                     {{"@KV_TITLE@", htmlEscape(d.title)},
-                      {"@KV_STYLE@", kPageCss},
-                      {"@KV_DATA@", scriptSafe(pageJson(d, quality).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))}},
-                     head) ||
+        !fillInOrder(
+            tpl.substr(0, cut),
+            {{"@KV_TITLE@", htmlEscape(d.title)},
+             {"@KV_STYLE@", kPageCss},
+             {"@KV_DATA@",
+              scriptSafe(pageJson(d, quality).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))}},
+            head) ||
         !fillInOrder(tpl.substr(cut + audioMark.size()),
                      {{"@KV_SCRIPT@", std::string(kPageJs) + "\n" + kPageSelftestJs + "\nstart();\n"}}, tail)) {
         err = "the page template lacks one of its marks";

@@ -11,30 +11,30 @@ namespace korvane {
 struct SoundData;
 
 struct PageComponent {
-    int number = 0;                    // as the files and the JSON count, from 1
-    std::vector<double> basis;         // w, one value per bin, >= 0
-    std::vector<double> activation;    // one value per frame, >= 0
-    double centroidHz = 0;             // may be NaN when the basis is all zero
+    int number = 0;                  // as the files and the JSON count, from 1
+    std::vector<double> basis;       // w, one value per bin, >= 0
+    std::vector<double> activation;  // one value per frame, >= 0
+    double centroidHz = 0;           // may be NaN when the basis is all zero
     double peakHz = 0;
-    std::vector<float> samples;        // interleaved, PageData::channels per frame
-    std::string vorbis;                // or the same already encoded (encodePageAudio)
-    std::string given;                 // "FILE, component N" when its basis was given; empty when learned here
+    std::vector<float> samples;  // interleaved, PageData::channels per frame
+    std::string vorbis;          // or the same already encoded (encodePageAudio)
+    std::string given;           // "FILE, component N" when its basis was given; empty when learned here
 };
 
 struct PageData {
-    std::string title;                 // shown on the page
-    std::string dir;                   // the run's folder, named in the remix command
+    std::string title;  // shown on the page
+    std::string dir;    // the run's folder, named in the remix command
     int sampleRate = 0;
-    int channels = 0;                  // of the components
-    long frames = 0;                   // sample frames of the sound and of every component
+    int channels = 0;  // of the components
+    long frames = 0;   // sample frames of the sound and of every component
     int fftSize = 0;
     int hop = 0;
-    int bins = 0;                      // fftSize / 2 + 1
-    int frameCount = 0;                // analysis frames
-    double firstFrameSec = 0;          // time of the centre of frame 0; frame t is t * hop later
-    std::vector<double> binHz;         // bins
-    std::vector<double> spectrogram;   // the input's magnitudes, bins x frameCount, row-major
-    std::vector<float> original;       // the input, interleaved
+    int bins = 0;                     // fftSize / 2 + 1
+    int frameCount = 0;               // analysis frames
+    double firstFrameSec = 0;         // time of the centre of frame 0; frame t is t * hop later
+    std::vector<double> binHz;        // bins
+    std::vector<double> spectrogram;  // the input's magnitudes, bins x frameCount, row-major
+    std::vector<float> original;      // the input, interleaved
     int originalChannels = 0;
     std::vector<PageComponent> components;
 };

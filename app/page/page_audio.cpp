@@ -16,7 +16,9 @@ struct MemoryFile {
     sf_count_t pos = 0;
 };
 
-sf_count_t memLength(void *user) { return static_cast<sf_count_t>(static_cast<MemoryFile *>(user)->bytes->size()); }
+sf_count_t memLength(void *user) {
+    return static_cast<sf_count_t>(static_cast<MemoryFile *>(user)->bytes->size());
+}
 
 sf_count_t memSeek(sf_count_t offset, int whence, void *user) {
     auto *m = static_cast<MemoryFile *>(user);
@@ -44,7 +46,9 @@ sf_count_t memWrite(const void *from, sf_count_t count, void *user) {
     return count;
 }
 
-sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
+sf_count_t memTell(void *user) {
+    return static_cast<MemoryFile *>(user)->pos;
+}
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 namespace korvane {
 
 struct PageGrid {
-    double fLo = 20, fHi = 0;   // edges of the lowest and highest row, Hz
+    double fLo = 20, fHi = 0;  // edges of the lowest and highest row, Hz
     int rows = 0, cols = 0;
 };
 

@@ -20,16 +20,18 @@ PageData pageFromRun(const std::string &title, const std::string &dir, const Sou
     d.hop = hop;
     d.bins = fftSize / 2 + 1;
     d.frameCount = acts.empty() ? 0 : static_cast<int>(acts[0].size());
-    d.firstFrameSec = fftSize / 2.0 / sound.sampleRate;   // frames start at the first sample
+    d.firstFrameSec = fftSize / 2.0 / sound.sampleRate;  // frames start at the first sample
     d.binHz.resize(static_cast<size_t>(d.bins));
-    for (int b = 0; b < d.bins; ++b) d.binHz[static_cast<size_t>(b)] = b * static_cast<double>(sound.sampleRate) / fftSize;
+    for (int b = 0; b < d.bins; ++b)
+        d.binHz[static_cast<size_t>(b)] = b * static_cast<double>(sound.sampleRate) / fftSize;
     d.spectrogram = std::move(spectrogram);
     // the original as the components are heard: its first two channels
     d.originalChannels = d.channels;
     d.original.resize(static_cast<size_t>(sound.frames) * d.channels);
     for (long i = 0; i < sound.frames; ++i)
         for (int c = 0; c < d.channels; ++c)
-            d.original[static_cast<size_t>(i) * d.channels + c] = sound.samples[static_cast<size_t>(i) * sound.channels + c];
+            d.original[static_cast<size_t>(i) * d.channels + c] =
+                sound.samples[static_cast<size_t>(i) * sound.channels + c];
     for (size_t k = 0; k < w.size() && k < vorbis.size(); ++k) {
         if (vorbis[k].empty()) continue;
         PageComponent c;

@@ -5,10 +5,8 @@
 
 static const double kv_pi = 3.14159265358979323846;
 
-void vDSP_blkman_windowD(double *c, vDSP_Length n, int flag)
-{
-    if (n == 0)
-        return;
+void vDSP_blkman_windowD(double *c, vDSP_Length n, int flag) {
+    if (n == 0) return;
     vDSP_Length len = (flag & vDSP_HALF_WINDOW) ? (n + 1) / 2 : n;
     double dn = (double)n;
     for (vDSP_Length k = 0; k < len; k++) {

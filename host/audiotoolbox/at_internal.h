@@ -23,20 +23,17 @@ typedef struct kv_at_file {
 const char *kv_cf_urlPath(CFURLRef url);
 
 /* Fills fmt and type from what libsndfile says of an open file. */
-void kv_at_describe(const SF_INFO *info, AudioStreamBasicDescription *fmt,
-                    AudioFileTypeID *type);
+void kv_at_describe(const SF_INFO *info, AudioStreamBasicDescription *fmt, AudioFileTypeID *type);
 /* libsndfile settings for a new file of that type and data format;
  * 0, or the code refusing them. */
-OSStatus kv_at_newFileInfo(AudioFileTypeID type, const AudioStreamBasicDescription *fmt,
-                           SF_INFO *info);
+OSStatus kv_at_newFileInfo(AudioFileTypeID type, const AudioStreamBasicDescription *fmt, SF_INFO *info);
 
 /* Opens an existing file: SFM_READ, or SFM_RDWR without creating it. */
 OSStatus kv_at_open(const char *path, int mode, kv_at_file *f);
 /* Creates (or, with erase, empties) a file: SFM_WRITE or SFM_RDWR. Nothing
  * on disk changes when the settings are refused. */
-OSStatus kv_at_create(CFURLRef url, AudioFileTypeID type,
-                      const AudioStreamBasicDescription *fmt, UInt32 flags, int mode,
-                      kv_at_file *f);
+OSStatus kv_at_create(CFURLRef url, AudioFileTypeID type, const AudioStreamBasicDescription *fmt, UInt32 flags,
+                      int mode, kv_at_file *f);
 /* Closes libsndfile and the descriptor; 0 or an error code. */
 OSStatus kv_at_close(kv_at_file *f);
 

@@ -8,15 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static OSStatus fromErrno(int e)
-{
+static OSStatus fromErrno(int e) {
     if (e == ENOENT || e == ENOTDIR) return kAudioFileFileNotFoundError;
     if (e == EACCES || e == EPERM || e == EROFS || e == EISDIR) return kAudioFilePermissionsError;
     return kAudioFileUnspecifiedError;
 }
 
-static OSStatus attach(int fd, int mode, SF_INFO *info, kv_at_file *f)
-{
+static OSStatus attach(int fd, int mode, SF_INFO *info, kv_at_file *f) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
@@ -39,8 +37,7 @@ static OSStatus attach(int fd, int mode, SF_INFO *info, kv_at_file *f)
     return 0;
 }
 
-OSStatus kv_at_open(const char *path, int mode, kv_at_file *f)
-{
+OSStatus kv_at_open(const char *path, int mode, kv_at_file *f) {
     SF_INFO info = {0};
     int fd;
     if (!path) return kAudio_ParamError;
@@ -49,10 +46,8 @@ OSStatus kv_at_open(const char *path, int mode, kv_at_file *f)
     return attach(fd, mode, &info, f);
 }
 
-OSStatus kv_at_create(CFURLRef url, AudioFileTypeID type,
-                      const AudioStreamBasicDescription *fmt, UInt32 flags, int mode,
-                      kv_at_file *f)
-{
+OSStatus kv_at_create(CFURLRef url, AudioFileTypeID type, const AudioStreamBasicDescription *fmt, UInt32 flags,
+                      int mode, kv_at_file *f) {
     const char *path = kv_cf_urlPath(url);
     SF_INFO info;
     OSStatus err;
@@ -67,8 +62,7 @@ OSStatus kv_at_create(CFURLRef url, AudioFileTypeID type,
     return attach(fd, mode, &info, f);
 }
 
-OSStatus kv_at_close(kv_at_file *f)
-{
+OSStatus kv_at_close(kv_at_file *f) {
     OSStatus err = 0;
     if (f->sf && sf_close(f->sf) != 0) err = kAudioFileUnspecifiedError;
     if (f->fd >= 0 && close(f->fd) != 0) err = kAudioFileUnspecifiedError;

@@ -8,8 +8,7 @@ struct OpaqueAudioFileID {
     kv_at_file file;
 };
 
-static OSStatus newHandle(AudioFileID *out, kv_at_file *f)
-{
+static OSStatus newHandle(AudioFileID *out, kv_at_file *f) {
     AudioFileID h = malloc(sizeof *h);
     if (!h) {
         kv_at_close(f);
@@ -20,27 +19,27 @@ static OSStatus newHandle(AudioFileID *out, kv_at_file *f)
     return 0;
 }
 
-OSStatus AudioFileOpenURL(CFURLRef inFileRef, AudioFilePermissions inPermissions,
-                          AudioFileTypeID inFileTypeHint, AudioFileID *outAudioFile)
-{
+OSStatus AudioFileOpenURL(CFURLRef inFileRef, AudioFilePermissions inPermissions, AudioFileTypeID inFileTypeHint,
+                          AudioFileID *outAudioFile) {
     kv_at_file f = {.fd = -1};
     OSStatus err;
     int mode;
     (void)inFileTypeHint;
     if (!outAudioFile) return kAudio_ParamError;
-    if (inPermissions == kAudioFileReadPermission) mode = SFM_READ;
-    else if (inPermissions == kAudioFileWritePermission ||
-             inPermissions == kAudioFileReadWritePermission) mode = SFM_RDWR;
-    else return kAudioFilePermissionsError;
+    if (inPermissions == kAudioFileReadPermission)
+        mode = SFM_READ;
+    else if (inPermissions == kAudioFileWritePermission || inPermissions == kAudioFileReadWritePermission)
+        mode = SFM_RDWR;
+    else
+        return kAudioFilePermissionsError;
     if ((err = kv_at_open(kv_cf_urlPath(inFileRef), mode, &f)) != 0) return err;
     f.canRead = inPermissions != kAudioFileWritePermission;
     return newHandle(outAudioFile, &f);
 }
 
 OSStatus AudioFileCreateWithURL(CFURLRef inFileRef, AudioFileTypeID inFileType,
-                                const AudioStreamBasicDescription *inFormat,
-                                AudioFileFlags inFlags, AudioFileID *outAudioFile)
-{
+                                const AudioStreamBasicDescription *inFormat, AudioFileFlags inFlags,
+                                AudioFileID *outAudioFile) {
     kv_at_file f = {.fd = -1};
     OSStatus err;
     if (!outAudioFile) return kAudio_ParamError;
@@ -49,8 +48,7 @@ OSStatus AudioFileCreateWithURL(CFURLRef inFileRef, AudioFileTypeID inFileType,
     return newHandle(outAudioFile, &f);
 }
 
-OSStatus AudioFileClose(AudioFileID inAudioFile)
-{
+OSStatus AudioFileClose(AudioFileID inAudioFile) {
     OSStatus err;
     if (!inAudioFile) return kAudio_ParamError;
     err = kv_at_close(&inAudioFile->file);
@@ -58,17 +56,15 @@ OSStatus AudioFileClose(AudioFileID inAudioFile)
     return err;
 }
 
-static UInt32 propertySize(AudioFilePropertyID id)
-{
+static UInt32 propertySize(AudioFilePropertyID id) {
     if (id == kAudioFilePropertyDataFormat) return sizeof(AudioStreamBasicDescription);
     if (id == kAudioFilePropertyAudioDataPacketCount) return sizeof(UInt64);
     if (id == kAudioFilePropertyFileFormat) return sizeof(AudioFileTypeID);
     return 0;
 }
 
-OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID,
-                                  UInt32 *outDataSize, UInt32 *isWritable)
-{
+OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID, UInt32 *outDataSize,
+                                  UInt32 *isWritable) {
     UInt32 size = propertySize(inPropertyID);
     if (!inAudioFile) return kAudio_ParamError;
     if (!size) return kAudioFileUnsupportedPropertyError;
@@ -77,9 +73,8 @@ OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, AudioFilePropertyID i
     return 0;
 }
 
-OSStatus AudioFileGetProperty(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID,
-                              UInt32 *ioDataSize, void *outPropertyData)
-{
+OSStatus AudioFileGetProperty(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID, UInt32 *ioDataSize,
+                              void *outPropertyData) {
     UInt32 size = propertySize(inPropertyID);
     kv_at_file *f;
     if (!inAudioFile || !ioDataSize || !outPropertyData) return kAudio_ParamError;
@@ -87,18 +82,18 @@ OSStatus AudioFileGetProperty(AudioFileID inAudioFile, AudioFilePropertyID inPro
     if (*ioDataSize < size) return kAudioFileBadPropertySizeError;
     *ioDataSize = size;
     f = &inAudioFile->file;
-    if (inPropertyID == kAudioFilePropertyDataFormat) memcpy(outPropertyData, &f->fmt, size);
-    else if (inPropertyID == kAudioFilePropertyAudioDataPacketCount) memcpy(outPropertyData, &f->frames, size);
-    else memcpy(outPropertyData, &f->type, size);
+    if (inPropertyID == kAudioFilePropertyDataFormat)
+        memcpy(outPropertyData, &f->fmt, size);
+    else if (inPropertyID == kAudioFilePropertyAudioDataPacketCount)
+        memcpy(outPropertyData, &f->frames, size);
+    else
+        memcpy(outPropertyData, &f->type, size);
     return 0;
 }
 
-OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, Boolean inUseCache,
-                                 UInt32 *ioNumBytes,
-                                 AudioStreamPacketDescription *outPacketDescriptions,
-                                 SInt64 inStartingPacket, UInt32 *ioNumPackets,
-                                 void *outBuffer)
-{
+OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, Boolean inUseCache, UInt32 *ioNumBytes,
+                                 AudioStreamPacketDescription *outPacketDescriptions, SInt64 inStartingPacket,
+                                 UInt32 *ioNumPackets, void *outBuffer) {
     kv_at_file *f;
     UInt32 bpf, want;
     sf_count_t got;
@@ -128,10 +123,8 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, Boolean inUseCache,
 }
 
 OSStatus AudioFileWritePackets(AudioFileID inAudioFile, Boolean inUseCache, UInt32 inNumBytes,
-                               const AudioStreamPacketDescription *inPacketDescriptions,
-                               SInt64 inStartingPacket, UInt32 *ioNumPackets,
-                               const void *inBuffer)
-{
+                               const AudioStreamPacketDescription *inPacketDescriptions, SInt64 inStartingPacket,
+                               UInt32 *ioNumPackets, const void *inBuffer) {
     kv_at_file *f;
     UInt32 n;
     sf_count_t put;

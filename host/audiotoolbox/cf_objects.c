@@ -14,17 +14,26 @@ typedef struct kv_CFObject {
 } kv_CFObject;
 
 /* Well-formed UTF-8: no overlongs, no surrogates, nothing past U+10FFFF. */
-static int validUTF8(const unsigned char *s)
-{
+static int validUTF8(const unsigned char *s) {
     while (*s) {
         unsigned c = *s++;
         int more;
         unsigned cp, min;
         if (c < 0x80) continue;
-        if ((c & 0xe0) == 0xc0) { more = 1; cp = c & 0x1f; min = 0x80; }
-        else if ((c & 0xf0) == 0xe0) { more = 2; cp = c & 0x0f; min = 0x800; }
-        else if ((c & 0xf8) == 0xf0) { more = 3; cp = c & 0x07; min = 0x10000; }
-        else return 0;
+        if ((c & 0xe0) == 0xc0) {
+            more = 1;
+            cp = c & 0x1f;
+            min = 0x80;
+        } else if ((c & 0xf0) == 0xe0) {
+            more = 2;
+            cp = c & 0x0f;
+            min = 0x800;
+        } else if ((c & 0xf8) == 0xf0) {
+            more = 3;
+            cp = c & 0x07;
+            min = 0x10000;
+        } else
+            return 0;
         while (more--) {
             if ((*s & 0xc0) != 0x80) return 0;
             cp = (cp << 6) | (*s++ & 0x3f);
@@ -34,15 +43,13 @@ static int validUTF8(const unsigned char *s)
     return 1;
 }
 
-static int validASCII(const unsigned char *s)
-{
+static int validASCII(const unsigned char *s) {
     for (; *s; s++)
         if (*s >= 0x80) return 0;
     return 1;
 }
 
-static void *makeObject(int kind, const char *text)
-{
+static void *makeObject(int kind, const char *text) {
     kv_CFObject *o = malloc(sizeof *o);
     if (!o) return NULL;
     o->kind = kind;
@@ -54,9 +61,7 @@ static void *makeObject(int kind, const char *text)
     return o;
 }
 
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr,
-                                      CFStringEncoding encoding)
-{
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr, CFStringEncoding encoding) {
     (void)alloc;
     if (!cStr) return NULL;
     if (encoding == kCFStringEncodingUTF8) {
@@ -69,9 +74,8 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr,
     return makeObject(KV_CF_STRING, cStr);
 }
 
-CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath,
-                                       CFURLPathStyle pathStyle, Boolean isDirectory)
-{
+CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath, CFURLPathStyle pathStyle,
+                                       Boolean isDirectory) {
     (void)allocator;
     (void)isDirectory;
     const kv_CFObject *s = (const kv_CFObject *)filePath;
@@ -80,16 +84,14 @@ CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef fil
     return makeObject(KV_CF_URL, s->text);
 }
 
-void CFRelease(CFTypeRef cf)
-{
+void CFRelease(CFTypeRef cf) {
     kv_CFObject *o = (kv_CFObject *)cf;
     if (!o) return;
     free(o->text);
     free(o);
 }
 
-const char *kv_cf_urlPath(CFURLRef url)
-{
+const char *kv_cf_urlPath(CFURLRef url) {
     const kv_CFObject *u = (const kv_CFObject *)url;
     if (!u || u->kind != KV_CF_URL) return NULL;
     return u->text;

@@ -8,8 +8,7 @@ struct OpaqueExtAudioFile {
     kv_at_file file;
 };
 
-static OSStatus newHandle(ExtAudioFileRef *out, kv_at_file *f)
-{
+static OSStatus newHandle(ExtAudioFileRef *out, kv_at_file *f) {
     ExtAudioFileRef h = malloc(sizeof *h);
     if (!h) {
         kv_at_close(f);
@@ -20,8 +19,7 @@ static OSStatus newHandle(ExtAudioFileRef *out, kv_at_file *f)
     return 0;
 }
 
-OSStatus ExtAudioFileOpenURL(CFURLRef inURL, ExtAudioFileRef *outExtAudioFile)
-{
+OSStatus ExtAudioFileOpenURL(CFURLRef inURL, ExtAudioFileRef *outExtAudioFile) {
     kv_at_file f = {.fd = -1};
     OSStatus err;
     if (!outExtAudioFile) return kAudio_ParamError;
@@ -31,9 +29,8 @@ OSStatus ExtAudioFileOpenURL(CFURLRef inURL, ExtAudioFileRef *outExtAudioFile)
 
 OSStatus ExtAudioFileCreateWithURL(CFURLRef inURL, AudioFileTypeID inFileType,
                                    const AudioStreamBasicDescription *inStreamDesc,
-                                   const AudioChannelLayout *inChannelLayout,
-                                   UInt32 inFlags, ExtAudioFileRef *outExtAudioFile)
-{
+                                   const AudioChannelLayout *inChannelLayout, UInt32 inFlags,
+                                   ExtAudioFileRef *outExtAudioFile) {
     kv_at_file f = {.fd = -1};
     OSStatus err;
     (void)inChannelLayout;
@@ -43,8 +40,7 @@ OSStatus ExtAudioFileCreateWithURL(CFURLRef inURL, AudioFileTypeID inFileType,
     return newHandle(outExtAudioFile, &f);
 }
 
-OSStatus ExtAudioFileDispose(ExtAudioFileRef inExtAudioFile)
-{
+OSStatus ExtAudioFileDispose(ExtAudioFileRef inExtAudioFile) {
     OSStatus err;
     if (!inExtAudioFile) return kAudio_ParamError;
     err = kv_at_close(&inExtAudioFile->file);
@@ -52,9 +48,7 @@ OSStatus ExtAudioFileDispose(ExtAudioFileRef inExtAudioFile)
     return err;
 }
 
-OSStatus ExtAudioFileRead(ExtAudioFileRef inExtAudioFile, UInt32 *ioNumberFrames,
-                          AudioBufferList *ioData)
-{
+OSStatus ExtAudioFileRead(ExtAudioFileRef inExtAudioFile, UInt32 *ioNumberFrames, AudioBufferList *ioData) {
     kv_at_file *f;
     UInt32 bpf, want;
     sf_count_t got;
@@ -67,8 +61,7 @@ OSStatus ExtAudioFileRead(ExtAudioFileRef inExtAudioFile, UInt32 *ioNumberFrames
     want = *ioNumberFrames;
     if (want == 0) return 0;
     if (ioData->mNumberBuffers != 1 || !ioData->mBuffers[0].mData) return kAudio_ParamError;
-    if (want > ioData->mBuffers[0].mDataByteSize / bpf)
-        want = ioData->mBuffers[0].mDataByteSize / bpf;
+    if (want > ioData->mBuffers[0].mDataByteSize / bpf) want = ioData->mBuffers[0].mDataByteSize / bpf;
 
     got = kv_at_readFrames(f, ioData->mBuffers[0].mData, want);
     if (got < 0) {
@@ -80,9 +73,7 @@ OSStatus ExtAudioFileRead(ExtAudioFileRef inExtAudioFile, UInt32 *ioNumberFrames
     return 0;
 }
 
-OSStatus ExtAudioFileWrite(ExtAudioFileRef inExtAudioFile, UInt32 inNumberFrames,
-                           const AudioBufferList *ioData)
-{
+OSStatus ExtAudioFileWrite(ExtAudioFileRef inExtAudioFile, UInt32 inNumberFrames, const AudioBufferList *ioData) {
     kv_at_file *f;
     sf_count_t put;
 
@@ -100,17 +91,14 @@ OSStatus ExtAudioFileWrite(ExtAudioFileRef inExtAudioFile, UInt32 inNumberFrames
     return 0;
 }
 
-static UInt32 propertySize(ExtAudioFilePropertyID id)
-{
+static UInt32 propertySize(ExtAudioFilePropertyID id) {
     if (id == kExtAudioFileProperty_FileDataFormat) return sizeof(AudioStreamBasicDescription);
     if (id == kExtAudioFileProperty_FileLengthFrames) return sizeof(SInt64);
     return 0;
 }
 
-OSStatus ExtAudioFileGetPropertyInfo(ExtAudioFileRef inExtAudioFile,
-                                     ExtAudioFilePropertyID inPropertyID,
-                                     UInt32 *outSize, Boolean *outWritable)
-{
+OSStatus ExtAudioFileGetPropertyInfo(ExtAudioFileRef inExtAudioFile, ExtAudioFilePropertyID inPropertyID,
+                                     UInt32 *outSize, Boolean *outWritable) {
     UInt32 size = propertySize(inPropertyID);
     if (!inExtAudioFile) return kAudio_ParamError;
     if (!size) return kExtAudioFileError_InvalidProperty;
@@ -119,10 +107,8 @@ OSStatus ExtAudioFileGetPropertyInfo(ExtAudioFileRef inExtAudioFile,
     return 0;
 }
 
-OSStatus ExtAudioFileGetProperty(ExtAudioFileRef inExtAudioFile,
-                                 ExtAudioFilePropertyID inPropertyID,
-                                 UInt32 *ioPropertyDataSize, void *outPropertyData)
-{
+OSStatus ExtAudioFileGetProperty(ExtAudioFileRef inExtAudioFile, ExtAudioFilePropertyID inPropertyID,
+                                 UInt32 *ioPropertyDataSize, void *outPropertyData) {
     UInt32 size = propertySize(inPropertyID);
     kv_at_file *f;
     if (!inExtAudioFile || !ioPropertyDataSize || !outPropertyData) return kAudio_ParamError;

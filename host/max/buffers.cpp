@@ -13,7 +13,9 @@ struct _buffer_ref {
 
 namespace {
 
-void destroyRef(t_object *o) { delete reinterpret_cast<_buffer_ref *>(o); }
+void destroyRef(t_object *o) {
+    delete reinterpret_cast<_buffer_ref *>(o);
+}
 
 // a zero-sized buffer still hands out a valid pointer; false when memory
 // ran out, leaving b as it was
@@ -63,8 +65,12 @@ size_t physicalMemory() {
 
 }  // namespace detail
 
-void setMemoryLimit(size_t bytes) { state().session.memoryLimit = bytes; }
-size_t memoryLimit() { return state().session.memoryLimit; }
+void setMemoryLimit(size_t bytes) {
+    state().session.memoryLimit = bytes;
+}
+size_t memoryLimit() {
+    return state().session.memoryLimit;
+}
 
 Buffer *createBuffer(const std::string &name, long channels, long frames, double rate) {
     if (!sizeOk(channels, frames)) return nullptr;
@@ -72,7 +78,7 @@ Buffer *createBuffer(const std::string &name, long channels, long frames, double
     std::lock_guard<std::mutex> lock(st.bufferMutex);
     auto &buffers = st.session.buffers;
     auto it = buffers.find(name);
-    if (it != buffers.end()) {   // a buffer made again keeps its identity
+    if (it != buffers.end()) {  // a buffer made again keeps its identity
         if (!reshape(it->second->data, channels, frames)) return nullptr;
         it->second->data.rate = rate;
         return &it->second->data;
@@ -122,9 +128,15 @@ extern "C" t_buffer_obj *buffer_ref_getobject(t_buffer_ref *x) {
     return it == st.session.buffers.end() ? nullptr : it->second.get();
 }
 
-extern "C" t_atom_long buffer_getchannelcount(t_buffer_obj *b) { return b ? b->data.channels : 0; }
-extern "C" t_atom_long buffer_getframecount(t_buffer_obj *b) { return b ? b->data.frames : 0; }
-extern "C" t_atom_float buffer_getsamplerate(t_buffer_obj *b) { return b ? b->data.rate : 0.0; }
+extern "C" t_atom_long buffer_getchannelcount(t_buffer_obj *b) {
+    return b ? b->data.channels : 0;
+}
+extern "C" t_atom_long buffer_getframecount(t_buffer_obj *b) {
+    return b ? b->data.frames : 0;
+}
+extern "C" t_atom_float buffer_getsamplerate(t_buffer_obj *b) {
+    return b ? b->data.rate : 0.0;
+}
 
 extern "C" float *buffer_locksamples(t_buffer_obj *b) {
     if (!b) return nullptr;

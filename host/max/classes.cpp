@@ -9,8 +9,14 @@ namespace {
 
 bool supportedKind(int k) {
     switch (k) {
-    case A_NOTHING: case A_LONG: case A_DEFLONG: case A_FLOAT: case A_DEFFLOAT:
-    case A_SYM: case A_DEFSYM: case A_GIMME:
+    case A_NOTHING:
+    case A_LONG:
+    case A_DEFLONG:
+    case A_FLOAT:
+    case A_DEFFLOAT:
+    case A_SYM:
+    case A_DEFSYM:
+    case A_GIMME:
         return true;
     default:
         return false;
@@ -35,8 +41,7 @@ t_class *makeClass(const std::string &name, method mnew, method mfree, long size
 
 }  // namespace maxhost::detail
 
-extern "C" t_class *class_new(const char *name, method mnew, method mfree, long size,
-                              method, int type, ...) {
+extern "C" t_class *class_new(const char *name, method mnew, method mfree, long size, method, int type, ...) {
     std::vector<int> kinds;
     if (type != 0) {
         kinds.push_back(type);
@@ -47,8 +52,7 @@ extern "C" t_class *class_new(const char *name, method mnew, method mfree, long 
     }
     t_class *c = makeClass(name ? name : "", mnew, mfree, size);
     if (kinds.size() > 1 || (kinds.size() == 1 && !supportedKind(kinds[0]))) {
-        object_error(nullptr, "class_new: %s: unsupported creation argument kinds",
-                     c->name.c_str());
+        object_error(nullptr, "class_new: %s: unsupported creation argument kinds", c->name.c_str());
         c->usable = false;
     } else if (kinds.size() == 1) {
         c->newKind = kinds[0];
@@ -65,8 +69,7 @@ extern "C" t_max_err class_addmethod(t_class *c, method m, const char *name, ...
     va_end(ap);
     int kind = kinds.empty() ? A_NOTHING : kinds[0];
     if (kinds.size() > 1 || (kind != A_CANT && !supportedKind(kind))) {
-        object_error(nullptr, "class_addmethod: %s: unsupported argument kinds for \"%s\"",
-                     c->name.c_str(), name);
+        object_error(nullptr, "class_addmethod: %s: unsupported argument kinds for \"%s\"", c->name.c_str(), name);
         return MAX_ERR_GENERIC;
     }
     c->methods[gensym(name)] = MethodEntry{m, kind};

@@ -57,8 +57,7 @@ void console(bool error, const std::string &text) {
         defaultConsole(line);
 }
 
-void reportOutlet(t_object *owner, long outlet, t_symbol *sel, short argc,
-                  const t_atom *argv) {
+void reportOutlet(t_object *owner, long outlet, t_symbol *sel, short argc, const t_atom *argv) {
     State &st = state();
     std::lock_guard<std::mutex> lock(st.eventMutex);
     if (st.session.outletSink) st.session.outletSink(objectId(owner), outlet, sel, argc, argv);

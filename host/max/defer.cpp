@@ -25,15 +25,15 @@ void enqueue(void *ob, method fn, t_symbol *s, short ac, t_atom *av) {
 
 namespace maxhost::detail {
 
-bool isMainThread() { return std::this_thread::get_id() == mainThread; }
+bool isMainThread() {
+    return std::this_thread::get_id() == mainThread;
+}
 
 void dropDeferred(t_object *x) {
     State &st = state();
     std::lock_guard<std::mutex> lock(st.queueMutex);
     auto &queue = st.session.deferred;
-    queue.erase(std::remove_if(queue.begin(), queue.end(),
-                               [x](const Deferred &d) { return d.ob == x; }),
-                queue.end());
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [x](const Deferred &d) { return d.ob == x; }), queue.end());
 }
 
 }  // namespace maxhost::detail
@@ -66,7 +66,7 @@ void runDeferred() {
             queue.pop_front();
         }
         fn_cast<DeferFn>(d.fn)(d.ob, d.s, static_cast<short>(d.atoms.size()),
-                                         d.atoms.empty() ? nullptr : d.atoms.data());
+                               d.atoms.empty() ? nullptr : d.atoms.data());
     }
 }
 
@@ -76,12 +76,9 @@ size_t pendingDeferred() {
     return st.session.deferred.size();
 }
 
-void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc,
-                       const t_atom *argv) {
+void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc, const t_atom *argv) {
     std::vector<t_atom> atoms(argv, argv + (argv && argc > 0 ? argc : 0));
-    std::thread scheduler([&] {
-        send(x, inlet, sel, static_cast<short>(atoms.size()), atoms.data());
-    });
+    std::thread scheduler([&] { send(x, inlet, sel, static_cast<short>(atoms.size()), atoms.data()); });
     scheduler.join();
     runDeferred();
 }

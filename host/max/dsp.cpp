@@ -16,7 +16,7 @@ struct Perform {
 };
 
 struct Chain {
-    t_object ob;   // first, as in every host-made thing
+    t_object ob;  // first, as in every host-made thing
     std::vector<Perform> routines;
 };
 
@@ -33,7 +33,9 @@ void *invokeChainAdd64(method fn, void *chain, void *const *args) {
     return fn_cast<Add>(fn)(chain, args[0], args[1], args[2], args[3]);
 }
 
-void destroyChain(t_object *o) { delete reinterpret_cast<Chain *>(o); }
+void destroyChain(t_object *o) {
+    delete reinterpret_cast<Chain *>(o);
+}
 
 }  // namespace
 

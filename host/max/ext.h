@@ -18,8 +18,8 @@ typedef void *(*method)(void *);
 enum { MAX_ERR_NONE = 0, MAX_ERR_GENERIC = -1, MAX_ERR_INVALID_PTR = -2 };
 
 typedef struct _symbol {
-    const char *s_name;   /* interned text */
-    void *s_thing;        /* unused */
+    const char *s_name; /* interned text */
+    void *s_thing;      /* unused */
 } t_symbol;
 
 /* argument kinds of class_new / class_addmethod */
@@ -44,7 +44,7 @@ typedef union word {
 } word;
 
 typedef struct atom {
-    short a_type;         /* A_LONG, A_FLOAT or A_SYM */
+    short a_type; /* A_LONG, A_FLOAT or A_SYM */
     union word a_w;
 } t_atom;
 
@@ -53,8 +53,8 @@ typedef struct maxclass t_class;
 
 /* Every object record starts with this header. */
 typedef struct object {
-    t_class *o_class;     /* the class it was allocated from */
-    void *o_host;         /* host bookkeeping: inlets, outlets, name */
+    t_class *o_class; /* the class it was allocated from */
+    void *o_host;     /* host bookkeeping: inlets, outlets, name */
 } t_object;
 
 typedef void t_outlet;
@@ -70,16 +70,15 @@ t_symbol *atom_getsym(const t_atom *a);
 
 /* classes: the kinds list of class_new and class_addmethod ends with 0;
  * the first kind is an int, as va_start needs a promoted type before ... */
-t_class *class_new(const char *name, method mnew, method mfree, long size,
-                   method mmenu, int type, ...);
+t_class *class_new(const char *name, method mnew, method mfree, long size, method mmenu, int type, ...);
 t_max_err class_addmethod(t_class *c, method m, const char *name, ...);
 t_max_err class_register(t_symbol *name_space, t_class *c);
 
 /* instances */
 void *object_alloc(t_class *c);
 t_max_err object_free(void *x);
-void *object_method_imp(void *x, void *sym, void *p1, void *p2, void *p3,
-                        void *p4, void *p5, void *p6, void *p7, void *p8);
+void *object_method_imp(void *x, void *sym, void *p1, void *p2, void *p3, void *p4, void *p5, void *p6, void *p7,
+                        void *p8);
 
 /* inlets and outlets; each new outlet goes left of those made before */
 void *proxy_new(void *x, long id, long *stuffloc);
@@ -96,10 +95,8 @@ void *outlet_list(void *o, t_symbol *s, short ac, t_atom *av);
 void *outlet_anything(void *o, t_symbol *s, short ac, t_atom *av);
 
 /* console: printf-style, one line per call */
-void object_post(t_object *x, const char *s, ...)
-    __attribute__((format(printf, 2, 3)));
-void object_error(t_object *x, const char *s, ...)
-    __attribute__((format(printf, 2, 3)));
+void object_post(t_object *x, const char *s, ...) __attribute__((format(printf, 2, 3)));
+void object_error(t_object *x, const char *s, ...) __attribute__((format(printf, 2, 3)));
 void post(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* runs fn(ob, s, ac, av) on the main thread: at once there, queued elsewhere */

@@ -14,7 +14,7 @@ typedef struct _buffer_obj t_buffer_obj;
 /* a reference binds a name; the buffer itself is looked up on every getobject */
 t_buffer_ref *buffer_ref_new(t_object *self, t_symbol *name);
 void buffer_ref_set(t_buffer_ref *x, t_symbol *name);
-t_buffer_obj *buffer_ref_getobject(t_buffer_ref *x);   /* NULL: no such buffer */
+t_buffer_obj *buffer_ref_getobject(t_buffer_ref *x); /* NULL: no such buffer */
 
 t_atom_long buffer_getchannelcount(t_buffer_obj *b);
 t_atom_long buffer_getframecount(t_buffer_obj *b);

@@ -31,7 +31,7 @@ using CantInvoker = void *(*)(method fn, void *x, void *const *args);
 struct MethodEntry {
     method fn = nullptr;
     int kind = A_NOTHING;
-    CantInvoker invoke = nullptr;   // host-made A_CANT handlers only
+    CantInvoker invoke = nullptr;  // host-made A_CANT handlers only
 };
 
 struct maxclass {
@@ -39,13 +39,13 @@ struct maxclass {
     method mnew = nullptr;
     method mfree = nullptr;
     long size = 0;
-    int newKind = A_NOTHING;   // kind of the creation argument
+    int newKind = A_NOTHING;  // kind of the creation argument
     std::unordered_map<t_symbol *, MethodEntry> methods;
-    bool dsp = false;          // class_dspinit was called
-    bool internal = false;     // a host-made thing (proxy, reference, chain)
-    bool usable = true;        // false when class_new was given kinds it refuses
-    void *plugin = nullptr;    // handle of the plug-in that made it
-    void (*destroy)(t_object *) = nullptr;   // for host-made things
+    bool dsp = false;                       // class_dspinit was called
+    bool internal = false;                  // a host-made thing (proxy, reference, chain)
+    bool usable = true;                     // false when class_new was given kinds it refuses
+    void *plugin = nullptr;                 // handle of the plug-in that made it
+    void (*destroy)(t_object *) = nullptr;  // for host-made things
 
     const MethodEntry *find(t_symbol *sel) const {
         auto it = methods.find(sel);
@@ -55,7 +55,7 @@ struct maxclass {
 
 // A buffer~ of the host's own.
 struct _buffer_obj {
-    t_object ob;   // first, as in every host-made thing
+    t_object ob;  // first, as in every host-made thing
     maxhost::Buffer data;
     bool locked = false;
 };
@@ -74,7 +74,7 @@ struct Outlet {
 };
 
 struct Proxy {
-    t_object ob;               // first, so object_free takes it
+    t_object ob;  // first, so object_free takes it
     t_object *owner;
     long id;
     long *stuffloc;
@@ -83,7 +83,7 @@ struct Proxy {
 // What the host keeps for each object made by object_alloc.
 struct ObjInfo {
     std::string id;
-    std::vector<std::unique_ptr<Outlet>> outlets;   // left to right
+    std::vector<std::unique_ptr<Outlet>> outlets;  // left to right
     std::vector<Proxy *> proxies;
     long currentInlet = 0;
     long signalInlets = 0;
@@ -103,16 +103,16 @@ size_t physicalMemory();
 // Everything made since the last reset; reset() frees the objects, then puts
 // a fresh Session in place, so nothing added here can outlive a reset.
 struct Session {
-    std::vector<t_object *> live;              // creation order
+    std::vector<t_object *> live;  // creation order
     std::unordered_set<t_object *> liveSet;
     std::unordered_map<std::string, t_object *> ids;
     // host-made things alive now (proxies, references, chains), so that a
     // second object_free of one is refused without touching it
     std::unordered_set<const void *> things;
-    std::map<std::string, std::unique_ptr<_buffer_obj>> buffers;   // under bufferMutex
-    std::deque<Deferred> deferred;                                  // under queueMutex
-    std::function<void(const ConsoleLine &)> consoleSink;           // under eventMutex
-    OutletSink outletSink;                                          // under eventMutex
+    std::map<std::string, std::unique_ptr<_buffer_obj>> buffers;  // under bufferMutex
+    std::deque<Deferred> deferred;                                // under queueMutex
+    std::function<void(const ConsoleLine &)> consoleSink;         // under eventMutex
+    OutletSink outletSink;                                        // under eventMutex
     int failAllocs = 0;
     size_t memoryLimit = physicalMemory();
 };
@@ -120,10 +120,10 @@ struct Session {
 // What lasts as long as the process: classes point into plug-ins, which
 // stay loaded.
 struct Registry {
-    std::unordered_map<std::string, t_class *> box;   // registered classes
+    std::unordered_map<std::string, t_class *> box;  // registered classes
     std::vector<std::unique_ptr<maxclass>> classes;
     std::vector<std::string> searchPath;
-    void *loadingPlugin = nullptr;   // handle whose entry point is running
+    void *loadingPlugin = nullptr;  // handle whose entry point is running
     t_class *printClass = nullptr;
 };
 
@@ -155,8 +155,7 @@ std::string vformat(const char *fmt, va_list ap);
 void deliver(t_object *x, long inlet, t_symbol *sel, long argc, t_atom *argv);
 // Removes every cord that ends at x.
 void disconnectAll(t_object *x);
-void reportOutlet(t_object *owner, long outlet, t_symbol *sel, short argc,
-                  const t_atom *argv);
+void reportOutlet(t_object *owner, long outlet, t_symbol *sel, short argc, const t_atom *argv);
 
 // Drops queued deferred calls for an object being deleted.
 void dropDeferred(t_object *x);

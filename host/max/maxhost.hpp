@@ -31,14 +31,14 @@ void setConsoleSink(std::function<void(const ConsoleLine &)> sink);
 
 // ---- outlets -------------------------------------------------------------
 // Called for every message that leaves an outlet, before it is delivered.
-using OutletSink = std::function<void(const std::string &objId, long outlet,
-                                      t_symbol *sel, short argc, const t_atom *argv)>;
+using OutletSink =
+    std::function<void(const std::string &objId, long outlet, t_symbol *sel, short argc, const t_atom *argv)>;
 void setOutletSink(OutletSink sink);
 
 // ---- plug-ins and classes -------------------------------------------------
 // Folders searched for CLASS.so, in order.
 void setPluginPath(const std::vector<std::string> &dirs);
-std::vector<std::string> pluginPath();   // as last set
+std::vector<std::string> pluginPath();  // as last set
 // Makes sure the class is registered (loading its plug-in when needed).
 bool loadClass(const std::string &name, std::string &err);
 // Symbol exported by a loaded plug-in (nullptr when absent).
@@ -47,8 +47,8 @@ void *pluginSymbol(const std::string &className, const std::string &symbol);
 // ---- objects -------------------------------------------------------------
 // Makes an object of a registered or loadable class, or the host's own
 // "print". Returns nullptr and sets err on failure.
-t_object *newObject(const std::string &id, const std::string &className,
-                    const std::vector<t_atom> &args, std::string &err);
+t_object *newObject(const std::string &id, const std::string &className, const std::vector<t_atom> &args,
+                    std::string &err);
 t_object *findObject(const std::string &id);
 std::string objectId(const t_object *x);
 void freeObject(t_object *x);
@@ -60,8 +60,7 @@ bool connect(t_object *from, long outlet, t_object *to, long inlet, std::string 
 void send(t_object *x, long inlet, t_symbol *sel, short argc, const t_atom *argv);
 // Delivers it from a second thread playing the scheduler, waits for it, then
 // runs what was deferred on the main thread.
-void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc,
-                       const t_atom *argv);
+void sendFromScheduler(t_object *x, long inlet, t_symbol *sel, short argc, const t_atom *argv);
 // Runs the deferred queue on the main thread.
 void runDeferred();
 // Calls waiting in the deferred queue.
@@ -75,11 +74,10 @@ struct Buffer {
     long channels = 0;
     long frames = 0;
     double rate = 44100.0;
-    std::vector<float> samples;   // interleaved
+    std::vector<float> samples;  // interleaved
 };
 // Creates (or replaces) a zeroed buffer~.
-Buffer *createBuffer(const std::string &name, long channels, long frames,
-                     double rate = 44100.0);
+Buffer *createBuffer(const std::string &name, long channels, long frames, double rate = 44100.0);
 Buffer *findBuffer(const std::string &name);
 void removeBuffer(const std::string &name);
 // Largest buffer~ in bytes the host makes; more is refused before anything

@@ -7,7 +7,9 @@ using namespace maxhost::detail;
 
 namespace {
 
-bool isNumber(const t_atom &a) { return a.a_type == A_LONG || a.a_type == A_FLOAT; }
+bool isNumber(const t_atom &a) {
+    return a.a_type == A_LONG || a.a_type == A_FLOAT;
+}
 
 // Calls a handler with the arguments its declared kind asks for.
 void call(t_object *x, const MethodEntry &m, t_symbol *sel, long argc, t_atom *argv) {
@@ -16,15 +18,18 @@ void call(t_object *x, const MethodEntry &m, t_symbol *sel, long argc, t_atom *a
     case A_NOTHING:
         fn_cast<void (*)(void *)>(m.fn)(x);
         return;
-    case A_LONG: case A_DEFLONG:
+    case A_LONG:
+    case A_DEFLONG:
         if (a0 && !isNumber(*a0)) break;
         fn_cast<void (*)(void *, long)>(m.fn)(x, a0 ? atom_getlong(a0) : 0);
         return;
-    case A_FLOAT: case A_DEFFLOAT:
+    case A_FLOAT:
+    case A_DEFFLOAT:
         if (a0 && !isNumber(*a0)) break;
         fn_cast<void (*)(void *, double)>(m.fn)(x, a0 ? atom_getfloat(a0) : 0.0);
         return;
-    case A_SYM: case A_DEFSYM:
+    case A_SYM:
+    case A_DEFSYM:
         if (a0 && a0->a_type != A_SYM) break;
         fn_cast<void (*)(void *, t_symbol *)>(m.fn)(x, atom_getsym(a0));
         return;
@@ -34,8 +39,7 @@ void call(t_object *x, const MethodEntry &m, t_symbol *sel, long argc, t_atom *a
     default:
         break;
     }
-    object_error(nullptr, "%s: bad arguments for message \"%s\"", x->o_class->name.c_str(),
-                 sel->s_name);
+    object_error(nullptr, "%s: bad arguments for message \"%s\"", x->o_class->name.c_str(), sel->s_name);
 }
 
 const MethodEntry *callable(const t_class *c, t_symbol *sel) {
@@ -103,9 +107,9 @@ void deliver(t_object *x, long inlet, t_symbol *sel, long argc, t_atom *argv) {
 void disconnectAll(t_object *x) {
     for (t_object *o : state().session.live)
         for (auto &out : info(o)->outlets)
-            out->cords.erase(std::remove_if(out->cords.begin(), out->cords.end(),
-                                            [x](const Cord &c) { return c.to == x; }),
-                             out->cords.end());
+            out->cords.erase(
+                std::remove_if(out->cords.begin(), out->cords.end(), [x](const Cord &c) { return c.to == x; }),
+                out->cords.end());
 }
 
 }  // namespace maxhost::detail
@@ -123,15 +127,14 @@ extern "C" long proxy_getinlet(t_object *master) {
     return isLive(master) ? info(master)->currentInlet : 0;
 }
 
-extern "C" void *object_method_imp(void *x, void *sym, void *p1, void *p2, void *p3,
-                                   void *p4, void *p5, void *p6, void *p7, void *p8) {
+extern "C" void *object_method_imp(void *x, void *sym, void *p1, void *p2, void *p3, void *p4, void *p5, void *p6,
+                                   void *p7, void *p8) {
     auto *o = static_cast<t_object *>(x);
     auto *s = static_cast<t_symbol *>(sym);
     if (!o || !o->o_class || !s) return nullptr;
     const MethodEntry *m = o->o_class->find(s);
     if (!m) {
-        object_error(nullptr, "%s: doesn't understand \"%s\"", o->o_class->name.c_str(),
-                     s->s_name);
+        object_error(nullptr, "%s: doesn't understand \"%s\"", o->o_class->name.c_str(), s->s_name);
         return nullptr;
     }
     if (m->invoke) {

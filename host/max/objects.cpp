@@ -15,7 +15,9 @@ void printAnything(void *x, t_symbol *s, long argc, t_atom *argv) {
     console(false, line);
 }
 
-void *printNew(t_symbol *, long, t_atom *) { return object_alloc(state().registry.printClass); }
+void *printNew(t_symbol *, long, t_atom *) {
+    return object_alloc(state().registry.printClass);
+}
 
 void freeUserObject(t_object *x) {
     Session &st = state().session;
@@ -42,7 +44,7 @@ void freeUserObject(t_object *x) {
 namespace maxhost::detail {
 
 State &state() {
-    static State *s = new State;   // lives as long as the process
+    static State *s = new State;  // lives as long as the process
     return *s;
 }
 
@@ -57,10 +59,8 @@ bool isLive(const t_object *x) {
 void registerBuiltins() {
     t_class *&printClass = state().registry.printClass;
     if (printClass) return;
-    printClass = class_new("print", fn_cast<method>(printNew), nullptr,
-                           sizeof(t_object), nullptr, A_GIMME, 0);
-    class_addmethod(printClass, fn_cast<method>(printAnything), "anything",
-                    A_GIMME, 0);
+    printClass = class_new("print", fn_cast<method>(printNew), nullptr, sizeof(t_object), nullptr, A_GIMME, 0);
+    class_addmethod(printClass, fn_cast<method>(printAnything), "anything", A_GIMME, 0);
     class_register(gensym("box"), printClass);
 }
 
@@ -97,8 +97,8 @@ extern "C" t_max_err object_free(void *p) {
 
 namespace maxhost {
 
-t_object *newObject(const std::string &id, const std::string &className,
-                    const std::vector<t_atom> &args, std::string &err) {
+t_object *newObject(const std::string &id, const std::string &className, const std::vector<t_atom> &args,
+                    std::string &err) {
     Session &st = state().session;
     if (id.empty()) {
         err = "an object needs a name";
@@ -122,21 +122,24 @@ t_object *newObject(const std::string &id, const std::string &className,
     case A_NOTHING:
         made = fn_cast<void *(*)()>(c->mnew)();
         break;
-    case A_LONG: case A_DEFLONG:
+    case A_LONG:
+    case A_DEFLONG:
         if (a0 && !number) break;
         made = fn_cast<void *(*)(long)>(c->mnew)(a0 ? atom_getlong(a0) : 0);
         break;
-    case A_FLOAT: case A_DEFFLOAT:
+    case A_FLOAT:
+    case A_DEFFLOAT:
         if (a0 && !number) break;
         made = fn_cast<void *(*)(double)>(c->mnew)(a0 ? atom_getfloat(a0) : 0.0);
         break;
-    case A_SYM: case A_DEFSYM:
+    case A_SYM:
+    case A_DEFSYM:
         if (a0 && a0->a_type != A_SYM) break;
         made = fn_cast<void *(*)(t_symbol *)>(c->mnew)(atom_getsym(a0));
         break;
     case A_GIMME:
-        made = fn_cast<void *(*)(t_symbol *, long, t_atom *)>(c->mnew)(
-            gensym(className.c_str()), static_cast<long>(argv.size()), argv.data());
+        made = fn_cast<void *(*)(t_symbol *, long, t_atom *)>(c->mnew)(gensym(className.c_str()),
+                                                                       static_cast<long>(argv.size()), argv.data());
         break;
     }
     auto *x = static_cast<t_object *>(made);
@@ -159,7 +162,9 @@ std::string objectId(const t_object *x) {
     return isLive(x) ? info(x)->id : std::string();
 }
 
-void freeObject(t_object *x) { object_free(x); }
+void freeObject(t_object *x) {
+    object_free(x);
+}
 
 size_t inletCount(const t_object *x) {
     if (!isLive(x)) return 0;
@@ -173,7 +178,9 @@ size_t outletCount(const t_object *x) {
     return isLive(x) ? info(x)->outlets.size() : 0;
 }
 
-void failNextAllocs(int n) { state().session.failAllocs = n; }
+void failNextAllocs(int n) {
+    state().session.failAllocs = n;
+}
 
 void reset() {
     State &st = state();

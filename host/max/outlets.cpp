@@ -13,10 +13,9 @@ void *emit(void *o, t_symbol *sel, long argc, const t_atom *argv) {
     if (!out || !sel || !isLive(out->owner)) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     auto &outs = info(out->owner)->outlets;
-    auto pos = std::find_if(outs.begin(), outs.end(),
-                            [out](const std::unique_ptr<Outlet> &p) { return p.get() == out; });
-    reportOutlet(out->owner, static_cast<long>(pos - outs.begin()), sel,
-                 static_cast<short>(argc), argv);
+    auto pos =
+        std::find_if(outs.begin(), outs.end(), [out](const std::unique_ptr<Outlet> &p) { return p.get() == out; });
+    reportOutlet(out->owner, static_cast<long>(pos - outs.begin()), sel, static_cast<short>(argc), argv);
     // cords and atoms are copied: a receiver may change either meanwhile
     std::vector<Cord> cords = out->cords;
     for (const Cord &c : cords) {
@@ -40,12 +39,22 @@ extern "C" void *outlet_new(void *x, const char *type) {
     return raw;
 }
 
-extern "C" void *bangout(void *x) { return outlet_new(x, "bang"); }
-extern "C" void *listout(void *x) { return outlet_new(x, "list"); }
-extern "C" void *floatout(void *x) { return outlet_new(x, "float"); }
-extern "C" void *intout(void *x) { return outlet_new(x, "long"); }
+extern "C" void *bangout(void *x) {
+    return outlet_new(x, "bang");
+}
+extern "C" void *listout(void *x) {
+    return outlet_new(x, "list");
+}
+extern "C" void *floatout(void *x) {
+    return outlet_new(x, "float");
+}
+extern "C" void *intout(void *x) {
+    return outlet_new(x, "long");
+}
 
-extern "C" void *outlet_bang(void *o) { return emit(o, gensym("bang"), 0, nullptr); }
+extern "C" void *outlet_bang(void *o) {
+    return emit(o, gensym("bang"), 0, nullptr);
+}
 
 extern "C" void *outlet_float(void *o, double f) {
     t_atom a;

@@ -18,12 +18,18 @@ bool fileExists(const std::string &p) {
 namespace maxhost {
 
 namespace detail {
-void *loadingPlugin() { return state().registry.loadingPlugin; }
+void *loadingPlugin() {
+    return state().registry.loadingPlugin;
+}
 }  // namespace detail
 
-void setPluginPath(const std::vector<std::string> &dirs) { state().registry.searchPath = dirs; }
+void setPluginPath(const std::vector<std::string> &dirs) {
+    state().registry.searchPath = dirs;
+}
 
-std::vector<std::string> pluginPath() { return state().registry.searchPath; }
+std::vector<std::string> pluginPath() {
+    return state().registry.searchPath;
+}
 
 bool loadClass(const std::string &name, std::string &err) {
     Registry &reg = state().registry;

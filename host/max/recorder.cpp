@@ -18,8 +18,7 @@ std::function<void(const ConsoleLine &)> Recorder::consoleSink() {
 }
 
 OutletSink Recorder::outletSink() {
-    return [this](const std::string &obj, long outlet, t_symbol *sel, short argc,
-                  const t_atom *argv) {
+    return [this](const std::string &obj, long outlet, t_symbol *sel, short argc, const t_atom *argv) {
         Event e;
         e.obj = obj;
         e.outlet = outlet;

@@ -12,14 +12,14 @@
 namespace maxhost {
 
 struct Event {
-    bool console = false;        // a console line, else an outlet message
-    ConsoleLine line{false, {}}; // console lines
-    std::string obj;             // outlet messages: object id, outlet, selector, atoms
+    bool console = false;         // a console line, else an outlet message
+    ConsoleLine line{false, {}};  // console lines
+    std::string obj;              // outlet messages: object id, outlet, selector, atoms
     long outlet = 0;
     t_symbol *sel = nullptr;
     std::vector<t_atom> atoms;
     std::thread::id thread;
-    int seq = 0;                 // place among all events
+    int seq = 0;  // place among all events
 };
 
 class Recorder {

@@ -17,7 +17,7 @@ struct SymbolTable {
 };
 
 SymbolTable &symbols() {
-    static SymbolTable *t = new SymbolTable;   // lives as long as the process
+    static SymbolTable *t = new SymbolTable;  // lives as long as the process
     return *t;
 }
 
@@ -106,10 +106,14 @@ std::string formatFloat(double v) {
 
 std::string formatAtom(const t_atom &a) {
     switch (a.a_type) {
-    case A_LONG: return std::to_string(a.a_w.w_long);
-    case A_FLOAT: return formatFloat(a.a_w.w_float);
-    case A_SYM: return a.a_w.w_sym ? a.a_w.w_sym->s_name : "";
-    default: return "?";
+    case A_LONG:
+        return std::to_string(a.a_w.w_long);
+    case A_FLOAT:
+        return formatFloat(a.a_w.w_float);
+    case A_SYM:
+        return a.a_w.w_sym ? a.a_w.w_sym->s_name : "";
+    default:
+        return "?";
     }
 }
 

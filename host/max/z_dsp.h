@@ -11,12 +11,11 @@ extern "C" {
 /* header of a signal object; must come first in its record */
 typedef struct t_pxobject {
     t_object z_ob;
-    long z_in;          /* signal inlets */
+    long z_in; /* signal inlets */
     short z_disabled;
 } t_pxobject;
 
-typedef void (*t_perfroutine64)(t_object *x, t_object *dsp64, double **ins,
-                                long numins, double **outs, long numouts,
+typedef void (*t_perfroutine64)(t_object *x, t_object *dsp64, double **ins, long numins, double **outs, long numouts,
                                 long sampleframes, long flags, void *userparam);
 
 void class_dspinit(t_class *c);

@@ -27,11 +27,14 @@ std::vector<double> column(const nlohmann::json &j, size_t k) {
     return w;
 }
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 // Tones at the given frequencies, each pulsing at its own rate, on every
 // channel alike.
-kvtest::Sound tones(const std::vector<double> &hz, int rate = 22050, int channels = 1, double seconds = 1.5) {
+kvtest::Sound tones(const std::vector<double> &hz, int rate = 22050, int channels = 1,
+                    double seconds = 1.5) {
     kvtest::Sound s;
     s.channels = channels;
     s.rate = rate;
@@ -39,7 +42,8 @@ kvtest::Sound tones(const std::vector<double> &hz, int rate = 22050, int channel
     for (long i = 0; i < n; ++i) {
         double t = static_cast<double>(i) / rate, x = 0;
         for (size_t j = 0; j < hz.size(); ++j)
-            x += 0.3 * std::sin(6.283185307179586 * hz[j] * t) * (0.55 + 0.45 * std::cos(6.283185307179586 * (2 + j) * t));
+            x += 0.3 * std::sin(6.283185307179586 * hz[j] * t) *
+                 (0.55 + 0.45 * std::cos(6.283185307179586 * (2 + j) * t));
         for (int c = 0; c < channels; ++c) s.samples.push_back(static_cast<float>(x));
     }
     return s;
@@ -74,9 +78,11 @@ protected:
 TEST_F(Bases, FixedBasesStayBitForBitAndExtraOnesAreLearned) {
     learnLow();
     sound("mix.wav", tones({220, 3000}));
-    Result r = decompose({"mix.wav", "--bases", "low/components.json", "--fix-bases", "--seed", "5", "-o", "fixed"});
+    Result r = decompose(
+        {"mix.wav", "--bases", "low/components.json", "--fix-bases", "--seed", "5", "-o", "fixed"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    r = decompose({"mix.wav", "--bases", "low/components.json", "--fix-bases", "--extra", "1", "--seed", "5", "-o", "extra"});
+    r = decompose({"mix.wav", "--bases", "low/components.json", "--fix-bases", "--extra", "1",
+                   "--seed", "5", "-o", "extra"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
 
     json low = record("low"), fixed = record("fixed"), extra = record("extra");
@@ -89,7 +95,7 @@ TEST_F(Bases, FixedBasesStayBitForBitAndExtraOnesAreLearned) {
     }
     const json &free = extra["components"][2];
     EXPECT_TRUE(free["source"].is_null());
-    EXPECT_GT(free["peak_hz"].get<double>(), 2500.0);   // the high tone, which no given basis holds
+    EXPECT_GT(free["peak_hz"].get<double>(), 2500.0);  // the high tone, which no given basis holds
     EXPECT_LT(extra["divergence"].get<double>(), 0.5 * fixed["divergence"].get<double>());
     EXPECT_EQ(extra["settings"]["components"], 3);
     EXPECT_EQ(extra["settings"]["bases"], json::array({"low/components.json"}));
@@ -104,16 +110,19 @@ TEST_F(Bases, GivenBasesWithoutFixingAreLearnedInTheirPlaces) {
     sound("high.wav", tones({3000}));
     ASSERT_EQ(decompose({"high.wav", "-k", "1", "--seed", "2", "-o", "high"}).exitCode, 0);
     sound("mix.wav", tones({220, 3000}));
-    Result r = decompose({"mix.wav", "--bases", "high/components.json,low/components.json", "--seed", "1",
-                          "--iterations", "40", "-o", "moved"});
+    Result r = decompose({"mix.wav", "--bases", "high/components.json,low/components.json",
+                          "--seed", "1", "--iterations", "40", "-o", "moved"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     json moved = record("moved"), low = record("low");
     ASSERT_EQ(moved["components"].size(), 3u);
     EXPECT_EQ(moved["components"][0]["source"]["file"], "high/components.json");
-    EXPECT_EQ(moved["components"][1]["source"], json({{"file", "low/components.json"}, {"number", 1}}));
-    EXPECT_EQ(moved["components"][2]["source"], json({{"file", "low/components.json"}, {"number", 2}}));
+    EXPECT_EQ(moved["components"][1]["source"],
+              json({{"file", "low/components.json"}, {"number", 1}}));
+    EXPECT_EQ(moved["components"][2]["source"],
+              json({{"file", "low/components.json"}, {"number", 2}}));
     EXPECT_NE(column(moved, 1), column(low, 0));
-    EXPECT_GT(moved["components"][0]["peak_hz"].get<double>(), 2500.0);   // still the high one, first
+    EXPECT_GT(moved["components"][0]["peak_hz"].get<double>(),
+              2500.0);  // still the high one, first
 }
 
 // Bases from another sample rate, FFT size or channel mode are refused with
@@ -130,14 +139,22 @@ TEST_F(Bases, MismatchesAndContradictionsAreRefused) {
     };
     const Case cases[] = {
         {{"fast.wav", "--bases", "low/components.json"}, 1, {"sample rate 22050 Hz", "44100 Hz"}},
-        {{"mix.wav", "--bases", "low/components.json", "--win", "0.04"}, 1, {"FFT size 2048", "1024"}},
-        {{"stereo.wav", "--bases", "low/components.json"}, 1, {"channel mode sum (1025 rows", "stack (2050 rows"}},
+        {{"mix.wav", "--bases", "low/components.json", "--win", "0.04"},
+         1,
+         {"FFT size 2048", "1024"}},
+        {{"stereo.wav", "--bases", "low/components.json"},
+         1,
+         {"channel mode sum (1025 rows", "stack (2050 rows"}},
         {{"mix.wav", "--bases", "low/components.json", "-k", "4"}, 2, {"-k 4 contradicts", "(2)"}},
-        {{"mix.wav", "--bases", "nowhere/components.json"}, 1, {"cannot read 'nowhere/components.json'"}},
+        {{"mix.wav", "--bases", "nowhere/components.json"},
+         1,
+         {"cannot read 'nowhere/components.json'"}},
         {{"mix.wav", "--bases", "mix.wav"}, 1, {"not a components.json"}},
         {{"mix.wav", "--fix-bases"}, 2, {"--fix-bases needs --bases"}},
         {{"mix.wav", "--extra", "2"}, 2, {"--extra needs --bases"}},
-        {{"mix.wav", "--bases", "low/components.json", "--extra", "-1"}, 2, {"--extra must be 0 or more"}},
+        {{"mix.wav", "--bases", "low/components.json", "--extra", "-1"},
+         2,
+         {"--extra must be 0 or more"}},
         {{"mix.wav", "--cost", "l1"}, 2, {"--cost"}},
         {{"mix.wav", "--order", "loudness"}, 2, {"--order"}},
     };
@@ -164,7 +181,8 @@ TEST_F(Bases, MismatchesAndContradictionsAreRefused) {
 size_t onset(const json &activation) {
     std::vector<double> a = activation.get<std::vector<double>>();
     const double top = *std::max_element(a.begin(), a.end());
-    return static_cast<size_t>(std::find_if(a.begin(), a.end(), [&](double v) { return v >= top / 2; }) - a.begin());
+    return static_cast<size_t>(
+        std::find_if(a.begin(), a.end(), [&](double v) { return v >= top / 2; }) - a.begin());
 }
 
 // Each --order numbers the same components as documented; with given bases
@@ -176,15 +194,19 @@ TEST_F(Bases, OrdersNumberTheSameComponentsAsDocumented) {
         bool (*before)(const json &a, const json &b);
     };
     const Order orders[] = {
-        {"centroid", [](const json &a, const json &b) { return a["centroid_hz"] >= b["centroid_hz"]; }},
+        {"centroid",
+         [](const json &a, const json &b) { return a["centroid_hz"] >= b["centroid_hz"]; }},
         {"peak", [](const json &a, const json &b) { return a["peak_hz"] >= b["peak_hz"]; }},
-        {"energy", [](const json &a, const json &b) { return a["energy_share"] >= b["energy_share"]; }},
-        {"onset", [](const json &a, const json &b) { return onset(a["activation"]) <= onset(b["activation"]); }},
+        {"energy",
+         [](const json &a, const json &b) { return a["energy_share"] >= b["energy_share"]; }},
+        {"onset", [](const json &a,
+                     const json &b) { return onset(a["activation"]) <= onset(b["activation"]); }},
     };
     std::vector<std::vector<double>> firstSet;
     for (const Order &o : orders) {
         SCOPED_TRACE(o.name);
-        Result r = decompose({"mix.wav", "-k", "3", "--seed", "4", "--order", o.name, "-o", o.name});
+        Result r =
+            decompose({"mix.wav", "-k", "3", "--seed", "4", "--order", o.name, "-o", o.name});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         json j = record(o.name);
         EXPECT_EQ(j["settings"]["order"], o.name);
@@ -197,13 +219,13 @@ TEST_F(Bases, OrdersNumberTheSameComponentsAsDocumented) {
         }
         std::sort(set.begin(), set.end());
         if (firstSet.empty()) firstSet = set;
-        EXPECT_EQ(set, firstSet);   // the same factorisation, numbered otherwise
+        EXPECT_EQ(set, firstSet);  // the same factorisation, numbered otherwise
     }
 
     // given ones first even when another order would move them
     ASSERT_EQ(decompose({"mix.wav", "-k", "1", "--seed", "4", "-o", "one"}).exitCode, 0);
-    Result r = decompose({"mix.wav", "--bases", "one/components.json", "--extra", "2", "--seed", "4", "--order",
-                          "energy", "-o", "given"});
+    Result r = decompose({"mix.wav", "--bases", "one/components.json", "--extra", "2", "--seed",
+                          "4", "--order", "energy", "-o", "given"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     json g = record("given");
     EXPECT_FALSE(g["components"][0]["source"].is_null());
@@ -214,12 +236,16 @@ TEST_F(Bases, OrdersNumberTheSameComponentsAsDocumented) {
 // give different factorisations of the same start.
 TEST_F(Bases, EuclideanCostIsRunAndRecorded) {
     sound("mix.wav", tones({220, 3000}));
-    ASSERT_EQ(decompose({"mix.wav", "-k", "2", "--seed", "1", "--cost", "euclidean", "--iterations", "1", "-o", "e1"})
+    ASSERT_EQ(decompose({"mix.wav", "-k", "2", "--seed", "1", "--cost", "euclidean", "--iterations",
+                         "1", "-o", "e1"})
                   .exitCode,
               0);
-    ASSERT_EQ(decompose({"mix.wav", "-k", "2", "--seed", "1", "--cost", "euclidean", "--tol", "0", "-o", "e"}).exitCode,
+    ASSERT_EQ(decompose({"mix.wav", "-k", "2", "--seed", "1", "--cost", "euclidean", "--tol", "0",
+                         "-o", "e"})
+                  .exitCode,
               0);
-    ASSERT_EQ(decompose({"mix.wav", "-k", "2", "--seed", "1", "--tol", "0", "-o", "kl"}).exitCode, 0);
+    ASSERT_EQ(decompose({"mix.wav", "-k", "2", "--seed", "1", "--tol", "0", "-o", "kl"}).exitCode,
+              0);
     json e1 = record("e1"), e = record("e"), kl = record("kl");
     EXPECT_EQ(e["cost"], "euclidean");
     EXPECT_EQ(e["settings"]["cost"], "euclidean");

@@ -77,8 +77,9 @@ TEST(Batch, OneFailingInputLeavesTheOthersDoneAndIsSummed) {
     makeInput(dir / "third.flac", 1.3, kFlac);
     for (const char *jobs : {"1", "2"}) {
         SCOPED_TRACE(jobs);
-        Result r = runTool({"decompose", "first.wav", "notes.wav", "third.flac", "-k", "2", "--jobs", jobs,
-                            "-o", "out"}, dir.path());
+        Result r = runTool({"decompose", "first.wav", "notes.wav", "third.flac", "-k", "2",
+                            "--jobs", jobs, "-o", "out"},
+                           dir.path());
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_EQ(framesOf(dir / "out/first-wav/first-c01.wav"), 22050);
         EXPECT_EQ(framesOf(dir / "out/third-flac/third-c02.flac"), long(1.3 * 22050));
@@ -86,12 +87,15 @@ TEST(Batch, OneFailingInputLeavesTheOthersDoneAndIsSummed) {
         EXPECT_EQ(runFolders(dir / "out"), (std::vector<std::string>{"first-wav", "third-flac"}));
         EXPECT_FALSE(anyHiddenFile(dir / "out"));
         // the failure is told as it happens and again at the end
-        EXPECT_NE(r.err.find("korvane decompose: notes.wav: 'notes.wav' is not a sound file"), std::string::npos)
+        EXPECT_NE(r.err.find("korvane decompose: notes.wav: 'notes.wav' is not a sound file"),
+                  std::string::npos)
             << r.err;
         size_t summary = r.err.find("korvane decompose: 1 of 3 inputs failed:\n");
         ASSERT_NE(summary, std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("korvane decompose:   notes.wav: 'notes.wav' is not a sound file", summary),
-                  std::string::npos) << r.err;
+        EXPECT_NE(
+            r.err.find("korvane decompose:   notes.wav: 'notes.wav' is not a sound file", summary),
+            std::string::npos)
+            << r.err;
         EXPECT_NE(r.out.find("] notes.wav failed\n"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("Decomposed 2 of 3 inputs into out/\n"), std::string::npos) << r.out;
     }
@@ -102,13 +106,15 @@ TEST(Batch, SameNamesGetSeparateFolders) {
     makeInput(dir / "loop.wav", 1.0);
     makeInput(dir / "loop.flac", 1.2, kFlac);
     makeInput(dir / "other/loop.wav", 1.4);
-    Result r = runTool({"decompose", "loop.wav", "loop.flac", "other/loop.wav", "loop.wav", "-k", "2", "-q",
-                        "-o", "out/"}, dir.path());
+    Result r = runTool({"decompose", "loop.wav", "loop.flac", "other/loop.wav", "loop.wav", "-k",
+                        "2", "-q", "-o", "out/"},
+                       dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     // the same file twice is decomposed once
-    EXPECT_EQ(runFolders(dir / "out"), (std::vector<std::string>{"loop-flac", "loop-wav", "loop-wav-2"}));
+    EXPECT_EQ(runFolders(dir / "out"),
+              (std::vector<std::string>{"loop-flac", "loop-wav", "loop-wav-2"}));
     EXPECT_EQ(jsonInput(dir / "out/loop-wav"), "loop.wav");
     EXPECT_EQ(jsonInput(dir / "out/loop-flac"), "loop.flac");
     EXPECT_EQ(jsonInput(dir / "out/loop-wav-2"), "other/loop.wav");
@@ -128,7 +134,8 @@ TEST(Batch, FoldersAreSearchedRecursivelyAndTheOutputIsNot) {
     EXPECT_EQ(runFolders(dir / "korvane-out"),
               (std::vector<std::string>{"kit/kick-wav", "kit/toms/low/tom-aiff"}));
     EXPECT_EQ(framesOf(dir / "korvane-out/kit/toms/low/tom-aiff/tom-c01.wav"), long(1.1 * 22050));
-    EXPECT_NE(r.out.find("(1 file in the folders skipped: not sounds)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(1 file in the folders skipped: not sounds)"), std::string::npos)
+        << r.out;
 
     // run twice from inside the folder: the default output folder now lies
     // in the input and is not taken for more input
@@ -140,12 +147,13 @@ TEST(Batch, FoldersAreSearchedRecursivelyAndTheOutputIsNot) {
     }
 
     r = runTool({"decompose", "kit/toms/low", "empty", "-k", "2", "-o", "out"}, dir.path());
-    EXPECT_EQ(r.exitCode, 1);   // a missing folder fails as a missing file does
+    EXPECT_EQ(r.exitCode, 1);  // a missing folder fails as a missing file does
     EXPECT_EQ(runFolders(dir / "out"), (std::vector<std::string>{"low/tom-aiff"}));
     fs::create_directory(dir / "void");
     r = runTool({"decompose", "void", "-k", "2", "-o", "out"}, dir.path());
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("korvane decompose:   void: holds no sound file libsndfile reads\n"), std::string::npos)
+    EXPECT_NE(r.err.find("korvane decompose:   void: holds no sound file libsndfile reads\n"),
+              std::string::npos)
         << r.err;
     // failed runs leave no empty folders behind
     makeInput(dir / "tiny.wav", 0.01);
@@ -153,8 +161,11 @@ TEST(Batch, FoldersAreSearchedRecursivelyAndTheOutputIsNot) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(exists(dir / "none"));
     // a message of several lines is summed up whole
-    EXPECT_NE(r.err.find("korvane decompose:   tiny.wav: the analysis was refused: Error: sound is too short"),
-              std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find(
+            "korvane decompose:   tiny.wav: the analysis was refused: Error: sound is too short"),
+        std::string::npos)
+        << r.err;
 }
 
 TEST(Batch, OneJobOrTwoGiveTheSameFiles) {
@@ -163,14 +174,17 @@ TEST(Batch, OneJobOrTwoGiveTheSameFiles) {
     makeInput(dir / "b.wav", 1.2);
     makeInput(dir / "c/d.wav", 0.9);
     for (const char *jobs : {"1", "2"}) {
-        Result r = runTool({"decompose", "a.wav", "b.wav", "c", "-k", "3", "--seed", "7", "--group", "1,3",
-                            "--jobs", jobs, "-o", std::string("out") + jobs}, dir.path());
+        Result r = runTool({"decompose", "a.wav", "b.wav", "c", "-k", "3", "--seed", "7", "--group",
+                            "1,3", "--jobs", jobs, "-o", std::string("out") + jobs},
+                           dir.path());
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
-    std::map<std::string, std::string> one = soundFiles(dir / "out1"), two = soundFiles(dir / "out2");
-    EXPECT_EQ(one.size(), 3u * 4u);   // three components and the group, each
+    std::map<std::string, std::string> one = soundFiles(dir / "out1"),
+                                       two = soundFiles(dir / "out2");
+    EXPECT_EQ(one.size(), 3u * 4u);  // three components and the group, each
     ASSERT_EQ(one.size(), two.size());
-    for (const auto &f : one) EXPECT_TRUE(two.count(f.first) && two[f.first] == f.second) << f.first;
+    for (const auto &f : one)
+        EXPECT_TRUE(two.count(f.first) && two[f.first] == f.second) << f.first;
 }
 
 TEST(Batch, OnePlainInputKeepsItsOwnFolderAndOutput) {
@@ -193,7 +207,7 @@ TEST(Batch, BadOptionsAreRefusedOnceBeforeAnyRun) {
         Result r = runTool(args, dir.path());
         EXPECT_EQ(r.exitCode, 2) << r.err;
         EXPECT_EQ(r.err.rfind("korvane decompose: ", 0), 0u) << r.err;
-        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;   // one message
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one message
         EXPECT_FALSE(exists(dir / "korvane-out"));
     }
 }
@@ -202,13 +216,15 @@ TEST(Batch, TerminalShowsTheRunningInputsAndAnInterruptLeavesNoTemporaries) {
     Scratch dir;
     makeInput(dir / "a.wav", 1.0);
     makeInput(dir / "b.wav", 1.0);
-    Result r = runToolOnTerminal({"decompose", "a.wav", "b.wav", "-k", "2", "--jobs", "1"}, dir.path());
+    Result r =
+        runToolOnTerminal({"decompose", "a.wav", "b.wav", "-k", "2", "--jobs", "1"}, dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("[0/2] a.wav"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("[1/2] b.wav"), std::string::npos) << r.err;
 
     for (int i = 0; i < 6; ++i) makeInput(dir / ("long/s" + std::to_string(i) + ".wav"), 20.0);
-    r = runToolOnTerminal({"decompose", "long", "-k", "8", "--jobs", "2", "-o", "cut"}, dir.path(), "[0/6]");
+    r = runToolOnTerminal({"decompose", "long", "-k", "8", "--jobs", "2", "-o", "cut"}, dir.path(),
+                          "[0/6]");
     EXPECT_EQ(r.signal, SIGINT) << r.err;
     EXPECT_TRUE(!exists(dir / "cut") || !anyHiddenFile(dir / "cut"));
     // the interrupt reached the running inputs, which were seconds from done

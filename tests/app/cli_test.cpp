@@ -18,11 +18,11 @@ TEST(Cli, VersionComesFromTheProject) {
 TEST(Cli, NearestCommandName) {
     const std::vector<std::string> names = {"decompose", "demo", "run", "remix"};
     EXPECT_EQ(nearestName("decompos", names), "decompose");
-    EXPECT_EQ(nearestName("decmopose", names), "decompose");   // two letters swapped
+    EXPECT_EQ(nearestName("decmopose", names), "decompose");  // two letters swapped
     EXPECT_EQ(nearestName("rnu", names), "run");
     EXPECT_EQ(nearestName("dmeo", names), "demo");
-    EXPECT_EQ(nearestName("rem", names), "remix");              // a unique beginning
-    EXPECT_EQ(nearestName("de", names), "");                    // two begin so, neither is near
+    EXPECT_EQ(nearestName("rem", names), "remix");  // a unique beginning
+    EXPECT_EQ(nearestName("de", names), "");        // two begin so, neither is near
     EXPECT_EQ(nearestName("frobnicate", names), "");
     EXPECT_EQ(nearestName("x", names), "");
 }
@@ -35,7 +35,8 @@ TEST(Cli, UnknownCommandIsNamedWithTheNearestMatch) {
                      "(korvane --help lists the commands)\n");
     r = s.tool("frobnicate");
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "korvane: unknown command \"frobnicate\"\n(korvane --help lists the commands)\n");
+    EXPECT_EQ(r.err,
+              "korvane: unknown command \"frobnicate\"\n(korvane --help lists the commands)\n");
 }
 
 TEST(Cli, EveryUsageErrorExitsWith2AndNamesTheCommand) {

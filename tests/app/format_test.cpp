@@ -37,26 +37,36 @@ json readJson(const std::string &path) {
 TEST(Format, SameKeepsTheInputsSampleFormatWhereItCanBeWritten) {
     struct Case {
         const char *file;
-        int in, out;       // libsndfile formats
+        int in, out;  // libsndfile formats
         const char *ext, *label;
     } cases[] = {
-        {"a.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav", "wav-pcm24"},
-        {"b.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_16, ".wav", "wav-pcm16"},
-        {"c.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, SF_FORMAT_WAV | SF_FORMAT_FLOAT, ".wav", "wav-float"},
-        {"d.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, ".flac", "flac-24"},
-        {"e.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, ".flac", "flac-16"},
+        {"a.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav",
+         "wav-pcm24"},
+        {"b.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_16, ".wav",
+         "wav-pcm16"},
+        {"c.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, SF_FORMAT_WAV | SF_FORMAT_FLOAT, ".wav",
+         "wav-float"},
+        {"d.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, ".flac",
+         "flac-24"},
+        {"e.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, ".flac",
+         "flac-16"},
         // the container is WAV but for FLAC; what cannot be kept is 24-bit
-        {"f.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_16, ".wav", "wav-pcm16"},
-        {"g.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav", "wav-pcm24"},
-        {"h.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav", "wav-pcm24"},
-        {"i.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav", "wav-pcm24"},
+        {"f.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_16, ".wav",
+         "wav-pcm16"},
+        {"g.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav",
+         "wav-pcm24"},
+        {"h.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav",
+         "wav-pcm24"},
+        {"i.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, SF_FORMAT_WAV | SF_FORMAT_PCM_24, ".wav",
+         "wav-pcm24"},
     };
     Scratch dir;
     for (const Case &c : cases) {
         ASSERT_TRUE(writeSound(dir / c.file, makeSound(1, 8000, 0.5, 0.5), c.in)) << c.file;
         const std::string name = std::string(c.file).substr(0, 1);
-        Result r = runTool({"decompose", c.file, "-k", "2", "--iterations", "10", "--group", "1,2", "-q"},
-                           dir.path());
+        Result r =
+            runTool({"decompose", c.file, "-k", "2", "--iterations", "10", "--group", "1,2", "-q"},
+                    dir.path());
         ASSERT_EQ(r.exitCode, 0) << c.file << ": " << r.err;
         for (const std::string &f : {name + "-c01" + c.ext, name + "-group" + c.ext}) {
             Sound s;
@@ -74,10 +84,13 @@ TEST(Format, FlacHoldsThe24BitSamplesAndIntegerFormatsShareOneGain) {
     Scratch dir;
     // over full scale, as a float file may be: the group of both components
     // is the input, so it would clip in any integer format
-    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 2.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
-    const std::vector<std::string> run = {"decompose", "in.wav", "-k", "2", "--seed", "2", "--group", "1-2"};
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 2.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    const std::vector<std::string> run = {"decompose", "in.wav", "-k",      "2",
+                                          "--seed",    "2",      "--group", "1-2"};
     std::vector<std::string> flac = run, pcm24 = run, same = run;
-    for (auto *args : {&flac, &pcm24, &same}) args->insert(args->end(), {"-o", args == &flac ? "f" : args == &pcm24 ? "p" : "s"});
+    for (auto *args : {&flac, &pcm24, &same})
+        args->insert(args->end(), {"-o", args == &flac ? "f" : args == &pcm24 ? "p" : "s"});
     flac.insert(flac.end(), {"--format", "flac"});
     pcm24.insert(pcm24.end(), {"--format", "pcm24"});
     Result f = runTool(flac, dir.path()), p = runTool(pcm24, dir.path());
@@ -87,7 +100,8 @@ TEST(Format, FlacHoldsThe24BitSamplesAndIntegerFormatsShareOneGain) {
     EXPECT_EQ(f.out.substr(0, f.out.find('\n')), p.out.substr(0, p.out.find('\n')));
     for (const char *file : {"in-c01", "in-c02", "in-group"}) {
         SF_INFO fi, pi;
-        std::vector<int> a = readInts(dir / "f/" + file + ".flac", fi), b = readInts(dir / "p/" + file + ".wav", pi);
+        std::vector<int> a = readInts(dir / "f/" + file + ".flac", fi),
+                         b = readInts(dir / "p/" + file + ".wav", pi);
         EXPECT_EQ(fi.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
         EXPECT_EQ(pi.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
         EXPECT_EQ(fi.channels, 2);

@@ -34,18 +34,22 @@ Sound sumOf(const std::string &dir, const std::string &name, const std::vector<i
         char file[64];
         std::snprintf(file, sizeof file, "/%s-c%02d.wav", name.c_str(), k);
         Sound s = load(dir + file);
-        if (total.samples.empty()) total = s;
+        if (total.samples.empty())
+            total = s;
         else
-            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i) total.samples[i] += s.samples[i];
+            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i)
+                total.samples[i] += s.samples[i];
     }
     return total;
 }
 
 // A decomposition with two groups to remix: "run/NAME-group1.wav" is 1,3
 // and "run/NAME-group2.wav" 2,4.
-void decomposeWithGroups(const Scratch &dir, const std::string &file, const std::vector<std::string> &extra) {
-    std::vector<std::string> args = {"decompose", file, "-k", "4", "--seed", "5", "--format", "float",
-                                     "--group", "1,3", "--group", "2,4", "-o", "run", "-q"};
+void decomposeWithGroups(const Scratch &dir, const std::string &file,
+                         const std::vector<std::string> &extra) {
+    std::vector<std::string> args = {"decompose", file,       "-k",    "4",       "--seed",
+                                     "5",         "--format", "float", "--group", "1,3",
+                                     "--group",   "2,4",      "-o",    "run",     "-q"};
     args.insert(args.end(), extra.begin(), extra.end());
     Result r = runTool(args, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -60,31 +64,38 @@ TEST(Remix, EveryGroupEqualsTheSumOfItsComponentsAndTheRemixEqualsDecompose) {
     } cases[] = {{1, {}}, {2, {"--channels", "stack"}}, {2, {"--channels", "sum", "--hop", "0.5"}}};
     for (const Case &c : cases) {
         Scratch dir;
-        ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(c.channels, 8000, 1.2, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(c.channels, 8000, 1.2, 0.5),
+                               SF_FORMAT_WAV | SF_FORMAT_PCM_16));
         decomposeWithGroups(dir, "in.wav", c.args);
         json j = readJson(dir / "run/components.json");
         EXPECT_EQ(j["group_files"], json({"in-group1.wav", "in-group2.wav"}));
         EXPECT_EQ(j["settings"]["groups"], json({{1, 3}, {2, 4}}));
         // the resynthesis is linear in the masks: a group is its components'
         // sum up to the rounding of the float files
-        EXPECT_LT(relativeError(load(dir / "run/in-group1.wav"), sumOf(dir / "run", "in", {1, 3})), 1e-6);
-        EXPECT_LT(relativeError(load(dir / "run/in-group2.wav"), sumOf(dir / "run", "in", {2, 4})), 1e-6);
+        EXPECT_LT(relativeError(load(dir / "run/in-group1.wav"), sumOf(dir / "run", "in", {1, 3})),
+                  1e-6);
+        EXPECT_LT(relativeError(load(dir / "run/in-group2.wav"), sumOf(dir / "run", "in", {2, 4})),
+                  1e-6);
 
         // the groups in the other order, from elsewhere; the same factors and
         // input give the same samples, bit for bit
-        Result r = runTool({"remix", dir / "run", "--group", "2,4", "--group", "1,3", "--format", "float", "-o",
-                            dir / "again", "-q"},
+        Result r = runTool({"remix", dir / "run", "--group", "2,4", "--group", "1,3", "--format",
+                            "float", "-o", dir / "again", "-q"},
                            "/");
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(listDir(dir / "again"), (std::vector<std::string>{"in-group1.wav", "in-group2.wav"}));
-        EXPECT_EQ(load(dir / "again/in-group1.wav").samples, load(dir / "run/in-group2.wav").samples);
-        EXPECT_EQ(load(dir / "again/in-group2.wav").samples, load(dir / "run/in-group1.wav").samples);
+        EXPECT_EQ(listDir(dir / "again"),
+                  (std::vector<std::string>{"in-group1.wav", "in-group2.wav"}));
+        EXPECT_EQ(load(dir / "again/in-group1.wav").samples,
+                  load(dir / "run/in-group2.wav").samples);
+        EXPECT_EQ(load(dir / "again/in-group2.wav").samples,
+                  load(dir / "run/in-group1.wav").samples);
     }
 }
 
 TEST(Remix, ByDefaultWritesIntoTheRunsFolderAndListsItsFiles) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     decomposeWithGroups(dir, "in.wav", {});
     Result r = runTool({"remix", "run", "--group", "1-4"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -93,12 +104,14 @@ TEST(Remix, ByDefaultWritesIntoTheRunsFolderAndListsItsFiles) {
     // a 16-bit input: same format is 16-bit; all four components give the input
     Sound all = load(dir / "run/in-group.wav");
     EXPECT_EQ(all.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    EXPECT_LT(relativeError(all, load(dir / "in.wav")), 1e-3);   // 16-bit rounding
+    EXPECT_LT(relativeError(all, load(dir / "in.wav")), 1e-3);  // 16-bit rounding
     json j = readJson(dir / "run/components.json");
     EXPECT_NE(std::find(j["files"].begin(), j["files"].end(), "in-group.wav"), j["files"].end());
     // so a later run into the folder replaces it with the rest
-    ASSERT_EQ(runTool({"decompose", "in.wav", "-k", "2", "-o", "run", "-q"}, dir.path()).exitCode, 0);
-    EXPECT_EQ(listDir(dir / "run"), (std::vector<std::string>{"components.json", "in-c01.wav", "in-c02.wav"}));
+    ASSERT_EQ(runTool({"decompose", "in.wav", "-k", "2", "-o", "run", "-q"}, dir.path()).exitCode,
+              0);
+    EXPECT_EQ(listDir(dir / "run"),
+              (std::vector<std::string>{"components.json", "in-c01.wav", "in-c02.wav"}));
 }
 
 TEST(Remix, RefusesAChangedOrMissingInputAndWritesNothing) {
@@ -108,7 +121,7 @@ TEST(Remix, RefusesAChangedOrMissingInputAndWritesNothing) {
     decomposeWithGroups(dir, "in.wav", {});
     const std::vector<std::string> before = listDir(dir / "run");
 
-    in.samples[100] += 0.25f;   // same size, other bytes
+    in.samples[100] += 0.25f;  // same size, other bytes
     ASSERT_TRUE(writeSound(dir / "in.wav", in, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     Result r = runTool({"remix", "run", "--group", "1"}, dir.path());
     EXPECT_EQ(r.exitCode, 1);
@@ -130,14 +143,16 @@ TEST(Remix, RefusesAChangedOrMissingInputAndWritesNothing) {
     // the original, moved, is found through --input
     in.samples[100] -= 0.25f;
     ASSERT_TRUE(writeSound(dir / "moved.wav", in, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    r = runTool({"remix", "run", "--input", "moved.wav", "--group", "1", "-o", "m", "-q"}, dir.path());
+    r = runTool({"remix", "run", "--input", "moved.wav", "--group", "1", "-o", "m", "-q"},
+                dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(listDir(dir / "m"), std::vector<std::string>{"in-group.wav"});
 }
 
 TEST(Remix, UsageErrorsExit2AndDamagedRecordsExit1) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     decomposeWithGroups(dir, "in.wav", {});
     struct Case {
         std::vector<std::string> args;
@@ -145,9 +160,13 @@ TEST(Remix, UsageErrorsExit2AndDamagedRecordsExit1) {
         std::string message;
     } cases[] = {
         {{"remix", "run"}, 2, "korvane remix: at least one --group is needed"},
-        {{"remix", "run", "--group", "1,5"}, 2, "korvane remix: --group: component 5 is out of range 1..4"},
+        {{"remix", "run", "--group", "1,5"},
+         2,
+         "korvane remix: --group: component 5 is out of range 1..4"},
         {{"remix", "run", "--group", "1", "--format", "mp3"}, 2, "korvane remix: --format"},
-        {{"remix", "nowhere", "--group", "1"}, 1, "korvane remix: cannot read 'nowhere/components.json'"},
+        {{"remix", "nowhere", "--group", "1"},
+         1,
+         "korvane remix: cannot read 'nowhere/components.json'"},
     };
     for (const Case &c : cases) {
         Result r = runTool(c.args, dir.path());

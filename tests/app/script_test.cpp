@@ -87,9 +87,9 @@ TEST(Script, MessagesCommentsAndNumberSelectors) {
                       "dsp on\n"
                       "free p\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.console(), (std::vector<std::string>{"P p: bang", "P p: list 1 2.5 foo",
-                                                     "P p: float 2.5", "P p: int 3",
-                                                     "P p: list 1 2.0", "P p: setWin 0.08"}));
+    EXPECT_EQ(r.console(),
+              (std::vector<std::string>{"P p: bang", "P p: list 1 2.5 foo", "P p: float 2.5",
+                                        "P p: int 3", "P p: list 1 2.0", "P p: setWin 0.08"}));
 }
 
 TEST(Script, AStatementThatCannotBeCarriedOutStopsTheRun) {
@@ -157,11 +157,11 @@ TEST(Script, TraceHoldsEveryEventInOrder) {
     ToolRun r = s.run("new lp kv_lsProd\nnew p print\nconnect lp 0 p 0\n"
                       "send lp 1 list 1 2\nsend lp 0 1\nsend p 0 nope\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.traceLines, (std::vector<std::string>{
-                                R"({"console":"post","text":"kv_lsProd object loaded..."})",
-                                R"({"obj":"lp","outlet":0,"sel":"list","atoms":[1.0,2.0]})",
-                                R"({"console":"post","text":"p: list 1.0 2.0"})",
-                                R"({"console":"post","text":"p: nope"})"}));
+    EXPECT_EQ(r.traceLines,
+              (std::vector<std::string>{R"({"console":"post","text":"kv_lsProd object loaded..."})",
+                                        R"({"obj":"lp","outlet":0,"sel":"list","atoms":[1.0,2.0]})",
+                                        R"({"console":"post","text":"p: list 1.0 2.0"})",
+                                        R"({"console":"post","text":"p: nope"})"}));
     EXPECT_TRUE(r.out.empty());
     EXPECT_TRUE(r.err.empty());
 }
@@ -192,7 +192,9 @@ TEST(Script, ScriptFromStandardInputAndUnreadableFiles) {
     EXPECT_NE(std::system(cmd.c_str()), 0);
     ToolRun r = s.run("new p print\n", "--trace no/such/dir/t.jsonl", false);
     EXPECT_NE(r.status, 0);
-    EXPECT_EQ(r.err, "korvane run: cannot write trace file no/such/dir/t.jsonl: No such file or directory\n");
+    EXPECT_EQ(
+        r.err,
+        "korvane run: cannot write trace file no/such/dir/t.jsonl: No such file or directory\n");
 }
 
 namespace {
@@ -220,12 +222,12 @@ const char *kResynthesis = "new k korvane~\n"
 TEST(Script, ObjectErrorsCarryTheScriptLineAndFailOnlyWhenStrict) {
     Scratch s;
     const std::string script = "new k korvane~\nnew lp kv_lsProd\n"
-                               "send k 0 decomp\n"          // nothing loaded
-                               "send lp 0 frob\n"           // the host's own refusal
+                               "send k 0 decomp\n"  // nothing loaded
+                               "send lp 0 frob\n"   // the host's own refusal
                                "connect lp 0 k 2\n"
                                "send lp 1 list 1 2 3\n"
-                               "send lp 0 1\n"              // a basis reaches korvane~,
-                                                            // which reports it
+                               "send lp 0 1\n"  // a basis reaches korvane~,
+                                                // which reports it
                                "new p print\nsend p 0 fine\n";
     ToolRun r = s.run(script, "", false);
     EXPECT_EQ(r.status, 0);
@@ -264,7 +266,7 @@ TEST(Script, BuffersWithoutARateTakeTheRateOfTheFirstSoundRead) {
     EXPECT_EQ(readSound(s.path("remade.wav")).rate, 11025);
     r = s.run("buffer d 1 3\nwrite d d.wav\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(readSound(s.path("d.wav")).rate, 44100);   // no sound read at all
+    EXPECT_EQ(readSound(s.path("d.wav")).rate, 44100);  // no sound read at all
 }
 
 TEST(Script, ABufferAnObjectWritesKeepsItsRate) {
@@ -292,7 +294,8 @@ TEST(Script, WriteReplacesAFileOnlyOnceTheNewOneIsComplete) {
     const std::string full = "trap '' XFSZ; ulimit -f 40;";
     ToolRun r = s.run("buffer b 2 100000\nwrite b link.wav\n", "", false, "", full);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "korvane run: script.kvpatch:2: cannot write sound file link.wav: File too large\n");
+    EXPECT_EQ(r.err,
+              "korvane run: script.kvpatch:2: cannot write sound file link.wav: File too large\n");
     EXPECT_EQ(s.read("old.wav"), "the old file");
     // the trace goes the same way
     s.write("trace.txt", "old trace");

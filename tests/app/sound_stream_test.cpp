@@ -17,7 +17,8 @@ using namespace kvtest;
 namespace {
 
 // Reads frames [start, start + count) of the first two channels.
-std::vector<std::vector<double>> readRange(korvane::SoundStream &s, long start, long count, bool &ok) {
+std::vector<std::vector<double>> readRange(korvane::SoundStream &s, long start, long count,
+                                           bool &ok) {
     std::vector<std::vector<double>> ch(2, std::vector<double>(static_cast<size_t>(count)));
     double *p[2] = {ch[0].data(), ch[1].data()};
     ok = s.read(start, count, std::min(s.channels, 2), p);
@@ -27,7 +28,8 @@ std::vector<std::vector<double>> readRange(korvane::SoundStream &s, long start, 
 // Channel c of frames [start, start + count) of what readSoundFile gives.
 std::vector<double> wholeRange(const korvane::SoundData &d, int c, long start, long count) {
     std::vector<double> x;
-    for (long i = start; i < start + count; ++i) x.push_back(d.samples[static_cast<size_t>(i * d.channels + c)]);
+    for (long i = start; i < start + count; ++i)
+        x.push_back(d.samples[static_cast<size_t>(i * d.channels + c)]);
     return x;
 }
 
@@ -86,11 +88,12 @@ TEST(SoundStream, AFileChangedBetweenPassesIsRefused) {
     struct timespec later[2] = {{0, UTIME_OMIT}, {0, 0}};
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    later[1].tv_sec = st.st_mtim.tv_sec + 5;   // a change of time the clock's grain cannot hide
+    later[1].tv_sec = st.st_mtim.tv_sec + 5;  // a change of time the clock's grain cannot hide
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
     readRange(s, 0, 100, ok);
     EXPECT_FALSE(ok);
-    EXPECT_NE(s.error().find("'" + path + "' changed while it was being read"), std::string::npos) << s.error();
+    EXPECT_NE(s.error().find("'" + path + "' changed while it was being read"), std::string::npos)
+        << s.error();
 
     // cut short: a pass that runs into the missing end stops there
     korvane::SoundStream t;
@@ -104,13 +107,17 @@ TEST(SoundStream, AFileChangedBetweenPassesIsRefused) {
 // The 42-byte FLAC header claiming 2^36 - 1 frames and holding none.
 TEST(SoundStream, AHeadersClaimSizesNothing) {
     Scratch dir;
-    const std::string path = dir / "claim.flac", hex =
-        "664c6143800000221000100000000000000001f400ffffffffff00000000000000000000000000000000";
+    const std::string
+        path = dir / "claim.flac",
+        hex =
+            "664c6143800000221000100000000000000001f400ffffffffff00000000000000000000000000000000";
     {
         std::ofstream f(path, std::ios::binary);
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) f.put(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            f.put(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     }
-    EXPECT_LT(korvane::claimedSoundBytes(path), 64e6) << "the claim is cut at what 42 bytes can decode to";
+    EXPECT_LT(korvane::claimedSoundBytes(path), 64e6)
+        << "the claim is cut at what 42 bytes can decode to";
     korvane::SoundStream s;
     std::string err;
     EXPECT_FALSE(s.open(path, err));

@@ -11,9 +11,21 @@ using korvane::outletEventJson;
 
 namespace {
 
-t_atom f(double v) { t_atom a; atom_setfloat(&a, v); return a; }
-t_atom l(long v) { t_atom a; atom_setlong(&a, v); return a; }
-t_atom s(const char *v) { t_atom a; atom_setsym(&a, gensym(v)); return a; }
+t_atom f(double v) {
+    t_atom a;
+    atom_setfloat(&a, v);
+    return a;
+}
+t_atom l(long v) {
+    t_atom a;
+    atom_setlong(&a, v);
+    return a;
+}
+t_atom s(const char *v) {
+    t_atom a;
+    atom_setsym(&a, gensym(v));
+    return a;
+}
 
 }  // namespace
 
@@ -26,8 +38,9 @@ TEST(Trace, OutletEventsKeepAtomKinds) {
 }
 
 TEST(Trace, FloatsReadBackToTheSameDouble) {
-    const double values[] = {0.1, 1.0 / 3.0, 1e300, -2.5e-310, 0.30000001192092896,
-                             123456.789, 4294967296.0, 1e16, 9007199254740993.0};
+    const double values[] = {
+        0.1,        1.0 / 3.0,    1e300, -2.5e-310,         0.30000001192092896,
+        123456.789, 4294967296.0, 1e16,  9007199254740993.0};
     for (double v : values) {
         t_atom a = f(v);
         std::string line = outletEventJson("k", 0, gensym("float"), 1, &a);

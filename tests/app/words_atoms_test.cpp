@@ -13,7 +13,7 @@ TEST(Words, BlanksSeparateAndHashStartsAComment) {
               (std::vector<std::string>{"send", "k", "0", "bang"}));
     EXPECT_TRUE(splitWords("# a whole-line comment").empty());
     EXPECT_TRUE(splitWords("   ").empty());
-    EXPECT_EQ(splitWords("a#b"), std::vector<std::string>{"a#b"});   // inside a word it stays
+    EXPECT_EQ(splitWords("a#b"), std::vector<std::string>{"a#b"});  // inside a word it stays
 }
 
 TEST(Atoms, IntsFloatsAndSymbolsAsInMax) {
@@ -23,9 +23,15 @@ TEST(Atoms, IntsFloatsAndSymbolsAsInMax) {
         double value;
     };
     const Case cases[] = {
-        {"3", A_LONG, 3},         {"-3", A_LONG, -3},       {"0", A_LONG, 0},
-        {"3.", A_FLOAT, 3},       {"3.5", A_FLOAT, 3.5},    {"-0.25", A_FLOAT, -0.25},
-        {"1e-05", A_FLOAT, 1e-05}, {".5", A_FLOAT, 0.5},    {"2E3", A_FLOAT, 2000},
+        {"3", A_LONG, 3},
+        {"-3", A_LONG, -3},
+        {"0", A_LONG, 0},
+        {"3.", A_FLOAT, 3},
+        {"3.5", A_FLOAT, 3.5},
+        {"-0.25", A_FLOAT, -0.25},
+        {"1e-05", A_FLOAT, 1e-05},
+        {".5", A_FLOAT, 0.5},
+        {"2E3", A_FLOAT, 2000},
         {"-1.5e+2", A_FLOAT, -150},
         // beyond a long: still a number
         {"123456789012345678901", A_FLOAT, 123456789012345678901.0},
@@ -35,8 +41,8 @@ TEST(Atoms, IntsFloatsAndSymbolsAsInMax) {
         EXPECT_EQ(a.a_type, c.type) << c.word;
         EXPECT_EQ(atom_getfloat(&a), c.value) << c.word;
     }
-    for (const char *word : {"bang", "-", "3a", "1e", "--3", "+3", "nan", "inf", "1.2.3", ".",
-                             "e5", "drums_out"}) {
+    for (const char *word :
+         {"bang", "-", "3a", "1e", "--3", "+3", "nan", "inf", "1.2.3", ".", "e5", "drums_out"}) {
         t_atom a = parseAtom(word);
         EXPECT_EQ(a.a_type, A_SYM) << word;
         EXPECT_STREQ(a.a_w.w_sym->s_name, word);

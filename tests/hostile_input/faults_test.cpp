@@ -117,7 +117,7 @@ TEST_F(HostileInput, Fault1_WhatTheMachineCannotHoldIsRefusedNamingFileAndSize) 
     for (int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_FLAC | SF_FORMAT_PCM_16}) {
         std::string path = dir / ((format & SF_FORMAT_FLAC) ? "big.flac" : "big.wav");
         ASSERT_TRUE(writeSound(path, s, format));
-        maxhost::setMemoryLimit(16 * 1024);   // 4096 samples, half a second of stereo
+        maxhost::setMemoryLimit(16 * 1024);  // 4096 samples, half a second of stereo
         korvane::SoundData sound;
         std::string err;
         EXPECT_FALSE(korvane::readSound(path, sound, err));
@@ -154,7 +154,8 @@ TEST_F(HostileInput, Fault1_Pcm16ClaimBeyondTheFileIsCutToItsSize) {
 // of a 533-byte W64 file claiming 486 billion frames, and the reader grew to
 // the memory limit. Compressed data now decodes to at most 16 samples a byte.
 TEST_F(HostileInput, CompressedDataDecodesToNoMoreThanItsBytesCanHold) {
-    std::string path = std::string(KV_SOURCE_DIR) + "/fuzz/regressions/sound_readers/w64-gsm-decodes-past-its-data-1";
+    std::string path = std::string(KV_SOURCE_DIR) +
+                       "/fuzz/regressions/sound_readers/w64-gsm-decodes-past-its-data-1";
     korvane::SoundData sound;
     std::string err;
     korvane::readSound(path, sound, err);
@@ -175,7 +176,7 @@ TEST_F(HostileInput, Fault2_HugeBufferIsRefusedNotThrown) {
     t_buffer_ref *ref = buffer_ref_new(nullptr, gensym("b"));
     t_buffer_obj *b = buffer_ref_getobject(ref);
     EXPECT_EQ(buffer_resize(b, 2, 1L << 45), MAX_ERR_GENERIC);
-    EXPECT_EQ(buffer_getframecount(b), 10);   // unchanged
+    EXPECT_EQ(buffer_getframecount(b), 10);  // unchanged
     object_free(ref);
 }
 
@@ -211,19 +212,27 @@ TEST_F(HostileInput, Fault5_NamedPipeIsRefusedAtOnce) {
     std::string fifo = dir / "pipe.wav";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int code = -1;
-    ASSERT_TRUE(finishesWithin(20, [&] {
-        korvane::SoundData sound;
-        std::string err1, err2;
-        bool refused = !korvane::readSound(fifo, sound, err1) &&
-                       !korvane::readSoundIntoBuffer("b", fifo, err2);
-        bool named = err1 == "cannot read '" + fifo + "': it is not a regular file (a pipe or a device)" &&
-                     err2.find(fifo) != std::string::npos;
-        return refused && named ? 0 : 1;
-    }, code));
+    ASSERT_TRUE(finishesWithin(
+        20,
+        [&] {
+            korvane::SoundData sound;
+            std::string err1, err2;
+            bool refused = !korvane::readSound(fifo, sound, err1) &&
+                           !korvane::readSoundIntoBuffer("b", fifo, err2);
+            bool named = err1 == "cannot read '" + fifo +
+                                     "': it is not a regular file (a pipe or a device)" &&
+                         err2.find(fifo) != std::string::npos;
+            return refused && named ? 0 : 1;
+        },
+        code));
     EXPECT_EQ(code, 0);
     Result r;
-    ASSERT_TRUE(finishesWithin(60, [&] { return runTool({"decompose", "pipe.wav", "-q"}, dir.path()).exitCode; },
-                               code));
+    ASSERT_TRUE(finishesWithin(
+        60,
+        [&] {
+            return runTool({"decompose", "pipe.wav", "-q"}, dir.path()).exitCode;
+        },
+        code));
     EXPECT_EQ(code, 1);
 }
 
@@ -242,13 +251,14 @@ TEST_F(HostileInput, Fault8_WriteErrorsNameTheFileTheUserAskedFor) {
     ASSERT_TRUE(writeSound(dir / "in.wav", s, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     Result r;
     {
-        FileSizeLimit limit(48 * 1024);   // a component file is 130 KB
+        FileSizeLimit limit(48 * 1024);  // a component file is 130 KB
         r = runTool({"decompose", "in.wav", "-k", "2", "-o", "parts", "-q"}, dir.path());
     }
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("cannot write 'parts/in-c01.wav'"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(".part"), std::string::npos) << r.err;
     EXPECT_TRUE(noPartFiles(dir / "parts"));
-    EXPECT_EQ(korvane::OutputSet::shownPath("d/.x.wav.part-" + std::to_string(getpid())), "d/x.wav");
+    EXPECT_EQ(korvane::OutputSet::shownPath("d/.x.wav.part-" + std::to_string(getpid())),
+              "d/x.wav");
     EXPECT_EQ(korvane::OutputSet::shownPath(".part-1"), ".part-1");
 }

@@ -16,7 +16,8 @@ namespace {
 
 bool noPartFiles(const std::string &dir) {
     for (const std::string &n : listDir(dir))
-        if (n.find(".part") != std::string::npos || n.find(".tmp") != std::string::npos) return false;
+        if (n.find(".part") != std::string::npos || n.find(".tmp") != std::string::npos)
+            return false;
     return true;
 }
 
@@ -52,12 +53,13 @@ TEST(WrittenFiles, Fault6_RunWriteOnAFullDiskKeepsTheOldFile) {
     getrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, SIG_IGN);
     rlimit cut = saved;
-    cut.rlim_cur = 48 * 1024;   // the buffer is 800 KB as a WAV
+    cut.rlim_cur = 48 * 1024;  // the buffer is 800 KB as a WAV
     setrlimit(RLIMIT_FSIZE, &cut);
     Result r = runTool({"run", "script.kvpatch"}, dir.path());
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("keep.wav"), std::string::npos) << r.err;
-    EXPECT_TRUE(readText(dir / "keep.wav") == "the file that was there") << "keep.wav was overwritten";
+    EXPECT_TRUE(readText(dir / "keep.wav") == "the file that was there")
+        << "keep.wav was overwritten";
     EXPECT_TRUE(noPartFiles(dir.path()));
 }

@@ -35,7 +35,8 @@ std::vector<size_t> centroidOrder(const t_korvane *x) {
 
 // the lists of one "decomp" against the factors it made
 void checkLists(const t_korvane *x, const std::vector<kvtest::Out> &outs) {
-    int K = x->eng.factK, bins = static_cast<int>(x->eng.numBins), frames = static_cast<int>(x->eng.numFrames);
+    int K = x->eng.factK, bins = static_cast<int>(x->eng.numBins),
+        frames = static_cast<int>(x->eng.numFrames);
     ASSERT_EQ(outs.size(), static_cast<size_t>(2 * K));
     std::vector<size_t> order = centroidOrder(x);
     double largest = 0;
@@ -83,7 +84,7 @@ protected:
 
 TEST_F(Decomp, GuardsComeInOrder) {
     clear();
-    sendSym(x, "decomp");   // K = 0 is reported before the missing sound
+    sendSym(x, "decomp");  // K = 0 is reported before the missing sound
     EXPECT_EQ(texts(), std::vector<std::string>{"!Factorization error: 0 components selected."});
     sendInt(x, 3);
     clear();
@@ -94,24 +95,24 @@ TEST_F(Decomp, GuardsComeInOrder) {
     sendInt(x, 0);
     sendSym(x, "decomp");
     std::vector<std::string> t = texts();
-    EXPECT_EQ(t, (std::vector<std::string>{
-                     "!Factorization error: no file was loaded",
-                     "!Factorization error: no file was loaded",
-                     "number of components set to 4294967294",
-                     "!Factorization error: negative number of components selected.",
-                     "number of components set to 0",
-                     "!Factorization error: 0 components selected."}));
+    EXPECT_EQ(
+        t, (std::vector<std::string>{
+               "!Factorization error: no file was loaded",
+               "!Factorization error: no file was loaded", "number of components set to 4294967294",
+               "!Factorization error: negative number of components selected.",
+               "number of components set to 0", "!Factorization error: 0 components selected."}));
     EXPECT_TRUE(outs.empty());
 }
 
 TEST_F(Decomp, TooManyComponentsRunNothing) {
     loadSmall();
-    x->K = static_cast<int64_t>(INT_MAX) + 1;   // no longer a 32-bit count
+    x->K = static_cast<int64_t>(INT_MAX) + 1;  // no longer a 32-bit count
     sendSym(x, "decomp");
-    EXPECT_EQ(texts(), std::vector<std::string>{"!Factorization error: too many components selected."});
+    EXPECT_EQ(texts(),
+              std::vector<std::string>{"!Factorization error: too many components selected."});
     EXPECT_FALSE(x->eng.stftValid);
 
-    sendInt(x, INT_MAX / 33 + 1);   // W would hold more than 2^31 values
+    sendInt(x, INT_MAX / 33 + 1);  // W would hold more than 2^31 values
     clear();
     sendSym(x, "decomp");
     ASSERT_EQ(texts().size(), 3u);
@@ -124,7 +125,7 @@ TEST_F(Decomp, TooManyComponentsRunNothing) {
 // The worked example: 441000 samples at 44100 Hz, defaults, K = 3.
 TEST_F(Decomp, WorkedExampleSendsThreeAndThreeLists) {
     std::vector<double> s = kvtest::tone(441000, 44100, {220, 3520}, {0.5, 0.2}, 2, 0.01);
-    for (int i = 0; i < 441000; ++i) s[i] *= (i / 44100) % 2 ? 1.0 : 0.3;   // pulses
+    for (int i = 0; i < 441000; ++i) s[i] *= (i / 44100) % 2 ? 1.0 : 0.3;  // pulses
     load(x, "long", {s}, 44100);
     sendInt(x, 3);
     clear();
@@ -137,16 +138,16 @@ TEST_F(Decomp, WorkedExampleSendsThreeAndThreeLists) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(outs[i].values.size(), 426u);
         EXPECT_EQ(outs[3 + i].values.size(), 2049u);
-        EXPECT_GT(outs[i].seq, console.back().seq);   // lists after "done."
+        EXPECT_GT(outs[i].seq, console.back().seq);  // lists after "done."
     }
     checkLists(x, outs);
-    EXPECT_NE(x->eng.order, nullptr);   // the order stays with the factors
+    EXPECT_NE(x->eng.order, nullptr);  // the order stays with the factors
 }
 
 TEST_F(Decomp, FactorsAreOrderedAndScaled) {
     loadSmall();
     sendInt(x, 4);
-    sendSym(x, "decomp", "", 2);   // any inlet takes commands
+    sendSym(x, "decomp", "", 2);  // any inlet takes commands
     ASSERT_TRUE(x->eng.decompValid);
     EXPECT_EQ(x->eng.factK, 4);
     EXPECT_EQ(x->eng.numBins, 33);
@@ -180,7 +181,7 @@ TEST_F(Decomp, NoOutKeepsTheOrdersAndSendsNothing) {
     EXPECT_TRUE(outs.empty());
     ASSERT_NE(x->eng.order, nullptr);
     EXPECT_EQ(x->eng.order[0], 0u);
-    sendSym(x, "decompNoOut");   // the orders are replaced, not leaked
+    sendSym(x, "decompNoOut");  // the orders are replaced, not leaked
     EXPECT_NE(x->eng.order, nullptr);
 }
 
@@ -237,7 +238,8 @@ TEST_F(Decomp, StereoFactorisesTheSummedSpectrum) {
     // the same inputs to the same factorisation: equal up to the order in
     // which a threaded product may sum; a spectrogram of one channel only
     // would leave H alike but halve W
-    for (int i = 0; i < 2 * 33; ++i) EXPECT_NEAR(x->eng.W[i], y->eng.W[i], 1e-9 * (1 + y->eng.W[i]));
+    for (int i = 0; i < 2 * 33; ++i)
+        EXPECT_NEAR(x->eng.W[i], y->eng.W[i], 1e-9 * (1 + y->eng.W[i]));
     for (int i = 0; i < 2 * 121; ++i) EXPECT_NEAR(x->eng.H[i], y->eng.H[i], 1e-9);
     EXPECT_EQ(x->eng.order[0], y->eng.order[0]);
 }
@@ -265,9 +267,8 @@ TEST_F(Decomp, DeferredCallOfADeletedObjectIsDropped) {
     loadSmall();
     sendInt(x, 2);
     t_atom none;
-    std::thread sched([&] {
-        maxhost::send(reinterpret_cast<t_object *>(x), 0, gensym("decomp"), 0, &none);
-    });
+    std::thread sched(
+        [&] { maxhost::send(reinterpret_cast<t_object *>(x), 0, gensym("decomp"), 0, &none); });
     sched.join();
     maxhost::freeObject(reinterpret_cast<t_object *>(x));
     clear();
@@ -283,7 +284,7 @@ TEST_F(Decomp, OutOfMemoryKeepsTheEarlierFactors) {
     double *W = x->eng.W, *mask = x->eng.mask;
     vDSP_Length *order = x->eng.order;
     sendInt(x, 3);
-    for (long n = 0; n < 8; ++n) {   // each allocation of the stage in turn
+    for (long n = 0; n < 8; ++n) {  // each allocation of the stage in turn
         clear();
         failAllocsAfter(n);
         sendSym(x, "decomp");

@@ -87,8 +87,8 @@ void Korvane::sendList(t_korvane *x, long inlet, const std::vector<double> &v) {
 void Korvane::schedSym(t_korvane *x, const char *sel, const std::string &s) {
     t_atom a;
     atom_setsym(&a, gensym(s.c_str()));
-    maxhost::sendFromScheduler(reinterpret_cast<t_object *>(x), 0, gensym(sel),
-                               s.empty() ? 0 : 1, &a);
+    maxhost::sendFromScheduler(reinterpret_cast<t_object *>(x), 0, gensym(sel), s.empty() ? 0 : 1,
+                               &a);
 }
 
 std::vector<std::string> Korvane::texts() const {
@@ -112,17 +112,16 @@ bool Korvane::allOnMainThread() const {
     return true;
 }
 
-void naiveSTFT(const std::vector<double> &x, int N, int frames, int hop,
-               std::vector<double> &re, std::vector<double> &im) {
+void naiveSTFT(const std::vector<double> &x, int N, int frames, int hop, std::vector<double> &re,
+               std::vector<double> &im) {
     ref::stft(x, N, frames, hop, re, im);
     // DC and Nyquist are real by definition
     for (int t = 0; t < frames; ++t) im[t] = im[static_cast<size_t>(N / 2) * frames + t] = 0.0;
 }
 
 std::vector<double> naiveResynth(const std::vector<double> &re, const std::vector<double> &im,
-                                 const std::vector<double> &mask,
-                                 const std::vector<double> &model, int N, int frames, int hop,
-                                 int numSamples) {
+                                 const std::vector<double> &mask, const std::vector<double> &model,
+                                 int N, int frames, int hop, int numSamples) {
     std::vector<double> xr(re.size()), xi(im.size()), out(numSamples, 0.0);
     for (size_t i = 0; i < re.size(); ++i) {
         double gain = mask[i] / (model[i] + 0.1);

@@ -19,8 +19,8 @@ namespace kvtest {
 struct Line {
     bool error;
     std::string text;
-    std::thread::id thread;   // who posted it
-    int seq;                  // place among all events
+    std::thread::id thread;  // who posted it
+    int seq;                 // place among all events
 };
 
 struct Out {
@@ -81,16 +81,15 @@ protected:
 
 // bins x frames spectrogram of one channel by the DFT's definition, with the
 // square-root periodic Blackman window
-void naiveSTFT(const std::vector<double> &x, int N, int frames, int hop,
-               std::vector<double> &re, std::vector<double> &im);
+void naiveSTFT(const std::vector<double> &x, int N, int frames, int hop, std::vector<double> &re,
+               std::vector<double> &im);
 
 // numSamples of sound from the spectrogram X * mask / (model + 0.1), by the
 // inverse DFT's definition, windowed by the square-root Blackman window and
 // overlap-added (all matrices bins x frames)
 std::vector<double> naiveResynth(const std::vector<double> &re, const std::vector<double> &im,
-                                 const std::vector<double> &mask,
-                                 const std::vector<double> &model, int N, int frames, int hop,
-                                 int numSamples);
+                                 const std::vector<double> &mask, const std::vector<double> &model,
+                                 int N, int frames, int hop, int numSamples);
 
 // deterministic test sounds (own generator, so rand() is left alone)
 std::vector<double> tone(int n, double rate, const std::vector<double> &freqs,

@@ -83,12 +83,11 @@ TEST_F(Korvane, FailedLoadChangesNothing) {
     clear();
 
     sendSym(x, "loadBuffer", "missing");
-    sendSym(x, "loadBuffer");   // no name at all
-    EXPECT_EQ(texts(), (std::vector<std::string>{
-                           "read buffer: 0 channels, 0 samples, 0.000000 sr",
-                           "!Buffer read error.\n",
-                           "read buffer: 0 channels, 0 samples, 0.000000 sr",
-                           "!Buffer read error.\n"}));
+    sendSym(x, "loadBuffer");  // no name at all
+    EXPECT_EQ(texts(), (std::vector<std::string>{"read buffer: 0 channels, 0 samples, 0.000000 sr",
+                                                 "!Buffer read error.\n",
+                                                 "read buffer: 0 channels, 0 samples, 0.000000 sr",
+                                                 "!Buffer read error.\n"}));
     EXPECT_STREQ(x->inBufName->s_name, "good");
     EXPECT_EQ(x->inBufRef, ref);
     EXPECT_EQ(x->eng.sr, 8000.0);
@@ -103,9 +102,9 @@ TEST_F(Korvane, RefusesBuffersWithoutChannelsOrLocks) {
     maxhost::createBuffer("empty", 0, 10, 44100);
     clear();
     sendSym(x, "loadBuffer", "empty");
-    EXPECT_EQ(texts(), (std::vector<std::string>{
-                           "read buffer: 0 channels, 10 samples, 44100.000000 sr",
-                           "!Buffer read error.\n"}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"read buffer: 0 channels, 10 samples, 44100.000000 sr",
+                                        "!Buffer read error.\n"}));
     EXPECT_FALSE(x->eng.fileLoaded);
 
     // a buffer that is locked elsewhere cannot be read
@@ -128,10 +127,10 @@ TEST_F(Korvane, RefusesNonFiniteSamples) {
     buffer("nan", 2, s, 44100);
     clear();
     sendSym(x, "loadBuffer", "nan");
-    EXPECT_EQ(texts(), (std::vector<std::string>{
-                           "read buffer: 2 channels, 8 samples, 44100.000000 sr",
-                           "!Buffer read error.\n",
-                           "!Error: buffer nan holds samples that are not finite numbers."}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{
+                  "read buffer: 2 channels, 8 samples, 44100.000000 sr", "!Buffer read error.\n",
+                  "!Error: buffer nan holds samples that are not finite numbers."}));
     EXPECT_FALSE(x->eng.fileLoaded);
     EXPECT_EQ(x->eng.sigL, nullptr);
 }
@@ -161,7 +160,7 @@ TEST_F(Korvane, LoadOutOfMemoryKeepsEarlierSound) {
     buffer("b", 2, std::vector<float>(40, 0.2f), 48000);
     sendSym(x, "loadBuffer", "a");
     clear();
-    failAllocsAfter(1);   // channel 0 is allocated, channel 1 is not
+    failAllocsAfter(1);  // channel 0 is allocated, channel 1 is not
     sendSym(x, "loadBuffer", "b");
     failAllocsAfter(-1);
     EXPECT_EQ(texts().back(), "!Error: out of memory.");

@@ -15,12 +15,12 @@ protected:
     void SetUp() override {
         Korvane::SetUp();
         x = make();
-        sendFloat(x, "setWin", 0.008);   // 33 bins
+        sendFloat(x, "setWin", 0.008);  // 33 bins
         load(x, "m", {kvtest::tone(1000, 8000, {900}, {0.5}, 2, 0.1)}, 8000);
         sendInt(x, 2);
         sendSym(x, "decompNoOut");
         bins = static_cast<int>(x->eng.numBins);
-        frames = static_cast<int>(x->eng.numFrames);   // 58
+        frames = static_cast<int>(x->eng.numFrames);  // 58
         clear();
     }
     std::vector<double> mask() const {
@@ -45,7 +45,7 @@ TEST_F(Mask, LayersSumOuterProducts) {
     sendList(x, 1, a1);
     sendList(x, 2, v1);
     EXPECT_FALSE(x->eng.maskEmpty);
-    EXPECT_EQ(x->actList, nullptr);   // both lists are consumed
+    EXPECT_EQ(x->actList, nullptr);  // both lists are consumed
     EXPECT_EQ(x->baseList, nullptr);
     sendList(x, 1, a2);
     sendList(x, 2, v2);
@@ -54,7 +54,8 @@ TEST_F(Mask, LayersSumOuterProducts) {
     for (int b = 0; b < bins; ++b)
         for (int t = 0; t < frames; ++t) {
             // clamped as the object stores them: activations and bases >= 0
-            double w1 = std::max(0.0, std::exp(-v1[b]) - 1), w2 = std::max(0.0, std::exp(-v2[b]) - 1);
+            double w1 = std::max(0.0, std::exp(-v1[b]) - 1),
+                   w2 = std::max(0.0, std::exp(-v2[b]) - 1);
             double e = w1 * std::max(0.0, a1[t]);
             e = e + w2 * std::max(0.0, a2[t]);
             ASSERT_EQ(m[static_cast<size_t>(b) * frames + t], e) << b << " " << t;
@@ -89,7 +90,7 @@ TEST_F(Mask, WrongBasisLengthBlocksUntilNextActivation) {
     sendList(x, 2, std::vector<double>(bins - 1, -0.5));
     EXPECT_EQ(texts(), std::vector<std::string>{"!Error: 32 base elements read, 33 expected.\n"});
     EXPECT_TRUE(x->baseLenError);
-    sendList(x, 2, std::vector<double>(bins, -0.5));   // blocked
+    sendList(x, 2, std::vector<double>(bins, -0.5));  // blocked
     EXPECT_TRUE(x->eng.maskEmpty);
     sendList(x, 1, std::vector<double>(frames, 1.0));
     EXPECT_FALSE(x->baseLenError);
@@ -101,7 +102,7 @@ TEST_F(Mask, WrongBasisLengthBlocksUntilNextActivation) {
 TEST_F(Mask, OneActivationMakesOneLayer) {
     sendList(x, 1, std::vector<double>(frames, 1.0));
     sendList(x, 2, basisOf(std::vector<double>(bins, 2.0)));
-    sendList(x, 2, basisOf(std::vector<double>(bins, 2.0)));   // held, adds nothing
+    sendList(x, 2, basisOf(std::vector<double>(bins, 2.0)));  // held, adds nothing
     EXPECT_NEAR(x->eng.mask[0], 2.0, 1e-15);
     EXPECT_NE(x->baseList, nullptr);
 }
@@ -137,7 +138,7 @@ TEST_F(Mask, NothingWithoutSoundOrMask) {
     sendList(y, 1, {1.0, 2.0});
     stage<void (*)(t_korvane *)>("kv_addOneMaskLayer")(y);
     EXPECT_EQ(texts(), std::vector<std::string>{"!Mask error: no file was loaded"});
-    EXPECT_NE(y->actList, nullptr);   // the lists stay held
+    EXPECT_NE(y->actList, nullptr);  // the lists stay held
 
     // a sound, an STFT, but no factorisation yet: no mask, nothing happens
     sendFloat(y, "setWin", 0.008);
@@ -160,7 +161,7 @@ TEST_F(Mask, NonFiniteValuesAddNothing) {
     EXPECT_TRUE(x->eng.maskEmpty);
 
     std::vector<double> v(bins, -0.5);
-    v[0] = -inf;   // w = inf
+    v[0] = -inf;  // w = inf
     sendList(x, 1, std::vector<double>(frames, 1.0));
     sendList(x, 2, v);
     EXPECT_EQ(texts().size(), 2u);
@@ -199,7 +200,7 @@ TEST_F(Mask, OutOfMemoryKeepsWhatIsHeld) {
     sendList(x, 2, std::vector<double>(bins, -0.5));
     failAllocsAfter(-1);
     EXPECT_EQ(texts(), (std::vector<std::string>{"!Mask error: out of memory",
-                                                  "!Mask error: out of memory"}));
+                                                 "!Mask error: out of memory"}));
     EXPECT_EQ(x->actList, held);
     EXPECT_EQ(x->baseList, nullptr);
     EXPECT_TRUE(x->eng.maskEmpty);
@@ -217,7 +218,7 @@ TEST_F(Mask, ListsFromSchedulerAreDeferred) {
     EXPECT_NEAR(x->eng.mask[0], std::exp(0.5) - 1, 1e-15);
     clear();
     maxhost::sendFromScheduler(reinterpret_cast<t_object *>(x), 2, gensym("list"), 3, v.data());
-    ASSERT_EQ(console.size(), 1u);   // the length error, posted on the main thread
+    ASSERT_EQ(console.size(), 1u);  // the length error, posted on the main thread
     EXPECT_TRUE(allOnMainThread());
 }
 

@@ -17,7 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void put16(std::ofstream &f, uint16_t v) { f.put(char(v & 0xff)).put(char(v >> 8)); }
+void put16(std::ofstream &f, uint16_t v) {
+    f.put(char(v & 0xff)).put(char(v >> 8));
+}
 void put32(std::ofstream &f, uint32_t v) {
     put16(f, uint16_t(v & 0xffff));
     put16(f, uint16_t(v >> 16));
@@ -46,7 +48,9 @@ void writeWav(const fs::path &p, int channels, int rate, const std::vector<doubl
 bool wavShape(const fs::path &p, int &channels, long &frames) {
     std::ifstream f(p, std::ios::binary);
     std::vector<unsigned char> d((std::istreambuf_iterator<char>(f)), {});
-    auto u32 = [&](size_t i) { return d[i] | d[i + 1] << 8 | d[i + 2] << 16 | uint32_t(d[i + 3]) << 24; };
+    auto u32 = [&](size_t i) {
+        return d[i] | d[i + 1] << 8 | d[i + 2] << 16 | uint32_t(d[i + 3]) << 24;
+    };
     int blockAlign = 0;
     for (size_t i = 12; i + 8 <= d.size(); i += 8 + u32(i + 4)) {
         std::string id(d.begin() + long(i), d.begin() + long(i) + 4);
@@ -63,7 +67,7 @@ bool wavShape(const fs::path &p, int &channels, long &frames) {
 
 struct Outcome {
     int status;
-    std::vector<std::string> trace;   // one JSON object a line
+    std::vector<std::string> trace;  // one JSON object a line
 };
 
 class Patch : public ::testing::Test {
@@ -90,7 +94,8 @@ protected:
         std::ofstream(dir / "patch.kvpatch") << text;
         return run(dir / "patch.kvpatch");
     }
-    static size_t find(const std::vector<std::string> &t, const std::string &part, size_t from = 0) {
+    static size_t find(const std::vector<std::string> &t, const std::string &part,
+                       size_t from = 0) {
         for (size_t i = from; i < t.size(); ++i)
             if (t[i].find(part) != std::string::npos) return i;
         return std::string::npos;
@@ -155,21 +160,20 @@ TEST_F(Patch, SchedulerMessagesKeepTheirOrder) {
         s[2 * i + 1] = 0.3 * std::sin(0.05 * double(i));
     }
     writeWav(dir / "st.wav", 2, 8000, s);
-    Outcome r = runText(
-        "buffer st st.wav\n"
-        "buffer st_out 1 10 8000\n"
-        "new k korvane~\n"
-        "new a kv_lsProd\n"
-        "new b kv_lsProd\n"
-        "connect k 0 a 1\nconnect k 1 b 1\nconnect a 0 k 1\nconnect b 0 k 2\n"
-        "send k 0 setWin 0.016\n"
-        "send k 0 loadBuffer st\n"
-        "send k 0 int 2\n"
-        "sched k 0 decomp\n"
-        "sched a 0 float 1.\n"
-        "sched b 0 float 1.\n"
-        "sched k 2 bang\n"
-        "write st_out st_out.wav\n");
+    Outcome r = runText("buffer st st.wav\n"
+                        "buffer st_out 1 10 8000\n"
+                        "new k korvane~\n"
+                        "new a kv_lsProd\n"
+                        "new b kv_lsProd\n"
+                        "connect k 0 a 1\nconnect k 1 b 1\nconnect a 0 k 1\nconnect b 0 k 2\n"
+                        "send k 0 setWin 0.016\n"
+                        "send k 0 loadBuffer st\n"
+                        "send k 0 int 2\n"
+                        "sched k 0 decomp\n"
+                        "sched a 0 float 1.\n"
+                        "sched b 0 float 1.\n"
+                        "sched k 2 bang\n"
+                        "write st_out st_out.wav\n");
     ASSERT_EQ(r.status, 0);
     size_t done = find(r.trace, "done.\\n");
     ASSERT_NE(done, std::string::npos);
@@ -178,7 +182,7 @@ TEST_F(Patch, SchedulerMessagesKeepTheirOrder) {
     int channels = 0;
     long frames = 0;
     ASSERT_TRUE(wavShape(dir / "st_out.wav", channels, frames));
-    EXPECT_EQ(channels, 2);   // the mono buffer~ was made stereo
+    EXPECT_EQ(channels, 2);  // the mono buffer~ was made stereo
     EXPECT_EQ(frames, 4000);
 }
 

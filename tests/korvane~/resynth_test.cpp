@@ -14,13 +14,13 @@ constexpr int kRate = 8000, kN = 64, kHop = 16, kBins = 33;
 class Resynth : public Korvane {
 protected:
     t_korvane *x = nullptr;
-    std::vector<std::vector<double>> used;   // channels 0 and 1 as the buffer~ holds them
-    std::vector<double> expectedMask;        // from the lists sent back
+    std::vector<std::vector<double>> used;  // channels 0 and 1 as the buffer~ holds them
+    std::vector<double> expectedMask;       // from the lists sent back
 
     void SetUp() override {
         Korvane::SetUp();
         x = make();
-        sendFloat(x, "setWin", 0.008);   // 64 samples at 8000 Hz: hop 16, 33 bins
+        sendFloat(x, "setWin", 0.008);  // 64 samples at 8000 Hz: hop 16, 33 bins
     }
     // loads the channels (4 at most), remembers channels 0 and 1 as floats
     void loadSound(const std::string &name, std::vector<std::vector<double>> ch) {
@@ -32,9 +32,9 @@ protected:
         }
     }
     std::vector<double> sound(int n, uint32_t seed, double amp) {
-        std::vector<double> s = kvtest::tone(n, kRate, {500, 2100, 3300}, {amp, amp / 2, amp / 4},
-                                             seed, amp / 5);
-        for (int i = n / 2; i < n; ++i) s[i] *= 0.3;   // two parts of different loudness
+        std::vector<double> s =
+            kvtest::tone(n, kRate, {500, 2100, 3300}, {amp, amp / 2, amp / 4}, seed, amp / 5);
+        for (int i = n / 2; i < n; ++i) s[i] *= 0.3;  // two parts of different loudness
         return s;
     }
     // decomposes with K components and keeps the lists
@@ -71,7 +71,8 @@ protected:
             for (int t = 0; t < frames; ++t)
                 for (int k = 0; k < K; ++k)
                     model[static_cast<size_t>(b) * frames + t] +=
-                        x->eng.W[static_cast<size_t>(b) * K + k] * x->eng.H[static_cast<size_t>(k) * frames + t];
+                        x->eng.W[static_cast<size_t>(b) * K + k] *
+                        x->eng.H[static_cast<size_t>(k) * frames + t];
         std::vector<std::vector<double>> ref;
         double peak = 0;
         for (const auto &ch : used) {
@@ -80,7 +81,7 @@ protected:
             ref.push_back(kvtest::naiveResynth(re, im, expectedMask, model, kN, frames, kHop, n));
             for (double v : ref.back()) peak = std::max(peak, std::fabs(v));
         }
-        if (ref.size() == 1) ref.push_back(ref[0]);   // mono fills both channels
+        if (ref.size() == 1) ref.push_back(ref[0]);  // mono fills both channels
         double g = peak >= 1.0 ? 0.999 / peak : 1.0;
 
         maxhost::Buffer *out = maxhost::findBuffer(outName);
@@ -128,7 +129,7 @@ TEST_F(Resynth, StereoEndToEnd) {
     EXPECT_EQ(outs[0].sel, "bang");
     EXPECT_TRUE(console.empty());
     double peak = expectOutput("drums_out");
-    EXPECT_LT(peak, 1.0);   // this one is written unscaled
+    EXPECT_LT(peak, 1.0);  // this one is written unscaled
     // the frames past the last analysis frame stay silent
     std::vector<float> s = outSamples("drums_out");
     for (int i = 57 * kHop + kN; i < 1000; ++i) EXPECT_EQ(s[2 * i], 0.0f);
@@ -168,8 +169,8 @@ TEST_F(Resynth, MonoFillsBothChannels) {
 }
 
 TEST_F(Resynth, FourChannelsUseTheFirstTwo) {
-    loadSound("q", {sound(1000, 4, 0.5), sound(1000, 5, 0.4), sound(1000, 6, 0.9),
-                    sound(1000, 7, 0.9)});
+    loadSound("q",
+              {sound(1000, 4, 0.5), sound(1000, 5, 0.4), sound(1000, 6, 0.9), sound(1000, 7, 0.9)});
     maxhost::createBuffer("q_out", 2, 1000, kRate);
     std::vector<kvtest::Out> lists = decompose(2);
     layer(lists[0].values, lists[2].values);
@@ -183,17 +184,17 @@ TEST_F(Resynth, BangsThatDoNothing) {
     sendBare(fresh, "bang", 0);
     sendBare(fresh, "bang", 1);
     EXPECT_TRUE(console.empty());
-    sendBare(fresh, "bang", 2);   // a new object reports what is missing
+    sendBare(fresh, "bang", 2);  // a new object reports what is missing
     EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: no file was loaded"});
 
     loadSound("d", {sound(1000, 1, 0.4)});
     maxhost::createBuffer("d_out", 2, 1000, kRate);
     std::vector<kvtest::Out> lists = decompose(2);
     clear();
-    bang();   // no layer yet
+    bang();  // no layer yet
     layer(lists[0].values, lists[2].values);
     bang();
-    bang();   // the composition was consumed
+    bang();  // the composition was consumed
     EXPECT_EQ(outs.size(), 1u);
     EXPECT_TRUE(console.empty());
 }
@@ -209,7 +210,7 @@ TEST_F(Resynth, ZeroBasisWritesSilence) {
     EXPECT_EQ(outlet(2).size(), 1u);
     std::vector<float> s = outSamples("z_out");
     for (int i = 0; i < 2 * 1000; ++i) ASSERT_EQ(s[i], 0.0f);
-    for (int i = 2 * 1000; i < 2 * 1200; ++i) ASSERT_EQ(s[i], 0.5f);   // past the sound
+    for (int i = 2 * 1000; i < 2 * 1200; ++i) ASSERT_EQ(s[i], 0.5f);  // past the sound
 }
 
 // A decomposition belongs to the sound it was made from.
@@ -223,8 +224,8 @@ TEST_F(Resynth, NewSoundNeedsANewDecomposition) {
     loadSound("b", {sound(4000, 2, 0.4), sound(4000, 3, 0.4)});
     clear();
     bang();
-    EXPECT_EQ(texts(), std::vector<std::string>{
-                           "!Resynthesis error: no decomposition of the loaded sound"});
+    EXPECT_EQ(texts(),
+              std::vector<std::string>{"!Resynthesis error: no decomposition of the loaded sound"});
     EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_EQ(std::vector<double>(x->eng.mask, x->eng.mask + kBins * 58), before);
     EXPECT_TRUE(outs.empty());
@@ -241,7 +242,8 @@ TEST_F(Resynth, MissingOutputBufferKeepsTheMask) {
     layer(lists[0].values, lists[2].values);
     clear();
     bang();
-    EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
+    EXPECT_EQ(texts(),
+              std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
     EXPECT_FALSE(x->eng.maskEmpty);
     EXPECT_TRUE(outs.empty());
     // a buffer~ made afterwards is found by the next bang; too small and
@@ -262,8 +264,8 @@ TEST_F(Resynth, NamesWithPercentSignsArePrintedAsTheyAre) {
     layer(lists[0].values, lists[2].values);
     clear();
     bang();
-    EXPECT_EQ(texts(), std::vector<std::string>{
-                           "!Resynthesis error: cannot write to buffer 50%s%n_out"});
+    EXPECT_EQ(texts(),
+              std::vector<std::string>{"!Resynthesis error: cannot write to buffer 50%s%n_out"});
 }
 
 TEST_F(Resynth, LockedOutputBufferIsReported) {
@@ -278,7 +280,8 @@ TEST_F(Resynth, LockedOutputBufferIsReported) {
     bang();
     buffer_unlocksamples(b);
     object_free(r);
-    EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
+    EXPECT_EQ(texts(),
+              std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
     EXPECT_FALSE(x->eng.maskEmpty);
     bang();
     expectOutput("solo_out");
@@ -357,7 +360,7 @@ TEST_F(Resynth, OutOfMemoryKeepsTheMaskAndTheBuffer) {
     std::fill(out->samples.begin(), out->samples.end(), 0.25f);
     std::vector<kvtest::Out> lists = decompose(2);
     layer(lists[0].values, lists[2].values);
-    for (long n = 0; n < 3; ++n) {   // model, left, right
+    for (long n = 0; n < 3; ++n) {  // model, left, right
         clear();
         failAllocsAfter(n);
         bang();
@@ -417,13 +420,14 @@ protected:
             for (int t = 0; t < frames; ++t)
                 for (int k = 0; k < K; ++k)
                     m[static_cast<size_t>(b) * frames + t] +=
-                        x->eng.W[static_cast<size_t>(b) * K + k] * x->eng.H[static_cast<size_t>(k) * frames + t];
+                        x->eng.W[static_cast<size_t>(b) * K + k] *
+                        x->eng.H[static_cast<size_t>(k) * frames + t];
         return m;
     }
     void expectModelIsProduct() {
         ASSERT_NE(x->eng.model, nullptr);
         std::vector<double> m = product();
-        for (size_t i = 0; i < m.size(); ++i)   // summation order of K <= 3 terms
+        for (size_t i = 0; i < m.size(); ++i)  // summation order of K <= 3 terms
             EXPECT_NEAR(x->eng.model[i], m[i], 1e-14 * (1 + m[i])) << i;
     }
 };
@@ -432,7 +436,7 @@ TEST_F(ModelCache, RepeatedBangsGiveTheSameSamples) {
     loadSound("m", {sound(1000, 1, 0.4), sound(1000, 2, 0.4)});
     maxhost::createBuffer("m_out", 2, 1000, kRate);
     std::vector<kvtest::Out> lists = decompose(3);
-    EXPECT_EQ(x->eng.model, nullptr);   // nothing is made before it is needed
+    EXPECT_EQ(x->eng.model, nullptr);  // nothing is made before it is needed
     layer(lists[0].values, lists[3].values);
     layer(lists[2].values, lists[5].values, 0.5);
     bang();
@@ -449,7 +453,7 @@ TEST_F(ModelCache, RepeatedBangsGiveTheSameSamples) {
         bang();
         EXPECT_EQ(outs.size(), 1u);
         EXPECT_EQ(x->eng.model, kept);
-        EXPECT_EQ(outSamples("m_out"), first) << again;   // bit for bit
+        EXPECT_EQ(outSamples("m_out"), first) << again;  // bit for bit
     }
     // another composition through the same model
     std::fill(expectedMask.begin(), expectedMask.end(), 0.0);
@@ -511,7 +515,7 @@ TEST_F(ModelCache, NewSoundOrNewAnalysisLetsItGo) {
     loadSound("a", {sound(1000, 7, 0.3), sound(1000, 8, 0.2)});
     EXPECT_EQ(x->eng.outL, nullptr);
     EXPECT_EQ(x->eng.outR, nullptr);
-    lists = decompose(2);   // a new analysis, then new factors
+    lists = decompose(2);  // a new analysis, then new factors
     EXPECT_EQ(x->eng.model, nullptr);
     layer(lists[1].values, lists[3].values);
     bang();

@@ -10,7 +10,7 @@ const char *kBanner = "korvane~ external loaded. v0.4";
 TEST_F(Korvane, CreationPostsBannerAndSetsDefaults) {
     t_korvane *x = make("a");
     make("b");
-    ASSERT_EQ(console.size(), 2u);   // once per creation
+    ASSERT_EQ(console.size(), 2u);  // once per creation
     for (const auto &l : console) {
         EXPECT_FALSE(l.error);
         EXPECT_EQ(l.text.rfind(kBanner, 0), 0u) << l.text;
@@ -37,15 +37,14 @@ TEST_F(Korvane, CreationArgumentsChangeNothing) {
     t_atom a[2];
     atom_setlong(&a[0], 7);
     atom_setsym(&a[1], gensym("x"));
-    auto *x = reinterpret_cast<t_korvane *>(
-        maxhost::newObject("k", "korvane~", {a[0], a[1]}, err));
+    auto *x = reinterpret_cast<t_korvane *>(maxhost::newObject("k", "korvane~", {a[0], a[1]}, err));
     ASSERT_NE(x, nullptr) << err;
     EXPECT_EQ(x->K, 0);
     EXPECT_EQ(x->eng.settings.window, 0.08f);
 }
 
 TEST_F(Korvane, FailedAllocationStillPostsBanner) {
-    make("first");   // loads the class
+    make("first");  // loads the class
     clear();
     maxhost::failNextAllocs(1);
     std::string err;
@@ -61,10 +60,10 @@ TEST_F(Korvane, IntSetsKOnEveryInletAndPosts) {
     sendInt(x, 5, 1);
     sendInt(x, 3, 2);
     EXPECT_EQ(texts(), (std::vector<std::string>{"number of components set to 0",
-                                                  "number of components set to 5",
-                                                  "number of components set to 3"}));
+                                                 "number of components set to 5",
+                                                 "number of components set to 3"}));
     EXPECT_EQ(x->K, 3);
-    sendFloat(x, "float", 4.7);   // a float becomes the int it truncates to
+    sendFloat(x, "float", 4.7);  // a float becomes the int it truncates to
     EXPECT_EQ(x->K, 4);
 }
 
@@ -108,8 +107,8 @@ TEST_F(Korvane, DeletionReleasesEverything) {
     sendSym(x, "decompNoOut");
     sendList(x, 1, std::vector<double>(static_cast<size_t>(x->eng.numFrames), 0.5));
     sendList(x, 2, std::vector<double>(static_cast<size_t>(x->eng.numBins), -0.5));
-    sendList(x, 1, {1, 2, 3});   // held at deletion
-    sendSym(x, "decompNoOut");   // order arrays held at deletion
+    sendList(x, 1, {1, 2, 3});  // held at deletion
+    sendSym(x, "decompNoOut");  // order arrays held at deletion
     ASSERT_NE(x->actList, nullptr);
     ASSERT_NE(x->eng.order, nullptr);
     maxhost::freeObject(reinterpret_cast<t_object *>(x));

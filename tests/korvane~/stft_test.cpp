@@ -37,7 +37,7 @@ TEST_F(Stft, WorkedExample) {
     EXPECT_EQ(x->eng.numFrames, 426);
     EXPECT_TRUE(x->eng.stftValid);
     EXPECT_NE(x->eng.stftReL, nullptr);
-    EXPECT_EQ(x->eng.stftReR, nullptr);   // mono: channel 0 only
+    EXPECT_EQ(x->eng.stftReR, nullptr);  // mono: channel 0 only
 }
 
 TEST_F(Stft, SizesFollowTheRate) {
@@ -69,24 +69,25 @@ TEST_F(Stft, HopFractionsInSinglePrecision) {
 // The frame limit is tested before the bin limit; a refusal keeps the
 // analysis that was there.
 TEST_F(Stft, LimitsRefuseAndKeepTheEarlierAnalysis) {
-    sendFloat(x, "setWin", 0.001);   // 44 samples: FFT 64, hop 16
+    sendFloat(x, "setWin", 0.001);  // 44 samples: FFT 64, hop 16
     ASSERT_EQ(run(160064, 44100), 0);
-    EXPECT_EQ(x->eng.numFrames, 10000);   // the largest accepted
+    EXPECT_EQ(x->eng.numFrames, 10000);  // the largest accepted
     double *re = x->eng.stftReL;
     FFTSetupD setup = x->eng.fftSetup;
 
     ASSERT_EQ(run(160080, 44100), -1);
-    EXPECT_EQ(texts(), (std::vector<std::string>{
-                           "winlength = 0.001000, FFTsize = 64, hop = 16, frames = 10001",
-                           "!Error: activations will exceed maximum length. Try one of the following:",
-                           "!Reduce file length, increase window length, increase hop."}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{
+                  "winlength = 0.001000, FFTsize = 64, hop = 16, frames = 10001",
+                  "!Error: activations will exceed maximum length. Try one of the following:",
+                  "!Reduce file length, increase window length, increase hop."}));
     EXPECT_FALSE(x->eng.stftValid);
     EXPECT_EQ(x->eng.stftReL, re);
     EXPECT_EQ(x->eng.fftSetup, setup);
     EXPECT_EQ(x->eng.numFrames, 10000);
     EXPECT_EQ(x->eng.fftSize, 64);
 
-    sendFloat(x, "setWin", 0.5);   // 22050 samples: FFT 32768, 16385 bins
+    sendFloat(x, "setWin", 0.5);  // 22050 samples: FFT 32768, 16385 bins
     ASSERT_EQ(run(441000, 44100), -1);
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "winlength = 0.500000, FFTsize = 32768, hop = 8192, frames = 49",
@@ -118,7 +119,7 @@ TEST_F(Stft, WindowsShorterThanTwoSamplesAreRefused) {
     std::vector<std::string> t = texts();
     EXPECT_EQ(std::vector<std::string>(t.begin() + 1, t.end()), lines);
 
-    sendFloat(x, "setWin", 1.0 / 8000.0);   // one sample
+    sendFloat(x, "setWin", 1.0 / 8000.0);  // one sample
     ASSERT_EQ(run(5000, 8000), -1);
     EXPECT_EQ(texts()[1], lines[0]);
 
@@ -132,7 +133,7 @@ TEST_F(Stft, WindowsShorterThanTwoSamplesAreRefused) {
     load(x, "norate", {kvtest::tone(5000, 8000, {440}, {0.5}, 1, 0.1)}, 0.0);
     EXPECT_EQ(x->eng.sr, 0.0);
     clear();
-    ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1);   // a rate of 0
+    ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1);  // a rate of 0
     EXPECT_EQ(texts()[1], lines[0]);
 
     EXPECT_EQ(x->eng.fftSetup, setup);
@@ -144,13 +145,14 @@ TEST_F(Stft, HopsShorterThanOneSampleAreRefused) {
         sendFloat(x, "setHop", h);
         ASSERT_EQ(run(50000, 44100), -1) << h;
         ASSERT_EQ(texts().size(), 3u);
-        EXPECT_EQ(texts()[1], "!Error: hop will be shorter than 1 sample. Try one of the following:");
+        EXPECT_EQ(texts()[1],
+                  "!Error: hop will be shorter than 1 sample. Try one of the following:");
         EXPECT_EQ(texts()[2], "!Increase hop, increase window length.");
     }
 }
 
 TEST_F(Stft, SoundsShorterThanTheWindowAreRefused) {
-    for (int n : {0, 1000, 5 * 1024 - 1}) {   // 5 hops make the first frame
+    for (int n : {0, 1000, 5 * 1024 - 1}) {  // 5 hops make the first frame
         ASSERT_EQ(run(n, 44100), -1) << n;
         ASSERT_EQ(texts().size(), 3u);
         EXPECT_EQ(texts()[1],
@@ -170,11 +172,11 @@ TEST_F(Stft, NoFrameEndsPastTheSound) {
 }
 
 TEST_F(Stft, SpectrogramMatchesTheDefinition) {
-    sendFloat(x, "setWin", 0.008);   // 64 samples at 8000 Hz, hop 16
+    sendFloat(x, "setWin", 0.008);  // 64 samples at 8000 Hz, hop 16
     std::vector<double> l = kvtest::tone(600, 8000, {500, 1750}, {0.7, 0.2}, 3, 0.2);
     std::vector<double> r = kvtest::tone(600, 8000, {1000}, {0.4}, 4, 0.3);
     load(x, "st", {l, r}, 8000);
-    for (double &v : l) v = static_cast<float>(v);   // as the buffer~ holds them
+    for (double &v : l) v = static_cast<float>(v);  // as the buffer~ holds them
     for (double &v : r) v = static_cast<float>(v);
     clear();
     ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), 0);

@@ -23,15 +23,16 @@ protected:
         maxhost::reset();
         maxhost::setPluginPath({KV_PLUGIN_DIR});
         maxhost::setConsoleSink([](const maxhost::ConsoleLine &) {});
-        maxhost::setOutletSink([this](const std::string &, long outlet, t_symbol *, short argc, const t_atom *argv) {
-            if (outlet == 2) {
-                ++bangs;
-                return;
-            }
-            std::vector<double> v;
-            for (short i = 0; i < argc; ++i) v.push_back(atom_getfloat(argv + i));
-            (outlet == 0 ? acts : bases).push_back(v);
-        });
+        maxhost::setOutletSink(
+            [this](const std::string &, long outlet, t_symbol *, short argc, const t_atom *argv) {
+                if (outlet == 2) {
+                    ++bangs;
+                    return;
+                }
+                std::vector<double> v;
+                for (short i = 0; i < argc; ++i) v.push_back(atom_getfloat(argv + i));
+                (outlet == 0 ? acts : bases).push_back(v);
+            });
         std::string err;
         obj = maxhost::newObject("k", "korvane~", {}, err);
         ASSERT_NE(obj, nullptr) << err;
@@ -84,7 +85,7 @@ TEST_P(AgainstObject, ListsAndSoundAreTheObjects) {
         kve_activation(&r.e, k, h.data());
         kve_basis(&r.e, k, w.data());
         kve_encodeBasis(w.data(), static_cast<long>(bins), v.data());
-        EXPECT_EQ(h, acts[i]) << i;   // bit for bit
+        EXPECT_EQ(h, acts[i]) << i;  // bit for bit
         EXPECT_EQ(v, bases[i]) << i;
     }
 

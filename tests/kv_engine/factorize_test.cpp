@@ -102,7 +102,8 @@ TEST_F(Factorize, StopLeavesTheRecordUnchanged) {
         EXPECT_EQ(never.seen.size(), 100u);
         EXPECT_EQ(never.seen.back(), 100);
         kve_engine before = r.e;
-        std::vector<double> w = W(), h = H(), mask(r.e.mask, r.e.mask + r.e.numBins * r.e.numFrames);
+        std::vector<double> w = W(), h = H(),
+                            mask(r.e.mask, r.e.mask + r.e.numBins * r.e.numFrames);
         std::vector<vDSP_Length> order(r.e.order, r.e.order + 4);
 
         for (int stopAt : {1, 50, 100}) {
@@ -127,7 +128,7 @@ TEST_F(Factorize, RefusalsAndShortMemoryChangeNothing) {
     EXPECT_EQ(kve_checkComponents(&r.e, 0x7fffffff), KVE_TOO_MANY_COMPONENTS);
     ASSERT_EQ(kve_factorize(&r.e, 2, &start, nullptr, nullptr), KVE_OK);
     kve_engine before = r.e;
-    for (long n = 0; n < 8; ++n) {   // W, H, mask, centroids, column, order, V, the sums
+    for (long n = 0; n < 8; ++n) {  // W, H, mask, centroids, column, order, V, the sums
         kve_setAllocFailure(n);
         EXPECT_EQ(kve_factorize(&r.e, 3, &start, nullptr, nullptr), KVE_NO_MEMORY) << n;
         kve_setAllocFailure(-1);

@@ -19,7 +19,7 @@ TEST(Shape, DefaultsGiveTheObjectsAnalysis) {
     // 3528 samples round up to 4096 points, a quarter hop
     EXPECT_EQ(s.fftSize, 4096);
     EXPECT_EQ(s.hop, 1024);
-    EXPECT_EQ(s.frames, 426);   // 430 hops less the 4 a window spans
+    EXPECT_EQ(s.frames, 426);  // 430 hops less the 4 a window spans
     EXPECT_EQ(s.bins, 2049);
     EXPECT_EQ(d.fftSize, 4096.0);
     EXPECT_EQ(d.frames, 426.0);
@@ -43,7 +43,7 @@ TEST(Shape, RefusalsCarryTheirNumbers) {
     in = input(0.08f, 44100, 44100, 1.0f);
     EXPECT_EQ(kve_shapeOf(&in, nullptr, &d), KVE_HOP_TOO_SHORT);
     EXPECT_EQ(d.hop, 0.0);
-    EXPECT_EQ(d.fitWindow, 0.0);   // no window helps
+    EXPECT_EQ(d.fitWindow, 0.0);  // no window helps
     in = input(3.0f / 44100, 44100, 5000, 0.9f);
     EXPECT_EQ(kve_shapeOf(&in, nullptr, &d), KVE_HOP_TOO_SHORT);
     kve_shapeInput fit = in;
@@ -58,7 +58,7 @@ TEST(Shape, RefusalsCarryTheirNumbers) {
     fit.window = static_cast<float>(d.fitWindow);
     kve_shape s;
     EXPECT_EQ(kve_shapeOf(&fit, &s, nullptr), KVE_OK) << d.fitWindow;
-    EXPECT_EQ(s.fftSize, 1024);   // the longest that leaves a frame
+    EXPECT_EQ(s.fftSize, 1024);  // the longest that leaves a frame
     in = input(0.08f, 44100, 0);
     EXPECT_EQ(kve_shapeOf(&in, nullptr, &d), KVE_SOUND_TOO_SHORT);
 
@@ -99,7 +99,7 @@ TEST(Shape, ZeroMeansNoLimit) {
     in.maxFrames = 0;
     kve_shape s;
     ASSERT_EQ(kve_shapeOf(&in, &s, nullptr), KVE_OK);
-    EXPECT_EQ(s.frames, 51675);   // 51679 hops less 4
+    EXPECT_EQ(s.frames, 51675);  // 51679 hops less 4
     in = input(2.0f, 44100, 441000);
     in.maxBins = 0;
     ASSERT_EQ(kve_shapeOf(&in, &s, nullptr), KVE_OK);

@@ -15,7 +15,8 @@ std::vector<float> lowRank(int rows, int frames, int r, double scale = 1.0) {
     for (int i = 0; i < rows; ++i)
         for (int t = 0; t < frames; ++t) {
             double v = 0;
-            for (int k = 0; k < r; ++k) v += (1.0 + std::sin(i * (k + 1) * 0.37)) * (1.0 + std::cos(t * (k + 2) * 0.11));
+            for (int k = 0; k < r; ++k)
+                v += (1.0 + std::sin(i * (k + 1) * 0.37)) * (1.0 + std::cos(t * (k + 2) * 0.11));
             V[static_cast<size_t>(i) * frames + t] = static_cast<float>(v * scale);
         }
     return V;
@@ -32,7 +33,8 @@ TEST(EngineStart, NndsvdaOfARankOneMatrixIsExactAndPositive) {
     double worst = 0;
     for (int i = 0; i < rows; ++i)
         for (int t = 0; t < frames; ++t)
-            worst = std::max(worst, std::fabs(W[i] * H[t] - V[static_cast<size_t>(i) * frames + t]));
+            worst =
+                std::max(worst, std::fabs(W[i] * H[t] - V[static_cast<size_t>(i) * frames + t]));
     EXPECT_LT(worst, 1e-6);
     EXPECT_NEAR(kve_klDivergence(V.data(), W.data(), H.data(), rows, frames, K), 0.0, 1e-9);
 }
@@ -55,7 +57,8 @@ TEST(EngineStart, DivergenceFollowsItsDefinition) {
     // V = [[1, 0], [2, 3]], W H = [[2, 1], [2, 1]] (W = [1, 1]^T, H = [2, 1])
     const float V[] = {1, 0, 2, 3};
     const double W[] = {1, 1}, H[] = {2, 1};
-    const double want = (1 * std::log(1 / 2.0) - 1 + 2) + 1 + (2 * std::log(1.0) - 2 + 2) + (3 * std::log(3.0) - 3 + 1);
+    const double want = (1 * std::log(1 / 2.0) - 1 + 2) + 1 + (2 * std::log(1.0) - 2 + 2) +
+                        (3 * std::log(3.0) - 3 + 1);
     EXPECT_NEAR(kve_klDivergence(V, W, H, 2, 2, 1), want, 1e-12);
 }
 
@@ -66,15 +69,17 @@ TEST(EngineStart, EstimateIsTheDivergenceOfEveryStepthFrame) {
     EXPECT_EQ(kve_checkStep(65536), 16);
     EXPECT_EQ(kve_checkStep(65537), 17);
     EXPECT_EQ(kve_checkStep(155000), 38);
-    const int rows = 30, frames = 100, K = 2, n = 7;   // frames 0, 16, .., 96
+    const int rows = 30, frames = 100, K = 2, n = 7;  // frames 0, 16, .., 96
     std::vector<float> V = lowRank(rows, frames, 2);
     std::vector<double> W(rows * K), H(K * frames);
     kve_randomStart(3, rows, frames, K, W.data(), H.data());
     std::vector<float> Vs(static_cast<size_t>(rows) * n);
     std::vector<double> Hs(static_cast<size_t>(K) * n);
     for (int i = 0; i < n; ++i) {
-        for (int r = 0; r < rows; ++r) Vs[static_cast<size_t>(r) * n + i] = V[static_cast<size_t>(r) * frames + 16 * i];
-        for (int k = 0; k < K; ++k) Hs[static_cast<size_t>(k) * n + i] = H[static_cast<size_t>(k) * frames + 16 * i];
+        for (int r = 0; r < rows; ++r)
+            Vs[static_cast<size_t>(r) * n + i] = V[static_cast<size_t>(r) * frames + 16 * i];
+        for (int k = 0; k < K; ++k)
+            Hs[static_cast<size_t>(k) * n + i] = H[static_cast<size_t>(k) * frames + 16 * i];
     }
     const double want = kve_klDivergence(Vs.data(), W.data(), Hs.data(), rows, n, K);
     EXPECT_NEAR(kve_klEstimate(V.data(), W.data(), H.data(), rows, frames, K), want, 1e-12 * want);

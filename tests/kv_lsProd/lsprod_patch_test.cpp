@@ -23,16 +23,15 @@ std::vector<std::string> lists(const ToolRun &r) {
 
 TEST(LsProd, ScalesTheStoredListByEachNumber) {
     Scratch s;
-    ToolRun r = s.run(head +
-                      "send lp 0 2.5\n"             // nothing stored yet: an empty list
-                      "send lp 1 list 1 2 3\n"
-                      "send lp 0 float 2.0\n"
-                      "send lp 1 float 2.0\n"       // the right inlet scales too
-                      "send lp 1 list 7 8\n"        // replaces, never appends
-                      "send lp 0 1.\n"
-                      "send lp 1 list 1 2\n"
-                      "send lp 0 2.\n"              // each number scales the store,
-                      "send lp 0 3.\n");            // not the last output
+    ToolRun r = s.run(head + "send lp 0 2.5\n"  // nothing stored yet: an empty list
+                             "send lp 1 list 1 2 3\n"
+                             "send lp 0 float 2.0\n"
+                             "send lp 1 float 2.0\n"  // the right inlet scales too
+                             "send lp 1 list 7 8\n"   // replaces, never appends
+                             "send lp 0 1.\n"
+                             "send lp 1 list 1 2\n"
+                             "send lp 0 2.\n"    // each number scales the store,
+                             "send lp 0 3.\n");  // not the last output
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lists(r), (std::vector<std::string>{"[]", "[2.0,4.0,6.0]", "[2.0,4.0,6.0]",
                                                   "[7.0,8.0]", "[2.0,4.0]", "[3.0,6.0]"}));
@@ -54,12 +53,11 @@ TEST(LsProd, ProductsAreFormedInSinglePrecision) {
 
 TEST(LsProd, ListsOnTheLeftAreIgnoredAndIntsAreStoredAsFloats) {
     Scratch s;
-    ToolRun r = s.run(head +
-                      "send lp 1 list 1 2\n"
-                      "send lp 0 list 5 6 7\n"      // left inlet: silently ignored
-                      "send lp 0 int 3\n"           // an int arrives as the float 3
-                      "send lp 1 list 4 foo\n"      // a symbol counts as 0
-                      "sched lp 0 0.5\n");
+    ToolRun r = s.run(head + "send lp 1 list 1 2\n"
+                             "send lp 0 list 5 6 7\n"  // left inlet: silently ignored
+                             "send lp 0 int 3\n"       // an int arrives as the float 3
+                             "send lp 1 list 4 foo\n"  // a symbol counts as 0
+                             "sched lp 0 0.5\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lists(r), (std::vector<std::string>{"[3.0,6.0]", "[2.0,0.0]"}));
     EXPECT_EQ(r.console(), (std::vector<std::string>{"P kv_lsProd object loaded...",
@@ -108,6 +106,5 @@ TEST(LsProd, AFullLengthListKeepsEveryElement) {
     const auto &atoms = messages[0]["atoms"];
     ASSERT_EQ(atoms.size(), values.size());
     for (size_t i = 0; i < values.size(); ++i)
-        ASSERT_EQ(atoms[i].get<double>(), static_cast<double>(static_cast<float>(values[i])))
-            << i;
+        ASSERT_EQ(atoms[i].get<double>(), static_cast<double>(static_cast<float>(values[i]))) << i;
 }

@@ -13,7 +13,7 @@ using namespace kvtest;
 
 namespace {
 
-double untouched; // marks a channel pointer the reader has not set
+double untouched;  // marks a channel pointer the reader has not set
 
 // One reader call with its printed output; owns the arrays it was given.
 struct Read {
@@ -27,43 +27,41 @@ struct Read {
     Read() = default;
     Read(const Read &) = delete;
     Read &operator=(const Read &) = delete;
-    ~Read()
-    {
+    ~Read() {
         if (left != &untouched) free(left);
         if (right != &untouched) free(right);
     }
-    std::vector<double> l(int from = 0) const { return std::vector<double>(left + from, left + frames); }
+    std::vector<double> l(int from = 0) const {
+        return std::vector<double>(left + from, left + frames);
+    }
     std::vector<double> r() const { return std::vector<double>(right, right + frames); }
 };
 
-void whole(const std::string &path, Read &r)
-{
+void whole(const std::string &path, Read &r) {
     testing::internal::CaptureStdout();
     r.status = qm_wavreadOSX(path.c_str(), &r.left, &r.right, &r.frames, &r.fmt);
     fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
 }
 
-void segment(const std::string &path, float dur, int reset, double maxLength, Read &r)
-{
+void segment(const std::string &path, float dur, int reset, double maxLength, Read &r) {
     testing::internal::CaptureStdout();
-    r.status = qm_wavreadOSX_Seek(path.c_str(), &r.left, &r.right, &r.frames, &r.fmt, dur, reset, maxLength);
+    r.status = qm_wavreadOSX_Seek(path.c_str(), &r.left, &r.right, &r.frames, &r.fmt, dur, reset,
+                                  maxLength);
     fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
 }
 
 // Division by 32768 is exact in double, so scaled samples compare exactly.
-std::vector<double> scaled(const std::vector<short> &s, size_t channel, size_t channels, size_t from = 0,
-                           size_t count = SIZE_MAX)
-{
+std::vector<double> scaled(const std::vector<short> &s, size_t channel, size_t channels,
+                           size_t from = 0, size_t count = SIZE_MAX) {
     std::vector<double> v;
     for (size_t i = (from * channels) + channel; i < s.size() && v.size() < count; i += channels)
         v.push_back(s[i] / 32768.0);
     return v;
 }
 
-std::vector<short> pseudoRandom(size_t n, unsigned seed)
-{
+std::vector<short> pseudoRandom(size_t n, unsigned seed) {
     std::vector<short> v(n);
     for (size_t i = 0; i < n; i++) {
         seed = seed * 1103515245u + 12345u;
@@ -76,10 +74,9 @@ const int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 const char *kPcmMessage = "Error: invalid audio format. Only uncompressed PCM supported.";
 const char *kWavMessage = "Error: invalid audio format. Only WAV files supported.";
 
-} // namespace
+}  // namespace
 
-TEST(WavRead, WholeStereoAndMonoFiles)
-{
+TEST(WavRead, WholeStereoAndMonoFiles) {
     ScratchDir dir;
     std::vector<short> st = pseudoRandom(2 * 44100, 7);
     st[0] = -32768;
@@ -119,8 +116,7 @@ TEST(WavRead, WholeStereoAndMonoFiles)
     }
 }
 
-TEST(WavRead, FourChannelsGiveTheFirstTwo)
-{
+TEST(WavRead, FourChannelsGiveTheFirstTwo) {
     ScratchDir dir;
     std::vector<short> quad = pseudoRandom(4 * 300, 3);
     writeSound(dir.file("q.wav"), kWav16, 4, 22050, quad);
@@ -136,8 +132,7 @@ TEST(WavRead, FourChannelsGiveTheFirstTwo)
     }
 }
 
-TEST(WavRead, SamplesScaleByTwoToTheFifteen)
-{
+TEST(WavRead, SamplesScaleByTwoToTheFifteen) {
     ScratchDir dir;
     writeSound(dir.file("v.wav"), kWav16, 1, 8000, std::vector<short>{-32768, 0, 16384, 32767, -1});
     Read r;
@@ -146,8 +141,7 @@ TEST(WavRead, SamplesScaleByTwoToTheFifteen)
     EXPECT_EQ(r.l(), (std::vector<double>{-1.0, 0.0, 0.5, 0.999969482421875, -1.0 / 32768}));
 }
 
-TEST(WavRead, SixteenBitAiffIsReadWholeButNotInSegments)
-{
+TEST(WavRead, SixteenBitAiffIsReadWholeButNotInSegments) {
     ScratchDir dir;
     std::vector<short> st = pseudoRandom(2 * 500, 5);
     writeSound(dir.file("a.aiff"), SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 44100, st);
@@ -164,11 +158,12 @@ TEST(WavRead, SixteenBitAiffIsReadWholeButNotInSegments)
     EXPECT_EQ(s.left, &untouched);
 }
 
-TEST(WavRead, OnlySixteenBitSamplesAreTaken)
-{
+TEST(WavRead, OnlySixteenBitSamplesAreTaken) {
     ScratchDir dir;
-    writeSound(dir.file("i24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, 8000, std::vector<int>(20, 1 << 20));
-    writeSound(dir.file("f32.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 8000, std::vector<float>(20, 0.25f));
+    writeSound(dir.file("i24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, 8000,
+               std::vector<int>(20, 1 << 20));
+    writeSound(dir.file("f32.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 8000,
+               std::vector<float>(20, 0.25f));
     for (const char *name : {"i24.wav", "f32.wav"}) {
         Read r, s;
         whole(dir.file(name), r);
@@ -185,8 +180,7 @@ TEST(WavRead, OnlySixteenBitSamplesAreTaken)
     }
 }
 
-TEST(WavRead, CompressedOrCompandedDataIsRefused)
-{
+TEST(WavRead, CompressedOrCompandedDataIsRefused) {
     ScratchDir dir;
     std::vector<short> s = pseudoRandom(200, 9);
     writeSound(dir.file("c.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 44100, s);
@@ -203,8 +197,7 @@ TEST(WavRead, CompressedOrCompandedDataIsRefused)
     }
 }
 
-TEST(WavRead, WholeFilesUpToThreeHundredSeconds)
-{
+TEST(WavRead, WholeFilesUpToThreeHundredSeconds) {
     ScratchDir dir;
     // A low rate keeps 300 s small: 100 frames a second.
     writeSound(dir.file("300.wav"), kWav16, 1, 100, std::vector<short>(30000, 7));
@@ -220,8 +213,7 @@ TEST(WavRead, WholeFilesUpToThreeHundredSeconds)
     EXPECT_EQ(longer.frames, 30050);
 }
 
-TEST(WavRead, UnreadableFilesFailCleanly)
-{
+TEST(WavRead, UnreadableFilesFailCleanly) {
     ScratchDir dir;
     writeBytes(dir.file("empty.wav"), {});
     writeBytes(dir.file("cut.wav"), truncatedWavHeader());
@@ -250,8 +242,7 @@ struct Step {
 };
 
 void walk(const std::string &path, const std::vector<short> &file, int channels, float dur,
-          const std::vector<Step> &steps)
-{
+          const std::vector<Step> &steps) {
     for (size_t k = 0; k < steps.size(); k++) {
         Read r;
         segment(path, dur, k == 0 ? 1 : 0, 300.0, r);
@@ -266,8 +257,7 @@ void walk(const std::string &path, const std::vector<short> &file, int channels,
     }
 }
 
-TEST(WavSegments, WalksAFileToItsCutEnd)
-{
+TEST(WavSegments, WalksAFileToItsCutEnd) {
     ScratchDir dir;
     // At 10 Hz, 0.4 s is 4 frames and 0.5 s is 5.
     std::vector<short> ten = pseudoRandom(2 * 10, 21), nine = pseudoRandom(2 * 9, 22);
@@ -281,8 +271,7 @@ TEST(WavSegments, WalksAFileToItsCutEnd)
     walk(dir.file("9.wav"), nine, 2, 0.5f, {{0, 5, 0}, {0, 4, 5}, {-2, 0, 9}});
 }
 
-TEST(WavSegments, ASegmentStartingAtTheEndGetsNothing)
-{
+TEST(WavSegments, ASegmentStartingAtTheEndGetsNothing) {
     ScratchDir dir;
     std::vector<short> three = {100, 200, 300};
     writeSound(dir.file("3.wav"), kWav16, 1, 10, three);
@@ -290,8 +279,7 @@ TEST(WavSegments, ASegmentStartingAtTheEndGetsNothing)
     walk(dir.file("3.wav"), three, 1, 0.1f, {{0, 1, 0}, {0, 1, 1}, {0, 1, 2}, {0, 0, 3}});
 }
 
-TEST(WavSegments, WholeFileCallsStartAtZeroAndMoveThePosition)
-{
+TEST(WavSegments, WholeFileCallsStartAtZeroAndMoveThePosition) {
     ScratchDir dir;
     std::vector<short> ten = pseudoRandom(10, 31);
     writeSound(dir.file("10.wav"), kWav16, 1, 10, ten);
@@ -313,12 +301,14 @@ TEST(WavSegments, WholeFileCallsStartAtZeroAndMoveThePosition)
     EXPECT_EQ(d.l(), scaled(ten, 0, 1, 0, 4)) << "reset rewinds";
 }
 
-TEST(WavSegments, TheCallersLimitCoversTheWholeFile)
-{
+TEST(WavSegments, TheCallersLimitCoversTheWholeFile) {
     ScratchDir dir;
     writeSound(dir.file("3s.wav"), kWav16, 1, 10, std::vector<short>(30, 1));
     std::string p = dir.file("3s.wav");
-    struct { double max; const char *text; } refused[] = {
+    struct {
+        double max;
+        const char *text;
+    } refused[] = {
         {2.7, "Error: maximum file length allowed is 2 seconds.\n"},
         {-5.0, "Error: maximum file length allowed is 0 seconds.\n"},
     };
@@ -336,10 +326,10 @@ TEST(WavSegments, TheCallersLimitCoversTheWholeFile)
     EXPECT_EQ(ok.frames, 4);
 }
 
-TEST(WavSegments, APositionMovesEvenWhenTheBitDepthIsRefused)
-{
+TEST(WavSegments, APositionMovesEvenWhenTheBitDepthIsRefused) {
     ScratchDir dir;
-    writeSound(dir.file("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 10, std::vector<int>(10, 0));
+    writeSound(dir.file("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 10,
+               std::vector<int>(10, 0));
     std::vector<short> ten = pseudoRandom(10, 41);
     writeSound(dir.file("16.wav"), kWav16, 1, 10, ten);
     Read a, b;

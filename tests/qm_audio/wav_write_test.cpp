@@ -21,8 +21,7 @@ struct Written {
     std::string out;
 };
 
-Written captured(const std::function<int()> &call)
-{
+Written captured(const std::function<int()> &call) {
     testing::internal::CaptureStdout();
     int status = call();
     fflush(stdout);
@@ -30,20 +29,19 @@ Written captured(const std::function<int()> &call)
 }
 
 Written whole(const std::string &path, std::vector<double> &l, std::vector<double> &r, int n,
-              AudioStreamBasicDescription fmt)
-{
+              AudioStreamBasicDescription fmt) {
     return captured([&] { return qm_wavwriteOSX(path.c_str(), l.data(), r.data(), n, fmt); });
 }
 
 Written segment(const std::string &path, std::vector<double> &l, std::vector<double> &r, int n,
-                AudioStreamBasicDescription fmt, float dur, int first)
-{
-    return captured([&] { return qm_wavwriteOSX_Seek(path.c_str(), l.data(), r.data(), n, fmt, dur, first); });
+                AudioStreamBasicDescription fmt, float dur, int first) {
+    return captured(
+        [&] { return qm_wavwriteOSX_Seek(path.c_str(), l.data(), r.data(), n, fmt, dur, first); });
 }
 
 // Both writers, each writing a whole mono or stereo sound as a new file.
-using Writer = std::function<Written(const std::string &, std::vector<double> &, std::vector<double> &, int,
-                                     AudioStreamBasicDescription)>;
+using Writer = std::function<Written(const std::string &, std::vector<double> &,
+                                     std::vector<double> &, int, AudioStreamBasicDescription)>;
 const std::vector<std::pair<const char *, Writer>> kWriters = {
     {"whole", whole},
     {"segment", [](const std::string &p, std::vector<double> &l, std::vector<double> &r, int n,
@@ -52,13 +50,12 @@ const std::vector<std::pair<const char *, Writer>> kWriters = {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-} // namespace
+}  // namespace
 
-TEST(WavWrite, ScalesOnlyFromAPeakOfOneAndTruncates)
-{
+TEST(WavWrite, ScalesOnlyFromAPeakOfOneAndTruncates) {
     struct Case {
         std::vector<double> in;
-        std::vector<short> samples; // v x 32768 worked out by hand, truncated toward zero
+        std::vector<short> samples;  // v x 32768 worked out by hand, truncated toward zero
         std::vector<double> after;
     } cases[] = {
         {{0.5, -0.25}, {16384, -8192}, {0.5, -0.25}},
@@ -85,19 +82,18 @@ TEST(WavWrite, ScalesOnlyFromAPeakOfOneAndTruncates)
     }
 }
 
-TEST(WavWrite, NotANumberIsSilence)
-{
+TEST(WavWrite, NotANumberIsSilence) {
     ScratchDir dir;
     for (auto &[name, write] : kWriters) {
         std::vector<double> l = {kNaN, 0.5, -kNaN}, r;
         Written w = write(dir.file("nan.wav"), l, r, 3, pcm16(8000, 1));
         ASSERT_EQ(w.status, 0) << name;
-        EXPECT_EQ(readShorts(dir.file("nan.wav")).samples, (std::vector<short>{0, 16384, 0})) << name;
+        EXPECT_EQ(readShorts(dir.file("nan.wav")).samples, (std::vector<short>{0, 16384, 0}))
+            << name;
     }
 }
 
-TEST(WavWrite, StereoChannelsShareTheLouderPeak)
-{
+TEST(WavWrite, StereoChannelsShareTheLouderPeak) {
     ScratchDir dir;
     for (auto &[name, write] : kWriters) {
         std::vector<double> l = {0.5, -0.25, 0.1}, r = {3.0, -1.5, 0.3};
@@ -105,7 +101,8 @@ TEST(WavWrite, StereoChannelsShareTheLouderPeak)
         ASSERT_EQ(w.status, 0) << w.out;
         // v / 3 x 0.999 x 32768, truncated
         EXPECT_EQ(readShorts(dir.file("st.wav")).samples,
-                  (std::vector<short>{5455, 32735, -2727, -16367, 1091, 3273})) << name;
+                  (std::vector<short>{5455, 32735, -2727, -16367, 1091, 3273}))
+            << name;
         const double in[2][3] = {{0.5, -0.25, 0.1}, {3.0, -1.5, 0.3}};
         for (int i = 0; i < 3; i++) {
             EXPECT_DOUBLE_EQ(l[i], in[0][i] / 3.0 * 0.999) << "a few ulps of rounding";
@@ -114,8 +111,7 @@ TEST(WavWrite, StereoChannelsShareTheLouderPeak)
     }
 }
 
-TEST(WavWrite, ChannelsAfterTheSecondAreSilent)
-{
+TEST(WavWrite, ChannelsAfterTheSecondAreSilent) {
     ScratchDir dir;
     for (auto &[name, write] : kWriters) {
         std::vector<double> l = {0.5, 0.25}, r = {-0.5, -0.25};
@@ -123,12 +119,12 @@ TEST(WavWrite, ChannelsAfterTheSecondAreSilent)
         ASSERT_EQ(w.status, 0) << w.out;
         SoundContents got = readShorts(dir.file("q.wav"));
         EXPECT_EQ(got.info.channels, 4);
-        EXPECT_EQ(got.samples, (std::vector<short>{16384, -16384, 0, 0, 8192, -8192, 0, 0})) << name;
+        EXPECT_EQ(got.samples, (std::vector<short>{16384, -16384, 0, 0, 8192, -8192, 0, 0}))
+            << name;
     }
 }
 
-TEST(WavWrite, RefusesBadArgumentsBeforeTouchingTheFile)
-{
+TEST(WavWrite, RefusesBadArgumentsBeforeTouchingTheFile) {
     ScratchDir dir;
     std::string path = dir.file("keep.wav");
     writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, std::vector<short>{1, 2, 3});
@@ -138,7 +134,11 @@ TEST(WavWrite, RefusesBadArgumentsBeforeTouchingTheFile)
     bits24.mBytesPerFrame = 3;
     none.mChannelsPerFrame = 0;
     none.mBytesPerFrame = 0;
-    struct { AudioStreamBasicDescription fmt; int frames; const char *text; } cases[] = {
+    struct {
+        AudioStreamBasicDescription fmt;
+        int frames;
+        const char *text;
+    } cases[] = {
         {bits24, 2, "Unsupported bit number.\n"},
         {none, 2, "Couldn't create sound file.\n"},
         {pcm16(8000, 1), -1, "Couldn't write to sound file.\n"},
@@ -146,7 +146,8 @@ TEST(WavWrite, RefusesBadArgumentsBeforeTouchingTheFile)
     for (auto &c : cases) {
         for (int first : {-1, 0, 1, 2}) {
             std::vector<double> l = {2.0, 1.0}, r = {2.0, 1.0};
-            Written w = first < 0 ? whole(path, l, r, c.frames, c.fmt) : segment(path, l, r, c.frames, c.fmt, 0.4f, first);
+            Written w = first < 0 ? whole(path, l, r, c.frames, c.fmt)
+                                  : segment(path, l, r, c.frames, c.fmt, 0.4f, first);
             EXPECT_EQ(w.status, -1);
             EXPECT_EQ(w.out, c.text) << "first " << first;
             EXPECT_EQ(l, (std::vector<double>{2.0, 1.0})) << "not rescaled";
@@ -155,8 +156,7 @@ TEST(WavWrite, RefusesBadArgumentsBeforeTouchingTheFile)
     }
 }
 
-TEST(WavWrite, WholeWriterReplacesAFile)
-{
+TEST(WavWrite, WholeWriterReplacesAFile) {
     ScratchDir dir;
     std::string path = dir.file("r.wav");
     writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 8000, std::vector<short>(400, 9));
@@ -171,8 +171,7 @@ TEST(WavWrite, WholeWriterReplacesAFile)
     EXPECT_EQ(readShorts(path).info.frames, 0);
 }
 
-TEST(WavWrite, CannotCreateInAMissingFolder)
-{
+TEST(WavWrite, CannotCreateInAMissingFolder) {
     ScratchDir dir;
     std::string path = dir.file("no/such/folder.wav");
     std::vector<double> l = {2.0}, r;
@@ -185,12 +184,12 @@ TEST(WavWrite, CannotCreateInAMissingFolder)
     EXPECT_EQ(l[0], 2.0) << "arrays are only rescaled once the file is open";
 }
 
-TEST(WavSegmentWrite, WritesSegmentsOneAfterAnother)
-{
+TEST(WavSegmentWrite, WritesSegmentsOneAfterAnother) {
     ScratchDir dir;
     std::string path = dir.file("seg.wav");
     // 10 Hz and 0.4 s: 4 frames a segment.
-    std::vector<double> l1 = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6}, r1 = {-0.1, -0.2, -0.3, -0.4, -0.5, -0.6};
+    std::vector<double> l1 = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6},
+                        r1 = {-0.1, -0.2, -0.3, -0.4, -0.5, -0.6};
     std::vector<double> l2 = {0.25, 0.5, 0.75}, r2 = {0.0, -0.25, -0.75};
     Written a = segment(path, l1, r1, 6, pcm16(10, 2), 0.4f, 1);
     Written b = segment(path, l2, r2, 3, pcm16(10, 2), 0.4f, 0);
@@ -210,20 +209,20 @@ TEST(WavSegmentWrite, WritesSegmentsOneAfterAnother)
     EXPECT_EQ(got.samples, want);
 }
 
-TEST(WavSegmentWrite, WholeCallsWriteAtZeroAndMoveThePosition)
-{
+TEST(WavSegmentWrite, WholeCallsWriteAtZeroAndMoveThePosition) {
     ScratchDir dir;
     std::string path = dir.file("z.wav");
     std::vector<double> a = {0.5, 0.5, 0.5, 0.5}, b = {-0.5, -0.25}, none;
     ASSERT_EQ(segment(path, a, none, 4, pcm16(10, 1), 0.0f, 1).status, 0);
     ASSERT_EQ(segment(path, b, none, 2, pcm16(10, 1), 0.4f, 0).status, 0);
-    EXPECT_EQ(readShorts(path).samples, (std::vector<short>{16384, 16384, 16384, 16384, -16384, -8192}));
+    EXPECT_EQ(readShorts(path).samples,
+              (std::vector<short>{16384, 16384, 16384, 16384, -16384, -8192}));
     ASSERT_EQ(segment(path, b, none, 2, pcm16(10, 1), -1.0f, 0).status, 0);
-    EXPECT_EQ(readShorts(path).samples, (std::vector<short>{-16384, -8192, 16384, 16384, -16384, -8192}));
+    EXPECT_EQ(readShorts(path).samples,
+              (std::vector<short>{-16384, -8192, 16384, 16384, -16384, -8192}));
 }
 
-TEST(WavSegmentWrite, LaterCallsNeedTheFileAsItWasMade)
-{
+TEST(WavSegmentWrite, LaterCallsNeedTheFileAsItWasMade) {
     ScratchDir dir;
     std::string missing = dir.file("missing.wav");
     std::vector<double> l = {2.0, 0.1}, r = {0.1, 0.1};
@@ -246,15 +245,14 @@ TEST(WavSegmentWrite, LaterCallsNeedTheFileAsItWasMade)
     }
 }
 
-TEST(WavRoundTrip, SixteenBitSamplesComeBackExactly)
-{
+TEST(WavRoundTrip, SixteenBitSamplesComeBackExactly) {
     ScratchDir dir;
     std::vector<short> st(2 * 5000);
     unsigned seed = 99;
     for (auto &s : st) {
         seed = seed * 1103515245u + 12345u;
         s = static_cast<short>(seed >> 16);
-        if (s == -32768) s = -32767; // -1.0 would be a peak of 1 and be rescaled
+        if (s == -32768) s = -32767;  // -1.0 would be a peak of 1 and be rescaled
     }
     std::vector<double> l, r;
     for (size_t i = 0; i < st.size(); i += 2) {

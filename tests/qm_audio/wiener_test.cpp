@@ -17,17 +17,14 @@ struct Case {
     Case() { ref::stft(x, N, frames, hop, re, im); }
     size_t cells() const { return re.size(); }
     std::vector<double> run(const std::vector<double> &mask, const std::vector<double> &model,
-                            int *rc = nullptr)
-    {
+                            int *rc = nullptr) {
         std::vector<double> out(x.size(), 0.0);
         int r = qm_wienerResynth(mask.data(), model.data(), re.data(), im.data(), bins, frames, s,
                                  N, hop, out.data());
-        if (rc)
-            *rc = r;
+        if (rc) *rc = r;
         return out;
     }
-    std::vector<double> naive(const std::vector<double> &mask, const std::vector<double> &model)
-    {
+    std::vector<double> naive(const std::vector<double> &mask, const std::vector<double> &model) {
         std::vector<double> fr(cells()), fi(cells()), out(x.size(), 0.0);
         for (size_t i = 0; i < cells(); i++) {
             double g = mask[i] / (model[i] + 0.1);
@@ -44,8 +41,7 @@ constexpr double kTol = 1e-11;
 
 }  // namespace
 
-TEST(Wiener, MatchesNaiveFilteredOverlapAdd)
-{
+TEST(Wiener, MatchesNaiveFilteredOverlapAdd) {
     Case c;
     std::vector<double> mask = ref::noise(c.cells(), 4), model = ref::noise(c.cells(), 5);
     for (size_t i = 0; i < c.cells(); i++) {
@@ -55,16 +51,13 @@ TEST(Wiener, MatchesNaiveFilteredOverlapAdd)
     int rc = 1;
     std::vector<double> out = c.run(mask, model, &rc), want = c.naive(mask, model);
     EXPECT_EQ(rc, 0);
-    for (size_t n = 0; n < out.size(); n++)
-        ASSERT_NEAR(out[n], want[n], kTol) << n;
+    for (size_t n = 0; n < out.size(); n++) ASSERT_NEAR(out[n], want[n], kTol) << n;
 }
 
-TEST(Wiener, ZeroMaskAddsNothingAndZeroModelGivesTenTimesTheMask)
-{
+TEST(Wiener, ZeroMaskAddsNothingAndZeroModelGivesTenTimesTheMask) {
     Case c;
     std::vector<double> zeros(c.cells(), 0.0), halves(c.cells(), 0.5);
-    for (double v : c.run(zeros, halves))
-        ASSERT_EQ(v, 0.0);
+    for (double v : c.run(zeros, halves)) ASSERT_EQ(v, 0.0);
     // where the model is 0 the gain is mask / 0.1
     std::vector<double> out = c.run(halves, zeros), fr = c.re, fi = c.im, want(out.size(), 0.0);
     for (size_t i = 0; i < c.cells(); i++) {
@@ -73,11 +66,10 @@ TEST(Wiener, ZeroMaskAddsNothingAndZeroModelGivesTenTimesTheMask)
     }
     ref::istft(fr, fi, Case::N, Case::frames, Case::hop, want);
     for (size_t n = 0; n < out.size(); n++)
-        ASSERT_NEAR(out[n], want[n], kTol * 5);   // five times larger values
+        ASSERT_NEAR(out[n], want[n], kTol * 5);  // five times larger values
 }
 
-TEST(Wiener, MaskEqualToALargeModelNearlyRestoresTheRoundTrip)
-{
+TEST(Wiener, MaskEqualToALargeModelNearlyRestoresTheRoundTrip) {
     Case c;
     std::vector<double> big(c.cells(), 1e6);
     std::vector<double> out = c.run(big, big);
@@ -86,35 +78,29 @@ TEST(Wiener, MaskEqualToALargeModelNearlyRestoresTheRoundTrip)
         ASSERT_NEAR(out[n], 1.68 * c.x[n], 1e-6) << n;
 }
 
-TEST(Wiener, LinearInTheMaskButNotInMaskAndModelTogether)
-{
+TEST(Wiener, LinearInTheMaskButNotInMaskAndModelTogether) {
     Case c;
     std::vector<double> mask = ref::noise(c.cells(), 6), model(c.cells(), 0.2);
-    for (double &m : mask)
-        m = std::fabs(m);
+    for (double &m : mask) m = std::fabs(m);
     std::vector<double> mask2 = mask, model2 = model;
-    for (double &m : mask2)
-        m *= 2;
-    for (double &m : model2)
-        m *= 2;
+    for (double &m : mask2) m *= 2;
+    for (double &m : model2) m *= 2;
     std::vector<double> a = c.run(mask, model), b = c.run(mask2, model), d = c.run(mask2, model2);
     double diff = 0;
     for (size_t n = 0; n < a.size(); n++) {
         EXPECT_NEAR(b[n], 2 * a[n], kTol);
         diff = std::max(diff, std::fabs(d[n] - a[n]));
     }
-    EXPECT_GT(diff, 0.01);   // the constant 0.1 does not scale
+    EXPECT_GT(diff, 0.01);  // the constant 0.1 does not scale
 }
 
-TEST(Wiener, RowsMustBeTheBinsOfN)
-{
+TEST(Wiener, RowsMustBeTheBinsOfN) {
     Case c;
     std::vector<double> m(c.cells(), 1.0), out(c.x.size(), 4.0);
     EXPECT_EQ(qm_wienerResynth(m.data(), m.data(), c.re.data(), c.im.data(), Case::bins - 1,
                                Case::frames, c.s, Case::N, Case::hop, out.data()),
               -1);
-    for (double v : out)
-        EXPECT_EQ(v, 4.0);
+    for (double v : out) EXPECT_EQ(v, 4.0);
     EXPECT_EQ(qm_wienerResynth(m.data(), m.data(), c.re.data(), c.im.data(), Case::bins, 0, c.s,
                                Case::N, Case::hop, out.data()),
               0);
@@ -123,8 +109,7 @@ TEST(Wiener, RowsMustBeTheBinsOfN)
 
 // Two channels through one mask and model, over several blocks of frames and
 // a partial one; each output keeps what it held before.
-TEST(Wiener, TwoChannelsShareTheGains)
-{
+TEST(Wiener, TwoChannelsShareTheGains) {
     constexpr int N = 64, hop = 16, frames = 75, bins = N / 2 + 1;
     ref::Setup s{6};
     const size_t len = size_t(frames - 1) * hop + N, cells = size_t(bins) * frames;
@@ -158,10 +143,10 @@ TEST(Wiener, TwoChannelsShareTheGains)
     }
     // without a second channel only the first is written
     std::vector<double> mono(len, 0.25);
-    EXPECT_EQ(qm_wienerResynth2(mask.data(), model.data(), reL.data(), imL.data(), nullptr,
-                                nullptr, bins, frames, s, N, hop, mono.data(), nullptr),
+    EXPECT_EQ(qm_wienerResynth2(mask.data(), model.data(), reL.data(), imL.data(), nullptr, nullptr,
+                                bins, frames, s, N, hop, mono.data(), nullptr),
               0);
-    EXPECT_EQ(mono, outL);   // the same arithmetic per channel, bit for bit
+    EXPECT_EQ(mono, outL);  // the same arithmetic per channel, bit for bit
     // refused arguments leave both outputs as they were
     std::vector<double> keepL(outL), keepR(outR);
     EXPECT_EQ(qm_wienerResynth2(mask.data(), model.data(), reL.data(), imL.data(), reR.data(),
@@ -176,8 +161,7 @@ TEST(Wiener, TwoChannelsShareTheGains)
 // same, bit for bit, as the plain inverse transform of the gained spectrum.
 // Hops that do and do not divide N, hops past N, odd ones, and frame counts
 // that leave no cut, a cut on a block edge and a partial last block.
-TEST(Wiener, ThreadCutSumsInFrameOrder)
-{
+TEST(Wiener, ThreadCutSumsInFrameOrder) {
     constexpr int N = 64, bins = N / 2 + 1;
     ref::Setup s{6};
     for (int hop : {16, 5, 32, 64, 80, 1}) {

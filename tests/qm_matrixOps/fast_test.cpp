@@ -18,8 +18,7 @@ namespace {
 
 using naive::Mat;
 
-Mat positiveV(int F, int T, int K, unsigned seed)
-{
+Mat positiveV(int F, int T, int K, unsigned seed) {
     return naive::productV(F, T, K, seed, 0.05);
 }
 
@@ -43,8 +42,7 @@ const Variant kVariants[] = {
     {"eucl", qm_euclIterateFast, qm_euclIterate, naive::euclStep},
 };
 
-void agreeAfter100(const Variant &v, const Shape &s)
-{
+void agreeAfter100(const Variant &v, const Shape &s) {
     SCOPED_TRACE(testing::Message() << v.name << " F=" << s.F << " T=" << s.T << " K=" << s.K);
     const int iter = 100;
     Mat V = positiveV(s.F, s.T, s.K < 4 ? s.K : 4, 11);
@@ -53,33 +51,28 @@ void agreeAfter100(const Variant &v, const Shape &s)
     naive::init(s.F, s.T, s.K, W, H);
     Mat rW = W, rH = H;
     ASSERT_EQ(v.fast(V.data(), s.F, s.T, s.K, iter, W.data(), H.data()), 0);
-    for (int i = 0; i < iter; i++)
-        v.step(V, s.F, s.T, s.K, rW, rH);
+    for (int i = 0; i < iter; i++) v.step(V, s.F, s.T, s.K, rW, rH);
     expectClose(W, rW, "W");
     expectClose(H, rH, "H");
 }
 
-TEST(IterateFast, AgreesWithStepByStepOnSmallShapes)
-{
+TEST(IterateFast, AgreesWithStepByStepOnSmallShapes) {
     const Shape shapes[] = {
-        {1, 1, 1},   {1, 9, 3},   {9, 1, 3},   {8, 7, 1},  {13, 11, 12}, {37, 23, 4},
-        {6, 16, 2},  {5, 35, 10}, {3, 64, 16}, {7, 19, 17}, {11, 41, 23},
+        {1, 1, 1},  {1, 9, 3},   {9, 1, 3},   {8, 7, 1},   {13, 11, 12}, {37, 23, 4},
+        {6, 16, 2}, {5, 35, 10}, {3, 64, 16}, {7, 19, 17}, {11, 41, 23},
     };
     for (const Variant &v : kVariants)
-        for (const Shape &s : shapes)
-            agreeAfter100(v, s);
+        for (const Shape &s : shapes) agreeAfter100(v, s);
 }
 
-TEST(IterateFast, AgreesWithStepByStepWhenThreaded)
-{
+TEST(IterateFast, AgreesWithStepByStepWhenThreaded) {
     // enough work per round to be split over the threads, one specialised
     // kernel and one general one
     agreeAfter100(kVariants[0], {161, 251, 10});
     agreeAfter100(kVariants[1], {97, 213, 20});
 }
 
-TEST(IterateFast, AgreesWithTheLibraryLoops)
-{
+TEST(IterateFast, AgreesWithTheLibraryLoops) {
     // rows of H a multiple of 4 KiB apart in the caller's layout
     const int F = 65, T = 512, K = 10, iter = 100;
     Mat V = positiveV(F, T, 3, 21);
@@ -95,18 +88,15 @@ TEST(IterateFast, AgreesWithTheLibraryLoops)
     }
 }
 
-TEST(IterateFast, ZeroInputAndZeroStartsStayZero)
-{
+TEST(IterateFast, ZeroInputAndZeroStartsStayZero) {
     const int F = 9, T = 21, K = 3;
     for (const Variant &v : kVariants) {
         SCOPED_TRACE(v.name);
         Mat V(F * T, 0.0), W, H;
         naive::init(F, T, K, W, H);
         ASSERT_EQ(v.fast(V.data(), F, T, K, 5, W.data(), H.data()), 0);
-        for (double x : W)
-            EXPECT_EQ(x, 0.0);
-        for (double x : H)
-            EXPECT_EQ(x, 0.0);
+        for (double x : W) EXPECT_EQ(x, 0.0);
+        for (double x : H) EXPECT_EQ(x, 0.0);
 
         V = positiveV(F, T, K, 4);
         naive::init(F, T, K, W, H);
@@ -115,10 +105,8 @@ TEST(IterateFast, ZeroInputAndZeroStartsStayZero)
         ASSERT_EQ(v.fast(V.data(), F, T, K, 30, W.data(), H.data()), 0);
         EXPECT_EQ(W[4], 0.0);
         EXPECT_EQ(H[17], 0.0);
-        for (double x : W)
-            EXPECT_TRUE(std::isfinite(x));
-        for (double x : H)
-            EXPECT_TRUE(std::isfinite(x));
+        for (double x : W) EXPECT_TRUE(std::isfinite(x));
+        for (double x : H) EXPECT_TRUE(std::isfinite(x));
     }
 }
 
@@ -126,14 +114,12 @@ struct Calls {
     std::vector<std::pair<int, int>> seen;
 };
 
-void record(int done, int total, void *user)
-{
+void record(int done, int total, void *user) {
     static_cast<Calls *>(user)->seen.emplace_back(done, total);
 }
 
-TEST(IterateFast, ReportsEveryRoundAndNothingWithoutRounds)
-{
-    Mat V = positiveV(161, 251, 2, 8); // threaded
+TEST(IterateFast, ReportsEveryRoundAndNothingWithoutRounds) {
+    Mat V = positiveV(161, 251, 2, 8);  // threaded
     Mat W, H;
     naive::init(161, 251, 10, W, H);
     const Mat W0 = W, H0 = H;
@@ -155,8 +141,7 @@ TEST(IterateFast, ReportsEveryRoundAndNothingWithoutRounds)
     EXPECT_EQ(calls.seen, want);
 }
 
-TEST(IterateFast, UnformableScratchFailsWithoutTouchingFactors)
-{
+TEST(IterateFast, UnformableScratchFailsWithoutTouchingFactors) {
     // K x T numerators would need more bytes than an address holds
     for (const Variant &v : kVariants) {
         double V = 1.0, W = 0.5, H = 0.25;
@@ -166,4 +151,4 @@ TEST(IterateFast, UnformableScratchFailsWithoutTouchingFactors)
     }
 }
 
-} // namespace
+}  // namespace

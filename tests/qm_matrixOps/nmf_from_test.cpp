@@ -20,8 +20,7 @@ struct Rounds {
 
 // From the random start qm_initNMF draws, it is qm_klNMF or qm_euclNMF
 // bit for bit, the callback hearing of rounds 1..30.
-TEST(NMFFrom, FromTheRandomStartIsTheWholeCall)
-{
+TEST(NMFFrom, FromTheRandomStartIsTheWholeCall) {
     const int F = 40, T = 70, K = 3;
     naive::Mat V = naive::productV(F, T, K, 4, 0.1);
     for (int eucl : {0, 1}) {
@@ -33,7 +32,8 @@ TEST(NMFFrom, FromTheRandomStartIsTheWholeCall)
         srand(9);
         qm_initNMF(F, T, K, W2.data(), H2.data());
         Rounds r{1000, {}};
-        ASSERT_EQ(qm_NMFFrom(eucl, V.data(), F, T, K, 30, W2.data(), H2.data(), Rounds::call, &r), 0);
+        ASSERT_EQ(qm_NMFFrom(eucl, V.data(), F, T, K, 30, W2.data(), H2.data(), Rounds::call, &r),
+                  0);
         EXPECT_EQ(W2, W) << eucl;
         EXPECT_EQ(H2, H) << eucl;
         ASSERT_EQ(r.seen.size(), 30u);
@@ -43,8 +43,7 @@ TEST(NMFFrom, FromTheRandomStartIsTheWholeCall)
 
 // A stop ends the work after the round that asked; an empty shape still
 // reports its rounds and can be stopped too.
-TEST(NMFFrom, CallbackStopsTheWork)
-{
+TEST(NMFFrom, CallbackStopsTheWork) {
     const int F = 20, T = 30, K = 2;
     naive::Mat V = naive::productV(F, T, K, 5, 0.1);
     naive::Mat W(F * K, 0.5), H(K * T, 0.5);

@@ -9,12 +9,10 @@
 
 namespace {
 
-TEST(InitNMF, DrawsAllOfWThenAllOfH)
-{
+TEST(InitNMF, DrawsAllOfWThenAllOfH) {
     srand(3);
     int r[6];
-    for (int &x : r)
-        x = rand();
+    for (int &x : r) x = rand();
 
     srand(3);
     double W[2], H[3];
@@ -24,36 +22,30 @@ TEST(InitNMF, DrawsAllOfWThenAllOfH)
     EXPECT_EQ(H[0], r[2] / 2147483647.0);
     EXPECT_EQ(H[1], r[3] / 2147483647.0);
     EXPECT_EQ(H[2], r[4] / 2147483647.0);
-    EXPECT_EQ(rand(), r[5]); // exactly F*K + K*T = 5 draws
+    EXPECT_EQ(rand(), r[5]);  // exactly F*K + K*T = 5 draws
 }
 
-TEST(InitNMF, ValuesInUnitRangeAndNotReseeded)
-{
+TEST(InitNMF, ValuesInUnitRangeAndNotReseeded) {
     srand(11);
     std::vector<double> W1(12), H1(20), W2(12), H2(20);
     qm_initNMF(4, 5, 3, W1.data(), H1.data());
     qm_initNMF(4, 5, 3, W2.data(), H2.data());
     EXPECT_NE(W1, W2);
     EXPECT_NE(H1, H2);
-    for (double x : W1)
-        EXPECT_TRUE(x >= 0.0 && x <= 1.0);
-    for (double x : H2)
-        EXPECT_TRUE(x >= 0.0 && x <= 1.0);
+    for (double x : W1) EXPECT_TRUE(x >= 0.0 && x <= 1.0);
+    for (double x : H2) EXPECT_TRUE(x >= 0.0 && x <= 1.0);
 }
 
 // W (F x K) whose column k holds 10k + f, so a moved column is recognisable
-std::vector<double> taggedW(int F, int K)
-{
+std::vector<double> taggedW(int F, int K) {
     std::vector<double> W((size_t)F * K);
     for (int f = 0; f < F; f++)
-        for (int k = 0; k < K; k++)
-            W[(size_t)f * K + k] = 10.0 * k + f;
+        for (int k = 0; k < K; k++) W[(size_t)f * K + k] = 10.0 * k + f;
     return W;
 }
 
-void expectOrder(const std::vector<double> &W, const std::vector<double> &H, int F, int T,
-                 int K, const std::vector<int> &expect)
-{
+void expectOrder(const std::vector<double> &W, const std::vector<double> &H, int F, int T, int K,
+                 const std::vector<int> &expect) {
     std::vector<double> sW(W.size(), -1), sH(H.size(), -1);
     ASSERT_EQ(qm_sortByHRowEnergy(W.data(), H.data(), F, T, K, sW.data(), sH.data()), 0);
     for (int i = 0; i < K; i++) {
@@ -69,29 +61,25 @@ void expectOrder(const std::vector<double> &W, const std::vector<double> &H, int
     }
 }
 
-TEST(SortByHRowEnergy, DescendingEnergyCarriesBasisAlong)
-{
+TEST(SortByHRowEnergy, DescendingEnergyCarriesBasisAlong) {
     // row energies 1, 9, 4
     const std::vector<double> H = {1, 0, 0, 3, 0, -2};
     expectOrder(taggedW(3, 3), H, 3, 2, 3, {1, 2, 0});
 }
 
-TEST(SortByHRowEnergy, SingleComponentIsCopied)
-{
+TEST(SortByHRowEnergy, SingleComponentIsCopied) {
     const std::vector<double> H = {0.5, 0.25, 2};
     expectOrder(taggedW(4, 1), H, 4, 3, 1, {0});
 }
 
-TEST(SortByHRowEnergy, TiesKeepOrderZeroRowsAndNaNLast)
-{
+TEST(SortByHRowEnergy, TiesKeepOrderZeroRowsAndNaNLast) {
     const double nan = std::nan("");
     // energies: 0, 4, NaN, 4, 1, 0
     const std::vector<double> H = {0, 0, 2, 0, nan, 1, 0, 2, 1, 0, 0, 0};
     expectOrder(taggedW(2, 6), H, 2, 2, 6, {1, 3, 4, 0, 5, 2});
 }
 
-TEST(SortByHRowEnergy, AlwaysAPermutation)
-{
+TEST(SortByHRowEnergy, AlwaysAPermutation) {
     // many equal energies among random ones
     const int F = 3, T = 4, K = 40;
     std::vector<double> H((size_t)K * T);
@@ -104,15 +92,14 @@ TEST(SortByHRowEnergy, AlwaysAPermutation)
     std::vector<bool> seen(K, false);
     double prev = INFINITY;
     for (int i = 0; i < K; i++) {
-        int k = (int)(sW[i] / 10.0); // row 0 of column k holds 10k
+        int k = (int)(sW[i] / 10.0);  // row 0 of column k holds 10k
         ASSERT_TRUE(k >= 0 && k < K && !seen[k]);
         seen[k] = true;
         double e = 0;
-        for (int t = 0; t < T; t++)
-            e += sH[(size_t)i * T + t] * sH[(size_t)i * T + t];
+        for (int t = 0; t < T; t++) e += sH[(size_t)i * T + t] * sH[(size_t)i * T + t];
         EXPECT_LE(e, prev);
         prev = e;
     }
 }
 
-} // namespace
+}  // namespace

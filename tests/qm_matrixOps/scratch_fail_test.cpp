@@ -16,23 +16,20 @@ extern "C" void *__real_malloc(size_t n);
 
 namespace {
 // atomic: the library may take scratch on worker threads
-std::atomic<bool> g_armed{false}; // count only while the call under test runs
+std::atomic<bool> g_armed{false};  // count only while the call under test runs
 std::atomic<long> g_calls{0};
 std::atomic<long> g_failAt{-1};
-} // namespace
+}  // namespace
 
-extern "C" void *__wrap_malloc(size_t n)
-{
-    if (g_armed.load() && g_calls.fetch_add(1) == g_failAt.load())
-        return nullptr;
+extern "C" void *__wrap_malloc(size_t n) {
+    if (g_armed.load() && g_calls.fetch_add(1) == g_failAt.load()) return nullptr;
     return __real_malloc(n);
 }
 
 namespace {
 
 template <class Call>
-int armed(long failAt, Call call)
-{
+int armed(long failAt, Call call) {
     g_calls = 0;
     g_failAt = failAt;
     g_armed = true;
@@ -41,12 +38,13 @@ int armed(long failAt, Call call)
     return rc;
 }
 
-TEST(ScratchFailure, SortLeavesOutputsUntouched)
-{
+TEST(ScratchFailure, SortLeavesOutputsUntouched) {
     const int F = 3, T = 4, K = 3;
     std::vector<double> W(F * K, 1.0), H(K * T, 2.0);
     std::vector<double> sW(F * K), sH(K * T);
-    auto call = [&] { return qm_sortByHRowEnergy(W.data(), H.data(), F, T, K, sW.data(), sH.data()); };
+    auto call = [&] {
+        return qm_sortByHRowEnergy(W.data(), H.data(), F, T, K, sW.data(), sH.data());
+    };
     ASSERT_EQ(armed(-1, call), 0);
     const long requests = g_calls;
     const std::vector<double> okW = sW, okH = sH;
@@ -65,15 +63,13 @@ TEST(ScratchFailure, SortLeavesOutputsUntouched)
         EXPECT_EQ(sW, std::vector<double>(F * K, 7.0)) << n;
         EXPECT_EQ(sH, std::vector<double>(K * T, 7.0)) << n;
     }
-    EXPECT_GE(failures, 2); // energies and index order
+    EXPECT_GE(failures, 2);  // energies and index order
 }
 
-TEST(ScratchFailure, FactorisationsZeroWAndH)
-{
+TEST(ScratchFailure, FactorisationsZeroWAndH) {
     const int F = 6, T = 5, K = 2;
     std::vector<double> V(F * T);
-    for (size_t i = 0; i < V.size(); i++)
-        V[i] = 1.0 + (i % 4);
+    for (size_t i = 0; i < V.size(); i++) V[i] = 1.0 + (i % 4);
     using NMF = int (*)(const double *, int, int, int, int, double *, double *);
     for (NMF nmf : {qm_klNMF, qm_euclNMF}) {
         std::vector<double> W(F * K), H(K * T);
@@ -99,8 +95,8 @@ TEST(ScratchFailure, FactorisationsZeroWAndH)
             EXPECT_EQ(W, std::vector<double>(F * K, 0.0)) << n;
             EXPECT_EQ(H, std::vector<double>(K * T, 0.0)) << n;
         }
-        EXPECT_GE(failures, 3); // iteration, ordering and sort scratch
+        EXPECT_GE(failures, 3);  // iteration, ordering and sort scratch
     }
 }
 
-} // namespace
+}  // namespace

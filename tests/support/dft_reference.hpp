@@ -13,8 +13,7 @@ namespace ref {
 
 using cd = std::complex<double>;
 
-inline std::vector<double> sqrt_blackman(int N)
-{
+inline std::vector<double> sqrt_blackman(int N) {
     std::vector<double> g(N);
     for (int n = 0; n < N; n++) {
         double b = 0.42 - 0.5 * std::cos(2 * M_PI * n / N) + 0.08 * std::cos(4 * M_PI * n / N);
@@ -24,9 +23,8 @@ inline std::vector<double> sqrt_blackman(int N)
 }
 
 // X_t[b] for b = 0 .. N/2, as bins x frames
-inline void stft(const std::vector<double> &x, int N, int frames, int hop,
-                 std::vector<double> &re, std::vector<double> &im)
-{
+inline void stft(const std::vector<double> &x, int N, int frames, int hop, std::vector<double> &re,
+                 std::vector<double> &im) {
     const int bins = N / 2 + 1;
     std::vector<double> g = sqrt_blackman(N);
     re.assign(size_t(bins) * frames, 0);
@@ -35,7 +33,8 @@ inline void stft(const std::vector<double> &x, int N, int frames, int hop,
         for (int b = 0; b < bins; b++) {
             cd s = 0;
             for (int n = 0; n < N; n++)
-                s += g[n] * x[size_t(t) * hop + n] * std::polar(1.0, -2 * M_PI * double((b * n) % N) / N);
+                s += g[n] * x[size_t(t) * hop + n] *
+                     std::polar(1.0, -2 * M_PI * double((b * n) % N) / N);
             re[size_t(b) * frames + t] = s.real();
             im[size_t(b) * frames + t] = s.imag();
         }
@@ -43,9 +42,8 @@ inline void stft(const std::vector<double> &x, int N, int frames, int hop,
 
 // out += sum over frames of g * inverse DFT of the Hermitian-extended column;
 // the imaginary parts of DC and Nyquist are ignored
-inline void istft(const std::vector<double> &re, const std::vector<double> &im, int N,
-                  int frames, int hop, std::vector<double> &out)
-{
+inline void istft(const std::vector<double> &re, const std::vector<double> &im, int N, int frames,
+                  int hop, std::vector<double> &out) {
     const int h = N / 2;
     std::vector<double> g = sqrt_blackman(N);
     for (int t = 0; t < frames; t++)
@@ -59,8 +57,7 @@ inline void istft(const std::vector<double> &re, const std::vector<double> &im, 
         }
 }
 
-inline std::vector<double> noise(size_t n, unsigned seed, double amp = 1.0)
-{
+inline std::vector<double> noise(size_t n, unsigned seed, double amp = 1.0) {
     std::vector<double> x(n);
     for (size_t i = 0; i < n; i++) {
         seed = seed * 1103515245u + 12345u;

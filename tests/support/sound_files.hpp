@@ -21,14 +21,12 @@ namespace kvtest {
 // A fresh folder under the system's temporary folder, removed with its files.
 class ScratchDir {
 public:
-    ScratchDir()
-    {
+    ScratchDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "kv_sound_XXXXXX").string();
         if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
         path_ = tmpl;
     }
-    ~ScratchDir()
-    {
+    ~ScratchDir() {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
@@ -40,21 +38,30 @@ private:
     std::string path_;
 };
 
-inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<short> &v, sf_count_t n) { return sf_writef_short(sf, v.data(), n); }
-inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<int> &v, sf_count_t n) { return sf_writef_int(sf, v.data(), n); }
-inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<float> &v, sf_count_t n) { return sf_writef_float(sf, v.data(), n); }
-inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<double> &v, sf_count_t n) { return sf_writef_double(sf, v.data(), n); }
+inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<short> &v, sf_count_t n) {
+    return sf_writef_short(sf, v.data(), n);
+}
+inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<int> &v, sf_count_t n) {
+    return sf_writef_int(sf, v.data(), n);
+}
+inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<float> &v, sf_count_t n) {
+    return sf_writef_float(sf, v.data(), n);
+}
+inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<double> &v, sf_count_t n) {
+    return sf_writef_double(sf, v.data(), n);
+}
 
 // Writes interleaved samples as a file of the given libsndfile format.
 template <typename T>
-void writeSound(const std::string &path, int format, int channels, int rate, const std::vector<T> &samples)
-{
+void writeSound(const std::string &path, int format, int channels, int rate,
+                const std::vector<T> &samples) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
     SNDFILE *sf = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!sf) throw std::runtime_error(std::string("cannot write ") + path + ": " + sf_strerror(nullptr));
+    if (!sf)
+        throw std::runtime_error(std::string("cannot write ") + path + ": " + sf_strerror(nullptr));
     sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
     sf_count_t put = writeFrames(sf, samples, frames);
     sf_close(sf);
@@ -67,8 +74,7 @@ struct SoundContents {
     std::vector<short> samples;
 };
 
-inline SoundContents readShorts(const std::string &path)
-{
+inline SoundContents readShorts(const std::string &path) {
     SoundContents c;
     SNDFILE *sf = sf_open(path.c_str(), SFM_READ, &c.info);
     if (!sf) throw std::runtime_error("cannot read " + path);
@@ -78,35 +84,30 @@ inline SoundContents readShorts(const std::string &path)
     return c;
 }
 
-inline void writeBytes(const std::string &path, const std::vector<unsigned char> &bytes)
-{
+inline void writeBytes(const std::string &path, const std::vector<unsigned char> &bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
-inline std::vector<unsigned char> readBytes(const std::string &path)
-{
+inline std::vector<unsigned char> readBytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
 }
 
-inline bool exists(const std::string &path)
-{
+inline bool exists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
 
 // The first 20 bytes of a 16-bit WAV header: RIFF, size, WAVE, "fmt " and
 // its size, cut off before the format fields.
-inline std::vector<unsigned char> truncatedWavHeader()
-{
-    return {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E',
-            'f', 'm', 't', ' ', 16, 0, 0, 0};
+inline std::vector<unsigned char> truncatedWavHeader() {
+    return {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0};
 }
 
 // Open descriptors of this process, to catch handles left open.
-inline int openDescriptors()
-{
+inline int openDescriptors() {
     int n = 0;
     DIR *d = opendir("/proc/self/fd");
     if (!d) return -1;
@@ -116,4 +117,4 @@ inline int openDescriptors()
     return n;
 }
 
-} // namespace kvtest
+}  // namespace kvtest

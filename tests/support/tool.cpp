@@ -86,7 +86,8 @@ Result runTool(const std::vector<std::string> &args, const std::string &dir) {
 
 Result runToolOnTerminal(const std::vector<std::string> &args, const std::string &dir,
                          const std::string &stopAfter) {
-    std::string outPath = "/tmp/kvtest-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".out";
+    std::string outPath =
+        "/tmp/kvtest-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".out";
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
@@ -100,7 +101,7 @@ Result runToolOnTerminal(const std::vector<std::string> &args, const std::string
     char buf[4096];
     for (;;) {
         ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) break;   // EIO once the child has closed the terminal
+        if (n <= 0) break;  // EIO once the child has closed the terminal
         r.err.append(buf, static_cast<size_t>(n));
         if (!stopped && !stopAfter.empty() && r.err.find(stopAfter) != std::string::npos) {
             kill(pid, SIGINT);
@@ -185,7 +186,8 @@ double relativeError(const Sound &got, const Sound &want) {
 std::vector<std::string> listDir(const std::string &dir) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename());
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }

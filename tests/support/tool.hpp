@@ -8,8 +8,8 @@
 namespace kvtest {
 
 struct Result {
-    int exitCode = -1;     // when it exited
-    int signal = 0;        // when a signal ended it
+    int exitCode = -1;  // when it exited
+    int signal = 0;     // when a signal ended it
     std::string out, err;
 };
 

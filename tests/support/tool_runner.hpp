@@ -17,8 +17,8 @@
 struct ToolRun {
     int status = -1;
     std::string out, err;
-    std::vector<std::string> traceLines;     // raw, as written
-    std::vector<nlohmann::json> trace;       // parsed
+    std::vector<std::string> traceLines;  // raw, as written
+    std::vector<nlohmann::json> trace;    // parsed
 
     // console lines of the trace, "P text" or "E text"
     std::vector<std::string> console() const {
@@ -55,8 +55,8 @@ public:
     // the prefix may set limits or the environment).
     ToolRun tool(const std::string &args, const std::string &shellPrefix = "",
                  const std::string &exe = KORVANE_EXE) const {
-        std::string cmd = "cd '" + dir_.path() + "' && " + shellPrefix + " '" + exe + "' " + args + " > '" +
-                          path("out.txt") + "' 2> '" + path("err.txt") + "'";
+        std::string cmd = "cd '" + dir_.path() + "' && " + shellPrefix + " '" + exe + "' " + args +
+                          " > '" + path("out.txt") + "' 2> '" + path("err.txt") + "'";
         ToolRun r;
         int raw = std::system(cmd.c_str());
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -66,13 +66,12 @@ public:
     }
 
     // Runs `korvane run script.kvpatch --trace trace.jsonl EXTRA` in the folder.
-    ToolRun run(const std::string &script, const std::string &extra = "",
-                bool withTrace = true, const std::string &env = "",
-                const std::string &shellPrefix = "") const {
+    ToolRun run(const std::string &script, const std::string &extra = "", bool withTrace = true,
+                const std::string &env = "", const std::string &shellPrefix = "") const {
         write("script.kvpatch", script);
         std::remove(path("trace.jsonl").c_str());
-        ToolRun r = tool("run script.kvpatch " + (withTrace ? std::string("--trace trace.jsonl ") : "") +
-                             extra,
+        ToolRun r = tool("run script.kvpatch " +
+                             (withTrace ? std::string("--trace trace.jsonl ") : "") + extra,
                          shellPrefix + " env -u KORVANE_PLUGIN_PATH " + env);
         std::ifstream in(path("trace.jsonl"));
         for (std::string line; std::getline(in, line);) {

@@ -9,9 +9,9 @@ namespace kvtest {
 
 class Url {
 public:
-    explicit Url(const std::string &path)
-    {
-        CFStringRef s = CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
+    explicit Url(const std::string &path) {
+        CFStringRef s =
+            CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
         ref_ = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, s, kCFURLPOSIXPathStyle, false);
         CFRelease(s);
     }
@@ -25,8 +25,7 @@ private:
 };
 
 // A 16-bit packed linear-PCM description.
-inline AudioStreamBasicDescription pcm16(double rate, UInt32 channels)
-{
+inline AudioStreamBasicDescription pcm16(double rate, UInt32 channels) {
     AudioStreamBasicDescription f{};
     f.mSampleRate = rate;
     f.mFormatID = kAudioFormatLinearPCM;
@@ -39,4 +38,4 @@ inline AudioStreamBasicDescription pcm16(double rate, UInt32 channels)
     return f;
 }
 
-} // namespace kvtest
+}  // namespace kvtest

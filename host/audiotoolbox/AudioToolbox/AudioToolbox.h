@@ -30,11 +30,11 @@ typedef struct AudioStreamBasicDescription {
     UInt32 mReserved;
 } AudioStreamBasicDescription;
 
-#define kAudioFormatLinearPCM ((AudioFormatID)0x6c70636d) /* 'lpcm' */
-#define kAudioFormatULaw ((AudioFormatID)0x756c6177)      /* 'ulaw' */
-#define kAudioFormatALaw ((AudioFormatID)0x616c6177)      /* 'alaw' */
-#define kAudioFormatFLAC ((AudioFormatID)0x666c6163)      /* 'flac' */
-#define kAudioFormatOpus ((AudioFormatID)0x6f707573)      /* 'opus' */
+#define kAudioFormatLinearPCM ((AudioFormatID)0x6c70636d)  /* 'lpcm' */
+#define kAudioFormatULaw ((AudioFormatID)0x756c6177)       /* 'ulaw' */
+#define kAudioFormatALaw ((AudioFormatID)0x616c6177)       /* 'alaw' */
+#define kAudioFormatFLAC ((AudioFormatID)0x666c6163)       /* 'flac' */
+#define kAudioFormatOpus ((AudioFormatID)0x6f707573)       /* 'opus' */
 #define kAudioFormatMPEGLayer3 ((AudioFormatID)0x2e6d7033) /* '.mp3' */
 
 enum {
@@ -82,16 +82,9 @@ typedef struct OpaqueExtAudioFile *ExtAudioFileRef;
 #define kAudioFileRF64Type ((AudioFileTypeID)0x52463634)   /* 'RF64' */
 #define kAudioFileFLACType ((AudioFileTypeID)0x666c6163)   /* 'flac' */
 
-enum {
-    kAudioFileReadPermission = 0x01,
-    kAudioFileWritePermission = 0x02,
-    kAudioFileReadWritePermission = 0x03
-};
+enum { kAudioFileReadPermission = 0x01, kAudioFileWritePermission = 0x02, kAudioFileReadWritePermission = 0x03 };
 
-enum {
-    kAudioFileFlags_EraseFile = 1,
-    kAudioFileFlags_DontPageAlignAudioData = 2
-};
+enum { kAudioFileFlags_EraseFile = 1, kAudioFileFlags_DontPageAlignAudioData = 2 };
 
 #define kAudioFilePropertyFileFormat ((AudioFilePropertyID)0x66666d74)           /* 'ffmt' */
 #define kAudioFilePropertyDataFormat ((AudioFilePropertyID)0x64666d74)           /* 'dfmt' */
@@ -106,15 +99,15 @@ enum {
     kAudioFileEndOfFileError = -39,
     kAudioFilePositionError = -40,
     kAudioFileFileNotFoundError = -43,
-    kAudioFileUnspecifiedError = 0x7768743f,          /* 'wht?' */
-    kAudioFileUnsupportedFileTypeError = 0x7479703f,  /* 'typ?' */
+    kAudioFileUnspecifiedError = 0x7768743f,           /* 'wht?' */
+    kAudioFileUnsupportedFileTypeError = 0x7479703f,   /* 'typ?' */
     kAudioFileUnsupportedDataFormatError = 0x666d743f, /* 'fmt?' */
-    kAudioFileUnsupportedPropertyError = 0x7074793f,  /* 'pty?' */
-    kAudioFileBadPropertySizeError = 0x2173697a,      /* '!siz' */
-    kAudioFilePermissionsError = 0x70726d3f,          /* 'prm?' */
-    kAudioFileInvalidFileError = 0x6474613f,          /* 'dta?' */
-    kAudioFileInvalidPacketOffsetError = 0x70636b3f,  /* 'pck?' */
-    kAudioFileOperationNotSupportedError = 0x6f703f3f /* 'op??' */
+    kAudioFileUnsupportedPropertyError = 0x7074793f,   /* 'pty?' */
+    kAudioFileBadPropertySizeError = 0x2173697a,       /* '!siz' */
+    kAudioFilePermissionsError = 0x70726d3f,           /* 'prm?' */
+    kAudioFileInvalidFileError = 0x6474613f,           /* 'dta?' */
+    kAudioFileInvalidPacketOffsetError = 0x70636b3f,   /* 'pck?' */
+    kAudioFileOperationNotSupportedError = 0x6f703f3f  /* 'op??' */
 };
 
 enum {
@@ -134,48 +127,41 @@ OSStatus ExtAudioFileOpenURL(CFURLRef inURL, ExtAudioFileRef *outExtAudioFile);
  * 32/64 bits. Without the erase flag an existing file is refused. */
 OSStatus ExtAudioFileCreateWithURL(CFURLRef inURL, AudioFileTypeID inFileType,
                                    const AudioStreamBasicDescription *inStreamDesc,
-                                   const AudioChannelLayout *inChannelLayout,
-                                   UInt32 inFlags, ExtAudioFileRef *outExtAudioFile);
+                                   const AudioChannelLayout *inChannelLayout, UInt32 inFlags,
+                                   ExtAudioFileRef *outExtAudioFile);
 OSStatus ExtAudioFileDispose(ExtAudioFileRef inExtAudioFile);
 /* Reads at most *ioNumberFrames and at most what mBuffers[0] holds;
  * *ioNumberFrames becomes the frames delivered (0 at the end). */
-OSStatus ExtAudioFileRead(ExtAudioFileRef inExtAudioFile, UInt32 *ioNumberFrames,
-                          AudioBufferList *ioData);
-OSStatus ExtAudioFileWrite(ExtAudioFileRef inExtAudioFile, UInt32 inNumberFrames,
-                           const AudioBufferList *ioData);
-OSStatus ExtAudioFileGetPropertyInfo(ExtAudioFileRef inExtAudioFile,
-                                     ExtAudioFilePropertyID inPropertyID,
+OSStatus ExtAudioFileRead(ExtAudioFileRef inExtAudioFile, UInt32 *ioNumberFrames, AudioBufferList *ioData);
+OSStatus ExtAudioFileWrite(ExtAudioFileRef inExtAudioFile, UInt32 inNumberFrames, const AudioBufferList *ioData);
+OSStatus ExtAudioFileGetPropertyInfo(ExtAudioFileRef inExtAudioFile, ExtAudioFilePropertyID inPropertyID,
                                      UInt32 *outSize, Boolean *outWritable);
-OSStatus ExtAudioFileGetProperty(ExtAudioFileRef inExtAudioFile,
-                                 ExtAudioFilePropertyID inPropertyID,
+OSStatus ExtAudioFileGetProperty(ExtAudioFileRef inExtAudioFile, ExtAudioFilePropertyID inPropertyID,
                                  UInt32 *ioPropertyDataSize, void *outPropertyData);
 
 /* Packet-level access; one packet is one frame of linear PCM. Opening for
  * writing never creates a missing file. */
-OSStatus AudioFileOpenURL(CFURLRef inFileRef, AudioFilePermissions inPermissions,
-                          AudioFileTypeID inFileTypeHint, AudioFileID *outAudioFile);
+OSStatus AudioFileOpenURL(CFURLRef inFileRef, AudioFilePermissions inPermissions, AudioFileTypeID inFileTypeHint,
+                          AudioFileID *outAudioFile);
 OSStatus AudioFileCreateWithURL(CFURLRef inFileRef, AudioFileTypeID inFileType,
-                                const AudioStreamBasicDescription *inFormat,
-                                AudioFileFlags inFlags, AudioFileID *outAudioFile);
+                                const AudioStreamBasicDescription *inFormat, AudioFileFlags inFlags,
+                                AudioFileID *outAudioFile);
 OSStatus AudioFileClose(AudioFileID inAudioFile);
-OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID,
-                                  UInt32 *outDataSize, UInt32 *isWritable);
-OSStatus AudioFileGetProperty(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID,
-                              UInt32 *ioDataSize, void *outPropertyData);
+OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID, UInt32 *outDataSize,
+                                  UInt32 *isWritable);
+OSStatus AudioFileGetProperty(AudioFileID inAudioFile, AudioFilePropertyID inPropertyID, UInt32 *ioDataSize,
+                              void *outPropertyData);
 /* Reads packets from inStartingPacket, at most *ioNumPackets and at most
  * *ioNumBytes bytes. Asking for none succeeds with none; asking for some at
  * or past the end gives kAudioFileEndOfFileError and none. */
-OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, Boolean inUseCache,
-                                 UInt32 *ioNumBytes,
-                                 AudioStreamPacketDescription *outPacketDescriptions,
-                                 SInt64 inStartingPacket, UInt32 *ioNumPackets,
-                                 void *outBuffer);
+OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, Boolean inUseCache, UInt32 *ioNumBytes,
+                                 AudioStreamPacketDescription *outPacketDescriptions, SInt64 inStartingPacket,
+                                 UInt32 *ioNumPackets, void *outBuffer);
 /* Writes *ioNumPackets packets at inStartingPacket, which may be at most
  * the current packet count (no holes). */
 OSStatus AudioFileWritePackets(AudioFileID inAudioFile, Boolean inUseCache, UInt32 inNumBytes,
-                               const AudioStreamPacketDescription *inPacketDescriptions,
-                               SInt64 inStartingPacket, UInt32 *ioNumPackets,
-                               const void *inBuffer);
+                               const AudioStreamPacketDescription *inPacketDescriptions, SInt64 inStartingPacket,
+                               UInt32 *ioNumPackets, const void *inBuffer);
 
 #ifdef __cplusplus
 }

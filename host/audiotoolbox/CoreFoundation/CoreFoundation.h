@@ -28,24 +28,16 @@ typedef const struct kv_CFURL *CFURLRef;
 /* Only the default allocator exists. */
 #define kCFAllocatorDefault ((CFAllocatorRef)0)
 
-enum {
-    kCFStringEncodingASCII = 0x0600,
-    kCFStringEncodingUTF8 = 0x08000100
-};
+enum { kCFStringEncodingASCII = 0x0600, kCFStringEncodingUTF8 = 0x08000100 };
 
-enum {
-    kCFURLPOSIXPathStyle = 0,
-    kCFURLHFSPathStyle = 1,
-    kCFURLWindowsPathStyle = 2
-};
+enum { kCFURLPOSIXPathStyle = 0, kCFURLHFSPathStyle = 1, kCFURLWindowsPathStyle = 2 };
 
 /* A copy of cStr; NULL when cStr is NULL, the encoding is not UTF-8 or
  * ASCII, or the bytes are not valid in that encoding. */
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr,
-                                      CFStringEncoding encoding);
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr, CFStringEncoding encoding);
 /* A file URL for a POSIX path; NULL for another style or an empty path. */
-CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath,
-                                       CFURLPathStyle pathStyle, Boolean isDirectory);
+CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath, CFURLPathStyle pathStyle,
+                                       Boolean isDirectory);
 /* Each object is created with one reference; this drops it. */
 void CFRelease(CFTypeRef cf);
 

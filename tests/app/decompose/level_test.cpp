@@ -20,9 +20,11 @@ Sound sumOfFiles(const std::string &dir, const std::string &name, int K) {
         std::snprintf(file, sizeof file, "%s/%s-c%02d.wav", dir.c_str(), name.c_str(), k);
         Sound s;
         EXPECT_TRUE(readSound(file, s)) << file;
-        if (total.samples.empty()) total = s;
+        if (total.samples.empty())
+            total = s;
         else
-            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i) total.samples[i] += s.samples[i];
+            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i)
+                total.samples[i] += s.samples[i];
     }
     return total;
 }
@@ -40,7 +42,7 @@ TEST(DecomposeLevel, ComponentsSumToTheInputInEveryModeAndFormat) {
     struct Case {
         int channels;
         std::vector<std::string> args;
-        double tolerance;   // float files: rounding; 16-bit: the quantisation of K files
+        double tolerance;  // float files: rounding; 16-bit: the quantisation of K files
     } cases[] = {
         {1, {"--format", "float"}, 1e-6},
         {2, {"--format", "float", "--channels", "stack"}, 1e-6},
@@ -69,7 +71,8 @@ TEST(DecomposeLevel, ALoudInputGetsOneGainForEveryFile) {
     Sound in = makeSound(1, 8000, 1.0, 0.999);
     for (size_t i = 0; i < in.samples.size(); i += 97) in.samples[i] = i % 2 ? -0.999f : 0.999f;
     ASSERT_TRUE(writeSound(dir / "loud.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
-    Result f = runTool({"decompose", "loud.wav", "-k", "4", "--format", "float", "-o", "f", "-q"}, dir.path());
+    Result f = runTool({"decompose", "loud.wav", "-k", "4", "--format", "float", "-o", "f", "-q"},
+                       dir.path());
     ASSERT_EQ(f.exitCode, 0) << f.err;
     double worst = 0;
     for (int k = 1; k <= 4; ++k) {
@@ -81,7 +84,8 @@ TEST(DecomposeLevel, ALoudInputGetsOneGainForEveryFile) {
     }
     ASSERT_GT(worst, 1.0) << "the case needs a component over full scale";
 
-    Result r = runTool({"decompose", "loud.wav", "-k", "4", "--format", "pcm16", "-o", "i"}, dir.path());
+    Result r =
+        runTool({"decompose", "loud.wav", "-k", "4", "--format", "pcm16", "-o", "i"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("every file is scaled by"), std::string::npos) << r.out;
     // The 16-bit files are the float ones times one gain, 0.999 / peak.
@@ -103,8 +107,9 @@ TEST(DecomposeLevel, AOneShotKeepsItsAttackAtTheFirstSample) {
     Sound in;
     in.rate = 8000;
     in.samples.assign(8000, 0.0f);
-    for (size_t i = 0; i < 2000; ++i)   // full level from sample 0, decaying
-        in.samples[i] = static_cast<float>(0.8 * std::exp(-static_cast<double>(i) / 300.0) * std::sin(0.3 * static_cast<double>(i) + 1.0));
+    for (size_t i = 0; i < 2000; ++i)  // full level from sample 0, decaying
+        in.samples[i] = static_cast<float>(0.8 * std::exp(-static_cast<double>(i) / 300.0) *
+                                           std::sin(0.3 * static_cast<double>(i) + 1.0));
     ASSERT_TRUE(writeSound(dir / "hit.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     Result r = runTool({"decompose", "hit.wav", "-k", "2", "--format", "float", "-q"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -118,22 +123,26 @@ TEST(DecomposeLevel, NoFrameCapOnASoundOverFourMinutes) {
     // 240 s at 1 kHz: 7500 frames of N = 128, over what the object takes.
     Sound in = makeSound(1, 1000, 240.0, 0.25);
     ASSERT_TRUE(writeSound(dir / "long.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
-    Result r = runTool({"decompose", "long.wav", "-k", "2", "--format", "float", "--iterations", "20", "-q"},
-                       dir.path());
+    Result r = runTool(
+        {"decompose", "long.wav", "-k", "2", "--format", "float", "--iterations", "20", "-q"},
+        dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_LT(relativeError(sumOfFiles(dir / "long", "long", 2), in), 1e-6);
 }
 
 TEST(DecomposeLevel, RefusesARunOverTheMemoryLimitAndWritesNothing) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(1, 8000, 2.0, 0.25), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(1, 8000, 2.0, 0.25),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     setenv("KORVANE_MEMORY_LIMIT", "100000", 1);
     Result r = runTool({"decompose", "in.wav", "-k", "8"}, dir.path());
     unsetenv("KORVANE_MEMORY_LIMIT");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("the run needs about"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("MB available. Try a shorter sound, a longer --hop or --win, or fewer components."),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find(
+            "MB available. Try a shorter sound, a longer --hop or --win, or fewer components."),
+        std::string::npos)
         << r.err;
     EXPECT_FALSE(exists(dir / "in"));
     // Under a limit it can meet, the same run goes ahead.

@@ -14,11 +14,14 @@ using namespace kvtest;
 
 namespace {
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 // A short mono 16-bit test sound in the scratch folder.
 void makeInput(const Scratch &dir, const std::string &name = "in.wav", double seconds = 1.5) {
-    ASSERT_TRUE(writeSound(dir / name, makeSound(1, 22050, seconds, 0.4), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(writeSound(dir / name, makeSound(1, 22050, seconds, 0.4),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
 }
 
 }  // namespace
@@ -34,8 +37,9 @@ TEST(DecomposeModes, ProgressOnlyOnATerminalAndNeverWhenQuiet) {
     EXPECT_TRUE(has(plain.out, "2 components of in.wav in p/")) << plain.out;
 
     // On a terminal: one bar per iteration and one per component.
-    Result tty = runToolOnTerminal({"decompose", "in.wav", "-k", "2", "--iterations", "100", "--tol", "0", "-o", "t"},
-                                   dir.path());
+    Result tty = runToolOnTerminal(
+        {"decompose", "in.wav", "-k", "2", "--iterations", "100", "--tol", "0", "-o", "t"},
+        dir.path());
     ASSERT_EQ(tty.exitCode, 0) << tty.err;
     EXPECT_TRUE(has(tty.err, "factorising")) << tty.err;
     EXPECT_TRUE(has(tty.err, "] 1/100 ")) << tty.err;
@@ -45,7 +49,8 @@ TEST(DecomposeModes, ProgressOnlyOnATerminalAndNeverWhenQuiet) {
     EXPECT_TRUE(has(tty.out, "2 components of in.wav in t/")) << tty.out;
 
     // Quiet on a terminal: nothing at all.
-    Result quiet = runToolOnTerminal({"decompose", "in.wav", "-k", "2", "-o", "q", "-q"}, dir.path());
+    Result quiet =
+        runToolOnTerminal({"decompose", "in.wav", "-k", "2", "-o", "q", "-q"}, dir.path());
     ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
     EXPECT_EQ(quiet.err, "");
     EXPECT_EQ(quiet.out, "");
@@ -58,7 +63,8 @@ TEST(DecomposeModes, VerboseShowsEachStep) {
     Result r = runTool({"decompose", "in.wav", "-k", "2", "-v"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "read buffer: 1 channels, 33075 samples, 22050.000000 sr")) << r.out;
-    EXPECT_TRUE(has(r.out, "winlength = 0.080000, FFTsize = 2048, hop = 512, frames = 68")) << r.out;
+    EXPECT_TRUE(has(r.out, "winlength = 0.080000, FFTsize = 2048, hop = 512, frames = 68"))
+        << r.out;
     EXPECT_TRUE(has(r.out, "Factorizing sound with k=2...")) << r.out;
     // Without -v none of it shows.
     Result q = runTool({"decompose", "in.wav", "-k", "2", "-o", "again"}, dir.path());
@@ -70,26 +76,44 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
     makeInput(dir);
     std::ofstream(dir / "notes.wav") << "these are words, not samples\n";
     std::ofstream(dir / "empty.wav");
-    mkdir((dir / "void").c_str(), 0777);   // a folder without sounds
+    mkdir((dir / "void").c_str(), 0777);  // a folder without sounds
 
     struct Case {
         std::vector<std::string> args;
         int status;
-        std::string says;   // part of the message on standard error
-        std::string outDir; // must not exist afterwards
+        std::string says;    // part of the message on standard error
+        std::string outDir;  // must not exist afterwards
     };
     std::vector<Case> cases = {
-        {{"decompose", "missing.wav"}, 1, "cannot open 'missing.wav': No such file or directory", "missing"},
+        {{"decompose", "missing.wav"},
+         1,
+         "cannot open 'missing.wav': No such file or directory",
+         "missing"},
         {{"decompose", "void"}, 1, "void: holds no sound file libsndfile reads", ""},
-        {{"decompose", "notes.wav"}, 1, "'notes.wav' is not a sound file that can be read", "notes"},
-        {{"decompose", "empty.wav"}, 1, "'empty.wav' is not a sound file that can be read", "empty"},
+        {{"decompose", "notes.wav"},
+         1,
+         "'notes.wav' is not a sound file that can be read",
+         "notes"},
+        {{"decompose", "empty.wav"},
+         1,
+         "'empty.wav' is not a sound file that can be read",
+         "empty"},
         {{"decompose", "in.wav", "-k", "0"}, 2, "between 1 and 64, not 0", "in"},
         {{"decompose", "in.wav", "-k", "65"}, 2, "between 1 and 64, not 65", "in"},
-        {{"decompose", "in.wav", "-k", "3", "--only", "4"}, 2, "--only: component 4 is out of range 1..3", "in"},
-        {{"decompose", "in.wav", "--group", "1,x"}, 2, "--group: 'x' is not a component number", "in"},
+        {{"decompose", "in.wav", "-k", "3", "--only", "4"},
+         2,
+         "--only: component 4 is out of range 1..3",
+         "in"},
+        {{"decompose", "in.wav", "--group", "1,x"},
+         2,
+         "--group: 'x' is not a component number",
+         "in"},
         {{"decompose", "in.wav", "--win", "0"}, 2, "--win must be a positive", "in"},
         {{"decompose", "in.wav", "--hop", "1.5"}, 2, "--hop must be a fraction", "in"},
-        {{"decompose", "in.wav", "-o", "notes.wav"}, 1, "'notes.wav' exists and is not a folder", "in"},
+        {{"decompose", "in.wav", "-o", "notes.wav"},
+         1,
+         "'notes.wav' exists and is not a folder",
+         "in"},
         // the engine is linked in: there is no plug-in to look for
         {{"decompose", "in.wav", "--plugins", "nowhere"}, 2, "--plugins", "in"},
     };
@@ -97,7 +121,10 @@ TEST(DecomposeModes, BadInputsFailClearlyAndWriteNothing) {
     if (geteuid() != 0) {
         std::ofstream(dir / "locked.wav") << "x";
         chmod((dir / "locked.wav").c_str(), 0);
-        cases.push_back({{"decompose", "locked.wav"}, 1, "cannot read 'locked.wav': Permission denied", "locked"});
+        cases.push_back({{"decompose", "locked.wav"},
+                         1,
+                         "cannot read 'locked.wav': Permission denied",
+                         "locked"});
     }
     for (const Case &c : cases) {
         Result r = runTool(c.args, dir.path());
@@ -129,7 +156,8 @@ TEST(DecomposeModes, RefusalsOfTheAnalysisAreShownInTheObjectsWords) {
     EXPECT_EQ(s.exitCode, 1);
     EXPECT_TRUE(has(s.err, "the analysis was refused:\n"
                            "Error: sound is too short for this window. Try one of the following:\n"
-                           "Load a sound of at least 0.0800 s, or use --win 0.0500 or less.\n")) << s.err;
+                           "Load a sound of at least 0.0800 s, or use --win 0.0500 or less.\n"))
+        << s.err;
     EXPECT_FALSE(exists(dir / "blip"));
 }
 
@@ -138,14 +166,16 @@ TEST(DecomposeModes, AnInterruptedRunLeavesNoFiles) {
     makeInput(dir, "in.wav", 3.0);
     // Interrupted after two of six components are written under temporary
     // names: the folder it made goes again with them.
-    Result r = runToolOnTerminal({"decompose", "in.wav", "-k", "6", "--plot", "-o", "fresh"}, dir.path(), "] 2/6 ");
+    Result r = runToolOnTerminal({"decompose", "in.wav", "-k", "6", "--plot", "-o", "fresh"},
+                                 dir.path(), "] 2/6 ");
     EXPECT_EQ(r.signal, SIGINT) << r.err;
     EXPECT_FALSE(exists(dir / "fresh"));
 
     // In a folder that already holds something, only that stays.
     ASSERT_EQ(system(("mkdir " + dir / "kept").c_str()), 0);
     std::ofstream(dir / "kept/readme.txt") << "mine\n";
-    Result k = runToolOnTerminal({"decompose", "in.wav", "-k", "6", "-o", "kept"}, dir.path(), "] 2/6 ");
+    Result k =
+        runToolOnTerminal({"decompose", "in.wav", "-k", "6", "-o", "kept"}, dir.path(), "] 2/6 ");
     EXPECT_EQ(k.signal, SIGINT) << k.err;
     EXPECT_EQ(listDir(dir / "kept"), std::vector<std::string>{"readme.txt"});
 }

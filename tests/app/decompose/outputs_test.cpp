@@ -29,7 +29,8 @@ json readJson(const std::string &path) {
 }
 
 // Relative RMS difference of two channels over samples [from, to).
-double relativeError(const std::vector<double> &got, const std::vector<double> &want, long from, long to) {
+double relativeError(const std::vector<double> &got, const std::vector<double> &want, long from,
+                     long to) {
     double num = 0, den = 0;
     for (long i = from; i < to; ++i) {
         double d = got[static_cast<size_t>(i)] - want[static_cast<size_t>(i)];
@@ -41,7 +42,8 @@ double relativeError(const std::vector<double> &got, const std::vector<double> &
 
 std::vector<double> channel(const Sound &s, int c) {
     std::vector<double> v(static_cast<size_t>(s.frames()));
-    for (long i = 0; i < s.frames(); ++i) v[static_cast<size_t>(i)] = s.samples[static_cast<size_t>(i * s.channels + c)];
+    for (long i = 0; i < s.frames(); ++i)
+        v[static_cast<size_t>(i)] = s.samples[static_cast<size_t>(i * s.channels + c)];
     return v;
 }
 
@@ -51,7 +53,8 @@ Sound sumOf(const std::vector<std::string> &paths) {
     for (const std::string &p : paths) {
         Sound s;
         EXPECT_TRUE(readSound(p, s)) << p;
-        if (total.samples.empty()) total = s;
+        if (total.samples.empty())
+            total = s;
         else
             for (size_t i = 0; i < s.samples.size(); ++i) total.samples[i] += s.samples[i];
     }
@@ -69,7 +72,8 @@ void expectSumIsTheInput(const Sound &input, const Sound &sum) {
         std::vector<double> want = channel(input, c), got = channel(sum, c);
         EXPECT_LT(relativeError(got, want, 0, input.frames()), 1e-6) << "channel " << c;
         for (long i : {0L, 1L, input.frames() - 1})
-            EXPECT_NEAR(got[static_cast<size_t>(i)], want[static_cast<size_t>(i)], 1e-6) << "sample " << i;
+            EXPECT_NEAR(got[static_cast<size_t>(i)], want[static_cast<size_t>(i)], 1e-6)
+                << "sample " << i;
     }
 }
 
@@ -79,13 +83,15 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
     Scratch dir;
     Sound in = makeSound(1, kRate, kSeconds, 0.25);
     ASSERT_TRUE(writeSound(dir / "tone.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
-    Result r = runTool({"decompose", "tone.wav", "-k", "3", "--format", "float", "--group", "1-3", "--seed", "7", "-q"},
+    Result r = runTool({"decompose", "tone.wav", "-k", "3", "--format", "float", "--group", "1-3",
+                        "--seed", "7", "-q"},
                        dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(listDir(dir / "tone"), (std::vector<std::string>{"components.json", "tone-c01.wav", "tone-c02.wav",
-                                                              "tone-c03.wav", "tone-group.wav"}));
+    EXPECT_EQ(listDir(dir / "tone"),
+              (std::vector<std::string>{"components.json", "tone-c01.wav", "tone-c02.wav",
+                                        "tone-c03.wav", "tone-group.wav"}));
 
     for (const char *name : {"tone-c01.wav", "tone-c02.wav", "tone-c03.wav", "tone-group.wav"}) {
         Sound s;
@@ -108,8 +114,9 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
     EXPECT_EQ(j["frames"], kFrames);
     ASSERT_EQ(j["bin_frequencies"].size(), static_cast<size_t>(kBins));
     ASSERT_EQ(j["frame_times"].size(), static_cast<size_t>(kFrames));
-    for (int b : {0, 1, 512, kBins - 1})   // bin b lies at b sr / N
-        EXPECT_DOUBLE_EQ(j["bin_frequencies"][b].get<double>(), b * static_cast<double>(kRate) / kN);
+    for (int b : {0, 1, 512, kBins - 1})  // bin b lies at b sr / N
+        EXPECT_DOUBLE_EQ(j["bin_frequencies"][b].get<double>(),
+                         b * static_cast<double>(kRate) / kN);
     // frame t covers samples from t hop - lead, lead the whole hops under N
     const int lead = (kN - 1) / kHop * kHop;
     for (int t : {0, 1, kFrames - 1})
@@ -135,7 +142,7 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
             m += w * b * static_cast<double>(kRate) / kN;
         }
         double centroid = c["centroid_hz"].get<double>();
-        EXPECT_NEAR(centroid, m / s, 1e-6 * m / s);   // summation order only
+        EXPECT_NEAR(centroid, m / s, 1e-6 * m / s);  // summation order only
         EXPECT_LE(centroid, previousCentroid) << "components run from the brightest down";
         previousCentroid = centroid;
         for (const json &a : c["activation"]) {
@@ -149,12 +156,14 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
     // The group's mask is the sum of the three masks, and the resynthesis is
     // linear in the mask: the group is the components' sum up to the float
     // rounding of the files (values below 0.5, so 1e-6 is several ulps).
-    Sound sum = sumOf({dir / "tone/tone-c01.wav", dir / "tone/tone-c02.wav", dir / "tone/tone-c03.wav"});
+    Sound sum =
+        sumOf({dir / "tone/tone-c01.wav", dir / "tone/tone-c02.wav", dir / "tone/tone-c03.wav"});
     Sound group;
     ASSERT_TRUE(readSound(dir / "tone/tone-group.wav", group));
     ASSERT_EQ(group.samples.size(), sum.samples.size());
     double worst = 0;
-    for (size_t i = 0; i < sum.samples.size(); ++i) worst = std::max(worst, std::fabs(double(group.samples[i]) - sum.samples[i]));
+    for (size_t i = 0; i < sum.samples.size(); ++i)
+        worst = std::max(worst, std::fabs(double(group.samples[i]) - sum.samples[i]));
     EXPECT_LT(worst, 1e-6);
 
     expectSumIsTheInput(in, sum);
@@ -164,9 +173,11 @@ TEST(DecomposeOutputs, StereoComponentsSumToEachChannel) {
     Scratch dir;
     Sound in = makeSound(2, kRate, kSeconds, 0.25);
     ASSERT_TRUE(writeSound(dir / "duo.aiff", in, SF_FORMAT_AIFF | SF_FORMAT_FLOAT));
-    Result r = runTool({"decompose", "duo.aiff", "-k", "2", "--format", "float", "-o", "parts", "-q"}, dir.path());
+    Result r = runTool(
+        {"decompose", "duo.aiff", "-k", "2", "--format", "float", "-o", "parts", "-q"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(listDir(dir / "parts"), (std::vector<std::string>{"components.json", "duo-c01.wav", "duo-c02.wav"}));
+    EXPECT_EQ(listDir(dir / "parts"),
+              (std::vector<std::string>{"components.json", "duo-c01.wav", "duo-c02.wav"}));
     Sound sum = sumOf({dir / "parts/duo-c01.wav", dir / "parts/duo-c02.wav"});
     EXPECT_EQ(sum.channels, 2);
     expectSumIsTheInput(in, sum);
@@ -176,12 +187,14 @@ TEST(DecomposeOutputs, Stereo16BitWithOnlyGroupAndPicture) {
     Scratch dir;
     Sound in = makeSound(2, kRate, kSeconds, 0.5);
     ASSERT_TRUE(writeSound(dir / "duo.wav", in, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    Result r = runTool({"decompose", "duo.wav", "-k", "3", "--only", "3,1", "--group", "1-2", "--plot", "-o", "res"},
+    Result r = runTool({"decompose", "duo.wav", "-k", "3", "--only", "3,1", "--group", "1-2",
+                        "--plot", "-o", "res"},
                        dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("3 components of duo.wav"), std::string::npos) << r.out;
-    EXPECT_EQ(listDir(dir / "res"), (std::vector<std::string>{"components.json", "decomposition.png", "duo-c01.wav",
-                                                             "duo-c03.wav", "duo-group.wav"}));
+    EXPECT_EQ(listDir(dir / "res"),
+              (std::vector<std::string>{"components.json", "decomposition.png", "duo-c01.wav",
+                                        "duo-c03.wav", "duo-group.wav"}));
     for (const char *name : {"duo-c01.wav", "duo-c03.wav", "duo-group.wav"}) {
         Sound s;
         ASSERT_TRUE(readSound(dir / "res" + "/" + name, s)) << name;
@@ -202,17 +215,22 @@ TEST(DecomposeOutputs, Stereo16BitWithOnlyGroupAndPicture) {
     unsigned char head[24] = {};
     png.read(reinterpret_cast<char *>(head), sizeof head);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(head) + 1, 3), "PNG");
-    auto be32 = [&](int at) { return (head[at] << 24) | (head[at + 1] << 16) | (head[at + 2] << 8) | head[at + 3]; };
+    auto be32 = [&](int at) {
+        return (head[at] << 24) | (head[at + 1] << 16) | (head[at + 2] << 8) | head[at + 3];
+    };
     EXPECT_EQ(be32(16), 1400);
     EXPECT_GT(be32(20), 400);
 }
 
 TEST(DecomposeOutputs, TheSameSeedGivesTheSameComponents) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, kSeconds, 0.25), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, kSeconds, 0.25),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     for (const char *out : {"a", "b"}) {
-        Result r = runTool({"decompose", "tone.wav", "-k", "2", "--seed", "11", "-o", out, "-q"}, dir.path());
+        Result r = runTool({"decompose", "tone.wav", "-k", "2", "--seed", "11", "-o", out, "-q"},
+                           dir.path());
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
-    EXPECT_EQ(readJson(dir / "a/components.json")["components"], readJson(dir / "b/components.json")["components"]);
+    EXPECT_EQ(readJson(dir / "a/components.json")["components"],
+              readJson(dir / "b/components.json")["components"]);
 }

@@ -27,7 +27,8 @@ TEST(DecomposeParts, ComponentListsTakeNumbersAndRanges) {
 TEST(DecomposeParts, ProgressLineShowsCountBarAndElapsedTime) {
     EXPECT_EQ(ProgressBar::render("factorising", 50, 100, 75.9, 10),
               "factorising     [#####.....] 50/100  1:15");
-    EXPECT_EQ(ProgressBar::render("resynthesising", 0, 3, 0, 6), "resynthesising  [......] 0/3  0:00");
+    EXPECT_EQ(ProgressBar::render("resynthesising", 0, 3, 0, 6),
+              "resynthesising  [......] 0/3  0:00");
     // counts outside 0..total are drawn at the ends
     EXPECT_EQ(ProgressBar::render("x", 7, 3, 0, 3), "x               [###] 3/3  0:00");
 }

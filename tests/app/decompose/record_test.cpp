@@ -25,11 +25,17 @@ constexpr int kRate = 22050;
 
 using kvtest::readText;
 
-void writeText(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
+void writeText(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
 
-json readJson(const std::string &path) { return json::parse(readText(path)); }
+json readJson(const std::string &path) {
+    return json::parse(readText(path));
+}
 
-bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool sameBits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 }  // namespace
 
@@ -63,14 +69,18 @@ TEST(DecomposeRecord, FileHashIsFnv1a64OfTheBytes) {
 
 TEST(DecomposeRecord, CompactLayoutReadsBackTheSameValues) {
     using ojson = nlohmann::ordered_json;
-    const std::vector<double> awkward = {0.1, 1.0 / 3, -2.5e-300, 5e-324, 1.7976931348623157e308, -0.0, 123456789.125};
-    ojson j = {{"name", "a \"quoted\"\nname"}, {"values", awkward}, {"empty", ojson::array()},
+    const std::vector<double> awkward = {
+        0.1, 1.0 / 3, -2.5e-300, 5e-324, 1.7976931348623157e308, -0.0, 123456789.125};
+    ojson j = {{"name", "a \"quoted\"\nname"},
+               {"values", awkward},
+               {"empty", ojson::array()},
                {"nested", {{"list", {1, 2, 3}}, {"none", nullptr}}},
                {"objects", {{{"k", 1}, {"v", {0.5, 0.25}}}, {{"k", 2}, {"v", ojson::array()}}}}};
     std::string text = korvane::dumpCompact(j);
     ojson back = ojson::parse(text);
     EXPECT_EQ(back, j);
-    for (size_t i = 0; i < awkward.size(); ++i) EXPECT_TRUE(sameBits(back["values"][i].get<double>(), awkward[i])) << i;
+    for (size_t i = 0; i < awkward.size(); ++i)
+        EXPECT_TRUE(sameBits(back["values"][i].get<double>(), awkward[i])) << i;
     // each plain array on its own single line; objects one member a line
     EXPECT_NE(text.find("\n  \"values\": [0.1,"), std::string::npos) << text;
     EXPECT_NE(text.find("\n    \"list\": [1,2,3],\n"), std::string::npos) << text;
@@ -79,7 +89,8 @@ TEST(DecomposeRecord, CompactLayoutReadsBackTheSameValues) {
 
 TEST(DecomposeRecord, RecordsTheRunItsInputAndEachComponentsPeakAndShare) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.5, 0.25), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.5, 0.25),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     Result r = runTool({"decompose", "tone.wav", "-k", "3", "--plot", "-q"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string text = readText(dir / "tone/components.json");
@@ -105,8 +116,9 @@ TEST(DecomposeRecord, RecordsTheRunItsInputAndEachComponentsPeakAndShare) {
     EXPECT_TRUE(j["seed_used"].is_number_unsigned());
     EXPECT_EQ(j["files"], json({"tone-c01.wav", "tone-c02.wav", "tone-c03.wav", "decomposition.png",
                                 "components.json"}));
-    EXPECT_EQ(listDir(dir / "tone"), (std::vector<std::string>{"components.json", "decomposition.png",
-                                                               "tone-c01.wav", "tone-c02.wav", "tone-c03.wav"}));
+    EXPECT_EQ(listDir(dir / "tone"),
+              (std::vector<std::string>{"components.json", "decomposition.png", "tone-c01.wav",
+                                        "tone-c02.wav", "tone-c03.wav"}));
 
     // peak: the bin of the basis's largest value; shares add up to 1
     const double binHz = static_cast<double>(kRate) / j["fft_size"].get<double>();
@@ -125,7 +137,8 @@ TEST(DecomposeRecord, RecordsTheRunItsInputAndEachComponentsPeakAndShare) {
     EXPECT_NEAR(shares, 1.0, 1e-9);
 
     // every plain array on one line
-    for (const char *key : {"\"bin_frequencies\": [", "\"frame_times\": [", "\"basis\": [", "\"activation\": ["}) {
+    for (const char *key :
+         {"\"bin_frequencies\": [", "\"frame_times\": [", "\"basis\": [", "\"activation\": ["}) {
         size_t at = text.find(key);
         ASSERT_NE(at, std::string::npos) << key;
         EXPECT_LT(text.find(']', at), text.find('\n', at)) << key;
@@ -136,11 +149,16 @@ TEST(DecomposeRecord, RecordsTheRunItsInputAndEachComponentsPeakAndShare) {
 
 TEST(DecomposeRecord, ARepeatWithTheRecordedSeedGivesTheSameComponents) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.5, 0.25), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    ASSERT_EQ(runTool({"decompose", "tone.wav", "-k", "2", "-o", "a", "-q"}, dir.path()).exitCode, 0);
+    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.5, 0.25),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_EQ(runTool({"decompose", "tone.wav", "-k", "2", "-o", "a", "-q"}, dir.path()).exitCode,
+              0);
     json first = readJson(dir / "a/components.json");
     const std::string seed = std::to_string(first["seed_used"].get<unsigned>());
-    ASSERT_EQ(runTool({"decompose", "tone.wav", "-k", "2", "--seed", seed, "-o", "b", "-q"}, dir.path()).exitCode, 0);
+    ASSERT_EQ(
+        runTool({"decompose", "tone.wav", "-k", "2", "--seed", seed, "-o", "b", "-q"}, dir.path())
+            .exitCode,
+        0);
     json second = readJson(dir / "b/components.json");
     EXPECT_EQ(second["seed_used"], first["seed_used"]);
     EXPECT_EQ(second["components"], first["components"]);
@@ -148,47 +166,58 @@ TEST(DecomposeRecord, ARepeatWithTheRecordedSeedGivesTheSameComponents) {
 
 TEST(DecomposeRecord, AnEarlierRunsFilesAreReplacedAsASet) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.5, 0.25), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    Result r = runTool({"decompose", "tone.wav", "-k", "6", "--group", "1-2", "--plot", "-o", "out", "-q"}, dir.path());
+    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.5, 0.25),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    Result r =
+        runTool({"decompose", "tone.wav", "-k", "6", "--group", "1-2", "--plot", "-o", "out", "-q"},
+                dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     writeText(dir / "out/notes.txt", "mine");
     writeText(dir / "out/tone-c07.wav", "not the tool's");
-    const std::vector<std::string> six = {"components.json", "decomposition.png", "notes.txt", "tone-c01.wav",
-                                          "tone-c02.wav", "tone-c03.wav", "tone-c04.wav", "tone-c05.wav",
-                                          "tone-c06.wav", "tone-c07.wav", "tone-group.wav"};
+    const std::vector<std::string> six = {"components.json", "decomposition.png", "notes.txt",
+                                          "tone-c01.wav",    "tone-c02.wav",      "tone-c03.wav",
+                                          "tone-c04.wav",    "tone-c05.wav",      "tone-c06.wav",
+                                          "tone-c07.wav",    "tone-group.wav"};
     ASSERT_EQ(listDir(dir / "out"), six);
     const std::string sixRecord = readText(dir / "out/components.json");
 
     // runs that fail leave the earlier set as it was
     writeText(dir / "noise.wav", "not a sound");
-    EXPECT_NE(runTool({"decompose", "noise.wav", "-k", "3", "-o", "out", "-q"}, dir.path()).exitCode, 0);
-    EXPECT_NE(runTool({"decompose", "tone.wav", "-k", "3", "--only", "5", "-o", "out", "-q"}, dir.path()).exitCode, 0);
+    EXPECT_NE(
+        runTool({"decompose", "noise.wav", "-k", "3", "-o", "out", "-q"}, dir.path()).exitCode, 0);
+    EXPECT_NE(
+        runTool({"decompose", "tone.wav", "-k", "3", "--only", "5", "-o", "out", "-q"}, dir.path())
+            .exitCode,
+        0);
     EXPECT_EQ(listDir(dir / "out"), six);
     EXPECT_EQ(readText(dir / "out/components.json"), sixRecord);
 
     r = runTool({"decompose", "tone.wav", "-k", "3", "-o", "out", "-q"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(listDir(dir / "out"), (std::vector<std::string>{"components.json", "notes.txt", "tone-c01.wav",
-                                                             "tone-c02.wav", "tone-c03.wav", "tone-c07.wav"}));
+    EXPECT_EQ(listDir(dir / "out"),
+              (std::vector<std::string>{"components.json", "notes.txt", "tone-c01.wav",
+                                        "tone-c02.wav", "tone-c03.wav", "tone-c07.wav"}));
     EXPECT_EQ(readText(dir / "out/notes.txt"), "mine");
     EXPECT_EQ(readJson(dir / "out/components.json")["components"].size(), 3u);
 }
 
 TEST(DecomposeRecord, ARecordNeverRemovesWhatLiesOutsideItsFolderOrIsNoFile) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.0, 0.25), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.0, 0.25),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
     ASSERT_EQ(mkdir((dir / "out/sub").c_str(), 0777), 0);
     writeText(dir / "victim.txt", "outside");
     writeText(dir / "out/sub/inner.txt", "inside a folder");
     ASSERT_EQ(symlink("../victim.txt", (dir / "out/link.txt").c_str()), 0);
-    writeText(dir / "out/components.json",
-              R"({"files": ["../victim.txt", "sub/inner.txt", "sub", "link.txt", ".", "..", "", 7, "old.wav"]})");
+    writeText(
+        dir / "out/components.json",
+        R"({"files": ["../victim.txt", "sub/inner.txt", "sub", "link.txt", ".", "..", "", 7, "old.wav"]})");
     writeText(dir / "out/old.wav", "listed, so the tool's");
     Result r = runTool({"decompose", "tone.wav", "-k", "2", "-o", "out", "-q"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(listDir(dir / "out"), (std::vector<std::string>{"components.json", "link.txt", "sub", "tone-c01.wav",
-                                                             "tone-c02.wav"}));
+    EXPECT_EQ(listDir(dir / "out"), (std::vector<std::string>{"components.json", "link.txt", "sub",
+                                                              "tone-c01.wav", "tone-c02.wav"}));
     EXPECT_TRUE(exists(dir / "victim.txt"));
     EXPECT_TRUE(exists(dir / "out/sub/inner.txt"));
 }

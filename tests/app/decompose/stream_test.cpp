@@ -18,14 +18,17 @@ namespace {
 
 using kvtest::readText;
 
-Result runStreamed(const std::vector<std::string> &args, const std::string &dir, const char *above) {
+Result runStreamed(const std::vector<std::string> &args, const std::string &dir,
+                   const char *above) {
     setenv("KORVANE_STREAM_ABOVE", above, 1);
     Result r = runTool(args, dir);
     unsetenv("KORVANE_STREAM_ABOVE");
     return r;
 }
 
-json record(const std::string &dir) { return json::parse(readText(dir + "/components.json")); }
+json record(const std::string &dir) {
+    return json::parse(readText(dir + "/components.json"));
+}
 
 }  // namespace
 
@@ -55,18 +58,20 @@ TEST(DecomposeStream, StreamedAndHeldRunsWriteTheSameFiles) {
         const std::vector<std::string> files = listDir(dir / "held");
         ASSERT_EQ(listDir(dir / "streamed"), files);
         for (const std::string &f : files) {
-            Sound a, b;   // float WAV files carry the time they were written
+            Sound a, b;  // float WAV files carry the time they were written
             if (readSound(dir / ("held/" + f), a) && readSound(dir / ("streamed/" + f), b))
                 EXPECT_TRUE(a.samples == b.samples && a.format == b.format) << in << ": " << f;
             else
-                EXPECT_TRUE(readText(dir / ("held/" + f)) == readText(dir / ("streamed/" + f))) << in << ": " << f;
+                EXPECT_TRUE(readText(dir / ("held/" + f)) == readText(dir / ("streamed/" + f)))
+                    << in << ": " << f;
         }
     }
 }
 
 TEST(DecomposeStream, PageOfAStreamedSoundIsRefusedClearly) {
     Scratch dir;
-    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.4), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.4), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     Result r = runStreamed({"decompose", "in.wav", "-k", "2", "--page"}, dir.path(), "0");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("leave out --page"), std::string::npos) << r.err;
@@ -79,10 +84,12 @@ TEST(DecomposeStream, PageOfAStreamedSoundIsRefusedClearly) {
 TEST(DecomposeStream, TheToleranceStopsASettledRunAtTheFirstChecks) {
     Scratch dir;
     Sound tone = makeSound(1, 8000, 3.0, 0.5);
-    for (long i = 0; i < tone.frames(); ++i) tone.samples[size_t(i)] = float(0.5 * std::sin(0.3 * double(i)));
+    for (long i = 0; i < tone.frames(); ++i)
+        tone.samples[size_t(i)] = float(0.5 * std::sin(0.3 * double(i)));
     ASSERT_TRUE(writeSound(dir / "tone.wav", tone, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     auto roundsRun = [&](const std::string &tol, const std::string &k, const std::string &in) {
-        Result r = runTool({"decompose", in, "-k", k, "--seed", "2", "-q", "--tol", tol, "-o", "out"}, dir.path());
+        Result r = runTool(
+            {"decompose", in, "-k", k, "--seed", "2", "-q", "--tol", tol, "-o", "out"}, dir.path());
         EXPECT_EQ(r.exitCode, 0) << r.err;
         json j = record(dir / "out");
         EXPECT_TRUE(j["divergence"].is_number());
@@ -90,7 +97,8 @@ TEST(DecomposeStream, TheToleranceStopsASettledRunAtTheFirstChecks) {
     };
     EXPECT_LE(roundsRun("1e-4", "1", "tone.wav"), 20);
     EXPECT_EQ(roundsRun("0", "1", "tone.wav"), 200);
-    ASSERT_TRUE(writeSound(dir / "mix.wav", makeSound(2, 8000, 6.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    ASSERT_TRUE(
+        writeSound(dir / "mix.wav", makeSound(2, 8000, 6.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     const int tight = roundsRun("1e-6", "4", "mix.wav"), loose = roundsRun("1e-2", "4", "mix.wav");
     EXPECT_LE(loose, tight);
     EXPECT_EQ(loose % 10, 0);

@@ -52,7 +52,7 @@ bool Browser::start(std::string &err) {
         err = "cannot make pipes";
         return false;
     }
-    signal(SIGPIPE, SIG_IGN);   // a browser that dies shows as a failed write
+    signal(SIGPIPE, SIG_IGN);  // a browser that dies shows as a failed write
     pid_ = fork();
     if (pid_ < 0) {
         err = "cannot start " + exe;
@@ -69,9 +69,10 @@ bool Browser::start(std::string &err) {
         dup2(devnull, 1);
         dup2(devnull, 2);
         std::string profileArg = "--user-data-dir=" + profile_;
-        execl(exe.c_str(), exe.c_str(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-              "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
-              "--remote-debugging-pipe", profileArg.c_str(), "about:blank", static_cast<char *>(nullptr));
+        execl(exe.c_str(), exe.c_str(), "--headless", "--no-sandbox", "--disable-gpu",
+              "--disable-quic", "--no-first-run", "--disable-background-networking",
+              "--disable-component-update", "--disable-sync", "--remote-debugging-pipe",
+              profileArg.c_str(), "about:blank", static_cast<char *>(nullptr));
         _exit(127);
     }
     close(in[0]);
@@ -83,8 +84,8 @@ bool Browser::start(std::string &err) {
         err = exe + " did not start (" + err + ")";
         return false;
     }
-    nlohmann::json attached =
-        call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}}, false, err);
+    nlohmann::json attached = call(
+        "Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}}, false, err);
     if (attached.is_null()) return false;
     sessionId_ = attached["sessionId"];
     for (const char *domain : {"Runtime.enable", "Log.enable", "Network.enable", "Page.enable"})
@@ -120,7 +121,8 @@ bool Browser::readMessage(nlohmann::json &msg, int timeoutMs) {
             pending_.erase(0, end + 1);
             return !msg.is_discarded();
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd p{fromBrowser_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -131,7 +133,8 @@ bool Browser::readMessage(nlohmann::json &msg, int timeoutMs) {
     }
 }
 
-nlohmann::json Browser::call(const std::string &method, const nlohmann::json &params, bool onTab, std::string &err) {
+nlohmann::json Browser::call(const std::string &method, const nlohmann::json &params, bool onTab,
+                             std::string &err) {
     const int id = nextId_++;
     nlohmann::json msg = {{"id", id}, {"method", method}, {"params", params}};
     if (onTab) msg["sessionId"] = sessionId_;
@@ -166,7 +169,8 @@ bool Browser::open(const std::string &url, std::string &err) {
 }
 
 nlohmann::json Browser::evaluate(const std::string &expression, std::string &err) {
-    nlohmann::json r = call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, true, err);
+    nlohmann::json r =
+        call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, true, err);
     if (r.is_null()) return nullptr;
     if (r.contains("exceptionDetails")) {
         err = "the expression threw: " + r["exceptionDetails"].dump();

@@ -29,7 +29,8 @@ public:
     const std::vector<nlohmann::json> &events() const { return events_; }
 
 private:
-    nlohmann::json call(const std::string &method, const nlohmann::json &params, bool onTab, std::string &err);
+    nlohmann::json call(const std::string &method, const nlohmann::json &params, bool onTab,
+                        std::string &err);
     bool readMessage(nlohmann::json &msg, int timeoutMs);
 
     pid_t pid_ = -1;

@@ -23,8 +23,8 @@ using nlohmann::json;
 // Runs the page's self-check; its text, or "" and err.
 std::string selftest(Browser &browser, const std::string &page, std::string &err) {
     if (!browser.start(err) || !browser.open(fileUrl(page) + "#selftest", err)) return "";
-    const char *probe =
-        "document.body && document.body.dataset.selftest ? document.getElementById('selftest').textContent : ''";
+    const char *probe = "document.body && document.body.dataset.selftest ? "
+                        "document.getElementById('selftest').textContent : ''";
     auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
     while (std::chrono::steady_clock::now() < deadline) {
         json v = browser.evaluate(probe, err);
@@ -56,8 +56,10 @@ std::vector<std::string> complaints(const std::vector<json> &events, const std::
         const std::string m = e.value("method", "");
         const json &p = e.value("params", json::object());
         if (m == "Runtime.exceptionThrown") out.push_back("exception: " + p.dump());
-        if (m == "Runtime.consoleAPICalled" && p.value("type", "") == "error") out.push_back("console: " + p.dump());
-        if (m == "Log.entryAdded" && p["entry"].value("level", "") == "error") out.push_back("log: " + p.dump());
+        if (m == "Runtime.consoleAPICalled" && p.value("type", "") == "error")
+            out.push_back("console: " + p.dump());
+        if (m == "Log.entryAdded" && p["entry"].value("level", "") == "error")
+            out.push_back("log: " + p.dump());
         if (m == "Network.requestWillBeSent") {
             std::string url = p["request"].value("url", "");
             if (url.rfind(pageUrl, 0) != 0) out.push_back("request: " + url);
@@ -74,15 +76,15 @@ struct Case {
 
 TEST(PageInBrowser, SelfCheckPassesForOneFourAndSixteenComponents) {
     for (Case c : {Case{1, 22050, 2.0, 1}, Case{2, 44100, 3.0, 4}, Case{2, 48000, 2.0, 16}}) {
-        SCOPED_TRACE("K = " + std::to_string(c.components) + ", " + std::to_string(c.channels) + " ch, " +
-                     std::to_string(c.rate) + " Hz");
+        SCOPED_TRACE("K = " + std::to_string(c.components) + ", " + std::to_string(c.channels) +
+                     " ch, " + std::to_string(c.rate) + " Hz");
         kvtest::Scratch dir;
         // a name and a folder that need quoting in HTML and in the shell
         const std::string input = dir / "it's <a> & b.wav";
         ASSERT_TRUE(kvtest::writeSound(input, kvtest::makeSound(c.channels, c.rate, c.seconds, 0.5),
                                        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-        auto r = kvtest::runTool({"decompose", input, "-k", std::to_string(c.components), "--seed", "3", "--page",
-                                  "-o", "out dir", "-q"},
+        auto r = kvtest::runTool({"decompose", input, "-k", std::to_string(c.components), "--seed",
+                                  "3", "--page", "-o", "out dir", "-q"},
                                  dir.path());
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const std::string page = dir / "out dir/index.html";
@@ -92,16 +94,20 @@ TEST(PageInBrowser, SelfCheckPassesForOneFourAndSixteenComponents) {
         std::string verdict = passingSelftest(browser, page);
         if (verdict.empty()) return;
         EXPECT_NE(verdict.find("korvane remix 'out dir' --group 1"), std::string::npos) << verdict;
-        for (const std::string &what : complaints(browser.events(), fileUrl(page))) ADD_FAILURE() << what;
+        for (const std::string &what : complaints(browser.events(), fileUrl(page)))
+            ADD_FAILURE() << what;
     }
 }
 
 TEST(PageInBrowser, MarksTheGivenComponents) {
     kvtest::Scratch dir;
-    ASSERT_TRUE(kvtest::writeSound(dir / "a.wav", kvtest::makeSound(2, 22050, 2.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    ASSERT_EQ(kvtest::runTool({"decompose", "a.wav", "-k", "2", "-o", "A", "-q"}, dir.path()).exitCode, 0);
-    auto r = kvtest::runTool({"decompose", "a.wav", "--bases", "A/components.json", "--extra", "2", "--page", "-o", "B",
-                              "-q"},
+    ASSERT_TRUE(kvtest::writeSound(dir / "a.wav", kvtest::makeSound(2, 22050, 2.0, 0.5),
+                                   SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_EQ(
+        kvtest::runTool({"decompose", "a.wav", "-k", "2", "-o", "A", "-q"}, dir.path()).exitCode,
+        0);
+    auto r = kvtest::runTool({"decompose", "a.wav", "--bases", "A/components.json", "--extra", "2",
+                              "--page", "-o", "B", "-q"},
                              dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string page = dir / "B/index.html";

@@ -24,14 +24,16 @@ nlohmann::json pageData(const std::string &path) {
 
 TEST(DecomposePage, CarriesTheWrittenComponentsBesideTheFiles) {
     kvtest::Scratch dir;
-    ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", kvtest::makeSound(2, 22050, 1.5, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    auto r = kvtest::runTool({"decompose", "in.wav", "-k", "3", "--only", "1,3", "--group", "1-2", "--page", "-o", "out",
-                              "--seed", "1"},
+    ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", kvtest::makeSound(2, 22050, 1.5, 0.5),
+                                   SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    auto r = kvtest::runTool({"decompose", "in.wav", "-k", "3", "--only", "1,3", "--group", "1-2",
+                              "--page", "-o", "out", "--seed", "1"},
                              dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("5 files"), std::string::npos) << r.out;
     EXPECT_EQ(kvtest::listDir(dir / "out"),
-              (std::vector<std::string>{"components.json", "in-c01.wav", "in-c03.wav", "in-group.wav", "index.html"}));
+              (std::vector<std::string>{"components.json", "in-c01.wav", "in-c03.wav",
+                                        "in-group.wav", "index.html"}));
     nlohmann::json d = pageData(dir / "out/index.html");
     ASSERT_FALSE(d.is_null());
     ASSERT_EQ(d["components"].size(), 2u);
@@ -45,10 +47,13 @@ TEST(DecomposePage, CarriesTheWrittenComponentsBesideTheFiles) {
 
 TEST(DecomposePage, NamesWhereGivenBasesCameFrom) {
     kvtest::Scratch dir;
-    ASSERT_TRUE(kvtest::writeSound(dir / "a.wav", kvtest::makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    ASSERT_EQ(kvtest::runTool({"decompose", "a.wav", "-k", "2", "-o", "A", "-q"}, dir.path()).exitCode, 0);
-    auto r = kvtest::runTool({"decompose", "a.wav", "--bases", "A/components.json", "--extra", "1", "--only", "2,3",
-                              "--page", "-o", "B", "-q"},
+    ASSERT_TRUE(kvtest::writeSound(dir / "a.wav", kvtest::makeSound(1, 8000, 1.0, 0.5),
+                                   SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_EQ(
+        kvtest::runTool({"decompose", "a.wav", "-k", "2", "-o", "A", "-q"}, dir.path()).exitCode,
+        0);
+    auto r = kvtest::runTool({"decompose", "a.wav", "--bases", "A/components.json", "--extra", "1",
+                              "--only", "2,3", "--page", "-o", "B", "-q"},
                              dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     nlohmann::json d = pageData(dir / "B/index.html");
@@ -60,7 +65,8 @@ TEST(DecomposePage, NamesWhereGivenBasesCameFrom) {
 
 TEST(DecomposePage, NotWrittenWithoutTheFlag) {
     kvtest::Scratch dir;
-    ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", kvtest::makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", kvtest::makeSound(1, 8000, 1.0, 0.5),
+                                   SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     auto r = kvtest::runTool({"decompose", "in.wav", "-k", "2", "-o", "out", "-q"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_FALSE(kvtest::exists(dir / "out/index.html"));

@@ -80,12 +80,14 @@ PageData tonePage(int K, int channels, int rate, long frames) {
         c.basis[static_cast<size_t>(bin)] = 1;
         c.activation.assign(static_cast<size_t>(d.frameCount), 0.0);
         c.activation[static_cast<size_t>(d.frameCount * k / K)] = 2.0 * (k + 1);
-        for (int t = 0; t < d.frameCount; ++t) d.spectrogram[static_cast<size_t>(bin) * d.frameCount + t] = 1;
+        for (int t = 0; t < d.frameCount; ++t)
+            d.spectrogram[static_cast<size_t>(bin) * d.frameCount + t] = 1;
         c.peakHz = c.centroidHz = bin * static_cast<double>(rate) / d.fftSize;
         c.samples.resize(static_cast<size_t>(frames) * channels);
         for (long i = 0; i < frames; ++i)
             for (int ch = 0; ch < channels; ++ch) {
-                float v = static_cast<float>(0.2 * std::sin(kTwoPi * hz * i / rate) * (ch == 0 ? 1.0 : 0.5));
+                float v = static_cast<float>(0.2 * std::sin(kTwoPi * hz * i / rate) *
+                                             (ch == 0 ? 1.0 : 0.5));
                 c.samples[static_cast<size_t>(i) * channels + ch] = v;
                 d.original[static_cast<size_t>(i) * channels + ch] += v;
             }
@@ -114,9 +116,11 @@ TEST(PageWriter, EmbeddedSoundsDecodeToWhatWentIn) {
         ASSERT_EQ(s.frames(), d.frames + korvane::kPagePadFrames);
         // past the blocks that overlap the sound's cut-off end
         float tail = 0;
-        for (long i = (d.frames + 4096) * 2; i < s.frames() * 2; ++i) tail = std::max(tail, std::fabs(s.samples[static_cast<size_t>(i)]));
+        for (long i = (d.frames + 4096) * 2; i < s.frames() * 2; ++i)
+            tail = std::max(tail, std::fabs(s.samples[static_cast<size_t>(i)]));
         EXPECT_LT(tail, 1e-3f);
-        const std::vector<float> &want = n == 0 ? d.original : d.components[static_cast<size_t>(n - 1)].samples;
+        const std::vector<float> &want =
+            n == 0 ? d.original : d.components[static_cast<size_t>(n - 1)].samples;
         double sig = 0, noise = 0;
         for (size_t i = 0; i < want.size(); ++i) {
             sig += want[i] * want[i];
@@ -170,7 +174,9 @@ TEST(PageWriter, PageReachesNothingOutsideItselfAndTitlesCannotBreakIt) {
     EXPECT_NE(html.find("default-src 'none'"), std::string::npos);
     // the data, three sounds and the program: five scripts, however odd the title
     size_t scripts = 0;
-    for (size_t at = html.find("<script"); at != std::string::npos; at = html.find("<script", at + 1)) ++scripts;
+    for (size_t at = html.find("<script"); at != std::string::npos;
+         at = html.find("<script", at + 1))
+        ++scripts;
     EXPECT_EQ(scripts, 5u);
     json j = json::parse(elementText(html, "kv-data"));
     EXPECT_EQ(j["title"].get<std::string>().substr(0, 9), "</script>");

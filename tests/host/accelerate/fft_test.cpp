@@ -12,8 +12,7 @@ namespace {
 
 using cd = std::complex<double>;
 
-std::vector<cd> naive_dft(const std::vector<double> &x)
-{
+std::vector<cd> naive_dft(const std::vector<double> &x) {
     const size_t n = x.size();
     std::vector<cd> X(n);
     for (size_t k = 0; k < n; k++) {
@@ -25,8 +24,7 @@ std::vector<cd> naive_dft(const std::vector<double> &x)
     return X;
 }
 
-std::vector<double> noise(size_t n, unsigned seed)
-{
+std::vector<double> noise(size_t n, unsigned seed) {
     std::vector<double> x(n);
     for (size_t i = 0; i < n; i++) {
         seed = seed * 1103515245u + 12345u;
@@ -43,12 +41,13 @@ struct Packed {
 
 // Rounding of an n-point FFT grows like log2(n) eps times the signal's norm;
 // 1e-12 times n leaves plenty of room for n up to 2^11.
-double tol(size_t n) { return 1e-12 * double(n); }
+double tol(size_t n) {
+    return 1e-12 * double(n);
+}
 
 }  // namespace
 
-TEST(Fft, ForwardIsTwiceTheDftPacked)
-{
+TEST(Fft, ForwardIsTwiceTheDftPacked) {
     FFTSetupD s = vDSP_create_fftsetupD(11, kFFTRadix2);
     ASSERT_NE(s, nullptr);
     for (vDSP_Length log2n = 1; log2n <= 11; log2n++) {
@@ -68,8 +67,7 @@ TEST(Fft, ForwardIsTwiceTheDftPacked)
     vDSP_destroy_fftsetupD(s);
 }
 
-TEST(Fft, InverseIsNTimesTheInverseDftOfTheHermitianSpectrum)
-{
+TEST(Fft, InverseIsNTimesTheInverseDftOfTheHermitianSpectrum) {
     FFTSetupD s = vDSP_create_fftsetupD(10, kFFTRadix2);
     ASSERT_NE(s, nullptr);
     for (vDSP_Length log2n = 1; log2n <= 10; log2n++) {
@@ -79,8 +77,7 @@ TEST(Fft, InverseIsNTimesTheInverseDftOfTheHermitianSpectrum)
         std::vector<cd> X(h + 1);
         X[0] = a[0];
         X[h] = a[1];
-        for (size_t k = 1; k < h; k++)
-            X[k] = cd(a[2 * k], a[2 * k + 1]);
+        for (size_t k = 1; k < h; k++) X[k] = cd(a[2 * k], a[2 * k + 1]);
         std::vector<double> ref(n);
         for (size_t t = 0; t < n; t++) {
             cd sum = 0;
@@ -100,14 +97,12 @@ TEST(Fft, InverseIsNTimesTheInverseDftOfTheHermitianSpectrum)
         vDSP_fft_zripD(s, &p.z, 1, log2n, kFFTDirection_Inverse);
         std::vector<double> y(n);
         vDSP_ztocD(&p.z, 1, reinterpret_cast<DSPDoubleComplex *>(y.data()), 2, h);
-        for (size_t t = 0; t < n; t++)
-            EXPECT_NEAR(y[t], ref[t], tol(n)) << n << " sample " << t;
+        for (size_t t = 0; t < n; t++) EXPECT_NEAR(y[t], ref[t], tol(n)) << n << " sample " << t;
     }
     vDSP_destroy_fftsetupD(s);
 }
 
-TEST(Fft, NonUnitStrideMatchesUnitStride)
-{
+TEST(Fft, NonUnitStrideMatchesUnitStride) {
     const vDSP_Length log2n = 6;
     const size_t n = 64, h = 32, st = 3;
     FFTSetupD s = vDSP_create_fftsetupD(log2n, kFFTRadix2);
@@ -125,26 +120,24 @@ TEST(Fft, NonUnitStrideMatchesUnitStride)
     for (size_t k = 0; k < h; k++) {
         EXPECT_DOUBLE_EQ(sre[k * st], p.re[k]);
         EXPECT_DOUBLE_EQ(sim[k * st], p.im[k]);
-        EXPECT_EQ(sre[k * st + 1], -1.0);   // gaps untouched
+        EXPECT_EQ(sre[k * st + 1], -1.0);  // gaps untouched
     }
     vDSP_destroy_fftsetupD(s);
 }
 
-TEST(Fft, SetupRefusesOtherRadicesAndLargerSizes)
-{
+TEST(Fft, SetupRefusesOtherRadicesAndLargerSizes) {
     EXPECT_EQ(vDSP_create_fftsetupD(8, kFFTRadix3), nullptr);
     FFTSetupD s = vDSP_create_fftsetupD(4, kFFTRadix2);
     std::vector<double> re(16, 1.0), im(16, 1.0);
     DSPDoubleSplitComplex z{re.data(), im.data()};
-    vDSP_fft_zripD(s, &z, 1, 5, kFFTDirection_Forward);   // beyond the setup: ignored
+    vDSP_fft_zripD(s, &z, 1, 5, kFFTDirection_Forward);  // beyond the setup: ignored
     EXPECT_EQ(re[0], 1.0);
     EXPECT_EQ(im[15], 1.0);
     vDSP_destroy_fftsetupD(s);
     vDSP_destroy_fftsetupD(nullptr);
 }
 
-TEST(Fft, ConcurrentUseOfOneSetupAndOfSeveral)
-{
+TEST(Fft, ConcurrentUseOfOneSetupAndOfSeveral) {
     // planning is lazy and shared; many threads hitting fresh sizes at once
     // must each get the naive DFT's answer
     FFTSetupD shared = vDSP_create_fftsetupD(10, kFFTRadix2);
@@ -162,22 +155,18 @@ TEST(Fft, ConcurrentUseOfOneSetupAndOfSeveral)
                 vDSP_ctozD(reinterpret_cast<const DSPDoubleComplex *>(x.data()), 2, &p.z, 1, h);
                 vDSP_fft_zripD(rep % 2 ? own : shared, &p.z, 1, log2n, kFFTDirection_Forward);
                 for (size_t k = 1; k < h; k++)
-                    if (std::abs(cd(p.re[k], p.im[k]) - 2.0 * X[k]) > tol(n))
-                        bad[t]++;
+                    if (std::abs(cd(p.re[k], p.im[k]) - 2.0 * X[k]) > tol(n)) bad[t]++;
             }
             vDSP_destroy_fftsetupD(own);
         });
-    for (auto &th : threads)
-        th.join();
-    for (int t = 0; t < 8; t++)
-        EXPECT_EQ(bad[t], 0) << "thread " << t;
+    for (auto &th : threads) th.join();
+    for (int t = 0; t < 8; t++) EXPECT_EQ(bad[t], 0) << "thread " << t;
     vDSP_destroy_fftsetupD(shared);
 }
 
 namespace {
 
-std::vector<cd> naive_cdft(const std::vector<cd> &x, double sign)
-{
+std::vector<cd> naive_cdft(const std::vector<cd> &x, double sign) {
     const size_t n = x.size();
     std::vector<cd> X(n);
     for (size_t k = 0; k < n; k++)
@@ -188,16 +177,14 @@ std::vector<cd> naive_cdft(const std::vector<cd> &x, double sign)
 
 // the complex in-place FFT, both directions, against the naive DFT: arrays
 // as fftw_malloc aligns them, one double off, and two apart
-void expectComplexFft(size_t offset, vDSP_Stride stride)
-{
+void expectComplexFft(size_t offset, vDSP_Stride stride) {
     FFTSetupD s = vDSP_create_fftsetupD(10, kFFTRadix2);
     ASSERT_NE(s, nullptr);
     for (vDSP_Length log2n = 0; log2n <= 10; log2n++) {
         const size_t n = size_t(1) << log2n, st = size_t(stride);
         const std::vector<double> a = noise(2 * n, 300 + unsigned(log2n));
         std::vector<cd> x(n);
-        for (size_t t = 0; t < n; t++)
-            x[t] = cd(a[2 * t], a[2 * t + 1]);
+        for (size_t t = 0; t < n; t++) x[t] = cd(a[2 * t], a[2 * t + 1]);
         for (FFTDirection dir : {kFFTDirection_Forward, kFFTDirection_Inverse}) {
             std::vector<cd> X = naive_cdft(x, dir == kFFTDirection_Forward ? -1.0 : 1.0);
             std::vector<double> re(offset + n * st, -1.0), im(offset + n * st, -1.0);
@@ -208,10 +195,12 @@ void expectComplexFft(size_t offset, vDSP_Stride stride)
             DSPDoubleSplitComplex z{re.data() + offset, im.data() + offset};
             vDSP_fft_zipD(s, &z, stride, log2n, dir);
             for (size_t k = 0; k < n; k++) {
-                EXPECT_NEAR(re[offset + k * st], X[k].real(), tol(n)) << n << ' ' << dir << ' ' << k;
-                EXPECT_NEAR(im[offset + k * st], X[k].imag(), tol(n)) << n << ' ' << dir << ' ' << k;
+                EXPECT_NEAR(re[offset + k * st], X[k].real(), tol(n))
+                    << n << ' ' << dir << ' ' << k;
+                EXPECT_NEAR(im[offset + k * st], X[k].imag(), tol(n))
+                    << n << ' ' << dir << ' ' << k;
                 if (st > 1) {
-                    EXPECT_EQ(re[offset + k * st + 1], -1.0);   // gaps untouched
+                    EXPECT_EQ(re[offset + k * st + 1], -1.0);  // gaps untouched
                 }
             }
         }
@@ -221,15 +210,13 @@ void expectComplexFft(size_t offset, vDSP_Stride stride)
 
 }  // namespace
 
-TEST(Fft, ComplexInPlaceIsTheUnscaledDftBothWays)
-{
+TEST(Fft, ComplexInPlaceIsTheUnscaledDftBothWays) {
     expectComplexFft(0, 1);
     expectComplexFft(1, 1);
     expectComplexFft(0, 2);
 }
 
-TEST(Fft, ComplexTwoRealSignalsInOneInverse)
-{
+TEST(Fft, ComplexTwoRealSignalsInOneInverse) {
     // Z = X1 + i X2 of two Hermitian spectra: real part n x1, imaginary n x2
     const vDSP_Length log2n = 7;
     const size_t n = 128;
@@ -251,8 +238,7 @@ TEST(Fft, ComplexTwoRealSignalsInOneInverse)
     vDSP_destroy_fftsetupD(s);
 }
 
-TEST(Fft, ComplexGivesTheSameForEveryLayoutOfItsArrays)
-{
+TEST(Fft, ComplexGivesTheSameForEveryLayoutOfItsArrays) {
     // the stand-in keeps a plan per distance between the real and imaginary
     // arrays; more layouts than it keeps must still transform correctly
     const vDSP_Length log2n = 9;
@@ -260,8 +246,7 @@ TEST(Fft, ComplexGivesTheSameForEveryLayoutOfItsArrays)
     FFTSetupD s = vDSP_create_fftsetupD(log2n, kFFTRadix2);
     const std::vector<double> a = noise(2 * n, 7);
     std::vector<cd> x(n);
-    for (size_t t = 0; t < n; t++)
-        x[t] = cd(a[t], a[n + t]);
+    for (size_t t = 0; t < n; t++) x[t] = cd(a[t], a[n + t]);
     const std::vector<cd> X = naive_cdft(x, -1.0);
     std::vector<double> buf(40 * n);
     int bad = 0;
@@ -271,8 +256,7 @@ TEST(Fft, ComplexGivesTheSameForEveryLayoutOfItsArrays)
         std::copy(a.begin() + long(n), a.end(), im);
         DSPDoubleSplitComplex z{re, im};
         vDSP_fft_zipD(s, &z, 1, log2n, kFFTDirection_Forward);
-        for (size_t k = 0; k < n; k++)
-            bad += std::abs(cd(re[k], im[k]) - X[k]) > tol(n);
+        for (size_t k = 0; k < n; k++) bad += std::abs(cd(re[k], im[k]) - X[k]) > tol(n);
     }
     EXPECT_EQ(bad, 0);
     vDSP_destroy_fftsetupD(s);

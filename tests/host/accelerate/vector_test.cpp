@@ -5,21 +5,19 @@
 #include <cmath>
 #include <vector>
 
-TEST(Vector, ArgumentOrderOfSubtractionAndDivision)
-{
+TEST(Vector, ArgumentOrderOfSubtractionAndDivision) {
     const double b[3] = {2, 4, 8}, a[3] = {10, 20, 40};
     double c[3];
-    vDSP_vdivD(b, 1, a, 1, c, 1, 3);   // divisor first
+    vDSP_vdivD(b, 1, a, 1, c, 1, 3);  // divisor first
     EXPECT_EQ(c[0], 5);
     EXPECT_EQ(c[1], 5);
     EXPECT_EQ(c[2], 5);
-    vDSP_vsubD(b, 1, a, 1, c, 1, 3);   // subtrahend first
+    vDSP_vsubD(b, 1, a, 1, c, 1, 3);  // subtrahend first
     EXPECT_EQ(c[0], 8);
     EXPECT_EQ(c[2], 32);
 }
 
-TEST(Vector, ElementWiseAndScalarForms)
-{
+TEST(Vector, ElementWiseAndScalarForms) {
     const double a[4] = {1, -2, 3, -4}, b[4] = {3, 4, -4, 3};
     double c[4];
     vDSP_vaddD(a, 1, b, 1, c, 1, 4);
@@ -38,8 +36,7 @@ TEST(Vector, ElementWiseAndScalarForms)
     EXPECT_EQ(c[1], -4);
 }
 
-TEST(Vector, OutputsMayAliasInputs)
-{
+TEST(Vector, OutputsMayAliasInputs) {
     double a[3] = {1, 2, 3};
     const double b[3] = {10, 10, 10};
     vDSP_vaddD(a, 1, b, 1, a, 1, 3);
@@ -49,8 +46,7 @@ TEST(Vector, OutputsMayAliasInputs)
     EXPECT_EQ(a[0], 22);
 }
 
-TEST(Vector, StridesCountElements)
-{
+TEST(Vector, StridesCountElements) {
     const double a[6] = {1, 100, 2, 100, 3, 100};
     const double b[3] = {1, 1, 1};
     double c[9] = {};
@@ -64,8 +60,7 @@ TEST(Vector, StridesCountElements)
     EXPECT_EQ(m, 3);
 }
 
-TEST(Vector, FillClearRamp)
-{
+TEST(Vector, FillClearRamp) {
     double c[5];
     const double v = 7, start = 1, step = 0.25;
     vDSP_vfillD(&v, c, 1, 5);
@@ -77,8 +72,7 @@ TEST(Vector, FillClearRamp)
     EXPECT_EQ(c[4], 2);
 }
 
-TEST(Vector, Reductions)
-{
+TEST(Vector, Reductions) {
     const double a[4] = {-7, 2, 5, -1};
     double m;
     vDSP_maxvD(a, 1, &m, 4);
@@ -100,16 +94,16 @@ TEST(Vector, Reductions)
     EXPECT_EQ(m, 0);
 }
 
-TEST(Window, PeriodicBlackmanNeverNegative)
-{
+TEST(Window, PeriodicBlackmanNeverNegative) {
     for (vDSP_Length n : {1ul, 2ul, 8ul, 1024ul, 4096ul}) {
         std::vector<double> w(n, -1.0);
         vDSP_blkman_windowD(w.data(), n, 0);
-        EXPECT_EQ(w[0], 0.0) << n;   // exactly 0, not -1.4e-17
+        EXPECT_EQ(w[0], 0.0) << n;  // exactly 0, not -1.4e-17
         for (size_t k = 0; k < n; k++) {
-            double ref = 0.42 - 0.5 * std::cos(2 * M_PI * k / n) + 0.08 * std::cos(4 * M_PI * k / n);
+            double ref =
+                0.42 - 0.5 * std::cos(2 * M_PI * k / n) + 0.08 * std::cos(4 * M_PI * k / n);
             EXPECT_GE(w[k], 0.0);
-            EXPECT_NEAR(w[k], ref, 1e-15);   // the formula itself, up to the clamp at 0
+            EXPECT_NEAR(w[k], ref, 1e-15);  // the formula itself, up to the clamp at 0
         }
         if (n >= 2) {
             EXPECT_NEAR(w[n / 2], 1.0, 1e-15);
@@ -117,12 +111,10 @@ TEST(Window, PeriodicBlackmanNeverNegative)
     }
 }
 
-TEST(Window, HalfWindowWritesTheFirstHalfOnly)
-{
+TEST(Window, HalfWindowWritesTheFirstHalfOnly) {
     std::vector<double> full(16), half(16, -5.0);
     vDSP_blkman_windowD(full.data(), 16, 0);
     vDSP_blkman_windowD(half.data(), 16, vDSP_HALF_WINDOW);
-    for (int k = 0; k < 8; k++)
-        EXPECT_EQ(half[k], full[k]);
+    for (int k = 0; k < 8; k++) EXPECT_EQ(half[k], full[k]);
     EXPECT_EQ(half[8], -5.0);
 }

@@ -10,8 +10,7 @@ using namespace kvtest;
 
 namespace {
 
-AudioFileID openFile(const std::string &path, AudioFilePermissions perm)
-{
+AudioFileID openFile(const std::string &path, AudioFilePermissions perm) {
     AudioFileID f = nullptr;
     Url url(path);
     EXPECT_EQ(AudioFileOpenURL(url, perm, 0, &f), 0) << path;
@@ -19,8 +18,7 @@ AudioFileID openFile(const std::string &path, AudioFilePermissions perm)
 }
 
 template <typename T>
-T property(AudioFileID f, AudioFilePropertyID id)
-{
+T property(AudioFileID f, AudioFilePropertyID id) {
     T v{};
     UInt32 size = 0;
     EXPECT_EQ(AudioFileGetPropertyInfo(f, id, &size, nullptr), 0);
@@ -29,19 +27,21 @@ T property(AudioFileID f, AudioFilePropertyID id)
     return v;
 }
 
-std::vector<short> counting(size_t n, short from)
-{
+std::vector<short> counting(size_t n, short from) {
     std::vector<short> v(n);
     for (size_t i = 0; i < n; i++) v[i] = static_cast<short>(from + static_cast<short>(i));
     return v;
 }
 
-} // namespace
+}  // namespace
 
-TEST(AudioFile, ReportsFormatLengthAndType)
-{
+TEST(AudioFile, ReportsFormatLengthAndType) {
     ScratchDir dir;
-    struct { const char *name; int format; AudioFileTypeID type; } cases[] = {
+    struct {
+        const char *name;
+        int format;
+        AudioFileTypeID type;
+    } cases[] = {
         {"a.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, kAudioFileWAVEType},
         {"b.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_16, kAudioFileWAVEType},
         {"c.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, kAudioFileAIFFType},
@@ -62,8 +62,7 @@ TEST(AudioFile, ReportsFormatLengthAndType)
     }
 }
 
-TEST(AudioFile, ReadsPacketsFromAnyStartUpToTheEnd)
-{
+TEST(AudioFile, ReadsPacketsFromAnyStartUpToTheEnd) {
     ScratchDir dir;
     std::vector<short> s = counting(2 * 9, 100);
     writeSound(dir.file("n.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 10, s);
@@ -75,7 +74,8 @@ TEST(AudioFile, ReadsPacketsFromAnyStartUpToTheEnd)
     ASSERT_EQ(AudioFileReadPacketData(f, false, &bytes, nullptr, 5, &packets, buf.data()), 0);
     EXPECT_EQ(packets, 4u) << "only four frames follow frame 5";
     EXPECT_EQ(bytes, 4u * 4u);
-    EXPECT_EQ(std::vector<short>(buf.begin(), buf.begin() + 8), std::vector<short>(s.begin() + 10, s.end()));
+    EXPECT_EQ(std::vector<short>(buf.begin(), buf.begin() + 8),
+              std::vector<short>(s.begin() + 10, s.end()));
 
     // The byte capacity bounds the read as much as the packet count does.
     std::fill(buf.begin(), buf.end(), 0);
@@ -95,23 +95,25 @@ TEST(AudioFile, ReadsPacketsFromAnyStartUpToTheEnd)
         << "asking for nothing succeeds anywhere";
     bytes = 100;
     packets = 1;
-    EXPECT_EQ(AudioFileReadPacketData(f, false, &bytes, nullptr, 9, &packets, buf.data()), kAudioFileEndOfFileError);
+    EXPECT_EQ(AudioFileReadPacketData(f, false, &bytes, nullptr, 9, &packets, buf.data()),
+              kAudioFileEndOfFileError);
     EXPECT_EQ(packets, 0u);
     EXPECT_EQ(bytes, 0u);
     packets = 1;
     EXPECT_NE(AudioFileReadPacketData(f, false, &bytes, nullptr, -1, &packets, buf.data()), 0);
 
     UInt32 one = 1;
-    EXPECT_EQ(AudioFileWritePackets(f, false, 4, nullptr, 0, &one, buf.data()), kAudioFilePermissionsError);
+    EXPECT_EQ(AudioFileWritePackets(f, false, 4, nullptr, 0, &one, buf.data()),
+              kAudioFilePermissionsError);
     EXPECT_EQ(AudioFileClose(f), 0);
     EXPECT_EQ(readShorts(dir.file("n.wav")).samples, s);
 }
 
-TEST(AudioFile, OpeningForWritingNeverCreatesAFile)
-{
+TEST(AudioFile, OpeningForWritingNeverCreatesAFile) {
     ScratchDir dir;
     int before = openDescriptors();
-    for (AudioFilePermissions perm : {kAudioFileReadPermission, kAudioFileWritePermission, kAudioFileReadWritePermission}) {
+    for (AudioFilePermissions perm :
+         {kAudioFileReadPermission, kAudioFileWritePermission, kAudioFileReadWritePermission}) {
         AudioFileID f = nullptr;
         Url url(dir.file("missing.wav"));
         EXPECT_EQ(AudioFileOpenURL(url, perm, 0, &f), kAudioFileFileNotFoundError);
@@ -129,8 +131,7 @@ TEST(AudioFile, OpeningForWritingNeverCreatesAFile)
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(AudioFile, WritesPacketsIntoAnExistingFile)
-{
+TEST(AudioFile, WritesPacketsIntoAnExistingFile) {
     ScratchDir dir;
     std::string path = dir.file("rw.wav");
     writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 10, counting(6, 1));
@@ -145,10 +146,12 @@ TEST(AudioFile, WritesPacketsIntoAnExistingFile)
     ASSERT_EQ(AudioFileWritePackets(f, false, 6, nullptr, 6, &n, tail.data()), 0);
     EXPECT_EQ(property<UInt64>(f, kAudioFilePropertyAudioDataPacketCount), 9u);
     n = 1;
-    EXPECT_EQ(AudioFileWritePackets(f, false, 2, nullptr, 10, &n, tail.data()), kAudioFileInvalidPacketOffsetError)
+    EXPECT_EQ(AudioFileWritePackets(f, false, 2, nullptr, 10, &n, tail.data()),
+              kAudioFileInvalidPacketOffsetError)
         << "no holes";
     n = 3;
-    EXPECT_NE(AudioFileWritePackets(f, false, 4, nullptr, 0, &n, tail.data()), 0) << "fewer bytes than packets";
+    EXPECT_NE(AudioFileWritePackets(f, false, 4, nullptr, 0, &n, tail.data()), 0)
+        << "fewer bytes than packets";
 
     std::vector<short> back(9);
     UInt32 bytes = 18, packets = 9;
@@ -162,8 +165,7 @@ TEST(AudioFile, WritesPacketsIntoAnExistingFile)
     EXPECT_EQ(c.samples, want);
 }
 
-TEST(AudioFile, CreatesOrEmptiesAFileForPackets)
-{
+TEST(AudioFile, CreatesOrEmptiesAFileForPackets) {
     ScratchDir dir;
     std::string path = dir.file("new.wav");
     writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 10, counting(40, 0));
@@ -171,14 +173,18 @@ TEST(AudioFile, CreatesOrEmptiesAFileForPackets)
     AudioFileID f = nullptr;
     {
         Url url(path);
-        EXPECT_NE(AudioFileCreateWithURL(url, kAudioFileWAVEType, &fmt, 0, &f), 0) << "exists, no erase flag";
-        ASSERT_EQ(AudioFileCreateWithURL(url, kAudioFileWAVEType, &fmt, kAudioFileFlags_EraseFile, &f), 0);
+        EXPECT_NE(AudioFileCreateWithURL(url, kAudioFileWAVEType, &fmt, 0, &f), 0)
+            << "exists, no erase flag";
+        ASSERT_EQ(
+            AudioFileCreateWithURL(url, kAudioFileWAVEType, &fmt, kAudioFileFlags_EraseFile, &f),
+            0);
     }
     EXPECT_EQ(property<UInt64>(f, kAudioFilePropertyAudioDataPacketCount), 0u);
     EXPECT_EQ(property<AudioFileTypeID>(f, kAudioFilePropertyFileFormat), kAudioFileWAVEType);
     std::vector<short> a = {5, 6, 7, 8}, b = {-1, -2};
     UInt32 n = 1;
-    EXPECT_EQ(AudioFileWritePackets(f, false, 2, nullptr, 1, &n, a.data()), kAudioFileInvalidPacketOffsetError);
+    EXPECT_EQ(AudioFileWritePackets(f, false, 2, nullptr, 1, &n, a.data()),
+              kAudioFileInvalidPacketOffsetError);
     n = 4;
     ASSERT_EQ(AudioFileWritePackets(f, false, 8, nullptr, 0, &n, a.data()), 0);
     n = 2;

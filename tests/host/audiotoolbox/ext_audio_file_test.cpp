@@ -11,51 +11,47 @@ using namespace kvtest;
 
 namespace {
 
-AudioBufferList oneBuffer(void *data, UInt32 bytes, UInt32 channels)
-{
+AudioBufferList oneBuffer(void *data, UInt32 bytes, UInt32 channels) {
     AudioBufferList l{};
     l.mNumberBuffers = 1;
     l.mBuffers[0] = {channels, bytes, data};
     return l;
 }
 
-ExtAudioFileRef openExt(const std::string &path)
-{
+ExtAudioFileRef openExt(const std::string &path) {
     ExtAudioFileRef f = nullptr;
     Url url(path);
     EXPECT_EQ(ExtAudioFileOpenURL(url, &f), 0) << path;
     return f;
 }
 
-AudioStreamBasicDescription dataFormat(ExtAudioFileRef f)
-{
+AudioStreamBasicDescription dataFormat(ExtAudioFileRef f) {
     AudioStreamBasicDescription d{};
     UInt32 size = 0;
-    EXPECT_EQ(ExtAudioFileGetPropertyInfo(f, kExtAudioFileProperty_FileDataFormat, &size, nullptr), 0);
+    EXPECT_EQ(ExtAudioFileGetPropertyInfo(f, kExtAudioFileProperty_FileDataFormat, &size, nullptr),
+              0);
     EXPECT_EQ(size, sizeof d);
     EXPECT_EQ(ExtAudioFileGetProperty(f, kExtAudioFileProperty_FileDataFormat, &size, &d), 0);
     return d;
 }
 
-SInt64 lengthFrames(ExtAudioFileRef f)
-{
+SInt64 lengthFrames(ExtAudioFileRef f) {
     SInt64 n = -1;
     UInt32 size = sizeof n;
     EXPECT_EQ(ExtAudioFileGetProperty(f, kExtAudioFileProperty_FileLengthFrames, &size, &n), 0);
     return n;
 }
 
-std::vector<short> ramp(size_t n, int step)
-{
+std::vector<short> ramp(size_t n, int step) {
     std::vector<short> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = static_cast<short>(static_cast<int>(i) * step % 65536 - 32768);
+    for (size_t i = 0; i < n; i++)
+        v[i] = static_cast<short>(static_cast<int>(i) * step % 65536 - 32768);
     return v;
 }
 
-} // namespace
+}  // namespace
 
-TEST(ExtAudioFile, DescribesAndReadsSixteenBitFilesNatively)
-{
+TEST(ExtAudioFile, DescribesAndReadsSixteenBitFilesNatively) {
     ScratchDir dir;
     std::vector<short> stereo = ramp(2 * 500, 131);
     for (int major : {SF_FORMAT_WAV, SF_FORMAT_WAVEX, SF_FORMAT_AIFF}) {
@@ -88,8 +84,7 @@ TEST(ExtAudioFile, DescribesAndReadsSixteenBitFilesNatively)
     }
 }
 
-TEST(ExtAudioFile, ReadsInPiecesNeverPastTheBuffer)
-{
+TEST(ExtAudioFile, ReadsInPiecesNeverPastTheBuffer) {
     ScratchDir dir;
     std::vector<short> mono = ramp(10, 977);
     writeSound(dir.file("m.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, mono);
@@ -105,15 +100,16 @@ TEST(ExtAudioFile, ReadsInPiecesNeverPastTheBuffer)
     frames = 5;
     EXPECT_EQ(ExtAudioFileRead(f, &frames, &l), 0);
     EXPECT_EQ(frames, 5u);
-    EXPECT_EQ(std::vector<short>(got.begin(), got.end()), std::vector<short>(mono.begin(), mono.begin() + 8));
+    EXPECT_EQ(std::vector<short>(got.begin(), got.end()),
+              std::vector<short>(mono.begin(), mono.begin() + 8));
     EXPECT_EQ(ExtAudioFileDispose(f), 0);
 }
 
-TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout)
-{
+TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout) {
     ScratchDir dir;
     // 24-bit: libsndfile's ints are left-justified, the file's samples are 3 bytes.
-    std::vector<int> i24 = {0x7fffff00, INT32_MIN, 0x00000100, -0x00000100, 0x12345600, -0x65432100};
+    std::vector<int> i24 = {0x7fffff00,  INT32_MIN,  0x00000100,
+                            -0x00000100, 0x12345600, -0x65432100};
     writeSound(dir.file("p24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, 48000, i24);
     ExtAudioFileRef f = openExt(dir.file("p24.wav"));
     ASSERT_NE(f, nullptr);
@@ -127,8 +123,9 @@ TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout)
     ASSERT_EQ(ExtAudioFileRead(f, &frames, &l), 0);
     ASSERT_EQ(frames, 3u);
     for (int i = 0; i < 6; i++) {
-        int32_t v = static_cast<int32_t>((uint32_t)raw[3 * i] << 8 | (uint32_t)raw[3 * i + 1] << 16 |
-                                         (uint32_t)raw[3 * i + 2] << 24);
+        int32_t v =
+            static_cast<int32_t>((uint32_t)raw[3 * i] << 8 | (uint32_t)raw[3 * i + 1] << 16 |
+                                 (uint32_t)raw[3 * i + 2] << 24);
         EXPECT_EQ(v, i24[i]) << i;
     }
     EXPECT_EQ(ExtAudioFileDispose(f), 0);
@@ -149,8 +146,7 @@ TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout)
     EXPECT_EQ(ExtAudioFileDispose(f), 0);
 }
 
-TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat)
-{
+TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat) {
     ScratchDir dir;
     std::string path = dir.file("w.wav");
     std::vector<short> stereo = ramp(2 * 300, 4099);
@@ -158,7 +154,9 @@ TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat)
     ExtAudioFileRef f = nullptr;
     {
         Url url(path);
-        ASSERT_EQ(ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, &fmt, nullptr, kAudioFileFlags_EraseFile, &f), 0);
+        ASSERT_EQ(ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, &fmt, nullptr,
+                                            kAudioFileFlags_EraseFile, &f),
+                  0);
     }
     AudioBufferList l = oneBuffer(stereo.data(), static_cast<UInt32>(stereo.size() * 2), 2);
     EXPECT_EQ(ExtAudioFileWrite(f, 200, &l), 0);
@@ -180,7 +178,9 @@ TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat)
         AudioStreamBasicDescription mono = pcm16(8000, 1);
         EXPECT_NE(ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, &mono, nullptr, 0, &f), 0);
         EXPECT_EQ(readShorts(path).samples, stereo);
-        ASSERT_EQ(ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, &mono, nullptr, kAudioFileFlags_EraseFile, &f), 0);
+        ASSERT_EQ(ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, &mono, nullptr,
+                                            kAudioFileFlags_EraseFile, &f),
+                  0);
         EXPECT_EQ(ExtAudioFileDispose(f), 0);
         SoundContents e = readShorts(path);
         EXPECT_EQ(e.info.frames, 0);
@@ -188,15 +188,15 @@ TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat)
     }
 }
 
-TEST(ExtAudioFile, RefusedSettingsLeaveAnExistingFileAlone)
-{
+TEST(ExtAudioFile, RefusedSettingsLeaveAnExistingFileAlone) {
     ScratchDir dir;
     std::string path = dir.file("keep.wav");
     writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, ramp(50, 3));
     std::vector<unsigned char> before = readBytes(path);
 
     AudioStreamBasicDescription good = pcm16(8000, 1);
-    AudioStreamBasicDescription notPcm = good, badBytes = good, noChannels = good, badRate = good, badBits = good;
+    AudioStreamBasicDescription notPcm = good, badBytes = good, noChannels = good, badRate = good,
+                                badBits = good;
     notPcm.mFormatID = kAudioFormatULaw;
     badBytes.mBytesPerFrame = 4;
     noChannels.mChannelsPerFrame = 0;
@@ -206,7 +206,11 @@ TEST(ExtAudioFile, RefusedSettingsLeaveAnExistingFileAlone)
     Url url(path);
     ExtAudioFileRef f = nullptr;
     for (auto *fmt : {&notPcm, &badBytes, &noChannels, &badRate, &badBits})
-        EXPECT_NE(ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, fmt, nullptr, kAudioFileFlags_EraseFile, &f), 0);
-    EXPECT_NE(ExtAudioFileCreateWithURL(url, kAudioFileFLACType, &good, nullptr, kAudioFileFlags_EraseFile, &f), 0);
+        EXPECT_NE(ExtAudioFileCreateWithURL(url, kAudioFileWAVEType, fmt, nullptr,
+                                            kAudioFileFlags_EraseFile, &f),
+                  0);
+    EXPECT_NE(ExtAudioFileCreateWithURL(url, kAudioFileFLACType, &good, nullptr,
+                                        kAudioFileFlags_EraseFile, &f),
+              0);
     EXPECT_EQ(readBytes(path), before);
 }

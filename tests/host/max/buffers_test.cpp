@@ -30,12 +30,12 @@ TEST_F(Buffers, SamplesAreInterleavedAndWritesStay) {
     ASSERT_NE(s, nullptr);
     for (int f = 0; f < 4; ++f)
         for (int ch = 0; ch < 3; ++ch) {
-            EXPECT_EQ(s[f * 3 + ch], 0.0f);   // a new buffer is silent
+            EXPECT_EQ(s[f * 3 + ch], 0.0f);  // a new buffer is silent
             s[f * 3 + ch] = static_cast<float>(10 * f + ch);
         }
     buffer_unlocksamples(b);
     const maxhost::Buffer *view = maxhost::findBuffer("b");
-    EXPECT_EQ(view->samples[2 * 3 + 1], 21.0f);   // frame 2, channel 1
+    EXPECT_EQ(view->samples[2 * 3 + 1], 21.0f);  // frame 2, channel 1
     EXPECT_EQ(view->samples[3 * 3 + 2], 32.0f);
     object_free(ref);
 }
@@ -48,7 +48,7 @@ TEST_F(Buffers, LockingFailsForMissingOrLockedBuffers) {
     buffer_ref_set(ref, gensym("empty"));
     t_buffer_obj *b = buffer_ref_getobject(ref);
     float *s = buffer_locksamples(b);
-    EXPECT_NE(s, nullptr);   // an empty buffer can still be locked
+    EXPECT_NE(s, nullptr);  // an empty buffer can still be locked
     EXPECT_EQ(buffer_locksamples(b), nullptr);
     buffer_unlocksamples(b);
     EXPECT_NE(buffer_locksamples(b), nullptr);
@@ -86,7 +86,7 @@ TEST_F(Buffers, ResetRemovesEveryBuffer) {
 
 TEST_F(Buffers, SizesBeyondTheMemoryLimitAreRefusedBeforeAllocating) {
     const size_t machine = maxhost::memoryLimit();
-    maxhost::setMemoryLimit(4096);   // 1024 samples
+    maxhost::setMemoryLimit(4096);  // 1024 samples
     EXPECT_NE(maxhost::createBuffer("a", 2, 512), nullptr);
     EXPECT_EQ(maxhost::createBuffer("a", 2, 513), nullptr);
     EXPECT_EQ(maxhost::findBuffer("a")->frames, 512) << "a refused remake keeps the buffer";

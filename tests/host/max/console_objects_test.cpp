@@ -14,8 +14,12 @@ struct Rec {
 t_class *lifeClass;
 int freed;
 
-void *lifeNew() { return object_alloc(lifeClass); }
-void lifeFree(Rec *) { ++freed; }
+void *lifeNew() {
+    return object_alloc(lifeClass);
+}
+void lifeFree(Rec *) {
+    ++freed;
+}
 
 void registerOnce() {
     if (lifeClass) return;
@@ -91,8 +95,8 @@ TEST_F(Objects, PrintPostsEveryMessage) {
     sendMsg(p, 0, "list", {longAtom(1), floatAtom(0.5), symAtom("foo")});
     sendMsg(p, 0, "bang");
     sendMsg(p, 0, "float", {floatAtom(2.0)});
-    EXPECT_EQ(texts(), (std::vector<std::string>{"P p: list 1 0.5 foo", "P p: bang",
-                                                 "P p: float 2.0"}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"P p: list 1 0.5 foo", "P p: bang", "P p: float 2.0"}));
 }
 
 TEST(Symbols, AreInternedAndAtomsConvert) {
@@ -101,7 +105,7 @@ TEST(Symbols, AreInternedAndAtomsConvert) {
     EXPECT_STREQ(gensym(nullptr)->s_name, "");
     t_atom l = longAtom(-3), f = floatAtom(-2.75), s = symAtom("x");
     EXPECT_EQ(atom_getfloat(&l), -3.0);
-    EXPECT_EQ(atom_getlong(&f), -2);      // truncated toward zero
+    EXPECT_EQ(atom_getlong(&f), -2);  // truncated toward zero
     EXPECT_EQ(atom_getfloat(&s), 0.0);
     EXPECT_EQ(atom_getlong(&s), 0);
     EXPECT_STREQ(atom_getsym(&l)->s_name, "");
@@ -119,8 +123,14 @@ TEST(FormatFloat, ShortestRoundTripWithAPointOrExponent) {
     EXPECT_EQ(maxhost::formatFloat(0.0001), "0.0001");
     EXPECT_EQ(maxhost::formatFloat(-1.5e-7), "-1.5e-07");
     EXPECT_EQ(maxhost::formatFloat(std::nan("")), "nan");
-    const double values[] = {0.0, -0.0, 1e300, 5e-324, 123456789012345678.0, 2.0 / 3.0,
-                             std::numeric_limits<double>::max(), 44100.0};
+    const double values[] = {0.0,
+                             -0.0,
+                             1e300,
+                             5e-324,
+                             123456789012345678.0,
+                             2.0 / 3.0,
+                             std::numeric_limits<double>::max(),
+                             44100.0};
     for (double v : values) {
         std::string s = maxhost::formatFloat(v);
         EXPECT_EQ(std::strtod(s.c_str(), nullptr), v) << s;

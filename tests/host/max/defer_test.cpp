@@ -33,7 +33,9 @@ void go(Rec *x, t_symbol *s, long argc, t_atom *argv) {
     ran.push_back("defer returned");
 }
 
-void *deferNew() { return object_alloc(deferClass); }
+void *deferNew() {
+    return object_alloc(deferClass);
+}
 
 void registerOnce() {
     if (deferClass) return;

@@ -15,24 +15,48 @@ struct Rec {
 
 t_class *kindsClass, *intOnlyClass, *floatOnlyClass, *bothClass, *anyClass, *defLongNewClass;
 
-void *newKinds(t_symbol *, long, t_atom *) { return object_alloc(kindsClass); }
-void *newIntOnly() { return object_alloc(intOnlyClass); }
-void *newFloatOnly() { return object_alloc(floatOnlyClass); }
-void *newBoth() { return object_alloc(bothClass); }
-void *newAny() { return object_alloc(anyClass); }
+void *newKinds(t_symbol *, long, t_atom *) {
+    return object_alloc(kindsClass);
+}
+void *newIntOnly() {
+    return object_alloc(intOnlyClass);
+}
+void *newFloatOnly() {
+    return object_alloc(floatOnlyClass);
+}
+void *newBoth() {
+    return object_alloc(bothClass);
+}
+void *newAny() {
+    return object_alloc(anyClass);
+}
 void *newDefLong(long v) {
     auto *x = static_cast<Rec *>(object_alloc(defLongNewClass));
     if (x) x->arg = v;
     return x;
 }
 
-void onInt(Rec *, long v) { calls.push_back("int " + std::to_string(v)); }
-void onFloat(Rec *, double v) { calls.push_back("float " + maxhost::formatFloat(v)); }
-void onSym(Rec *, t_symbol *s) { calls.push_back(std::string("sym [") + s->s_name + "]"); }
-void onDefSym(Rec *, t_symbol *s) { calls.push_back(std::string("dsym [") + s->s_name + "]"); }
-void onDefLong(Rec *, long v) { calls.push_back("dlong " + std::to_string(v)); }
-void onDefFloat(Rec *, double v) { calls.push_back("dfloat " + maxhost::formatFloat(v)); }
-void onNone(Rec *) { calls.push_back("none"); }
+void onInt(Rec *, long v) {
+    calls.push_back("int " + std::to_string(v));
+}
+void onFloat(Rec *, double v) {
+    calls.push_back("float " + maxhost::formatFloat(v));
+}
+void onSym(Rec *, t_symbol *s) {
+    calls.push_back(std::string("sym [") + s->s_name + "]");
+}
+void onDefSym(Rec *, t_symbol *s) {
+    calls.push_back(std::string("dsym [") + s->s_name + "]");
+}
+void onDefLong(Rec *, long v) {
+    calls.push_back("dlong " + std::to_string(v));
+}
+void onDefFloat(Rec *, double v) {
+    calls.push_back("dfloat " + maxhost::formatFloat(v));
+}
+void onNone(Rec *) {
+    calls.push_back("none");
+}
 void onGimme(Rec *, t_symbol *s, long argc, t_atom *argv) {
     std::string c = std::string("gimme ") + s->s_name + " " + std::to_string(argc);
     for (long i = 0; i < argc; ++i) c += " " + maxhost::formatAtom(argv[i]);
@@ -43,7 +67,9 @@ void *onCant(Rec *, void *a, void *b) {
                     std::to_string(reinterpret_cast<intptr_t>(b)));
     return a;
 }
-void onRefused(Rec *) { calls.push_back("refused handler ran"); }
+void onRefused(Rec *) {
+    calls.push_back("refused handler ran");
+}
 
 t_class *makeClass(const char *name, method mnew, short kind) {
     t_class *c = class_new(name, mnew, nullptr, sizeof(Rec), nullptr, kind, 0);
@@ -90,19 +116,18 @@ TEST_F(Dispatch, DeclaredKindsGetTheirArguments) {
     t_object *x = make("k", "t_kinds");
     sendMsg(x, 0, "sym", {symAtom("drums")});
     sendMsg(x, 0, "dsym", {symAtom("drums")});
-    sendMsg(x, 0, "dsym");                       // missing: the empty symbol
+    sendMsg(x, 0, "dsym");  // missing: the empty symbol
     sendMsg(x, 0, "dlong", {longAtom(-7)});
-    sendMsg(x, 0, "dlong");                      // missing: 0
-    sendMsg(x, 0, "dlong", {floatAtom(2.9)});    // truncated as Max does
+    sendMsg(x, 0, "dlong");                    // missing: 0
+    sendMsg(x, 0, "dlong", {floatAtom(2.9)});  // truncated as Max does
     sendMsg(x, 0, "dfloat", {longAtom(3)});
     sendMsg(x, 0, "dfloat");
     sendMsg(x, 0, "bang");
     sendMsg(x, 0, "list", {longAtom(1), floatAtom(0.5), symAtom("foo")});
     sendMsg(x, 0, "list");
-    EXPECT_EQ(calls, (std::vector<std::string>{
-                         "sym [drums]", "dsym [drums]", "dsym []", "dlong -7", "dlong 0",
-                         "dlong 2", "dfloat 3.0", "dfloat 0.0", "none",
-                         "gimme list 3 1 0.5 foo", "gimme list 0"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"sym [drums]", "dsym [drums]", "dsym []", "dlong -7",
+                                               "dlong 0", "dlong 2", "dfloat 3.0", "dfloat 0.0",
+                                               "none", "gimme list 3 1 0.5 foo", "gimme list 0"}));
     EXPECT_TRUE(lines.empty());
 }
 
@@ -115,15 +140,15 @@ TEST_F(Dispatch, IntAndFloatConvertWhenOnlyOneExists) {
     sendMsg(f, 0, "int", {longAtom(3)});
     sendMsg(b, 0, "int", {longAtom(4)});
     sendMsg(b, 0, "float", {floatAtom(4.5)});
-    EXPECT_EQ(calls, (std::vector<std::string>{"int 2", "int -2", "float 3.0", "int 4",
-                                               "float 4.5"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"int 2", "int -2", "float 3.0", "int 4", "float 4.5"}));
 }
 
 TEST_F(Dispatch, UnknownSelectorPostsOneErrorAndNothingElse) {
     t_object *x = make("k", "t_kinds");
     sendMsg(x, 0, "foo", {longAtom(1)});
-    sendMsg(x, 0, "int", {longAtom(1)});         // neither int nor float here
-    sendMsg(x, 0, "secret");                     // A_CANT: not for messages
+    sendMsg(x, 0, "int", {longAtom(1)});  // neither int nor float here
+    sendMsg(x, 0, "secret");              // A_CANT: not for messages
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(texts(), (std::vector<std::string>{"E t_kinds: doesn't understand \"foo\"",
@@ -136,9 +161,9 @@ TEST_F(Dispatch, WrongArgumentTypeIsRefused) {
     sendMsg(x, 0, "sym", {longAtom(3)});
     sendMsg(x, 0, "dlong", {symAtom("three")});
     EXPECT_TRUE(calls.empty());
-    EXPECT_EQ(texts(), (std::vector<std::string>{
-                           "E t_kinds: bad arguments for message \"sym\"",
-                           "E t_kinds: bad arguments for message \"dlong\""}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"E t_kinds: bad arguments for message \"sym\"",
+                                        "E t_kinds: bad arguments for message \"dlong\""}));
 }
 
 TEST_F(Dispatch, AnythingCatchesUnknownSelectors) {
@@ -151,12 +176,12 @@ TEST_F(Dispatch, AnythingCatchesUnknownSelectors) {
 TEST_F(Dispatch, ObjectMethodImpReachesCantMethods) {
     t_object *x = make("k", "t_kinds");
     void *r = object_method_imp(x, gensym("secret"), reinterpret_cast<void *>(11),
-                                reinterpret_cast<void *>(22), nullptr, nullptr, nullptr,
-                                nullptr, nullptr, nullptr);
+                                reinterpret_cast<void *>(22), nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr);
     EXPECT_EQ(r, reinterpret_cast<void *>(11));
     EXPECT_EQ(calls, (std::vector<std::string>{"cant 11 22"}));
-    EXPECT_EQ(object_method_imp(x, gensym("nope"), nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(object_method_imp(x, gensym("nope"), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_EQ(texts(), (std::vector<std::string>{"E t_kinds: doesn't understand \"nope\""}));
 }

@@ -21,10 +21,12 @@ void *sigNew() {
     return x;
 }
 
-void *plainNew() { return object_alloc(plainClass); }
+void *plainNew() {
+    return object_alloc(plainClass);
+}
 
-void perform(t_object *x, t_object *, double **ins, long numins, double **, long, long frames,
-             long, void *user) {
+void perform(t_object *x, t_object *, double **ins, long numins, double **, long, long frames, long,
+             void *user) {
     auto *s = reinterpret_cast<Sig *>(x);
     s->performed++;
     s->frames = frames;
@@ -74,7 +76,7 @@ TEST_F(Dsp, SignalObjectsJoinTheChainAndRunOnce) {
     EXPECT_EQ(s->performed, 1);
     EXPECT_EQ(s->frames, 32);
     EXPECT_EQ(s->numins, 2);
-    EXPECT_EQ(s->inputSum, 64.0);   // every input sample was 0
+    EXPECT_EQ(s->inputSum, 64.0);  // every input sample was 0
     EXPECT_EQ(s->user, reinterpret_cast<void *>(0x5));
     EXPECT_EQ(p->performed, 0);
     EXPECT_TRUE(lines.empty());

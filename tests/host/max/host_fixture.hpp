@@ -15,7 +15,7 @@ struct OutletEvent {
     std::string obj;
     long outlet;
     std::string sel;
-    std::vector<std::string> atoms;   // formatAtom of each
+    std::vector<std::string> atoms;  // formatAtom of each
 };
 
 class HostTest : public ::testing::Test {
@@ -35,8 +35,7 @@ protected:
     }
     void TearDown() override { maxhost::reset(); }
 
-    t_object *make(const std::string &id, const std::string &cls,
-                   std::vector<t_atom> args = {}) {
+    t_object *make(const std::string &id, const std::string &cls, std::vector<t_atom> args = {}) {
         std::string err;
         t_object *x = maxhost::newObject(id, cls, args, err);
         EXPECT_NE(x, nullptr) << err;
@@ -49,9 +48,21 @@ protected:
     }
 };
 
-inline t_atom longAtom(long v) { t_atom a; atom_setlong(&a, v); return a; }
-inline t_atom floatAtom(double v) { t_atom a; atom_setfloat(&a, v); return a; }
-inline t_atom symAtom(const char *s) { t_atom a; atom_setsym(&a, gensym(s)); return a; }
+inline t_atom longAtom(long v) {
+    t_atom a;
+    atom_setlong(&a, v);
+    return a;
+}
+inline t_atom floatAtom(double v) {
+    t_atom a;
+    atom_setfloat(&a, v);
+    return a;
+}
+inline t_atom symAtom(const char *s) {
+    t_atom a;
+    atom_setsym(&a, gensym(s));
+    return a;
+}
 
 inline void sendMsg(t_object *x, long inlet, const char *sel, std::vector<t_atom> atoms = {}) {
     maxhost::send(x, inlet, gensym(sel), static_cast<short>(atoms.size()), atoms.data());

@@ -26,8 +26,8 @@ void *nodeNew(t_symbol *, long, t_atom *) {
 }
 
 std::string where(Node *x) {
-    return maxhost::objectId(&x->ob) + " in" + std::to_string(proxy_getinlet(&x->ob)) +
-           " stuff" + std::to_string(x->inletNum);
+    return maxhost::objectId(&x->ob) + " in" + std::to_string(proxy_getinlet(&x->ob)) + " stuff" +
+           std::to_string(x->inletNum);
 }
 
 // logs, passes n - 1 on from the left outlet while n > 0, logs again
@@ -62,12 +62,12 @@ protected:
 TEST_F(Wiring, ProxyGetInletTellsTheInletAndRestoresAfterNesting) {
     t_object *x = make("x", "t_node");
     EXPECT_EQ(maxhost::inletCount(x), 3u);
-    wire(x, 0, x, 1);   // its own output comes back on inlet 1
+    wire(x, 0, x, 1);  // its own output comes back on inlet 1
     sendMsg(x, 2, "int", {longAtom(1)});
     sendMsg(x, 0, "int", {longAtom(0)});
-    EXPECT_EQ(trail, (std::vector<std::string>{
-                         "x in2 stuff2 got 1", "x in1 stuff1 got 0", "x in1 stuff1 done 0",
-                         "x in2 stuff2 done 1", "x in0 stuff0 got 0", "x in0 stuff0 done 0"}));
+    EXPECT_EQ(trail, (std::vector<std::string>{"x in2 stuff2 got 1", "x in1 stuff1 got 0",
+                                               "x in1 stuff1 done 0", "x in2 stuff2 done 1",
+                                               "x in0 stuff0 got 0", "x in0 stuff0 done 0"}));
 }
 
 TEST_F(Wiring, EachNewOutletGoesLeftOfThoseBefore) {
@@ -93,14 +93,14 @@ TEST_F(Wiring, CordsDeliverDepthFirstInConnectionOrder) {
     t_object *b = make("b", "t_node");
     t_object *c = make("c", "t_node");
     t_object *d = make("d", "t_node");
-    wire(a, 0, c, 0);   // c was connected first, so it hears first
+    wire(a, 0, c, 0);  // c was connected first, so it hears first
     wire(a, 0, b, 0);
     wire(c, 0, d, 0);
     sendMsg(a, 0, "int", {longAtom(2)});
-    EXPECT_EQ(trail, (std::vector<std::string>{
-                         "a in0 stuff0 got 2", "c in0 stuff0 got 1", "d in0 stuff0 got 0",
-                         "d in0 stuff0 done 0", "c in0 stuff0 done 1", "b in0 stuff0 got 1",
-                         "b in0 stuff0 done 1", "a in0 stuff0 done 2"}));
+    EXPECT_EQ(trail, (std::vector<std::string>{"a in0 stuff0 got 2", "c in0 stuff0 got 1",
+                                               "d in0 stuff0 got 0", "d in0 stuff0 done 0",
+                                               "c in0 stuff0 done 1", "b in0 stuff0 got 1",
+                                               "b in0 stuff0 done 1", "a in0 stuff0 done 2"}));
     // every message is reported before it travels on
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0].obj, "a");
@@ -116,7 +116,7 @@ TEST_F(Wiring, ConnectRefusesWhatDoesNotExist) {
     EXPECT_FALSE(maxhost::connect(a, 0, b, 3, err));
     EXPECT_FALSE(maxhost::connect(a, -1, b, 0, err));
     EXPECT_TRUE(maxhost::connect(a, 0, b, 0, err));
-    EXPECT_FALSE(maxhost::connect(a, 0, b, 0, err));   // no doubled cord
+    EXPECT_FALSE(maxhost::connect(a, 0, b, 0, err));  // no doubled cord
     sendMsg(a, 5, "int", {longAtom(1)});
     EXPECT_EQ(texts(), std::vector<std::string>{"E t_node: no inlet 5"});
 }

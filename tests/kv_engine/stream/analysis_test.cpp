@@ -9,15 +9,13 @@
 
 namespace {
 
-kvs_shape shape(double sec, float hop, double rate, long L, int ch, kvs_rows mode = KVS_SUM)
-{
+kvs_shape shape(double sec, float hop, double rate, long L, int ch, kvs_rows mode = KVS_SUM) {
     kvs_shape s;
     EXPECT_EQ(kvs_shape_make(sec, hop, rate, L, ch, mode, &s), KVS_OK);
     return s;
 }
 
-std::vector<double> analyse(const kvs_shape &s, const kvt::Chans &x, int threads = 2)
-{
+std::vector<double> analyse(const kvs_shape &s, const kvt::Chans &x, int threads = 2) {
     kvt::Source src{x};
     std::vector<double> V(size_t(s.rows) * size_t(s.frames), -1.0);
     EXPECT_EQ(kvs_analyse(&s, src.source(), V.data(), threads), KVS_OK);
@@ -25,22 +23,19 @@ std::vector<double> analyse(const kvs_shape &s, const kvt::Chans &x, int threads
 }
 
 // frame t of the sound with the padding, as bins x frames magnitudes
-std::vector<double> naive_magnitudes(const kvs_shape &s, const std::vector<double> &x)
-{
+std::vector<double> naive_magnitudes(const kvs_shape &s, const std::vector<double> &x) {
     std::vector<double> padded(size_t(s.lead), 0.0);
     padded.insert(padded.end(), x.begin(), x.end());
     padded.resize(size_t(s.frames - 1) * s.hop + s.N, 0.0);
     std::vector<double> re, im, mag;
     ref::stft(padded, s.N, int(s.frames), s.hop, re, im);
-    for (size_t i = 0; i < re.size(); i++)
-        mag.push_back(std::hypot(re[i], im[i]));
+    for (size_t i = 0; i < re.size(); i++) mag.push_back(std::hypot(re[i], im[i]));
     return mag;
 }
 
 }  // namespace
 
-TEST(StreamShape, SizesAsTheObjectAndFramesOverEverySample)
-{
+TEST(StreamShape, SizesAsTheObjectAndFramesOverEverySample) {
     // 0.08 s at 44.1 kHz: 3528 samples, FFT 4096, hop a quarter
     kvs_shape s = shape(0.08, 0.25f, 44100, 44100 * 3, 2, KVS_STACK);
     EXPECT_EQ(s.window, 3528);
@@ -62,8 +57,7 @@ TEST(StreamShape, SizesAsTheObjectAndFramesOverEverySample)
         }
 }
 
-TEST(StreamShape, RefusalsGiveTheNumbersToChange)
-{
+TEST(StreamShape, RefusalsGiveTheNumbersToChange) {
     kvs_shape s;
     EXPECT_EQ(kvs_shape_make(1.0 / 44100, 0.25f, 44100, 1000, 1, KVS_SUM, &s), KVS_ERR_WINDOW);
     EXPECT_EQ(kvs_shape_make(0.08, 0.0001f, 44100, 44100, 1, KVS_SUM, &s), KVS_ERR_HOP_SHORT);
@@ -88,8 +82,7 @@ TEST(StreamShape, RefusalsGiveTheNumbersToChange)
     EXPECT_EQ(kvs_shape_make(0.08, 0.25f, 44100, LONG_MAX, 1, KVS_SUM, &s), KVS_ERR_SIZE);
 }
 
-TEST(StreamShape, MemoryEstimateCountsTheMatricesAndStaysSmallBeyondThem)
-{
+TEST(StreamShape, MemoryEstimateCountsTheMatricesAndStaysSmallBeyondThem) {
     // an hour of stereo at 44.1 kHz, summed rows
     const kvs_shape s = shape(0.08, 0.25f, 44100, 44100L * 3600, 2);
     const size_t vwh = (size_t(s.rows) * size_t(s.frames) + size_t(s.rows + s.frames) * 10) * 8;
@@ -101,11 +94,12 @@ TEST(StreamShape, MemoryEstimateCountsTheMatricesAndStaysSmallBeyondThem)
     EXPECT_EQ(kvs_memory(&s, 10, 10, 4), m - vf) << "V as floats takes half";
 }
 
-TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames)
-{
+TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames) {
     // frame counts below, at and across blocks; hops N/4, N/8, 3N/4
-    const struct { int N, hop; long L; } cases[] = {{16, 4, 40}, {32, 4, 300}, {64, 48, 2000},
-                                                    {32, 8, 1000}};
+    const struct {
+        int N, hop;
+        long L;
+    } cases[] = {{16, 4, 40}, {32, 4, 300}, {64, 48, 2000}, {32, 8, 1000}};
     for (auto &c : cases)
         for (int ch : {1, 2})
             for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
@@ -119,8 +113,7 @@ TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames)
                     ref.insert(ref.end(), r.begin(), r.end());
                 } else {
                     std::vector<double> sum = x[0];
-                    for (size_t n = 0; ch == 2 && n < sum.size(); n++)
-                        sum[n] += x[1][n];
+                    for (size_t n = 0; ch == 2 && n < sum.size(); n++) sum[n] += x[1][n];
                     ref = naive_magnitudes(s, sum);
                 }
                 ASSERT_EQ(V.size(), ref.size());
@@ -131,10 +124,9 @@ TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames)
             }
 }
 
-TEST(StreamAnalysis, AgreesWithQmStftInsideTheSoundAndOnEitherThreadCount)
-{
+TEST(StreamAnalysis, AgreesWithQmStftInsideTheSoundAndOnEitherThreadCount) {
     const long L = 5000;
-    const kvs_shape s = shape(0.016, 0.25f, 8000, L, 2, KVS_STACK);   // N 128, hop 32
+    const kvs_shape s = shape(0.016, 0.25f, 8000, L, 2, KVS_STACK);  // N 128, hop 32
     const kvt::Chans x = kvt::sound(2, L, 5);
     const std::vector<double> V = analyse(s, x, 2);
     EXPECT_EQ(analyse(s, x, 1), V) << "bit for bit on one thread";
@@ -143,8 +135,8 @@ TEST(StreamAnalysis, AgreesWithQmStftInsideTheSoundAndOnEitherThreadCount)
     ASSERT_EQ(kvs_analyse_float(&s, src.source(), Vf.data(), 2), KVS_OK);
     for (size_t i = 0; i < V.size(); i++)
         ASSERT_EQ(Vf[i], float(V[i])) << "the float rows are the doubles rounded, cell " << i;
-    const int inner = int((L - s.N) / s.hop) + 1;   // frames of qm_STFT from sample 0
-    const long t_first = s.lead / s.hop;             // our frame that starts at sample 0
+    const int inner = int((L - s.N) / s.hop) + 1;  // frames of qm_STFT from sample 0
+    const long t_first = s.lead / s.hop;           // our frame that starts at sample 0
     ref::Setup fft(7);
     std::vector<double> re(size_t(s.bins) * inner), im(re.size());
     for (int c = 0; c < 2; c++) {

@@ -13,8 +13,7 @@ struct Case {
     kvt::Chans x;
 };
 
-Case make_case(int N, int hop, long L, int ch, kvs_rows mode, int K, int zero_every = 0)
-{
+Case make_case(int N, int hop, long L, int ch, kvs_rows mode, int K, int zero_every = 0) {
     Case r;
     EXPECT_EQ(kvs_shape_make(N, float(hop) / float(N), 1.0, L, ch, mode, &r.s), KVS_OK);
     r.K = K;
@@ -26,43 +25,35 @@ Case make_case(int N, int hop, long L, int ch, kvs_rows mode, int K, int zero_ev
 
 // every output of r over its outputs, collected
 std::vector<kvt::Chans> resynth(const Case &r, const std::vector<std::vector<int>> &sets,
-                                int threads = 2)
-{
+                                int threads = 2) {
     std::vector<kvs_output> outs;
-    for (auto &set : sets)
-        outs.push_back({set.data(), int(set.size())});
+    for (auto &set : sets) outs.push_back({set.data(), int(set.size())});
     kvt::Source src{r.x};
     kvt::Sink sink(int(sets.size()), r.s.channels, r.s.length);
     EXPECT_EQ(kvs_resynth(&r.s, src.source(), r.W.data(), r.H.data(), r.K, outs.data(),
                           int(outs.size()), sink.sink(), threads),
               KVS_OK);
-    for (long n : sink.next)
-        EXPECT_EQ(n, r.s.length) << "every sample written";
+    for (long n : sink.next) EXPECT_EQ(n, r.s.length) << "every sample written";
     return sink.out;
 }
 
-std::vector<std::vector<int>> singles(int K)
-{
+std::vector<std::vector<int>> singles(int K) {
     std::vector<std::vector<int>> sets;
-    for (int k = 0; k < K; k++)
-        sets.push_back({k});
+    for (int k = 0; k < K; k++) sets.push_back({k});
     return sets;
 }
 
-kvt::Chans sum(const std::vector<kvt::Chans> &outs)
-{
+kvt::Chans sum(const std::vector<kvt::Chans> &outs) {
     kvt::Chans s = outs[0];
     for (size_t o = 1; o < outs.size(); o++)
         for (size_t c = 0; c < s.size(); c++)
-            for (size_t n = 0; n < s[c].size(); n++)
-                s[c][n] += outs[o][c][n];
+            for (size_t n = 0; n < s[c].size(); n++) s[c][n] += outs[o][c][n];
     return s;
 }
 
 }  // namespace
 
-TEST(StreamResynth, ComponentsSumToTheSoundEdgesIncluded)
-{
+TEST(StreamResynth, ComponentsSumToTheSoundEdgesIncluded) {
     const int N = 64;
     for (int hop : {N / 4, N / 8, 3 * N / 4, 13})
         for (int ch : {1, 2})
@@ -79,24 +70,20 @@ TEST(StreamResynth, ComponentsSumToTheSoundEdgesIncluded)
             }
 }
 
-TEST(StreamResynth, AOneShotKeepsItsAttackAtSampleZero)
-{
+TEST(StreamResynth, AOneShotKeepsItsAttackAtSampleZero) {
     Case r = make_case(256, 64, 4000, 1, KVS_SUM, 3);
-    for (long n = 0; n < r.s.length; n++)   // full level at sample 0, then a decay
+    for (long n = 0; n < r.s.length; n++)  // full level at sample 0, then a decay
         r.x[0][size_t(n)] = std::exp(-double(n) / 300.0) * std::cos(0.3 * double(n));
     const std::vector<kvt::Chans> outs = resynth(r, singles(r.K));
     const kvt::Chans total = sum(outs);
-    for (size_t n = 0; n < 32; n++)
-        ASSERT_NEAR(total[0][n], r.x[0][n], 1e-12) << n;
+    for (size_t n = 0; n < 32; n++) ASSERT_NEAR(total[0][n], r.x[0][n], 1e-12) << n;
     // each part carries a share of the attack, not a fade-in
     double first = 0;
-    for (auto &o : outs)
-        first += std::fabs(o[0][0]);
+    for (auto &o : outs) first += std::fabs(o[0][0]);
     EXPECT_GT(first, 0.5);
 }
 
-TEST(StreamResynth, AGroupIsTheSumOfItsComponents)
-{
+TEST(StreamResynth, AGroupIsTheSumOfItsComponents) {
     for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
         const Case r = make_case(32, 8, 700, 2, mode, 4);
         const auto outs = resynth(r, {{0}, {2}, {3}, {2, 0, 3}});
@@ -107,15 +94,12 @@ TEST(StreamResynth, AGroupIsTheSumOfItsComponents)
 
 static void expectMaskedNaive(int N, int hop);
 
-TEST(StreamResynth, MatchesMaskedNaiveTransformsNormalisedByTheWindowOverlap)
-{
+TEST(StreamResynth, MatchesMaskedNaiveTransformsNormalisedByTheWindowOverlap) {
     // an odd hop too: frames then start on odd samples; over several blocks
-    for (int hop : {8, 7})
-        expectMaskedNaive(32, hop);
+    for (int hop : {8, 7}) expectMaskedNaive(32, hop);
 }
 
-static void expectMaskedNaive(int N, int hop)
-{
+static void expectMaskedNaive(int N, int hop) {
     const int K = 3;
     const Case r = make_case(N, hop, 400, 1, KVS_SUM, K);
     const auto outs = resynth(r, {{1}, {0, 2}});
@@ -129,8 +113,7 @@ static void expectMaskedNaive(int N, int hop)
     // the overlap sum of the squared window, sample by sample
     std::vector<double> g = ref::sqrt_blackman(N), D(padded.size(), 0.0);
     for (int t = 0; t < T; t++)
-        for (int n = 0; n < N; n++)
-            D[size_t(t) * hop + n] += g[n] * g[n];
+        for (int n = 0; n < N; n++) D[size_t(t) * hop + n] += g[n] * g[n];
     const std::vector<std::vector<int>> sets = {{1}, {0, 2}};
     for (size_t o = 0; o < sets.size(); o++) {
         std::vector<double> mre(re), mim(im), y(padded.size(), 0.0);
@@ -140,8 +123,7 @@ static void expectMaskedNaive(int N, int hop)
                 for (int k = 0; k < K; k++) {
                     const double wh = r.W[size_t(b) * K + k] * r.H[size_t(k) * T + t];
                     den += wh;
-                    for (int m : sets[o])
-                        num += m == k ? wh : 0.0;
+                    for (int m : sets[o]) num += m == k ? wh : 0.0;
                 }
                 mre[size_t(b) * T + t] *= num / den;
                 mim[size_t(b) * T + t] *= num / den;
@@ -153,25 +135,21 @@ static void expectMaskedNaive(int N, int hop)
     }
 }
 
-TEST(StreamResynth, SilenceAndUnmodelledCellsGiveNoNaN)
-{
+TEST(StreamResynth, SilenceAndUnmodelledCellsGiveNoNaN) {
     // silence through factors with zeros: every mask 0 / 0 somewhere
     Case r = make_case(32, 8, 400, 2, KVS_STACK, 3, 2);
-    for (auto &c : r.x)
-        std::fill(c.begin(), c.end(), 0.0);
+    for (auto &c : r.x) std::fill(c.begin(), c.end(), 0.0);
     std::fill(r.H.begin(), r.H.end(), 0.0);
     for (auto &o : resynth(r, {{0}, {1, 2}}))
         for (auto &c : o)
-            for (double v : c)
-                ASSERT_EQ(v, 0.0);
+            for (double v : c) ASSERT_EQ(v, 0.0);
     // a sound where the model is 0 still splits into parts that sum to it
     r.x = kvt::sound(2, 400, 9);
     const kvt::Chans total = sum(resynth(r, singles(3)));
     EXPECT_LT(kvt::rel_rms(total, r.x), 1e-12);
 }
 
-TEST(StreamResynth, NoFrameCapAndTheSameOnOneThread)
-{
+TEST(StreamResynth, NoFrameCapAndTheSameOnOneThread) {
     // 240 s at 1 kHz, N 16, hop 12: 20000 frames, twice the object's cap
     kvs_shape s;
     ASSERT_EQ(kvs_shape_make(0.016, 0.75f, 1000, 240000, 2, KVS_SUM, &s), KVS_OK);
@@ -186,8 +164,7 @@ TEST(StreamResynth, NoFrameCapAndTheSameOnOneThread)
     EXPECT_EQ(resynth(small, singles(4), 1), resynth(small, singles(4), 2)) << "bit for bit";
 }
 
-TEST(StreamResynth, CallbackFailuresStopTheWork)
-{
+TEST(StreamResynth, CallbackFailuresStopTheWork) {
     const Case r = make_case(32, 8, 2000, 2, KVS_SUM, 2);
     const int set[] = {0, 1};
     const kvs_output out = {set, 2};
@@ -200,9 +177,9 @@ TEST(StreamResynth, CallbackFailuresStopTheWork)
     kvt::Source again{r.x};
     kvt::Sink failing(1, 2, r.s.length);
     failing.fail_after = 1;
-    EXPECT_EQ(kvs_resynth(&r.s, again.source(), r.W.data(), r.H.data(), 2, &out, 1,
-                          failing.sink(), 2),
-              KVS_ERR_SINK);
+    EXPECT_EQ(
+        kvs_resynth(&r.s, again.source(), r.W.data(), r.H.data(), 2, &out, 1, failing.sink(), 2),
+        KVS_ERR_SINK);
     EXPECT_LT(again.next, r.s.length) << "reading stopped";
     kvt::Source third{r.x};
     third.fail_at = 10;
@@ -213,8 +190,7 @@ TEST(StreamResynth, CallbackFailuresStopTheWork)
     EXPECT_EQ(kvs_analyse(&r.s, bad.source(), V.data(), 2), KVS_ERR_NOT_FINITE);
 }
 
-TEST(StreamResynth, BadOutputsAndFactorsAreRefused)
-{
+TEST(StreamResynth, BadOutputsAndFactorsAreRefused) {
     Case r = make_case(32, 8, 200, 1, KVS_SUM, 3);
     kvt::Source src{r.x};
     kvt::Sink sink(1, 1, r.s.length);

@@ -19,8 +19,7 @@ struct Source {
     long fail_at = -1;  // a request reaching this sample fails
     int calls = 0;
 
-    static int read(void *user, long start, long count, double *const *ch)
-    {
+    static int read(void *user, long start, long count, double *const *ch) {
         auto *s = static_cast<Source *>(user);
         s->calls++;
         const long L = long(s->x[0].size());
@@ -28,52 +27,42 @@ struct Source {
         EXPECT_GE(start, 0);
         EXPECT_LE(start + count, L);
         EXPECT_GT(count, 0);
-        if (start < s->next || start < 0 || start + count > L)
-            return 1;
+        if (start < s->next || start < 0 || start + count > L) return 1;
         s->next = start + count;
-        if (s->fail_at >= 0 && start + count > s->fail_at)
-            return 7;
+        if (s->fail_at >= 0 && start + count > s->fail_at) return 7;
         for (size_t c = 0; c < s->x.size(); c++)
-            for (long i = 0; i < count; i++)
-                ch[c][i] = s->x[c][size_t(start + i)];
+            for (long i = 0; i < count; i++) ch[c][i] = s->x[c][size_t(start + i)];
         return 0;
     }
     kvs_source source() { return {read, this}; }
 };
 
 struct Sink {
-    std::vector<Chans> out;   // outputs x channels x samples
-    std::vector<long> next;   // each output's samples come in order, once
-    int fail_after = -1;      // calls allowed before one fails
+    std::vector<Chans> out;  // outputs x channels x samples
+    std::vector<long> next;  // each output's samples come in order, once
+    int fail_after = -1;     // calls allowed before one fails
     int calls = 0;
 
     Sink(int outputs, int channels, long L)
         : out(size_t(outputs), Chans(size_t(channels), std::vector<double>(size_t(L), NAN))),
-          next(size_t(outputs), 0)
-    {
-    }
-    static int write(void *user, int o, long start, long count, const double *const *ch)
-    {
+          next(size_t(outputs), 0) {}
+    static int write(void *user, int o, long start, long count, const double *const *ch) {
         auto *s = static_cast<Sink *>(user);
-        if (s->fail_after >= 0 && s->calls >= s->fail_after)
-            return 3;
+        if (s->fail_after >= 0 && s->calls >= s->fail_after) return 3;
         s->calls++;
         EXPECT_EQ(start, s->next[size_t(o)]) << "output " << o;
         EXPECT_LE(start + count, long(s->out[0][0].size()));
-        if (start != s->next[size_t(o)] || start + count > long(s->out[0][0].size()))
-            return 1;
+        if (start != s->next[size_t(o)] || start + count > long(s->out[0][0].size())) return 1;
         s->next[size_t(o)] = start + count;
         for (size_t c = 0; c < s->out[size_t(o)].size(); c++)
-            for (long i = 0; i < count; i++)
-                s->out[size_t(o)][c][size_t(start + i)] = ch[c][i];
+            for (long i = 0; i < count; i++) s->out[size_t(o)][c][size_t(start + i)] = ch[c][i];
         return 0;
     }
     kvs_sink sink() { return {write, this}; }
 };
 
 // noise with a few partials, different in each channel
-inline Chans sound(int channels, long L, unsigned seed)
-{
+inline Chans sound(int channels, long L, unsigned seed) {
     Chans x(size_t(channels), std::vector<double>(size_t(L), 0.0));
     for (int c = 0; c < channels; c++) {
         unsigned r = seed * 7919u + unsigned(c) * 104729u + 1u;
@@ -88,21 +77,18 @@ inline Chans sound(int channels, long L, unsigned seed)
 }
 
 // non-negative factors with some exact zeros, so some cells model 0
-inline std::vector<double> factor(size_t n, unsigned seed, int zero_every = 0)
-{
+inline std::vector<double> factor(size_t n, unsigned seed, int zero_every = 0) {
     std::vector<double> v(n);
     for (size_t i = 0; i < n; i++) {
         seed = seed * 1664525u + 1013904223u;
         v[i] = double(seed >> 8) / double(1u << 24) + 0.01;
-        if (zero_every && i % size_t(zero_every) == 0)
-            v[i] = 0.0;
+        if (zero_every && i % size_t(zero_every) == 0) v[i] = 0.0;
     }
     return v;
 }
 
 // relative RMS of a - b over the whole signal, all channels
-inline double rel_rms(const Chans &a, const Chans &b)
-{
+inline double rel_rms(const Chans &a, const Chans &b) {
     double e = 0, s = 0;
     for (size_t c = 0; c < a.size(); c++)
         for (size_t n = 0; n < a[c].size(); n++) {
