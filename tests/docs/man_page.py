@@ -128,17 +128,21 @@ class ManPage:
         """The OPTIONS subsections' titles."""
         return [t for (s, t) in self.subsections if s == "OPTIONS"]
 
-    def listed(self, command):
+    def listed(self, command, tags_only=False):
         """{option: subsection title} of the OPTIONS subsection named after the
-        command and of the one for every command."""
+        command and of the one for every command: the options named anywhere
+        in them, or with tags_only those an entry is headed by (the line after
+        .TP)."""
         names = {}
         for (s, title), lines in self.subsections.items():
-            if s != "OPTIONS":
+            if s != "OPTIONS" or not (title == command or EVERY_COMMAND in title.lower()):
                 continue
-            if title == command or EVERY_COMMAND in title.lower():
-                for _, text in lines:
+            after_tp = False
+            for req, text in lines:
+                if not tags_only or after_tp:
                     for o in options_in(text):
                         names.setdefault(o, title)
+                after_tp = req == "TP"
         return names
 
     def synopsis(self):
@@ -214,10 +218,10 @@ def drift(man, helps):
     for command, options in helps.items():
         if command != TOP and command not in man.option_titles():
             problems.append(f'korvane {command}: the man page has no OPTIONS .SS "{command}"')
-        listed = man.listed(command)
+        listed, tagged = man.listed(command), man.listed(command, tags_only=True)
         name = "korvane" if command == TOP else f"korvane {command}"
-        for o in sorted(options - listed.keys()):
-            problems.append(f"{name}: {o} is in --help but not in the man page's {where(command)}")
+        for o in sorted(options - tagged.keys()):
+            problems.append(f"{name}: {o} is in --help but heads no entry of the man page's {where(command)}")
         for o in sorted(listed.keys() - options):
             problems.append(f"{name}: the man page's {where(listed[o])} names {o}, which --help does not list")
 

@@ -143,11 +143,21 @@ def test_drift_names_the_command_and_the_option():
     helps["remix"] = {"-h", "--help"}
     page = PAGE.replace('.SS "demo"', '.SS "demo"\n.TP\n.B \\-\\-plugins\nFolders.')
     problems = "\n".join(mp.drift(mp.ManPage(page), helps))
-    assert "korvane decompose: --start is in --help but not in the man page's OPTIONS .SS \"decompose\"" in problems
+    assert "korvane decompose: --start is in --help but heads no entry of the man page's OPTIONS .SS \"decompose\"" in problems
     assert "korvane decompose: the man page's OPTIONS .SS \"decompose\" names --fix-bases" in problems
     assert "korvane demo: the man page's OPTIONS .SS \"demo\" names --plugins" in problems
     assert 'korvane remix: the man page has no OPTIONS .SS "remix"' in problems
+    assert "korvane remix: --help is in --help but heads no entry" not in problems  # the common entry serves
     assert "korvane remix: the man page's COMMANDS section has no entry for it" in problems
+
+
+def test_an_option_named_only_in_another_entry_has_no_entry():
+    page = PAGE.replace(".TP\n.B \\-\\-fix\\-bases\nKept.\n", "").replace(
+        "Components.\n", "Components, some kept with\n.BR \\-\\-fix\\-bases .\n"
+    )
+    assert "Kept." not in page and "kept with\n.BR \\-\\-fix" in page
+    problems = mp.drift(mp.ManPage(page), HELPS)
+    assert problems == ['korvane decompose: --fix-bases is in --help but heads no entry of the man page\'s OPTIONS .SS "decompose"']
 
 
 def test_stale_synopsis_entries_examples_and_prose_are_named():
