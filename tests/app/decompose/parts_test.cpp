@@ -1,7 +1,7 @@
 // The front end's own small parts: component lists and the progress line.
-#include "decompose.hpp"
-#include "component_list.hpp"
-#include "progress.hpp"
+#include "decompose/decompose.hpp"
+#include "cli/component_list.hpp"
+#include "cli/progress.hpp"
 
 #include <gtest/gtest.h>
 
