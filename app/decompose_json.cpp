@@ -4,6 +4,7 @@
 #include "decompose_steps.hpp"
 #include "factors_record.hpp"
 #include "file_hash.hpp"
+#include "files/record_json.hpp"
 #include "resynth_pass.hpp"
 
 #include <algorithm>
@@ -143,10 +144,10 @@ std::vector<std::string> runFiles(const Run &run) {
 // The files an earlier run in the folder listed; none when there is no
 // readable record. Records older than "files" list their sound files.
 std::vector<std::string> previousFiles(const OutputSet &out) {
-    std::ifstream f(out.finalPath("components.json"));
-    json old = json::parse(f, nullptr, false);
+    json old;
+    std::string err;
     std::vector<std::string> names;
-    if (!old.is_object()) return names;
+    if (readRecordFile(out.finalPath("components.json"), old, err) != RecordRead::Ok || !old.is_object()) return names;
     auto add = [&names](const json &v) {
         if (v.is_string()) names.push_back(v.get<std::string>());
     };

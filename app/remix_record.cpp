@@ -1,11 +1,11 @@
 #include "remix_record.hpp"
 
 #include "file_hash.hpp"
+#include "files/record_json.hpp"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 
 namespace korvane {
 
@@ -47,13 +47,13 @@ bool sameAsRecorded(const json &record, const std::string &path, std::string &er
 
 bool readRecord(const std::string &dir, json &record, std::string &err) {
     const std::string path = dir + "/components.json";
-    std::ifstream f(path);
-    if (!f) {
+    const RecordRead got = readRecordFile(path, record, err);
+    if (got == RecordRead::Unreadable) {
         err = "cannot read '" + path + "': a folder that korvane decompose wrote holds it";
         return false;
     }
-    record = json::parse(f, nullptr, false);
-    if (!record.is_object() || !record.contains("components")) {
+    if (got == RecordRead::TooDeep || got == RecordRead::TooLarge) return false;
+    if (got == RecordRead::NotJson || !record.is_object() || !record.contains("components")) {
         err = "'" + path + "' is not a record that korvane decompose wrote";
         return false;
     }
