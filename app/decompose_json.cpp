@@ -4,6 +4,7 @@
 #include "decompose_steps.hpp"
 #include "factors_record.hpp"
 #include "file_hash.hpp"
+#include "files/name_bytes.hpp"
 #include "files/record_json.hpp"
 #include "resynth_pass.hpp"
 
@@ -176,10 +177,14 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     fillPeaksAndShares(run);
     json j;
     j["version"] = KORVANE_VERSION;
-    j["input"] = run.opt.input;
+    putName(j, "input", shownInput(run.opt));
     j["input_size"] = input.size;
     j["input_hash"] = hashText(input.hash);
-    j["input_absolute"] = absolutePath(run.opt.input);
+    // a copy of standard input is gone after the run: remix needs --input
+    if (run.opt.fromStdin)
+        j["input_absolute"] = nullptr;
+    else
+        putName(j, "input_absolute", absolutePath(run.opt.input));
     j["settings"] = settingsJson(run);
     j["sample_rate"] = run.sound.sampleRate;
     j["channels"] = run.sound.channels;

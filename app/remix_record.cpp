@@ -1,7 +1,9 @@
 #include "remix_record.hpp"
 
 #include "file_hash.hpp"
+#include "files/name_bytes.hpp"
 #include "files/record_json.hpp"
+#include "files/stdin_sound.hpp"
 
 #include <sys/stat.h>
 
@@ -61,7 +63,11 @@ bool readRecord(const std::string &dir, json &record, std::string &err) {
 }
 
 bool findInput(const json &record, const std::string &given, std::string &path, std::string &err) {
-    const std::string absolute = text(record, "input_absolute"), asGiven = text(record, "input");
+    const std::string absolute = recordedName(record, "input_absolute"), asGiven = recordedName(record, "input");
+    if (given.empty() && asGiven == kStdinName && absolute.empty()) {
+        err = "the run read its sound from standard input; --input names the file it came from";
+        return false;
+    }
     if (!given.empty())
         path = given;
     else if (exists(absolute))
