@@ -2,6 +2,7 @@
 
 #include "batch/batch_run.hpp"
 #include "decompose/decompose_steps.hpp"
+#include "files/stdin_sound.hpp"
 
 #include <sched.h>
 #include <sys/stat.h>
@@ -89,11 +90,34 @@ std::vector<std::string> forwardedOptions(const CLI::App &cmd) {
     return args;
 }
 
+namespace {
+
+// `decompose -`: the sound copied from standard input, decomposed as a file.
+int runDecomposeStdin(DecomposeOptions &opt) {
+    StdinSound in;
+    std::string err;
+    if (!in.take(err)) {
+        fail(err);
+        return isatty(STDIN_FILENO) ? 2 : 1;
+    }
+    opt.input = in.path();
+    opt.fromStdin = true;
+    return runDecompose(opt);
+}
+
+}  // namespace
+
 int runDecomposeInputs(DecomposeOptions &opt, const std::vector<std::string> &forwarded) {
     if (opt.jobs < 0) {
         fail("--jobs must be 0 (one per processor) or more, not " + std::to_string(opt.jobs));
         return 2;
     }
+    const bool stdinGiven = std::find(opt.inputs.begin(), opt.inputs.end(), kStdinName) != opt.inputs.end();
+    if (stdinGiven && opt.inputs.size() > 1) {
+        fail("- (standard input) is decomposed alone, not beside other inputs");
+        return 2;
+    }
+    if (stdinGiven) return runDecomposeStdin(opt);
     if (opt.inputs.size() == 1 && !isFolder(opt.inputs[0])) {
         opt.input = opt.inputs[0];
         return runDecompose(opt);

@@ -1,5 +1,7 @@
 #include "cli/command.hpp"
 
+#include "cli/option_hint.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -81,7 +83,10 @@ int Commands::main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         if (asksForHelpOrVersion(e)) return app_.exit(e);
         if (!word) return usageError("no command given; the commands are " + CLI::detail::join(names_, ", "));
-        return usageError(e.what());
+        std::string hint;
+        if (dynamic_cast<const CLI::ExtrasError *>(&e))
+            for (const CLI::App *sub : app_.get_subcommands()) hint = optionHint(*sub);
+        return usageError(e.what() + hint);
     }
     for (const auto &r : runs_)
         if (r.first->parsed()) return r.second();

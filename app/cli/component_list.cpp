@@ -50,7 +50,11 @@ bool parseComponentList(const std::string &text, int K, std::vector<int> &out, s
         if (!readNumber(item.substr(0, dash), item, K, a, err)) return false;
         b = a;
         if (dash != std::string_view::npos && !readNumber(item.substr(dash + 1), item, K, b, err)) return false;
-        if (a > b) std::swap(a, b);
+        if (a > b) {
+            err = "'" + std::string(trimmed(item)) + "' runs downwards; write the range as " + std::to_string(b) + "-" +
+                  std::to_string(a);
+            return false;
+        }
         for (int i = a; i <= b; ++i) picked.insert(i);
         if (comma == std::string_view::npos) break;
         rest.remove_prefix(comma + 1);

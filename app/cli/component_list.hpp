@@ -7,8 +7,9 @@
 namespace korvane {
 
 // Parses "1,3,5-7" into component numbers within 1..K (sorted, unique).
-// Anything but digits, one dash per item and commas is refused, and so is
-// every number outside 1..K however many digits it has.
+// Anything but digits, one dash per item and commas is refused, and so are
+// a range from high to low ("4-2") and every number outside 1..K however
+// many digits it has.
 bool parseComponentList(const std::string &text, int K, std::vector<int> &out, std::string &err);
 
 // Every list of a repeated option (e.g. --group), each parsed as above.

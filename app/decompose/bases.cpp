@@ -1,11 +1,11 @@
 #include "decompose/bases.hpp"
 
 #include "decompose/decompose_steps.hpp"
+#include "files/record_json.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <fstream>
 #include <memory>
 
 namespace korvane {
@@ -14,14 +14,13 @@ namespace {
 
 using json = nlohmann::json;
 
+// The largest FFT a record may claim: the engine frames no more.
+constexpr long kMaxFftSize = 1L << 30;
+
 bool readJson(const std::string &path, json &j, std::string &err) {
-    std::ifstream f(path);
-    if (!f) {
-        err = "cannot read '" + path + "'";
-        return false;
-    }
-    j = json::parse(f, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
+    const RecordRead got = readRecordFile(path, j, err);
+    if (got == RecordRead::Unreadable || got == RecordRead::TooDeep || got == RecordRead::TooLarge) return false;
+    if (got == RecordRead::NotJson || !j.is_object()) {
         err = "'" + path + "' is not a components.json (not a JSON object)";
         return false;
     }
@@ -52,6 +51,19 @@ bool readAnalysis(const json &j, BasesFile &f, std::string &err) {
         return false;
     }
     f.channelMode = j["channel_mode"].get<std::string>();
+    // sizes the engine can frame, before any product of them is formed
+    const long N = f.fftSize;
+    if (N < 2 || N > kMaxFftSize || (N & (N - 1)) != 0 || f.bins != N / 2 + 1) {
+        err = "'" + f.path + "': its analysis (fft_size " + std::to_string(N) + ", bins " + std::to_string(f.bins) +
+              ") is not one korvane makes (the record is damaged)";
+        return false;
+    }
+    const size_t K = j["components"].size();
+    if (K > static_cast<size_t>(kMaxComponents)) {
+        err =
+            "'" + f.path + "' holds " + std::to_string(K) + " components, more than " + std::to_string(kMaxComponents);
+        return false;
+    }
     return true;
 }
 
@@ -63,7 +75,9 @@ bool readW(const json &j, BasesFile &f, size_t K, std::vector<double> &W, std::s
         err = "'" + f.path + "' keeps no factors (written by an older korvane?): decompose its input again";
         return false;
     }
-    if (f.rows % f.bins != 0 || f.rows / f.bins > 2 || (*fj)["W"].size() != static_cast<size_t>(f.rows) * K) {
+    size_t cells = 0;
+    if ((f.rows != f.bins && f.rows != 2 * f.bins) || __builtin_mul_overflow(static_cast<size_t>(f.rows), K, &cells) ||
+        (*fj)["W"].size() != cells) {
         err = "'" + f.path + "': its factors W are not " + std::to_string(f.rows) + " rows of " + std::to_string(K) +
               " components";
         return false;

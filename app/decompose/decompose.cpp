@@ -4,6 +4,7 @@
 #include "decompose/bases.hpp"
 #include "cli/component_list.hpp"
 #include "decompose/decompose_steps.hpp"
+#include "files/stdin_sound.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -12,6 +13,10 @@
 #include <set>
 
 namespace korvane {
+
+std::string shownInput(const DecomposeOptions &opt) {
+    return opt.fromStdin ? std::string(kStdinName) : opt.input;
+}
 
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     if (!opt.given && (!opt.bases.empty() || opt.fixBases || opt.extra)) {
@@ -42,7 +47,7 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     const size_t n = run.written.size();
     if (!opt.quiet) {
         std::printf("%d component%s of %s in %s/: %zu file%s (factorisation %.1f s, resynthesis %.1f s)\n",
-                    opt.components, opt.components == 1 ? "" : "s", opt.input.c_str(), out.dir().c_str(), n,
+                    opt.components, opt.components == 1 ? "" : "s", shownInput(opt).c_str(), out.dir().c_str(), n,
                     n == 1 ? "" : "s", run.factorSeconds, run.resynthSeconds);
         std::fflush(stdout);
     }
@@ -59,7 +64,9 @@ Command decomposeCommand() {
     return Command{
         "decompose", "Split a sound file into K components, each written as a sound", [](CLI::App &cmd) -> CommandRun {
             auto opt = std::make_shared<DecomposeOptions>();
-            cmd.add_option("IN", opt->inputs, "Sound files (WAV, AIFF, FLAC, OGG, ...) or folders of them to decompose")
+            cmd.add_option("IN", opt->inputs,
+                           "Sound files (WAV, AIFF, FLAC, OGG, ...) or folders of them to decompose; - reads one "
+                           "from standard input")
                 ->required();
             cmd.add_option("-k,--components", opt->components, "Number of components (1-64)")->capture_default_str();
             cmd.add_option("--win", opt->win, "Analysis window length in seconds (default 0.08)");

@@ -16,7 +16,8 @@ constexpr int kMaxComponents = 64;
 struct GivenBases;
 
 struct DecomposeOptions {
-    std::string input;
+    std::string input;                // the file read: for "-", a copy of standard input
+    bool fromStdin = false;           // the input was given as "-"
     std::vector<std::string> inputs;  // as given: files and folders (see batch.hpp)
     int jobs = 0;                     // inputs run side by side; 0: one per core
     int components = 4;
@@ -51,6 +52,9 @@ struct DecomposeReport {
     double factorSeconds = 0;        // the factorisation
     double resynthSeconds = 0;       // every resynthesis and write, together
 };
+
+// The input as messages and the record name it: "-" for standard input.
+std::string shownInput(const DecomposeOptions &opt);
 
 // Returns the process exit status: 0 done, 1 failed, 2 bad arguments.
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report = nullptr);

@@ -90,6 +90,22 @@ bool fitsInMemory(const Run &run) {
     return false;
 }
 
+// More components than the spectrogram has frames or rows cannot all
+// differ (its rank is at most the fewer); the run goes on, told so.
+void warnAboveRank(const Run &run) {
+    const kvs_shape &s = run.shape;
+    const int K = run.opt.components;
+    if (run.opt.quiet || (K <= s.frames && K <= s.rows)) return;
+    const bool byFrames = s.frames <= s.rows;
+    const long most = byFrames ? s.frames : s.rows;
+    std::fprintf(stderr,
+                 "korvane decompose: warning: %d components of a spectrogram of %ld %s: at most %ld can differ "
+                 "(%s)\n",
+                 K, most, byFrames ? "frames" : "rows", most,
+                 byFrames ? "fewer components, a longer sound or a shorter --hop or --win give room"
+                          : "fewer components or a longer --win give room");
+}
+
 }  // namespace
 
 kvs_source soundSource(const Run &run) {
@@ -121,6 +137,7 @@ int analyseSound(Run &run) {
         return 1;
     }
     if (!fitsInMemory(run)) return 1;
+    warnAboveRank(run);
     // the engine's record keeps the sizes the JSON reads
     kve_engine &e = run.engine.e;
     e.fftSize = s.N;
@@ -135,7 +152,7 @@ int analyseSound(Run &run) {
     }
     st = kvs_analyse_float(&s, soundSource(run), run.V.data(), 0);
     if (st == KVS_ERR_NOT_FINITE) {
-        fail("'" + run.opt.input + "' holds samples that are not finite numbers");
+        fail("'" + shownInput(run.opt) + "' holds samples that are not finite numbers");
         return 1;
     }
     if (st == KVS_ERR_SOURCE) return 1;  // the stream said why

@@ -5,6 +5,8 @@
 #include "files/factors_record.hpp"
 #include "files/file_hash.hpp"
 #include "decompose/resynth_pass.hpp"
+#include "files/name_bytes.hpp"
+#include "files/record_json.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -143,10 +145,10 @@ std::vector<std::string> runFiles(const Run &run) {
 // The files an earlier run in the folder listed; none when there is no
 // readable record. Records older than "files" list their sound files.
 std::vector<std::string> previousFiles(const OutputSet &out) {
-    std::ifstream f(out.finalPath("components.json"));
-    json old = json::parse(f, nullptr, false);
+    json old;
+    std::string err;
     std::vector<std::string> names;
-    if (!old.is_object()) return names;
+    if (readRecordFile(out.finalPath("components.json"), old, err) != RecordRead::Ok || !old.is_object()) return names;
     auto add = [&names](const json &v) {
         if (v.is_string()) names.push_back(v.get<std::string>());
     };
@@ -175,10 +177,14 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     fillPeaksAndShares(run);
     json j;
     j["version"] = KORVANE_VERSION;
-    j["input"] = run.opt.input;
+    putName(j, "input", shownInput(run.opt));
     j["input_size"] = input.size;
     j["input_hash"] = hashText(input.hash);
-    j["input_absolute"] = absolutePath(run.opt.input);
+    // a copy of standard input is gone after the run: remix needs --input
+    if (run.opt.fromStdin)
+        j["input_absolute"] = nullptr;
+    else
+        putName(j, "input_absolute", absolutePath(run.opt.input));
     j["settings"] = settingsJson(run);
     j["sample_rate"] = run.sound.sampleRate;
     j["channels"] = run.sound.channels;

@@ -1,11 +1,16 @@
 // The sound file read, and the output folder made ready.
 #include "decompose/decompose_steps.hpp"
+#include "files/stdin_sound.hpp"
 
 #include <cstdlib>
 
 namespace korvane {
 
 namespace {
+
+// Browsers play Web Audio at 3000 Hz and above; a page of a slower sound
+// could not play.
+constexpr int kPageLowestRate = 3000;
 
 std::string baseName(const std::string &path) {
     std::string name = path;
@@ -32,7 +37,7 @@ bool openStream(Run &run, std::string &err) {
     run.stream = std::make_shared<SoundStream>();
     if (!run.stream->open(run.opt.input, err)) return false;
     if (run.opt.page) {
-        err = "--page holds the whole sound in the page, and '" + run.opt.input +
+        err = "--page holds the whole sound in the page, and '" + shownInput(run.opt) +
               "' is read from its file as too large to hold; leave out --page";
         return false;
     }
@@ -45,16 +50,26 @@ bool openStream(Run &run, std::string &err) {
 }  // namespace
 
 std::string outputFolder(const DecomposeOptions &opt) {
-    return opt.outDir.empty() ? baseName(opt.input) : opt.outDir;
+    return opt.outDir.empty() ? runName(opt) : opt.outDir;
+}
+
+std::string runName(const DecomposeOptions &opt) {
+    return opt.fromStdin ? std::string(kStdinStem) : baseName(opt.input);
 }
 
 int loadSound(Run &run, OutputSet &out) {
     std::string err;
     if (!(streamed(run) ? openStream(run, err) : readSound(run.opt.input, run.sound, err))) {
-        fail(err);
+        fail(run.opt.fromStdin ? stdinWording(err, run.opt.input) : err);
         return 1;
     }
-    run.name = baseName(run.opt.input);
+    if (run.opt.page && run.sound.sampleRate < kPageLowestRate) {
+        fail("--page: '" + shownInput(run.opt) + "' has " + std::to_string(run.sound.sampleRate) +
+             " samples a second and a browser plays " + std::to_string(kPageLowestRate) +
+             " or more, so its page could not play; leave out --page (or resample the sound)");
+        return 1;
+    }
+    run.name = runName(run.opt);
     OutputSet::installSignalCleanup();
     if (!out.prepare(err)) {
         fail(err);
@@ -64,7 +79,7 @@ int loadSound(Run &run, OutputSet &out) {
     say(run, "read buffer: %ld channels, %ld samples, %f sr", static_cast<long>(s.channels), s.frames,
         static_cast<double>(s.sampleRate));
     if (s.channels < 1) {
-        fail("'" + run.opt.input + "' is too long or holds no channel");
+        fail("'" + shownInput(run.opt) + "' is too long or holds no channel");
         return 1;
     }
     return 0;

@@ -84,6 +84,8 @@ void say(const Run &run, const char *format, ...) __attribute__((format(printf, 
 
 // The output folder: -o, else one named after the input.
 std::string outputFolder(const DecomposeOptions &opt);
+// The input's base name that the files are named by ("stdin" for "-").
+std::string runName(const DecomposeOptions &opt);
 // NAME-cNN.wav (or another extension)
 std::string componentFile(const std::string &name, int number, const char *ext = ".wav");
 

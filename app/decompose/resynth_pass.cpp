@@ -1,6 +1,7 @@
 #include "decompose/resynth_pass.hpp"
 
 #include "cli/progress.hpp"
+#include "files/pcm_words.hpp"
 
 #include <sndfile.h>
 
@@ -19,6 +20,7 @@ struct Pass {
     const PassSettings &set;
     std::vector<SNDFILE *> open;
     std::vector<float> block;
+    std::vector<std::int32_t> words;  // the block as integer steps, for an integer format
     double gain = 1, peak = 0;
     long done = 0;  // samples of all files, for the bar
     ProgressBar *bar = nullptr;
@@ -29,15 +31,19 @@ int writeBlock(void *user, int output, long, long count, const double *const *ch
     Pass &p = *static_cast<Pass *>(user);
     PassFile &f = p.files[static_cast<size_t>(output)];
     const int channels = p.src.shape->channels;
+    const int bits = pcmBits(p.set.format);
     p.block.resize(static_cast<size_t>(count) * channels);
+    p.words.resize(bits ? p.block.size() : 0);
     for (long i = 0; i < count; ++i)
         for (int c = 0; c < channels; ++c) {
             double v = ch[c][i] * p.gain;
             p.peak = std::max(p.peak, std::fabs(v));
             p.block[static_cast<size_t>(i * channels + c)] = static_cast<float>(v);
+            if (bits) p.words[static_cast<size_t>(i * channels + c)] = pcmWord(v, bits);
         }
     SNDFILE *sf = p.open[static_cast<size_t>(output)];
-    if (sf_writef_float(sf, p.block.data(), count) != count) {
+    const sf_count_t put = bits ? sf_writef_int(sf, p.words.data(), count) : sf_writef_float(sf, p.block.data(), count);
+    if (put != count) {
         p.err = "cannot write '" + OutputSet::shownPath(f.staged) + "': " + sf_strerror(sf);
         return 1;
     }
@@ -108,7 +114,7 @@ int readChannels(void *user, long start, long count, double *const *ch) {
 
 bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
                       std::string &err) {
-    Pass p{src, files, set, {}, {}, 1, 0, 0, nullptr, {}};
+    Pass p{src, files, set, {}, {}, {}, 1, 0, 0, nullptr, {}};
     ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
     p.bar = &bar;
     bool ok = runPass(p);

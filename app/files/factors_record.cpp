@@ -60,7 +60,10 @@ bool readFactors(const json &record, int rate, long length, int channels, Factor
     }
     f.K = static_cast<int>(K);
     const size_t rows = static_cast<size_t>(f.shape.rows), frames = static_cast<size_t>(f.shape.frames);
-    if (!numbers(fj, "W", rows * f.K, f.W) || !numbers(fj, "H", f.K * frames, f.H)) {
+    size_t wCells = 0, hCells = 0;
+    if (f.shape.rows < 1 || f.shape.frames < 1 || __builtin_mul_overflow(rows, size_t(f.K), &wCells) ||
+        __builtin_mul_overflow(size_t(f.K), frames, &hCells) || !numbers(fj, "W", wCells, f.W) ||
+        !numbers(fj, "H", hCells, f.H)) {
         err = "its factors W and H are not the sizes its framing gives, or not all finite and non-negative "
               "(the record is damaged)";
         return false;

@@ -1,5 +1,7 @@
 #include "files/outputs.hpp"
 
+#include "files/pcm_words.hpp"
+
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,7 +180,8 @@ bool writeSound(const std::string &path, const float *interleaved, long frames, 
     }
     // Full-scale floats map to full-scale integers without wrapping.
     sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    sf_count_t written = sf_writef_float(f, interleaved, frames);
+    std::vector<std::int32_t> words;
+    sf_count_t written = writePcmFrames(f, format, interleaved, frames, channels, words);
     bool ok = written == frames;
     if (!ok) err = "cannot write '" + shown + "': " + sf_strerror(f);
     if (sf_close(f) != 0 && ok) {

@@ -7,6 +7,8 @@
 #include "cli/progress.hpp"
 #include "remix/remix_record.hpp"
 #include "decompose/resynth_pass.hpp"
+#include "files/name_bytes.hpp"
+#include "files/stdin_sound.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -56,7 +58,10 @@ int readRun(Remix &r) {
         fail("'" + r.opt.dir + "/components.json' cannot be remixed: " + err);
         return 1;
     }
-    std::string stem = std::filesystem::path(r.record.value("input", r.input)).stem().string();
+    const std::string recorded = recordedName(r.record, "input");
+    std::string stem = recorded == kStdinName
+                           ? std::string(kStdinStem)
+                           : std::filesystem::path(recorded.empty() ? r.input : recorded).stem().string();
     r.name = stem.empty() ? "sound" : stem;
     return 0;
 }

@@ -1,11 +1,13 @@
 #include "remix/remix_record.hpp"
 
 #include "files/file_hash.hpp"
+#include "files/name_bytes.hpp"
+#include "files/record_json.hpp"
+#include "files/stdin_sound.hpp"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 
 namespace korvane {
 
@@ -47,13 +49,13 @@ bool sameAsRecorded(const json &record, const std::string &path, std::string &er
 
 bool readRecord(const std::string &dir, json &record, std::string &err) {
     const std::string path = dir + "/components.json";
-    std::ifstream f(path);
-    if (!f) {
+    const RecordRead got = readRecordFile(path, record, err);
+    if (got == RecordRead::Unreadable) {
         err = "cannot read '" + path + "': a folder that korvane decompose wrote holds it";
         return false;
     }
-    record = json::parse(f, nullptr, false);
-    if (!record.is_object() || !record.contains("components")) {
+    if (got == RecordRead::TooDeep || got == RecordRead::TooLarge) return false;
+    if (got == RecordRead::NotJson || !record.is_object() || !record.contains("components")) {
         err = "'" + path + "' is not a record that korvane decompose wrote";
         return false;
     }
@@ -61,7 +63,11 @@ bool readRecord(const std::string &dir, json &record, std::string &err) {
 }
 
 bool findInput(const json &record, const std::string &given, std::string &path, std::string &err) {
-    const std::string absolute = text(record, "input_absolute"), asGiven = text(record, "input");
+    const std::string absolute = recordedName(record, "input_absolute"), asGiven = recordedName(record, "input");
+    if (given.empty() && asGiven == kStdinName && absolute.empty()) {
+        err = "the run read its sound from standard input; --input names the file it came from";
+        return false;
+    }
     if (!given.empty())
         path = given;
     else if (exists(absolute))
