@@ -221,7 +221,8 @@ def case_help(a, scratch):
 
 def case_install(a, scratch):
     """make install's folder holds the externals and help patches, loadable from there"""
-    prefix = os.path.join(scratch, "prefix")
+    home = os.path.join(scratch, "home")
+    prefix = os.path.join(home, ".local")
     r = subprocess.run(["cmake", "--install", a.build, "--prefix", prefix], capture_output=True, text=True)
     assert r.returncode == 0, r.stdout + r.stderr
     folder = os.path.join(prefix, "lib", "pd", "extra", "korvane")
@@ -229,16 +230,18 @@ def case_install(a, scratch):
         assert os.path.isfile(os.path.join(folder, f)), f + " not installed in " + folder
     a.externals = folder
     help_case(a, scratch, folder)
-    # [declare -path korvane] finds the folder under a search path's parent
+    # ~/.local/lib/pd/extra is one of Pd's standard folders, where
+    # [declare -path korvane] finds the installed folder from any patch
     decl = os.path.join(scratch, "declare.pd")
     with open(decl, "w") as f:
         f.write("#N canvas 0 50 400 200 12;\n#X declare -path korvane;\n#X obj 20 20 declare -path korvane;\n"
                 "#X obj 20 50 korvane~;\n#X obj 20 80 kv_lsProd;\n#X obj 120 20 loadbang;\n"
                 "#X msg 120 50 \\; pd quit;\n#X connect 3 0 4 0;\n")
-    a.externals = os.path.join(prefix, "lib", "pd", "extra")
-    lines = run_pd(a, decl, scratch)
+    a.externals = scratch
+    lines = run_pd(a, decl, scratch, env_extra={"HOME": home})
     assert not [l for l in lines if "couldn't create" in l], "\n".join(lines)
     assert "korvane~ external loaded. v0.4 by the korvane team, 2026" in lines
+    assert "kv_lsProd object loaded..." in lines
 
 
 def main():
