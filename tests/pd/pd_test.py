@@ -79,8 +79,9 @@ def run_pd(a, patch, scratch, extra_open=(), send=None, env_extra=None):
     env = dict(os.environ)
     if a.preload:
         env["LD_PRELOAD"] = a.preload
-        # Pd's own allocations at exit are not ours to judge
-        env.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1")
+        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
+        env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=1")
+        env.setdefault("LSAN_OPTIONS", "suppressions=" + supp)
         env.setdefault("UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1")
     env.update(env_extra or {})
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=PD_TIMEOUT, env=env, cwd=scratch)
