@@ -194,6 +194,11 @@ def case_threads(a, scratch):
     assert "activation-lists: 6" in lines, "six activation lists expected, once"
     ticks = [int(float(l.split(": ")[1])) for l in lines if l.startswith("metro-ticks: ")]
     assert ticks and ticks[0] > 0, "the metro did not tick during the decomposition"
+    assert "error: Mask error: a decomposition is running" in lines
+    assert "error: Resynthesis error: a decomposition is running" in lines
+    # setWin 1 sent during the run applies to the next analysis only
+    assert_in_order(["done.", "activation-lists: 6", "winlength = 1.000000, FFTsize = 65536, hop = 16384, frames = 17",
+                     "Error: bases will exceed maximum length. Try one of the following:"], lines, "after the run")
 
 
 def case_delete(a, scratch):
