@@ -210,6 +210,18 @@ def case_delete(a, scratch):
     assert "korvane~: decomposition stopped" in lines, "the object was not deleted mid-run"
 
 
+def case_lsprod(a, scratch):
+    """kv_lsProd's lists equal the stand-in's, single-precision products included"""
+    events = run_standin(a, "new lp kv_lsProd\nsend lp 0 2.5\nsend lp 1 list 1 2 3\nsend lp 0 2.\n"
+                         "send lp 1 0.5\nsend lp 0 list 9 9\nsend lp 1 list 0.1\nsend lp 0 3\n", scratch, "lsprod")
+    lists = [e["atoms"] for e in events if e.get("obj") == "lp"]
+    assert len(lists) == 4, "the stand-in sent %d lists" % len(lists)
+    lines = run_pd(a, os.path.join(a.patches, "lsprod.pd"), scratch, send="test-run symbol " + scratch)
+    assert "lists: 4" in lines, "Pd's kv_lsProd should send four lists"
+    got = read_wav(os.path.join(scratch, "pd_lsprod.wav"))[0]
+    assert got == [v for l in lists for v in l], "lists %r, the stand-in's %r" % (got, lists)
+
+
 def help_case(a, scratch, folder):
     lines = run_pd(a, os.path.join(folder, "korvane~-help.pd"), scratch,
                    extra_open=[os.path.join(a.patches, "help_runner.pd"), os.path.join(folder, "kv_lsProd-help.pd")],
