@@ -137,12 +137,12 @@ static void korvane_decompNoOut(t_korvane *x, t_symbol *s)
 static void korvane_seed(t_korvane *x, t_symbol *s, int argc, t_atom *argv)
 {
     (void)s;
-    if (argc < 1 || argv[0].a_type != A_FLOAT) {
+    if (argc < 1) {
         x->seeded = false;
         return;
     }
     t_float f = atom_getfloat(argv);
-    if (!(f >= 0 && (double)f < 4294967296.0) || f != floorf(f)) {
+    if (argv[0].a_type != A_FLOAT || !(f >= 0 && (double)f < 4294967296.0) || f != floorf(f)) {
         kv_error(x, "korvane~: seed must be a whole number from 0 to %u", UINT_MAX);
         return;
     }

@@ -210,6 +210,27 @@ def case_delete(a, scratch):
     assert "korvane~: decomposition stopped" in lines, "the object was not deleted mid-run"
 
 
+def case_example(a, scratch):
+    """examples/korvane~-pd.pd, unseeded, writes what examples/typical.kvpatch writes"""
+    r = subprocess.run([a.korvane, "demo", "-o", os.path.join(scratch, "out", "demo")], capture_output=True,
+                       text=True, timeout=PD_TIMEOUT)
+    assert r.returncode == 0, r.stderr
+    src = os.path.join(os.path.dirname(a.patches), "..", "examples")
+    os.makedirs(os.path.join(scratch, "examples"))
+    for f in ("typical.kvpatch", "korvane~-pd.pd"):
+        shutil.copy(os.path.join(src, f), os.path.join(scratch, "examples", f))
+    r = subprocess.run([a.korvane, "run", "examples/typical.kvpatch", "--plugins", a.plugins], cwd=scratch,
+                       capture_output=True, text=True, timeout=PD_TIMEOUT)
+    assert r.returncode == 0, r.stderr
+    # neither process draws from rand() before the decomposition: the same start
+    run_pd(a, os.path.join(scratch, "examples", "korvane~-pd.pd"), os.path.join(scratch, "examples"),
+           extra_open=[os.path.join(a.patches, "example_runner.pd")], send="korvane-example-run bang")
+    ref = read_wav(os.path.join(scratch, "out", "demo", "drums_out.wav"))
+    got = read_wav(os.path.join(scratch, "out", "demo", "drums_out-pd.wav"))
+    assert len(got) == 1 and len(ref) == 2
+    assert got[0] == ref[0] and got[0] == ref[1], "the example's output differs from typical.kvpatch's"
+
+
 def case_lsprod(a, scratch):
     """kv_lsProd's lists equal the stand-in's, single-precision products included"""
     events = run_standin(a, "new lp kv_lsProd\nsend lp 0 2.5\nsend lp 1 list 1 2 3\nsend lp 0 2.\n"
