@@ -181,6 +181,8 @@ def case_refusals(a, scratch):
     lines = run_pd(a, os.path.join(a.patches, "refusals.pd"), scratch, send="test-run symbol " + scratch)
     for text in errors:
         assert "error: " + text in lines, "refusal %r is not on Pd's stderr" % text
+    # Pd's own: a seed that is not a whole number from 0 to 2^32 - 1
+    assert lines.count("error: korvane~: seed must be a whole number from 0 to 4294967295") == 3
     assert_in_order(expected, lines, "console")
 
 
