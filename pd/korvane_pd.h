@@ -17,7 +17,7 @@
 typedef struct _korvane t_korvane;
 
 /* an inlet that passes every message to the object with its number, as the
- * other host's proxies do */
+ * Max host's proxies do */
 typedef struct _kv_proxy {
     t_pd pd;          /* Pd header, first */
     t_korvane *owner; /* the object fed */

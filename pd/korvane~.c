@@ -10,7 +10,7 @@
 static t_class *korvane_class;
 static t_class *kv_proxy_class;
 
-/* the other host converts a number for "int" this way */
+/* the Max host converts a number for "int" this way */
 static long kv_toLong(t_float f)
 {
     if (isnan(f)) return 0;

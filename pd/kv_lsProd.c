@@ -65,7 +65,7 @@ static void kv_lsProd_float(t_kv_lsProd *x, t_floatarg f)
     if (out != &none) free(out);
 }
 
-/* a list on the left inlet is ignored, as the other host's object does */
+/* a list on the left inlet is ignored, as the Max host's object does */
 static void kv_lsProd_leftList(t_kv_lsProd *x, t_symbol *s, int argc, t_atom *argv)
 {
     (void)x;
@@ -83,7 +83,7 @@ static void kv_lsProd_rightList(t_kv_lsProdInlet *in, t_symbol *s, int argc, t_a
 {
     (void)s;
     t_kv_lsProd *x = in->owner;
-    /* the other host's lists carry a 16-bit count; the store keeps within it */
+    /* the Max host's lists carry a 16-bit count; the store keeps within it */
     if (argc < 0 || !argv) argc = 0;
     if (argc > SHRT_MAX) argc = SHRT_MAX;
     /* the new store is taken before the old one goes, so a failed

@@ -79,7 +79,7 @@ void kv_doResynth(t_korvane *x)
         kv_error(x, "Resynthesis error: no decomposition of the loaded sound");
         return;
     }
-    /* the other host's buffer names are shorter than 256 bytes */
+    /* the Max host's buffer names are shorter than 256 bytes */
     char name[256];
     int len = snprintf(name, sizeof name, "%s_out", x->inName->s_name);
     if (len < 0 || (size_t)len >= sizeof name) {
