@@ -65,7 +65,7 @@ static void kv_lsProd_float(t_kv_lsProd *x, t_floatarg f)
     if (out != &none) free(out);
 }
 
-/* a list on the left inlet is ignored, as the Max host's object does */
+/* a list on the left inlet is ignored, as the Max object does */
 static void kv_lsProd_leftList(t_kv_lsProd *x, t_symbol *s, int argc, t_atom *argv)
 {
     (void)x;
