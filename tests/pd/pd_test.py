@@ -144,7 +144,7 @@ connect base 0 k 2
 
 
 def case_compare(a, scratch):
-    """the lists and output of a decomposition equal the stand-in's"""
+    """the lists and output of a decomposition equal the stand-in's, also with two objects at work"""
     write_wav(os.path.join(scratch, "sound.wav"), loop(2.0, 7))
     events = run_standin(a, "buffer snd %s/sound.wav\nbuffer snd_out 2 1 44100\n" % scratch + STANDIN_PREAMBLE +
                          "send k 0 loadBuffer snd\nsend k 0 int 4\nsend k 0 decomp\n"
@@ -156,6 +156,8 @@ def case_compare(a, scratch):
                             for v in e["atoms"]]
     close(read_wav(os.path.join(scratch, "pd_acts.wav"))[0], lists(0), "activations")
     close(read_wav(os.path.join(scratch, "pd_bases.wav"))[0], lists(1), "bases")
+    # a second object, decomposing at the same time, shares nothing with the first
+    assert read_wav(os.path.join(scratch, "pd_acts2.wav")) == read_wav(os.path.join(scratch, "pd_acts.wav"))
     pd_out, ref_out = read_wav(os.path.join(scratch, "pd_out.wav")), read_wav(os.path.join(scratch, "ref_out.wav"))
     for c in range(2):
         assert pd_out[c] == ref_out[c], "output channel %d differs from the stand-in's buffer" % c
