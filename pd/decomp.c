@@ -85,10 +85,19 @@ static int kv_checkDecomp(t_korvane *x)
 
 static int kv_progress(int done, int total, void *user)
 {
-    (void)done;
-    (void)total;
     t_kv_job *job = user;
+    atomic_store(&job->total, total);
+    atomic_store(&job->rounds, done);
     return atomic_load(&job->stop);
+}
+
+/* the share of rounds done to the receiver named by "progress", when it
+ * has changed */
+static void kv_sendProgress(t_korvane *x, int rounds, int total)
+{
+    if (!x->progressTo || !x->progressTo->s_thing || total < 1 || rounds == x->progressSent) return;
+    x->progressSent = rounds;
+    pd_float(x->progressTo->s_thing, (t_float)rounds / (t_float)total);
 }
 
 static void *kv_worker(void *arg)
@@ -160,6 +169,10 @@ void kv_startDecomp(t_korvane *x, bool sendLists)
     job->status = KVE_OK;
     atomic_store(&job->stop, 0);
     atomic_store(&job->done, 0);
+    atomic_store(&job->rounds, 0);
+    atomic_store(&job->total, 0);
+    x->progressSent = -1;
+    kv_sendProgress(x, 0, 1);
     if (kv_spawn(job, x) != 0) {
         kv_error(x, "Factorization error: out of memory.");
         return;
@@ -172,11 +185,13 @@ void kv_pollJob(t_korvane *x)
 {
     if (!x->job.running) return;
     if (!atomic_load(&x->job.done)) {
+        kv_sendProgress(x, atomic_load(&x->job.rounds), atomic_load(&x->job.total));
         clock_delay(x->poll, KV_POLL_MS);
         return;
     }
     kve_status st = kv_joinJob(x);
     if (st == KVE_OK) {
+        kv_sendProgress(x, 1, 1);
         kv_post("done.\n");
         if (x->job.sendLists) kv_sendLists(x);
     } else if (st == KVE_STOPPED) {

@@ -30,6 +30,8 @@ typedef struct _kv_job {
     bool running;      /* started and not yet joined (main thread) */
     atomic_int stop;   /* set by the main thread; the progress callback reads it */
     atomic_int done;   /* set by the worker when status is final */
+    atomic_int rounds; /* rounds finished so far */
+    atomic_int total;  /* rounds in all */
     kve_status status; /* the engine's answer */
     int K;             /* components asked for */
     kve_start start;   /* rand() or a seed */
@@ -59,6 +61,8 @@ struct _korvane {
     float winValue, hopValue;    /* their values */
     t_kv_job job;                /* the running decomposition */
     t_clock *poll;               /* watches the job from the main thread */
+    t_symbol *progressTo;        /* receiver of the share of rounds done, or NULL */
+    int progressSent;            /* rounds last reported */
     bool sendingLists;           /* the lists are going out */
     int queuedDecomp;            /* asked for meanwhile: 0 none, 1 decompNoOut, 2 decomp */
 };

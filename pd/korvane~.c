@@ -72,6 +72,8 @@ static void *korvane_new(t_symbol *s, int argc, t_atom *argv)
     x->poll = clock_new(x, (t_method)kv_pollJob);
     atomic_init(&x->job.stop, 0);
     atomic_init(&x->job.done, 0);
+    atomic_init(&x->job.rounds, 0);
+    atomic_init(&x->job.total, 0);
     kv_post("korvane~ external loaded. v0.4 by the korvane team, 2026");
     return x;
 }
@@ -150,6 +152,13 @@ static void korvane_seed(t_korvane *x, t_symbol *s, int argc, t_atom *argv)
     x->seed = (unsigned)f;
 }
 
+/* "progress NAME": while a decomposition runs, the share of its rounds done
+ * (0 to 1) goes to the receiver NAME; "progress" alone stops it */
+static void korvane_progress(t_korvane *x, t_symbol *s)
+{
+    x->progressTo = s && *s->s_name ? s : NULL;
+}
+
 static void korvane_stop(t_korvane *x)
 {
     kv_stopJob(x);
@@ -188,6 +197,7 @@ KV_PD_EXPORT void korvane_tilde_setup(void)
     class_addmethod(c, (t_method)korvane_setHop, gensym("setHop"), A_DEFFLOAT, 0);
     class_addmethod(c, (t_method)korvane_seed, gensym("seed"), A_GIMME, 0);
     class_addmethod(c, (t_method)korvane_stop, gensym("stop"), 0);
+    class_addmethod(c, (t_method)korvane_progress, gensym("progress"), A_DEFSYM, 0);
     korvane_class = c;
 
     t_class *p = class_new(gensym("korvane~ inlet"), 0, 0, sizeof(t_kv_proxy), CLASS_PD, 0);

@@ -198,6 +198,10 @@ def case_threads(a, scratch):
     assert "activation-lists: 6" in lines, "six activation lists expected, once"
     ticks = [int(float(l.split(": ")[1])) for l in lines if l.startswith("metro-ticks: ")]
     assert ticks and ticks[0] > 0, "the metro did not tick during the decomposition"
+    # "progress kvprog": shares of the rounds on the way, 1 at the end
+    assert "progress-last: 1" in lines, "no final progress"
+    counts = [int(l.split(": ")[1]) for l in lines if l.startswith("progress-count: ")]
+    assert counts and counts[0] >= 3, "too little progress reported"
     assert "error: Mask error: a decomposition is running" in lines
     assert "error: Resynthesis error: a decomposition is running" in lines
     # setWin 1 sent during the run applies to the next analysis only
