@@ -35,7 +35,14 @@ typedef enum kve_status {
     KVE_TOO_MANY_COMPONENTS, /* bins x K or K x frames would not fit an int */
     KVE_BAD_LENGTH,          /* a basis of another length than the bins */
     KVE_STOPPED,             /* the progress callback asked to stop */
-    KVE_SOUND_TOO_LONG       /* more samples than an int counts */
+    KVE_SOUND_TOO_LONG,      /* more samples than an int counts */
+    /* the streamed pipeline's own refusals */
+    KVE_BAD_ARGUMENT,  /* null pointer, bad count, component index out of range,
+                        * W or H negative or not finite */
+    KVE_HOP_TOO_LONG,  /* hop leaves samples too thinly covered to resynthesise */
+    KVE_TOO_LARGE,     /* counts beyond what the sizes can hold */
+    KVE_SOURCE_FAILED, /* the source callback returned nonzero */
+    KVE_SINK_FAILED    /* the sink callback returned nonzero */
 } kve_status;
 
 enum { KVE_EUCLIDEAN = 0, KVE_KULLBACK_LEIBLER = 1 };
@@ -200,5 +207,7 @@ void kve_setAllocFailure(long n);
 #ifdef __cplusplus
 }
 #endif
+
+#include "kv_stream.h"
 
 #endif
