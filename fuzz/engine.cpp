@@ -4,6 +4,7 @@
 // layers, resynthesis, injected allocation failures, and the streaming
 // analysis and resynthesis with the command line's start and cost.
 #include "kv_engine.h"
+#include "qm_matrixOps.h"
 #include "kv_stream.h"
 #include "kv_stream.h"
 

@@ -3,6 +3,8 @@
 #define KV_ENGINE_PRIVATE_H
 
 #include "kv_engine.h"
+#include "qm_audio.h"
+#include "qm_matrixOps.h"
 
 /* the largest FFT size either pipeline takes: bins x frames and every
  * sample index stay within int */

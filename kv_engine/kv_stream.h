@@ -54,9 +54,12 @@ typedef struct kve_streamShape {
  * last one that still overlaps it: the same as padding by an FFT size at both
  * ends and dropping the frames that see only the padding. Every sample then
  * lies under the same set of window positions as a sample far inside.
- * Returns KVE_OK or a refusal (KVE_WINDOW_TOO_SHORT, _HOP_SHORT, _HOP_LONG, _SHORT,
- * _SIZE, _ARG). A hop is too long when some sample's overlap sum of the
- * squared window falls below 1% of the window's peak. */
+ * The FFT size and hop are the object's (kve_shapeOf) for the same window,
+ * hop and rate. Returns KVE_OK or a refusal: KVE_WINDOW_TOO_SHORT (also for
+ * an FFT size over 2^30), KVE_HOP_TOO_SHORT, KVE_HOP_TOO_LONG,
+ * KVE_SOUND_TOO_SHORT, KVE_TOO_LARGE, KVE_BAD_ARGUMENT, KVE_NO_MEMORY. A hop
+ * is too long when some sample's overlap sum of the squared window falls
+ * below 1% of the window's peak. */
 kve_status kve_streamShapeOf(double seconds, float hopFraction, double rate, long length,
                              int channels, kve_rows mode, kve_streamShape *s);
 

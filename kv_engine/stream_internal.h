@@ -4,7 +4,7 @@
 #define KV_STREAM_INTERNAL_H
 
 #include "kv_stream.h"
-#include "stft_internal.h"
+#include "qm_audio.h"
 
 #include <float.h>
 #include <stdbool.h>

@@ -1,6 +1,7 @@
 // The streamed factorisation's costs against their definitions, and the
 // tolerance loop: when it checks, when it stops, and what it reports.
 #include "kv_engine.h"
+#include "qm_matrixOps.h"
 
 #include <gtest/gtest.h>
 
@@ -156,4 +157,21 @@ TEST(StreamRounds, ProgressCanStopTheWorkAndBadArgumentsAreRefused) {
     EXPECT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, 0, p.W.data(), p.H.data(), &how,
                                   nullptr, nullptr, &done),
               KVE_BAD_ARGUMENT);
+}
+
+// A looser tolerance stops no later than a tighter one, always at a check.
+TEST(StreamRounds, LooserToleranceStopsNoLater) {
+    auto roundsRun = [](double tol) {
+        Problem p;
+        kve_rounds how{KVE_KULLBACK_LEIBLER, 300, tol, -1};
+        kve_roundsDone done{};
+        EXPECT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, p.K, p.W.data(), p.H.data(),
+                                      &how, nullptr, nullptr, &done),
+                  KVE_OK);
+        return done.iterations;
+    };
+    const int tight = roundsRun(1e-7), loose = roundsRun(1e-2);
+    EXPECT_LE(loose, tight);
+    EXPECT_EQ(loose % KVE_CHECK_EVERY, 0);
+    EXPECT_LT(loose, 300);
 }
