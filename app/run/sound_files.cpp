@@ -27,7 +27,7 @@ struct SndFile {
 bool readSoundIntoBuffer(const std::string &name, const std::string &path, std::string &err) {
     SoundData sound;
     ReadFailure why;
-    if (!readSoundFile(path, sound, why)) {
+    if (!readSoundFile(path, sound, why, maxhost::memoryLimit())) {
         err = "cannot read sound file " + path + ": " + why.reason;
         return false;
     }
