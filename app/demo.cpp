@@ -2,6 +2,7 @@
 
 #include "decompose.hpp"
 #include "file_url.hpp"
+#include "files/staged_set.hpp"
 #include "outputs.hpp"
 
 #include <cstdio>
@@ -12,8 +13,7 @@ namespace korvane {
 int runDemo(const DemoOptions &opt) {
     std::vector<float> sound = synthesiseDemo(kDemoRate);
     std::string err;
-    OutputSet out(opt.outDir);
-    OutputSet::installSignalCleanup();
+    StagedSet out(opt.outDir);
     if (!out.prepare(err)) {
         std::fprintf(stderr, "korvane demo: %s\n", err.c_str());
         return 1;

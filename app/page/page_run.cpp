@@ -1,6 +1,6 @@
 // The page's data gathered from a decompose run.
-#include "outputs.hpp"
 #include "page.hpp"
+#include "sound_reader.hpp"
 
 #include <algorithm>
 
