@@ -1,11 +1,12 @@
 #include "bases.hpp"
 
 #include "decompose_steps.hpp"
+#include "files/tool_record.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <fstream>
+#include <sys/stat.h>
 #include <memory>
 
 namespace korvane {
@@ -14,13 +15,16 @@ namespace {
 
 using json = nlohmann::json;
 
+// A record's path: a folder stands for the components.json in it.
+std::string recordPath(const std::string &given) {
+    struct stat st;
+    return stat(given.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? given + "/components.json" : given;
+}
+
 bool readJson(const std::string &path, json &j, std::string &err) {
-    std::ifstream f(path);
-    if (!f) {
-        err = "cannot read '" + path + "'";
-        return false;
-    }
-    j = json::parse(f, nullptr, false);
+    std::string text;
+    if (!readRegularFile(path, text, err)) return false;  // a pipe is refused, not waited on
+    j = json::parse(text, nullptr, false);
     if (j.is_discarded() || !j.is_object()) {
         err = "'" + path + "' is not a components.json (not a JSON object)";
         return false;
@@ -78,9 +82,10 @@ bool readW(const json &j, BasesFile &f, size_t K, std::vector<double> &W, std::s
     return true;
 }
 
-bool readFile(const std::string &path, GivenBases &g, std::string &err) {
+bool readFile(const std::string &given, GivenBases &g, std::string &err) {
     json j;
     BasesFile f;
+    const std::string path = recordPath(given);
     f.path = path;
     if (!readJson(path, j, err) || !readAnalysis(j, f, err)) return false;
     const size_t K = j["components"].size();
@@ -126,7 +131,13 @@ int resolveBases(DecomposeOptions &opt) {
             fail("--bases: an empty file name in the list");
             return 2;
         }
-        if (!readFile(path, *given, err)) {
+        bool read = false;
+        try {
+            read = readFile(path, *given, err);
+        } catch (const std::exception &e) {
+            err = describeFailure(recordPath(path), e);
+        }
+        if (!read) {
             fail("--bases: " + err);
             return 1;
         }
