@@ -4,6 +4,7 @@
 #include "bases.hpp"
 #include "component_list.hpp"
 #include "decompose_steps.hpp"
+#include "files/tool_record.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -13,11 +14,28 @@
 
 namespace korvane {
 
+namespace {
+
+int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report);
+
+}  // namespace
+
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
+    try {
+        return decomposeOnce(opt, report);
+    } catch (const std::exception &e) {  // a library's words, with the file they are about
+        fail(describeFailure(opt.input, e));
+        return 1;
+    }
+}
+
+namespace {
+
+int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report) {
     if (!opt.given && (!opt.bases.empty() || opt.fixBases || opt.extra)) {
         DecomposeOptions withBases = opt;  // K from the given bases
         if (int status = resolveBases(withBases)) return status;
-        return runDecompose(withBases, report);
+        return decomposeOnce(withBases, report);
     }
     Run run(opt);
     if (int status = checkOptions(run)) return status;
@@ -55,6 +73,8 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     }
     return 0;
 }
+
+}  // namespace
 
 Command decomposeCommand() {
     return Command{

@@ -107,7 +107,7 @@ RecordKind readToolRecord(const std::string &path, std::vector<FileStamp> &stamp
 }
 
 std::string describeFailure(const std::string &path, const std::exception &e) {
-    if (dynamic_cast<const std::bad_alloc *>(&e)) return "not enough memory to read '" + path + "'";
+    if (dynamic_cast<const std::bad_alloc *>(&e)) return "not enough memory for '" + path + "'";
     std::string what = e.what();
     if (!what.empty() && what[0] == '[') {
         size_t close = what.find("] ");

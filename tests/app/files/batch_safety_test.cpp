@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,21 @@ pid_t stagingPid(const std::string &dir) {
     return 0;
 }
 
+// The process running in dir whose arguments hold args (the batch, not its
+// children, which are given each input alone); 0 when there is none.
+pid_t batchParent(const std::string &dir, const std::string &args) {
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator("/proc", ec)) {
+        const std::string pid = e.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code cwdEc;
+        if (fs::read_symlink(e.path() / "cwd", cwdEc) != fs::path(dir)) continue;
+        if (readText((e.path() / "cmdline").string()).find(args) != std::string::npos)
+            return static_cast<pid_t>(std::stol(pid));
+    }
+    return 0;
+}
+
 }  // namespace
 
 TEST(FileSafety, Fault10_AChildKilledOutrightLeavesNoStagedFilesOrFolder) {
@@ -75,8 +91,18 @@ TEST(FileSafety, Fault10_AChildKilledOutrightLeavesNoStagedFilesOrFolder) {
 TEST(FileSafety, Fault10_AnInterruptedBatchLeavesNoFolderItMade) {
     Scratch dir;
     for (int i = 0; i < 4; ++i) makeInput(dir / ("long/s" + std::to_string(i) + ".wav"), 20.0);
-    Result r = runToolOnTerminal(
-        {"decompose", "long", "-k", "8", "--jobs", "2", "-o", "cut/deeper"}, dir.path(), "[0/4]");
+    Result r;
+    std::thread batch([&] {
+        r = runTool({"decompose", "long", "-k", "8", "--jobs", "2", "-o", "cut/deeper", "-q"},
+                    dir.path());
+    });
+    // interrupted once the runs have made their folders
+    for (int i = 0; i < 6000 && !exists(dir / "cut/deeper/long"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const pid_t parent = batchParent(dir.path(), std::string("decompose\0long\0", 15));
+    if (parent > 1) kill(parent, SIGINT);
+    batch.join();
+    ASSERT_GT(parent, 1);
     EXPECT_EQ(r.signal, SIGINT) << r.err;
     EXPECT_FALSE(exists(dir / "cut")) << "every folder the batch made was empty and goes";
 }
