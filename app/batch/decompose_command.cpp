@@ -45,7 +45,7 @@ Command decomposeCommand() {
             cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
                 ->check(CLI::IsMember(formatNames()))
                 ->capture_default_str();
-            cmd.add_option("--bases", opt->bases, "Start from the bases of earlier runs: A/components.json,...")
+            cmd.add_option("--bases", opt->bases, "Start from the bases of earlier runs: A/components.json or A,...")
                 ->delimiter(',');
             cmd.add_flag("--fix-bases", opt->fixBases, "Keep the given bases fixed; learn only activations");
             cmd.add_option("--extra", opt->extra, "Free components beside the given bases")->capture_default_str();
@@ -56,7 +56,7 @@ Command decomposeCommand() {
                 ->check(CLI::IsMember({"centroid", "peak", "energy", "onset"}))
                 ->capture_default_str();
             cmd.parse_complete_callback([opt, &cmd] { opt->componentsSet = cmd.count("--components") > 0; });
-            cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
+            cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors and warnings about the input");
             cmd.add_flag("-v,--verbose", opt->verbose, "Show each step of the analysis and factorisation");
             return [opt, &cmd] { return runDecomposeInputs(*opt, forwardedOptions(cmd)); };
         }};

@@ -4,6 +4,7 @@
 #include "cli/component_list.hpp"
 #include "decompose/decompose_steps.hpp"
 #include "files/stdin_sound.hpp"
+#include "files/tool_record.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -15,15 +16,32 @@ std::string shownInput(const DecomposeOptions &opt) {
     return opt.fromStdin ? std::string(kStdinName) : opt.input;
 }
 
+namespace {
+
+int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report);
+
+}  // namespace
+
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
+    try {
+        return decomposeOnce(opt, report);
+    } catch (const std::exception &e) {  // a library's words, with the file they are about
+        fail(describeFailure(shownInput(opt), e));
+        return 1;
+    }
+}
+
+namespace {
+
+int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report) {
     if (!opt.given && (!opt.bases.empty() || opt.fixBases || opt.extra)) {
         DecomposeOptions withBases = opt;  // K from the given bases
         if (int status = resolveBases(withBases)) return status;
-        return runDecompose(withBases, report);
+        return decomposeOnce(withBases, report);
     }
     Run run(opt);
     if (int status = checkOptions(run)) return status;
-    OutputSet out(outputFolder(opt));
+    StagedSet out(outputFolder(opt));
     if (int status = loadSound(run, out)) return status;
     if (int status = analyseSound(run)) return status;
     if (int status = factorise(run)) return status;
@@ -31,10 +49,11 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     if (opt.plot) {
         if (int status = drawPicture(run, out)) return status;
     }
-    if (int status = writeComponentsJson(run, out)) return status;
     if (opt.page) {
         if (int status = writeListeningPage(run, out)) return status;
     }
+    // the record last: it holds the sizes and times of the files above
+    if (int status = writeComponentsJson(run, out)) return status;
 
     std::string err;
     if (!out.commit(err)) {
@@ -56,5 +75,7 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     }
     return 0;
 }
+
+}  // namespace
 
 }  // namespace korvane

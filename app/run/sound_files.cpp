@@ -31,7 +31,7 @@ bool readSoundIntoBuffer(const std::string &name, const std::string &path, std::
         err = "cannot read sound file " + path + ": " + why.reason;
         return false;
     }
-    if (sound.sampleRate < 1) {
+    if (sound.sampleRate < 1 || sound.frames < 1) {
         err = "cannot read sound file " + path + ": no audio in it";
         return false;
     }
