@@ -1,0 +1,10 @@
+// The compiled half of the korvane package; korvane/__init__.py is the face.
+#include "nmf.hpp"
+
+#include <pybind11/pybind11.h>
+
+PYBIND11_MODULE(_korvane, m) {
+    m.doc() = "korvane's engine for numpy arrays (use the korvane package)";
+    m.attr("__version__") = KORVANE_VERSION;
+    kvpy::bindNmf(m);
+}
