@@ -163,3 +163,22 @@ def test_tqdm_bar_works():
     with tqdm(total=30, disable=True) as bar:
         korvane.nmf(V0, 3, iterations=30, tol=0, progress=bar)
         assert bar.n == 30
+
+
+def test_memory_running_out_raises_memory_error():
+    # a child process whose address space has room for the factors but not
+    # for the float copy of a float64 V the start and cost read
+    import subprocess
+    import sys
+    code = """
+import resource, numpy as np, korvane
+V = np.ones((4000, 5000))
+used = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 60 * 2**20, resource.RLIM_INFINITY))
+try:
+    korvane.nmf(V, 2, iterations=1)
+except MemoryError as e:
+    print('MemoryError', e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert "MemoryError not enough memory for the factorisation" in out.stdout, out.stderr
