@@ -1,8 +1,8 @@
 // korvane: the command-line host of the korvane~ and kv_lsProd plug-ins.
-#include "command.hpp"
-#include "decompose.hpp"
-#include "demo.hpp"
-#include "remix.hpp"
+#include "cli/command.hpp"
+#include "decompose/decompose.hpp"
+#include "demo/demo.hpp"
+#include "remix/remix.hpp"
 
 #include <cstdio>
 #include <exception>

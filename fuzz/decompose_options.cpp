@@ -3,9 +3,9 @@
 // components.
 #include "support.hpp"
 
-#include "command.hpp"
-#include "component_list.hpp"
-#include "decompose.hpp"
+#include "cli/command.hpp"
+#include "cli/component_list.hpp"
+#include "decompose/decompose.hpp"
 #include "maxhost.hpp"
 #include "seed_sounds.hpp"
 

@@ -3,7 +3,7 @@
 #include "support.hpp"
 
 #include "maxhost.hpp"
-#include "patch_script.hpp"
+#include "run/patch_script.hpp"
 #include "seed_sounds.hpp"
 
 #include <cstdlib>

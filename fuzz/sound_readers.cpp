@@ -6,8 +6,8 @@
 
 #include "maxhost.hpp"
 #include "qm_audio.h"
-#include "sound_files.hpp"
-#include "sound_reader.hpp"
+#include "run/sound_files.hpp"
+#include "files/sound_reader.hpp"
 
 #include <algorithm>
 #include <cstdlib>

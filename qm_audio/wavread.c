@@ -169,23 +169,17 @@ static int fileFail(AudioFileID file, void *raw, const char *message, int status
     return status;
 }
 
-int qm_wavreadOSX_Seek(const char *path, double **left, double **right, int *numFrames,
-                       AudioStreamBasicDescription *format, float segDur, int reset,
-                       double maxLength)
+/* Opens a WAV file of linear PCM and reads its format and length (into
+ * *numFrames too when an int holds it). 0, or the status to return with
+ * the file closed and the message printed. */
+static int wavOpen(const char *path, AudioFileID *out, AudioStreamBasicDescription *format,
+                   SInt64 *total, int *numFrames)
 {
     AudioFileID file = NULL;
-    CFURLRef url;
     OSStatus err = -1;
     UInt64 packetCount = 0;
     AudioFileTypeID type = 0;
-    SInt64 total, start, count;
-    UInt32 nc, bytes, packets = 0;
-    int cut = 0;
-    void *raw;
-
-    if (reset == 1)
-        currFramePosition = 0;
-    url = qm_fileURL(path);
+    CFURLRef url = qm_fileURL(path);
     if (url) {
         err = AudioFileOpenURL(url, kAudioFileReadPermission, 0, &file);
         CFRelease(url);
@@ -200,30 +194,74 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right, int *num
         || fileProperty(file, kAudioFilePropertyFileFormat, sizeof type, &type)
         || packetCount > (UInt64)INT64_MAX)
         return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
-    total = (SInt64)packetCount;
-    if (total <= INT32_MAX)
-        *numFrames = (int)total;
-    nc = format->mChannelsPerFrame;
-
+    *total = (SInt64)packetCount;
+    if (*total <= INT32_MAX)
+        *numFrames = (int)*total;
     if (format->mFormatID != kAudioFormatLinearPCM)
         return fileFail(file, NULL, "Error: invalid audio format. Only uncompressed PCM supported.",
                         -3);
     if (type != kAudioFileWAVEType)
         return fileFail(file, NULL, "Error: invalid audio format. Only WAV files supported.", -3);
+    *out = file;
+    return 0;
+}
 
-    if (segDur > 0.0f) {
-        SInt64 s = qm_segmentFrames(segDur, format->mSampleRate);
-        start = currFramePosition;
-        if (start + s - 1 > total) {
-            count = total - start > 0 ? total - start : 0;
-            cut = 1;
-        } else {
-            count = s;
-        }
-    } else {
-        start = 0;
-        count = total;
+/* The frames to read: a segment of segDur seconds from the current
+ * position, or the whole file. 1 when the segment runs past the end. */
+static int wavSegment(float segDur, double rate, SInt64 total, SInt64 *start, SInt64 *count)
+{
+    if (segDur <= 0.0f) {
+        *start = 0;
+        *count = total;
+        return 0;
     }
+    SInt64 s = qm_segmentFrames(segDur, rate);
+    *start = currFramePosition;
+    if (*start + s - 1 > total) {
+        *count = total - *start > 0 ? total - *start : 0;
+        return 1;
+    }
+    *count = s;
+    return 0;
+}
+
+/* Reads count frames from start into *raw (allocated here) and moves the
+ * position on by the frames read. 0, or -1 with the file closed. */
+static int wavReadFrames(AudioFileID file, const AudioStreamBasicDescription *format, SInt64 start,
+                         SInt64 count, void **raw, UInt32 *packets)
+{
+    /* room for the segment asked for, not the whole file */
+    UInt32 bytes = (UInt32)count * format->mBytesPerFrame;
+    *packets = 0;
+    *raw = malloc(bytes ? bytes : 1);
+    if (!*raw)
+        return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
+    if (count > 0) {
+        *packets = (UInt32)count;
+        if (AudioFileReadPacketData(file, 0, &bytes, NULL, start, packets, *raw) != 0)
+            return fileFail(file, *raw, "Couldn't read from sound file.\n", -1);
+        if (*packets > (UInt32)count)
+            *packets = (UInt32)count;
+    }
+    currFramePosition += *packets;
+    return 0;
+}
+
+int qm_wavreadOSX_Seek(const char *path, double **left, double **right, int *numFrames,
+                       AudioStreamBasicDescription *format, float segDur, int reset,
+                       double maxLength)
+{
+    AudioFileID file = NULL;
+    SInt64 total, start, count;
+    UInt32 packets = 0;
+    void *raw;
+
+    if (reset == 1)
+        currFramePosition = 0;
+    int status = wavOpen(path, &file, format, &total, numFrames);
+    if (status != 0)
+        return status;
+    int cut = wavSegment(segDur, format->mSampleRate, total, &start, &count);
 
     if ((double)total / format->mSampleRate > maxLength) {
         printf("Error: maximum file length allowed is %u seconds.\n", secondsForMessage(maxLength));
@@ -235,27 +273,15 @@ int qm_wavreadOSX_Seek(const char *path, double **left, double **right, int *num
     /* Nothing is asked for at or past the end, nor more than the buffer holds. */
     if (count > total - start)
         count = total - start > 0 ? total - start : 0;
-
-    /* room for the segment asked for, not the whole file */
-    bytes = (UInt32)count * format->mBytesPerFrame;
-    raw = malloc(bytes ? bytes : 1);
-    if (!raw)
-        return fileFail(file, NULL, "Couldn't read from sound file.\n", -1);
-    if (count > 0) {
-        packets = (UInt32)count;
-        if (AudioFileReadPacketData(file, 0, &bytes, NULL, start, &packets, raw) != 0)
-            return fileFail(file, raw, "Couldn't read from sound file.\n", -1);
-        if (packets > (UInt32)count)
-            packets = (UInt32)count;
-    }
-    currFramePosition += packets;
+    if (wavReadFrames(file, format, start, count, &raw, &packets) != 0)
+        return -1;
 
     if (!is16Bit(format)) {
         *left = NULL;
         *right = NULL;
         return fileFail(file, raw, "Unsupported bit number.\n", -3);
     }
-    if (splitChannels(raw, nc, packets, left, right) != 0)
+    if (splitChannels(raw, format->mChannelsPerFrame, packets, left, right) != 0)
         return fileFail(file, raw, "Couldn't read from sound file.\n", -1);
     free(raw);
 

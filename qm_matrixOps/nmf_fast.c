@@ -482,29 +482,11 @@ static void kf_rounds(kf_run *run, int id, int nt)
         kf_report(run, run->iter);
 }
 
-/* The rounds for V stored as doubles or (vf) floats, columns [0, fixedK)
- * of W held */
-static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int fixedK, int iter,
-                      double *W, double *H, qm_iterationFn fn, void *user)
+/* The job's shape: vector width, H's row stride, tiles, blocks of V and
+ * panels, from the sizes alone */
+static void kf_plan(kf_job *j)
 {
-    int stopped = 0;
-    if (qm_nothingToDo(F, T, K, iter, fn, user, &stopped))
-        return stopped;
-
-    kf_run run;
-    run.fn = fn;
-    run.user = user;
-    run.stop = 0;
-    kf_job *j = &run.j;
-    j->V = V;
-    j->W = W;
-    j->F = (size_t)F;
-    j->T = (size_t)T;
-    j->K = (size_t)K;
-    j->eucl = eucl;
-    j->fixedK = fixedK < 0 ? 0 : fixedK > K ? (size_t)K : (size_t)fixedK;
-    j->impl = kf_choose(eucl, vf);
-    const size_t vw = j->impl.vw, nF = j->F, nT = j->T, nK = j->K;
+    const size_t vw = j->impl.vw, nT = j->T, nK = j->K;
     j->tV = nT / vw * vw;
     /* H rows an odd number of cache lines apart, so that the K rows of a
      * tile fall into different sets of the first cache level */
@@ -537,31 +519,43 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
             j->panel = j->wtile;
         j->rows = 16;
     }
-    run.iter = iter;
+}
 
+/* threads worth starting for F x T x K: one below KF_THREAD_WORK */
+static int kf_threadCount(int F, int T, int K)
+{
     int nth = 1;
 #ifdef _OPENMP
     nth = omp_get_max_threads();
     if (nth < 1 || (double)F * (double)T * (double)K < KF_THREAD_WORK)
         nth = 1;
-    if ((size_t)nth > nF)
+    if (nth > F)
         nth = F;
+#else
+    (void)F, (void)T, (void)K;
 #endif
+    return nth;
+}
 
-    /* the working H (K x ldh) and the tail of V (F x vw), then a share per
-     * thread as kf_layoutOf lays it out */
+/* One block for the working H (K x ldh), the tail of V (F x vw) and a
+ * share per thread as kf_layoutOf lays it out; H and the tail copied in.
+ * The block to free, or NULL when it can't be had. */
+static double *kf_setup(kf_run *run, int nth, int vf, const double *H)
+{
+    kf_job *j = &run->j;
+    const size_t vw = j->impl.vw, nF = j->F, nT = j->T, nK = j->K;
     size_t nKH = nK * j->ldh, nVt = j->tV < nT ? nF * vw : 0, total = 0;
-    kf_layout *l = &run.layout;
-    int ok = kf_layoutOf(nK, j->ldh, j->panel ? nF : j->rows, vw, eucl, l)
+    kf_layout *l = &run->layout;
+    int ok = kf_layoutOf(nK, j->ldh, j->panel ? nF : j->rows, vw, j->eucl, l)
              && l->size <= SIZE_MAX / (size_t)nth && qm_addCount(&total, nKH)
              && qm_addCount(&total, (nVt + 7) / 8 * 8) && qm_addCount(&total, l->size * (size_t)nth)
              && qm_addCount(&total, 8);
     double *block = ok ? qm_allocDoubles(total) : NULL;
     if (!block)
-        return -1;
+        return NULL;
     j->H = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
     double *Vt = j->H + nKH;
-    run.base = Vt + (nVt + 7) / 8 * 8;
+    run->base = Vt + (nVt + 7) / 8 * 8;
     for (size_t k = 0; k < nK; k++) {
         memcpy(j->H + k * j->ldh, H + k * nT, nT * sizeof *H);
         memset(j->H + k * j->ldh + nT, 0, (j->ldh - nT) * sizeof *H);
@@ -570,16 +564,21 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
     for (size_t f = 0; f < nF && nVt; f++)
         for (size_t l = 0, t = j->tV; l < vw; l++, t++) {
             if (vf)
-                ((float *)Vt)[f * vw + l] = t < nT ? ((const float *)V)[f * nT + t] : 0.0f;
+                ((float *)Vt)[f * vw + l] = t < nT ? ((const float *)j->V)[f * nT + t] : 0.0f;
             else
-                Vt[f * vw + l] = t < nT ? ((const double *)V)[f * nT + t] : 0.0;
+                Vt[f * vw + l] = t < nT ? ((const double *)j->V)[f * nT + t] : 0.0;
         }
+    return block;
+}
 
+/* the rounds on nth threads, or on this one */
+static void kf_runTeam(kf_run *run, int nth)
+{
     if (nth > 1) {
 #ifdef KF_THREADS
         pthread_barrier_t bar;
         int barOk = 1;
-        run.bar = &bar;
+        run->bar = &bar;
 #pragma omp parallel num_threads(nth)
         {
             /* the team may be smaller than asked for */
@@ -587,9 +586,9 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
 #pragma omp single
             barOk = nt == 1 || pthread_barrier_init(&bar, NULL, (unsigned)nt) == 0;
             if (barOk)
-                kf_rounds(&run, omp_get_thread_num(), nt);
+                kf_rounds(run, omp_get_thread_num(), nt);
             else if (omp_get_thread_num() == 0)
-                kf_rounds(&run, 0, 1);
+                kf_rounds(run, 0, 1);
 #pragma omp barrier
 #pragma omp single
             if (barOk && nt > 1)
@@ -597,11 +596,43 @@ static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int 
         }
 #endif
     } else {
-        kf_rounds(&run, 0, 1);
+        kf_rounds(run, 0, 1);
     }
+}
 
-    for (size_t k = 0; k < nK; k++)
-        memcpy(H + k * nT, j->H + k * j->ldh, nT * sizeof *H);
+/* The rounds for V stored as doubles or (vf) floats, columns [0, fixedK)
+ * of W held */
+static int kf_iterate(int eucl, const void *V, int vf, int F, int T, int K, int fixedK, int iter,
+                      double *W, double *H, qm_iterationFn fn, void *user)
+{
+    int stopped = 0;
+    if (qm_nothingToDo(F, T, K, iter, fn, user, &stopped))
+        return stopped;
+
+    kf_run run;
+    run.fn = fn;
+    run.user = user;
+    run.stop = 0;
+    run.iter = iter;
+    kf_job *j = &run.j;
+    j->V = V;
+    j->W = W;
+    j->F = (size_t)F;
+    j->T = (size_t)T;
+    j->K = (size_t)K;
+    j->eucl = eucl;
+    j->fixedK = fixedK < 0 ? 0 : fixedK > K ? (size_t)K : (size_t)fixedK;
+    j->impl = kf_choose(eucl, vf);
+    kf_plan(j);
+
+    int nth = kf_threadCount(F, T, K);
+    double *block = kf_setup(&run, nth, vf, H);
+    if (!block)
+        return -1;
+    kf_runTeam(&run, nth);
+
+    for (size_t k = 0; k < j->K; k++)
+        memcpy(H + k * j->T, j->H + k * j->ldh, j->T * sizeof *H);
     free(block);
     return run.stop ? 1 : 0;
 }

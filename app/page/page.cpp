@@ -1,7 +1,7 @@
-#include "page.hpp"
+#include "page/page.hpp"
 
-#include "page_assets.hpp"
-#include "page_grid.hpp"
+#include "page/page_assets.hpp"
+#include "page/page_grid.hpp"
 
 #include <nlohmann/json.hpp>
 

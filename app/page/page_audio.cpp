@@ -1,5 +1,5 @@
 // Ogg Vorbis in memory through libsndfile's virtual I/O.
-#include "page.hpp"
+#include "page/page.hpp"
 
 #include <sndfile.h>
 

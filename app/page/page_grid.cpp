@@ -1,4 +1,4 @@
-#include "page_grid.hpp"
+#include "page/page_grid.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 // The page's data gathered from a decompose run.
-#include "outputs.hpp"
-#include "page.hpp"
+#include "files/outputs.hpp"
+#include "page/page.hpp"
 
 #include <algorithm>
 

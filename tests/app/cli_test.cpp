@@ -1,7 +1,7 @@
 // The command line's conventions: --version, unknown commands, exit status 2
 // for a command line that cannot be taken and 1 for a failure, and the
 // prefix of every message.
-#include "command.hpp"
+#include "cli/command.hpp"
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>

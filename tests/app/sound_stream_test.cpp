@@ -1,7 +1,7 @@
 // SoundStream: a file read block by block, pass after pass, gives the
 // samples the whole-file reader gives; a file changed between passes is
 // refused; a header's claim sizes nothing.
-#include "sound_reader.hpp"
+#include "files/sound_reader.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Trace lines: one JSON object per event, floats that read back exactly.
-#include "trace.hpp"
+#include "run/trace.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

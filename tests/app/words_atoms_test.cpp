@@ -1,5 +1,5 @@
 // Words of a patch line and the atoms they make, as Max reads them.
-#include "atoms.hpp"
+#include "run/atoms.hpp"
 
 #include <gtest/gtest.h>
 

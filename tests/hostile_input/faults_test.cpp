@@ -1,11 +1,11 @@
 // Inputs that once crashed, hung or misled korvane, each replayed against
 // the piece that failed.
-#include "component_list.hpp"
+#include "cli/component_list.hpp"
 #include "maxhost.hpp"
-#include "outputs.hpp"
-#include "patch_script.hpp"
+#include "files/outputs.hpp"
+#include "run/patch_script.hpp"
 #include "qm_audio.h"
-#include "sound_files.hpp"
+#include "run/sound_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>

@@ -93,9 +93,9 @@ TEST_F(Korvane, SignalChainAcceptsThePerformRoutine) {
     EXPECT_TRUE(outs.empty());
 }
 
-// Deletion with everything allocated: the sanitizer build checks that all of
-// it is given back.
-TEST_F(Korvane, DeletionReleasesEverything) {
+// Deletion with everything allocated. No assertion: only the sanitizer build,
+// whose leak checker sees what is not given back, can fail it.
+TEST_F(Korvane, DeletionReleasesEverythingUnderSanitizers) {
     t_korvane *x = make();
     std::vector<float> s(2 * 3000);
     for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<float>(std::sin(0.05 * i));

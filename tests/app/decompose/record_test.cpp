@@ -1,7 +1,7 @@
 // components.json as a record of the run: what it says of the run and its
 // input, its layout, and that a folder's earlier run is replaced as a set.
-#include "compact_json.hpp"
-#include "file_hash.hpp"
+#include "files/compact_json.hpp"
+#include "files/file_hash.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // #selftest: the page's own check must pass, and the browser must report no
 // error and no request beyond the page itself.
 #include "browser.hpp"
-#include "file_url.hpp"
+#include "files/file_url.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,65 @@
+// `korvane decompose`: a sound file in, its components out, through the
+// engine (kv_engine/) that korvane~ is built on.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/command.hpp"
+
+namespace korvane {
+
+constexpr int kMaxComponents = 64;
+
+struct GivenBases;
+
+struct DecomposeOptions {
+    std::string input;                // the file read: for "-", a copy of standard input
+    bool fromStdin = false;           // the input was given as "-"
+    std::vector<std::string> inputs;  // as given: files and folders (see batch.hpp)
+    int jobs = 0;                     // inputs run side by side; 0: one per core
+    int components = 4;
+    std::optional<double> win;        // seconds (kept in single precision, as setWin does)
+    std::optional<double> hop;        // fraction of the window (likewise, as setHop)
+    std::string outDir;               // empty: a folder named after the input
+    std::string only;                 // e.g. "1,3-4"; empty: all
+    std::vector<std::string> groups;  // each --group: components mixed into one extra file
+    bool plot = false;
+    bool page = false;  // also index.html, the listening page
+    std::optional<unsigned> seed;
+    std::string start = "nndsvda";  // or "random"
+    int iterations = 200;
+    double tol = 1e-4;            // relative gain of the divergence over 10 rounds; 0: none
+    std::string channels;         // "sum" or "stack"; empty: stack for stereo
+    std::string format = "same";  // or pcm16, pcm24, float, flac
+    bool quiet = false;
+    bool verbose = false;                     // show each step's console line
+    bool componentsSet = false;               // -k was given
+    std::vector<std::string> bases;           // components.json files whose bases come first
+    bool fixBases = false;                    // learn only the activations of the given bases
+    int extra = 0;                            // free components beside the given ones
+    std::string cost = "kl";                  // or "euclidean"
+    std::string order = "centroid";           // or "peak", "energy", "onset"
+    std::shared_ptr<const GivenBases> given;  // read from `bases` (resolveBases)
+};
+
+// What a successful run made, for callers that report on it.
+struct DecomposeReport {
+    std::string outDir;
+    std::vector<std::string> files;  // bare names, in writing order
+    double factorSeconds = 0;        // the factorisation
+    double resynthSeconds = 0;       // every resynthesis and write, together
+};
+
+// The input as messages and the record name it: "-" for standard input.
+std::string shownInput(const DecomposeOptions &opt);
+
+// Returns the process exit status: 0 done, 1 failed, 2 bad arguments.
+int runDecompose(const DecomposeOptions &opt, DecomposeReport *report = nullptr);
+
+// `korvane decompose IN [options]`.
+Command decomposeCommand();
+
+}  // namespace korvane

@@ -1,0 +1,167 @@
+// The analysis: the padded framing of the options' window and hop, and the
+// magnitude spectrogram V read straight from the sound.
+#include "decompose/decompose_steps.hpp"
+#include "decompose/resynth_pass.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace korvane {
+
+namespace {
+
+// The sound read from the file; a failure is told here, once.
+int streamChannels(void *user, long start, long count, double *const *ch) {
+    auto &s = *static_cast<SoundStream *>(user);
+    if (s.read(start, count, std::min(s.channels, 2), ch)) return 0;
+    fail(s.error());
+    return 1;
+}
+
+// A refusal of the shape, with the numbers to change to.
+void refuse(int st, const kvs_shape &s) {
+    fail("the analysis was refused:");
+    switch (st) {
+    case KVS_ERR_WINDOW:
+        std::fprintf(stderr, "Error: window will be shorter than 2 samples. Try one of the following:\n"
+                             "Increase window length, check the sampling rate of the buffer.\n");
+        break;
+    case KVS_ERR_HOP_SHORT:
+        std::fprintf(stderr, "Error: hop will be shorter than 1 sample. Try one of the following:\n"
+                             "Increase hop, increase window length.\n");
+        break;
+    case KVS_ERR_HOP_LONG:
+        std::fprintf(stderr,
+                     "Error: hop leaves samples too thinly covered to resynthesise.\n"
+                     "Use --hop %.3f or less.\n",
+                     s.longest_hop);
+        break;
+    case KVS_ERR_SHORT:
+        std::fprintf(stderr,
+                     "Error: sound is too short for this window. Try one of the following:\n"
+                     "Load a sound of at least %.4f s, or use --win %.4f or less.\n",
+                     s.shortest_sound, s.longest_window);
+        break;
+    default:
+        std::fprintf(stderr, "Error: the sound is too long for these sizes. Try a longer hop or window.\n");
+    }
+}
+
+// Bytes the machine can give: KORVANE_MEMORY_LIMIT when set, else
+// MemAvailable; 0 when unknown.
+double memoryAvailable() {
+    if (const char *limit = std::getenv("KORVANE_MEMORY_LIMIT")) return std::strtod(limit, nullptr);
+    std::ifstream f("/proc/meminfo");
+    std::string key;
+    double kb = 0;
+    while (f >> key >> kb) {
+        if (key == "MemAvailable:") return kb * 1024;
+        f.ignore(256, '\n');
+    }
+    return 0;
+}
+
+// The run's peak beyond the loaded sound: V (floats), W, H and the passes'
+// scratch, the factorisation's copies of W and H, the start's range and its
+// block of V as doubles, and the shown magnitude of the picture or page.
+double memoryEstimate(const Run &run) {
+    const kvs_shape &s = run.shape;
+    const int K = run.opt.components;
+    const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
+    double bytes = static_cast<double>(kvs_memory(&s, K, outs, sizeof(float)));
+    bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
+    bytes += 8.0 * std::max<double>(s.rows, std::min<double>(double(s.rows) * s.frames, 1 << 21));
+    if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
+    return bytes;
+}
+
+bool fitsInMemory(const Run &run) {
+    const double need = memoryEstimate(run), have = memoryAvailable();
+    if (have <= 0 || need <= have) return true;
+    char msg[320];
+    std::snprintf(msg, sizeof msg,
+                  "the run needs about %.1f MB and the machine has %.1f MB available. Try a shorter sound, a "
+                  "longer --hop or --win, or fewer components.",
+                  need / 1e6, have / 1e6);
+    fail(msg);
+    return false;
+}
+
+// More components than the spectrogram has frames or rows cannot all
+// differ (its rank is at most the fewer); the run goes on, told so.
+void warnAboveRank(const Run &run) {
+    const kvs_shape &s = run.shape;
+    const int K = run.opt.components;
+    if (run.opt.quiet || (K <= s.frames && K <= s.rows)) return;
+    const bool byFrames = s.frames <= s.rows;
+    const long most = byFrames ? s.frames : s.rows;
+    std::fprintf(stderr,
+                 "korvane decompose: warning: %d components of a spectrogram of %ld %s: at most %ld can differ "
+                 "(%s)\n",
+                 K, most, byFrames ? "frames" : "rows", most,
+                 byFrames ? "fewer components, a longer sound or a shorter --hop or --win give room"
+                          : "fewer components or a longer --win give room");
+}
+
+}  // namespace
+
+kvs_source soundSource(const Run &run) {
+    if (run.stream) return kvs_source{streamChannels, run.stream.get()};
+    return soundDataSource(run.sound);
+}
+
+std::vector<double> shownMagnitude(const Run &run) {
+    const kvs_shape &s = run.shape;
+    const size_t n = static_cast<size_t>(s.bins) * static_cast<size_t>(s.frames);
+    std::vector<double> m(run.V.begin(), run.V.begin() + static_cast<long>(n));
+    for (size_t i = n; i < run.V.size(); ++i) m[i - n] += static_cast<double>(run.V[i]);
+    return m;
+}
+
+int analyseSound(Run &run) {
+    const kve_settings d = kve_defaultSettings();
+    // single precision, as the object's setWin and setHop keep them
+    const double win = run.opt.win ? static_cast<float>(*run.opt.win) : d.window;
+    const float hop = run.opt.hop ? static_cast<float>(*run.opt.hop) : 1.0f - d.overlap;
+    const int channels = std::min(run.sound.channels, 2);
+    kvs_rows mode = run.channelMode == "stack" && channels == 2 ? KVS_STACK : KVS_SUM;
+    if (channels == 1) run.channelMode = "sum";
+    kvs_shape &s = run.shape;
+    int st = kvs_shape_make(win, hop, run.sound.sampleRate, run.sound.frames, channels, mode, &s);
+    say(run, "winlength = %f, FFTsize = %d, hop = %d, frames = %ld", win, s.N, s.hop, s.frames);
+    if (st != KVS_OK) {
+        refuse(st, s);
+        return 1;
+    }
+    if (!fitsInMemory(run)) return 1;
+    warnAboveRank(run);
+    // the engine's record keeps the sizes the JSON reads
+    kve_engine &e = run.engine.e;
+    e.fftSize = s.N;
+    e.hopSize = s.hop;
+    e.numBins = s.bins;
+    e.numFrames = s.frames;
+    try {
+        run.V.assign(static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames), 0.0f);
+    } catch (const std::bad_alloc &) {
+        fail("not enough memory for the analysis");
+        return 1;
+    }
+    st = kvs_analyse_float(&s, soundSource(run), run.V.data(), 0);
+    if (st == KVS_ERR_NOT_FINITE) {
+        fail("'" + shownInput(run.opt) + "' holds samples that are not finite numbers");
+        return 1;
+    }
+    if (st == KVS_ERR_SOURCE) return 1;  // the stream said why
+    if (st != KVS_OK) {
+        fail("not enough memory for the analysis");
+        return 1;
+    }
+    say(run, "STFT computed");
+    return 0;
+}
+
+}  // namespace korvane

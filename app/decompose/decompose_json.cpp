@@ -1,0 +1,215 @@
+// components.json: the settings, the analysis and every component.
+#include "decompose/bases.hpp"
+#include "files/compact_json.hpp"
+#include "decompose/decompose_steps.hpp"
+#include "files/factors_record.hpp"
+#include "files/file_hash.hpp"
+#include "decompose/resynth_pass.hpp"
+#include "files/name_bytes.hpp"
+#include "files/record_json.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+namespace korvane {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+json settingsJson(const Run &run) {
+    const DecomposeOptions &opt = run.opt;
+    auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
+    return {{"components", opt.components},
+            {"win", orNull(opt.win)},
+            {"hop", orNull(opt.hop)},
+            {"seed", orNull(opt.seed)},
+            {"format", opt.format},
+            {"only", run.chosen},
+            {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
+            {"groups", run.groups},
+            {"cost", opt.cost},
+            {"order", opt.order},
+            {"bases", opt.bases},
+            {"fix_bases", opt.fixBases},
+            {"extra", opt.extra}};
+}
+
+// Where a given component came from: its file and number there; null for
+// a component learned from scratch.
+json sourceOf(const Run &run, size_t k) {
+    if (k >= static_cast<size_t>(givenCount(run.opt))) return nullptr;
+    const GivenBasis &b = run.opt.given->bases[k];
+    return {{"file", run.opt.given->files[b.file].path}, {"number", b.number}};
+}
+
+// Every bin's frequency and every frame's time (that of its centre; the
+// first frames start lead samples before the sound).
+void axesJson(const Run &run, json &j) {
+    const kve_engine &e = run.e();
+    const double rate = run.sound.sampleRate;
+    std::vector<double> binHz(static_cast<size_t>(e.numBins)), frameSec(static_cast<size_t>(e.numFrames));
+    for (size_t b = 0; b < binHz.size(); ++b) binHz[b] = static_cast<double>(b) * rate / e.fftSize;
+    for (size_t t = 0; t < frameSec.size(); ++t)
+        frameSec[t] =
+            (static_cast<double>(t) * e.hopSize - static_cast<double>(run.shape.lead) + e.fftSize / 2.0) / rate;
+    j["bin_frequencies"] = binHz;
+    j["frame_times"] = frameSec;
+}
+
+double sum(const std::vector<double> &v) {
+    double s = 0;
+    for (double x : v) s += x;
+    return s;
+}
+
+// Peak frequencies and energy shares the factorisation left at 0: the
+// bin of the basis's largest value; a component's sum over all cells of
+// w h, (sum w)(sum h), over that of all components.
+void fillPeaksAndShares(Run &run) {
+    const double binHz = static_cast<double>(run.sound.sampleRate) / run.e().fftSize;
+    for (Component &c : run.components)
+        if (c.peakHz == 0 && !c.shown.empty())
+            c.peakHz = binHz * static_cast<double>(std::max_element(c.shown.begin(), c.shown.end()) - c.shown.begin());
+    bool anyShare = std::any_of(run.components.begin(), run.components.end(),
+                                [](const Component &c) { return c.energyShare != 0; });
+    if (anyShare) return;
+    std::vector<double> cell;
+    for (const Component &c : run.components) cell.push_back(sum(c.shown) * sum(c.activation));
+    const double total = sum(cell);
+    for (size_t k = 0; k < cell.size() && total > 0; ++k) run.components[k].energyShare = cell[k] / total;
+}
+
+// The input's path from the root, so that a remix run elsewhere finds it.
+std::string absolutePath(const std::string &path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+    return ec ? path : p.string();
+}
+
+json finiteOrNull(double v) {
+    return std::isfinite(v) ? json(v) : json(nullptr);
+}
+
+json componentsArray(const Run &run) {
+    json comps = json::array();
+    for (size_t k = 0; k < run.components.size(); ++k) {
+        const Component &c = run.components[k];
+        int number = static_cast<int>(k) + 1;
+        bool hasFile = std::find(run.chosen.begin(), run.chosen.end(), number) != run.chosen.end();
+        comps.push_back(
+            {{"number", number},
+             {"file", hasFile ? json(componentFile(run.name, number, fileExtension(run.format))) : json(nullptr)},
+             {"centroid_hz", finiteOrNull(c.centroidHz)},
+             {"peak_hz", finiteOrNull(c.peakHz)},
+             {"energy_share", finiteOrNull(c.energyShare)},
+             {"basis", c.shown},
+             {"activation", c.activation},
+             {"source", sourceOf(run, k)}});
+    }
+    return comps;
+}
+
+void factorisationJson(const Run &run, json &j) {
+    j["iterations_run"] = run.iterationsRun;
+    j["divergence"] = finiteOrNull(run.divergence);
+    j["cost"] = run.opt.cost;
+    j["start"] = run.start;
+    j["seed_used"] = run.seedUsed;
+    j["channel_mode"] = run.channelMode;
+    j["mask"] = run.maskKind;
+    j["common_gain"] = run.commonGain;
+    j["file_format"] = formatLabel(run.format);
+}
+
+// The group files: group_file names the first, group_files every one.
+void groupsJson(const Run &run, json &j) {
+    std::vector<std::string> files;
+    for (size_t g = 0; g < run.groups.size(); ++g)
+        files.push_back(groupFile(run.name, g, run.groups.size(), fileExtension(run.format)));
+    if (!files.empty()) j["group_file"] = files[0];
+    j["group_files"] = files;
+}
+
+// Every file of this run, components.json and the page (written after it)
+// included.
+std::vector<std::string> runFiles(const Run &run) {
+    std::vector<std::string> files = run.written;
+    files.push_back("components.json");
+    if (run.opt.page) files.push_back("index.html");
+    return files;
+}
+
+// The files an earlier run in the folder listed; none when there is no
+// readable record. Records older than "files" list their sound files.
+std::vector<std::string> previousFiles(const OutputSet &out) {
+    json old;
+    std::string err;
+    std::vector<std::string> names;
+    if (readRecordFile(out.finalPath("components.json"), old, err) != RecordRead::Ok || !old.is_object()) return names;
+    auto add = [&names](const json &v) {
+        if (v.is_string()) names.push_back(v.get<std::string>());
+    };
+    if (old.contains("files") && old["files"].is_array()) {
+        for (const json &v : old["files"]) add(v);
+        return names;
+    }
+    if (old.contains("components") && old["components"].is_array())
+        for (const json &c : old["components"])
+            if (c.is_object() && c.contains("file")) add(c["file"]);
+    if (old.contains("group_file")) add(old["group_file"]);
+    names.push_back("components.json");
+    return names;
+}
+
+}  // namespace
+
+int writeComponentsJson(Run &run, OutputSet &out) {
+    const kve_engine &e = run.e();
+    FileFingerprint input;
+    std::string err;
+    if (!fingerprintFile(run.opt.input, input, err)) {
+        fail(err);
+        return 1;
+    }
+    fillPeaksAndShares(run);
+    json j;
+    j["version"] = KORVANE_VERSION;
+    putName(j, "input", shownInput(run.opt));
+    j["input_size"] = input.size;
+    j["input_hash"] = hashText(input.hash);
+    // a copy of standard input is gone after the run: remix needs --input
+    if (run.opt.fromStdin)
+        j["input_absolute"] = nullptr;
+    else
+        putName(j, "input_absolute", absolutePath(run.opt.input));
+    j["settings"] = settingsJson(run);
+    j["sample_rate"] = run.sound.sampleRate;
+    j["channels"] = run.sound.channels;
+    j["samples"] = run.sound.frames;
+    j["fft_size"] = e.fftSize;
+    j["hop"] = e.hopSize;
+    j["bins"] = e.numBins;
+    j["frames"] = e.numFrames;
+    factorisationJson(run, j);
+    groupsJson(run, j);
+    j["files"] = runFiles(run);
+    axesJson(run, j);
+    j["components"] = componentsArray(run);
+    j["factors"] = factorsJson(run.shape, run.W, run.H);
+
+    out.replacePrevious(previousFiles(out));
+    std::ofstream f(out.stage("components.json"));
+    f << dumpCompact(j) << '\n';
+    f.close();
+    if (!f) {
+        fail("cannot write '" + out.finalPath("components.json") + "'");
+        return 1;
+    }
+    run.written.push_back("components.json");
+    return 0;
+}
+
+}  // namespace korvane

@@ -1,0 +1,37 @@
+// decomposition.png: the input's spectrogram, the bases and
+// the activations.
+#include "decompose/bases.hpp"
+#include "decompose/decompose_steps.hpp"
+#include "picture/plot.hpp"
+
+namespace korvane {
+
+int drawPicture(Run &run, OutputSet &out) {
+    const kvs_shape &s = run.shape;
+    PlotData pd;
+    pd.title = run.name;
+    pd.sampleRate = run.sound.sampleRate;
+    pd.duration = static_cast<double>(run.sound.frames) / run.sound.sampleRate;
+    pd.fftSize = s.N;
+    pd.hop = s.hop;
+    pd.bins = s.bins;
+    pd.frames = static_cast<int>(s.frames);
+    for (const Component &c : run.components) {
+        pd.bases.push_back(c.shown);
+        pd.activations.push_back(c.activation);
+        pd.centroidsHz.push_back(c.centroidHz);
+    }
+    pd.given = givenCount(run.opt);
+    pd.order = run.opt.order;
+    // the magnitude the factorisation worked on (stacked channels summed)
+    pd.spectrogram = shownMagnitude(run);
+    std::string err;
+    if (!writePlot(out.stage("decomposition.png"), pd, err)) {
+        fail(err);
+        return 1;
+    }
+    run.written.push_back("decomposition.png");
+    return 0;
+}
+
+}  // namespace korvane

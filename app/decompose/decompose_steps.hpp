@@ -1,0 +1,92 @@
+// The steps of `korvane decompose`, each over one Run: options, load,
+// analyse, factorise, resynthesise and write, picture, JSON.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decompose/decompose.hpp"
+#include "kv_engine.h"
+#include "kv_stream.h"
+#include "files/outputs.hpp"
+
+namespace korvane {
+
+// The engine record, given back whichever way the run ends.
+struct Engine {
+    kve_engine e;
+    Engine() { kve_init(&e); }
+    ~Engine() { kve_free(&e); }
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+};
+
+// One component as the outputs show it, in the engine's order.
+struct Component {
+    std::vector<double> activation;  // largest value of all components 1
+    std::vector<double> listForm;    // the basis as -log(1 + w)
+    std::vector<double> shown;       // the basis as read back from the list form
+    double centroidHz = 0;
+    double peakHz = 0;       // frequency of the basis's largest value
+    double energyShare = 0;  // of the sum of all components' energy, 0..1
+    std::string pageAudio;   // its sound for the page, encoded (with --page)
+};
+
+struct Run {
+    const DecomposeOptions &opt;
+    std::vector<int> chosen;               // component numbers from 1
+    std::vector<std::vector<int>> groups;  // each --group's numbers, in order
+    SampleFormat format = SampleFormat::Pcm16;
+    bool progress = false;  // draw progress bars
+    SoundData sound;
+    std::shared_ptr<SoundStream> stream;  // a large sound, read from its file pass by pass (no samples held)
+    std::string name;                     // the input's base name
+    Engine engine;
+    kvs_shape shape{};         // the padded framing of the analysis
+    std::vector<float> V;      // rows x frames, as floats
+    std::vector<double> W, H;  // rows x K, K x frames
+    std::vector<Component> components;
+    std::vector<std::string> written;  // files made, in writing order
+    double factorSeconds = 0, resynthSeconds = 0;
+    // what components.json records of the factorisation and the files
+    int iterationsRun = 0;            // rounds actually run
+    double divergence = 0;            // final cost of the factorisation
+    std::string start = "nndsvda";    // how W and H started
+    std::string channelMode = "sum";  // stereo analysed as "sum" or "stack"
+    std::string maskKind = "ratio";   // how components are cut from the mix
+    double commonGain = 1.0;          // applied to every file of the run
+    unsigned seedUsed = 1;            // the seed a repeat would pass
+
+    explicit Run(const DecomposeOptions &o) : opt(o) {}
+    const kve_engine &e() const { return engine.e; }
+};
+
+// The sound (held, or read from its file) as a source of its first two channels.
+kvs_source soundSource(const Run &run);
+// V as the picture and page show it: bins x frames, stacked channels summed.
+std::vector<double> shownMagnitude(const Run &run);
+
+// Each returns 0 to go on, else the exit status (the message is shown).
+int checkOptions(Run &run);
+int loadSound(Run &run, OutputSet &out);
+int analyseSound(Run &run);
+int factorise(Run &run);
+int resynthesiseAndWrite(Run &run, OutputSet &out);
+int drawPicture(Run &run, OutputSet &out);
+int writeListeningPage(Run &run, OutputSet &out);
+int writeComponentsJson(Run &run, OutputSet &out);
+
+// "korvane decompose: MSG" on standard error.
+void fail(const std::string &msg);
+// A console line of the pipeline, shown with -v.
+void say(const Run &run, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The output folder: -o, else one named after the input.
+std::string outputFolder(const DecomposeOptions &opt);
+// The input's base name that the files are named by ("stdin" for "-").
+std::string runName(const DecomposeOptions &opt);
+// NAME-cNN.wav (or another extension)
+std::string componentFile(const std::string &name, int number, const char *ext = ".wav");
+
+}  // namespace korvane

@@ -1,0 +1,145 @@
+#include "decompose/resynth_pass.hpp"
+
+#include "cli/progress.hpp"
+#include "files/pcm_words.hpp"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace korvane {
+
+namespace {
+
+struct Pass {
+    const PassSource &src;
+    std::vector<PassFile> &files;
+    const PassSettings &set;
+    std::vector<SNDFILE *> open;
+    std::vector<float> block;
+    std::vector<std::int32_t> words;  // the block as integer steps, for an integer format
+    double gain = 1, peak = 0;
+    long done = 0;  // samples of all files, for the bar
+    ProgressBar *bar = nullptr;
+    std::string err;
+};
+
+int writeBlock(void *user, int output, long, long count, const double *const *ch) {
+    Pass &p = *static_cast<Pass *>(user);
+    PassFile &f = p.files[static_cast<size_t>(output)];
+    const int channels = p.src.shape->channels;
+    const int bits = pcmBits(p.set.format);
+    p.block.resize(static_cast<size_t>(count) * channels);
+    p.words.resize(bits ? p.block.size() : 0);
+    for (long i = 0; i < count; ++i)
+        for (int c = 0; c < channels; ++c) {
+            double v = ch[c][i] * p.gain;
+            p.peak = std::max(p.peak, std::fabs(v));
+            p.block[static_cast<size_t>(i * channels + c)] = static_cast<float>(v);
+            if (bits) p.words[static_cast<size_t>(i * channels + c)] = pcmWord(v, bits);
+        }
+    SNDFILE *sf = p.open[static_cast<size_t>(output)];
+    const sf_count_t put = bits ? sf_writef_int(sf, p.words.data(), count) : sf_writef_float(sf, p.block.data(), count);
+    if (put != count) {
+        p.err = "cannot write '" + OutputSet::shownPath(f.staged) + "': " + sf_strerror(sf);
+        return 1;
+    }
+    if (f.copy) f.copy->insert(f.copy->end(), p.block.begin(), p.block.end());
+    p.done += count;
+    if (p.bar) p.bar->update(static_cast<int>(p.done / std::max(1L, p.src.shape->length)));
+    return 0;
+}
+
+bool openAll(Pass &p) {
+    p.open.assign(p.files.size(), nullptr);
+    for (size_t i = 0; i < p.files.size(); ++i) {
+        SF_INFO info;
+        std::memset(&info, 0, sizeof info);
+        info.samplerate = p.src.sampleRate;
+        info.channels = p.src.shape->channels;
+        info.format = sndfileFormat(p.set.format);
+        p.open[i] = sf_open(p.files[i].staged.c_str(), SFM_WRITE, &info);
+        if (!p.open[i]) {
+            p.err = "cannot write '" + OutputSet::shownPath(p.files[i].staged) + "': " + sf_strerror(nullptr);
+            return false;
+        }
+        // full-scale floats map to full-scale integers without wrapping
+        sf_command(p.open[i], SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        if (p.files[i].copy) p.files[i].copy->clear();
+    }
+    return true;
+}
+
+bool closeAll(Pass &p) {
+    bool ok = true;
+    for (size_t i = 0; i < p.open.size(); ++i) {
+        if (p.open[i] && sf_close(p.open[i]) != 0 && ok && p.err.empty()) {
+            p.err = "cannot write '" + OutputSet::shownPath(p.files[i].staged) + "'";
+            ok = false;
+        }
+        p.open[i] = nullptr;
+    }
+    return ok;
+}
+
+// One pass over the frames into every file; false and p.err on failure.
+bool runPass(Pass &p) {
+    p.peak = 0;
+    p.done = 0;
+    std::vector<kvs_output> outs;
+    for (const PassFile &f : p.files) outs.push_back({f.comps.data(), static_cast<int>(f.comps.size())});
+    bool ok = openAll(p);
+    if (ok) {
+        int st = kvs_resynth(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
+                             static_cast<int>(outs.size()), kvs_sink{writeBlock, &p}, 0);
+        if (st != KVS_OK && p.err.empty())
+            p.err = st == KVS_ERR_MEMORY ? "not enough memory for the resynthesis" : "the resynthesis failed";
+        ok = st == KVS_OK;
+    }
+    return closeAll(p) && ok;
+}
+
+int readChannels(void *user, long start, long count, double *const *ch) {
+    const SoundData &s = *static_cast<const SoundData *>(user);
+    const int used = std::min(s.channels, 2);
+    for (int c = 0; c < used; ++c)
+        for (long i = 0; i < count; ++i) ch[c][i] = s.samples[static_cast<size_t>((start + i) * s.channels + c)];
+    return 0;
+}
+
+}  // namespace
+
+bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
+                      std::string &err) {
+    Pass p{src, files, set, {}, {}, {}, 1, 0, 0, nullptr, {}};
+    ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
+    p.bar = &bar;
+    bool ok = runPass(p);
+    if (ok && !isFloat(set.format) && p.peak > 1.0) {
+        p.gain = 0.999 / p.peak;
+        if (!set.quiet)
+            std::printf("The components would clip: every file is scaled by %.4f (%.2f dB)\n", p.gain,
+                        20 * std::log10(p.gain));
+        ok = runPass(p);
+    }
+    if (!ok) {
+        err = p.err;
+        return false;
+    }
+    bar.finish();
+    gain = p.gain;
+    return true;
+}
+
+std::string groupFile(const std::string &name, size_t index, size_t count, const char *ext) {
+    return name + "-group" + (count == 1 ? std::string() : std::to_string(index + 1)) + ext;
+}
+
+kvs_source soundDataSource(const SoundData &s) {
+    return kvs_source{readChannels, const_cast<SoundData *>(&s)};
+}
+
+}  // namespace korvane

@@ -1,0 +1,48 @@
+// The level-true resynthesis written to sound files: every file (a
+// component or a group of them) in one pass of kvs_resynth, each written as
+// its samples come. For an integer format that would clip, the pass is made
+// again with one gain common to every file. decompose and remix share it.
+#pragma once
+
+#include "kv_stream.h"
+#include "files/outputs.hpp"
+
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+struct PassFile {
+    std::string file, staged;            // bare name, and its temporary path
+    std::vector<int> comps;              // components mixed in it, from 0
+    std::vector<float> *copy = nullptr;  // also kept here, interleaved, when set
+};
+
+// What the files are made from: the framing, the sound, and W (rows x K)
+// and H (K x frames) as the factorisation left them.
+struct PassSource {
+    const kvs_shape *shape = nullptr;
+    kvs_source sound{};
+    const double *W = nullptr, *H = nullptr;
+    int K = 0;
+    int sampleRate = 0;
+};
+
+struct PassSettings {
+    SampleFormat format = SampleFormat::Pcm16;
+    bool quiet = false;     // no line about the common gain
+    bool progress = false;  // draw a bar
+};
+
+// Writes every file; false and err on failure. gain is the common gain used.
+bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
+                      std::string &err);
+
+// NAME-group.EXT for a run's only group, NAME-group1.EXT, NAME-group2.EXT ...
+// when there are several (index from 0).
+std::string groupFile(const std::string &name, size_t index, size_t count, const char *ext);
+
+// The first two channels of an in-memory sound, as the engine reads them.
+kvs_source soundDataSource(const SoundData &s);
+
+}  // namespace korvane

@@ -1,0 +1,74 @@
+#include "files/factors_record.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvane {
+
+using json = nlohmann::ordered_json;
+
+json factorsJson(const kvs_shape &s, const std::vector<double> &W, const std::vector<double> &H) {
+    return {{"window", s.window}, {"rows", s.rows}, {"W", W}, {"H", H}};
+}
+
+namespace {
+
+// An integer field of the record, or -1.
+long long integer(const json &j, const char *key) {
+    return j.is_object() && j.contains(key) && j[key].is_number_integer() ? j[key].get<long long>() : -1;
+}
+
+bool numbers(const json &j, const char *key, size_t count, std::vector<double> &out) {
+    if (!j.contains(key) || !j[key].is_array() || j[key].size() != count) return false;
+    out.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        const json &v = j[key][i];
+        if (!v.is_number()) return false;
+        out[i] = v.get<double>();
+        if (!(out[i] >= 0) || !std::isfinite(out[i])) return false;
+    }
+    return true;
+}
+
+// The framing again, from the window in samples and the hop's share of N
+// (exact in single precision, N being a power of two).
+bool reframe(const json &rec, const json &fj, int rate, long length, int channels, kvs_shape &s) {
+    const long long window = integer(fj, "window"), N = integer(rec, "fft_size"), hop = integer(rec, "hop");
+    if (window < 2 || N < 2 || hop < 1 || hop > N || N > (1LL << 30)) return false;
+    const bool stacked = rec.value("channel_mode", std::string()) == "stack";
+    const float fraction = static_cast<float>(hop) / static_cast<float>(N);
+    int st = kvs_shape_make(static_cast<double>(window) / rate, fraction, rate, length, std::min(channels, 2),
+                            stacked ? KVS_STACK : KVS_SUM, &s);
+    return st == KVS_OK && s.window == window && s.N == N && s.hop == hop && s.frames == integer(rec, "frames") &&
+           s.rows == integer(fj, "rows");
+}
+
+}  // namespace
+
+bool readFactors(const json &record, int rate, long length, int channels, Factors &f, std::string &err) {
+    if (!record.contains("factors") || !record["factors"].is_object()) {
+        err = "it keeps no factors (a record of an older korvane); decompose the sound again to remix it";
+        return false;
+    }
+    const json &fj = record["factors"];
+    const long long K = record.contains("components") && record["components"].is_array()
+                            ? static_cast<long long>(record["components"].size())
+                            : -1;
+    if (K < 1 || K > 4096 || !reframe(record, fj, rate, length, channels, f.shape)) {
+        err = "its framing does not fit its input (the record is damaged)";
+        return false;
+    }
+    f.K = static_cast<int>(K);
+    const size_t rows = static_cast<size_t>(f.shape.rows), frames = static_cast<size_t>(f.shape.frames);
+    size_t wCells = 0, hCells = 0;
+    if (f.shape.rows < 1 || f.shape.frames < 1 || __builtin_mul_overflow(rows, size_t(f.K), &wCells) ||
+        __builtin_mul_overflow(size_t(f.K), frames, &hCells) || !numbers(fj, "W", wCells, f.W) ||
+        !numbers(fj, "H", hCells, f.H)) {
+        err = "its factors W and H are not the sizes its framing gives, or not all finite and non-negative "
+              "(the record is damaged)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace korvane

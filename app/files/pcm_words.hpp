@@ -1,0 +1,29 @@
+// Integer samples made here rather than by libsndfile, whose clipping
+// conversion of floats to WAV integers drops the fraction (a -1/2 step bias
+// in every file): each sample is rounded to its nearest step.
+#pragma once
+
+#include "sample_format.hpp"
+
+#include <cstdint>
+#include <vector>
+
+typedef struct sf_private_tag SNDFILE;
+
+namespace korvane {
+
+// Bits of the format's integer samples: 16 or 24; 0 for floats.
+int pcmBits(SampleFormat f);
+
+// The nearest step of x at `bits` bits, full scale 1.0 = 2^(bits-1) steps,
+// held at the extreme steps beyond it (NaN as 0), left-justified in 32 bits
+// as libsndfile takes ints.
+std::int32_t pcmWord(double x, int bits);
+
+// Writes frames of interleaved samples to f, rounded to the format's steps
+// for an integer format (as floats for a float one); scratch is reused
+// between calls. The count of frames written, as sf_writef_* gives it.
+long writePcmFrames(SNDFILE *f, SampleFormat format, const float *interleaved, long frames, int channels,
+                    std::vector<std::int32_t> &scratch);
+
+}  // namespace korvane

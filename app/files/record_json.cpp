@@ -1,0 +1,102 @@
+#include "record_json.hpp"
+
+#include "maxhost.hpp"
+
+#include <fstream>
+#include <new>
+
+namespace korvane {
+
+namespace {
+
+// Counts what a parse would build: depth, and bytes by a generous measure
+// (a value's slot, each container's and string's own storage).
+class Scan : public nlohmann::json_sax<nlohmann::json> {
+public:
+    int depth = 0;
+    bool tooDeep = false;
+    double bytes = 0;
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t &) override { return value(); }
+    bool string(string_t &s) override { return text(s); }
+    bool binary(binary_t &) override { return value(); }
+    bool start_object(std::size_t) override { return open(); }
+    bool key(string_t &s) override { return text(s); }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override { return false; }
+
+private:
+    bool value() {
+        bytes += 32;
+        return true;
+    }
+    bool text(const string_t &s) {
+        bytes += 64 + static_cast<double>(s.size());
+        return true;
+    }
+    bool open() {
+        bytes += 96;
+        if (++depth > kRecordDepth) tooDeep = true;
+        return !tooDeep;
+    }
+    bool close() {
+        --depth;
+        return true;
+    }
+};
+
+template <typename Json>
+RecordRead readInto(const std::string &path, Json &j, std::string &err) {
+    const std::string shown = "'" + path + "'";
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        err = "cannot read " + shown;
+        return RecordRead::Unreadable;
+    }
+    Scan scan;
+    const bool parsed = nlohmann::json::sax_parse(f, &scan);
+    if (scan.tooDeep) {
+        err = shown + " nests arrays or objects deeper than " + std::to_string(kRecordDepth) +
+              ", as no record of korvane does";
+        return RecordRead::TooDeep;
+    }
+    if (!parsed) {
+        err = shown + " is not JSON";
+        return RecordRead::NotJson;
+    }
+    if (scan.bytes > static_cast<double>(maxhost::memoryLimit())) {
+        err = shown + " would take more memory than this machine can give";
+        return RecordRead::TooLarge;
+    }
+    f.clear();
+    f.seekg(0);
+    try {
+        j = Json::parse(f, nullptr, false);
+    } catch (const std::bad_alloc &) {
+        err = "not enough memory to read " + shown;
+        return RecordRead::TooLarge;
+    }
+    if (j.is_discarded()) {
+        err = shown + " is not JSON";
+        return RecordRead::NotJson;
+    }
+    return RecordRead::Ok;
+}
+
+}  // namespace
+
+RecordRead readRecordFile(const std::string &path, nlohmann::json &j, std::string &err) {
+    return readInto(path, j, err);
+}
+
+RecordRead readRecordFile(const std::string &path, nlohmann::ordered_json &j, std::string &err) {
+    return readInto(path, j, err);
+}
+
+}  // namespace korvane

@@ -1,0 +1,143 @@
+#include "remix/remix.hpp"
+
+#include "files/compact_json.hpp"
+#include "cli/component_list.hpp"
+#include "files/factors_record.hpp"
+#include "files/outputs.hpp"
+#include "cli/progress.hpp"
+#include "remix/remix_record.hpp"
+#include "decompose/resynth_pass.hpp"
+#include "files/name_bytes.hpp"
+#include "files/stdin_sound.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+namespace korvane {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+void fail(const std::string &msg) {
+    std::fprintf(stderr, "korvane remix: %s\n", msg.c_str());
+}
+
+// What one remix works on, gathered before anything is written.
+struct Remix {
+    const RemixOptions &opt;
+    json record;
+    std::vector<std::vector<int>> groups;  // numbers from 1
+    std::string input, name;
+    SoundData sound;
+    Factors factors;
+    SampleFormat format = SampleFormat::Pcm24;
+};
+
+// The record, the groups and the checked input; 0 or the exit status.
+int readRun(Remix &r) {
+    std::string err;
+    if (!readRecord(r.opt.dir, r.record, err)) {
+        fail(err);
+        return 1;
+    }
+    const int K = static_cast<int>(r.record["components"].size());
+    if (!parseGroups(r.opt.groups, K, r.groups, err)) {
+        fail("--group: " + err);
+        return 2;
+    }
+    if (!findInput(r.record, r.opt.input, r.input, err) || !readSound(r.input, r.sound, err) ||
+        !chooseFormat(r.opt.format, r.input, r.format, err)) {
+        fail(err);
+        return 1;
+    }
+    if (!readFactors(r.record, r.sound.sampleRate, r.sound.frames, r.sound.channels, r.factors, err)) {
+        fail("'" + r.opt.dir + "/components.json' cannot be remixed: " + err);
+        return 1;
+    }
+    const std::string recorded = recordedName(r.record, "input");
+    std::string stem = recorded == kStdinName
+                           ? std::string(kStdinStem)
+                           : std::filesystem::path(recorded.empty() ? r.input : recorded).stem().string();
+    r.name = stem.empty() ? "sound" : stem;
+    return 0;
+}
+
+bool sameFolder(const std::string &a, const std::string &b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec);
+}
+
+// The group files, and the record listing them when they land beside it.
+bool writeGroups(Remix &r, OutputSet &out, std::string &err) {
+    std::vector<PassFile> files;
+    for (size_t g = 0; g < r.groups.size(); ++g) {
+        std::string file = groupFile(r.name, g, r.groups.size(), fileExtension(r.format));
+        files.push_back({file, out.stage(file), {}, nullptr});
+        for (int n : r.groups[g]) files.back().comps.push_back(n - 1);
+    }
+    const Factors &f = r.factors;
+    PassSource src{&f.shape, soundDataSource(r.sound), f.W.data(), f.H.data(), f.K, r.sound.sampleRate};
+    PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal()};
+    double gain = 1;
+    if (!writeResynthesis(src, files, set, gain, err)) return false;
+    if (!sameFolder(out.dir(), r.opt.dir)) return true;
+    std::vector<std::string> names;
+    for (const PassFile &p : files) names.push_back(p.file);
+    listFiles(r.record, names);
+    std::ofstream rec(out.stage("components.json"));
+    rec << dumpCompact(r.record) << '\n';
+    rec.close();
+    if (!rec) err = "cannot write '" + out.finalPath("components.json") + "'";
+    return static_cast<bool>(rec);
+}
+
+}  // namespace
+
+int runRemix(const RemixOptions &opt) {
+    auto t0 = std::chrono::steady_clock::now();
+    Remix r{opt, {}, {}, {}, {}, {}, {}, SampleFormat::Pcm24};
+    if (opt.groups.empty()) {
+        fail("at least one --group is needed, e.g. --group 1,3");
+        return 2;
+    }
+    if (int status = readRun(r)) return status;
+    OutputSet out(opt.outDir.empty() ? opt.dir : opt.outDir);
+    OutputSet::installSignalCleanup();
+    std::string err;
+    if (!out.prepare(err) || !writeGroups(r, out, err) || !out.commit(err)) {
+        fail(err);
+        return 1;
+    }
+    if (!opt.quiet) {
+        const size_t n = r.groups.size();
+        std::printf("%zu group%s of %s in %s/ (resynthesis %.1f s)\n", n, n == 1 ? "" : "s", r.input.c_str(),
+                    out.dir().c_str(), std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+Command remixCommand() {
+    return Command{"remix", "Mix groups of an earlier decomposition's components again, without factorising",
+                   [](CLI::App &cmd) -> CommandRun {
+                       auto opt = std::make_shared<RemixOptions>();
+                       cmd.add_option("DIR", opt->dir, "Output folder of an earlier korvane decompose run")->required();
+                       cmd.add_option("--group", opt->groups,
+                                      "Components mixed into NAME-group.wav; repeated, NAME-group1.wav ...")
+                           ->allow_extra_args(false);
+                       cmd.add_option("-o,--out", opt->outDir, "Output folder (default: DIR)");
+                       cmd.add_option("--input", opt->input,
+                                      "The decomposed sound, when it has moved (checked by size and hash)");
+                       cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
+                           ->check(CLI::IsMember(formatNames()))
+                           ->capture_default_str();
+                       cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
+                       return [opt] { return runRemix(*opt); };
+                   }};
+}
+
+}  // namespace korvane

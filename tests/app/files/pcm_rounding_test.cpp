@@ -1,0 +1,95 @@
+// Integer outputs: every sample is the nearest step of the resynthesis, so
+// K component files sum to the input within K/2 steps and without offset.
+#include "files/pcm_words.hpp"
+#include "tool.hpp"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using kvtest::Result;
+using kvtest::runTool;
+
+namespace {
+
+// A file's samples as whole steps at `bits` bits.
+std::vector<long> steps(const std::string &path, int bits) {
+    SF_INFO info{};
+    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+    std::vector<long> out;
+    if (!f) return out;
+    std::vector<int> v(static_cast<size_t>(info.frames * info.channels));
+    sf_readf_int(f, v.data(), info.frames);
+    sf_close(f);
+    for (int x : v) out.push_back(x >> (32 - bits));
+    return out;
+}
+
+struct Offset {
+    double mean = 0;
+    long worst = 0;
+};
+
+// The sum of the component files against the input, in steps.
+Offset sumAgainstInput(const kvtest::Scratch &dir, const std::string &input, int K, int bits) {
+    std::vector<long> in = steps(dir / input, bits), sum(in.size(), 0);
+    char name[32];
+    for (int k = 1; k <= K; ++k) {
+        std::snprintf(name, sizeof name, "out/in-c%02d.wav", k);
+        std::vector<long> c = steps(dir / name, bits);
+        EXPECT_EQ(c.size(), in.size()) << name;
+        for (size_t i = 0; i < c.size() && i < sum.size(); ++i) sum[i] += c[i];
+    }
+    Offset o;
+    for (size_t i = 0; i < in.size(); ++i) {
+        long d = sum[i] - in[i];
+        o.mean += static_cast<double>(d) / static_cast<double>(in.size());
+        o.worst = std::max(o.worst, std::labs(d));
+    }
+    return o;
+}
+
+}  // namespace
+
+// Steps by the closed form: x * 2^(bits-1) to the nearest whole number,
+// held at the extremes; left-justified as libsndfile's ints.
+TEST(PcmRounding, SamplesGoToTheNearestStepHeldAtFullScale) {
+    const double step16 = 1.0 / 32768, step24 = 1.0 / 8388608;
+    EXPECT_EQ(korvane::pcmWord(0.49 * step16, 16), 0);
+    EXPECT_EQ(korvane::pcmWord(0.51 * step16, 16), 1 << 16);
+    EXPECT_EQ(korvane::pcmWord(-0.49 * step16, 16), 0);  // no downward bias
+    EXPECT_EQ(korvane::pcmWord(-0.51 * step16, 16), -(1 << 16));
+    EXPECT_EQ(korvane::pcmWord(1000.4 * step24, 24), 1000 << 8);
+    EXPECT_EQ(korvane::pcmWord(-1000.6 * step24, 24), -1001 * 256);
+    EXPECT_EQ(korvane::pcmWord(1.0, 16), 32767 << 16);
+    EXPECT_EQ(korvane::pcmWord(-1.0, 16), INT32_MIN);
+    EXPECT_EQ(korvane::pcmWord(5.0, 24), 8388607 << 8);
+    EXPECT_EQ(korvane::pcmWord(-5.0, 24), INT32_MIN);
+    EXPECT_EQ(korvane::pcmWord(std::nan(""), 16), 0);
+}
+
+// Eight 16-bit and eight 24-bit components of a sound in the same format:
+// each file is within half a step of its exact component, so the sum is
+// within K/2 = 4 steps of the input, and the errors average out (a -1/2
+// step bias in each file would put the mean near -4).
+TEST(PcmRounding, EightComponentsSumToTheInputWithoutOffset) {
+    const int K = 8;
+    for (int bits : {16, 24}) {
+        SCOPED_TRACE(bits);
+        kvtest::Scratch dir;
+        kvtest::Sound s = kvtest::makeSound(2, 22050, 1.0, 0.5);
+        const int sub = bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24;
+        ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", s, SF_FORMAT_WAV | sub));
+        Result r = runTool({"decompose", "in.wav", "-k", "8", "--seed", "2", "-q", "-o", "out"},
+                           dir.path());
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        Offset o = sumAgainstInput(dir, "in.wav", K, bits);
+        // the mean of 44100 independent roundings: spread well under 0.05 step
+        EXPECT_LT(std::fabs(o.mean), 0.1);
+        EXPECT_LE(o.worst, K / 2);
+    }
+}
