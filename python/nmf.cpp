@@ -4,7 +4,7 @@
 #include "nmf.hpp"
 
 #include "kv_start.h"
-#include "model_cost.hpp"
+#include "decompose/model_cost.hpp"
 extern "C" {
 #include "nmf_fast.h"  // the rounds on double V, in the order given
 }

@@ -15,8 +15,9 @@ and defaults as the ``korvane`` command line.
 import numpy as _numpy  # noqa: F401
 
 from . import _korvane
+from ._decompose import Decomposition, Record, decompose, load, remix
 from ._nmf import nmf
 
 __version__: str = _korvane.__version__
 
-__all__ = ["nmf", "__version__"]
+__all__ = ["Decomposition", "Record", "decompose", "load", "nmf", "remix", "__version__"]
