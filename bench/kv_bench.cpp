@@ -196,7 +196,7 @@ void BM_wienerResynthPlain(benchmark::State &st) {
 // A minute of stereo at 44.1 kHz through the streaming passes: 0.08 s window,
 // hop a quarter, summed rows, K = 10, every component an output.
 struct StreamInput {
-    kvs_shape s{};
+    kve_streamShape s{};
     std::vector<double> left, right, W, H;
 };
 
@@ -204,7 +204,7 @@ const StreamInput &streamInput() {
     static StreamInput in;
     if (in.left.empty()) {
         const long L = 44100L * 60;
-        kvs_shape_make(0.08, 0.25f, 44100, L, 2, KVS_SUM, &in.s);
+        kve_streamShapeOf(0.08, 0.25f, 44100, L, 2, KVE_SUM, &in.s);
         const std::vector<double> &x = sound(int((L - kN) / kHop) + 2);
         in.left.assign(x.begin(), x.begin() + L);
         in.right.assign(x.rbegin(), x.rbegin() + L);
@@ -235,22 +235,22 @@ void BM_streamAnalyse(benchmark::State &st) {
     const StreamInput &in = streamInput();
     std::vector<double> V((size_t)in.s.rows * in.s.frames);
     for (auto _ : st)
-        benchmark::DoNotOptimize(kvs_analyse(&in.s, {streamRead, (void *)&in}, V.data(), (int)st.range(0)));
+        benchmark::DoNotOptimize(kve_streamAnalyse(&in.s, {streamRead, (void *)&in}, V.data(), (int)st.range(0)));
 }
 
 void BM_streamResynth(benchmark::State &st) {
     const StreamInput &in = streamInput();
     const int outputs = (int)st.range(0);
     std::vector<int> comps(kK);
-    std::vector<kvs_output> outs;
+    std::vector<kve_output> outs;
     for (int k = 0; k < outputs; k++) {
         comps[k] = k;
         outs.push_back({&comps[k], 1});
     }
     double sum = 0.0;
     for (auto _ : st)
-        benchmark::DoNotOptimize(kvs_resynth(&in.s, {streamRead, (void *)&in}, in.W.data(), in.H.data(), kK,
-                                             outs.data(), outputs, {streamWrite, &sum}, (int)st.range(1)));
+        benchmark::DoNotOptimize(kve_streamResynth(&in.s, {streamRead, (void *)&in}, in.W.data(), in.H.data(), kK,
+                                                   outs.data(), outputs, {streamWrite, &sum}, (int)st.range(1)));
     st.counters["frames"] = in.s.frames;
 }
 

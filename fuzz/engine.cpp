@@ -4,7 +4,7 @@
 // layers, resynthesis, injected allocation failures, and the streaming
 // analysis and resynthesis with the command line's start and cost.
 #include "kv_engine.h"
-#include "kv_start.h"
+#include "qm_matrixOps.h"
 #include "kv_stream.h"
 
 #include <cmath>
@@ -193,16 +193,17 @@ void stream(Bytes &in, const std::vector<float> &sound, int channels, double rat
     const long length = static_cast<long>(sound.size()) / channels;
     const int used = channels < 2 ? 1 : 2;
     const double window = in.pick(windows), hop = in.pick(hops);
-    const kvs_rows mode = in.u8() % 2 ? KVS_STACK : KVS_SUM;
-    kvs_shape s;
-    if (kvs_shape_make(window, static_cast<float>(hop), rate, length, used, mode, &s) != KVS_OK) return;
+    const kve_rows mode = in.u8() % 2 ? KVE_STACK : KVE_SUM;
+    kve_streamShape s;
+    if (kve_streamShapeOf(window, static_cast<float>(hop), rate, length, used, mode, &s) != KVE_OK) return;
     if (static_cast<double>(s.rows) * s.frames > kMaxCells) return;
     SoundView view{&sound, channels};
-    kvs_source src{readSound, &view};
+    kve_source src{readSound, &view};
     std::vector<double> Vd(static_cast<size_t>(s.rows) * s.frames);
     std::vector<float> V(Vd.size());
     const int threads = 1 + in.u8() % 2;
-    if (kvs_analyse(&s, src, Vd.data(), threads) != KVS_OK || kvs_analyse_float(&s, src, V.data(), threads) != KVS_OK)
+    if (kve_streamAnalyse(&s, src, Vd.data(), threads) != KVE_OK ||
+        kve_streamAnalyseFloat(&s, src, V.data(), threads) != KVE_OK)
         return;
     const int K = 1 + in.u8() % 8;
     std::vector<double> W(static_cast<size_t>(s.rows) * K), H(static_cast<size_t>(K) * s.frames);
@@ -219,8 +220,8 @@ void stream(Bytes &in, const std::vector<float> &sound, int channels, double rat
     std::vector<int> comps;
     for (int k = 0; k < K; ++k) comps.push_back(k);
     const int first = in.u8() % K;
-    kvs_output outs[2] = {{comps.data() + first, 1}, {comps.data(), 1 + in.u8() % K}};
-    kvs_resynth(&s, src, W.data(), H.data(), K, outs, 2, kvs_sink{checkSink, nullptr}, 1 + in.u8() % 2);
+    kve_output outs[2] = {{comps.data() + first, 1}, {comps.data(), 1 + in.u8() % K}};
+    kve_streamResynth(&s, src, W.data(), H.data(), K, outs, 2, kve_sink{checkSink, nullptr}, 1 + in.u8() % 2);
 }
 
 void shapeOnly(Bytes &in) {

@@ -13,6 +13,8 @@
 #include "z_dsp.h"
 #include <Accelerate/Accelerate.h>
 #include "kv_engine.h"
+#include "qm_audio.h"
+#include "qm_matrixOps.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,7 +1,7 @@
 /* Bases and activations in plain form, and the list form of a basis. */
 #include <math.h>
 
-#include "kv_engine.h"
+#include "kv_engine_private.h"
 
 void kve_basis(const kve_engine *e, int k, double *w)
 {

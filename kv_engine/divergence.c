@@ -1,12 +1,11 @@
-/* The cost the command line's factorisation reports and stops on. */
-#include <cblas.h>
+/* The costs the streamed factorisation reports and stops on. */
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "kv_start.h"
+#include "kv_engine_private.h"
 
-enum { KVE_BLOCK_ROWS = 16, KVE_CHECK_STEP = 16, KVE_CHECK_FRAMES = 4096 };
+enum { KVE_BLOCK_ROWS = KVE_COST_ROWS, KVE_CHECK_STEP = 16, KVE_CHECK_FRAMES = 4096 };
 
 /* sum of V log(V / WH) - V + WH over the rows and the frames 0, step, 2 step.. */
 static double kve_divergenceOver(const float *V, const double *W, const double *H, int rows,
@@ -26,8 +25,8 @@ static double kve_divergenceOver(const float *V, const double *W, const double *
     double d = 0.0;
     for (int r0 = 0; r0 < rows; r0 += KVE_BLOCK_ROWS) {
         int nr = rows - r0 < KVE_BLOCK_ROWS ? rows - r0 : KVE_BLOCK_ROWS;
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, nr, (int)n, K, 1.0,
-                    W + (size_t)r0 * K, K, Hs, (int)n, 0.0, WH, (int)n);
+        vDSP_mmulD(W + (size_t)r0 * K, 1, Hs, 1, WH, 1, (vDSP_Length)nr, (vDSP_Length)n,
+                   (vDSP_Length)K);
         for (int r = 0; r < nr; r++) {
             const float *v = V + (size_t)(r0 + r) * frames;
             const double *m = WH + (size_t)r * n;
@@ -56,4 +55,36 @@ int kve_checkStep(int frames)
 double kve_klEstimate(const float *V, const double *W, const double *H, int rows, int frames, int K)
 {
     return kve_divergenceOver(V, W, H, rows, frames, K, kve_checkStep(frames));
+}
+
+double kve_euclideanCost(const float *V, const double *W, const double *H, int rows, int frames,
+                         int K)
+{
+    double *WH = malloc((size_t)KVE_BLOCK_ROWS * (size_t)frames * sizeof *WH + 1);
+    if (!WH) return NAN;
+    double d = 0.0;
+    for (int r0 = 0; r0 < rows; r0 += KVE_BLOCK_ROWS) {
+        const int nr = rows - r0 < KVE_BLOCK_ROWS ? rows - r0 : KVE_BLOCK_ROWS;
+        vDSP_mmulD(W + (size_t)r0 * K, 1, H, 1, WH, 1, (vDSP_Length)nr, (vDSP_Length)frames,
+                   (vDSP_Length)K);
+        const float *v = V + (size_t)r0 * frames;
+        for (size_t i = 0; i < (size_t)nr * (size_t)frames; i++)
+            d += ((double)v[i] - WH[i]) * ((double)v[i] - WH[i]);
+    }
+    free(WH);
+    return d;
+}
+
+double kve_cost(int cost, const float *V, const double *W, const double *H, int rows, int frames,
+                int K)
+{
+    return cost == KVE_EUCLIDEAN ? kve_euclideanCost(V, W, H, rows, frames, K)
+                                 : kve_klDivergence(V, W, H, rows, frames, K);
+}
+
+double kve_costEstimate(int cost, const float *V, const double *W, const double *H, int rows,
+                        int frames, int K)
+{
+    return cost == KVE_EUCLIDEAN ? kve_euclideanCost(V, W, H, rows, frames, K)
+                                 : kve_klEstimate(V, W, H, rows, frames, K);
 }

@@ -1,10 +1,46 @@
-/* The decomposition pipeline behind korvane~ and `korvane decompose`: the
- * analysis shape, the STFT of each channel, the factorisation of the
- * magnitude of the channels' sum, the centroid ordering, the mask and the
- * resynthesis through mask / (model + QM_WIENER_FLOOR). It prints nothing; every call
- * returns a status, and a call that fails leaves the record as it was.
+/* korvane's engine: the one C API its front ends share (the korvane~ object,
+ * the command line, the Pd external and the Python module). It holds every
+ * DSP decision and prints nothing; a front end keeps only its host's
+ * conventions (messages, options and exit codes, exceptions).
+ *
+ * Two pipelines, one status enum (kve_status, KVE_OK = 0) and one style:
+ *  - in memory (this header, the kve_engine record): the object's. The sound
+ *    held in the record, its STFT, the factorisation of the magnitude of the
+ *    channels' sum, the centroid order, a mask built from layers and the
+ *    resynthesis through mask / (W.H + QM_WIENER_FLOOR). Frozen: its results
+ *    stay the same bit for bit.
+ *  - streamed and level-true (kv_stream.h, included at the end): the command
+ *    line's. A sound of any length pulled from a block source, V written into
+ *    the caller's array, the rounds checked against a tolerance, ratio masks
+ *    whose outputs sum to the sound, samples handed to a sink.
+ *
+ * A front end:
+ *  1. gives a sound: in memory, kve_loadSound; or as a block source, kve_source;
+ *  2. sets the settings: the record's kve_settings (then kve_settingsChanged),
+ *     or the window, hop and channel mode given to kve_streamShapeOf;
+ *  3. analyses: kve_analyse; or kve_streamShapeOf, then kve_streamAnalyseFloat;
+ *  4. factorises: kve_factorize; or kve_nndsvdaStart (or kve_randomStart),
+ *     then kve_streamFactorise. Both call a kve_progressFn after each round;
+ *     a non-zero return stops the work with KVE_STOPPED;
+ *  5. reads the components: kve_basis, kve_activation and the list form
+ *     (kve_encodeBasis, kve_decodeBasis); or kve_orderComponents,
+ *     kve_activationScale, kve_componentForm and kve_energyShares;
+ *  6. resynthesises any set of groups into a sink: layers (kve_addLayer) then
+ *     kve_resynthesise, the samples in the record; or kve_streamResynth with
+ *     one kve_output per group and a kve_sink.
+ * Memory: the engine reads no limit of its own. A front end picks one cap for
+ * the run and, before a streamed run, checks kve_fitsMemory(kve_runMemory()
+ * plus what it holds itself, cap).
+ * Ownership: the record owns every array in it (NULL when absent) and
+ * kve_free gives them back; a failed call leaves the record as it was. The
+ * streamed calls keep nothing past their return: V, W, H and the samples
+ * are the caller's.
+ * Threads: a record is used by one thread at a time. The streamed calls share
+ * no state and may run on any thread; sources, sinks and progress callbacks
+ * are called on the thread that made the call, even when the work is split
+ * over two threads.
  * Matrices are row-major: bins x frames holds bin b of frame t at
- * b * frames + t. Every array is owned by the record and NULL when absent. */
+ * b * frames + t. */
 #ifndef KV_ENGINE_H
 #define KV_ENGINE_H
 
@@ -12,12 +48,11 @@
 #include <stddef.h>
 #include <stdlib.h>
 
-#include "qm_audio.h"
-#include "qm_matrixOps.h"
-
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- shared by both pipelines ---- */
 
 typedef enum kve_status {
     KVE_OK = 0,
@@ -35,7 +70,14 @@ typedef enum kve_status {
     KVE_TOO_MANY_COMPONENTS, /* bins x K or K x frames would not fit an int */
     KVE_BAD_LENGTH,          /* a basis of another length than the bins */
     KVE_STOPPED,             /* the progress callback asked to stop */
-    KVE_SOUND_TOO_LONG       /* more samples than an int counts */
+    KVE_SOUND_TOO_LONG,      /* more samples than an int counts */
+    /* the streamed pipeline's own refusals */
+    KVE_BAD_ARGUMENT,  /* null pointer, bad count, component index out of range,
+                        * W or H negative or not finite */
+    KVE_HOP_TOO_LONG,  /* hop leaves samples too thinly covered to resynthesise */
+    KVE_TOO_LARGE,     /* counts beyond what the sizes can hold */
+    KVE_SOURCE_FAILED, /* the source callback returned nonzero */
+    KVE_SINK_FAILED    /* the sink callback returned nonzero */
 } kve_status;
 
 enum { KVE_EUCLIDEAN = 0, KVE_KULLBACK_LEIBLER = 1 };
@@ -52,6 +94,8 @@ typedef struct kve_settings {
 /* the object's defaults: 0.08 s, hop a quarter of the window, 100
  * Kullback-Leibler rounds, at most 10000 frames and 8200 bins */
 kve_settings kve_defaultSettings(void);
+
+/* ---- the in-memory pipeline: the object's ---- */
 
 /* what the shape function is given */
 typedef struct kve_shapeInput {
@@ -96,7 +140,8 @@ typedef struct kve_start {
 } kve_start;
 /* KVE_START_RAND draws from rand() itself, as qm_initNMF does */
 
-/* called after each round with done = 1..total; non-zero asks to stop */
+/* called after each round with done = 1..total, on the calling thread;
+ * non-zero asks to stop (both pipelines) */
 typedef int (*kve_progressFn)(int done, int total, void *user);
 
 typedef struct kve_engine {
@@ -112,15 +157,15 @@ typedef struct kve_engine {
     /* the analysis of the sound with the settings it was made with */
     double *stftReL, *stftImL; /* bins x frames */
     double *stftReR, *stftImR; /* second channel only */
-    FFTSetupD fftSetup;
+    void *fftSetup;            /* the FFT setup the STFT was made with */
     int fftSize, hopSize;
     long numBins, numFrames;
     bool stftValid;
 
     /* the factorisation of that analysis */
-    double *W;          /* bins x factK */
-    double *H;          /* factK x frames, largest value 1 */
-    vDSP_Length *order; /* components by descending centroid */
+    double *W;            /* bins x factK */
+    double *H;            /* factK x frames, largest value 1 */
+    unsigned long *order; /* components by descending centroid */
     int factK;
     bool decompValid;
     double *model; /* W.H, made by the first resynthesis */
@@ -200,5 +245,7 @@ void kve_setAllocFailure(long n);
 #ifdef __cplusplus
 }
 #endif
+
+#include "kv_stream.h"
 
 #endif

@@ -1,43 +1,34 @@
-/* Level-true analysis and resynthesis of a sound of any length, pulled block
- * by block from a source: the framing (with padding, so that the first and
- * last samples are covered like any other), the magnitude spectrogram written
- * straight into the caller's V, and every chosen component or group
- * resynthesised through ratio masks in one pass, its samples handed to a sink
- * in order. No complex spectrogram is kept: beyond V, W and H the memory is a
- * block of frames per channel and a block of samples per output and channel.
- * Matrices are row-major: row r of frame t of V is V[r * frames + t].
- * Nothing is printed; every function returns a KVS_ code. */
+/* The streamed, level-true pipeline behind `korvane decompose` and `remix`
+ * (included by kv_engine.h; see the contract there). A sound of any length is
+ * pulled block by block from a source: the framing (with padding, so that the
+ * first and last samples are covered like any other), the magnitude
+ * spectrogram written straight into the caller's V, the start and the rounds
+ * of the factorisation with their cost, the order and list form of the
+ * components, and every chosen component or group resynthesised through ratio
+ * masks in one pass, its samples handed to a sink in order. No complex
+ * spectrogram is kept: beyond V, W and H the memory is a block of frames per
+ * channel and a block of samples per output and channel. Matrices are
+ * row-major: row r of frame t of V is V[r * frames + t]. Nothing is printed;
+ * every call that can fail returns a kve_status. */
 #ifndef KV_STREAM_H
 #define KV_STREAM_H
 
+#include <stdbool.h>
 #include <stddef.h>
+
+#include "kv_engine.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-enum {
-    KVS_OK = 0,
-    KVS_ERR_ARG = -1,       /* null pointer, bad count, component index out of range,
-                             * W or H negative or not finite */
-    KVS_ERR_WINDOW = -2,    /* window under 2 samples, or FFT size over 2^30 */
-    KVS_ERR_HOP_SHORT = -3, /* hop under one sample */
-    KVS_ERR_HOP_LONG = -4,  /* hop leaves samples too thinly covered to resynthesise */
-    KVS_ERR_SHORT = -5,     /* sound shorter than the window */
-    KVS_ERR_SIZE = -6,      /* counts beyond what the sizes can hold */
-    KVS_ERR_MEMORY = -7,
-    KVS_ERR_SOURCE = -8,     /* the source callback returned nonzero */
-    KVS_ERR_SINK = -9,       /* the sink callback returned nonzero */
-    KVS_ERR_NOT_FINITE = -10 /* the source gave a sample that is not finite */
-};
-
 /* How stereo is analysed: the magnitude of the channels' sum (rows = bins),
  * or both channels' magnitudes stacked, left bins then right bins
  * (rows = 2 x bins), sharing the activations. A mono sound has one row per bin
  * either way. */
-typedef enum { KVS_SUM = 0, KVS_STACK = 1 } kvs_rows;
+typedef enum { KVE_SUM = 0, KVE_STACK = 1 } kve_rows;
 
-typedef struct kvs_shape {
+typedef struct kve_streamShape {
     long length;  /* samples per channel, L >= 1 */
     int channels; /* 1 or 2 */
     int stacked;  /* 1 when rows = 2 x bins */
@@ -49,11 +40,12 @@ typedef struct kvs_shape {
     long lead;    /* frame t covers samples [t hop - lead, t hop - lead + N) */
     long frames;  /* every frame that overlaps the sound */
     /* the numbers to change to, for a refusal */
-    double shortest_sound; /* seconds: the shortest sound this window accepts (KVS_ERR_SHORT) */
-    double longest_window; /* seconds: the longest window this sound accepts (KVS_ERR_SHORT) */
-    double longest_hop;    /* fraction of the FFT size: the longest hop it accepts
-                            * (KVS_ERR_HOP_LONG) */
-} kvs_shape;
+    double
+        shortestSound; /* seconds: the shortest sound this window accepts (KVE_SOUND_TOO_SHORT) */
+    double longestWindow; /* seconds: the longest window this sound accepts (KVE_SOUND_TOO_SHORT) */
+    double longestHop;    /* fraction of the FFT size: the longest hop it accepts
+                           * (KVE_HOP_TOO_LONG) */
+} kve_streamShape;
 
 /* Fills s from the window in seconds, the hop as a fraction of the FFT size,
  * the sample rate, the length in samples per channel and the channel count
@@ -62,48 +54,50 @@ typedef struct kvs_shape {
  * last one that still overlaps it: the same as padding by an FFT size at both
  * ends and dropping the frames that see only the padding. Every sample then
  * lies under the same set of window positions as a sample far inside.
- * Returns KVS_OK or a refusal (KVS_ERR_WINDOW, _HOP_SHORT, _HOP_LONG, _SHORT,
- * _SIZE, _ARG). A hop is too long when some sample's overlap sum of the
- * squared window falls below 1% of the window's peak. */
-int kvs_shape_make(double seconds, float hop_fraction, double rate, long length, int channels,
-                   kvs_rows mode, kvs_shape *s);
+ * The FFT size and hop are the object's (kve_shapeOf) for the same window,
+ * hop and rate. Returns KVE_OK or a refusal: KVE_WINDOW_TOO_SHORT (also for
+ * an FFT size over 2^30), KVE_HOP_TOO_SHORT, KVE_HOP_TOO_LONG,
+ * KVE_SOUND_TOO_SHORT, KVE_TOO_LARGE, KVE_BAD_ARGUMENT, KVE_NO_MEMORY. A hop
+ * is too long when some sample's overlap sum of the squared window falls
+ * below 1% of the window's peak. */
+kve_status kve_streamShapeOf(double seconds, float hopFraction, double rate, long length,
+                             int channels, kve_rows mode, kve_streamShape *s);
 
 /* Source: fills ch[c][0 .. count) with samples start .. start + count - 1 of
  * channel c, for c < channels; asked only within [0, length), in increasing
  * order, each sample once per pass (start + count over length is the pass's
- * progress). Nonzero stops the work (KVS_ERR_SOURCE); the caller keeps any
+ * progress). Nonzero stops the work (KVE_SOURCE_FAILED); the caller keeps any
  * detail in user. */
-typedef int (*kvs_read_fn)(void *user, long start, long count, double *const *ch);
-typedef struct kvs_source {
-    kvs_read_fn read;
+typedef int (*kve_readFn)(void *user, long start, long count, double *const *ch);
+typedef struct kve_source {
+    kve_readFn read;
     void *user;
-} kvs_source;
+} kve_source;
 
 /* Sink: samples start .. start + count - 1 of output `output`, one array per
  * channel (as many as the sound's). Each output's samples come in order and
- * once, covering [0, length). Nonzero stops the work (KVS_ERR_SINK). */
-typedef int (*kvs_write_fn)(void *user, int output, long start, long count,
-                            const double *const *ch);
-typedef struct kvs_sink {
-    kvs_write_fn write;
+ * once, covering [0, length). Nonzero stops the work (KVE_SINK_FAILED). */
+typedef int (*kve_writeFn)(void *user, int output, long start, long count, const double *const *ch);
+typedef struct kve_sink {
+    kve_writeFn write;
     void *user;
-} kvs_sink;
+} kve_sink;
 
 /* One output: the components (indices from 0, no repeats) whose masks are
  * summed; one index for a component, several for a group. */
-typedef struct kvs_output {
+typedef struct kve_output {
     const int *comps;
     int count;
-} kvs_output;
+} kve_output;
 
 /* threads: 1, or 2 to share each block's frames and outputs between two
  * threads (0 means 2); the results do not depend on it. */
 
 /* V (rows x frames) = magnitude of the square-root Blackman windowed DFT of
  * each frame, scaled as qm_STFT's. */
-int kvs_analyse(const kvs_shape *s, kvs_source src, double *V, int threads);
+kve_status kve_streamAnalyse(const kve_streamShape *s, kve_source src, double *V, int threads);
 /* The same, V stored as floats (each magnitude rounded once). */
-int kvs_analyse_float(const kvs_shape *s, kvs_source src, float *V, int threads);
+kve_status kve_streamAnalyseFloat(const kve_streamShape *s, kve_source src, float *V, int threads);
 
 /* Every output through the mask sum_{k in set} (w_k h_k + e) /
  * (sum_j w_j h_j + K e), e = DBL_MIN, in one pass: each frame's spectrum is
@@ -111,14 +105,143 @@ int kvs_analyse_float(const kvs_shape *s, kvs_source src, float *V, int threads)
  * and overlap-added, normalised by the overlap sum of the squared window. The
  * outputs of all K components sum to the sound. With stacked rows each
  * channel is masked by its own rows of W. W is rows x K, H is K x frames. */
-int kvs_resynth(const kvs_shape *s, kvs_source src, const double *W, const double *H, int K,
-                const kvs_output *outs, int n_outs, kvs_sink sink, int threads);
+kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const double *W,
+                             const double *H, int K, const kve_output *outs, int nOuts,
+                             kve_sink sink, int threads);
 
-/* Bytes a run holds at its peak: V (v_cell bytes a value: 8 for doubles, 4
+/* Bytes a run holds at its peak: V (vCell bytes a value: 8 for doubles, 4
  * for floats), W, H and the larger of the two passes' scratch (the
  * factorisation's own work space is not counted). SIZE_MAX when it
  * overflows. */
-size_t kvs_memory(const kvs_shape *s, int K, int n_outs, size_t v_cell);
+size_t kve_streamMemory(const kve_streamShape *s, int K, int nOuts, size_t vCell);
+
+/* The run's peak memory, bytes: kve_streamMemory with V as floats, plus the
+ * factorisation's copies of W and H, the nndsvda start's range and its block
+ * of V as doubles. A front end adds what it holds itself and compares the sum
+ * with the cap it chose for the run (kve_fitsMemory). */
+double kve_runMemory(const kve_streamShape *s, int K, int nOuts);
+/* whether need bytes fit a cap; a cap of 0 or less is no cap */
+bool kve_fitsMemory(double need, double cap);
+
+/* ---- the start ---- */
+
+/* W then H in storage order, uniform in [0, 1] from the sequence srand(seed)
+ * gives rand(), drawn from a private state. */
+void kve_randomStart(unsigned seed, int rows, int frames, int K, double *W, double *H);
+
+/* The nndsvda start: the nonnegative double SVD of V's K leading singular
+ * triplets, from a randomised truncated SVD (range finder of K + 10 columns
+ * drawn from seed, two power iterations), zeros replaced by the mean of V.
+ * V is read a block of frames at a time, widened to doubles: scratch is
+ * O((rows + frames) K) and at most 16 MB (or one frame) of V. A silent V, or K
+ * above rows or frames, falls back to kve_randomStart scaled by the mean of V.
+ * Returns 0, or -1 when memory ran out or LAPACK failed (W and H then
+ * undefined). */
+int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed, double *W,
+                     double *H);
+
+/* ---- the cost ---- */
+
+/* The generalised Kullback-Leibler divergence of V from W H:
+ * sum V log(V / WH) - V + WH, cells of V = 0 giving WH. Scratch is a block
+ * of rows; NaN when it could not be had. */
+double kve_klDivergence(const float *V, const double *W, const double *H, int rows, int frames,
+                        int K);
+/* The same sum over the frames 0, s, 2 s, .. only, s = kve_checkStep(frames):
+ * every 16th frame, further apart when there are over 65536, so that at most
+ * 4096 frames are read. A cheap estimate for telling when the rounds have
+ * settled. */
+double kve_klEstimate(const float *V, const double *W, const double *H, int rows, int frames,
+                      int K);
+int kve_checkStep(int frames);
+/* sum (V - W H)^2, W H made a block of rows at a time; NaN when scratch ran
+ * out */
+double kve_euclideanCost(const float *V, const double *W, const double *H, int rows, int frames,
+                         int K);
+/* the cost (KVE_EUCLIDEAN or KVE_KULLBACK_LEIBLER) of V from W H, and what
+ * the tolerance compares between checks: the Kullback-Leibler estimate, or
+ * the whole Euclidean cost (it is cheap beside a round) */
+double kve_cost(int cost, const float *V, const double *W, const double *H, int rows, int frames,
+                int K);
+double kve_costEstimate(int cost, const float *V, const double *W, const double *H, int rows,
+                        int frames, int K);
+
+/* ---- the rounds ---- */
+
+/* rounds between two checks of the tolerance */
+enum { KVE_CHECK_EVERY = 10 };
+
+typedef struct kve_rounds {
+    int cost;       /* KVE_EUCLIDEAN or KVE_KULLBACK_LEIBLER */
+    int iterations; /* most rounds */
+    double tol;     /* stop when KVE_CHECK_EVERY rounds lower the cost estimate
+                     * by less than this fraction of it; 0: run them all */
+    int fixedK;     /* -1: every basis learned; else W's first fixedK columns
+                     * kept bit for bit (0: all learned, the given ones from
+                     * their given start) */
+} kve_rounds;
+
+typedef struct kve_roundsDone {
+    int iterations; /* rounds run */
+    double cost;    /* the exact cost after them */
+} kve_roundsDone;
+
+/* W (rows x K) and H (K x frames), started, lowered by rounds of the cost's
+ * multiplicative updates until the count or the tolerance stops them.
+ * progress (may be NULL) sees done = 1 .. how->iterations over the whole run;
+ * non-zero stops the work (KVE_STOPPED, W and H as far as they came).
+ * KVE_OK, KVE_BAD_ARGUMENT, KVE_NO_MEMORY or KVE_STOPPED; *done filled on
+ * KVE_OK. */
+kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, double *W, double *H,
+                               const kve_rounds *how, kve_progressFn progress, void *user,
+                               kve_roundsDone *done);
+
+/* ---- the components ---- */
+
+typedef enum { KVE_BY_CENTROID, KVE_BY_PEAK, KVE_BY_ENERGY, KVE_BY_ONSET } kve_order;
+
+/* basis k as shown (bins values): for stacked rows the channels' halves summed */
+void kve_shownBasis(const kve_streamShape *s, const double *W, int K, int k, double *w);
+/* |w_k|^2 |h_k|^2 over all rows and frames */
+double kve_componentEnergy(const kve_streamShape *s, const double *W, const double *H, int K,
+                           int k);
+/* a key per component, the largest first: the shown basis's spectral
+ * centroid or peak bin (brightest first), the energy (loudest first), or
+ * minus the first frame where the activation reaches half its largest value
+ * (earliest first). A silent component gets -infinity. key: K values. */
+kve_status kve_orderKeys(const kve_streamShape *s, const double *W, const double *H, int K,
+                         kve_order how, double *key);
+/* W's columns and H's rows from component `from` on reordered by
+ * kve_orderKeys, stable (equal keys keep their order). KVE_OK, KVE_NO_MEMORY
+ * or KVE_BAD_ARGUMENT. */
+kve_status kve_orderComponents(const kve_streamShape *s, double *W, double *H, int K, int from,
+                               kve_order how);
+
+/* the largest activation of all, the scale every activation is divided by
+ * and every basis multiplied by; 1 when H holds nothing positive and finite */
+double kve_activationScale(const double *H, int K, long frames);
+
+typedef struct kve_componentInfo {
+    double centroidHz; /* the spectral centroid of the shown basis */
+    double peakHz;     /* the frequency of its largest value */
+} kve_componentInfo;
+
+/* component k as the front ends show it, with the activations scaled by
+ * scale (kve_activationScale): activation (frames values) h / scale, the list
+ * form (bins values) of the shown basis w scale, and that basis read back
+ * from the list form (bins values), none of them NULL; info may be. */
+void kve_componentForm(const kve_streamShape *s, double rate, const double *W, const double *H,
+                       int K, int k, double scale, double *activation, double *listForm,
+                       double *shown, kve_componentInfo *info);
+
+/* each component's share of the sum of all components' energy
+ * (kve_componentEnergy), 0 .. 1; all 0 when the sum is 0. share: K values. */
+kve_status kve_energyShares(const kve_streamShape *s, const double *W, const double *H, int K,
+                            double *share);
+
+/* the gain that keeps written samples of this peak below full scale:
+ * QM_CLIP_GAIN / peak above 1, else 1 */
+double kve_clipGain(double peak);
 
 #ifdef __cplusplus
 }

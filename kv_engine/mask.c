@@ -2,7 +2,7 @@
 #include <math.h>
 #include <stdbool.h>
 
-#include "kv_engine.h"
+#include "kv_engine_private.h"
 
 static bool kve_allFinite(const double *v, long n)
 {

@@ -3,23 +3,15 @@
  * block of frames at a time, widened to doubles, as its column-major
  * transpose. */
 #include <cblas.h>
+#include <lapacke.h>
 #include <math.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "kv_start.h"
+#include "kv_engine_private.h"
 
-void dgeqrf_(const int *m, const int *n, double *a, const int *lda, double *tau, double *work,
-             const int *lwork, int *info);
-void dorgqr_(const int *m, const int *n, const int *k, double *a, const int *lda, const double *tau,
-             double *work, const int *lwork, int *info);
-void dsyevd_(const char *jobz, const char *uplo, const int *n, double *a, const int *lda, double *w,
-             double *work, const int *lwork, int *iwork, const int *liwork, int *info,
-             size_t jobz_len, size_t uplo_len);
-
-enum { KVE_OVERSAMPLE = 10, KVE_POWER_ROUNDS = 2 };
-#define KVE_BLOCK_DOUBLES ((size_t)1 << 21)
+enum { KVE_POWER_ROUNDS = 2 };
 
 /* The products with V, a block of its frames at a time, so that each block
  * makes its share of the result once with the full inner size */
@@ -80,16 +72,16 @@ static double kve_draw(uint64_t *s)
 /* A (m x n, m >= n) replaced by an orthonormal basis of its columns */
 static int kve_orth(double *A, int m, int n)
 {
-    int info = 0, lwork = -1;
     double q = 0;
-    dgeqrf_(&m, &n, A, &m, NULL, &q, &lwork, &info);
-    lwork = (int)q > n ? (int)q : n;
+    int info = (int)LAPACKE_dgeqrf_work(LAPACK_COL_MAJOR, m, n, A, m, NULL, &q, -1);
+    int lwork = (int)q > n ? (int)q : n;
     lwork *= 2;
     double *tau = malloc(((size_t)n + (size_t)lwork) * sizeof *tau);
     if (!tau) return -1;
     double *work = tau + n;
-    dgeqrf_(&m, &n, A, &m, tau, work, &lwork, &info);
-    if (info == 0) dorgqr_(&m, &n, &n, A, &m, tau, work, &lwork, &info);
+    if (info == 0) info = (int)LAPACKE_dgeqrf_work(LAPACK_COL_MAJOR, m, n, A, m, tau, work, lwork);
+    if (info == 0)
+        info = (int)LAPACKE_dorgqr_work(LAPACK_COL_MAJOR, m, n, n, A, m, tau, work, lwork);
     free(tau);
     return info == 0 ? 0 : -1;
 }
@@ -114,15 +106,15 @@ static int kve_rangeOf(const kve_vblocks *b, unsigned seed, double *Y, double *Z
 static int kve_smallEigen(const double *B, int L, int frames, double *G, double *ev)
 {
     cblas_dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, L, frames, 1.0, B, L, 0.0, G, L);
-    int info = 0, lwork = -1, liwork = -1, iq = 0;
+    int iq = 0;
     double q = 0;
-    dsyevd_("V", "U", &L, G, &L, ev, &q, &lwork, &iq, &liwork, &info, 1, 1);
-    lwork = (int)q;
-    liwork = iq;
+    int info = (int)LAPACKE_dsyevd_work(LAPACK_COL_MAJOR, 'V', 'U', L, G, L, ev, &q, -1, &iq, -1);
+    int lwork = (int)q, liwork = iq;
     double *work = malloc((size_t)lwork * sizeof *work);
     int *iwork = malloc((size_t)liwork * sizeof *iwork);
     if (work && iwork)
-        dsyevd_("V", "U", &L, G, &L, ev, work, &lwork, iwork, &liwork, &info, 1, 1);
+        info = (int)LAPACKE_dsyevd_work(LAPACK_COL_MAJOR, 'V', 'U', L, G, L, ev, work, lwork, iwork,
+                                        liwork);
     else
         info = -1;
     free(work);

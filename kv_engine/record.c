@@ -40,7 +40,7 @@ void kve_dropAnalysis(kve_engine *e)
     KVE_RELEASE(e->stftImL);
     KVE_RELEASE(e->stftReR);
     KVE_RELEASE(e->stftImR);
-    if (e->fftSetup) vDSP_destroy_fftsetupD(e->fftSetup);
+    if (e->fftSetup) vDSP_destroy_fftsetupD((FFTSetupD)e->fftSetup);
     e->fftSetup = NULL;
     e->stftValid = false;
 }

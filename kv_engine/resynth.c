@@ -5,7 +5,7 @@
 #include <stdbool.h>
 #include <string.h>
 
-#include "kv_engine.h"
+#include "kv_engine_private.h"
 
 /* zeroed output channels of n samples; those of the last call are reused,
  * so that their pages are not faulted in and cleared again every time */
@@ -77,8 +77,8 @@ kve_status kve_resynthesise(kve_engine *e)
     bool ok = kve_takeModel(e) && kve_takeOutput(e, n, stereo);
     if (ok)
         ok = qm_wienerResynth2(e->mask, e->model, e->stftReL, e->stftImL, e->stftReR, e->stftImR,
-                               (int)e->numBins, (int)e->numFrames, e->fftSetup, e->fftSize,
-                               e->hopSize, e->outL, stereo ? e->outR : NULL) == 0;
+                               (int)e->numBins, (int)e->numFrames, (FFTSetupD)e->fftSetup,
+                               e->fftSize, e->hopSize, e->outL, stereo ? e->outR : NULL) == 0;
     if (!ok) {
         /* memory is short: give back all that a resynthesis holds */
         kve_dropOutput(e);

@@ -5,11 +5,7 @@
 #include <limits.h>
 #include <math.h>
 
-#include "kv_engine.h"
-
-/* the largest FFT size considered when no limit is set: bins x frames and
- * every sample index stay within int */
-#define KVE_LARGEST_FFT 0x1p30
+#include "kv_engine_private.h"
 
 /* hop of an fft-point window; the fraction is single precision, as set */
 static double kve_hopFor(double fft, float hopFraction)
@@ -95,16 +91,21 @@ static kve_status kve_refuse(const kve_shapeInput *in, float hf, const kve_shape
     return code;
 }
 
+void kve_fftAndHop(double n, float hopFraction, double *fft, double *hop)
+{
+    *fft = 0.0;
+    if (isfinite(n) && n >= 1.0) *fft = pow(2.0, ceil(log2(n)));
+    if (!isfinite(*fft)) *fft = 0.0;
+    *hop = kve_hopFor(*fft, hopFraction);
+}
+
 kve_status kve_shapeOf(const kve_shapeInput *in, kve_shape *shape, kve_shapeDetail *detail)
 {
     double n = round((double)in->window * in->sampleRate);
-    double fft = 0.0;
-    if (isfinite(n) && n >= 1.0) fft = pow(2.0, ceil(log2(n)));
-    if (!isfinite(fft)) fft = 0.0;
     float hopFraction = 1.0f - in->overlap;
     kve_shapeDetail d = {0};
-    d.fftSize = fft;
-    d.hop = kve_hopFor(fft, hopFraction);
+    kve_fftAndHop(n, hopFraction, &d.fftSize, &d.hop);
+    double fft = d.fftSize;
     d.frames = kve_framesFor(fft, d.hop, hopFraction, in->numSamples);
     d.bins = fft > 0.0 ? floor(fft / 2.0) + 1.0 : 0.0;
     d.length = in->numSamples;

@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "kv_engine_private.h"
-#include "kv_start.h"
+#include "kv_stream.h"
 
 /* All of W, then all of H, in storage order, from a private generator that
  * gives the sequence srand(seed) gives rand(): the C library's rand() is its

@@ -6,23 +6,23 @@
 #include <stdlib.h>
 #include <string.h>
 
-int kvs_frames_init(kvs_frames *f, const kvs_shape *s, bool mix, int threads)
+int kve_framesInit(kve_frames *f, const kve_streamShape *s, bool mix, int threads)
 {
-    *f = (kvs_frames){
+    *f = (kve_frames){
         .s = s, .ch = s->channels, .mix = mix && s->channels == 2, .threads = threads == 1 ? 1 : 2};
-    f->in_len = (long)(KVS_BLOCK - 1) * s->hop + s->N;
+    f->inLen = (long)(KVE_BLOCK - 1) * s->hop + s->N;
     const int packs = f->mix ? 1 : f->ch;
     bool ok = true;
     for (int c = 0; c < f->ch; c++)
-        ok &= (f->in[c] = malloc((size_t)f->in_len * sizeof(double))) != NULL;
+        ok &= (f->in[c] = malloc((size_t)f->inLen * sizeof(double))) != NULL;
     for (int c = 0; c < packs && ok; c++) ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
     for (int i = 0; i < f->threads && ok; i++)
         ok = (f->setup[i] = vDSP_create_fftsetupD(f->sgram[0].log2n, kFFTRadix2)) != NULL;
-    if (!ok) kvs_frames_free(f);
-    return ok ? KVS_OK : KVS_ERR_MEMORY;
+    if (!ok) kve_framesFree(f);
+    return ok ? KVE_OK : KVE_NO_MEMORY;
 }
 
-void kvs_frames_free(kvs_frames *f)
+void kve_framesFree(kve_frames *f)
 {
     for (int c = 0; c < 2; c++) {
         free(f->in[c]);
@@ -35,59 +35,59 @@ void kvs_frames_free(kvs_frames *f)
     }
 }
 
-/* samples [a, b) into each channel's in at offset a - in_start: zeros outside
+/* samples [a, b) into each channel's in at offset a - inStart: zeros outside
  * the sound, the source within it */
-static int kvs_fill(kvs_frames *f, kvs_source src, long a, long b)
+static int kve_fill(kve_frames *f, kve_source src, long a, long b)
 {
     const long L = f->s->length, lo = a > 0 ? a : 0, hi = b < L ? b : L;
     double *at[2] = {NULL, NULL};
     for (int c = 0; c < f->ch; c++) {
-        double *x = f->in[c] + (a - f->in_start);
+        double *x = f->in[c] + (a - f->inStart);
         for (long p = a; p < b; p++)
             if (p < 0 || p >= L) x[p - a] = 0.0;
         if (hi > lo) at[c] = x + (lo - a);
     }
-    if (hi <= lo) return KVS_OK;
-    if (src.read(src.user, lo, hi - lo, at) != 0) return KVS_ERR_SOURCE;
+    if (hi <= lo) return KVE_OK;
+    if (src.read(src.user, lo, hi - lo, at) != 0) return KVE_SOURCE_FAILED;
     for (int c = 0; c < f->ch; c++)
         for (long i = 0; i < hi - lo; i++)
-            if (!isfinite(at[c][i])) return KVS_ERR_NOT_FINITE;
-    return KVS_OK;
+            if (!isfinite(at[c][i])) return KVE_NOT_FINITE;
+    return KVE_OK;
 }
 
-int kvs_frames_read(kvs_frames *f, kvs_source src, long t0, size_t nb)
+int kve_framesRead(kve_frames *f, kve_source src, long t0, size_t nb)
 {
-    const kvs_shape *s = f->s;
+    const kve_streamShape *s = f->s;
     const long start = t0 * s->hop - s->lead, end = start + (long)(nb - 1) * s->hop + s->N;
-    const long keep = f->in_start + f->in_have - start;
-    if (f->in_have > 0 && start >= f->in_start && keep > 0) {
+    const long keep = f->inStart + f->inHave - start;
+    if (f->inHave > 0 && start >= f->inStart && keep > 0) {
         for (int c = 0; c < f->ch; c++)
-            memmove(f->in[c], f->in[c] + (start - f->in_start), (size_t)keep * sizeof(double));
-        f->in_have = keep;
+            memmove(f->in[c], f->in[c] + (start - f->inStart), (size_t)keep * sizeof(double));
+        f->inHave = keep;
     } else {
-        f->in_have = 0;
+        f->inHave = 0;
     }
-    f->in_start = start;
+    f->inStart = start;
     f->t0 = t0;
     f->nb = nb;
-    const int rc = kvs_fill(f, src, start + f->in_have, end);
-    f->in_have = rc == KVS_OK ? end - start : 0;
+    const int rc = kve_fill(f, src, start + f->inHave, end);
+    f->inHave = rc == KVE_OK ? end - start : 0;
     return rc;
 }
 
-double *kvs_frame(const kvs_frames *f, int c, size_t j)
+double *kve_frameAt(const kve_frames *f, int c, size_t j)
 {
     return f->sgram[c].blk + j * f->sgram[c].ld;
 }
 
 /* windows frame j's samples of channel c (or of the channels' sum) and packs
  * even samples as real, odd as imaginary parts */
-static void kvs_pack(const kvs_frames *f, int c, size_t j)
+static void kve_pack(const kve_frames *f, int c, size_t j)
 {
     const qm_stft_work *w = &f->sgram[c];
     const size_t h = (size_t)w->N / 2, off = j * (size_t)f->s->hop;
     const double *g = w->g, *x = f->in[c] + off;
-    double *fr = kvs_frame(f, c, j), *fi = fr + w->io;
+    double *fr = kve_frameAt(f, c, j), *fi = fr + w->io;
     if (f->mix) {
         const double *y = f->in[1] + off;
         for (size_t k = 0; k < h; k++) {
@@ -102,24 +102,24 @@ static void kvs_pack(const kvs_frames *f, int c, size_t j)
     }
 }
 
-void kvs_frames_forward(const kvs_frames *f, size_t j0, size_t j1, int part)
+void kve_framesForward(const kve_frames *f, size_t j0, size_t j1, int part)
 {
     const int packs = f->mix ? 1 : f->ch;
     for (size_t j = j0; j < j1; j++)
         for (int c = 0; c < packs; c++) {
-            kvs_pack(f, c, j);
-            double *fr = kvs_frame(f, c, j);
+            kve_pack(f, c, j);
+            double *fr = kve_frameAt(f, c, j);
             DSPDoubleSplitComplex z = {fr, fr + f->sgram[c].io};
-            vDSP_fft_zripD(kvs_setup(f, part), &z, 1, f->sgram[c].log2n, kFFTDirection_Forward);
+            vDSP_fft_zripD(kve_setupOf(f, part), &z, 1, f->sgram[c].log2n, kFFTDirection_Forward);
         }
 }
 
-FFTSetupD kvs_setup(const kvs_frames *f, int part)
+FFTSetupD kve_setupOf(const kve_frames *f, int part)
 {
     return f->setup[f->threads == 2 ? part : 0];
 }
 
-void kvs_run_two(void *(*run)(void *), void *a, void *b, int threads)
+void kve_runTwo(void *(*run)(void *), void *a, void *b, int threads)
 {
     if (threads == 2) {
         qm_run_pair(run, a, b);

@@ -10,23 +10,23 @@
 #include <string.h>
 
 /* W and H non-negative and finite; each output a set of distinct indices < K */
-static int kvs_check(const kvs_shape *s, const double *W, const double *H, int K,
-                     const kvs_output *outs, int n_outs)
+static int kve_check(const kve_streamShape *s, const double *W, const double *H, int K,
+                     const kve_output *outs, int nOuts)
 {
     const size_t nw = (size_t)s->rows * (size_t)K, nh = (size_t)K * (size_t)s->frames;
     for (size_t i = 0; i < nw; i++)
-        if (!(W[i] >= 0.0 && W[i] <= DBL_MAX)) return KVS_ERR_ARG;
+        if (!(W[i] >= 0.0 && W[i] <= DBL_MAX)) return KVE_BAD_ARGUMENT;
     for (size_t i = 0; i < nh; i++)
-        if (!(H[i] >= 0.0 && H[i] <= DBL_MAX)) return KVS_ERR_ARG;
+        if (!(H[i] >= 0.0 && H[i] <= DBL_MAX)) return KVE_BAD_ARGUMENT;
     int *seen = calloc((size_t)K, sizeof(int)); /* the last output that held k, from 1 */
-    if (!seen) return KVS_ERR_MEMORY;
-    int rc = KVS_OK;
-    for (int o = 0; o < n_outs && rc == KVS_OK; o++) {
-        if (!outs[o].comps || outs[o].count < 1) rc = KVS_ERR_ARG;
-        for (int i = 0; rc == KVS_OK && i < outs[o].count; i++) {
+    if (!seen) return KVE_NO_MEMORY;
+    int rc = KVE_OK;
+    for (int o = 0; o < nOuts && rc == KVE_OK; o++) {
+        if (!outs[o].comps || outs[o].count < 1) rc = KVE_BAD_ARGUMENT;
+        for (int i = 0; rc == KVE_OK && i < outs[o].count; i++) {
             const int k = outs[o].comps[i];
             if (k < 0 || k >= K || seen[k] == o + 1)
-                rc = KVS_ERR_ARG;
+                rc = KVE_BAD_ARGUMENT;
             else
                 seen[k] = o + 1;
         }
@@ -38,7 +38,7 @@ static int kvs_check(const kvs_shape *s, const double *W, const double *H, int K
 /* g over 2 N (the packed inverse's gain) and over the overlap sum of g^2 at
  * its place: frames start on multiples of the hop from the lead, so a
  * sample's place in every frame over it is the same modulo the hop */
-static double *kvs_synthesis_window(const double *g, int N, int hop)
+static double *kve_synthesisWindow(const double *g, int N, int hop)
 {
     double *gs = malloc((size_t)N * sizeof(double)), *d = calloc((size_t)hop, sizeof(double));
     if (!gs || !d) {
@@ -53,9 +53,9 @@ static double *kvs_synthesis_window(const double *g, int N, int hop)
 }
 
 /* also for a pass whose init failed part way */
-static void kvs_pass_free(kvs_pass *p)
+static void kve_passFree(kve_pass *p)
 {
-    kvs_frames_free(&p->f);
+    kve_framesFree(&p->f);
     free(p->Wt);
     free(p->inv);
     free(p->acc);
@@ -64,78 +64,79 @@ static void kvs_pass_free(kvs_pass *p)
     free(p->work[1]);
 }
 
-static int kvs_pass_init(kvs_pass *p, const kvs_shape *s, const double *W, int threads)
+static int kve_passInit(kve_pass *p, const kve_streamShape *s, const double *W, int threads)
 {
     const size_t rows = (size_t)s->rows, K = (size_t)p->K;
-    int rc = kvs_frames_init(&p->f, s, false, threads);
-    if (rc != KVS_OK) return rc;
-    p->acc_len = (long)(KVS_BLOCK - 1) * s->hop + s->N;
+    int rc = kve_framesInit(&p->f, s, false, threads);
+    if (rc != KVE_OK) return rc;
+    p->accLen = (long)(KVE_BLOCK - 1) * s->hop + s->N;
     p->Wt = malloc(rows * K * sizeof(double));
-    p->inv = malloc(rows * KVS_BLOCK * sizeof(double));
-    p->acc = calloc((size_t)p->units * (size_t)p->acc_len, sizeof(double));
-    p->gs = kvs_synthesis_window(p->f.sgram[0].g, s->N, s->hop);
+    p->inv = malloc(rows * KVE_BLOCK * sizeof(double));
+    p->acc = calloc((size_t)p->units * (size_t)p->accLen, sizeof(double));
+    p->gs = kve_synthesisWindow(p->f.sgram[0].g, s->N, s->hop);
     for (int i = 0; i < 2; i++)
         p->work[i] = malloc((p->f.sgram[0].ld + (size_t)s->bins) * sizeof(double));
-    if (!p->Wt || !p->inv || !p->acc || !p->gs || !p->work[0] || !p->work[1]) return KVS_ERR_MEMORY;
+    if (!p->Wt || !p->inv || !p->acc || !p->gs || !p->work[0] || !p->work[1]) return KVE_NO_MEMORY;
     for (size_t r = 0; r < rows; r++)
         for (size_t k = 0; k < K; k++) p->Wt[k * rows + r] = W[r * K + k];
-    return KVS_OK;
+    return KVE_OK;
 }
 
 /* the block's finished samples to the sink, then the overlap-add moved on
  * to the next block's first sample */
-static int kvs_emit(kvs_pass *p, kvs_sink sink, bool last)
+static int kve_emit(kve_pass *p, kve_sink sink, bool last)
 {
-    const kvs_shape *s = p->f.s;
-    const long S0 = p->f.in_start, step = (long)p->f.nb * s->hop;
+    const kve_streamShape *s = p->f.s;
+    const long S0 = p->f.inStart, step = (long)p->f.nb * s->hop;
     const long end = last ? S0 + step - s->hop + s->N : S0 + step;
     const long a = S0 > 0 ? S0 : 0, b = end < s->length ? end : s->length;
     const int ch = p->f.ch;
     for (int o = 0; b > a && o < p->units / ch; o++) {
         const double *at[2] = {NULL, NULL};
         for (int c = 0; c < ch; c++)
-            at[c] = p->acc + (size_t)(o * ch + c) * (size_t)p->acc_len + (a - S0);
-        if (sink.write(sink.user, o, a, b - a, at) != 0) return KVS_ERR_SINK;
+            at[c] = p->acc + (size_t)(o * ch + c) * (size_t)p->accLen + (a - S0);
+        if (sink.write(sink.user, o, a, b - a, at) != 0) return KVE_SINK_FAILED;
     }
     for (int u = 0; !last && u < p->units; u++) {
-        double *acc = p->acc + (size_t)u * (size_t)p->acc_len;
-        const size_t keep = (size_t)(p->acc_len - step);
+        double *acc = p->acc + (size_t)u * (size_t)p->accLen;
+        const size_t keep = (size_t)(p->accLen - step);
         memmove(acc, acc + step, keep * sizeof(double)); /* the rest is set, not added */
     }
-    return KVS_OK;
+    return KVE_OK;
 }
 
-static int kvs_block(kvs_pass *p, kvs_source src, kvs_sink sink, long t0, size_t nb)
+static int kve_block(kve_pass *p, kve_source src, kve_sink sink, long t0, size_t nb)
 {
-    const int rc = kvs_frames_read(&p->f, src, t0, nb);
-    if (rc != KVS_OK) return rc;
-    kvs_part sp[2] = {{.p = p, .part = 0, .j0 = 0, .j1 = nb / 2},
+    const int rc = kve_framesRead(&p->f, src, t0, nb);
+    if (rc != KVE_OK) return rc;
+    kve_part sp[2] = {{.p = p, .part = 0, .j0 = 0, .j1 = nb / 2},
                       {.p = p, .part = 1, .j0 = nb / 2, .j1 = nb}};
-    kvs_run_two(kvs_spectra_part, &sp[0], &sp[1], p->f.threads);
+    kve_runTwo(kve_spectraPart, &sp[0], &sp[1], p->f.threads);
     /* stereo: a channel each, so each thread reads one channel's spectra */
-    const int ch = p->f.ch, n_outs = p->units / ch, half = ch == 2 ? n_outs : (n_outs + 1) / 2;
-    kvs_part ip[2] = {
+    const int ch = p->f.ch, nOuts = p->units / ch, half = ch == 2 ? nOuts : (nOuts + 1) / 2;
+    kve_part ip[2] = {
         {.p = p, .part = 0, .c0 = 0, .c1 = 1, .o0 = 0, .o1 = half},
-        {.p = p, .part = 1, .c0 = ch - 1, .c1 = ch, .o0 = ch == 2 ? 0 : half, .o1 = n_outs}};
-    const bool two = ch == 2 || half < n_outs;
-    kvs_run_two(kvs_inverse_part, &ip[0], two ? &ip[1] : NULL, p->f.threads);
-    return kvs_emit(p, sink, t0 + (long)nb == p->f.s->frames);
+        {.p = p, .part = 1, .c0 = ch - 1, .c1 = ch, .o0 = ch == 2 ? 0 : half, .o1 = nOuts}};
+    const bool two = ch == 2 || half < nOuts;
+    kve_runTwo(kve_inversePart, &ip[0], two ? &ip[1] : NULL, p->f.threads);
+    return kve_emit(p, sink, t0 + (long)nb == p->f.s->frames);
 }
 
-int kvs_resynth(const kvs_shape *s, kvs_source src, const double *W, const double *H, int K,
-                const kvs_output *outs, int n_outs, kvs_sink sink, int threads)
+kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const double *W,
+                             const double *H, int K, const kve_output *outs, int nOuts,
+                             kve_sink sink, int threads)
 {
     if (!s || s->N < 2 || s->frames < 1 || !src.read || !sink.write || !W || !H || K < 1 || !outs ||
-        n_outs < 1 || n_outs > INT_MAX / 2)
-        return KVS_ERR_ARG;
-    int rc = kvs_check(s, W, H, K, outs, n_outs);
-    if (rc != KVS_OK) return rc;
-    kvs_pass p = {.H = H, .K = K, .outs = outs, .units = n_outs * s->channels};
-    rc = kvs_pass_init(&p, s, W, threads);
-    for (long t0 = 0; rc == KVS_OK && t0 < s->frames; t0 += KVS_BLOCK) {
-        const size_t nb = s->frames - t0 < KVS_BLOCK ? (size_t)(s->frames - t0) : KVS_BLOCK;
-        rc = kvs_block(&p, src, sink, t0, nb);
+        nOuts < 1 || nOuts > INT_MAX / 2)
+        return KVE_BAD_ARGUMENT;
+    int rc = kve_check(s, W, H, K, outs, nOuts);
+    if (rc != KVE_OK) return rc;
+    kve_pass p = {.H = H, .K = K, .outs = outs, .units = nOuts * s->channels};
+    rc = kve_passInit(&p, s, W, threads);
+    for (long t0 = 0; rc == KVE_OK && t0 < s->frames; t0 += KVE_BLOCK) {
+        const size_t nb = s->frames - t0 < KVE_BLOCK ? (size_t)(s->frames - t0) : KVE_BLOCK;
+        rc = kve_block(&p, src, sink, t0, nb);
     }
-    kvs_pass_free(&p);
+    kve_passFree(&p);
     return rc;
 }

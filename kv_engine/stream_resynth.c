@@ -3,9 +3,9 @@
 #include "stream_internal.h"
 
 /* 1 / (w.h + K e) for every row of frame j of the block */
-static void kvs_model_inverse(const kvs_pass *p, size_t j)
+static void kve_modelInverse(const kve_pass *p, size_t j)
 {
-    const kvs_shape *s = p->f.s;
+    const kve_streamShape *s = p->f.s;
     const size_t rows = (size_t)s->rows, t = (size_t)p->f.t0 + j;
     double *inv = p->inv + j * rows;
     const double h0 = p->H[t];
@@ -14,36 +14,36 @@ static void kvs_model_inverse(const kvs_pass *p, size_t j)
         const double hk = p->H[(size_t)k * (size_t)s->frames + t], *w = p->Wt + (size_t)k * rows;
         for (size_t r = 0; r < rows; r++) inv[r] += w[r] * hk;
     }
-    const double ke = (double)p->K * KVS_FLOOR;
+    const double ke = (double)p->K * KVE_FLOOR;
     for (size_t r = 0; r < rows; r++) inv[r] = 1.0 / (inv[r] + ke);
 }
 
-void *kvs_spectra_part(void *arg)
+void *kve_spectraPart(void *arg)
 {
-    const kvs_part *q = arg;
-    kvs_frames_forward(&q->p->f, q->j0, q->j1, q->part);
-    for (size_t j = q->j0; j < q->j1; j++) kvs_model_inverse(q->p, j);
+    const kve_part *q = arg;
+    kve_framesForward(&q->p->f, q->j0, q->j1, q->part);
+    for (size_t j = q->j0; j < q->j1; j++) kve_modelInverse(q->p, j);
     return NULL;
 }
 
 /* the rows of channel c within W's and the model's */
-static size_t kvs_row0(const kvs_shape *s, int c)
+static size_t kve_row0(const kve_streamShape *s, int c)
 {
     return s->stacked ? (size_t)c * (size_t)s->bins : 0;
 }
 
 /* the numerator of a group's mask over channel c's rows in frame j:
  * sum over its set of (w_k h_k + e) */
-static void kvs_numerator(const kvs_pass *p, const kvs_output *out, int c, size_t j,
+static void kve_numerator(const kve_pass *p, const kve_output *out, int c, size_t j,
                           double *restrict m)
 {
-    const kvs_shape *s = p->f.s;
+    const kve_streamShape *s = p->f.s;
     const size_t rows = (size_t)s->rows, bins = (size_t)s->bins, t = (size_t)p->f.t0 + j;
-    const double e = (double)out->count * KVS_FLOOR;
+    const double e = (double)out->count * KVE_FLOOR;
     for (int i = 0; i < out->count; i++) {
         const size_t k = (size_t)out->comps[i];
         const double hk = p->H[k * (size_t)s->frames + t];
-        const double *restrict w = p->Wt + k * rows + kvs_row0(s, c);
+        const double *restrict w = p->Wt + k * rows + kve_row0(s, c);
         if (i == 0)
             for (size_t b = 0; b < bins; b++) m[b] = w[b] * hk + e;
         else
@@ -53,13 +53,13 @@ static void kvs_numerator(const kvs_pass *p, const kvs_output *out, int c, size_
 
 /* frame j of channel c through the mask (w hk + e) x inv into y, packed;
  * w is a component's column, or the group's numerator with hk = 1, e = 0 */
-static void kvs_apply(const kvs_pass *p, int c, size_t j, const double *restrict w, double hk,
+static void kve_apply(const kve_pass *p, int c, size_t j, const double *restrict w, double hk,
                       double e, double *restrict y)
 {
     const qm_stft_work *sw = &p->f.sgram[c];
     const size_t h = (size_t)sw->N / 2, io = sw->io;
-    const double *restrict x = kvs_frame(&p->f, c, j);
-    const double *restrict inv = p->inv + j * (size_t)p->f.s->rows + kvs_row0(p->f.s, c);
+    const double *restrict x = kve_frameAt(&p->f, c, j);
+    const double *restrict inv = p->inv + j * (size_t)p->f.s->rows + kve_row0(p->f.s, c);
     y[0] = (w[0] * hk + e) * inv[0] * x[0];
     y[io] = (w[h] * hk + e) * inv[h] * x[io];
     for (size_t b = 1; b < h; b++) {
@@ -74,8 +74,8 @@ static void kvs_apply(const kvs_pass *p, int c, size_t j, const double *restrict
  * (no earlier frame reaches them, the samples carried over end before), so
  * they are set, as 0 + v for the bits an addition to zero gives: the
  * overlap-add needs no clearing between blocks. */
-static void kvs_overlap_add(const double *restrict y, size_t io, const double *restrict gs,
-                            size_t h, size_t fresh, double *restrict a)
+static void kve_overlapAdd(const double *restrict y, size_t io, const double *restrict gs, size_t h,
+                           size_t fresh, double *restrict a)
 {
     const size_t f2 = fresh / 2;
     for (size_t k = 0; k < f2; k++) {
@@ -96,42 +96,42 @@ static void kvs_overlap_add(const double *restrict y, size_t io, const double *r
 
 /* output o on channel c, frame j: masked, inverted, windowed and added at
  * its place in acc */
-static void kvs_add_frame(const kvs_pass *p, int o, int c, size_t j, double *restrict acc, int part)
+static void kve_addFrame(const kve_pass *p, int o, int c, size_t j, double *restrict acc, int part)
 {
-    const kvs_shape *s = p->f.s;
+    const kve_streamShape *s = p->f.s;
     const qm_stft_work *sw = &p->f.sgram[c];
     const size_t h = (size_t)sw->N / 2, io = sw->io;
-    const kvs_output *out = &p->outs[o];
+    const kve_output *out = &p->outs[o];
     double *restrict y = p->work[part];
     if (out->count == 1) {
         const size_t k = (size_t)out->comps[0];
         const double hk = p->H[k * (size_t)s->frames + (size_t)p->f.t0 + j];
-        kvs_apply(p, c, j, p->Wt + k * (size_t)s->rows + kvs_row0(s, c), hk, KVS_FLOOR, y);
+        kve_apply(p, c, j, p->Wt + k * (size_t)s->rows + kve_row0(s, c), hk, KVE_FLOOR, y);
     } else {
         double *m = y + sw->ld;
-        kvs_numerator(p, out, c, j, m);
-        kvs_apply(p, c, j, m, 1.0, 0.0, y);
+        kve_numerator(p, out, c, j, m);
+        kve_apply(p, c, j, m, 1.0, 0.0, y);
     }
     DSPDoubleSplitComplex z = {y, y + io};
-    vDSP_fft_zripD(kvs_setup(&p->f, part), &z, 1, sw->log2n, kFFTDirection_Inverse);
-    kvs_overlap_add(y, io, p->gs, h, (size_t)(sw->N - s->hop), acc + j * (size_t)s->hop);
+    vDSP_fft_zripD(kve_setupOf(&p->f, part), &z, 1, sw->log2n, kFFTDirection_Inverse);
+    kve_overlapAdd(y, io, p->gs, h, (size_t)(sw->N - s->hop), acc + j * (size_t)s->hop);
 }
 
 /* frames handled unit by unit: their spectra stay in cache across the
  * units, each unit's overlap-add across the frames */
-enum { KVS_SUB = 8 };
+enum { KVE_SUB = 8 };
 
-void *kvs_inverse_part(void *arg)
+void *kve_inversePart(void *arg)
 {
-    const kvs_part *q = arg;
-    const kvs_pass *p = q->p;
+    const kve_part *q = arg;
+    const kve_pass *p = q->p;
     const int ch = p->f.ch;
-    for (size_t j0 = 0; j0 < p->f.nb; j0 += KVS_SUB) {
-        const size_t j1 = j0 + KVS_SUB < p->f.nb ? j0 + KVS_SUB : p->f.nb;
+    for (size_t j0 = 0; j0 < p->f.nb; j0 += KVE_SUB) {
+        const size_t j1 = j0 + KVE_SUB < p->f.nb ? j0 + KVE_SUB : p->f.nb;
         for (int c = q->c0; c < q->c1; c++)
             for (int o = q->o0; o < q->o1; o++) {
-                double *acc = p->acc + (size_t)(o * ch + c) * (size_t)p->acc_len;
-                for (size_t j = j0; j < j1; j++) kvs_add_frame(p, o, c, j, acc, q->part);
+                double *acc = p->acc + (size_t)(o * ch + c) * (size_t)p->accLen;
+                for (size_t j = j0; j < j1; j++) kve_addFrame(p, o, c, j, acc, q->part);
             }
     }
     return NULL;

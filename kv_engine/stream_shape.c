@@ -1,6 +1,7 @@
 /* Framing of a sound of any length: FFT size and hop as the object derives
  * them, the lead that pads the edges, refusals with the numbers to change to,
  * and the memory a run holds. */
+#include "kv_engine_private.h"
 #include "stream_internal.h"
 
 #include <limits.h>
@@ -8,9 +9,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-enum { KVS_MAX_LOG2 = 30 };
-
-double kvs_min_cover(const double *g2, int N, int hop)
+double kve_minCover(const double *g2, int N, int hop)
 {
     double least = INFINITY;
     for (int r = 0; r < hop && r < N; r++) {
@@ -22,7 +21,7 @@ double kvs_min_cover(const double *g2, int N, int hop)
 }
 
 /* the square of the analysis window: Blackman, clipped at 0 as its root is */
-static double *kvs_window_squared(int N)
+static double *kve_windowSquared(int N)
 {
     double *g2 = malloc((size_t)N * sizeof(double));
     if (!g2) return NULL;
@@ -34,15 +33,15 @@ static double *kvs_window_squared(int N)
 /* whether a hop covers every sample well enough; the longest such hop,
  * found by halving (the cover shrinks as the hop grows), in *longest when it
  * does not; -1 when memory is short */
-static int kvs_hop_covers(int N, int hop, int *longest)
+static int kve_hopCovers(int N, int hop, int *longest)
 {
-    double *g = kvs_window_squared(N);
+    double *g = kve_windowSquared(N);
     if (!g) return -1;
-    const int ok = kvs_min_cover(g, N, hop) >= KVS_MIN_COVER;
+    const int ok = kve_minCover(g, N, hop) >= KVE_MIN_COVER;
     int lo = 1, hi = hop; /* lo covers, hi does not */
     while (!ok && hi - lo > 1) {
         const int mid = lo + (hi - lo) / 2;
-        if (kvs_min_cover(g, N, mid) >= KVS_MIN_COVER)
+        if (kve_minCover(g, N, mid) >= KVE_MIN_COVER)
             lo = mid;
         else
             hi = mid;
@@ -52,93 +51,100 @@ static int kvs_hop_covers(int N, int hop, int *longest)
     return ok;
 }
 
-/* FFT size and hop, in the object's arithmetic; 0 when out of range */
-static void kvs_sizes(double n, float hop_fraction, double *fft, double *hop)
-{
-    *fft = 0.0;
-    *hop = 0.0;
-    if (!(n >= 2.0) || !isfinite(n)) return;
-    *fft = pow(2.0, ceil(log2(n)));
-    if (*fft > (double)(1L << KVS_MAX_LOG2)) return;
-    *hop = round((double)((float)*fft * hop_fraction)); /* single precision, as set */
-    if (!isfinite(*hop)) *hop = 0.0;
-}
-
-static int kvs_frame_count(kvs_shape *s)
+static int kve_frameCount(kve_streamShape *s)
 {
     s->bins = s->N / 2 + 1;
     s->rows = s->stacked ? 2 * s->bins : s->bins;
     s->lead = (long)((s->N - 1) / s->hop) * s->hop;
-    if (s->length > LONG_MAX - s->lead) return KVS_ERR_SIZE;
+    if (s->length > LONG_MAX - s->lead) return KVE_TOO_LARGE;
     s->frames = (s->length - 1 + s->lead) / s->hop + 1;
-    if ((size_t)s->frames > SIZE_MAX / sizeof(double) / (size_t)s->rows) return KVS_ERR_SIZE;
-    return KVS_OK;
+    if ((size_t)s->frames > SIZE_MAX / sizeof(double) / (size_t)s->rows) return KVE_TOO_LARGE;
+    return KVE_OK;
 }
 
-int kvs_shape_make(double seconds, float hop_fraction, double rate, long length, int channels,
-                   kvs_rows mode, kvs_shape *s)
+kve_status kve_streamShapeOf(double seconds, float hopFraction, double rate, long length,
+                             int channels, kve_rows mode, kve_streamShape *s)
 {
-    if (!s) return KVS_ERR_ARG;
-    *s = (kvs_shape){.length = length, .channels = channels};
+    if (!s) return KVE_BAD_ARGUMENT;
+    *s = (kve_streamShape){.length = length, .channels = channels};
     if (length < 1 || (channels != 1 && channels != 2) || !(rate > 0.0) || !isfinite(rate))
-        return KVS_ERR_ARG;
-    s->stacked = mode == KVS_STACK && channels == 2;
+        return KVE_BAD_ARGUMENT;
+    s->stacked = mode == KVE_STACK && channels == 2;
     const double n = round(seconds * rate);
-    s->shortest_sound = n / rate;
-    s->longest_window = (double)length / rate;
+    s->shortestSound = n / rate;
+    s->longestWindow = (double)length / rate;
     double fft, hop;
-    kvs_sizes(n, hop_fraction, &fft, &hop);
-    if (!(n >= 2.0) || !isfinite(n)) return KVS_ERR_WINDOW;
-    if (n > (double)length) return KVS_ERR_SHORT;
-    if (fft < 2.0 || fft > (double)(1L << KVS_MAX_LOG2)) return KVS_ERR_WINDOW;
+    kve_fftAndHop(n, hopFraction, &fft, &hop); /* as the object derives them */
+    if (!(n >= 2.0) || !isfinite(n)) return KVE_WINDOW_TOO_SHORT;
+    if (n > (double)length) return KVE_SOUND_TOO_SHORT;
+    if (fft < 2.0 || fft > KVE_LARGEST_FFT) return KVE_WINDOW_TOO_SHORT;
     s->window = (int)n;
     s->N = (int)fft;
-    if (!(hop >= 1.0)) return KVS_ERR_HOP_SHORT;
+    if (!(hop >= 1.0)) return KVE_HOP_TOO_SHORT;
     int longest = 0;
-    const int covers = kvs_hop_covers(s->N, hop > (double)s->N ? s->N : (int)hop, &longest);
-    if (covers < 0) return KVS_ERR_MEMORY;
-    s->longest_hop = (double)longest / (double)s->N;
-    if (!covers || hop > (double)s->N) return KVS_ERR_HOP_LONG;
+    const int covers = kve_hopCovers(s->N, hop > (double)s->N ? s->N : (int)hop, &longest);
+    if (covers < 0) return KVE_NO_MEMORY;
+    s->longestHop = (double)longest / (double)s->N;
+    if (!covers || hop > (double)s->N) return KVE_HOP_TOO_LONG;
     s->hop = (int)hop;
-    return kvs_frame_count(s);
+    return kve_frameCount(s);
 }
 
 /* a + b x c, or SIZE_MAX when it overflows */
-static size_t kvs_madd(size_t a, size_t b, size_t c)
+static size_t kve_madd(size_t a, size_t b, size_t c)
 {
     if (a == SIZE_MAX || (c && b > (SIZE_MAX - a) / c)) return SIZE_MAX;
     return a + b * c;
 }
 
 /* what both passes hold: input, packed spectra, window, FFT setups */
-static size_t kvs_frames_bytes(const kvs_shape *s)
+static size_t kve_framesBytes(const kve_streamShape *s)
 {
     const size_t N = (size_t)s->N, ch = (size_t)s->channels, d = sizeof(double);
     size_t b = 0;
-    b = kvs_madd(b, ch * d, (size_t)(KVS_BLOCK - 1) * (size_t)s->hop + N);
-    b = kvs_madd(b, ch * d, N + (size_t)KVS_BLOCK * (N + 24));
-    return kvs_madd(b, 2 * d, 4 * N); /* two setups' buffers and plans, about */
+    b = kve_madd(b, ch * d, (size_t)(KVE_BLOCK - 1) * (size_t)s->hop + N);
+    b = kve_madd(b, ch * d, N + (size_t)KVE_BLOCK * (N + 24));
+    return kve_madd(b, 2 * d, 4 * N); /* two setups' buffers and plans, about */
 }
 
-static size_t kvs_resynth_bytes(const kvs_shape *s, int K, int n_outs)
+static size_t kve_resynthBytes(const kve_streamShape *s, int K, int nOuts)
 {
     const size_t d = sizeof(double), rows = (size_t)s->rows, N = (size_t)s->N;
-    size_t b = kvs_frames_bytes(s);
-    b = kvs_madd(b, rows * d, (size_t)K);                     /* W by columns */
-    b = kvs_madd(b, rows * d, KVS_BLOCK);                     /* the block's 1 / model */
-    b = kvs_madd(b, (size_t)n_outs * (size_t)s->channels * d, /* overlap-add */
-                 (size_t)(KVS_BLOCK - 1) * (size_t)s->hop + N);
-    b = kvs_madd(b, 2 * d, N + 24 + rows); /* per thread */
-    return kvs_madd(b, d, N);              /* synthesis window */
+    size_t b = kve_framesBytes(s);
+    b = kve_madd(b, rows * d, (size_t)K);                    /* W by columns */
+    b = kve_madd(b, rows * d, KVE_BLOCK);                    /* the block's 1 / model */
+    b = kve_madd(b, (size_t)nOuts * (size_t)s->channels * d, /* overlap-add */
+                 (size_t)(KVE_BLOCK - 1) * (size_t)s->hop + N);
+    b = kve_madd(b, 2 * d, N + 24 + rows); /* per thread */
+    return kve_madd(b, d, N);              /* synthesis window */
 }
 
-size_t kvs_memory(const kvs_shape *s, int K, int n_outs, size_t v_cell)
+size_t kve_streamMemory(const kve_streamShape *s, int K, int nOuts, size_t vCell)
 {
-    if (!s || s->N < 2 || K < 1 || n_outs < 0 || v_cell < 1) return SIZE_MAX;
+    if (!s || s->N < 2 || K < 1 || nOuts < 0 || vCell < 1) return SIZE_MAX;
     const size_t d = sizeof(double), frames = (size_t)s->frames, rows = (size_t)s->rows;
-    size_t b = kvs_madd(0, rows * v_cell, frames);
-    b = kvs_madd(b, rows * d, (size_t)K);
-    b = kvs_madd(b, (size_t)K * d, frames);
-    const size_t a = kvs_frames_bytes(s), r = kvs_resynth_bytes(s, K, n_outs);
-    return kvs_madd(b, a > r ? a : r, 1);
+    size_t b = kve_madd(0, rows * vCell, frames);
+    b = kve_madd(b, rows * d, (size_t)K);
+    b = kve_madd(b, (size_t)K * d, frames);
+    const size_t a = kve_framesBytes(s), r = kve_resynthBytes(s, K, nOuts);
+    return kve_madd(b, a > r ? a : r, 1);
+}
+
+double kve_runMemory(const kve_streamShape *s, int K, int nOuts)
+{
+    double bytes = (double)kve_streamMemory(s, K, nOuts, sizeof(float));
+    /* the rounds' copies of W and H, the start's range and B, the costs' rows */
+    bytes += 8.0 * (double)(s->rows + s->frames) * (4.0 * K + 2.0 * (K + KVE_OVERSAMPLE)) +
+             8.0 * KVE_COST_ROWS * (double)s->frames;
+    /* the start's block of V as doubles */
+    const double block = (double)s->rows * (double)s->frames < (double)KVE_BLOCK_DOUBLES
+                             ? (double)s->rows * (double)s->frames
+                             : (double)KVE_BLOCK_DOUBLES;
+    bytes += 8.0 * ((double)s->rows > block ? (double)s->rows : block);
+    return bytes;
+}
+
+bool kve_fitsMemory(double need, double cap)
+{
+    return cap <= 0 || need <= cap;
 }

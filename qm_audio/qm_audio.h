@@ -6,6 +6,7 @@
 
 #include <Accelerate/Accelerate.h>
 #include <AudioToolbox/AudioToolbox.h>
+#include <stddef.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -19,6 +20,31 @@ extern "C" {
 #ifndef QM_RAND_SCALE
 #define QM_RAND_SCALE 2147483647.0
 #endif
+
+/* Framing for callers that transform blocks of frames themselves: the
+ * square-root window of an N-point frame and room for QM_FRAME_BLOCK packed
+ * frames, as qm_STFT uses them. Frames are handled QM_FRAME_BLOCK at a time
+ * so that spectrogram rows are read and written in runs of neighbouring
+ * values. A packed frame j of blk starts at blk + j * ld: its real half, then
+ * its imaginary half io values further. */
+enum { QM_FRAME_BLOCK = 32 };
+
+typedef struct qm_stft_work {
+    int N; /* FFT size, a power of two >= 2 */
+    vDSP_Length log2n;
+    double *g;   /* N values of the square-root window */
+    double *blk; /* QM_FRAME_BLOCK packed frames, ld values apart */
+    size_t ld;   /* frame stride in blk: N plus a pad */
+    size_t io;   /* offset of a frame's imaginary half: N/2 plus a pad */
+} qm_stft_work;
+
+/* takes the scratch and builds the window; -1 when memory is short (w is
+ * then empty, and qm_stft_work_free may still be called) */
+int qm_stft_work_init(qm_stft_work *w, int N);
+void qm_stft_work_free(qm_stft_work *w);
+/* run(first) on the calling thread and run(second) (unless NULL) on a thread
+ * of its own, or after it when no thread can be had; returns once both are done */
+void qm_run_pair(void *(*run)(void *), void *first, void *second);
 
 /* re, im ((N/2+1) x numFrames) = DFT of each sqrt-Blackman-windowed frame of
  * N samples, frames hop apart; x holds (numFrames-1)*hop + N samples. The setup

@@ -4,20 +4,9 @@
 #define QM_STFT_INTERNAL_H
 
 #include <Accelerate/Accelerate.h>
+
+#include "qm_audio.h"
 #include <stddef.h>
-
-/* Frames handled together, so that spectrogram rows are read and written in
- * runs of this many neighbouring values rather than one value per row. */
-enum { QM_FRAME_BLOCK = 32 };
-
-typedef struct qm_stft_work {
-    int N; /* FFT size, a power of two >= 2 */
-    vDSP_Length log2n;
-    double *g;   /* N values of the square-root window */
-    double *blk; /* QM_FRAME_BLOCK packed frames, ld values apart */
-    size_t ld;   /* frame stride in blk: N plus a pad */
-    size_t io;   /* offset of a frame's imaginary half: N/2 plus a pad */
-} qm_stft_work;
 
 /* Where the columns of the spectrum to resynthesise come from, rows x cols. */
 typedef enum { QM_SRC_PLAIN, QM_SRC_GAINED, QM_SRC_NOISE } qm_src_kind;
@@ -43,9 +32,6 @@ typedef struct qm_seam {
 
 /* 0 when N is a power of two >= 2 and hop >= 0, -1 otherwise */
 int qm_stft_check(FFTSetupD setup, int N, int hop);
-/* takes the scratch and builds the window; -1 when memory is short */
-int qm_stft_work_init(qm_stft_work *w, int N);
-void qm_stft_work_free(qm_stft_work *w);
 /* out += windowed overlap-add of the inverse DFT of columns t0 .. t0+nb-1,
  * nb <= QM_FRAME_BLOCK; seam (or NULL) as above */
 void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_src *src, size_t t0,
@@ -53,9 +39,6 @@ void qm_istft_block(FFTSetupD setup, const qm_stft_work *w, const qm_spectrum_sr
 /* where a call's frames are cut between two threads: a whole number of
  * blocks from the start, near the middle; cols when there is no cut */
 size_t qm_frame_cut(size_t cols);
-/* run(first) on the calling thread and run(second) (unless NULL) on a thread
- * of its own, or after it when no thread can be had; returns once both are done */
-void qm_run_pair(void *(*run)(void *), void *first, void *second);
 /* out += the contributions seam kept aside, frame by frame in order */
 void qm_seam_add(const qm_seam *seam, size_t N, int hop, double *out);
 /* out += windowed overlap-add of the inverse DFT of numFrames columns */

@@ -164,7 +164,7 @@ int resolveBases(DecomposeOptions &opt) {
 
 int checkGivenBases(const Run &run) {
     if (!run.opt.given) return 0;
-    const kvs_shape &s = run.shape;
+    const kve_streamShape &s = run.shape;
     for (const BasesFile &f : run.opt.given->files) {
         auto refuse = [&](const std::string &what, const std::string &theirs, const std::string &ours) {
             fail("--bases: '" + f.path + "' was analysed with " + what + " " + theirs + ", this run with " + ours);

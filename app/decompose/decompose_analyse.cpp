@@ -22,28 +22,28 @@ int streamChannels(void *user, long start, long count, double *const *ch) {
 }
 
 // A refusal of the shape, with the numbers to change to.
-void refuse(int st, const kvs_shape &s) {
+void refuse(int st, const kve_streamShape &s) {
     fail("the analysis was refused:");
     switch (st) {
-    case KVS_ERR_WINDOW:
+    case KVE_WINDOW_TOO_SHORT:
         std::fprintf(stderr, "Error: window will be shorter than 2 samples. Try one of the following:\n"
                              "Increase window length, check the sampling rate of the buffer.\n");
         break;
-    case KVS_ERR_HOP_SHORT:
+    case KVE_HOP_TOO_SHORT:
         std::fprintf(stderr, "Error: hop will be shorter than 1 sample. Try one of the following:\n"
                              "Increase hop, increase window length.\n");
         break;
-    case KVS_ERR_HOP_LONG:
+    case KVE_HOP_TOO_LONG:
         std::fprintf(stderr,
                      "Error: hop leaves samples too thinly covered to resynthesise.\n"
                      "Use --hop %.3f or less.\n",
-                     s.longest_hop);
+                     s.longestHop);
         break;
-    case KVS_ERR_SHORT:
+    case KVE_SOUND_TOO_SHORT:
         std::fprintf(stderr,
                      "Error: sound is too short for this window. Try one of the following:\n"
                      "Load a sound of at least %.4f s, or use --win %.4f or less.\n",
-                     s.shortest_sound, s.longest_window);
+                     s.shortestSound, s.longestWindow);
         break;
     default:
         std::fprintf(stderr, "Error: the sound is too long for these sizes. Try a longer hop or window.\n");
@@ -64,23 +64,19 @@ double memoryAvailable() {
     return 0;
 }
 
-// The run's peak beyond the loaded sound: V (floats), W, H and the passes'
-// scratch, the factorisation's copies of W and H, the start's range and its
-// block of V as doubles, and the shown magnitude of the picture or page.
+// The engine's estimate of the run, and the shown magnitude of the picture
+// or page.
 double memoryEstimate(const Run &run) {
-    const kvs_shape &s = run.shape;
-    const int K = run.opt.components;
+    const kve_streamShape &s = run.shape;
     const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
-    double bytes = static_cast<double>(kvs_memory(&s, K, outs, sizeof(float)));
-    bytes += 8.0 * (s.rows + s.frames) * (4.0 * K + 2.0 * (K + 10)) + 8.0 * 16 * s.frames;
-    bytes += 8.0 * std::max<double>(s.rows, std::min<double>(double(s.rows) * s.frames, 1 << 21));
+    double bytes = kve_runMemory(&s, run.opt.components, outs);
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
     return bytes;
 }
 
 bool fitsInMemory(const Run &run) {
     const double need = memoryEstimate(run), have = memoryAvailable();
-    if (have <= 0 || need <= have) return true;
+    if (kve_fitsMemory(need, have)) return true;
     char msg[320];
     std::snprintf(msg, sizeof msg,
                   "the run needs about %.1f MB and the machine has %.1f MB available. Try a shorter sound, a "
@@ -93,7 +89,7 @@ bool fitsInMemory(const Run &run) {
 // More components than the spectrogram has frames or rows cannot all
 // differ (its rank is at most the fewer); the run goes on, told so.
 void warnAboveRank(const Run &run) {
-    const kvs_shape &s = run.shape;
+    const kve_streamShape &s = run.shape;
     const int K = run.opt.components;
     if (run.opt.quiet || (K <= s.frames && K <= s.rows)) return;
     const bool byFrames = s.frames <= s.rows;
@@ -108,13 +104,13 @@ void warnAboveRank(const Run &run) {
 
 }  // namespace
 
-kvs_source soundSource(const Run &run) {
-    if (run.stream) return kvs_source{streamChannels, run.stream.get()};
+kve_source soundSource(const Run &run) {
+    if (run.stream) return kve_source{streamChannels, run.stream.get()};
     return soundDataSource(run.sound);
 }
 
 std::vector<double> shownMagnitude(const Run &run) {
-    const kvs_shape &s = run.shape;
+    const kve_streamShape &s = run.shape;
     const size_t n = static_cast<size_t>(s.bins) * static_cast<size_t>(s.frames);
     std::vector<double> m(run.V.begin(), run.V.begin() + static_cast<long>(n));
     for (size_t i = n; i < run.V.size(); ++i) m[i - n] += static_cast<double>(run.V[i]);
@@ -127,36 +123,30 @@ int analyseSound(Run &run) {
     const double win = run.opt.win ? static_cast<float>(*run.opt.win) : d.window;
     const float hop = run.opt.hop ? static_cast<float>(*run.opt.hop) : 1.0f - d.overlap;
     const int channels = std::min(run.sound.channels, 2);
-    kvs_rows mode = run.channelMode == "stack" && channels == 2 ? KVS_STACK : KVS_SUM;
+    kve_rows mode = run.channelMode == "stack" && channels == 2 ? KVE_STACK : KVE_SUM;
     if (channels == 1) run.channelMode = "sum";
-    kvs_shape &s = run.shape;
-    int st = kvs_shape_make(win, hop, run.sound.sampleRate, run.sound.frames, channels, mode, &s);
+    kve_streamShape &s = run.shape;
+    int st = kve_streamShapeOf(win, hop, run.sound.sampleRate, run.sound.frames, channels, mode, &s);
     say(run, "winlength = %f, FFTsize = %d, hop = %d, frames = %ld", win, s.N, s.hop, s.frames);
-    if (st != KVS_OK) {
+    if (st != KVE_OK) {
         refuse(st, s);
         return 1;
     }
     if (!fitsInMemory(run)) return 1;
     warnAboveRank(run);
-    // the engine's record keeps the sizes the JSON reads
-    kve_engine &e = run.engine.e;
-    e.fftSize = s.N;
-    e.hopSize = s.hop;
-    e.numBins = s.bins;
-    e.numFrames = s.frames;
     try {
         run.V.assign(static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames), 0.0f);
     } catch (const std::bad_alloc &) {
         fail("not enough memory for the analysis");
         return 1;
     }
-    st = kvs_analyse_float(&s, soundSource(run), run.V.data(), 0);
-    if (st == KVS_ERR_NOT_FINITE) {
+    st = kve_streamAnalyseFloat(&s, soundSource(run), run.V.data(), 0);
+    if (st == KVE_NOT_FINITE) {
         fail("'" + shownInput(run.opt) + "' holds samples that are not finite numbers");
         return 1;
     }
-    if (st == KVS_ERR_SOURCE) return 1;  // the stream said why
-    if (st != KVS_OK) {
+    if (st == KVE_SOURCE_FAILED) return 1;  // the stream said why
+    if (st != KVE_OK) {
         fail("not enough memory for the analysis");
         return 1;
     }

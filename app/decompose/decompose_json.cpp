@@ -48,13 +48,12 @@ json sourceOf(const Run &run, size_t k) {
 // Every bin's frequency and every frame's time (that of its centre; the
 // first frames start lead samples before the sound).
 void axesJson(const Run &run, json &j) {
-    const kve_engine &e = run.e();
+    const kve_streamShape &e = run.shape;
     const double rate = run.sound.sampleRate;
-    std::vector<double> binHz(static_cast<size_t>(e.numBins)), frameSec(static_cast<size_t>(e.numFrames));
-    for (size_t b = 0; b < binHz.size(); ++b) binHz[b] = static_cast<double>(b) * rate / e.fftSize;
+    std::vector<double> binHz(static_cast<size_t>(e.bins)), frameSec(static_cast<size_t>(e.frames));
+    for (size_t b = 0; b < binHz.size(); ++b) binHz[b] = static_cast<double>(b) * rate / e.N;
     for (size_t t = 0; t < frameSec.size(); ++t)
-        frameSec[t] =
-            (static_cast<double>(t) * e.hopSize - static_cast<double>(run.shape.lead) + e.fftSize / 2.0) / rate;
+        frameSec[t] = (static_cast<double>(t) * e.hop - static_cast<double>(run.shape.lead) + e.N / 2.0) / rate;
     j["bin_frequencies"] = binHz;
     j["frame_times"] = frameSec;
 }
@@ -69,7 +68,7 @@ double sum(const std::vector<double> &v) {
 // bin of the basis's largest value; a component's sum over all cells of
 // w h, (sum w)(sum h), over that of all components.
 void fillPeaksAndShares(Run &run) {
-    const double binHz = static_cast<double>(run.sound.sampleRate) / run.e().fftSize;
+    const double binHz = static_cast<double>(run.sound.sampleRate) / run.shape.N;
     for (Component &c : run.components)
         if (c.peakHz == 0 && !c.shown.empty())
             c.peakHz = binHz * static_cast<double>(std::max_element(c.shown.begin(), c.shown.end()) - c.shown.begin());
@@ -167,7 +166,7 @@ std::vector<std::string> previousFiles(const OutputSet &out) {
 }  // namespace
 
 int writeComponentsJson(Run &run, OutputSet &out) {
-    const kve_engine &e = run.e();
+    const kve_streamShape &e = run.shape;
     FileFingerprint input;
     std::string err;
     if (!fingerprintFile(run.opt.input, input, err)) {
@@ -189,10 +188,10 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     j["sample_rate"] = run.sound.sampleRate;
     j["channels"] = run.sound.channels;
     j["samples"] = run.sound.frames;
-    j["fft_size"] = e.fftSize;
-    j["hop"] = e.hopSize;
-    j["bins"] = e.numBins;
-    j["frames"] = e.numFrames;
+    j["fft_size"] = e.N;
+    j["hop"] = e.hop;
+    j["bins"] = e.bins;
+    j["frames"] = e.frames;
     factorisationJson(run, j);
     groupsJson(run, j);
     j["files"] = runFiles(run);

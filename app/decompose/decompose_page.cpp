@@ -7,7 +7,7 @@
 namespace korvane {
 
 int writeListeningPage(Run &run, OutputSet &out) {
-    const kvs_shape &sh = run.shape;
+    const kve_streamShape &sh = run.shape;
     std::vector<std::vector<double>> w, acts;
     std::vector<double> centroids;
     std::vector<std::string> audio;

@@ -7,7 +7,7 @@
 namespace korvane {
 
 int drawPicture(Run &run, OutputSet &out) {
-    const kvs_shape &s = run.shape;
+    const kve_streamShape &s = run.shape;
     PlotData pd;
     pd.title = run.name;
     pd.sampleRate = run.sound.sampleRate;

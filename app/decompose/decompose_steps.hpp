@@ -8,19 +8,9 @@
 
 #include "decompose/decompose.hpp"
 #include "kv_engine.h"
-#include "kv_stream.h"
 #include "files/outputs.hpp"
 
 namespace korvane {
-
-// The engine record, given back whichever way the run ends.
-struct Engine {
-    kve_engine e;
-    Engine() { kve_init(&e); }
-    ~Engine() { kve_free(&e); }
-    Engine(const Engine &) = delete;
-    Engine &operator=(const Engine &) = delete;
-};
 
 // One component as the outputs show it, in the engine's order.
 struct Component {
@@ -42,10 +32,9 @@ struct Run {
     SoundData sound;
     std::shared_ptr<SoundStream> stream;  // a large sound, read from its file pass by pass (no samples held)
     std::string name;                     // the input's base name
-    Engine engine;
-    kvs_shape shape{};         // the padded framing of the analysis
-    std::vector<float> V;      // rows x frames, as floats
-    std::vector<double> W, H;  // rows x K, K x frames
+    kve_streamShape shape{};              // the padded framing of the analysis
+    std::vector<float> V;                 // rows x frames, as floats
+    std::vector<double> W, H;             // rows x K, K x frames
     std::vector<Component> components;
     std::vector<std::string> written;  // files made, in writing order
     double factorSeconds = 0, resynthSeconds = 0;
@@ -59,11 +48,10 @@ struct Run {
     unsigned seedUsed = 1;            // the seed a repeat would pass
 
     explicit Run(const DecomposeOptions &o) : opt(o) {}
-    const kve_engine &e() const { return engine.e; }
 };
 
 // The sound (held, or read from its file) as a source of its first two channels.
-kvs_source soundSource(const Run &run);
+kve_source soundSource(const Run &run);
 // V as the picture and page show it: bins x frames, stacked channels summed.
 std::vector<double> shownMagnitude(const Run &run);
 

@@ -89,15 +89,15 @@ bool closeAll(Pass &p) {
 bool runPass(Pass &p) {
     p.peak = 0;
     p.done = 0;
-    std::vector<kvs_output> outs;
+    std::vector<kve_output> outs;
     for (const PassFile &f : p.files) outs.push_back({f.comps.data(), static_cast<int>(f.comps.size())});
     bool ok = openAll(p);
     if (ok) {
-        int st = kvs_resynth(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
-                             static_cast<int>(outs.size()), kvs_sink{writeBlock, &p}, 0);
-        if (st != KVS_OK && p.err.empty())
-            p.err = st == KVS_ERR_MEMORY ? "not enough memory for the resynthesis" : "the resynthesis failed";
-        ok = st == KVS_OK;
+        int st = kve_streamResynth(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
+                                   static_cast<int>(outs.size()), kve_sink{writeBlock, &p}, 0);
+        if (st != KVE_OK && p.err.empty())
+            p.err = st == KVE_NO_MEMORY ? "not enough memory for the resynthesis" : "the resynthesis failed";
+        ok = st == KVE_OK;
     }
     return closeAll(p) && ok;
 }
@@ -118,8 +118,8 @@ bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const
     ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
     p.bar = &bar;
     bool ok = runPass(p);
-    if (ok && !isFloat(set.format) && p.peak > 1.0) {
-        p.gain = 0.999 / p.peak;
+    if (ok && !isFloat(set.format) && kve_clipGain(p.peak) != 1.0) {
+        p.gain = kve_clipGain(p.peak);
         if (!set.quiet)
             std::printf("The components would clip: every file is scaled by %.4f (%.2f dB)\n", p.gain,
                         20 * std::log10(p.gain));
@@ -138,8 +138,8 @@ std::string groupFile(const std::string &name, size_t index, size_t count, const
     return name + "-group" + (count == 1 ? std::string() : std::to_string(index + 1)) + ext;
 }
 
-kvs_source soundDataSource(const SoundData &s) {
-    return kvs_source{readChannels, const_cast<SoundData *>(&s)};
+kve_source soundDataSource(const SoundData &s) {
+    return kve_source{readChannels, const_cast<SoundData *>(&s)};
 }
 
 }  // namespace korvane

@@ -1,5 +1,5 @@
 // The level-true resynthesis written to sound files: every file (a
-// component or a group of them) in one pass of kvs_resynth, each written as
+// component or a group of them) in one pass of kve_streamResynth, each written as
 // its samples come. For an integer format that would clip, the pass is made
 // again with one gain common to every file. decompose and remix share it.
 #pragma once
@@ -21,8 +21,8 @@ struct PassFile {
 // What the files are made from: the framing, the sound, and W (rows x K)
 // and H (K x frames) as the factorisation left them.
 struct PassSource {
-    const kvs_shape *shape = nullptr;
-    kvs_source sound{};
+    const kve_streamShape *shape = nullptr;
+    kve_source sound{};
     const double *W = nullptr, *H = nullptr;
     int K = 0;
     int sampleRate = 0;
@@ -43,6 +43,6 @@ bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const
 std::string groupFile(const std::string &name, size_t index, size_t count, const char *ext);
 
 // The first two channels of an in-memory sound, as the engine reads them.
-kvs_source soundDataSource(const SoundData &s);
+kve_source soundDataSource(const SoundData &s);
 
 }  // namespace korvane

@@ -7,7 +7,7 @@ namespace korvane {
 
 using json = nlohmann::ordered_json;
 
-json factorsJson(const kvs_shape &s, const std::vector<double> &W, const std::vector<double> &H) {
+json factorsJson(const kve_streamShape &s, const std::vector<double> &W, const std::vector<double> &H) {
     return {{"window", s.window}, {"rows", s.rows}, {"W", W}, {"H", H}};
 }
 
@@ -32,14 +32,14 @@ bool numbers(const json &j, const char *key, size_t count, std::vector<double> &
 
 // The framing again, from the window in samples and the hop's share of N
 // (exact in single precision, N being a power of two).
-bool reframe(const json &rec, const json &fj, int rate, long length, int channels, kvs_shape &s) {
+bool reframe(const json &rec, const json &fj, int rate, long length, int channels, kve_streamShape &s) {
     const long long window = integer(fj, "window"), N = integer(rec, "fft_size"), hop = integer(rec, "hop");
     if (window < 2 || N < 2 || hop < 1 || hop > N || N > (1LL << 30)) return false;
     const bool stacked = rec.value("channel_mode", std::string()) == "stack";
     const float fraction = static_cast<float>(hop) / static_cast<float>(N);
-    int st = kvs_shape_make(static_cast<double>(window) / rate, fraction, rate, length, std::min(channels, 2),
-                            stacked ? KVS_STACK : KVS_SUM, &s);
-    return st == KVS_OK && s.window == window && s.N == N && s.hop == hop && s.frames == integer(rec, "frames") &&
+    int st = kve_streamShapeOf(static_cast<double>(window) / rate, fraction, rate, length, std::min(channels, 2),
+                               stacked ? KVE_STACK : KVE_SUM, &s);
+    return st == KVE_OK && s.window == window && s.N == N && s.hop == hop && s.frames == integer(rec, "frames") &&
            s.rows == integer(fj, "rows");
 }
 

@@ -13,10 +13,11 @@
 namespace korvane {
 
 // W is s.rows x K, H is K x s.frames, both row-major.
-nlohmann::ordered_json factorsJson(const kvs_shape &s, const std::vector<double> &W, const std::vector<double> &H);
+nlohmann::ordered_json factorsJson(const kve_streamShape &s, const std::vector<double> &W,
+                                   const std::vector<double> &H);
 
 struct Factors {
-    kvs_shape shape{};
+    kve_streamShape shape{};
     int K = 0;
     std::vector<double> W, H;
 };

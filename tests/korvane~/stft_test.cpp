@@ -73,7 +73,7 @@ TEST_F(Stft, LimitsRefuseAndKeepTheEarlierAnalysis) {
     ASSERT_EQ(run(160064, 44100), 0);
     EXPECT_EQ(x->eng.numFrames, 10000);  // the largest accepted
     double *re = x->eng.stftReL;
-    FFTSetupD setup = x->eng.fftSetup;
+    const void *setup = x->eng.fftSetup;
 
     ASSERT_EQ(run(160080, 44100), -1);
     EXPECT_EQ(texts(),
@@ -110,7 +110,7 @@ TEST_F(Stft, WindowsShorterThanTwoSamplesAreRefused) {
         "!Error: window will be shorter than 2 samples. Try one of the following:",
         "!Increase window length, check the sampling rate of the buffer."};
     ASSERT_EQ(run(5000, 8000), 0);
-    FFTSetupD setup = x->eng.fftSetup;
+    const void *setup = x->eng.fftSetup;
     int fft = x->eng.fftSize;
 
     sendFloat(x, "setWin", 0.00001);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "kv_engine.h"
+#include "qm_audio.h"
+#include "qm_matrixOps.h"
 
 #include <cmath>
 #include <cstdint>

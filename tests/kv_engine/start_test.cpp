@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "kv_start.h"
+#include "kv_stream.h"
 
 namespace {
 

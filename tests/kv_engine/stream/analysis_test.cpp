@@ -9,21 +9,21 @@
 
 namespace {
 
-kvs_shape shape(double sec, float hop, double rate, long L, int ch, kvs_rows mode = KVS_SUM) {
-    kvs_shape s;
-    EXPECT_EQ(kvs_shape_make(sec, hop, rate, L, ch, mode, &s), KVS_OK);
+kve_streamShape shape(double sec, float hop, double rate, long L, int ch, kve_rows mode = KVE_SUM) {
+    kve_streamShape s;
+    EXPECT_EQ(kve_streamShapeOf(sec, hop, rate, L, ch, mode, &s), KVE_OK);
     return s;
 }
 
-std::vector<double> analyse(const kvs_shape &s, const kvt::Chans &x, int threads = 2) {
+std::vector<double> analyse(const kve_streamShape &s, const kvt::Chans &x, int threads = 2) {
     kvt::Source src{x};
     std::vector<double> V(size_t(s.rows) * size_t(s.frames), -1.0);
-    EXPECT_EQ(kvs_analyse(&s, src.source(), V.data(), threads), KVS_OK);
+    EXPECT_EQ(kve_streamAnalyse(&s, src.source(), V.data(), threads), KVE_OK);
     return V;
 }
 
 // frame t of the sound with the padding, as bins x frames magnitudes
-std::vector<double> naive_magnitudes(const kvs_shape &s, const std::vector<double> &x) {
+std::vector<double> naive_magnitudes(const kve_streamShape &s, const std::vector<double> &x) {
     std::vector<double> padded(size_t(s.lead), 0.0);
     padded.insert(padded.end(), x.begin(), x.end());
     padded.resize(size_t(s.frames - 1) * s.hop + s.N, 0.0);
@@ -37,7 +37,7 @@ std::vector<double> naive_magnitudes(const kvs_shape &s, const std::vector<doubl
 
 TEST(StreamShape, SizesAsTheObjectAndFramesOverEverySample) {
     // 0.08 s at 44.1 kHz: 3528 samples, FFT 4096, hop a quarter
-    kvs_shape s = shape(0.08, 0.25f, 44100, 44100 * 3, 2, KVS_STACK);
+    kve_streamShape s = shape(0.08, 0.25f, 44100, 44100 * 3, 2, KVE_STACK);
     EXPECT_EQ(s.window, 3528);
     EXPECT_EQ(s.N, 4096);
     EXPECT_EQ(s.hop, 1024);
@@ -58,40 +58,41 @@ TEST(StreamShape, SizesAsTheObjectAndFramesOverEverySample) {
 }
 
 TEST(StreamShape, RefusalsGiveTheNumbersToChange) {
-    kvs_shape s;
-    EXPECT_EQ(kvs_shape_make(1.0 / 44100, 0.25f, 44100, 1000, 1, KVS_SUM, &s), KVS_ERR_WINDOW);
-    EXPECT_EQ(kvs_shape_make(0.08, 0.0001f, 44100, 44100, 1, KVS_SUM, &s), KVS_ERR_HOP_SHORT);
+    kve_streamShape s;
+    EXPECT_EQ(kve_streamShapeOf(1.0 / 44100, 0.25f, 44100, 1000, 1, KVE_SUM, &s),
+              KVE_WINDOW_TOO_SHORT);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.0001f, 44100, 44100, 1, KVE_SUM, &s), KVE_HOP_TOO_SHORT);
     // 0.05 s of sound with a 0.08 s window
-    EXPECT_EQ(kvs_shape_make(0.08, 0.25f, 44100, 2205, 1, KVS_SUM, &s), KVS_ERR_SHORT);
-    EXPECT_DOUBLE_EQ(s.shortest_sound, 3528.0 / 44100);
-    EXPECT_DOUBLE_EQ(s.longest_window, 0.05);
-    EXPECT_EQ(kvs_shape_make(s.longest_window, 0.25f, 44100, 2205, 1, KVS_SUM, &s), KVS_OK);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 2205, 1, KVE_SUM, &s), KVE_SOUND_TOO_SHORT);
+    EXPECT_DOUBLE_EQ(s.shortestSound, 3528.0 / 44100);
+    EXPECT_DOUBLE_EQ(s.longestWindow, 0.05);
+    EXPECT_EQ(kve_streamShapeOf(s.longestWindow, 0.25f, 44100, 2205, 1, KVE_SUM, &s), KVE_OK);
     // a window past any FFT size, on a sound shorter still: the sound is what to change
-    EXPECT_EQ(kvs_shape_make(1e9, 0.25f, 44100, 44100, 1, KVS_SUM, &s), KVS_ERR_SHORT);
-    EXPECT_DOUBLE_EQ(s.longest_window, 1.0);
+    EXPECT_EQ(kve_streamShapeOf(1e9, 0.25f, 44100, 44100, 1, KVE_SUM, &s), KVE_SOUND_TOO_SHORT);
+    EXPECT_DOUBLE_EQ(s.longestWindow, 1.0);
     // a hop of a whole window leaves the window's zero uncovered
-    EXPECT_EQ(kvs_shape_make(0.08, 1.0f, 44100, 44100, 1, KVS_SUM, &s), KVS_ERR_HOP_LONG);
-    const double longest = s.longest_hop;
+    EXPECT_EQ(kve_streamShapeOf(0.08, 1.0f, 44100, 44100, 1, KVE_SUM, &s), KVE_HOP_TOO_LONG);
+    const double longest = s.longestHop;
     EXPECT_GT(longest, 0.75);
     EXPECT_LT(longest, 1.0);
-    EXPECT_EQ(kvs_shape_make(0.08, float(longest), 44100, 44100, 1, KVS_SUM, &s), KVS_OK);
-    EXPECT_EQ(kvs_shape_make(0.08, float(longest + 1.0 / 4096), 44100, 44100, 1, KVS_SUM, &s),
-              KVS_ERR_HOP_LONG);
-    EXPECT_EQ(kvs_shape_make(0.08, 0.25f, 44100, 0, 1, KVS_SUM, &s), KVS_ERR_ARG);
-    EXPECT_EQ(kvs_shape_make(0.08, 0.25f, 44100, 44100, 3, KVS_SUM, &s), KVS_ERR_ARG);
-    EXPECT_EQ(kvs_shape_make(0.08, 0.25f, 44100, LONG_MAX, 1, KVS_SUM, &s), KVS_ERR_SIZE);
+    EXPECT_EQ(kve_streamShapeOf(0.08, float(longest), 44100, 44100, 1, KVE_SUM, &s), KVE_OK);
+    EXPECT_EQ(kve_streamShapeOf(0.08, float(longest + 1.0 / 4096), 44100, 44100, 1, KVE_SUM, &s),
+              KVE_HOP_TOO_LONG);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 0, 1, KVE_SUM, &s), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 3, KVE_SUM, &s), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, LONG_MAX, 1, KVE_SUM, &s), KVE_TOO_LARGE);
 }
 
 TEST(StreamShape, MemoryEstimateCountsTheMatricesAndStaysSmallBeyondThem) {
     // an hour of stereo at 44.1 kHz, summed rows
-    const kvs_shape s = shape(0.08, 0.25f, 44100, 44100L * 3600, 2);
+    const kve_streamShape s = shape(0.08, 0.25f, 44100, 44100L * 3600, 2);
     const size_t vwh = (size_t(s.rows) * size_t(s.frames) + size_t(s.rows + s.frames) * 10) * 8;
-    const size_t m = kvs_memory(&s, 10, 10, 8);
+    const size_t m = kve_streamMemory(&s, 10, 10, 8);
     EXPECT_GE(m, vwh);
     EXPECT_LT(m, vwh + (64u << 20)) << "the scratch is blocks, not spectrograms";
-    EXPECT_EQ(kvs_memory(&s, 0, 10, 8), SIZE_MAX);
+    EXPECT_EQ(kve_streamMemory(&s, 0, 10, 8), SIZE_MAX);
     const size_t vf = size_t(s.rows) * size_t(s.frames) * 4;
-    EXPECT_EQ(kvs_memory(&s, 10, 10, 4), m - vf) << "V as floats takes half";
+    EXPECT_EQ(kve_streamMemory(&s, 10, 10, 4), m - vf) << "V as floats takes half";
 }
 
 TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames) {
@@ -102,12 +103,12 @@ TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames) {
     } cases[] = {{16, 4, 40}, {32, 4, 300}, {64, 48, 2000}, {32, 8, 1000}};
     for (auto &c : cases)
         for (int ch : {1, 2})
-            for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
-                const kvs_shape s = shape(c.N, float(c.hop) / float(c.N), 1.0, c.L, ch, mode);
+            for (kve_rows mode : {KVE_SUM, KVE_STACK}) {
+                const kve_streamShape s = shape(c.N, float(c.hop) / float(c.N), 1.0, c.L, ch, mode);
                 const kvt::Chans x = kvt::sound(ch, c.L, unsigned(c.N + ch));
                 const std::vector<double> V = analyse(s, x);
                 std::vector<double> ref;
-                if (ch == 2 && mode == KVS_STACK) {
+                if (ch == 2 && mode == KVE_STACK) {
                     ref = naive_magnitudes(s, x[0]);
                     const std::vector<double> r = naive_magnitudes(s, x[1]);
                     ref.insert(ref.end(), r.begin(), r.end());
@@ -126,13 +127,13 @@ TEST(StreamAnalysis, MatchesNaiveDftOfThePaddedFrames) {
 
 TEST(StreamAnalysis, AgreesWithQmStftInsideTheSoundAndOnEitherThreadCount) {
     const long L = 5000;
-    const kvs_shape s = shape(0.016, 0.25f, 8000, L, 2, KVS_STACK);  // N 128, hop 32
+    const kve_streamShape s = shape(0.016, 0.25f, 8000, L, 2, KVE_STACK);  // N 128, hop 32
     const kvt::Chans x = kvt::sound(2, L, 5);
     const std::vector<double> V = analyse(s, x, 2);
     EXPECT_EQ(analyse(s, x, 1), V) << "bit for bit on one thread";
     kvt::Source src{x};
     std::vector<float> Vf(V.size(), -1.0f);
-    ASSERT_EQ(kvs_analyse_float(&s, src.source(), Vf.data(), 2), KVS_OK);
+    ASSERT_EQ(kve_streamAnalyseFloat(&s, src.source(), Vf.data(), 2), KVE_OK);
     for (size_t i = 0; i < V.size(); i++)
         ASSERT_EQ(Vf[i], float(V[i])) << "the float rows are the doubles rounded, cell " << i;
     const int inner = int((L - s.N) / s.hop) + 1;  // frames of qm_STFT from sample 0

@@ -7,15 +7,15 @@
 namespace {
 
 struct Case {
-    kvs_shape s;
+    kve_streamShape s;
     int K;
     std::vector<double> W, H;
     kvt::Chans x;
 };
 
-Case make_case(int N, int hop, long L, int ch, kvs_rows mode, int K, int zero_every = 0) {
+Case make_case(int N, int hop, long L, int ch, kve_rows mode, int K, int zero_every = 0) {
     Case r;
-    EXPECT_EQ(kvs_shape_make(N, float(hop) / float(N), 1.0, L, ch, mode, &r.s), KVS_OK);
+    EXPECT_EQ(kve_streamShapeOf(N, float(hop) / float(N), 1.0, L, ch, mode, &r.s), KVE_OK);
     r.K = K;
     r.W = kvt::factor(size_t(r.s.rows) * K, unsigned(N + K), zero_every);
     r.H = kvt::factor(size_t(K) * size_t(r.s.frames), unsigned(hop + L), zero_every);
@@ -26,13 +26,13 @@ Case make_case(int N, int hop, long L, int ch, kvs_rows mode, int K, int zero_ev
 // every output of r over its outputs, collected
 std::vector<kvt::Chans> resynth(const Case &r, const std::vector<std::vector<int>> &sets,
                                 int threads = 2) {
-    std::vector<kvs_output> outs;
+    std::vector<kve_output> outs;
     for (auto &set : sets) outs.push_back({set.data(), int(set.size())});
     kvt::Source src{r.x};
     kvt::Sink sink(int(sets.size()), r.s.channels, r.s.length);
-    EXPECT_EQ(kvs_resynth(&r.s, src.source(), r.W.data(), r.H.data(), r.K, outs.data(),
-                          int(outs.size()), sink.sink(), threads),
-              KVS_OK);
+    EXPECT_EQ(kve_streamResynth(&r.s, src.source(), r.W.data(), r.H.data(), r.K, outs.data(),
+                                int(outs.size()), sink.sink(), threads),
+              KVE_OK);
     for (long n : sink.next) EXPECT_EQ(n, r.s.length) << "every sample written";
     return sink.out;
 }
@@ -57,7 +57,7 @@ TEST(StreamResynth, ComponentsSumToTheSoundEdgesIncluded) {
     const int N = 64;
     for (int hop : {N / 4, N / 8, 3 * N / 4, 13})
         for (int ch : {1, 2})
-            for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
+            for (kve_rows mode : {KVE_SUM, KVE_STACK}) {
                 // frames across several blocks, the last one partial
                 const Case r = make_case(N, hop, 3001, ch, mode, 5);
                 const kvt::Chans total = sum(resynth(r, singles(r.K)));
@@ -71,7 +71,7 @@ TEST(StreamResynth, ComponentsSumToTheSoundEdgesIncluded) {
 }
 
 TEST(StreamResynth, AOneShotKeepsItsAttackAtSampleZero) {
-    Case r = make_case(256, 64, 4000, 1, KVS_SUM, 3);
+    Case r = make_case(256, 64, 4000, 1, KVE_SUM, 3);
     for (long n = 0; n < r.s.length; n++)  // full level at sample 0, then a decay
         r.x[0][size_t(n)] = std::exp(-double(n) / 300.0) * std::cos(0.3 * double(n));
     const std::vector<kvt::Chans> outs = resynth(r, singles(r.K));
@@ -84,7 +84,7 @@ TEST(StreamResynth, AOneShotKeepsItsAttackAtSampleZero) {
 }
 
 TEST(StreamResynth, AGroupIsTheSumOfItsComponents) {
-    for (kvs_rows mode : {KVS_SUM, KVS_STACK}) {
+    for (kve_rows mode : {KVE_SUM, KVE_STACK}) {
         const Case r = make_case(32, 8, 700, 2, mode, 4);
         const auto outs = resynth(r, {{0}, {2}, {3}, {2, 0, 3}});
         const kvt::Chans parts = sum(std::vector<kvt::Chans>{outs[0], outs[1], outs[2]});
@@ -101,9 +101,9 @@ TEST(StreamResynth, MatchesMaskedNaiveTransformsNormalisedByTheWindowOverlap) {
 
 static void expectMaskedNaive(int N, int hop) {
     const int K = 3;
-    const Case r = make_case(N, hop, 400, 1, KVS_SUM, K);
+    const Case r = make_case(N, hop, 400, 1, KVE_SUM, K);
     const auto outs = resynth(r, {{1}, {0, 2}});
-    const kvs_shape &s = r.s;
+    const kve_streamShape &s = r.s;
     const int T = int(s.frames), bins = s.bins;
     std::vector<double> padded(size_t(s.lead), 0.0);
     padded.insert(padded.end(), r.x[0].begin(), r.x[0].end());
@@ -137,7 +137,7 @@ static void expectMaskedNaive(int N, int hop) {
 
 TEST(StreamResynth, SilenceAndUnmodelledCellsGiveNoNaN) {
     // silence through factors with zeros: every mask 0 / 0 somewhere
-    Case r = make_case(32, 8, 400, 2, KVS_STACK, 3, 2);
+    Case r = make_case(32, 8, 400, 2, KVE_STACK, 3, 2);
     for (auto &c : r.x) std::fill(c.begin(), c.end(), 0.0);
     std::fill(r.H.begin(), r.H.end(), 0.0);
     for (auto &o : resynth(r, {{0}, {1, 2}}))
@@ -151,61 +151,63 @@ TEST(StreamResynth, SilenceAndUnmodelledCellsGiveNoNaN) {
 
 TEST(StreamResynth, NoFrameCapAndTheSameOnOneThread) {
     // 240 s at 1 kHz, N 16, hop 12: 20000 frames, twice the object's cap
-    kvs_shape s;
-    ASSERT_EQ(kvs_shape_make(0.016, 0.75f, 1000, 240000, 2, KVS_SUM, &s), KVS_OK);
+    kve_streamShape s;
+    ASSERT_EQ(kve_streamShapeOf(0.016, 0.75f, 1000, 240000, 2, KVE_SUM, &s), KVE_OK);
     EXPECT_GT(s.frames, 10000);
-    Case r = make_case(16, 12, 240000, 2, KVS_SUM, 2);
+    Case r = make_case(16, 12, 240000, 2, KVE_SUM, 2);
     kvt::Source src{r.x};
     std::vector<double> V(size_t(r.s.rows) * size_t(r.s.frames));
-    ASSERT_EQ(kvs_analyse(&r.s, src.source(), V.data(), 2), KVS_OK);
+    ASSERT_EQ(kve_streamAnalyse(&r.s, src.source(), V.data(), 2), KVE_OK);
     const auto outs = resynth(r, singles(2), 2);
     EXPECT_LT(kvt::rel_rms(sum(outs), r.x), 1e-9);
-    const Case small = make_case(64, 16, 3000, 2, KVS_STACK, 4);
+    const Case small = make_case(64, 16, 3000, 2, KVE_STACK, 4);
     EXPECT_EQ(resynth(small, singles(4), 1), resynth(small, singles(4), 2)) << "bit for bit";
 }
 
 TEST(StreamResynth, CallbackFailuresStopTheWork) {
-    const Case r = make_case(32, 8, 2000, 2, KVS_SUM, 2);
+    const Case r = make_case(32, 8, 2000, 2, KVE_SUM, 2);
     const int set[] = {0, 1};
-    const kvs_output out = {set, 2};
+    const kve_output out = {set, 2};
     kvt::Source src{r.x};
     src.fail_at = 1000;
     kvt::Sink sink(1, 2, r.s.length);
-    EXPECT_EQ(kvs_resynth(&r.s, src.source(), r.W.data(), r.H.data(), 2, &out, 1, sink.sink(), 2),
-              KVS_ERR_SOURCE);
+    EXPECT_EQ(
+        kve_streamResynth(&r.s, src.source(), r.W.data(), r.H.data(), 2, &out, 1, sink.sink(), 2),
+        KVE_SOURCE_FAILED);
     EXPECT_LT(sink.next[0], 1000) << "nothing written past the failure";
     kvt::Source again{r.x};
     kvt::Sink failing(1, 2, r.s.length);
     failing.fail_after = 1;
-    EXPECT_EQ(
-        kvs_resynth(&r.s, again.source(), r.W.data(), r.H.data(), 2, &out, 1, failing.sink(), 2),
-        KVS_ERR_SINK);
+    EXPECT_EQ(kve_streamResynth(&r.s, again.source(), r.W.data(), r.H.data(), 2, &out, 1,
+                                failing.sink(), 2),
+              KVE_SINK_FAILED);
     EXPECT_LT(again.next, r.s.length) << "reading stopped";
     kvt::Source third{r.x};
     third.fail_at = 10;
     std::vector<double> V(size_t(r.s.rows) * size_t(r.s.frames));
-    EXPECT_EQ(kvs_analyse(&r.s, third.source(), V.data(), 2), KVS_ERR_SOURCE);
+    EXPECT_EQ(kve_streamAnalyse(&r.s, third.source(), V.data(), 2), KVE_SOURCE_FAILED);
     kvt::Source bad{r.x};
     bad.x[1][1500] = NAN;
-    EXPECT_EQ(kvs_analyse(&r.s, bad.source(), V.data(), 2), KVS_ERR_NOT_FINITE);
+    EXPECT_EQ(kve_streamAnalyse(&r.s, bad.source(), V.data(), 2), KVE_NOT_FINITE);
 }
 
 TEST(StreamResynth, BadOutputsAndFactorsAreRefused) {
-    Case r = make_case(32, 8, 200, 1, KVS_SUM, 3);
+    Case r = make_case(32, 8, 200, 1, KVE_SUM, 3);
     kvt::Source src{r.x};
     kvt::Sink sink(1, 1, r.s.length);
     auto run = [&](std::vector<int> set) {
-        const kvs_output out = {set.data(), int(set.size())};
-        return kvs_resynth(&r.s, src.source(), r.W.data(), r.H.data(), 3, &out, 1, sink.sink(), 2);
+        const kve_output out = {set.data(), int(set.size())};
+        return kve_streamResynth(&r.s, src.source(), r.W.data(), r.H.data(), 3, &out, 1,
+                                 sink.sink(), 2);
     };
-    EXPECT_EQ(run({3}), KVS_ERR_ARG);
-    EXPECT_EQ(run({-1}), KVS_ERR_ARG);
-    EXPECT_EQ(run({1, 1}), KVS_ERR_ARG);
-    EXPECT_EQ(run({}), KVS_ERR_ARG);
+    EXPECT_EQ(run({3}), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(run({-1}), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(run({1, 1}), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(run({}), KVE_BAD_ARGUMENT);
     r.W[5] = -1.0;
-    EXPECT_EQ(run({0}), KVS_ERR_ARG);
+    EXPECT_EQ(run({0}), KVE_BAD_ARGUMENT);
     r.W[5] = INFINITY;
-    EXPECT_EQ(run({0}), KVS_ERR_ARG);
+    EXPECT_EQ(run({0}), KVE_BAD_ARGUMENT);
     EXPECT_EQ(sink.calls, 0);
     EXPECT_EQ(src.calls, 0);
 }

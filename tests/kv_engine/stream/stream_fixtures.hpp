@@ -34,7 +34,7 @@ struct Source {
             for (long i = 0; i < count; i++) ch[c][i] = s->x[c][size_t(start + i)];
         return 0;
     }
-    kvs_source source() { return {read, this}; }
+    kve_source source() { return {read, this}; }
 };
 
 struct Sink {
@@ -58,7 +58,7 @@ struct Sink {
             for (long i = 0; i < count; i++) s->out[size_t(o)][c][size_t(start + i)] = ch[c][i];
         return 0;
     }
-    kvs_sink sink() { return {write, this}; }
+    kve_sink sink() { return {write, this}; }
 };
 
 // noise with a few partials, different in each channel

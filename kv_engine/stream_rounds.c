@@ -1,0 +1,57 @@
+/* The streamed factorisation: rounds of multiplicative updates in groups
+ * between which a cost estimate is checked against the tolerance. */
+#include <math.h>
+
+#include "kv_engine_private.h"
+
+typedef struct kve_roundsProgress {
+    kve_progressFn progress;
+    void *user;
+    int before, total; /* rounds run before this group, and in all */
+} kve_roundsProgress;
+
+static int kve_onRound(int done, int total, void *user)
+{
+    (void)total;
+    const kve_roundsProgress *p = user;
+    return p->progress ? p->progress(p->before + done, p->total, p->user) : 0;
+}
+
+/* n rounds; 0, 1 when progress asked to stop, -1 when scratch ran out */
+static int kve_someRounds(const float *V, int rows, int frames, int K, double *W, double *H,
+                          const kve_rounds *how, int n, kve_roundsProgress *p)
+{
+    const int eucl = how->cost == KVE_EUCLIDEAN;
+    if (how->fixedK < 0) return qm_NMFFromFloat(eucl, V, rows, frames, K, n, W, H, kve_onRound, p);
+    return qm_NMFFromFixed(eucl, V, rows, frames, K, how->fixedK, n, W, H, kve_onRound, p);
+}
+
+kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, double *W, double *H,
+                               const kve_rounds *how, kve_progressFn progress, void *user,
+                               kve_roundsDone *done)
+{
+    if (!V || !W || !H || !how || rows < 1 || frames < 1 || K < 1 || how->iterations < 0)
+        return KVE_BAD_ARGUMENT;
+    const int total = how->iterations;
+    const bool check = how->tol > 0;
+    const int every = check ? KVE_CHECK_EVERY : total;
+    double last = check ? kve_costEstimate(how->cost, V, W, H, rows, frames, K) : 0.0;
+    int run = 0;
+    while (run < total) {
+        const int n = every < total - run ? every : total - run;
+        kve_roundsProgress p = {progress, user, run, total};
+        const int rc = kve_someRounds(V, rows, frames, K, W, H, how, n, &p);
+        if (rc != 0) return rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
+        run += n;
+        if (!check) continue;
+        const double now = kve_costEstimate(how->cost, V, W, H, rows, frames, K);
+        const bool settled = last - now < how->tol * fabs(last);
+        last = now;
+        if (settled) break;
+    }
+    if (done) {
+        done->iterations = run;
+        done->cost = kve_cost(how->cost, V, W, H, rows, frames, K);
+    }
+    return KVE_OK;
+}
