@@ -282,8 +282,8 @@ py::list Decomposition::resynthesise(const std::vector<std::vector<int>> &sets) 
         if (set.empty()) raise(PyExc_ValueError, "a group needs at least one component");
         for (int c : set)
             if (c < 0 || c >= K())
-                raise(PyExc_ValueError, "component " + std::to_string(c) + " is not between 0 and " +
-                                            std::to_string(K() - 1));
+                raise(PyExc_ValueError,
+                      "component " + std::to_string(c) + " is not between 0 and " + std::to_string(K() - 1));
         outs.push_back({set.data(), static_cast<int>(set.size())});
     }
     py::list arrays;
@@ -420,8 +420,8 @@ void bindDecomposition(py::module_ &m) {
                                [](const Decomposition &d) { return d.perComponent(&korvane::Component::centroidHz); })
         .def_property_readonly("peak_hz",
                                [](const Decomposition &d) { return d.perComponent(&korvane::Component::peakHz); })
-        .def_property_readonly(
-            "energy_share", [](const Decomposition &d) { return d.perComponent(&korvane::Component::energyShare); })
+        .def_property_readonly("energy_share",
+                               [](const Decomposition &d) { return d.perComponent(&korvane::Component::energyShare); })
         .def("resynthesise", &Decomposition::resynthesise)
         .def("save", &Decomposition::save)
         .def("info", &Decomposition::info);

@@ -3,8 +3,7 @@
 // `korvane decompose` runs them. The work runs without the GIL.
 #include "nmf.hpp"
 
-#include "kv_start.h"
-#include "decompose/model_cost.hpp"
+#include "kv_engine.h"
 extern "C" {
 #include "nmf_fast.h"  // the rounds on double V, in the order given
 }
@@ -29,8 +28,6 @@ namespace {
 
 namespace py = pybind11;
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-constexpr int kCheckEvery = 10;  // rounds between two checks of the tolerance
 
 struct Problem {
     int F = 0, T = 0, K = 0;
@@ -57,27 +54,23 @@ long firstBadValue(const T *v, size_t n) {
     return -1;
 }
 
-// Rounds on V as given; with fixed bases the engine reads floats only.
-int rounds(Problem &p, int n, RoundBridge &bridge) {
-    if (p.vd && p.fixed == 0)
-        return qm_fastIterate(p.eucl, p.vd, p.F, p.T, p.K, n, p.W, p.H, RoundBridge::onRound, &bridge);
-    return qm_NMFFromFixed(p.eucl, p.vf, p.F, p.T, p.K, p.fixed, n, p.W, p.H, RoundBridge::onRound, &bridge);
-}
-
+// The engine's rounds and tolerance loop on float V. On double V the same
+// loop (the engine's takes floats only) over the double rounds, the cost
+// read from V as floats.
 double costOf(const Problem &p, bool estimate) {
-    return (estimate ? korvane::modelCostEstimate : korvane::modelCost)(p.eucl, p.vf, p.W, p.H, p.F, p.T, p.K);
+    const int cost = p.eucl ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
+    return (estimate ? kve_costEstimate : kve_cost)(cost, p.vf, p.W, p.H, p.F, p.T, p.K);
 }
 
-// The command line's loop: checks every kCheckEvery rounds when tol > 0.
-Status iterate(Problem &p, RoundBridge &bridge, int &run, double &divergence) {
+Status doubleRounds(Problem &p, RoundBridge &bridge, int &run, double &divergence) {
     const bool check = p.tol > 0;
-    const int every = check ? kCheckEvery : p.iterations;
+    const int every = check ? KVE_CHECK_EVERY : p.iterations;
     double last = check ? costOf(p, true) : 0;
     run = 0;
     while (run < p.iterations) {
         const int n = std::min(every, p.iterations - run);
         bridge.before = run;
-        const int rc = rounds(p, n, bridge);
+        const int rc = qm_fastIterate(p.eucl, p.vd, p.F, p.T, p.K, n, p.W, p.H, RoundBridge::onRound, &bridge);
         if (rc == 1) return Status::Stopped;
         if (rc != 0) return Status::NoMemory;
         run += n;
@@ -89,6 +82,26 @@ Status iterate(Problem &p, RoundBridge &bridge, int &run, double &divergence) {
     }
     divergence = costOf(p, false);
     return std::isnan(divergence) ? Status::NoMemory : Status::Ok;
+}
+
+Status iterate(Problem &p, RoundBridge &bridge, int &run, double &divergence) {
+    if (p.vd && p.fixed == 0) return doubleRounds(p, bridge, run, divergence);
+    kve_rounds how{};
+    how.cost = p.eucl ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
+    how.iterations = p.iterations;
+    how.tol = p.tol;
+    how.fixedK = p.fixed > 0 ? p.fixed : -1;
+    kve_roundsDone done{};
+    switch (kve_streamFactorise(p.vf, p.F, p.T, p.K, p.W, p.H, &how, RoundBridge::onRound, &bridge, &done)) {
+    case KVE_OK:
+        run = done.iterations;
+        divergence = done.cost;
+        return std::isnan(divergence) ? Status::NoMemory : Status::Ok;
+    case KVE_STOPPED:
+        return Status::Stopped;
+    default:
+        return Status::NoMemory;
+    }
 }
 
 py::tuple nmf(const py::array &V, int K, bool eucl, int iterations, double tol, bool nndsvda,

@@ -29,7 +29,7 @@ void remix(const std::string &dir, const std::vector<std::string> &groups, const
     }
     if (st == 0) return;
     const std::string text = caught.text();
-    PyObject *type = st == 2 ? PyExc_ValueError
+    PyObject *type = st == 2                                               ? PyExc_ValueError
                      : text.find("not enough memory") != std::string::npos ? PyExc_MemoryError
                                                                            : PyExc_OSError;
     PyErr_SetString(type, text.empty() ? "remix failed" : text.c_str());

@@ -12,6 +12,7 @@ from . import _korvane
 from ._nmf import _as_progress, _integer
 
 _DEFAULT_WIN, _DEFAULT_HOP = 0.08, 0.25
+_FORMATS = ("same", "pcm16", "pcm24", "float", "flac")
 
 
 def _components(name, xs, K=None):
@@ -110,6 +111,8 @@ class Decomposition:
         default all). groups: lists of indices, each mixed into one file.
         Returns the names of the files written. Raises OSError when a file
         cannot be written, ValueError for bad options."""
+        if format not in _FORMATS:
+            raise ValueError("--format must be one of " + ", ".join(_FORMATS))
         only = list(range(self.k)) if only is None else _components("only", only, self.k)
         groups = [] if groups is None else [_components("groups", g, self.k) for g in groups]
         if any(not g for g in groups):
