@@ -1,4 +1,4 @@
-"""`cmake --install` of the module into a prefix, then the installed
+"""`cmake --install` of the tree into a prefix, then the installed
 package imported from another folder."""
 
 import os
@@ -11,7 +11,7 @@ RELDIR = os.environ["KV_PYTHON_INSTALL_DIR"]
 
 def test_installed_module_imports_from_another_folder(tmp_path):
     prefix = tmp_path / "prefix"
-    subprocess.run([os.environ["KV_CMAKE"], "--install", os.path.join(BUILD, "python"), "--prefix", str(prefix)],
+    subprocess.run([os.environ["KV_CMAKE"], "--install", BUILD, "--prefix", str(prefix)],
                    check=True, stdout=subprocess.DEVNULL)
     site = prefix / RELDIR
     assert (site / "korvane" / "__init__.py").is_file() and (site / "korvane" / "py.typed").is_file()
