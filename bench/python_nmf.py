@@ -56,35 +56,40 @@ def main():
     ap.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     ap.add_argument("--K", type=int, default=10)
     ap.add_argument("--iters", type=int, default=100)
+    ap.add_argument("--dtype", nargs="+", default=["float64", "float32"],
+                    help="V's type, for both (scikit-learn keeps float32)")
     a = ap.parse_args()
 
     import sklearn
-    V = spectrogram(a.frames)
-    F, T = V.shape
+    V64 = spectrogram(a.frames)
+    F, T = V64.shape
     rng = np.random.default_rng(0)
     # sklearn's random init scale, so that both start where sklearn would
-    scale = np.sqrt(V.mean() / a.K)
+    scale = np.sqrt(V64.mean() / a.K)
     W0, H0 = scale * rng.random((F, a.K)), scale * rng.random((a.K, T))
     print(f"korvane {korvane.__version__}, scikit-learn {sklearn.__version__}, numpy {np.__version__}; "
           f"F = {F}, T = {T}, K = {a.K}, {a.iters} rounds; load {os.getloadavg()[0]:.2f}", flush=True)
-    print(f"{'threads':>7} {'run':>3} {'sklearn s':>10} {'korvane s':>10} {'ratio':>6} "
+    print(f"{'dtype':>7} {'threads':>7} {'run':>3} {'sklearn s':>10} {'korvane s':>10} {'ratio':>6} "
           f"{'sklearn KL':>12} {'korvane KL':>12}")
     results = {}
     for run in range(a.runs):
-        for th in a.threads:
-            with threadpool_limits(limits=th):
-                ts, Ws, Hs = run_sklearn(V, W0, H0, a.iters)
-                tk, Wk, Hk = run_korvane(V, W0, H0, a.iters)
-            ds, dk = kl(V, Ws, Hs), kl(V, Wk, Hk)
-            results.setdefault(th, []).append((ts, tk, ds, dk))
-            print(f"{th:>7} {run:>3} {ts:>10.3f} {tk:>10.3f} {ts / tk:>6.1f} {ds:>12.6g} {dk:>12.6g}", flush=True)
+        for dtype in a.dtype:
+            V = V64.astype(dtype)
+            for th in a.threads:
+                with threadpool_limits(limits=th):
+                    ts, Ws, Hs = run_sklearn(V, W0.astype(dtype), H0.astype(dtype), a.iters)
+                    tk, Wk, Hk = run_korvane(V, W0, H0, a.iters)
+                ds, dk = kl(V64, Ws, Hs), kl(V64, Wk, Hk)
+                results.setdefault((dtype, th), []).append((ts, tk, ds, dk))
+                print(f"{dtype:>7} {th:>7} {run:>3} {ts:>10.3f} {tk:>10.3f} {ts / tk:>6.1f} {ds:>12.6g} {dk:>12.6g}",
+                      flush=True)
     print(f"\nmedians over {a.runs} runs (load now {os.getloadavg()[0]:.2f}):")
-    print("| threads | korvane.nmf (s) | scikit-learn (s) | ratio | KL korvane | KL scikit-learn |")
-    print("|---:|---:|---:|---:|---:|---:|")
-    for th, r in sorted(results.items()):
+    print("| V | threads | korvane.nmf (s) | scikit-learn (s) | ratio | KL korvane | KL scikit-learn |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for (dtype, th), r in sorted(results.items()):
         med = [statistics.median(x[i] for x in r) for i in range(4)]
         ratio = statistics.median(x[0] / x[1] for x in r)
-        print(f"| {th} | {med[1]:.3f} | {med[0]:.2f} | {ratio:.1f} | {med[3]:.6g} | {med[2]:.6g} |")
+        print(f"| {dtype} | {th} | {med[1]:.3f} | {med[0]:.2f} | {ratio:.1f} | {med[3]:.6g} | {med[2]:.6g} |")
 
 
 if __name__ == "__main__":
