@@ -5,6 +5,8 @@ import os
 import subprocess
 import sys
 
+import sounds
+
 BUILD = os.environ["KV_BUILD_DIR"]
 RELDIR = os.environ["KV_PYTHON_INSTALL_DIR"]
 
@@ -19,13 +21,16 @@ def test_installed_module_imports_from_another_folder(tmp_path):
     elsewhere.mkdir()
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["PYTHONPATH"] = str(site)
+    sounds.write_pcm16(elsewhere / "loop.wav", sounds.tones(), 22050)
     code = ("import korvane, numpy as np; "
             "W, H, info = korvane.nmf(np.ones((4, 6)), 2, seed=1, iterations=5); "
-            "print(korvane.__file__); print(korvane.__version__, info['iterations'])")
+            "print(korvane.__file__); print(korvane.__version__, info['iterations']); "
+            "print(korvane.decompose('loop.wav', k=6).energy_share.sum())")
     out = subprocess.run([sys.executable, "-c", code], cwd=elsewhere, env=env, check=True, capture_output=True,
                          text=True).stdout.split("\n")
     assert out[0].startswith(str(site))
     assert out[1] == f"{os.environ['KV_VERSION']} 5"
+    assert abs(float(out[2]) - 1) < 1e-12
 
 
 def test_version_is_the_command_lines():
