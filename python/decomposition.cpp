@@ -25,6 +25,8 @@ namespace {
 namespace py = pybind11;
 using korvane::Run;
 
+constexpr int kPageLowestRate = 3000;  // as decompose_load.cpp: browsers play no slower sound
+
 [[noreturn]] void raise(PyObject *type, const std::string &msg) {
     PyErr_SetString(type, msg.c_str());
     throw py::error_already_set();
@@ -329,6 +331,11 @@ void Decomposition::writeArrayFile() {
 py::list Decomposition::save(const std::string &dir, const std::string &format, const std::vector<int> &only,
                              const std::vector<std::vector<int>> &groups, bool plot, bool page) {
     Run &run = *run_;
+    // as loadSound refuses it for the command line
+    if (page && run.sound.sampleRate < kPageLowestRate)
+        raise(PyExc_ValueError, "--page: the sound has " + std::to_string(run.sound.sampleRate) +
+                                    " samples a second and a browser plays " + std::to_string(kPageLowestRate) +
+                                    " or more, so its page could not play; leave out page (or resample the sound)");
     if (run.opt.fromStdin) writeArrayFile();
     opt_->outDir = dir;
     opt_->format = format;

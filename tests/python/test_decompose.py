@@ -188,3 +188,11 @@ def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):
     np.testing.assert_array_equal(d.W[:, :3], first)  # held bit for bit
     with pytest.raises(ValueError, match="contradicts"):
         korvane.decompose(path, 6, bases=[given], extra=2)
+
+
+def test_a_page_of_a_sound_browsers_cannot_play_is_refused(tmp_path):
+    slow = korvane.decompose(sounds.tones(2000, 3.0), 2, rate=2000, seed=1, iterations=5)
+    with pytest.raises(ValueError, match="browser plays 3000"):
+        slow.save(tmp_path / "slow", page=True)
+    assert not (tmp_path / "slow").exists()
+    assert slow.save(tmp_path / "slow")[-1] == "components.json"
