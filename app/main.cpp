@@ -1,8 +1,9 @@
 // korvane: the command-line host of the korvane~ and kv_lsProd plug-ins.
 #include "cli/command.hpp"
-#include "decompose/decompose.hpp"
+#include "batch/decompose_command.hpp"
 #include "demo/demo.hpp"
 #include "remix/remix.hpp"
+#include "run/run_command.hpp"
 
 #include <cstdio>
 #include <exception>

@@ -3,6 +3,7 @@
 // components.
 #include "support.hpp"
 
+#include "batch/decompose_command.hpp"
 #include "cli/command.hpp"
 #include "cli/component_list.hpp"
 #include "decompose/decompose.hpp"

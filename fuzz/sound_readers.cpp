@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string path = kvfuzz::asFile(data, size, "input.snd");
     korvane::SoundData sound;
     std::string err;
-    korvane::readSound(path, sound, err);
+    korvane::readSound(path, sound, err, maxhost::memoryLimit());
     korvane::readSoundIntoBuffer("b", path, err);
     streamedReader(path);
     libraryReaders(path);

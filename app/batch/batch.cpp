@@ -3,12 +3,14 @@
 #include "batch/batch_run.hpp"
 #include "decompose/decompose_steps.hpp"
 #include "files/stdin_sound.hpp"
+#include "decompose/bases.hpp"
 
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <set>
 
@@ -123,7 +125,11 @@ int runDecomposeInputs(DecomposeOptions &opt, const std::vector<std::string> &fo
         return runDecompose(opt);
     }
     {
-        Run check(opt);  // options are refused once, not by every input's run
+        // options are refused once, not by every input's run, and as one
+        // input's run refuses them (K from any given bases)
+        DecomposeOptions resolved = opt;
+        if (int status = resolveBases(resolved)) return status;
+        Run check(resolved);
         if (int status = checkOptions(check)) return status;
     }
     std::string root = opt.outDir.empty() ? std::string(kBatchOutDir) : opt.outDir;
@@ -141,8 +147,10 @@ int runDecomposeInputs(DecomposeOptions &opt, const std::vector<std::string> &fo
     settings.quiet = opt.quiet;
     std::vector<BatchFailure> failures = plan.failures;
     const std::vector<std::string> made = missingFolders(plan);
-    for (BatchFailure &f : runBatchJobs(plan.jobs, settings)) failures.push_back(std::move(f));
+    int stopped = 0;
+    for (BatchFailure &f : runBatchJobs(plan.jobs, settings, stopped)) failures.push_back(std::move(f));
     removeEmptyFolders(made);
+    if (stopped) raise(stopped);
     printSummary(plan, failures, root, opt.quiet);
     return failures.empty() ? 0 : 1;
 }

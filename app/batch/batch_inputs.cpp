@@ -1,10 +1,15 @@
 #include "batch/batch_inputs.hpp"
 
+#include "files/sound_check.hpp"
+#include "files/tool_record.hpp"
+
 #include <sndfile.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <set>
+
+#include <sys/stat.h>
 
 namespace korvane {
 
@@ -55,7 +60,25 @@ private:
     std::set<std::string> used_, parents_;
 };
 
-// Regular files under dir (links to files followed, to folders not).
+// A folder an earlier run wrote into: one holding a record of this tool
+// (an older record without its mark is known by its fields).
+bool holdsRunRecord(const fs::path &dir) {
+    for (const char *name : kRecordNames) {
+        nlohmann::ordered_json j;
+        std::string err;
+        const std::string path = (dir / name).string();
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        if (!readJsonObject(path, j, err)) continue;
+        if ((j.contains("generator") && j["generator"] == kGenerator) ||
+            (j.contains("version") && j.contains("components") && j.contains("files")))
+            return true;
+    }
+    return false;
+}
+
+// Regular files under dir (links to files followed, to folders not); the
+// output folder and folders holding a run's record are left out.
 void searchFolder(const fs::path &dir, const fs::path &skip, std::vector<fs::path> &files,
                   std::vector<BatchFailure> &failures) {
     std::error_code ec;
@@ -66,6 +89,7 @@ void searchFolder(const fs::path &dir, const fs::path &skip, std::vector<fs::pat
         if (isHidden(e.path())) continue;
         if (e.is_directory(statEc) && !e.is_symlink(statEc)) {
             if (!skip.empty() && fs::equivalent(e.path(), skip, statEc)) continue;
+            if (holdsRunRecord(e.path())) continue;
             searchFolder(e.path(), skip, files, failures);
         } else if (e.is_regular_file(statEc)) {
             files.push_back(e.path());
@@ -97,7 +121,10 @@ struct Planner {
         int sounds = 0;
         for (const fs::path &f : files) {
             if (!readsAsSound(f.string())) {
-                ++plan.skipped;
+                if (looksLikeSound(f.string()))
+                    plan.failures.push_back({f.string(), "cannot be read as a sound: " + soundOpenError(f.string())});
+                else
+                    ++plan.skipped;
                 continue;
             }
             ++sounds;
@@ -118,6 +145,14 @@ std::string subfolderName(const std::string &fileName) {
     size_t dot = name.find_last_of('.');
     if (dot != std::string::npos && dot > 0) name[dot] = '-';
     return name.empty() ? std::string("sound") : name;
+}
+
+std::string soundOpenError(const std::string &path) {
+    SF_INFO info{};
+    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return sf_strerror(nullptr);
+    sf_close(f);
+    return info.channels > 0 ? std::string() : std::string("it holds no channel");
 }
 
 bool readsAsSound(const std::string &path) {

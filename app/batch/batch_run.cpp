@@ -1,10 +1,13 @@
 #include "batch/batch_run.hpp"
 
 #include "batch/batch_progress.hpp"
+#include "files/staged_set.hpp"
+#include "files/stop_signals.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,42 +26,30 @@ namespace {
 const std::string kPrefix = "korvane decompose: ";
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-volatile std::sig_atomic_t g_stop = 0;
-extern "C" void noteStop(int sig) {
-    g_stop = sig;
-}
-
-// Catches the stop signals for the batch's length, then puts back what was
-// there. They are held back but while waiting (ppoll with openMask), so that
-// none slips in between a check and the wait.
+// The stop signals are noted by the tool's one handler (StopDeferral) for
+// the batch's length. They are held back but while waiting (ppoll with
+// openMask), so that none slips in between a check and the wait.
 class StopSignals {
 public:
     StopSignals() {
-        struct sigaction sa {};
-        sa.sa_handler = noteStop;
-        sigemptyset(&sa.sa_mask);
-        sigset_t held;
-        sigemptyset(&held);
-        for (int i = 0; i < 3; ++i) {
-            sigaction(kStopSignals[i], nullptr, &old_[i]);
-            if (old_[i].sa_handler != SIG_IGN) sigaction(kStopSignals[i], &sa, nullptr);  // nohup stays
-            sigaddset(&held, kStopSignals[i]);
-        }
+        sigset_t held = stopSignalSet();
         sigprocmask(SIG_BLOCK, &held, &openMask);
     }
-    ~StopSignals() {
-        sigprocmask(SIG_SETMASK, &openMask, nullptr);
-        for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &old_[i], nullptr);
-    }
+    ~StopSignals() { sigprocmask(SIG_SETMASK, &openMask, nullptr); }
     sigset_t openMask;  // the mask before: for waiting, and for the children
 
 private:
-    struct sigaction old_[3];
+    StopDeferral defer_;
 };
+
+int stopNoted() {
+    return StopDeferral::noted();
+}
 
 struct Child {
     const BatchJob *job = nullptr;
     pid_t pid = -1;
+    bool madeDir = false;   // its output folder did not exist before it
     int fd[2] = {-1, -1};   // read ends of its standard output and error
     std::string out;        // kept until it ends
     std::string errPart;    // an unfinished line of standard error
@@ -161,12 +152,12 @@ private:
 
 std::vector<BatchFailure> Batch::run() {
     size_t next = 0;
-    while (!running_.empty() || (next < jobs_.size() && !g_stop)) {
-        while (!g_stop && next < jobs_.size() && running_.size() < static_cast<size_t>(settings_.jobs) &&
+    while (!running_.empty() || (next < jobs_.size() && !stopNoted())) {
+        while (!stopNoted() && next < jobs_.size() && running_.size() < static_cast<size_t>(settings_.jobs) &&
                start(jobs_[next]))
             ++next;
-        if (g_stop && forwarded_ != g_stop) {
-            forwarded_ = g_stop;
+        if (stopNoted() && forwarded_ != stopNoted()) {
+            forwarded_ = stopNoted();
             for (const Child &c : running_) kill(c.pid, forwarded_);
         }
         showRunning();
@@ -185,6 +176,8 @@ bool Batch::start(const BatchJob &job) {
     args.insert(args.end(), {"-o", job.outDir, "--", job.input});
     Child c;
     c.job = &job;
+    struct stat st;
+    c.madeDir = stat(job.outDir.c_str(), &st) != 0;
     int rc = spawnChild(c, args, env_, openMask_);
     if (rc == 0) {
         running_.push_back(std::move(c));
@@ -265,24 +258,28 @@ void Batch::reap() {
         while (waitpid(it->pid, &status, 0) < 0 && errno == EINTR) {
         }
         bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!ok) failures_.push_back({it->job->input, statusText(status, it->lastError)});
+        if (!ok) {
+            failures_.push_back({it->job->input, statusText(status, it->lastError)});
+            // a child killed outright (SIGKILL) could not clean up after itself
+            StagedSet::removeLeftovers(it->job->outDir, it->pid);
+            if (it->madeDir) rmdir(it->job->outDir.c_str());  // only when empty
+        }
         if (!it->out.empty() && it->out.back() == '\n') it->out.pop_back();
-        progress_.ended(it->job->input, it->out, !ok && !g_stop);  // not told when stopped
+        progress_.ended(it->job->input, it->out, !ok && !stopNoted());  // not told when stopped
         it = running_.erase(it);
     }
 }
 
 }  // namespace
 
-std::vector<BatchFailure> runBatchJobs(const std::vector<BatchJob> &jobs, const BatchSettings &settings) {
-    g_stop = 0;
+std::vector<BatchFailure> runBatchJobs(const std::vector<BatchJob> &jobs, const BatchSettings &settings, int &stopped) {
     std::vector<BatchFailure> failures;
     {
         StopSignals catcher;
         Batch batch(jobs, settings, catcher.openMask, isatty(STDERR_FILENO) == 1);
         failures = batch.run();
     }
-    if (g_stop) raise(g_stop);
+    stopped = stopNoted();  // one that came as the mask was put back included
     return failures;
 }
 

@@ -18,9 +18,11 @@ struct BatchSettings {
 // Runs `korvane decompose OPTIONS -o DIR -- INPUT` for every job, at most
 // settings.jobs at once, each on one thread of computation when several
 // run. The children's messages are passed on whole, each headed with its
-// input. Returns the inputs that failed, with their last message. SIGINT,
-// SIGTERM and SIGHUP are passed to the children, and end this process too
-// once they have ended.
-std::vector<BatchFailure> runBatchJobs(const std::vector<BatchJob> &jobs, const BatchSettings &settings);
+// input. Returns the inputs that failed, with their last message; a failed
+// child's staging folders (and its output folder, when it made it and left
+// it empty) are removed. SIGINT, SIGTERM and SIGHUP are passed to the
+// children; once they have ended, stopped is the signal (else 0), for the
+// caller to end with after cleaning up.
+std::vector<BatchFailure> runBatchJobs(const std::vector<BatchJob> &jobs, const BatchSettings &settings, int &stopped);
 
 }  // namespace korvane

@@ -43,7 +43,4 @@ private:
 // neighbours counting one, or a unique prefix); empty when none is close.
 std::string nearestName(const std::string &word, const std::vector<std::string> &names);
 
-// `korvane run SCRIPT`: executes a patch script.
-Command runCommand();
-
 }  // namespace korvane

@@ -1,6 +1,6 @@
 #include "cli/option_hint.hpp"
 
-#include "command.hpp"
+#include "cli/command.hpp"
 
 #include <utility>
 #include <vector>

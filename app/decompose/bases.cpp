@@ -2,10 +2,12 @@
 
 #include "decompose/decompose_steps.hpp"
 #include "files/record_json.hpp"
+#include "files/tool_record.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <sys/stat.h>
 #include <memory>
 
 namespace korvane {
@@ -16,6 +18,12 @@ using json = nlohmann::json;
 
 // The largest FFT a record may claim: the engine frames no more.
 constexpr long kMaxFftSize = 1L << 30;
+
+// A record's path: a folder stands for the components.json in it.
+std::string recordPath(const std::string &given) {
+    struct stat st;
+    return stat(given.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? given + "/components.json" : given;
+}
 
 bool readJson(const std::string &path, json &j, std::string &err) {
     const RecordRead got = readRecordFile(path, j, err);
@@ -92,9 +100,10 @@ bool readW(const json &j, BasesFile &f, size_t K, std::vector<double> &W, std::s
     return true;
 }
 
-bool readFile(const std::string &path, GivenBases &g, std::string &err) {
+bool readFile(const std::string &given, GivenBases &g, std::string &err) {
     json j;
     BasesFile f;
+    const std::string path = recordPath(given);
     f.path = path;
     if (!readJson(path, j, err) || !readAnalysis(j, f, err)) return false;
     const size_t K = j["components"].size();
@@ -140,7 +149,13 @@ int resolveBases(DecomposeOptions &opt) {
             fail("--bases: an empty file name in the list");
             return 2;
         }
-        if (!readFile(path, *given, err)) {
+        bool read = false;
+        try {
+            read = readFile(path, *given, err);
+        } catch (const std::exception &e) {
+            err = describeFailure(recordPath(path), e);
+        }
+        if (!read) {
             fail("--bases: " + err);
             return 1;
         }

@@ -1,12 +1,10 @@
 #include "decompose/decompose.hpp"
 
-#include "batch/batch.hpp"
 #include "decompose/bases.hpp"
 #include "cli/component_list.hpp"
 #include "decompose/decompose_steps.hpp"
 #include "files/stdin_sound.hpp"
-
-#include <CLI/CLI.hpp>
+#include "files/tool_record.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -18,15 +16,32 @@ std::string shownInput(const DecomposeOptions &opt) {
     return opt.fromStdin ? std::string(kStdinName) : opt.input;
 }
 
+namespace {
+
+int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report);
+
+}  // namespace
+
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
+    try {
+        return decomposeOnce(opt, report);
+    } catch (const std::exception &e) {  // a library's words, with the file they are about
+        fail(describeFailure(shownInput(opt), e));
+        return 1;
+    }
+}
+
+namespace {
+
+int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report) {
     if (!opt.given && (!opt.bases.empty() || opt.fixBases || opt.extra)) {
         DecomposeOptions withBases = opt;  // K from the given bases
         if (int status = resolveBases(withBases)) return status;
-        return runDecompose(withBases, report);
+        return decomposeOnce(withBases, report);
     }
     Run run(opt);
     if (int status = checkOptions(run)) return status;
-    OutputSet out(outputFolder(opt));
+    StagedSet out(outputFolder(opt));
     if (int status = loadSound(run, out)) return status;
     if (int status = analyseSound(run)) return status;
     if (int status = factorise(run)) return status;
@@ -34,10 +49,11 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     if (opt.plot) {
         if (int status = drawPicture(run, out)) return status;
     }
-    if (int status = writeComponentsJson(run, out)) return status;
     if (opt.page) {
         if (int status = writeListeningPage(run, out)) return status;
     }
+    // the record last: it holds the sizes and times of the files above
+    if (int status = writeComponentsJson(run, out)) return status;
 
     std::string err;
     if (!out.commit(err)) {
@@ -60,55 +76,6 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
     return 0;
 }
 
-Command decomposeCommand() {
-    return Command{
-        "decompose", "Split a sound file into K components, each written as a sound", [](CLI::App &cmd) -> CommandRun {
-            auto opt = std::make_shared<DecomposeOptions>();
-            cmd.add_option("IN", opt->inputs,
-                           "Sound files (WAV, AIFF, FLAC, OGG, ...) or folders of them to decompose; - reads one "
-                           "from standard input")
-                ->required();
-            cmd.add_option("-k,--components", opt->components, "Number of components (1-64)")->capture_default_str();
-            cmd.add_option("--win", opt->win, "Analysis window length in seconds (default 0.08)");
-            cmd.add_option("--hop", opt->hop, "Hop as a fraction of the window (default 0.25)");
-            cmd.add_option("-o,--out", opt->outDir,
-                           "Output folder (default: a folder named after the input; for several, korvane-out)");
-            cmd.add_option("--jobs", opt->jobs, "Inputs decomposed side by side (default: one per processor)");
-            cmd.add_option("--only", opt->only, "Components to write, e.g. 1,3-4 (numbered from 1, brightest first)");
-            cmd.add_option("--group", opt->groups,
-                           "Components mixed through one mask into NAME-group.wav; repeated, NAME-group1.wav ...")
-                ->allow_extra_args(false);
-            cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
-            cmd.add_flag("--page", opt->page, "Also write index.html, a page to hear and choose the components");
-            cmd.add_option("--seed", opt->seed, "Seed of the factorisation's start (default: from the clock)");
-            cmd.add_option("--start", opt->start, "Start of the factorisation")
-                ->check(CLI::IsMember({"nndsvda", "random"}))
-                ->capture_default_str();
-            cmd.add_option("--iterations", opt->iterations, "Most rounds of the factorisation")->capture_default_str();
-            cmd.add_option("--tol", opt->tol,
-                           "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
-                ->capture_default_str();
-            cmd.add_option("--channels", opt->channels,
-                           "Stereo analysed as the channels' sum or stacked (default stack)")
-                ->check(CLI::IsMember({"sum", "stack"}));
-            cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
-                ->check(CLI::IsMember(formatNames()))
-                ->capture_default_str();
-            cmd.add_option("--bases", opt->bases, "Start from the bases of earlier runs: A/components.json,...")
-                ->delimiter(',');
-            cmd.add_flag("--fix-bases", opt->fixBases, "Keep the given bases fixed; learn only activations");
-            cmd.add_option("--extra", opt->extra, "Free components beside the given bases")->capture_default_str();
-            cmd.add_option("--cost", opt->cost, "Cost the factorisation lowers")
-                ->check(CLI::IsMember({"kl", "euclidean"}))
-                ->capture_default_str();
-            cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")
-                ->check(CLI::IsMember({"centroid", "peak", "energy", "onset"}))
-                ->capture_default_str();
-            cmd.parse_complete_callback([opt, &cmd] { opt->componentsSet = cmd.count("--components") > 0; });
-            cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
-            cmd.add_flag("-v,--verbose", opt->verbose, "Show each step of the analysis and factorisation");
-            return [opt, &cmd] { return runDecomposeInputs(*opt, forwardedOptions(cmd)); };
-        }};
-}
+}  // namespace
 
 }  // namespace korvane

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/command.hpp"
-
 namespace korvane {
 
 constexpr int kMaxComponents = 64;
@@ -58,8 +56,5 @@ std::string shownInput(const DecomposeOptions &opt);
 
 // Returns the process exit status: 0 done, 1 failed, 2 bad arguments.
 int runDecompose(const DecomposeOptions &opt, DecomposeReport *report = nullptr);
-
-// `korvane decompose IN [options]`.
-Command decomposeCommand();
 
 }  // namespace korvane

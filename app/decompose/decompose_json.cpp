@@ -7,6 +7,7 @@
 #include "decompose/resynth_pass.hpp"
 #include "files/name_bytes.hpp"
 #include "files/record_json.hpp"
+#include "files/tool_record.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -132,8 +133,8 @@ void groupsJson(const Run &run, json &j) {
     j["group_files"] = files;
 }
 
-// Every file of this run, components.json and the page (written after it)
-// included.
+// Every file of this run, components.json and the page (written before
+// it, listed after it) included.
 std::vector<std::string> runFiles(const Run &run) {
     std::vector<std::string> files = run.written;
     files.push_back("components.json");
@@ -141,40 +142,26 @@ std::vector<std::string> runFiles(const Run &run) {
     return files;
 }
 
-// The files an earlier run in the folder listed; none when there is no
-// readable record. Records older than "files" list their sound files.
-std::vector<std::string> previousFiles(const OutputSet &out) {
-    json old;
-    std::string err;
-    std::vector<std::string> names;
-    if (readRecordFile(out.finalPath("components.json"), old, err) != RecordRead::Ok || !old.is_object()) return names;
-    auto add = [&names](const json &v) {
-        if (v.is_string()) names.push_back(v.get<std::string>());
-    };
-    if (old.contains("files") && old["files"].is_array()) {
-        for (const json &v : old["files"]) add(v);
-        return names;
-    }
-    if (old.contains("components") && old["components"].is_array())
-        for (const json &c : old["components"])
-            if (c.is_object() && c.contains("file")) add(c["file"]);
-    if (old.contains("group_file")) add(old["group_file"]);
-    names.push_back("components.json");
-    return names;
+// The names this run writes: an earlier run's files of these names that it
+// does not write again are its to remove.
+bool runFileName(const std::string &name, const std::string &stem) {
+    auto startsWith = [&name](const std::string &p) { return name.compare(0, p.size(), p) == 0; };
+    return name == "decomposition.png" || name == "index.html" || startsWith(stem + "-c") ||
+           startsWith(stem + "-group");
 }
 
 }  // namespace
 
-int writeComponentsJson(Run &run, OutputSet &out) {
+int writeComponentsJson(Run &run, StagedSet &out) {
     const kve_streamShape &e = run.shape;
-    FileFingerprint input;
-    std::string err;
-    if (!fingerprintFile(run.opt.input, input, err)) {
-        fail(err);
+    const FileFingerprint &input = run.inputPrint;
+    if (!stillSameFile(run.opt.input, input)) {
+        fail("'" + shownInput(run.opt) + "' changed while it was decomposed; nothing is written: decompose it again");
         return 1;
     }
     fillPeaksAndShares(run);
     json j;
+    j["generator"] = kGenerator;
     j["version"] = KORVANE_VERSION;
     putName(j, "input", shownInput(run.opt));
     j["input_size"] = input.size;
@@ -195,11 +182,13 @@ int writeComponentsJson(Run &run, OutputSet &out) {
     factorisationJson(run, j);
     groupsJson(run, j);
     j["files"] = runFiles(run);
+    j["written"] = stampsJson(out.stamps());
     axesJson(run, j);
     j["components"] = componentsArray(run);
     j["factors"] = factorsJson(run.shape, run.W, run.H);
 
-    out.replacePrevious(previousFiles(out));
+    const std::string stem = run.name;
+    out.setRecord("components.json", [stem](const std::string &name) { return runFileName(name, stem); });
     std::ofstream f(out.stage("components.json"));
     f << dumpCompact(j) << '\n';
     f.close();
@@ -208,6 +197,7 @@ int writeComponentsJson(Run &run, OutputSet &out) {
         return 1;
     }
     run.written.push_back("components.json");
+    if (run.opt.page) run.written.push_back("index.html");
     return 0;
 }
 

@@ -2,6 +2,12 @@
 #include "decompose/decompose_steps.hpp"
 #include "files/stdin_sound.hpp"
 
+#include "files/file_hash.hpp"
+#include "files/sound_check.hpp"
+#include "files/tool_record.hpp"
+
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 namespace korvane {
@@ -47,6 +53,27 @@ bool openStream(Run &run, std::string &err) {
     return true;
 }
 
+// A folder's record is replaced only when this tool wrote it for an input of
+// the same name (whose files this run's would replace); any other record is
+// another run's, or no run's, and stays.
+int checkEarlierRecord(const Run &run, const std::string &path) {
+    std::vector<FileStamp> stamps;
+    RecordKind kind = readToolRecord(path, stamps);
+    if (kind == RecordKind::Missing) return 0;
+    nlohmann::ordered_json j;
+    std::string err;
+    if (kind == RecordKind::Ours && readJsonObject(path, j, err)) {
+        const std::string input = j.contains("input") && j["input"].is_string() ? j["input"].get<std::string>() : "";
+        if (baseName(input) == run.name) return 0;
+        fail("'" + path + "' is the record of the run on '" + input +
+             "' and is left as it is; choose another folder with -o");
+        return 1;
+    }
+    fail("'" + path +
+         "' was not written by korvane (or has changed) and is left as it is; choose another folder with -o");
+    return 1;
+}
+
 }  // namespace
 
 std::string outputFolder(const DecomposeOptions &opt) {
@@ -57,8 +84,16 @@ std::string runName(const DecomposeOptions &opt) {
     return opt.fromStdin ? std::string(kStdinStem) : baseName(opt.input);
 }
 
-int loadSound(Run &run, OutputSet &out) {
+int loadSound(Run &run, StagedSet &out) {
     std::string err;
+    // the input as the run reads it: the record keeps this, and the run is
+    // not committed unless it is still so at the end
+    struct stat st;
+    if (stat(run.opt.input.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        !fingerprintFile(run.opt.input, run.inputPrint, err)) {
+        fail(err);
+        return 1;
+    }
     if (!(streamed(run) ? openStream(run, err) : readSound(run.opt.input, run.sound, err))) {
         fail(run.opt.fromStdin ? stdinWording(err, run.opt.input) : err);
         return 1;
@@ -69,12 +104,16 @@ int loadSound(Run &run, OutputSet &out) {
              " or more, so its page could not play; leave out --page (or resample the sound)");
         return 1;
     }
+    // said even with -q: the results are of less than the file promised
+    const std::string cut = wavCutShort(run.opt.input);
+    if (!cut.empty()) fail("warning: " + cut);
     run.name = runName(run.opt);
-    OutputSet::installSignalCleanup();
+    if (int status = checkEarlierRecord(run, out.finalPath("components.json"))) return status;
     if (!out.prepare(err)) {
         fail(err);
         return 1;
     }
+    out.protect(static_cast<dev_t>(run.inputPrint.dev), static_cast<ino_t>(run.inputPrint.ino));
     const SoundData &s = run.sound;
     say(run, "read buffer: %ld channels, %ld samples, %f sr", static_cast<long>(s.channels), s.frames,
         static_cast<double>(s.sampleRate));

@@ -4,9 +4,11 @@
 #include "decompose/decompose_steps.hpp"
 #include "page/page.hpp"
 
+#include <filesystem>
+
 namespace korvane {
 
-int writeListeningPage(Run &run, OutputSet &out) {
+int writeListeningPage(Run &run, StagedSet &out) {
     const kve_streamShape &sh = run.shape;
     std::vector<std::vector<double>> w, acts;
     std::vector<double> centroids;
@@ -17,8 +19,11 @@ int writeListeningPage(Run &run, OutputSet &out) {
         centroids.push_back(c.centroidHz);
         audio.push_back(std::move(c.pageAudio));
     }
-    PageData pd = pageFromRun(run.name, out.dir(), run.sound, sh.N, sh.hop, w, acts, centroids, shownMagnitude(run),
-                              std::move(audio));
+    // the remix command names the folder so that it works from anywhere
+    std::error_code ec;
+    std::string dir = std::filesystem::canonical(out.dir(), ec).string();
+    PageData pd = pageFromRun(run.name, ec ? out.dir() : dir, run.sound, sh.N, sh.hop, w, acts, centroids,
+                              shownMagnitude(run), std::move(audio));
     const int given = givenCount(run.opt);
     for (PageComponent &c : pd.components)
         if (c.number <= given) {
@@ -32,7 +37,7 @@ int writeListeningPage(Run &run, OutputSet &out) {
         fail(err);
         return 1;
     }
-    run.written.push_back("index.html");
+    // listed after components.json (writeComponentsJson), as before
     return 0;
 }
 

@@ -6,7 +6,7 @@
 
 namespace korvane {
 
-int drawPicture(Run &run, OutputSet &out) {
+int drawPicture(Run &run, StagedSet &out) {
     const kve_streamShape &s = run.shape;
     PlotData pd;
     pd.title = run.name;

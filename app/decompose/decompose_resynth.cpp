@@ -10,7 +10,7 @@ namespace korvane {
 
 namespace {
 
-std::vector<PassFile> planFiles(Run &run, OutputSet &out, std::vector<std::vector<float>> &pageSamples) {
+std::vector<PassFile> planFiles(Run &run, StagedSet &out, std::vector<std::vector<float>> &pageSamples) {
     const char *ext = fileExtension(run.format);
     std::vector<PassFile> files;
     if (run.opt.page) pageSamples.resize(run.chosen.size());
@@ -42,7 +42,7 @@ bool encodeForPage(Run &run, const std::vector<std::vector<float>> &pageSamples,
 
 }  // namespace
 
-int resynthesiseAndWrite(Run &run, OutputSet &out) {
+int resynthesiseAndWrite(Run &run, StagedSet &out) {
     auto t0 = std::chrono::steady_clock::now();
     std::string err;
     if (!chooseFormat(run.opt.format, run.opt.input, run.format, err)) {

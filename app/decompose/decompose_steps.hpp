@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "decompose/decompose.hpp"
+#include "files/file_hash.hpp"
 #include "kv_engine.h"
+#include "files/staged_set.hpp"
 #include "files/outputs.hpp"
 
 namespace korvane {
@@ -37,6 +39,7 @@ struct Run {
     std::vector<double> W, H;             // rows x K, K x frames
     std::vector<Component> components;
     std::vector<std::string> written;  // files made, in writing order
+    FileFingerprint inputPrint;        // the input as read (size 0 and no hash for a pipe)
     double factorSeconds = 0, resynthSeconds = 0;
     // what components.json records of the factorisation and the files
     int iterationsRun = 0;            // rounds actually run
@@ -57,13 +60,13 @@ std::vector<double> shownMagnitude(const Run &run);
 
 // Each returns 0 to go on, else the exit status (the message is shown).
 int checkOptions(Run &run);
-int loadSound(Run &run, OutputSet &out);
+int loadSound(Run &run, StagedSet &out);
 int analyseSound(Run &run);
 int factorise(Run &run);
-int resynthesiseAndWrite(Run &run, OutputSet &out);
-int drawPicture(Run &run, OutputSet &out);
-int writeListeningPage(Run &run, OutputSet &out);
-int writeComponentsJson(Run &run, OutputSet &out);
+int resynthesiseAndWrite(Run &run, StagedSet &out);
+int drawPicture(Run &run, StagedSet &out);
+int writeListeningPage(Run &run, StagedSet &out);
+int writeComponentsJson(Run &run, StagedSet &out);
 
 // "korvane decompose: MSG" on standard error.
 void fail(const std::string &msg);

@@ -44,7 +44,7 @@ int writeBlock(void *user, int output, long, long count, const double *const *ch
     SNDFILE *sf = p.open[static_cast<size_t>(output)];
     const sf_count_t put = bits ? sf_writef_int(sf, p.words.data(), count) : sf_writef_float(sf, p.block.data(), count);
     if (put != count) {
-        p.err = "cannot write '" + OutputSet::shownPath(f.staged) + "': " + sf_strerror(sf);
+        p.err = "cannot write '" + StagedSet::shownPath(f.staged) + "': " + sf_strerror(sf);
         return 1;
     }
     if (f.copy) f.copy->insert(f.copy->end(), p.block.begin(), p.block.end());
@@ -63,7 +63,7 @@ bool openAll(Pass &p) {
         info.format = sndfileFormat(p.set.format);
         p.open[i] = sf_open(p.files[i].staged.c_str(), SFM_WRITE, &info);
         if (!p.open[i]) {
-            p.err = "cannot write '" + OutputSet::shownPath(p.files[i].staged) + "': " + sf_strerror(nullptr);
+            p.err = "cannot write '" + StagedSet::shownPath(p.files[i].staged) + "': " + sf_strerror(nullptr);
             return false;
         }
         // full-scale floats map to full-scale integers without wrapping
@@ -77,7 +77,7 @@ bool closeAll(Pass &p) {
     bool ok = true;
     for (size_t i = 0; i < p.open.size(); ++i) {
         if (p.open[i] && sf_close(p.open[i]) != 0 && ok && p.err.empty()) {
-            p.err = "cannot write '" + OutputSet::shownPath(p.files[i].staged) + "'";
+            p.err = "cannot write '" + StagedSet::shownPath(p.files[i].staged) + "'";
             ok = false;
         }
         p.open[i] = nullptr;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "kv_stream.h"
+#include "files/staged_set.hpp"
 #include "files/outputs.hpp"
 
 #include <string>

@@ -3,6 +3,7 @@
 #include "decompose/decompose.hpp"
 #include "files/file_url.hpp"
 #include "files/outputs.hpp"
+#include "files/staged_set.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -12,8 +13,7 @@ namespace korvane {
 int runDemo(const DemoOptions &opt) {
     std::vector<float> sound = synthesiseDemo(kDemoRate);
     std::string err;
-    OutputSet out(opt.outDir);
-    OutputSet::installSignalCleanup();
+    StagedSet out(opt.outDir);
     if (!out.prepare(err)) {
         std::fprintf(stderr, "korvane demo: %s\n", err.c_str());
         return 1;

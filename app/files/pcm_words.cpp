@@ -1,4 +1,4 @@
-#include "pcm_words.hpp"
+#include "files/pcm_words.hpp"
 
 #include <sndfile.h>
 

@@ -3,7 +3,7 @@
 // in every file): each sample is rounded to its nearest step.
 #pragma once
 
-#include "sample_format.hpp"
+#include "files/sample_format.hpp"
 
 #include <cstdint>
 #include <vector>

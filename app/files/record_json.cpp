@@ -1,6 +1,7 @@
-#include "record_json.hpp"
+#include "files/record_json.hpp"
 
-#include "maxhost.hpp"
+#include "files/sound_reader.hpp"
+#include "files/tool_record.hpp"
 
 #include <fstream>
 #include <new>
@@ -54,13 +55,10 @@ private:
 template <typename Json>
 RecordRead readInto(const std::string &path, Json &j, std::string &err) {
     const std::string shown = "'" + path + "'";
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        err = "cannot read " + shown;
-        return RecordRead::Unreadable;
-    }
+    std::string text;
+    if (!readRegularFile(path, text, err)) return RecordRead::Unreadable;  // a pipe is not waited on
     Scan scan;
-    const bool parsed = nlohmann::json::sax_parse(f, &scan);
+    const bool parsed = nlohmann::json::sax_parse(text, &scan);
     if (scan.tooDeep) {
         err = shown + " nests arrays or objects deeper than " + std::to_string(kRecordDepth) +
               ", as no record of korvane does";
@@ -70,14 +68,12 @@ RecordRead readInto(const std::string &path, Json &j, std::string &err) {
         err = shown + " is not JSON";
         return RecordRead::NotJson;
     }
-    if (scan.bytes > static_cast<double>(maxhost::memoryLimit())) {
+    if (scan.bytes > static_cast<double>(machineMemory())) {
         err = shown + " would take more memory than this machine can give";
         return RecordRead::TooLarge;
     }
-    f.clear();
-    f.seekg(0);
     try {
-        j = Json::parse(f, nullptr, false);
+        j = Json::parse(text, nullptr, false);
     } catch (const std::bad_alloc &) {
         err = "not enough memory to read " + shown;
         return RecordRead::TooLarge;

@@ -1,7 +1,5 @@
 #include "files/sound_reader.hpp"
 
-#include "maxhost.hpp"
-
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -11,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -63,11 +62,11 @@ std::string sizeText(double bytes) {
     return buf;
 }
 
-std::string tooLarge(double frames, int channels, bool atLeast) {
+std::string tooLarge(double frames, int channels, bool atLeast, size_t limitBytes) {
     double bytes = frames * channels * sizeof(float);
     return std::string("it holds ") + (atLeast ? "more than " : "") + std::to_string(long(frames)) + " frames of " +
            std::to_string(channels) + " channels (" + sizeText(bytes) + " as samples), more than the " +
-           sizeText(double(maxhost::memoryLimit())) + " this machine can hold";
+           sizeText(double(limitBytes)) + " this machine can hold";
 }
 
 // Opens without blocking on a pipe's writer and refuses what is not a
@@ -152,25 +151,25 @@ bool openSound(int fd, SndFile &file, SF_INFO &info, ReadFailure &why) {
 
 }  // namespace
 
-bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why) {
+bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why, size_t limitBytes) {
     off_t fileSize = 0;
     int fd = openRegular(path, why, fileSize);
     SF_INFO info{};
     SndFile file;
     if (fd < 0 || !openSound(fd, file, info, why)) return false;
     const size_t channels = static_cast<size_t>(info.channels);
-    const size_t limit = maxhost::memoryLimit() / sizeof(float);
+    const size_t limit = limitBytes / sizeof(float);
     const size_t stop = plausibleSamples(info, fileSize);
     bool stored = storedSampleBytes(info.format) != 0;
     if (stored && stop > limit) {  // known before reading
-        why = {ReadStage::Read, tooLarge(double(stop / channels), info.channels, false)};
+        why = {ReadStage::Read, tooLarge(double(stop / channels), info.channels, false, limitBytes)};
         return false;
     }
     out.samples.clear();
     try {
         if (stored) out.samples.resize(stop);
         if (!readChunks(file.f, channels, stop, limit, out.samples)) {
-            why = {ReadStage::Read, tooLarge(double(limit / channels), info.channels, true)};
+            why = {ReadStage::Read, tooLarge(double(limit / channels), info.channels, true, limitBytes)};
             out.samples = {};
             return false;
         }
@@ -199,9 +198,15 @@ long long mtimeOf(const struct stat &st) {
 
 }  // namespace
 
-bool readSound(const std::string &path, SoundData &out, std::string &err) {
+size_t machineMemory() {
+    long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || size <= 0) return SIZE_MAX;
+    return static_cast<size_t>(pages) * static_cast<size_t>(size);
+}
+
+bool readSound(const std::string &path, SoundData &out, std::string &err, size_t limitBytes) {
     ReadFailure why;
-    if (!readSoundFile(path, out, why)) {
+    if (!readSoundFile(path, out, why, limitBytes)) {
         err = failureText(path, why);
         return false;
     }

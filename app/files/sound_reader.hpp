@@ -27,12 +27,16 @@ struct ReadFailure {
     std::string reason;  // without the path
 };
 
-// Every frame of any regular file libsndfile reads, up to the host's memory
-// limit (maxhost::memoryLimit). Pipes and devices are refused at once.
-bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why);
+// Every frame of any regular file libsndfile reads, up to limitBytes of
+// samples (as floats). Pipes and devices are refused at once.
+bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why, size_t limitBytes);
 
-// Reads any sound file libsndfile knows; false and a sentence in err on failure.
-bool readSound(const std::string &path, SoundData &out, std::string &err);
+// The machine's physical memory in bytes (SIZE_MAX when unknown).
+size_t machineMemory();
+
+// Reads any sound file libsndfile knows, up to limitBytes of samples; false
+// and a sentence in err on failure.
+bool readSound(const std::string &path, SoundData &out, std::string &err, size_t limitBytes = machineMemory());
 
 // Bytes the file's samples take as floats, by its header's claim capped at
 // what its size allows; 0 when it cannot be opened as a sound (reading it

@@ -1,5 +1,6 @@
 // The page's data gathered from a decompose run.
 #include "files/outputs.hpp"
+#include "files/sound_reader.hpp"
 #include "page/page.hpp"
 
 #include <algorithm>

@@ -9,6 +9,8 @@
 #include "decompose/resynth_pass.hpp"
 #include "files/name_bytes.hpp"
 #include "files/stdin_sound.hpp"
+#include "files/staged_set.hpp"
+#include "files/file_hash.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -30,17 +32,19 @@ void fail(const std::string &msg) {
 struct Remix {
     const RemixOptions &opt;
     json record;
+    std::string recordPath, recordDir;     // components.json and its folder
     std::vector<std::vector<int>> groups;  // numbers from 1
     std::string input, name;
     SoundData sound;
     Factors factors;
     SampleFormat format = SampleFormat::Pcm24;
+    std::string outDir;  // where the files went
 };
 
 // The record, the groups and the checked input; 0 or the exit status.
 int readRun(Remix &r) {
     std::string err;
-    if (!readRecord(r.opt.dir, r.record, err)) {
+    if (!readRecord(r.opt.dir, r.record, r.recordPath, r.recordDir, err)) {
         fail(err);
         return 1;
     }
@@ -55,7 +59,7 @@ int readRun(Remix &r) {
         return 1;
     }
     if (!readFactors(r.record, r.sound.sampleRate, r.sound.frames, r.sound.channels, r.factors, err)) {
-        fail("'" + r.opt.dir + "/components.json' cannot be remixed: " + err);
+        fail("'" + r.recordPath + "' cannot be remixed: " + err);
         return 1;
     }
     const std::string recorded = recordedName(r.record, "input");
@@ -66,13 +70,37 @@ int readRun(Remix &r) {
     return 0;
 }
 
-bool sameFolder(const std::string &a, const std::string &b) {
+// remix.json: what each group file holds, and what it was made from.
+json remixRecord(const Remix &r, const std::vector<PassFile> &files, double gain, StagedSet &out) {
+    json groups = json::array();
+    for (size_t g = 0; g < files.size(); ++g) groups.push_back({{"file", files[g].file}, {"components", r.groups[g]}});
+    FileFingerprint input;
+    std::string err;
+    fingerprintFile(r.input, input, err);
     std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec);
+    std::string record = std::filesystem::canonical(r.recordPath, ec).string();
+    json j;
+    j["generator"] = kGenerator;
+    j["version"] = KORVANE_VERSION;
+    j["record"] = ec ? r.recordPath : record;
+    j["input"] = r.input;
+    j["input_size"] = input.size;
+    j["input_hash"] = hashText(input.hash);
+    j["file_format"] = formatLabel(r.format);
+    j["common_gain"] = gain;
+    j["groups"] = groups;
+    j["written"] = stampsJson(out.stamps());
+    return j;
 }
 
-// The group files, and the record listing them when they land beside it.
-bool writeGroups(Remix &r, OutputSet &out, std::string &err) {
+// Group files of the input's name: an earlier remix's that this one does not
+// make again are its to remove.
+bool remixFileName(const std::string &name, const std::string &stem) {
+    return name.compare(0, stem.size() + 6, stem + "-group") == 0;
+}
+
+// The group files, and remix.json beside them.
+bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
     std::vector<PassFile> files;
     for (size_t g = 0; g < r.groups.size(); ++g) {
         std::string file = groupFile(r.name, g, r.groups.size(), fileExtension(r.format));
@@ -84,60 +112,75 @@ bool writeGroups(Remix &r, OutputSet &out, std::string &err) {
     PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal()};
     double gain = 1;
     if (!writeResynthesis(src, files, set, gain, err)) return false;
-    if (!sameFolder(out.dir(), r.opt.dir)) return true;
-    std::vector<std::string> names;
-    for (const PassFile &p : files) names.push_back(p.file);
-    listFiles(r.record, names);
-    std::ofstream rec(out.stage("components.json"));
-    rec << dumpCompact(r.record) << '\n';
+    const std::string stem = r.name;
+    out.setRecord("remix.json", [stem](const std::string &name) { return remixFileName(name, stem); });
+    std::ofstream rec(out.stage("remix.json"));
+    rec << dumpCompact(remixRecord(r, files, gain, out)) << '\n';
     rec.close();
-    if (!rec) err = "cannot write '" + out.finalPath("components.json") + "'";
+    if (!rec) err = "cannot write '" + out.finalPath("remix.json") + "'";
     return static_cast<bool>(rec);
+}
+
+int remixOnce(const RemixOptions &opt, Remix &r) {
+    if (int status = readRun(r)) return status;
+    StagedSet out(opt.outDir.empty() ? r.recordDir : opt.outDir);
+    std::string err;
+    if (!out.prepare(err)) {
+        fail(err);
+        return 1;
+    }
+    FileFingerprint input;
+    if (fingerprintFile(r.input, input, err)) out.protect(static_cast<dev_t>(input.dev), static_cast<ino_t>(input.ino));
+    if (!writeGroups(r, out, err) || !out.commit(err)) {
+        fail(err);
+        return 1;
+    }
+    r.outDir = out.dir();
+    return 0;
 }
 
 }  // namespace
 
 int runRemix(const RemixOptions &opt) {
     auto t0 = std::chrono::steady_clock::now();
-    Remix r{opt, {}, {}, {}, {}, {}, {}, SampleFormat::Pcm24};
+    Remix r{opt, {}, {}, {}, {}, {}, {}, {}, {}, SampleFormat::Pcm24, {}};
     if (opt.groups.empty()) {
         fail("at least one --group is needed, e.g. --group 1,3");
         return 2;
     }
-    if (int status = readRun(r)) return status;
-    OutputSet out(opt.outDir.empty() ? opt.dir : opt.outDir);
-    OutputSet::installSignalCleanup();
-    std::string err;
-    if (!out.prepare(err) || !writeGroups(r, out, err) || !out.commit(err)) {
-        fail(err);
+    try {
+        if (int status = remixOnce(opt, r)) return status;
+    } catch (const std::exception &e) {
+        fail(describeFailure(r.recordPath.empty() ? opt.dir : r.recordPath, e));
         return 1;
     }
     if (!opt.quiet) {
         const size_t n = r.groups.size();
         std::printf("%zu group%s of %s in %s/ (resynthesis %.1f s)\n", n, n == 1 ? "" : "s", r.input.c_str(),
-                    out.dir().c_str(), std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+                    r.outDir.c_str(), std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         std::fflush(stdout);
     }
     return 0;
 }
 
 Command remixCommand() {
-    return Command{"remix", "Mix groups of an earlier decomposition's components again, without factorising",
-                   [](CLI::App &cmd) -> CommandRun {
-                       auto opt = std::make_shared<RemixOptions>();
-                       cmd.add_option("DIR", opt->dir, "Output folder of an earlier korvane decompose run")->required();
-                       cmd.add_option("--group", opt->groups,
-                                      "Components mixed into NAME-group.wav; repeated, NAME-group1.wav ...")
-                           ->allow_extra_args(false);
-                       cmd.add_option("-o,--out", opt->outDir, "Output folder (default: DIR)");
-                       cmd.add_option("--input", opt->input,
-                                      "The decomposed sound, when it has moved (checked by size and hash)");
-                       cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
-                           ->check(CLI::IsMember(formatNames()))
-                           ->capture_default_str();
-                       cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
-                       return [opt] { return runRemix(*opt); };
-                   }};
+    return Command{
+        "remix", "Mix groups of an earlier decomposition's components again, without factorising",
+        [](CLI::App &cmd) -> CommandRun {
+            auto opt = std::make_shared<RemixOptions>();
+            cmd.add_option("DIR", opt->dir, "Output folder of an earlier korvane decompose run, or its components.json")
+                ->required();
+            cmd.add_option("--group", opt->groups,
+                           "Components mixed into NAME-group.wav; repeated, NAME-group1.wav ...")
+                ->allow_extra_args(false);
+            cmd.add_option("-o,--out", opt->outDir, "Output folder (default: DIR)");
+            cmd.add_option("--input", opt->input, "The decomposed sound, when it has moved (checked by size and hash)");
+            cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
+                ->check(CLI::IsMember(formatNames()))
+                ->capture_default_str();
+            cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors");
+            return [opt] { return runRemix(*opt); };
+        }};
 }
 
 }  // namespace korvane

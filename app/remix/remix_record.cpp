@@ -4,6 +4,7 @@
 #include "files/name_bytes.hpp"
 #include "files/record_json.hpp"
 #include "files/stdin_sound.hpp"
+#include "files/tool_record.hpp"
 
 #include <sys/stat.h>
 
@@ -26,8 +27,6 @@ bool exists(const std::string &path) {
 
 // Refuses a file that is not the one the record was made from.
 bool sameAsRecorded(const json &record, const std::string &path, std::string &err) {
-    FileFingerprint now;
-    if (!fingerprintFile(path, now, err)) return false;
     const bool sized = record.contains("input_size") && record["input_size"].is_number_unsigned();
     const std::string hash = text(record, "input_hash");
     if (!sized || hash.empty()) {
@@ -35,6 +34,13 @@ bool sameAsRecorded(const json &record, const std::string &path, std::string &er
         return false;
     }
     const std::uint64_t size = record["input_size"].get<std::uint64_t>();
+    // the size first: a file of another size is not read to be refused
+    struct stat st;
+    FileFingerprint now;
+    if (stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) != size)
+        now.size = static_cast<std::uint64_t>(st.st_size);
+    else if (!fingerprintFile(path, now, err))
+        return false;
     if (now.size != size || hashText(now.hash) != hash) {
         err = "'" + path + "' changed since it was decomposed (" +
               (now.size != size ? "size " + std::to_string(size) + " bytes, now " + std::to_string(now.size)
@@ -47,15 +53,24 @@ bool sameAsRecorded(const json &record, const std::string &path, std::string &er
 
 }  // namespace
 
-bool readRecord(const std::string &dir, json &record, std::string &err) {
-    const std::string path = dir + "/components.json";
-    const RecordRead got = readRecordFile(path, record, err);
-    if (got == RecordRead::Unreadable) {
+bool readRecord(const std::string &given, json &record, std::string &path, std::string &dir, std::string &err) {
+    struct stat st;
+    if (stat(given.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        path = given;
+        size_t slash = given.find_last_of('/');
+        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : given.substr(0, slash);
+    } else {
+        dir = given;
+        path = given + "/components.json";
+    }
+    if (stat(path.c_str(), &st) != 0) {
         err = "cannot read '" + path + "': a folder that korvane decompose wrote holds it";
         return false;
     }
-    if (got == RecordRead::TooDeep || got == RecordRead::TooLarge) return false;
-    if (got == RecordRead::NotJson || !record.is_object() || !record.contains("components")) {
+    const RecordRead got = readRecordFile(path, record, err);
+    if (got == RecordRead::Unreadable || got == RecordRead::TooDeep || got == RecordRead::TooLarge) return false;
+    if (got == RecordRead::NotJson || !record.is_object() || !record.contains("components") ||
+        !record["components"].is_array()) {
         err = "'" + path + "' is not a record that korvane decompose wrote";
         return false;
     }
@@ -86,13 +101,6 @@ bool findInput(const json &record, const std::string &given, std::string &path, 
         return false;
     }
     return sameAsRecorded(record, path, err);
-}
-
-void listFiles(json &record, const std::vector<std::string> &names) {
-    if (!record.contains("files") || !record["files"].is_array()) record["files"] = json::array();
-    json &files = record["files"];
-    for (const std::string &n : names)
-        if (std::find(files.begin(), files.end(), json(n)) == files.end()) files.push_back(n);
 }
 
 }  // namespace korvane

@@ -1,5 +1,6 @@
 // `korvane run SCRIPT [--trace FILE] [--plugins DIRS] [--strict]`
-#include "cli/command.hpp"
+#include "run/run_command.hpp"
+
 #include "maxhost.hpp"
 #include "run/patch_script.hpp"
 #include "run/plugin_dirs.hpp"

@@ -27,11 +27,11 @@ struct SndFile {
 bool readSoundIntoBuffer(const std::string &name, const std::string &path, std::string &err) {
     SoundData sound;
     ReadFailure why;
-    if (!readSoundFile(path, sound, why)) {
+    if (!readSoundFile(path, sound, why, maxhost::memoryLimit())) {
         err = "cannot read sound file " + path + ": " + why.reason;
         return false;
     }
-    if (sound.sampleRate < 1) {
+    if (sound.sampleRate < 1 || sound.frames < 1) {
         err = "cannot read sound file " + path + ": no audio in it";
         return false;
     }

@@ -213,11 +213,12 @@ TEST(DecomposeRecord, ARecordNeverRemovesWhatLiesOutsideItsFolderOrIsNoFile) {
     writeText(
         dir / "out/components.json",
         R"({"files": ["../victim.txt", "sub/inner.txt", "sub", "link.txt", ".", "..", "", 7, "old.wav"]})");
-    writeText(dir / "out/old.wav", "listed, so the tool's");
+    writeText(dir / "out/old.wav", "listed, but not by the tool");
     Result r = runTool({"decompose", "tone.wav", "-k", "2", "-o", "out", "-q"}, dir.path());
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(listDir(dir / "out"), (std::vector<std::string>{"components.json", "link.txt", "sub",
-                                                              "tone-c01.wav", "tone-c02.wav"}));
+    // a record the tool did not write is no record: the run is refused
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(listDir(dir / "out"),
+              (std::vector<std::string>{"components.json", "link.txt", "old.wav", "sub"}));
     EXPECT_TRUE(exists(dir / "victim.txt"));
     EXPECT_TRUE(exists(dir / "out/sub/inner.txt"));
 }

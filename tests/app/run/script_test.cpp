@@ -339,7 +339,7 @@ TEST(Script, ASignalRemovesTheTemporaryFiles) {
         ::_exit(127);
     }
     ::close(in[0]);
-    // the script waits on its input while the trace is open under its temporary name
+    // the script waits on its input while the trace is open in its staging folder
     auto names = [&] {
         std::vector<std::string> n;
         for (const auto &e : std::filesystem::directory_iterator(s.path("")))
@@ -348,7 +348,7 @@ TEST(Script, ASignalRemovesTheTemporaryFiles) {
     };
     for (int i = 0; i < 1000 && names().empty(); ++i) ::usleep(10000);
     ASSERT_EQ(names().size(), 1u);
-    EXPECT_EQ(names()[0].rfind(".t.jsonl.", 0), 0u) << names()[0];
+    EXPECT_EQ(names()[0].rfind(".korvane-stage-", 0), 0u) << names()[0];
     ::kill(pid, SIGTERM);
     int status = 0;
     ::waitpid(pid, &status, 0);

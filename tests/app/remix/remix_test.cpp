@@ -84,7 +84,7 @@ TEST(Remix, EveryGroupEqualsTheSumOfItsComponentsAndTheRemixEqualsDecompose) {
                            "/");
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(listDir(dir / "again"),
-                  (std::vector<std::string>{"in-group1.wav", "in-group2.wav"}));
+                  (std::vector<std::string>{"in-group1.wav", "in-group2.wav", "remix.json"}));
         EXPECT_EQ(load(dir / "again/in-group1.wav").samples,
                   load(dir / "run/in-group2.wav").samples);
         EXPECT_EQ(load(dir / "again/in-group2.wav").samples,
@@ -92,7 +92,7 @@ TEST(Remix, EveryGroupEqualsTheSumOfItsComponentsAndTheRemixEqualsDecompose) {
     }
 }
 
-TEST(Remix, ByDefaultWritesIntoTheRunsFolderAndListsItsFiles) {
+TEST(Remix, ByDefaultWritesIntoTheRunsFolderWithItsOwnRecord) {
     Scratch dir;
     ASSERT_TRUE(
         writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_PCM_16));
@@ -105,13 +105,14 @@ TEST(Remix, ByDefaultWritesIntoTheRunsFolderAndListsItsFiles) {
     Sound all = load(dir / "run/in-group.wav");
     EXPECT_EQ(all.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     EXPECT_LT(relativeError(all, load(dir / "in.wav")), 1e-3);  // 16-bit rounding
-    json j = readJson(dir / "run/components.json");
-    EXPECT_NE(std::find(j["files"].begin(), j["files"].end(), "in-group.wav"), j["files"].end());
-    // so a later run into the folder replaces it with the rest
+    json j = readJson(dir / "run/remix.json");
+    EXPECT_EQ(j["groups"][0]["file"], "in-group.wav");
+    // a later decompose into the folder replaces its own files and leaves the remix's
     ASSERT_EQ(runTool({"decompose", "in.wav", "-k", "2", "-o", "run", "-q"}, dir.path()).exitCode,
               0);
     EXPECT_EQ(listDir(dir / "run"),
-              (std::vector<std::string>{"components.json", "in-c01.wav", "in-c02.wav"}));
+              (std::vector<std::string>{"components.json", "in-c01.wav", "in-c02.wav",
+                                        "in-group.wav", "remix.json"}));
 }
 
 TEST(Remix, RefusesAChangedOrMissingInputAndWritesNothing) {
@@ -146,7 +147,7 @@ TEST(Remix, RefusesAChangedOrMissingInputAndWritesNothing) {
     r = runTool({"remix", "run", "--input", "moved.wav", "--group", "1", "-o", "m", "-q"},
                 dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(listDir(dir / "m"), std::vector<std::string>{"in-group.wav"});
+    EXPECT_EQ(listDir(dir / "m"), (std::vector<std::string>{"in-group.wav", "remix.json"}));
 }
 
 TEST(Remix, UsageErrorsExit2AndDamagedRecordsExit1) {

@@ -66,3 +66,22 @@ TEST(Trace, ConsoleEvents) {
     EXPECT_EQ(consoleEventJson({true, "Error: \"x\""}),
               R"({"console":"error","text":"Error: \"x\""})");
 }
+
+TEST(Trace, FloatsAreWrittenAsTheConsolePrintsThem) {
+    // values whose shortest forms differ between printers: ties of a float's
+    // digits, and the band 1e15..1e16 written without an exponent
+    t_atom atoms[] = {f(-141.62380981445312), f(-0.5729446411132812), f(1999999973982208.0),
+                      f(1e16)};
+    EXPECT_EQ(
+        outletEventJson("l", 0, gensym("list"), 4, atoms),
+        R"({"obj":"l","outlet":0,"sel":"list","atoms":[-141.62380981445312,-0.5729446411132812,)"
+        R"(1999999973982208.0,1e+16]})");
+}
+
+TEST(Trace, BytesThatAreNotUtf8StillMakeAJsonLine) {
+    t_atom a = s("caf\xe9");  // Latin-1
+    std::string line = outletEventJson("k", 0, gensym("list"), 1, &a);
+    EXPECT_EQ(nlohmann::json::parse(line)["atoms"][0], "caf\xef\xbf\xbd");
+    line = consoleEventJson({true, "cannot read sound file \xff.wav"});
+    EXPECT_EQ(nlohmann::json::parse(line)["text"], "cannot read sound file \xef\xbf\xbd.wav");
+}

@@ -1,0 +1,65 @@
+// `korvane decompose IN... [options]`: the options, then one run or a batch.
+#include "batch/decompose_command.hpp"
+
+#include "batch/batch.hpp"
+#include "decompose/decompose.hpp"
+#include "files/sample_format.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+
+namespace korvane {
+
+Command decomposeCommand() {
+    return Command{
+        "decompose", "Split a sound file into K components, each written as a sound", [](CLI::App &cmd) -> CommandRun {
+            auto opt = std::make_shared<DecomposeOptions>();
+            cmd.add_option("IN", opt->inputs,
+                           "Sound files (WAV, AIFF, FLAC, OGG, ...) or folders of them to decompose; - reads one "
+                           "from standard input")
+                ->required();
+            cmd.add_option("-k,--components", opt->components, "Number of components (1-64)")->capture_default_str();
+            cmd.add_option("--win", opt->win, "Analysis window length in seconds (default 0.08)");
+            cmd.add_option("--hop", opt->hop, "Hop as a fraction of the window (default 0.25)");
+            cmd.add_option("-o,--out", opt->outDir,
+                           "Output folder (default: a folder named after the input; for several, korvane-out)");
+            cmd.add_option("--jobs", opt->jobs, "Inputs decomposed side by side (default: one per processor)");
+            cmd.add_option("--only", opt->only, "Components to write, e.g. 1,3-4 (numbered from 1, brightest first)");
+            cmd.add_option("--group", opt->groups,
+                           "Components mixed through one mask into NAME-group.wav; repeated, NAME-group1.wav ...")
+                ->allow_extra_args(false);
+            cmd.add_flag("--plot", opt->plot, "Also draw decomposition.png");
+            cmd.add_flag("--page", opt->page, "Also write index.html, a page to hear and choose the components");
+            cmd.add_option("--seed", opt->seed, "Seed of the factorisation's start (default: from the clock)");
+            cmd.add_option("--start", opt->start, "Start of the factorisation")
+                ->check(CLI::IsMember({"nndsvda", "random"}))
+                ->capture_default_str();
+            cmd.add_option("--iterations", opt->iterations, "Most rounds of the factorisation")->capture_default_str();
+            cmd.add_option("--tol", opt->tol,
+                           "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
+                ->capture_default_str();
+            cmd.add_option("--channels", opt->channels,
+                           "Stereo analysed as the channels' sum or stacked (default stack)")
+                ->check(CLI::IsMember({"sum", "stack"}));
+            cmd.add_option("--format", opt->format, "Sample format of the sound files (same: the input's)")
+                ->check(CLI::IsMember(formatNames()))
+                ->capture_default_str();
+            cmd.add_option("--bases", opt->bases, "Start from the bases of earlier runs: A/components.json or A,...")
+                ->delimiter(',');
+            cmd.add_flag("--fix-bases", opt->fixBases, "Keep the given bases fixed; learn only activations");
+            cmd.add_option("--extra", opt->extra, "Free components beside the given bases")->capture_default_str();
+            cmd.add_option("--cost", opt->cost, "Cost the factorisation lowers")
+                ->check(CLI::IsMember({"kl", "euclidean"}))
+                ->capture_default_str();
+            cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")
+                ->check(CLI::IsMember({"centroid", "peak", "energy", "onset"}))
+                ->capture_default_str();
+            cmd.parse_complete_callback([opt, &cmd] { opt->componentsSet = cmd.count("--components") > 0; });
+            cmd.add_flag("-q,--quiet", opt->quiet, "Print nothing but errors and warnings about the input");
+            cmd.add_flag("-v,--verbose", opt->verbose, "Show each step of the analysis and factorisation");
+            return [opt, &cmd] { return runDecomposeInputs(*opt, forwardedOptions(cmd)); };
+        }};
+}
+
+}  // namespace korvane
