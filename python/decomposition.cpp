@@ -5,7 +5,10 @@
 
 #include "decompose/bases.hpp"
 #include "decompose/decompose_steps.hpp"
+#include "files/file_hash.hpp"
 #include "files/sound_reader.hpp"
+#include "files/staged_set.hpp"
+#include "files/tool_record.hpp"
 #include "messages.hpp"
 #include "round_bridge.hpp"
 
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kvpy {
@@ -113,6 +117,7 @@ private:
     bool factorise(RoundBridge &bridge);
     bool takeComponents();
     void writeArrayFile();
+    int writeAll(const std::string &dir, bool plot, bool page);
 };
 
 Decomposition::Decomposition(std::optional<std::string> path,
@@ -162,7 +167,12 @@ Decomposition::Decomposition(std::optional<std::string> path,
         bool ok;
         {
             py::gil_scoped_release release;
-            ok = korvane::readSound(o.input, run.sound, err);
+            // the input as read: the record keeps this, and save writes
+            // nothing unless it is still so (as the command line's loadSound)
+            struct stat st;
+            ok = !(stat(o.input.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ||
+                 korvane::fingerprintFile(o.input, run.inputPrint, err);
+            ok = ok && korvane::readSound(o.input, run.sound, err);
         }
         if (!ok) raise(PyExc_OSError, err);
         run.name = korvane::runName(o);
@@ -326,6 +336,38 @@ void Decomposition::writeArrayFile() {
         raise(PyExc_OSError, err);
     arrayFile_ = wav;
     opt_->input = wav;
+    if (!korvane::fingerprintFile(wav, run_->inputPrint, err)) raise(PyExc_OSError, err);
+}
+
+// The command line's writers in its order, the record last; 0 or the status.
+int Decomposition::writeAll(const std::string &dir, bool plot, bool page) {
+    Run &run = *run_;
+    py::gil_scoped_release release;
+    try {
+        korvane::StagedSet out(dir);
+        std::string err;
+        if (!out.prepare(err)) {
+            korvane::fail(err);
+            return 1;
+        }
+        out.protect(static_cast<dev_t>(run.inputPrint.dev), static_cast<ino_t>(run.inputPrint.ino));
+        if (int st = korvane::resynthesiseAndWrite(run, out)) return st;
+        if (plot)
+            if (int st = korvane::drawPicture(run, out)) return st;
+        if (page)
+            if (int st = korvane::writeListeningPage(run, out)) return st;
+        if (int st = korvane::writeComponentsJson(run, out)) return st;
+        if (!out.commit(err)) {
+            korvane::fail(err);
+            return 1;
+        }
+        return 0;
+    } catch (const std::bad_alloc &) {
+        korvane::fail("not enough memory for the files");
+    } catch (const std::exception &e) {  // a library's words, with the file they are about
+        korvane::fail(korvane::describeFailure(dir, e));
+    }
+    return 1;
 }
 
 py::list Decomposition::save(const std::string &dir, const std::string &format, const std::vector<int> &only,
@@ -352,24 +394,7 @@ py::list Decomposition::save(const std::string &dir, const std::string &format, 
     run.commonGain = 1.0;
     for (auto &c : run.components) c.pageAudio.clear();
     CaughtMessages caught;
-    int st = 0;
-    std::string err;
-    {
-        py::gil_scoped_release release;
-        korvane::OutputSet out(dir);
-        if (!out.prepare(err)) {
-            korvane::fail(err);
-            st = 1;
-        }
-        if (st == 0) st = korvane::resynthesiseAndWrite(run, out);
-        if (st == 0 && plot) st = korvane::drawPicture(run, out);
-        if (st == 0) st = korvane::writeComponentsJson(run, out);
-        if (st == 0 && page) st = korvane::writeListeningPage(run, out);
-        if (st == 0 && !out.commit(err)) {
-            korvane::fail(err);
-            st = 1;
-        }
-    }
+    int st = writeAll(dir, plot, page);
     if (st != 0) raiseStep(st, caught.text(), PyExc_OSError);
     py::list files;
     for (const auto &f : run.written) files.append(f);

@@ -2,6 +2,7 @@
 #include "decomposition.hpp"
 #include "nmf.hpp"
 #include "remix.hpp"
+#include "signals.hpp"
 
 #include <pybind11/pybind11.h>
 
@@ -11,4 +12,5 @@ PYBIND11_MODULE(_korvane, m) {
     kvpy::bindNmf(m);
     kvpy::bindDecomposition(m);
     kvpy::bindRemix(m);
+    kvpy::keepPythonSignalHandlers();
 }

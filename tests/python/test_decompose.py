@@ -196,3 +196,13 @@ def test_a_page_of_a_sound_browsers_cannot_play_is_refused(tmp_path):
         slow.save(tmp_path / "slow", page=True)
     assert not (tmp_path / "slow").exists()
     assert slow.save(tmp_path / "slow")[-1] == "components.json"
+
+
+def test_save_writes_nothing_when_the_input_changed_since(tmp_path):
+    path = tmp_path / "changing.wav"
+    sounds.write_pcm16(path, sounds.tones(RATE), RATE)
+    d = korvane.decompose(path, 2, seed=1, iterations=5)
+    sounds.write_pcm16(path, 0.5 * sounds.tones(RATE), RATE)
+    with pytest.raises(OSError, match="changed while it was decomposed"):
+        d.save(tmp_path / "out")
+    assert not (tmp_path / "out").exists()

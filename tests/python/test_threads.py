@@ -71,3 +71,12 @@ def test_a_python_thread_runs_during_the_factorisation():
         t.join()
     # between the first and the last round the thread went on counting
     assert during[-1] - during[0] > 1000
+
+
+def test_ctrl_c_after_a_save_is_still_a_keyboard_interrupt(tmp_path):
+    # the files room's stop handler would end the process on SIGINT
+    d = korvane.decompose(np.random.default_rng(1).standard_normal((4000, 1)) * 0.1, 2, rate=8000, seed=1,
+                          iterations=5)
+    d.save(tmp_path / "run")
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    test_sigint_sent_to_the_main_thread_stops_the_rounds()
