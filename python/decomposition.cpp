@@ -6,6 +6,7 @@
 #include "decompose/bases.hpp"
 #include "decompose/decompose_steps.hpp"
 #include "files/file_hash.hpp"
+#include "files/sound_check.hpp"
 #include "files/sound_reader.hpp"
 #include "files/staged_set.hpp"
 #include "files/tool_record.hpp"
@@ -106,11 +107,13 @@ public:
     py::list save(const std::string &dir, const std::string &format, const std::vector<int> &only,
                   const std::vector<std::vector<int>> &groups, bool plot, bool page);
     py::dict info() const;
+    const std::string &cutShort() const { return cutShort_; }
 
 private:
     std::unique_ptr<korvane::DecomposeOptions> opt_;
     std::unique_ptr<Run> run_;
     std::string arrayFile_;  // an array's samples as a float file, for the record
+    std::string cutShort_;   // the command line's warning for a WAV cut short
 
     long K() const { return opt_->components; }
     static py::array_t<double> matrix(const std::vector<double> &v, long rows, long cols);
@@ -175,6 +178,7 @@ Decomposition::Decomposition(std::optional<std::string> path,
             ok = ok && korvane::readSound(o.input, run.sound, err);
         }
         if (!ok) raise(PyExc_OSError, err);
+        cutShort_ = korvane::wavCutShort(o.input);  // the results are of less than the file promised
         run.name = korvane::runName(o);
         if (run.sound.channels < 1) raise(PyExc_OSError, "'" + o.input + "' is too long or holds no channel");
     }
@@ -456,7 +460,8 @@ void bindDecomposition(py::module_ &m) {
                                [](const Decomposition &d) { return d.perComponent(&korvane::Component::energyShare); })
         .def("resynthesise", &Decomposition::resynthesise)
         .def("save", &Decomposition::save)
-        .def("info", &Decomposition::info);
+        .def("info", &Decomposition::info)
+        .def_property_readonly("cut_short", &Decomposition::cutShort);
 }
 
 }  // namespace kvpy

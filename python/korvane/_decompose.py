@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import os
+import warnings
 
 import numpy as np
 
@@ -167,7 +168,9 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     progress : callable(done, total) or a tqdm-like bar, optional
         Hears of each round of the factorisation.
 
-    Returns a Decomposition. Raises ValueError (bad options, a refused
+    Returns a Decomposition. A WAV file shorter than its header claims is
+    decomposed as far as it goes, with a RuntimeWarning (the command line's
+    warning). Raises ValueError (bad options, a refused
     analysis), OSError (a file that cannot be read), MemoryError, and
     KeyboardInterrupt on Ctrl-C (checked every round). The GIL is released
     during the work.
@@ -202,7 +205,10 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         if rate is not None:
             raise ValueError("rate is for an array; a file has its own")
         path = os.fsdecode(os.fspath(sound))
-        return Decomposition(_korvane.Decomposition(path, None, 0, settings, progress))
+        core = _korvane.Decomposition(path, None, 0, settings, progress)
+        if core.cut_short:
+            warnings.warn(core.cut_short, RuntimeWarning, stacklevel=2)
+        return Decomposition(core)
     samples = np.asarray(sound)
     if samples.ndim == 1:
         samples = samples[:, None]

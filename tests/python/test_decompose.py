@@ -206,3 +206,13 @@ def test_save_writes_nothing_when_the_input_changed_since(tmp_path):
     with pytest.raises(OSError, match="changed while it was decomposed"):
         d.save(tmp_path / "out")
     assert not (tmp_path / "out").exists()
+
+
+def test_a_wav_cut_short_warns_as_the_command_line_does(loop, tmp_path):
+    path, _ = loop
+    data = path.read_bytes()
+    cut = tmp_path / "cut.wav"
+    cut.write_bytes(data[:len(data) // 2])
+    with pytest.warns(RuntimeWarning, match="cut.wav"):
+        d = korvane.decompose(cut, 2, seed=1, iterations=5)
+    assert d.info["length"] < len(sounds.tones(RATE))
