@@ -1,0 +1,218 @@
+"""korvane.decompose against `korvane decompose` on the same sound and
+settings, the level-true components, save, load and remix, and refusals."""
+
+import json
+import os
+import subprocess
+import threading
+import _thread
+
+import numpy as np
+import pytest
+
+import korvane
+import sounds
+
+KORVANE = os.environ["KORVANE_EXE"]
+RATE = 22050
+
+
+@pytest.fixture(scope="module")
+def loop(tmp_path_factory):
+    path = tmp_path_factory.mktemp("in") / "loop.wav"
+    samples = sounds.write_pcm16(path, sounds.tones(RATE), RATE)
+    return path, samples
+
+
+def cli(*args):
+    subprocess.run([KORVANE, "decompose", *map(str, args), "-q"], check=True)
+
+
+def record(folder):
+    with open(os.path.join(folder, "components.json")) as f:
+        return json.load(f)
+
+
+# The factors agree to 1e-12 of their size: numpy's BLAS (threaded) may sum
+# the start's products in another order than the tool's (serial).
+def assert_same_factors(a, b):
+    np.testing.assert_allclose(a, b, rtol=0, atol=1e-12 * np.abs(b).max())
+
+
+@pytest.mark.parametrize("options,keywords", [
+    ([], {}),
+    (["--cost", "euclidean", "--start", "random", "--order", "energy"],
+     {"cost": "euclidean", "start": "random", "order": "energy"}),
+    (["--channels", "sum", "--win", "0.05", "--hop", "0.5", "--tol", "0", "--iterations", "30"],
+     {"channels": "sum", "win": 0.05, "hop": 0.5, "tol": 0, "iterations": 30}),
+])
+def test_module_equals_the_command_line(loop, tmp_path, options, keywords):
+    path, _ = loop
+    cli(path, "-k", 4, "--seed", 7, "--format", "float", "--group", "1,3", "-o", tmp_path / "cli", *options)
+    d = korvane.decompose(path, 4, seed=7, **keywords)
+    files = d.save(tmp_path / "py", format="float", groups=[[0, 2]])
+    want, got = record(tmp_path / "cli"), record(tmp_path / "py")
+    assert files == want["files"] == got["files"]
+    assert_same_factors(d.W, np.reshape(want["factors"]["W"], d.W.shape))
+    assert_same_factors(d.H, np.reshape(want["factors"]["H"], d.H.shape))
+    for key in ("iterations_run", "seed_used", "channel_mode", "fft_size", "hop", "frames", "settings", "input_hash"):
+        assert got[key] == want[key], key
+    assert d.info["iterations"] == want["iterations_run"]
+    np.testing.assert_allclose(d.energy_share, [c["energy_share"] for c in want["components"]], rtol=1e-9)
+    np.testing.assert_allclose(d.centroid_hz, [c["centroid_hz"] for c in want["components"]], rtol=1e-9)
+    np.testing.assert_allclose(d.bases, np.transpose([c["basis"] for c in want["components"]]), rtol=1e-9,
+                               atol=1e-12)
+    for name in files:
+        if name.endswith(".wav"):
+            a, b = sounds.read_wav(tmp_path / "cli" / name), sounds.read_wav(tmp_path / "py" / name)
+            assert a[1:] == b[1:] and a[0].shape == b[0].shape
+            np.testing.assert_allclose(b[0], a[0], rtol=0, atol=1e-6)
+
+
+def test_pcm_files_equal_the_command_lines_sample_for_sample(loop, tmp_path):
+    path, _ = loop
+    cli(path, "-k", 3, "--seed", 2, "--plot", "-o", tmp_path / "cli")
+    korvane.decompose(path, 3, seed=2).save(tmp_path / "py", plot=True)
+    for name in record(tmp_path / "cli")["files"]:
+        if name.endswith(".wav"):
+            a, b = (sounds.read_wav(tmp_path / d / name)[0] for d in ("cli", "py"))
+            assert np.abs(a - b).max() <= 1 / 32768, name  # one step at most, from the 1e-13 above
+    assert (tmp_path / "py" / "decomposition.png").stat().st_size > 0
+
+
+@pytest.mark.parametrize("channels", ["stack", "sum"])
+def test_components_sum_to_the_input(loop, channels):
+    path, samples = loop
+    d = korvane.decompose(path, 4, seed=1, channels=channels)
+    parts = d.components()
+    assert len(parts) == 4 and parts[0].shape == samples.shape
+    np.testing.assert_allclose(sum(parts), samples, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(d.group([0, 2]), parts[0] + parts[2], rtol=0, atol=1e-12)
+    np.testing.assert_array_equal(d.component(3), parts[3])
+
+
+def test_an_array_gives_the_files_decomposition(loop, tmp_path):
+    path, samples = loop
+    a = korvane.decompose(samples, 4, rate=RATE, seed=5)
+    f = korvane.decompose(path, 4, seed=5)
+    np.testing.assert_array_equal(a.W, f.W)
+    np.testing.assert_array_equal(a.H, f.H)
+    mono = korvane.decompose(samples[:, 0], 2, rate=RATE, seed=5)
+    assert mono.info["channels"] == 1 and mono.component(0).shape == (len(samples), 1)
+    files = a.save(tmp_path / "a")
+    rec = record(tmp_path / "a")
+    # an array is recorded as a sound without a file: remix needs --input
+    assert rec["input"] == "-" and rec["input_absolute"] is None and files[0] == "sound-c01.wav"
+    assert rec["file_format"] == "wav-float"
+
+
+def test_load_and_remix(loop, tmp_path):
+    path, _ = loop
+    d = korvane.decompose(path, 4, seed=9)
+    d.save(tmp_path / "run", groups=[[1, 2]])
+    r = korvane.load(tmp_path / "run")
+    np.testing.assert_array_equal(r.W, d.W)
+    np.testing.assert_array_equal(r.H, d.H)
+    np.testing.assert_allclose(r.activations, d.activations, rtol=1e-15)
+    assert r.k == 4 and r.info["seed"] == 9
+    r.remix([[1, 2]], out=tmp_path / "again")
+    a = sounds.read_wav(tmp_path / "run" / "loop-group.wav")[0]
+    b = sounds.read_wav(tmp_path / "again" / "loop-group.wav")[0]
+    np.testing.assert_array_equal(a, b)
+
+
+def test_refusals(loop, tmp_path):
+    path, samples = loop
+    with pytest.raises(OSError, match="nowhere.wav"):
+        korvane.decompose(tmp_path / "nowhere.wav")
+    (tmp_path / "text.wav").write_text("not a sound")
+    with pytest.raises(OSError, match="text.wav"):
+        korvane.decompose(tmp_path / "text.wav")
+    with pytest.raises(ValueError, match="the analysis was refused.*--win"):
+        korvane.decompose(path, win=10)
+    for kw, msg in [({"k": 0}, "between 1 and 64"), ({"k": 65}, "between 1 and 64"),
+                    ({"channels": "mid"}, "--channels must be sum or stack"),
+                    ({"cost": "is"}, "--cost must be kl or euclidean"),
+                    ({"order": "loud"}, "--order must be"), ({"start": "svd"}, "--start must be"),
+                    ({"hop": 1.5}, "--hop must be"), ({"win": -1}, "--win must be"),
+                    ({"iterations": 0}, "--iterations must be"), ({"tol": -1}, "--tol must be"),
+                    ({"rate": 8000}, "rate is for an array"), ({"fix_bases": True}, "fix-bases")]:
+        with pytest.raises(ValueError, match=msg):
+            korvane.decompose(path, **kw)
+    with pytest.raises(ValueError, match="needs its rate"):
+        korvane.decompose(samples)
+    with pytest.raises(ValueError, match="whole number"):
+        korvane.decompose(samples, rate=22050.5)
+    d = korvane.decompose(path, 3, seed=1, iterations=5)
+    with pytest.raises(ValueError, match="--format must be one of"):
+        d.save(tmp_path / "x", format="mp3")
+    with pytest.raises(ValueError, match="not between 0 and 2"):
+        d.component(3)
+    with pytest.raises(ValueError, match="not between 0 and 2"):
+        d.save(tmp_path / "x", only=[0, 5])
+    (tmp_path / "file").write_text("")
+    with pytest.raises(OSError):
+        d.save(tmp_path / "file" / "under")
+    assert not (tmp_path / "x").exists()
+    with pytest.raises(ValueError, match="not a components.json"):
+        (tmp_path / "bad").mkdir()
+        (tmp_path / "bad" / "components.json").write_text("{")
+        korvane.load(tmp_path / "bad")
+
+
+def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
+    noise = np.random.default_rng(0).standard_normal((RATE * 20, 2)) * 0.1
+    seen = []
+
+    def progress(done, total):
+        seen.append((done, total))
+        if done == 2:
+            threading.Thread(target=_thread.interrupt_main).start()
+
+    with pytest.raises(KeyboardInterrupt):
+        korvane.decompose(noise, 8, rate=RATE, iterations=2000, tol=0, progress=progress)
+    assert 2 <= len(seen) < 2000 and seen[0] == (1, 2000)
+
+
+def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):
+    path, _ = loop
+    cli(path, "-k", 3, "--seed", 4, "-o", tmp_path / "first")
+    given = tmp_path / "first" / "components.json"
+    cli(path, "--bases", given, "--fix-bases", "--extra", 2, "--seed", 4, "-o", tmp_path / "cli")
+    d = korvane.decompose(path, bases=[given], fix_bases=True, extra=2, seed=4)
+    want = record(tmp_path / "cli")
+    assert d.k == 5
+    assert_same_factors(d.W, np.reshape(want["factors"]["W"], d.W.shape))
+    assert_same_factors(d.H, np.reshape(want["factors"]["H"], d.H.shape))
+    first = np.reshape(record(tmp_path / "first")["factors"]["W"], (-1, 3))
+    np.testing.assert_array_equal(d.W[:, :3], first)  # held bit for bit
+    with pytest.raises(ValueError, match="contradicts"):
+        korvane.decompose(path, 6, bases=[given], extra=2)
+
+
+def test_a_page_of_a_sound_browsers_cannot_play_is_refused(tmp_path):
+    slow = korvane.decompose(sounds.tones(2000, 3.0), 2, rate=2000, seed=1, iterations=5)
+    with pytest.raises(ValueError, match="browser plays 3000"):
+        slow.save(tmp_path / "slow", page=True)
+    assert not (tmp_path / "slow").exists()
+    assert slow.save(tmp_path / "slow")[-1] == "components.json"
+
+
+def test_save_writes_nothing_when_the_input_changed_since(tmp_path):
+    path = tmp_path / "changing.wav"
+    sounds.write_pcm16(path, sounds.tones(RATE), RATE)
+    d = korvane.decompose(path, 2, seed=1, iterations=5)
+    sounds.write_pcm16(path, 0.5 * sounds.tones(RATE), RATE)
+    with pytest.raises(OSError, match="changed while it was decomposed"):
+        d.save(tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_wav_cut_short_warns_as_the_command_line_does(loop, tmp_path):
+    path, _ = loop
+    data = path.read_bytes()
+    cut = tmp_path / "cut.wav"
+    cut.write_bytes(data[:len(data) // 2])
+    with pytest.warns(RuntimeWarning, match="cut.wav"):
+        d = korvane.decompose(cut, 2, seed=1, iterations=5)
+    assert d.info["length"] < len(sounds.tones(RATE))
