@@ -1,5 +1,6 @@
 // --format: what "same" keeps of the input, FLAC files, and the common gain
 // of the integer formats.
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -25,11 +26,6 @@ std::vector<int> readInts(const std::string &path, SF_INFO &info) {
     EXPECT_EQ(sf_readf_int(f, v.data(), info.frames), info.frames);
     sf_close(f);
     return v;
-}
-
-json readJson(const std::string &path) {
-    std::ifstream f(path);
-    return json::parse(f);
 }
 
 }  // namespace
