@@ -2,8 +2,6 @@
 
 #include <dirent.h>
 
-#include <stdexcept>
-
 namespace kvtest {
 
 Sound makeSound(int channels, int rate, double seconds, double peak) {
@@ -38,16 +36,6 @@ bool readSound(const std::string &path, Sound &s) {
     bool ok = sf_readf_float(f, s.samples.data(), info.frames) == info.frames;
     sf_close(f);
     return ok;
-}
-
-SoundContents readShorts(const std::string &path) {
-    SoundContents c;
-    SNDFILE *sf = sf_open(path.c_str(), SFM_READ, &c.info);
-    if (!sf) throw std::runtime_error("cannot read " + path);
-    c.samples.resize(static_cast<size_t>(c.info.frames * c.info.channels));
-    sf_readf_short(sf, c.samples.data(), c.info.frames);
-    sf_close(sf);
-    return c;
 }
 
 int openDescriptors() {

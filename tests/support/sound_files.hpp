@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -58,12 +59,36 @@ template <typename T>
 // A file's settings and samples as floats; false when it cannot be read whole.
 bool readSound(const std::string &path, Sound &s);
 
-// What libsndfile reads back from a file: its settings and its samples as shorts.
-struct SoundContents {
+inline sf_count_t readFrames(SNDFILE *sf, std::vector<short> &v, sf_count_t n) {
+    return sf_readf_short(sf, v.data(), n);
+}
+inline sf_count_t readFrames(SNDFILE *sf, std::vector<int> &v, sf_count_t n) {
+    return sf_readf_int(sf, v.data(), n);
+}
+
+// What libsndfile reads back from a file: its settings and its interleaved
+// samples as T (short, or int with 24-bit data in the top bits); throws when
+// it cannot be read whole.
+template <typename T>
+struct Samples {
     SF_INFO info{};
-    std::vector<short> samples;
+    std::vector<T> samples;
 };
-SoundContents readShorts(const std::string &path);
+template <typename T>
+Samples<T> readSamples(const std::string &path) {
+    Samples<T> c;
+    SNDFILE *sf = sf_open(path.c_str(), SFM_READ, &c.info);
+    if (!sf) throw std::runtime_error("cannot read " + path);
+    c.samples.resize(static_cast<size_t>(c.info.frames * c.info.channels));
+    sf_count_t got = readFrames(sf, c.samples, c.info.frames);
+    sf_close(sf);
+    if (got != c.info.frames) throw std::runtime_error("short read from " + path);
+    return c;
+}
+using SoundContents = Samples<short>;
+inline SoundContents readShorts(const std::string &path) {
+    return readSamples<short>(path);
+}
 
 // Relative RMS difference over every sample; infinity when the sample
 // counts differ.
