@@ -203,8 +203,9 @@ TEST(ComponentList, ListsAndRangesAsWritten) {
     std::string err;
     ASSERT_TRUE(korvane::parseComponentList("3-4,1", 4, got, err));
     EXPECT_EQ(got, (std::vector<int>{1, 3, 4}));
-    ASSERT_TRUE(korvane::parseComponentList("4-2, 2 ", 4, got, err));
+    ASSERT_TRUE(korvane::parseComponentList("2-4, 2 ", 4, got, err));
     EXPECT_EQ(got, (std::vector<int>{2, 3, 4}));
+    EXPECT_FALSE(korvane::parseComponentList("4-2", 4, got, err));  // a range runs upwards
     for (const char *bad : {"", "1,", ",1", "a", "1-", "-1", "1-2-3", "1..3", "+1", "0x1"}) {
         EXPECT_FALSE(korvane::parseComponentList(bad, 4, got, err)) << bad;
         EXPECT_FALSE(err.empty());

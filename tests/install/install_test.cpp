@@ -12,25 +12,10 @@ namespace {
 
 const std::string kPrefix = "/opt/kv";
 
-bool writeTone(const std::string &path, int rate) {
-    SF_INFO info{};
-    info.channels = 1;
-    info.samplerate = rate;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
-    std::vector<float> x;
-    for (int i = 0; i < rate; ++i)
-        x.push_back(static_cast<float>(0.3 * std::sin(i * 0.05) * (i % 4000 < 2000) +
-                                       0.2 * std::sin(i * 0.4) * (i % 4000 >= 2000)));
-    sf_writef_float(f, x.data(), rate);
-    return sf_close(f) == 0;
-}
-
 class Installed : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        scratch_ = new Scratch;
+        scratch_ = new ToolFolder;
         std::string cmd = "DESTDIR='" + scratch_->path("stage") +
                           "' '" KV_CMAKE "' --install '" KV_BUILD_DIR "' --prefix " + kPrefix +
                           " > '" + scratch_->path("install.log") + "' 2>&1";
@@ -49,11 +34,11 @@ protected:
         return scratch_->tool(args, "cd work && env -u KORVANE_PLUGIN_PATH", exe());
     }
 
-    static Scratch *scratch_;
+    static ToolFolder *scratch_;
     static int installStatus_;
 };
 
-Scratch *Installed::scratch_ = nullptr;
+ToolFolder *Installed::scratch_ = nullptr;
 int Installed::installStatus_ = -1;
 
 }  // namespace
@@ -88,7 +73,9 @@ TEST_F(Installed, TreeHoldsTheToolPluginsLibrariesHeadersAndManPage) {
 }
 
 TEST_F(Installed, ToolDecomposesRemixesAndRunsPatchesFromAnotherFolder) {
-    ASSERT_TRUE(writeTone(scratch_->path("work/tone.wav"), 22050));
+    ASSERT_TRUE(kvtest::writeSound(scratch_->path("work/tone.wav"),
+                                   kvtest::makeSound(1, 22050, 1.0, 0.3),
+                                   SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ToolRun r = tool("--version");
     EXPECT_EQ(r.out, "korvane " KV_VERSION "\n");
     r = tool("decompose tone.wav -k 2 --seed 1 -q -o parts");

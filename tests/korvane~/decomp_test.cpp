@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <numeric>
 
 using kvtest::Korvane;
@@ -82,26 +83,40 @@ protected:
     }
 };
 
+// Each message and the console lines it brings, in turn; K = 0 is reported
+// before the missing sound.
 TEST_F(Decomp, GuardsComeInOrder) {
-    clear();
-    sendSym(x, "decomp");  // K = 0 is reported before the missing sound
-    EXPECT_EQ(texts(), std::vector<std::string>{"!Factorization error: 0 components selected."});
-    sendInt(x, 3);
-    clear();
-    sendSym(x, "decomp");
-    sendSym(x, "decompNoOut", "", 1);
-    sendInt(x, -2);
-    sendSym(x, "decomp");
-    sendInt(x, 0);
-    sendSym(x, "decomp");
-    std::vector<std::string> t = texts();
-    EXPECT_EQ(
-        t, (std::vector<std::string>{
-               "!Factorization error: no file was loaded",
-               "!Factorization error: no file was loaded", "number of components set to 4294967294",
-               "!Factorization error: negative number of components selected.",
-               "number of components set to 0", "!Factorization error: 0 components selected."}));
-    EXPECT_TRUE(outs.empty());
+    struct Step {
+        const char *what;
+        std::function<void()> send;
+        std::vector<std::string> lines;
+    };
+    const Step steps[] = {
+        {"decomp, K = 0",
+         [&] { sendSym(x, "decomp"); },
+         {"!Factorization error: 0 components selected."}},
+        {"int 3", [&] { sendInt(x, 3); }, {"number of components set to 3"}},
+        {"decomp, no sound",
+         [&] { sendSym(x, "decomp"); },
+         {"!Factorization error: no file was loaded"}},
+        {"decompNoOut, no sound",
+         [&] { sendSym(x, "decompNoOut", "", 1); },
+         {"!Factorization error: no file was loaded"}},
+        {"int -2", [&] { sendInt(x, -2); }, {"number of components set to 4294967294"}},
+        {"decomp, K < 0",
+         [&] { sendSym(x, "decomp"); },
+         {"!Factorization error: negative number of components selected."}},
+        {"int 0", [&] { sendInt(x, 0); }, {"number of components set to 0"}},
+        {"decomp, K = 0 again",
+         [&] { sendSym(x, "decomp"); },
+         {"!Factorization error: 0 components selected."}},
+    };
+    for (const Step &step : steps) {
+        clear();
+        step.send();
+        EXPECT_EQ(texts(), step.lines) << step.what;
+        EXPECT_TRUE(outs.empty()) << step.what;
+    }
 }
 
 TEST_F(Decomp, TooManyComponentsRunNothing) {

@@ -153,27 +153,31 @@ TEST_F(Mask, NothingWithoutSoundOrMask) {
 
 TEST_F(Mask, NonFiniteValuesAddNothing) {
     const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> a(frames, 1.0);
-    a[3] = inf;
-    sendList(x, 1, a);
-    sendList(x, 2, std::vector<double>(bins, -0.5));
-    EXPECT_EQ(texts(), std::vector<std::string>{"!Mask error: activation or basis is not finite"});
-    EXPECT_TRUE(x->eng.maskEmpty);
-
-    std::vector<double> v(bins, -0.5);
-    v[0] = -inf;  // w = inf
-    sendList(x, 1, std::vector<double>(frames, 1.0));
-    sendList(x, 2, v);
-    EXPECT_EQ(texts().size(), 2u);
-    EXPECT_TRUE(x->eng.maskEmpty);
-
-    // values past the frames are not used, so they do not count
-    std::vector<double> tail(frames + 1, 1.0);
-    tail[frames] = std::numeric_limits<double>::quiet_NaN();
-    sendList(x, 1, tail);
-    sendList(x, 2, std::vector<double>(bins, -0.5));
-    EXPECT_FALSE(x->eng.maskEmpty);
-    EXPECT_EQ(texts().size(), 2u);
+    const std::string notFinite = "!Mask error: activation or basis is not finite";
+    std::vector<double> infiniteAct(frames, 1.0), infiniteBasis(bins, -0.5),
+        nanPast(frames + 1, 1.0);
+    infiniteAct[3] = inf;
+    infiniteBasis[0] = -inf;  // w = inf
+    nanPast[frames] = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char *what;
+        std::vector<double> activation, basis;
+        std::vector<std::string> lines;
+        bool maskEmpty;
+    };
+    const Case cases[] = {
+        {"infinite activation", infiniteAct, std::vector<double>(bins, -0.5), {notFinite}, true},
+        {"infinite basis", std::vector<double>(frames, 1.0), infiniteBasis, {notFinite}, true},
+        // values past the frames are not used, so they do not count
+        {"NaN past the frames", nanPast, std::vector<double>(bins, -0.5), {}, false},
+    };
+    for (const Case &c : cases) {
+        clear();
+        sendList(x, 1, c.activation);
+        sendList(x, 2, c.basis);
+        EXPECT_EQ(texts(), c.lines) << c.what;
+        EXPECT_EQ(x->eng.maskEmpty, c.maskEmpty) << c.what;
+    }
 }
 
 // Basis lists sent back as they left the object restore w = exp(-v) - 1.

@@ -1,4 +1,7 @@
 // korvane~ as a user drives it: patch scripts run by `korvane run --trace`.
+#include "scratch.hpp"
+#include "sound_files.hpp"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,32 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void put16(std::ofstream &f, uint16_t v) {
-    f.put(char(v & 0xff)).put(char(v >> 8));
-}
-void put32(std::ofstream &f, uint32_t v) {
-    put16(f, uint16_t(v & 0xffff));
-    put16(f, uint16_t(v >> 16));
-}
-
-// a 16-bit PCM WAV of the given interleaved samples
-void writeWav(const fs::path &p, int channels, int rate, const std::vector<double> &s) {
-    std::ofstream f(p, std::ios::binary);
-    uint32_t bytes = uint32_t(s.size() * 2);
-    f.write("RIFF", 4);
-    put32(f, 36 + bytes);
-    f.write("WAVEfmt ", 8);
-    put32(f, 16);
-    put16(f, 1);
-    put16(f, uint16_t(channels));
-    put32(f, uint32_t(rate));
-    put32(f, uint32_t(rate * channels * 2));
-    put16(f, uint16_t(channels * 2));
-    put16(f, 16);
-    f.write("data", 4);
-    put32(f, bytes);
-    for (double v : s) put16(f, uint16_t(int16_t(std::lround(v * 32767))));
-}
+constexpr int kPcm16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 
 // channels and frames of a WAV file, from its fmt and data chunks
 bool wavShape(const fs::path &p, int &channels, long &frames) {
@@ -72,15 +50,9 @@ struct Outcome {
 
 class Patch : public ::testing::Test {
 protected:
-    fs::path dir;
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("korvane-patch-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir / "out" / "demo");
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    kvtest::Scratch scratch;
+    fs::path dir = scratch.path();
+    void SetUp() override { fs::create_directories(dir / "out" / "demo"); }
 
     Outcome run(const fs::path &script) {
         std::string cmd = "cd '" + dir.string() + "' && '" KORVANE_EXE "' run '" + script.string() +
@@ -124,7 +96,7 @@ TEST_F(Patch, TypicalExampleRuns) {
         s[i] = 0.6 * std::exp(-beat / 0.08) * std::sin(2 * M_PI * 60 * t) +
                0.2 * std::sin(2 * M_PI * 2500 * t) * (std::fmod(t, 0.25) < 0.05);
     }
-    writeWav(dir / "out" / "demo" / "demo.wav", 1, 44100, s);
+    ASSERT_TRUE(kvtest::writeSound(dir / "out" / "demo" / "demo.wav", kPcm16, 1, 44100, s));
     Outcome r = run(fs::path(KV_SOURCE_DIR) / "examples" / "typical.kvpatch");
     ASSERT_EQ(r.status, 0);
     const auto &t = r.trace;
@@ -159,7 +131,7 @@ TEST_F(Patch, SchedulerMessagesKeepTheirOrder) {
         s[2 * i] = 0.4 * std::sin(0.3 * double(i));
         s[2 * i + 1] = 0.3 * std::sin(0.05 * double(i));
     }
-    writeWav(dir / "st.wav", 2, 8000, s);
+    ASSERT_TRUE(kvtest::writeSound(dir / "st.wav", kPcm16, 2, 8000, s));
     Outcome r = runText("buffer st st.wav\n"
                         "buffer st_out 1 10 8000\n"
                         "new k korvane~\n"

@@ -60,6 +60,15 @@ protected:
         }
     }
     void bang() { sendBare(x, "bang", 2); }
+    // A bang that is refused with one console line keeps the mask and sends
+    // nothing.
+    void expectRefusedBang(const std::string &line) {
+        clear();
+        bang();
+        EXPECT_EQ(texts(), std::vector<std::string>{line});
+        EXPECT_FALSE(x->eng.maskEmpty);
+        EXPECT_TRUE(outs.empty());
+    }
 
     // the output by definition: each used channel through mask / (W.H + 0.1),
     // one common factor when the peak reaches 1; returns the peak before it
@@ -222,13 +231,8 @@ TEST_F(Resynth, NewSoundNeedsANewDecomposition) {
     layer(lists[0].values, lists[2].values);
     std::vector<double> before(x->eng.mask, x->eng.mask + kBins * 58);
     loadSound("b", {sound(4000, 2, 0.4), sound(4000, 3, 0.4)});
-    clear();
-    bang();
-    EXPECT_EQ(texts(),
-              std::vector<std::string>{"!Resynthesis error: no decomposition of the loaded sound"});
-    EXPECT_FALSE(x->eng.maskEmpty);
+    expectRefusedBang("!Resynthesis error: no decomposition of the loaded sound");
     EXPECT_EQ(std::vector<double>(x->eng.mask, x->eng.mask + kBins * 58), before);
-    EXPECT_TRUE(outs.empty());
 
     lists = decompose(2);
     layer(lists[1].values, lists[3].values);
@@ -240,12 +244,7 @@ TEST_F(Resynth, MissingOutputBufferKeepsTheMask) {
     loadSound("solo", {sound(1000, 1, 0.4)});
     std::vector<kvtest::Out> lists = decompose(2);
     layer(lists[0].values, lists[2].values);
-    clear();
-    bang();
-    EXPECT_EQ(texts(),
-              std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
-    EXPECT_FALSE(x->eng.maskEmpty);
-    EXPECT_TRUE(outs.empty());
+    expectRefusedBang("!Resynthesis error: cannot write to buffer solo_out");
     // a buffer~ made afterwards is found by the next bang; too small and
     // mono, it is made two channels of the sound's length
     maxhost::createBuffer("solo_out", 1, 10, 44100);
@@ -262,10 +261,7 @@ TEST_F(Resynth, NamesWithPercentSignsArePrintedAsTheyAre) {
     loadSound("50%s%n", {sound(1000, 1, 0.4)});
     std::vector<kvtest::Out> lists = decompose(2);
     layer(lists[0].values, lists[2].values);
-    clear();
-    bang();
-    EXPECT_EQ(texts(),
-              std::vector<std::string>{"!Resynthesis error: cannot write to buffer 50%s%n_out"});
+    expectRefusedBang("!Resynthesis error: cannot write to buffer 50%s%n_out");
 }
 
 TEST_F(Resynth, LockedOutputBufferIsReported) {
@@ -276,13 +272,9 @@ TEST_F(Resynth, LockedOutputBufferIsReported) {
     t_buffer_ref *r = buffer_ref_new(nullptr, gensym("solo_out"));
     t_buffer_obj *b = buffer_ref_getobject(r);
     ASSERT_NE(buffer_locksamples(b), nullptr);
-    clear();
-    bang();
+    expectRefusedBang("!Resynthesis error: cannot write to buffer solo_out");
     buffer_unlocksamples(b);
     object_free(r);
-    EXPECT_EQ(texts(),
-              std::vector<std::string>{"!Resynthesis error: cannot write to buffer solo_out"});
-    EXPECT_FALSE(x->eng.maskEmpty);
     bang();
     expectOutput("solo_out");
 }
@@ -301,11 +293,7 @@ TEST_F(Resynth, OutputNameMustFit) {
     loadSound(tooLong, {sound(1000, 1, 0.4)});
     lists = decompose(2);
     layer(lists[0].values, lists[2].values);
-    clear();
-    bang();
-    EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: buffer name too long"});
-    EXPECT_FALSE(x->eng.maskEmpty);
-    EXPECT_TRUE(outs.empty());
+    expectRefusedBang("!Resynthesis error: buffer name too long");
 }
 
 TEST_F(Resynth, NonFiniteResultWritesNothing) {
@@ -315,11 +303,7 @@ TEST_F(Resynth, NonFiniteResultWritesNothing) {
     decompose(2);
     // finite lists whose product overflows the mask
     layer(std::vector<double>(58, 1e300), std::vector<double>(kBins, -std::log(1 + 1e300)));
-    clear();
-    bang();
-    EXPECT_EQ(texts(), std::vector<std::string>{"!Resynthesis error: result is not finite"});
-    EXPECT_FALSE(x->eng.maskEmpty);
-    EXPECT_TRUE(outs.empty());
+    expectRefusedBang("!Resynthesis error: result is not finite");
     std::vector<float> s = outSamples("f_out");
     EXPECT_TRUE(std::all_of(s.begin(), s.end(), [](float v) { return v == 0.25f; }));
 }

@@ -3,6 +3,7 @@
 #include "fixture.hpp"
 
 #include <limits>
+#include <optional>
 
 using kvtest::Korvane;
 
@@ -24,7 +25,47 @@ protected:
         clear();
         return stage<StftFn>("kv_computeSTFT")(x);
     }
+
+    // One refused analysis: the settings sent first (none when not given),
+    // the sound, and the console lines after the sizes line; the sizes line
+    // itself is checked when given.
+    struct Refusal {
+        const char *what;
+        std::optional<double> win, hop;
+        int n;
+        double rate;
+        std::string sizes;
+        std::vector<std::string> lines;
+    };
+    void expectRefused(const Refusal &c) {
+        SCOPED_TRACE(c.what);
+        if (c.win) sendFloat(x, "setWin", *c.win);
+        if (c.hop) sendFloat(x, "setHop", *c.hop);
+        ASSERT_EQ(run(c.n, c.rate), -1);
+        std::vector<std::string> t = texts();
+        ASSERT_FALSE(t.empty());
+        if (!c.sizes.empty()) {
+            EXPECT_EQ(t[0], c.sizes);
+        }
+        EXPECT_EQ(std::vector<std::string>(t.begin() + 1, t.end()), c.lines);
+    }
 };
+
+const std::vector<std::string> kTooManyFrames = {
+    "!Error: activations will exceed maximum length. Try one of the following:",
+    "!Reduce file length, increase window length, increase hop."};
+const std::vector<std::string> kTooManyBins = {
+    "!Error: bases will exceed maximum length. Try one of the following:",
+    "!Reduce window length, reduce sampling rate."};
+const std::vector<std::string> kWindowTooShort = {
+    "!Error: window will be shorter than 2 samples. Try one of the following:",
+    "!Increase window length, check the sampling rate of the buffer."};
+const std::vector<std::string> kHopTooShort = {
+    "!Error: hop will be shorter than 1 sample. Try one of the following:",
+    "!Increase hop, increase window length."};
+const std::vector<std::string> kSoundTooShort = {
+    "!Error: sound is too short for this window. Try one of the following:",
+    "!Load a longer sound, reduce window length."};
 
 TEST_F(Stft, WorkedExample) {
     ASSERT_EQ(run(441000, 44100), 0);
@@ -75,90 +116,75 @@ TEST_F(Stft, LimitsRefuseAndKeepTheEarlierAnalysis) {
     double *re = x->eng.stftReL;
     const void *setup = x->eng.fftSetup;
 
-    ASSERT_EQ(run(160080, 44100), -1);
-    EXPECT_EQ(texts(),
-              (std::vector<std::string>{
-                  "winlength = 0.001000, FFTsize = 64, hop = 16, frames = 10001",
-                  "!Error: activations will exceed maximum length. Try one of the following:",
-                  "!Reduce file length, increase window length, increase hop."}));
-    EXPECT_FALSE(x->eng.stftValid);
-    EXPECT_EQ(x->eng.stftReL, re);
-    EXPECT_EQ(x->eng.fftSetup, setup);
-    EXPECT_EQ(x->eng.numFrames, 10000);
-    EXPECT_EQ(x->eng.fftSize, 64);
-
-    sendFloat(x, "setWin", 0.5);  // 22050 samples: FFT 32768, 16385 bins
-    ASSERT_EQ(run(441000, 44100), -1);
-    EXPECT_EQ(texts(), (std::vector<std::string>{
-                           "winlength = 0.500000, FFTsize = 32768, hop = 8192, frames = 49",
-                           "!Error: bases will exceed maximum length. Try one of the following:",
-                           "!Reduce window length, reduce sampling rate."}));
-    EXPECT_EQ(x->eng.numBins, 33);
-    EXPECT_EQ(x->eng.hopSize, 16);
-
-    // both limits broken: only the activations are reported
-    sendFloat(x, "setWin", 0.5);
-    sendFloat(x, "setHop", 0.0005);
-    ASSERT_EQ(run(441000, 44100), -1);
-    EXPECT_EQ(texts()[1],
-              "!Error: activations will exceed maximum length. Try one of the following:");
-    EXPECT_EQ(texts().size(), 3u);
+    const Refusal cases[] = {
+        {"one frame too many", 0.001, std::nullopt, 160080, 44100,
+         "winlength = 0.001000, FFTsize = 64, hop = 16, frames = 10001", kTooManyFrames},
+        // 22050 samples: FFT 32768, 16385 bins
+        {"too many bins", 0.5, std::nullopt, 441000, 44100,
+         "winlength = 0.500000, FFTsize = 32768, hop = 8192, frames = 49", kTooManyBins},
+        // both limits broken: only the activations are reported
+        {"both limits", 0.5, 0.0005, 441000, 44100, "", kTooManyFrames},
+    };
+    for (const Refusal &c : cases) {
+        expectRefused(c);
+        EXPECT_FALSE(x->eng.stftValid) << c.what;
+        EXPECT_EQ(x->eng.stftReL, re) << c.what;
+        EXPECT_EQ(x->eng.fftSetup, setup) << c.what;
+        EXPECT_EQ(x->eng.numFrames, 10000) << c.what;
+        EXPECT_EQ(x->eng.fftSize, 64) << c.what;
+        EXPECT_EQ(x->eng.numBins, 33) << c.what;
+        EXPECT_EQ(x->eng.hopSize, 16) << c.what;
+    }
 }
 
 TEST_F(Stft, WindowsShorterThanTwoSamplesAreRefused) {
-    const std::vector<std::string> lines = {
-        "!Error: window will be shorter than 2 samples. Try one of the following:",
-        "!Increase window length, check the sampling rate of the buffer."};
     ASSERT_EQ(run(5000, 8000), 0);
     const void *setup = x->eng.fftSetup;
     int fft = x->eng.fftSize;
 
-    sendFloat(x, "setWin", 0.00001);
-    ASSERT_EQ(run(5000, 8000), -1);
-    EXPECT_EQ(texts()[0], "winlength = 0.000010, FFTsize = 0, hop = 0, frames = 0");
-    std::vector<std::string> t = texts();
-    EXPECT_EQ(std::vector<std::string>(t.begin() + 1, t.end()), lines);
+    const Refusal cases[] = {
+        {"0.01 ms", 0.00001, std::nullopt, 5000, 8000,
+         "winlength = 0.000010, FFTsize = 0, hop = 0, frames = 0", kWindowTooShort},
+        {"one sample", 1.0 / 8000.0, std::nullopt, 5000, 8000, "", kWindowTooShort},
+        {"negative", -0.08, std::nullopt, 5000, 8000, "", kWindowTooShort},
+        {"infinite", std::numeric_limits<double>::infinity(), std::nullopt, 5000, 8000, "",
+         kWindowTooShort},
+        {"not a number", std::numeric_limits<double>::quiet_NaN(), std::nullopt, 5000, 8000, "",
+         kWindowTooShort},
+    };
+    for (const Refusal &c : cases) expectRefused(c);
 
-    sendFloat(x, "setWin", 1.0 / 8000.0);  // one sample
-    ASSERT_EQ(run(5000, 8000), -1);
-    EXPECT_EQ(texts()[1], lines[0]);
-
-    for (double w : {-0.08, std::numeric_limits<double>::infinity(),
-                     std::numeric_limits<double>::quiet_NaN()}) {
-        sendFloat(x, "setWin", w);
-        ASSERT_EQ(run(5000, 8000), -1) << w;
-        EXPECT_EQ(texts()[1], lines[0]) << w;
-    }
+    // a rate of 0 makes every window shorter than two samples
     sendFloat(x, "setWin", 0.08);
     load(x, "norate", {kvtest::tone(5000, 8000, {440}, {0.5}, 1, 0.1)}, 0.0);
     EXPECT_EQ(x->eng.sr, 0.0);
     clear();
-    ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1);  // a rate of 0
-    EXPECT_EQ(texts()[1], lines[0]);
+    ASSERT_EQ(stage<StftFn>("kv_computeSTFT")(x), -1);
+    std::vector<std::string> t = texts();
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(std::vector<std::string>(t.begin() + 1, t.end()), kWindowTooShort);
 
     EXPECT_EQ(x->eng.fftSetup, setup);
     EXPECT_EQ(x->eng.fftSize, fft);
 }
 
 TEST_F(Stft, HopsShorterThanOneSampleAreRefused) {
-    for (double h : {0.0001, 0.0, -0.25}) {
-        sendFloat(x, "setHop", h);
-        ASSERT_EQ(run(50000, 44100), -1) << h;
-        ASSERT_EQ(texts().size(), 3u);
-        EXPECT_EQ(texts()[1],
-                  "!Error: hop will be shorter than 1 sample. Try one of the following:");
-        EXPECT_EQ(texts()[2], "!Increase hop, increase window length.");
-    }
+    const Refusal cases[] = {
+        {"0.01 %", std::nullopt, 0.0001, 50000, 44100, "", kHopTooShort},
+        {"zero", std::nullopt, 0.0, 50000, 44100, "", kHopTooShort},
+        {"negative", std::nullopt, -0.25, 50000, 44100, "", kHopTooShort},
+    };
+    for (const Refusal &c : cases) expectRefused(c);
 }
 
 TEST_F(Stft, SoundsShorterThanTheWindowAreRefused) {
-    for (int n : {0, 1000, 5 * 1024 - 1}) {  // 5 hops make the first frame
-        ASSERT_EQ(run(n, 44100), -1) << n;
-        ASSERT_EQ(texts().size(), 3u);
-        EXPECT_EQ(texts()[1],
-                  "!Error: sound is too short for this window. Try one of the following:");
-        EXPECT_EQ(texts()[2], "!Load a longer sound, reduce window length.");
-    }
+    const Refusal cases[] = {
+        {"empty", std::nullopt, std::nullopt, 0, 44100, "", kSoundTooShort},
+        {"1000 samples", std::nullopt, std::nullopt, 1000, 44100, "", kSoundTooShort},
+        // 5 hops make the first frame
+        {"one sample short", std::nullopt, std::nullopt, 5 * 1024 - 1, 44100, "", kSoundTooShort},
+    };
+    for (const Refusal &c : cases) expectRefused(c);
     EXPECT_EQ(x->eng.stftReL, nullptr);
     EXPECT_EQ(x->eng.numFrames, 0);
 }

@@ -22,7 +22,7 @@ std::vector<std::string> lists(const ToolRun &r) {
 }  // namespace
 
 TEST(LsProd, ScalesTheStoredListByEachNumber) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.run(head + "send lp 0 2.5\n"  // nothing stored yet: an empty list
                              "send lp 1 list 1 2 3\n"
                              "send lp 0 float 2.0\n"
@@ -40,7 +40,7 @@ TEST(LsProd, ScalesTheStoredListByEachNumber) {
 }
 
 TEST(LsProd, ProductsAreFormedInSinglePrecision) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.run(head + "send lp 1 list 0.1\nsend lp 0 3\n");
     ASSERT_EQ(r.status, 0) << r.err;
     // float(0.1) * float(3) rounded to float, then widened: not 0.30000000000000004
@@ -52,7 +52,7 @@ TEST(LsProd, ProductsAreFormedInSinglePrecision) {
 }
 
 TEST(LsProd, ListsOnTheLeftAreIgnoredAndIntsAreStoredAsFloats) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.run(head + "send lp 1 list 1 2\n"
                              "send lp 0 list 5 6 7\n"  // left inlet: silently ignored
                              "send lp 0 int 3\n"       // an int arrives as the float 3
@@ -65,7 +65,7 @@ TEST(LsProd, ListsOnTheLeftAreIgnoredAndIntsAreStoredAsFloats) {
 }
 
 TEST(LsProd, NumbersBeyondSinglePrecisionBecomeInfinite) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.run(head + "send lp 1 list 1e39 0 -2\nsend lp 0 2.\nsend lp 0 1e39\n");
     ASSERT_EQ(r.status, 0) << r.err;
     auto c = r.console();
@@ -75,7 +75,7 @@ TEST(LsProd, NumbersBeyondSinglePrecisionBecomeInfinite) {
 }
 
 TEST(LsProd, LoadsOnceRefusesOtherMessagesAndFreesCleanly) {
-    Scratch s;
+    ToolFolder s;
     // under the sanitizer build a store left behind at deletion fails the run
     ToolRun r = s.run("new a kv_lsProd 5\nnew b kv_lsProd\n"
                       "send a 1 list 1 2 3\nsend b 1 list 4\n"
@@ -89,7 +89,7 @@ TEST(LsProd, LoadsOnceRefusesOtherMessagesAndFreesCleanly) {
 }
 
 TEST(LsProd, AFullLengthListKeepsEveryElement) {
-    Scratch s;
+    ToolFolder s;
     std::string list = "send lp 1 list";
     std::vector<double> values;
     for (int i = 0; i < 10000; ++i) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "qm_audio.h"
+#include "scratch.hpp"
 #include "sound_files.hpp"
 
 using namespace kvtest;
@@ -77,13 +78,13 @@ const char *kWavMessage = "Error: invalid audio format. Only WAV files supported
 }  // namespace
 
 TEST(WavRead, WholeStereoAndMonoFiles) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> st = pseudoRandom(2 * 44100, 7);
     st[0] = -32768;
     st[3] = 32767;
-    writeSound(dir.file("st.wav"), kWav16, 2, 44100, st);
+    ASSERT_TRUE(writeSound(dir.path("st.wav"), kWav16, 2, 44100, st));
     Read r;
-    whole(dir.file("st.wav"), r);
+    whole(dir.path("st.wav"), r);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "");
     ASSERT_EQ(r.frames, 44100);
@@ -97,17 +98,17 @@ TEST(WavRead, WholeStereoAndMonoFiles) {
 
     // The segment reader with no duration reads the same whole file.
     Read s;
-    segment(dir.file("st.wav"), 0.0f, 1, 300.0, s);
+    segment(dir.path("st.wav"), 0.0f, 1, 300.0, s);
     ASSERT_EQ(s.status, 0) << s.out;
     ASSERT_EQ(s.frames, 44100);
     EXPECT_EQ(s.l(), scaled(st, 0, 2));
     EXPECT_EQ(s.r(), scaled(st, 1, 2));
 
     std::vector<short> mono = pseudoRandom(1000, 11);
-    writeSound(dir.file("mono.wav"), kWav16, 1, 8000, mono);
+    ASSERT_TRUE(writeSound(dir.path("mono.wav"), kWav16, 1, 8000, mono));
     Read m, ms;
-    whole(dir.file("mono.wav"), m);
-    segment(dir.file("mono.wav"), -1.0f, 1, 300.0, ms);
+    whole(dir.path("mono.wav"), m);
+    segment(dir.path("mono.wav"), -1.0f, 1, 300.0, ms);
     for (Read *x : {&m, &ms}) {
         ASSERT_EQ(x->status, 0) << x->out;
         EXPECT_EQ(x->frames, 1000);
@@ -117,12 +118,12 @@ TEST(WavRead, WholeStereoAndMonoFiles) {
 }
 
 TEST(WavRead, FourChannelsGiveTheFirstTwo) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> quad = pseudoRandom(4 * 300, 3);
-    writeSound(dir.file("q.wav"), kWav16, 4, 22050, quad);
+    ASSERT_TRUE(writeSound(dir.path("q.wav"), kWav16, 4, 22050, quad));
     Read r, s;
-    whole(dir.file("q.wav"), r);
-    segment(dir.file("q.wav"), 0.0f, 1, 300.0, s);
+    whole(dir.path("q.wav"), r);
+    segment(dir.path("q.wav"), 0.0f, 1, 300.0, s);
     for (Read *x : {&r, &s}) {
         ASSERT_EQ(x->status, 0) << x->out;
         ASSERT_EQ(x->frames, 300);
@@ -133,41 +134,42 @@ TEST(WavRead, FourChannelsGiveTheFirstTwo) {
 }
 
 TEST(WavRead, SamplesScaleByTwoToTheFifteen) {
-    ScratchDir dir;
-    writeSound(dir.file("v.wav"), kWav16, 1, 8000, std::vector<short>{-32768, 0, 16384, 32767, -1});
+    Scratch dir;
+    ASSERT_TRUE(writeSound(dir.path("v.wav"), kWav16, 1, 8000,
+                           std::vector<short>{-32768, 0, 16384, 32767, -1}));
     Read r;
-    whole(dir.file("v.wav"), r);
+    whole(dir.path("v.wav"), r);
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.l(), (std::vector<double>{-1.0, 0.0, 0.5, 0.999969482421875, -1.0 / 32768}));
 }
 
 TEST(WavRead, SixteenBitAiffIsReadWholeButNotInSegments) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> st = pseudoRandom(2 * 500, 5);
-    writeSound(dir.file("a.aiff"), SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 44100, st);
+    ASSERT_TRUE(writeSound(dir.path("a.aiff"), SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 44100, st));
     Read r;
-    whole(dir.file("a.aiff"), r);
+    whole(dir.path("a.aiff"), r);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.l(), scaled(st, 0, 2)) << "big-endian samples must not come out swapped";
     EXPECT_EQ(r.r(), scaled(st, 1, 2));
 
     Read s;
-    segment(dir.file("a.aiff"), 0.0f, 1, 300.0, s);
+    segment(dir.path("a.aiff"), 0.0f, 1, 300.0, s);
     EXPECT_EQ(s.status, -3);
     EXPECT_EQ(s.out, kWavMessage);
     EXPECT_EQ(s.left, &untouched);
 }
 
 TEST(WavRead, OnlySixteenBitSamplesAreTaken) {
-    ScratchDir dir;
-    writeSound(dir.file("i24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, 8000,
-               std::vector<int>(20, 1 << 20));
-    writeSound(dir.file("f32.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 8000,
-               std::vector<float>(20, 0.25f));
+    Scratch dir;
+    ASSERT_TRUE(writeSound(dir.path("i24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, 8000,
+                           std::vector<int>(20, 1 << 20)));
+    ASSERT_TRUE(writeSound(dir.path("f32.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 8000,
+                           std::vector<float>(20, 0.25f)));
     for (const char *name : {"i24.wav", "f32.wav"}) {
         Read r, s;
-        whole(dir.file(name), r);
-        segment(dir.file(name), 0.0f, 1, 300.0, s);
+        whole(dir.path(name), r);
+        segment(dir.path(name), 0.0f, 1, 300.0, s);
         EXPECT_EQ(r.status, -1) << name;
         EXPECT_EQ(s.status, -3) << name;
         for (Read *x : {&r, &s}) {
@@ -181,14 +183,14 @@ TEST(WavRead, OnlySixteenBitSamplesAreTaken) {
 }
 
 TEST(WavRead, CompressedOrCompandedDataIsRefused) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> s = pseudoRandom(200, 9);
-    writeSound(dir.file("c.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 44100, s);
-    writeSound(dir.file("u.wav"), SF_FORMAT_WAV | SF_FORMAT_ULAW, 1, 44100, s);
+    ASSERT_TRUE(writeSound(dir.path("c.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 44100, s));
+    ASSERT_TRUE(writeSound(dir.path("u.wav"), SF_FORMAT_WAV | SF_FORMAT_ULAW, 1, 44100, s));
     for (const char *name : {"c.flac", "u.wav"}) {
         Read r, g;
-        whole(dir.file(name), r);
-        segment(dir.file(name), 0.0f, 1, 300.0, g);
+        whole(dir.path(name), r);
+        segment(dir.path(name), 0.0f, 1, 300.0, g);
         EXPECT_EQ(r.status, -1) << name;
         EXPECT_EQ(g.status, -3) << name;
         EXPECT_EQ(r.out, kPcmMessage);
@@ -198,15 +200,15 @@ TEST(WavRead, CompressedOrCompandedDataIsRefused) {
 }
 
 TEST(WavRead, WholeFilesUpToThreeHundredSeconds) {
-    ScratchDir dir;
+    Scratch dir;
     // A low rate keeps 300 s small: 100 frames a second.
-    writeSound(dir.file("300.wav"), kWav16, 1, 100, std::vector<short>(30000, 7));
-    writeSound(dir.file("300.5.wav"), kWav16, 1, 100, std::vector<short>(30050, 7));
+    ASSERT_TRUE(writeSound(dir.path("300.wav"), kWav16, 1, 100, std::vector<short>(30000, 7)));
+    ASSERT_TRUE(writeSound(dir.path("300.5.wav"), kWav16, 1, 100, std::vector<short>(30050, 7)));
     Read ok, longer;
-    whole(dir.file("300.wav"), ok);
+    whole(dir.path("300.wav"), ok);
     EXPECT_EQ(ok.status, 0) << ok.out;
     EXPECT_EQ(ok.frames, 30000);
-    whole(dir.file("300.5.wav"), longer);
+    whole(dir.path("300.5.wav"), longer);
     EXPECT_EQ(longer.status, -1);
     EXPECT_EQ(longer.out, "Error: maximum file length allowed is 300 seconds.\n");
     EXPECT_EQ(longer.left, &untouched);
@@ -214,14 +216,14 @@ TEST(WavRead, WholeFilesUpToThreeHundredSeconds) {
 }
 
 TEST(WavRead, UnreadableFilesFailCleanly) {
-    ScratchDir dir;
-    writeBytes(dir.file("empty.wav"), {});
-    writeBytes(dir.file("cut.wav"), truncatedWavHeader());
+    Scratch dir;
+    writeBytes(dir.path("empty.wav"), {});
+    writeBytes(dir.path("cut.wav"), truncatedWavHeader());
     int before = openDescriptors();
     for (const char *name : {"missing.wav", "empty.wav", "cut.wav"}) {
         Read r, s;
-        whole(dir.file(name), r);
-        segment(dir.file(name), 0.4f, 1, 300.0, s);
+        whole(dir.path(name), r);
+        segment(dir.path(name), 0.4f, 1, 300.0, s);
         for (Read *x : {&r, &s}) {
             EXPECT_EQ(x->status, -1) << name;
             EXPECT_EQ(x->out, "Couldn't open sound file.\n") << name;
@@ -229,7 +231,7 @@ TEST(WavRead, UnreadableFilesFailCleanly) {
             EXPECT_EQ(x->left, &untouched) << name;
         }
     }
-    EXPECT_FALSE(exists(dir.file("missing.wav")));
+    EXPECT_FALSE(exists(dir.path("missing.wav")));
     EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -258,32 +260,32 @@ void walk(const std::string &path, const std::vector<short> &file, int channels,
 }
 
 TEST(WavSegments, WalksAFileToItsCutEnd) {
-    ScratchDir dir;
+    Scratch dir;
     // At 10 Hz, 0.4 s is 4 frames and 0.5 s is 5.
     std::vector<short> ten = pseudoRandom(2 * 10, 21), nine = pseudoRandom(2 * 9, 22);
-    writeSound(dir.file("10.wav"), kWav16, 2, 10, ten);
-    writeSound(dir.file("9.wav"), kWav16, 2, 10, nine);
+    ASSERT_TRUE(writeSound(dir.path("10.wav"), kWav16, 2, 10, ten));
+    ASSERT_TRUE(writeSound(dir.path("9.wav"), kWav16, 2, 10, nine));
 
-    walk(dir.file("10.wav"), ten, 2, 0.4f, {{0, 4, 0}, {0, 4, 4}, {-2, 2, 8}});
-    walk(dir.file("9.wav"), nine, 2, 0.4f, {{0, 4, 0}, {0, 4, 4}, {-2, 1, 8}});
+    walk(dir.path("10.wav"), ten, 2, 0.4f, {{0, 4, 0}, {0, 4, 4}, {-2, 2, 8}});
+    walk(dir.path("9.wav"), nine, 2, 0.4f, {{0, 4, 0}, {0, 4, 4}, {-2, 1, 8}});
     // 5 + 5 - 1 = 9 is not past the end, so the second call is not cut though
     // only 4 frames remain; the third starts at the end and gets none.
-    walk(dir.file("9.wav"), nine, 2, 0.5f, {{0, 5, 0}, {0, 4, 5}, {-2, 0, 9}});
+    walk(dir.path("9.wav"), nine, 2, 0.5f, {{0, 5, 0}, {0, 4, 5}, {-2, 0, 9}});
 }
 
 TEST(WavSegments, ASegmentStartingAtTheEndGetsNothing) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> three = {100, 200, 300};
-    writeSound(dir.file("3.wav"), kWav16, 1, 10, three);
+    ASSERT_TRUE(writeSound(dir.path("3.wav"), kWav16, 1, 10, three));
     // S = 1: at start 3, 3 + 1 - 1 = 3 is not past the end, so no cut either.
-    walk(dir.file("3.wav"), three, 1, 0.1f, {{0, 1, 0}, {0, 1, 1}, {0, 1, 2}, {0, 0, 3}});
+    walk(dir.path("3.wav"), three, 1, 0.1f, {{0, 1, 0}, {0, 1, 1}, {0, 1, 2}, {0, 0, 3}});
 }
 
 TEST(WavSegments, WholeFileCallsStartAtZeroAndMoveThePosition) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> ten = pseudoRandom(10, 31);
-    writeSound(dir.file("10.wav"), kWav16, 1, 10, ten);
-    std::string p = dir.file("10.wav");
+    ASSERT_TRUE(writeSound(dir.path("10.wav"), kWav16, 1, 10, ten));
+    std::string p = dir.path("10.wav");
     Read a, b, c, d;
     segment(p, 0.4f, 1, 300.0, a);
     EXPECT_EQ(a.status, 0);
@@ -302,9 +304,9 @@ TEST(WavSegments, WholeFileCallsStartAtZeroAndMoveThePosition) {
 }
 
 TEST(WavSegments, TheCallersLimitCoversTheWholeFile) {
-    ScratchDir dir;
-    writeSound(dir.file("3s.wav"), kWav16, 1, 10, std::vector<short>(30, 1));
-    std::string p = dir.file("3s.wav");
+    Scratch dir;
+    ASSERT_TRUE(writeSound(dir.path("3s.wav"), kWav16, 1, 10, std::vector<short>(30, 1)));
+    std::string p = dir.path("3s.wav");
     struct {
         double max;
         const char *text;
@@ -327,15 +329,15 @@ TEST(WavSegments, TheCallersLimitCoversTheWholeFile) {
 }
 
 TEST(WavSegments, APositionMovesEvenWhenTheBitDepthIsRefused) {
-    ScratchDir dir;
-    writeSound(dir.file("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 10,
-               std::vector<int>(10, 0));
+    Scratch dir;
+    ASSERT_TRUE(writeSound(dir.path("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 10,
+                           std::vector<int>(10, 0)));
     std::vector<short> ten = pseudoRandom(10, 41);
-    writeSound(dir.file("16.wav"), kWav16, 1, 10, ten);
+    ASSERT_TRUE(writeSound(dir.path("16.wav"), kWav16, 1, 10, ten));
     Read a, b;
-    segment(dir.file("24.wav"), 0.4f, 1, 300.0, a);
+    segment(dir.path("24.wav"), 0.4f, 1, 300.0, a);
     EXPECT_EQ(a.status, -3);
-    segment(dir.file("16.wav"), 0.4f, 0, 300.0, b);
+    segment(dir.path("16.wav"), 0.4f, 0, 300.0, b);
     ASSERT_EQ(b.status, 0);
     ASSERT_EQ(b.frames, 4);
     EXPECT_EQ(b.l(), scaled(ten, 0, 1, 4, 4));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qm_audio.h"
+#include "scratch.hpp"
 #include "sound_files.hpp"
 #include "url.hpp"
 
@@ -64,11 +65,11 @@ TEST(WavWrite, ScalesOnlyFromAPeakOfOneAndTruncates) {
         {{0.9999}, {32764}, {0.9999}},
         {{0.00002, -0.00002, 0.7, -0.7}, {0, 0, 22937, -22937}, {0.00002, -0.00002, 0.7, -0.7}},
     };
-    ScratchDir dir;
+    Scratch dir;
     for (auto &[name, write] : kWriters) {
         for (auto &c : cases) {
             std::vector<double> l = c.in, r;
-            std::string path = dir.file(std::string(name) + ".wav");
+            std::string path = dir.path(std::string(name) + ".wav");
             Written w = write(path, l, r, static_cast<int>(l.size()), pcm16(8000, 1));
             ASSERT_EQ(w.status, 0) << w.out;
             EXPECT_EQ(w.out, "");
@@ -83,24 +84,24 @@ TEST(WavWrite, ScalesOnlyFromAPeakOfOneAndTruncates) {
 }
 
 TEST(WavWrite, NotANumberIsSilence) {
-    ScratchDir dir;
+    Scratch dir;
     for (auto &[name, write] : kWriters) {
         std::vector<double> l = {kNaN, 0.5, -kNaN}, r;
-        Written w = write(dir.file("nan.wav"), l, r, 3, pcm16(8000, 1));
+        Written w = write(dir.path("nan.wav"), l, r, 3, pcm16(8000, 1));
         ASSERT_EQ(w.status, 0) << name;
-        EXPECT_EQ(readShorts(dir.file("nan.wav")).samples, (std::vector<short>{0, 16384, 0}))
+        EXPECT_EQ(readShorts(dir.path("nan.wav")).samples, (std::vector<short>{0, 16384, 0}))
             << name;
     }
 }
 
 TEST(WavWrite, StereoChannelsShareTheLouderPeak) {
-    ScratchDir dir;
+    Scratch dir;
     for (auto &[name, write] : kWriters) {
         std::vector<double> l = {0.5, -0.25, 0.1}, r = {3.0, -1.5, 0.3};
-        Written w = write(dir.file("st.wav"), l, r, 3, pcm16(44100, 2));
+        Written w = write(dir.path("st.wav"), l, r, 3, pcm16(44100, 2));
         ASSERT_EQ(w.status, 0) << w.out;
         // v / 3 x 0.999 x 32768, truncated
-        EXPECT_EQ(readShorts(dir.file("st.wav")).samples,
+        EXPECT_EQ(readShorts(dir.path("st.wav")).samples,
                   (std::vector<short>{5455, 32735, -2727, -16367, 1091, 3273}))
             << name;
         const double in[2][3] = {{0.5, -0.25, 0.1}, {3.0, -1.5, 0.3}};
@@ -112,12 +113,12 @@ TEST(WavWrite, StereoChannelsShareTheLouderPeak) {
 }
 
 TEST(WavWrite, ChannelsAfterTheSecondAreSilent) {
-    ScratchDir dir;
+    Scratch dir;
     for (auto &[name, write] : kWriters) {
         std::vector<double> l = {0.5, 0.25}, r = {-0.5, -0.25};
-        Written w = write(dir.file("q.wav"), l, r, 2, pcm16(8000, 4));
+        Written w = write(dir.path("q.wav"), l, r, 2, pcm16(8000, 4));
         ASSERT_EQ(w.status, 0) << w.out;
-        SoundContents got = readShorts(dir.file("q.wav"));
+        SoundContents got = readShorts(dir.path("q.wav"));
         EXPECT_EQ(got.info.channels, 4);
         EXPECT_EQ(got.samples, (std::vector<short>{16384, -16384, 0, 0, 8192, -8192, 0, 0}))
             << name;
@@ -125,9 +126,10 @@ TEST(WavWrite, ChannelsAfterTheSecondAreSilent) {
 }
 
 TEST(WavWrite, RefusesBadArgumentsBeforeTouchingTheFile) {
-    ScratchDir dir;
-    std::string path = dir.file("keep.wav");
-    writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, std::vector<short>{1, 2, 3});
+    Scratch dir;
+    std::string path = dir.path("keep.wav");
+    ASSERT_TRUE(
+        writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, std::vector<short>{1, 2, 3}));
     const std::vector<unsigned char> before = readBytes(path);
     AudioStreamBasicDescription bits24 = pcm16(8000, 1), none = pcm16(8000, 1);
     bits24.mBitsPerChannel = 24;
@@ -157,9 +159,10 @@ TEST(WavWrite, RefusesBadArgumentsBeforeTouchingTheFile) {
 }
 
 TEST(WavWrite, WholeWriterReplacesAFile) {
-    ScratchDir dir;
-    std::string path = dir.file("r.wav");
-    writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 8000, std::vector<short>(400, 9));
+    Scratch dir;
+    std::string path = dir.path("r.wav");
+    ASSERT_TRUE(
+        writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 8000, std::vector<short>(400, 9)));
     std::vector<double> l = {0.25}, r;
     ASSERT_EQ(whole(path, l, r, 1, pcm16(16000, 1)).status, 0);
     SoundContents got = readShorts(path);
@@ -172,8 +175,8 @@ TEST(WavWrite, WholeWriterReplacesAFile) {
 }
 
 TEST(WavWrite, CannotCreateInAMissingFolder) {
-    ScratchDir dir;
-    std::string path = dir.file("no/such/folder.wav");
+    Scratch dir;
+    std::string path = dir.path("no/such/folder.wav");
     std::vector<double> l = {2.0}, r;
     Written a = whole(path, l, r, 1, pcm16(8000, 1));
     Written b = segment(path, l, r, 1, pcm16(8000, 1), 0.4f, 1);
@@ -185,8 +188,8 @@ TEST(WavWrite, CannotCreateInAMissingFolder) {
 }
 
 TEST(WavSegmentWrite, WritesSegmentsOneAfterAnother) {
-    ScratchDir dir;
-    std::string path = dir.file("seg.wav");
+    Scratch dir;
+    std::string path = dir.path("seg.wav");
     // 10 Hz and 0.4 s: 4 frames a segment.
     std::vector<double> l1 = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6},
                         r1 = {-0.1, -0.2, -0.3, -0.4, -0.5, -0.6};
@@ -210,8 +213,8 @@ TEST(WavSegmentWrite, WritesSegmentsOneAfterAnother) {
 }
 
 TEST(WavSegmentWrite, WholeCallsWriteAtZeroAndMoveThePosition) {
-    ScratchDir dir;
-    std::string path = dir.file("z.wav");
+    Scratch dir;
+    std::string path = dir.path("z.wav");
     std::vector<double> a = {0.5, 0.5, 0.5, 0.5}, b = {-0.5, -0.25}, none;
     ASSERT_EQ(segment(path, a, none, 4, pcm16(10, 1), 0.0f, 1).status, 0);
     ASSERT_EQ(segment(path, b, none, 2, pcm16(10, 1), 0.4f, 0).status, 0);
@@ -223,8 +226,8 @@ TEST(WavSegmentWrite, WholeCallsWriteAtZeroAndMoveThePosition) {
 }
 
 TEST(WavSegmentWrite, LaterCallsNeedTheFileAsItWasMade) {
-    ScratchDir dir;
-    std::string missing = dir.file("missing.wav");
+    Scratch dir;
+    std::string missing = dir.path("missing.wav");
     std::vector<double> l = {2.0, 0.1}, r = {0.1, 0.1};
     Written w = segment(missing, l, r, 2, pcm16(10, 1), 0.4f, 0);
     EXPECT_EQ(w.status, -1);
@@ -232,9 +235,11 @@ TEST(WavSegmentWrite, LaterCallsNeedTheFileAsItWasMade) {
     EXPECT_FALSE(exists(missing)) << "opening must not create the file";
     EXPECT_EQ(l[0], 2.0);
 
-    std::string mono = dir.file("mono.wav"), deep = dir.file("deep.wav");
-    writeSound(mono, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 10, std::vector<short>{1, 2});
-    writeSound(deep, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 10, std::vector<int>{1 << 8, 2 << 8});
+    std::string mono = dir.path("mono.wav"), deep = dir.path("deep.wav");
+    ASSERT_TRUE(
+        writeSound(mono, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 10, std::vector<short>{1, 2}));
+    ASSERT_TRUE(writeSound(deep, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 10,
+                           std::vector<int>{1 << 8, 2 << 8}));
     for (auto &[path, fmt] : {std::pair{mono, pcm16(10, 2)}, std::pair{deep, pcm16(10, 1)}}) {
         std::vector<unsigned char> before = readBytes(path);
         Written m = segment(path, l, r, 2, fmt, 0.4f, 0);
@@ -246,7 +251,7 @@ TEST(WavSegmentWrite, LaterCallsNeedTheFileAsItWasMade) {
 }
 
 TEST(WavRoundTrip, SixteenBitSamplesComeBackExactly) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> st(2 * 5000);
     unsigned seed = 99;
     for (auto &s : st) {
@@ -260,7 +265,7 @@ TEST(WavRoundTrip, SixteenBitSamplesComeBackExactly) {
         r.push_back(st[i + 1] / 32768.0);
     }
     int before = openDescriptors();
-    std::string a = dir.file("a.wav"), b = dir.file("b.wav");
+    std::string a = dir.path("a.wav"), b = dir.path("b.wav");
     ASSERT_EQ(whole(a, l, r, 5000, pcm16(44100, 2)).status, 0);
     EXPECT_EQ(readShorts(a).samples, st);
 

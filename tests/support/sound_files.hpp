@@ -1,42 +1,28 @@
-// Scratch folders and sound files made with libsndfile for the audio-file tests.
+// Test sounds: the standard test piece, sound files written and read with
+// libsndfile, and how far one sound is from another.
 #pragma once
 
 #include <sndfile.h>
-#include <dirent.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace kvtest {
 
-// A fresh folder under the system's temporary folder, removed with its files.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kv_sound_XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+struct Sound {
+    int channels = 1;
+    int rate = 22050;
+    int format = 0;              // libsndfile major | subtype
+    std::vector<float> samples;  // interleaved
+    long frames() const { return static_cast<long>(samples.size()) / channels; }
 };
+
+// A deterministic test piece of the given length: a low and a high tone
+// whose levels swing in turn twice a second; the channels mix them in
+// different proportions. Samples stay below peak in magnitude.
+Sound makeSound(int channels, int rate, double seconds, double peak);
 
 inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<short> &v, sf_count_t n) {
     return sf_writef_short(sf, v.data(), n);
@@ -51,53 +37,71 @@ inline sf_count_t writeFrames(SNDFILE *sf, const std::vector<double> &v, sf_coun
     return sf_writef_double(sf, v.data(), n);
 }
 
-// Writes interleaved samples as a file of the given libsndfile format.
+// Writes interleaved samples as a file of the given libsndfile format
+// (major | subtype); false when it cannot be made or is written short.
 template <typename T>
-void writeSound(const std::string &path, int format, int channels, int rate,
-                const std::vector<T> &samples) {
+[[nodiscard]] bool writeSound(const std::string &path, int format, int channels, int rate,
+                              const std::vector<T> &samples) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
     SNDFILE *sf = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!sf)
-        throw std::runtime_error(std::string("cannot write ") + path + ": " + sf_strerror(nullptr));
+    if (!sf) return false;
     sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
-    sf_count_t put = writeFrames(sf, samples, frames);
-    sf_close(sf);
-    if (put != frames) throw std::runtime_error("short write to " + path);
+    bool ok = writeFrames(sf, samples, frames) == frames;
+    return sf_close(sf) == 0 && ok;
+}
+[[nodiscard]] inline bool writeSound(const std::string &path, const Sound &s, int format) {
+    return writeSound(path, format, s.channels, s.rate, s.samples);
 }
 
-// What libsndfile reads back from a file: its settings and its samples as shorts.
-struct SoundContents {
-    SF_INFO info{};
-    std::vector<short> samples;
-};
+// A file's settings and samples as floats; false when it cannot be read whole.
+bool readSound(const std::string &path, Sound &s);
 
-inline SoundContents readShorts(const std::string &path) {
-    SoundContents c;
+inline sf_count_t readFrames(SNDFILE *sf, std::vector<short> &v, sf_count_t n) {
+    return sf_readf_short(sf, v.data(), n);
+}
+inline sf_count_t readFrames(SNDFILE *sf, std::vector<int> &v, sf_count_t n) {
+    return sf_readf_int(sf, v.data(), n);
+}
+
+// What libsndfile reads back from a file: its settings and its interleaved
+// samples as T (short, or int with 24-bit data in the top bits); throws when
+// it cannot be read whole.
+template <typename T>
+struct Samples {
+    SF_INFO info{};
+    std::vector<T> samples;
+};
+template <typename T>
+Samples<T> readSamples(const std::string &path) {
+    Samples<T> c;
     SNDFILE *sf = sf_open(path.c_str(), SFM_READ, &c.info);
     if (!sf) throw std::runtime_error("cannot read " + path);
     c.samples.resize(static_cast<size_t>(c.info.frames * c.info.channels));
-    sf_readf_short(sf, c.samples.data(), c.info.frames);
+    sf_count_t got = readFrames(sf, c.samples, c.info.frames);
     sf_close(sf);
+    if (got != c.info.frames) throw std::runtime_error("short read from " + path);
     return c;
 }
-
-inline void writeBytes(const std::string &path, const std::vector<unsigned char> &bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+using SoundContents = Samples<short>;
+inline SoundContents readShorts(const std::string &path) {
+    return readSamples<short>(path);
 }
 
-inline std::vector<unsigned char> readBytes(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
-}
-
-inline bool exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+// Relative RMS difference over every sample; infinity when the sample
+// counts differ.
+template <typename A, typename B>
+double relativeError(const std::vector<A> &got, const std::vector<B> &want) {
+    if (got.size() != want.size()) return INFINITY;
+    double num = 0, den = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        double d = double(got[i]) - double(want[i]);
+        num += d * d;
+        den += double(want[i]) * double(want[i]);
+    }
+    return std::sqrt(num / den);
 }
 
 // The first 20 bytes of a 16-bit WAV header: RIFF, size, WAVE, "fmt " and
@@ -107,14 +111,6 @@ inline std::vector<unsigned char> truncatedWavHeader() {
 }
 
 // Open descriptors of this process, to catch handles left open.
-inline int openDescriptors() {
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (struct dirent *e = readdir(d))
-        if (e->d_name[0] != '.') n++;
-    closedir(d);
-    return n;
-}
+int openDescriptors();
 
 }  // namespace kvtest

@@ -20,13 +20,6 @@
 
 namespace kvtest {
 
-std::string readText(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 namespace {
 
 [[noreturn]] void execTool(const std::vector<std::string> &args, const std::string &dir) {
@@ -115,86 +108,6 @@ Result runToolOnTerminal(const std::vector<std::string> &args, const std::string
     r.out = readText(outPath);
     unlink(outPath.c_str());
     return r;
-}
-
-Scratch::Scratch() {
-    char tmpl[] = "/tmp/korvane-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
-}
-
-Scratch::~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-Sound makeSound(int channels, int rate, double seconds, double peak) {
-    Sound s;
-    s.channels = channels;
-    s.rate = rate;
-    long n = static_cast<long>(seconds * rate);
-    s.samples.assign(static_cast<size_t>(n * channels), 0.0f);
-    const double twoPi = 6.283185307179586;
-    for (long i = 0; i < n; ++i) {
-        double t = static_cast<double>(i) / rate;
-        // two tones taking turns twice a second, never falling silent
-        double swing = 0.45 * std::cos(twoPi * 2 * t);
-        double low = std::sin(twoPi * 220 * t) * (0.55 + swing);
-        double high = std::sin(twoPi * 2637 * t) * (0.55 - swing);
-        for (int c = 0; c < channels; ++c) {
-            double mix = (c == 0 ? 0.6 : 0.4) * low + (c == 0 ? 0.4 : 0.6) * high;
-            s.samples[static_cast<size_t>(i * channels + c)] = static_cast<float>(peak * mix);
-        }
-    }
-    return s;
-}
-
-bool writeSound(const std::string &path, const Sound &s, int format) {
-    SF_INFO info{};
-    info.samplerate = s.rate;
-    info.channels = s.channels;
-    info.format = format;
-    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
-    bool ok = sf_writef_float(f, s.samples.data(), s.frames()) == s.frames();
-    return sf_close(f) == 0 && ok;
-}
-
-bool readSound(const std::string &path, Sound &s) {
-    SF_INFO info{};
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f) return false;
-    s.channels = info.channels;
-    s.rate = info.samplerate;
-    s.format = info.format;
-    s.samples.assign(static_cast<size_t>(info.frames * info.channels), 0.0f);
-    bool ok = sf_readf_float(f, s.samples.data(), info.frames) == info.frames;
-    sf_close(f);
-    return ok;
-}
-
-double relativeError(const Sound &got, const Sound &want) {
-    if (got.samples.size() != want.samples.size()) return INFINITY;
-    double num = 0, den = 0;
-    for (size_t i = 0; i < want.samples.size(); ++i) {
-        double d = double(got.samples[i]) - want.samples[i];
-        num += d * d;
-        den += double(want.samples[i]) * want.samples[i];
-    }
-    return std::sqrt(num / den);
-}
-
-std::vector<std::string> listDir(const std::string &dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(dir, ec))
-        names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace kvtest

@@ -37,25 +37,14 @@ struct ToolRun {
     }
 };
 
-// The scratch folder of tool.hpp with the tool run in it.
-class Scratch {
+// A scratch folder with the tool run in it.
+class ToolFolder : public kvtest::Scratch {
 public:
-    std::string path(const std::string &name) const { return dir_ / name; }
-    void write(const std::string &name, const std::string &text) const {
-        std::ofstream(path(name)) << text;
-    }
-    std::string read(const std::string &name) const {
-        std::ifstream in(path(name));
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
     // Runs `SHELL_PREFIX korvane ARGS` in the folder (a shell command line;
     // the prefix may set limits or the environment).
     ToolRun tool(const std::string &args, const std::string &shellPrefix = "",
                  const std::string &exe = KORVANE_EXE) const {
-        std::string cmd = "cd '" + dir_.path() + "' && " + shellPrefix + " '" + exe + "' " + args +
+        std::string cmd = "cd '" + path() + "' && " + shellPrefix + " '" + exe + "' " + args +
                           " > '" + path("out.txt") + "' 2> '" + path("err.txt") + "'";
         ToolRun r;
         int raw = std::system(cmd.c_str());
@@ -80,7 +69,4 @@ public:
         }
         return r;
     }
-
-private:
-    kvtest::Scratch dir_;
 };

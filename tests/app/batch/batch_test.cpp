@@ -1,6 +1,7 @@
 // `korvane decompose` over many inputs: files and folders, a subfolder per
 // input, failures that leave the others running, --jobs, and one plain
 // input kept as it always was.
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -36,9 +37,9 @@ long framesOf(const std::string &path) {
 using kvtest::readText;
 
 std::string jsonInput(const std::string &folder) {
-    std::ifstream in(folder + "/components.json");
-    if (!in) return "(none)";
-    return nlohmann::json::parse(in)["input"].get<std::string>();
+    const std::string path = folder + "/components.json";
+    if (!kvtest::exists(path)) return "(none)";
+    return kvtest::readJson(path)["input"].get<std::string>();
 }
 
 // Every folder under dir that holds a run's record, relative to dir, sorted.

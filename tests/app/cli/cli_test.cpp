@@ -9,7 +9,7 @@
 using korvane::nearestName;
 
 TEST(Cli, VersionComesFromTheProject) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.tool("--version");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "korvane " KV_VERSION "\n");
@@ -28,7 +28,7 @@ TEST(Cli, NearestCommandName) {
 }
 
 TEST(Cli, UnknownCommandIsNamedWithTheNearestMatch) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.tool("decompos loop.wav -k 3");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "korvane: unknown command \"decompos\"; did you mean \"decompose\"?\n"
@@ -61,7 +61,7 @@ TEST(Cli, EveryUsageErrorExitsWith2AndNamesTheCommand) {
         {"remix d --group 1 --format wav", "korvane remix: "},
         {"decompose in.wav --group 1 --group", "korvane decompose: "},
     };
-    Scratch s;
+    ToolFolder s;
     for (const Case &c : cases) {
         ToolRun r = s.tool(c.args);
         EXPECT_EQ(r.status, 2) << c.args << ": " << r.err;
@@ -71,7 +71,7 @@ TEST(Cli, EveryUsageErrorExitsWith2AndNamesTheCommand) {
 }
 
 TEST(Cli, FailuresExitWith1AndHelpWith0) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.tool("decompose absent.wav");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("korvane decompose: ", 0), 0u) << r.err;

@@ -1,5 +1,6 @@
 // `korvane decompose` with bases of earlier runs (--bases, --fix-bases,
 // --extra), the cost (--cost) and the order of the components (--order).
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+using kvtest::readJson;
 using kvtest::Result;
 using kvtest::runTool;
 using nlohmann::json;
@@ -61,10 +63,7 @@ protected:
         args.push_back("-q");
         return runTool(args, dir.path());
     }
-    json record(const std::string &folder) {
-        std::ifstream f(dir / (folder + "/components.json"));
-        return json::parse(f);
-    }
+    json record(const std::string &folder) { return readJson(dir / (folder + "/components.json")); }
     // A low tone's two bases learned into folder low/
     void learnLow() {
         sound("low.wav", tones({220}));

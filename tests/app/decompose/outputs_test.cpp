@@ -1,6 +1,7 @@
 // What `korvane decompose` writes: file names and formats, the JSON record,
 // and that the components of a full decomposition add up to the input as
 // the object's analysis and resynthesis pass it.
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -22,23 +23,6 @@ namespace {
 constexpr int kRate = 22050;
 constexpr double kSeconds = 1.5;
 constexpr int kN = 2048, kHop = 512, kFrames = 68, kBins = kN / 2 + 1;
-
-json readJson(const std::string &path) {
-    std::ifstream f(path);
-    return json::parse(f);
-}
-
-// Relative RMS difference of two channels over samples [from, to).
-double relativeError(const std::vector<double> &got, const std::vector<double> &want, long from,
-                     long to) {
-    double num = 0, den = 0;
-    for (long i = from; i < to; ++i) {
-        double d = got[static_cast<size_t>(i)] - want[static_cast<size_t>(i)];
-        num += d * d;
-        den += want[static_cast<size_t>(i)] * want[static_cast<size_t>(i)];
-    }
-    return std::sqrt(num / den);
-}
 
 std::vector<double> channel(const Sound &s, int c) {
     std::vector<double> v(static_cast<size_t>(s.frames()));
@@ -70,7 +54,7 @@ void expectSumIsTheInput(const Sound &input, const Sound &sum) {
     ASSERT_EQ(sum.frames(), input.frames());
     for (int c = 0; c < input.channels; ++c) {
         std::vector<double> want = channel(input, c), got = channel(sum, c);
-        EXPECT_LT(relativeError(got, want, 0, input.frames()), 1e-6) << "channel " << c;
+        EXPECT_LT(relativeError(got, want), 1e-6) << "channel " << c;
         for (long i : {0L, 1L, input.frames() - 1})
             EXPECT_NEAR(got[static_cast<size_t>(i)], want[static_cast<size_t>(i)], 1e-6)
                 << "sample " << i;

@@ -2,6 +2,7 @@
 // input, its layout, and that a folder's earlier run is replaced as a set.
 #include "files/compact_json.hpp"
 #include "files/file_hash.hpp"
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -27,10 +28,6 @@ using kvtest::readText;
 
 void writeText(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-json readJson(const std::string &path) {
-    return json::parse(readText(path));
 }
 
 bool sameBits(double a, double b) {

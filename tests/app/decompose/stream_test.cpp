@@ -1,6 +1,7 @@
 // Long sounds: read from the file pass by pass, a run gives the files of
 // the same run on the sound held in memory, bit for bit; and the stop on a
 // tolerance, checked on a sample of the frames.
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -27,7 +28,7 @@ Result runStreamed(const std::vector<std::string> &args, const std::string &dir,
 }
 
 json record(const std::string &dir) {
-    return json::parse(readText(dir + "/components.json"));
+    return readJson(dir + "/components.json");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // --format: what "same" keeps of the input, FLAC files, and the common gain
 // of the integer formats.
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -12,27 +13,6 @@
 
 using namespace kvtest;
 using json = nlohmann::json;
-
-namespace {
-
-// Every sample of a file as 32-bit integers (24-bit data in the top bits).
-std::vector<int> readInts(const std::string &path, SF_INFO &info) {
-    info = SF_INFO{};
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-    EXPECT_NE(f, nullptr) << path;
-    if (!f) return {};
-    std::vector<int> v(static_cast<size_t>(info.frames * info.channels));
-    EXPECT_EQ(sf_readf_int(f, v.data(), info.frames), info.frames);
-    sf_close(f);
-    return v;
-}
-
-json readJson(const std::string &path) {
-    std::ifstream f(path);
-    return json::parse(f);
-}
-
-}  // namespace
 
 TEST(Format, SameKeepsTheInputsSampleFormatWhereItCanBeWritten) {
     struct Case {
@@ -99,9 +79,10 @@ TEST(Format, FlacHoldsThe24BitSamplesAndIntegerFormatsShareOneGain) {
     EXPECT_EQ(f.out.rfind("The components would clip: every file is scaled by", 0), 0u) << f.out;
     EXPECT_EQ(f.out.substr(0, f.out.find('\n')), p.out.substr(0, p.out.find('\n')));
     for (const char *file : {"in-c01", "in-c02", "in-group"}) {
-        SF_INFO fi, pi;
-        std::vector<int> a = readInts(dir / "f/" + file + ".flac", fi),
-                         b = readInts(dir / "p/" + file + ".wav", pi);
+        Samples<int> flacFile = readSamples<int>(dir / "f/" + file + ".flac"),
+                     pcmFile = readSamples<int>(dir / "p/" + file + ".wav");
+        const SF_INFO &fi = flacFile.info, &pi = pcmFile.info;
+        const std::vector<int> &a = flacFile.samples, &b = pcmFile.samples;
         EXPECT_EQ(fi.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
         EXPECT_EQ(pi.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
         EXPECT_EQ(fi.channels, 2);

@@ -18,14 +18,8 @@ namespace {
 
 // A file's samples as whole steps at `bits` bits.
 std::vector<long> steps(const std::string &path, int bits) {
-    SF_INFO info{};
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
     std::vector<long> out;
-    if (!f) return out;
-    std::vector<int> v(static_cast<size_t>(info.frames * info.channels));
-    sf_readf_int(f, v.data(), info.frames);
-    sf_close(f);
-    for (int x : v) out.push_back(x >> (32 - bits));
+    for (int x : kvtest::readSamples<int>(path).samples) out.push_back(x >> (32 - bits));
     return out;
 }
 

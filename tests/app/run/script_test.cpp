@@ -13,41 +13,20 @@
 
 namespace {
 
-struct Sound {
-    int channels = 0, rate = 0, format = 0;
-    std::vector<float> samples;
-};
+using kvtest::Sound;
 
-bool writePcm16(const std::string &path, int channels, int rate,
-                const std::vector<short> &samples) {
-    SF_INFO info{};
-    info.channels = channels;
-    info.samplerate = rate;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
-    sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size()) / channels);
-    return sf_close(f) == 0;
-}
+constexpr int kPcm16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 
 Sound readSound(const std::string &path) {
-    SF_INFO info{};
     Sound s;
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f) return s;
-    s.channels = info.channels;
-    s.rate = info.samplerate;
-    s.format = info.format;
-    s.samples.resize(static_cast<size_t>(info.frames * info.channels));
-    sf_readf_float(f, s.samples.data(), info.frames);
-    sf_close(f);
+    EXPECT_TRUE(kvtest::readSound(path, s)) << path;
     return s;
 }
 
 }  // namespace
 
 TEST(Script, BuffersReadAndWriteEveryChannelAtTheFileRate) {
-    Scratch s;
+    ToolFolder s;
     // 16-bit input: every value k arrives as the float k/32768
     std::vector<short> pcm16;
     std::vector<float> pcm;
@@ -55,7 +34,7 @@ TEST(Script, BuffersReadAndWriteEveryChannelAtTheFileRate) {
         pcm16.push_back(static_cast<short>((i * 977) % 65536 - 32768));
         pcm.push_back(static_cast<float>(pcm16.back()) / 32768.0f);
     }
-    ASSERT_TRUE(writePcm16(s.path("in.wav"), 3, 22050, pcm16));
+    ASSERT_TRUE(kvtest::writeSound(s.path("in.wav"), kPcm16, 3, 22050, pcm16));
     ToolRun r = s.run("buffer in in.wav\n"
                       "write in copy.wav\n"
                       "buffer z 2 4 8000\n"
@@ -74,7 +53,7 @@ TEST(Script, BuffersReadAndWriteEveryChannelAtTheFileRate) {
 }
 
 TEST(Script, MessagesCommentsAndNumberSelectors) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.run("# a patch\n"
                       "new p print   # posts what it gets\n"
                       "\n"
@@ -119,7 +98,7 @@ TEST(Script, AStatementThatCannotBeCarriedOutStopsTheRun) {
         {"free nobody", "no object named nobody"},
         {"dsp off", "usage: dsp on"},
     };
-    Scratch s;
+    ToolFolder s;
     for (const Case &c : cases) {
         // line 4 fails; what comes after it never runs
         ToolRun r = s.run("new p print\n# comment\n\n" + c.line + "\nsend p 0 bang\n");
@@ -136,7 +115,7 @@ TEST(Script, AStatementThatCannotBeCarriedOutStopsTheRun) {
 }
 
 TEST(Script, AMessageHoldsAtMost32767Atoms) {
-    Scratch s;
+    ToolFolder s;
     std::string line = "send p 0 list";
     for (int i = 0; i < 32768; ++i) line += " 1";
     ToolRun r = s.run("new p print\n" + line + "\n");
@@ -145,7 +124,7 @@ TEST(Script, AMessageHoldsAtMost32767Atoms) {
 }
 
 TEST(Script, WithoutATraceConsoleLinesGoToTheTerminal) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.run("new p print\nsend p 0 bang\nnew lp kv_lsProd\nsend lp 0 foo\n", "", false);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "p: bang\nkv_lsProd object loaded...\n");
@@ -153,7 +132,7 @@ TEST(Script, WithoutATraceConsoleLinesGoToTheTerminal) {
 }
 
 TEST(Script, TraceHoldsEveryEventInOrder) {
-    Scratch s;
+    ToolFolder s;
     ToolRun r = s.run("new lp kv_lsProd\nnew p print\nconnect lp 0 p 0\n"
                       "send lp 1 list 1 2\nsend lp 0 1\nsend p 0 nope\n");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -167,7 +146,7 @@ TEST(Script, TraceHoldsEveryEventInOrder) {
 }
 
 TEST(Script, PluginFolderFromOptionThenEnvironmentThenBesideTheTool) {
-    Scratch s;
+    ToolFolder s;
     std::filesystem::create_directory(s.path("empty"));
     const std::string script = "new lp kv_lsProd\n";
     ToolRun r = s.run(script, "--plugins empty");
@@ -183,7 +162,7 @@ TEST(Script, PluginFolderFromOptionThenEnvironmentThenBesideTheTool) {
 }
 
 TEST(Script, ScriptFromStandardInputAndUnreadableFiles) {
-    Scratch s;
+    ToolFolder s;
     std::string cmd = std::string("printf 'new p print\\nsend p 0 hi\\n' | '") + KORVANE_EXE +
                       "' run - > " + s.path("o.txt");
     EXPECT_EQ(std::system(cmd.c_str()), 0);
@@ -199,12 +178,9 @@ TEST(Script, ScriptFromStandardInputAndUnreadableFiles) {
 
 namespace {
 
-// A one-second mono sound of two tones, written as 16-bit PCM.
-void writeTones(const Scratch &s, const std::string &name, int rate) {
-    std::vector<short> pcm;
-    for (int i = 0; i < rate; ++i)
-        pcm.push_back(static_cast<short>(8000 * std::sin(i * 0.05) + 4000 * std::sin(i * 0.31)));
-    ASSERT_TRUE(writePcm16(s.path(name), 1, rate, pcm));
+// A one-second mono test piece, written as 16-bit PCM.
+void writeTones(const ToolFolder &s, const std::string &name, int rate) {
+    ASSERT_TRUE(kvtest::writeSound(s.path(name), kvtest::makeSound(1, rate, 1.0, 0.37), kPcm16));
 }
 
 // korvane~ decomposes `in` and resynthesises one component into in_out
@@ -220,7 +196,7 @@ const char *kResynthesis = "new k korvane~\n"
 }  // namespace
 
 TEST(Script, ObjectErrorsCarryTheScriptLineAndFailOnlyWhenStrict) {
-    Scratch s;
+    ToolFolder s;
     const std::string script = "new k korvane~\nnew lp kv_lsProd\n"
                                "send k 0 decomp\n"  // nothing loaded
                                "send lp 0 frob\n"   // the host's own refusal
@@ -250,7 +226,7 @@ TEST(Script, ObjectErrorsCarryTheScriptLineAndFailOnlyWhenStrict) {
 }
 
 TEST(Script, BuffersWithoutARateTakeTheRateOfTheFirstSoundRead) {
-    Scratch s;
+    ToolFolder s;
     writeTones(s, "a.wav", 22050);
     writeTones(s, "b.wav", 16000);
     ToolRun r = s.run("buffer early 1 4\nbuffer a a.wav\nbuffer late 1 4\n"
@@ -270,7 +246,7 @@ TEST(Script, BuffersWithoutARateTakeTheRateOfTheFirstSoundRead) {
 }
 
 TEST(Script, ABufferAnObjectWritesKeepsItsRate) {
-    Scratch s;
+    ToolFolder s;
     writeTones(s, "in.wav", 22050);
     for (const std::string made : {"buffer in_out 2 1\n", "buffer in_out 2 1 8000\n"}) {
         ToolRun r = s.run(made + "buffer in in.wav\n" + kResynthesis, "--strict");
@@ -286,7 +262,7 @@ TEST(Script, ABufferAnObjectWritesKeepsItsRate) {
 }
 
 TEST(Script, WriteReplacesAFileOnlyOnceTheNewOneIsComplete) {
-    Scratch s;
+    ToolFolder s;
     s.write("old.wav", "the old file");
     ::chmod(s.path("old.wav").c_str(), 0640);
     std::filesystem::create_symlink("old.wav", s.path("link.wav"));
@@ -326,7 +302,7 @@ TEST(Script, WriteReplacesAFileOnlyOnceTheNewOneIsComplete) {
 }
 
 TEST(Script, ASignalRemovesTheTemporaryFiles) {
-    Scratch s;
+    ToolFolder s;
     int in[2];
     ASSERT_EQ(::pipe(in), 0);
     pid_t pid = ::fork();

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "scratch.hpp"
 #include "sound_files.hpp"
 #include "url.hpp"
 
@@ -36,7 +37,7 @@ std::vector<short> counting(size_t n, short from) {
 }  // namespace
 
 TEST(AudioFile, ReportsFormatLengthAndType) {
-    ScratchDir dir;
+    Scratch dir;
     struct {
         const char *name;
         int format;
@@ -48,8 +49,8 @@ TEST(AudioFile, ReportsFormatLengthAndType) {
         {"d.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, kAudioFileFLACType},
     };
     for (auto &c : cases) {
-        writeSound(dir.file(c.name), c.format, 2, 11025, counting(2 * 37, -5));
-        AudioFileID f = openFile(dir.file(c.name), kAudioFileReadPermission);
+        ASSERT_TRUE(writeSound(dir.path(c.name), c.format, 2, 11025, counting(2 * 37, -5)));
+        AudioFileID f = openFile(dir.path(c.name), kAudioFileReadPermission);
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(property<AudioFileTypeID>(f, kAudioFilePropertyFileFormat), c.type) << c.name;
         EXPECT_EQ(property<UInt64>(f, kAudioFilePropertyAudioDataPacketCount), 37u) << c.name;
@@ -63,10 +64,10 @@ TEST(AudioFile, ReportsFormatLengthAndType) {
 }
 
 TEST(AudioFile, ReadsPacketsFromAnyStartUpToTheEnd) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> s = counting(2 * 9, 100);
-    writeSound(dir.file("n.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 10, s);
-    AudioFileID f = openFile(dir.file("n.wav"), kAudioFileReadPermission);
+    ASSERT_TRUE(writeSound(dir.path("n.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 10, s));
+    AudioFileID f = openFile(dir.path("n.wav"), kAudioFileReadPermission);
     ASSERT_NE(f, nullptr);
 
     std::vector<short> buf(2 * 9, 0);
@@ -106,35 +107,35 @@ TEST(AudioFile, ReadsPacketsFromAnyStartUpToTheEnd) {
     EXPECT_EQ(AudioFileWritePackets(f, false, 4, nullptr, 0, &one, buf.data()),
               kAudioFilePermissionsError);
     EXPECT_EQ(AudioFileClose(f), 0);
-    EXPECT_EQ(readShorts(dir.file("n.wav")).samples, s);
+    EXPECT_EQ(readShorts(dir.path("n.wav")).samples, s);
 }
 
 TEST(AudioFile, OpeningForWritingNeverCreatesAFile) {
-    ScratchDir dir;
+    Scratch dir;
     int before = openDescriptors();
     for (AudioFilePermissions perm :
          {kAudioFileReadPermission, kAudioFileWritePermission, kAudioFileReadWritePermission}) {
         AudioFileID f = nullptr;
-        Url url(dir.file("missing.wav"));
+        Url url(dir.path("missing.wav"));
         EXPECT_EQ(AudioFileOpenURL(url, perm, 0, &f), kAudioFileFileNotFoundError);
-        EXPECT_FALSE(exists(dir.file("missing.wav")));
+        EXPECT_FALSE(exists(dir.path("missing.wav")));
     }
-    writeBytes(dir.file("empty.wav"), {});
-    writeBytes(dir.file("cut.wav"), truncatedWavHeader());
+    writeBytes(dir.path("empty.wav"), {});
+    writeBytes(dir.path("cut.wav"), truncatedWavHeader());
     for (const char *name : {"empty.wav", "cut.wav"}) {
         AudioFileID f = nullptr;
-        Url url(dir.file(name));
+        Url url(dir.path(name));
         EXPECT_NE(AudioFileOpenURL(url, kAudioFileReadWritePermission, 0, &f), 0) << name;
         EXPECT_NE(AudioFileOpenURL(url, kAudioFileReadPermission, 0, &f), 0) << name;
     }
-    EXPECT_EQ(readBytes(dir.file("cut.wav")), truncatedWavHeader());
+    EXPECT_EQ(readBytes(dir.path("cut.wav")), truncatedWavHeader());
     EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST(AudioFile, WritesPacketsIntoAnExistingFile) {
-    ScratchDir dir;
-    std::string path = dir.file("rw.wav");
-    writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 10, counting(6, 1));
+    Scratch dir;
+    std::string path = dir.path("rw.wav");
+    ASSERT_TRUE(writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 10, counting(6, 1)));
     AudioFileID f = openFile(path, kAudioFileReadWritePermission);
     ASSERT_NE(f, nullptr);
 
@@ -166,9 +167,9 @@ TEST(AudioFile, WritesPacketsIntoAnExistingFile) {
 }
 
 TEST(AudioFile, CreatesOrEmptiesAFileForPackets) {
-    ScratchDir dir;
-    std::string path = dir.file("new.wav");
-    writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 10, counting(40, 0));
+    Scratch dir;
+    std::string path = dir.path("new.wav");
+    ASSERT_TRUE(writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 10, counting(40, 0)));
     AudioStreamBasicDescription fmt = pcm16(10, 1);
     AudioFileID f = nullptr;
     {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "scratch.hpp"
 #include "sound_files.hpp"
 #include "url.hpp"
 
@@ -52,11 +53,11 @@ std::vector<short> ramp(size_t n, int step) {
 }  // namespace
 
 TEST(ExtAudioFile, DescribesAndReadsSixteenBitFilesNatively) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> stereo = ramp(2 * 500, 131);
     for (int major : {SF_FORMAT_WAV, SF_FORMAT_WAVEX, SF_FORMAT_AIFF}) {
-        std::string path = dir.file("s" + std::to_string(major));
-        writeSound(path, major | SF_FORMAT_PCM_16, 2, 22050, stereo);
+        std::string path = dir.path("s" + std::to_string(major));
+        ASSERT_TRUE(writeSound(path, major | SF_FORMAT_PCM_16, 2, 22050, stereo));
         ExtAudioFileRef f = openExt(path);
         ASSERT_NE(f, nullptr);
         AudioStreamBasicDescription d = dataFormat(f);
@@ -85,10 +86,10 @@ TEST(ExtAudioFile, DescribesAndReadsSixteenBitFilesNatively) {
 }
 
 TEST(ExtAudioFile, ReadsInPiecesNeverPastTheBuffer) {
-    ScratchDir dir;
+    Scratch dir;
     std::vector<short> mono = ramp(10, 977);
-    writeSound(dir.file("m.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, mono);
-    ExtAudioFileRef f = openExt(dir.file("m.wav"));
+    ASSERT_TRUE(writeSound(dir.path("m.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, mono));
+    ExtAudioFileRef f = openExt(dir.path("m.wav"));
     ASSERT_NE(f, nullptr);
     std::vector<short> got(8, 0x5a5a);
     AudioBufferList l = oneBuffer(got.data(), 3 * 2, 1);
@@ -106,12 +107,12 @@ TEST(ExtAudioFile, ReadsInPiecesNeverPastTheBuffer) {
 }
 
 TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout) {
-    ScratchDir dir;
+    Scratch dir;
     // 24-bit: libsndfile's ints are left-justified, the file's samples are 3 bytes.
     std::vector<int> i24 = {0x7fffff00,  INT32_MIN,  0x00000100,
                             -0x00000100, 0x12345600, -0x65432100};
-    writeSound(dir.file("p24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, 48000, i24);
-    ExtAudioFileRef f = openExt(dir.file("p24.wav"));
+    ASSERT_TRUE(writeSound(dir.path("p24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2, 48000, i24));
+    ExtAudioFileRef f = openExt(dir.path("p24.wav"));
     ASSERT_NE(f, nullptr);
     AudioStreamBasicDescription d = dataFormat(f);
     EXPECT_EQ(d.mFormatID, kAudioFormatLinearPCM);
@@ -131,8 +132,8 @@ TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout) {
     EXPECT_EQ(ExtAudioFileDispose(f), 0);
 
     std::vector<float> fl = {0.25f, -0.5f, 0.125f};
-    writeSound(dir.file("f.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, fl);
-    f = openExt(dir.file("f.wav"));
+    ASSERT_TRUE(writeSound(dir.path("f.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, fl));
+    f = openExt(dir.path("f.wav"));
     ASSERT_NE(f, nullptr);
     d = dataFormat(f);
     EXPECT_EQ(d.mFormatID, kAudioFormatLinearPCM);
@@ -147,8 +148,8 @@ TEST(ExtAudioFile, GivesOtherLinearFormatsInTheirOwnLayout) {
 }
 
 TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat) {
-    ScratchDir dir;
-    std::string path = dir.file("w.wav");
+    Scratch dir;
+    std::string path = dir.path("w.wav");
     std::vector<short> stereo = ramp(2 * 300, 4099);
     AudioStreamBasicDescription fmt = pcm16(32000, 2);
     ExtAudioFileRef f = nullptr;
@@ -189,9 +190,9 @@ TEST(ExtAudioFile, CreatesAndWritesFilesOfTheGivenFormat) {
 }
 
 TEST(ExtAudioFile, RefusedSettingsLeaveAnExistingFileAlone) {
-    ScratchDir dir;
-    std::string path = dir.file("keep.wav");
-    writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, ramp(50, 3));
+    Scratch dir;
+    std::string path = dir.path("keep.wav");
+    ASSERT_TRUE(writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, ramp(50, 3)));
     std::vector<unsigned char> before = readBytes(path);
 
     AudioStreamBasicDescription good = pcm16(8000, 1);
