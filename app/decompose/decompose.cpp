@@ -4,6 +4,7 @@
 #include "decompose/bases.hpp"
 #include "cli/component_list.hpp"
 #include "decompose/decompose_steps.hpp"
+#include "files/memory_policy.hpp"
 #include "files/stdin_sound.hpp"
 
 #include <CLI/CLI.hpp>
@@ -24,6 +25,7 @@ int runDecompose(const DecomposeOptions &opt, DecomposeReport *report) {
         if (int status = resolveBases(withBases)) return status;
         return runDecompose(withBases, report);
     }
+    memoryCap();  // fixed now, before the run maps anything of its own
     Run run(opt);
     if (int status = checkOptions(run)) return status;
     OutputSet out(outputFolder(opt));

@@ -2,11 +2,10 @@
 // magnitude spectrogram V read straight from the sound.
 #include "decompose/decompose_steps.hpp"
 #include "decompose/resynth_pass.hpp"
+#include "files/memory_policy.hpp"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 namespace korvane {
@@ -50,39 +49,24 @@ void refuse(int st, const kve_streamShape &s) {
     }
 }
 
-// Bytes the machine can give: KORVANE_MEMORY_LIMIT when set, else
-// MemAvailable; 0 when unknown.
-double memoryAvailable() {
-    if (const char *limit = std::getenv("KORVANE_MEMORY_LIMIT")) return std::strtod(limit, nullptr);
-    std::ifstream f("/proc/meminfo");
-    std::string key;
-    double kb = 0;
-    while (f >> key >> kb) {
-        if (key == "MemAvailable:") return kb * 1024;
-        f.ignore(256, '\n');
-    }
-    return 0;
-}
-
-// The engine's estimate of the run, and the shown magnitude of the picture
-// or page.
+// The engine's estimate of the run, the samples held, and the shown
+// magnitude of the picture or page.
 double memoryEstimate(const Run &run) {
     const kve_streamShape &s = run.shape;
     const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
     double bytes = kve_runMemory(&s, run.opt.components, outs);
+    bytes += sizeof(float) * static_cast<double>(run.sound.samples.capacity());
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
     return bytes;
 }
 
 bool fitsInMemory(const Run &run) {
-    const double need = memoryEstimate(run), have = memoryAvailable();
-    if (kve_fitsMemory(need, have)) return true;
-    char msg[320];
-    std::snprintf(msg, sizeof msg,
-                  "the run needs about %.1f MB and the machine has %.1f MB available. Try a shorter sound, a "
-                  "longer --hop or --win, or fewer components.",
-                  need / 1e6, have / 1e6);
-    fail(msg);
+    const MemoryCap &cap = memoryCap();
+    const double need = memoryEstimate(run);
+    if (kve_fitsMemory(need, cap.bytes)) return true;
+    fail("'" + shownInput(run.opt) + "': the run needs about " + megabytes(need) + " and the machine has " +
+         megabytes(cap.bytes) +
+         " available. Try a shorter sound, a longer --hop or --win, or fewer components. The cap is " + cap.from + ".");
     return false;
 }
 

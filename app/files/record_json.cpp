@@ -1,6 +1,6 @@
 #include "record_json.hpp"
 
-#include "maxhost.hpp"
+#include "files/memory_policy.hpp"
 
 #include <fstream>
 #include <new>
@@ -70,7 +70,7 @@ RecordRead readInto(const std::string &path, Json &j, std::string &err) {
         err = shown + " is not JSON";
         return RecordRead::NotJson;
     }
-    if (scan.bytes > static_cast<double>(maxhost::memoryLimit())) {
+    if (memoryCap().bytes > 0 && scan.bytes > memoryCap().bytes) {
         err = shown + " would take more memory than this machine can give";
         return RecordRead::TooLarge;
     }

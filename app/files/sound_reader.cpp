@@ -1,6 +1,6 @@
 #include "files/sound_reader.hpp"
 
-#include "maxhost.hpp"
+#include "files/memory_policy.hpp"
 
 #include <fcntl.h>
 #include <sndfile.h>
@@ -63,11 +63,17 @@ std::string sizeText(double bytes) {
     return buf;
 }
 
+// Bytes of samples a read may hold: the run's memory cap, else no bound.
+size_t sampleCap() {
+    const double cap = memoryCap().bytes;
+    return cap > 0 && cap < 1e18 ? static_cast<size_t>(cap) : static_cast<size_t>(1e18);
+}
+
 std::string tooLarge(double frames, int channels, bool atLeast) {
     double bytes = frames * channels * sizeof(float);
     return std::string("it holds ") + (atLeast ? "more than " : "") + std::to_string(long(frames)) + " frames of " +
            std::to_string(channels) + " channels (" + sizeText(bytes) + " as samples), more than the " +
-           sizeText(double(maxhost::memoryLimit())) + " this machine can hold";
+           sizeText(double(sampleCap())) + " this machine can hold (the cap is " + memoryCap().from + ")";
 }
 
 // Opens without blocking on a pipe's writer and refuses what is not a
@@ -159,7 +165,7 @@ bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why) {
     SndFile file;
     if (fd < 0 || !openSound(fd, file, info, why)) return false;
     const size_t channels = static_cast<size_t>(info.channels);
-    const size_t limit = maxhost::memoryLimit() / sizeof(float);
+    const size_t limit = sampleCap() / sizeof(float);
     const size_t stop = plausibleSamples(info, fileSize);
     bool stored = storedSampleBytes(info.format) != 0;
     if (stored && stop > limit) {  // known before reading

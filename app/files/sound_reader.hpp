@@ -27,8 +27,8 @@ struct ReadFailure {
     std::string reason;  // without the path
 };
 
-// Every frame of any regular file libsndfile reads, up to the host's memory
-// limit (maxhost::memoryLimit). Pipes and devices are refused at once.
+// Every frame of any regular file libsndfile reads, up to the run's memory
+// cap (memoryCap). Pipes and devices are refused at once.
 bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why);
 
 // Reads any sound file libsndfile knows; false and a sentence in err on failure.

@@ -2,6 +2,7 @@
 // the piece that failed.
 #include "cli/component_list.hpp"
 #include "maxhost.hpp"
+#include "files/memory_policy.hpp"
 #include "files/outputs.hpp"
 #include "run/patch_script.hpp"
 #include "qm_audio.h"
@@ -114,21 +115,23 @@ TEST_F(HostileInput, Fault1_FlacHeaderClaimingBillionsOfFramesIsNotBelieved) {
 
 TEST_F(HostileInput, Fault1_WhatTheMachineCannotHoldIsRefusedNamingFileAndSize) {
     Sound s = makeSound(2, 8000, 1.0, 0.5);
+    const korvane::MemoryCap saved = korvane::memoryCap();
     for (int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_FLAC | SF_FORMAT_PCM_16}) {
         std::string path = dir / ((format & SF_FORMAT_FLAC) ? "big.flac" : "big.wav");
         ASSERT_TRUE(writeSound(path, s, format));
-        maxhost::setMemoryLimit(16 * 1024);  // 4096 samples, half a second of stereo
+        korvane::setMemoryCap(16 * 1024, "test");  // 4096 samples, half a second of stereo
         korvane::SoundData sound;
         std::string err;
         EXPECT_FALSE(korvane::readSound(path, sound, err));
         EXPECT_NE(err.find(path), std::string::npos) << err;
         EXPECT_NE(err.find("frames of 2 channels"), std::string::npos) << err;
         EXPECT_NE(err.find("16.0 KB this machine can hold"), std::string::npos) << err;
-        maxhost::setMemoryLimit(64 * 1024);
+        korvane::setMemoryCap(64 * 1024, "test");
         ASSERT_TRUE(korvane::readSound(path, sound, err)) << err;
         EXPECT_EQ(sound.frames, 8000);
         EXPECT_EQ(sound.samples.size(), 16000u);
     }
+    korvane::setMemoryCap(saved.bytes, saved.from);
 }
 
 TEST_F(HostileInput, Fault1_Pcm16ClaimBeyondTheFileIsCutToItsSize) {

@@ -4,10 +4,12 @@
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sndfile.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 
 using namespace kvtest;
 
@@ -151,3 +153,47 @@ TEST(DecomposeLevel, RefusesARunOverTheMemoryLimitAndWritesNothing) {
     unsetenv("KORVANE_MEMORY_LIMIT");
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
 }
+
+// Fault 3: under an address-space limit of about 130-290 MB every decompose
+// hung for ever (OpenBLAS retries a buffer it cannot map without end). The
+// cap now counts the limit, less what is mapped and the libraries' own
+// buffers: each run ends, done or refused naming the file and the cap.
+TEST(DecomposeLevel, Fault3_EndsPromptlyUnderAnAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address sanitizer maps terabytes of shadow";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "address sanitizer maps terabytes of shadow";
+#endif
+#endif
+    Scratch dir;
+    ASSERT_TRUE(writeSound(dir / "in.wav", makeSound(2, 22050, 1.0, 0.25),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    bool refused = false, done = false;
+    for (double mb : {100.0, 130.0, 160.0, 200.0, 250.0, 290.0, 1000.0}) {
+        Result r =
+            runToolLimited({"decompose", "in.wav", "-k", "4", "--seed", "1", "-o", "out", "-q"},
+                           dir.path(), mb * 1048576, 60);
+        ASSERT_FALSE(r.timedOut) << "hung under ulimit -v " << mb << " MB";
+        EXPECT_EQ(r.signal, 0) << mb << " MB: " << r.err;
+        if (r.exitCode == 1) {
+            refused = true;
+            // refused by the reader or by the run's estimate, naming the file and the cap
+            const bool reader =
+                r.err.find("cannot read 'in.wav': it holds 22050 frames") != std::string::npos;
+            const bool run =
+                r.err.find("korvane decompose: 'in.wav': the run needs about") != std::string::npos;
+            EXPECT_TRUE(reader || run) << mb << " MB: " << r.err;
+            EXPECT_NE(r.err.find("he cap is the address-space limit (ulimit -v)"),
+                      std::string::npos)
+                << mb << " MB: " << r.err;
+            EXPECT_FALSE(exists(dir / "out/in-c01.wav")) << mb;
+        } else {
+            EXPECT_EQ(r.exitCode, 0) << mb << " MB: " << r.err;
+            done = true;
+        }
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(done);
+}
+
