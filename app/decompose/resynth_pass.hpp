@@ -26,6 +26,7 @@ struct PassSource {
     const double *W = nullptr, *H = nullptr;
     int K = 0;
     int sampleRate = 0;
+    std::string factorsFrom;  // the record W and H were read from, for a refusal; empty for a new run
 };
 
 struct PassSettings {

@@ -43,6 +43,17 @@ bool reframe(const json &rec, const json &fj, int rate, long length, int channel
            s.rows == integer(fj, "rows");
 }
 
+// Whether every model value w.h stays far inside the doubles: the largest
+// basis value times the largest activation times K below kFactorBound, so
+// that the masks' sums and ratios are finite.
+constexpr double kFactorBound = 1e250;
+
+bool bounded(const std::vector<double> &W, const std::vector<double> &H, int K) {
+    const double w = W.empty() ? 0 : *std::max_element(W.begin(), W.end());
+    const double h = H.empty() ? 0 : *std::max_element(H.begin(), H.end());
+    return w == 0 || h == 0 || h < kFactorBound / K / w;
+}
+
 }  // namespace
 
 bool readFactors(const json &record, int rate, long length, int channels, Factors &f, std::string &err) {
@@ -66,6 +77,10 @@ bool readFactors(const json &record, int rate, long length, int channels, Factor
         !numbers(fj, "H", hCells, f.H)) {
         err = "its factors W and H are not the sizes its framing gives, or not all finite and non-negative "
               "(the record is damaged)";
+        return false;
+    }
+    if (!bounded(f.W, f.H, f.K)) {
+        err = "its factors W and H hold values so large that their products overflow (the record is damaged)";
         return false;
     }
     return true;
