@@ -22,16 +22,19 @@
 extern "C" {
 #endif
 
-/* How stereo is analysed: the magnitude of the channels' sum (rows = bins),
- * or both channels' magnitudes stacked, left bins then right bins
- * (rows = 2 x bins), sharing the activations. A mono sound has one row per bin
- * either way. */
+/* How several channels are analysed: the magnitude of the channels' sum
+ * (rows = bins), or every channel's magnitudes stacked, channel 0's bins
+ * first (rows = channels x bins), sharing the activations. A mono sound has
+ * one row per bin either way. */
 typedef enum { KVE_SUM = 0, KVE_STACK = 1 } kve_rows;
+
+/* the most channels a streamed sound may have */
+enum { KVE_MOST_CHANNELS = 64 };
 
 typedef struct kve_streamShape {
     long length;  /* samples per channel, L >= 1 */
-    int channels; /* 1 or 2 */
-    int stacked;  /* 1 when rows = 2 x bins */
+    int channels; /* 1 .. KVE_MOST_CHANNELS */
+    int stacked;  /* 1 when rows = channels x bins (two or more channels) */
     int window;   /* window samples: round(seconds x rate) */
     int N;        /* FFT size: the window rounded up to a power of two */
     int hop;      /* round(N x hop fraction), the product in single precision */
@@ -49,7 +52,7 @@ typedef struct kve_streamShape {
 
 /* Fills s from the window in seconds, the hop as a fraction of the FFT size,
  * the sample rate, the length in samples per channel and the channel count
- * (1 or 2: the caller mixes more down to two). The frames start lead =
+ * (1 .. KVE_MOST_CHANNELS). The frames start lead =
  * floor((N - 1) / hop) x hop samples before the sound, and run on until the
  * last one that still overlaps it: the same as padding by an FFT size at both
  * ends and dropping the frames that see only the padding. Every sample then
@@ -75,7 +78,7 @@ typedef struct kve_source {
 } kve_source;
 
 /* Sink: samples start .. start + count - 1 of output `output`, one array per
- * channel (as many as the sound's). Each output's samples come in order and
+ * channel (as many as the sound's, every one). Each output's samples come in order and
  * once, covering [0, length). Nonzero stops the work (KVE_SINK_FAILED). */
 typedef int (*kve_writeFn)(void *user, int output, long start, long count, const double *const *ch);
 typedef struct kve_sink {

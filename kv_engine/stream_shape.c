@@ -54,11 +54,12 @@ static int kve_hopCovers(int N, int hop, int *longest)
 static int kve_frameCount(kve_streamShape *s)
 {
     s->bins = s->N / 2 + 1;
-    s->rows = s->stacked ? 2 * s->bins : s->bins;
+    s->rows = s->stacked ? s->channels * s->bins : s->bins;
     s->lead = (long)((s->N - 1) / s->hop) * s->hop;
     if (s->length > LONG_MAX - s->lead) return KVE_TOO_LARGE;
     s->frames = (s->length - 1 + s->lead) / s->hop + 1;
-    if ((size_t)s->frames > SIZE_MAX / sizeof(double) / (size_t)s->rows) return KVE_TOO_LARGE;
+    if (s->rows > INT_MAX / 2 || (size_t)s->frames > SIZE_MAX / sizeof(double) / (size_t)s->rows)
+        return KVE_TOO_LARGE;
     return KVE_OK;
 }
 
@@ -67,9 +68,10 @@ kve_status kve_streamShapeOf(double seconds, float hopFraction, double rate, lon
 {
     if (!s) return KVE_BAD_ARGUMENT;
     *s = (kve_streamShape){.length = length, .channels = channels};
-    if (length < 1 || (channels != 1 && channels != 2) || !(rate > 0.0) || !isfinite(rate))
+    if (length < 1 || channels < 1 || channels > KVE_MOST_CHANNELS || !(rate > 0.0) ||
+        !isfinite(rate))
         return KVE_BAD_ARGUMENT;
-    s->stacked = mode == KVE_STACK && channels == 2;
+    s->stacked = mode == KVE_STACK && channels >= 2;
     const double n = round(seconds * rate);
     s->shortestSound = n / rate;
     s->longestWindow = (double)length / rate;

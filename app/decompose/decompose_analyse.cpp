@@ -15,7 +15,7 @@ namespace {
 // The sound read from the file; a failure is told here, once.
 int streamChannels(void *user, long start, long count, double *const *ch) {
     auto &s = *static_cast<SoundStream *>(user);
-    if (s.read(start, count, std::min(s.channels, 2), ch)) return 0;
+    if (s.read(start, count, s.channels, ch)) return 0;
     fail(s.error());
     return 1;
 }
@@ -97,7 +97,7 @@ std::vector<double> shownMagnitude(const Run &run) {
     const kve_streamShape &s = run.shape;
     const size_t n = static_cast<size_t>(s.bins) * static_cast<size_t>(s.frames);
     std::vector<double> m(run.V.begin(), run.V.begin() + static_cast<long>(n));
-    for (size_t i = n; i < run.V.size(); ++i) m[i - n] += static_cast<double>(run.V[i]);
+    for (size_t i = n; i < run.V.size(); ++i) m[i % n] += static_cast<double>(run.V[i]);
     return m;
 }
 
@@ -106,8 +106,13 @@ int analyseSound(Run &run) {
     // single precision, as the object's setWin and setHop keep them
     const double win = run.opt.win ? static_cast<float>(*run.opt.win) : d.window;
     const float hop = run.opt.hop ? static_cast<float>(*run.opt.hop) : 1.0f - d.overlap;
-    const int channels = std::min(run.sound.channels, 2);
-    kve_rows mode = run.channelMode == "stack" && channels == 2 ? KVE_STACK : KVE_SUM;
+    const int channels = run.sound.channels;
+    if (channels > KVE_MOST_CHANNELS) {
+        fail("'" + shownInput(run.opt) + "' has " + std::to_string(channels) + " channels, more than the " +
+             std::to_string(KVE_MOST_CHANNELS) + " korvane decomposes");
+        return 1;
+    }
+    kve_rows mode = run.channelMode == "stack" && channels >= 2 ? KVE_STACK : KVE_SUM;
     if (channels == 1) run.channelMode = "sum";
     kve_streamShape &s = run.shape;
     int st = kve_streamShapeOf(win, hop, run.sound.sampleRate, run.sound.frames, channels, mode, &s);

@@ -112,8 +112,7 @@ bool runPass(Pass &p) {
 
 int readChannels(void *user, long start, long count, double *const *ch) {
     const SoundData &s = *static_cast<const SoundData *>(user);
-    const int used = std::min(s.channels, 2);
-    for (int c = 0; c < used; ++c)
+    for (int c = 0; c < s.channels; ++c)
         for (long i = 0; i < count; ++i) ch[c][i] = s.samples[static_cast<size_t>((start + i) * s.channels + c)];
     return 0;
 }

@@ -37,7 +37,7 @@ bool reframe(const json &rec, const json &fj, int rate, long length, int channel
     if (window < 2 || N < 2 || hop < 1 || hop > N || N > (1LL << 30)) return false;
     const bool stacked = rec.value("channel_mode", std::string()) == "stack";
     const float fraction = static_cast<float>(hop) / static_cast<float>(N);
-    int st = kve_streamShapeOf(static_cast<double>(window) / rate, fraction, rate, length, std::min(channels, 2),
+    int st = kve_streamShapeOf(static_cast<double>(window) / rate, fraction, rate, length, channels,
                                stacked ? KVE_STACK : KVE_SUM, &s);
     return st == KVE_OK && s.window == window && s.N == N && s.hop == hop && s.frames == integer(rec, "frames") &&
            s.rows == integer(fj, "rows");

@@ -197,3 +197,61 @@ TEST(DecomposeLevel, Fault3_EndsPromptlyUnderAnAddressSpaceLimit) {
     EXPECT_TRUE(done);
 }
 
+// Fault 8: channels past the second were dropped without a word (a 4- or
+// 7-channel input gave 2-channel components while the record said 4 or 7).
+// Every channel is analysed (stacked, or in the sum) and resynthesised.
+TEST(DecomposeLevel, Fault8_EveryChannelIsKeptAndTheComponentsSumToTheInput) {
+    Scratch dir;
+    for (int channels : {4, 7}) {
+        Sound in = makeSound(channels, 8000, 1.0, 0.5);
+        for (size_t i = 0; i < in.samples.size(); ++i) {
+            const int c = static_cast<int>(i % static_cast<size_t>(channels));
+            const double t = static_cast<double>(i / static_cast<size_t>(channels)) / 8000;
+            if (c >= 2)
+                in.samples[i] =
+                    static_cast<float>(0.1 * c * std::sin(6.283185307179586 * 150 * c * t));
+        }
+        for (const char *mode : {"stack", "sum"}) {
+            const std::string name = "in" + std::to_string(channels) + mode;
+            ASSERT_TRUE(writeSound(dir / (name + ".wav"), in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+            Result r = runTool({"decompose", name + ".wav", "-k", "3", "--format", "float",
+                                "--seed", "4", "--channels", mode, "-q"},
+                               dir.path());
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            Sound sum = sumOfFiles(dir / name, name, 3);
+            EXPECT_EQ(sum.channels, channels) << name;
+            ASSERT_EQ(sum.samples.size(), in.samples.size()) << name;
+            // each channel on its own, so a lost one shows
+            for (int c = 0; c < channels; ++c) {
+                double err = 0, ref = 0;
+                for (size_t i = static_cast<size_t>(c); i < in.samples.size();
+                     i += static_cast<size_t>(channels)) {
+                    err = std::max(err, std::fabs(double(sum.samples[i]) - in.samples[i]));
+                    ref = std::max(ref, std::fabs(double(in.samples[i])));
+                }
+                EXPECT_LT(err, 1e-5 * ref) << name << " channel " << c;
+            }
+            std::ifstream rec(dir / (name + "/components.json"));
+            const nlohmann::json j = nlohmann::json::parse(rec);
+            EXPECT_EQ(j["channels"], channels) << name;
+            // and remix frames the record again with every channel
+            r = runTool({"remix", name, "--group", "1-3", "--format", "float", "-q"}, dir.path());
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            Sound group;
+            ASSERT_TRUE(readSound(dir / (name + "/" + name + "-group.wav"), group));
+            EXPECT_EQ(group.channels, channels);
+            EXPECT_LT(relativeError(group, in), 1e-5) << name;
+            // read from the file pass by pass, the same files
+            setenv("KORVANE_STREAM_ABOVE", "1", 1);
+            r = runTool({"decompose", name + ".wav", "-k", "3", "--format", "float", "--seed", "4",
+                         "--channels", mode, "-o", name + "-streamed", "-q"},
+                        dir.path());
+            unsetenv("KORVANE_STREAM_ABOVE");
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            Sound held, streamed;
+            ASSERT_TRUE(readSound(dir / (name + "/" + name + "-c02.wav"), held));
+            ASSERT_TRUE(readSound(dir / (name + "-streamed/" + name + "-c02.wav"), streamed));
+            EXPECT_EQ(held.samples, streamed.samples) << name;
+        }
+    }
+}

@@ -79,7 +79,12 @@ TEST(StreamShape, RefusalsGiveTheNumbersToChange) {
     EXPECT_EQ(kve_streamShapeOf(0.08, float(longest + 1.0 / 4096), 44100, 44100, 1, KVE_SUM, &s),
               KVE_HOP_TOO_LONG);
     EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 0, 1, KVE_SUM, &s), KVE_BAD_ARGUMENT);
-    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 3, KVE_SUM, &s), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 0, KVE_SUM, &s), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, KVE_MOST_CHANNELS + 1, KVE_SUM, &s),
+              KVE_BAD_ARGUMENT);
+    // every channel is kept: stacked rows are a block of bins each
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 7, KVE_STACK, &s), KVE_OK);
+    EXPECT_EQ(s.rows, 7 * s.bins);
     EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, LONG_MAX, 1, KVE_SUM, &s), KVE_TOO_LARGE);
 }
 
