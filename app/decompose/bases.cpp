@@ -76,8 +76,8 @@ bool readW(const json &j, BasesFile &f, size_t K, std::vector<double> &W, std::s
         return false;
     }
     size_t cells = 0;
-    if ((f.rows != f.bins && f.rows != 2 * f.bins) || __builtin_mul_overflow(static_cast<size_t>(f.rows), K, &cells) ||
-        (*fj)["W"].size() != cells) {
+    if (f.rows % f.bins != 0 || f.rows / f.bins > KVE_MOST_CHANNELS ||
+        __builtin_mul_overflow(static_cast<size_t>(f.rows), K, &cells) || (*fj)["W"].size() != cells) {
         err = "'" + f.path + "': its factors W are not " + std::to_string(f.rows) + " rows of " + std::to_string(K) +
               " components";
         return false;
@@ -175,7 +175,9 @@ int checkGivenBases(const Run &run) {
                           std::to_string(run.sound.sampleRate) + " Hz");
         if (f.fftSize != s.N) return refuse("FFT size", std::to_string(f.fftSize), std::to_string(s.N));
         if (f.bins != s.bins) return refuse("bins", std::to_string(f.bins), std::to_string(s.bins));
-        if (f.rows != s.rows)
+        // a mono record's bases serve every channel of a stacked analysis
+        const bool perChannel = f.rows == f.bins && s.stacked;
+        if (f.rows != s.rows && !perChannel)
             return refuse("channel mode", modeName(f.channelMode, f.rows, f.bins),
                           modeName(run.channelMode, s.rows, s.bins) + " (--channels sets this run's)");
     }
@@ -184,10 +186,12 @@ int checkGivenBases(const Run &run) {
 
 void putGivenBases(Run &run) {
     if (!run.opt.given) return;
-    const size_t K = static_cast<size_t>(run.opt.components);
+    const size_t K = static_cast<size_t>(run.opt.components), rows = static_cast<size_t>(run.shape.rows);
     const auto &bases = run.opt.given->bases;
+    // a basis of fewer rows (a mono record's, in a stacked run) is repeated
+    // in each channel's block
     for (size_t k = 0; k < bases.size(); ++k)
-        for (size_t r = 0; r < bases[k].rows.size(); ++r) run.W[r * K + k] = bases[k].rows[r];
+        for (size_t r = 0; r < rows; ++r) run.W[r * K + k] = bases[k].rows[r % bases[k].rows.size()];
 }
 
 }  // namespace korvane

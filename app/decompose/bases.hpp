@@ -38,7 +38,8 @@ struct GivenBases {
 int resolveBases(DecomposeOptions &opt);
 
 // 0 when every given file's analysis matches this run's (sample rate, FFT
-// size, bins, rows of V), else 1 with both values named.
+// size, bins, rows of V; a mono record's rows serve each channel of a
+// stacked run), else 1 with both values named.
 int checkGivenBases(const Run &run);
 
 // Columns [0, given) of run.W from the given bases.
