@@ -6,6 +6,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* the square-root Blackman of a window shorter than the FFT size, zeros on
+ * to N (a window of N samples is qm_stft_work_init's own) */
+static void kve_shortWindow(qm_stft_work *w, int window)
+{
+    if (window >= w->N) return;
+    memset(w->g, 0, (size_t)w->N * sizeof(double));
+    vDSP_blkman_windowD(w->g, (vDSP_Length)window, 0);
+    for (int k = 0; k < window; k++) w->g[k] = sqrt(w->g[k] > 0.0 ? w->g[k] : 0.0);
+}
+
 int kve_framesInit(kve_frames *f, const kve_streamShape *s, bool mix, int threads)
 {
     *f = (kve_frames){
@@ -15,7 +25,10 @@ int kve_framesInit(kve_frames *f, const kve_streamShape *s, bool mix, int thread
     bool ok = true;
     for (int c = 0; c < f->ch; c++)
         ok &= (f->in[c] = malloc((size_t)f->inLen * sizeof(double))) != NULL;
-    for (int c = 0; c < packs && ok; c++) ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
+    for (int c = 0; c < packs && ok; c++) {
+        ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
+        if (ok) kve_shortWindow(&f->sgram[c], s->window);
+    }
     for (int i = 0; i < f->threads && ok; i++)
         ok = (f->setup[i] = vDSP_create_fftsetupD(f->sgram[0].log2n, kFFTRadix2)) != NULL;
     if (!ok) kve_framesFree(f);

@@ -47,7 +47,7 @@ static double *kve_synthesisWindow(const double *g, int N, int hop)
         return NULL;
     }
     for (int i = 0; i < N; i++) d[i % hop] += g[i] * g[i];
-    for (int i = 0; i < N; i++) gs[i] = g[i] / (2.0 * (double)N * d[i % hop]);
+    for (int i = 0; i < N; i++) gs[i] = g[i] > 0.0 ? g[i] / (2.0 * (double)N * d[i % hop]) : 0.0;
     free(d);
     return gs;
 }

@@ -51,6 +51,12 @@ bool readAnalysis(const json &j, BasesFile &f, std::string &err) {
         return false;
     }
     f.channelMode = j["channel_mode"].get<std::string>();
+    if (!j.contains("window_samples"))
+        f.window = f.fftSize;
+    else if (!positiveInt(j, "window_samples", f.window) || f.window > f.fftSize) {
+        err = "'" + f.path + "' has no usable \"window_samples\"";
+        return false;
+    }
     // sizes the engine can frame, before any product of them is formed
     const long N = f.fftSize;
     if (N < 2 || N > kMaxFftSize || (N & (N - 1)) != 0 || f.bins != N / 2 + 1) {
@@ -173,6 +179,8 @@ int checkGivenBases(const Run &run) {
         if (f.sampleRate != run.sound.sampleRate)
             return refuse("sample rate", std::to_string(f.sampleRate) + " Hz",
                           std::to_string(run.sound.sampleRate) + " Hz");
+        if (f.window != s.window)
+            return refuse("a window of", std::to_string(f.window) + " samples", std::to_string(s.window));
         if (f.fftSize != s.N) return refuse("FFT size", std::to_string(f.fftSize), std::to_string(s.N));
         if (f.bins != s.bins) return refuse("bins", std::to_string(f.bins), std::to_string(s.bins));
         // a mono record's bases serve every channel of a stacked analysis

@@ -5,6 +5,7 @@
 #include "files/memory_policy.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -115,7 +116,14 @@ int analyseSound(Run &run) {
     kve_rows mode = run.channelMode == "stack" && channels >= 2 ? KVE_STACK : KVE_SUM;
     if (channels == 1) run.channelMode = "sum";
     kve_streamShape &s = run.shape;
-    int st = kve_streamShapeOf(win, hop, run.sound.sampleRate, run.sound.frames, channels, mode, &s);
+    if (run.opt.fft && std::round(win * run.sound.sampleRate) > static_cast<double>(*run.opt.fft)) {
+        fail("--fft " + std::to_string(*run.opt.fft) + " is shorter than the window of " +
+             std::to_string(static_cast<long>(std::round(win * run.sound.sampleRate))) +
+             " samples; leave out --fft or give a power of two at or above it");
+        return 1;
+    }
+    int st = kve_streamShapeFft(win, hop, run.opt.fft.value_or(0), run.sound.sampleRate, run.sound.frames, channels,
+                                mode, &s);
     say(run, "winlength = %f, FFTsize = %d, hop = %d, frames = %ld", win, s.N, s.hop, s.frames);
     if (st != KVE_OK) {
         refuse(st, s);

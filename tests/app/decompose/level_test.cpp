@@ -255,3 +255,60 @@ TEST(DecomposeLevel, Fault8_EveryChannelIsKeptAndTheComponentsSumToTheInput) {
         }
     }
 }
+
+// Fault 12: --win was rounded up to a power of two (--win 0.05 gave the very
+// files of the default 0.08, --win 0.1 a window of 0.186 s). The window is as
+// long as asked, zero-padded to the next power of two or to --fft; the hop
+// is a share of the window; both sizes are recorded; the sum still holds.
+TEST(DecomposeLevel, Fault12_TheWindowIsAsLongAsAskedAndTheFftSizeApart) {
+    Scratch dir;
+    Sound in = makeSound(2, 22050, 1.0, 0.5);
+    ASSERT_TRUE(writeSound(dir / "in.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    struct Case {
+        std::vector<std::string> args;
+        int window, fft, hop;
+    } cases[] = {
+        {{}, 1764, 2048, 441},
+        {{"--win", "0.05"}, 1103, 2048, 276},
+        {{"--win", "0.1"}, 2205, 4096, 551},
+        {{"--win", "0.05", "--fft", "8192"}, 1103, 8192, 276},
+        {{"--win", "0.1", "--hop", "0.5", "--fft", "4096"}, 2205, 4096, 1103},
+    };
+    int n = 0;
+    std::vector<std::vector<float>> firsts;
+    for (const Case &c : cases) {
+        const std::string out = "w" + std::to_string(n++);
+        std::vector<std::string> args = {"decompose", "in.wav", "-k", "3", "--seed", "2",
+                                         "--format",  "float",  "-o", out, "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = runTool(args, dir.path());
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::ifstream rec(dir / (out + "/components.json"));
+        const nlohmann::json j = nlohmann::json::parse(rec);
+        EXPECT_EQ(j["window_samples"], c.window) << out;
+        EXPECT_EQ(j["fft_size"], c.fft) << out;
+        EXPECT_EQ(j["hop"], c.hop) << out;
+        EXPECT_EQ(j["bins"], c.fft / 2 + 1) << out;
+        EXPECT_LT(relativeError(sumOfFiles(dir / out, "in", 3), in), 1e-5) << out;
+        Sound first;
+        ASSERT_TRUE(readSound(dir / (out + "/in-c01.wav"), first));
+        for (const std::vector<float> &earlier : firsts) EXPECT_NE(first.samples, earlier) << out;
+        firsts.push_back(first.samples);
+        // remix frames the record again: all three components give the input
+        r = runTool({"remix", out, "--group", "1-3", "--format", "float", "-q"}, dir.path());
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        Sound group;
+        ASSERT_TRUE(readSound(dir / (out + "/in-group.wav"), group));
+        EXPECT_LT(relativeError(group, in), 1e-5) << out;
+    }
+    // --fft: a power of two (usage), at or above the window (exit 1)
+    Result r = runTool({"decompose", "in.wav", "--fft", "3000", "-o", "bad"}, dir.path());
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--fft must be a power of two"), std::string::npos) << r.err;
+    r = runTool({"decompose", "in.wav", "--fft", "1024", "-o", "bad"}, dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("--fft 1024 is shorter than the window of 1764 samples"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(dir / "bad"));
+}
