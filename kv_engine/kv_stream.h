@@ -22,46 +22,59 @@
 extern "C" {
 #endif
 
-/* How stereo is analysed: the magnitude of the channels' sum (rows = bins),
- * or both channels' magnitudes stacked, left bins then right bins
- * (rows = 2 x bins), sharing the activations. A mono sound has one row per bin
- * either way. */
+/* How several channels are analysed: the magnitude of the channels' sum
+ * (rows = bins), or every channel's magnitudes stacked, channel 0's bins
+ * first (rows = channels x bins), sharing the activations. A mono sound has
+ * one row per bin either way. */
 typedef enum { KVE_SUM = 0, KVE_STACK = 1 } kve_rows;
+
+/* the most channels a streamed sound may have */
+enum { KVE_MOST_CHANNELS = 64 };
 
 typedef struct kve_streamShape {
     long length;  /* samples per channel, L >= 1 */
-    int channels; /* 1 or 2 */
-    int stacked;  /* 1 when rows = 2 x bins */
+    int channels; /* 1 .. KVE_MOST_CHANNELS */
+    int stacked;  /* 1 when rows = channels x bins (two or more channels) */
     int window;   /* window samples: round(seconds x rate) */
-    int N;        /* FFT size: the window rounded up to a power of two */
-    int hop;      /* round(N x hop fraction), the product in single precision */
+    int N;        /* FFT size: the window rounded up to a power of two, or more
+                   * as asked; the window is zero-padded to it */
+    int hop;      /* round(window x hop fraction), the product in single precision */
     int bins;     /* N / 2 + 1 */
     int rows;     /* rows of V and W */
-    long lead;    /* frame t covers samples [t hop - lead, t hop - lead + N) */
+    long lead;    /* frame t's window covers samples [t hop - lead, t hop - lead + window) */
     long frames;  /* every frame that overlaps the sound */
     /* the numbers to change to, for a refusal */
     double
         shortestSound; /* seconds: the shortest sound this window accepts (KVE_SOUND_TOO_SHORT) */
     double longestWindow; /* seconds: the longest window this sound accepts (KVE_SOUND_TOO_SHORT) */
-    double longestHop;    /* fraction of the FFT size: the longest hop it accepts
+    double longestHop;    /* fraction of the window: the longest hop it accepts
                            * (KVE_HOP_TOO_LONG) */
 } kve_streamShape;
 
-/* Fills s from the window in seconds, the hop as a fraction of the FFT size,
+/* Fills s from the window in seconds, the hop as a fraction of the window,
  * the sample rate, the length in samples per channel and the channel count
- * (1 or 2: the caller mixes more down to two). The frames start lead =
- * floor((N - 1) / hop) x hop samples before the sound, and run on until the
- * last one that still overlaps it: the same as padding by an FFT size at both
- * ends and dropping the frames that see only the padding. Every sample then
- * lies under the same set of window positions as a sample far inside.
- * The FFT size and hop are the object's (kve_shapeOf) for the same window,
- * hop and rate. Returns KVE_OK or a refusal: KVE_WINDOW_TOO_SHORT (also for
- * an FFT size over 2^30), KVE_HOP_TOO_SHORT, KVE_HOP_TOO_LONG,
+ * (1 .. KVE_MOST_CHANNELS). The window is round(seconds x rate) samples of a
+ * square-root Blackman, zero-padded to the FFT size: the next power of two at
+ * or above it. The frames start lead = floor((window - 1) / hop) x hop
+ * samples before the sound, and run on until the last one whose window still
+ * overlaps it: every sample then lies under the same set of window positions
+ * as a sample far inside. (The object derives its FFT size and hop its own
+ * way: kve_shapeOf.) Returns KVE_OK or a refusal: KVE_WINDOW_TOO_SHORT (also
+ * for a window over 2^30 samples), KVE_HOP_TOO_SHORT, KVE_HOP_TOO_LONG,
  * KVE_SOUND_TOO_SHORT, KVE_TOO_LARGE, KVE_BAD_ARGUMENT, KVE_NO_MEMORY. A hop
  * is too long when some sample's overlap sum of the squared window falls
  * below 1% of the window's peak. */
 kve_status kve_streamShapeOf(double seconds, float hopFraction, double rate, long length,
                              int channels, kve_rows mode, kve_streamShape *s);
+/* The same with an FFT size: 0 for the next power of two at or above the
+ * window, else a power of two at or above it (up to 2^30; else
+ * KVE_BAD_ARGUMENT). */
+kve_status kve_streamShapeFft(double seconds, float hopFraction, long fft, double rate, long length,
+                              int channels, kve_rows mode, kve_streamShape *s);
+/* The same from the window, FFT size (0 as above) and hop in samples, as a
+ * record keeps them. */
+kve_status kve_streamShapeOfSamples(long window, long fft, long hop, double rate, long length,
+                                    int channels, kve_rows mode, kve_streamShape *s);
 
 /* Source: fills ch[c][0 .. count) with samples start .. start + count - 1 of
  * channel c, for c < channels; asked only within [0, length), in increasing
@@ -75,7 +88,7 @@ typedef struct kve_source {
 } kve_source;
 
 /* Sink: samples start .. start + count - 1 of output `output`, one array per
- * channel (as many as the sound's). Each output's samples come in order and
+ * channel (as many as the sound's, every one). Each output's samples come in order and
  * once, covering [0, length). Nonzero stops the work (KVE_SINK_FAILED). */
 typedef int (*kve_writeFn)(void *user, int output, long start, long count, const double *const *ch);
 typedef struct kve_sink {

@@ -6,16 +6,29 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* the square-root Blackman of a window shorter than the FFT size, zeros on
+ * to N (a window of N samples is qm_stft_work_init's own) */
+static void kve_shortWindow(qm_stft_work *w, int window)
+{
+    if (window >= w->N) return;
+    memset(w->g, 0, (size_t)w->N * sizeof(double));
+    vDSP_blkman_windowD(w->g, (vDSP_Length)window, 0);
+    for (int k = 0; k < window; k++) w->g[k] = sqrt(w->g[k] > 0.0 ? w->g[k] : 0.0);
+}
+
 int kve_framesInit(kve_frames *f, const kve_streamShape *s, bool mix, int threads)
 {
     *f = (kve_frames){
-        .s = s, .ch = s->channels, .mix = mix && s->channels == 2, .threads = threads == 1 ? 1 : 2};
+        .s = s, .ch = s->channels, .mix = mix && s->channels >= 2, .threads = threads == 1 ? 1 : 2};
     f->inLen = (long)(KVE_BLOCK - 1) * s->hop + s->N;
     const int packs = f->mix ? 1 : f->ch;
     bool ok = true;
     for (int c = 0; c < f->ch; c++)
         ok &= (f->in[c] = malloc((size_t)f->inLen * sizeof(double))) != NULL;
-    for (int c = 0; c < packs && ok; c++) ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
+    for (int c = 0; c < packs && ok; c++) {
+        ok = qm_stft_work_init(&f->sgram[c], s->N) == 0;
+        if (ok) kve_shortWindow(&f->sgram[c], s->window);
+    }
     for (int i = 0; i < f->threads && ok; i++)
         ok = (f->setup[i] = vDSP_create_fftsetupD(f->sgram[0].log2n, kFFTRadix2)) != NULL;
     if (!ok) kve_framesFree(f);
@@ -24,7 +37,7 @@ int kve_framesInit(kve_frames *f, const kve_streamShape *s, bool mix, int thread
 
 void kve_framesFree(kve_frames *f)
 {
-    for (int c = 0; c < 2; c++) {
+    for (int c = 0; c < KVE_MOST_CHANNELS; c++) {
         free(f->in[c]);
         f->in[c] = NULL;
         qm_stft_work_free(&f->sgram[c]);
@@ -40,7 +53,7 @@ void kve_framesFree(kve_frames *f)
 static int kve_fill(kve_frames *f, kve_source src, long a, long b)
 {
     const long L = f->s->length, lo = a > 0 ? a : 0, hi = b < L ? b : L;
-    double *at[2] = {NULL, NULL};
+    double *at[KVE_MOST_CHANNELS] = {NULL};
     for (int c = 0; c < f->ch; c++) {
         double *x = f->in[c] + (a - f->inStart);
         for (long p = a; p < b; p++)
@@ -88,11 +101,16 @@ static void kve_pack(const kve_frames *f, int c, size_t j)
     const size_t h = (size_t)w->N / 2, off = j * (size_t)f->s->hop;
     const double *g = w->g, *x = f->in[c] + off;
     double *fr = kve_frameAt(f, c, j), *fi = fr + w->io;
-    if (f->mix) {
-        const double *y = f->in[1] + off;
+    if (f->mix) { /* the channels summed in order, the window applied once */
         for (size_t k = 0; k < h; k++) {
-            fr[k] = g[2 * k] * (x[2 * k] + y[2 * k]);
-            fi[k] = g[2 * k + 1] * (x[2 * k + 1] + y[2 * k + 1]);
+            double re = x[2 * k] + f->in[1][off + 2 * k],
+                   im = x[2 * k + 1] + f->in[1][off + 2 * k + 1];
+            for (int d = 2; d < f->ch; d++) {
+                re += f->in[d][off + 2 * k];
+                im += f->in[d][off + 2 * k + 1];
+            }
+            fr[k] = g[2 * k] * re;
+            fi[k] = g[2 * k + 1] * im;
         }
         return;
     }

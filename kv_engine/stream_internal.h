@@ -18,12 +18,13 @@ enum { KVE_BLOCK = QM_FRAME_BLOCK };
 
 typedef struct kve_frames {
     const kve_streamShape *s;
-    int ch;        /* channels read */
-    bool mix;      /* pack the channels' sum into sgram[0] (the summed analysis) */
-    double *in[2]; /* samples inStart .. inStart + inHave - 1 of each channel */
+    int ch;                        /* channels read */
+    bool mix;                      /* pack the channels' sum into sgram[0] (the summed analysis) */
+    double *in[KVE_MOST_CHANNELS]; /* samples inStart .. inStart + inHave - 1 of each channel */
     long inStart, inHave, inLen;
-    qm_stft_work sgram[2]; /* per channel: the window and the block's packed spectra */
-    FFTSetupD setup[2];    /* one per thread, so the stand-in's buffer is never contended */
+    qm_stft_work
+        sgram[KVE_MOST_CHANNELS]; /* per channel: the window and the block's packed spectra */
+    FFTSetupD setup[2];           /* one per thread, so the stand-in's buffer is never contended */
     int threads;
     long t0; /* the block: frames t0 .. t0 + nb - 1 */
     size_t nb;

@@ -47,7 +47,7 @@ static double *kve_synthesisWindow(const double *g, int N, int hop)
         return NULL;
     }
     for (int i = 0; i < N; i++) d[i % hop] += g[i] * g[i];
-    for (int i = 0; i < N; i++) gs[i] = g[i] / (2.0 * (double)N * d[i % hop]);
+    for (int i = 0; i < N; i++) gs[i] = g[i] > 0.0 ? g[i] / (2.0 * (double)N * d[i % hop]) : 0.0;
     free(d);
     return gs;
 }
@@ -92,7 +92,7 @@ static int kve_emit(kve_pass *p, kve_sink sink, bool last)
     const long a = S0 > 0 ? S0 : 0, b = end < s->length ? end : s->length;
     const int ch = p->f.ch;
     for (int o = 0; b > a && o < p->units / ch; o++) {
-        const double *at[2] = {NULL, NULL};
+        const double *at[KVE_MOST_CHANNELS] = {NULL};
         for (int c = 0; c < ch; c++)
             at[c] = p->acc + (size_t)(o * ch + c) * (size_t)p->accLen + (a - S0);
         if (sink.write(sink.user, o, a, b - a, at) != 0) return KVE_SINK_FAILED;
@@ -112,12 +112,18 @@ static int kve_block(kve_pass *p, kve_source src, kve_sink sink, long t0, size_t
     kve_part sp[2] = {{.p = p, .part = 0, .j0 = 0, .j1 = nb / 2},
                       {.p = p, .part = 1, .j0 = nb / 2, .j1 = nb}};
     kve_runTwo(kve_spectraPart, &sp[0], &sp[1], p->f.threads);
-    /* stereo: a channel each, so each thread reads one channel's spectra */
-    const int ch = p->f.ch, nOuts = p->units / ch, half = ch == 2 ? nOuts : (nOuts + 1) / 2;
-    kve_part ip[2] = {
-        {.p = p, .part = 0, .c0 = 0, .c1 = 1, .o0 = 0, .o1 = half},
-        {.p = p, .part = 1, .c0 = ch - 1, .c1 = ch, .o0 = ch == 2 ? 0 : half, .o1 = nOuts}};
-    const bool two = ch == 2 || half < nOuts;
+    /* several channels: half of them each, so each thread reads its own
+     * channels' spectra; mono: half of the outputs each */
+    const int ch = p->f.ch, nOuts = p->units / ch, half = ch >= 2 ? nOuts : (nOuts + 1) / 2;
+    const int cHalf = ch >= 2 ? ch / 2 : 1;
+    kve_part ip[2] = {{.p = p, .part = 0, .c0 = 0, .c1 = cHalf, .o0 = 0, .o1 = half},
+                      {.p = p,
+                       .part = 1,
+                       .c0 = ch >= 2 ? cHalf : 0,
+                       .c1 = ch,
+                       .o0 = ch >= 2 ? 0 : half,
+                       .o1 = nOuts}};
+    const bool two = ch >= 2 || half < nOuts;
     kve_runTwo(kve_inversePart, &ip[0], two ? &ip[1] : NULL, p->f.threads);
     return kve_emit(p, sink, t0 + (long)nb == p->f.s->frames);
 }

@@ -1,6 +1,7 @@
-/* Framing of a sound of any length: FFT size and hop as the object derives
- * them, the lead that pads the edges, refusals with the numbers to change to,
- * and the memory a run holds. */
+/* Framing of a sound of any length: the window as long as asked, zero-padded
+ * to the FFT size, the hop a share of the window, the lead that pads the
+ * edges, refusals with the numbers to change to, and the memory a run holds.
+ * (The object keeps its own arithmetic: shape.c.) */
 #include "kv_engine_private.h"
 #include "stream_internal.h"
 
@@ -20,22 +21,23 @@ double kve_minCover(const double *g2, int N, int hop)
     return hop > N ? 0.0 : least;
 }
 
-/* the square of the analysis window: Blackman, clipped at 0 as its root is */
-static double *kve_windowSquared(int N)
+/* the square of the analysis window: Blackman of `window` samples, clipped
+ * at 0 as its root is, zeros on to N */
+static double *kve_windowSquared(int window, int N)
 {
-    double *g2 = malloc((size_t)N * sizeof(double));
+    double *g2 = calloc((size_t)N, sizeof(double));
     if (!g2) return NULL;
-    vDSP_blkman_windowD(g2, (vDSP_Length)N, 0);
-    for (int i = 0; i < N; i++) g2[i] = g2[i] > 0.0 ? g2[i] : 0.0;
+    vDSP_blkman_windowD(g2, (vDSP_Length)window, 0);
+    for (int i = 0; i < window; i++) g2[i] = g2[i] > 0.0 ? g2[i] : 0.0;
     return g2;
 }
 
 /* whether a hop covers every sample well enough; the longest such hop,
  * found by halving (the cover shrinks as the hop grows), in *longest when it
  * does not; -1 when memory is short */
-static int kve_hopCovers(int N, int hop, int *longest)
+static int kve_hopCovers(int window, int N, int hop, int *longest)
 {
-    double *g = kve_windowSquared(N);
+    double *g = kve_windowSquared(window, N);
     if (!g) return -1;
     const int ok = kve_minCover(g, N, hop) >= KVE_MIN_COVER;
     int lo = 1, hi = hop; /* lo covers, hi does not */
@@ -54,40 +56,69 @@ static int kve_hopCovers(int N, int hop, int *longest)
 static int kve_frameCount(kve_streamShape *s)
 {
     s->bins = s->N / 2 + 1;
-    s->rows = s->stacked ? 2 * s->bins : s->bins;
-    s->lead = (long)((s->N - 1) / s->hop) * s->hop;
+    s->rows = s->stacked ? s->channels * s->bins : s->bins;
+    s->lead = (long)((s->window - 1) / s->hop) * s->hop;
     if (s->length > LONG_MAX - s->lead) return KVE_TOO_LARGE;
     s->frames = (s->length - 1 + s->lead) / s->hop + 1;
-    if ((size_t)s->frames > SIZE_MAX / sizeof(double) / (size_t)s->rows) return KVE_TOO_LARGE;
+    if (s->rows > INT_MAX / 2 || (size_t)s->frames > SIZE_MAX / sizeof(double) / (size_t)s->rows)
+        return KVE_TOO_LARGE;
     return KVE_OK;
+}
+
+kve_status kve_streamShapeOfSamples(long window, long fft, long hop, double rate, long length,
+                                    int channels, kve_rows mode, kve_streamShape *s)
+{
+    if (!s) return KVE_BAD_ARGUMENT;
+    *s = (kve_streamShape){.length = length, .channels = channels};
+    if (length < 1 || channels < 1 || channels > KVE_MOST_CHANNELS || !(rate > 0.0) ||
+        !isfinite(rate))
+        return KVE_BAD_ARGUMENT;
+    s->stacked = mode == KVE_STACK && channels >= 2;
+    s->shortestSound = (double)window / rate;
+    s->longestWindow = (double)length / rate;
+    if (window < 2 || (double)window > KVE_LARGEST_FFT) return KVE_WINDOW_TOO_SHORT;
+    if (window > length) return KVE_SOUND_TOO_SHORT;
+    long N = 2;
+    while (N < window) N *= 2;
+    if (fft != 0 && (fft < window || fft > (long)KVE_LARGEST_FFT || (fft & (fft - 1)) != 0))
+        return KVE_BAD_ARGUMENT;
+    if (fft != 0) N = fft;
+    s->window = (int)window;
+    s->N = (int)N;
+    if (hop < 1) return KVE_HOP_TOO_SHORT;
+    int longest = 0;
+    const int covers =
+        kve_hopCovers(s->window, s->N, hop > window ? s->window : (int)hop, &longest);
+    if (covers < 0) return KVE_NO_MEMORY;
+    s->longestHop = (double)longest / (double)window;
+    if (!covers || hop > window) return KVE_HOP_TOO_LONG;
+    s->hop = (int)hop;
+    return kve_frameCount(s);
+}
+
+kve_status kve_streamShapeFft(double seconds, float hopFraction, long fft, double rate, long length,
+                              int channels, kve_rows mode, kve_streamShape *s)
+{
+    if (!s) return KVE_BAD_ARGUMENT;
+    const double n = isfinite(seconds) && isfinite(rate) ? round(seconds * rate) : 0.0;
+    if (!(n >= 2.0) || n > KVE_LARGEST_FFT) {
+        const kve_status st =
+            kve_streamShapeOfSamples(2, 0, 1, rate, length > 0 ? length : 1, channels, mode, s);
+        s->shortestSound = n / rate;
+        s->longestWindow = (double)length / rate;
+        if (st == KVE_BAD_ARGUMENT || length < 1) return KVE_BAD_ARGUMENT;
+        return n > (double)length ? KVE_SOUND_TOO_SHORT : KVE_WINDOW_TOO_SHORT;
+    }
+    /* the hop's product in single precision, as the object's setHop keeps it */
+    const double hop = round((double)((float)n * hopFraction));
+    return kve_streamShapeOfSamples((long)n, fft, isfinite(hop) && hop >= 1.0 ? (long)hop : 0, rate,
+                                    length, channels, mode, s);
 }
 
 kve_status kve_streamShapeOf(double seconds, float hopFraction, double rate, long length,
                              int channels, kve_rows mode, kve_streamShape *s)
 {
-    if (!s) return KVE_BAD_ARGUMENT;
-    *s = (kve_streamShape){.length = length, .channels = channels};
-    if (length < 1 || (channels != 1 && channels != 2) || !(rate > 0.0) || !isfinite(rate))
-        return KVE_BAD_ARGUMENT;
-    s->stacked = mode == KVE_STACK && channels == 2;
-    const double n = round(seconds * rate);
-    s->shortestSound = n / rate;
-    s->longestWindow = (double)length / rate;
-    double fft, hop;
-    kve_fftAndHop(n, hopFraction, &fft, &hop); /* as the object derives them */
-    if (!(n >= 2.0) || !isfinite(n)) return KVE_WINDOW_TOO_SHORT;
-    if (n > (double)length) return KVE_SOUND_TOO_SHORT;
-    if (fft < 2.0 || fft > KVE_LARGEST_FFT) return KVE_WINDOW_TOO_SHORT;
-    s->window = (int)n;
-    s->N = (int)fft;
-    if (!(hop >= 1.0)) return KVE_HOP_TOO_SHORT;
-    int longest = 0;
-    const int covers = kve_hopCovers(s->N, hop > (double)s->N ? s->N : (int)hop, &longest);
-    if (covers < 0) return KVE_NO_MEMORY;
-    s->longestHop = (double)longest / (double)s->N;
-    if (!covers || hop > (double)s->N) return KVE_HOP_TOO_LONG;
-    s->hop = (int)hop;
-    return kve_frameCount(s);
+    return kve_streamShapeFft(seconds, hopFraction, 0, rate, length, channels, mode, s);
 }
 
 /* a + b x c, or SIZE_MAX when it overflows */

@@ -21,6 +21,9 @@ Command decomposeCommand() {
                 ->required();
             cmd.add_option("-k,--components", opt->components, "Number of components (1-64)")->capture_default_str();
             cmd.add_option("--win", opt->win, "Analysis window length in seconds (default 0.08)");
+            cmd.add_option("--fft", opt->fft,
+                           "FFT size, a power of two at or above the window (default: the next one); the window is "
+                           "zero-padded to it");
             cmd.add_option("--hop", opt->hop, "Hop as a fraction of the window (default 0.25)");
             cmd.add_option("-o,--out", opt->outDir,
                            "Output folder (default: a folder named after the input; for several, korvane-out)");

@@ -59,6 +59,12 @@ bool readAnalysis(const json &j, BasesFile &f, std::string &err) {
         return false;
     }
     f.channelMode = j["channel_mode"].get<std::string>();
+    if (!j.contains("window_samples"))
+        f.window = f.fftSize;
+    else if (!positiveInt(j, "window_samples", f.window) || f.window > f.fftSize) {
+        err = "'" + f.path + "' has no usable \"window_samples\"";
+        return false;
+    }
     // sizes the engine can frame, before any product of them is formed
     const long N = f.fftSize;
     if (N < 2 || N > kMaxFftSize || (N & (N - 1)) != 0 || f.bins != N / 2 + 1) {
@@ -84,8 +90,8 @@ bool readW(const json &j, BasesFile &f, size_t K, std::vector<double> &W, std::s
         return false;
     }
     size_t cells = 0;
-    if ((f.rows != f.bins && f.rows != 2 * f.bins) || __builtin_mul_overflow(static_cast<size_t>(f.rows), K, &cells) ||
-        (*fj)["W"].size() != cells) {
+    if (f.rows % f.bins != 0 || f.rows / f.bins > KVE_MOST_CHANNELS ||
+        __builtin_mul_overflow(static_cast<size_t>(f.rows), K, &cells) || (*fj)["W"].size() != cells) {
         err = "'" + f.path + "': its factors W are not " + std::to_string(f.rows) + " rows of " + std::to_string(K) +
               " components";
         return false;
@@ -188,9 +194,13 @@ int checkGivenBases(const Run &run) {
         if (f.sampleRate != run.sound.sampleRate)
             return refuse("sample rate", std::to_string(f.sampleRate) + " Hz",
                           std::to_string(run.sound.sampleRate) + " Hz");
+        if (f.window != s.window)
+            return refuse("a window of", std::to_string(f.window) + " samples", std::to_string(s.window));
         if (f.fftSize != s.N) return refuse("FFT size", std::to_string(f.fftSize), std::to_string(s.N));
         if (f.bins != s.bins) return refuse("bins", std::to_string(f.bins), std::to_string(s.bins));
-        if (f.rows != s.rows)
+        // a mono record's bases serve every channel of a stacked analysis
+        const bool perChannel = f.rows == f.bins && s.stacked;
+        if (f.rows != s.rows && !perChannel)
             return refuse("channel mode", modeName(f.channelMode, f.rows, f.bins),
                           modeName(run.channelMode, s.rows, s.bins) + " (--channels sets this run's)");
     }
@@ -199,10 +209,12 @@ int checkGivenBases(const Run &run) {
 
 void putGivenBases(Run &run) {
     if (!run.opt.given) return;
-    const size_t K = static_cast<size_t>(run.opt.components);
+    const size_t K = static_cast<size_t>(run.opt.components), rows = static_cast<size_t>(run.shape.rows);
     const auto &bases = run.opt.given->bases;
+    // a basis of fewer rows (a mono record's, in a stacked run) is repeated
+    // in each channel's block
     for (size_t k = 0; k < bases.size(); ++k)
-        for (size_t r = 0; r < bases[k].rows.size(); ++r) run.W[r * K + k] = bases[k].rows[r];
+        for (size_t r = 0; r < rows; ++r) run.W[r * K + k] = bases[k].rows[r % bases[k].rows.size()];
 }
 
 }  // namespace korvane

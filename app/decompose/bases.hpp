@@ -15,6 +15,7 @@ struct Run;
 struct BasesFile {
     std::string path;  // as given
     long sampleRate = 0;
+    long window = 0;  // samples; an older record's window was its FFT size
     long fftSize = 0, bins = 0, rows = 0;
     std::string channelMode;  // "sum" or "stack"
 };
@@ -37,8 +38,9 @@ struct GivenBases {
 // 2 for options that do not fit together, 1 for a file that cannot be used.
 int resolveBases(DecomposeOptions &opt);
 
-// 0 when every given file's analysis matches this run's (sample rate, FFT
-// size, bins, rows of V), else 1 with both values named.
+// 0 when every given file's analysis matches this run's (sample rate,
+// window, FFT size, bins, rows of V; a mono record's rows serve each channel of a
+// stacked run), else 1 with both values named.
 int checkGivenBases(const Run &run);
 
 // Columns [0, given) of run.W from the given bases.

@@ -3,6 +3,7 @@
 #include "decompose/bases.hpp"
 #include "cli/component_list.hpp"
 #include "decompose/decompose_steps.hpp"
+#include "files/memory_policy.hpp"
 #include "files/stdin_sound.hpp"
 #include "files/tool_record.hpp"
 
@@ -39,6 +40,7 @@ int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report) {
         if (int status = resolveBases(withBases)) return status;
         return decomposeOnce(withBases, report);
     }
+    memoryCap();  // fixed now, before the run maps anything of its own
     Run run(opt);
     if (int status = checkOptions(run)) return status;
     StagedSet out(outputFolder(opt));

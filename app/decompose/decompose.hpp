@@ -21,6 +21,7 @@ struct DecomposeOptions {
     int components = 4;
     std::optional<double> win;        // seconds (kept in single precision, as setWin does)
     std::optional<double> hop;        // fraction of the window (likewise, as setHop)
+    std::optional<long> fft;          // FFT size: a power of two at or above the window; none: the next
     std::string outDir;               // empty: a folder named after the input
     std::string only;                 // e.g. "1,3-4"; empty: all
     std::vector<std::string> groups;  // each --group: components mixed into one extra file

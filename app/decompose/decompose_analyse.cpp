@@ -2,11 +2,11 @@
 // magnitude spectrogram V read straight from the sound.
 #include "decompose/decompose_steps.hpp"
 #include "decompose/resynth_pass.hpp"
+#include "files/memory_policy.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 namespace korvane {
@@ -16,7 +16,7 @@ namespace {
 // The sound read from the file; a failure is told here, once.
 int streamChannels(void *user, long start, long count, double *const *ch) {
     auto &s = *static_cast<SoundStream *>(user);
-    if (s.read(start, count, std::min(s.channels, 2), ch)) return 0;
+    if (s.read(start, count, s.channels, ch)) return 0;
     fail(s.error());
     return 1;
 }
@@ -50,39 +50,24 @@ void refuse(int st, const kve_streamShape &s) {
     }
 }
 
-// Bytes the machine can give: KORVANE_MEMORY_LIMIT when set, else
-// MemAvailable; 0 when unknown.
-double memoryAvailable() {
-    if (const char *limit = std::getenv("KORVANE_MEMORY_LIMIT")) return std::strtod(limit, nullptr);
-    std::ifstream f("/proc/meminfo");
-    std::string key;
-    double kb = 0;
-    while (f >> key >> kb) {
-        if (key == "MemAvailable:") return kb * 1024;
-        f.ignore(256, '\n');
-    }
-    return 0;
-}
-
-// The engine's estimate of the run, and the shown magnitude of the picture
-// or page.
+// The engine's estimate of the run, the samples held, and the shown
+// magnitude of the picture or page.
 double memoryEstimate(const Run &run) {
     const kve_streamShape &s = run.shape;
     const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
     double bytes = kve_runMemory(&s, run.opt.components, outs);
+    bytes += sizeof(float) * static_cast<double>(run.sound.samples.capacity());
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
     return bytes;
 }
 
 bool fitsInMemory(const Run &run) {
-    const double need = memoryEstimate(run), have = memoryAvailable();
-    if (kve_fitsMemory(need, have)) return true;
-    char msg[320];
-    std::snprintf(msg, sizeof msg,
-                  "the run needs about %.1f MB and the machine has %.1f MB available. Try a shorter sound, a "
-                  "longer --hop or --win, or fewer components.",
-                  need / 1e6, have / 1e6);
-    fail(msg);
+    const MemoryCap &cap = memoryCap();
+    const double need = memoryEstimate(run);
+    if (kve_fitsMemory(need, cap.bytes)) return true;
+    fail("'" + shownInput(run.opt) + "': the run needs about " + megabytes(need) + " and the machine has " +
+         megabytes(cap.bytes) +
+         " available. Try a shorter sound, a longer --hop or --win, or fewer components. The cap is " + cap.from + ".");
     return false;
 }
 
@@ -113,7 +98,7 @@ std::vector<double> shownMagnitude(const Run &run) {
     const kve_streamShape &s = run.shape;
     const size_t n = static_cast<size_t>(s.bins) * static_cast<size_t>(s.frames);
     std::vector<double> m(run.V.begin(), run.V.begin() + static_cast<long>(n));
-    for (size_t i = n; i < run.V.size(); ++i) m[i - n] += static_cast<double>(run.V[i]);
+    for (size_t i = n; i < run.V.size(); ++i) m[i % n] += static_cast<double>(run.V[i]);
     return m;
 }
 
@@ -122,11 +107,23 @@ int analyseSound(Run &run) {
     // single precision, as the object's setWin and setHop keep them
     const double win = run.opt.win ? static_cast<float>(*run.opt.win) : d.window;
     const float hop = run.opt.hop ? static_cast<float>(*run.opt.hop) : 1.0f - d.overlap;
-    const int channels = std::min(run.sound.channels, 2);
-    kve_rows mode = run.channelMode == "stack" && channels == 2 ? KVE_STACK : KVE_SUM;
+    const int channels = run.sound.channels;
+    if (channels > KVE_MOST_CHANNELS) {
+        fail("'" + shownInput(run.opt) + "' has " + std::to_string(channels) + " channels, more than the " +
+             std::to_string(KVE_MOST_CHANNELS) + " korvane decomposes");
+        return 1;
+    }
+    kve_rows mode = run.channelMode == "stack" && channels >= 2 ? KVE_STACK : KVE_SUM;
     if (channels == 1) run.channelMode = "sum";
     kve_streamShape &s = run.shape;
-    int st = kve_streamShapeOf(win, hop, run.sound.sampleRate, run.sound.frames, channels, mode, &s);
+    if (run.opt.fft && std::round(win * run.sound.sampleRate) > static_cast<double>(*run.opt.fft)) {
+        fail("--fft " + std::to_string(*run.opt.fft) + " is shorter than the window of " +
+             std::to_string(static_cast<long>(std::round(win * run.sound.sampleRate))) +
+             " samples; leave out --fft or give a power of two at or above it");
+        return 1;
+    }
+    int st = kve_streamShapeFft(win, hop, run.opt.fft.value_or(0), run.sound.sampleRate, run.sound.frames, channels,
+                                mode, &s);
     say(run, "winlength = %f, FFTsize = %d, hop = %d, frames = %ld", win, s.N, s.hop, s.frames);
     if (st != KVE_OK) {
         refuse(st, s);

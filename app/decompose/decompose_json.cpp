@@ -23,19 +23,13 @@ using json = nlohmann::ordered_json;
 json settingsJson(const Run &run) {
     const DecomposeOptions &opt = run.opt;
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
-    return {{"components", opt.components},
-            {"win", orNull(opt.win)},
-            {"hop", orNull(opt.hop)},
-            {"seed", orNull(opt.seed)},
-            {"format", opt.format},
-            {"only", run.chosen},
-            {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
-            {"groups", run.groups},
-            {"cost", opt.cost},
-            {"order", opt.order},
-            {"bases", opt.bases},
-            {"fix_bases", opt.fixBases},
-            {"extra", opt.extra}};
+    return {{"components", opt.components}, {"win", orNull(opt.win)},
+            {"hop", orNull(opt.hop)},       {"fft", orNull(opt.fft)},
+            {"seed", orNull(opt.seed)},     {"format", opt.format},
+            {"only", run.chosen},           {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
+            {"groups", run.groups},         {"cost", opt.cost},
+            {"order", opt.order},           {"bases", opt.bases},
+            {"fix_bases", opt.fixBases},    {"extra", opt.extra}};
 }
 
 // Where a given component came from: its file and number there; null for
@@ -54,7 +48,7 @@ void axesJson(const Run &run, json &j) {
     std::vector<double> binHz(static_cast<size_t>(e.bins)), frameSec(static_cast<size_t>(e.frames));
     for (size_t b = 0; b < binHz.size(); ++b) binHz[b] = static_cast<double>(b) * rate / e.N;
     for (size_t t = 0; t < frameSec.size(); ++t)
-        frameSec[t] = (static_cast<double>(t) * e.hop - static_cast<double>(run.shape.lead) + e.N / 2.0) / rate;
+        frameSec[t] = (static_cast<double>(t) * e.hop - static_cast<double>(run.shape.lead) + e.window / 2.0) / rate;
     j["bin_frequencies"] = binHz;
     j["frame_times"] = frameSec;
 }
@@ -175,6 +169,7 @@ int writeComponentsJson(Run &run, StagedSet &out) {
     j["sample_rate"] = run.sound.sampleRate;
     j["channels"] = run.sound.channels;
     j["samples"] = run.sound.frames;
+    j["window_samples"] = e.window;
     j["fft_size"] = e.N;
     j["hop"] = e.hop;
     j["bins"] = e.bins;

@@ -41,6 +41,10 @@ int checkOptions(Run &run) {
         fail("--win must be a positive number of seconds");
         return 2;
     }
+    if (opt.fft && (*opt.fft < 2 || *opt.fft > (1L << 30) || (*opt.fft & (*opt.fft - 1)) != 0)) {
+        fail("--fft must be a power of two from 2 to 1073741824, not " + std::to_string(*opt.fft));
+        return 2;
+    }
     if (opt.hop && !(*opt.hop > 0 && *opt.hop <= 1)) {
         fail("--hop must be a fraction of the window above 0 and at most 1");
         return 2;

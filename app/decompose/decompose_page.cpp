@@ -31,7 +31,7 @@ int writeListeningPage(Run &run, StagedSet &out) {
             c.given = run.opt.given->files[b.file].path + ", component " + std::to_string(b.number);
         }
     // frames start lead samples before the sound
-    pd.firstFrameSec = (sh.N / 2.0 - static_cast<double>(sh.lead)) / run.sound.sampleRate;
+    pd.firstFrameSec = (sh.window / 2.0 - static_cast<double>(sh.lead)) / run.sound.sampleRate;
     std::string err;
     if (!writePage(out.stage("index.html"), pd, err)) {
         fail(err);

@@ -51,7 +51,8 @@ int resynthesiseAndWrite(Run &run, StagedSet &out) {
     }
     std::vector<std::vector<float>> pageSamples;
     std::vector<PassFile> files = planFiles(run, out, pageSamples);
-    PassSource src{&run.shape, soundSource(run), run.W.data(), run.H.data(), run.opt.components, run.sound.sampleRate};
+    PassSource src{&run.shape, soundSource(run), run.W.data(), run.H.data(), run.opt.components, run.sound.sampleRate,
+                   {}};
     PassSettings set{run.format, run.opt.quiet, run.progress};
     if (!writeResynthesis(src, files, set, run.commonGain, err) || !encodeForPage(run, pageSamples, err)) {
         fail(err);

@@ -53,7 +53,7 @@ struct Run {
     explicit Run(const DecomposeOptions &o) : opt(o) {}
 };
 
-// The sound (held, or read from its file) as a source of its first two channels.
+// The sound (held, or read from its file) as a source of all its channels.
 kve_source soundSource(const Run &run);
 // V as the picture and page show it: bins x frames, stacked channels summed.
 std::vector<double> shownMagnitude(const Run &run);

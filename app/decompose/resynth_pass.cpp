@@ -27,6 +27,13 @@ struct Pass {
     std::string err;
 };
 
+// No sample that is not a number is ever written: the pass stops.
+int notFinite(Pass &p, const PassFile &f) {
+    p.err = "the resynthesis of '" + f.file + "' gave samples that are not finite numbers";
+    if (!p.src.factorsFrom.empty()) p.err += " (the factors in " + p.src.factorsFrom + " are damaged)";
+    return 1;
+}
+
 int writeBlock(void *user, int output, long, long count, const double *const *ch) {
     Pass &p = *static_cast<Pass *>(user);
     PassFile &f = p.files[static_cast<size_t>(output)];
@@ -37,6 +44,7 @@ int writeBlock(void *user, int output, long, long count, const double *const *ch
     for (long i = 0; i < count; ++i)
         for (int c = 0; c < channels; ++c) {
             double v = ch[c][i] * p.gain;
+            if (!std::isfinite(v)) return notFinite(p, f);
             p.peak = std::max(p.peak, std::fabs(v));
             p.block[static_cast<size_t>(i * channels + c)] = static_cast<float>(v);
             if (bits) p.words[static_cast<size_t>(i * channels + c)] = pcmWord(v, bits);
@@ -104,8 +112,7 @@ bool runPass(Pass &p) {
 
 int readChannels(void *user, long start, long count, double *const *ch) {
     const SoundData &s = *static_cast<const SoundData *>(user);
-    const int used = std::min(s.channels, 2);
-    for (int c = 0; c < used; ++c)
+    for (int c = 0; c < s.channels; ++c)
         for (long i = 0; i < count; ++i) ch[c][i] = s.samples[static_cast<size_t>((start + i) * s.channels + c)];
     return 0;
 }

@@ -27,6 +27,7 @@ struct PassSource {
     const double *W = nullptr, *H = nullptr;
     int K = 0;
     int sampleRate = 0;
+    std::string factorsFrom;  // the record W and H were read from, for a refusal; empty for a new run
 };
 
 struct PassSettings {
@@ -43,7 +44,7 @@ bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const
 // when there are several (index from 0).
 std::string groupFile(const std::string &name, size_t index, size_t count, const char *ext);
 
-// The first two channels of an in-memory sound, as the engine reads them.
+// Every channel of an in-memory sound, as the engine reads them.
 kve_source soundDataSource(const SoundData &s);
 
 }  // namespace korvane

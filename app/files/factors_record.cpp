@@ -30,17 +30,27 @@ bool numbers(const json &j, const char *key, size_t count, std::vector<double> &
     return true;
 }
 
-// The framing again, from the window in samples and the hop's share of N
-// (exact in single precision, N being a power of two).
+// The framing again, from the window, FFT size and hop in samples.
 bool reframe(const json &rec, const json &fj, int rate, long length, int channels, kve_streamShape &s) {
     const long long window = integer(fj, "window"), N = integer(rec, "fft_size"), hop = integer(rec, "hop");
-    if (window < 2 || N < 2 || hop < 1 || hop > N || N > (1LL << 30)) return false;
+    if (window < 2 || N < 2 || hop < 1 || hop > N || N > (1LL << 30) || window != integer(rec, "window_samples"))
+        return false;
     const bool stacked = rec.value("channel_mode", std::string()) == "stack";
-    const float fraction = static_cast<float>(hop) / static_cast<float>(N);
-    int st = kve_streamShapeOf(static_cast<double>(window) / rate, fraction, rate, length, std::min(channels, 2),
-                               stacked ? KVE_STACK : KVE_SUM, &s);
+    int st = kve_streamShapeOfSamples(static_cast<long>(window), static_cast<long>(N), static_cast<long>(hop), rate,
+                                      length, channels, stacked ? KVE_STACK : KVE_SUM, &s);
     return st == KVE_OK && s.window == window && s.N == N && s.hop == hop && s.frames == integer(rec, "frames") &&
            s.rows == integer(fj, "rows");
+}
+
+// Whether every model value w.h stays far inside the doubles: the largest
+// basis value times the largest activation times K below kFactorBound, so
+// that the masks' sums and ratios are finite.
+constexpr double kFactorBound = 1e250;
+
+bool bounded(const std::vector<double> &W, const std::vector<double> &H, int K) {
+    const double w = W.empty() ? 0 : *std::max_element(W.begin(), W.end());
+    const double h = H.empty() ? 0 : *std::max_element(H.begin(), H.end());
+    return w == 0 || h == 0 || h < kFactorBound / K / w;
 }
 
 }  // namespace
@@ -54,6 +64,11 @@ bool readFactors(const json &record, int rate, long length, int channels, Factor
     const long long K = record.contains("components") && record["components"].is_array()
                             ? static_cast<long long>(record["components"].size())
                             : -1;
+    if (!record.contains("window_samples")) {
+        err = "it was written by an older korvane, whose window was its FFT size; decompose the sound again to "
+              "remix it";
+        return false;
+    }
     if (K < 1 || K > 4096 || !reframe(record, fj, rate, length, channels, f.shape)) {
         err = "its framing does not fit its input (the record is damaged)";
         return false;
@@ -66,6 +81,10 @@ bool readFactors(const json &record, int rate, long length, int channels, Factor
         !numbers(fj, "H", hCells, f.H)) {
         err = "its factors W and H are not the sizes its framing gives, or not all finite and non-negative "
               "(the record is damaged)";
+        return false;
+    }
+    if (!bounded(f.W, f.H, f.K)) {
+        err = "its factors W and H hold values so large that their products overflow (the record is damaged)";
         return false;
     }
     return true;

@@ -1,6 +1,6 @@
 #include "files/record_json.hpp"
 
-#include "files/sound_reader.hpp"
+#include "files/memory_policy.hpp"
 #include "files/tool_record.hpp"
 
 #include <fstream>
@@ -68,7 +68,7 @@ RecordRead readInto(const std::string &path, Json &j, std::string &err) {
         err = shown + " is not JSON";
         return RecordRead::NotJson;
     }
-    if (scan.bytes > static_cast<double>(machineMemory())) {
+    if (memoryCap().bytes > 0 && scan.bytes > memoryCap().bytes) {
         err = shown + " would take more memory than this machine can give";
         return RecordRead::TooLarge;
     }

@@ -1,5 +1,7 @@
 #include "files/sound_reader.hpp"
 
+#include "files/memory_policy.hpp"
+
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -60,6 +62,12 @@ std::string sizeText(double bytes) {
     char buf[64];
     std::snprintf(buf, sizeof buf, u ? "%.1f %s" : "%.0f %s", bytes, units[u]);
     return buf;
+}
+
+// Bytes of samples a read may hold: the run's memory cap, else no bound.
+size_t sampleCap() {
+    const double cap = memoryCap().bytes;
+    return cap > 0 && cap < 1e18 ? static_cast<size_t>(cap) : static_cast<size_t>(1e18);
 }
 
 std::string tooLarge(double frames, int channels, bool atLeast, size_t limitBytes) {
@@ -199,9 +207,7 @@ long long mtimeOf(const struct stat &st) {
 }  // namespace
 
 size_t machineMemory() {
-    long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || size <= 0) return SIZE_MAX;
-    return static_cast<size_t>(pages) * static_cast<size_t>(size);
+    return sampleCap();
 }
 
 bool readSound(const std::string &path, SoundData &out, std::string &err, size_t limitBytes) {

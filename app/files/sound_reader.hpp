@@ -31,7 +31,7 @@ struct ReadFailure {
 // samples (as floats). Pipes and devices are refused at once.
 bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why, size_t limitBytes);
 
-// The machine's physical memory in bytes (SIZE_MAX when unknown).
+// Bytes of samples a read may hold: the run's memory cap (memory_policy.hpp).
 size_t machineMemory();
 
 // Reads any sound file libsndfile knows, up to limitBytes of samples; false

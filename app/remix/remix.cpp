@@ -108,7 +108,13 @@ bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
         for (int n : r.groups[g]) files.back().comps.push_back(n - 1);
     }
     const Factors &f = r.factors;
-    PassSource src{&f.shape, soundDataSource(r.sound), f.W.data(), f.H.data(), f.K, r.sound.sampleRate};
+    PassSource src{&f.shape,
+                   soundDataSource(r.sound),
+                   f.W.data(),
+                   f.H.data(),
+                   f.K,
+                   r.sound.sampleRate,
+                   "'" + r.opt.dir + "/components.json'"};
     PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal()};
     double gain = 1;
     if (!writeResynthesis(src, files, set, gain, err)) return false;

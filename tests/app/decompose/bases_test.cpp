@@ -131,6 +131,7 @@ TEST_F(Bases, MismatchesAndContradictionsAreRefused) {
     sound("fast.wav", tones({220}, 44100));
     sound("stereo.wav", tones({220}, 22050, 2));
     sound("mix.wav", tones({220, 3000}));
+    ASSERT_EQ(decompose({"stereo.wav", "-k", "2", "--seed", "3", "-o", "st"}).exitCode, 0);
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -140,10 +141,13 @@ TEST_F(Bases, MismatchesAndContradictionsAreRefused) {
         {{"fast.wav", "--bases", "low/components.json"}, 1, {"sample rate 22050 Hz", "44100 Hz"}},
         {{"mix.wav", "--bases", "low/components.json", "--win", "0.04"},
          1,
-         {"FFT size 2048", "1024"}},
-        {{"stereo.wav", "--bases", "low/components.json"},
+         {"a window of 1764 samples", "882"}},
+        {{"mix.wav", "--bases", "low/components.json", "--fft", "4096"},
          1,
-         {"channel mode sum (1025 rows", "stack (2050 rows"}},
+         {"FFT size 2048", "4096"}},
+        {{"mix.wav", "--bases", "st/components.json"},
+         1,
+         {"channel mode stack (2050 rows", "sum (1025 rows"}},
         {{"mix.wav", "--bases", "low/components.json", "-k", "4"}, 2, {"-k 4 contradicts", "(2)"}},
         {{"mix.wav", "--bases", "nowhere/components.json"},
          1,
@@ -174,6 +178,40 @@ TEST_F(Bases, MismatchesAndContradictionsAreRefused) {
     Result r = decompose({"mix.wav", "--bases", "low/old.json", "-o", "refused"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(has(r.err, "keeps no factors")) << r.err;
+}
+
+// Fault 11: bases learned from a mono one-shot were refused for a stereo
+// mix ("channel mode sum ... this run with stack"). A mono record's bases
+// serve each channel of a stacked analysis, repeated in every channel's rows.
+TEST_F(Bases, Fault11_MonoBasesServeEachChannelOfAStackedMix) {
+    learnLow();
+    sound("loop.wav", tones({220, 3000}, 22050, 2));
+    Result r = decompose({"loop.wav", "--bases", "low/components.json", "--fix-bases", "--extra",
+                          "1", "--seed", "5", "--format", "float", "-o", "loop"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    json low = record("low"), loop = record("loop");
+    EXPECT_EQ(loop["channel_mode"], "stack");
+    ASSERT_EQ(loop["factors"]["rows"], 2 * low["factors"]["rows"].get<int>());
+    for (int k = 0; k < 2; ++k) {
+        std::vector<double> twice = column(low, k);
+        const std::vector<double> once = twice;
+        twice.insert(twice.end(), once.begin(), once.end());
+        EXPECT_EQ(column(loop, k), twice) << k;
+    }
+    EXPECT_GT(loop["components"][2]["peak_hz"].get<double>(), 2500.0);
+    // and the components still sum to the loop
+    kvtest::Sound in, sum;
+    ASSERT_TRUE(kvtest::readSound(dir / "loop.wav", in));
+    for (int k = 1; k <= 3; ++k) {
+        kvtest::Sound c;
+        ASSERT_TRUE(kvtest::readSound(dir / ("loop/loop-c0" + std::to_string(k) + ".wav"), c));
+        if (sum.samples.empty())
+            sum = c;
+        else
+            for (size_t i = 0; i < c.samples.size(); ++i) sum.samples[i] += c.samples[i];
+    }
+    EXPECT_EQ(sum.channels, 2);
+    EXPECT_LT(kvtest::relativeError(sum, in), 1e-4);
 }
 
 // First frame where an activation reaches half its largest value.

@@ -17,12 +17,13 @@ using json = nlohmann::json;
 namespace {
 
 // The padded analysis at 22050 Hz with the default window (0.08 s) and hop
-// (a quarter): 1764 samples round up to N = 2048, hop = N/4 = 512; frames
-// start lead = 3 hops before the sound and run on while they overlap it, so a
-// 1.5 s sound (33075 samples) gives ceil((33075 + 1536) / 512) = 68 frames.
+// (a quarter): a window of 1764 samples zero-padded to N = 2048, hop =
+// 1764/4 = 441; frames start lead = 3 hops before the sound and run on while
+// their windows overlap it, so a 1.5 s sound (33075 samples) gives
+// ceil((33075 + 1323) / 441) = 78 frames.
 constexpr int kRate = 22050;
 constexpr double kSeconds = 1.5;
-constexpr int kN = 2048, kHop = 512, kFrames = 68, kBins = kN / 2 + 1;
+constexpr int kWindow = 1764, kN = 2048, kHop = 441, kFrames = 78, kBins = kN / 2 + 1;
 
 std::vector<double> channel(const Sound &s, int c) {
     std::vector<double> v(static_cast<size_t>(s.frames()));
@@ -92,6 +93,7 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
     EXPECT_EQ(j["sample_rate"], kRate);
     EXPECT_EQ(j["channels"], 1);
     EXPECT_EQ(j["samples"], in.frames());
+    EXPECT_EQ(j["window_samples"], kWindow);
     EXPECT_EQ(j["fft_size"], kN);
     EXPECT_EQ(j["hop"], kHop);
     EXPECT_EQ(j["bins"], kBins);
@@ -102,9 +104,10 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
         EXPECT_DOUBLE_EQ(j["bin_frequencies"][b].get<double>(),
                          b * static_cast<double>(kRate) / kN);
     // frame t covers samples from t hop - lead, lead the whole hops under N
-    const int lead = (kN - 1) / kHop * kHop;
+    const int lead = (kWindow - 1) / kHop * kHop;
     for (int t : {0, 1, kFrames - 1})
-        EXPECT_DOUBLE_EQ(j["frame_times"][t].get<double>(), (t * kHop - lead + kN / 2.0) / kRate);
+        EXPECT_DOUBLE_EQ(j["frame_times"][t].get<double>(),
+                         (t * kHop - lead + kWindow / 2.0) / kRate);
     EXPECT_EQ(j["group_file"], "tone-group.wav");
 
     ASSERT_EQ(j["components"].size(), 3u);

@@ -35,12 +35,14 @@ std::vector<double> naive_magnitudes(const kve_streamShape &s, const std::vector
 
 }  // namespace
 
-TEST(StreamShape, SizesAsTheObjectAndFramesOverEverySample) {
-    // 0.08 s at 44.1 kHz: 3528 samples, FFT 4096, hop a quarter
+TEST(StreamShape, SizesOfTheWindowAndFramesOverEverySample) {
+    // 0.08 s at 44.1 kHz: a window of 3528 samples zero-padded to an FFT of
+    // 4096, the hop a quarter of the window
     kve_streamShape s = shape(0.08, 0.25f, 44100, 44100 * 3, 2, KVE_STACK);
     EXPECT_EQ(s.window, 3528);
     EXPECT_EQ(s.N, 4096);
-    EXPECT_EQ(s.hop, 1024);
+    EXPECT_EQ(s.hop, 882);
+    EXPECT_EQ(s.lead, 3 * 882);
     EXPECT_EQ(s.bins, 2049);
     EXPECT_EQ(s.rows, 2 * 2049);
     const int hops[] = {1, 3, 8, 13, 24, 28};
@@ -49,12 +51,21 @@ TEST(StreamShape, SizesAsTheObjectAndFramesOverEverySample) {
             s = shape(32, float(hop) / 32.0f, 1.0, L, 1);
             ASSERT_EQ(s.hop, hop);
             const long first = -s.lead, last = (s.frames - 1) * hop - s.lead;
-            EXPECT_GT(first + s.N, 0) << "the first frame overlaps the sound";
-            EXPECT_LE(first + s.N - hop, 0) << "a frame before it would see only zeros";
+            EXPECT_GT(first + s.window, 0) << "the first frame overlaps the sound";
+            EXPECT_LE(first + s.window - hop, 0) << "a frame before it would see only zeros";
             EXPECT_LE(last, L - 1) << "the last frame overlaps the sound";
             EXPECT_GT(last + hop, L - 1) << "a frame after it would see only zeros";
             EXPECT_EQ(s.lead % hop, 0);
         }
+    // --fft: a larger power of two at or above the window, else refused
+    EXPECT_EQ(kve_streamShapeFft(0.08, 0.25f, 16384, 44100, 44100, 1, KVE_SUM, &s), KVE_OK);
+    EXPECT_EQ(s.window, 3528);
+    EXPECT_EQ(s.N, 16384);
+    EXPECT_EQ(s.bins, 8193);
+    EXPECT_EQ(kve_streamShapeFft(0.08, 0.25f, 2048, 44100, 44100, 1, KVE_SUM, &s),
+              KVE_BAD_ARGUMENT);
+    EXPECT_EQ(kve_streamShapeFft(0.08, 0.25f, 5000, 44100, 44100, 1, KVE_SUM, &s),
+              KVE_BAD_ARGUMENT);
 }
 
 TEST(StreamShape, RefusalsGiveTheNumbersToChange) {
@@ -79,7 +90,12 @@ TEST(StreamShape, RefusalsGiveTheNumbersToChange) {
     EXPECT_EQ(kve_streamShapeOf(0.08, float(longest + 1.0 / 4096), 44100, 44100, 1, KVE_SUM, &s),
               KVE_HOP_TOO_LONG);
     EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 0, 1, KVE_SUM, &s), KVE_BAD_ARGUMENT);
-    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 3, KVE_SUM, &s), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 0, KVE_SUM, &s), KVE_BAD_ARGUMENT);
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, KVE_MOST_CHANNELS + 1, KVE_SUM, &s),
+              KVE_BAD_ARGUMENT);
+    // every channel is kept: stacked rows are a block of bins each
+    EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 7, KVE_STACK, &s), KVE_OK);
+    EXPECT_EQ(s.rows, 7 * s.bins);
     EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, LONG_MAX, 1, KVE_SUM, &s), KVE_TOO_LARGE);
 }
 
