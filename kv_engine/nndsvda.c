@@ -2,7 +2,7 @@
  * column-major for LAPACK; V (row-major rows x frames, floats) is read a
  * block of frames at a time, widened to doubles, as its column-major
  * transpose. */
-#include <cblas.h>
+#include <Accelerate/Accelerate.h>
 #include <lapacke.h>
 #include <math.h>
 #include <stdint.h>

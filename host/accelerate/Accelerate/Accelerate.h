@@ -3,6 +3,9 @@
 #ifndef KV_ACCELERATE_H
 #define KV_ACCELERATE_H
 
+/* the platform's library carries BLAS beside vDSP: its C interface */
+#include <cblas.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
