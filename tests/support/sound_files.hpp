@@ -103,6 +103,9 @@ double relativeError(const std::vector<A> &got, const std::vector<B> &want) {
     }
     return std::sqrt(num / den);
 }
+inline double relativeError(const Sound &got, const Sound &want) {
+    return relativeError(got.samples, want.samples);
+}
 
 // The first 20 bytes of a 16-bit WAV header: RIFF, size, WAVE, "fmt " and
 // its size, cut off before the format fields.
