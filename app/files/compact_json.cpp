@@ -19,7 +19,7 @@ void put(std::string &out, const json &j, int depth) {
         out += "{\n";
         size_t i = 0;
         for (auto it = j.begin(); it != j.end(); ++it, ++i) {
-            out += pad + json(it.key()).dump() + ": ";
+            out += pad + json(it.key()).dump(-1, ' ', false, json::error_handler_t::replace) + ": ";
             put(out, it.value(), depth + 1);
             out += i + 1 < j.size() ? ",\n" : "\n";
         }

@@ -74,7 +74,8 @@ std::string tooLarge(double frames, int channels, bool atLeast, size_t limitByte
     double bytes = frames * channels * sizeof(float);
     return std::string("it holds ") + (atLeast ? "more than " : "") + std::to_string(long(frames)) + " frames of " +
            std::to_string(channels) + " channels (" + sizeText(bytes) + " as samples), more than the " +
-           sizeText(double(limitBytes)) + " this machine can hold";
+           sizeText(double(limitBytes)) + " this machine can hold" +
+           (limitBytes == sampleCap() ? " (the cap is " + memoryCap().from + ")" : std::string());
 }
 
 // Opens without blocking on a pipe's writer and refuses what is not a

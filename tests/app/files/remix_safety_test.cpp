@@ -102,7 +102,7 @@ TEST(FileSafety, Fault14_DamagedRecordsAreNamedWithoutTheLibrarysWords) {
     Scratch dir;
     decomposed(dir);
     json j = json::parse(readText(dir / "run/components.json"));
-    j["input"] = 7;  // a number where a path belongs
+    j["factors"]["W"] = "x";  // text where the numbers belong
     fs::create_directories(dir / "bad");
     writeText(dir / "bad/components.json", j.dump());
     Result r = runTool({"remix", "bad", "--group", "1", "-o", "g"}, dir.path());
