@@ -93,13 +93,21 @@ def run_pd(a, patch, scratch, extra_open=(), send=None, env_extra=None):
     return r.stderr.splitlines()
 
 
+def tool_env():
+    """the environment of the tool's own runs: the font library's caches are no leak of ours"""
+    env = dict(os.environ)
+    supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
+    env.setdefault("LSAN_OPTIONS", "suppressions=" + supp)
+    return env
+
+
 def run_standin(a, script_text, scratch, name):
     script = os.path.join(scratch, name + ".kvpatch")
     trace = os.path.join(scratch, name + ".jsonl")
     with open(script, "w") as f:
         f.write(script_text)
     r = subprocess.run([a.korvane, "run", script, "--trace", trace, "--plugins", a.plugins],
-                       capture_output=True, text=True, timeout=PD_TIMEOUT)
+                       capture_output=True, text=True, timeout=PD_TIMEOUT, env=tool_env())
     assert r.returncode == 0, "korvane run failed:\n" + r.stderr
     with open(trace) as f:
         return [json.loads(l) for l in f if l.strip()]
@@ -221,14 +229,14 @@ def case_delete(a, scratch):
 def case_example(a, scratch):
     """examples/korvane~-pd.pd, unseeded, writes what examples/typical.kvpatch writes"""
     r = subprocess.run([a.korvane, "demo", "-o", os.path.join(scratch, "out", "demo")], capture_output=True,
-                       text=True, timeout=PD_TIMEOUT)
+                       text=True, timeout=PD_TIMEOUT, env=tool_env())
     assert r.returncode == 0, r.stderr
     src = os.path.join(os.path.dirname(a.patches), "..", "examples")
     os.makedirs(os.path.join(scratch, "examples"))
     for f in ("typical.kvpatch", "korvane~-pd.pd"):
         shutil.copy(os.path.join(src, f), os.path.join(scratch, "examples", f))
     r = subprocess.run([a.korvane, "run", "examples/typical.kvpatch", "--plugins", a.plugins], cwd=scratch,
-                       capture_output=True, text=True, timeout=PD_TIMEOUT)
+                       capture_output=True, text=True, timeout=PD_TIMEOUT, env=tool_env())
     assert r.returncode == 0, r.stderr
     # neither process draws from rand() before the decomposition: the same start
     run_pd(a, os.path.join(scratch, "examples", "korvane~-pd.pd"), os.path.join(scratch, "examples"),

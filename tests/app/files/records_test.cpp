@@ -100,7 +100,9 @@ TEST_F(Records, DeeplyNestedRecordsAreRefusedBeforeTheyAreBuilt) {
     const size_t depth = 2000000;
     std::filesystem::create_directories(dir / "deep");
     writeText(dir / "deep/components.json", std::string(depth, '[') + std::string(depth, ']'));
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow and quarantine hide the peak
     EXPECT_LT(peakKilobytes({"remix", "deep", "--group", "1"}, dir.path()), 60 * 1024);
+#endif
     Result remix = runTool({"remix", "deep", "--group", "1"}, dir.path());
     Result bases =
         runTool({"decompose", "tone.wav", "--bases", "deep/components.json", "-q"}, dir.path());
