@@ -25,18 +25,25 @@ void identify(const struct stat &st, FileFingerprint &fp) {
 
 }  // namespace
 
-bool fingerprintFile(const std::string &path, FileFingerprint &fp, std::string &err) {
+int openRegularFile(const std::string &path, struct stat &st, std::string &err) {
+    // O_NONBLOCK: opening a pipe with no writer would wait for one
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         err = "cannot read '" + path + "': " + std::strerror(errno);
-        return false;
+        return -1;
     }
-    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         err = "'" + path + "' is not a regular file";
-        return false;
+        return -1;
     }
+    return fd;
+}
+
+bool fingerprintFile(const std::string &path, FileFingerprint &fp, std::string &err) {
+    struct stat st;
+    int fd = openRegularFile(path, st, err);
+    if (fd < 0) return false;
     identify(st, fp);
     std::uint64_t h = 0xcbf29ce484222325ull, size = 0;
     std::vector<unsigned char> buf(1 << 16);

@@ -2,6 +2,8 @@
 // changed since a run.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -17,6 +19,10 @@ struct FileFingerprint {
 
 // false and err when the file cannot be read or is no regular file (a pipe
 // is refused without waiting on it).
+// Opens a regular file for reading without waiting on a pipe's writer: its
+// descriptor (with st filled), or -1 and err naming path.
+int openRegularFile(const std::string &path, struct stat &st, std::string &err);
+
 bool fingerprintFile(const std::string &path, FileFingerprint &fp, std::string &err);
 
 // True when path is still the file fp was taken of, unchanged: the same

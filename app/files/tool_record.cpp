@@ -1,5 +1,7 @@
 #include "files/tool_record.hpp"
 
+#include "files/file_hash.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,18 +33,9 @@ json stampsJson(const std::vector<FileStamp> &stamps) {
 }
 
 bool readRegularFile(const std::string &path, std::string &text, std::string &err, std::uint64_t maxBytes) {
-    // O_NONBLOCK: opening a pipe with no writer would wait for one
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        err = "cannot read '" + path + "': " + std::strerror(errno);
-        return false;
-    }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        err = "'" + path + "' is not a regular file";
-        return false;
-    }
+    int fd = openRegularFile(path, st, err);
+    if (fd < 0) return false;
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
         close(fd);
         err = "'" + path + "' is too large (" + std::to_string(st.st_size) + " bytes)";

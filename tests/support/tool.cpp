@@ -52,9 +52,11 @@ void decode(int status, Result &r) {
 
 int counter = 0;
 
-}  // namespace
-
-Result runTool(const std::vector<std::string> &args, const std::string &dir) {
+// Runs the tool with standard input from /dev/null and its output in files;
+// under an address-space limit of addressBytes (0: none), killed past
+// seconds (0: waits for ever).
+Result runCaptured(const std::vector<std::string> &args, const std::string &dir,
+                   double addressBytes, int seconds) {
     std::string base = "/tmp/kvtest-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     std::string outPath = base + ".out", errPath = base + ".err";
     pid_t pid = fork();
@@ -65,11 +67,25 @@ Result runTool(const std::vector<std::string> &args, const std::string &dir) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (addressBytes > 0) {
+            rlimit r{static_cast<rlim_t>(addressBytes), static_cast<rlim_t>(addressBytes)};
+            if (setrlimit(RLIMIT_AS, &r) != 0) _exit(126);
+        }
         execTool(args, dir);
     }
     Result r;
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (seconds > 0) {
+        for (int i = 0; i < seconds * 20 && waitpid(pid, &status, WNOHANG) != pid; ++i)
+            usleep(50000);
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            r.timedOut = true;
+        }
+    } else {
+        waitpid(pid, &status, 0);
+    }
     decode(status, r);
     r.out = readText(outPath);
     r.err = readText(errPath);
@@ -78,36 +94,15 @@ Result runTool(const std::vector<std::string> &args, const std::string &dir) {
     return r;
 }
 
+}  // namespace
+
+Result runTool(const std::vector<std::string> &args, const std::string &dir) {
+    return runCaptured(args, dir, 0, 0);
+}
+
 Result runToolLimited(const std::vector<std::string> &args, const std::string &dir,
                       double addressBytes, int seconds) {
-    std::string base = "/tmp/kvtest-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    std::string outPath = base + ".out", errPath = base + ".err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        rlimit r{static_cast<rlim_t>(addressBytes), static_cast<rlim_t>(addressBytes)};
-        if (setrlimit(RLIMIT_AS, &r) != 0) _exit(126);
-        execTool(args, dir);
-    }
-    Result r;
-    int status = 0;
-    for (int i = 0; i < seconds * 20 && waitpid(pid, &status, WNOHANG) != pid; ++i) usleep(50000);
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        r.timedOut = true;
-    }
-    decode(status, r);
-    r.out = readText(outPath);
-    r.err = readText(errPath);
-    unlink(outPath.c_str());
-    unlink(errPath.c_str());
-    return r;
+    return runCaptured(args, dir, addressBytes, seconds);
 }
 
 Result runToolOnTerminal(const std::vector<std::string> &args, const std::string &dir,
