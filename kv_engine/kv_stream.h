@@ -185,13 +185,16 @@ double kve_costEstimate(int cost, const float *V, const double *W, const double 
 enum { KVE_CHECK_EVERY = 10 };
 
 typedef struct kve_rounds {
-    int cost;       /* KVE_EUCLIDEAN or KVE_KULLBACK_LEIBLER */
-    int iterations; /* most rounds */
-    double tol;     /* stop when KVE_CHECK_EVERY rounds lower the cost estimate
-                     * by less than this fraction of it; 0: run them all */
-    int fixedK;     /* -1: every basis learned; else W's first fixedK columns
-                     * kept bit for bit (0: all learned, the given ones from
-                     * their given start) */
+    int cost;                      /* KVE_EUCLIDEAN or KVE_KULLBACK_LEIBLER */
+    int iterations;                /* most rounds */
+    double tol;                    /* stop when KVE_CHECK_EVERY rounds lower the cost estimate
+                                    * by less than this fraction of it; 0: run them all */
+    int fixedK;                    /* -1: every basis learned; else W's first fixedK columns
+                                    * kept bit for bit (0: all learned, the given ones from
+                                    * their given start) */
+    const struct kve_model *model; /* NULL or plain: the cost above; else
+                                    * the model's rounds (W then holds
+                                    * model->span blocks of rows x K) */
 } kve_rounds;
 
 typedef struct kve_roundsDone {
@@ -259,5 +262,7 @@ double kve_clipGain(double peak);
 #ifdef __cplusplus
 }
 #endif
+
+#include "kv_models.h"
 
 #endif

@@ -21,6 +21,8 @@ static int kve_onRound(int done, int total, void *user)
 static int kve_someRounds(const float *V, int rows, int frames, int K, double *W, double *H,
                           const kve_rounds *how, int n, kve_roundsProgress *p)
 {
+    if (how->model && !kve_modelIsPlain(how->model))
+        return kve_modelRounds(how->model, V, rows, frames, K, W, H, n, kve_onRound, p);
     const int eucl = how->cost == KVE_EUCLIDEAN;
     if (how->fixedK < 0) return qm_NMFFromFloat(eucl, V, rows, frames, K, n, W, H, kve_onRound, p);
     return qm_NMFFromFixed(eucl, V, rows, frames, K, how->fixedK, n, W, H, kve_onRound, p);
@@ -32,10 +34,14 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
 {
     if (!V || !W || !H || !how || rows < 1 || frames < 1 || K < 1 || how->iterations < 0)
         return KVE_BAD_ARGUMENT;
+    const kve_model *m = how->model && !kve_modelIsPlain(how->model) ? how->model : NULL;
+    if (m && (!kve_modelIsValid(m) || how->fixedK > 0)) return KVE_BAD_ARGUMENT;
     const int total = how->iterations;
     const bool check = how->tol > 0;
     const int every = check ? KVE_CHECK_EVERY : total;
-    double last = check ? kve_costEstimate(how->cost, V, W, H, rows, frames, K) : 0.0;
+    double last = !check ? 0.0
+                  : m    ? kve_modelEstimate(m, V, W, H, rows, frames, K)
+                         : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
     int run = 0;
     while (run < total) {
         const int n = every < total - run ? every : total - run;
@@ -44,14 +50,16 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
         if (rc != 0) return rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
         run += n;
         if (!check) continue;
-        const double now = kve_costEstimate(how->cost, V, W, H, rows, frames, K);
+        const double now = m ? kve_modelEstimate(m, V, W, H, rows, frames, K)
+                             : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
         const bool settled = last - now < how->tol * fabs(last);
         last = now;
         if (settled) break;
     }
     if (done) {
         done->iterations = run;
-        done->cost = kve_cost(how->cost, V, W, H, rows, frames, K);
+        done->cost = m ? kve_betaDivergence(m->beta, V, W, H, rows, frames, K, m->span)
+                       : kve_cost(how->cost, V, W, H, rows, frames, K);
     }
     return KVE_OK;
 }

@@ -1,0 +1,84 @@
+/* Models beyond plain NMF for the streamed factorisation: the β-divergence,
+ * penalties on W and H, temporal continuity on H, convolutive bases of
+ * several frames, and components grouped into sources. Included by
+ * kv_stream.h; the object's pipeline never uses them. */
+#ifndef KV_MODELS_H
+#define KV_MODELS_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What is lowered. The plain model (beta 1 or 2, every weight 0, span 1)
+ * runs the fused Kullback-Leibler or Euclidean rounds of the object's
+ * library, bit for bit; anything else runs the model's own rounds. */
+typedef struct kve_model {
+    double beta;       /* the β-divergence: 2 Euclidean, 1 Kullback-Leibler,
+                        * 0 Itakura-Saito, or any value between (and above) */
+    double l1W, l2W;   /* penalties on W: l1W sum W + l2W / 2 sum W^2 */
+    double l1H, l2H;   /* the same on H */
+    double continuity; /* temporal continuity on H: weight of
+                        * sum_k T sum_t (h_kt - h_kt-1)^2 / sum_t h_kt^2 */
+    int span;          /* frames of each convolutive basis (1: plain NMF) */
+} kve_model;
+
+/* beta 1 (KVE_KULLBACK_LEIBLER) or 2 (KVE_EUCLIDEAN), nothing else */
+kve_model kve_plainModel(int cost);
+/* whether m is a plain model (runs the object library's rounds) */
+int kve_modelIsPlain(const kve_model *m);
+/* whether the settings make sense: beta finite, weights finite and >= 0,
+ * span 1 .. KVE_MOST_SPAN */
+int kve_modelIsValid(const kve_model *m);
+enum { KVE_MOST_SPAN = 64 };
+
+/* The β-divergence of V from W H (W: span x rows x K, see below), summed
+ * over every cell; the penalties are not in it. Cells of V = 0 count as the
+ * divergence's limit. NaN when scratch ran out. */
+double kve_betaDivergence(double beta, const float *V, const double *W, const double *H, int rows,
+                          int frames, int K, int span);
+/* the same over every kve_checkStep(frames)-th frame, plus the penalties and
+ * continuity term on the whole of W and H: what the tolerance compares */
+double kve_modelEstimate(const kve_model *m, const float *V, const double *W, const double *H,
+                         int rows, int frames, int K);
+
+/* n rounds of the model's multiplicative updates (H, then W with the new H)
+ * on W (span blocks of rows x K, row-major: W_l[r][k] at (l rows + r) K + k)
+ * and H (K x frames). The approximation is
+ *   Λ[r][t] = sum_l sum_k W_l[r][k] H[k][t - l]   (H before frame 0 is 0).
+ * onRound (may be NULL) is called after each round with (done, n, user); a
+ * non-zero return stops. 0, 1 when stopped, -1 when scratch ran out. Threads
+ * as the plain rounds; the result does not depend on their number. */
+int kve_modelRounds(const kve_model *m, const float *V, int rows, int frames, int K, double *W,
+                    double *H, int n, int (*onRound)(int, int, void *), void *user);
+
+/* A convolutive start from a plain one: W0 (rows x K) and H0 (K x frames)
+ * give W (span x rows x K) and H (K x frames) whose Λ is close to W0 H0:
+ * every W_l a copy of W0 weighted by a falling profile, H scaled to match. */
+void kve_convolutiveStart(const double *W0, const double *H0, int rows, int frames, int K, int span,
+                          double *W, double *H);
+
+/* The convolutive factors as span K rank-one components: inner component
+ * k span + l has basis W_l[.][k] and activation H[k][t - l]. We: rows x
+ * (K span), He: (K span) x frames. Component k is the sum of its span inner
+ * ones. */
+void kve_expandConvolutive(const double *W, const double *H, int rows, int frames, int K, int span,
+                           double *We, double *He);
+
+/* ---- grouping ---- */
+
+/* how many components to factorise when `sources` are asked for and grouped
+ * (the engine's choice), and the most it takes */
+int kve_poolSize(int sources);
+
+/* Groups `inner` rank-one components (W rows x inner, H inner x frames, as
+ * kve_streamFactorise leaves them, s their framing) into `sources` sources:
+ * groupOf[i] in 0 .. sources - 1 for each inner component, every source given
+ * at least one. Deterministic. KVE_OK, KVE_BAD_ARGUMENT or KVE_NO_MEMORY. */
+kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const double *H,
+                               int inner, int sources, int *groupOf);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

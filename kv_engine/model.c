@@ -1,0 +1,26 @@
+/* The model's settings. */
+#include <math.h>
+
+#include "model_internal.h"
+
+kve_model kve_plainModel(int cost)
+{
+    kve_model m = {0};
+    m.beta = cost == KVE_EUCLIDEAN ? 2.0 : 1.0;
+    m.span = 1;
+    return m;
+}
+
+int kve_modelIsPlain(const kve_model *m)
+{
+    return (m->beta == 1.0 || m->beta == 2.0) && m->l1W == 0.0 && m->l2W == 0.0 && m->l1H == 0.0 &&
+           m->l2H == 0.0 && m->continuity == 0.0 && m->span == 1;
+}
+
+int kve_modelIsValid(const kve_model *m)
+{
+    const double w[] = {m->l1W, m->l2W, m->l1H, m->l2H, m->continuity};
+    for (size_t i = 0; i < sizeof w / sizeof w[0]; i++)
+        if (!isfinite(w[i]) || w[i] < 0.0) return 0;
+    return isfinite(m->beta) && m->span >= 1 && m->span <= KVE_MOST_SPAN;
+}
