@@ -4,6 +4,18 @@
 
 #include "kv_engine_private.h"
 
+/* The penalties' and continuity's parts of a multiplicative update of H
+ * (K x frames), split by sign: num[k t] += the negative part of the
+ * gradient, den[k t] += the positive part (num, den: K x frames, rows of
+ * ld values). For the W update (rows x K, row-major): the same with l1W and
+ * l2W only (no continuity). model_penalty.c. */
+void kve_penaltyH(const kve_model *m, const double *H, int K, int frames, double *num, double *den,
+                  int ld);
+void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, double *num, double *den);
+/* the penalties' and continuity's value on W (span x rows x K) and H */
+double kve_penaltyCost(const kve_model *m, const double *W, const double *H, int rows, int frames,
+                       int K);
+
 /* kve_modelRounds for span > 1 (model_convolutive.c) */
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,
                           double *W, double *H, int n, int (*onRound)(int, int, void *),
