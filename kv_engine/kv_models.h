@@ -77,6 +77,15 @@ int kve_poolSize(int sources);
 kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const double *H,
                                int inner, int sources, int *groupOf);
 
+/* Sources made of grouped rank-one components (groupOf as above, or
+ * k / span for an expanded convolutive run) as one basis and one activation
+ * each, for showing and ordering them: Hs[g][t] = sum over its members i of
+ * (sum_r W[r][i]) H[i][t], the magnitude it adds to frame t, and Ws[.][g] =
+ * sum_i W[.][i] sum_t H[i][t] / sum_t Hs[g][t], its mean spectrum with unit
+ * sum (0 for a silent source). Ws: rows x sources, Hs: sources x frames. */
+void kve_groupSummary(const double *W, const double *H, int rows, int frames, int inner,
+                      const int *groupOf, int sources, double *Ws, double *Hs);
+
 #ifdef __cplusplus
 }
 #endif
