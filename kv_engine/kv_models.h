@@ -24,6 +24,10 @@ typedef struct kve_model {
 
 /* beta 1 (KVE_KULLBACK_LEIBLER) or 2 (KVE_EUCLIDEAN), nothing else */
 kve_model kve_plainModel(int cost);
+/* the model and pool (0: no grouping) a user who gives only the number of
+ * sources gets: the best measured on the separation benchmark */
+kve_model kve_defaultModel(void);
+int kve_defaultPool(int sources);
 /* whether m is a plain model (runs the object library's rounds) */
 int kve_modelIsPlain(const kve_model *m);
 /* whether the settings make sense: beta finite, weights finite and >= 0,

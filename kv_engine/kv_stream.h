@@ -227,6 +227,10 @@ double kve_componentEnergy(const kve_streamShape *s, const double *W, const doub
  * (earliest first). A silent component gets -infinity. key: K values. */
 kve_status kve_orderKeys(const kve_streamShape *s, const double *W, const double *H, int K,
                          kve_order how, double *key);
+/* the order kve_orderComponents puts them in: order[j] is the component
+ * that comes j-th (from 0), the first `from` in place */
+kve_status kve_componentOrder(const kve_streamShape *s, const double *W, const double *H, int K,
+                              int from, kve_order how, int *order);
 /* W's columns and H's rows from component `from` on reordered by
  * kve_orderKeys, stable (equal keys keep their order). KVE_OK, KVE_NO_MEMORY
  * or KVE_BAD_ARGUMENT. */

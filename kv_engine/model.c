@@ -24,3 +24,14 @@ int kve_modelIsValid(const kve_model *m)
         if (!isfinite(w[i]) || w[i] < 0.0) return 0;
     return isfinite(m->beta) && m->span >= 1 && m->span <= KVE_MOST_SPAN;
 }
+
+kve_model kve_defaultModel(void)
+{
+    return kve_plainModel(KVE_KULLBACK_LEIBLER);
+}
+
+int kve_defaultPool(int sources)
+{
+    (void)sources;
+    return 0;
+}

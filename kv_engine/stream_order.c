@@ -89,20 +89,31 @@ static void kve_stableByKey(int *order, int from, int K, const double *key)
     }
 }
 
+kve_status kve_componentOrder(const kve_streamShape *s, const double *W, const double *H, int K,
+                              int from, kve_order how, int *order)
+{
+    if (!s || !W || !H || !order || K < 1 || from < 0) return KVE_BAD_ARGUMENT;
+    for (int k = 0; k < K; k++) order[k] = k;
+    if (from >= K) return KVE_OK;
+    double *key = malloc((size_t)K * sizeof *key);
+    kve_status st = key ? kve_orderKeys(s, W, H, K, how, key) : KVE_NO_MEMORY;
+    if (st == KVE_OK) kve_stableByKey(order, from, K, key);
+    free(key);
+    return st;
+}
+
 kve_status kve_orderComponents(const kve_streamShape *s, double *W, double *H, int K, int from,
                                kve_order how)
 {
     if (!s || !W || !H || K < 1 || from < 0) return KVE_BAD_ARGUMENT;
     if (from >= K) return KVE_OK;
     const size_t rows = (size_t)s->rows, T = (size_t)s->frames;
-    double *key = malloc((size_t)K * sizeof *key);
     int *order = malloc((size_t)K * sizeof *order);
     double *W0 = malloc(rows * (size_t)K * sizeof *W0);
     double *H0 = malloc((size_t)K * T * sizeof *H0 + 1);
-    kve_status st = key && order && W0 && H0 ? kve_orderKeys(s, W, H, K, how, key) : KVE_NO_MEMORY;
+    kve_status st =
+        order && W0 && H0 ? kve_componentOrder(s, W, H, K, from, how, order) : KVE_NO_MEMORY;
     if (st == KVE_OK) {
-        for (int k = 0; k < K; k++) order[k] = k;
-        kve_stableByKey(order, from, K, key);
         memcpy(W0, W, rows * (size_t)K * sizeof *W0);
         memcpy(H0, H, (size_t)K * T * sizeof *H0);
         for (int j = from; j < K; j++) {
@@ -111,7 +122,6 @@ kve_status kve_orderComponents(const kve_streamShape *s, double *W, double *H, i
             memcpy(H + j * T, H0 + k * T, T * sizeof *H);
         }
     }
-    free(key);
     free(order);
     free(W0);
     free(H0);

@@ -52,9 +52,23 @@ Command decomposeCommand() {
                 ->delimiter(',');
             cmd.add_flag("--fix-bases", opt->fixBases, "Keep the given bases fixed; learn only activations");
             cmd.add_option("--extra", opt->extra, "Free components beside the given bases")->capture_default_str();
-            cmd.add_option("--cost", opt->cost, "Cost the factorisation lowers")
-                ->check(CLI::IsMember({"kl", "euclidean"}))
-                ->capture_default_str();
+            cmd.add_option("--cost", opt->cost, "Cost the factorisation lowers (default kl; is: Itakura-Saito)")
+                ->check(CLI::IsMember({"kl", "euclidean", "is"}));
+            cmd.add_option("--beta", opt->beta,
+                           "Lower the beta-divergence of this beta instead (0 is, 1 kl, 2 euclidean)");
+            cmd.add_option("--sparse-h", opt->l1H, "L1 penalty on the activations, sparser in time (default 0)");
+            cmd.add_option("--sparse-w", opt->l1W, "L1 penalty on the bases, sparser spectra (default 0)");
+            cmd.add_option("--l2-h", opt->l2H, "L2 penalty on the activations (default 0)");
+            cmd.add_option("--l2-w", opt->l2W, "L2 penalty on the bases (default 0)");
+            cmd.add_option("--continuity", opt->continuity,
+                           "Temporal continuity of the activations, for held sounds (default 0)");
+            cmd.add_option("--span", opt->span,
+                           "Frames of each basis; above 1, convolutive bases for drums, costing about span times "
+                           "the rounds (default 1)");
+            cmd.add_option("--pool", opt->pool,
+                           "Factorise this many components and group them into -k sources, costing about pool/k "
+                           "times the rounds (0: none, the default)");
+            cmd.add_flag("--plain", opt->plain, "Plain NMF: every model option not given is off");
             cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")
                 ->check(CLI::IsMember({"centroid", "peak", "energy", "onset"}))
                 ->capture_default_str();

@@ -34,14 +34,21 @@ struct DecomposeOptions {
     std::string channels;         // "sum" or "stack"; empty: stack for stereo
     std::string format = "same";  // or pcm16, pcm24, float, flac
     bool quiet = false;
-    bool verbose = false;                     // show each step's console line
-    bool componentsSet = false;               // -k was given
-    std::vector<std::string> bases;           // components.json files whose bases come first
-    bool fixBases = false;                    // learn only the activations of the given bases
-    int extra = 0;                            // free components beside the given ones
-    std::string cost = "kl";                  // or "euclidean"
-    std::string order = "centroid";           // or "peak", "energy", "onset"
-    std::shared_ptr<const GivenBases> given;  // read from `bases` (resolveBases)
+    bool verbose = false;            // show each step's console line
+    bool componentsSet = false;      // -k was given
+    std::vector<std::string> bases;  // components.json files whose bases come first
+    bool fixBases = false;           // learn only the activations of the given bases
+    int extra = 0;                   // free components beside the given ones
+    // the model; each unset one is the engine's default (with --plain, plain NMF's)
+    std::optional<std::string> cost;           // "kl", "euclidean" or "is"
+    std::optional<double> beta;                // any β-divergence; overrides cost
+    std::optional<double> l1W, l1H, l2W, l2H;  // penalties on W and H
+    std::optional<double> continuity;          // temporal continuity of H
+    std::optional<int> span;                   // frames of each basis (convolutive above 1)
+    std::optional<int> pool;                   // components factorised and grouped into -k; 0: none
+    bool plain = false;                        // plain NMF unless a model option says otherwise
+    std::string order = "centroid";            // or "peak", "energy", "onset"
+    std::shared_ptr<const GivenBases> given;   // read from `bases` (resolveBases)
 };
 
 // What a successful run made, for callers that report on it.

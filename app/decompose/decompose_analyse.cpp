@@ -55,7 +55,8 @@ void refuse(int st, const kve_streamShape &s) {
 double memoryEstimate(const Run &run) {
     const kve_streamShape &s = run.shape;
     const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
-    double bytes = kve_runMemory(&s, run.opt.components, outs);
+    const int factored = std::max(run.opt.components, run.pool) * run.model.span;
+    double bytes = kve_runMemory(&s, factored, outs);
     bytes += sizeof(float) * static_cast<double>(run.sound.samples.capacity());
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;
     return bytes;

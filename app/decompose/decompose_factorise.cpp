@@ -4,7 +4,9 @@
 #include "decompose/decompose_steps.hpp"
 #include "cli/progress.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <numeric>
 
 namespace korvane {
 
@@ -22,6 +24,22 @@ kve_order orderOf(const std::string &how) {
     return KVE_BY_CENTROID;
 }
 
+// Component k as shown from the factors F (rows x n, n x frames).
+Component showComponent(const Run &run, const double *W, const double *H, int n, int k, double scale, double share) {
+    const kve_streamShape &s = run.shape;
+    Component c;
+    c.activation.resize(static_cast<size_t>(s.frames));
+    c.listForm.resize(static_cast<size_t>(s.bins));
+    c.shown.resize(static_cast<size_t>(s.bins));
+    kve_componentInfo info;
+    kve_componentForm(&s, run.sound.sampleRate, W, H, n, k, scale, c.activation.data(), c.listForm.data(),
+                      c.shown.data(), &info);
+    c.centroidHz = info.centroidHz;
+    c.peakHz = info.peakHz;
+    c.energyShare = share;
+    return c;
+}
+
 // The components by --order (after any given ones), activations scaled so
 // that the largest of all is 1, the bases taking the scale back.
 bool takeComponents(Run &run) {
@@ -32,52 +50,122 @@ bool takeComponents(Run &run) {
     const double scale = kve_activationScale(run.H.data(), K, s.frames);
     std::vector<double> share(static_cast<size_t>(K));
     kve_energyShares(&s, run.W.data(), run.H.data(), K, share.data());
-    for (int k = 0; k < K; ++k) {
-        Component c;
-        c.activation.resize(static_cast<size_t>(s.frames));
-        c.listForm.resize(static_cast<size_t>(s.bins));
-        c.shown.resize(static_cast<size_t>(s.bins));
-        kve_componentInfo info;
-        kve_componentForm(&s, run.sound.sampleRate, run.W.data(), run.H.data(), K, k, scale, c.activation.data(),
-                          c.listForm.data(), c.shown.data(), &info);
-        c.centroidHz = info.centroidHz;
-        c.peakHz = info.peakHz;
-        c.energyShare = share[static_cast<size_t>(k)];
-        run.components.push_back(std::move(c));
-    }
+    for (int k = 0; k < K; ++k)
+        run.components.push_back(showComponent(run, run.W.data(), run.H.data(), K, k, scale, share[size_t(k)]));
     return true;
 }
 
-// W and H from the chosen start; false when memory ran out.
-bool startFactors(Run &run) {
+// With members: each component shown by its sources' summary (one basis, one
+// activation), ordered by it; the members follow the order.
+bool takeGroupedComponents(Run &run, const std::vector<int> &groupOf) {
     const kve_streamShape &s = run.shape;
     const int K = run.opt.components;
-    run.seedUsed = run.opt.seed ? *run.opt.seed
-                                : static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
-    run.W.assign(static_cast<size_t>(s.rows) * K, 0.0);
-    run.H.assign(static_cast<size_t>(K) * s.frames, 0.0);
-    if (run.start == "random")
-        kve_randomStart(run.seedUsed, s.rows, s.frames, K, run.W.data(), run.H.data());
-    else if (kve_nndsvdaStart(run.V.data(), s.rows, s.frames, K, run.seedUsed, run.W.data(), run.H.data()) != 0)
+    const size_t T = static_cast<size_t>(s.frames), rows = static_cast<size_t>(s.rows);
+    std::vector<double> Ws(rows * K), Hs(K * T), W2(rows * K), H2(K * T);
+    kve_groupSummary(run.W.data(), run.H.data(), s.rows, s.frames, run.inner, groupOf.data(), K, Ws.data(), Hs.data());
+    std::vector<int> order(static_cast<size_t>(K));
+    if (kve_componentOrder(&s, Ws.data(), Hs.data(), K, 0, orderOf(run.opt.order), order.data()) != KVE_OK)
         return false;
-    putGivenBases(run);
+    std::vector<std::vector<int>> members(static_cast<size_t>(K));
+    for (int i = 0; i < run.inner; ++i) members[static_cast<size_t>(groupOf[static_cast<size_t>(i)])].push_back(i);
+    run.members.clear();
+    for (int j = 0; j < K; ++j) {
+        const size_t k = static_cast<size_t>(order[static_cast<size_t>(j)]);
+        run.members.push_back(members[k]);
+        for (size_t r = 0; r < rows; ++r) W2[r * K + j] = Ws[r * K + k];
+        std::copy(Hs.begin() + k * T, Hs.begin() + (k + 1) * T, H2.begin() + j * T);
+    }
+    const double scale = kve_activationScale(H2.data(), K, s.frames);
+    std::vector<double> share(static_cast<size_t>(K));
+    kve_energyShares(&s, W2.data(), H2.data(), K, share.data());
+    for (int k = 0; k < K; ++k)
+        run.components.push_back(showComponent(run, W2.data(), H2.data(), K, k, scale, share[size_t(k)]));
     return true;
 }
 
-// The engine's rounds until the count or the tolerance stops them; given
-// bases keep their place, and with --fix-bases their values.
-int iterate(Run &run, ProgressBar &bar) {
+// With --span: each component's span spectra as shown (the channels' halves
+// summed), each weighted by its activation's sum, the largest value 1.
+void takeSpanBases(Run &run) {
+    const kve_streamShape &s = run.shape;
+    const int L = run.model.span, K = run.opt.components;
+    const size_t bins = static_cast<size_t>(s.bins), T = static_cast<size_t>(s.frames);
+    run.spanBases.assign(static_cast<size_t>(K) * L * bins, 0.0);
+    std::vector<double> w(bins);
+    for (int k = 0; k < K; ++k) {
+        double *out = run.spanBases.data() + static_cast<size_t>(k) * L * bins;
+        for (int i : run.members[static_cast<size_t>(k)]) {
+            kve_shownBasis(&s, run.W.data(), run.inner, i, w.data());
+            const double *h = run.H.data() + static_cast<size_t>(i) * T;
+            const double weight = std::accumulate(h, h + T, 0.0);
+            for (size_t b = 0; b < bins; ++b) out[static_cast<size_t>(i % L) * bins + b] += w[b] * weight;
+        }
+        const double top = *std::max_element(out, out + static_cast<size_t>(L) * bins);
+        if (top > 0)
+            for (size_t b = 0; b < static_cast<size_t>(L) * bins; ++b) out[b] /= top;
+    }
+}
+
+// W and H (rows x n, n x frames) from the chosen start; false when memory
+// ran out.
+bool startFactors(Run &run, int n) {
+    const kve_streamShape &s = run.shape;
+    run.seedUsed = run.opt.seed ? *run.opt.seed
+                                : static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
+    run.W.assign(static_cast<size_t>(s.rows) * n, 0.0);
+    run.H.assign(static_cast<size_t>(n) * s.frames, 0.0);
+    if (run.start == "random")
+        kve_randomStart(run.seedUsed, s.rows, s.frames, n, run.W.data(), run.H.data());
+    else if (kve_nndsvdaStart(run.V.data(), s.rows, s.frames, n, run.seedUsed, run.W.data(), run.H.data()) != 0)
+        return false;
+    if (n == run.opt.components) putGivenBases(run);
+    return true;
+}
+
+// The engine's rounds on W and H (n components, span blocks of W) until the
+// count or the tolerance stops them; given bases keep their place, and with
+// --fix-bases their values.
+int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, ProgressBar &bar) {
     kve_rounds how{};
-    how.cost = run.opt.cost == "euclidean" ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
+    how.cost = run.model.beta == 2.0 ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
     how.iterations = run.opt.iterations;
     how.tol = run.opt.tol;
     how.fixedK = !run.opt.given ? -1 : run.opt.fixBases ? givenCount(run.opt) : 0;
+    how.model = &run.model;
     kve_roundsDone done{};
-    if (kve_streamFactorise(run.V.data(), run.shape.rows, static_cast<int>(run.shape.frames), run.opt.components,
-                            run.W.data(), run.H.data(), &how, onRound, &bar, &done) != KVE_OK)
+    if (kve_streamFactorise(run.V.data(), run.shape.rows, static_cast<int>(run.shape.frames), n, W.data(), H.data(),
+                            &how, onRound, &bar, &done) != KVE_OK)
         return 1;
     run.iterationsRun = done.iterations;
     run.divergence = done.cost;
+    return 0;
+}
+
+// Factorised, then the convolutive components made rank-one inner ones and
+// any pool grouped into -k: groupOf gives each inner component's source.
+int factoriseModel(Run &run, ProgressBar &bar, std::vector<int> &groupOf) {
+    const kve_streamShape &s = run.shape;
+    const int K = run.opt.components, n = run.pool > 0 ? run.pool : K, L = run.model.span;
+    if (!startFactors(run, n)) return 1;
+    if (L > 1) {
+        std::vector<double> Wc(static_cast<size_t>(L) * s.rows * n), Hc(run.H.size());
+        kve_convolutiveStart(run.W.data(), run.H.data(), s.rows, s.frames, n, L, Wc.data(), Hc.data());
+        if (int st = iterate(run, n, Wc, Hc, bar)) return st;
+        run.W.assign(static_cast<size_t>(s.rows) * n * L, 0.0);
+        run.H.assign(static_cast<size_t>(n) * L * s.frames, 0.0);
+        kve_expandConvolutive(Wc.data(), Hc.data(), s.rows, s.frames, n, L, run.W.data(), run.H.data());
+    } else if (int st = iterate(run, n, run.W, run.H, bar)) {
+        return st;
+    }
+    run.inner = n * L;
+    groupOf.resize(static_cast<size_t>(run.inner));
+    for (int i = 0; i < run.inner; ++i) groupOf[static_cast<size_t>(i)] = i / L;
+    if (run.pool == 0) return 0;
+    // the pool's sources from its n components (each summed over its span)
+    std::vector<double> Wn(static_cast<size_t>(s.rows) * n), Hn(static_cast<size_t>(n) * s.frames);
+    kve_groupSummary(run.W.data(), run.H.data(), s.rows, s.frames, run.inner, groupOf.data(), n, Wn.data(), Hn.data());
+    std::vector<int> source(static_cast<size_t>(n));
+    if (kve_groupComponents(&s, Wn.data(), Hn.data(), n, K, source.data()) != KVE_OK) return 1;
+    for (int i = 0; i < run.inner; ++i) groupOf[static_cast<size_t>(i)] = source[static_cast<size_t>(i / L)];
     return 0;
 }
 
@@ -89,12 +177,11 @@ int factorise(Run &run) {
     say(run, "Factorizing sound with k=%d...", K);
     auto t0 = std::chrono::steady_clock::now();
     int st = 1;
+    std::vector<int> groupOf;
     try {
-        if (startFactors(run)) {
-            ProgressBar bar("factorising", run.opt.iterations, run.progress);
-            st = iterate(run, bar);
-            if (st == 0) bar.finish();
-        }
+        ProgressBar bar("factorising", run.opt.iterations, run.progress);
+        st = factoriseModel(run, bar, groupOf);
+        if (st == 0) bar.finish();
     } catch (const std::bad_alloc &) {
         st = 1;
     }
@@ -105,7 +192,11 @@ int factorise(Run &run) {
     }
     say(run, "done: %d rounds, divergence %g", run.iterationsRun, run.divergence);
     try {
-        if (takeComponents(run)) return 0;
+        const bool grouped = run.inner != K;
+        if (grouped ? takeGroupedComponents(run, groupOf) : takeComponents(run)) {
+            if (run.model.span > 1) takeSpanBases(run);
+            return 0;
+        }
     } catch (const std::bad_alloc &) {
     }
     fail("not enough memory for the factorisation");

@@ -23,13 +23,36 @@ using json = nlohmann::ordered_json;
 json settingsJson(const Run &run) {
     const DecomposeOptions &opt = run.opt;
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
-    return {{"components", opt.components}, {"win", orNull(opt.win)},
-            {"hop", orNull(opt.hop)},       {"fft", orNull(opt.fft)},
-            {"seed", orNull(opt.seed)},     {"format", opt.format},
-            {"only", run.chosen},           {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
-            {"groups", run.groups},         {"cost", opt.cost},
-            {"order", opt.order},           {"bases", opt.bases},
-            {"fix_bases", opt.fixBases},    {"extra", opt.extra}};
+    return {{"components", opt.components},
+            {"win", orNull(opt.win)},
+            {"hop", orNull(opt.hop)},
+            {"fft", orNull(opt.fft)},
+            {"seed", orNull(opt.seed)},
+            {"format", opt.format},
+            {"only", run.chosen},
+            {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
+            {"groups", run.groups},
+            {"cost", orNull(opt.cost)},
+            {"order", opt.order},
+            {"bases", opt.bases},
+            {"fix_bases", opt.fixBases},
+            {"extra", opt.extra},
+            {"beta", orNull(opt.beta)},
+            {"sparse_w", orNull(opt.l1W)},
+            {"sparse_h", orNull(opt.l1H)},
+            {"l2_w", orNull(opt.l2W)},
+            {"l2_h", orNull(opt.l2H)},
+            {"continuity", orNull(opt.continuity)},
+            {"span", orNull(opt.span)},
+            {"pool", orNull(opt.pool)},
+            {"plain", opt.plain}};
+}
+
+// The model the rounds lowered, every value as used.
+json modelJson(const Run &run) {
+    const kve_model &m = run.model;
+    return {{"beta", m.beta}, {"sparse_w", m.l1W},          {"sparse_h", m.l1H}, {"l2_w", m.l2W},
+            {"l2_h", m.l2H},  {"continuity", m.continuity}, {"span", m.span},    {"pool", run.pool}};
 }
 
 // Where a given component came from: its file and number there; null for
@@ -87,6 +110,17 @@ json finiteOrNull(double v) {
     return std::isfinite(v) ? json(v) : json(nullptr);
 }
 
+// Component k's span spectra, each bins values, the largest of all 1.
+json spanBasesJson(const Run &run, size_t k) {
+    const size_t L = static_cast<size_t>(run.model.span), bins = static_cast<size_t>(run.shape.bins);
+    json frames = json::array();
+    for (size_t l = 0; l < L; ++l) {
+        auto first = run.spanBases.begin() + static_cast<long>((k * L + l) * bins);
+        frames.push_back(std::vector<double>(first, first + static_cast<long>(bins)));
+    }
+    return frames;
+}
+
 json componentsArray(const Run &run) {
     json comps = json::array();
     for (size_t k = 0; k < run.components.size(); ++k) {
@@ -102,6 +136,8 @@ json componentsArray(const Run &run) {
              {"basis", c.shown},
              {"activation", c.activation},
              {"source", sourceOf(run, k)}});
+        if (run.model.span > 1) comps.back()["basis_frames"] = spanBasesJson(run, k);
+        if (!run.members.empty()) comps.back()["parts"] = run.members[k].size();
     }
     return comps;
 }
@@ -109,7 +145,8 @@ json componentsArray(const Run &run) {
 void factorisationJson(const Run &run, json &j) {
     j["iterations_run"] = run.iterationsRun;
     j["divergence"] = finiteOrNull(run.divergence);
-    j["cost"] = run.opt.cost;
+    j["cost"] = costName(run.model);
+    j["model"] = modelJson(run);
     j["start"] = run.start;
     j["seed_used"] = run.seedUsed;
     j["channel_mode"] = run.channelMode;
@@ -180,7 +217,7 @@ int writeComponentsJson(Run &run, StagedSet &out) {
     j["written"] = stampsJson(out.stamps());
     axesJson(run, j);
     j["components"] = componentsArray(run);
-    j["factors"] = factorsJson(run.shape, run.W, run.H);
+    j["factors"] = factorsJson(run.shape, run.W, run.H, run.members);
 
     const std::string stem = run.name;
     out.setRecord("components.json", [stem](const std::string &name) { return runFileName(name, stem); });

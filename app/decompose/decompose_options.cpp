@@ -69,10 +69,7 @@ int checkOptions(Run &run) {
         fail("--channels must be sum or stack");
         return 2;
     }
-    if (opt.cost != "kl" && opt.cost != "euclidean") {
-        fail("--cost must be kl or euclidean");
-        return 2;
-    }
+    if (int status = chooseModel(run)) return status;
     if (opt.order != "centroid" && opt.order != "peak" && opt.order != "energy" && opt.order != "onset") {
         fail("--order must be centroid, peak, energy or onset");
         return 2;

@@ -16,12 +16,14 @@ std::vector<PassFile> planFiles(Run &run, StagedSet &out, std::vector<std::vecto
     if (run.opt.page) pageSamples.resize(run.chosen.size());
     for (size_t i = 0; i < run.chosen.size(); ++i) {
         std::string file = componentFile(run.name, run.chosen[i], ext);
-        files.push_back({file, out.stage(file), {run.chosen[i] - 1}, run.opt.page ? &pageSamples[i] : nullptr});
+        files.push_back(
+            {file, out.stage(file), innerOf(run, run.chosen[i] - 1), run.opt.page ? &pageSamples[i] : nullptr});
     }
     for (size_t g = 0; g < run.groups.size(); ++g) {
         std::string file = groupFile(run.name, g, run.groups.size(), ext);
         PassFile f{file, out.stage(file), {}, nullptr};
-        for (int n : run.groups[g]) f.comps.push_back(n - 1);
+        for (int n : run.groups[g])
+            for (int i : innerOf(run, n - 1)) f.comps.push_back(i);
         files.push_back(f);
     }
     return files;
@@ -51,8 +53,7 @@ int resynthesiseAndWrite(Run &run, StagedSet &out) {
     }
     std::vector<std::vector<float>> pageSamples;
     std::vector<PassFile> files = planFiles(run, out, pageSamples);
-    PassSource src{&run.shape, soundSource(run), run.W.data(), run.H.data(), run.opt.components, run.sound.sampleRate,
-                   {}};
+    PassSource src{&run.shape, soundSource(run), run.W.data(), run.H.data(), run.inner, run.sound.sampleRate, {}};
     PassSettings set{run.format, run.opt.quiet, run.progress};
     if (!writeResynthesis(src, files, set, run.commonGain, err) || !encodeForPage(run, pageSamples, err)) {
         fail(err);

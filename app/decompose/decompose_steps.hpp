@@ -32,11 +32,16 @@ struct Run {
     SampleFormat format = SampleFormat::Pcm16;
     bool progress = false;  // draw progress bars
     SoundData sound;
-    std::shared_ptr<SoundStream> stream;  // a large sound, read from its file pass by pass (no samples held)
-    std::string name;                     // the input's base name
-    kve_streamShape shape{};              // the padded framing of the analysis
-    std::vector<float> V;                 // rows x frames, as floats
-    std::vector<double> W, H;             // rows x K, K x frames
+    std::shared_ptr<SoundStream> stream;    // a large sound, read from its file pass by pass (no samples held)
+    std::string name;                       // the input's base name
+    kve_streamShape shape{};                // the padded framing of the analysis
+    std::vector<float> V;                   // rows x frames, as floats
+    kve_model model{};                      // what the factorisation lowers
+    int pool = 0;                           // components factorised before grouping; 0: none
+    int inner = 0;                          // rank-one components in W and H
+    std::vector<double> W, H;               // rows x inner, inner x frames
+    std::vector<std::vector<int>> members;  // each component's inner ones; empty: component k is inner k
+    std::vector<double> spanBases;          // with --span: each component's span spectra, shown (K x span x bins)
     std::vector<Component> components;
     std::vector<std::string> written;  // files made, in writing order
     FileFingerprint inputPrint;        // the input as read (size 0 and no hash for a pipe)
@@ -53,6 +58,13 @@ struct Run {
     explicit Run(const DecomposeOptions &o) : opt(o) {}
 };
 
+// The most components --pool factorises.
+constexpr int kMaxPool = 256;
+// "kl", "euclidean", "is" or "beta" (then the record gives the value)
+std::string costName(const kve_model &m);
+// Component k's inner components (from 0): itself when nothing is grouped.
+std::vector<int> innerOf(const Run &run, int k);
+
 // The sound (held, or read from its file) as a source of all its channels.
 kve_source soundSource(const Run &run);
 // V as the picture and page show it: bins x frames, stacked channels summed.
@@ -60,6 +72,7 @@ std::vector<double> shownMagnitude(const Run &run);
 
 // Each returns 0 to go on, else the exit status (the message is shown).
 int checkOptions(Run &run);
+int chooseModel(Run &run);
 int loadSound(Run &run, StagedSet &out);
 int analyseSound(Run &run);
 int factorise(Run &run);

@@ -7,8 +7,14 @@ namespace korvane {
 
 using json = nlohmann::ordered_json;
 
-json factorsJson(const kve_streamShape &s, const std::vector<double> &W, const std::vector<double> &H) {
-    return {{"window", s.window}, {"rows", s.rows}, {"W", W}, {"H", H}};
+json factorsJson(const kve_streamShape &s, const std::vector<double> &W, const std::vector<double> &H,
+                 const std::vector<std::vector<int>> &members) {
+    json j = {{"window", s.window}, {"rows", s.rows}, {"W", W}, {"H", H}};
+    if (!members.empty()) {
+        j["inner"] = H.size() / static_cast<size_t>(s.frames);
+        j["members"] = members;
+    }
+    return j;
 }
 
 namespace {
@@ -30,6 +36,26 @@ bool numbers(const json &j, const char *key, size_t count, std::vector<double> &
     return true;
 }
 
+// The members of a grouped record: K non-empty lists that use every inner
+// component once.
+bool readMembers(const json &fj, int K, int inner, std::vector<std::vector<int>> &members) {
+    const json &m = fj["members"];
+    if (!m.is_array() || m.size() != static_cast<size_t>(K)) return false;
+    std::vector<char> used(static_cast<size_t>(inner), 0);
+    members.assign(static_cast<size_t>(K), {});
+    for (size_t k = 0; k < m.size(); ++k) {
+        if (!m[k].is_array() || m[k].empty()) return false;
+        for (const json &v : m[k]) {
+            if (!v.is_number_integer()) return false;
+            const long long i = v.get<long long>();
+            if (i < 0 || i >= inner || used[static_cast<size_t>(i)]) return false;
+            used[static_cast<size_t>(i)] = 1;
+            members[k].push_back(static_cast<int>(i));
+        }
+    }
+    return std::all_of(used.begin(), used.end(), [](char u) { return u != 0; });
+}
+
 // The framing again, from the window, FFT size and hop in samples.
 bool reframe(const json &rec, const json &fj, int rate, long length, int channels, kve_streamShape &s) {
     const long long window = integer(fj, "window"), N = integer(rec, "fft_size"), hop = integer(rec, "hop");
@@ -46,6 +72,8 @@ bool reframe(const json &rec, const json &fj, int rate, long length, int channel
 // basis value times the largest activation times K below kFactorBound, so
 // that the masks' sums and ratios are finite.
 constexpr double kFactorBound = 1e250;
+// the most inner components a record may hold: a pool of 256 by a span of 64
+constexpr long long kMostInner = 256 * 64;
 
 bool bounded(const std::vector<double> &W, const std::vector<double> &H, int K) {
     const double w = W.empty() ? 0 : *std::max_element(W.begin(), W.end());
@@ -74,16 +102,26 @@ bool readFactors(const json &record, int rate, long length, int channels, Factor
         return false;
     }
     f.K = static_cast<int>(K);
+    f.inner = f.K;
+    f.members.clear();
+    if (fj.contains("members")) {
+        const long long inner = integer(fj, "inner");
+        if (inner < 1 || inner > kMostInner || !readMembers(fj, f.K, static_cast<int>(inner), f.members)) {
+            err = "its groups of inner components are not a division of them (the record is damaged)";
+            return false;
+        }
+        f.inner = static_cast<int>(inner);
+    }
     const size_t rows = static_cast<size_t>(f.shape.rows), frames = static_cast<size_t>(f.shape.frames);
     size_t wCells = 0, hCells = 0;
-    if (f.shape.rows < 1 || f.shape.frames < 1 || __builtin_mul_overflow(rows, size_t(f.K), &wCells) ||
-        __builtin_mul_overflow(size_t(f.K), frames, &hCells) || !numbers(fj, "W", wCells, f.W) ||
+    if (f.shape.rows < 1 || f.shape.frames < 1 || __builtin_mul_overflow(rows, size_t(f.inner), &wCells) ||
+        __builtin_mul_overflow(size_t(f.inner), frames, &hCells) || !numbers(fj, "W", wCells, f.W) ||
         !numbers(fj, "H", hCells, f.H)) {
         err = "its factors W and H are not the sizes its framing gives, or not all finite and non-negative "
               "(the record is damaged)";
         return false;
     }
-    if (!bounded(f.W, f.H, f.K)) {
+    if (!bounded(f.W, f.H, f.inner)) {
         err = "its factors W and H hold values so large that their products overflow (the record is damaged)";
         return false;
     }

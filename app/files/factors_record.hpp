@@ -12,14 +12,22 @@
 
 namespace korvane {
 
-// W is s.rows x K, H is K x s.frames, both row-major.
-nlohmann::ordered_json factorsJson(const kve_streamShape &s, const std::vector<double> &W,
-                                   const std::vector<double> &H);
+// W is s.rows x n, H is n x s.frames, both row-major; members (empty when
+// component k is inner component k) the inner components of each component.
+nlohmann::ordered_json factorsJson(const kve_streamShape &s, const std::vector<double> &W, const std::vector<double> &H,
+                                   const std::vector<std::vector<int>> &members = {});
 
 struct Factors {
     kve_streamShape shape{};
-    int K = 0;
+    int K = 0;      // components
+    int inner = 0;  // rank-one components in W and H
     std::vector<double> W, H;
+    std::vector<std::vector<int>> members;  // K lists of inner ones; empty: one each, the same
+
+    // component k's inner components, from 0
+    std::vector<int> innerOf(int k) const {
+        return members.empty() ? std::vector<int>{k} : members[static_cast<size_t>(k)];
+    }
 };
 
 // The factors of a record, framed again for its input (rate, length and

@@ -105,14 +105,15 @@ bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
     for (size_t g = 0; g < r.groups.size(); ++g) {
         std::string file = groupFile(r.name, g, r.groups.size(), fileExtension(r.format));
         files.push_back({file, out.stage(file), {}, nullptr});
-        for (int n : r.groups[g]) files.back().comps.push_back(n - 1);
+        for (int n : r.groups[g])
+            for (int i : r.factors.innerOf(n - 1)) files.back().comps.push_back(i);
     }
     const Factors &f = r.factors;
     PassSource src{&f.shape,
                    soundDataSource(r.sound),
                    f.W.data(),
                    f.H.data(),
-                   f.K,
+                   f.inner,
                    r.sound.sampleRate,
                    "'" + r.opt.dir + "/components.json'"};
     PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal()};

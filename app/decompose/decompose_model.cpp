@@ -1,0 +1,82 @@
+// The model of the factorisation from the options: the engine's default
+// (plain NMF with --plain) with each option given put over it.
+#include "decompose/decompose_steps.hpp"
+
+#include <cmath>
+#include <numeric>
+
+namespace korvane {
+
+namespace {
+
+bool checkWeight(const std::optional<double> &v, const char *name) {
+    if (!v || (std::isfinite(*v) && *v >= 0)) return true;
+    fail(std::string(name) + " must be 0 or a positive number");
+    return false;
+}
+
+int costOf(const std::string &name) {
+    return name == "euclidean" ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
+}
+
+}  // namespace
+
+int chooseModel(Run &run) {
+    const DecomposeOptions &opt = run.opt;
+    const int K = opt.components;
+    if (opt.cost && *opt.cost != "kl" && *opt.cost != "euclidean" && *opt.cost != "is") {
+        fail("--cost must be kl, euclidean or is");
+        return 2;
+    }
+    if (opt.beta && !std::isfinite(*opt.beta)) {
+        fail("--beta must be a finite number");
+        return 2;
+    }
+    if (!checkWeight(opt.l1W, "--sparse-w") || !checkWeight(opt.l1H, "--sparse-h") || !checkWeight(opt.l2W, "--l2-w") ||
+        !checkWeight(opt.l2H, "--l2-h") || !checkWeight(opt.continuity, "--continuity"))
+        return 2;
+    if (opt.span && (*opt.span < 1 || *opt.span > KVE_MOST_SPAN)) {
+        fail("--span must be between 1 and " + std::to_string(KVE_MOST_SPAN) + " frames");
+        return 2;
+    }
+    if (opt.pool && *opt.pool != 0 && (*opt.pool < K || *opt.pool > kMaxPool)) {
+        fail("--pool must be 0 or between -k (" + std::to_string(K) + ") and " + std::to_string(kMaxPool));
+        return 2;
+    }
+    kve_model m = opt.plain ? kve_plainModel(KVE_KULLBACK_LEIBLER) : kve_defaultModel();
+    if (opt.cost) m.beta = *opt.cost == "is" ? 0.0 : costOf(*opt.cost) == KVE_EUCLIDEAN ? 2.0 : 1.0;
+    if (opt.beta) m.beta = *opt.beta;
+    if (opt.l1W) m.l1W = *opt.l1W;
+    if (opt.l1H) m.l1H = *opt.l1H;
+    if (opt.l2W) m.l2W = *opt.l2W;
+    if (opt.l2H) m.l2H = *opt.l2H;
+    if (opt.continuity) m.continuity = *opt.continuity;
+    if (opt.span) m.span = *opt.span;
+    run.model = m;
+    run.pool = opt.pool ? *opt.pool : opt.plain ? 0 : kve_defaultPool(K);
+    if (run.pool == K) run.pool = 0;
+    const bool modelled = !kve_modelIsPlain(&m) || run.pool > 0;
+    if (opt.given && (m.span > 1 || run.pool > 0)) {
+        fail("--bases cannot be used with --span or --pool: given bases are single spectra of single components");
+        return 2;
+    }
+    if (opt.fixBases && modelled) {
+        fail("--fix-bases keeps given bases only in plain NMF: add --plain, or leave out the model options");
+        return 2;
+    }
+    return 0;
+}
+
+std::string costName(const kve_model &m) {
+    if (m.beta == 1.0) return "kl";
+    if (m.beta == 2.0) return "euclidean";
+    if (m.beta == 0.0) return "is";
+    return "beta";
+}
+
+std::vector<int> innerOf(const Run &run, int k) {
+    if (run.members.empty()) return {k};
+    return run.members[static_cast<size_t>(k)];
+}
+
+}  // namespace korvane
