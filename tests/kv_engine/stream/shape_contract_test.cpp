@@ -34,7 +34,9 @@ TEST(StreamShapeContract, FftSizeIsTheObjectsAndTheHopAShareOfTheWindow) {
                 EXPECT_EQ(stream.window, int(n));
                 EXPECT_EQ(stream.hop, int(std::round(double(float(n) * (1.0f - overlap)))))
                     << win << " s, overlap " << overlap << ", " << rate << " Hz";
-                if (stream.window == stream.N) EXPECT_EQ(stream.hop, object.hop);
+                if (stream.window == stream.N) {
+                    EXPECT_EQ(stream.hop, object.hop);
+                }
                 EXPECT_EQ(stream.bins, object.bins);
                 ++compared;
             }

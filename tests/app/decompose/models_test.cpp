@@ -1,0 +1,162 @@
+// The models beyond plain NMF as a user runs them: every model's components
+// still add up to the input, the record says what was lowered and keeps what
+// remix needs (groups of inner components, the spans' spectra), and bad
+// settings are refused before any work.
+#include "json_files.hpp"
+#include "tool.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sndfile.h>
+
+#include <cstdio>
+#include <fstream>
+
+using namespace kvtest;
+using json = nlohmann::json;
+
+namespace {
+
+Sound load(const std::string &path) {
+    Sound s;
+    EXPECT_TRUE(readSound(path, s)) << path;
+    return s;
+}
+
+Sound sumOf(const std::string &dir, const std::string &name, int K) {
+    Sound total;
+    for (int k = 1; k <= K; ++k) {
+        char file[64];
+        std::snprintf(file, sizeof file, "/%s-c%02d.wav", name.c_str(), k);
+        Sound s = load(dir + file);
+        if (total.samples.empty())
+            total = s;
+        else
+            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i)
+                total.samples[i] += s.samples[i];
+    }
+    return total;
+}
+
+Result decompose(const Scratch &dir, const std::string &name,
+                 const std::vector<std::string> &model) {
+    std::vector<std::string> args = {"decompose", name + ".wav", "-k",    "3", "--seed",
+                                     "2",         "--format",    "float", "-q"};
+    args.insert(args.end(), model.begin(), model.end());
+    return runTool(args, dir.path());
+}
+
+}  // namespace
+
+TEST(DecomposeModels, EveryModelsComponentsSumToTheInputAndItsRecordSaysWhatRan) {
+    Scratch dir;
+    struct Case {
+        int channels;
+        std::vector<std::string> model;
+        double beta;
+        int span, pool;
+    } cases[] = {
+        {1, {"--cost", "is"}, 0.0, 1, 0},
+        {2, {"--beta", "0.5", "--sparse-h", "0.01", "--l2-w", "0.1"}, 0.5, 1, 0},
+        {1, {"--continuity", "1"}, 1.0, 1, 0},
+        {2, {"--span", "4"}, 1.0, 4, 0},
+        {1, {"--pool", "6"}, 1.0, 1, 6},
+        {2, {"--span", "3", "--pool", "5", "--cost", "euclidean"}, 2.0, 3, 5},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        const std::string name = "in" + std::to_string(n++);
+        Sound in = makeSound(c.channels, 8000, 1.0, 0.5);
+        ASSERT_TRUE(writeSound(dir / (name + ".wav"), in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+        Result r = decompose(dir, name, c.model);
+        ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
+        EXPECT_LT(relativeError(sumOf(dir / name, name, 3).samples, in.samples), 1e-6) << name;
+
+        json j = readJson(dir / (name + "/components.json"));
+        EXPECT_EQ(j["model"]["beta"], c.beta) << name;
+        EXPECT_EQ(j["model"]["span"], c.span) << name;
+        EXPECT_EQ(j["model"]["pool"], c.pool) << name;
+        EXPECT_TRUE(j["divergence"].is_number()) << name;
+        const size_t bins = j["bins"], inner = size_t(c.pool ? c.pool : 3) * size_t(c.span);
+        size_t parts = 0;
+        for (const json &comp : j["components"]) {
+            if (c.span > 1) {
+                ASSERT_EQ(comp["basis_frames"].size(), size_t(c.span)) << name;
+                EXPECT_EQ(comp["basis_frames"][0].size(), bins) << name;
+            } else {
+                EXPECT_FALSE(comp.contains("basis_frames")) << name;
+            }
+            if (inner != 3) parts += comp["parts"].get<size_t>();
+        }
+        if (inner != 3) {
+            EXPECT_EQ(parts, inner) << name;
+            EXPECT_EQ(j["factors"]["inner"], inner) << name;
+        } else {
+            EXPECT_FALSE(j["factors"].contains("members")) << name;
+        }
+    }
+}
+
+TEST(DecomposeModels, RemixOfAGroupedRunRebuildsItsComponents) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(2, 8000, 1.2, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    Result r = decompose(dir, "in", {"--pool", "6", "--span", "2", "-o", "run"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = runTool({"remix", "run", "--group", "2", "--group", "1,3", "--format", "float", "-o",
+                 "again", "-q"},
+                dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(load(dir / "again/in-group1.wav").samples, load(dir / "run/in-c02.wav").samples);
+    Sound both = load(dir / "run/in-c01.wav"), c3 = load(dir / "run/in-c03.wav");
+    for (size_t i = 0; i < both.samples.size(); ++i) both.samples[i] += c3.samples[i];
+    EXPECT_LT(relativeError(load(dir / "again/in-group2.wav").samples, both.samples), 1e-6);
+
+    // groups that are no division of the inner components are refused
+    json j = readJson(dir / "run/components.json");
+    j["factors"]["members"][1] = j["factors"]["members"][0];
+    std::ofstream(dir / "run/components.json") << j.dump();
+    r = runTool({"remix", "run", "--group", "1", "-o", "bad"}, dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the record is damaged"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir / "bad"));
+}
+
+TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    struct Case {
+        std::vector<std::string> model;
+        std::string message;
+    } cases[] = {
+        {{"--beta", "nan"}, "--beta must be a finite number"},
+        {{"--span", "0"}, "--span must be between 1 and 64 frames"},
+        {{"--span", "65"}, "--span must be between 1 and 64 frames"},
+        {{"--pool", "2"}, "--pool must be 0 or between -k (3) and 256"},
+        {{"--sparse-h", "-1"}, "--sparse-h must be 0 or a positive number"},
+        {{"--continuity", "inf"}, "--continuity must be 0 or a positive number"},
+    };
+    for (const Case &c : cases) {
+        Result r = decompose(dir, "in", c.model);
+        EXPECT_EQ(r.exitCode, 2) << c.model[0];
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(exists(dir / "in")) << c.model[0];
+    }
+}
+
+TEST(DecomposeModels, PlainIsEveryModelOptionOff) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    ASSERT_EQ(decompose(dir, "in", {"--plain", "-o", "a"}).exitCode, 0);
+    ASSERT_EQ(
+        decompose(dir, "in",
+                  {"--cost", "kl", "--sparse-h", "0", "--sparse-w", "0", "--l2-h", "0", "--l2-w",
+                   "0", "--continuity", "0", "--span", "1", "--pool", "0", "-o", "b"})
+            .exitCode,
+        0);
+    EXPECT_EQ(readJson(dir / "a/components.json")["factors"],
+              readJson(dir / "b/components.json")["factors"]);
+    EXPECT_EQ(load(dir / "a/in-c01.wav").samples, load(dir / "b/in-c01.wav").samples);
+}
