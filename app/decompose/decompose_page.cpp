@@ -24,6 +24,12 @@ int writeListeningPage(Run &run, StagedSet &out) {
     std::string dir = std::filesystem::canonical(out.dir(), ec).string();
     PageData pd = pageFromRun(run.name, ec ? out.dir() : dir, run.sound, sh.N, sh.hop, w, acts, centroids,
                               shownMagnitude(run), std::move(audio));
+    const size_t L = static_cast<size_t>(run.model.span), bins = static_cast<size_t>(sh.bins);
+    for (PageComponent &c : pd.components)
+        for (size_t l = 0; L > 1 && l < L; ++l) {
+            auto first = run.spanBases.begin() + static_cast<long>(((size_t(c.number) - 1) * L + l) * bins);
+            c.span.emplace_back(first, first + static_cast<long>(bins));
+        }
     const int given = givenCount(run.opt);
     for (PageComponent &c : pd.components)
         if (c.number <= given) {

@@ -21,6 +21,14 @@ int drawPicture(Run &run, StagedSet &out) {
         pd.activations.push_back(c.activation);
         pd.centroidsHz.push_back(c.centroidHz);
     }
+    const size_t L = static_cast<size_t>(run.model.span), bins = static_cast<size_t>(s.bins);
+    for (size_t k = 0; L > 1 && k < run.components.size(); ++k) {
+        pd.spanBases.emplace_back();
+        for (size_t l = 0; l < L; ++l) {
+            auto first = run.spanBases.begin() + static_cast<long>((k * L + l) * bins);
+            pd.spanBases.back().emplace_back(first, first + static_cast<long>(bins));
+        }
+    }
     pd.given = givenCount(run.opt);
     pd.order = run.opt.order;
     // the magnitude the factorisation worked on (stacked channels summed)

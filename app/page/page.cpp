@@ -62,6 +62,18 @@ nlohmann::ordered_json pageJson(const PageData &d, double quality) {
                          // only as a product
                          {"activation", permille(onCols(g, c.activation), largest(c.activation))},
                          {"given", c.given.empty() ? json(nullptr) : json(c.given)}});
+        if (!c.span.empty()) {
+            // a convolutive basis's spectra, on the rows, to their common peak
+            std::vector<std::vector<double>> span;
+            double top = 0;
+            for (const std::vector<double> &w : c.span) {
+                span.push_back(onRows(g, w.data(), static_cast<int>(w.size()), binHz));
+                top = std::max(top, largest(span.back()));
+            }
+            json frames = json::array();
+            for (const std::vector<double> &w : span) frames.push_back(permille(w, top));
+            comps.back()["span"] = std::move(frames);
+        }
     }
     j["components"] = std::move(comps);
     return j;

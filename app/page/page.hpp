@@ -11,10 +11,11 @@ namespace korvane {
 struct SoundData;
 
 struct PageComponent {
-    int number = 0;                  // as the files and the JSON count, from 1
-    std::vector<double> basis;       // w, one value per bin, >= 0
-    std::vector<double> activation;  // one value per frame, >= 0
-    double centroidHz = 0;           // may be NaN when the basis is all zero
+    int number = 0;                         // as the files and the JSON count, from 1
+    std::vector<double> basis;              // w, one value per bin, >= 0
+    std::vector<std::vector<double>> span;  // a convolutive basis's spectra, each one value per bin; else empty
+    std::vector<double> activation;         // one value per frame, >= 0
+    double centroidHz = 0;                  // may be NaN when the basis is all zero
     double peakHz = 0;
     std::vector<float> samples;  // interleaved, PageData::channels per frame
     std::string vorbis;          // or the same already encoded (encodePageAudio)

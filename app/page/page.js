@@ -309,8 +309,18 @@ function drawBasis(k, c) {
     const p = logPos(f);
     if (p > 0 && p < 1) g.fillRect(4 + p * (w - 8), top - 4, 1, h - top + 4);
   }
-  g.beginPath();
-  for (let i = 0; i < n; i++) g.lineTo(4 + (i / (n - 1)) * (w - 8), h - 2 - (b[i] / 1000) * (h - top - 4));
+  const curve = (v) => {
+    g.beginPath();
+    for (let i = 0; i < n; i++) g.lineTo(4 + (i / (n - 1)) * (w - 8), h - 2 - (v[i] / 1000) * (h - top - 4));
+  };
+  // a convolutive basis: its spectra, first to last, fading
+  (comp.span || []).forEach((v, l, all) => {
+    curve(v);
+    g.strokeStyle = 'rgba(230,230,230,' + (0.1 + 0.6 * (1 - l / all.length)).toFixed(2) + ')';
+    g.lineWidth = 0.8;
+    g.stroke();
+  });
+  curve(b);
   g.strokeStyle = colour(k, 65);
   g.lineWidth = 1.2;
   g.stroke();

@@ -392,6 +392,37 @@ void drawActivation(cairo_t *cr, const Layout &L, const Lane &ln, const std::vec
     textMid(cr, L.timeX1 + L.gap / 2, (ln.y0 + ln.y1) / 2, pk, 11, false, 0.5);
 }
 
+// A spectrum's curve on the log frequency axis, in dB below wmax, as a path
+// closed along the lane's floor.
+void basisPath(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<double> &w, double wmax) {
+    int n = static_cast<int>(w.size());
+    cairo_new_path(cr);
+    cairo_move_to(cr, L.freqX0, ln.cy1);
+    for (int x = 0; x <= static_cast<int>(L.freqW); ++x) {
+        double f = L.fax.fromUnit(x / L.freqW);
+        double v = sampleAt(w.data(), n, f / L.binHz) / wmax;
+        double u = (20 * std::log10(v + 1e-12) + L.basisFloor) / L.basisFloor;
+        cairo_line_to(cr, L.freqX0 + x, ln.cy1 - (ln.cy1 - ln.cy0) * std::clamp(u, 0.0, 1.0));
+    }
+    cairo_line_to(cr, L.freqX1, ln.cy1);
+}
+
+// A convolutive basis's spectra, first to last, as lines fading with time
+// over the filled curve of their mean.
+void drawSpan(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<std::vector<double>> &span) {
+    double wmax = 0;
+    for (const std::vector<double> &w : span)
+        for (double v : w) wmax = std::max(v, wmax);
+    if (wmax <= 0) return;
+    cairo_set_line_width(cr, 0.8);
+    for (size_t l = 0; l < span.size(); ++l) {
+        if (span[l].empty()) continue;
+        basisPath(cr, L, ln, span[l], wmax);
+        setRgb(cr, kInk, 0.75 * (1.0 - static_cast<double>(l) / static_cast<double>(span.size())) + 0.1);
+        cairo_stroke(cr);
+    }
+}
+
 // The basis on the log frequency axis, in dB below its own peak, with a
 // tick at its centroid and the centroid as label.
 void drawBasis(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<double> &w, double c, int k, Rgb col,
@@ -399,16 +430,7 @@ void drawBasis(cairo_t *cr, const Layout &L, const Lane &ln, const std::vector<d
     double wmax = 0;
     for (double v : w) wmax = std::max(v, wmax);
     if (!w.empty() && wmax > 0) {
-        int n = static_cast<int>(w.size());
-        cairo_new_path(cr);
-        cairo_move_to(cr, L.freqX0, ln.cy1);
-        for (int x = 0; x <= static_cast<int>(L.freqW); ++x) {
-            double f = L.fax.fromUnit(x / L.freqW);
-            double v = sampleAt(w.data(), n, f / L.binHz) / wmax;
-            double u = (20 * std::log10(v + 1e-12) + L.basisFloor) / L.basisFloor;
-            cairo_line_to(cr, L.freqX0 + x, ln.cy1 - (ln.cy1 - ln.cy0) * std::clamp(u, 0.0, 1.0));
-        }
-        cairo_line_to(cr, L.freqX1, ln.cy1);
+        basisPath(cr, L, ln, w, wmax);
         cairo_close_path(cr);
         fillAndOutline(cr, col);
     }
@@ -438,6 +460,7 @@ void drawLane(cairo_t *cr, const Layout &L, const PlotData &d, int k) {
     double c = k < static_cast<int>(d.centroidsHz.size()) ? d.centroidsHz[static_cast<size_t>(k)] : NAN;
     const bool given = k < d.given;
     drawBasis(cr, L, ln, d.bases[static_cast<size_t>(k)], c, k, col, given);
+    if (static_cast<size_t>(k) < d.spanBases.size()) drawSpan(cr, L, ln, d.spanBases[static_cast<size_t>(k)]);
     if (given) {  // a ring round the number
         setRgb(cr, kInk);
         cairo_set_line_width(cr, 2);

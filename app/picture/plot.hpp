@@ -15,12 +15,13 @@ struct PlotData {
     int hop = 0;
     int bins = 0;  // fftSize / 2 + 1
     int frames = 0;
-    std::vector<double> spectrogram;               // magnitudes, bins x frames row-major; may be empty
-    std::vector<std::vector<double>> bases;        // K x bins, w >= 0
-    std::vector<std::vector<double>> activations;  // K x frames, in [0, 1]
-    std::vector<double> centroidsHz;               // K
-    int given = 0;                                 // the first `given` components' bases were given
-    std::string order = "centroid";                // how the others are numbered: or peak, energy, onset
+    std::vector<double> spectrogram;                          // magnitudes, bins x frames row-major; may be empty
+    std::vector<std::vector<double>> bases;                   // K x bins, w >= 0
+    std::vector<std::vector<double>> activations;             // K x frames, in [0, 1]
+    std::vector<double> centroidsHz;                          // K
+    std::vector<std::vector<std::vector<double>>> spanBases;  // convolutive: K x span x bins; else empty
+    int given = 0;                                            // the first `given` components' bases were given
+    std::string order = "centroid";                           // how the others are numbered: or peak, energy, onset
 };
 
 // Writes a PNG; false and err on failure.
