@@ -49,7 +49,11 @@ struct Settings {
     int k = 4;
     bool kSet = false;
     std::optional<double> win, hop;
-    std::string channels = "stack", cost = "kl", start = "nndsvda", order = "centroid";
+    std::string channels = "stack", start = "nndsvda", order = "centroid";
+    std::optional<std::string> cost;
+    std::optional<double> beta, sparseW, sparseH, l2W, l2H, continuity;
+    std::optional<int> span, pool;
+    bool plain = false;
     int iterations = 200;
     double tol = 1e-4;
     std::optional<unsigned> seed;
@@ -57,13 +61,6 @@ struct Settings {
     bool fixBases = false;
     int extra = 0;
 };
-
-kve_order orderOf(const std::string &how) {
-    if (how == "peak") return KVE_BY_PEAK;
-    if (how == "energy") return KVE_BY_ENERGY;
-    if (how == "onset") return KVE_BY_ONSET;
-    return KVE_BY_CENTROID;
-}
 
 // A source that lets Ctrl-C in every few blocks.
 struct CheckedSource {
@@ -98,8 +95,9 @@ public:
         if (!arrayFile_.empty()) unlink(arrayFile_.c_str());
     }
 
-    py::array_t<double> W() const { return matrix(run_->W, run_->shape.rows, K()); }
-    py::array_t<double> H() const { return matrix(run_->H, K(), run_->shape.frames); }
+    // the factors as the rounds left them: inner rank-one components
+    py::array_t<double> W() const { return matrix(run_->W, run_->shape.rows, run_->inner); }
+    py::array_t<double> H() const { return matrix(run_->H, run_->inner, run_->shape.frames); }
     py::array_t<double> bases() const;
     py::array_t<double> activations() const;
     py::array_t<double> perComponent(double korvane::Component::*field) const;
@@ -117,8 +115,6 @@ private:
 
     long K() const { return opt_->components; }
     static py::array_t<double> matrix(const std::vector<double> &v, long rows, long cols);
-    bool factorise(RoundBridge &bridge);
-    bool takeComponents();
     void writeArrayFile();
     int writeAll(const std::string &dir, bool plot, bool page);
 };
@@ -136,6 +132,15 @@ Decomposition::Decomposition(std::optional<std::string> path,
     o.hop = set.hop;
     o.channels = set.channels;
     o.cost = set.cost;
+    o.beta = set.beta;
+    o.l1W = set.sparseW;
+    o.l1H = set.sparseH;
+    o.l2W = set.l2W;
+    o.l2H = set.l2H;
+    o.continuity = set.continuity;
+    o.span = set.span;
+    o.pool = set.pool;
+    o.plain = set.plain;
     o.start = set.start;
     o.order = set.order;
     o.iterations = set.iterations;
@@ -189,74 +194,11 @@ Decomposition::Decomposition(std::optional<std::string> path,
         {
             py::gil_scoped_release release;
             st = korvane::analyseSound(run);
-            if (st == 0 && !factorise(bridge)) st = 1;
+            if (st == 0) st = korvane::factorise(run, RoundBridge::onRound, &bridge);
         }
         raiseIfStopped(bridge);
         if (st != 0) raiseStep(2, caught.text(), PyExc_ValueError);
     }
-}
-
-// The command line's factorise(), its bar replaced by the bridge.
-bool Decomposition::factorise(RoundBridge &bridge) {
-    Run &run = *run_;
-    const int K = opt_->components;
-    if (korvane::checkGivenBases(run) != 0) return false;
-    const auto t0 = std::chrono::steady_clock::now();
-    try {
-        const kve_streamShape &s = run.shape;
-        run.seedUsed = opt_->seed ? *opt_->seed
-                                  : static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
-        run.W.assign(static_cast<size_t>(s.rows) * K, 0.0);
-        run.H.assign(static_cast<size_t>(K) * s.frames, 0.0);
-        if (run.start == "random")
-            kve_randomStart(run.seedUsed, s.rows, s.frames, K, run.W.data(), run.H.data());
-        else if (kve_nndsvdaStart(run.V.data(), s.rows, s.frames, K, run.seedUsed, run.W.data(), run.H.data()) != 0)
-            throw std::bad_alloc();
-        korvane::putGivenBases(run);
-        kve_rounds how{};
-        how.cost = opt_->cost == "euclidean" ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
-        how.iterations = opt_->iterations;
-        how.tol = opt_->tol;
-        how.fixedK = !opt_->given ? -1 : opt_->fixBases ? korvane::givenCount(*opt_) : 0;
-        kve_roundsDone done{};
-        kve_status st = kve_streamFactorise(run.V.data(), s.rows, static_cast<int>(s.frames), K, run.W.data(),
-                                            run.H.data(), &how, RoundBridge::onRound, &bridge, &done);
-        if (st == KVE_STOPPED) return false;
-        if (st != KVE_OK) throw std::bad_alloc();
-        run.iterationsRun = done.iterations;
-        run.divergence = done.cost;
-        run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        if (takeComponents()) return true;
-    } catch (const std::bad_alloc &) {
-    }
-    korvane::fail("not enough memory for the factorisation");
-    return false;
-}
-
-bool Decomposition::takeComponents() {
-    Run &run = *run_;
-    const kve_streamShape &s = run.shape;
-    const int K = opt_->components;
-    if (kve_orderComponents(&s, run.W.data(), run.H.data(), K, korvane::givenCount(*opt_), orderOf(opt_->order)) !=
-        KVE_OK)
-        return false;
-    const double scale = kve_activationScale(run.H.data(), K, s.frames);
-    std::vector<double> share(static_cast<size_t>(K));
-    kve_energyShares(&s, run.W.data(), run.H.data(), K, share.data());
-    for (int k = 0; k < K; ++k) {
-        korvane::Component c;
-        c.activation.resize(static_cast<size_t>(s.frames));
-        c.listForm.resize(static_cast<size_t>(s.bins));
-        c.shown.resize(static_cast<size_t>(s.bins));
-        kve_componentInfo info;
-        kve_componentForm(&s, run.sound.sampleRate, run.W.data(), run.H.data(), K, k, scale, c.activation.data(),
-                          c.listForm.data(), c.shown.data(), &info);
-        c.centroidHz = info.centroidHz;
-        c.peakHz = info.peakHz;
-        c.energyShare = share[static_cast<size_t>(k)];
-        run.components.push_back(std::move(c));
-    }
-    return true;
 }
 
 py::array_t<double> Decomposition::matrix(const std::vector<double> &v, long rows, long cols) {
@@ -293,15 +235,19 @@ py::array_t<double> Decomposition::perComponent(double korvane::Component::*fiel
 // Each set of components (from 0) through one mask, all in one pass.
 py::list Decomposition::resynthesise(const std::vector<std::vector<int>> &sets) {
     const kve_streamShape &s = run_->shape;
-    std::vector<kve_output> outs;
+    std::vector<std::vector<int>> inner;  // each set's inner components
     for (const auto &set : sets) {
         if (set.empty()) raise(PyExc_ValueError, "a group needs at least one component");
-        for (int c : set)
+        inner.emplace_back();
+        for (int c : set) {
             if (c < 0 || c >= K())
                 raise(PyExc_ValueError,
                       "component " + std::to_string(c) + " is not between 0 and " + std::to_string(K() - 1));
-        outs.push_back({set.data(), static_cast<int>(set.size())});
+            for (int i : korvane::innerOf(*run_, c)) inner.back().push_back(i);
+        }
     }
+    std::vector<kve_output> outs;
+    for (const auto &set : inner) outs.push_back({set.data(), static_cast<int>(set.size())});
     py::list arrays;
     ArraySink sink{{}, s.channels};
     for (size_t i = 0; i < sets.size(); ++i) {
@@ -314,9 +260,8 @@ py::list Decomposition::resynthesise(const std::vector<std::vector<int>> &sets) 
     kve_status st;
     {
         py::gil_scoped_release release;
-        st = kve_streamResynth(&s, kve_source{CheckedSource::read, &src}, run_->W.data(), run_->H.data(),
-                               static_cast<int>(K()), outs.data(), static_cast<int>(outs.size()),
-                               kve_sink{ArraySink::write, &sink}, 0);
+        st = kve_streamResynth(&s, kve_source{CheckedSource::read, &src}, run_->W.data(), run_->H.data(), run_->inner,
+                               outs.data(), static_cast<int>(outs.size()), kve_sink{ArraySink::write, &sink}, 0);
     }
     raiseIfStopped(bridge);
     if (st == KVE_NO_MEMORY) raise(PyExc_MemoryError, "not enough memory for the resynthesis");
@@ -421,6 +366,10 @@ py::dict Decomposition::info() const {
     d["divergence"] = run.divergence;
     d["seed"] = run.seedUsed;
     d["name"] = run.name;
+    d["cost"] = korvane::costName(run.model);
+    d["beta"] = run.model.beta;
+    d["span"] = run.model.span;
+    d["pool"] = run.pool;
     return d;
 }
 
@@ -435,6 +384,15 @@ void bindDecomposition(py::module_ &m) {
         .def_readwrite("hop", &Settings::hop)
         .def_readwrite("channels", &Settings::channels)
         .def_readwrite("cost", &Settings::cost)
+        .def_readwrite("beta", &Settings::beta)
+        .def_readwrite("sparse_w", &Settings::sparseW)
+        .def_readwrite("sparse_h", &Settings::sparseH)
+        .def_readwrite("l2_w", &Settings::l2W)
+        .def_readwrite("l2_h", &Settings::l2H)
+        .def_readwrite("continuity", &Settings::continuity)
+        .def_readwrite("span", &Settings::span)
+        .def_readwrite("pool", &Settings::pool)
+        .def_readwrite("plain", &Settings::plain)
         .def_readwrite("start", &Settings::start)
         .def_readwrite("order", &Settings::order)
         .def_readwrite("iterations", &Settings::iterations)

@@ -12,10 +12,19 @@ namespace korvane {
 
 namespace {
 
-int onRound(int done, int total, void *user) {
+int drawRound(int done, int total, void *user) {
     static_cast<ProgressBar *>(user)->update(done, total);
     return 0;
 }
+
+// Who sees each round, and may stop the rounds.
+struct RoundWatch {
+    kve_progressFn onRound;
+    void *user;
+};
+
+// the rounds were stopped by the watch
+constexpr int kStopped = -2;
 
 kve_order orderOf(const std::string &how) {
     if (how == "peak") return KVE_BY_PEAK;
@@ -124,7 +133,7 @@ bool startFactors(Run &run, int n) {
 // The engine's rounds on W and H (n components, span blocks of W) until the
 // count or the tolerance stops them; given bases keep their place, and with
 // --fix-bases their values.
-int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, ProgressBar &bar) {
+int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, const RoundWatch &watch) {
     kve_rounds how{};
     how.cost = run.model.beta == 2.0 ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
     how.iterations = run.opt.iterations;
@@ -132,9 +141,10 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, Pro
     how.fixedK = !run.opt.given ? -1 : run.opt.fixBases ? givenCount(run.opt) : 0;
     how.model = &run.model;
     kve_roundsDone done{};
-    if (kve_streamFactorise(run.V.data(), run.shape.rows, static_cast<int>(run.shape.frames), n, W.data(), H.data(),
-                            &how, onRound, &bar, &done) != KVE_OK)
-        return 1;
+    const kve_status st = kve_streamFactorise(run.V.data(), run.shape.rows, static_cast<int>(run.shape.frames), n,
+                                              W.data(), H.data(), &how, watch.onRound, watch.user, &done);
+    if (st == KVE_STOPPED) return kStopped;
+    if (st != KVE_OK) return 1;
     run.iterationsRun = done.iterations;
     run.divergence = done.cost;
     return 0;
@@ -142,18 +152,18 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, Pro
 
 // Factorised, then the convolutive components made rank-one inner ones and
 // any pool grouped into -k: groupOf gives each inner component's source.
-int factoriseModel(Run &run, ProgressBar &bar, std::vector<int> &groupOf) {
+int factoriseModel(Run &run, const RoundWatch &watch, std::vector<int> &groupOf) {
     const kve_streamShape &s = run.shape;
     const int K = run.opt.components, n = run.pool > 0 ? run.pool : K, L = run.model.span;
     if (!startFactors(run, n)) return 1;
     if (L > 1) {
         std::vector<double> Wc(static_cast<size_t>(L) * s.rows * n), Hc(run.H.size());
         kve_convolutiveStart(run.W.data(), run.H.data(), s.rows, s.frames, n, L, Wc.data(), Hc.data());
-        if (int st = iterate(run, n, Wc, Hc, bar)) return st;
+        if (int st = iterate(run, n, Wc, Hc, watch)) return st;
         run.W.assign(static_cast<size_t>(s.rows) * n * L, 0.0);
         run.H.assign(static_cast<size_t>(n) * L * s.frames, 0.0);
         kve_expandConvolutive(Wc.data(), Hc.data(), s.rows, s.frames, n, L, run.W.data(), run.H.data());
-    } else if (int st = iterate(run, n, run.W, run.H, bar)) {
+    } else if (int st = iterate(run, n, run.W, run.H, watch)) {
         return st;
     }
     run.inner = n * L;
@@ -171,7 +181,7 @@ int factoriseModel(Run &run, ProgressBar &bar, std::vector<int> &groupOf) {
 
 }  // namespace
 
-int factorise(Run &run) {
+int factorise(Run &run, kve_progressFn onRound, void *user) {
     const int K = run.opt.components;
     if (int status = checkGivenBases(run)) return status;
     say(run, "Factorizing sound with k=%d...", K);
@@ -179,13 +189,14 @@ int factorise(Run &run) {
     int st = 1;
     std::vector<int> groupOf;
     try {
-        ProgressBar bar("factorising", run.opt.iterations, run.progress);
-        st = factoriseModel(run, bar, groupOf);
+        ProgressBar bar("factorising", run.opt.iterations, run.progress && !onRound);
+        st = factoriseModel(run, onRound ? RoundWatch{onRound, user} : RoundWatch{drawRound, &bar}, groupOf);
         if (st == 0) bar.finish();
     } catch (const std::bad_alloc &) {
         st = 1;
     }
     run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (st == kStopped) return 1;
     if (st != 0) {
         fail("not enough memory for the factorisation");
         return 1;

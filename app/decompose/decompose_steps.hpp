@@ -75,7 +75,9 @@ int checkOptions(Run &run);
 int chooseModel(Run &run);
 int loadSound(Run &run, StagedSet &out);
 int analyseSound(Run &run);
-int factorise(Run &run);
+// onRound (when given) sees each round instead of the progress bar, and
+// may stop the rounds (1, no message).
+int factorise(Run &run, kve_progressFn onRound = nullptr, void *user = nullptr);
 int resynthesiseAndWrite(Run &run, StagedSet &out);
 int drawPicture(Run &run, StagedSet &out);
 int writeListeningPage(Run &run, StagedSet &out);

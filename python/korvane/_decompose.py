@@ -126,8 +126,10 @@ class Decomposition:
                 f"{i['channels']} channel(s), {i['length']} samples>")
 
 
-def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", cost="kl", iterations=200, tol=1e-4,
-              start="nndsvda", seed=None, order="centroid", bases=None, fix_bases=False, extra=0, progress=None):
+def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", cost=None, iterations=200, tol=1e-4,
+              start="nndsvda", seed=None, order="centroid", bases=None, fix_bases=False, extra=0, beta=None,
+              sparse_w=None, sparse_h=None, l2_w=None, l2_h=None, continuity=None, span=None, pool=None, plain=False,
+              progress=None):
     """Decompose a sound into k components, as ``korvane decompose`` does.
 
     Parameters
@@ -148,7 +150,8 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     channels : "stack" or "sum"
         Stereo analysed as both channels' spectra stacked (sharing the
         activations) or as the spectrum of their sum.
-    cost : "kl" or "euclidean"
+    cost : "kl", "euclidean" or "is", optional
+        The cost lowered (default kl; is: Itakura-Saito).
     iterations : int
         Most rounds of the factorisation.
     tol : float
@@ -165,8 +168,25 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         Keep the given bases fixed; learn only their activations.
     extra : int
         Free components beside the given bases.
+    beta : float, optional
+        Lower the beta-divergence of this beta instead of cost.
+    sparse_w, sparse_h, l2_w, l2_h : float, optional
+        L1 and L2 penalties on the bases and the activations.
+    continuity : float, optional
+        Temporal continuity of the activations.
+    span : int, optional
+        Frames of each basis; above 1, convolutive bases.
+    pool : int, optional
+        Factorise this many components and group them into k.
+    plain : bool
+        Plain NMF: every model option not given is off.
     progress : callable(done, total) or a tqdm-like bar, optional
         Hears of each round of the factorisation.
+
+    Every model option left at None is the command line's default
+    (``korvane decompose --help``). W and H are the factors as the rounds
+    left them: with span or pool, rank-one inner components, several to a
+    component.
 
     Returns a Decomposition. A WAV file shorter than its header claims is
     decomposed as far as it goes, with a RuntimeWarning (the command line's
@@ -186,9 +206,20 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         # the default is recorded as not given, as the command line does
         setattr(settings, name, None if value == default else value)
     for name, value in (("channels", channels), ("cost", cost), ("start", start), ("order", order)):
-        if not isinstance(value, str):
+        if not isinstance(value, str) and not (name == "cost" and value is None):
             raise ValueError(f"{name} must be a string")
         setattr(settings, name, value)
+    for name, value in (("beta", beta), ("sparse_w", sparse_w), ("sparse_h", sparse_h), ("l2_w", l2_w),
+                        ("l2_h", l2_h), ("continuity", continuity)):
+        if value is not None:
+            try:
+                value = float(value)
+            except (TypeError, ValueError):
+                raise ValueError(f"{name} must be a number") from None
+        setattr(settings, name, value)
+    settings.span = None if span is None else _integer("span", span)
+    settings.pool = None if pool is None else _integer("pool", pool)
+    settings.plain = bool(plain)
     settings.iterations = _integer("iterations", iterations)
     settings.tol = float(tol)
     if seed is not None:

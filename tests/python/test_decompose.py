@@ -45,6 +45,8 @@ def assert_same_factors(a, b):
      {"cost": "euclidean", "start": "random", "order": "energy"}),
     (["--channels", "sum", "--win", "0.05", "--hop", "0.5", "--tol", "0", "--iterations", "30"],
      {"channels": "sum", "win": 0.05, "hop": 0.5, "tol": 0, "iterations": 30}),
+    (["--pool", "6", "--span", "2", "--beta", "0.5", "--continuity", "0.5"],
+     {"pool": 6, "span": 2, "beta": 0.5, "continuity": 0.5}),
 ])
 def test_module_equals_the_command_line(loop, tmp_path, options, keywords):
     path, _ = loop
@@ -80,10 +82,10 @@ def test_pcm_files_equal_the_command_lines_sample_for_sample(loop, tmp_path):
     assert (tmp_path / "py" / "decomposition.png").stat().st_size > 0
 
 
-@pytest.mark.parametrize("channels", ["stack", "sum"])
-def test_components_sum_to_the_input(loop, channels):
+@pytest.mark.parametrize("channels,model", [("stack", {}), ("sum", {}), ("stack", {"pool": 7, "span": 3})])
+def test_components_sum_to_the_input(loop, channels, model):
     path, samples = loop
-    d = korvane.decompose(path, 4, seed=1, channels=channels)
+    d = korvane.decompose(path, 4, seed=1, channels=channels, **model)
     parts = d.components()
     assert len(parts) == 4 and parts[0].shape == samples.shape
     np.testing.assert_allclose(sum(parts), samples, rtol=0, atol=1e-12)
@@ -132,7 +134,8 @@ def test_refusals(loop, tmp_path):
         korvane.decompose(path, win=10)
     for kw, msg in [({"k": 0}, "between 1 and 64"), ({"k": 65}, "between 1 and 64"),
                     ({"channels": "mid"}, "--channels must be sum or stack"),
-                    ({"cost": "is"}, "--cost must be kl or euclidean"),
+                    ({"cost": "l1"}, "--cost must be kl, euclidean or is"), ({"span": 0}, "--span must be"),
+                    ({"pool": 2, "k": 3}, "--pool must be"), ({"continuity": -1}, "--continuity must be"),
                     ({"order": "loud"}, "--order must be"), ({"start": "svd"}, "--start must be"),
                     ({"hop": 1.5}, "--hop must be"), ({"win": -1}, "--win must be"),
                     ({"iterations": 0}, "--iterations must be"), ({"tol": -1}, "--tol must be"),
