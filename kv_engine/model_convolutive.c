@@ -31,7 +31,7 @@ enum { KC_KL, KC_EUC, KC_IS, KC_GENERAL };
 
 /* what the kernels read: H padded, and the sizes */
 typedef struct {
-    const double *Hp; /* K rows of ldp: H[k][t - l] at Hp[k ldp + P + t - l] */
+    const double *Hp;  /* K rows of ldp: H[k][t - l] at Hp[k ldp + P + t - l] */
     const size_t *off; /* K L: k ldp + P - l for j = l K + k */
     size_t ldp, P;
     size_t K, L, Tv; /* Tv: the frames rounded up to 8 */
@@ -80,10 +80,10 @@ enum { KC_MOST_SLABS = 8, KC_SLAB_ROWS = 64 };
 
 /* one thread's scratch */
 typedef struct {
-    double *wc;       /* rb x K L: the block's W, l K + k */
-    double *X, *Y;    /* rb x lda: Λ, then A and B */
-    double *acc;      /* rb x K L x 4: W sums by lane (4 at most) */
-    double *nW, *dW;  /* rb x K L: the W update's sums, (l nb + r) K + k */
+    double *wc;      /* rb x K L: the block's W, l K + k */
+    double *X, *Y;   /* rb x lda: Λ, then A and B */
+    double *acc;     /* rb x K L x 4: W sums by lane (4 at most) */
+    double *nW, *dW; /* rb x K L: the W update's sums, (l nb + r) K + k */
 } kc_mine;
 
 typedef struct {
@@ -125,8 +125,7 @@ static size_t kc_stride(size_t n)
 static void kc_sync(const kc_run *run, int nt)
 {
 #ifdef KC_THREADS
-    if (nt > 1)
-        pthread_barrier_wait(run->bar);
+    if (nt > 1) pthread_barrier_wait(run->bar);
 #else
     (void)run, (void)nt;
 #endif
@@ -180,8 +179,7 @@ static void kc_wupdate(const kc_run *run, const kc_mine *me, size_t g0, size_t n
         double *w = run->W + (l * R + g0) * K;
         double *num = me->nW + l * nb * K, *den = me->dW + l * nb * K;
         kve_penaltyW(run->m, w, (int)nb, (int)K, num, den);
-        for (size_t i = 0; i < nb * K; i++)
-            w[i] *= num[i] / (den[i] + KC_EPS);
+        for (size_t i = 0; i < nb * K; i++) w[i] *= num[i] / (den[i] + KC_EPS);
     }
 }
 
@@ -200,8 +198,7 @@ static void kc_slab(const kc_run *run, const kc_mine *me, size_t s, int w, int h
     double *num = run->parts + s * 2 * Kn, *den = num + Kn;
     size_t g0, g1;
     kc_slabRows(run, s, &g0, &g1);
-    if (h)
-        memset(num, 0, 2 * Kn * sizeof *num);
+    if (h) memset(num, 0, 2 * Kn * sizeof *num);
     for (size_t b = g0; b < g1; b += run->rb) {
         const size_t nb = b + run->rb < g1 ? run->rb : g1 - b;
         if (w) {
@@ -224,8 +221,7 @@ static void kc_padH(kc_run *run)
     const size_t K = run->K, T = run->T, L = run->L;
     for (size_t k = 0; k < K; k++)
         memcpy(run->Hp + k * run->g.ldp + run->g.P, run->H + k * T, T * sizeof *run->H);
-    if (run->kind != KC_KL)
-        return;
+    if (run->kind != KC_KL) return;
     for (size_t k = 0; k < K; k++) {
         /* sum over t < T - l, for each l from the longest down */
         const double *h = run->H + k * T;
@@ -233,8 +229,7 @@ static void kc_padH(kc_run *run)
         double s = 0.0;
         for (size_t li = L; li-- > 0;) {
             const size_t upto = T > li ? T - li : 0;
-            for (; end < upto; end++)
-                s += h[end];
+            for (; end < upto; end++) s += h[end];
             run->rowSums[li * K + k] = s;
         }
     }
@@ -248,16 +243,13 @@ static void kc_hupdate(kc_run *run)
     double *num = run->parts, *den = num + Kn;
     for (size_t s = 1; s < run->slabs; s++) {
         const double *ns = run->parts + s * 2 * Kn, *ds = ns + Kn;
-        for (size_t i = 0; i < Kn; i++)
-            num[i] += ns[i];
+        for (size_t i = 0; i < Kn; i++) num[i] += ns[i];
         if (run->kind != KC_KL)
-            for (size_t i = 0; i < Kn; i++)
-                den[i] += ds[i];
+            for (size_t i = 0; i < Kn; i++) den[i] += ds[i];
     }
     if (run->kind == KC_KL) {
         /* sum_r W_l[r][k], over the l with t + l inside */
-        for (size_t j = 0; j < K * L; j++)
-            run->colSums[j] = 0.0;
+        for (size_t j = 0; j < K * L; j++) run->colSums[j] = 0.0;
         for (size_t l = 0; l < L; l++)
             for (size_t r = 0; r < R; r++)
                 for (size_t k = 0; k < K; k++)
@@ -265,8 +257,7 @@ static void kc_hupdate(kc_run *run)
         for (size_t k = 0; k < K; k++)
             for (size_t t = 0; t < T; t++) {
                 double d = 0.0;
-                for (size_t l = 0; l < L && t + l < T; l++)
-                    d += run->colSums[l * K + k];
+                for (size_t l = 0; l < L && t + l < T; l++) d += run->colSums[l * K + k];
                 den[k * ldn + t] = d;
             }
     }
@@ -284,21 +275,16 @@ static void kc_rounds(kc_run *run, int id, int nt)
     const kc_mine me = kc_mineOf(run, id);
     const size_t s0 = run->slabs * (size_t)id / (size_t)nt;
     const size_t s1 = run->slabs * (size_t)(id + 1) / (size_t)nt;
-    for (size_t s = s0; s < s1; s++)
-        kc_slab(run, &me, s, 0, 1);
+    for (size_t s = s0; s < s1; s++) kc_slab(run, &me, s, 0, 1);
     for (int i = 0; i < run->n; i++) {
         kc_sync(run, nt);
         if (id == 0) {
-            if (i > 0 && run->onRound && run->onRound(i, run->n, run->user) != 0)
-                run->stop = 1;
-            if (!run->stop)
-                kc_hupdate(run);
+            if (i > 0 && run->onRound && run->onRound(i, run->n, run->user) != 0) run->stop = 1;
+            if (!run->stop) kc_hupdate(run);
         }
         kc_sync(run, nt);
-        if (run->stop)
-            break; /* every thread sees it after the same meeting */
-        for (size_t s = s0; s < s1; s++)
-            kc_slab(run, &me, s, 1, i + 1 < run->n);
+        if (run->stop) break; /* every thread sees it after the same meeting */
+        for (size_t s = s0; s < s1; s++) kc_slab(run, &me, s, 1, i + 1 < run->n);
     }
     kc_sync(run, nt);
     if (id == 0 && !run->stop && run->onRound && run->onRound(run->n, run->n, run->user) != 0)
@@ -324,8 +310,7 @@ static void kc_runTeam(kc_run *run, int nth)
                 kc_rounds(run, 0, 1);
 #pragma omp barrier
 #pragma omp single
-            if (barOk && nt > 1)
-                pthread_barrier_destroy(&bar);
+            if (barOk && nt > 1) pthread_barrier_destroy(&bar);
         }
         return;
     }
@@ -345,8 +330,7 @@ static void kc_plan(kc_run *run)
     g->Tv = kc_up(T, 8);
     g->ldp = kc_stride(g->P + g->Tv);
     g->tile = (2048 / K) / 8 * 8;
-    if (g->tile < 8)
-        g->tile = 8;
+    if (g->tile < 8) g->tile = 8;
     run->ldn = kc_stride(g->Tv);
     run->lda = kc_stride(g->Tv + L - 1);
     /* A and B of a block in about 512 KiB */
@@ -364,10 +348,10 @@ static int kc_threadCount(const kc_run *run)
     int nth = 1;
 #ifdef _OPENMP
     nth = omp_get_max_threads();
-    if (nth < 1 || (double)run->R * (double)run->T * (double)run->K * (double)run->L < KC_THREAD_WORK)
+    if (nth < 1 ||
+        (double)run->R * (double)run->T * (double)run->K * (double)run->L < KC_THREAD_WORK)
         nth = 1;
-    if ((size_t)nth > run->slabs)
-        nth = (int)run->slabs;
+    if ((size_t)nth > run->slabs) nth = (int)run->slabs;
 #else
     (void)run;
 #endif
@@ -377,10 +361,8 @@ static int kc_threadCount(const kc_run *run)
 /* n += a * b, or 0 when a size would wrap */
 static int kc_add(size_t *n, size_t a, size_t b)
 {
-    if (b && a > (SIZE_MAX / 2) / b)
-        return 0;
-    if (*n > SIZE_MAX / 2 - a * b)
-        return 0;
+    if (b && a > (SIZE_MAX / 2) / b) return 0;
+    if (*n > SIZE_MAX / 2 - a * b) return 0;
     *n += a * b;
     return 1;
 }
@@ -398,8 +380,7 @@ static void *kc_setup(kc_run *run, int nth)
          kc_add(&total, 2, kc_up(KL, 8)) && kc_add(&total, (size_t)nth, share) &&
          kc_add(&total, 1, KL + 8);
     void *block = ok ? malloc(total * sizeof(double) + 64) : NULL;
-    if (!block)
-        return NULL;
+    if (!block) return NULL;
     double *p = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
     run->Hp = p;
     memset(run->Hp, 0, K * run->g.ldp * sizeof *p);
@@ -409,8 +390,7 @@ static void *kc_setup(kc_run *run, int nth)
     run->shares = run->rowSums + kc_up(KL, 8);
     run->off = (size_t *)(run->shares + (size_t)nth * share);
     for (size_t l = 0; l < run->L; l++)
-        for (size_t k = 0; k < K; k++)
-            run->off[l * K + k] = k * run->g.ldp + run->g.P - l;
+        for (size_t k = 0; k < K; k++) run->off[l * K + k] = k * run->g.ldp + run->g.P - l;
     run->g.Hp = run->Hp;
     run->g.off = run->off;
     return block;
@@ -424,8 +404,7 @@ static int kc_kind(double beta)
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,
                           double *W, double *H, int n, int (*onRound)(int, int, void *), void *user)
 {
-    if (n <= 0 || rows < 1 || frames < 1 || K < 1 || m->span < 1)
-        return 0;
+    if (n <= 0 || rows < 1 || frames < 1 || K < 1 || m->span < 1) return 0;
     kc_run run;
     memset(&run, 0, sizeof run);
     run.m = m;
@@ -444,8 +423,7 @@ int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int fram
     kc_plan(&run);
     const int nth = kc_threadCount(&run);
     void *block = kc_setup(&run, nth);
-    if (!block)
-        return -1;
+    if (!block) return -1;
     kc_padH(&run);
     kc_runTeam(&run, nth);
     free(block);
@@ -460,8 +438,7 @@ void kve_convolutiveStart(const double *W0, const double *H0, int rows, int fram
     const size_t nW = (size_t)rows * (size_t)K;
     for (int l = 0; l < span; l++) {
         const double p = 2.0 * (double)(span - l) / ((double)span * (double)(span + 1));
-        for (size_t i = 0; i < nW; i++)
-            W[(size_t)l * nW + i] = W0[i] * p;
+        for (size_t i = 0; i < nW; i++) W[(size_t)l * nW + i] = W0[i] * p;
     }
     memcpy(H, H0, (size_t)K * (size_t)frames * sizeof *H);
 }
@@ -472,8 +449,7 @@ void kve_expandConvolutive(const double *W, const double *H, int rows, int frame
     const size_t R = (size_t)rows, T = (size_t)frames, nK = (size_t)K, L = (size_t)span;
     for (size_t r = 0; r < R; r++)
         for (size_t k = 0; k < nK; k++)
-            for (size_t l = 0; l < L; l++)
-                We[r * nK * L + k * L + l] = W[(l * R + r) * nK + k];
+            for (size_t l = 0; l < L; l++) We[r * nK * L + k * L + l] = W[(l * R + r) * nK + k];
     for (size_t k = 0; k < nK; k++)
         for (size_t l = 0; l < L; l++) {
             double *he = He + (k * L + l) * T;

@@ -68,10 +68,8 @@ static void KC_NAME(kc_lam)(const kc_geom *g, const double *restrict wc, size_t 
     for (size_t t0 = 0; t0 < g->Tv; t0 += g->tile) {
         const size_t t1 = t0 + g->tile < g->Tv ? t0 + g->tile : g->Tv;
         size_t r = 0;
-        for (; r + 4 <= nb; r += 4)
-            KC_NAME(kc_lamRows)(g, wc, r, 4, X, lda, t0, t1);
-        for (; r < nb; r++)
-            KC_NAME(kc_lamRows)(g, wc, r, 1, X, lda, t0, t1);
+        for (; r + 4 <= nb; r += 4) KC_NAME(kc_lamRows)(g, wc, r, 4, X, lda, t0, t1);
+        for (; r < nb; r++) KC_NAME(kc_lamRows)(g, wc, r, 1, X, lda, t0, t1);
     }
 }
 
@@ -121,10 +119,17 @@ static void KC_NAME(kc_hnum)(const kc_geom *g, const double *restrict wc, size_t
         for (; k0 + 4 <= g->K; k0 += 4)
             KC_NAME(kc_hnumK)(g, wc, nb, X, lda, num, ldn, k0, 4, t0, t1);
         switch (g->K - k0) {
-        case 3: KC_NAME(kc_hnumK)(g, wc, nb, X, lda, num, ldn, k0, 3, t0, t1); break;
-        case 2: KC_NAME(kc_hnumK)(g, wc, nb, X, lda, num, ldn, k0, 2, t0, t1); break;
-        case 1: KC_NAME(kc_hnumK)(g, wc, nb, X, lda, num, ldn, k0, 1, t0, t1); break;
-        default: break;
+        case 3:
+            KC_NAME(kc_hnumK)(g, wc, nb, X, lda, num, ldn, k0, 3, t0, t1);
+            break;
+        case 2:
+            KC_NAME(kc_hnumK)(g, wc, nb, X, lda, num, ldn, k0, 2, t0, t1);
+            break;
+        case 1:
+            KC_NAME(kc_hnumK)(g, wc, nb, X, lda, num, ldn, k0, 1, t0, t1);
+            break;
+        default:
+            break;
         }
     }
 }
@@ -164,10 +169,8 @@ KC_INLINE void KC_NAME(kc_wnumRows)(const kc_geom *g, const double *restrict X, 
 {
     const size_t KL = g->K * g->L;
     size_t j = 0;
-    for (; j + 4 <= KL; j += 4)
-        KC_NAME(kc_wnumQ)(g, X, lda, r, nr, j, 4, t0, t1, acc);
-    for (; j < KL; j++)
-        KC_NAME(kc_wnumQ)(g, X, lda, r, nr, j, 1, t0, t1, acc);
+    for (; j + 4 <= KL; j += 4) KC_NAME(kc_wnumQ)(g, X, lda, r, nr, j, 4, t0, t1, acc);
+    for (; j < KL; j++) KC_NAME(kc_wnumQ)(g, X, lda, r, nr, j, 1, t0, t1, acc);
 }
 
 /* out[(l nb + r) K + k] = sum_t X[r][t] H[k][t - l] over [0, Tv): lanes in
@@ -180,10 +183,8 @@ static void KC_NAME(kc_wnum)(const kc_geom *g, const double *restrict X, size_t 
     for (size_t t0 = 0; t0 < g->Tv; t0 += g->tile) {
         const size_t t1 = t0 + g->tile < g->Tv ? t0 + g->tile : g->Tv;
         size_t r = 0;
-        for (; r + 2 <= nb; r += 2)
-            KC_NAME(kc_wnumRows)(g, X, lda, r, 2, t0, t1, acc);
-        if (r < nb)
-            KC_NAME(kc_wnumRows)(g, X, lda, r, 1, t0, t1, acc);
+        for (; r + 2 <= nb; r += 2) KC_NAME(kc_wnumRows)(g, X, lda, r, 2, t0, t1, acc);
+        if (r < nb) KC_NAME(kc_wnumRows)(g, X, lda, r, 1, t0, t1, acc);
     }
     for (size_t r = 0; r < nb; r++)
         for (size_t j = 0; j < KL; j++) {
@@ -205,8 +206,7 @@ static void KC_NAME(kc_quotient)(int kind, double beta, const float *restrict v,
     const double eps = KC_EPS;
     switch (kind) {
     case KC_KL:
-        for (size_t t = 0; t < T; t++)
-            X[t] = (double)v[t] / (X[t] + eps);
+        for (size_t t = 0; t < T; t++) X[t] = (double)v[t] / (X[t] + eps);
         break;
     case KC_EUC:
         for (size_t t = 0; t < T; t++) {
@@ -230,8 +230,7 @@ static void KC_NAME(kc_quotient)(int kind, double beta, const float *restrict v,
         break;
     }
     memset(X + T, 0, (lda - T) * sizeof *X);
-    if (kind != KC_KL)
-        memset(Y + T, 0, (lda - T) * sizeof *Y);
+    if (kind != KC_KL) memset(Y + T, 0, (lda - T) * sizeof *Y);
 }
 
 #undef KC_LD
