@@ -26,6 +26,8 @@
 #endif
 
 #define KC_EPS 2.220446049250313e-16
+/* the most doubles in a vector of any kernel copy */
+#define KC_LANES 8
 
 enum { KC_KL, KC_EUC, KC_IS, KC_GENERAL };
 
@@ -34,12 +36,21 @@ typedef struct {
     const double *Hp;  /* K rows of ldp: H[k][t - l] at Hp[k ldp + P + t - l] */
     const size_t *off; /* K L: k ldp + P - l for j = l K + k */
     size_t ldp, P;
-    size_t K, L, Tv; /* Tv: the frames rounded up to 8 */
-    size_t tile;     /* frames per tile, a multiple of 8 */
+    size_t K, L, Tv; /* Tv: the frames rounded up to 2 KC_LANES */
+    size_t tile;     /* frames per tile, a multiple of 2 KC_LANES */
 } kc_geom;
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define KC_X86 1
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+#define KC_VW 8
+#define KC_SUFFIX _avx512
+#include "model_convolutive_kern.h"
+#undef KC_SUFFIX
+#undef KC_VW
+#pragma GCC pop_options
+
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 #define KC_VW 4
@@ -67,6 +78,9 @@ static kc_impl kc_choose(void)
 {
 #ifdef KC_X86
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
+        return (kc_impl){kc_lam_avx512, kc_hnum_avx512, kc_wnum_avx512, kc_quotient_avx512};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         return (kc_impl){kc_lam_avx2, kc_hnum_avx2, kc_wnum_avx2, kc_quotient_avx2};
 #endif
@@ -82,7 +96,7 @@ enum { KC_MOST_SLABS = 8, KC_SLAB_ROWS = 64 };
 typedef struct {
     double *wc;      /* rb x K L: the block's W, l K + k */
     double *X, *Y;   /* rb x lda: Λ, then A and B */
-    double *acc;     /* rb x K L x 4: W sums by lane (4 at most) */
+    double *acc;     /* rb x K L x KC_LANES: W sums by lane */
     double *nW, *dW; /* rb x K L: the W update's sums, (l nb + r) K + k */
 } kc_mine;
 
@@ -139,7 +153,7 @@ static kc_mine kc_mineOf(const kc_run *run, int id)
     me.X = me.wc + kc_up(rb * KL, 8);
     me.Y = me.X + rb * run->lda;
     me.acc = me.Y + rb * run->lda;
-    me.nW = me.acc + rb * KL * 4;
+    me.nW = me.acc + rb * KL * KC_LANES;
     me.dW = me.nW + kc_up(rb * KL, 8);
     return me;
 }
@@ -327,10 +341,10 @@ static void kc_plan(kc_run *run)
     g->K = K;
     g->L = L;
     g->P = L - 1;
-    g->Tv = kc_up(T, 8);
+    g->Tv = kc_up(T, 2 * KC_LANES);
     g->ldp = kc_stride(g->P + g->Tv);
-    g->tile = (2048 / K) / 8 * 8;
-    if (g->tile < 8) g->tile = 8;
+    g->tile = (2048 / K) / (2 * KC_LANES) * (2 * KC_LANES);
+    if (g->tile < 2 * KC_LANES) g->tile = 2 * KC_LANES;
     run->ldn = kc_stride(g->Tv);
     run->lda = kc_stride(g->Tv + L - 1);
     /* A and B of a block in about 512 KiB */
@@ -373,7 +387,7 @@ static void *kc_setup(kc_run *run, int nth)
     const size_t K = run->K, KL = K * run->L, rb = run->rb;
     size_t share = 0, total = 0;
     int ok = kc_add(&share, 2, kc_up(rb * KL, 8)) && kc_add(&share, 2 * rb, run->lda) &&
-             kc_add(&share, rb * KL, 4) && kc_add(&share, 1, kc_up(rb * KL, 8));
+             kc_add(&share, rb * KL, KC_LANES) && kc_add(&share, 1, kc_up(rb * KL, 8));
     share = kc_up(share, 8); /* shares a whole number of cache lines apart */
     run->share = share;
     ok = ok && kc_add(&total, K, run->g.ldp) && kc_add(&total, run->slabs * 2 * K, run->ldn) &&

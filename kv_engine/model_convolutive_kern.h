@@ -189,7 +189,10 @@ static void KC_NAME(kc_wnum)(const kc_geom *g, const double *restrict X, size_t 
     for (size_t r = 0; r < nb; r++)
         for (size_t j = 0; j < KL; j++) {
             const double *a = acc + (r * KL + j) * KC_VW;
-#if KC_VW == 4
+#if KC_VW == 8
+            out[((j / K) * nb + r) * K + j % K] =
+                ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+#elif KC_VW == 4
             out[((j / K) * nb + r) * K + j % K] = (a[0] + a[1]) + (a[2] + a[3]);
 #else
             out[((j / K) * nb + r) * K + j % K] = a[0] + a[1];
