@@ -109,11 +109,14 @@ typedef struct {
     kc_geom g;
     kc_impl impl;
     size_t lda, ldn, rb, slabs;
+    int gram; /* Euclidean through the Gram matrices */
     double *Hp;
     size_t *off;
     double *parts;   /* slabs x 2 x K x ldn: each slab's H sums (num, den) */
-    double *colSums; /* K L: sum_r W_l[r][k] (Kullback-Leibler) */
-    double *rowSums; /* K L: sum_t H[k][t - l] (Kullback-Leibler) */
+    double *colSums; /* K L: sum_r W_l[r][k] */
+    double *rowSums; /* K L: sum_t H[k][t - l] */
+    double *gramW;   /* K L x K L: sum_r W_l[r][k] W_l'[r][k'] (Euclidean) */
+    double *gramH;   /* K L x K L: sum_t H[k][t - l] H[k'][t - l'] (Euclidean) */
     double *shares;  /* per thread scratch, share doubles apart */
     size_t share;
     int n, stop;
@@ -177,10 +180,22 @@ static void kc_quotients(const kc_run *run, const kc_mine *me, size_t g0, size_t
                            me->X + r * run->lda, me->Y + r * run->lda, run->lda);
 }
 
+/* the W update of the rows [g0, g0 + nb) from its sums in nW and dW */
+static void kc_wfinish(const kc_run *run, const kc_mine *me, size_t g0, size_t nb)
+{
+    const size_t K = run->K, L = run->L, R = run->R;
+    for (size_t l = 0; l < L; l++) {
+        double *w = run->W + (l * R + g0) * K;
+        double *num = me->nW + l * nb * K, *den = me->dW + l * nb * K;
+        kve_penaltyW(run->m, w, (int)nb, (int)K, num, den);
+        for (size_t i = 0; i < nb * K; i++) w[i] *= num[i] / (den[i] + KC_EPS);
+    }
+}
+
 /* the W update of the rows [g0, g0 + nb) from A and B of the current W */
 static void kc_wupdate(const kc_run *run, const kc_mine *me, size_t g0, size_t nb)
 {
-    const size_t K = run->K, L = run->L, R = run->R;
+    const size_t K = run->K, L = run->L;
     run->impl.wnum(&run->g, me->X, run->lda, nb, me->acc, me->nW);
     if (run->kind != KC_KL) {
         run->impl.wnum(&run->g, me->Y, run->lda, nb, me->acc, me->dW);
@@ -189,11 +204,37 @@ static void kc_wupdate(const kc_run *run, const kc_mine *me, size_t g0, size_t n
             for (size_t r = 0; r < nb; r++)
                 memcpy(me->dW + (l * nb + r) * K, run->rowSums + l * K, K * sizeof *me->dW);
     }
-    for (size_t l = 0; l < L; l++) {
-        double *w = run->W + (l * R + g0) * K;
-        double *num = me->nW + l * nb * K, *den = me->dW + l * nb * K;
-        kve_penaltyW(run->m, w, (int)nb, (int)K, num, den);
-        for (size_t i = 0; i < nb * K; i++) w[i] *= num[i] / (den[i] + KC_EPS);
+    kc_wfinish(run, me, g0, nb);
+}
+
+/* Euclidean: A is V itself, and the sums with B = Λ + eps come from the
+ * Gram matrices, sum_t (Λ[r][t] + eps) H[k][t - l] being
+ * sum_j' W[r][j'] gramH[j'][j] + eps rowSums[j]. Then no Λ is made. */
+static void kc_euclBlock(const kc_run *run, const kc_mine *me, size_t g0, size_t nb, int w,
+                         double *num)
+{
+    const size_t K = run->K, KL = K * run->L, T = run->T, lda = run->lda;
+    for (size_t r = 0; r < nb; r++) {
+        const float *v = run->V + (g0 + r) * T;
+        double *x = me->X + r * lda;
+        for (size_t t = 0; t < T; t++) x[t] = (double)v[t];
+        memset(x + T, 0, (lda - T) * sizeof *x);
+    }
+    if (w) {
+        kc_gather(run, g0, nb, me->wc);
+        run->impl.wnum(&run->g, me->X, lda, nb, me->acc, me->nW);
+        for (size_t r = 0; r < nb; r++)
+            for (size_t j = 0; j < KL; j++) {
+                const double *wr = me->wc + r * KL;
+                double d = 0.0;
+                for (size_t i = 0; i < KL; i++) d += wr[i] * run->gramH[i * KL + j];
+                me->dW[((j / K) * nb + r) * K + j % K] = d + KC_EPS * run->rowSums[j];
+            }
+        kc_wfinish(run, me, g0, nb);
+    }
+    if (num) {
+        kc_gather(run, g0, nb, me->wc);
+        run->impl.hnum(&run->g, me->wc, nb, me->X, lda, num, run->ldn);
     }
 }
 
@@ -215,6 +256,10 @@ static void kc_slab(const kc_run *run, const kc_mine *me, size_t s, int w, int h
     if (h) memset(num, 0, 2 * Kn * sizeof *num);
     for (size_t b = g0; b < g1; b += run->rb) {
         const size_t nb = b + run->rb < g1 ? run->rb : g1 - b;
+        if (run->gram) {
+            kc_euclBlock(run, me, b, nb, w, h ? num : NULL);
+            continue;
+        }
         if (w) {
             kc_quotients(run, me, b, nb);
             kc_wupdate(run, me, b, nb);
@@ -228,14 +273,22 @@ static void kc_slab(const kc_run *run, const kc_mine *me, size_t s, int w, int h
     }
 }
 
-/* H in the padded copy the kernels read, and for Kullback-Leibler the sums
- * over its shifted rows */
+/* H in the padded copy the kernels read; for Kullback-Leibler and
+ * Euclidean the sums over its shifted rows, and for Euclidean their Gram
+ * matrix */
 static void kc_padH(kc_run *run)
 {
-    const size_t K = run->K, T = run->T, L = run->L;
+    const size_t K = run->K, T = run->T, L = run->L, KL = K * L;
     for (size_t k = 0; k < K; k++)
         memcpy(run->Hp + k * run->g.ldp + run->g.P, run->H + k * T, T * sizeof *run->H);
-    if (run->kind != KC_KL) return;
+    if (run->kind != KC_KL && !run->gram) return;
+    for (size_t j = 0; j < KL && run->gram; j++)
+        for (size_t i = j; i < KL; i++) {
+            const double *a = run->Hp + run->off[i], *b = run->Hp + run->off[j];
+            double s = 0.0;
+            for (size_t t = 0; t < T; t++) s += a[t] * b[t];
+            run->gramH[i * KL + j] = run->gramH[j * KL + i] = s;
+        }
     for (size_t k = 0; k < K; k++) {
         /* sum over t < T - l, for each l from the longest down */
         const double *h = run->H + k * T;
@@ -249,6 +302,37 @@ static void kc_padH(kc_run *run)
     }
 }
 
+/* Euclidean: den[k][t] = sum over the l with t + l inside of
+ * sum_r W_l[r][k] (Λ[r][t + l] + eps), from W's Gram matrix */
+static void kc_euclDen(kc_run *run, double *den)
+{
+    const size_t K = run->K, T = run->T, L = run->L, R = run->R, KL = K * L, ldp = run->g.ldp;
+    double *G = run->gramW;
+    for (size_t i = 0; i < KL * KL; i++) G[i] = 0.0;
+    for (size_t r = 0; r < R; r++)
+        for (size_t i = 0; i < KL; i++) {
+            const double wi = run->W[((i / K) * R + r) * K + i % K];
+            for (size_t j = i; j < KL; j++)
+                G[i * KL + j] += wi * run->W[((j / K) * R + r) * K + j % K];
+        }
+    for (size_t i = 0; i < KL; i++)
+        for (size_t j = 0; j < i; j++) G[i * KL + j] = G[j * KL + i];
+    for (size_t k = 0; k < K; k++)
+        for (size_t t = 0; t < T; t++) {
+            double d = 0.0;
+            for (size_t l = 0; l < L && t + l < T; l++) {
+                /* Λ[.][t + l] = sum_j' W[.][j'] H[k'][t + l - l'] */
+                const double *g = G + (l * K + k) * KL;
+                const double *h = run->Hp + run->g.P + t + l;
+                double s = 0.0;
+                for (size_t l2 = 0; l2 < L; l2++)
+                    for (size_t k2 = 0; k2 < K; k2++) s += g[l2 * K + k2] * h[k2 * ldp - l2];
+                d += s + KC_EPS * run->colSums[l * K + k];
+            }
+            den[k * run->ldn + t] = d;
+        }
+}
+
 /* The H update from the slabs' sums; one thread, the others waiting */
 static void kc_hupdate(kc_run *run)
 {
@@ -258,16 +342,20 @@ static void kc_hupdate(kc_run *run)
     for (size_t s = 1; s < run->slabs; s++) {
         const double *ns = run->parts + s * 2 * Kn, *ds = ns + Kn;
         for (size_t i = 0; i < Kn; i++) num[i] += ns[i];
-        if (run->kind != KC_KL)
+        if (run->kind != KC_KL && !run->gram)
             for (size_t i = 0; i < Kn; i++) den[i] += ds[i];
     }
-    if (run->kind == KC_KL) {
-        /* sum_r W_l[r][k], over the l with t + l inside */
+    if (run->kind == KC_KL || run->gram) {
+        /* sum_r W_l[r][k] */
         for (size_t j = 0; j < K * L; j++) run->colSums[j] = 0.0;
         for (size_t l = 0; l < L; l++)
             for (size_t r = 0; r < R; r++)
                 for (size_t k = 0; k < K; k++)
                     run->colSums[l * K + k] += run->W[(l * R + r) * K + k];
+    }
+    if (run->gram) {
+        kc_euclDen(run, den);
+    } else if (run->kind == KC_KL) {
         for (size_t k = 0; k < K; k++)
             for (size_t t = 0; t < T; t++) {
                 double d = 0.0;
@@ -350,6 +438,8 @@ static void kc_plan(kc_run *run)
     /* A and B of a block in about 512 KiB */
     run->rb = 32768 / run->lda;
     run->rb = run->rb < 4 ? 4 : run->rb > 64 ? 64 : run->rb;
+    /* the Gram matrices where they cost little beside the passes they save */
+    run->gram = run->kind == KC_EUC && 4 * K * L <= (run->R < T ? run->R : T) && K * L <= 1024;
     run->slabs = run->R / KC_SLAB_ROWS;
     run->slabs = run->slabs < 1 ? 1 : run->slabs > KC_MOST_SLABS ? KC_MOST_SLABS : run->slabs;
     /* the slabs' sums within 64 MiB when more than one */
@@ -391,8 +481,8 @@ static void *kc_setup(kc_run *run, int nth)
     share = kc_up(share, 8); /* shares a whole number of cache lines apart */
     run->share = share;
     ok = ok && kc_add(&total, K, run->g.ldp) && kc_add(&total, run->slabs * 2 * K, run->ldn) &&
-         kc_add(&total, 2, kc_up(KL, 8)) && kc_add(&total, (size_t)nth, share) &&
-         kc_add(&total, 1, KL + 8);
+         kc_add(&total, 2, kc_up(KL, 8)) && kc_add(&total, 2, run->gram ? kc_up(KL * KL, 8) : 0) &&
+         kc_add(&total, (size_t)nth, share) && kc_add(&total, 1, KL + 8);
     void *block = ok ? malloc(total * sizeof(double) + 64) : NULL;
     if (!block) return NULL;
     double *p = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
@@ -401,7 +491,9 @@ static void *kc_setup(kc_run *run, int nth)
     run->parts = run->Hp + K * run->g.ldp;
     run->colSums = run->parts + run->slabs * 2 * K * run->ldn;
     run->rowSums = run->colSums + kc_up(KL, 8);
-    run->shares = run->rowSums + kc_up(KL, 8);
+    run->gramW = run->rowSums + kc_up(KL, 8);
+    run->gramH = run->gramW + (run->gram ? kc_up(KL * KL, 8) : 0);
+    run->shares = run->gramH + (run->gram ? kc_up(KL * KL, 8) : 0);
     run->off = (size_t *)(run->shares + (size_t)nth * share);
     for (size_t l = 0; l < run->L; l++)
         for (size_t k = 0; k < K; k++) run->off[l * K + k] = k * run->g.ldp + run->g.P - l;

@@ -158,7 +158,7 @@ void setThreads(int n) {
 TEST(ConvolutiveRounds, OneRoundMatchesTheDefinition) {
     // sizes off every vector and block width: rows not a multiple of 4,
     // frames not of 8, K not of 4; a span longer than the frames; rows for
-    // several slabs
+    // several slabs; for β = 2, with and without the Gram matrices
     struct Shape {
         int rows, frames, K;
     };
@@ -183,7 +183,7 @@ TEST(ConvolutiveRounds, DivergenceFallsEveryRound) {
     for (double beta : {0.0, 0.5, 1.0, 1.5, 2.0})
         for (int span : {2, 5}) {
             SCOPED_TRACE(testing::Message() << "span " << span << " beta " << beta);
-            Conv c(23, 61, 3, span, 11);
+            Conv c(40, 61, 3, span, 11);
             double last = divergence(c, beta);
             const double first = last;
             for (int i = 0; i < 30; ++i) {
@@ -198,7 +198,7 @@ TEST(ConvolutiveRounds, DivergenceFallsEveryRound) {
 
 TEST(ConvolutiveRounds, SameBitsOnOneAndTwoThreads) {
     // rows enough for several slabs, work enough for a second thread
-    for (double beta : {1.0, 0.5}) {
+    for (double beta : {1.0, 2.0, 0.5}) {
         Conv one(301, 257, 5, 4), two = one;
         setThreads(1);
         ASSERT_EQ(rounds(one, beta, 3), 0);
