@@ -72,6 +72,7 @@ typedef struct {
     void (*hnum)(const kc_geom *, const double *, size_t, const double *, size_t, double *, size_t);
     void (*wnum)(const kc_geom *, const double *, size_t, size_t, double *, double *);
     void (*quotient)(int, double, const float *, size_t, double *, double *, size_t);
+    void (*axpy)(double *, double, const double *, size_t);
 } kc_impl;
 
 static kc_impl kc_choose(void)
@@ -80,11 +81,12 @@ static kc_impl kc_choose(void)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
-        return (kc_impl){kc_lam_avx512, kc_hnum_avx512, kc_wnum_avx512, kc_quotient_avx512};
+        return (kc_impl){kc_lam_avx512, kc_hnum_avx512, kc_wnum_avx512, kc_quotient_avx512,
+                         kc_axpy_avx512};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return (kc_impl){kc_lam_avx2, kc_hnum_avx2, kc_wnum_avx2, kc_quotient_avx2};
+        return (kc_impl){kc_lam_avx2, kc_hnum_avx2, kc_wnum_avx2, kc_quotient_avx2, kc_axpy_avx2};
 #endif
-    return (kc_impl){kc_lam_base, kc_hnum_base, kc_wnum_base, kc_quotient_base};
+    return (kc_impl){kc_lam_base, kc_hnum_base, kc_wnum_base, kc_quotient_base, kc_axpy_base};
 }
 
 /* Below this many cells x components x span a second thread costs more than
@@ -213,7 +215,7 @@ static void kc_wupdate(const kc_run *run, const kc_mine *me, size_t g0, size_t n
 static void kc_euclBlock(const kc_run *run, const kc_mine *me, size_t g0, size_t nb, int w,
                          double *num)
 {
-    const size_t K = run->K, KL = K * run->L, T = run->T, lda = run->lda;
+    const size_t K = run->K, L = run->L, KL = K * L, T = run->T, lda = run->lda;
     for (size_t r = 0; r < nb; r++) {
         const float *v = run->V + (g0 + r) * T;
         double *x = me->X + r * lda;
@@ -223,13 +225,14 @@ static void kc_euclBlock(const kc_run *run, const kc_mine *me, size_t g0, size_t
     if (w) {
         kc_gather(run, g0, nb, me->wc);
         run->impl.wnum(&run->g, me->X, lda, nb, me->acc, me->nW);
-        for (size_t r = 0; r < nb; r++)
-            for (size_t j = 0; j < KL; j++) {
-                const double *wr = me->wc + r * KL;
-                double d = 0.0;
-                for (size_t i = 0; i < KL; i++) d += wr[i] * run->gramH[i * KL + j];
-                me->dW[((j / K) * nb + r) * K + j % K] = d + KC_EPS * run->rowSums[j];
-            }
+        double *d = me->acc; /* free until the next wnum */
+        for (size_t r = 0; r < nb; r++) {
+            const double *wr = me->wc + r * KL;
+            for (size_t j = 0; j < KL; j++) d[j] = KC_EPS * run->rowSums[j];
+            for (size_t i = 0; i < KL; i++) run->impl.axpy(d, wr[i], run->gramH + i * KL, KL);
+            for (size_t l = 0; l < L; l++)
+                memcpy(me->dW + (l * nb + r) * K, d + l * K, K * sizeof *d);
+        }
         kc_wfinish(run, me, g0, nb);
     }
     if (num) {
@@ -284,10 +287,18 @@ static void kc_padH(kc_run *run)
     if (run->kind != KC_KL && !run->gram) return;
     for (size_t j = 0; j < KL && run->gram; j++)
         for (size_t i = j; i < KL; i++) {
+            /* four chains, so that the additions overlap */
             const double *a = run->Hp + run->off[i], *b = run->Hp + run->off[j];
-            double s = 0.0;
-            for (size_t t = 0; t < T; t++) s += a[t] * b[t];
-            run->gramH[i * KL + j] = run->gramH[j * KL + i] = s;
+            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+            size_t t = 0;
+            for (; t + 4 <= T; t += 4) {
+                s0 += a[t] * b[t];
+                s1 += a[t + 1] * b[t + 1];
+                s2 += a[t + 2] * b[t + 2];
+                s3 += a[t + 3] * b[t + 3];
+            }
+            for (; t < T; t++) s0 += a[t] * b[t];
+            run->gramH[i * KL + j] = run->gramH[j * KL + i] = (s0 + s1) + (s2 + s3);
         }
     for (size_t k = 0; k < K; k++) {
         /* sum over t < T - l, for each l from the longest down */
@@ -307,30 +318,30 @@ static void kc_padH(kc_run *run)
 static void kc_euclDen(kc_run *run, double *den)
 {
     const size_t K = run->K, T = run->T, L = run->L, R = run->R, KL = K * L, ldp = run->g.ldp;
-    double *G = run->gramW;
+    double *G = run->gramW, *w = run->shares; /* the first share is free here */
     for (size_t i = 0; i < KL * KL; i++) G[i] = 0.0;
-    for (size_t r = 0; r < R; r++)
-        for (size_t i = 0; i < KL; i++) {
-            const double wi = run->W[((i / K) * R + r) * K + i % K];
-            for (size_t j = i; j < KL; j++)
-                G[i * KL + j] += wi * run->W[((j / K) * R + r) * K + j % K];
-        }
+    for (size_t r = 0; r < R; r++) {
+        for (size_t l = 0; l < L; l++) memcpy(w + l * K, run->W + (l * R + r) * K, K * sizeof *w);
+        for (size_t i = 0; i < KL; i++) run->impl.axpy(G + i * KL + i, w[i], w + i, KL - i);
+    }
     for (size_t i = 0; i < KL; i++)
         for (size_t j = 0; j < i; j++) G[i * KL + j] = G[j * KL + i];
-    for (size_t k = 0; k < K; k++)
-        for (size_t t = 0; t < T; t++) {
-            double d = 0.0;
-            for (size_t l = 0; l < L && t + l < T; l++) {
-                /* Λ[.][t + l] = sum_j' W[.][j'] H[k'][t + l - l'] */
-                const double *g = G + (l * K + k) * KL;
-                const double *h = run->Hp + run->g.P + t + l;
-                double s = 0.0;
-                for (size_t l2 = 0; l2 < L; l2++)
-                    for (size_t k2 = 0; k2 < K; k2++) s += g[l2 * K + k2] * h[k2 * ldp - l2];
-                d += s + KC_EPS * run->colSums[l * K + k];
+    for (size_t k = 0; k < K; k++) {
+        double *d = den + k * run->ldn;
+        for (size_t t = 0; t < T; t++) d[t] = 0.0;
+        /* Λ[.][t + l] = sum_j' W[.][j'] H[k'][t + l - l'], for t + l inside */
+        for (size_t l = 0; l < L && l < T; l++)
+            for (size_t j = 0; j < KL; j++) {
+                const double g = G[(l * K + k) * KL + j];
+                const double *h = run->Hp + (j % K) * ldp + run->g.P + l - j / K;
+                run->impl.axpy(d, g, h, T - l);
             }
-            den[k * run->ldn + t] = d;
+        for (size_t t = 0; t < T; t++) {
+            double e = 0.0;
+            for (size_t l = 0; l < L && t + l < T; l++) e += run->colSums[l * K + k];
+            d[t] += KC_EPS * e;
         }
+    }
 }
 
 /* The H update from the slabs' sums; one thread, the others waiting */

@@ -236,6 +236,12 @@ static void KC_NAME(kc_quotient)(int kind, double beta, const float *restrict v,
     if (kind != KC_KL) memset(Y + T, 0, (lda - T) * sizeof *Y);
 }
 
+/* d[i] += g s[i] for i < n */
+static void KC_NAME(kc_axpy)(double *restrict d, double g, const double *restrict s, size_t n)
+{
+    for (size_t i = 0; i < n; i++) d[i] += g * s[i];
+}
+
 #undef KC_LD
 #undef KC_ST
 #undef KCV
