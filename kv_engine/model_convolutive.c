@@ -26,7 +26,8 @@
 #endif
 
 #define KC_EPS 2.220446049250313e-16
-/* the most doubles in a vector of any kernel copy */
+/* the most doubles in a vector of any kernel copy, and the most frames a
+ * kernel takes at a time (four times that) */
 #define KC_LANES 8
 
 enum { KC_KL, KC_EUC, KC_IS, KC_GENERAL };
@@ -36,8 +37,8 @@ typedef struct {
     const double *Hp;  /* K rows of ldp: H[k][t - l] at Hp[k ldp + P + t - l] */
     const size_t *off; /* K L: k ldp + P - l for j = l K + k */
     size_t ldp, P;
-    size_t K, L, Tv; /* Tv: the frames rounded up to 2 KC_LANES */
-    size_t tile;     /* frames per tile, a multiple of 2 KC_LANES */
+    size_t K, L, Tv; /* Tv: the frames rounded up to 4 KC_LANES */
+    size_t tile;     /* frames per tile, a multiple of 4 KC_LANES */
 } kc_geom;
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -45,27 +46,39 @@ typedef struct {
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
 #define KC_VW 8
+#define KC_NV 4
+#define KC_NR 4
 #define KC_SUFFIX _avx512
 #include "model_convolutive_kern.h"
 #undef KC_SUFFIX
 #undef KC_VW
+#undef KC_NV
+#undef KC_NR
 #pragma GCC pop_options
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 #define KC_VW 4
+#define KC_NV 2
+#define KC_NR 2
 #define KC_SUFFIX _avx2
 #include "model_convolutive_kern.h"
 #undef KC_SUFFIX
 #undef KC_VW
+#undef KC_NV
+#undef KC_NR
 #pragma GCC pop_options
 #endif
 
 #define KC_VW 2
+#define KC_NV 2
+#define KC_NR 2
 #define KC_SUFFIX _base
 #include "model_convolutive_kern.h"
 #undef KC_SUFFIX
 #undef KC_VW
+#undef KC_NV
+#undef KC_NR
 
 typedef struct {
     void (*lam)(const kc_geom *, const double *, size_t, double *, size_t);
@@ -440,10 +453,10 @@ static void kc_plan(kc_run *run)
     g->K = K;
     g->L = L;
     g->P = L - 1;
-    g->Tv = kc_up(T, 2 * KC_LANES);
+    g->Tv = kc_up(T, 4 * KC_LANES);
     g->ldp = kc_stride(g->P + g->Tv);
-    g->tile = (2048 / K) / (2 * KC_LANES) * (2 * KC_LANES);
-    if (g->tile < 2 * KC_LANES) g->tile = 2 * KC_LANES;
+    g->tile = (2048 / K) / (4 * KC_LANES) * (4 * KC_LANES);
+    if (g->tile < 4 * KC_LANES) g->tile = 4 * KC_LANES;
     run->ldn = kc_stride(g->Tv);
     run->lda = kc_stride(g->Tv + L - 1);
     /* A and B of a block in about 512 KiB */

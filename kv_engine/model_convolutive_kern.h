@@ -1,6 +1,8 @@
 /* Kernels of the convolutive rounds, one copy per instruction set: the
  * includer defines KC_SUFFIX and wraps the inclusion in the matching target
- * pragma, and KC_VW, the doubles per vector. Frames run along the vectors;
+ * pragma, KC_VW, the doubles per vector, KC_NV, the vectors of frames Λ and
+ * the H sums take at a time, and KC_NR, the rows the W sums take at a time
+ * (as many as the registers hold). Frames run along the vectors;
  * the W sums keep one lane per frame modulo KC_VW, summed at the end.
  *
  * A block holds nb rows; wc is their W as nb rows of K L values (l K + k),
@@ -32,32 +34,32 @@ KC_INLINE void KC_NAME(kc_st)(double *p, KCV v)
 #define KC_ST KC_NAME(kc_st)
 
 /* X[r][t] = Λ of the block's rows over the frames [t0, t1), nr rows (1 to
- * 4) from row r, two vectors of frames at a time */
+ * 4) from row r, KC_NV vectors of frames at a time */
 KC_INLINE void KC_NAME(kc_lamRows)(const kc_geom *g, const double *restrict wc, size_t r, int nr,
                                    double *restrict X, size_t lda, size_t t0, size_t t1)
 {
     const size_t K = g->K, L = g->L, KL = K * L, ldp = g->ldp;
-    for (size_t t = t0; t < t1; t += 2 * KC_VW) {
-        KCV a[4][2];
-        _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++) a[i][0] = a[i][1] = (KCV){0};
+    for (size_t t = t0; t < t1; t += KC_NV * KC_VW) {
+        KCV a[4][KC_NV];
+        _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++)
+            _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++) a[i][v] = (KCV){0};
         for (size_t l = 0; l < L; l++) {
             const double *h = g->Hp + g->P - l + t;
             const double *w = wc + r * KL + l * K;
             for (size_t k = 0; k < K; k++) {
-                KCV h0 = KC_LD(h + k * ldp), h1 = KC_LD(h + k * ldp + KC_VW);
+                KCV hv[KC_NV];
+                _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++) hv[v] =
+                    KC_LD(h + k * ldp + v * KC_VW);
                 _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++)
                 {
                     const double c = w[(size_t)i * KL + k];
-                    a[i][0] += c * h0;
-                    a[i][1] += c * h1;
+                    _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++) a[i][v] += c * hv[v];
                 }
             }
         }
         _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++)
-        {
-            KC_ST(X + (r + (size_t)i) * lda + t, a[i][0]);
-            KC_ST(X + (r + (size_t)i) * lda + t + KC_VW, a[i][1]);
-        }
+            _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++)
+                KC_ST(X + (r + (size_t)i) * lda + t + v * KC_VW, a[i][v]);
     }
 }
 
@@ -81,31 +83,28 @@ KC_INLINE void KC_NAME(kc_hnumK)(const kc_geom *g, const double *restrict wc, si
                                  size_t ldn, size_t k0, int kb, size_t t0, size_t t1)
 {
     const size_t K = g->K, L = g->L, KL = K * L;
-    for (size_t t = t0; t < t1; t += 2 * KC_VW) {
-        KCV a[4][2];
+    for (size_t t = t0; t < t1; t += KC_NV * KC_VW) {
+        KCV a[4][KC_NV];
         _Pragma("GCC unroll 4") for (int i = 0; i < kb; i++)
-        {
-            a[i][0] = KC_LD(num + (k0 + (size_t)i) * ldn + t);
-            a[i][1] = KC_LD(num + (k0 + (size_t)i) * ldn + t + KC_VW);
-        }
+            _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++) a[i][v] =
+                KC_LD(num + (k0 + (size_t)i) * ldn + t + v * KC_VW);
         for (size_t l = 0; l < L; l++) {
             const double *x = X + t + l;
             const double *w = wc + l * K + k0;
             for (size_t r = 0; r < nb; r++) {
-                KCV x0 = KC_LD(x + r * lda), x1 = KC_LD(x + r * lda + KC_VW);
+                KCV xv[KC_NV];
+                _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++) xv[v] =
+                    KC_LD(x + r * lda + v * KC_VW);
                 _Pragma("GCC unroll 4") for (int i = 0; i < kb; i++)
                 {
                     const double c = w[r * KL + (size_t)i];
-                    a[i][0] += c * x0;
-                    a[i][1] += c * x1;
+                    _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++) a[i][v] += c * xv[v];
                 }
             }
         }
         _Pragma("GCC unroll 4") for (int i = 0; i < kb; i++)
-        {
-            KC_ST(num + (k0 + (size_t)i) * ldn + t, a[i][0]);
-            KC_ST(num + (k0 + (size_t)i) * ldn + t + KC_VW, a[i][1]);
-        }
+            _Pragma("GCC unroll 4") for (int v = 0; v < KC_NV; v++)
+                KC_ST(num + (k0 + (size_t)i) * ldn + t + v * KC_VW, a[i][v]);
     }
 }
 
@@ -135,32 +134,32 @@ static void KC_NAME(kc_hnum)(const kc_geom *g, const double *restrict wc, size_t
 }
 
 /* lanes acc[(r K L + j) KC_VW ..] += X[r][t] H[k][t - l] (j = l K + k) for nr
- * rows (1 or 2) from r and jb (1 to 4) of the j from j0, over [t0, t1) */
+ * rows (1 to KC_NR) from r and jb (1 to 4) of the j from j0, over [t0, t1) */
 KC_INLINE void KC_NAME(kc_wnumQ)(const kc_geom *g, const double *restrict X, size_t lda, size_t r,
                                  int nr, size_t j0, int jb, size_t t0, size_t t1,
                                  double *restrict acc)
 {
     const size_t KL = g->K * g->L;
     const double *h[4];
-    KCV a[2][4];
+    KCV a[KC_NR][4];
     _Pragma("GCC unroll 4") for (int q = 0; q < jb; q++)
     {
         h[q] = g->Hp + g->off[j0 + (size_t)q];
-        _Pragma("GCC unroll 2") for (int i = 0; i < nr; i++) a[i][q] =
+        _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++) a[i][q] =
             KC_LD(acc + ((r + (size_t)i) * KL + j0 + (size_t)q) * KC_VW);
     }
     for (size_t t = t0; t < t1; t += KC_VW) {
-        KCV x[2];
-        _Pragma("GCC unroll 2") for (int i = 0; i < nr; i++) x[i] =
+        KCV x[KC_NR];
+        _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++) x[i] =
             KC_LD(X + (r + (size_t)i) * lda + t);
         _Pragma("GCC unroll 4") for (int q = 0; q < jb; q++)
         {
             KCV hv = KC_LD(h[q] + t);
-            _Pragma("GCC unroll 2") for (int i = 0; i < nr; i++) a[i][q] += x[i] * hv;
+            _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++) a[i][q] += x[i] * hv;
         }
     }
     _Pragma("GCC unroll 4") for (int q = 0; q < jb; q++)
-        _Pragma("GCC unroll 2") for (int i = 0; i < nr; i++)
+        _Pragma("GCC unroll 4") for (int i = 0; i < nr; i++)
             KC_ST(acc + ((r + (size_t)i) * KL + j0 + (size_t)q) * KC_VW, a[i][q]);
 }
 
@@ -183,8 +182,8 @@ static void KC_NAME(kc_wnum)(const kc_geom *g, const double *restrict X, size_t 
     for (size_t t0 = 0; t0 < g->Tv; t0 += g->tile) {
         const size_t t1 = t0 + g->tile < g->Tv ? t0 + g->tile : g->Tv;
         size_t r = 0;
-        for (; r + 2 <= nb; r += 2) KC_NAME(kc_wnumRows)(g, X, lda, r, 2, t0, t1, acc);
-        if (r < nb) KC_NAME(kc_wnumRows)(g, X, lda, r, 1, t0, t1, acc);
+        for (; r + KC_NR <= nb; r += KC_NR) KC_NAME(kc_wnumRows)(g, X, lda, r, KC_NR, t0, t1, acc);
+        for (; r < nb; r++) KC_NAME(kc_wnumRows)(g, X, lda, r, 1, t0, t1, acc);
     }
     for (size_t r = 0; r < nb; r++)
         for (size_t j = 0; j < KL; j++) {
