@@ -486,11 +486,12 @@ static int kc_threadCount(const kc_run *run)
     return nth;
 }
 
-/* n += a * b, or 0 when a size would wrap */
+/* n += a * b doubles, or 0 when their bytes (and some) would wrap */
 static int kc_add(size_t *n, size_t a, size_t b)
 {
-    if (b && a > (SIZE_MAX / 2) / b) return 0;
-    if (*n > SIZE_MAX / 2 - a * b) return 0;
+    const size_t most = SIZE_MAX / sizeof(double) / 2;
+    if (b && a > most / b) return 0;
+    if (*n > most - a * b) return 0;
     *n += a * b;
     return 1;
 }

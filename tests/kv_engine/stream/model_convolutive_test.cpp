@@ -221,7 +221,7 @@ int stopAfter3(int done, int total, void *user) {
 }  // namespace
 
 TEST(ConvolutiveRounds, StopLeavesTheFactorsOfTheRoundsDone) {
-    Conv stopped(140, 90, 3, 3), three = stopped;
+    Conv stopped(200, 120, 5, 4), three = stopped;  // threaded
     std::vector<int> seen;
     EXPECT_EQ(rounds(stopped, 1.0, 10, stopAfter3, &seen), 1);
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
@@ -336,4 +336,16 @@ TEST(ConvolutiveExpansion, RankOneComponentsAddUpToLambda) {
         for (int t = 0; t < c.frames; ++t)
             EXPECT_EQ(He[size_t(k * span + l) * c.frames + t], c.hAt(k, t - l));
     }
+}
+
+TEST(ConvolutiveRounds, ScratchBeyondReachIsReportedUntouched) {
+    // H alone would take 2^60 doubles: refused before anything is read
+    const kve_model m = model(1.0, 2);
+    std::vector<float> V(4, 1.0f);
+    std::vector<double> W(4, 0.5), H(4, 0.25);
+    EXPECT_EQ(kve_convolutiveRounds(&m, V.data(), 1, 1 << 30, 1 << 30, W.data(), H.data(), 3,
+                                    nullptr, nullptr),
+              -1);
+    EXPECT_EQ(W, std::vector<double>(4, 0.5));
+    EXPECT_EQ(H, std::vector<double>(4, 0.25));
 }
