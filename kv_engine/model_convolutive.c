@@ -12,7 +12,11 @@
  * Λ again with its new rows and adds its share to the next round's H sums
  * while the block is in cache. Only a block of rows x frames is formed.
  * The rows are cut into slabs fixed by the sizes alone, each with its own H
- * sums, added in slab order: the result is the same on any thread count. */
+ * sums, added in slab order: the result is the same on any thread count
+ * (for a given instruction set). Kullback-Leibler needs no sums with B = 1
+ * but those of W and H; Euclidean, where A is V, takes the sums with B from
+ * the Gram matrices of W and of H's shifted rows and makes no Λ at all;
+ * other β make both with pow. */
 #include "model_internal.h"
 
 #include <math.h>
@@ -123,10 +127,13 @@ typedef struct {
     int kind;
     kc_geom g;
     kc_impl impl;
-    size_t lda, ldn, rb, slabs;
-    int gram; /* Euclidean through the Gram matrices */
-    double *Hp;
-    size_t *off;
+    size_t lda;      /* row stride of X and Y: Tv and the span's overhang */
+    size_t ldn;      /* row stride of the H sums */
+    size_t rb;       /* rows per block */
+    size_t slabs;    /* slabs of rows, each with its own H sums */
+    int gram;        /* Euclidean through the Gram matrices */
+    double *Hp;      /* the padded H of g */
+    size_t *off;     /* the offsets of g */
     double *parts;   /* slabs x 2 x K x ldn: each slab's H sums (num, den) */
     double *colSums; /* K L: sum_r W_l[r][k] */
     double *rowSums; /* K L: sum_t H[k][t - l] */
