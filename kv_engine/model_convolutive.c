@@ -542,7 +542,13 @@ static int kc_kind(double beta)
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,
                           double *W, double *H, int n, int (*onRound)(int, int, void *), void *user)
 {
-    if (n <= 0 || rows < 1 || frames < 1 || K < 1 || m->span < 1) return 0;
+    if (n <= 0) return 0;
+    if (rows < 1 || frames < 1 || K < 1 || m->span < 1) {
+        /* nothing to update: the rounds are still reported, and may stop */
+        for (int i = 1; i <= n; i++)
+            if (onRound && onRound(i, n, user) != 0) return 1;
+        return 0;
+    }
     kc_run run;
     memset(&run, 0, sizeof run);
     run.m = m;

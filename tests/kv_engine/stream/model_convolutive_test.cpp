@@ -232,6 +232,13 @@ TEST(ConvolutiveRounds, StopLeavesTheFactorsOfTheRoundsDone) {
     Conv same = three;
     EXPECT_EQ(rounds(same, 1.0, 0), 0);
     EXPECT_EQ(same.W, three.W);
+    // no rows: the rounds are still reported, and still stop
+    seen.clear();
+    const kve_model m = model(1.0, 3);
+    EXPECT_EQ(kve_convolutiveRounds(&m, same.V.data(), 0, same.frames, same.K, same.W.data(),
+                                    same.H.data(), 10, stopAfter3, &seen),
+              1);
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
 }
 
 TEST(ConvolutiveRounds, SpanOneIsPlainNMF) {
