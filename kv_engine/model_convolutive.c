@@ -34,7 +34,8 @@
  * kernel takes at a time (four times that) */
 #define KC_LANES 8
 
-enum { KC_KL, KC_EUC, KC_IS, KC_GENERAL };
+/* the β with their own arithmetic: 1, 2, 0, 1/2 and 3/2 (square roots) */
+enum { KC_KL, KC_EUC, KC_IS, KC_HALF, KC_THREE_HALVES, KC_GENERAL };
 
 /* what the kernels read: H padded, and the sizes */
 typedef struct {
@@ -536,7 +537,12 @@ static void *kc_setup(kc_run *run, int nth)
 
 static int kc_kind(double beta)
 {
-    return beta == 1.0 ? KC_KL : beta == 2.0 ? KC_EUC : beta == 0.0 ? KC_IS : KC_GENERAL;
+    return beta == 1.0   ? KC_KL
+           : beta == 2.0 ? KC_EUC
+           : beta == 0.0 ? KC_IS
+           : beta == 0.5 ? KC_HALF
+           : beta == 1.5 ? KC_THREE_HALVES
+                         : KC_GENERAL;
 }
 
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,

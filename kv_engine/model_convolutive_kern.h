@@ -223,6 +223,20 @@ static void KC_NAME(kc_quotient)(int kind, double beta, const float *restrict v,
             X[t] = (double)v[t] * q * q;
         }
         break;
+    case KC_HALF:
+        for (size_t t = 0; t < T; t++) {
+            const double lam = X[t] + eps, b = 1.0 / sqrt(lam);
+            Y[t] = b;
+            X[t] = (double)v[t] * b / lam;
+        }
+        break;
+    case KC_THREE_HALVES:
+        for (size_t t = 0; t < T; t++) {
+            const double lam = X[t] + eps, b = sqrt(lam);
+            Y[t] = b;
+            X[t] = (double)v[t] * b / lam;
+        }
+        break;
     default:
         for (size_t t = 0; t < T; t++) {
             const double lam = X[t] + eps, b = pow(lam, beta - 1.0);

@@ -164,7 +164,7 @@ TEST(ConvolutiveRounds, OneRoundMatchesTheDefinition) {
     };
     for (Shape s : {Shape{37, 53, 5}, Shape{9, 6, 1}, Shape{70, 131, 4}, Shape{200, 19, 2}})
         for (int span : {1, 3, 8})
-            for (double beta : {0.0, 1.0, 2.0, 0.5, 1.5}) {
+            for (double beta : {0.0, 1.0, 2.0, 0.5, 1.5, 0.3, 2.5}) {
                 SCOPED_TRACE(testing::Message() << s.rows << "x" << s.frames << " K " << s.K
                                                 << " span " << span << " beta " << beta);
                 Conv got(s.rows, s.frames, s.K, span), want = got;
@@ -180,7 +180,7 @@ TEST(ConvolutiveRounds, OneRoundMatchesTheDefinition) {
 TEST(ConvolutiveRounds, DivergenceFallsEveryRound) {
     // the sums over l (not their mean) make each update the plain one of a
     // model linear in that factor, so the divergence cannot rise
-    for (double beta : {0.0, 0.5, 1.0, 1.5, 2.0})
+    for (double beta : {0.0, 0.5, 1.0, 1.5, 2.0, 0.3})
         for (int span : {2, 5}) {
             SCOPED_TRACE(testing::Message() << "span " << span << " beta " << beta);
             Conv c(40, 61, 3, span, 11);
