@@ -48,8 +48,24 @@ typedef struct {
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define KC_X86 1
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+/* each copy compiled for its instruction set: GCC's target pragma, or
+ * clang's target attribute on every function of the copy */
+#ifdef __clang__
+#define KC_AVX512                                                                                  \
+    _Pragma(                                                                                       \
+        "clang attribute push(__attribute__((target(\"avx512f,avx512vl,avx512dq,avx2,fma\"))), \
+            apply_to = function)")
+#define KC_AVX2                                                                                    \
+    _Pragma("clang attribute push(__attribute__((target(\"avx2,fma\"))), apply_to = function)")
+#define KC_END _Pragma("clang attribute pop")
+#else
+#define KC_AVX512                                                                                  \
+    _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f,avx512vl,avx512dq,avx2,fma\")")
+#define KC_AVX2 _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,fma\")")
+#define KC_END _Pragma("GCC pop_options")
+#endif
+
+KC_AVX512
 #define KC_VW 8
 #define KC_NV 4
 #define KC_NR 4
@@ -59,10 +75,9 @@ typedef struct {
 #undef KC_VW
 #undef KC_NV
 #undef KC_NR
-#pragma GCC pop_options
+KC_END
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+KC_AVX2
 #define KC_VW 4
 #define KC_NV 2
 #define KC_NR 2
@@ -72,7 +87,7 @@ typedef struct {
 #undef KC_VW
 #undef KC_NV
 #undef KC_NR
-#pragma GCC pop_options
+KC_END
 #endif
 
 #define KC_VW 2
