@@ -163,7 +163,7 @@ TEST(ConvolutiveRounds, OneRoundMatchesTheDefinition) {
         int rows, frames, K;
     };
     for (Shape s : {Shape{37, 53, 5}, Shape{9, 6, 1}, Shape{70, 131, 4}, Shape{200, 19, 2}})
-        for (int span : {1, 3, 8})
+        for (int span : {1, 3, 8, int(KVE_MOST_SPAN)})
             for (double beta : {0.0, 1.0, 2.0, 0.5, 1.5, 0.3, 2.5}) {
                 SCOPED_TRACE(testing::Message() << s.rows << "x" << s.frames << " K " << s.K
                                                 << " span " << span << " beta " << beta);
