@@ -343,11 +343,20 @@ def groupings(W, H, K, ctx):
         "spec+act agg": agglomerative(combo, K),
         "spec+act wkm": kmeans(combo, K, energy),
         "mfcc+act agg": agglomerative(np.hstack([unit_rows(mfz), ac]), K),
+        "spec+act single": agglomerative(combo, K, "single"),
+        "spec+act complete": agglomerative(combo, K, "complete"),
+        "spec+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
     }
     if ctx["channels"] > 1:
         out["spec+act+pan agg"] = agglomerative(combo_p, K)
         out["pan agg"] = agglomerative(pn, K)
+        for wp in (1, 4):
+            out[f"spec+act+{wp}pan agg"] = agglomerative(np.hstack([sp, ac, wp * pn]), K)
+        out["act+2pan agg"] = agglomerative(np.hstack([ac, 2 * pn]), K)
+        out["spec+2pan agg"] = agglomerative(np.hstack([sp, 2 * pn]), K)
+        out["spec+act+2pan single"] = agglomerative(combo_p, K, "single")
+        out["spec+act+2pan complete"] = agglomerative(combo_p, K, "complete")
     out = {k: fix_empty(v, K, energy) for k, v in out.items()}
     return out
 
