@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <set>
@@ -200,4 +201,33 @@ TEST(ModelGroup, RefusesBadArguments) {
         EXPECT_EQ(kve_groupComponents(&q.s, W, q.H.data(), q.inner, 3, g.data()), KVE_BAD_ARGUMENT);
     }
     for (int x : g) EXPECT_EQ(x, -7);  // nothing written on a refusal
+}
+
+TEST(ModelGroup, AgreesWithTheAverageLinkageOfTheBench) {
+    // factors from a fixed sequence; the groups bench/separation/explore_models.py
+    // gives them ("spec+act+2pan agg": scipy's average linkage on the same features)
+    struct Case {
+        int channels, inner, sources;
+        std::vector<int> want;
+    };
+    const Case cases[] = {{2, 9, 3, {0, 1, 2, 1, 0, 1, 0, 1, 1}},
+                          {1, 8, 4, {0, 1, 2, 3, 1, 1, 1, 2}},
+                          {2, 12, 4, {0, 1, 1, 0, 2, 3, 3, 2, 0, 2, 0, 2}}};
+    for (const Case &c : cases) {
+        const kve_streamShape s = shapeOf(c.channels, KVE_STACK);
+        ASSERT_EQ(s.bins, 33);
+        ASSERT_EQ(s.frames, 22);
+        uint64_t x = 12345;
+        auto next = [&x] {
+            x = (1103515245u * x + 12345u) % (uint64_t(1) << 31);
+            return double(x) / double(uint64_t(1) << 31);
+        };
+        std::vector<double> W(size_t(s.rows) * size_t(c.inner)), H(size_t(c.inner) * 22);
+        for (double &w : W) w = std::pow(next(), 3);
+        for (double &h : H) h = std::pow(next(), 2);
+        std::vector<int> g(size_t(c.inner));
+        ASSERT_EQ(kve_groupComponents(&s, W.data(), H.data(), c.inner, c.sources, g.data()),
+                  KVE_OK);
+        EXPECT_EQ(g, c.want) << c.channels << " channels, " << c.inner << " components";
+    }
 }
