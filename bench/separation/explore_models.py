@@ -228,6 +228,12 @@ def feat_pan(W, ctx):
     return (E / np.maximum(E.sum(axis=0), 1e-300)).T
 
 
+def smooth(H, n):
+    """moving average of each activation over n frames"""
+    k = np.ones(n) / n
+    return np.stack([np.convolve(h, k, mode="same") for h in H])
+
+
 def kmeans(X, K, weights=None):
     """Deterministic k-means: farthest-point start from the heaviest point,
     Lloyd rounds; no empty cluster (the farthest point fills one)."""
@@ -344,6 +350,12 @@ def groupings(W, H, K, ctx):
         "spec+act wkm": kmeans(combo, K, energy),
         "mfcc+act agg": agglomerative(np.hstack([unit_rows(mfz), ac]), K),
         "spec+act single": agglomerative(combo, K, "single"),
+        "spec+2act agg": agglomerative(np.hstack([sp, 2 * ac]), K),
+        "spec+act s5 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 5))]), K),
+        "spec+act s9 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 9))]), K),
+        "spec+act s17 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 17))]), K),
+        "spec+act s25 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 25))]), K),
+        "spec+act s33 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 33))]), K),
         "spec+act complete": agglomerative(combo, K, "complete"),
         "spec+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
@@ -355,6 +367,9 @@ def groupings(W, H, K, ctx):
             out[f"spec+act+{wp}pan agg"] = agglomerative(np.hstack([sp, ac, wp * pn]), K)
         out["act+2pan agg"] = agglomerative(np.hstack([ac, 2 * pn]), K)
         out["spec+2pan agg"] = agglomerative(np.hstack([sp, 2 * pn]), K)
+        for n in (9, 17, 33):
+            out[f"spec+act s{n}+2pan agg"] = agglomerative(
+                np.hstack([sp, feat_act(smooth(H, n)), 2 * pn]), K)
         out["spec+act+2pan single"] = agglomerative(combo_p, K, "single")
         out["spec+act+2pan complete"] = agglomerative(combo_p, K, "complete")
     out = {k: fix_empty(v, K, energy) for k, v in out.items()}
@@ -432,8 +447,9 @@ def one_mixture(d, meta, pools, quick_models):
             We, He, lab, r = nmfd(V, K, span)
             add(f"nmfd {span}", We, He, lab, r, time.time() - t0)
     for m in pools:
+        P, tag = (K + int(m[1:]), f"K+{m[1:]}") if m.startswith("+") else (int(m) * K, f"{m}K")
         t0 = time.time()
-        W, H, r = nmf_beta(V, m * K)
+        W, H, r = nmf_beta(V, P)
         secs = time.time() - t0
         Y = component_signals(W, H, specs, fr, mode)
         gs = groupings(W, H, K, ctx)
@@ -442,10 +458,10 @@ def one_mixture(d, meta, pools, quick_models):
         for gname, lab in gs.items():
             est = np.stack([Y[lab == k].sum(axis=0) for k in range(K)])
             sc = an.matched_scores(est, S)
-            recs.append(dict(meta, model=f"group {m}K {gname}", score=float(np.mean(sc)),
+            recs.append(dict(meta, model=f"group {tag} {gname}", score=float(np.mean(sc)),
                              sources=[float(x) for x in sc], rounds=r, seconds=secs,
                              labels=lab.tolist()))
-            print(f"  group {m}K {gname:20s} {np.mean(sc):6.2f}", file=sys.stderr, flush=True)
+            print(f"  group {tag} {gname:20s} {np.mean(sc):6.2f}", file=sys.stderr, flush=True)
     return recs
 
 
@@ -481,7 +497,8 @@ def main():
     p.add_argument("--first-variant", type=int, default=0)
     p.add_argument("--kinds", default=",".join(mt.KINDS))
     p.add_argument("--channels", default="1,2")
-    p.add_argument("--pools", default="2,3,4", help="multiples of K to factorise and group")
+    p.add_argument("--pools", default="2,3,4",
+                   help="components to factorise and group: m (m K) or +a (K + a)")
     p.add_argument("--groups-only", action="store_true", help="kl and grouping only")
     p.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                    "..", "..", "build", "separation"))
@@ -500,7 +517,7 @@ def main():
         threadpool_limits(1)
     except ImportError:
         pass
-    pools = [int(x) for x in a.pools.split(",") if x]
+    pools = [x for x in a.pools.split(",") if x]
     recs = []
     for ch in [int(c) for c in a.channels.split(",")]:
         for kind in a.kinds.split(","):
