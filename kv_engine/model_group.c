@@ -1,6 +1,8 @@
 /* Components grouped into sources: average-linkage clustering of the
  * components on their spectral shape, their activations' course in time and,
- * with stacked channels, their spread over the channels. */
+ * with stacked channels, their spread over the channels. Without channel
+ * shares to go by, the activations are first smoothed over about half a
+ * second, so that the parts of one note or syllable fall together. */
 #include "model_internal.h"
 
 #include <limits.h>
@@ -12,6 +14,8 @@ enum { KVE_POOL_PER_SOURCE = 2 };
 /* weight of the channel shares against the unit spectral and activation
  * features (each contributes a distance of at most 2) */
 static const double PAN_WEIGHT = 2.0;
+/* frames of the moving average over the activations (odd), when unstacked */
+enum { KVE_GROUP_SMOOTHING = 25 };
 
 int kve_poolSize(int sources)
 {
@@ -22,6 +26,7 @@ int kve_poolSize(int sources)
 /* scratch of one grouping */
 typedef struct {
     int inner, bins, channels;
+    int smoothing; /* frames of the moving average (1: none) */
     double *spec;  /* inner x bins: sqrt of the channels' summed basis, unit norm */
     double *share; /* inner x channels: each channel's share of the basis's energy */
     double *act;   /* per component: mean, then norm of the centred activation */
@@ -65,19 +70,70 @@ static void basisFeatures(grouping *g, const kve_streamShape *s, const double *W
     }
 }
 
+/* A moving sum of n (odd) frames over an activation, zeros beyond its
+ * ends, read frame by frame in order. */
+typedef struct {
+    const double *h;
+    long frames, half, t;
+    double sum;
+} movingSum;
+
+static movingSum startSum(const double *h, long frames, int n)
+{
+    movingSum m = {h, frames, n / 2, 0, 0.0};
+    for (long u = 0; u <= m.half && u < frames; u++) m.sum += h[u];
+    return m;
+}
+
+/* the sum around frame m->t, then on to the next frame */
+static double nextSum(movingSum *m)
+{
+    const double v = m->sum;
+    const long in = m->t + m->half + 1, out = m->t - m->half;
+    if (in < m->frames) m->sum += m->h[in];
+    if (out >= 0) m->sum -= m->h[out];
+    m->t++;
+    return v;
+}
+
+/* Sum over the frames of (a - ma)(b - mb), a and b the activations i and j
+ * (smoothed by moving sums when n > 1). */
+static double centredProduct(const double *hi, const double *hj, long frames, int n, double mi,
+                             double mj)
+{
+    double dot = 0.0;
+    if (n <= 1) {
+        for (long t = 0; t < frames; t++) dot += (hi[t] - mi) * (hj[t] - mj);
+        return dot;
+    }
+    movingSum a = startSum(hi, frames, n), b = startSum(hj, frames, n);
+    for (long t = 0; t < frames; t++) dot += (nextSum(&a) - mi) * (nextSum(&b) - mj);
+    return dot;
+}
+
+static double activationMean(const double *h, long frames, int n)
+{
+    double m = 0.0;
+    if (n <= 1) {
+        for (long t = 0; t < frames; t++) m += h[t];
+    } else {
+        movingSum a = startSum(h, frames, n);
+        for (long t = 0; t < frames; t++) m += nextSum(&a);
+    }
+    return m / (double)frames;
+}
+
 /* distances between the components' joined features: unit spectrum, unit
- * centred activation (so 2 - 2 x their correlation), weighted shares */
+ * centred (smoothed) activation (so 2 - 2 x their correlation), weighted
+ * shares */
 static void distances(grouping *g, const double *H, long frames)
 {
-    const int P = g->inner, B = g->bins, C = g->channels;
+    const int P = g->inner, B = g->bins, C = g->channels, n = g->smoothing;
     double *mean = g->act, *norm = g->act + P;
     for (int i = 0; i < P; i++) {
         const double *h = H + (long)i * frames;
-        double m = 0.0, q = 0.0;
-        for (long t = 0; t < frames; t++) m += h[t];
-        m /= (double)frames;
-        for (long t = 0; t < frames; t++) q += (h[t] - m) * (h[t] - m);
-        mean[i] = m, norm[i] = sqrt(q);
+        mean[i] = activationMean(h, frames, n);
+        norm[i] = sqrt(fmax(0.0, centredProduct(h, h, frames, n, mean[i], mean[i])));
     }
     for (int i = 0; i < P; i++) {
         g->dist[(long)i * P + i] = 0.0;
@@ -89,8 +145,7 @@ static void distances(grouping *g, const double *H, long frames)
             const double *hi = H + (long)i * frames, *hj = H + (long)j * frames;
             const double ni = norm[i] > 0.0 ? 1.0 / norm[i] : 0.0;
             const double nj = norm[j] > 0.0 ? 1.0 / norm[j] : 0.0;
-            dot = 0.0;
-            for (long t = 0; t < frames; t++) dot += (hi[t] - mean[i]) * (hj[t] - mean[j]);
+            dot = centredProduct(hi, hj, frames, n, mean[i], mean[j]);
             d += (ni > 0.0) + (nj > 0.0) - 2.0 * dot * ni * nj;
             for (int c = 0; c < C; c++) {
                 const double e = PAN_WEIGHT * (g->share[i * C + c] - g->share[j * C + c]);
@@ -162,7 +217,8 @@ kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const 
         !finiteNonNegative(H, (long)inner * s->frames))
         return KVE_BAD_ARGUMENT;
 
-    grouping g = {inner, s->bins, C, NULL, NULL, NULL, NULL, NULL};
+    grouping g = {inner, s->bins, C,   s->stacked ? 1 : KVE_GROUP_SMOOTHING, NULL, NULL,
+                  NULL,  NULL,    NULL};
     g.spec = malloc((size_t)inner * (size_t)s->bins * sizeof(double));
     g.share = malloc((size_t)inner * (size_t)C * sizeof(double));
     g.act = malloc(2 * (size_t)inner * sizeof(double));
