@@ -446,10 +446,15 @@ def one_mixture(d, meta, pools, quick_models):
             t0 = time.time()
             We, He, lab, r = nmfd(V, K, span)
             add(f"nmfd {span}", We, He, lab, r, time.time() - t0)
-    for m in pools:
+    for spec in pools:
+        m, _, mod = spec.partition("@")   # e.g. 2@tc0.3, +2@b0.5: the pool's model
         P, tag = (K + int(m[1:]), f"K+{m[1:]}") if m.startswith("+") else (int(m) * K, f"{m}K")
+        kw = {}
+        if mod:
+            kw = {"tc": float(mod[2:])} if mod.startswith("tc") else {"beta": float(mod[1:])}
+            tag += f"@{mod}"
         t0 = time.time()
-        W, H, r = nmf_beta(V, P)
+        W, H, r = nmf_beta(V, P, **kw)
         secs = time.time() - t0
         Y = component_signals(W, H, specs, fr, mode)
         gs = groupings(W, H, K, ctx)
@@ -498,7 +503,8 @@ def main():
     p.add_argument("--kinds", default=",".join(mt.KINDS))
     p.add_argument("--channels", default="1,2")
     p.add_argument("--pools", default="2,3,4",
-                   help="components to factorise and group: m (m K) or +a (K + a)")
+                   help="components to factorise and group: m (m K) or +a (K + a), "
+                        "optionally @tcA or @bB for the pool's model")
     p.add_argument("--groups-only", action="store_true", help="kl and grouping only")
     p.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                    "..", "..", "build", "separation"))
@@ -506,10 +512,14 @@ def main():
     p.add_argument("--from-json", default="")
     a = p.parse_args()
     if a.from_json:
-        recs = []
+        recs, seen = [], set()
         for f in a.from_json.split(","):
             with open(f) as fh:
-                recs += json.load(fh)
+                for r in json.load(fh):   # a run repeated in several files counts once
+                    key = (r["kind"], r["channels"], r["variant"], r["model"])
+                    if key not in seen:
+                        seen.add(key)
+                        recs.append(r)
         print(table(recs))
         return
     try:
