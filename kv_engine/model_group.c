@@ -1,8 +1,9 @@
 /* Components grouped into sources: average-linkage clustering of the
  * components on their spectral shape, their activations' course in time and,
  * with stacked channels, their spread over the channels. Without channel
- * shares to go by, the activations are first smoothed over about half a
- * second, so that the parts of one note or syllable fall together. */
+ * shares to go by, the activations are first smoothed over 25 frames (about
+ * half a second at the default window and hop), so that the parts of one
+ * note or syllable fall together. */
 #include "model_internal.h"
 
 #include <limits.h>
@@ -12,7 +13,7 @@
 /* components factorised per source asked for */
 enum { KVE_POOL_PER_SOURCE = 2 };
 /* weight of the channel shares against the unit spectral and activation
- * features (each contributes a distance of at most 2) */
+ * features (each adds at most 4 to a squared distance) */
 static const double PAN_WEIGHT = 2.0;
 /* frames of the moving average over the activations (odd), when unstacked */
 enum { KVE_GROUP_SMOOTHING = 25 };
