@@ -1,16 +1,237 @@
-/* Components grouped into sources. (to be written) */
+/* Components grouped into sources: average-linkage clustering of the
+ * components on their spectral shape, their activations' course in time and,
+ * with stacked channels, their spread over the channels. Without channel
+ * shares to go by, the activations are first smoothed over 25 frames (about
+ * half a second at the default window and hop), so that the parts of one
+ * note or syllable fall together. */
 #include "model_internal.h"
+
+#include <limits.h>
+#include <math.h>
+#include <stdlib.h>
+
+/* components factorised per source asked for */
+enum { KVE_POOL_PER_SOURCE = 2 };
+/* weight of the channel shares against the unit spectral and activation
+ * features (each adds at most 4 to a squared distance) */
+static const double PAN_WEIGHT = 2.0;
+/* frames of the moving average over the activations (odd), when unstacked */
+enum { KVE_GROUP_SMOOTHING = 25 };
 
 int kve_poolSize(int sources)
 {
-    return sources;
+    if (sources < 1 || sources > INT_MAX / KVE_POOL_PER_SOURCE) return 0;
+    return sources * KVE_POOL_PER_SOURCE;
+}
+
+/* scratch of one grouping */
+typedef struct {
+    int inner, bins, channels;
+    int smoothing; /* frames of the moving average (1: none) */
+    double *spec;  /* inner x bins: sqrt of the channels' summed basis, unit norm */
+    double *share; /* inner x channels: each channel's share of the basis's energy */
+    double *act;   /* per component: mean, then norm of the centred activation */
+    double *dist;  /* inner x inner: distances, then between clusters */
+    int *size;     /* members of each cluster, 0 once merged away */
+} grouping;
+
+static void freeGrouping(grouping *g)
+{
+    free(g->spec), free(g->share), free(g->act), free(g->dist), free(g->size);
+}
+
+static int finiteNonNegative(const double *x, long n)
+{
+    for (long i = 0; i < n; i++)
+        if (!(x[i] >= 0.0) || !isfinite(x[i])) return 0;
+    return 1;
+}
+
+/* unit sqrt spectra and channel shares of the bases */
+static void basisFeatures(grouping *g, const kve_streamShape *s, const double *W)
+{
+    const int P = g->inner, B = g->bins, C = g->channels;
+    for (long x = 0; x < (long)P * B; x++) g->spec[x] = 0.0;
+    for (long x = 0; x < (long)P * C; x++) g->share[x] = 0.0;
+    for (int r = 0; r < s->rows; r++) {
+        const int c = s->stacked ? r / B : 0, b = s->stacked ? r % B : r;
+        const double *w = W + (long)r * P;
+        for (int i = 0; i < P; i++) {
+            g->spec[(long)i * B + b] += w[i];
+            g->share[i * C + c] += w[i] * w[i];
+        }
+    }
+    for (int i = 0; i < P; i++) {
+        double *v = g->spec + (long)i * B, n = 0.0, e = 0.0;
+        for (int b = 0; b < B; b++) v[b] = sqrt(v[b]), n += v[b] * v[b];
+        n = sqrt(n);
+        for (int b = 0; b < B; b++) v[b] = n > 0.0 ? v[b] / n : 0.0;
+        for (int c = 0; c < C; c++) e += g->share[i * C + c];
+        for (int c = 0; c < C; c++) g->share[i * C + c] = e > 0.0 ? g->share[i * C + c] / e : 0.0;
+    }
+}
+
+/* A moving sum of n (odd) frames over an activation, zeros beyond its
+ * ends, read frame by frame in order. */
+typedef struct {
+    const double *h;
+    long frames, half, t;
+    double sum;
+} movingSum;
+
+static movingSum startSum(const double *h, long frames, int n)
+{
+    movingSum m = {h, frames, n / 2, 0, 0.0};
+    for (long u = 0; u <= m.half && u < frames; u++) m.sum += h[u];
+    return m;
+}
+
+/* the sum around frame m->t, then on to the next frame */
+static double nextSum(movingSum *m)
+{
+    const double v = m->sum;
+    const long in = m->t + m->half + 1, out = m->t - m->half;
+    if (in < m->frames) m->sum += m->h[in];
+    if (out >= 0) m->sum -= m->h[out];
+    m->t++;
+    return v;
+}
+
+/* Sum over the frames of (a - ma)(b - mb), a and b the activations i and j
+ * (smoothed by moving sums when n > 1). */
+static double centredProduct(const double *hi, const double *hj, long frames, int n, double mi,
+                             double mj)
+{
+    double dot = 0.0;
+    if (n <= 1) {
+        for (long t = 0; t < frames; t++) dot += (hi[t] - mi) * (hj[t] - mj);
+        return dot;
+    }
+    movingSum a = startSum(hi, frames, n), b = startSum(hj, frames, n);
+    for (long t = 0; t < frames; t++) dot += (nextSum(&a) - mi) * (nextSum(&b) - mj);
+    return dot;
+}
+
+static double activationMean(const double *h, long frames, int n)
+{
+    double m = 0.0;
+    if (n <= 1) {
+        for (long t = 0; t < frames; t++) m += h[t];
+    } else {
+        movingSum a = startSum(h, frames, n);
+        for (long t = 0; t < frames; t++) m += nextSum(&a);
+    }
+    return m / (double)frames;
+}
+
+/* distances between the components' joined features: unit spectrum, unit
+ * centred (smoothed) activation (so 2 - 2 x their correlation), weighted
+ * shares */
+static void distances(grouping *g, const double *H, long frames)
+{
+    const int P = g->inner, B = g->bins, C = g->channels, n = g->smoothing;
+    double *mean = g->act, *norm = g->act + P;
+    for (int i = 0; i < P; i++) {
+        const double *h = H + (long)i * frames;
+        mean[i] = activationMean(h, frames, n);
+        norm[i] = sqrt(fmax(0.0, centredProduct(h, h, frames, n, mean[i], mean[i])));
+    }
+    for (int i = 0; i < P; i++) {
+        g->dist[(long)i * P + i] = 0.0;
+        for (int j = i + 1; j < P; j++) {
+            const double *a = g->spec + (long)i * B, *b = g->spec + (long)j * B;
+            double d = 0.0, sa = 0.0, sb = 0.0, dot = 0.0;
+            for (int k = 0; k < B; k++) dot += a[k] * b[k], sa += a[k] * a[k], sb += b[k] * b[k];
+            d += sa + sb - 2.0 * dot;
+            const double *hi = H + (long)i * frames, *hj = H + (long)j * frames;
+            const double ni = norm[i] > 0.0 ? 1.0 / norm[i] : 0.0;
+            const double nj = norm[j] > 0.0 ? 1.0 / norm[j] : 0.0;
+            dot = centredProduct(hi, hj, frames, n, mean[i], mean[j]);
+            d += (ni > 0.0) + (nj > 0.0) - 2.0 * dot * ni * nj;
+            for (int c = 0; c < C; c++) {
+                const double e = PAN_WEIGHT * (g->share[i * C + c] - g->share[j * C + c]);
+                d += e * e;
+            }
+            d = sqrt(d > 0.0 ? d : 0.0);
+            g->dist[(long)i * P + j] = g->dist[(long)j * P + i] = d;
+        }
+    }
+}
+
+/* merges the closest pair of clusters (average linkage) until `sources` are
+ * left; cluster i keeps the name of its smallest member, groupOf the cluster
+ * name of each component */
+static void agglomerate(grouping *g, int sources, int *groupOf)
+{
+    const int P = g->inner;
+    for (int i = 0; i < P; i++) g->size[i] = 1, groupOf[i] = i;
+    for (int left = P; left > sources; left--) {
+        int a = -1, b = -1;
+        double best = INFINITY;
+        for (int i = 0; i < P; i++) {
+            if (!g->size[i]) continue;
+            for (int j = i + 1; j < P; j++)
+                if (g->size[j] && g->dist[(long)i * P + j] < best)
+                    best = g->dist[(long)i * P + j], a = i, b = j;
+        }
+        if (a < 0) { /* distances not comparable: join the first two left */
+            for (int i = 0; i < P && b < 0; i++) {
+                if (!g->size[i]) continue;
+                if (a < 0)
+                    a = i;
+                else
+                    b = i;
+            }
+        }
+        const double na = g->size[a], nb = g->size[b];
+        for (int k = 0; k < P; k++) {
+            if (!g->size[k] || k == a || k == b) continue;
+            const double d =
+                (na * g->dist[(long)a * P + k] + nb * g->dist[(long)b * P + k]) / (na + nb);
+            g->dist[(long)a * P + k] = g->dist[(long)k * P + a] = d;
+        }
+        g->size[a] += g->size[b], g->size[b] = 0;
+        for (int i = 0; i < P; i++)
+            if (groupOf[i] == b) groupOf[i] = a;
+    }
+    /* names 0 .. sources - 1 in the order of each cluster's first member */
+    int next = 0;
+    for (int i = 0; i < P; i++) g->size[i] = -1;
+    for (int i = 0; i < P; i++) {
+        if (g->size[groupOf[i]] < 0) g->size[groupOf[i]] = next++;
+        groupOf[i] = g->size[groupOf[i]];
+    }
 }
 
 kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const double *H,
                                int inner, int sources, int *groupOf)
 {
-    (void)s, (void)W, (void)H;
-    if (inner < sources || sources < 1) return KVE_BAD_ARGUMENT;
-    for (int i = 0; i < inner; i++) groupOf[i] = i % sources;
+    if (!s || !W || !H || !groupOf || sources < 1 || inner < sources) return KVE_BAD_ARGUMENT;
+    if (s->bins < 1 || s->frames < 1 || s->channels < 1 || s->channels > KVE_MOST_CHANNELS)
+        return KVE_BAD_ARGUMENT;
+    const int C = s->stacked ? s->channels : 1;
+    if (s->rows != (long)C * s->bins) return KVE_BAD_ARGUMENT;
+    if ((size_t)inner > ((size_t)-1 / sizeof(double)) / (size_t)inner ||
+        (size_t)inner > ((size_t)-1 / sizeof(double)) / (size_t)s->bins)
+        return KVE_NO_MEMORY;
+    if (!finiteNonNegative(W, (long)s->rows * inner) ||
+        !finiteNonNegative(H, (long)inner * s->frames))
+        return KVE_BAD_ARGUMENT;
+
+    grouping g = {inner, s->bins, C,   s->stacked ? 1 : KVE_GROUP_SMOOTHING, NULL, NULL,
+                  NULL,  NULL,    NULL};
+    g.spec = malloc((size_t)inner * (size_t)s->bins * sizeof(double));
+    g.share = malloc((size_t)inner * (size_t)C * sizeof(double));
+    g.act = malloc(2 * (size_t)inner * sizeof(double));
+    g.dist = malloc((size_t)inner * (size_t)inner * sizeof(double));
+    g.size = malloc((size_t)inner * sizeof(int));
+    if (!g.spec || !g.share || !g.act || !g.dist || !g.size) {
+        freeGrouping(&g);
+        return KVE_NO_MEMORY;
+    }
+    basisFeatures(&g, s, W);
+    distances(&g, H, s->frames);
+    agglomerate(&g, sources, groupOf);
+    freeGrouping(&g);
     return KVE_OK;
 }

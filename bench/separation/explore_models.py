@@ -1,0 +1,547 @@
+"""Which model separates the bench's mixtures best? numpy prototypes of the
+candidate models, all multiplicative updates from the nndsvda start, scored as
+run.py scores (ratio masks, SI-SDR after Hungarian matching, K = sources):
+
+  kl            the engine's KL rounds (the reference)
+  beta B        β-divergence, B in {0, 0.5, 1.5}
+  l1H A         KL with L1 sparseness on H, weight A times the mean column sum
+                of W (so it follows the data's scale)
+  tc A          KL with Virtanen's temporal continuity on H, weight A times
+                sum(V) / (K frames)
+  nmfd S        convolutive KL (span S frames)
+  group ...     P = m K components (KL), grouped into K sources by a
+                clustering of their bases and/or activations
+
+Every run stops at the engine's tolerance (1e-4 relative over 10 rounds) or
+at 200 rounds. One process, small grids; `nice -n 10` it.
+
+  /usr/bin/python3 bench/separation/explore_models.py --variants 1 --out FILE.json
+  /usr/bin/python3 bench/separation/explore_models.py --from-json FILE.json
+"""
+import argparse
+import json
+import os
+import sys
+import time
+
+import numpy as np
+from scipy.cluster.hierarchy import fcluster, linkage
+from scipy.fft import dct
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import analysis as an  # noqa: E402
+import material as mt  # noqa: E402
+import nmf  # noqa: E402
+
+EPS = nmf.EPS
+MAX_ROUNDS, TOL, EVERY = 200, 1e-4, 10
+
+
+# ---- models ------------------------------------------------------------------
+
+def beta_div(V, L, beta):
+    L = L + EPS
+    if beta == 1:
+        pos = V > 0
+        return float(np.sum(V[pos] * np.log(V[pos] / L[pos])) - V.sum() + L.sum())
+    if beta == 0:
+        R = (V + EPS) / L
+        return float(np.sum(R - np.log(R) - 1))
+    return float(np.sum(V ** beta + (beta - 1) * L ** beta - beta * V * L ** (beta - 1))
+                 / (beta * (beta - 1)))
+
+
+def run_rounds(step, cost):
+    """Calls step() until the cost improves by less than TOL (relative) over
+    EVERY rounds, or MAX_ROUNDS. Returns the rounds done."""
+    prev = cost()
+    for i in range(1, MAX_ROUNDS + 1):
+        step()
+        if i % EVERY == 0:
+            c = cost()
+            if prev - c < TOL * abs(prev):
+                return i
+            prev = c
+    return MAX_ROUNDS
+
+
+def gamma(beta):
+    return 1.0 / (2.0 - beta) if beta < 1 else (1.0 / (beta - 1) if beta > 2 else 1.0)
+
+
+def nmf_beta(V, K, beta=1.0, l1H=0.0, tc=0.0):
+    """β-divergence updates (H then W) with optional L1 on H and temporal
+    continuity on H; the penalties scaled to the data (see the docstring)."""
+    W, H = nmf.start_nndsvd(V, K, fill="mean")
+    T = V.shape[1]
+    g = gamma(beta)
+    tc_scale = tc * V.sum() / (K * T)
+
+    def penalties():
+        num = np.zeros_like(H)
+        den = np.zeros_like(H)
+        if l1H:
+            den += l1H * W.sum(axis=0).mean()
+        if tc:
+            s2 = np.sum(H * H, axis=1, keepdims=True) + EPS
+            prev = np.concatenate([np.zeros((K, 1)), H[:, :-1]], axis=1)
+            nxt = np.concatenate([H[:, 1:], np.zeros((K, 1))], axis=1)
+            d2 = np.sum(np.diff(H, axis=1) ** 2, axis=1, keepdims=True)
+            den += tc_scale * 4 * T * H / s2
+            num += tc_scale * (2 * T * (prev + nxt) / s2 + 2 * T * H * d2 / s2 ** 2)
+        return num, den
+
+    def step():
+        L = W @ H + EPS
+        if beta == 1:
+            a, b = V / L, np.ones_like(L)
+        else:
+            a, b = V * L ** (beta - 2), L ** (beta - 1)
+        num, den = penalties()
+        H[:] *= ((W.T @ a + num) / (W.T @ b + den + EPS)) ** g
+        L = W @ H + EPS
+        if beta == 1:
+            a, b = V / L, np.ones_like(L)
+        else:
+            a, b = V * L ** (beta - 2), L ** (beta - 1)
+        W[:] *= ((a @ H.T) / (b @ H.T + EPS)) ** g
+
+    def cost():
+        c = beta_div(V, W @ H, beta)
+        if l1H:
+            c += l1H * W.sum(axis=0).mean() * H.sum()
+        if tc:
+            s2 = np.sum(H * H, axis=1) + EPS
+            c += tc_scale * T * float(np.sum(np.sum(np.diff(H, axis=1) ** 2, axis=1) / s2))
+        return c
+
+    rounds = run_rounds(step, cost)
+    return W, H, rounds
+
+
+def shift(H, l):
+    """H moved l frames later (zeros in front)."""
+    if l == 0:
+        return H
+    out = np.zeros_like(H)
+    out[:, l:] = H[:, :-l]
+    return out
+
+
+def back(X, l):
+    """X moved l frames earlier (zeros at the end)."""
+    if l == 0:
+        return X
+    out = np.zeros_like(X)
+    out[:, :-l] = X[:, l:]
+    return out
+
+
+def nmfd(V, K, span):
+    """Convolutive KL updates (W_l for l < span), from nndsvda spread over the
+    span with a falling profile. Returns the expanded rank-one factors
+    (rows x K span, K span x frames) and group labels (k for each)."""
+    W0, H0 = nmf.start_nndsvd(V, K, fill="mean")
+    prof = np.exp(-np.arange(span) / max(1.0, span / 3.0))
+    W = np.stack([W0 * p for p in prof])
+    H = H0 / prof.sum()
+
+    def model():
+        return sum(W[l] @ shift(H, l) for l in range(span)) + EPS
+
+    def step():
+        Q = V / model()
+        num = sum(W[l].T @ back(Q, l) for l in range(span))
+        den = sum(np.outer(W[l].sum(axis=0), np.ones(V.shape[1]))
+                  - W[l].sum(axis=0)[:, None] * (np.arange(V.shape[1]) >= V.shape[1] - l)[None, :]
+                  for l in range(span))
+        H[:] *= num / (den + EPS)
+        Q = V / model()
+        for l in range(span):
+            Hl = shift(H, l)
+            W[l] *= (Q @ Hl.T) / (Hl.sum(axis=1)[None, :] + EPS)
+
+    rounds = run_rounds(step, lambda: beta_div(V, model() - EPS, 1.0))
+    We = np.concatenate([W[l] for l in range(span)], axis=1)
+    He = np.concatenate([shift(H, l) for l in range(span)], axis=0)
+    labels = np.tile(np.arange(K), span)
+    return We, He, labels, rounds
+
+
+# ---- grouping ----------------------------------------------------------------
+
+def mel_matrix(bins, sr, n_fft, n_mels=40):
+    """Triangular mel filters (HTK mel scale) over 0 .. sr/2."""
+    def mel(f):
+        return 2595.0 * np.log10(1.0 + f / 700.0)
+
+    def hz(m):
+        return 700.0 * (10 ** (m / 2595.0) - 1.0)
+
+    freqs = np.arange(bins) * sr / n_fft
+    pts = hz(np.linspace(mel(30.0), mel(sr / 2), n_mels + 2))
+    M = np.zeros((n_mels, bins))
+    for i in range(n_mels):
+        lo, c, hi = pts[i], pts[i + 1], pts[i + 2]
+        up = (freqs - lo) / (c - lo)
+        down = (hi - freqs) / (hi - c)
+        M[i] = np.maximum(0, np.minimum(up, down))
+    return M
+
+
+def channel_sum(W, channels, bins):
+    return W.reshape(channels, bins, -1).sum(axis=0) if channels > 1 else W
+
+
+def feat_mfcc(W, ctx, n_coef=13):
+    """nussl-style timbre: cepstra of each basis on a mel scale (coefficient 0,
+    the level, left out)."""
+    Ws = channel_sum(W, ctx["channels"], ctx["bins"])
+    M = mel_matrix(ctx["bins"], ctx["sr"], ctx["n_fft"])
+    logm = np.log(M @ Ws + 1e-10 * Ws.max())
+    C = dct(logm, type=2, axis=0, norm="ortho")[1:n_coef + 1]
+    return C.T
+
+
+def unit_rows(X):
+    X = X - 0 * X
+    n = np.linalg.norm(X, axis=1, keepdims=True)
+    return X / np.maximum(n, 1e-300)
+
+
+def feat_act(H, log=False):
+    X = np.log(H + 1e-6 * H.max()) if log else H.copy()
+    X = X - X.mean(axis=1, keepdims=True)
+    return unit_rows(X)   # distances between rows ~ 1 - correlation
+
+
+def feat_spec(W, ctx):
+    Ws = channel_sum(W, ctx["channels"], ctx["bins"])
+    return unit_rows(np.sqrt(Ws.T))   # Hellinger-like spectral shape
+
+
+def feat_pan(W, ctx):
+    """Each channel's share of the basis's energy (stereo only)."""
+    if ctx["channels"] == 1:
+        return np.zeros((W.shape[1], 0))
+    E = (W.reshape(ctx["channels"], ctx["bins"], -1) ** 2).sum(axis=1)
+    return (E / np.maximum(E.sum(axis=0), 1e-300)).T
+
+
+def smooth(H, n):
+    """moving average of each activation over n frames"""
+    k = np.ones(n) / n
+    return np.stack([np.convolve(h, k, mode="same") for h in H])
+
+
+def kmeans(X, K, weights=None):
+    """Deterministic k-means: farthest-point start from the heaviest point,
+    Lloyd rounds; no empty cluster (the farthest point fills one)."""
+    n = len(X)
+    w = np.ones(n) if weights is None else weights
+    centres = [int(np.argmax(w))]
+    d = np.sum((X - X[centres[0]]) ** 2, axis=1)
+    for _ in range(1, K):
+        centres.append(int(np.argmax(d)))
+        d = np.minimum(d, np.sum((X - X[centres[-1]]) ** 2, axis=1))
+    C = X[centres].copy()
+    lab = None
+    for _ in range(100):
+        D = ((X[:, None, :] - C[None, :, :]) ** 2).sum(axis=2)
+        new = D.argmin(axis=1)
+        for k in range(K):
+            if not np.any(new == k):
+                far = np.argmax(D[np.arange(n), new])
+                new[far] = k
+        if lab is not None and np.array_equal(new, lab):
+            break
+        lab = new
+        for k in range(K):
+            m = lab == k
+            C[k] = (w[m, None] * X[m]).sum(axis=0) / w[m].sum()
+    return lab
+
+
+def agglomerative(X, K, method="average"):
+    Z = linkage(X, method=method, metric="euclidean")
+    return fcluster(Z, K, criterion="maxclust") - 1
+
+
+def nmf_of_acts(H, K):
+    """A K-component KL NMF of the (row-normalised) activations: component i
+    goes to the group with the largest weight in its row of the loadings."""
+    X = H / np.maximum(H.max(axis=1, keepdims=True), 1e-300)
+    A, B = nmf.start_nndsvd(X, K, fill="mean")
+    Q = np.empty(X.shape)
+    for _ in range(200):
+        nmf.kl_step(X, A, B, Q)
+    A = A * B.max(axis=1)[None, :]
+    return A.argmax(axis=1)
+
+
+def oracle_start(W, H, specs_mag):
+    """Each component to the source whose share of the mixture's
+    time-frequency cells it lies in most (the oracle's first guess)."""
+    share = specs_mag / np.maximum(specs_mag.sum(axis=0, keepdims=True), 1e-300)
+    lab = []
+    for i in range(W.shape[1]):
+        C = np.outer(W[:, i], H[i])
+        lab.append(int(np.argmax([np.sum(C * s) for s in share])))
+    return np.array(lab)
+
+
+def oracle(Y, S, lab):
+    """Upper bound of grouping: coordinate ascent on the mean SI-SDR against
+    the known sources (group s is source s), from lab."""
+    K = len(S)
+    lab = lab.copy()
+
+    def value(lb):
+        if len(set(lb.tolist())) < K:
+            return -1e9
+        return np.mean([an.si_sdr(Y[lb == k].sum(axis=0), S[k]) for k in range(K)])
+
+    best = value(lab)
+    for _ in range(6):
+        moved = False
+        for i in range(len(lab)):
+            for k in range(K):
+                if k == lab[i]:
+                    continue
+                trial = lab.copy()
+                trial[i] = k
+                v = value(trial)
+                if v > best + 1e-9:
+                    best, lab, moved = v, trial, True
+        if not moved:
+            break
+    return lab
+
+
+def fix_empty(lab, K, energy):
+    """Gives each empty group the weakest component of the largest group."""
+    lab = lab.copy()
+    for k in range(K):
+        if not np.any(lab == k):
+            counts = np.bincount(lab, minlength=K)
+            big = int(np.argmax(counts))
+            members = np.where(lab == big)[0]
+            lab[members[np.argmin(energy[members])]] = k
+    return lab
+
+
+def groupings(W, H, K, ctx):
+    energy = W.sum(axis=0) * H.sum(axis=1)
+    mf, ac, sp, pn = feat_mfcc(W, ctx), feat_act(H), feat_spec(W, ctx), feat_pan(W, ctx)
+    mfz = (mf - mf.mean(axis=0)) / (mf.std(axis=0) + 1e-12)
+    acl = feat_act(H, log=True)
+    combo = np.hstack([sp, ac])
+    combo_p = np.hstack([sp, ac, 2 * pn])
+    out = {
+        "mfcc km": kmeans(mfz, K),
+        "mfcc agg": agglomerative(mfz, K),
+        "act km": kmeans(ac, K),
+        "act agg": agglomerative(ac, K),
+        "actlog agg": agglomerative(acl, K),
+        "spec km": kmeans(sp, K),
+        "spec agg": agglomerative(sp, K),
+        "spec+act km": kmeans(combo, K),
+        "spec+act agg": agglomerative(combo, K),
+        "spec+act wkm": kmeans(combo, K, energy),
+        "mfcc+act agg": agglomerative(np.hstack([unit_rows(mfz), ac]), K),
+        "spec+act single": agglomerative(combo, K, "single"),
+        "spec+2act agg": agglomerative(np.hstack([sp, 2 * ac]), K),
+        "spec+act s5 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 5))]), K),
+        "spec+act s9 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 9))]), K),
+        "spec+act s17 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 17))]), K),
+        "spec+act s25 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 25))]), K),
+        "spec+act s33 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 33))]), K),
+        "spec+act complete": agglomerative(combo, K, "complete"),
+        "spec+act ward": agglomerative(combo, K, "ward"),
+        "nmf(H)": nmf_of_acts(H, K),
+    }
+    if ctx["channels"] > 1:
+        out["spec+act+pan agg"] = agglomerative(combo_p, K)
+        out["pan agg"] = agglomerative(pn, K)
+        for wp in (1, 4):
+            out[f"spec+act+{wp}pan agg"] = agglomerative(np.hstack([sp, ac, wp * pn]), K)
+        out["act+2pan agg"] = agglomerative(np.hstack([ac, 2 * pn]), K)
+        out["spec+2pan agg"] = agglomerative(np.hstack([sp, 2 * pn]), K)
+        for n in (9, 17, 33):
+            out[f"spec+act s{n}+2pan agg"] = agglomerative(
+                np.hstack([sp, feat_act(smooth(H, n)), 2 * pn]), K)
+        out["spec+act+2pan single"] = agglomerative(combo_p, K, "single")
+        out["spec+act+2pan complete"] = agglomerative(combo_p, K, "complete")
+    out = {k: fix_empty(v, K, energy) for k, v in out.items()}
+    return out
+
+
+# ---- resynthesis of groups -------------------------------------------------------
+
+def component_signals(W, H, specs, fr, mode):
+    """Each rank-one component through its ratio mask (P x samples x
+    channels); a group's estimate is the sum of its components' signals."""
+    F = specs[0].shape[0]
+    P = W.shape[1]
+    out = np.zeros((P, fr.L, len(specs)))
+    for c, X in enumerate(specs):
+        Wc = W[c * F:(c + 1) * F] if mode == "stack" and len(specs) > 1 else W
+        model = np.maximum(Wc @ H, 1e-300)
+        for i in range(P):
+            out[i, :, c] = an.istft(np.outer(Wc[:, i], H[i]) / model * X, fr)
+    return out
+
+
+def resynth_groups(W, H, labels, K, specs, fr, mode):
+    """Ratio masks of the groups' sums (each channel its own rows of W when
+    stacked), as analysis.resynth does for single components."""
+    F = specs[0].shape[0]
+    out = np.zeros((K, fr.L, len(specs)))
+    for c, X in enumerate(specs):
+        Wc = W[c * F:(c + 1) * F] if mode == "stack" and len(specs) > 1 else W
+        model = np.maximum(Wc @ H, 1e-300)
+        for k in range(K):
+            m = labels == k
+            out[k, :, c] = an.istft((Wc[:, m] @ H[m]) / model * X, fr)
+    return out
+
+
+# ---- the run ---------------------------------------------------------------------
+
+def one_mixture(d, meta, pools, quick_models):
+    sr, mix, S = mt.read(d)
+    N, hop = an.sizes(sr)
+    fr = an.Framing(len(mix), N, hop, "pad")
+    specs = an.spectra(mix, fr)
+    K = len(S)
+    mode = "stack" if meta["channels"] == 2 else "sum"
+    V = an.magnitude(specs, mode)
+    ctx = {"channels": meta["channels"], "bins": specs[0].shape[0], "sr": sr, "n_fft": N}
+    # each source's magnitude on V's rows (stacked channels for stereo)
+    src_specs = [an.spectra(S[s], fr) for s in range(K)]
+    src_mag = np.stack([an.magnitude(sp, mode) for sp in src_specs])
+    recs = []
+
+    def add(name, W, H, labels, rounds, secs):
+        est = resynth_groups(W, H, labels, K, specs, fr, mode)
+        sc = an.matched_scores(est, S)
+        recs.append(dict(meta, model=name, score=float(np.mean(sc)),
+                         sources=[float(x) for x in sc], rounds=rounds, seconds=secs))
+        print(f"  {name:28s} {np.mean(sc):6.2f}  ({rounds} rounds, {secs:.1f} s)",
+              file=sys.stderr, flush=True)
+
+    ident = np.arange(K)
+    models = [("kl", {})]
+    if not quick_models:
+        models += [("beta 0", {"beta": 0.0}), ("beta 0.5", {"beta": 0.5}),
+                   ("beta 1.5", {"beta": 1.5}),
+                   ("l1H 0.1", {"l1H": 0.1}), ("l1H 0.3", {"l1H": 0.3}), ("l1H 1", {"l1H": 1.0}),
+                   ("tc 0.03", {"tc": 0.03}), ("tc 0.3", {"tc": 0.3}), ("tc 3", {"tc": 3.0})]
+    for name, kw in models:
+        t0 = time.time()
+        W, H, r = nmf_beta(V, K, **kw)
+        add(name, W, H, ident, r, time.time() - t0)
+    if not quick_models:
+        for span in (4, 8):
+            t0 = time.time()
+            We, He, lab, r = nmfd(V, K, span)
+            add(f"nmfd {span}", We, He, lab, r, time.time() - t0)
+    for spec in pools:
+        m, _, mod = spec.partition("@")   # e.g. 2@tc0.3, +2@b0.5: the pool's model
+        P, tag = (K + int(m[1:]), f"K+{m[1:]}") if m.startswith("+") else (int(m) * K, f"{m}K")
+        kw = {}
+        if mod:
+            kw = {"tc": float(mod[2:])} if mod.startswith("tc") else {"beta": float(mod[1:])}
+            tag += f"@{mod}"
+        t0 = time.time()
+        W, H, r = nmf_beta(V, P, **kw)
+        secs = time.time() - t0
+        Y = component_signals(W, H, specs, fr, mode)
+        gs = groupings(W, H, K, ctx)
+        gs["oracle"] = oracle(Y, S, fix_empty(oracle_start(W, H, src_mag), K,
+                                              W.sum(axis=0) * H.sum(axis=1)))
+        for gname, lab in gs.items():
+            est = np.stack([Y[lab == k].sum(axis=0) for k in range(K)])
+            sc = an.matched_scores(est, S)
+            recs.append(dict(meta, model=f"group {tag} {gname}", score=float(np.mean(sc)),
+                             sources=[float(x) for x in sc], rounds=r, seconds=secs,
+                             labels=lab.tolist()))
+            print(f"  group {tag} {gname:20s} {np.mean(sc):6.2f}", file=sys.stderr, flush=True)
+    return recs
+
+
+def table(records):
+    kinds = [k for k in mt.KINDS if any(r["kind"] == k for r in records)]
+    lines = []
+    for ch in sorted({r["channels"] for r in records}):
+        rs = [r for r in records if r["channels"] == ch]
+        models = list(dict.fromkeys(r["model"] for r in rs))
+        lines.append(f"\n### {'Mono' if ch == 1 else 'Stereo (stacked)'}\n")
+        lines.append("Mean SI-SDR (dB) over the mixtures; in brackets the difference to kl.\n")
+        lines.append("| model | " + " | ".join(kinds) + " | mean |")
+        lines.append("|---|" + "---:|" * (len(kinds) + 1))
+        base = {k: np.mean([r["score"] for r in rs if r["kind"] == k and r["model"] == "kl"])
+                for k in kinds}
+        for m in models:
+            cells, means = [], []
+            for k in kinds:
+                v = [r["score"] for r in rs if r["kind"] == k and r["model"] == m]
+                if not v:
+                    cells.append("")
+                    continue
+                mv = float(np.mean(v))
+                means.append(mv)
+                cells.append(f"{mv:.1f} ({mv - base[k]:+.1f})")
+            lines.append(f"| {m} | " + " | ".join(cells) + f" | {np.mean(means):.1f} |")
+    return "\n".join(lines)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--variants", type=int, default=1)
+    p.add_argument("--first-variant", type=int, default=0)
+    p.add_argument("--kinds", default=",".join(mt.KINDS))
+    p.add_argument("--channels", default="1,2")
+    p.add_argument("--pools", default="2,3,4",
+                   help="components to factorise and group: m (m K) or +a (K + a), "
+                        "optionally @tcA or @bB for the pool's model")
+    p.add_argument("--groups-only", action="store_true", help="kl and grouping only")
+    p.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                   "..", "..", "build", "separation"))
+    p.add_argument("--out", default="")
+    p.add_argument("--from-json", default="")
+    a = p.parse_args()
+    if a.from_json:
+        recs, seen = [], set()
+        for f in a.from_json.split(","):
+            with open(f) as fh:
+                for r in json.load(fh):   # a run repeated in several files counts once
+                    key = (r["kind"], r["channels"], r["variant"], r["model"])
+                    if key not in seen:
+                        seen.add(key)
+                        recs.append(r)
+        print(table(recs))
+        return
+    try:
+        from threadpoolctl import threadpool_limits
+        threadpool_limits(1)
+    except ImportError:
+        pass
+    pools = [x for x in a.pools.split(",") if x]
+    recs = []
+    for ch in [int(c) for c in a.channels.split(",")]:
+        for kind in a.kinds.split(","):
+            for v in range(a.first_variant, a.first_variant + a.variants):
+                vv = v + (4 if ch == 2 else 0)    # as run.py: stereo is other material
+                d = mt.build(a.cache, kind, vv, ch, 22050)
+                meta = {"kind": kind, "channels": ch, "variant": vv}
+                print(f"{kind} {'stereo' if ch == 2 else 'mono'} {vv}", file=sys.stderr, flush=True)
+                recs += one_mixture(d, meta, pools, a.groups_only)
+                if a.out:
+                    with open(a.out, "w") as fh:
+                        json.dump(recs, fh)
+    print(table(recs))
+
+
+if __name__ == "__main__":
+    main()
