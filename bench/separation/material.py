@@ -244,16 +244,18 @@ def sources_of(kind, v):
 
 
 def melody_notes(root, beat, rng):
-    """A tune of some 6 to 10 notes: a walk over the major scale from the root,
-    steps of one or two degrees, notes of a half to two beats, slightly
-    detached, a rest now and then."""
+    """A tune of some 6 to 10 notes: a walk over the major scale from the root
+    (an octave up at most), steps of one or two degrees turning at the ends,
+    notes of a half to one and a half beats, slightly detached, a rest now
+    and then."""
     notes, t, deg = [], 0.05 + 0.5 * beat * rng.integers(0, 2), 0
     while t < SECONDS - 0.3:
-        dur = beat * rng.choice([0.5, 0.5, 1.0, 1.0, 1.5, 2.0])
+        dur = beat * rng.choice([0.5, 0.5, 1.0, 1.0, 1.5])
         key = root + MAJOR[deg]
         notes.append((t, min(t + 0.92 * dur, SECONDS - 0.1), key, int(rng.integers(90, 115))))
         t += dur + (beat * 0.5 if rng.random() < 0.15 else 0.0)
-        deg = int(np.clip(deg + rng.choice([-2, -1, -1, 1, 1, 2]), 0, len(MAJOR) - 1))
+        deg = abs(deg + int(rng.choice([-2, -1, -1, 1, 1, 2])))
+        deg = deg if deg < len(MAJOR) else 2 * (len(MAJOR) - 1) - deg
     return notes
 
 

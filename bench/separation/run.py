@@ -31,7 +31,7 @@ def parse_args():
     p.add_argument("--first-variant", type=int, default=0,
                    help="variants run from this one (to add mixtures to an earlier run)")
     p.add_argument("--seeds", type=int, default=10, help="seeds of the tool (and the prototypes)")
-    p.add_argument("--peer-seeds", type=int, default=5,
+    p.add_argument("--peer-seeds", type=int, default=4,
                    help="seeds of each peer's random start (nndsvda: one)")
     p.add_argument("--peers", default="",
                    help="peer settings, names of PEERS joined by commas (default: all)")
