@@ -1,5 +1,5 @@
 """Candidate starts and the engine's Kullback-Leibler multiplicative updates in
-numpy, and scikit-learn's NMF on the same V.
+numpy; the peers: scikit-learn's NMF on the same V and a convolutive NMF.
 
 The updates are those of qm_matrixOps/kl_iterate.c: H first, then W with the
 new H, eps = 2^-52 added to W H and to the column/row sums."""
@@ -161,19 +161,6 @@ STARTS = {
     "nndsvda": lambda V, K, seed: start_nndsvd(V, K, seed, "mean"),
 }
 DETERMINISTIC = {"nndsvd", "nndsvda"}
-
-
-def sklearn_nmf(V, K, init, iters, seed, W=None, H=None):
-    """scikit-learn's KL multiplicative updates; init 'custom' goes on from W, H."""
-    import warnings
-    from sklearn.decomposition import NMF
-    from sklearn.exceptions import ConvergenceWarning
-    m = NMF(n_components=K, solver="mu", beta_loss="kullback-leibler", init=init,
-            max_iter=iters, tol=0, random_state=seed)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", ConvergenceWarning)
-        W = m.fit_transform(V, W=W, H=H)
-    return W, m.components_
 
 
 # ---- peers: scikit-learn's settings and a convolutive NMF ---------------------
