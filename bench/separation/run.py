@@ -180,6 +180,7 @@ def peer_job(job):
     mix, S, fr, specs = setup_mixture(d, args["framing"])
     K = len(S)
     spec = dict(PEERS[name])
+    power = spec.pop("power", False)
     modes = args["stereo"] if meta["channels"] == 2 else ["sum"]
     out = []
     for mode in modes:
@@ -194,7 +195,7 @@ def peer_job(job):
                 out.append(record(meta, "nmfd", f"{name} random {mode}", seed,
                                   an.matched_scores(est, S), seconds=secs))
             continue
-        if spec.pop("power", False):
+        if power:
             # the power spectrogram; the masks are then the model's power shares
             V = V ** 2 / np.mean(V ** 2)
         if spec.get("beta") == "itakura-saito":
