@@ -1,26 +1,38 @@
 """The tool's analysis in numpy, the level-true ratio-mask resynthesis and
 the scoring (SI-SDR after matching components to sources).
 
-Frames as the library places them (qm_audio/stft.c, korvane~/stft.c): the
-periodic Blackman window of the FFT size N, square-rooted; frame t starts at
-sample t * hop; N is the window length in samples rounded up to a power of
-two; hop = round(N * hop fraction)."""
+Framing 'tool' is `korvane decompose`'s (kv_engine/stream_shape.c): a window
+of round(0.08 s x rate) samples (1764 at 22.05 kHz), the square root of the
+periodic Blackman of that length, zero-padded to the FFT size N (the next
+power of two, 2048); hop = round(window x 0.25) (441); the frames start
+lead = floor((window - 1) / hop) x hop samples before the sound and run on
+while their window overlaps it. 'pad' and 'old' are earlier framings (the
+window as long as N, hop N / 4): 'pad' padded by N at both ends, 'old' the
+object's frames from sample 0, none past the end."""
 import numpy as np
 from scipy.optimize import linear_sum_assignment
 
 
-def sizes(sr, win=0.08, hop=0.25):
-    """FFT size and hop in samples, as korvane~ derives them (float settings)."""
+def sizes(sr, win=0.08, hop=0.25, framing="tool"):
+    """(FFT size, hop, window length) in samples: the tool's, or for the
+    earlier framings korvane~'s (window as long as N, hop a share of N)."""
+    if framing == "tool":
+        n = round(win * sr)
+        N = 1 << int(np.ceil(np.log2(n)))
+        return N, int(round(float(np.float32(n) * np.float32(hop)))), n
     n = round(float(np.float32(win)) * sr)
     N = 1 << int(np.ceil(np.log2(n)))
-    h = int(round(float(np.float32(N) * np.float32(hop))))
-    return N, h
+    return N, int(round(float(np.float32(N) * np.float32(hop)))), N
 
 
-def window(N):
-    k = np.arange(N)
-    w = 0.42 - 0.5 * np.cos(2 * np.pi * k / N) + 0.08 * np.cos(4 * np.pi * k / N)
-    return np.sqrt(np.maximum(w, 0.0))
+def window(N, n=None):
+    """Square root of the periodic Blackman of n samples, zeros on to N."""
+    n = N if n is None else n
+    k = np.arange(n)
+    w = 0.42 - 0.5 * np.cos(2 * np.pi * k / n) + 0.08 * np.cos(4 * np.pi * k / n)
+    g = np.zeros(N)
+    g[:n] = np.sqrt(np.maximum(w, 0.0))
+    return g
 
 
 def tool_frames(L, N, hop):
@@ -31,13 +43,18 @@ def tool_frames(L, N, hop):
 
 
 class Framing:
-    """Where the frames of a sound of L samples lie. 'pad': one window of zeros
-    at both ends, so every sample is analysed by all the frames over it;
-    'tool': today's frames, from sample 0 and none past the end."""
+    """Where the frames of a sound of L samples lie (see the module's text).
+    Frame t covers padded samples [t hop, t hop + N), the sound starting at
+    padded sample `lead`."""
 
-    def __init__(self, L, N, hop, mode="pad"):
+    def __init__(self, L, N, hop, mode="tool", win=None):
         self.L, self.N, self.hop, self.mode = L, N, hop, mode
-        if mode == "pad":
+        self.win = N if win is None else win
+        if mode == "tool":
+            self.lead = (self.win - 1) // hop * hop
+            self.frames = (L - 1 + self.lead) // hop + 1
+            self.total = (self.frames - 1) * hop + N
+        elif mode == "pad":
             self.lead = N
             self.frames = (L + 2 * N - N) // hop + 1
             self.total = (self.frames - 1) * hop + N
@@ -56,13 +73,13 @@ def stft(x, fr):
     """Bins x frames complex spectrum of a mono sound (the DFT of each frame)."""
     y = fr.padded(x)
     idx = np.arange(fr.N)[None, :] + fr.hop * np.arange(fr.frames)[:, None]
-    return np.fft.rfft(y[idx] * window(fr.N)[None, :], axis=1).T
+    return np.fft.rfft(y[idx] * window(fr.N, fr.win)[None, :], axis=1).T
 
 
 def istft(X, fr):
     """Windowed overlap-add of the inverse DFT, divided by the overlap sum of
     the squared window, so that istft(stft(x)) = x where frames cover x."""
-    g = window(fr.N)
+    g = window(fr.N, fr.win)
     frames = np.fft.irfft(X.T, n=fr.N, axis=1) * g[None, :]
     out = overlap_add(frames, fr)
     norm = overlap_add(np.tile(g * g, (fr.frames, 1)), fr)
@@ -102,16 +119,21 @@ def resynth(W, H, specs, fr, channels):
     """Each component through the ratio mask w_k h_k / sum_j w_j h_j applied
     to each channel's spectrum; returns K arrays of samples x channels. With
     stacked channels, each channel's mask comes from its own rows of W."""
+    return resynth_models([np.outer(W[:, k], H[k]) for k in range(W.shape[1])], specs, fr, channels)
+
+
+def resynth_models(models, specs, fr, channels):
+    """The same from each component's model (rows x frames): the convolutive
+    components' Lambda_k, or w_k h_k."""
     F = specs[0].shape[0]
-    K = W.shape[1]
+    K = len(models)
     out = np.zeros((K, fr.L, len(specs)))
+    total = sum(models)
     for c, X in enumerate(specs):
-        Wc = W[c * F:(c + 1) * F] if channels == "stack" and len(specs) > 1 else W
-        model = Wc @ H
-        tiny = 1e-300
+        rows = slice(c * F, (c + 1) * F) if channels == "stack" and len(specs) > 1 else slice(0, F)
+        model = np.maximum(total[rows], 1e-300)
         for k in range(K):
-            mask = np.outer(Wc[:, k], H[k]) / np.maximum(model, tiny)
-            out[k, :, c] = istft(mask * X, fr)
+            out[k, :, c] = istft(models[k][rows] / model * X, fr)
     return out
 
 

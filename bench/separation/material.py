@@ -185,9 +185,17 @@ TEXTS = ["The quick brown fox jumps over the lazy dog, and the drums keep time."
          "Separation by factorisation works best when the sources differ.",
          "Seven silver swans swam silently seaward at sunset.",
          "A sound file is split into components, each written as a sound."]
+# melody over drums and bass: (lead program, root key) per variant; flute,
+# voice oohs, alto sax, violin, clarinet, trumpet, choir aahs, oboe
+LEADS = [(73, 72), (53, 67), (65, 62), (40, 74), (71, 65), (56, 70), (52, 64), (68, 69)]
+MELODY_BASS = [33, 34, 32, 38, 35, 39, 33, 34]
+MAJOR = [0, 2, 4, 5, 7, 9, 11, 12]
 PANS = {"kick": 0.0, "snare": -0.35, "hat": 0.55, "bass": -0.15, "speech": 0.25,
-        "held0": -0.6, "held1": 0.6, "held2": 0.0}
-KINDS = ["drums", "drums+bass", "held notes", "speech+drums"]
+        "held0": -0.6, "held1": 0.6, "held2": 0.0, "melody": 0.3}
+KINDS = ["drums", "drums+bass", "held notes", "speech+drums", "melody+drums+bass"]
+# tracks mixed into one source (what a user separates: the drum kit as one stem)
+GROUPS = {"melody+drums+bass": {"melody": ["melody"], "drums": ["kick", "snare", "hat"],
+                                "bass": ["bass"]}}
 
 
 def drums_of(v, rng):
@@ -225,28 +233,64 @@ def sources_of(kind, v):
         voice, speed = VOICES[v % len(VOICES)]
         tr["speech"] = speech(voice, speed, TEXTS[v % len(TEXTS)])
         return tr
+    if kind == "melody+drums+bass":
+        tr = drums_of(v + 1, rng)
+        bpm = TEMPOS[(v + 1) % len(TEMPOS)]
+        prog, root = LEADS[v % len(LEADS)]
+        tr["melody"] = render_notes(prog, melody_notes(root, 60.0 / bpm, rng))
+        tr["bass"] = render_notes(MELODY_BASS[v % len(MELODY_BASS)], bass_notes(root, 60.0 / bpm))
+        return tr
     raise ValueError(kind)
 
 
+def melody_notes(root, beat, rng):
+    """A tune of some 6 to 10 notes: a walk over the major scale from the root
+    (an octave up at most), steps of one or two degrees turning at the ends,
+    notes of a half to one and a half beats, slightly detached, a rest now
+    and then."""
+    notes, t, deg = [], 0.05 + 0.5 * beat * rng.integers(0, 2), 0
+    while t < SECONDS - 0.3:
+        dur = beat * rng.choice([0.5, 0.5, 1.0, 1.0, 1.5])
+        key = root + MAJOR[deg]
+        notes.append((t, min(t + 0.92 * dur, SECONDS - 0.1), key, int(rng.integers(90, 115))))
+        t += dur + (beat * 0.5 if rng.random() < 0.15 else 0.0)
+        deg = abs(deg + int(rng.choice([-2, -1, -1, 1, 1, 2])))
+        deg = deg if deg < len(MAJOR) else 2 * (len(MAJOR) - 1) - deg
+    return notes
+
+
+def bass_notes(root, beat):
+    """The root two octaves down on every beat, the fourth above it in the
+    second half (I, IV), as a bass under a tune plays."""
+    base = root - 24 - (12 if root >= 70 else 0)
+    notes, t = [], 0.0
+    while t < SECONDS:
+        key = base + (5 if t >= SECONDS / 2 else 0)
+        notes.append((t, t + 0.85 * beat, key, 100))
+        t += beat
+    return notes
+
+
 LEVELS = {"kick": 0.0, "snare": -2.0, "hat": -8.0, "bass": -2.0, "speech": 0.0,
-          "held0": 0.0, "held1": 0.0, "held2": 0.0}
+          "held0": 0.0, "held1": 0.0, "held2": 0.0, "melody": 0.0}
 
 
 def mixture(kind, v, channels):
     """(mix, sources): samples x channels and sources x samples x channels, the
     sources at their levels in the mix, the mix their sum, peak 0.5."""
     src = sources_of(kind, v)
-    parts = []
+    parts = {}
     for name, x in src.items():
         rms = np.sqrt(np.mean(x ** 2))
         x = x / rms * 10 ** (LEVELS[name] / 20) if rms > 0 else x
         if channels == 1:
-            parts.append(x[:, None])
+            parts[name] = x[:, None]
         else:
             pan = PANS[name] + 0.1 * ((v % 3) - 1)
             th = (np.clip(pan, -1, 1) + 1) * np.pi / 4
-            parts.append(np.stack([np.cos(th) * x, np.sin(th) * x], axis=1))
-    S = np.stack(parts)
+            parts[name] = np.stack([np.cos(th) * x, np.sin(th) * x], axis=1)
+    groups = GROUPS.get(kind, {n: [n] for n in parts})
+    S = np.stack([sum(parts[n] for n in members) for members in groups.values()])
     mix = S.sum(axis=0)
     g = 0.5 / np.max(np.abs(mix))
     return mix * g, S * g

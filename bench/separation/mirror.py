@@ -1,4 +1,5 @@
-"""Checks that the numpy prototype mirrors the tool: today's frames, today's
+"""(For the tool before its streamed pipeline; kept for the record.) Checks
+that the numpy prototype mirrors the tool: today's frames, today's
 start for --seed S, 100 rounds of the KL updates and today's mask
 w_k h_k / (W H + 0.1 max H) give the tool's component files. Prints the
 SI-SDR of each tool file against its replica (matched), which should be
@@ -19,8 +20,8 @@ import nmf  # noqa: E402
 
 
 def replica(mix, sr, K, seed):
-    N, hop = an.sizes(sr)
-    fr = an.Framing(len(mix), N, hop, "tool")
+    N, hop, _ = an.sizes(sr, framing="old")
+    fr = an.Framing(len(mix), N, hop, "old")
     specs = an.spectra(mix, fr)
     V = an.magnitude(specs, "sum")
     W0, H0 = nmf.start_tool(V, K, seed)

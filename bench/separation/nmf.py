@@ -1,5 +1,5 @@
 """Candidate starts and the engine's Kullback-Leibler multiplicative updates in
-numpy, and scikit-learn's NMF on the same V.
+numpy; the peers: scikit-learn's NMF on the same V and a convolutive NMF.
 
 The updates are those of qm_matrixOps/kl_iterate.c: H first, then W with the
 new H, eps = 2^-52 added to W H and to the column/row sums."""
@@ -163,14 +163,68 @@ STARTS = {
 DETERMINISTIC = {"nndsvd", "nndsvda"}
 
 
-def sklearn_nmf(V, K, init, iters, seed, W=None, H=None):
-    """scikit-learn's KL multiplicative updates; init 'custom' goes on from W, H."""
+# ---- peers: scikit-learn's settings and a convolutive NMF ---------------------
+
+def sklearn_peer(V, K, init, seed, beta="kullback-leibler", solver="mu", alpha=0.0,
+                 l1_ratio=0.0, iters=200, W=None, H=None):
+    """scikit-learn's NMF (1.2: alpha_W with alpha_H='same', each scaled by
+    the other dimension as it does), tol 0 so that every round runs."""
     import warnings
     from sklearn.decomposition import NMF
     from sklearn.exceptions import ConvergenceWarning
-    m = NMF(n_components=K, solver="mu", beta_loss="kullback-leibler", init=init,
-            max_iter=iters, tol=0, random_state=seed)
+    m = NMF(n_components=K, solver=solver, beta_loss=beta, init=init, max_iter=iters, tol=0,
+            random_state=seed, alpha_W=alpha, alpha_H="same", l1_ratio=l1_ratio)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ConvergenceWarning)
+        warnings.simplefilter("ignore", FutureWarning)
         W = m.fit_transform(V, W=W, H=H)
     return W, m.components_
+
+
+def shifted(X, lag):
+    """X moved `lag` frames later (lag > 0) or earlier (lag < 0), zeros in."""
+    Y = np.zeros_like(X)
+    if lag == 0:
+        Y[:] = X
+    elif lag > 0:
+        Y[:, lag:] = X[:, :-lag]
+    else:
+        Y[:, :lag] = X[:, -lag:]
+    return Y
+
+
+def nmfd_model(W, H):
+    """Lambda = sum_l W_l shift(H, l); W is lags x rows x K."""
+    return sum(W[l] @ shifted(H, l) for l in range(W.shape[0]))
+
+
+def nmfd(V, K, L, seed, iters=200):
+    """Convolutive NMF (NMFD) with the Kullback-Leibler updates of Smaragdis
+    (2004) as the NMF Toolbox applies them: each lag's W_l against the same
+    quotient, then H by the quotient's sum over lags, then each component's
+    templates normalised to unit sum (H taking the scale). Uniform random
+    start. Returns W (L x rows x K) and H."""
+    rng = np.random.default_rng(seed)
+    F, T = V.shape
+    W = rng.random((L, F, K))
+    H = rng.random((K, T))
+    ones_cols = [np.minimum(1.0, np.maximum(0.0, T - l - np.arange(T))) for l in range(L)]
+    for _ in range(iters):
+        Q = V / (nmfd_model(W, H) + EPS)
+        for l in range(L):
+            Hs = shifted(H, l)
+            W[l] *= (Q @ Hs.T) / (Hs.sum(axis=1)[None, :] + EPS)
+        Q = V / (nmfd_model(W, H) + EPS)
+        num = sum(W[l].T @ shifted(Q, -l) for l in range(L))
+        den = sum(W[l].sum(axis=0)[:, None] * ones_cols[l][None, :] for l in range(L))
+        H *= num / (den + EPS)
+        norm = W.sum(axis=(0, 1)) + EPS
+        W /= norm[None, None, :]
+        H *= norm[:, None]
+    return W, H
+
+
+def nmfd_components(W, H):
+    """Each component's Lambda_k (rows x frames), for the ratio masks."""
+    return [sum(np.outer(W[l, :, k], shifted(H[k:k + 1], l)[0]) for l in range(W.shape[0]))
+            for k in range(W.shape[2])]

@@ -1,7 +1,9 @@
-"""Separation benchmark: mixtures with known sources, factorised by numpy
-prototypes of the engine's candidate starts, by scikit-learn's NMF and by
-the `korvane decompose` tool; SI-SDR after matching components to sources.
-Prints markdown tables; the records go to a JSON file beside the material."""
+"""Separation benchmark: mixtures with known sources, factorised by the
+`korvane decompose` tool and by its peers (scikit-learn's NMF in its cost,
+solver and penalty settings; a numpy NMFD), optionally by numpy prototypes
+of the engine's starts; SI-SDR after matching components to sources. Prints
+markdown tables and the goal table (the tool against the best peer setting
+per kind, channel count and rate); the records go to a JSON file."""
 import argparse
 import json
 import re
@@ -10,7 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, as_completed
 
 import numpy as np
 
@@ -23,37 +25,74 @@ import nmf  # noqa: E402
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--quick", action="store_true",
-                   help="one variant per kind, 3 seeds, no best-of-N")
+                   help="one variant per kind, 3 seeds of the tool and 2 of each peer's random "
+                        "start, the peers of QUICK_PEERS, 22.05 kHz")
     p.add_argument("--variants", type=int, default=3, help="mixtures per kind and channel count")
     p.add_argument("--first-variant", type=int, default=0,
                    help="variants run from this one (to add mixtures to an earlier run)")
-    p.add_argument("--seeds", type=int, default=10)
+    p.add_argument("--seeds", type=int, default=10, help="seeds of the tool (and the prototypes)")
+    p.add_argument("--peer-seeds", type=int, default=4,
+                   help="seeds of each peer's random start (nndsvda: one)")
+    p.add_argument("--peers", default="",
+                   help="peer settings, names of PEERS joined by commas (default: all)")
     p.add_argument("--jobs", type=int, default=2)
     p.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                    "..", "..", "build", "separation"))
     p.add_argument("--kinds", default=",".join(mt.KINDS))
     p.add_argument("--channels", default="1,2", help="1, 2 or 1,2")
-    p.add_argument("--framing", choices=["pad", "tool"], default="pad",
-                   help="frames over the padded sound (as planned) or today's frames")
+    p.add_argument("--stereo", default="stack",
+                   help="how the peers see a stereo mixture: stack, sum or stack,sum")
+    p.add_argument("--framing", choices=["tool", "pad", "old"], default="tool",
+                   help="the tool's frames (default) or earlier ones (see analysis.py)")
+    p.add_argument("--rate", default="",
+                   help="sample rates of the mixtures, joined by commas "
+                        "(default 22050,44100; --quick: 22050)")
+    p.add_argument("--proto", action="store_true",
+                   help="also the numpy prototypes of the engine's starts (ours)")
     p.add_argument("--starts", default="uniform,halfnormal,nndsvda",
-                   help="of uniform (today's), halfnormal (scikit-learn's random), nndsvda, "
-                        "nndsvd, scaled, numpy-uniform")
+                   help="with --proto: of uniform (the old tool's), halfnormal (scikit-learn's "
+                        "random), nndsvda, nndsvd, scaled, numpy-uniform")
     p.add_argument("--best-of", type=int, default=3,
-                   help="N of the best-of-N by divergence among the seeds of a random start, "
-                        "seed s taking the best of s .. s+N-1 (cyclically); 0: none")
-    p.add_argument("--rate", type=int, default=22050, help="sample rate of the mixtures")
-    p.add_argument("--no-proto", action="store_true")
-    p.add_argument("--no-sklearn", action="store_true")
+                   help="with --proto: N of the best-of-N by divergence among the seeds of a "
+                        "random start, seed s taking the best of s .. s+N-1 (cyclically); 0: none")
+    p.add_argument("--no-peers", action="store_true")
     p.add_argument("--tool", default="", help="korvane executable; empty: not run")
     p.add_argument("--tool-config", action="append", default=[],
                    help="NAME=ARGS: extra arguments for korvane decompose (repeatable); "
-                        "default: one run with none")
+                        "default: one run with none, named korvane; the first is the goal "
+                        "table's")
     p.add_argument("--json", default="", help="where the records go (default: in the cache)")
     p.add_argument("--from-json", default="",
                    help="print the tables of earlier records (files joined by commas)")
     p.add_argument("--rows", default="", help="only the rows whose 'method setting' matches this regex")
+    p.add_argument("--table-out", default="", help="the goal table (markdown) also to this file")
     return p.parse_args()
 
+
+# The peers: scikit-learn's NMF settings (V scaled to mean 1, so the penalties'
+# weights, which scikit-learn multiplies by the other dimension, mean the same
+# on every mixture; "power": V squared) and NMFD, each from nndsvda (one run,
+# scikit-learn only) and from random starts; 200 rounds.
+PEERS = {
+    "KL mu": {"beta": "kullback-leibler"},
+    "IS mu": {"beta": "itakura-saito"},
+    "IS mu power": {"beta": "itakura-saito", "power": True},
+    "beta0.5 mu": {"beta": 0.5},
+    "beta1.5 mu": {"beta": 1.5},
+    "Frobenius mu": {"beta": "frobenius"},
+    "Frobenius cd": {"beta": "frobenius", "solver": "cd"},
+    "KL mu L1 0.01": {"beta": "kullback-leibler", "alpha": 0.01, "l1_ratio": 1.0},
+    "KL mu L2 0.01": {"beta": "kullback-leibler", "alpha": 0.01, "l1_ratio": 0.0},
+    "KL mu L2 0.03": {"beta": "kullback-leibler", "alpha": 0.03, "l1_ratio": 0.0},
+    "KL mu L2 0.1": {"beta": "kullback-leibler", "alpha": 0.1, "l1_ratio": 0.0},
+    "Frobenius cd L2 0.3": {"beta": "frobenius", "solver": "cd", "alpha": 0.3, "l1_ratio": 0.0},
+    "NMFD L4": {"nmfd": 4},
+    "NMFD L8": {"nmfd": 8},
+}
+# the settings that were best on some kind in a first grid
+QUICK_PEERS = ["KL mu", "IS mu", "IS mu power", "beta0.5 mu", "Frobenius cd", "KL mu L2 0.03",
+               "KL mu L2 0.1", "NMFD L4"]
+IS_FLOOR = 1e-6   # added to V (mean 1) for Itakura-Saito, which refuses zeros
 
 CHECKPOINTS = (100, 200, 300)
 TOLS = (1e-3, 1e-4)
@@ -63,20 +102,21 @@ def mixtures(args):
     kinds = [k for k in args.kinds.split(",") if k]
     chans = [int(c) for c in args.channels.split(",")]
     out = []
-    for ch in chans:
-        for kind in kinds:
-            for v in range(args.first_variant, args.first_variant + args.variants):
-                # stereo mixtures are other material than the mono ones
-                out.append((kind, ch, v + (4 if ch == 2 else 0)))
-    if max(v for _, _, v in out) >= len(mt.TEMPOS):
+    for rate in args.rates:
+        for ch in chans:
+            for kind in kinds:
+                for v in range(args.first_variant, args.first_variant + args.variants):
+                    # stereo mixtures are other material than the mono ones
+                    out.append((kind, ch, v + (4 if ch == 2 else 0), rate))
+    if max(v for _, _, v, _ in out) >= len(mt.TEMPOS):
         sys.exit("at most 4 variants per kind and channel count")
     return out
 
 
 def setup_mixture(d, framing):
     sr, mix, S = mt.read(d)
-    N, hop = an.sizes(sr)
-    fr = an.Framing(len(mix), N, hop, framing)
+    N, hop, win = an.sizes(sr, framing=framing)
+    fr = an.Framing(len(mix), N, hop, framing, win)
     return mix, S, fr, an.spectra(mix, fr)
 
 
@@ -133,26 +173,40 @@ def proto_job(job):
     return out
 
 
-def sklearn_job(job):
-    """scikit-learn's KL multiplicative updates: random and nndsvda starts, 100
-    and 200 rounds (the second hundred continues the first, as one run of 200
-    would)."""
-    d, meta, args = job
+def peer_job(job):
+    """One peer setting on one mixture: from nndsvda (scikit-learn only) and
+    from random starts (seeds 1 .. peer seeds)."""
+    d, meta, args, name = job
     mix, S, fr, specs = setup_mixture(d, args["framing"])
     K = len(S)
+    spec = dict(PEERS[name])
+    power = spec.pop("power", False)
+    modes = args["stereo"] if meta["channels"] == 2 else ["sum"]
     out = []
-    for mode in modes_for(meta["channels"]):
+    for mode in modes:
         V = an.magnitude(specs, mode)
-        for init in ("random", "nndsvda"):
-            # nndsvda varies with the seed only through a randomised SVD
-            n = args["seeds"] if init == "random" else min(3, args["seeds"])
-            for seed in range(1, n + 1):
-                W, H = nmf.sklearn_nmf(V, K, init, 100, seed)
-                out.append(record(meta, "sklearn", f"{init} it100 {mode}", seed,
-                                  score(W, H, specs, fr, S, mode)))
-                W, H = nmf.sklearn_nmf(V, K, "custom", 100, seed, W, H)
-                out.append(record(meta, "sklearn", f"{init} it200 {mode}", seed,
-                                  score(W, H, specs, fr, S, mode)))
+        V = V / V.mean()
+        if "nmfd" in spec:
+            for seed in range(1, args["peer_seeds"] + 1):
+                t0 = time.time()
+                W, H = nmf.nmfd(V, K, spec["nmfd"], seed)
+                secs = time.time() - t0
+                est = an.resynth_models(nmf.nmfd_components(W, H), specs, fr, mode)
+                out.append(record(meta, "nmfd", f"{name} random {mode}", seed,
+                                  an.matched_scores(est, S), seconds=secs))
+            continue
+        if power:
+            # the power spectrogram; the masks are then the model's power shares
+            V = V ** 2 / np.mean(V ** 2)
+        if spec.get("beta") == "itakura-saito":
+            V = V + IS_FLOOR
+        runs = [("nndsvda", 1)] + [("random", s) for s in range(1, args["peer_seeds"] + 1)]
+        for init, seed in runs:
+            t0 = time.time()
+            W, H = nmf.sklearn_peer(V, K, init, seed, **spec)
+            secs = time.time() - t0
+            out.append(record(meta, "sklearn", f"{name} {init} {mode}", seed,
+                              score(W, H, specs, fr, S, mode), seconds=secs))
     return out
 
 
@@ -168,7 +222,7 @@ def tool_job(job):
                 o = os.path.join(tmp, "out")
                 cmd = [args["tool"], "decompose", os.path.join(d, "mix.wav"), "-k", str(K),
                        "--format", "float", "-q", "-o", o, "--seed", str(seed)] + extra.split()
-                subprocess.run(cmd, check=True)
+                subprocess.run(cmd, check=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
                 est = []
                 for k in range(1, K + 1):
                     x, _ = mt.sf.read(os.path.join(o, f"mix-c{k:02d}.wav"), always_2d=True)
@@ -181,28 +235,34 @@ def run_all(args):
     mix_list = mixtures(args)
     t0 = time.time()
     dirs = []
-    for kind, ch, v in mix_list:
-        dirs.append(mt.build(args.cache, kind, v, ch, args.rate))
+    for kind, ch, v, rate in mix_list:
+        dirs.append(mt.build(args.cache, kind, v, ch, rate))
     print(f"material: {len(dirs)} mixtures in {time.time() - t0:.0f} s", file=sys.stderr)
     shared = {"framing": args.framing, "seeds": args.seeds, "starts": args.starts.split(","),
-              "best_of": args.best_of, "tool": args.tool,
-              "tool_configs": [tuple(c.split("=", 1)) for c in args.tool_config] or [("korvane", "")]}
+              "best_of": args.best_of, "tool": args.tool, "peer_seeds": args.peer_seeds,
+              "stereo": args.stereo.split(","), "tool_configs": tool_configs(args)}
     jobs = []
-    for (kind, ch, v), d in zip(mix_list, dirs):
-        meta = {"kind": kind, "channels": ch, "variant": v}
-        if not args.no_proto:
-            jobs.append((proto_job, (d, meta, shared)))
-        if not args.no_sklearn:
-            jobs.append((sklearn_job, (d, meta, shared)))
+    for (kind, ch, v, rate), d in zip(mix_list, dirs):
+        meta = {"kind": kind, "channels": ch, "variant": v, "rate": rate}
         if args.tool:
             jobs.append((tool_job, (d, meta, shared)))
+        if args.proto:
+            jobs.append((proto_job, (d, meta, shared)))
+        if not args.no_peers:
+            for name in args.peer_list:
+                jobs.append((peer_job, (d, meta, shared, name)))
     records = []
     with ProcessPoolExecutor(max_workers=args.jobs, initializer=one_thread) as ex:
         futures = [ex.submit(fn, job) for fn, job in jobs]
-        for i, f in enumerate(futures):
+        for i, f in enumerate(as_completed(futures)):
             records += f.result()
-            print(f"job {i + 1}/{len(jobs)} done at {time.time() - t0:.0f} s", file=sys.stderr)
+            if (i + 1) % 10 == 0 or i + 1 == len(jobs):
+                print(f"job {i + 1}/{len(jobs)} done at {time.time() - t0:.0f} s", file=sys.stderr)
     return records
+
+
+def tool_configs(args):
+    return [tuple(c.split("=", 1)) for c in args.tool_config] or [("korvane", "")]
 
 
 def one_thread():
@@ -214,12 +274,12 @@ def one_thread():
 # ---- the tables ----------------------------------------------------------------
 
 def summarise(records):
-    """{(channels, kind, method, config): stats} with mean, median, worst over
+    """{(rate, channels, kind, method, config): stats} with mean, median, worst over
     all mixtures and seeds, and the runs more than 3 dB below their mixture's
     median over seeds."""
     groups = {}
     for r in records:
-        key = (r["channels"], r["kind"], r["method"], r["config"])
+        key = (r.get("rate", 22050), r["channels"], r["kind"], r["method"], r["config"])
         groups.setdefault(key, {}).setdefault(r["variant"], []).append(r)
     stats = {}
     for key, per_mix in groups.items():
@@ -240,7 +300,7 @@ def with_capped_tolerance(records, cap=200):
     at_cap = {}
     for r in records:
         if r["method"] == "ours" and f" it{cap} " in r["config"] and "best" not in r["config"]:
-            at_cap[(r["channels"], r["kind"], r["variant"], r["config"], r["seed"])] = r
+            at_cap[(r.get("rate"), r["channels"], r["kind"], r["variant"], r["config"], r["seed"])] = r
     extra = []
     for r in records:
         c = r["config"]
@@ -250,29 +310,33 @@ def with_capped_tolerance(records, cap=200):
         if r["iterations"] <= cap:
             extra.append(dict(r, config=f"{start} {tol} max{cap} {mode}"))
         else:
-            capped = at_cap[(r["channels"], r["kind"], r["variant"], f"{start} it{cap} {mode}", r["seed"])]
+            capped = at_cap[(r.get("rate"), r["channels"], r["kind"], r["variant"],
+                             f"{start} it{cap} {mode}", r["seed"])]
             extra.append(dict(capped, config=f"{start} {tol} max{cap} {mode}"))
     return records + extra
+
+
+METHODS = ["korvane", "sklearn", "nmfd", "ours"]
 
 
 def tables(records, rows_re=""):
     stats = summarise(with_capped_tolerance(records))
     if rows_re:
-        stats = {k: v for k, v in stats.items() if re.search(rows_re, f"{k[2]} {k[3]}")}
-    kinds = [k for k in mt.KINDS if any(s[1] == k for s in stats)]
+        stats = {k: v for k, v in stats.items() if re.search(rows_re, f"{k[3]} {k[4]}")}
+    kinds = [k for k in mt.KINDS if any(s[2] == k for s in stats)]
     lines = []
-    for ch in sorted({s[0] for s in stats}):
-        lines.append(f"\n### {'Mono' if ch == 1 else 'Stereo'}\n")
+    for rate, ch in sorted({s[:2] for s in stats}):
+        lines.append(f"\n### {'Mono' if ch == 1 else 'Stereo'}, {rate / 1000:g} kHz\n")
         lines.append("Cells: mean / median / worst SI-SDR (dB) over mixtures and seeds; "
                      "in brackets, runs more than 3 dB below their mixture's median.\n")
         lines.append("| method | setting | " + " | ".join(kinds) + " | all kinds (mean) | rounds |")
         lines.append("|---|---|" + "---:|" * (len(kinds) + 2))
-        rows = sorted({(s[2], s[3]) for s in stats if s[0] == ch},
-                      key=lambda m: (["korvane", "ours", "sklearn"].index(m[0]), m[1]))
+        rows = sorted({(s[3], s[4]) for s in stats if s[:2] == (rate, ch)},
+                      key=lambda m: (METHODS.index(m[0]), m[1]))
         for method, config in rows:
             cells, means, its = [], [], []
             for kind in kinds:
-                st = stats.get((ch, kind, method, config))
+                st = stats.get((rate, ch, kind, method, config))
                 if not st:
                     cells.append("")
                     continue
@@ -283,39 +347,78 @@ def tables(records, rows_re=""):
             rounds = f"{np.mean(its):.0f}" if its else ""
             lines.append(f"| {method} | {config} | " + " | ".join(cells)
                          + f" | {np.mean(means):.1f} | {rounds} |")
-        lines.append("")
-        lines.append("Best scikit-learn setting per kind (by mean):\n")
-        lines.append("| kind | setting | mean | median | worst |")
-        lines.append("|---|---|---:|---:|---:|")
-        for kind in kinds:
-            sk = [(st["mean"], key[3], st) for key, st in stats.items()
-                  if key[0] == ch and key[1] == kind and key[2] == "sklearn"]
-            if sk:
-                m, cfg, st = max(sk, key=lambda x: x[0])
-                lines.append(f"| {kind} | {cfg} | {m:.1f} | {st['median']:.1f} | {st['worst']:.1f} |")
     return "\n".join(lines)
+
+
+def goal_table(records, tool_name="korvane", margin=1.0):
+    """Per rate, channel count and kind: the tool's mean, its low runs, the
+    best peer setting (scikit-learn or NMFD, by mean) and the margin."""
+    stats = summarise(records)
+    lines = [f"| rate | channels | kind | korvane mean | low runs | best peer setting | peer mean "
+             f"| margin | +{margin:g} dB |",
+             "|---|---|---|---:|---:|---|---:|---:|---|"]
+    met = total = 0
+    for rate, ch, kind in sorted({k[:3] for k in stats},
+                                 key=lambda k: (k[0], k[1], mt.KINDS.index(k[2]))):
+        tool = stats.get((rate, ch, kind, "korvane", tool_name))
+        peers = [(st["mean"], f"{k[3]} {k[4]}") for k, st in stats.items()
+                 if k[:3] == (rate, ch, kind) and k[3] in ("sklearn", "nmfd")]
+        if not tool or not peers:
+            continue
+        best, name = max(peers)
+        gap = tool["mean"] - best
+        ok = gap >= margin
+        met += ok
+        total += 1
+        lines.append(f"| {rate / 1000:g} kHz | {'mono' if ch == 1 else 'stereo'} | {kind} "
+                     f"| {tool['mean']:.1f} | {tool['low']} of {tool['runs']} | {name} | {best:.1f} "
+                     f"| {gap:+.1f} | {'yes' if ok else 'no'} |")
+    lines.append(f"\n`{tool_name}` meets +{margin:g} dB on {met} of {total} rows.")
+    return "\n".join(lines)
+
+
+def report(records, args, tool_name):
+    out = tables(records, args.rows)
+    goal = goal_table(records, tool_name)
+    print(out)
+    print("\n### Goal\n")
+    print(goal)
+    if args.table_out:
+        with open(args.table_out, "w") as f:
+            f.write(goal + "\n")
 
 
 def main():
     args = parse_args()
+    tool_name = tool_configs(args)[0][0]
     if args.from_json:
         records = []
         for path in args.from_json.split(","):
             with open(path) as f:
                 records += json.load(f)
-        print(tables(records, args.rows))
+        report(records, args, tool_name)
         return
+    args.peer_list = [n for n in args.peers.split(",") if n] or list(PEERS)
     if args.quick:
         args.variants = min(args.variants, 1)
         args.seeds = min(args.seeds, 3)
+        args.peer_seeds = min(args.peer_seeds, 2)
         args.best_of = 0
+        if not args.peers:
+            args.peer_list = QUICK_PEERS
+        args.rate = args.rate or "22050"
+    args.rates = [int(r) for r in (args.rate or "22050,44100").split(",")]
+    unknown = set(args.peer_list) - set(PEERS)
+    if unknown:
+        sys.exit(f"no peer setting {', '.join(sorted(unknown))}; known: {', '.join(PEERS)}")
+    t0 = time.time()
     records = run_all(args)
     path = args.json or os.path.join(args.cache, "records.json")
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "w") as f:
         json.dump(records, f)
-    print(f"records: {path}", file=sys.stderr)
-    print(tables(records, args.rows))
+    print(f"records: {path}; {time.time() - t0:.0f} s", file=sys.stderr)
+    report(records, args, tool_name)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # make bench-separation: installs the bench-only packages when missing, builds
 # the command line, then scores the separations (see bench/README.md).
-# Arguments go to run.py, for example --quick, or
-#   --tool-config "stack=--channels stack --iterations 200"
+# Arguments go to run.py, for example --quick, --rate 44100, or
+#   --tool-config "tol0=--tol 0" --table-out goal.md
+# (no --rate: 22.05 and 44.1 kHz in one run, one goal table)
 # or, after --bases, to bases.py (make bench-separation ARGS="--bases --quick").
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
