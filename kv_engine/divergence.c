@@ -5,7 +5,9 @@
 
 #include "kv_engine_private.h"
 
-enum { KVE_BLOCK_ROWS = KVE_COST_ROWS, KVE_CHECK_STEP = 16, KVE_CHECK_FRAMES = 4096 };
+enum { KVE_BLOCK_ROWS = KVE_COST_ROWS };
+/* cells the estimate reads at most: a few milliseconds */
+#define KVE_CHECK_CELLS (1 << 20)
 
 /* sum of V log(V / WH) - V + WH over the rows and the frames 0, step, 2 step.. */
 static double kve_divergenceOver(const float *V, const double *W, const double *H, int rows,
@@ -46,15 +48,16 @@ double kve_klDivergence(const float *V, const double *W, const double *H, int ro
     return kve_divergenceOver(V, W, H, rows, frames, K, 1);
 }
 
-int kve_checkStep(int frames)
+int kve_checkStep(int rows, int frames)
 {
-    int step = (frames + KVE_CHECK_FRAMES - 1) / KVE_CHECK_FRAMES;
-    return step > KVE_CHECK_STEP ? step : KVE_CHECK_STEP;
+    const double cells = (double)(rows > 0 ? rows : 1) * (double)(frames > 0 ? frames : 1);
+    const double step = ceil(cells / KVE_CHECK_CELLS);
+    return step < (double)frames ? (int)step : frames > 1 ? frames : 1;
 }
 
 double kve_klEstimate(const float *V, const double *W, const double *H, int rows, int frames, int K)
 {
-    return kve_divergenceOver(V, W, H, rows, frames, K, kve_checkStep(frames));
+    return kve_divergenceOver(V, W, H, rows, frames, K, kve_checkStep(rows, frames));
 }
 
 double kve_euclideanCost(const float *V, const double *W, const double *H, int rows, int frames,

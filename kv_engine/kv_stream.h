@@ -160,13 +160,13 @@ int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed,
  * of rows; NaN when it could not be had. */
 double kve_klDivergence(const float *V, const double *W, const double *H, int rows, int frames,
                         int K);
-/* The same sum over the frames 0, s, 2 s, .. only, s = kve_checkStep(frames):
- * every 16th frame, further apart when there are over 65536, so that at most
- * 4096 frames are read. A cheap estimate for telling when the rounds have
- * settled. */
+/* The same sum over the frames 0, s, 2 s, .. only, s = kve_checkStep(rows,
+ * frames): every frame of a spectrogram of up to 2^20 cells, else frames far
+ * enough apart that about 2^20 cells are read. A cheap estimate for telling
+ * when the rounds have settled. */
 double kve_klEstimate(const float *V, const double *W, const double *H, int rows, int frames,
                       int K);
-int kve_checkStep(int frames);
+int kve_checkStep(int rows, int frames);
 /* sum (V - W H)^2, W H made a block of rows at a time; NaN when scratch ran
  * out */
 double kve_euclideanCost(const float *V, const double *W, const double *H, int rows, int frames,

@@ -52,7 +52,9 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
         if (!check) continue;
         const double now = m ? kve_modelEstimate(m, V, W, H, rows, frames, K)
                              : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
-        const bool settled = last - now < how->tol * fabs(last);
+        /* settled when the estimate barely moves: a sample of the frames may
+         * rise a little while the whole cost falls, which is no end */
+        const bool settled = fabs(last - now) < how->tol * fabs(last);
         last = now;
         if (settled) break;
     }

@@ -62,14 +62,16 @@ TEST(EngineStart, DivergenceFollowsItsDefinition) {
     EXPECT_NEAR(kve_klDivergence(V, W, H, 2, 2, 1), want, 1e-12);
 }
 
-// The estimate is the divergence of the sampled frames alone: every 16th,
-// further apart past 65536 frames so that at most 4096 are read.
+// The estimate is the divergence of the sampled frames alone: every frame of
+// up to 2^20 cells, else frames apart so that about 2^20 cells are read.
 TEST(EngineStart, EstimateIsTheDivergenceOfEveryStepthFrame) {
-    EXPECT_EQ(kve_checkStep(100), 16);
-    EXPECT_EQ(kve_checkStep(65536), 16);
-    EXPECT_EQ(kve_checkStep(65537), 17);
-    EXPECT_EQ(kve_checkStep(155000), 38);
-    const int rows = 30, frames = 100, K = 2, n = 7;  // frames 0, 16, .., 96
+    EXPECT_EQ(kve_checkStep(30, 100), 1);
+    EXPECT_EQ(kve_checkStep(2050, 203), 1);  // a 4 s stereo sound reads every frame
+    EXPECT_EQ(kve_checkStep(4098, 5200), 21);
+    EXPECT_EQ(kve_checkStep(1 << 22, 3), 3);  // frame 0 alone
+    EXPECT_EQ(kve_checkStep(0, 0), 1);
+    const int rows = 2048, frames = 1030, K = 2, step = 3, n = 344;  // frames 0, 3, .., 1029
+    ASSERT_EQ(kve_checkStep(rows, frames), step);
     std::vector<float> V = lowRank(rows, frames, 2);
     std::vector<double> W(rows * K), H(K * frames);
     kve_randomStart(3, rows, frames, K, W.data(), H.data());
@@ -77,9 +79,9 @@ TEST(EngineStart, EstimateIsTheDivergenceOfEveryStepthFrame) {
     std::vector<double> Hs(static_cast<size_t>(K) * n);
     for (int i = 0; i < n; ++i) {
         for (int r = 0; r < rows; ++r)
-            Vs[static_cast<size_t>(r) * n + i] = V[static_cast<size_t>(r) * frames + 16 * i];
+            Vs[static_cast<size_t>(r) * n + i] = V[static_cast<size_t>(r) * frames + step * i];
         for (int k = 0; k < K; ++k)
-            Hs[static_cast<size_t>(k) * n + i] = H[static_cast<size_t>(k) * frames + 16 * i];
+            Hs[static_cast<size_t>(k) * n + i] = H[static_cast<size_t>(k) * frames + step * i];
     }
     const double want = kve_klDivergence(Vs.data(), W.data(), Hs.data(), rows, n, K);
     EXPECT_NEAR(kve_klEstimate(V.data(), W.data(), H.data(), rows, frames, K), want, 1e-12 * want);
