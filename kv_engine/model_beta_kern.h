@@ -50,7 +50,8 @@ MB_INLINE KV MB_NAME(mb_approx)(const double *w, const double *H, size_t ldh, in
 {
     KV s0 = w[0] * LD(H + t), s1 = (KV){0};
     int k = 1;
-    for (; k + 1 < K; k += 2) {
+    _Pragma("GCC unroll 8") for (; k + 1 < K; k += 2)
+    {
         s1 += w[k] * LD(H + (size_t)k * ldh + t);
         s0 += w[k + 1] * LD(H + (size_t)(k + 1) * ldh + t);
     }
@@ -111,130 +112,221 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
 /* The W sums of the rows [f0, f1) over the frames [t0, t1) (multiples of
  * the width; frames from T on count as 0): an[(f - f0) K + k] += a H[k],
  * ad likewise with b, lane by lane. */
+MB_INLINE void MB_NAME(mb_wvec)(int mode, const kve_betaPar *p, const float *v, const double *w,
+                                const double *restrict H, size_t ldh, int K, size_t t, size_t n,
+                                KV *restrict acc, KV *restrict dcc)
+{
+    KV a, b;
+    MB_NAME(mb_cell)
+    (mode, p, MB_NAME(mb_loadV)(v + t, n), MB_NAME(mb_approx)(w, H, ldh, K, t, p->eps), n, &a, &b);
+    _Pragma("GCC unroll 16") for (int k = 0; k < K; k++)
+    {
+        const KV h = LD(H + (size_t)k * ldh + t);
+        acc[k] += a * h;
+        if (mode != MB_KL) dcc[k] += b * h;
+    }
+}
+
 MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *restrict V,
                                  size_t ldv, size_t T, const double *restrict W,
                                  const double *restrict H, size_t ldh, int K, size_t f0, size_t f1,
                                  size_t t0, size_t t1, KV *restrict an, KV *restrict ad)
 {
-    const int den = mode != MB_KL;
+    const size_t tf = t1 <= T ? t1 : T / MB_VW * MB_VW;
+    /* up to 16 components the sums live in registers, else in place */
+    KV loc[32];
     for (size_t f = f0; f < f1; f++) {
         const float *v = V + f * ldv;
         const double *w = W + f * (size_t)K;
         KV *n_ = an + (f - f0) * (size_t)K, *d_ = ad + (f - f0) * (size_t)K;
-        for (size_t t = t0; t < t1; t += MB_VW) {
-            const size_t n = T - t < MB_VW ? T - t : MB_VW;
-            KV a, b;
-            MB_NAME(mb_cell)
-            (mode, p, MB_NAME(mb_loadV)(v + t, n), MB_NAME(mb_approx)(w, H, ldh, K, t, p->eps), n,
-             &a, &b);
-            for (int k = 0; k < K; k++) {
-                const KV h = LD(H + (size_t)k * ldh + t);
-                n_[k] += a * h;
-                if (den) d_[k] += b * h;
-            }
+        KV *acc = K <= 16 ? loc : n_, *dcc = K <= 16 ? loc + 16 : d_;
+        _Pragma("GCC unroll 16") for (int k = 0; k < K && K <= 16; k++)
+        {
+            acc[k] = n_[k];
+            dcc[k] = mode != MB_KL ? d_[k] : (KV){0};
+        }
+        size_t t = t0;
+        for (; t < tf; t += MB_VW) {
+            /* the next row's stretch of V is a jump the prefetcher misses */
+            __builtin_prefetch(v + ldv + t);
+            MB_NAME(mb_wvec)(mode, p, v, w, H, ldh, K, t, MB_VW, acc, dcc);
+        }
+        if (t < t1) MB_NAME(mb_wvec)(mode, p, v, w, H, ldh, K, t, T - t, acc, dcc);
+        _Pragma("GCC unroll 16") for (int k = 0; k < K && K <= 16; k++)
+        {
+            n_[k] = acc[k];
+            if (mode != MB_KL) d_[k] = dcc[k];
         }
     }
 }
 
 /* The H sums of the rows [f0, f1) in order over the frames [t0, t1):
  * num[k][t] += W[f][k] a, den likewise with b; two rows per pass. */
+MB_INLINE void MB_NAME(mb_hvec2)(int mode, const kve_betaPar *p, const float *v0, const float *v1,
+                                 const double *w0, const double *w1, const double *restrict H,
+                                 size_t ldh, int K, size_t t, size_t n, double *restrict num,
+                                 double *restrict den)
+{
+    KV a0, b0, a1, b1;
+    MB_NAME(mb_cell)
+    (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, p->eps), n, &a0,
+     &b0);
+    MB_NAME(mb_cell)
+    (mode, p, MB_NAME(mb_loadV)(v1 + t, n), MB_NAME(mb_approx)(w1, H, ldh, K, t, p->eps), n, &a1,
+     &b1);
+    _Pragma("GCC unroll 16") for (int k = 0; k < K; k++)
+    {
+        double *q = num + (size_t)k * ldh + t;
+        KV s = LD(q);
+        s += w0[k] * a0;
+        s += w1[k] * a1;
+        ST(q, s);
+        if (mode != MB_KL) {
+            double *e = den + (size_t)k * ldh + t;
+            KV u = LD(e);
+            u += w0[k] * b0;
+            u += w1[k] * b1;
+            ST(e, u);
+        }
+    }
+}
+
+MB_INLINE void MB_NAME(mb_hvec1)(int mode, const kve_betaPar *p, const float *v0, const double *w0,
+                                 const double *restrict H, size_t ldh, int K, size_t t, size_t n,
+                                 double *restrict num, double *restrict den)
+{
+    KV a0, b0;
+    MB_NAME(mb_cell)
+    (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, p->eps), n, &a0,
+     &b0);
+    _Pragma("GCC unroll 16") for (int k = 0; k < K; k++)
+    {
+        double *q = num + (size_t)k * ldh + t;
+        ST(q, LD(q) + w0[k] * a0);
+        if (mode != MB_KL) {
+            double *e = den + (size_t)k * ldh + t;
+            ST(e, LD(e) + w0[k] * b0);
+        }
+    }
+}
+
+/* The H sums of the rows [f0, f1) in order over the frames [t0, t1):
+ * num[k][t] += W[f][k] a, den likewise with b; two rows per pass. V pf
+ * values further on is prefetched for the W pass of the next block. */
 MB_INLINE void MB_NAME(mb_hpart)(int mode, const kve_betaPar *p, const float *restrict V,
                                  size_t ldv, size_t T, const double *restrict W,
                                  const double *restrict H, size_t ldh, int K, size_t f0, size_t f1,
-                                 size_t t0, size_t t1, double *restrict num, double *restrict den)
+                                 size_t t0, size_t t1, double *restrict num, double *restrict den,
+                                 size_t pf)
 {
-    const int hasDen = mode != MB_KL;
+    const size_t tf = t1 <= T ? t1 : T / MB_VW * MB_VW;
     size_t f = f0;
     for (; f + 2 <= f1; f += 2) {
         const float *v0 = V + f * ldv, *v1 = v0 + ldv;
         const double *w0 = W + f * (size_t)K, *w1 = w0 + K;
-        for (size_t t = t0; t < t1; t += MB_VW) {
-            const size_t n = T - t < MB_VW ? T - t : MB_VW;
-            KV a0, b0, a1, b1;
-            MB_NAME(mb_cell)
-            (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, p->eps), n,
-             &a0, &b0);
-            MB_NAME(mb_cell)
-            (mode, p, MB_NAME(mb_loadV)(v1 + t, n), MB_NAME(mb_approx)(w1, H, ldh, K, t, p->eps), n,
-             &a1, &b1);
-            for (int k = 0; k < K; k++) {
-                double *q = num + (size_t)k * ldh + t;
-                KV s = LD(q);
-                s += w0[k] * a0;
-                s += w1[k] * a1;
-                ST(q, s);
-                if (hasDen) {
-                    double *e = den + (size_t)k * ldh + t;
-                    KV u = LD(e);
-                    u += w0[k] * b0;
-                    u += w1[k] * b1;
-                    ST(e, u);
-                }
-            }
+        size_t t = t0;
+        for (; t < tf; t += MB_VW) {
+            __builtin_prefetch(v0 + pf + t, 0, 2);
+            __builtin_prefetch(v1 + pf + t, 0, 2);
+            MB_NAME(mb_hvec2)(mode, p, v0, v1, w0, w1, H, ldh, K, t, MB_VW, num, den);
         }
+        if (t < t1) MB_NAME(mb_hvec2)(mode, p, v0, v1, w0, w1, H, ldh, K, t, T - t, num, den);
     }
     if (f < f1) {
         const float *v0 = V + f * ldv;
         const double *w0 = W + f * (size_t)K;
-        for (size_t t = t0; t < t1; t += MB_VW) {
-            const size_t n = T - t < MB_VW ? T - t : MB_VW;
-            KV a0, b0;
-            MB_NAME(mb_cell)
-            (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, p->eps), n,
-             &a0, &b0);
-            for (int k = 0; k < K; k++) {
-                double *q = num + (size_t)k * ldh + t;
-                ST(q, LD(q) + w0[k] * a0);
-                if (hasDen) {
-                    double *e = den + (size_t)k * ldh + t;
-                    ST(e, LD(e) + w0[k] * b0);
-                }
-            }
+        size_t t = t0;
+        for (; t < tf; t += MB_VW) {
+            __builtin_prefetch(v0 + pf + t, 0, 2);
+            MB_NAME(mb_hvec1)(mode, p, v0, w0, H, ldh, K, t, MB_VW, num, den);
         }
+        if (t < t1) MB_NAME(mb_hvec1)(mode, p, v0, w0, H, ldh, K, t, T - t, num, den);
     }
 }
 
-/* one copy per mode */
-#define MB_MODES(CALL)                                                                             \
+/* one copy per mode, and per K up to 16 so that the per-component values
+ * stay in registers */
+#define MB_MODES(CALL, KK)                                                                         \
     switch (mode) {                                                                                \
     case MB_IS:                                                                                    \
-        CALL(MB_IS);                                                                               \
+        CALL(MB_IS, KK);                                                                           \
         break;                                                                                     \
     case MB_HALF:                                                                                  \
-        CALL(MB_HALF);                                                                             \
+        CALL(MB_HALF, KK);                                                                         \
         break;                                                                                     \
     case MB_KL:                                                                                    \
-        CALL(MB_KL);                                                                               \
+        CALL(MB_KL, KK);                                                                           \
         break;                                                                                     \
     case MB_THREEHALF:                                                                             \
-        CALL(MB_THREEHALF);                                                                        \
+        CALL(MB_THREEHALF, KK);                                                                    \
         break;                                                                                     \
     case MB_EUCL:                                                                                  \
-        CALL(MB_EUCL);                                                                             \
+        CALL(MB_EUCL, KK);                                                                         \
         break;                                                                                     \
     default:                                                                                       \
-        CALL(MB_POW);                                                                              \
+        CALL(MB_POW, KK);                                                                          \
         break;                                                                                     \
     }
+#define MB_W(M, KK)                                                                                \
+    MB_NAME(mb_wpart)(M, p, V, ldv, T, W, H, ldh, KK, f0, f1, t0, t1, (KV *)an, (KV *)ad)
+#define MB_H(M, KK) MB_NAME(mb_hpart)(M, p, V, ldv, T, W, H, ldh, KK, f0, f1, t0, t1, num, den, pf)
+#define MB_ARGS                                                                                    \
+    int mode, const kve_betaPar *p, const float *V, size_t ldv, size_t T, const double *W,         \
+        const double *H, size_t ldh, int K, size_t f0, size_t f1, size_t t0, size_t t1
+#define MB_SMALL(KC)                                                                               \
+    static void MB_CAT(MB_NAME(mb_wpass), _##KC)(MB_ARGS, double *an, double *ad)                  \
+    {                                                                                              \
+        (void)K;                                                                                   \
+        MB_MODES(MB_W, KC)                                                                         \
+    }                                                                                              \
+    static void MB_CAT(MB_NAME(mb_hpass), _##KC)(MB_ARGS, double *num, double *den, size_t pf)     \
+    {                                                                                              \
+        (void)K;                                                                                   \
+        MB_MODES(MB_H, KC)                                                                         \
+    }
+MB_SMALL(1)
+MB_SMALL(2)
+MB_SMALL(3)
+MB_SMALL(4)
+MB_SMALL(5)
+MB_SMALL(6)
+MB_SMALL(7)
+MB_SMALL(8)
+MB_SMALL(9)
+MB_SMALL(10)
+MB_SMALL(11)
+MB_SMALL(12)
+MB_SMALL(13)
+MB_SMALL(14)
+MB_SMALL(15)
+MB_SMALL(16)
+MB_SMALL(K)
+#undef MB_SMALL
 
-static void MB_NAME(mb_wpass)(int mode, const kve_betaPar *p, const float *V, size_t ldv, size_t T,
-                              const double *W, const double *H, size_t ldh, int K, size_t f0,
-                              size_t f1, size_t t0, size_t t1, double *an, double *ad)
+#define MB_TAB(pre)                                                                                \
+    {                                                                                              \
+        MB_CAT(pre, _K), MB_CAT(pre, _1), MB_CAT(pre, _2), MB_CAT(pre, _3), MB_CAT(pre, _4),       \
+            MB_CAT(pre, _5), MB_CAT(pre, _6), MB_CAT(pre, _7), MB_CAT(pre, _8), MB_CAT(pre, _9),   \
+            MB_CAT(pre, _10), MB_CAT(pre, _11), MB_CAT(pre, _12), MB_CAT(pre, _13),                \
+            MB_CAT(pre, _14), MB_CAT(pre, _15), MB_CAT(pre, _16)                                   \
+    }
+
+static void MB_NAME(mb_wpass)(MB_ARGS, double *an, double *ad)
 {
-#define MB_W(M) MB_NAME(mb_wpart)(M, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, (KV *)an, (KV *)ad)
-    MB_MODES(MB_W)
+    static void (*const tab[17])(MB_ARGS, double *, double *) = MB_TAB(MB_NAME(mb_wpass));
+    tab[K <= 16 ? K : 0](mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, an, ad);
+}
+
+static void MB_NAME(mb_hpass)(MB_ARGS, double *num, double *den, size_t pf)
+{
+    static void (*const tab[17])(MB_ARGS, double *, double *, size_t) = MB_TAB(MB_NAME(mb_hpass));
+    tab[K <= 16 ? K : 0](mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, num, den, pf);
+}
+
+#undef MB_TAB
+#undef MB_ARGS
 #undef MB_W
-}
-
-static void MB_NAME(mb_hpass)(int mode, const kve_betaPar *p, const float *V, size_t ldv, size_t T,
-                              const double *W, const double *H, size_t ldh, int K, size_t f0,
-                              size_t f1, size_t t0, size_t t1, double *num, double *den)
-{
-#define MB_H(M) MB_NAME(mb_hpart)(M, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, num, den)
-    MB_MODES(MB_H)
 #undef MB_H
-}
-
 #undef MB_MODES
 #undef LD
 #undef ST

@@ -63,7 +63,7 @@ typedef void (*mb_wfn)(int, const kve_betaPar *, const float *, size_t, size_t, 
                        double *);
 typedef void (*mb_hfn)(int, const kve_betaPar *, const float *, size_t, size_t, const double *,
                        const double *, size_t, int, size_t, size_t, size_t, size_t, double *,
-                       double *);
+                       double *, size_t);
 
 typedef struct {
     size_t vw;
@@ -175,7 +175,7 @@ static void mb_hrows(const mb_run *run, int c, size_t f0, size_t f1)
     for (size_t t0 = 0; t0 < run->Tv; t0 += run->tile) {
         const size_t t1 = t0 + run->tile < run->Tv ? t0 + run->tile : run->Tv;
         run->impl.hpass(run->mode, &run->par, run->V, run->T, run->T, run->W, run->H, run->ldh,
-                        (int)run->K, f0, f1, t0, t1, run->num[c], run->dsum[c]);
+                        (int)run->K, f0, f1, t0, t1, run->num[c], run->dsum[c], run->rows * run->T);
     }
 }
 
