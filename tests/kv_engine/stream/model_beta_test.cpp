@@ -128,10 +128,12 @@ double penalised(const kve_model &m, const Problem &p) {
 
 const double kBetas[] = {0, 0.5, 1, 1.5, 2, 3, -0.5};
 
-// Two shapes: a small one with a part vector of frames and an odd row, and
-// one large enough to be cut into parts and run on threads.
+// Small shapes with a part vector of frames, fewer frames than a vector, an
+// odd row and more components than the kernels keep in registers, and one
+// large enough to be cut into parts and run on threads.
 TEST(ModelBeta, OneRoundIsTheWrittenOutUpdate) {
-    for (const int *s : {(const int[]){13, 37, 3}, (const int[]){101, 420, 10}})
+    const int shapes[][3] = {{13, 37, 3}, {9, 5, 2}, {6, 29, 17}, {101, 420, 10}};
+    for (const int *s : shapes)
         for (double beta : kBetas)
             for (bool pen : {false, true}) {
                 SCOPED_TRACE(testing::Message()
