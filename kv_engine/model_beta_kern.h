@@ -109,9 +109,7 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
         for (size_t i = n; i < MB_VW; i++) (*a)[i] = (*b)[i] = 0.0;
 }
 
-/* The W sums of the rows [f0, f1) over the frames [t0, t1) (multiples of
- * the width; frames from T on count as 0): an[(f - f0) K + k] += a H[k],
- * ad likewise with b, lane by lane. */
+/* one vector of frames of a row's W sums */
 MB_INLINE void MB_NAME(mb_wvec)(int mode, const kve_betaPar *p, const float *v, const double *w,
                                 const double *restrict H, size_t ldh, int K, size_t t, size_t n,
                                 KV *restrict acc, KV *restrict dcc)
@@ -127,6 +125,9 @@ MB_INLINE void MB_NAME(mb_wvec)(int mode, const kve_betaPar *p, const float *v, 
     }
 }
 
+/* The W sums of the rows [f0, f1) over the frames [t0, t1) (multiples of
+ * the width; frames from T on count as 0): an[(f - f0) K + k] += a H[k],
+ * ad likewise with b, lane by lane. */
 MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *restrict V,
                                  size_t ldv, size_t T, const double *restrict W,
                                  const double *restrict H, size_t ldh, int K, size_t f0, size_t f1,
@@ -135,12 +136,13 @@ MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *re
     const size_t tf = t1 <= T ? t1 : T / MB_VW * MB_VW;
     /* up to 16 components the sums live in registers, else in place */
     KV loc[32];
+    const int kr = K <= 16 ? K : 0; /* the sums copied in and out */
     for (size_t f = f0; f < f1; f++) {
         const float *v = V + f * ldv;
         const double *w = W + f * (size_t)K;
         KV *n_ = an + (f - f0) * (size_t)K, *d_ = ad + (f - f0) * (size_t)K;
         KV *acc = K <= 16 ? loc : n_, *dcc = K <= 16 ? loc + 16 : d_;
-        _Pragma("GCC unroll 16") for (int k = 0; k < K && K <= 16; k++)
+        _Pragma("GCC unroll 16") for (int k = 0; k < kr; k++)
         {
             acc[k] = n_[k];
             dcc[k] = mode != MB_KL ? d_[k] : (KV){0};
@@ -152,7 +154,7 @@ MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *re
             MB_NAME(mb_wvec)(mode, p, v, w, H, ldh, K, t, MB_VW, acc, dcc);
         }
         if (t < t1) MB_NAME(mb_wvec)(mode, p, v, w, H, ldh, K, t, T - t, acc, dcc);
-        _Pragma("GCC unroll 16") for (int k = 0; k < K && K <= 16; k++)
+        _Pragma("GCC unroll 16") for (int k = 0; k < kr; k++)
         {
             n_[k] = acc[k];
             if (mode != MB_KL) d_[k] = dcc[k];
@@ -160,8 +162,7 @@ MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *re
     }
 }
 
-/* The H sums of the rows [f0, f1) in order over the frames [t0, t1):
- * num[k][t] += W[f][k] a, den likewise with b; two rows per pass. */
+/* one vector of frames of the H sums, from two rows and from one */
 MB_INLINE void MB_NAME(mb_hvec2)(int mode, const kve_betaPar *p, const float *v0, const float *v1,
                                  const double *w0, const double *w1, const double *restrict H,
                                  size_t ldh, int K, size_t t, size_t n, double *restrict num,

@@ -371,13 +371,13 @@ int kve_modelRounds(const kve_model *m, const float *V, int rows, int frames, in
 #endif
 
     /* one block: the working H, the parts' sums, each thread's share */
-    size_t kh, acc, share, total;
+    size_t kh, acc, shares, total;
     if (!mb_mul(nK, run.ldh, &kh) || !mb_mul(run.rows * nK, vw, &acc)) return -1;
-    share = (2 * acc + 2 * run.rows * nK + nK + 7) / 8 * 8;
-    if (!mb_mul(kh, 1 + 2 * (size_t)run.parts, &total) || share > SIZE_MAX / 16 / (size_t)nth)
+    const size_t share = (2 * acc + 2 * run.rows * nK + nK + 7) / 8 * 8;
+    if (!mb_mul(kh, 1 + 2 * (size_t)run.parts, &total) || !mb_mul(share, (size_t)nth, &shares) ||
+        total > SIZE_MAX / sizeof(double) - shares - 8)
         return -1;
-    total += share * (size_t)nth + 8;
-    if (total > SIZE_MAX / sizeof(double)) return -1;
+    total += shares + 8;
     double *block = calloc(total, sizeof *block);
     if (!block) return -1;
     run.H = (double *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
