@@ -3,6 +3,7 @@
 // objective falling, the same bits on any number of threads, and the
 // streamed factorisation reaching them.
 #include "kv_stream.h"
+#include "qm_matrixOps.h"
 extern "C" {
 #include "model_internal.h"  // the penalties, shared by the model loops
 }
@@ -148,6 +149,23 @@ TEST(ModelBeta, OneRoundIsTheWrittenOutUpdate) {
                 expectClose(p.H, H, "H");
                 expectClose(p.W, W, "W");
             }
+}
+
+// Beta 1 and 2 without penalties are the object library's rounds up to the
+// order of the sums.
+TEST(ModelBeta, PlainBetasMatchTheLibraryRounds) {
+    for (int cost : {KVE_KULLBACK_LEIBLER, KVE_EUCLIDEAN}) {
+        const kve_model m = kve_plainModel(cost);
+        Problem p(30, 77, 4, 6), q = p;
+        ASSERT_EQ(kve_modelRounds(&m, p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), 5, nullptr,
+                                  nullptr),
+                  0);
+        ASSERT_EQ(qm_NMFFromFloat(cost == KVE_EUCLIDEAN, q.V.data(), q.F, q.T, q.K, 5, q.W.data(),
+                                  q.H.data(), nullptr, nullptr),
+                  0);
+        expectClose(p.W, q.W, "W");
+        expectClose(p.H, q.H, "H");
+    }
 }
 
 // Without penalties every round lowers the divergence; with small ones the
