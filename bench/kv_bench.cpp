@@ -254,6 +254,57 @@ void BM_streamResynth(benchmark::State &st) {
     st.counters["frames"] = in.s.frames;
 }
 
+// The model's rounds beside the plain fused Kullback-Leibler rounds on the
+// command line's shape: two channels' rows (2 x 2049), 5200 frames, K = 10.
+struct ModelInput {
+    int rows = 2 * kF, frames = 5200;
+    std::vector<float> V;
+    std::vector<double> W, H;
+};
+
+const ModelInput &modelInput() {
+    static ModelInput in;
+    if (in.V.empty()) {
+        const Spectrogram &s = spectrogram(in.frames);
+        in.V.resize((size_t)in.rows * in.frames);
+        for (size_t i = 0; i < in.V.size(); i++)
+            in.V[i] = (float)s.mag[i % s.mag.size()] * (i < s.mag.size() ? 1.0f : 0.7f);
+        srand(5);
+        in.W.resize((size_t)in.rows * kK);
+        in.H.resize((size_t)kK * in.frames);
+        for (double &v : in.W) v = 0.1 + rand() / 2147483647.0;
+        for (double &v : in.H) v = 0.1 + rand() / 2147483647.0;
+    }
+    return in;
+}
+
+// range(0): 0 the plain rounds; 1 beta 1 with a tiny l1H; 2 beta 1 with
+// penalties and continuity; 3 beta 0; 4 beta 0.5; 5 beta 2 (l1H); 6 beta 3
+void BM_modelRounds(benchmark::State &st) {
+    const int kind = (int)st.range(0), rounds = 10;
+    setThreads((int)st.range(1));
+    const ModelInput &in = modelInput();
+    const double betas[] = {1, 1, 1, 0, 0.5, 2, 3};
+    kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    m.beta = betas[kind];
+    m.l1H = 1e-9;
+    if (kind == 2) m.l1W = m.l2W = m.l2H = 1e-3, m.continuity = 0.1;
+    double ms = 0.0;
+    for (auto _ : st) {
+        std::vector<double> W = in.W, H = in.H;
+        auto t0 = std::chrono::steady_clock::now();
+        if (kind == 0)
+            benchmark::DoNotOptimize(
+                qm_NMFFromFloat(0, in.V.data(), in.rows, in.frames, kK, rounds, W.data(), H.data(), nullptr, nullptr));
+        else
+            benchmark::DoNotOptimize(
+                kve_modelRounds(&m, in.V.data(), in.rows, in.frames, kK, W.data(), H.data(), rounds, nullptr, nullptr));
+        ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    }
+    st.counters["ns_per_cell_round"] =
+        benchmark::Counter(ms * 1e6 / rounds / ((double)in.rows * in.frames), benchmark::Counter::kAvgIterations);
+}
+
 // Whole calls of about a second: a few single runs, their median reported.
 #define KV_SLOW(b)                                                                                                     \
     BENCHMARK(b)                                                                                                       \
@@ -273,6 +324,15 @@ BENCHMARK(BM_klPlainLoops)
     ->UseRealTime();
 KV_SLOW(BM_euclNMF)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2});
 KV_SLOW(BM_euclPlainLoops)->ArgNames({"T", "threads"})->Args({2600, 1});
+BENCHMARK(BM_modelRounds)
+    ->ArgNames({"kind", "threads"})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {1, 2}})
+    ->Args({6, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 BENCHMARK(BM_STFT)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_STFTPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_wienerResynth)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -40,7 +40,7 @@ enum { KVE_MOST_SPAN = 64 };
  * divergence's limit. NaN when scratch ran out. */
 double kve_betaDivergence(double beta, const float *V, const double *W, const double *H, int rows,
                           int frames, int K, int span);
-/* the same over every kve_checkStep(frames)-th frame, plus the penalties and
+/* the same over every kve_checkStep(rows, frames)-th frame, plus the penalties and
  * continuity term on the whole of W and H: what the tolerance compares */
 double kve_modelEstimate(const kve_model *m, const float *V, const double *W, const double *H,
                          int rows, int frames, int K);

@@ -1,0 +1,331 @@
+// The β-divergence model's rounds (bases of one frame): one round against
+// the update written out cell by cell, the divergence and the penalised
+// objective falling, the same bits on any number of threads, and the
+// streamed factorisation reaching them.
+#include "kv_stream.h"
+#include "qm_matrixOps.h"
+extern "C" {
+#include "model_internal.h"  // the penalties, shared by the model loops
+}
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+extern "C" void omp_set_num_threads(int);
+extern "C" int omp_get_max_threads(void);
+
+namespace {
+
+struct Problem {
+    int F, T, K;
+    std::vector<float> V;
+    std::vector<double> W, H;
+    Problem(int f, int t, int k, unsigned seed) : F(f), T(t), K(k) {
+        std::mt19937 g(seed);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        V.resize(size_t(F) * T);
+        for (float &v : V) v = u(g) < 0.1 ? 0.0f : float(2.0 * u(g));
+        W.resize(size_t(F) * K);
+        H.resize(size_t(K) * T);
+        for (double &w : W) w = 0.1 + u(g);
+        for (double &h : H) h = 0.1 + u(g);
+    }
+};
+
+kve_model model(double beta, bool penalties) {
+    kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    m.beta = beta;
+    if (penalties) {
+        m.l1W = 0.3, m.l2W = 0.2, m.l1H = 0.1, m.l2H = 0.4, m.continuity = 0.5;
+    }
+    return m;
+}
+
+double gammaOf(double beta) {
+    return beta < 1 ? 1 / (2 - beta) : beta > 2 ? 1 / (beta - 1) : 1.0;
+}
+
+// One round, every sum written out: H from (W' (V Λ^(β-2)) + pen-) /
+// (W' Λ^(β-1) + pen+ + eps) to the power γ, then W the same with the new H.
+void referenceRound(const kve_model &m, const Problem &p, std::vector<double> &W,
+                    std::vector<double> &H) {
+    const int F = p.F, T = p.T, K = p.K;
+    const double eps = DBL_EPSILON, b = m.beta, g = gammaOf(b);
+    auto x = [&](int f, int t) {
+        const double v = p.V[size_t(f) * T + t];
+        return b <= 0 && v < eps ? eps : v;
+    };
+    auto lam = [&](int f, int t) {
+        double s = 0;
+        for (int k = 0; k < K; k++) s += W[size_t(f) * K + k] * H[size_t(k) * T + t];
+        return s + eps;
+    };
+    std::vector<double> L(size_t(F) * T);
+    for (int f = 0; f < F; f++)
+        for (int t = 0; t < T; t++) L[size_t(f) * T + t] = lam(f, t);
+    std::vector<double> Hn = H;
+    for (int k = 0; k < K; k++) {
+        double sq = 0, dif = 0;
+        for (int t = 0; t < T; t++) {
+            const double h = H[size_t(k) * T + t];
+            sq += h * h;
+            if (t > 0) dif += (h - H[size_t(k) * T + t - 1]) * (h - H[size_t(k) * T + t - 1]);
+        }
+        for (int t = 0; t < T; t++) {
+            double num = 0, den = 0;
+            for (int f = 0; f < F; f++) {
+                const double l = L[size_t(f) * T + t], w = W[size_t(f) * K + k];
+                num += w * x(f, t) * std::pow(l, b - 2);
+                den += w * std::pow(l, b - 1);
+            }
+            const double h = H[size_t(k) * T + t];
+            den += m.l1H + m.l2H * h;
+            if (m.continuity > 0 && sq > 0) {
+                const double c = m.continuity * T;
+                const double left = t > 0 ? H[size_t(k) * T + t - 1] : 0;
+                const double right = t + 1 < T ? H[size_t(k) * T + t + 1] : 0;
+                den += 2 * c * ((t > 0) + (t + 1 < T)) * h / sq;
+                num += 2 * c * (left + right) / sq + 2 * c * h * dif / (sq * sq);
+            }
+            Hn[size_t(k) * T + t] = h * std::pow(num / (den + eps), g);
+        }
+    }
+    H = Hn;
+    for (int f = 0; f < F; f++)
+        for (int t = 0; t < T; t++) L[size_t(f) * T + t] = lam(f, t);
+    std::vector<double> Wn = W;
+    for (int f = 0; f < F; f++)
+        for (int k = 0; k < K; k++) {
+            double num = 0, den = 0;
+            for (int t = 0; t < T; t++) {
+                const double l = L[size_t(f) * T + t], h = H[size_t(k) * T + t];
+                num += x(f, t) * std::pow(l, b - 2) * h;
+                den += std::pow(l, b - 1) * h;
+            }
+            const double w = W[size_t(f) * K + k];
+            den += m.l1W + m.l2W * w;
+            Wn[size_t(f) * K + k] = w * std::pow(num / (den + eps), g);
+        }
+    W = Wn;
+}
+
+void expectClose(const std::vector<double> &a, const std::vector<double> &b, const char *what) {
+    ASSERT_EQ(a.size(), b.size());
+    double worst = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        worst = std::max(worst, std::fabs(a[i] - b[i]) / std::max(std::fabs(b[i]), 1e-300));
+    EXPECT_LE(worst, 1e-12) << what;
+}
+
+double penalised(const kve_model &m, const Problem &p) {
+    return kve_betaDivergence(m.beta, p.V.data(), p.W.data(), p.H.data(), p.F, p.T, p.K, 1) +
+           kve_penaltyCost(&m, p.W.data(), p.H.data(), p.F, p.T, p.K);
+}
+
+const double kBetas[] = {0, 0.5, 1, 1.5, 2, 3, -0.5};
+
+// Small shapes with a part vector of frames, fewer frames than a vector, an
+// odd row and more components than the kernels keep in registers, and one
+// large enough to be cut into parts and run on threads.
+TEST(ModelBeta, OneRoundIsTheWrittenOutUpdate) {
+    const int shapes[][3] = {{13, 37, 3}, {9, 5, 2}, {6, 29, 17}, {101, 420, 10}};
+    for (const int *s : shapes)
+        for (double beta : kBetas)
+            for (bool pen : {false, true}) {
+                SCOPED_TRACE(testing::Message()
+                             << "F " << s[0] << " beta " << beta << " pen " << pen);
+                const kve_model m = model(beta, pen);
+                Problem p(s[0], s[1], s[2], 5);
+                std::vector<double> W = p.W, H = p.H;
+                ASSERT_EQ(kve_modelRounds(&m, p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), 1,
+                                          nullptr, nullptr),
+                          0);
+                referenceRound(m, p, W, H);
+                expectClose(p.H, H, "H");
+                expectClose(p.W, W, "W");
+            }
+}
+
+// Beta 1 and 2 without penalties are the object library's rounds up to the
+// order of the sums.
+TEST(ModelBeta, PlainBetasMatchTheLibraryRounds) {
+    for (int cost : {KVE_KULLBACK_LEIBLER, KVE_EUCLIDEAN}) {
+        const kve_model m = kve_plainModel(cost);
+        Problem p(30, 77, 4, 6), q = p;
+        ASSERT_EQ(kve_modelRounds(&m, p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), 5, nullptr,
+                                  nullptr),
+                  0);
+        ASSERT_EQ(qm_NMFFromFloat(cost == KVE_EUCLIDEAN, q.V.data(), q.F, q.T, q.K, 5, q.W.data(),
+                                  q.H.data(), nullptr, nullptr),
+                  0);
+        expectClose(p.W, q.W, "W");
+        expectClose(p.H, q.H, "H");
+    }
+}
+
+// Without penalties every round lowers the divergence; with small ones the
+// penalised objective falls.
+TEST(ModelBeta, EveryRoundLowersTheObjective) {
+    for (double beta : kBetas)
+        for (bool pen : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "beta " << beta << " pen " << pen);
+            kve_model m = model(beta, false);
+            if (pen) m.l1W = m.l1H = 1e-3, m.l2W = m.l2H = 1e-3, m.continuity = 1e-4;
+            Problem p(24, 61, 4, 9);
+            double last = penalised(m, p);
+            ASSERT_TRUE(std::isfinite(last));
+            const double first = last;
+            for (int i = 0; i < 30; i++) {
+                ASSERT_EQ(kve_modelRounds(&m, p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), 1,
+                                          nullptr, nullptr),
+                          0);
+                const double now = penalised(m, p);
+                EXPECT_LE(now, last * (1 + 1e-13)) << "round " << i;
+                last = now;
+            }
+            // (for beta <= 0 the zero cells of V, floored, hold most of it)
+            EXPECT_LT(last, (beta > 0 ? 0.9 : 1.0) * first);
+        }
+}
+
+// The gradients the updates split by sign are those of kve_penaltyCost.
+TEST(ModelBeta, PenaltyGradientsMatchTheirCost) {
+    kve_model m = model(1, true);
+    Problem p(5, 9, 3, 2);
+    const int ld = p.T + 3;
+    std::vector<double> num(size_t(p.K) * ld, 0), den(size_t(p.K) * ld, 0);
+    kve_penaltyH(&m, p.H.data(), p.K, p.T, num.data(), den.data(), ld);
+    for (int k = 0; k < p.K; k++)
+        for (int t = 0; t < p.T; t++) {
+            std::vector<double> hp = p.H, hm = p.H;
+            const double d = 1e-6;
+            hp[size_t(k) * p.T + t] += d;
+            hm[size_t(k) * p.T + t] -= d;
+            const double g = (kve_penaltyCost(&m, p.W.data(), hp.data(), p.F, p.T, p.K) -
+                              kve_penaltyCost(&m, p.W.data(), hm.data(), p.F, p.T, p.K)) /
+                             (2 * d);
+            const size_t i = size_t(k) * ld + t;
+            EXPECT_NEAR(den[i] - num[i], g, 1e-6 * (1 + std::fabs(g))) << k << " " << t;
+        }
+    std::vector<double> wn(p.W.size(), 0), wd(p.W.size(), 0);
+    kve_penaltyW(&m, p.W.data(), p.F, p.K, wn.data(), wd.data());
+    for (size_t i = 0; i < p.W.size(); i++) {
+        EXPECT_EQ(wn[i], 0.0);
+        EXPECT_DOUBLE_EQ(wd[i], m.l1W + m.l2W * p.W[i]);
+    }
+}
+
+// The divergence against its definition, for a plain and a convolutive
+// approximation, and the plain costs where they agree; the estimate reads
+// every checkStep-th frame and adds the penalties.
+TEST(ModelBeta, DivergenceAndEstimate) {
+    Problem p(7, 40, 2, 4);
+    const int span = 3;
+    std::vector<double> Wc(size_t(span) * p.W.size());
+    for (size_t i = 0; i < Wc.size(); i++) Wc[i] = 0.05 * double(i % 17) + 0.01;
+    for (double beta : kBetas)
+        for (int sp : {1, span}) {
+            const double *W = sp == 1 ? p.W.data() : Wc.data();
+            for (int step : {1, kve_checkStep(p.T)}) {
+                double want = 0;
+                for (int f = 0; f < p.F; f++)
+                    for (int t = 0; t < p.T; t += step) {
+                        double y = 0;
+                        for (int l = 0; l < sp && l <= t; l++)
+                            for (int k = 0; k < p.K; k++)
+                                y += W[(size_t(l) * p.F + f) * p.K + k] *
+                                     p.H[size_t(k) * p.T + t - l];
+                        double x = p.V[size_t(f) * p.T + t];
+                        if (beta <= 0 && x < DBL_EPSILON) x = DBL_EPSILON;
+                        want += beta == 1   ? (x > 0 ? x * std::log(x / y) : 0) - x + y
+                                : beta == 0 ? x / y - std::log(x / y) - 1
+                                            : (std::pow(x, beta) + (beta - 1) * std::pow(y, beta) -
+                                               beta * x * std::pow(y, beta - 1)) /
+                                                  (beta * (beta - 1));
+                    }
+                kve_model m = model(beta, step > 1);
+                m.span = sp;
+                const double got =
+                    step == 1
+                        ? kve_betaDivergence(beta, p.V.data(), W, p.H.data(), p.F, p.T, p.K, sp)
+                        : kve_modelEstimate(&m, p.V.data(), W, p.H.data(), p.F, p.T, p.K) -
+                              kve_penaltyCost(&m, W, p.H.data(), p.F, p.T, p.K);
+                EXPECT_NEAR(got, want, 1e-10 * std::fabs(want)) << beta << " " << sp << " " << step;
+            }
+        }
+    EXPECT_NEAR(kve_betaDivergence(1, p.V.data(), p.W.data(), p.H.data(), p.F, p.T, p.K, 1),
+                kve_klDivergence(p.V.data(), p.W.data(), p.H.data(), p.F, p.T, p.K), 1e-9);
+    EXPECT_NEAR(2 * kve_betaDivergence(2, p.V.data(), p.W.data(), p.H.data(), p.F, p.T, p.K, 1),
+                kve_euclideanCost(p.V.data(), p.W.data(), p.H.data(), p.F, p.T, p.K), 1e-9);
+}
+
+// Large enough to run on two threads: the same bits as on one.
+TEST(ModelBeta, ThreadsGiveTheSameBits) {
+    const int was = omp_get_max_threads();
+    for (double beta : {1.0, 0.5})
+        for (bool pen : {false, true}) {
+            const kve_model m = model(beta, pen);
+            Problem one(150, 700, 6, 3), two = one;
+            omp_set_num_threads(1);
+            ASSERT_EQ(kve_modelRounds(&m, one.V.data(), one.F, one.T, one.K, one.W.data(),
+                                      one.H.data(), 4, nullptr, nullptr),
+                      0);
+            omp_set_num_threads(2);
+            ASSERT_EQ(kve_modelRounds(&m, two.V.data(), two.F, two.T, two.K, two.W.data(),
+                                      two.H.data(), 4, nullptr, nullptr),
+                      0);
+            EXPECT_EQ(0, std::memcmp(one.W.data(), two.W.data(), one.W.size() * sizeof(double)));
+            EXPECT_EQ(0, std::memcmp(one.H.data(), two.H.data(), one.H.size() * sizeof(double)));
+        }
+    omp_set_num_threads(was);
+}
+
+int stopAt3(int done, int, void *user) {
+    static_cast<std::vector<int> *>(user)->push_back(done);
+    return done == 3;
+}
+
+// The streamed factorisation runs a model to its tolerance and reports the
+// divergence; the rounds can be stopped; a plain model is no model at all.
+TEST(ModelBeta, StreamedFactorisation) {
+    Problem p(40, 90, 3, 7);
+    kve_model m = model(0.5, false);
+    m.l1H = 1e-3;
+    kve_rounds how{KVE_KULLBACK_LEIBLER, 1000, 1e-3, -1, &m};
+    kve_roundsDone done{};
+    ASSERT_EQ(kve_streamFactorise(p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), &how, nullptr,
+                                  nullptr, &done),
+              KVE_OK);
+    EXPECT_LT(done.iterations, 1000);
+    EXPECT_EQ(done.iterations % KVE_CHECK_EVERY, 0);
+    EXPECT_EQ(done.cost,
+              kve_betaDivergence(0.5, p.V.data(), p.W.data(), p.H.data(), p.F, p.T, p.K, 1));
+
+    std::vector<int> seen;
+    Problem q(40, 90, 3, 7);
+    EXPECT_EQ(
+        kve_modelRounds(&m, q.V.data(), q.F, q.T, q.K, q.W.data(), q.H.data(), 10, stopAt3, &seen),
+        1);
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+
+    for (int cost : {KVE_KULLBACK_LEIBLER, KVE_EUCLIDEAN}) {
+        const kve_model plain = kve_plainModel(cost);
+        Problem a(40, 90, 3, 8), b = a;
+        kve_rounds withModel{cost, 25, 0.0, -1, &plain}, without{cost, 25, 0.0, -1, nullptr};
+        ASSERT_EQ(kve_streamFactorise(a.V.data(), a.F, a.T, a.K, a.W.data(), a.H.data(), &withModel,
+                                      nullptr, nullptr, nullptr),
+                  KVE_OK);
+        ASSERT_EQ(kve_streamFactorise(b.V.data(), b.F, b.T, b.K, b.W.data(), b.H.data(), &without,
+                                      nullptr, nullptr, nullptr),
+                  KVE_OK);
+        EXPECT_EQ(a.W, b.W);
+        EXPECT_EQ(a.H, b.H);
+    }
+}
+
+}  // namespace
