@@ -231,7 +231,7 @@ TEST(ModelBeta, DivergenceAndEstimate) {
     for (double beta : kBetas)
         for (int sp : {1, span}) {
             const double *W = sp == 1 ? p.W.data() : Wc.data();
-            for (int step : {1, kve_checkStep(p.T)}) {
+            for (int step : {1, kve_checkStep(p.F, p.T)}) {
                 double want = 0;
                 for (int f = 0; f < p.F; f++)
                     for (int t = 0; t < p.T; t += step) {
