@@ -18,7 +18,9 @@ typedef struct kve_model {
     double l1W, l2W;   /* penalties on W: l1W sum W + l2W / 2 sum W^2 */
     double l1H, l2H;   /* the same on H */
     double continuity; /* temporal continuity on H: weight of
-                        * sum_k T sum_t (h_kt - h_kt-1)^2 / sum_t h_kt^2 */
+                        * sum_k T sum_t (h_kt - h_kt-1)^2 / sum_t h_kt^2;
+                        * kve_streamFactorise multiplies it by
+                        * sum V / (K frames), the rounds take it as is */
     int span;          /* frames of each convolutive basis (1: plain NMF) */
 } kve_model;
 

@@ -32,6 +32,5 @@ kve_model kve_defaultModel(void)
 
 int kve_defaultPool(int sources)
 {
-    (void)sources;
-    return 0;
+    return kve_poolSize(sources);
 }

@@ -17,15 +17,28 @@ static int kve_onRound(int done, int total, void *user)
     return p->progress ? p->progress(p->before + done, p->total, p->user) : 0;
 }
 
-/* n rounds; 0, 1 when progress asked to stop, -1 when scratch ran out */
+/* n rounds of m (NULL: the plain cost's); 0, 1 when progress asked to
+ * stop, -1 when scratch ran out */
 static int kve_someRounds(const float *V, int rows, int frames, int K, double *W, double *H,
-                          const kve_rounds *how, int n, kve_roundsProgress *p)
+                          const kve_rounds *how, const kve_model *m, int n, kve_roundsProgress *p)
 {
-    if (how->model && !kve_modelIsPlain(how->model))
-        return kve_modelRounds(how->model, V, rows, frames, K, W, H, n, kve_onRound, p);
+    if (m) return kve_modelRounds(m, V, rows, frames, K, W, H, n, kve_onRound, p);
     const int eucl = how->cost == KVE_EUCLIDEAN;
     if (how->fixedK < 0) return qm_NMFFromFloat(eucl, V, rows, frames, K, n, W, H, kve_onRound, p);
     return qm_NMFFromFixed(eucl, V, rows, frames, K, how->fixedK, n, W, H, kve_onRound, p);
+}
+
+/* the model with its continuity weight in the data's units: times the mean
+ * magnitude a component adds to a frame, sum V / (K frames) */
+static kve_model kve_scaledModel(const kve_model *m, const float *V, int rows, int frames, int K)
+{
+    kve_model s = *m;
+    if (m->continuity > 0.0) {
+        double sum = 0.0;
+        for (size_t i = 0; i < (size_t)rows * (size_t)frames; i++) sum += V[i];
+        s.continuity *= sum / ((double)K * (double)frames);
+    }
+    return s;
 }
 
 kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, double *W, double *H,
@@ -34,8 +47,11 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
 {
     if (!V || !W || !H || !how || rows < 1 || frames < 1 || K < 1 || how->iterations < 0)
         return KVE_BAD_ARGUMENT;
-    const kve_model *m = how->model && !kve_modelIsPlain(how->model) ? how->model : NULL;
-    if (m && (!kve_modelIsValid(m) || how->fixedK > 0)) return KVE_BAD_ARGUMENT;
+    const kve_model *given = how->model && !kve_modelIsPlain(how->model) ? how->model : NULL;
+    if (given && (!kve_modelIsValid(given) || how->fixedK > 0)) return KVE_BAD_ARGUMENT;
+    kve_model scaled =
+        given ? kve_scaledModel(given, V, rows, frames, K) : kve_plainModel(how->cost);
+    const kve_model *m = given ? &scaled : NULL;
     const int total = how->iterations;
     const bool check = how->tol > 0;
     const int every = check ? KVE_CHECK_EVERY : total;
@@ -46,7 +62,7 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
     while (run < total) {
         const int n = every < total - run ? every : total - run;
         kve_roundsProgress p = {progress, user, run, total};
-        const int rc = kve_someRounds(V, rows, frames, K, W, H, how, n, &p);
+        const int rc = kve_someRounds(V, rows, frames, K, W, H, how, m, n, &p);
         if (rc != 0) return rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
         run += n;
         if (!check) continue;
