@@ -1,6 +1,7 @@
 /* Kernels of the β-divergence rounds, one copy per instruction set: the
  * includer defines MB_VW (doubles per vector) and MB_SUFFIX and wraps the
- * inclusion in the matching target pragma. Frames run along the lanes; V is
+ * inclusion in the matching target pragma, and MB_VPOW, a vector power of
+ * that width, where there is one. Frames run along the lanes; V is
  * stored as floats and widened as it is read.
  *
  * Per cell, with y = sum_k W[f,k] H[k,t] + eps, the kernels form
@@ -40,6 +41,11 @@ MB_INLINE KV MB_NAME(mb_loadV)(const float *p, size_t n)
         for (size_t i = 0; i < n; i++) f[i] = p[i];
     return __builtin_convertvector(f, KV);
 }
+
+#ifdef MB_VPOW
+/* the C library's vector power, lane by lane as pow */
+KV MB_VPOW(KV, KV);
+#endif
 
 #define LD MB_NAME(mb_load)
 #define ST MB_NAME(mb_store)
@@ -96,10 +102,12 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
         break;
     default: {
         KV q;
-        for (int i = 0; i < MB_VW; i++) {
-            x[i] = x[i] < p->vfloor ? p->vfloor : x[i];
-            q[i] = pow(y[i], p->beta1);
-        }
+        for (int i = 0; i < MB_VW; i++) x[i] = x[i] < p->vfloor ? p->vfloor : x[i];
+#ifdef MB_VPOW
+        q = MB_VPOW(y, (KV){0} + p->beta1);
+#else
+        for (int i = 0; i < MB_VW; i++) q[i] = pow(y[i], p->beta1);
+#endif
         *b = q;
         *a = (x * q) / y;
         break;
