@@ -60,12 +60,15 @@ typedef struct kve_betaPar {
 #pragma GCC pop_options
 #endif
 
+/* the fallback, kept small: no copies per K */
 #define MB_VW 2
 #define MB_SUFFIX _base
+#define MB_ANY_K 1
 #if defined(KV_HAVE_MVEC) && defined(MB_X86)
 #define MB_VPOW _ZGVbN2vv_pow
 #endif
 #include "model_beta_kern.h"
+#undef MB_ANY_K
 #undef MB_VPOW
 #undef MB_VW
 #undef MB_SUFFIX
