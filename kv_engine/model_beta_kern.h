@@ -1,7 +1,9 @@
 /* Kernels of the β-divergence rounds, one copy per instruction set: the
- * includer defines MB_VW (doubles per vector) and MB_SUFFIX and wraps the
- * inclusion in the matching target pragma. Frames run along the lanes; V is
- * stored as floats and widened as it is read.
+ * includer defines MB_VW (doubles per vector) and MB_SUFFIX, wraps the
+ * inclusion in the matching target pragma, and defines MB_VPOW, a vector
+ * power of that width, where there is one; MB_ANY_K leaves out the copies
+ * per K. Frames run along the lanes; V is stored as floats and widened as
+ * it is read.
  *
  * Per cell, with y = sum_k W[f,k] H[k,t] + eps, the kernels form
  *   a = V y^(beta - 2)   and   b = y^(beta - 1)
@@ -40,6 +42,11 @@ MB_INLINE KV MB_NAME(mb_loadV)(const float *p, size_t n)
         for (size_t i = 0; i < n; i++) f[i] = p[i];
     return __builtin_convertvector(f, KV);
 }
+
+#ifdef MB_VPOW
+/* the C library's vector power, lane by lane as pow */
+KV MB_VPOW(KV, KV);
+#endif
 
 #define LD MB_NAME(mb_load)
 #define ST MB_NAME(mb_store)
@@ -96,10 +103,12 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
         break;
     default: {
         KV q;
-        for (int i = 0; i < MB_VW; i++) {
-            x[i] = x[i] < p->vfloor ? p->vfloor : x[i];
-            q[i] = pow(y[i], p->beta1);
-        }
+        for (int i = 0; i < MB_VW; i++) x[i] = x[i] < p->vfloor ? p->vfloor : x[i];
+#ifdef MB_VPOW
+        q = MB_VPOW(y, (KV){0} + p->beta1);
+#else
+        for (int i = 0; i < MB_VW; i++) q[i] = pow(y[i], p->beta1);
+#endif
         *b = q;
         *a = (x * q) / y;
         break;
@@ -285,6 +294,7 @@ MB_INLINE void MB_NAME(mb_hpart)(int mode, const kve_betaPar *p, const float *re
         (void)K;                                                                                   \
         MB_MODES(MB_H, KC)                                                                         \
     }
+#ifndef MB_ANY_K
 MB_SMALL(1)
 MB_SMALL(2)
 MB_SMALL(3)
@@ -301,9 +311,21 @@ MB_SMALL(13)
 MB_SMALL(14)
 MB_SMALL(15)
 MB_SMALL(16)
+#endif
 MB_SMALL(K)
 #undef MB_SMALL
 
+#ifdef MB_ANY_K
+static void MB_NAME(mb_wpass)(MB_ARGS, double *an, double *ad)
+{
+    MB_CAT(MB_NAME(mb_wpass), _K)(mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, an, ad);
+}
+
+static void MB_NAME(mb_hpass)(MB_ARGS, double *num, double *den, size_t pf)
+{
+    MB_CAT(MB_NAME(mb_hpass), _K)(mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, num, den, pf);
+}
+#else
 #define MB_TAB(pre)                                                                                \
     {                                                                                              \
         MB_CAT(pre, _K), MB_CAT(pre, _1), MB_CAT(pre, _2), MB_CAT(pre, _3), MB_CAT(pre, _4),       \
@@ -324,6 +346,7 @@ static void MB_NAME(mb_hpass)(MB_ARGS, double *num, double *den, size_t pf)
     tab[K <= 16 ? K : 0](mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, num, den, pf);
 }
 
+#endif
 #undef MB_TAB
 #undef MB_ARGS
 #undef MB_W

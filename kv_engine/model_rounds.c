@@ -37,7 +37,11 @@ typedef struct kve_betaPar {
 #pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
 #define MB_VW 8
 #define MB_SUFFIX _avx512
+#ifdef KV_HAVE_MVEC
+#define MB_VPOW _ZGVeN8vv_pow
+#endif
 #include "model_beta_kern.h"
+#undef MB_VPOW
 #undef MB_VW
 #undef MB_SUFFIX
 #pragma GCC pop_options
@@ -46,15 +50,26 @@ typedef struct kve_betaPar {
 #pragma GCC target("avx2,fma")
 #define MB_VW 4
 #define MB_SUFFIX _avx2
+#ifdef KV_HAVE_MVEC
+#define MB_VPOW _ZGVdN4vv_pow
+#endif
 #include "model_beta_kern.h"
+#undef MB_VPOW
 #undef MB_VW
 #undef MB_SUFFIX
 #pragma GCC pop_options
 #endif
 
+/* the fallback, kept small: no copies per K */
 #define MB_VW 2
 #define MB_SUFFIX _base
+#define MB_ANY_K 1
+#if defined(KV_HAVE_MVEC) && defined(MB_X86)
+#define MB_VPOW _ZGVbN2vv_pow
+#endif
 #include "model_beta_kern.h"
+#undef MB_ANY_K
+#undef MB_VPOW
 #undef MB_VW
 #undef MB_SUFFIX
 
