@@ -25,12 +25,14 @@ int kve_modelIsValid(const kve_model *m)
     return isfinite(m->beta) && m->span >= 1 && m->span <= KVE_MOST_SPAN;
 }
 
-kve_model kve_defaultModel(void)
+kve_model kve_defaultModel(const kve_streamShape *s)
 {
-    return kve_plainModel(KVE_KULLBACK_LEIBLER);
+    kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    if (!s->stacked) m.beta = 0.5;
+    return m;
 }
 
-int kve_defaultPool(int sources)
+int kve_defaultPool(const kve_streamShape *s, int sources)
 {
-    return kve_poolSize(sources);
+    return s->stacked ? kve_poolSize(sources) : 0;
 }

@@ -89,6 +89,12 @@ bool readW(const json &j, BasesFile &f, size_t K, std::vector<double> &W, std::s
         err = "'" + f.path + "' keeps no factors (written by an older korvane?): decompose its input again";
         return false;
     }
+    if (fj->contains("members")) {
+        err = "'" + f.path +
+              "': its components are groups of several spectra (a run with a pool or a span); "
+              "bases come from runs of one spectrum a component: decompose its input again with --plain";
+        return false;
+    }
     size_t cells = 0;
     if (f.rows % f.bins != 0 || f.rows / f.bins > KVE_MOST_CHANNELS ||
         __builtin_mul_overflow(static_cast<size_t>(f.rows), K, &cells) || (*fj)["W"].size() != cells) {

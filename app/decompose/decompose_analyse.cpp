@@ -130,6 +130,7 @@ int analyseSound(Run &run) {
         refuse(st, s);
         return 1;
     }
+    resolveModel(run);
     if (!fitsInMemory(run)) return 1;
     warnAboveRank(run);
     try {

@@ -1,5 +1,6 @@
-// The model of the factorisation from the options: the engine's default
-// (plain NMF with --plain) with each option given put over it.
+// The model of the factorisation from the options: the engine's default for
+// the framing (plain NMF with --plain or given bases) with each option given
+// put over it.
 #include "decompose/decompose_steps.hpp"
 
 #include <cmath>
@@ -43,7 +44,27 @@ int chooseModel(Run &run) {
         fail("--pool must be 0 or between -k (" + std::to_string(K) + ") and " + std::to_string(kMaxPool));
         return 2;
     }
-    kve_model m = opt.plain ? kve_plainModel(KVE_KULLBACK_LEIBLER) : kve_defaultModel();
+    // the defaults are the framing's (resolveModel); given bases are single
+    // spectra of single components, so with them the defaults are plain
+    if (opt.given && ((opt.span && *opt.span > 1) || (opt.pool && *opt.pool > 0 && *opt.pool != K))) {
+        fail("--bases cannot be used with --span or --pool: given bases are single spectra of single components");
+        return 2;
+    }
+    const bool beta = (opt.beta && *opt.beta != 1 && *opt.beta != 2) || (opt.cost && *opt.cost == "is");
+    const bool weighted = opt.l1W.value_or(0) > 0 || opt.l1H.value_or(0) > 0 || opt.l2W.value_or(0) > 0 ||
+                          opt.l2H.value_or(0) > 0 || opt.continuity.value_or(0) > 0;
+    if (opt.fixBases && (beta || weighted)) {
+        fail("--fix-bases keeps given bases only in plain NMF: leave out the model options");
+        return 2;
+    }
+    return 0;
+}
+
+void resolveModel(Run &run) {
+    const DecomposeOptions &opt = run.opt;
+    const int K = opt.components;
+    const bool plain = opt.plain || opt.given;
+    kve_model m = plain ? kve_plainModel(KVE_KULLBACK_LEIBLER) : kve_defaultModel(&run.shape);
     if (opt.cost) m.beta = *opt.cost == "is" ? 0.0 : costOf(*opt.cost) == KVE_EUCLIDEAN ? 2.0 : 1.0;
     if (opt.beta) m.beta = *opt.beta;
     if (opt.l1W) m.l1W = *opt.l1W;
@@ -53,18 +74,8 @@ int chooseModel(Run &run) {
     if (opt.continuity) m.continuity = *opt.continuity;
     if (opt.span) m.span = *opt.span;
     run.model = m;
-    run.pool = opt.pool ? *opt.pool : opt.plain ? 0 : kve_defaultPool(K);
+    run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);
     if (run.pool == K) run.pool = 0;
-    const bool modelled = !kve_modelIsPlain(&m) || run.pool > 0;
-    if (opt.given && (m.span > 1 || run.pool > 0)) {
-        fail("--bases cannot be used with --span or --pool: given bases are single spectra of single components");
-        return 2;
-    }
-    if (opt.fixBases && modelled) {
-        fail("--fix-bases keeps given bases only in plain NMF: add --plain, or leave out the model options");
-        return 2;
-    }
-    return 0;
 }
 
 std::string costName(const kve_model &m) {

@@ -72,7 +72,8 @@ std::vector<double> shownMagnitude(const Run &run);
 
 // Each returns 0 to go on, else the exit status (the message is shown).
 int checkOptions(Run &run);
-int chooseModel(Run &run);
+int chooseModel(Run &run);    // checks the model options
+void resolveModel(Run &run);  // run.model and run.pool, once the framing is known
 int loadSound(Run &run, StagedSet &out);
 int analyseSound(Run &run);
 // onRound (when given) sees each round instead of the progress bar, and

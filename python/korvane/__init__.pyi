@@ -72,6 +72,7 @@ class Record:
     info: Dict[str, Any]
     W: npt.NDArray[np.float64]
     H: npt.NDArray[np.float64]
+    members: List[List[int]]
     bases: npt.NDArray[np.float64]
     activations: npt.NDArray[np.float64]
     centroid_hz: npt.NDArray[np.float64]

@@ -281,8 +281,10 @@ class Record:
             self.peak_hz = np.array([none if c["peak_hz"] is None else c["peak_hz"] for c in comps])
             self.energy_share = np.array([c["energy_share"] for c in comps], dtype=np.float64)
             fac = j["factors"]
-            self.W = np.array(fac["W"], dtype=np.float64).reshape(fac["rows"], K)
-            self.H = np.array(fac["H"], dtype=np.float64).reshape(K, -1)
+            inner = fac.get("inner", K)  # rank-one components; several to one with a pool or a span
+            self.W = np.array(fac["W"], dtype=np.float64).reshape(fac["rows"], inner)
+            self.H = np.array(fac["H"], dtype=np.float64).reshape(inner, -1)
+            self.members = fac.get("members", [[k] for k in range(K)])
             self.info = {"rate": j["sample_rate"], "channels": j["channels"], "length": j["samples"],
                          "fft_size": j["fft_size"], "hop": j["hop"], "bins": j["bins"], "frames": j["frames"],
                          "channel_mode": j["channel_mode"], "iterations": j["iterations_run"],
@@ -292,7 +294,7 @@ class Record:
 
     @property
     def k(self):
-        return self.W.shape[1]
+        return len(self.members)
 
     def remix(self, groups, *, out=None, input=None, format="same"):
         """korvane.remix of this record's folder (see there)."""

@@ -33,10 +33,11 @@ def record(folder):
         return json.load(f)
 
 
-# The factors agree to 1e-12 of their size: numpy's BLAS (threaded) may sum
-# the start's products in another order than the tool's (serial).
+# The factors agree to 1e-9 of their size: numpy's BLAS (threaded) may sum
+# the start's products in another order than the tool's (serial), by 1e-13,
+# which 200 rounds of a pool and its grouping carry to about 1e-10.
 def assert_same_factors(a, b):
-    np.testing.assert_allclose(a, b, rtol=0, atol=1e-12 * np.abs(b).max())
+    np.testing.assert_allclose(a, b, rtol=0, atol=1e-9 * np.abs(b).max())
 
 
 @pytest.mark.parametrize("options,keywords", [
@@ -179,7 +180,7 @@ def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
 
 def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):
     path, _ = loop
-    cli(path, "-k", 3, "--seed", 4, "-o", tmp_path / "first")
+    cli(path, "-k", 3, "--seed", 4, "--plain", "-o", tmp_path / "first")
     given = tmp_path / "first" / "components.json"
     cli(path, "--bases", given, "--fix-bases", "--extra", 2, "--seed", 4, "-o", tmp_path / "cli")
     d = korvane.decompose(path, bases=[given], fix_bases=True, extra=2, seed=4)

@@ -131,7 +131,9 @@ TEST_F(Bases, MismatchesAndContradictionsAreRefused) {
     sound("fast.wav", tones({220}, 44100));
     sound("stereo.wav", tones({220}, 22050, 2));
     sound("mix.wav", tones({220, 3000}));
-    ASSERT_EQ(decompose({"stereo.wav", "-k", "2", "--seed", "3", "-o", "st"}).exitCode, 0);
+    ASSERT_EQ(decompose({"stereo.wav", "-k", "2", "--seed", "3", "--plain", "-o", "st"}).exitCode,
+              0);
+    ASSERT_EQ(decompose({"stereo.wav", "-k", "2", "--seed", "3", "-o", "pooled"}).exitCode, 0);
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -153,6 +155,7 @@ TEST_F(Bases, MismatchesAndContradictionsAreRefused) {
          1,
          {"cannot read 'nowhere/components.json'"}},
         {{"mix.wav", "--bases", "mix.wav"}, 1, {"not a components.json"}},
+        {{"stereo.wav", "--bases", "pooled"}, 1, {"groups of several spectra", "--plain"}},
         {{"mix.wav", "--fix-bases"}, 2, {"--fix-bases needs --bases"}},
         {{"mix.wav", "--extra", "2"}, 2, {"--extra needs --bases"}},
         {{"mix.wav", "--bases", "low/components.json", "--extra", "-1"},
@@ -281,8 +284,10 @@ TEST_F(Bases, EuclideanCostIsRunAndRecorded) {
                          "-o", "e"})
                   .exitCode,
               0);
-    ASSERT_EQ(decompose({"mix.wav", "-k", "2", "--seed", "1", "--tol", "0", "-o", "kl"}).exitCode,
-              0);
+    ASSERT_EQ(
+        decompose({"mix.wav", "-k", "2", "--seed", "1", "--cost", "kl", "--tol", "0", "-o", "kl"})
+            .exitCode,
+        0);
     json e1 = record("e1"), e = record("e"), kl = record("kl");
     EXPECT_EQ(e["cost"], "euclidean");
     EXPECT_EQ(e["settings"]["cost"], "euclidean");

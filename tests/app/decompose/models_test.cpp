@@ -57,10 +57,10 @@ TEST(DecomposeModels, EveryModelsComponentsSumToTheInputAndItsRecordSaysWhatRan)
         int span, pool;
     } cases[] = {
         {1, {"--cost", "is"}, 0.0, 1, 0},
-        {2, {"--beta", "0.5", "--sparse-h", "0.01", "--l2-w", "0.1"}, 0.5, 1, 0},
-        {1, {"--continuity", "1"}, 1.0, 1, 0},
-        {2, {"--span", "4"}, 1.0, 4, 0},
-        {1, {"--pool", "6"}, 1.0, 1, 6},
+        {2, {"--beta", "0.5", "--sparse-h", "0.01", "--l2-w", "0.1", "--pool", "0"}, 0.5, 1, 0},
+        {1, {"--continuity", "1", "--cost", "kl"}, 1.0, 1, 0},
+        {2, {"--span", "4"}, 1.0, 4, 6},  // stereo: a pool of 2 k by default
+        {1, {"--pool", "6"}, 0.5, 1, 6},  // mono: β 1/2 by default
         {2, {"--span", "3", "--pool", "5", "--cost", "euclidean"}, 2.0, 3, 5},
     };
     int n = 0;
@@ -142,6 +142,39 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
         EXPECT_EQ(r.exitCode, 2) << c.model[0];
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_FALSE(exists(dir / "in")) << c.model[0];
+    }
+}
+
+// The defaults follow the rows: stacked channels factorise a pool of 2 k
+// components (Kullback-Leibler) grouped into k, one row per bin lowers the
+// β-divergence of β = 1/2; --plain and given bases take plain NMF.
+TEST(DecomposeModels, DefaultsFollowTheChannels) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "m.wav", makeSound(1, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    ASSERT_TRUE(
+        writeSound(dir / "s.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    struct Case {
+        std::string input;
+        std::vector<std::string> args;
+        double beta;
+        int pool;
+    } cases[] = {
+        {"m", {}, 0.5, 0},
+        {"s", {}, 1.0, 6},
+        {"s", {"--channels", "sum"}, 0.5, 0},
+        {"s", {"--plain"}, 1.0, 0},
+        {"s", {"--bases", "s1"}, 1.0, 0},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "s" + std::to_string(++n)});
+        ASSERT_EQ(decompose(dir, c.input, args).exitCode, 0) << n;
+        json j = readJson(dir / ("s" + std::to_string(n) + "/components.json"));
+        EXPECT_EQ(j["model"]["beta"], c.beta) << n;
+        EXPECT_EQ(j["model"]["pool"], c.pool) << n;
+        EXPECT_EQ(j["model"]["span"], 1) << n;
     }
 }
 
