@@ -76,7 +76,8 @@ void kve_expandConvolutive(const double *W, const double *H, int rows, int frame
 /* ---- grouping ---- */
 
 /* how many components to factorise when `sources` are asked for and grouped
- * (the engine's choice), and the most it takes */
+ * (the engine's choice): two a source, at most six more than the sources; 0
+ * for fewer than one source */
 int kve_poolSize(int sources);
 
 /* Groups `inner` rank-one components (W rows x inner, H inner x frames, as

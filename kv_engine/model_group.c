@@ -11,17 +11,21 @@
 #include <stdlib.h>
 
 /* components factorised per source asked for */
-enum { KVE_POOL_PER_SOURCE = 2 };
+enum { KVE_POOL_PER_SOURCE = 2, KVE_POOL_EXTRA = 6 };
 /* weight of the channel shares against the unit spectral and activation
  * features (each adds at most 4 to a squared distance) */
 static const double PAN_WEIGHT = 2.0;
 /* frames of the moving average over the activations (odd), when unstacked */
 enum { KVE_GROUP_SMOOTHING = 25 };
 
+/* two components a source, at most KVE_POOL_EXTRA more than the sources:
+ * the rounds' time grows with the pool, and past 16 components the rounds
+ * leave their fastest kernels */
 int kve_poolSize(int sources)
 {
     if (sources < 1 || sources > INT_MAX / KVE_POOL_PER_SOURCE) return 0;
-    return sources * KVE_POOL_PER_SOURCE;
+    const int doubled = sources * KVE_POOL_PER_SOURCE;
+    return doubled - sources < KVE_POOL_EXTRA ? doubled : sources + KVE_POOL_EXTRA;
 }
 
 /* scratch of one grouping */

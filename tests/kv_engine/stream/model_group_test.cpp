@@ -111,6 +111,9 @@ void expectEverySourceUsed(const std::vector<int> &g, int sources) {
 TEST(ModelGroup, PoolIsTwoComponentsPerSource) {
     EXPECT_EQ(kve_poolSize(1), 2);
     EXPECT_EQ(kve_poolSize(4), 8);
+    EXPECT_EQ(kve_poolSize(6), 12);
+    EXPECT_EQ(kve_poolSize(10), 16);  // six more at most
+    EXPECT_EQ(kve_poolSize(64), 70);
     EXPECT_EQ(kve_poolSize(0), 0);
     EXPECT_EQ(kve_poolSize(-3), 0);
     EXPECT_EQ(kve_poolSize(std::numeric_limits<int>::max()), 0);  // would overflow
