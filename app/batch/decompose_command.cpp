@@ -52,7 +52,10 @@ Command decomposeCommand() {
                 ->delimiter(',');
             cmd.add_flag("--fix-bases", opt->fixBases, "Keep the given bases fixed; learn only activations");
             cmd.add_option("--extra", opt->extra, "Free components beside the given bases")->capture_default_str();
-            cmd.add_option("--cost", opt->cost, "Cost the factorisation lowers (default kl; is: Itakura-Saito)")
+            cmd.add_option("--cost", opt->cost,
+                           "Cost the factorisation lowers (is: Itakura-Saito; default: kl for stacked channels, beta "
+                           "0.5 for one row "
+                           "a bin)")
                 ->check(CLI::IsMember({"kl", "euclidean", "is"}));
             cmd.add_option("--beta", opt->beta,
                            "Lower the beta-divergence of this beta instead (0 is, 1 kl, 2 euclidean)");
@@ -67,8 +70,8 @@ Command decomposeCommand() {
                            "the rounds (default 1)");
             cmd.add_option("--pool", opt->pool,
                            "Factorise this many components and group them into -k sources, costing about pool/k "
-                           "times the rounds (0: none, the default)");
-            cmd.add_flag("--plain", opt->plain, "Plain NMF: every model option not given is off");
+                           "times the rounds (0: none; default: 2 k, at most k + 6, for stacked channels, else 0)");
+            cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")
                 ->check(CLI::IsMember({"centroid", "peak", "energy", "onset"}))
                 ->capture_default_str();
