@@ -107,7 +107,8 @@ TEST(PageInBrowser, MarksTheGivenComponents) {
     ASSERT_TRUE(kvtest::writeSound(dir / "a.wav", kvtest::makeSound(2, 22050, 2.0, 0.5),
                                    SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     ASSERT_EQ(
-        kvtest::runTool({"decompose", "a.wav", "-k", "2", "-o", "A", "-q"}, dir.path()).exitCode,
+        kvtest::runTool({"decompose", "a.wav", "-k", "2", "--plain", "-o", "A", "-q"}, dir.path())
+            .exitCode,
         0);
     auto r = kvtest::runTool({"decompose", "a.wav", "--bases", "A/components.json", "--extra", "2",
                               "--page", "-o", "B", "-q"},
