@@ -31,17 +31,17 @@ int kve_poolSize(int sources)
 /* scratch of one grouping */
 typedef struct {
     int inner, bins, channels;
-    int smoothing; /* frames of the moving average (1: none) */
-    double *spec;  /* inner x bins: sqrt of the channels' summed basis, unit norm */
-    double *share; /* inner x channels: each channel's share of the basis's energy */
-    double *act;   /* per component: mean, then norm of the centred activation */
-    double *dist;  /* inner x inner: distances, then between clusters */
-    int *size;     /* members of each cluster, 0 once merged away */
+    int smoothing;   /* frames of the moving average (1: none) */
+    double *spectra; /* inner x bins: sqrt of the channels' summed basis, unit norm */
+    double *share;   /* inner x channels: each channel's share of the basis's energy */
+    double *act;     /* per component: mean, then norm of the centred activation */
+    double *dist;    /* inner x inner: distances, then between clusters */
+    int *size;       /* members of each cluster, 0 once merged away */
 } grouping;
 
 static void freeGrouping(grouping *g)
 {
-    free(g->spec), free(g->share), free(g->act), free(g->dist), free(g->size);
+    free(g->spectra), free(g->share), free(g->act), free(g->dist), free(g->size);
 }
 
 static int finiteNonNegative(const double *x, long n)
@@ -55,18 +55,18 @@ static int finiteNonNegative(const double *x, long n)
 static void basisFeatures(grouping *g, const kve_streamShape *s, const double *W)
 {
     const int P = g->inner, B = g->bins, C = g->channels;
-    for (long x = 0; x < (long)P * B; x++) g->spec[x] = 0.0;
+    for (long x = 0; x < (long)P * B; x++) g->spectra[x] = 0.0;
     for (long x = 0; x < (long)P * C; x++) g->share[x] = 0.0;
     for (int r = 0; r < s->rows; r++) {
         const int c = s->stacked ? r / B : 0, b = s->stacked ? r % B : r;
         const double *w = W + (long)r * P;
         for (int i = 0; i < P; i++) {
-            g->spec[(long)i * B + b] += w[i];
+            g->spectra[(long)i * B + b] += w[i];
             g->share[i * C + c] += w[i] * w[i];
         }
     }
     for (int i = 0; i < P; i++) {
-        double *v = g->spec + (long)i * B, n = 0.0, e = 0.0;
+        double *v = g->spectra + (long)i * B, n = 0.0, e = 0.0;
         for (int b = 0; b < B; b++) v[b] = sqrt(v[b]), n += v[b] * v[b];
         n = sqrt(n);
         for (int b = 0; b < B; b++) v[b] = n > 0.0 ? v[b] / n : 0.0;
@@ -143,7 +143,7 @@ static void distances(grouping *g, const double *H, long frames)
     for (int i = 0; i < P; i++) {
         g->dist[(long)i * P + i] = 0.0;
         for (int j = i + 1; j < P; j++) {
-            const double *a = g->spec + (long)i * B, *b = g->spec + (long)j * B;
+            const double *a = g->spectra + (long)i * B, *b = g->spectra + (long)j * B;
             double d = 0.0, sa = 0.0, sb = 0.0, dot = 0.0;
             for (int k = 0; k < B; k++) dot += a[k] * b[k], sa += a[k] * a[k], sb += b[k] * b[k];
             d += sa + sb - 2.0 * dot;
@@ -224,12 +224,12 @@ kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const 
 
     grouping g = {inner, s->bins, C,   s->stacked ? 1 : KVE_GROUP_SMOOTHING, NULL, NULL,
                   NULL,  NULL,    NULL};
-    g.spec = malloc((size_t)inner * (size_t)s->bins * sizeof(double));
+    g.spectra = malloc((size_t)inner * (size_t)s->bins * sizeof(double));
     g.share = malloc((size_t)inner * (size_t)C * sizeof(double));
     g.act = malloc(2 * (size_t)inner * sizeof(double));
     g.dist = malloc((size_t)inner * (size_t)inner * sizeof(double));
     g.size = malloc((size_t)inner * sizeof(int));
-    if (!g.spec || !g.share || !g.act || !g.dist || !g.size) {
+    if (!g.spectra || !g.share || !g.act || !g.dist || !g.size) {
         freeGrouping(&g);
         return KVE_NO_MEMORY;
     }

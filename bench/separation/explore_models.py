@@ -343,35 +343,35 @@ def groupings(W, H, K, ctx):
         "act km": kmeans(ac, K),
         "act agg": agglomerative(ac, K),
         "actlog agg": agglomerative(acl, K),
-        "spec km": kmeans(sp, K),
-        "spec agg": agglomerative(sp, K),
-        "spec+act km": kmeans(combo, K),
-        "spec+act agg": agglomerative(combo, K),
-        "spec+act wkm": kmeans(combo, K, energy),
+        "shape km": kmeans(sp, K),
+        "shape agg": agglomerative(sp, K),
+        "shape+act km": kmeans(combo, K),
+        "shape+act agg": agglomerative(combo, K),
+        "shape+act wkm": kmeans(combo, K, energy),
         "mfcc+act agg": agglomerative(np.hstack([unit_rows(mfz), ac]), K),
-        "spec+act single": agglomerative(combo, K, "single"),
-        "spec+2act agg": agglomerative(np.hstack([sp, 2 * ac]), K),
-        "spec+act s5 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 5))]), K),
-        "spec+act s9 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 9))]), K),
-        "spec+act s17 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 17))]), K),
-        "spec+act s25 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 25))]), K),
-        "spec+act s33 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 33))]), K),
-        "spec+act complete": agglomerative(combo, K, "complete"),
-        "spec+act ward": agglomerative(combo, K, "ward"),
+        "shape+act single": agglomerative(combo, K, "single"),
+        "shape+2act agg": agglomerative(np.hstack([sp, 2 * ac]), K),
+        "shape+act s5 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 5))]), K),
+        "shape+act s9 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 9))]), K),
+        "shape+act s17 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 17))]), K),
+        "shape+act s25 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 25))]), K),
+        "shape+act s33 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 33))]), K),
+        "shape+act complete": agglomerative(combo, K, "complete"),
+        "shape+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
     }
     if ctx["channels"] > 1:
-        out["spec+act+pan agg"] = agglomerative(combo_p, K)
+        out["shape+act+pan agg"] = agglomerative(combo_p, K)
         out["pan agg"] = agglomerative(pn, K)
         for wp in (1, 4):
-            out[f"spec+act+{wp}pan agg"] = agglomerative(np.hstack([sp, ac, wp * pn]), K)
+            out[f"shape+act+{wp}pan agg"] = agglomerative(np.hstack([sp, ac, wp * pn]), K)
         out["act+2pan agg"] = agglomerative(np.hstack([ac, 2 * pn]), K)
-        out["spec+2pan agg"] = agglomerative(np.hstack([sp, 2 * pn]), K)
+        out["shape+2pan agg"] = agglomerative(np.hstack([sp, 2 * pn]), K)
         for n in (9, 17, 33):
-            out[f"spec+act s{n}+2pan agg"] = agglomerative(
+            out[f"shape+act s{n}+2pan agg"] = agglomerative(
                 np.hstack([sp, feat_act(smooth(H, n)), 2 * pn]), K)
-        out["spec+act+2pan single"] = agglomerative(combo_p, K, "single")
-        out["spec+act+2pan complete"] = agglomerative(combo_p, K, "complete")
+        out["shape+act+2pan single"] = agglomerative(combo_p, K, "single")
+        out["shape+act+2pan complete"] = agglomerative(combo_p, K, "complete")
     out = {k: fix_empty(v, K, energy) for k, v in out.items()}
     return out
 
@@ -446,8 +446,8 @@ def one_mixture(d, meta, pools, quick_models):
             t0 = time.time()
             We, He, lab, r = nmfd(V, K, span)
             add(f"nmfd {span}", We, He, lab, r, time.time() - t0)
-    for spec in pools:
-        m, _, mod = spec.partition("@")   # e.g. 2@tc0.3, +2@b0.5: the pool's model
+    for shape in pools:
+        m, _, mod = shape.partition("@")   # e.g. 2@tc0.3, +2@b0.5: the pool's model
         P, tag = (K + int(m[1:]), f"K+{m[1:]}") if m.startswith("+") else (int(m) * K, f"{m}K")
         kw = {}
         if mod:

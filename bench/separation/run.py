@@ -179,17 +179,17 @@ def peer_job(job):
     d, meta, args, name = job
     mix, S, fr, specs = setup_mixture(d, args["framing"])
     K = len(S)
-    spec = dict(PEERS[name])
-    power = spec.pop("power", False)
+    peer = dict(PEERS[name])
+    power = peer.pop("power", False)
     modes = args["stereo"] if meta["channels"] == 2 else ["sum"]
     out = []
     for mode in modes:
         V = an.magnitude(specs, mode)
         V = V / V.mean()
-        if "nmfd" in spec:
+        if "nmfd" in peer:
             for seed in range(1, args["peer_seeds"] + 1):
                 t0 = time.time()
-                W, H = nmf.nmfd(V, K, spec["nmfd"], seed)
+                W, H = nmf.nmfd(V, K, peer["nmfd"], seed)
                 secs = time.time() - t0
                 est = an.resynth_models(nmf.nmfd_components(W, H), specs, fr, mode)
                 out.append(record(meta, "nmfd", f"{name} random {mode}", seed,
@@ -198,12 +198,12 @@ def peer_job(job):
         if power:
             # the power spectrogram; the masks are then the model's power shares
             V = V ** 2 / np.mean(V ** 2)
-        if spec.get("beta") == "itakura-saito":
+        if peer.get("beta") == "itakura-saito":
             V = V + IS_FLOOR
         runs = [("nndsvda", 1)] + [("random", s) for s in range(1, args["peer_seeds"] + 1)]
         for init, seed in runs:
             t0 = time.time()
-            W, H = nmf.sklearn_peer(V, K, init, seed, **spec)
+            W, H = nmf.sklearn_peer(V, K, init, seed, **peer)
             secs = time.time() - t0
             out.append(record(meta, "sklearn", f"{name} {init} {mode}", seed,
                               score(W, H, specs, fr, S, mode), seconds=secs))

@@ -224,8 +224,8 @@ TEST(ModelGroup, RefusesBadArguments) {
 
 TEST(ModelGroup, AgreesWithTheAverageLinkageOfTheBench) {
     // factors from a fixed sequence; the groups bench/separation/explore_models.py
-    // gives them: scipy's average linkage on the same features ("spec+act+2pan agg"
-    // stacked, "spec+act s25 agg" mono)
+    // gives them: scipy's average linkage on the same features ("shape+act+2pan agg"
+    // stacked, "shape+act s25 agg" mono)
     struct Case {
         int channels, inner, sources;
         std::vector<int> want;
