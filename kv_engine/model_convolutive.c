@@ -23,11 +23,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#ifdef _OPENMP
-#include <omp.h>
-#include <pthread.h>
-#define KC_THREADS 1
-#endif
 
 #define KC_EPS 2.220446049250313e-16
 /* the most doubles in a vector of any kernel copy, and the most frames a
@@ -160,9 +155,7 @@ typedef struct {
     int n, stop;
     int (*onRound)(int, int, void *);
     void *user;
-#ifdef KC_THREADS
-    pthread_barrier_t *bar;
-#endif
+    kve_team team;
 } kc_run;
 
 static size_t kc_up(size_t n, size_t to)
@@ -179,11 +172,7 @@ static size_t kc_stride(size_t n)
 
 static void kc_sync(const kc_run *run, int nt)
 {
-#ifdef KC_THREADS
-    if (nt > 1) pthread_barrier_wait(run->bar);
-#else
-    (void)run, (void)nt;
-#endif
+    kve_teamSync(&run->team, nt);
 }
 
 static kc_mine kc_mineOf(const kc_run *run, int id)
@@ -440,32 +429,14 @@ static void kc_rounds(kc_run *run, int id, int nt)
         run->stop = 1;
 }
 
+static void kc_body(void *job, int id, int nt)
+{
+    kc_rounds(job, id, nt);
+}
+
 static void kc_runTeam(kc_run *run, int nth)
 {
-#ifdef KC_THREADS
-    if (nth > 1) {
-        pthread_barrier_t bar;
-        int barOk = 1;
-        run->bar = &bar;
-#pragma omp parallel num_threads(nth)
-        {
-            /* the team may be smaller than asked for */
-            int nt = omp_get_num_threads();
-#pragma omp single
-            barOk = nt == 1 || pthread_barrier_init(&bar, NULL, (unsigned)nt) == 0;
-            if (barOk)
-                kc_rounds(run, omp_get_thread_num(), nt);
-            else if (omp_get_thread_num() == 0)
-                kc_rounds(run, 0, 1);
-#pragma omp barrier
-#pragma omp single
-            if (barOk && nt > 1) pthread_barrier_destroy(&bar);
-        }
-        return;
-    }
-#endif
-    (void)nth;
-    kc_rounds(run, 0, 1);
+    kve_teamRun(&run->team, nth, kc_body, run);
 }
 
 /* The sizes of the job, from the sizes of the problem alone */
@@ -496,16 +467,11 @@ static void kc_plan(kc_run *run)
 
 static int kc_threadCount(const kc_run *run)
 {
-    int nth = 1;
-#ifdef _OPENMP
-    nth = omp_get_max_threads();
+    int nth = kve_teamMost();
     if (nth < 1 ||
         (double)run->R * (double)run->T * (double)run->K * (double)run->L < KC_THREAD_WORK)
         nth = 1;
     if ((size_t)nth > run->slabs) nth = (int)run->slabs;
-#else
-    (void)run;
-#endif
     return nth;
 }
 

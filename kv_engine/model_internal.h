@@ -16,6 +16,16 @@ void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, double *
 double kve_penaltyCost(const kve_model *m, const double *W, const double *H, int rows, int frames,
                        int K);
 
+/* A team of threads for the model rounds (model_team.c): body(job, id, nt)
+ * on nth threads (or fewer, as OpenMP gives them; one without OpenMP), the
+ * steps of a round parted by kve_teamSync. */
+typedef struct kve_team {
+    void *bar; /* the team's barrier while it runs */
+} kve_team;
+int kve_teamMost(void); /* the threads a team may have */
+void kve_teamSync(const kve_team *team, int nt);
+void kve_teamRun(kve_team *team, int nth, void (*body)(void *job, int id, int nt), void *job);
+
 /* kve_modelRounds for span > 1 (model_convolutive.c) */
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,
                           double *W, double *H, int n, int (*onRound)(int, int, void *),

@@ -14,11 +14,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#ifdef _OPENMP
-#include <omp.h>
-#include <pthread.h>
-#define MB_THREADS 1
-#endif
 
 #include "model_internal.h"
 
@@ -125,9 +120,7 @@ typedef struct {
     void *user;
     double *base;
     size_t share; /* doubles of each thread's scratch */
-#ifdef MB_THREADS
-    pthread_barrier_t *bar;
-#endif
+    kve_team team;
 } mb_run;
 
 /* one thread's scratch */
@@ -139,11 +132,7 @@ typedef struct {
 
 static void mb_sync(const mb_run *run, int nt)
 {
-#ifdef MB_THREADS
-    if (nt > 1) pthread_barrier_wait(run->bar);
-#else
-    (void)run, (void)nt;
-#endif
+    kve_teamSync(&run->team, nt);
 }
 
 static double mb_power(double r, double gamma)
@@ -281,32 +270,14 @@ static void mb_rounds(mb_run *run, int id, int nt)
     if (id == 0 && !run->stop) mb_report(run, run->iter);
 }
 
+static void mb_body(void *job, int id, int nt)
+{
+    mb_rounds(job, id, nt);
+}
+
 static void mb_team(mb_run *run, int nth)
 {
-#ifdef MB_THREADS
-    if (nth > 1) {
-        pthread_barrier_t bar;
-        int barOk = 1;
-        run->bar = &bar;
-#pragma omp parallel num_threads(nth)
-        {
-            /* the team may be smaller than asked for */
-            const int nt = omp_get_num_threads();
-#pragma omp single
-            barOk = nt == 1 || pthread_barrier_init(&bar, NULL, (unsigned)nt) == 0;
-            if (barOk)
-                mb_rounds(run, omp_get_thread_num(), nt);
-            else if (omp_get_thread_num() == 0)
-                mb_rounds(run, 0, 1);
-#pragma omp barrier
-#pragma omp single
-            if (barOk && nt > 1) pthread_barrier_destroy(&bar);
-        }
-        return;
-    }
-#endif
-    (void)nth;
-    mb_rounds(run, 0, 1);
+    kve_teamRun(&run->team, nth, mb_body, run);
 }
 
 /* The exponent that keeps the updates a descent of the divergence */
@@ -378,12 +349,9 @@ int kve_modelRounds(const kve_model *m, const float *V, int rows, int frames, in
     run.rows = run.rows < 2 ? 2 : run.rows > 64 ? 64 : run.rows;
     const double work = (double)rows * (double)frames * (double)K;
     run.parts = work >= MB_THREAD_WORK && rows >= MB_PARTS ? MB_PARTS : 1;
-    int nth = 1;
-#ifdef MB_THREADS
-    nth = omp_get_max_threads();
+    int nth = kve_teamMost();
     if (nth > run.parts) nth = run.parts;
     if (nth < 1) nth = 1;
-#endif
 
     /* one block: the working H, the parts' sums, each thread's share */
     size_t kh, acc, shares, total;
