@@ -1,5 +1,7 @@
 #include "sound_files.hpp"
 
+#include <cstdio>
+
 #include <dirent.h>
 
 namespace kvtest {
@@ -23,6 +25,37 @@ Sound makeSound(int channels, int rate, double seconds, double peak) {
         }
     }
     return s;
+}
+
+std::vector<std::string> componentPaths(const std::string &dir, const std::string &name,
+                                        const std::vector<int> &numbers) {
+    std::vector<std::string> paths;
+    for (int k : numbers) {
+        char file[32];
+        std::snprintf(file, sizeof file, "-c%02d.wav", k);
+        paths.push_back(dir + "/" + name + file);
+    }
+    return paths;
+}
+
+std::vector<int> firstNumbers(int K) {
+    std::vector<int> v;
+    for (int k = 1; k <= K; ++k) v.push_back(k);
+    return v;
+}
+
+Sound sumOfSounds(const std::vector<std::string> &paths) {
+    Sound total;
+    for (const std::string &p : paths) {
+        Sound s;
+        if (!readSound(p, s)) return Sound{};
+        if (total.samples.empty())
+            total = s;
+        else
+            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i)
+                total.samples[i] += s.samples[i];
+    }
+    return total;
 }
 
 bool readSound(const std::string &path, Sound &s) {

@@ -59,6 +59,15 @@ template <typename T>
 // A file's settings and samples as floats; false when it cannot be read whole.
 bool readSound(const std::string &path, Sound &s);
 
+// DIR/NAME-cNN.wav for each component number (from 1).
+std::vector<std::string> componentPaths(const std::string &dir, const std::string &name,
+                                        const std::vector<int> &numbers);
+// 1 .. K
+std::vector<int> firstNumbers(int K);
+// The files' samples added up (over the first one's length), with its
+// settings; no samples when one of them cannot be read.
+Sound sumOfSounds(const std::vector<std::string> &paths);
+
 inline sf_count_t readFrames(SNDFILE *sf, std::vector<short> &v, sf_count_t n) {
     return sf_readf_short(sf, v.data(), n);
 }

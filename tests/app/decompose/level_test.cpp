@@ -16,19 +16,7 @@ using namespace kvtest;
 namespace {
 
 Sound sumOfFiles(const std::string &dir, const std::string &name, int K) {
-    Sound total;
-    for (int k = 1; k <= K; ++k) {
-        char file[64];
-        std::snprintf(file, sizeof file, "%s/%s-c%02d.wav", dir.c_str(), name.c_str(), k);
-        Sound s;
-        EXPECT_TRUE(readSound(file, s)) << file;
-        if (total.samples.empty())
-            total = s;
-        else
-            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i)
-                total.samples[i] += s.samples[i];
-    }
-    return total;
+    return sumOfSounds(componentPaths(dir, name, firstNumbers(K)));
 }
 
 double peakOf(const Sound &s) {

@@ -23,21 +23,6 @@ Sound load(const std::string &path) {
     return s;
 }
 
-Sound sumOf(const std::string &dir, const std::string &name, int K) {
-    Sound total;
-    for (int k = 1; k <= K; ++k) {
-        char file[64];
-        std::snprintf(file, sizeof file, "/%s-c%02d.wav", name.c_str(), k);
-        Sound s = load(dir + file);
-        if (total.samples.empty())
-            total = s;
-        else
-            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i)
-                total.samples[i] += s.samples[i];
-    }
-    return total;
-}
-
 Result decompose(const Scratch &dir, const std::string &name,
                  const std::vector<std::string> &model) {
     std::vector<std::string> args = {"decompose", name + ".wav", "-k",    "3", "--seed",
@@ -70,7 +55,8 @@ TEST(DecomposeModels, EveryModelsComponentsSumToTheInputAndItsRecordSaysWhatRan)
         ASSERT_TRUE(writeSound(dir / (name + ".wav"), in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
         Result r = decompose(dir, name, c.model);
         ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
-        EXPECT_LT(relativeError(sumOf(dir / name, name, 3).samples, in.samples), 1e-6) << name;
+        EXPECT_LT(relativeError(sumOfSounds(componentPaths(dir / name, name, {1, 2, 3})), in), 1e-6)
+            << name;
 
         json j = readJson(dir / (name + "/components.json"));
         EXPECT_EQ(j["model"]["beta"], c.beta) << name;

@@ -32,20 +32,6 @@ std::vector<double> channel(const Sound &s, int c) {
     return v;
 }
 
-// Sum of the given component files, channel by channel.
-Sound sumOf(const std::vector<std::string> &paths) {
-    Sound total;
-    for (const std::string &p : paths) {
-        Sound s;
-        EXPECT_TRUE(readSound(p, s)) << p;
-        if (total.samples.empty())
-            total = s;
-        else
-            for (size_t i = 0; i < s.samples.size(); ++i) total.samples[i] += s.samples[i];
-    }
-    return total;
-}
-
 // The ratio masks of all components sum to one in every cell and the
 // inverse STFT is normalised by the overlap sum of the squared window, so
 // the components add up to the input over the whole file, first and last
@@ -143,8 +129,8 @@ TEST(DecomposeOutputs, MonoFloatWritesEveryComponentGroupAndRecord) {
     // The group's mask is the sum of the three masks, and the resynthesis is
     // linear in the mask: the group is the components' sum up to the float
     // rounding of the files (values below 0.5, so 1e-6 is several ulps).
-    Sound sum =
-        sumOf({dir / "tone/tone-c01.wav", dir / "tone/tone-c02.wav", dir / "tone/tone-c03.wav"});
+    Sound sum = sumOfSounds(
+        {dir / "tone/tone-c01.wav", dir / "tone/tone-c02.wav", dir / "tone/tone-c03.wav"});
     Sound group;
     ASSERT_TRUE(readSound(dir / "tone/tone-group.wav", group));
     ASSERT_EQ(group.samples.size(), sum.samples.size());
@@ -165,7 +151,7 @@ TEST(DecomposeOutputs, StereoComponentsSumToEachChannel) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(listDir(dir / "parts"),
               (std::vector<std::string>{"components.json", "duo-c01.wav", "duo-c02.wav"}));
-    Sound sum = sumOf({dir / "parts/duo-c01.wav", dir / "parts/duo-c02.wav"});
+    Sound sum = sumOfSounds({dir / "parts/duo-c01.wav", dir / "parts/duo-c02.wav"});
     EXPECT_EQ(sum.channels, 2);
     expectSumIsTheInput(in, sum);
 }

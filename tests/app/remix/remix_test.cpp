@@ -25,18 +25,7 @@ Sound load(const std::string &path) {
 }
 
 Sound sumOf(const std::string &dir, const std::string &name, const std::vector<int> &comps) {
-    Sound total;
-    for (int k : comps) {
-        char file[64];
-        std::snprintf(file, sizeof file, "/%s-c%02d.wav", name.c_str(), k);
-        Sound s = load(dir + file);
-        if (total.samples.empty())
-            total = s;
-        else
-            for (size_t i = 0; i < s.samples.size() && i < total.samples.size(); ++i)
-                total.samples[i] += s.samples[i];
-    }
-    return total;
+    return sumOfSounds(componentPaths(dir, name, comps));
 }
 
 // A decomposition with two groups to remix: "run/NAME-group1.wav" is 1,3
