@@ -60,6 +60,19 @@ double kve_modelEstimate(const kve_model *m, const float *V, const double *W, co
 int kve_modelRounds(const kve_model *m, const float *V, int rows, int frames, int K, double *W,
                     double *H, int n, int (*onRound)(int, int, void *), void *user);
 
+/* The precision of the rounds: W and H kept in double, or in float with
+ * the sums that need it (over frames, over rows, of W's columns and H's
+ * rows) in double. */
+enum { KVE_DOUBLE = 0, KVE_SINGLE = 1 };
+
+/* kve_modelRounds in either precision, W's first `keep` columns left as
+ * they are (span 1 only). W and H stay the caller's doubles: in single
+ * precision they are rounded to float on the way in, and hold floats on the
+ * way out. Convolutive bases run in double. */
+int kve_modelRoundsIn(int precision, const kve_model *m, const float *V, int rows, int frames,
+                      int K, int keep, double *W, double *H, int n,
+                      int (*onRound)(int, int, void *), void *user);
+
 /* A convolutive start from a plain one: W0 (rows x K) and H0 (K x frames)
  * give W (span x rows x K) and H (K x frames) whose Λ is close to W0 H0:
  * every W_l a copy of W0 weighted by a falling profile, H scaled to match. */

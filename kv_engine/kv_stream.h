@@ -195,6 +195,9 @@ typedef struct kve_rounds {
     const struct kve_model *model; /* NULL or plain: the cost above; else
                                     * the model's rounds (W then holds
                                     * model->span blocks of rows x K) */
+    int precision;                 /* KVE_DOUBLE (0) or KVE_SINGLE: the
+                                    * model's rounds in float, the plain
+                                    * costs' included */
 } kve_rounds;
 
 typedef struct kve_roundsDone {

@@ -1,9 +1,9 @@
-/* Kernels of the β-divergence rounds, one copy per instruction set: the
- * includer defines MB_VW (doubles per vector) and MB_SUFFIX, wraps the
- * inclusion in the matching target pragma, and defines MB_VPOW, a vector
- * power of that width, where there is one; MB_ANY_K leaves out the copies
- * per K. Frames run along the lanes; V is stored as floats and widened as
- * it is read.
+/* Kernels of the β-divergence rounds, one copy per instruction set and
+ * precision: the includer defines MB_REAL (double or float), MB_VW (values
+ * per vector) and MB_SUFFIX, wraps the inclusion in the matching target
+ * pragma, and defines MB_VPOW, a vector power of that width, where there is
+ * one; MB_ANY_K leaves out the copies per K. Frames run along the lanes; V
+ * is stored as floats and widened as it is read.
  *
  * Per cell, with y = sum_k W[f,k] H[k,t] + eps, the kernels form
  *   a = V y^(beta - 2)   and   b = y^(beta - 1)
@@ -15,19 +15,19 @@
 #define MB_CAT(a, b) MB_CAT2(a, b)
 #define MB_NAME(n) MB_CAT(n, MB_SUFFIX)
 
-typedef double MB_NAME(mb_vec) __attribute__((vector_size(MB_VW * 8)));
+typedef MB_REAL MB_NAME(mb_vec) __attribute__((vector_size(MB_VW * sizeof(MB_REAL))));
 typedef float MB_NAME(mb_fvec) __attribute__((vector_size(MB_VW * 4)));
 #define KV MB_NAME(mb_vec)
 #define MB_INLINE static inline __attribute__((always_inline))
 
-MB_INLINE KV MB_NAME(mb_load)(const double *p)
+MB_INLINE KV MB_NAME(mb_load)(const MB_REAL *p)
 {
     KV v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
 
-MB_INLINE void MB_NAME(mb_store)(double *p, KV v)
+MB_INLINE void MB_NAME(mb_store)(MB_REAL *p, KV v)
 {
     __builtin_memcpy(p, &v, sizeof v);
 }
@@ -44,7 +44,7 @@ MB_INLINE KV MB_NAME(mb_loadV)(const float *p, size_t n)
 }
 
 #ifdef MB_VPOW
-/* the C library's vector power, lane by lane as pow */
+/* the C library's vector power, lane by lane as pow (powf) */
 KV MB_VPOW(KV, KV);
 #endif
 
@@ -52,8 +52,8 @@ KV MB_VPOW(KV, KV);
 #define ST MB_NAME(mb_store)
 
 /* sum_k w[k] H[k][t..] in two chains, plus eps */
-MB_INLINE KV MB_NAME(mb_approx)(const double *w, const double *H, size_t ldh, int K, size_t t,
-                                double eps)
+MB_INLINE KV MB_NAME(mb_approx)(const MB_REAL *w, const MB_REAL *H, size_t ldh, int K, size_t t,
+                                MB_REAL eps)
 {
     KV s0 = w[0] * LD(H + t), s1 = (KV){0};
     int k = 1;
@@ -72,27 +72,28 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
 {
     switch (mode) {
     case MB_IS: {
-        for (int i = 0; i < MB_VW; i++) x[i] = x[i] < p->vfloor ? p->vfloor : x[i];
-        const KV r = 1.0 / y;
+        for (int i = 0; i < MB_VW; i++)
+            x[i] = x[i] < (MB_REAL)p->vfloor ? (MB_REAL)p->vfloor : x[i];
+        const KV r = (MB_REAL)1.0 / y;
         *b = r;
         *a = (x * r) * r;
         break;
     }
     case MB_HALF: {
         KV s;
-        for (int i = 0; i < MB_VW; i++) s[i] = __builtin_sqrt(y[i]);
-        const KV r = 1.0 / s;
+        for (int i = 0; i < MB_VW; i++) s[i] = MB_SQRT(y[i]);
+        const KV r = (MB_REAL)1.0 / s;
         *b = r;
         *a = x * ((r * r) * r);
         break;
     }
     case MB_KL:
-        *a = (1.0 / y) * x;
+        *a = ((MB_REAL)1.0 / y) * x;
         *b = (KV){0};
         break;
     case MB_THREEHALF: {
         KV s;
-        for (int i = 0; i < MB_VW; i++) s[i] = __builtin_sqrt(y[i]);
+        for (int i = 0; i < MB_VW; i++) s[i] = MB_SQRT(y[i]);
         *b = s;
         *a = x / s;
         break;
@@ -103,14 +104,22 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
         break;
     default: {
         KV q;
-        for (int i = 0; i < MB_VW; i++) x[i] = x[i] < p->vfloor ? p->vfloor : x[i];
+        for (int i = 0; i < MB_VW; i++)
+            x[i] = x[i] < (MB_REAL)p->vfloor ? (MB_REAL)p->vfloor : x[i];
 #ifdef MB_VPOW
-        q = MB_VPOW(y, (KV){0} + p->beta1);
+        q = MB_VPOW(y, (KV){0} + (MB_REAL)p->beta1);
 #else
-        for (int i = 0; i < MB_VW; i++) q[i] = pow(y[i], p->beta1);
+        for (int i = 0; i < MB_VW; i++) q[i] = MB_POWS(y[i], (MB_REAL)p->beta1);
 #endif
         *b = q;
         *a = (x * q) / y;
+#if MB_SINGLE
+        /* far from 1, a power of a small approximation leaves the floats */
+        for (int i = 0; i < MB_VW; i++) {
+            (*a)[i] = (*a)[i] < FLT_MAX ? (*a)[i] : FLT_MAX;
+            (*b)[i] = (*b)[i] < FLT_MAX ? (*b)[i] : FLT_MAX;
+        }
+#endif
         break;
     }
     }
@@ -119,13 +128,14 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
 }
 
 /* one vector of frames of a row's W sums */
-MB_INLINE void MB_NAME(mb_wvec)(int mode, const kve_betaPar *p, const float *v, const double *w,
-                                const double *restrict H, size_t ldh, int K, size_t t, size_t n,
+MB_INLINE void MB_NAME(mb_wvec)(int mode, const kve_betaPar *p, const float *v, const MB_REAL *w,
+                                const MB_REAL *restrict H, size_t ldh, int K, size_t t, size_t n,
                                 KV *restrict acc, KV *restrict dcc)
 {
     KV a, b;
     MB_NAME(mb_cell)
-    (mode, p, MB_NAME(mb_loadV)(v + t, n), MB_NAME(mb_approx)(w, H, ldh, K, t, p->eps), n, &a, &b);
+    (mode, p, MB_NAME(mb_loadV)(v + t, n), MB_NAME(mb_approx)(w, H, ldh, K, t, (MB_REAL)p->eps), n,
+     &a, &b);
     _Pragma("GCC unroll 16") for (int k = 0; k < K; k++)
     {
         const KV h = LD(H + (size_t)k * ldh + t);
@@ -138,8 +148,8 @@ MB_INLINE void MB_NAME(mb_wvec)(int mode, const kve_betaPar *p, const float *v, 
  * the width; frames from T on count as 0): an[(f - f0) K + k] += a H[k],
  * ad likewise with b, lane by lane. */
 MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *restrict V,
-                                 size_t ldv, size_t T, const double *restrict W,
-                                 const double *restrict H, size_t ldh, int K, size_t f0, size_t f1,
+                                 size_t ldv, size_t T, const MB_REAL *restrict W,
+                                 const MB_REAL *restrict H, size_t ldh, int K, size_t f0, size_t f1,
                                  size_t t0, size_t t1, KV *restrict an, KV *restrict ad)
 {
     const size_t tf = t1 <= T ? t1 : T / MB_VW * MB_VW;
@@ -148,7 +158,7 @@ MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *re
     const int kr = K <= 16 ? K : 0; /* the sums copied in and out */
     for (size_t f = f0; f < f1; f++) {
         const float *v = V + f * ldv;
-        const double *w = W + f * (size_t)K;
+        const MB_REAL *w = W + f * (size_t)K;
         KV *n_ = an + (f - f0) * (size_t)K, *d_ = ad + (f - f0) * (size_t)K;
         KV *acc = K <= 16 ? loc : n_, *dcc = K <= 16 ? loc + 16 : d_;
         _Pragma("GCC unroll 16") for (int k = 0; k < kr; k++)
@@ -173,26 +183,26 @@ MB_INLINE void MB_NAME(mb_wpart)(int mode, const kve_betaPar *p, const float *re
 
 /* one vector of frames of the H sums, from two rows and from one */
 MB_INLINE void MB_NAME(mb_hvec2)(int mode, const kve_betaPar *p, const float *v0, const float *v1,
-                                 const double *w0, const double *w1, const double *restrict H,
-                                 size_t ldh, int K, size_t t, size_t n, double *restrict num,
-                                 double *restrict den)
+                                 const MB_REAL *w0, const MB_REAL *w1, const MB_REAL *restrict H,
+                                 size_t ldh, int K, size_t t, size_t n, MB_REAL *restrict num,
+                                 MB_REAL *restrict den)
 {
     KV a0, b0, a1, b1;
     MB_NAME(mb_cell)
-    (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, p->eps), n, &a0,
-     &b0);
+    (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, (MB_REAL)p->eps),
+     n, &a0, &b0);
     MB_NAME(mb_cell)
-    (mode, p, MB_NAME(mb_loadV)(v1 + t, n), MB_NAME(mb_approx)(w1, H, ldh, K, t, p->eps), n, &a1,
-     &b1);
+    (mode, p, MB_NAME(mb_loadV)(v1 + t, n), MB_NAME(mb_approx)(w1, H, ldh, K, t, (MB_REAL)p->eps),
+     n, &a1, &b1);
     _Pragma("GCC unroll 16") for (int k = 0; k < K; k++)
     {
-        double *q = num + (size_t)k * ldh + t;
+        MB_REAL *q = num + (size_t)k * ldh + t;
         KV s = LD(q);
         s += w0[k] * a0;
         s += w1[k] * a1;
         ST(q, s);
         if (mode != MB_KL) {
-            double *e = den + (size_t)k * ldh + t;
+            MB_REAL *e = den + (size_t)k * ldh + t;
             KV u = LD(e);
             u += w0[k] * b0;
             u += w1[k] * b1;
@@ -201,20 +211,20 @@ MB_INLINE void MB_NAME(mb_hvec2)(int mode, const kve_betaPar *p, const float *v0
     }
 }
 
-MB_INLINE void MB_NAME(mb_hvec1)(int mode, const kve_betaPar *p, const float *v0, const double *w0,
-                                 const double *restrict H, size_t ldh, int K, size_t t, size_t n,
-                                 double *restrict num, double *restrict den)
+MB_INLINE void MB_NAME(mb_hvec1)(int mode, const kve_betaPar *p, const float *v0, const MB_REAL *w0,
+                                 const MB_REAL *restrict H, size_t ldh, int K, size_t t, size_t n,
+                                 MB_REAL *restrict num, MB_REAL *restrict den)
 {
     KV a0, b0;
     MB_NAME(mb_cell)
-    (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, p->eps), n, &a0,
-     &b0);
+    (mode, p, MB_NAME(mb_loadV)(v0 + t, n), MB_NAME(mb_approx)(w0, H, ldh, K, t, (MB_REAL)p->eps),
+     n, &a0, &b0);
     _Pragma("GCC unroll 16") for (int k = 0; k < K; k++)
     {
-        double *q = num + (size_t)k * ldh + t;
+        MB_REAL *q = num + (size_t)k * ldh + t;
         ST(q, LD(q) + w0[k] * a0);
         if (mode != MB_KL) {
-            double *e = den + (size_t)k * ldh + t;
+            MB_REAL *e = den + (size_t)k * ldh + t;
             ST(e, LD(e) + w0[k] * b0);
         }
     }
@@ -224,16 +234,16 @@ MB_INLINE void MB_NAME(mb_hvec1)(int mode, const kve_betaPar *p, const float *v0
  * num[k][t] += W[f][k] a, den likewise with b; two rows per pass. V pf
  * values further on is prefetched for the W pass of the next block. */
 MB_INLINE void MB_NAME(mb_hpart)(int mode, const kve_betaPar *p, const float *restrict V,
-                                 size_t ldv, size_t T, const double *restrict W,
-                                 const double *restrict H, size_t ldh, int K, size_t f0, size_t f1,
-                                 size_t t0, size_t t1, double *restrict num, double *restrict den,
+                                 size_t ldv, size_t T, const MB_REAL *restrict W,
+                                 const MB_REAL *restrict H, size_t ldh, int K, size_t f0, size_t f1,
+                                 size_t t0, size_t t1, MB_REAL *restrict num, MB_REAL *restrict den,
                                  size_t pf)
 {
     const size_t tf = t1 <= T ? t1 : T / MB_VW * MB_VW;
     size_t f = f0;
     for (; f + 2 <= f1; f += 2) {
         const float *v0 = V + f * ldv, *v1 = v0 + ldv;
-        const double *w0 = W + f * (size_t)K, *w1 = w0 + K;
+        const MB_REAL *w0 = W + f * (size_t)K, *w1 = w0 + K;
         size_t t = t0;
         for (; t < tf; t += MB_VW) {
             __builtin_prefetch(v0 + pf + t, 0, 2);
@@ -244,7 +254,7 @@ MB_INLINE void MB_NAME(mb_hpart)(int mode, const kve_betaPar *p, const float *re
     }
     if (f < f1) {
         const float *v0 = V + f * ldv;
-        const double *w0 = W + f * (size_t)K;
+        const MB_REAL *w0 = W + f * (size_t)K;
         size_t t = t0;
         for (; t < tf; t += MB_VW) {
             __builtin_prefetch(v0 + pf + t, 0, 2);
@@ -281,15 +291,15 @@ MB_INLINE void MB_NAME(mb_hpart)(int mode, const kve_betaPar *p, const float *re
     MB_NAME(mb_wpart)(M, p, V, ldv, T, W, H, ldh, KK, f0, f1, t0, t1, (KV *)an, (KV *)ad)
 #define MB_H(M, KK) MB_NAME(mb_hpart)(M, p, V, ldv, T, W, H, ldh, KK, f0, f1, t0, t1, num, den, pf)
 #define MB_ARGS                                                                                    \
-    int mode, const kve_betaPar *p, const float *V, size_t ldv, size_t T, const double *W,         \
-        const double *H, size_t ldh, int K, size_t f0, size_t f1, size_t t0, size_t t1
+    int mode, const kve_betaPar *p, const float *V, size_t ldv, size_t T, const MB_REAL *W,        \
+        const MB_REAL *H, size_t ldh, int K, size_t f0, size_t f1, size_t t0, size_t t1
 #define MB_SMALL(KC)                                                                               \
-    static void MB_CAT(MB_NAME(mb_wpass), _##KC)(MB_ARGS, double *an, double *ad)                  \
+    static void MB_CAT(MB_NAME(mb_wpass), _##KC)(MB_ARGS, MB_REAL * an, MB_REAL * ad)              \
     {                                                                                              \
         (void)K;                                                                                   \
         MB_MODES(MB_W, KC)                                                                         \
     }                                                                                              \
-    static void MB_CAT(MB_NAME(mb_hpass), _##KC)(MB_ARGS, double *num, double *den, size_t pf)     \
+    static void MB_CAT(MB_NAME(mb_hpass), _##KC)(MB_ARGS, MB_REAL * num, MB_REAL * den, size_t pf) \
     {                                                                                              \
         (void)K;                                                                                   \
         MB_MODES(MB_H, KC)                                                                         \
@@ -316,12 +326,12 @@ MB_SMALL(K)
 #undef MB_SMALL
 
 #ifdef MB_ANY_K
-static void MB_NAME(mb_wpass)(MB_ARGS, double *an, double *ad)
+static void MB_NAME(mb_wpass)(MB_ARGS, MB_REAL *an, MB_REAL *ad)
 {
     MB_CAT(MB_NAME(mb_wpass), _K)(mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, an, ad);
 }
 
-static void MB_NAME(mb_hpass)(MB_ARGS, double *num, double *den, size_t pf)
+static void MB_NAME(mb_hpass)(MB_ARGS, MB_REAL *num, MB_REAL *den, size_t pf)
 {
     MB_CAT(MB_NAME(mb_hpass), _K)(mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, num, den, pf);
 }
@@ -334,15 +344,15 @@ static void MB_NAME(mb_hpass)(MB_ARGS, double *num, double *den, size_t pf)
             MB_CAT(pre, _14), MB_CAT(pre, _15), MB_CAT(pre, _16)                                   \
     }
 
-static void MB_NAME(mb_wpass)(MB_ARGS, double *an, double *ad)
+static void MB_NAME(mb_wpass)(MB_ARGS, MB_REAL *an, MB_REAL *ad)
 {
-    static void (*const tab[17])(MB_ARGS, double *, double *) = MB_TAB(MB_NAME(mb_wpass));
+    static void (*const tab[17])(MB_ARGS, MB_REAL *, MB_REAL *) = MB_TAB(MB_NAME(mb_wpass));
     tab[K <= 16 ? K : 0](mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, an, ad);
 }
 
-static void MB_NAME(mb_hpass)(MB_ARGS, double *num, double *den, size_t pf)
+static void MB_NAME(mb_hpass)(MB_ARGS, MB_REAL *num, MB_REAL *den, size_t pf)
 {
-    static void (*const tab[17])(MB_ARGS, double *, double *, size_t) = MB_TAB(MB_NAME(mb_hpass));
+    static void (*const tab[17])(MB_ARGS, MB_REAL *, MB_REAL *, size_t) = MB_TAB(MB_NAME(mb_hpass));
     tab[K <= 16 ? K : 0](mode, p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, num, den, pf);
 }
 

@@ -22,6 +22,11 @@ static int kve_onRound(int done, int total, void *user)
 static int kve_someRounds(const float *V, int rows, int frames, int K, double *W, double *H,
                           const kve_rounds *how, const kve_model *m, int n, kve_roundsProgress *p)
 {
+    if (how->precision == KVE_SINGLE) {
+        const kve_model plain = kve_plainModel(how->cost);
+        return kve_modelRoundsIn(KVE_SINGLE, m ? m : &plain, V, rows, frames, K, how->fixedK, W, H,
+                                 n, kve_onRound, p);
+    }
     if (m) return kve_modelRounds(m, V, rows, frames, K, W, H, n, kve_onRound, p);
     const int eucl = how->cost == KVE_EUCLIDEAN;
     if (how->fixedK < 0) return qm_NMFFromFloat(eucl, V, rows, frames, K, n, W, H, kve_onRound, p);
@@ -49,6 +54,7 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
         return KVE_BAD_ARGUMENT;
     const kve_model *given = how->model && !kve_modelIsPlain(how->model) ? how->model : NULL;
     if (given && (!kve_modelIsValid(given) || how->fixedK > 0)) return KVE_BAD_ARGUMENT;
+    if (how->precision != KVE_DOUBLE && how->precision != KVE_SINGLE) return KVE_BAD_ARGUMENT;
     kve_model scaled =
         given ? kve_scaledModel(given, V, rows, frames, K) : kve_plainModel(how->cost);
     const kve_model *m = given ? &scaled : NULL;

@@ -1,7 +1,7 @@
 // The β-divergence model's rounds (bases of one frame): one round against
 // the update written out cell by cell, the divergence and the penalised
 // objective falling, the same bits on any number of threads, and the
-// streamed factorisation reaching them.
+// streamed factorisation reaching them; the same in single precision.
 #include "kv_stream.h"
 #include "qm_matrixOps.h"
 extern "C" {
@@ -114,12 +114,18 @@ void referenceRound(const kve_model &m, const Problem &p, std::vector<double> &W
     W = Wn;
 }
 
-void expectClose(const std::vector<double> &a, const std::vector<double> &b, const char *what) {
+void expectClose(const std::vector<double> &a, const std::vector<double> &b, const char *what,
+                 double tol = 1e-12) {
     ASSERT_EQ(a.size(), b.size());
     double worst = 0;
     for (size_t i = 0; i < a.size(); i++)
         worst = std::max(worst, std::fabs(a[i] - b[i]) / std::max(std::fabs(b[i]), 1e-300));
-    EXPECT_LE(worst, 1e-12) << what;
+    EXPECT_LE(worst, tol) << what;
+}
+
+int roundsIn(int precision, const kve_model &m, Problem &p, int n, int keep = 0) {
+    return kve_modelRoundsIn(precision, &m, p.V.data(), p.F, p.T, p.K, keep, p.W.data(), p.H.data(),
+                             n, nullptr, nullptr);
 }
 
 double penalised(const kve_model &m, const Problem &p) {
@@ -296,7 +302,7 @@ TEST(ModelBeta, StreamedFactorisation) {
     Problem p(40, 90, 3, 7);
     kve_model m = model(0.5, false);
     m.l1H = 1e-3;
-    kve_rounds how{KVE_KULLBACK_LEIBLER, 1000, 1e-3, -1, &m};
+    kve_rounds how{KVE_KULLBACK_LEIBLER, 1000, 1e-3, -1, &m, KVE_DOUBLE};
     kve_roundsDone done{};
     ASSERT_EQ(kve_streamFactorise(p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), &how, nullptr,
                                   nullptr, &done),
@@ -316,7 +322,8 @@ TEST(ModelBeta, StreamedFactorisation) {
     for (int cost : {KVE_KULLBACK_LEIBLER, KVE_EUCLIDEAN}) {
         const kve_model plain = kve_plainModel(cost);
         Problem a(40, 90, 3, 8), b = a;
-        kve_rounds withModel{cost, 25, 0.0, -1, &plain}, without{cost, 25, 0.0, -1, nullptr};
+        kve_rounds withModel{cost, 25, 0.0, -1, &plain},
+            without{cost, 25, 0.0, -1, nullptr, KVE_DOUBLE};
         ASSERT_EQ(kve_streamFactorise(a.V.data(), a.F, a.T, a.K, a.W.data(), a.H.data(), &withModel,
                                       nullptr, nullptr, nullptr),
                   KVE_OK);
@@ -326,6 +333,116 @@ TEST(ModelBeta, StreamedFactorisation) {
         EXPECT_EQ(a.W, b.W);
         EXPECT_EQ(a.H, b.H);
     }
+}
+
+// Single precision: one round is the written-out update to float accuracy
+// (the reference starts from the same float-rounded factors).
+TEST(ModelSingle, OneRoundIsTheWrittenOutUpdate) {
+    const int shapes[][3] = {{13, 37, 3}, {9, 5, 2}, {6, 29, 17}, {101, 420, 10}};
+    for (const int *s : shapes)
+        for (double beta : kBetas)
+            for (bool pen : {false, true}) {
+                SCOPED_TRACE(testing::Message()
+                             << "F " << s[0] << " beta " << beta << " pen " << pen);
+                const kve_model m = model(beta, pen);
+                Problem p(s[0], s[1], s[2], 5);
+                for (double &w : p.W) w = float(w);
+                for (double &h : p.H) h = float(h);
+                std::vector<double> W = p.W, H = p.H;
+                ASSERT_EQ(roundsIn(KVE_SINGLE, m, p, 1), 0);
+                referenceRound(m, p, W, H);
+                expectClose(p.H, H, "H", 2e-5);
+                expectClose(p.W, W, "W", 2e-5);
+                for (double w : p.W) ASSERT_EQ(w, double(float(w)));
+            }
+}
+
+// The sums over frames are not float sums: on a long sound a round agrees
+// with double to float accuracy, where one float sum over every frame
+// would be off by about 1e-4.
+TEST(ModelSingle, LongSumsKeepTheirDigits) {
+    for (double beta : {1.0, 0.5, 2.0}) {
+        SCOPED_TRACE(testing::Message() << "beta " << beta);
+        const kve_model m = model(beta, false);
+        Problem p(4, 300000, 2, 11);
+        for (double &w : p.W) w = float(w);
+        for (double &h : p.H) h = float(h);
+        Problem q = p;
+        ASSERT_EQ(roundsIn(KVE_SINGLE, m, p, 1), 0);
+        ASSERT_EQ(roundsIn(KVE_DOUBLE, m, q, 1), 0);
+        expectClose(p.W, q.W, "W", 3e-6);
+        expectClose(p.H, q.H, "H", 3e-6);
+    }
+}
+
+// The same bits on one or two threads, and given columns of W kept as they
+// were given, to the last bit of their doubles.
+TEST(ModelSingle, ThreadsAndKeptColumns) {
+    const int was = omp_get_max_threads();
+    for (double beta : {1.0, 0.5, 2.0})
+        for (bool pen : {false, true}) {
+            const kve_model m = model(beta, pen);
+            Problem one(150, 700, 6, 3), two = one;
+            omp_set_num_threads(1);
+            ASSERT_EQ(roundsIn(KVE_SINGLE, m, one, 4, 2), 0);
+            omp_set_num_threads(2);
+            ASSERT_EQ(roundsIn(KVE_SINGLE, m, two, 4, 2), 0);
+            EXPECT_EQ(0, std::memcmp(one.W.data(), two.W.data(), one.W.size() * sizeof(double)));
+            EXPECT_EQ(0, std::memcmp(one.H.data(), two.H.data(), one.H.size() * sizeof(double)));
+            const Problem given(150, 700, 6, 3);
+            for (int f = 0; f < one.F; f++)
+                for (int k = 0; k < one.K; k++) {
+                    const size_t i = size_t(f) * one.K + k;
+                    if (k < 2)
+                        ASSERT_EQ(one.W[i], given.W[i]);
+                    else
+                        ASSERT_EQ(one.W[i], double(float(one.W[i])));
+                }
+        }
+    omp_set_num_threads(was);
+}
+
+// After 200 rounds from the same start, single precision's divergence is
+// double's to 1e-4, for the plain costs (through kve_streamFactorise) and
+// the model's.
+TEST(ModelSingle, TwoHundredRoundsReachDoublesDivergence) {
+    // a sum of three parts of rank one, with a little noise
+    Problem base(60, 400, 3, 21);
+    std::mt19937 g(4);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> a(60 * 3), b(3 * 400);
+    for (double &x : a) x = u(g);
+    for (double &x : b) x = u(g) < 0.3 ? 0.0 : u(g);
+    for (int f = 0; f < 60; f++)
+        for (int t = 0; t < 400; t++) {
+            double v = 0.01 * u(g);
+            for (int k = 0; k < 3; k++) v += a[f * 3 + k] * b[k * 400 + t];
+            base.V[size_t(f) * 400 + t] = float(v);
+        }
+    const kve_model half = model(0.5, false), is = model(0.0, false);
+    const kve_model *models[] = {nullptr, nullptr, &half, &is};
+    const int costs[] = {KVE_KULLBACK_LEIBLER, KVE_EUCLIDEAN, KVE_KULLBACK_LEIBLER,
+                         KVE_KULLBACK_LEIBLER};
+    for (int c = 0; c < 4; c++) {
+        SCOPED_TRACE(testing::Message() << "case " << c);
+        Problem s = base, d = base;
+        kve_rounds hs{costs[c], 200, 0.0, -1, models[c], KVE_SINGLE};
+        kve_rounds hd{costs[c], 200, 0.0, -1, models[c], KVE_DOUBLE};
+        kve_roundsDone ds{}, dd{};
+        ASSERT_EQ(kve_streamFactorise(s.V.data(), s.F, s.T, s.K, s.W.data(), s.H.data(), &hs,
+                                      nullptr, nullptr, &ds),
+                  KVE_OK);
+        ASSERT_EQ(kve_streamFactorise(d.V.data(), d.F, d.T, d.K, d.W.data(), d.H.data(), &hd,
+                                      nullptr, nullptr, &dd),
+                  KVE_OK);
+        EXPECT_EQ(ds.iterations, 200);
+        EXPECT_NEAR(ds.cost / dd.cost, 1.0, 1e-4) << ds.cost << " " << dd.cost;
+    }
+    kve_rounds bad{KVE_KULLBACK_LEIBLER, 10, 0.0, -1, nullptr, 7};
+    Problem p = base;
+    EXPECT_EQ(kve_streamFactorise(p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), &bad, nullptr,
+                                  nullptr, nullptr),
+              KVE_BAD_ARGUMENT);
 }
 
 }  // namespace

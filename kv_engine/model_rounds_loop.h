@@ -1,0 +1,373 @@
+/* The rounds' driver, one copy per precision: the includer defines MR_REAL
+ * (the type W and H are kept in during the rounds), MR_SUFFIX, MR_SINGLE
+ * (1 for float) and the kernels' names MR_WPASS_* and MR_HPASS_*.
+ *
+ * In single precision the kernels add into float sums over short stretches
+ * only: the W sums of a row are folded into double every MR_FOLD frames, the
+ * H sums of a block of rows after every tile, so that a round's result does
+ * not depend on the frame count. The column sums of W, the row sums of H
+ * and the updates' ratios are double in both. */
+
+#define MR_CAT2(a, b) a##b
+#define MR_CAT(a, b) MR_CAT2(a, b)
+#define MR(n) MR_CAT(n, MR_SUFFIX)
+
+typedef void (*MR(mr_wfn))(int, const kve_betaPar *, const float *, size_t, size_t, const MR_REAL *,
+                           const MR_REAL *, size_t, int, size_t, size_t, size_t, size_t, MR_REAL *,
+                           MR_REAL *);
+typedef void (*MR(mr_hfn))(int, const kve_betaPar *, const float *, size_t, size_t, const MR_REAL *,
+                           const MR_REAL *, size_t, int, size_t, size_t, size_t, size_t, MR_REAL *,
+                           MR_REAL *, size_t);
+
+typedef struct {
+    size_t vw;
+    MR(mr_wfn) wpass;
+    MR(mr_hfn) hpass;
+} MR(mr_impl);
+
+static MR(mr_impl) MR(mr_choose)(void)
+{
+#ifdef MB_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
+        return (MR(mr_impl)){64 / sizeof(MR_REAL), MR_WPASS_AVX512, MR_HPASS_AVX512};
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return (MR(mr_impl)){32 / sizeof(MR_REAL), MR_WPASS_AVX2, MR_HPASS_AVX2};
+#endif
+    return (MR(mr_impl)){16 / sizeof(MR_REAL), MR_WPASS_BASE, MR_HPASS_BASE};
+}
+
+typedef struct {
+    const kve_model *m;
+    const float *V;
+    MR_REAL *W;   /* F x K: the caller's, or its float copy */
+    MR_REAL *H;   /* K x ldh: the working copy, zero past T */
+    double *Hout; /* K x T: the caller's, given the working copy for the penalties */
+    size_t F, T, K, ldh, Tv;
+    size_t keep;   /* W's first columns left as they are */
+    int mode, den; /* den: b is not 1, its sums are made */
+    int penH;      /* penalties or continuity on H */
+    int penW;      /* penalties on W */
+    double gamma;
+    kve_betaPar par;
+    MR(mr_impl) impl;
+    size_t rows, tile, wtile; /* rows per block, frames per H and W tile */
+    int parts;
+    double *num[MB_PARTS], *dsum[MB_PARTS];   /* K x ldh each */
+    MR_REAL *knum[MB_PARTS], *kden[MB_PARTS]; /* what the kernels add into: the
+                                               * same, or float stretches */
+    /* the run */
+    int iter, stop;
+    int (*onRound)(int, int, void *);
+    void *user;
+    unsigned char *base;
+    size_t share; /* bytes of each thread's scratch */
+    kve_team team;
+} MR(mr_run);
+
+/* one thread's scratch */
+typedef struct {
+    MR_REAL *an, *ad; /* rows x K vectors: the block's W sums by lane */
+    double *rn, *rd;  /* rows x K: the same summed */
+    double *sums;     /* K: column sums of W or row sums of H */
+    double *wd;       /* rows x K: the block's W in double, for its penalties */
+} MR(mr_mine);
+
+/* rows of part c */
+static size_t MR(mr_partStart)(const MR(mr_run) * run, int c)
+{
+    return run->F * (size_t)c / (size_t)run->parts;
+}
+
+/* the lanes' W sums of nr rows added to rn and rd */
+static void MR(mr_fold)(const MR(mr_run) * run, const MR(mr_mine) * me, size_t nr)
+{
+    const size_t vw = run->impl.vw;
+    for (size_t i = 0; i < nr * run->K; i++) {
+        double s = 0.0, d = 0.0;
+        for (size_t l = 0; l < vw; l++) s += me->an[i * vw + l];
+        me->rn[i] += s;
+        if (run->den) {
+            for (size_t l = 0; l < vw; l++) d += me->ad[i * vw + l];
+            me->rd[i] += d;
+        }
+#if MR_SINGLE
+        for (size_t l = 0; l < vw; l++) me->an[i * vw + l] = 0;
+        if (run->den)
+            for (size_t l = 0; l < vw; l++) me->ad[i * vw + l] = 0;
+#endif
+    }
+}
+
+/* the W update of the rows [f0, f1) with the current H */
+static void MR(mr_wrows)(const MR(mr_run) * run, const MR(mr_mine) * me, size_t f0, size_t f1)
+{
+    const size_t nK = run->K, vw = run->impl.vw, nr = f1 - f0;
+    memset(me->an, 0, nr * nK * vw * sizeof *me->an);
+    if (run->den) memset(me->ad, 0, nr * nK * vw * sizeof *me->ad);
+    memset(me->rn, 0, nr * nK * sizeof *me->rn);
+    memset(me->rd, 0, nr * nK * sizeof *me->rd);
+    size_t since = 0; /* frames added since the last fold */
+    for (size_t t0 = 0; t0 < run->Tv; t0 += run->wtile) {
+        const size_t t1 = t0 + run->wtile < run->Tv ? t0 + run->wtile : run->Tv;
+        run->impl.wpass(run->mode, &run->par, run->V, run->T, run->T, run->W, run->H, run->ldh,
+                        (int)nK, f0, f1, t0, t1, me->an, me->ad);
+        since += t1 - t0;
+        if (t1 == run->Tv || (MR_SINGLE && since >= MR_FOLD)) {
+            MR(mr_fold)(run, me, nr);
+            since = 0;
+        }
+    }
+    if (!run->den)
+        for (size_t i = 0; i < nr * nK; i++) me->rd[i] = me->sums[i % nK];
+    MR_REAL *w = run->W + f0 * nK;
+    if (run->penW) {
+        for (size_t i = 0; i < nr * nK; i++) me->wd[i] = w[i];
+        kve_penaltyW(run->m, me->wd, (int)nr, (int)nK, me->rn, me->rd);
+    }
+    for (size_t r = 0; r < nr; r++)
+        for (size_t k = run->keep; k < nK; k++) {
+            const size_t i = r * nK + k;
+            w[i] = (MR_REAL)(w[i] * mb_power(me->rn[i] / (me->rd[i] + run->par.eps), run->gamma));
+        }
+}
+
+/* part c's H sums += those of the rows [f0, f1) */
+static void MR(mr_hrows)(const MR(mr_run) * run, int c, size_t f0, size_t f1)
+{
+    for (size_t t0 = 0; t0 < run->Tv; t0 += run->tile) {
+        const size_t t1 = t0 + run->tile < run->Tv ? t0 + run->tile : run->Tv;
+        run->impl.hpass(run->mode, &run->par, run->V, run->T, run->T, run->W, run->H, run->ldh,
+                        (int)run->K, f0, f1, t0, t1, run->knum[c], run->kden[c],
+                        run->rows * run->T);
+#if MR_SINGLE
+        for (size_t k = 0; k < run->K; k++)
+            for (size_t j = k * run->ldh + t0; j < k * run->ldh + t1; j++) {
+                run->num[c][j] += run->knum[c][j];
+                run->knum[c][j] = 0;
+                if (run->den) {
+                    run->dsum[c][j] += run->kden[c][j];
+                    run->kden[c][j] = 0;
+                }
+            }
+#endif
+    }
+}
+
+/* One sweep over the parts of thread id of nt: W updated (unless noW), then
+ * the H sums made (unless noH) */
+static void MR(mr_sweep)(const MR(mr_run) * run, const MR(mr_mine) * me, int id, int nt, int noW,
+                         int noH)
+{
+    for (int c = id; c < run->parts; c += nt) {
+        const size_t e = MR(mr_partStart)(run, c + 1);
+        for (size_t fb = MR(mr_partStart)(run, c); fb < e; fb += run->rows) {
+            const size_t fe = fb + run->rows < e ? fb + run->rows : e;
+            if (!noW) MR(mr_wrows)(run, me, fb, fe);
+            if (!noH) MR(mr_hrows)(run, c, fb, fe);
+        }
+    }
+}
+
+static void MR(mr_report)(MR(mr_run) * run, int done)
+{
+    if (run->onRound && run->onRound(done, run->iter, run->user) != 0) run->stop = 1;
+}
+
+/* bytes for n values of size z, rounded up to a cache line; 0 when it wraps */
+static size_t MR(mr_bytes)(size_t n, size_t z)
+{
+    if (n > (SIZE_MAX - 64) / z) return 0;
+    return (n * z + 63) / 64 * 64;
+}
+
+static void MR(mr_rounds)(MR(mr_run) * run, int id, int nt)
+{
+    const size_t nK = run->K, nT = run->T, ldh = run->ldh;
+    unsigned char *share = run->base + run->share * (size_t)id;
+    const size_t acc = run->rows * nK * run->impl.vw, rk = run->rows * nK;
+    /* each piece on its own cache lines: the lanes' sums are whole vectors */
+    const size_t rb = MR(mr_bytes)(rk, sizeof(double)), ab = MR(mr_bytes)(acc, sizeof(MR_REAL));
+    MR(mr_mine) me;
+    me.rn = (double *)share;
+    me.rd = (double *)(share + rb);
+    me.wd = (double *)(share + 2 * rb);
+    me.sums = (double *)(share + 3 * rb);
+    me.an = (MR_REAL *)(share + 3 * rb + MR(mr_bytes)(nK, sizeof(double)));
+    me.ad = (MR_REAL *)((unsigned char *)me.an + ab);
+    const size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
+    const int sumsInDen = run->den || run->penH; /* the H denominators as an array */
+
+    MR(mr_sweep)(run, &me, id, nt, 1, 0);
+    for (int i = 0; i < run->iter; i++) {
+        kve_teamSync(&run->team, nt);
+        if (id == 0 && i > 0) MR(mr_report)(run, i);
+        if (!run->den) /* the H denominators: column sums of W */
+            for (size_t k = 0; k < nK; k++) {
+                double s = 0.0;
+                for (size_t f = 0; f < run->F; f++) s += run->W[f * nK + k];
+                me.sums[k] = s;
+            }
+        /* the parts' sums, in part order, into part 0's */
+        for (size_t k = 0; k < nK; k++)
+            for (size_t t = u0; t < u1; t++) {
+                const size_t j = k * ldh + t;
+                double s = run->num[0][j], d = run->den ? run->dsum[0][j] : me.sums[k];
+                for (int c = 1; c < run->parts; c++) {
+                    s += run->num[c][j];
+                    run->num[c][j] = 0.0;
+                    if (run->den) {
+                        d += run->dsum[c][j];
+                        run->dsum[c][j] = 0.0;
+                    }
+                }
+                run->num[0][j] = s;
+                if (sumsInDen) run->dsum[0][j] = d;
+            }
+        if (run->penH) {
+            kve_teamSync(&run->team, nt);
+            if (id == 0) {
+                for (size_t k = 0; k < nK; k++)
+                    for (size_t t = 0; t < nT; t++) run->Hout[k * nT + t] = run->H[k * ldh + t];
+                kve_penaltyH(run->m, run->Hout, (int)nK, (int)nT, run->num[0], run->dsum[0],
+                             (int)ldh);
+            }
+            kve_teamSync(&run->team, nt);
+        }
+        for (size_t k = 0; k < nK; k++)
+            for (size_t t = u0; t < u1; t++) {
+                const size_t j = k * ldh + t;
+                const double d = sumsInDen ? run->dsum[0][j] : me.sums[k];
+                run->H[j] = (MR_REAL)(run->H[j] *
+                                      mb_power(run->num[0][j] / (d + run->par.eps), run->gamma));
+                run->num[0][j] = 0.0;
+                if (sumsInDen) run->dsum[0][j] = 0.0;
+            }
+        kve_teamSync(&run->team, nt);
+        if (run->stop) break; /* every thread sees it after the same barrier */
+        if (!run->den)        /* the W denominators: row sums of the new H */
+            for (size_t k = 0; k < nK; k++) {
+                double s = 0.0;
+                for (size_t t = 0; t < nT; t++) s += run->H[k * ldh + t];
+                me.sums[k] = s;
+            }
+        MR(mr_sweep)(run, &me, id, nt, 0, i + 1 == run->iter);
+    }
+    kve_teamSync(&run->team, nt);
+    if (id == 0 && !run->stop) MR(mr_report)(run, run->iter);
+}
+
+static void MR(mr_body)(void *job, int id, int nt)
+{
+    MR(mr_rounds)(job, id, nt);
+}
+
+/* n rounds as kve_modelRounds, W's first `keep` columns kept; W and H are
+ * the caller's doubles, rounded to MR_REAL for the rounds */
+static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int frames, int K,
+                              int keep, double *W, double *H, int n,
+                              int (*onRound)(int, int, void *), void *user)
+{
+    MR(mr_run) run;
+    memset(&run, 0, sizeof run);
+    run.m = m;
+    run.V = V;
+    run.Hout = H;
+    run.F = (size_t)rows;
+    run.T = (size_t)frames;
+    run.K = (size_t)K;
+    run.keep = keep > 0 ? (size_t)keep : 0;
+    run.mode = mb_modeOf(m->beta);
+    run.den = run.mode != MB_KL;
+    run.penH = m->l1H != 0.0 || m->l2H != 0.0 || m->continuity != 0.0;
+    run.penW = m->l1W != 0.0 || m->l2W != 0.0;
+    run.gamma = mb_gamma(m->beta);
+    run.par.eps = DBL_EPSILON;
+    run.par.vfloor = m->beta <= 0.0 ? DBL_EPSILON : 0.0;
+    run.par.beta1 = m->beta - 1.0;
+    run.impl = MR(mr_choose)();
+    run.iter = n;
+    run.onRound = onRound;
+    run.user = user;
+
+    /* the shape: H rows an odd number of cache lines apart; tiles of H of
+     * about 8 KiB in the H pass and 16 KiB in the W pass; blocks of V of
+     * about 256 KiB */
+    const size_t vw = run.impl.vw, nK = run.K, nT = run.T, line = 64 / sizeof(MR_REAL);
+    run.Tv = (nT + vw - 1) / vw * vw;
+    run.ldh = (nT + line - 1) / line * line;
+    if ((run.ldh / line) % 2 == 0) run.ldh += line;
+    run.tile = (8192 / sizeof(MR_REAL) / nK) / vw * vw;
+    if (run.tile < vw) run.tile = vw;
+    run.wtile = (16384 / sizeof(MR_REAL) / nK) / vw * vw;
+    if (run.wtile < vw) run.wtile = vw;
+    run.rows = 65536 / nT;
+    run.rows = run.rows < 2 ? 2 : run.rows > 64 ? 64 : run.rows;
+    const double work = (double)rows * (double)frames * (double)K;
+    run.parts = work >= MB_THREAD_WORK && rows >= MB_PARTS ? MB_PARTS : 1;
+    int nth = kve_teamMost();
+    if (nth > run.parts) nth = run.parts;
+    if (nth < 1) nth = 1;
+
+    /* one block: the working H, the parts' sums (and the kernels' float
+     * stretches), W's float copy, each thread's share */
+    const size_t kh = nK * run.ldh;
+    if (kh / nK != run.ldh) return -1;
+    const size_t rk = run.rows * nK, acc = rk * vw;
+    const size_t hb = MR(mr_bytes)(kh, sizeof(MR_REAL)), sb = MR(mr_bytes)(kh, sizeof(double));
+    const size_t kb = MR_SINGLE ? hb : 0;
+    const size_t wb = MR_SINGLE ? MR(mr_bytes)((size_t)rows * nK, sizeof(MR_REAL)) : 0;
+    const size_t rb = MR(mr_bytes)(rk, sizeof(double)), ab = MR(mr_bytes)(acc, sizeof(MR_REAL));
+    const size_t share = 3 * rb + MR(mr_bytes)(nK, sizeof(double)) + 2 * ab;
+    if (!hb || !sb || (MR_SINGLE && !wb) || !rb || !ab || share < ab) return -1;
+    const size_t per = 2 * (sb + kb);
+    if (per > (SIZE_MAX - hb - wb - 64) / (size_t)run.parts ||
+        share > (SIZE_MAX - hb - wb - 64 - per * (size_t)run.parts) / (size_t)nth)
+        return -1;
+    const size_t total = hb + wb + per * (size_t)run.parts + share * (size_t)nth + 64;
+    unsigned char *block = calloc(total, 1);
+    if (!block) return -1;
+    unsigned char *at = (unsigned char *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
+    run.H = (MR_REAL *)at;
+    at += hb;
+    for (int c = 0; c < run.parts; c++) {
+        run.num[c] = (double *)at;
+        run.dsum[c] = (double *)(at + sb);
+        at += 2 * sb;
+#if MR_SINGLE
+        run.knum[c] = (MR_REAL *)at;
+        run.kden[c] = (MR_REAL *)(at + kb);
+        at += 2 * kb;
+#else
+        run.knum[c] = (MR_REAL *)run.num[c];
+        run.kden[c] = (MR_REAL *)run.dsum[c];
+#endif
+    }
+#if MR_SINGLE
+    run.W = (MR_REAL *)at;
+    at += wb;
+    for (size_t i = 0; i < (size_t)rows * nK; i++) run.W[i] = (MR_REAL)W[i];
+#else
+    run.W = (MR_REAL *)W;
+#endif
+    run.base = at;
+    run.share = share;
+    for (size_t k = 0; k < nK; k++)
+        for (size_t t = 0; t < nT; t++) run.H[k * run.ldh + t] = (MR_REAL)H[k * nT + t];
+
+    kve_teamRun(&run.team, nth, MR(mr_body), &run);
+
+    for (size_t k = 0; k < nK; k++)
+        for (size_t t = 0; t < nT; t++) H[k * nT + t] = run.H[k * run.ldh + t];
+#if MR_SINGLE /* the kept columns stay the caller's, unrounded */
+    for (size_t f = 0; f < (size_t)rows; f++)
+        for (size_t k = run.keep; k < nK; k++) W[f * nK + k] = run.W[f * nK + k];
+#endif
+    free(block);
+    return run.stop ? 1 : 0;
+}
+
+#undef MR
+#undef MR_CAT
+#undef MR_CAT2
