@@ -279,21 +279,26 @@ const ModelInput &modelInput() {
 }
 
 // range(0): 0 the plain rounds; 1 beta 1 with a tiny l1H; 2 beta 1 with
-// penalties and continuity; 3 beta 0; 4 beta 0.5; 5 beta 2 (l1H); 6 beta 3
+// penalties and continuity; 3 beta 0; 4 beta 0.5; 5 beta 2 (l1H); 6 beta 3.
+// range(2): 1 in single precision (the plain rounds: beta 1 without
+// penalties, as the command line runs them).
 void BM_modelRounds(benchmark::State &st) {
-    const int kind = (int)st.range(0), rounds = 10;
+    const int kind = (int)st.range(0), rounds = 10, single = (int)st.range(2);
     setThreads((int)st.range(1));
     const ModelInput &in = modelInput();
     const double betas[] = {1, 1, 1, 0, 0.5, 2, 3};
     kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
     m.beta = betas[kind];
-    m.l1H = 1e-9;
+    m.l1H = kind == 0 ? 0.0 : 1e-9;
     if (kind == 2) m.l1W = m.l2W = m.l2H = 1e-3, m.continuity = 0.1;
     double ms = 0.0;
     for (auto _ : st) {
         std::vector<double> W = in.W, H = in.H;
         auto t0 = std::chrono::steady_clock::now();
-        if (kind == 0)
+        if (single)
+            benchmark::DoNotOptimize(kve_modelRoundsIn(KVE_SINGLE, &m, in.V.data(), in.rows, in.frames, kK, 0, W.data(),
+                                                       H.data(), rounds, nullptr, nullptr));
+        else if (kind == 0)
             benchmark::DoNotOptimize(
                 qm_NMFFromFloat(0, in.V.data(), in.rows, in.frames, kK, rounds, W.data(), H.data(), nullptr, nullptr));
         else
@@ -325,9 +330,10 @@ BENCHMARK(BM_klPlainLoops)
 KV_SLOW(BM_euclNMF)->ArgNames({"T", "threads"})->Args({2600, 1})->Args({2600, 2});
 KV_SLOW(BM_euclPlainLoops)->ArgNames({"T", "threads"})->Args({2600, 1});
 BENCHMARK(BM_modelRounds)
-    ->ArgNames({"kind", "threads"})
-    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {1, 2}})
-    ->Args({6, 1})
+    ->ArgNames({"kind", "threads", "single"})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {1, 2}, {0, 1}})
+    ->Args({6, 1, 0})
+    ->Args({6, 1, 1})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(3)

@@ -174,6 +174,7 @@ static int mb_modeOf(double beta)
 #define MR_SINGLE 0
 #define MR_SUFFIX _d
 #define MR_FOLD SIZE_MAX
+#define MR_FOLD_ROWS SIZE_MAX
 #define MR_WPASS_AVX512 mb_wpass_avx512
 #define MR_HPASS_AVX512 mb_hpass_avx512
 #define MR_WPASS_AVX2 mb_wpass_avx2
@@ -185,6 +186,7 @@ static int mb_modeOf(double beta)
 #undef MR_SINGLE
 #undef MR_SUFFIX
 #undef MR_FOLD
+#undef MR_FOLD_ROWS
 #undef MR_WPASS_AVX512
 #undef MR_HPASS_AVX512
 #undef MR_WPASS_AVX2
@@ -192,11 +194,13 @@ static int mb_modeOf(double beta)
 #undef MR_WPASS_BASE
 #undef MR_HPASS_BASE
 
-/* a lane's float sums hold at most MR_FOLD / lanes terms */
+/* a lane's float sums hold at most MR_FOLD / lanes terms of a W sum, and
+ * MR_FOLD_ROWS of an H sum */
 #define MR_REAL float
 #define MR_SINGLE 1
 #define MR_SUFFIX _s
 #define MR_FOLD 1024
+#define MR_FOLD_ROWS 64
 #define MR_WPASS_AVX512 mb_wpass_avx512s
 #define MR_HPASS_AVX512 mb_hpass_avx512s
 #define MR_WPASS_AVX2 mb_wpass_avx2s

@@ -4,8 +4,8 @@
  *
  * In single precision the kernels add into float sums over short stretches
  * only: the W sums of a row are folded into double every MR_FOLD frames, the
- * H sums of a block of rows after every tile, so that a round's result does
- * not depend on the frame count. The column sums of W, the row sums of H
+ * H sums every MR_FOLD_ROWS rows, so that a round's result does not depend
+ * on the size of the sound. The column sums of W, the row sums of H
  * and the updates' ratios are double in both. */
 
 #define MR_CAT2(a, b) a##b
@@ -133,24 +133,27 @@ static void MR(mr_wrows)(const MR(mr_run) * run, const MR(mr_mine) * me, size_t 
         }
 }
 
-/* part c's H sums += those of the rows [f0, f1) */
-static void MR(mr_hrows)(const MR(mr_run) * run, int c, size_t f0, size_t f1)
+/* part c's H sums += those of the rows [f0, f1); fold: the float sums
+ * added to the double ones */
+static void MR(mr_hrows)(const MR(mr_run) * run, int c, size_t f0, size_t f1, int fold)
 {
+    (void)fold;
     for (size_t t0 = 0; t0 < run->Tv; t0 += run->tile) {
         const size_t t1 = t0 + run->tile < run->Tv ? t0 + run->tile : run->Tv;
         run->impl.hpass(run->mode, &run->par, run->V, run->T, run->T, run->W, run->H, run->ldh,
                         (int)run->K, f0, f1, t0, t1, run->knum[c], run->kden[c],
                         run->rows * run->T);
 #if MR_SINGLE
-        for (size_t k = 0; k < run->K; k++)
-            for (size_t j = k * run->ldh + t0; j < k * run->ldh + t1; j++) {
-                run->num[c][j] += run->knum[c][j];
-                run->knum[c][j] = 0;
-                if (run->den) {
-                    run->dsum[c][j] += run->kden[c][j];
-                    run->kden[c][j] = 0;
+        if (fold)
+            for (size_t k = 0; k < run->K; k++)
+                for (size_t j = k * run->ldh + t0; j < k * run->ldh + t1; j++) {
+                    run->num[c][j] += run->knum[c][j];
+                    run->knum[c][j] = 0;
+                    if (run->den) {
+                        run->dsum[c][j] += run->kden[c][j];
+                        run->kden[c][j] = 0;
+                    }
                 }
-            }
 #endif
     }
 }
@@ -162,10 +165,14 @@ static void MR(mr_sweep)(const MR(mr_run) * run, const MR(mr_mine) * me, int id,
 {
     for (int c = id; c < run->parts; c += nt) {
         const size_t e = MR(mr_partStart)(run, c + 1);
+        size_t since = 0; /* rows in the float H sums */
         for (size_t fb = MR(mr_partStart)(run, c); fb < e; fb += run->rows) {
             const size_t fe = fb + run->rows < e ? fb + run->rows : e;
+            since += fe - fb;
+            const int fold = fe == e || since >= MR_FOLD_ROWS;
+            if (fold) since = 0;
             if (!noW) MR(mr_wrows)(run, me, fb, fe);
-            if (!noH) MR(mr_hrows)(run, c, fb, fe);
+            if (!noH) MR(mr_hrows)(run, c, fb, fe, fold);
         }
     }
 }

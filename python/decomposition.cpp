@@ -54,6 +54,7 @@ struct Settings {
     std::optional<double> beta, sparseW, sparseH, l2W, l2H, continuity;
     std::optional<int> span, pool;
     bool plain = false;
+    std::string precision = "single";
     int iterations = 200;
     double tol = 1e-4;
     std::optional<unsigned> seed;
@@ -141,6 +142,7 @@ Decomposition::Decomposition(std::optional<std::string> path,
     o.span = set.span;
     o.pool = set.pool;
     o.plain = set.plain;
+    o.precision = set.precision;
     o.start = set.start;
     o.order = set.order;
     o.iterations = set.iterations;
@@ -393,6 +395,7 @@ void bindDecomposition(py::module_ &m) {
         .def_readwrite("span", &Settings::span)
         .def_readwrite("pool", &Settings::pool)
         .def_readwrite("plain", &Settings::plain)
+        .def_readwrite("precision", &Settings::precision)
         .def_readwrite("start", &Settings::start)
         .def_readwrite("order", &Settings::order)
         .def_readwrite("iterations", &Settings::iterations)

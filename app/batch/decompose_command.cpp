@@ -72,6 +72,11 @@ Command decomposeCommand() {
                            "Factorise this many components and group them into -k sources, costing about pool/k "
                            "times the rounds (0: none; default: 2 k, at most k + 6, for stacked channels, else 0)");
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
+            cmd.add_option("--precision", opt->precision,
+                           "Keep the factors in single precision during the rounds, about twice as fast, or in "
+                           "double (convolutive bases always run in double)")
+                ->check(CLI::IsMember({"single", "double"}))
+                ->capture_default_str();
             cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")
                 ->check(CLI::IsMember({"centroid", "peak", "energy", "onset"}))
                 ->capture_default_str();

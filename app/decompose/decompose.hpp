@@ -47,6 +47,7 @@ struct DecomposeOptions {
     std::optional<int> span;                   // frames of each basis (convolutive above 1)
     std::optional<int> pool;                   // components factorised and grouped into -k; 0: none
     bool plain = false;                        // plain NMF unless a model option says otherwise
+    std::string precision = "single";          // or "double": what the rounds keep W and H in
     std::string order = "centroid";            // or "peak", "energy", "onset"
     std::shared_ptr<const GivenBases> given;   // read from `bases` (resolveBases)
 };

@@ -140,6 +140,7 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, con
     how.tol = run.opt.tol;
     how.fixedK = !run.opt.given ? -1 : run.opt.fixBases ? givenCount(run.opt) : 0;
     how.model = &run.model;
+    how.precision = run.opt.precision == "double" ? KVE_DOUBLE : KVE_SINGLE;
     kve_roundsDone done{};
     const kve_status st = kve_streamFactorise(run.V.data(), run.shape.rows, static_cast<int>(run.shape.frames), n,
                                               W.data(), H.data(), &how, watch.onRound, watch.user, &done);

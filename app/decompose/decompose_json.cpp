@@ -23,29 +23,18 @@ using json = nlohmann::ordered_json;
 json settingsJson(const Run &run) {
     const DecomposeOptions &opt = run.opt;
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
-    return {{"components", opt.components},
-            {"win", orNull(opt.win)},
-            {"hop", orNull(opt.hop)},
-            {"fft", orNull(opt.fft)},
-            {"seed", orNull(opt.seed)},
-            {"format", opt.format},
-            {"only", run.chosen},
-            {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
-            {"groups", run.groups},
-            {"cost", orNull(opt.cost)},
-            {"order", opt.order},
-            {"bases", opt.bases},
-            {"fix_bases", opt.fixBases},
-            {"extra", opt.extra},
-            {"beta", orNull(opt.beta)},
-            {"sparse_w", orNull(opt.l1W)},
-            {"sparse_h", orNull(opt.l1H)},
-            {"l2_w", orNull(opt.l2W)},
-            {"l2_h", orNull(opt.l2H)},
-            {"continuity", orNull(opt.continuity)},
-            {"span", orNull(opt.span)},
-            {"pool", orNull(opt.pool)},
-            {"plain", opt.plain}};
+    return {{"components", opt.components}, {"win", orNull(opt.win)},
+            {"hop", orNull(opt.hop)},       {"fft", orNull(opt.fft)},
+            {"seed", orNull(opt.seed)},     {"format", opt.format},
+            {"only", run.chosen},           {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
+            {"groups", run.groups},         {"cost", orNull(opt.cost)},
+            {"order", opt.order},           {"bases", opt.bases},
+            {"fix_bases", opt.fixBases},    {"extra", opt.extra},
+            {"beta", orNull(opt.beta)},     {"sparse_w", orNull(opt.l1W)},
+            {"sparse_h", orNull(opt.l1H)},  {"l2_w", orNull(opt.l2W)},
+            {"l2_h", orNull(opt.l2H)},      {"continuity", orNull(opt.continuity)},
+            {"span", orNull(opt.span)},     {"pool", orNull(opt.pool)},
+            {"plain", opt.plain},           {"precision", opt.precision}};
 }
 
 // The model the rounds lowered, every value as used.

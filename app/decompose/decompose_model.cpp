@@ -29,6 +29,10 @@ int chooseModel(Run &run) {
         fail("--cost must be kl, euclidean or is");
         return 2;
     }
+    if (opt.precision != "single" && opt.precision != "double") {
+        fail("--precision must be single or double");
+        return 2;
+    }
     if (opt.beta && !std::isfinite(*opt.beta)) {
         fail("--beta must be a finite number");
         return 2;
