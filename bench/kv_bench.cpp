@@ -310,6 +310,52 @@ void BM_modelRounds(benchmark::State &st) {
         benchmark::Counter(ms * 1e6 / rounds / ((double)in.rows * in.frames), benchmark::Counter::kAvgIterations);
 }
 
+// The floor of the rounds: a cell-round at K = 10 is 4 K = 40 multiply-adds
+// (the approximation and the sums, in each of the W and H passes). Here
+// only multiply-adds, 16 float lanes (range(0) 1) or 8 double lanes, twelve
+// independent chains, on range(1) threads: ns per 40 multiply-adds a lane.
+template <typename V, typename S>
+__attribute__((target("avx512f"), noinline)) S fmaChains(long n, S x0) {
+    const V x = V{} + x0;
+    V a[12];
+    for (int i = 0; i < 12; i++) a[i] = x * (S)(1 + i);
+    const V m = x * (S)0.999, c = x * (S)1e-3;
+    for (long r = 0; r < n; r++)
+        for (int i = 0; i < 12; i++) a[i] = a[i] * m + c;
+    V s = a[0];
+    for (int i = 1; i < 12; i++) s += a[i];
+    return s[0];
+}
+
+void BM_fmaFloor(benchmark::State &st) {
+    typedef float vf __attribute__((vector_size(64)));
+    typedef double vd __attribute__((vector_size(64)));
+    const int single = (int)st.range(0), threads = (int)st.range(1);
+    const long n = 20000000;
+    double ms = 0.0;
+    for (auto _ : st) {
+        auto t0 = std::chrono::steady_clock::now();
+#pragma omp parallel num_threads(threads)
+        {
+            if (single)
+                benchmark::DoNotOptimize(fmaChains<vf, float>(n, 1.0f));
+            else
+                benchmark::DoNotOptimize(fmaChains<vd, double>(n, 1.0));
+        }
+        ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    }
+    const double lanes = (double)n * 12 * (single ? 16 : 8) * threads;
+    st.counters["ns_per_40_fma"] = benchmark::Counter(ms * 1e6 / lanes * 40, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_fmaFloor)
+    ->ArgNames({"single", "threads"})
+    ->ArgsProduct({{0, 1}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
+
 // Whole calls of about a second: a few single runs, their median reported.
 #define KV_SLOW(b)                                                                                                     \
     BENCHMARK(b)                                                                                                       \

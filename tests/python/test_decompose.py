@@ -48,6 +48,7 @@ def assert_same_factors(a, b):
      {"channels": "sum", "win": 0.05, "hop": 0.5, "tol": 0, "iterations": 30}),
     (["--pool", "6", "--span", "2", "--beta", "0.5", "--continuity", "0.5"],
      {"pool": 6, "span": 2, "beta": 0.5, "continuity": 0.5}),
+    (["--precision", "double", "--channels", "sum"], {"precision": "double", "channels": "sum"}),
 ])
 def test_module_equals_the_command_line(loop, tmp_path, options, keywords):
     path, _ = loop
@@ -140,7 +141,8 @@ def test_refusals(loop, tmp_path):
                     ({"order": "loud"}, "--order must be"), ({"start": "svd"}, "--start must be"),
                     ({"hop": 1.5}, "--hop must be"), ({"win": -1}, "--win must be"),
                     ({"iterations": 0}, "--iterations must be"), ({"tol": -1}, "--tol must be"),
-                    ({"rate": 8000}, "rate is for an array"), ({"fix_bases": True}, "fix-bases")]:
+                    ({"rate": 8000}, "rate is for an array"), ({"fix_bases": True}, "fix-bases"),
+                    ({"precision": "half"}, "precision must be")]:
         with pytest.raises(ValueError, match=msg):
             korvane.decompose(path, **kw)
     with pytest.raises(ValueError, match="needs its rate"):

@@ -179,3 +179,31 @@ TEST(DecomposeModels, PlainIsEveryModelOptionOff) {
               readJson(dir / "b/components.json")["factors"]);
     EXPECT_EQ(load(dir / "a/in-c01.wav").samples, load(dir / "b/in-c01.wav").samples);
 }
+
+// Single precision (the default) and double reach the same divergence to
+// 1e-4 after the same rounds, each record saying which ran; a bad precision
+// is refused.
+TEST(DecomposeModels, SingleAndDoublePrecisionAgree) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    for (const char *model : {"--plain", "--beta=0.5"}) {
+        const std::vector<std::string> rounds = {model, "--tol", "0", "--iterations", "200"};
+        std::vector<std::string> s = rounds, d = rounds;
+        s.insert(s.end(), {"-o", "s"});
+        d.insert(d.end(), {"--precision", "double", "-o", "d"});
+        ASSERT_EQ(decompose(dir, "in", s).exitCode, 0) << model;
+        ASSERT_EQ(decompose(dir, "in", d).exitCode, 0) << model;
+        json a = readJson(dir / "s/components.json"), b = readJson(dir / "d/components.json");
+        EXPECT_EQ(a["settings"]["precision"], "single");
+        EXPECT_EQ(b["settings"]["precision"], "double");
+        const double ds = a["divergence"], dd = b["divergence"];
+        EXPECT_NEAR(ds / dd, 1.0, 1e-4) << model;
+        std::filesystem::remove_all(dir / "s");
+        std::filesystem::remove_all(dir / "d");
+    }
+    Result r = decompose(dir, "in", {"--precision", "half"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--precision"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir / "in"));
+}
