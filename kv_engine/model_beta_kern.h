@@ -66,6 +66,19 @@ MB_INLINE KV MB_NAME(mb_approx)(const MB_REAL *w, const MB_REAL *H, size_t ldh, 
     return (s0 + s1) + eps;
 }
 
+/* 1 / y: a division, or where the includer gives MB_RCP (an estimate of
+ * 1 / y to 12 bits or more) the estimate and one Newton step, within a few
+ * float steps and free of the divider's latency */
+MB_INLINE KV MB_NAME(mb_recip)(KV y)
+{
+#ifdef MB_RCP
+    const KV r = MB_RCP(y);
+    return r + r * ((MB_REAL)1.0 - y * r);
+#else
+    return (MB_REAL)1.0 / y;
+#endif
+}
+
 /* a and b of the cells with V x and approximation y (eps included); the
  * lanes from n on made 0 */
 MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size_t n, KV *a, KV *b)
@@ -74,7 +87,7 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
     case MB_IS: {
         for (int i = 0; i < MB_VW; i++)
             x[i] = x[i] < (MB_REAL)p->vfloor ? (MB_REAL)p->vfloor : x[i];
-        const KV r = (MB_REAL)1.0 / y;
+        const KV r = MB_NAME(mb_recip)(y);
         *b = r;
         *a = (x * r) * r;
         break;
@@ -82,20 +95,24 @@ MB_INLINE void MB_NAME(mb_cell)(int mode, const kve_betaPar *p, KV x, KV y, size
     case MB_HALF: {
         KV s;
         for (int i = 0; i < MB_VW; i++) s[i] = MB_SQRT(y[i]);
-        const KV r = (MB_REAL)1.0 / s;
+        const KV r = MB_NAME(mb_recip)(s);
         *b = r;
         *a = x * ((r * r) * r);
         break;
     }
     case MB_KL:
-        *a = ((MB_REAL)1.0 / y) * x;
+        *a = MB_NAME(mb_recip)(y) * x;
         *b = (KV){0};
         break;
     case MB_THREEHALF: {
         KV s;
         for (int i = 0; i < MB_VW; i++) s[i] = MB_SQRT(y[i]);
         *b = s;
+#ifdef MB_RCP
+        *a = x * MB_NAME(mb_recip)(s);
+#else
         *a = x / s;
+#endif
         break;
     }
     case MB_EUCL:

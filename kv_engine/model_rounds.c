@@ -42,6 +42,7 @@ typedef struct kve_betaPar {
 #endif
 #include "model_beta_kern.h"
 #undef MB_VPOW
+#undef MB_RCP
 #undef MB_VW
 #undef MB_SUFFIX
 #undef MB_REAL
@@ -54,11 +55,13 @@ typedef struct kve_betaPar {
 #define MB_POWS powf
 #define MB_VW 16
 #define MB_SUFFIX _avx512s
+#define MB_RCP(y) __builtin_ia32_rcp14ps512_mask((y), (KV){0}, (unsigned short)-1)
 #ifdef KV_HAVE_MVEC
 #define MB_VPOW _ZGVeN16vv_powf
 #endif
 #include "model_beta_kern.h"
 #undef MB_VPOW
+#undef MB_RCP
 #undef MB_VW
 #undef MB_SUFFIX
 #undef MB_REAL
@@ -80,6 +83,7 @@ typedef struct kve_betaPar {
 #endif
 #include "model_beta_kern.h"
 #undef MB_VPOW
+#undef MB_RCP
 #undef MB_VW
 #undef MB_SUFFIX
 #undef MB_REAL
@@ -92,11 +96,13 @@ typedef struct kve_betaPar {
 #define MB_POWS powf
 #define MB_VW 8
 #define MB_SUFFIX _avx2s
+#define MB_RCP(y) __builtin_ia32_rcpps256(y)
 #ifdef KV_HAVE_MVEC
 #define MB_VPOW _ZGVdN8vv_powf
 #endif
 #include "model_beta_kern.h"
 #undef MB_VPOW
+#undef MB_RCP
 #undef MB_VW
 #undef MB_SUFFIX
 #undef MB_REAL
@@ -119,6 +125,7 @@ typedef struct kve_betaPar {
 #endif
 #include "model_beta_kern.h"
 #undef MB_VPOW
+#undef MB_RCP
 #undef MB_VW
 #undef MB_SUFFIX
 #undef MB_REAL
@@ -131,11 +138,15 @@ typedef struct kve_betaPar {
 #define MB_POWS powf
 #define MB_VW 4
 #define MB_SUFFIX _bases
+#ifdef MB_X86
+#define MB_RCP(y) __builtin_ia32_rcpps(y)
+#endif
 #if defined(KV_HAVE_MVEC) && defined(MB_X86)
 #define MB_VPOW _ZGVbN4vv_powf
 #endif
 #include "model_beta_kern.h"
 #undef MB_VPOW
+#undef MB_RCP
 #undef MB_VW
 #undef MB_SUFFIX
 #undef MB_REAL
