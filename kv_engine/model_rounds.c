@@ -186,6 +186,7 @@ static int mb_modeOf(double beta)
 #define MR_SUFFIX _d
 #define MR_FOLD SIZE_MAX
 #define MR_FOLD_ROWS SIZE_MAX
+#define MR_MIN_ROWS 2
 #define MR_WPASS_AVX512 mb_wpass_avx512
 #define MR_HPASS_AVX512 mb_hpass_avx512
 #define MR_WPASS_AVX2 mb_wpass_avx2
@@ -198,6 +199,7 @@ static int mb_modeOf(double beta)
 #undef MR_SUFFIX
 #undef MR_FOLD
 #undef MR_FOLD_ROWS
+#undef MR_MIN_ROWS
 #undef MR_WPASS_AVX512
 #undef MR_HPASS_AVX512
 #undef MR_WPASS_AVX2
@@ -212,6 +214,7 @@ static int mb_modeOf(double beta)
 #define MR_SUFFIX _s
 #define MR_FOLD 1024
 #define MR_FOLD_ROWS 64
+#define MR_MIN_ROWS 16
 #define MR_WPASS_AVX512 mb_wpass_avx512s
 #define MR_HPASS_AVX512 mb_hpass_avx512s
 #define MR_WPASS_AVX2 mb_wpass_avx2s

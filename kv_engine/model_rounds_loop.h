@@ -300,7 +300,9 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
 
     /* the shape: H rows an odd number of cache lines apart; tiles of H of
      * about 8 KiB in the H pass and 16 KiB in the W pass; blocks of V of
-     * about 256 KiB */
+     * about 256 KiB, and of at least MR_MIN_ROWS rows: on a long sound every
+     * block streams all of H and its sums, which then cost more than
+     * reading the block's V twice */
     const size_t vw = run.impl.vw, nK = run.K, nT = run.T, line = 64 / sizeof(MR_REAL);
     run.Tv = (nT + vw - 1) / vw * vw;
     run.ldh = (nT + line - 1) / line * line;
@@ -310,7 +312,7 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
     run.wtile = (16384 / sizeof(MR_REAL) / nK) / vw * vw;
     if (run.wtile < vw) run.wtile = vw;
     run.rows = 65536 / nT;
-    run.rows = run.rows < 2 ? 2 : run.rows > 64 ? 64 : run.rows;
+    run.rows = run.rows < MR_MIN_ROWS ? MR_MIN_ROWS : run.rows > 64 ? 64 : run.rows;
     const double work = (double)rows * (double)frames * (double)K;
     run.parts = work >= MB_THREAD_WORK && rows >= MB_PARTS ? MB_PARTS : 1;
     int nth = kve_teamMost();
