@@ -55,7 +55,7 @@ int writeBlock(void *user, int output, long, long count, const double *const *ch
         p.err = "cannot write '" + StagedSet::shownPath(f.staged) + "': " + sf_strerror(sf);
         return 1;
     }
-    if (f.copy) f.copy->insert(f.copy->end(), p.block.begin(), p.block.end());
+    if (f.tap >= 0 && p.set.tap && !p.set.tap->block(f.tap, p.block.data(), count, p.err)) return 1;
     p.done += count;
     if (p.bar) p.bar->update(static_cast<int>(p.done / std::max(1L, p.src.shape->length)));
     return 0;
@@ -76,7 +76,6 @@ bool openAll(Pass &p) {
         }
         // full-scale floats map to full-scale integers without wrapping
         sf_command(p.open[i], SFC_SET_CLIPPING, nullptr, SF_TRUE);
-        if (p.files[i].copy) p.files[i].copy->clear();
     }
     return true;
 }
@@ -130,7 +129,7 @@ bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const
         if (!set.quiet)
             std::printf("The components would clip: every file is scaled by %.4f (%.2f dB)\n", p.gain,
                         20 * std::log10(p.gain));
-        ok = runPass(p);
+        ok = (!set.tap || set.tap->restart(p.err)) && runPass(p);
     }
     if (!ok) {
         err = p.err;
