@@ -8,6 +8,7 @@
 
 #include "decompose/decompose.hpp"
 #include "files/file_hash.hpp"
+#include "files/read_ahead.hpp"
 #include "kv_engine.h"
 #include "files/staged_set.hpp"
 #include "files/outputs.hpp"
@@ -33,16 +34,17 @@ struct Run {
     SampleFormat format = SampleFormat::Pcm16;
     bool progress = false;  // draw progress bars
     SoundData sound;
-    std::shared_ptr<SoundStream> stream;    // a large sound, read from its file pass by pass (no samples held)
-    std::string name;                       // the input's base name
-    kve_streamShape shape{};                // the padded framing of the analysis
-    std::vector<float> V;                   // rows x frames, as floats
-    kve_model model{};                      // what the factorisation lowers
-    int pool = 0;                           // components factorised before grouping; 0: none
-    int inner = 0;                          // rank-one components in W and H
-    std::vector<double> W, H;               // rows x inner, inner x frames
-    std::vector<std::vector<int>> members;  // each component's inner ones; empty: component k is inner k
-    std::vector<double> spanBases;          // with --span: each component's span spectra, shown (K x span x bins)
+    std::shared_ptr<SoundStream> stream;     // a large sound, read from its file pass by pass (no samples held)
+    std::shared_ptr<ReadAhead> streamAhead;  // the stream read a block ahead of the engine (soundSource)
+    std::string name;                        // the input's base name
+    kve_streamShape shape{};                 // the padded framing of the analysis
+    std::vector<float> V;                    // rows x frames, as floats
+    kve_model model{};                       // what the factorisation lowers
+    int pool = 0;                            // components factorised before grouping; 0: none
+    int inner = 0;                           // rank-one components in W and H
+    std::vector<double> W, H;                // rows x inner, inner x frames
+    std::vector<std::vector<int>> members;   // each component's inner ones; empty: component k is inner k
+    std::vector<double> spanBases;           // with --span: each component's span spectra, shown (K x span x bins)
     std::vector<Component> components;
     std::unique_ptr<PageAudioEncoder> pageAudio;  // the page's sounds being encoded (with --page)
     std::string pageOriginal;                     // the input's sound for the page, encoded
