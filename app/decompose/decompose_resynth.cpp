@@ -31,16 +31,20 @@ std::vector<PassFile> planFiles(Run &run, StagedSet &out) {
     return files;
 }
 
-// The page's stream 0: the input's first two channels, as the page plays them.
+// The first two channels of interleaved samples: what the page plays.
+std::vector<float> firstTwo(const float *interleaved, long frames, int channels) {
+    std::vector<float> two(static_cast<size_t>(frames) * 2);
+    for (size_t i = 0; i < static_cast<size_t>(frames); ++i)
+        for (size_t c = 0; c < 2; ++c) two[i * 2 + c] = interleaved[i * static_cast<size_t>(channels) + c];
+    return two;
+}
+
+// The page's stream 0: the input.
 void addInput(const SoundData &sound, PageAudioEncoder &e) {
-    if (sound.channels <= 2) {
+    if (sound.channels <= 2)
         e.add(0, sound.samples.data(), sound.frames, true);
-        return;
-    }
-    std::vector<float> two(static_cast<size_t>(sound.frames) * 2);
-    for (size_t i = 0; i < static_cast<size_t>(sound.frames); ++i)
-        for (size_t c = 0; c < 2; ++c) two[i * 2 + c] = sound.samples[i * static_cast<size_t>(sound.channels) + c];
-    e.add(0, two.data(), sound.frames);
+    else
+        e.add(0, firstTwo(sound.samples.data(), sound.frames, sound.channels));
 }
 
 // The page's encoder, started on the input, each stream at the quality the
@@ -53,7 +57,7 @@ std::unique_ptr<PageAudioEncoder> startPageAudio(Run &run, std::string &err) {
                                                       static_cast<double>(sound.frames) / sound.sampleRate)});
     const double seconds = static_cast<double>(run.shape.length) / sound.sampleRate;
     const double quality = pageAudioQuality(static_cast<int>(run.components.size()) + 1, seconds);
-    for (size_t i = 0; i < run.chosen.size(); ++i) streams.push_back({run.shape.channels, quality});
+    for (size_t i = 0; i < run.chosen.size(); ++i) streams.push_back({std::min(run.shape.channels, 2), quality});
     const int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
     auto e = std::make_unique<PageAudioEncoder>(std::move(streams), sound.sampleRate, threads);
     if (!e->start(err)) return nullptr;
@@ -67,7 +71,10 @@ public:
     EncoderTap(PageAudioEncoder &e, const SoundData &sound) : e_(e), sound_(sound) {}
     bool block(int stream, const float *interleaved, long frames, std::string &err) override {
         try {
-            e_.add(stream, interleaved, frames);
+            if (sound_.channels <= 2)
+                e_.add(stream, interleaved, frames);
+            else
+                e_.add(stream, firstTwo(interleaved, frames, sound_.channels));
         } catch (const std::bad_alloc &) {
             err = "not enough memory for the page's audio";
             return false;

@@ -81,6 +81,21 @@ void PageAudioEncoder::add(int s, const float *interleaved, long frames, bool he
     cv_.notify_one();
 }
 
+void PageAudioEncoder::add(int s, std::vector<float> interleaved) {
+    Job j;
+    j.stream = s;
+    j.frames = static_cast<long>(interleaved.size()) / kinds_[static_cast<size_t>(s)].channels;
+    j.own = std::move(interleaved);
+    j.data = j.own.data();
+    const long frames = j.frames;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        queue_.push_back(std::move(j));
+        added_ += frames;
+    }
+    cv_.notify_one();
+}
+
 void PageAudioEncoder::work() {
     std::unique_lock<std::mutex> lock(m_);
     for (;;) {

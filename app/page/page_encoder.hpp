@@ -65,6 +65,8 @@ public:
     // Queues frames of stream s: copied, or with held the caller keeps them
     // unchanged until finish.
     void add(int s, const float *interleaved, long frames, bool held = false);
+    // The same, taking the samples over.
+    void add(int s, std::vector<float> interleaved);
     // Drops everything added so far: the streams start again, empty.
     bool restart(std::string &err);
     // Ends every stream and waits for them, calling progress(done, total)

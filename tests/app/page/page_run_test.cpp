@@ -155,6 +155,32 @@ TEST(DecomposePage, CarriesTheScaledPassWhenTheComponentsWouldClip) {
     }
 }
 
+// The page plays two channels at most: a sound of more carries its first
+// two, the components as the input.
+TEST(DecomposePage, ASoundOfThreeChannelsIsCarriedAsItsFirstTwo) {
+    kvtest::Scratch dir;
+    const kvtest::Sound in = kvtest::makeSound(3, 16000, 1.5, 0.5);
+    ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    auto r = kvtest::runTool(
+        {"decompose", "in.wav", "-k", "2", "--format", "float", "--page", "-o", "out", "-q"},
+        dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string html = readFile(dir / "out/index.html");
+    EXPECT_EQ(pageData(dir / "out/index.html")["channels"], 2);
+    for (int n = 0; n <= 2; ++n) {
+        SCOPED_TRACE("sound " + std::to_string(n));
+        kvtest::Sound file;
+        ASSERT_TRUE(kvtest::readSound(
+            n == 0 ? dir / "in.wav" : dir / ("out/in-c0" + std::to_string(n) + ".wav"), file));
+        kvtest::Sound two = file;
+        two.channels = 2;
+        two.samples.clear();
+        for (size_t i = 0; i < file.samples.size(); i += 3)
+            two.samples.insert(two.samples.end(), {file.samples[i], file.samples[i + 1]});
+        EXPECT_EQ(pageSound(html, n), encoded(two, 3));
+    }
+}
+
 // A stop while the page's sounds are still being encoded leaves nothing.
 TEST(DecomposePage, AStopWhileThePageIsEncodedLeavesNoFiles) {
     kvtest::Scratch dir;
