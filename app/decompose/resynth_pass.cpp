@@ -43,8 +43,7 @@ bool wrote(SNDFILE *sf, const std::string &staged, std::string &err) {
     return false;
 }
 
-int writeBlock(void *user, int output, long, long count, const double *const *ch) {
-    Pass &p = *static_cast<Pass *>(user);
+int writeBlockTo(Pass &p, int output, long count, const double *const *ch) {
     PassFile &f = p.files[static_cast<size_t>(output)];
     const int channels = p.src.shape->channels;
     const int bits = pcmBits(p.set.format);
@@ -74,6 +73,17 @@ int writeBlock(void *user, int output, long, long count, const double *const *ch
     p.done += count;
     if (p.bar) p.bar->update(static_cast<int>(p.done / std::max(1L, p.src.shape->length)));
     return 0;
+}
+
+// nothing is thrown back through the engine
+int writeBlock(void *user, int output, long, long count, const double *const *ch) {
+    Pass &p = *static_cast<Pass *>(user);
+    try {
+        return writeBlockTo(p, output, count, ch);
+    } catch (const std::bad_alloc &) {
+        p.err = "not enough memory for the resynthesis";
+        return 1;
+    }
 }
 
 bool openAll(Pass &p) {

@@ -25,9 +25,13 @@ void ReadAhead::settle() {
 }
 
 void ReadAhead::readNext(long start, long count) {
-    for (size_t c = 0; c < buf_.size(); ++c) {
-        if (buf_[c].size() < static_cast<size_t>(count)) buf_[c].resize(static_cast<size_t>(count));
-        at_[c] = buf_[c].data();
+    try {
+        for (size_t c = 0; c < buf_.size(); ++c) {
+            if (buf_[c].size() < static_cast<size_t>(count)) buf_[c].resize(static_cast<size_t>(count));
+            at_[c] = buf_[c].data();
+        }
+    } catch (const std::bad_alloc &) {  // no room to read ahead: read when asked
+        return;
     }
     // the thread holds back the stop signals: a stop is served where it is awaited
     sigset_t stops = stopSignalSet(), old;
