@@ -39,12 +39,18 @@ std::vector<float> firstTwo(const float *interleaved, long frames, int channels)
     return two;
 }
 
-// The page's stream 0: the input.
+// The page's stream 0: the input, in pieces that a stop or the bar need not
+// wait long for.
 void addInput(const SoundData &sound, PageAudioEncoder &e) {
-    if (sound.channels <= 2)
-        e.add(0, sound.samples.data(), sound.frames, true);
-    else
-        e.add(0, firstTwo(sound.samples.data(), sound.frames, sound.channels));
+    const long piece = 1L << 16;
+    for (long at = 0; at < sound.frames; at += piece) {
+        const float *from = sound.samples.data() + static_cast<size_t>(at) * static_cast<size_t>(sound.channels);
+        const long n = std::min(piece, sound.frames - at);
+        if (sound.channels <= 2)
+            e.add(0, from, n, true);
+        else
+            e.add(0, firstTwo(from, n, sound.channels));
+    }
 }
 
 // The page's encoder, started on the input, each stream at the quality the
