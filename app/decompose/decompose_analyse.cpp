@@ -13,11 +13,11 @@ namespace korvane {
 
 namespace {
 
-// The sound read from the file; a failure is told here, once.
+// The sound read from the file, a block ahead; a failure is told here, once.
 int streamChannels(void *user, long start, long count, double *const *ch) {
-    auto &s = *static_cast<SoundStream *>(user);
-    if (s.read(start, count, s.channels, ch)) return 0;
-    fail(s.error());
+    const Run &run = *static_cast<const Run *>(user);
+    if (run.streamAhead->read(start, count, ch)) return 0;
+    fail(run.stream->error());
     return 1;
 }
 
@@ -91,7 +91,7 @@ void warnAboveRank(const Run &run) {
 }  // namespace
 
 kve_source soundSource(const Run &run) {
-    if (run.stream) return kve_source{streamChannels, run.stream.get()};
+    if (run.stream) return kve_source{streamChannels, const_cast<Run *>(&run)};
     return soundDataSource(run.sound);
 }
 

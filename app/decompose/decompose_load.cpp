@@ -50,6 +50,10 @@ bool openStream(Run &run, std::string &err) {
     run.sound.channels = run.stream->channels;
     run.sound.sampleRate = run.stream->sampleRate;
     run.sound.frames = run.stream->frames;
+    SoundStream *s = run.stream.get();
+    run.streamAhead = std::make_shared<ReadAhead>(
+        [s](long start, long count, double *const *ch) { return s->read(start, count, s->channels, ch); }, s->channels,
+        s->frames);
     return true;
 }
 

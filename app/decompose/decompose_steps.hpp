@@ -8,9 +8,11 @@
 
 #include "decompose/decompose.hpp"
 #include "files/file_hash.hpp"
+#include "files/read_ahead.hpp"
 #include "kv_engine.h"
 #include "files/staged_set.hpp"
 #include "files/outputs.hpp"
+#include "page/page_encoder.hpp"
 
 namespace korvane {
 
@@ -32,19 +34,22 @@ struct Run {
     SampleFormat format = SampleFormat::Pcm16;
     bool progress = false;  // draw progress bars
     SoundData sound;
-    std::shared_ptr<SoundStream> stream;    // a large sound, read from its file pass by pass (no samples held)
-    std::string name;                       // the input's base name
-    kve_streamShape shape{};                // the padded framing of the analysis
-    std::vector<float> V;                   // rows x frames, as floats
-    kve_model model{};                      // what the factorisation lowers
-    int pool = 0;                           // components factorised before grouping; 0: none
-    int inner = 0;                          // rank-one components in W and H
-    std::vector<double> W, H;               // rows x inner, inner x frames
-    std::vector<std::vector<int>> members;  // each component's inner ones; empty: component k is inner k
-    std::vector<double> spanBases;          // with --span: each component's span spectra, shown (K x span x bins)
+    std::shared_ptr<SoundStream> stream;     // a large sound, read from its file pass by pass (no samples held)
+    std::shared_ptr<ReadAhead> streamAhead;  // the stream read a block ahead of the engine (soundSource)
+    std::string name;                        // the input's base name
+    kve_streamShape shape{};                 // the padded framing of the analysis
+    std::vector<float> V;                    // rows x frames, as floats
+    kve_model model{};                       // what the factorisation lowers
+    int pool = 0;                            // components factorised before grouping; 0: none
+    int inner = 0;                           // rank-one components in W and H
+    std::vector<double> W, H;                // rows x inner, inner x frames
+    std::vector<std::vector<int>> members;   // each component's inner ones; empty: component k is inner k
+    std::vector<double> spanBases;           // with --span: each component's span spectra, shown (K x span x bins)
     std::vector<Component> components;
-    std::vector<std::string> written;  // files made, in writing order
-    FileFingerprint inputPrint;        // the input as read (size 0 and no hash for a pipe)
+    std::unique_ptr<PageAudioEncoder> pageAudio;  // the page's sounds being encoded (with --page)
+    std::string pageOriginal;                     // the input's sound for the page, encoded
+    std::vector<std::string> written;             // files made, in writing order
+    FileFingerprint inputPrint;                   // the input as read (size 0 and no hash for a pipe)
     double factorSeconds = 0, resynthSeconds = 0;
     // what components.json records of the factorisation and the files
     int iterationsRun = 0;            // rounds actually run
@@ -79,7 +84,10 @@ int analyseSound(Run &run);
 // onRound (when given) sees each round instead of the progress bar, and
 // may stop the rounds (1, no message).
 int factorise(Run &run, kve_progressFn onRound = nullptr, void *user = nullptr);
+// With --page the page's sounds go on being encoded after it returns, until
+// finishPageAudio (writeListeningPage) waits for them.
 int resynthesiseAndWrite(Run &run, StagedSet &out);
+int finishPageAudio(Run &run);
 int drawPicture(Run &run, StagedSet &out);
 int writeListeningPage(Run &run, StagedSet &out);
 int writeComponentsJson(Run &run, StagedSet &out);

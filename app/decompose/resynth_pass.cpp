@@ -2,6 +2,7 @@
 
 #include "cli/progress.hpp"
 #include "files/pcm_words.hpp"
+#include "files/write_behind.hpp"
 
 #include <sndfile.h>
 
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace korvane {
 
@@ -24,6 +26,7 @@ struct Pass {
     double gain = 1, peak = 0;
     long done = 0;  // samples of all files, for the bar
     ProgressBar *bar = nullptr;
+    std::unique_ptr<WriteBehind> writer;  // the blocks to the files while the next are computed
     std::string err;
 };
 
@@ -34,8 +37,13 @@ int notFinite(Pass &p, const PassFile &f) {
     return 1;
 }
 
-int writeBlock(void *user, int output, long, long count, const double *const *ch) {
-    Pass &p = *static_cast<Pass *>(user);
+// false, with why a write fell short
+bool wrote(SNDFILE *sf, const std::string &staged, std::string &err) {
+    err = "cannot write '" + StagedSet::shownPath(staged) + "': " + sf_strerror(sf);
+    return false;
+}
+
+int writeBlockTo(Pass &p, int output, long count, const double *const *ch) {
     PassFile &f = p.files[static_cast<size_t>(output)];
     const int channels = p.src.shape->channels;
     const int bits = pcmBits(p.set.format);
@@ -50,15 +58,32 @@ int writeBlock(void *user, int output, long, long count, const double *const *ch
             if (bits) p.words[static_cast<size_t>(i * channels + c)] = pcmWord(v, bits);
         }
     SNDFILE *sf = p.open[static_cast<size_t>(output)];
-    const sf_count_t put = bits ? sf_writef_int(sf, p.words.data(), count) : sf_writef_float(sf, p.block.data(), count);
-    if (put != count) {
-        p.err = "cannot write '" + StagedSet::shownPath(f.staged) + "': " + sf_strerror(sf);
-        return 1;
-    }
-    if (f.copy) f.copy->insert(f.copy->end(), p.block.begin(), p.block.end());
+    const std::string *staged = &f.staged;
+    WriteBehind::Job job;
+    if (bits)
+        job = [sf, staged, count, w = p.words](std::string &err) {
+            return sf_writef_int(sf, w.data(), count) == count || wrote(sf, *staged, err);
+        };
+    else
+        job = [sf, staged, count, b = p.block](std::string &err) {
+            return sf_writef_float(sf, b.data(), count) == count || wrote(sf, *staged, err);
+        };
+    if (!p.writer->add(std::move(job), p.err)) return 1;
+    if (f.tap >= 0 && p.set.tap && !p.set.tap->block(f.tap, p.block.data(), count, p.err)) return 1;
     p.done += count;
     if (p.bar) p.bar->update(static_cast<int>(p.done / std::max(1L, p.src.shape->length)));
     return 0;
+}
+
+// nothing is thrown back through the engine
+int writeBlock(void *user, int output, long, long count, const double *const *ch) {
+    Pass &p = *static_cast<Pass *>(user);
+    try {
+        return writeBlockTo(p, output, count, ch);
+    } catch (const std::bad_alloc &) {
+        p.err = "not enough memory for the resynthesis";
+        return 1;
+    }
 }
 
 bool openAll(Pass &p) {
@@ -76,7 +101,6 @@ bool openAll(Pass &p) {
         }
         // full-scale floats map to full-scale integers without wrapping
         sf_command(p.open[i], SFC_SET_CLIPPING, nullptr, SF_TRUE);
-        if (p.files[i].copy) p.files[i].copy->clear();
     }
     return true;
 }
@@ -101,11 +125,17 @@ bool runPass(Pass &p) {
     for (const PassFile &f : p.files) outs.push_back({f.comps.data(), static_cast<int>(f.comps.size())});
     bool ok = openAll(p);
     if (ok) {
+        // two blocks of every file may wait to be written
+        p.writer = std::make_unique<WriteBehind>(2 * p.files.size());
         int st = kve_streamResynth(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
                                    static_cast<int>(outs.size()), kve_sink{writeBlock, &p}, 0);
+        std::string werr;
+        const bool written = p.writer->finish(werr);
+        p.writer.reset();
+        if (!written && p.err.empty()) p.err = werr;
         if (st != KVE_OK && p.err.empty())
             p.err = st == KVE_NO_MEMORY ? "not enough memory for the resynthesis" : "the resynthesis failed";
-        ok = st == KVE_OK;
+        ok = st == KVE_OK && written;
     }
     return closeAll(p) && ok;
 }
@@ -121,7 +151,7 @@ int readChannels(void *user, long start, long count, double *const *ch) {
 
 bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
                       std::string &err) {
-    Pass p{src, files, set, {}, {}, {}, 1, 0, 0, nullptr, {}};
+    Pass p{src, files, set, {}, {}, {}, 1, 0, 0, nullptr, nullptr, {}};
     ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
     p.bar = &bar;
     bool ok = runPass(p);
@@ -130,7 +160,7 @@ bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const
         if (!set.quiet)
             std::printf("The components would clip: every file is scaled by %.4f (%.2f dB)\n", p.gain,
                         20 * std::log10(p.gain));
-        ok = runPass(p);
+        ok = (!set.tap || set.tap->restart(p.err)) && runPass(p);
     }
     if (!ok) {
         err = p.err;

@@ -14,9 +14,20 @@
 namespace korvane {
 
 struct PassFile {
-    std::string file, staged;            // bare name, and its temporary path
-    std::vector<int> comps;              // components mixed in it, from 0
-    std::vector<float> *copy = nullptr;  // also kept here, interleaved, when set
+    std::string file, staged;  // bare name, and its temporary path
+    std::vector<int> comps;    // components mixed in it, from 0
+    int tap = -1;              // also handed to the tap as this stream, when >= 0
+};
+
+// Sees the samples of the files that name a stream, block by block and
+// interleaved, as they are written (before any rounding to integers).
+class PassTap {
+public:
+    virtual ~PassTap() = default;
+    // false and err stop the pass
+    virtual bool block(int stream, const float *interleaved, long frames, std::string &err) = 0;
+    // The pass starts again (with a common gain): what came so far is void.
+    virtual bool restart(std::string &err) = 0;
 };
 
 // What the files are made from: the framing, the sound, and W (rows x K)
@@ -34,6 +45,7 @@ struct PassSettings {
     SampleFormat format = SampleFormat::Pcm16;
     bool quiet = false;     // no line about the common gain
     bool progress = false;  // draw a bar
+    PassTap *tap = nullptr;
 };
 
 // Writes every file; false and err on failure. gain is the common gain used.

@@ -158,7 +158,9 @@ bool audioElements(const PageData &d, double quality, std::ofstream &f, std::str
     std::string ogg;
     for (size_t n = 0; n <= d.components.size(); ++n) {
         const std::string *bytes = &ogg;
-        if (n == 0) {
+        if (n == 0 && !d.originalVorbis.empty()) {
+            bytes = &d.originalVorbis;
+        } else if (n == 0) {
             if (!encodePageAudio(d.original.data(), d.frames, d.originalChannels, d.sampleRate, quality, ogg, err))
                 return false;
         } else if (!d.components[n - 1].vorbis.empty()) {

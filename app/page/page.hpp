@@ -37,6 +37,7 @@ struct PageData {
     std::vector<double> spectrogram;  // the input's magnitudes, bins x frameCount, row-major
     std::vector<float> original;      // the input, interleaved
     int originalChannels = 0;
+    std::string originalVorbis;  // or empty: the same already encoded (encodePageAudio)
     std::vector<PageComponent> components;
 };
 

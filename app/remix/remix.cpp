@@ -104,7 +104,7 @@ bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
     std::vector<PassFile> files;
     for (size_t g = 0; g < r.groups.size(); ++g) {
         std::string file = groupFile(r.name, g, r.groups.size(), fileExtension(r.format));
-        files.push_back({file, out.stage(file), {}, nullptr});
+        files.push_back({file, out.stage(file), {}, -1});
         for (int n : r.groups[g])
             for (int i : r.factors.innerOf(n - 1)) files.back().comps.push_back(i);
     }

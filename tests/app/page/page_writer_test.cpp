@@ -1,6 +1,7 @@
 // The page writer on data made here: what it embeds must come back out as
 // it went in, and nothing in it may reach outside the file.
 #include "page/page.hpp"
+#include "ogg_pages.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -32,28 +33,6 @@ std::string elementText(const std::string &html, const std::string &id) {
     if (at == std::string::npos) return "";
     at = html.find('>', at) + 1;
     return html.substr(at, html.find("</script>", at) - at);
-}
-
-std::string unbase64(const std::string &text) {
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char ch : text) {
-        int d = ch >= 'A' && ch <= 'Z'   ? ch - 'A'
-                : ch >= 'a' && ch <= 'z' ? ch - 'a' + 26
-                : ch >= '0' && ch <= '9' ? ch - '0' + 52
-                : ch == '+'              ? 62
-                : ch == '/'              ? 63
-                                         : -1;
-        if (d < 0) continue;
-        v = (v << 6) | static_cast<unsigned>(d);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((v >> bits) & 0xFF);
-        }
-    }
-    return out;
 }
 
 // K components of tones at 300, 600, ... Hz, each on in its own stretch of
@@ -104,7 +83,7 @@ TEST(PageWriter, EmbeddedSoundsDecodeToWhatWentIn) {
     std::string html = readFile(dir / "index.html");
     for (int n = 0; n <= 3; ++n) {
         SCOPED_TRACE("audio " + std::to_string(n));
-        std::string ogg = unbase64(elementText(html, "kv-audio-" + std::to_string(n)));
+        std::string ogg = kvtest::unbase64(elementText(html, "kv-audio-" + std::to_string(n)));
         ASSERT_GT(ogg.size(), 100u);
         const std::string path = dir / "a.ogg";
         std::ofstream(path, std::ios::binary) << ogg;
@@ -142,7 +121,7 @@ TEST(PageWriter, DataPlaceTonesAndActivationsOnTheGrid) {
     const double fLo = sgram["fLo"], fHi = sgram["fHi"];
     EXPECT_EQ(fHi, 8000.0);
     EXPECT_EQ(cols, d.frameCount);
-    std::string img = unbase64(sgram["data"].get<std::string>());
+    std::string img = kvtest::unbase64(sgram["data"].get<std::string>());
     ASSERT_EQ(img.size(), static_cast<size_t>(rows) * cols);
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE("component " + std::to_string(k + 1));
