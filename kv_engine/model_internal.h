@@ -25,6 +25,14 @@ typedef struct kve_team {
 int kve_teamMost(void); /* the threads a team may have */
 void kve_teamSync(const kve_team *team, int nt);
 void kve_teamRun(kve_team *team, int nth, void (*body)(void *job, int id, int nt), void *job);
+/* part(job, slot, i) for i = 0 .. n - 1 on a team of nth threads (or
+ * fewer), each part into a slot of scratch (0 .. slots - 1) no other part
+ * holds meanwhile, and inOrder(job, slot, i) for the parts one at a time in
+ * the order of i. Parts are taken in turn by whichever thread is free; with
+ * one thread or one slot they run on the calling thread in slot 0. */
+enum { KVE_MOST_SLOTS = 64 };
+void kve_teamOrdered(int nth, int slots, int n, void (*part)(void *job, int slot, int i),
+                     void (*inOrder)(void *job, int slot, int i), void *job);
 
 /* kve_modelRounds for span > 1 (model_convolutive.c) */
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,
