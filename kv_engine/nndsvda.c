@@ -111,14 +111,29 @@ typedef struct {
     const double *in;
     double *out;
     kve_team team;
-    atomic_int next; /* the next block no thread has taken */
+    atomic_int next;    /* the next block no thread has taken */
+    atomic_int rows[2]; /* the next rows of a block to widen, by the block's parity */
 } kve_multiplyJob;
+
+/* rows to widen at a time */
+enum { KVE_WIDEN_ROWS = 64 };
+
+/* block i widened into d by the team, its rows taken in turn */
+static void kve_widenShare(kve_multiplyJob *j, int i, double *d)
+{
+    const kve_vblocks *b = j->b;
+    atomic_int *next = &j->rows[i % 2];
+    for (int r = atomic_fetch_add(next, KVE_WIDEN_ROWS); r < b->rows;
+         r = atomic_fetch_add(next, KVE_WIDEN_ROWS))
+        kve_widen(b, i, r, r + KVE_WIDEN_ROWS < b->rows ? r + KVE_WIDEN_ROWS : b->rows, d);
+}
 
 static void kve_multiplyPart(void *job, int id, int nt)
 {
     kve_multiplyJob *j = job;
     const kve_vblocks *b = j->b;
-    if (j->op != KVE_V_Z) { /* a block at a time to whichever thread is free */
+    /* a block at a time to whichever thread is free (one thread: in order) */
+    if (j->op != KVE_V_Z || nt < 2) {
         for (int i = atomic_fetch_add(&j->next, 1); i < b->blocks;
              i = atomic_fetch_add(&j->next, 1)) {
             kve_widen(b, i, 0, b->rows, b->buf[id]);
@@ -126,29 +141,22 @@ static void kve_multiplyPart(void *job, int id, int nt)
         }
         return;
     }
-    /* thread 0 adds up block i while the others widen block i + 1 */
-    if (nt < 2) {
-        for (int i = 0; i < b->blocks; i++) {
-            kve_widen(b, i, 0, b->rows, b->buf[0]);
-            kve_blockProduct(b, j->op, i, b->buf[0], j->in, j->out);
-        }
-        return;
-    }
-    kve_widen(b, 0, (int)((long long)b->rows * id / nt), (int)((long long)b->rows * (id + 1) / nt),
-              b->buf[0]);
+    /* Y = V Z: thread 0 adds block i to Y, then helps the others widen
+     * block i + 1; block i + 2's rows are counted afresh meanwhile */
+    kve_widenShare(j, 0, b->buf[0]);
     for (int i = 0; i < b->blocks; i++) {
         kve_teamSync(&j->team, nt);
-        if (id == 0)
+        if (id == 0) {
+            atomic_store(&j->rows[i % 2], 0);
             kve_blockProduct(b, j->op, i, b->buf[i % 2], j->in, j->out);
-        else if (i + 1 < b->blocks)
-            kve_widen(b, i + 1, (int)((long long)b->rows * (id - 1) / (nt - 1)),
-                      (int)((long long)b->rows * id / (nt - 1)), b->buf[(i + 1) % 2]);
+        }
+        if (i + 1 < b->blocks) kve_widenShare(j, i + 1, b->buf[(i + 1) % 2]);
     }
 }
 
 static void kve_multiply(const kve_vblocks *b, kve_product op, const double *in, double *out)
 {
-    kve_multiplyJob j = {b, op, in, out, {NULL}, 0};
+    kve_multiplyJob j = {b, op, in, out, {NULL}, 0, {0, 0}};
     kve_teamRun(&j.team, b->nt, kve_multiplyPart, &j);
 }
 
