@@ -16,9 +16,10 @@ void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, double *
 double kve_penaltyCost(const kve_model *m, const double *W, const double *H, int rows, int frames,
                        int K);
 
-/* A team of threads for the model rounds (model_team.c): body(job, id, nt)
- * on nth threads (or fewer, as OpenMP gives them; one without OpenMP), the
- * steps of a round parted by kve_teamSync. */
+/* A team of threads for the model rounds, the nndsvda start's products and
+ * the costs (model_team.c): body(job, id, nt) on nth threads (or fewer, as
+ * OpenMP gives them; one without OpenMP), the steps of a round parted by
+ * kve_teamSync. */
 typedef struct kve_team {
     void *bar; /* the team's barrier while it runs */
 } kve_team;
