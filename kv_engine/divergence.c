@@ -10,9 +10,9 @@ enum { KVE_BLOCK_ROWS = KVE_COST_ROWS };
 #define KVE_CHECK_CELLS (1 << 20)
 
 /* Blocks of KVE_BLOCK_ROWS rows: W H of a block (one product, as on one
- * thread) and its cells' terms in a slot of scratch, made by any thread,
- * then the terms added to the sum a block at a time in the rows' order, so
- * that the sum is the same on any number of threads. */
+ * thread, one thread at a time) and its cells' terms in a slot of scratch,
+ * made by any thread, then the terms added to the sum a block at a time in
+ * the rows' order, so that the sum is the same on any number of threads. */
 typedef struct {
     const float *V;
     const double *W, *H; /* H: the sampled frames' activations, n apart */
@@ -32,8 +32,10 @@ static void kve_costTerms(void *job, int slot, int b)
     const int nr = j->rows - r0 < KVE_BLOCK_ROWS ? j->rows - r0 : KVE_BLOCK_ROWS;
     const size_t n = j->n, step = j->step;
     double *t = j->terms + (size_t)slot * KVE_BLOCK_ROWS * n;
+    kve_blasBegin();
     vDSP_mmulD(j->W + (size_t)r0 * j->K, 1, j->H, 1, t, 1, (vDSP_Length)nr, (vDSP_Length)n,
                (vDSP_Length)j->K);
+    kve_blasEnd();
     for (int r = 0; r < nr; r++) {
         const float *v = j->V + (size_t)(r0 + r) * j->frames;
         double *m = t + (size_t)r * n;

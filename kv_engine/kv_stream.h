@@ -147,9 +147,9 @@ void kve_randomStart(unsigned seed, int rows, int frames, int K, double *W, doub
  * triplets, from a randomised truncated SVD (range finder of K + 10 columns
  * drawn from seed, two power iterations), zeros replaced by the mean of V.
  * V is read a block of frames at a time, widened to doubles: scratch is
- * O((rows + frames) K) and at most 16 MB (or one frame) of V a thread, on up
- * to 4 threads; the result does not depend on their number. A silent V, or
- * K above rows or frames, falls back to kve_randomStart scaled by the mean of
+ * O((rows + frames) K) and at most 16 MB (or one frame) of V, twice that on
+ * threads; the result does not depend on their number. A silent V, or K
+ * above rows or frames, falls back to kve_randomStart scaled by the mean of
  * V.
  * Returns 0, or -1 when memory ran out or LAPACK failed (W and H then
  * undefined). */

@@ -26,6 +26,10 @@ typedef struct kve_team {
 int kve_teamMost(void); /* the threads a team may have */
 void kve_teamSync(const kve_team *team, int nt);
 void kve_teamRun(kve_team *team, int nth, void (*body)(void *job, int id, int nt), void *job);
+/* around a call of the BLAS from a team's thread: one such call at a time
+ * (two at once in the single-threaded OpenBLAS give wrong results) */
+void kve_blasBegin(void);
+void kve_blasEnd(void);
 /* part(job, slot, i) for i = 0 .. n - 1 on a team of nth threads (or
  * fewer), each part into a slot of scratch (0 .. slots - 1) no other part
  * holds meanwhile, and inOrder(job, slot, i) for the parts one at a time in

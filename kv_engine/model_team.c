@@ -8,6 +8,25 @@
 #include <pthread.h>
 #endif
 
+#ifdef _OPENMP
+/* the single-threaded BLAS keeps state of its own during a call */
+static pthread_mutex_t kve_blasLock = PTHREAD_MUTEX_INITIALIZER;
+#endif
+
+void kve_blasBegin(void)
+{
+#ifdef _OPENMP
+    pthread_mutex_lock(&kve_blasLock);
+#endif
+}
+
+void kve_blasEnd(void)
+{
+#ifdef _OPENMP
+    pthread_mutex_unlock(&kve_blasLock);
+#endif
+}
+
 int kve_teamMost(void)
 {
 #ifdef _OPENMP

@@ -23,22 +23,20 @@ typedef enum {
 } kve_product;
 
 /* Threads share a product without changing a bit of it: every block's
- * product is still one call of the BLAS, as on one thread (a call cut into
- * parts may round its last rows otherwise). The products whose blocks make
- * separate parts of the result (Z = V^T Y, B = Y^T V) deal the blocks to the
- * threads, each widening its own; Y = V Z adds the blocks up in order on one
- * thread while the others widen the next block. */
-enum { KVE_MOST_THREADS = 4 };
+ * product is one call of the BLAS, as on one thread, and the calls are made
+ * in order by one thread (a call cut into parts may round its last rows
+ * otherwise, and the single-threaded BLAS must not be entered by two threads
+ * at once). Meanwhile the team widens the next block into a second buffer. */
 /* multiply-adds under which a second thread costs more than it saves */
 #define KVE_THREAD_WORK ((double)(1 << 23))
 
 typedef struct {
     const float *V;
     int rows, frames, L;
-    int n;      /* frames of a block */
-    int blocks; /* blocks of frames */
-    int nt;     /* threads, each with its own block of V as doubles */
-    double *buf[KVE_MOST_THREADS];
+    int n;          /* frames of a block */
+    int blocks;     /* blocks of frames */
+    int nt;         /* threads */
+    double *buf[2]; /* blocks of V as doubles, rows n apart; the second with threads */
 } kve_vblocks;
 
 /* frames of a block of V as doubles */
@@ -48,14 +46,18 @@ static int kve_blockFrames(int rows, int frames)
     return n < 1 ? 1 : n > (size_t)frames ? frames : (int)n;
 }
 
-int kve_startThreads(int rows, int frames, int K)
+/* the threads the products run on */
+static int kve_startTeam(int rows, int frames, int K)
+{
+    const double L = K + KVE_OVERSAMPLE;
+    return (double)rows * (double)frames * L >= 2.0 * KVE_THREAD_WORK ? kve_teamMost() : 1;
+}
+
+int kve_startBlocks(int rows, int frames, int K)
 {
     if (rows < 1 || frames < 1 || K < 1) return 1;
-    const int n = kve_blockFrames(rows, frames), blocks = (frames - 1) / n + 1;
-    const double L = K + KVE_OVERSAMPLE;
-    int nt = (double)rows * (double)frames * L >= 2.0 * KVE_THREAD_WORK ? kve_teamMost() : 1;
-    nt = nt > KVE_MOST_THREADS ? KVE_MOST_THREADS : nt;
-    return nt > blocks ? blocks : nt < 1 ? 1 : nt;
+    const int blocks = (frames - 1) / kve_blockFrames(rows, frames) + 1;
+    return kve_startTeam(rows, frames, K) > 1 && blocks > 1 ? 2 : 1;
 }
 
 static int kve_blocksOf(kve_vblocks *b, const float *V, int rows, int frames, int K, int L)
@@ -63,18 +65,17 @@ static int kve_blocksOf(kve_vblocks *b, const float *V, int rows, int frames, in
     b->n = kve_blockFrames(rows, frames);
     b->blocks = (frames - 1) / b->n + 1;
     b->V = V, b->rows = rows, b->frames = frames, b->L = L;
-    b->nt = kve_startThreads(rows, frames, K);
-    int rc = 0;
-    for (int id = 0; id < KVE_MOST_THREADS; id++) {
-        b->buf[id] = id < b->nt ? malloc((size_t)b->n * (size_t)rows * sizeof(double)) : NULL;
-        if (id < b->nt && !b->buf[id]) rc = -1;
-    }
-    return rc;
+    b->nt = kve_startTeam(rows, frames, K);
+    const size_t size = (size_t)b->n * (size_t)rows * sizeof(double);
+    b->buf[0] = malloc(size);
+    b->buf[1] = kve_startBlocks(rows, frames, K) > 1 ? malloc(size) : NULL;
+    return b->buf[0] && (b->buf[1] || kve_startBlocks(rows, frames, K) < 2) ? 0 : -1;
 }
 
 static void kve_blocksFree(kve_vblocks *b)
 {
-    for (int id = 0; id < KVE_MOST_THREADS; id++) free(b->buf[id]);
+    free(b->buf[0]);
+    free(b->buf[1]);
 }
 
 /* rows [r0, r1) of block i of V as doubles into d, rows n apart */
@@ -111,7 +112,6 @@ typedef struct {
     const double *in;
     double *out;
     kve_team team;
-    atomic_int next;    /* the next block no thread has taken */
     atomic_int rows[2]; /* the next rows of a block to widen, by the block's parity */
 } kve_multiplyJob;
 
@@ -128,21 +128,19 @@ static void kve_widenShare(kve_multiplyJob *j, int i, double *d)
         kve_widen(b, i, r, r + KVE_WIDEN_ROWS < b->rows ? r + KVE_WIDEN_ROWS : b->rows, d);
 }
 
+/* thread 0 makes block i's product, then helps the others widen block
+ * i + 1; block i + 2's rows are counted afresh meanwhile */
 static void kve_multiplyPart(void *job, int id, int nt)
 {
     kve_multiplyJob *j = job;
     const kve_vblocks *b = j->b;
-    /* a block at a time to whichever thread is free (one thread: in order) */
-    if (j->op != KVE_V_Z || nt < 2) {
-        for (int i = atomic_fetch_add(&j->next, 1); i < b->blocks;
-             i = atomic_fetch_add(&j->next, 1)) {
-            kve_widen(b, i, 0, b->rows, b->buf[id]);
-            kve_blockProduct(b, j->op, i, b->buf[id], j->in, j->out);
+    if (nt < 2) {
+        for (int i = 0; i < b->blocks; i++) {
+            kve_widen(b, i, 0, b->rows, b->buf[0]);
+            kve_blockProduct(b, j->op, i, b->buf[0], j->in, j->out);
         }
         return;
     }
-    /* Y = V Z: thread 0 adds block i to Y, then helps the others widen
-     * block i + 1; block i + 2's rows are counted afresh meanwhile */
     kve_widenShare(j, 0, b->buf[0]);
     for (int i = 0; i < b->blocks; i++) {
         kve_teamSync(&j->team, nt);
@@ -156,7 +154,7 @@ static void kve_multiplyPart(void *job, int id, int nt)
 
 static void kve_multiply(const kve_vblocks *b, kve_product op, const double *in, double *out)
 {
-    kve_multiplyJob j = {b, op, in, out, {NULL}, 0, {0, 0}};
+    kve_multiplyJob j = {b, op, in, out, {NULL}, {0, 0}};
     kve_teamRun(&j.team, b->nt, kve_multiplyPart, &j);
 }
 

@@ -170,12 +170,12 @@ double kve_runMemory(const kve_streamShape *s, int K, int nOuts)
     bytes +=
         8.0 * (double)(s->rows + s->frames) * (4.0 * K + 2.0 * (K + KVE_OVERSAMPLE)) +
         8.0 * KVE_COST_ROWS * (double)s->frames * (kve_teamMost() > 1 ? kve_teamMost() + 1 : 1);
-    /* the start's blocks of V as doubles, one a thread */
+    /* the start's blocks of V as doubles */
     const double block = (double)s->rows * (double)s->frames < (double)KVE_BLOCK_DOUBLES
                              ? (double)s->rows * (double)s->frames
                              : (double)KVE_BLOCK_DOUBLES;
     bytes += 8.0 * ((double)s->rows > block ? (double)s->rows : block) *
-             kve_startThreads(s->rows, s->frames < INT_MAX ? (int)s->frames : INT_MAX, K);
+             kve_startBlocks(s->rows, s->frames < INT_MAX ? (int)s->frames : INT_MAX, K);
     return bytes;
 }
 
