@@ -1,8 +1,8 @@
 // The nndsvda start and the exact costs on one, two and three threads: the
 // same bits each time, and the costs those of the one-thread sums written
 // out here. The shapes are odd on purpose: rows and frames away from the
-// BLAS's tile sizes, blocks of V whose last one is cut otherwise, fewer rows
-// than a cut.
+// BLAS's tile sizes and from the blocks the work is dealt in, a short last
+// block.
 #include "kv_stream.h"
 extern "C" {
 #include "model_internal.h"  // the team's ordered parts
