@@ -20,6 +20,8 @@ void kve_fftAndHop(double n, float hopFraction, double *fft, double *hop);
  * as doubles, values */
 enum { KVE_OVERSAMPLE = 10 };
 #define KVE_BLOCK_DOUBLES ((size_t)1 << 21)
+/* the blocks of V as doubles the start holds at once: 1, or 2 on threads */
+int kve_startBlocks(int rows, int frames, int K);
 
 /* rows of W H the costs make at a time */
 enum { KVE_COST_ROWS = 16 };

@@ -129,9 +129,10 @@ kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const dou
 size_t kve_streamMemory(const kve_streamShape *s, int K, int nOuts, size_t vCell);
 
 /* The run's peak memory, bytes: kve_streamMemory with V as floats, plus the
- * factorisation's copies of W and H, the nndsvda start's range and its block
- * of V as doubles. A front end adds what it holds itself and compares the sum
- * with the cap it chose for the run (kve_fitsMemory). */
+ * factorisation's copies of W and H, the nndsvda start's range and its blocks
+ * of V as doubles, and the costs' blocks of rows. A front end adds what it
+ * holds itself and compares the sum with the cap it chose for the run
+ * (kve_fitsMemory). */
 double kve_runMemory(const kve_streamShape *s, int K, int nOuts);
 /* whether need bytes fit a cap; a cap of 0 or less is no cap */
 bool kve_fitsMemory(double need, double cap);
@@ -146,8 +147,10 @@ void kve_randomStart(unsigned seed, int rows, int frames, int K, double *W, doub
  * triplets, from a randomised truncated SVD (range finder of K + 10 columns
  * drawn from seed, two power iterations), zeros replaced by the mean of V.
  * V is read a block of frames at a time, widened to doubles: scratch is
- * O((rows + frames) K) and at most 16 MB (or one frame) of V. A silent V, or K
- * above rows or frames, falls back to kve_randomStart scaled by the mean of V.
+ * O((rows + frames) K) and at most 16 MB (or one frame) of V, twice that on
+ * threads; the result does not depend on their number. A silent V, or K
+ * above rows or frames, falls back to kve_randomStart scaled by the mean of
+ * V.
  * Returns 0, or -1 when memory ran out or LAPACK failed (W and H then
  * undefined). */
 int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed, double *W,
@@ -157,7 +160,9 @@ int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed,
 
 /* The generalised Kullback-Leibler divergence of V from W H:
  * sum V log(V / WH) - V + WH, cells of V = 0 giving WH. Scratch is a block
- * of rows; NaN when it could not be had. */
+ * of rows a thread and one more; NaN when it could not be had. Each cost's
+ * cells are summed in storage order, the same bits on any number of
+ * threads. */
 double kve_klDivergence(const float *V, const double *W, const double *H, int rows, int frames,
                         int K);
 /* The same sum over the frames 0, s, 2 s, .. only, s = kve_checkStep(rows,

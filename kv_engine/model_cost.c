@@ -21,34 +21,78 @@ static double kve_betaCell(double beta, double x, double y)
     return (pow(x, beta) + (beta - 1.0) * yb1 * y - beta * x * yb1) / (beta * (beta - 1.0));
 }
 
-/* the divergence over the rows and the frames 0, step, 2 step, ..; the
- * approximation made a row at a time */
-static double kve_betaOver(double beta, const float *V, const double *W, const double *H, int rows,
-                           int frames, int K, int span, int step)
+/* Blocks of rows: the approximation of each row and its cells' terms in a
+ * slot of scratch, made by any thread, then the terms added to the sum in
+ * the rows' order, so that the sum is the same on any number of threads. */
+typedef struct {
+    double beta;
+    const float *V;
+    const double *W, *H;
+    int rows, frames, K, span, blockRows;
+    size_t n, step; /* frames read and the step between them */
+    double *terms;  /* a slot: blockRows x n */
+    double sum;
+} kve_betaJob;
+
+/* cells of a block, and those under which a second thread costs more than
+ * it saves */
+#define KVE_BETA_BLOCK ((size_t)1 << 16)
+#define KVE_BETA_THREAD_CELLS ((size_t)1 << 16)
+
+static void kve_betaTerms(void *job, int slot, int b)
 {
-    const size_t n = ((size_t)frames + (size_t)step - 1) / (size_t)step, s = (size_t)step;
-    double *lam = malloc(n * sizeof *lam + 1);
-    if (!lam) return NAN;
-    double d = 0.0;
-    for (int r = 0; r < rows; r++) {
+    const kve_betaJob *j = job;
+    const size_t n = j->n, s = j->step;
+    const int r0 = b * j->blockRows;
+    const int r1 = j->rows - r0 < j->blockRows ? j->rows : r0 + j->blockRows;
+    double *lam = j->terms + (size_t)slot * (size_t)j->blockRows * n;
+    for (int r = r0; r < r1; r++, lam += n) {
         memset(lam, 0, n * sizeof *lam);
-        for (int l = 0; l < span; l++) {
-            const double *w = W + ((size_t)l * rows + r) * K;
+        for (int l = 0; l < j->span; l++) {
+            const double *w = j->W + ((size_t)l * j->rows + r) * j->K;
             const size_t i0 = ((size_t)l + s - 1) / s;
-            for (int k = 0; k < K; k++) {
+            for (int k = 0; k < j->K; k++) {
                 const double wk = w[k];
-                const double *h = H + (size_t)k * frames;
+                const double *h = j->H + (size_t)k * j->frames;
                 if (s == 1)
                     for (size_t i = i0; i < n; i++) lam[i] += wk * h[i - (size_t)l];
                 else
                     for (size_t i = i0; i < n; i++) lam[i] += wk * h[i * s - (size_t)l];
             }
         }
-        const float *v = V + (size_t)r * frames;
-        for (size_t i = 0; i < n; i++) d += kve_betaCell(beta, v[i * s], lam[i]);
+        const float *v = j->V + (size_t)r * j->frames;
+        for (size_t i = 0; i < n; i++) lam[i] = kve_betaCell(j->beta, v[i * s], lam[i]);
     }
-    free(lam);
-    return d;
+}
+
+static void kve_betaAdd(void *job, int slot, int b)
+{
+    kve_betaJob *j = job;
+    const int r0 = b * j->blockRows;
+    const int nr = j->rows - r0 < j->blockRows ? j->rows - r0 : j->blockRows;
+    const double *t = j->terms + (size_t)slot * (size_t)j->blockRows * j->n;
+    double d = j->sum;
+    for (size_t i = 0; i < (size_t)nr * j->n; i++) d += t[i];
+    j->sum = d;
+}
+
+/* the divergence over the rows and the frames 0, step, 2 step, .. */
+static double kve_betaOver(double beta, const float *V, const double *W, const double *H, int rows,
+                           int frames, int K, int span, int step)
+{
+    const size_t n = ((size_t)frames + (size_t)step - 1) / (size_t)step;
+    size_t br = n > 0 ? KVE_BETA_BLOCK / n : 1;
+    br = br < 1 ? 1 : br > KVE_COST_ROWS ? KVE_COST_ROWS : br;
+    const int blockRows = (int)br, blocks = rows > 0 ? (rows + blockRows - 1) / blockRows : 0;
+    int nth = (size_t)rows * n >= KVE_BETA_THREAD_CELLS ? kve_teamMost() : 1;
+    if (nth > blocks) nth = blocks;
+    const int slots = nth > 1 ? nth + 1 : 1; /* one being added while each thread makes one */
+    double *terms = malloc((size_t)slots * br * n * sizeof *terms + 1);
+    if (!terms) return NAN;
+    kve_betaJob j = {beta, V, W, H, rows, frames, K, span, blockRows, n, (size_t)step, terms, 0.0};
+    kve_teamOrdered(nth, slots, blocks, kve_betaTerms, kve_betaAdd, &j);
+    free(terms);
+    return j.sum;
 }
 
 double kve_betaDivergence(double beta, const float *V, const double *W, const double *H, int rows,

@@ -16,15 +16,28 @@ void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, double *
 double kve_penaltyCost(const kve_model *m, const double *W, const double *H, int rows, int frames,
                        int K);
 
-/* A team of threads for the model rounds (model_team.c): body(job, id, nt)
- * on nth threads (or fewer, as OpenMP gives them; one without OpenMP), the
- * steps of a round parted by kve_teamSync. */
+/* A team of threads for the model rounds, the nndsvda start's products and
+ * the costs (model_team.c): body(job, id, nt) on nth threads (or fewer, as
+ * OpenMP gives them; one without OpenMP), the steps of a round parted by
+ * kve_teamSync. */
 typedef struct kve_team {
     void *bar; /* the team's barrier while it runs */
 } kve_team;
 int kve_teamMost(void); /* the threads a team may have */
 void kve_teamSync(const kve_team *team, int nt);
 void kve_teamRun(kve_team *team, int nth, void (*body)(void *job, int id, int nt), void *job);
+/* around a call of the BLAS from a team's thread: one such call at a time
+ * (two at once in the single-threaded OpenBLAS give wrong results) */
+void kve_blasBegin(void);
+void kve_blasEnd(void);
+/* part(job, slot, i) for i = 0 .. n - 1 on a team of nth threads (or
+ * fewer), each part into a slot of scratch (0 .. slots - 1) no other part
+ * holds meanwhile, and inOrder(job, slot, i) for the parts one at a time in
+ * the order of i. Parts are taken in turn by whichever thread is free; with
+ * one thread or one slot they run on the calling thread in slot 0. */
+enum { KVE_MOST_SLOTS = 64 };
+void kve_teamOrdered(int nth, int slots, int n, void (*part)(void *job, int slot, int i),
+                     void (*inOrder)(void *job, int slot, int i), void *job);
 
 /* kve_modelRounds for span > 1 (model_convolutive.c) */
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,

@@ -5,11 +5,12 @@
 #include <Accelerate/Accelerate.h>
 #include <lapacke.h>
 #include <math.h>
+#include <stdatomic.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "kv_engine_private.h"
+#include "model_internal.h"
 
 enum { KVE_POWER_ROUNDS = 2 };
 
@@ -21,42 +22,140 @@ typedef enum {
     KVE_YT_V  /* B (L x frames) = Y^T V */
 } kve_product;
 
+/* Threads share a product without changing a bit of it: every block's
+ * product is one call of the BLAS, as on one thread, and the calls are made
+ * in order by one thread (a call cut into parts may round its last rows
+ * otherwise, and the single-threaded BLAS must not be entered by two threads
+ * at once). Meanwhile the team widens the next block into a second buffer. */
+/* multiply-adds under which a second thread costs more than it saves */
+#define KVE_THREAD_WORK ((double)(1 << 23))
+
 typedef struct {
     const float *V;
     int rows, frames, L;
-    double *buf; /* n frames of every row of V as doubles, rows n apart */
-    int n;
+    int n;          /* frames of a block */
+    int blocks;     /* blocks of frames */
+    int nt;         /* threads */
+    double *buf[2]; /* blocks of V as doubles, rows n apart; the second with threads */
 } kve_vblocks;
 
-static int kve_blocksOf(kve_vblocks *b, const float *V, int rows, int frames, int L)
+/* frames of a block of V as doubles */
+static int kve_blockFrames(int rows, int frames)
 {
-    size_t n = KVE_BLOCK_DOUBLES / (size_t)rows;
-    b->n = n < 1 ? 1 : n > (size_t)frames ? frames : (int)n;
+    const size_t n = KVE_BLOCK_DOUBLES / (size_t)rows;
+    return n < 1 ? 1 : n > (size_t)frames ? frames : (int)n;
+}
+
+/* the threads the products run on */
+static int kve_startTeam(int rows, int frames, int K)
+{
+    const double L = K + KVE_OVERSAMPLE;
+    return (double)rows * (double)frames * L >= 2.0 * KVE_THREAD_WORK ? kve_teamMost() : 1;
+}
+
+int kve_startBlocks(int rows, int frames, int K)
+{
+    if (rows < 1 || frames < 1 || K < 1) return 1;
+    const int blocks = (frames - 1) / kve_blockFrames(rows, frames) + 1;
+    return kve_startTeam(rows, frames, K) > 1 && blocks > 1 ? 2 : 1;
+}
+
+static int kve_blocksOf(kve_vblocks *b, const float *V, int rows, int frames, int K, int L)
+{
+    b->n = kve_blockFrames(rows, frames);
+    b->blocks = (frames - 1) / b->n + 1;
     b->V = V, b->rows = rows, b->frames = frames, b->L = L;
-    b->buf = malloc((size_t)b->n * (size_t)rows * sizeof *b->buf);
-    return b->buf ? 0 : -1;
+    b->nt = kve_startTeam(rows, frames, K);
+    const size_t size = (size_t)b->n * (size_t)rows * sizeof(double);
+    b->buf[0] = malloc(size);
+    b->buf[1] = kve_startBlocks(rows, frames, K) > 1 ? malloc(size) : NULL;
+    return b->buf[0] && (b->buf[1] || kve_startBlocks(rows, frames, K) < 2) ? 0 : -1;
+}
+
+static void kve_blocksFree(kve_vblocks *b)
+{
+    free(b->buf[0]);
+    free(b->buf[1]);
+}
+
+/* rows [r0, r1) of block i of V as doubles into d, rows n apart */
+static void kve_widen(const kve_vblocks *b, int i, int r0, int r1, double *d)
+{
+    const int t0 = i * b->n, n = b->frames - t0 < b->n ? b->frames - t0 : b->n;
+    for (int r = r0; r < r1; r++) {
+        const float *v = b->V + (size_t)r * b->frames + t0;
+        double *o = d + (size_t)r * n;
+        for (int t = 0; t < n; t++) o[t] = v[t];
+    }
+}
+
+/* block i's product, from its widened block in d */
+static void kve_blockProduct(const kve_vblocks *b, kve_product op, int i, const double *d,
+                             const double *in, double *out)
+{
+    const int frames = b->frames, rows = b->rows, L = b->L, t0 = i * b->n;
+    const int n = frames - t0 < b->n ? frames - t0 : b->n;
+    if (op == KVE_VT_Y)
+        cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, L, rows, 1.0, d, n, in, rows, 0.0,
+                    out + t0, frames);
+    else if (op == KVE_V_Z)
+        cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, rows, L, n, 1.0, d, n, in + t0, frames,
+                    t0 ? 1.0 : 0.0, out, rows);
+    else
+        cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, n, rows, 1.0, in, rows, d, n, 0.0,
+                    out + (size_t)t0 * L, L);
+}
+
+typedef struct {
+    const kve_vblocks *b;
+    kve_product op;
+    const double *in;
+    double *out;
+    kve_team team;
+    atomic_int rows[2]; /* the next rows of a block to widen, by the block's parity */
+} kve_multiplyJob;
+
+/* rows to widen at a time */
+enum { KVE_WIDEN_ROWS = 64 };
+
+/* block i widened into d by the team, its rows taken in turn */
+static void kve_widenShare(kve_multiplyJob *j, int i, double *d)
+{
+    const kve_vblocks *b = j->b;
+    atomic_int *next = &j->rows[i % 2];
+    for (int r = atomic_fetch_add(next, KVE_WIDEN_ROWS); r < b->rows;
+         r = atomic_fetch_add(next, KVE_WIDEN_ROWS))
+        kve_widen(b, i, r, r + KVE_WIDEN_ROWS < b->rows ? r + KVE_WIDEN_ROWS : b->rows, d);
+}
+
+/* thread 0 makes block i's product, then helps the others widen block
+ * i + 1; block i + 2's rows are counted afresh meanwhile */
+static void kve_multiplyPart(void *job, int id, int nt)
+{
+    kve_multiplyJob *j = job;
+    const kve_vblocks *b = j->b;
+    if (nt < 2) {
+        for (int i = 0; i < b->blocks; i++) {
+            kve_widen(b, i, 0, b->rows, b->buf[0]);
+            kve_blockProduct(b, j->op, i, b->buf[0], j->in, j->out);
+        }
+        return;
+    }
+    kve_widenShare(j, 0, b->buf[0]);
+    for (int i = 0; i < b->blocks; i++) {
+        kve_teamSync(&j->team, nt);
+        if (id == 0) {
+            atomic_store(&j->rows[i % 2], 0);
+            kve_blockProduct(b, j->op, i, b->buf[i % 2], j->in, j->out);
+        }
+        if (i + 1 < b->blocks) kve_widenShare(j, i + 1, b->buf[(i + 1) % 2]);
+    }
 }
 
 static void kve_multiply(const kve_vblocks *b, kve_product op, const double *in, double *out)
 {
-    const int frames = b->frames, rows = b->rows, L = b->L;
-    for (int t0 = 0; t0 < frames; t0 += b->n) {
-        const int n = frames - t0 < b->n ? frames - t0 : b->n;
-        for (int r = 0; r < rows; r++) {
-            const float *v = b->V + (size_t)r * frames + t0;
-            double *d = b->buf + (size_t)r * n;
-            for (int i = 0; i < n; i++) d[i] = v[i];
-        }
-        if (op == KVE_VT_Y)
-            cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, L, rows, 1.0, b->buf, n, in,
-                        rows, 0.0, out + t0, frames);
-        else if (op == KVE_V_Z)
-            cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, rows, L, n, 1.0, b->buf, n,
-                        in + t0, frames, t0 ? 1.0 : 0.0, out, rows);
-        else
-            cblas_dgemm(CblasColMajor, CblasTrans, CblasTrans, L, n, rows, 1.0, in, rows, b->buf, n,
-                        0.0, out + (size_t)t0 * L, L);
-    }
+    kve_multiplyJob j = {b, op, in, out, {NULL}, {0, 0}};
+    kve_teamRun(&j.team, b->nt, kve_multiplyPart, &j);
 }
 
 /* uniform in [-1, 1) (splitmix64) */
@@ -184,13 +283,13 @@ int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed,
     double *Y = malloc((size_t)rows * L * sizeof *Y);
     double *Z = malloc((size_t)frames * L * sizeof *Z);
     kve_vblocks b;
-    int rc = kve_blocksOf(&b, V, rows, frames, L);
+    int rc = kve_blocksOf(&b, V, rows, frames, K, L);
     rc = rc == 0 && Y && Z ? kve_rangeOf(&b, seed, Y, Z) : -1;
     if (rc == 0) { /* B = Y^T V, L x frames, in Z's place */
         kve_multiply(&b, KVE_YT_V, Y, Z);
         rc = kve_fromRange(Y, Z, rows, frames, K, L, W, H);
     }
-    free(b.buf);
+    kve_blocksFree(&b);
     free(Y);
     free(Z);
     for (size_t i = 0; i < nW && rc == 0; i++)

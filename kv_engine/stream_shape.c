@@ -3,6 +3,7 @@
  * edges, refusals with the numbers to change to, and the memory a run holds.
  * (The object keeps its own arithmetic: shape.c.) */
 #include "kv_engine_private.h"
+#include "model_internal.h"
 #include "stream_internal.h"
 
 #include <limits.h>
@@ -164,14 +165,17 @@ size_t kve_streamMemory(const kve_streamShape *s, int K, int nOuts, size_t vCell
 double kve_runMemory(const kve_streamShape *s, int K, int nOuts)
 {
     double bytes = (double)kve_streamMemory(s, K, nOuts, sizeof(float));
-    /* the rounds' copies of W and H, the start's range and B, the costs' rows */
-    bytes += 8.0 * (double)(s->rows + s->frames) * (4.0 * K + 2.0 * (K + KVE_OVERSAMPLE)) +
-             8.0 * KVE_COST_ROWS * (double)s->frames;
-    /* the start's block of V as doubles */
+    /* the rounds' copies of W and H, the start's range and B, the costs' rows
+     * (a block a thread and one more) */
+    bytes +=
+        8.0 * (double)(s->rows + s->frames) * (4.0 * K + 2.0 * (K + KVE_OVERSAMPLE)) +
+        8.0 * KVE_COST_ROWS * (double)s->frames * (kve_teamMost() > 1 ? kve_teamMost() + 1 : 1);
+    /* the start's blocks of V as doubles */
     const double block = (double)s->rows * (double)s->frames < (double)KVE_BLOCK_DOUBLES
                              ? (double)s->rows * (double)s->frames
                              : (double)KVE_BLOCK_DOUBLES;
-    bytes += 8.0 * ((double)s->rows > block ? (double)s->rows : block);
+    bytes += 8.0 * ((double)s->rows > block ? (double)s->rows : block) *
+             kve_startBlocks(s->rows, s->frames < INT_MAX ? (int)s->frames : INT_MAX, K);
     return bytes;
 }
 
