@@ -322,7 +322,7 @@ TEST(ModelBeta, StreamedFactorisation) {
     for (int cost : {KVE_KULLBACK_LEIBLER, KVE_EUCLIDEAN}) {
         const kve_model plain = kve_plainModel(cost);
         Problem a(40, 90, 3, 8), b = a;
-        kve_rounds withModel{cost, 25, 0.0, -1, &plain},
+        kve_rounds withModel{cost, 25, 0.0, -1, &plain, KVE_DOUBLE},
             without{cost, 25, 0.0, -1, nullptr, KVE_DOUBLE};
         ASSERT_EQ(kve_streamFactorise(a.V.data(), a.F, a.T, a.K, a.W.data(), a.H.data(), &withModel,
                                       nullptr, nullptr, nullptr),
