@@ -1,15 +1,27 @@
 /* Kernels of the β-divergence rounds, one copy per instruction set and
- * precision: the includer defines MB_REAL (double or float), MB_VW (values
- * per vector) and MB_SUFFIX, wraps the inclusion in the matching target
- * pragma, and defines MB_VPOW, a vector power of that width, where there is
- * one; MB_ANY_K leaves out the copies per K. Frames run along the lanes; V
- * is stored as floats and widened as it is read.
+ * precision: the includer defines MB_SINGLE (0: double, 1: float), MB_VW
+ * (values per vector) and MB_SUFFIX, wraps the inclusion in the matching
+ * target pragma, and defines MB_VPOW, a vector power of that width, and
+ * MB_RCP, an estimate of 1 / y, where there are some; MB_ANY_K leaves out
+ * the copies per K. The parameters but MB_ANY_K are undefined at the end.
+ * Frames run along the lanes; V is stored as floats and widened as it is
+ * read.
  *
  * Per cell, with y = sum_k W[f,k] H[k,t] + eps, the kernels form
  *   a = V y^(beta - 2)   and   b = y^(beta - 1)
  * and add a H and b H to the W sums of a row, or W a and W b to the H sums
  * of a frame (b only where it is not 1). Lanes past the last frame count
  * as zero. */
+
+#if MB_SINGLE
+#define MB_REAL float
+#define MB_SQRT __builtin_sqrtf
+#define MB_POWS powf
+#else
+#define MB_REAL double
+#define MB_SQRT __builtin_sqrt
+#define MB_POWS pow
+#endif
 
 #define MB_CAT2(a, b) a##b
 #define MB_CAT(a, b) MB_CAT2(a, b)
@@ -386,3 +398,11 @@ static void MB_NAME(mb_hpass)(MB_ARGS, MB_REAL *num, MB_REAL *den, size_t pf)
 #undef MB_NAME
 #undef MB_CAT
 #undef MB_CAT2
+#undef MB_REAL
+#undef MB_SQRT
+#undef MB_POWS
+#undef MB_SINGLE
+#undef MB_VW
+#undef MB_SUFFIX
+#undef MB_VPOW
+#undef MB_RCP

@@ -31,28 +31,14 @@ typedef struct kve_betaPar {
 #define MB_X86 1
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
-#define MB_REAL double
 #define MB_SINGLE 0
-#define MB_SQRT __builtin_sqrt
-#define MB_POWS pow
 #define MB_VW 8
 #define MB_SUFFIX _avx512
 #ifdef KV_HAVE_MVEC
 #define MB_VPOW _ZGVeN8vv_pow
 #endif
 #include "model_beta_kern.h"
-#undef MB_VPOW
-#undef MB_RCP
-#undef MB_VW
-#undef MB_SUFFIX
-#undef MB_REAL
-#undef MB_SINGLE
-#undef MB_SQRT
-#undef MB_POWS
-#define MB_REAL float
 #define MB_SINGLE 1
-#define MB_SQRT __builtin_sqrtf
-#define MB_POWS powf
 #define MB_VW 16
 #define MB_SUFFIX _avx512s
 #define MB_RCP(y) __builtin_ia32_rcp14ps512_mask((y), (KV){0}, (unsigned short)-1)
@@ -60,40 +46,18 @@ typedef struct kve_betaPar {
 #define MB_VPOW _ZGVeN16vv_powf
 #endif
 #include "model_beta_kern.h"
-#undef MB_VPOW
-#undef MB_RCP
-#undef MB_VW
-#undef MB_SUFFIX
-#undef MB_REAL
-#undef MB_SINGLE
-#undef MB_SQRT
-#undef MB_POWS
 #pragma GCC pop_options
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
-#define MB_REAL double
 #define MB_SINGLE 0
-#define MB_SQRT __builtin_sqrt
-#define MB_POWS pow
 #define MB_VW 4
 #define MB_SUFFIX _avx2
 #ifdef KV_HAVE_MVEC
 #define MB_VPOW _ZGVdN4vv_pow
 #endif
 #include "model_beta_kern.h"
-#undef MB_VPOW
-#undef MB_RCP
-#undef MB_VW
-#undef MB_SUFFIX
-#undef MB_REAL
-#undef MB_SINGLE
-#undef MB_SQRT
-#undef MB_POWS
-#define MB_REAL float
 #define MB_SINGLE 1
-#define MB_SQRT __builtin_sqrtf
-#define MB_POWS powf
 #define MB_VW 8
 #define MB_SUFFIX _avx2s
 #define MB_RCP(y) __builtin_ia32_rcpps256(y)
@@ -101,58 +65,28 @@ typedef struct kve_betaPar {
 #define MB_VPOW _ZGVdN8vv_powf
 #endif
 #include "model_beta_kern.h"
-#undef MB_VPOW
-#undef MB_RCP
-#undef MB_VW
-#undef MB_SUFFIX
-#undef MB_REAL
-#undef MB_SINGLE
-#undef MB_SQRT
-#undef MB_POWS
 #pragma GCC pop_options
 #endif
 
 /* the fallbacks, kept small: no copies per K */
 #define MB_ANY_K 1
-#define MB_REAL double
 #define MB_SINGLE 0
-#define MB_SQRT __builtin_sqrt
-#define MB_POWS pow
 #define MB_VW 2
 #define MB_SUFFIX _base
 #if defined(KV_HAVE_MVEC) && defined(MB_X86)
 #define MB_VPOW _ZGVbN2vv_pow
 #endif
 #include "model_beta_kern.h"
-#undef MB_VPOW
-#undef MB_RCP
-#undef MB_VW
-#undef MB_SUFFIX
-#undef MB_REAL
-#undef MB_SINGLE
-#undef MB_SQRT
-#undef MB_POWS
-#define MB_REAL float
 #define MB_SINGLE 1
-#define MB_SQRT __builtin_sqrtf
-#define MB_POWS powf
 #define MB_VW 4
 #define MB_SUFFIX _bases
 #ifdef MB_X86
 #define MB_RCP(y) __builtin_ia32_rcpps(y)
-#endif
-#if defined(KV_HAVE_MVEC) && defined(MB_X86)
+#ifdef KV_HAVE_MVEC
 #define MB_VPOW _ZGVbN4vv_powf
 #endif
+#endif
 #include "model_beta_kern.h"
-#undef MB_VPOW
-#undef MB_RCP
-#undef MB_VW
-#undef MB_SUFFIX
-#undef MB_REAL
-#undef MB_SINGLE
-#undef MB_SQRT
-#undef MB_POWS
 #undef MB_ANY_K
 
 /* parts of the rows with their own H sums; below MB_THREAD_WORK multiply-adds
@@ -181,46 +115,9 @@ static int mb_modeOf(double beta)
                          : MB_POW;
 }
 
-#define MR_REAL double
 #define MR_SINGLE 0
-#define MR_SUFFIX _d
-#define MR_FOLD SIZE_MAX
-#define MR_FOLD_ROWS SIZE_MAX
-#define MR_MIN_ROWS 2
-#define MR_WPASS_AVX512 mb_wpass_avx512
-#define MR_HPASS_AVX512 mb_hpass_avx512
-#define MR_WPASS_AVX2 mb_wpass_avx2
-#define MR_HPASS_AVX2 mb_hpass_avx2
-#define MR_WPASS_BASE mb_wpass_base
-#define MR_HPASS_BASE mb_hpass_base
 #include "model_rounds_loop.h"
-#undef MR_REAL
-#undef MR_SINGLE
-#undef MR_SUFFIX
-#undef MR_FOLD
-#undef MR_FOLD_ROWS
-#undef MR_MIN_ROWS
-#undef MR_WPASS_AVX512
-#undef MR_HPASS_AVX512
-#undef MR_WPASS_AVX2
-#undef MR_HPASS_AVX2
-#undef MR_WPASS_BASE
-#undef MR_HPASS_BASE
-
-/* a lane's float sums hold at most MR_FOLD / lanes terms of a W sum, and
- * MR_FOLD_ROWS of an H sum */
-#define MR_REAL float
 #define MR_SINGLE 1
-#define MR_SUFFIX _s
-#define MR_FOLD 1024
-#define MR_FOLD_ROWS 64
-#define MR_MIN_ROWS 16
-#define MR_WPASS_AVX512 mb_wpass_avx512s
-#define MR_HPASS_AVX512 mb_hpass_avx512s
-#define MR_WPASS_AVX2 mb_wpass_avx2s
-#define MR_HPASS_AVX2 mb_hpass_avx2s
-#define MR_WPASS_BASE mb_wpass_bases
-#define MR_HPASS_BASE mb_hpass_bases
 #include "model_rounds_loop.h"
 
 int kve_modelRounds(const kve_model *m, const float *V, int rows, int frames, int K, double *W,

@@ -1,12 +1,29 @@
-/* The rounds' driver, one copy per precision: the includer defines MR_REAL
- * (the type W and H are kept in during the rounds), MR_SUFFIX, MR_SINGLE
- * (1 for float) and the kernels' names MR_WPASS_* and MR_HPASS_*.
+/* The rounds' driver, one copy per precision: the includer defines
+ * MR_SINGLE (0: W and H kept in double during the rounds, 1: in float),
+ * undefined at the end.
  *
  * In single precision the kernels add into float sums over short stretches
- * only: the W sums of a row are folded into double every MR_FOLD frames, the
- * H sums every MR_FOLD_ROWS rows, so that a round's result does not depend
- * on the size of the sound. The column sums of W, the row sums of H
- * and the updates' ratios are double in both. */
+ * only: the W sums of a row are folded into double every MR_FOLD frames
+ * (MR_FOLD / lanes terms a lane), the H sums every MR_FOLD_ROWS rows, so
+ * that a round's result does not depend on the size of the sound. The
+ * column sums of W, the row sums of H and the updates' ratios are double in
+ * both. A block of rows has at least MR_MIN_ROWS rows (see the shape). */
+
+#if MR_SINGLE
+#define MR_REAL float
+#define MR_SUFFIX _s
+#define MR_KERNEL(n) n##s
+#define MR_FOLD 1024
+#define MR_FOLD_ROWS 64
+#define MR_MIN_ROWS 16
+#else
+#define MR_REAL double
+#define MR_SUFFIX _d
+#define MR_KERNEL(n) n
+#define MR_FOLD SIZE_MAX
+#define MR_FOLD_ROWS SIZE_MAX
+#define MR_MIN_ROWS 2
+#endif
 
 #define MR_CAT2(a, b) a##b
 #define MR_CAT(a, b) MR_CAT2(a, b)
@@ -31,11 +48,13 @@ static MR(mr_impl) MR(mr_choose)(void)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
-        return (MR(mr_impl)){64 / sizeof(MR_REAL), MR_WPASS_AVX512, MR_HPASS_AVX512};
+        return (MR(mr_impl)){64 / sizeof(MR_REAL), MR_KERNEL(mb_wpass_avx512),
+                             MR_KERNEL(mb_hpass_avx512)};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return (MR(mr_impl)){32 / sizeof(MR_REAL), MR_WPASS_AVX2, MR_HPASS_AVX2};
+        return (MR(mr_impl)){32 / sizeof(MR_REAL), MR_KERNEL(mb_wpass_avx2),
+                             MR_KERNEL(mb_hpass_avx2)};
 #endif
-    return (MR(mr_impl)){16 / sizeof(MR_REAL), MR_WPASS_BASE, MR_HPASS_BASE};
+    return (MR(mr_impl)){16 / sizeof(MR_REAL), MR_KERNEL(mb_wpass_base), MR_KERNEL(mb_hpass_base)};
 }
 
 typedef struct {
@@ -380,3 +399,10 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
 #undef MR
 #undef MR_CAT
 #undef MR_CAT2
+#undef MR_REAL
+#undef MR_SUFFIX
+#undef MR_KERNEL
+#undef MR_FOLD
+#undef MR_FOLD_ROWS
+#undef MR_MIN_ROWS
+#undef MR_SINGLE

@@ -137,24 +137,37 @@ const double kBetas[] = {0, 0.5, 1, 1.5, 2, 3, -0.5};
 
 // Small shapes with a part vector of frames, fewer frames than a vector, an
 // odd row and more components than the kernels keep in registers, and one
-// large enough to be cut into parts and run on threads.
+// large enough to be cut into parts and run on threads; in double, and in
+// single to float accuracy (the reference starting from the same rounded
+// factors).
 TEST(ModelBeta, OneRoundIsTheWrittenOutUpdate) {
     const int shapes[][3] = {{13, 37, 3}, {9, 5, 2}, {6, 29, 17}, {101, 420, 10}};
-    for (const int *s : shapes)
-        for (double beta : kBetas)
-            for (bool pen : {false, true}) {
-                SCOPED_TRACE(testing::Message()
-                             << "F " << s[0] << " beta " << beta << " pen " << pen);
-                const kve_model m = model(beta, pen);
-                Problem p(s[0], s[1], s[2], 5);
-                std::vector<double> W = p.W, H = p.H;
-                ASSERT_EQ(kve_modelRounds(&m, p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), 1,
-                                          nullptr, nullptr),
-                          0);
-                referenceRound(m, p, W, H);
-                expectClose(p.H, H, "H");
-                expectClose(p.W, W, "W");
-            }
+    for (int precision : {KVE_DOUBLE, KVE_SINGLE})
+        for (const int *s : shapes)
+            for (double beta : kBetas)
+                for (bool pen : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << "precision " << precision << " F " << s[0]
+                                                    << " beta " << beta << " pen " << pen);
+                    const kve_model m = model(beta, pen);
+                    Problem p(s[0], s[1], s[2], 5);
+                    const bool single = precision == KVE_SINGLE;
+                    if (single) {
+                        for (double &w : p.W) w = float(w);
+                        for (double &h : p.H) h = float(h);
+                    }
+                    std::vector<double> W = p.W, H = p.H;
+                    if (single) {
+                        ASSERT_EQ(roundsIn(KVE_SINGLE, m, p, 1), 0);
+                    } else {  // the double entry point itself
+                        ASSERT_EQ(kve_modelRounds(&m, p.V.data(), p.F, p.T, p.K, p.W.data(),
+                                                  p.H.data(), 1, nullptr, nullptr),
+                                  0);
+                    }
+                    referenceRound(m, p, W, H);
+                    expectClose(p.H, H, "H", single ? 2e-5 : 1e-12);
+                    expectClose(p.W, W, "W", single ? 2e-5 : 1e-12);
+                    for (double w : p.W) ASSERT_TRUE(!single || w == double(float(w)));
+                }
 }
 
 // Beta 1 and 2 without penalties are the object library's rounds up to the
@@ -333,28 +346,6 @@ TEST(ModelBeta, StreamedFactorisation) {
         EXPECT_EQ(a.W, b.W);
         EXPECT_EQ(a.H, b.H);
     }
-}
-
-// Single precision: one round is the written-out update to float accuracy
-// (the reference starts from the same float-rounded factors).
-TEST(ModelSingle, OneRoundIsTheWrittenOutUpdate) {
-    const int shapes[][3] = {{13, 37, 3}, {9, 5, 2}, {6, 29, 17}, {101, 420, 10}};
-    for (const int *s : shapes)
-        for (double beta : kBetas)
-            for (bool pen : {false, true}) {
-                SCOPED_TRACE(testing::Message()
-                             << "F " << s[0] << " beta " << beta << " pen " << pen);
-                const kve_model m = model(beta, pen);
-                Problem p(s[0], s[1], s[2], 5);
-                for (double &w : p.W) w = float(w);
-                for (double &h : p.H) h = float(h);
-                std::vector<double> W = p.W, H = p.H;
-                ASSERT_EQ(roundsIn(KVE_SINGLE, m, p, 1), 0);
-                referenceRound(m, p, W, H);
-                expectClose(p.H, H, "H", 2e-5);
-                expectClose(p.W, W, "W", 2e-5);
-                for (double w : p.W) ASSERT_EQ(w, double(float(w)));
-            }
 }
 
 // The sums over frames are not float sums: on a long sound a round agrees
