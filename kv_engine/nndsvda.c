@@ -284,11 +284,15 @@ int kve_nndsvdaStart(const float *V, int rows, int frames, int K, unsigned seed,
     double *Z = malloc((size_t)frames * L * sizeof *Z);
     kve_vblocks b;
     int rc = kve_blocksOf(&b, V, rows, frames, K, L);
+    /* the BLAS and LAPACK calls, one at a time in the process: a start on
+     * another thread (a second run in the same program) waits */
+    kve_blasBegin();
     rc = rc == 0 && Y && Z ? kve_rangeOf(&b, seed, Y, Z) : -1;
     if (rc == 0) { /* B = Y^T V, L x frames, in Z's place */
         kve_multiply(&b, KVE_YT_V, Y, Z);
         rc = kve_fromRange(Y, Z, rows, frames, K, L, W, H);
     }
+    kve_blasEnd();
     kve_blocksFree(&b);
     free(Y);
     free(Z);

@@ -156,6 +156,34 @@ TEST(StreamThreads, NndsvdaStartHasTheSameBitsOnAnyNumberOfThreads) {
     }
 }
 
+// Two runs in one program, each starting on its own thread, as two Python
+// threads do: the single-threaded BLAS must see one call at a time, and each
+// start gets the bits of a start alone.
+TEST(StreamThreads, StartsOnTwoThreadsAtOnceGetTheBitsOfOneAlone) {
+    const int rows = 1001, frames = 3007, K = 7;
+    const std::vector<float> V = spectrogram(rows, frames, 12);
+    std::vector<double> W1(size_t(rows) * K), H1(size_t(K) * frames);
+    ASSERT_EQ(kve_nndsvdaStart(V.data(), rows, frames, K, 4, W1.data(), H1.data()), 0);
+    for (int round = 0; round < 4; round++) {
+        std::vector<double> W[2], H[2];
+        int rc[2] = {1, 1};
+        std::thread runs[2];
+        for (int i = 0; i < 2; i++) {
+            W[i].assign(W1.size(), 0.0);
+            H[i].assign(H1.size(), 0.0);
+            runs[i] = std::thread([&, i] {
+                rc[i] = kve_nndsvdaStart(V.data(), rows, frames, K, 4, W[i].data(), H[i].data());
+            });
+        }
+        for (std::thread &t : runs) t.join();
+        for (int i = 0; i < 2; i++) {
+            ASSERT_EQ(rc[i], 0);
+            EXPECT_TRUE(sameBits(W[i], W1)) << "round " << round << ", run " << i;
+            EXPECT_TRUE(sameBits(H[i], H1)) << "round " << round << ", run " << i;
+        }
+    }
+}
+
 TEST(StreamThreads, CostsAreTheOneThreadSumsOnAnyNumberOfThreads) {
     // rows not a multiple of the blocks, a single frame, a sampled estimate
     const struct {
