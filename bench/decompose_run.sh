@@ -30,8 +30,23 @@ PY
     >"$work/stdout" 2>"$work/time"
 wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {print $2}' "$work/time")
 rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time")
+cpu=$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%.2f", s}' "$work/time")
 factor=$(sed -n 's/.*factorisation \([0-9.]*\) s.*/\1/p' "$work/stdout")
 secs=$(echo "$wall" | awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
 echo "== decompose ${seconds} s stereo 44.1 kHz, K = 10: wall ${secs} s, factorisation ${factor} s," \
      "outside it $(awk -v w="$secs" -v f="$factor" 'BEGIN { printf "%.0f%%", 100 * (w - f) / w }')," \
-     "peak RSS $((rss / 1024)) MB"
+     "peak RSS $((rss / 1024)) MB, CPU ${cpu} s"
+
+# KV_PEER=1: the same work with numpy, scipy and scikit-learn
+# (sklearn_pipeline.py, plain Kullback-Leibler, 200 rounds) on the same sound
+if [ "${KV_PEER:-0}" = 1 ]; then
+    /usr/bin/time -v /usr/bin/python3 "$here/sklearn_pipeline.py" "$work/in.wav" -k 10 \
+        -o "$work/peer" ${KV_PEER_ARGS:-} >"$work/peer_stdout" 2>"$work/peer_time"
+    pwall=$(awk -F': ' '/Elapsed \(wall clock\)/ {print $2}' "$work/peer_time" |
+        awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
+    prss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/peer_time")
+    pcpu=$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%.2f", s}' "$work/peer_time")
+    echo "== the same pipeline with scikit-learn: wall ${pwall} s ($(cat "$work/peer_stdout"))," \
+         "peak RSS $((prss / 1024)) MB, CPU ${pcpu} s; ratio $(awk -v p="$pwall" -v w="$secs" 'BEGIN { printf "%.1f", p / w }')" \
+         "(CPU $(awk -v p="$pcpu" -v w="$cpu" 'BEGIN { printf "%.1f", p / w }'))"
+fi

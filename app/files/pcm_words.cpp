@@ -2,8 +2,6 @@
 
 #include <sndfile.h>
 
-#include <cmath>
-
 namespace korvane {
 
 int pcmBits(SampleFormat f) {
@@ -18,19 +16,6 @@ int pcmBits(SampleFormat f) {
         break;
     }
     return 0;
-}
-
-std::int32_t pcmWord(double x, int bits) {
-    const double full = std::ldexp(1.0, bits - 1);
-    const double steps = std::nearbyint(x * full);  // ties to even
-    std::int32_t v = 0;
-    if (steps >= full - 1)
-        v = static_cast<std::int32_t>(full - 1);
-    else if (steps <= -full)
-        v = static_cast<std::int32_t>(-full);
-    else if (steps == steps)
-        v = static_cast<std::int32_t>(steps);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << (32 - bits));
 }
 
 long writePcmFrames(SNDFILE *f, SampleFormat format, const float *interleaved, long frames, int channels,

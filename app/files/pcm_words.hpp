@@ -15,10 +15,20 @@ namespace korvane {
 // Bits of the format's integer samples: 16 or 24; 0 for floats.
 int pcmBits(SampleFormat f);
 
-// The nearest step of x at `bits` bits, full scale 1.0 = 2^(bits-1) steps,
-// held at the extreme steps beyond it (NaN as 0), left-justified in 32 bits
-// as libsndfile takes ints.
-std::int32_t pcmWord(double x, int bits);
+// The nearest step of x at `bits` bits (ties to even), full scale 1.0 =
+// 2^(bits-1) steps, held at the extreme steps beyond it (NaN as 0),
+// left-justified in 32 bits as libsndfile takes ints. Inline: it runs for
+// every sample written.
+inline std::int32_t pcmWord(double x, int bits) {
+    const double full = static_cast<double>(std::int32_t{1} << (bits - 1));
+    double s = x * full;
+    if (!(s == s)) s = 0;
+    s = s < -full ? -full : s > full - 1 ? full - 1 : s;
+    // adding and taking away 1.5 * 2^52 leaves s at its nearest whole number
+    const double shift = 6755399441055744.0;
+    const std::int32_t v = static_cast<std::int32_t>((s + shift) - shift);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << (32 - bits));
+}
 
 // Writes frames of interleaved samples to f, rounded to the format's steps
 // for an integer format (as floats for a float one); scratch is reused

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -64,6 +65,17 @@ TEST(PcmRounding, SamplesGoToTheNearestStepHeldAtFullScale) {
     EXPECT_EQ(korvane::pcmWord(5.0, 24), 8388607 << 8);
     EXPECT_EQ(korvane::pcmWord(-5.0, 24), INT32_MIN);
     EXPECT_EQ(korvane::pcmWord(std::nan(""), 16), 0);
+    EXPECT_EQ(korvane::pcmWord(-INFINITY, 24), INT32_MIN);
+    // halves go to the even step, as nearbyint rounds them
+    for (int bits : {16, 24})
+        for (double k = -70000.5; k < 70000; k += 0.25) {
+            const double x = k / std::ldexp(1.0, bits - 1);
+            const double full = std::ldexp(1.0, bits - 1);
+            const double want = std::min(full - 1, std::max(-full, std::nearbyint(k)));
+            ASSERT_EQ(korvane::pcmWord(x, bits),
+                      static_cast<std::int32_t>(want) * (1 << (32 - bits)))
+                << k;
+        }
 }
 
 // Eight 16-bit and eight 24-bit components of a sound in the same format:
