@@ -43,9 +43,9 @@ def run_sklearn(V, W0, H0, iters):
         return time.perf_counter() - t0, W, model.components_
 
 
-def run_korvane(V, W0, H0, iters):
+def run_korvane(V, W0, H0, iters, precision):
     t0 = time.perf_counter()
-    W, H, _ = korvane.nmf(V, W0.shape[1], iterations=iters, tol=0, W=W0, H=H0)
+    W, H, _ = korvane.nmf(V, W0.shape[1], iterations=iters, tol=0, W=W0, H=H0, precision=precision)
     return time.perf_counter() - t0, W, H
 
 
@@ -58,6 +58,8 @@ def main():
     ap.add_argument("--iters", type=int, default=100)
     ap.add_argument("--dtype", nargs="+", default=["float64", "float32"],
                     help="V's type, for both (scikit-learn keeps float32)")
+    ap.add_argument("--precision", choices=["single", "double"], default="single",
+                    help="korvane.nmf's rounds (single: its default)")
     a = ap.parse_args()
 
     import sklearn
@@ -68,7 +70,7 @@ def main():
     scale = np.sqrt(V64.mean() / a.K)
     W0, H0 = scale * rng.random((F, a.K)), scale * rng.random((a.K, T))
     print(f"korvane {korvane.__version__}, scikit-learn {sklearn.__version__}, numpy {np.__version__}; "
-          f"F = {F}, T = {T}, K = {a.K}, {a.iters} rounds; load {os.getloadavg()[0]:.2f}", flush=True)
+          f"F = {F}, T = {T}, K = {a.K}, {a.iters} rounds, korvane in {a.precision}; load {os.getloadavg()[0]:.2f}", flush=True)
     print(f"{'dtype':>7} {'threads':>7} {'run':>3} {'sklearn s':>10} {'korvane s':>10} {'ratio':>6} "
           f"{'sklearn KL':>12} {'korvane KL':>12}")
     results = {}
@@ -78,7 +80,7 @@ def main():
             for th in a.threads:
                 with threadpool_limits(limits=th):
                     ts, Ws, Hs = run_sklearn(V, W0.astype(dtype), H0.astype(dtype), a.iters)
-                    tk, Wk, Hk = run_korvane(V, W0, H0, a.iters)
+                    tk, Wk, Hk = run_korvane(V, W0, H0, a.iters, a.precision)
                 ds, dk = kl(V64, Ws, Hs), kl(V64, Wk, Hk)
                 results.setdefault((dtype, th), []).append((ts, tk, ds, dk))
                 print(f"{dtype:>7} {th:>7} {run:>3} {ts:>10.3f} {tk:>10.3f} {ts / tk:>6.1f} {ds:>12.6g} {dk:>12.6g}",

@@ -36,6 +36,7 @@ struct Problem {
     std::vector<float> vfCopy;
     bool eucl = false;
     int iterations = 0, fixed = 0;
+    int precision = KVE_DOUBLE;
     double tol = 0;
     double *W = nullptr, *H = nullptr;
 };
@@ -85,8 +86,9 @@ Status doubleRounds(Problem &p, RoundBridge &bridge, int &run, double &divergenc
 }
 
 Status iterate(Problem &p, RoundBridge &bridge, int &run, double &divergence) {
-    if (p.vd && p.fixed == 0) return doubleRounds(p, bridge, run, divergence);
+    if (p.vd && p.fixed == 0 && p.precision == KVE_DOUBLE) return doubleRounds(p, bridge, run, divergence);
     kve_rounds how{};
+    how.precision = p.precision;
     how.cost = p.eucl ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
     how.iterations = p.iterations;
     how.tol = p.tol;
@@ -106,7 +108,7 @@ Status iterate(Problem &p, RoundBridge &bridge, int &run, double &divergence) {
 
 py::tuple nmf(const py::array &V, int K, bool eucl, int iterations, double tol, bool nndsvda,
               std::optional<unsigned> seed, std::optional<Doubles> W0, std::optional<Doubles> H0, int fixed,
-              py::object progress) {
+              bool single, py::object progress) {
     if (V.ndim() != 2) throw py::value_error("V must be a 2-D array");
     if (!(V.flags() & py::array::c_style)) throw py::value_error("V must be C-contiguous");
     const bool isFloat = py::isinstance<py::array_t<float>>(V);
@@ -138,6 +140,7 @@ py::tuple nmf(const py::array &V, int K, bool eucl, int iterations, double tol, 
     p.iterations = iterations;
     p.tol = tol;
     p.fixed = fixed;
+    p.precision = single ? KVE_SINGLE : KVE_DOUBLE;
     const unsigned seedUsed =
         seed ? *seed : static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
 
@@ -201,7 +204,7 @@ py::tuple nmf(const py::array &V, int K, bool eucl, int iterations, double tol, 
 void bindNmf(py::module_ &m) {
     m.def("nmf", &nmf, py::arg("V"), py::arg("k"), py::arg("euclidean"), py::arg("iterations"), py::arg("tol"),
           py::arg("nndsvda"), py::arg("seed").none(true), py::arg("W").none(true), py::arg("H").none(true),
-          py::arg("fixed_bases"), py::arg("progress").none(true),
+          py::arg("fixed_bases"), py::arg("single"), py::arg("progress").none(true),
           "The factorisation behind korvane.nmf (see there): returns (W, H, rounds, divergence, seed).");
 }
 

@@ -8,6 +8,7 @@ from . import _korvane
 
 _COSTS = {"kl": False, "euclidean": True}
 _STARTS = ("nndsvda", "random")
+_PRECISIONS = ("single", "double")
 
 
 def _as_progress(progress):
@@ -39,7 +40,7 @@ def _matrix(name, a, rows=None, cols=None):
 
 
 def nmf(V, k, *, cost="kl", iterations=200, tol=1e-4, start="nndsvda", seed=None, W=None, H=None,
-        fixed_bases=0, progress=None):
+        fixed_bases=0, precision="single", progress=None):
     """Factorise V ~ W @ H with W, H >= 0 by multiplicative updates.
 
     The rounds are those of ``korvane decompose`` (and of scikit-learn's
@@ -76,6 +77,11 @@ def nmf(V, k, *, cost="kl", iterations=200, tol=1e-4, start="nndsvda", seed=None
         The first fixed_bases columns of W are kept as given, bit for bit
         (at most the columns of W given). With float64 V, fixed bases make
         the rounds read V as float32, as the command line does.
+    precision : "single" or "double"
+        "single" (as the command line) runs the rounds on V as float32 with
+        W and H in float32 and the long sums in float64; the results come
+        back as float64. "double" keeps W and H in float64, and on float64
+        V runs the rounds on V itself, as scikit-learn does.
     progress : callable(done, total) or a tqdm-like bar, optional
         Called after each round; may raise to stop the work.
 
@@ -108,6 +114,8 @@ def nmf(V, k, *, cost="kl", iterations=200, tol=1e-4, start="nndsvda", seed=None
         raise ValueError("cost must be kl or euclidean")
     if start not in _STARTS:
         raise ValueError("start must be nndsvda or random")
+    if precision not in _PRECISIONS:
+        raise ValueError('precision must be "single" or "double"')
     k, iterations, fixed_bases = _integer("k", k), _integer("iterations", iterations), _integer(
         "fixed_bases", fixed_bases)
     try:
@@ -125,7 +133,8 @@ def nmf(V, k, *, cost="kl", iterations=200, tol=1e-4, start="nndsvda", seed=None
     if fixed_bases and W is None:
         raise ValueError("fixed_bases needs the bases W")
     W, H, rounds, divergence, seed = _korvane.nmf(V, k, _COSTS[cost], iterations, tol, start == "nndsvda",
-                                                  seed, W, H, fixed_bases, _as_progress(progress))
+                                                  seed, W, H, fixed_bases, precision == "single",
+                                                  _as_progress(progress))
     return W, H, {"iterations": rounds, "divergence": divergence, "seed": seed, "cost": cost}
 
 
