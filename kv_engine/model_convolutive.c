@@ -76,6 +76,9 @@ KC_AVX512
 #define KC_NV 4
 #define KC_NR 4
 #define KC_SUFFIX _avx512s
+#ifdef KV_HAVE_MVEC
+#define KC_VPOW _ZGVeN16vv_powf
+#endif
 #include "model_convolutive_kern.h"
 KC_END
 
@@ -91,6 +94,9 @@ KC_AVX2
 #define KC_NV 2
 #define KC_NR 2
 #define KC_SUFFIX _avx2s
+#ifdef KV_HAVE_MVEC
+#define KC_VPOW _ZGVdN8vv_powf
+#endif
 #include "model_convolutive_kern.h"
 KC_END
 #endif
@@ -106,6 +112,9 @@ KC_END
 #define KC_NV 2
 #define KC_NR 2
 #define KC_SUFFIX _bases
+#if defined(KV_HAVE_MVEC) && defined(KC_X86)
+#define KC_VPOW _ZGVbN4vv_powf
+#endif
 #include "model_convolutive_kern.h"
 
 /* Below this many cells x components x span a second thread costs more than

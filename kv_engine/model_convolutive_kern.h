@@ -3,7 +3,8 @@
  * KC_SUFFIX and wraps the inclusion in the matching target pragma, KC_VW,
  * the values per vector, KC_NV, the vectors of frames Λ and the H sums take
  * at a time, and KC_NR, the rows the W sums take at a time (as many as the
- * registers hold); all undefined at the end. Frames run along the vectors;
+ * registers hold), and in float KC_VPOW, a vector powf of that width, where
+ * there is one; all undefined at the end. Frames run along the vectors;
  * the W sums keep one lane per frame modulo KC_VW, summed into double at
  * the end, and in float also every KC_FOLD frames and then cleared.
  *
@@ -48,6 +49,11 @@ KC_INLINE void KC_NAME(kc_st)(KC_REAL *p, KCV v)
 
 #define KC_LD KC_NAME(kc_ld)
 #define KC_ST KC_NAME(kc_st)
+
+#ifdef KC_VPOW
+/* the C library's vector powf, lane by lane as powf */
+KCV KC_VPOW(KCV, KCV);
+#endif
 
 /* X[r][t] = Λ of the block's rows over the frames [t0, t1), nr rows (1 to
  * 4) from row r, KC_NV vectors of frames at a time */
@@ -278,13 +284,24 @@ static void KC_NAME(kc_quotient)(int kind, double beta, const float *restrict v,
             X[t] = (KC_REAL)v[t] * b / lam;
         }
         break;
-    default:
-        for (size_t t = 0; t < T; t++) {
+    default: {
+        size_t t = 0;
+#ifdef KC_VPOW
+        for (; t + KC_VW <= T; t += KC_VW) {
+            const KCV lam = KC_LD(X + t) + eps, b = KC_VPOW(lam, (KCV){0} + p);
+            KCV x;
+            for (int q = 0; q < KC_VW; q++) x[q] = (KC_REAL)v[t + (size_t)q];
+            KC_ST(Y + t, b);
+            KC_ST(X + t, x * b / lam);
+        }
+#endif
+        for (; t < T; t++) {
             const KC_REAL lam = X[t] + eps, b = KC_POW(lam, p);
             Y[t] = b;
             X[t] = (KC_REAL)v[t] * b / lam;
         }
         break;
+    }
     }
     memset(X + T, 0, (lda - T) * sizeof *X);
     if (kind != KC_KL) memset(Y + T, 0, (lda - T) * sizeof *Y);
@@ -321,3 +338,4 @@ static void KC_NAME(kc_axpy)(double *restrict d, double g, const double *restric
 #undef KC_NV
 #undef KC_NR
 #undef KC_SUFFIX
+#undef KC_VPOW
