@@ -365,15 +365,18 @@ TEST(ConvolutiveExpansion, RankOneComponentsAddUpToLambda) {
 }
 
 TEST(ConvolutiveRounds, ScratchBeyondReachIsReportedUntouched) {
-    // H alone would take 2^60 doubles: refused before anything is read
+    // H alone would take 2^60 doubles: refused before anything is read,
+    // and in single precision before W and H are rounded to float
     const kve_model m = model(1.0, 2);
     std::vector<float> V(4, 1.0f);
-    std::vector<double> W(4, 0.5), H(4, 0.25);
-    EXPECT_EQ(kve_convolutiveRounds(&m, V.data(), 1, 1 << 30, 1 << 30, W.data(), H.data(), 3,
-                                    nullptr, nullptr),
-              -1);
-    EXPECT_EQ(W, std::vector<double>(4, 0.5));
-    EXPECT_EQ(H, std::vector<double>(4, 0.25));
+    for (int precision : {KVE_DOUBLE, KVE_SINGLE}) {
+        std::vector<double> W(4, 0.1), H(4, 0.3);
+        EXPECT_EQ(kve_convolutiveRoundsIn(precision, &m, V.data(), 1, 1 << 30, 1 << 30, W.data(),
+                                          H.data(), 3, nullptr, nullptr),
+                  -1);
+        EXPECT_EQ(W, std::vector<double>(4, 0.1));
+        EXPECT_EQ(H, std::vector<double>(4, 0.3));
+    }
 }
 
 TEST(ConvolutiveSingle, OneRoundMatchesTheDefinition) {
