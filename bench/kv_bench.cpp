@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include <Accelerate/Accelerate.h>
@@ -310,6 +311,39 @@ void BM_modelRounds(benchmark::State &st) {
         benchmark::Counter(ms * 1e6 / rounds / ((double)in.rows * in.frames), benchmark::Counter::kAvgIterations);
 }
 
+// Convolutive rounds, span 4, on the first 1300 frames of the same V:
+// range(0) ten times the beta (2 runs through the Gram matrices, 0.3 pow), range(1)
+// threads, range(2) 1 in single precision. Wall and process CPU time per
+// cell and round.
+void BM_convolutiveRounds(benchmark::State &st) {
+    const int rounds = 10, single = (int)st.range(2), frames = 1300, span = 4;
+    setThreads((int)st.range(1));
+    const ModelInput &in = modelInput();
+    std::vector<float> V((size_t)in.rows * frames);
+    for (int r = 0; r < in.rows; r++)
+        std::copy_n(in.V.begin() + (size_t)r * in.frames, frames, V.begin() + (size_t)r * frames);
+    kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    m.beta = 0.1 * (double)st.range(0);
+    m.span = span;
+    std::vector<double> W0((size_t)span * in.rows * kK), H0((size_t)kK * frames), H1(H0.size());
+    for (int k = 0; k < kK; k++)
+        std::copy_n(in.H.begin() + (size_t)k * in.frames, frames, H1.begin() + (size_t)k * frames);
+    kve_convolutiveStart(in.W.data(), H1.data(), in.rows, frames, kK, span, W0.data(), H0.data());
+    double ms = 0.0, cpu = 0.0;
+    for (auto _ : st) {
+        std::vector<double> W = W0, H = H0;
+        const auto t0 = std::chrono::steady_clock::now();
+        const std::clock_t c0 = std::clock();
+        benchmark::DoNotOptimize(kve_modelRoundsIn(single ? KVE_SINGLE : KVE_DOUBLE, &m, V.data(), in.rows, frames, kK,
+                                                   0, W.data(), H.data(), rounds, nullptr, nullptr));
+        cpu += 1e3 * double(std::clock() - c0) / CLOCKS_PER_SEC;
+        ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    }
+    const double cells = (double)rounds * in.rows * frames;
+    st.counters["ns_per_cell_round"] = benchmark::Counter(ms * 1e6 / cells, benchmark::Counter::kAvgIterations);
+    st.counters["cpu_ns_per_cell_round"] = benchmark::Counter(cpu * 1e6 / cells, benchmark::Counter::kAvgIterations);
+}
+
 // The floor of the rounds: a cell-round at K = 10 is 4 K = 40 multiply-adds
 // (the approximation and the sums, in each of the W and H passes). Here
 // only multiply-adds, 16 float lanes (range(0) 1) or 8 double lanes, twelve
@@ -380,6 +414,16 @@ BENCHMARK(BM_modelRounds)
     ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {1, 2}, {0, 1}})
     ->Args({6, 1, 0})
     ->Args({6, 1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
+BENCHMARK(BM_convolutiveRounds)
+    ->ArgNames({"beta10", "threads", "single"})
+    ->ArgsProduct({{10, 20, 5, 3}, {1}, {0, 1}})
+    ->Args({5, 2, 0})
+    ->Args({5, 2, 1})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(3)

@@ -68,7 +68,7 @@ enum { KVE_DOUBLE = 0, KVE_SINGLE = 1 };
 /* kve_modelRounds in either precision, W's first `keep` columns left as
  * they are (span 1 only). W and H stay the caller's doubles: in single
  * precision they are rounded to float on the way in, and hold floats on the
- * way out. Convolutive bases run in double. */
+ * way out; convolutive bases (span > 1) too. */
 int kve_modelRoundsIn(int precision, const kve_model *m, const float *V, int rows, int frames,
                       int K, int keep, double *W, double *H, int n,
                       int (*onRound)(int, int, void *), void *user);

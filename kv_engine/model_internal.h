@@ -39,7 +39,11 @@ enum { KVE_MOST_SLOTS = 64 };
 void kve_teamOrdered(int nth, int slots, int n, void (*part)(void *job, int slot, int i),
                      void (*inOrder)(void *job, int slot, int i), void *job);
 
-/* kve_modelRounds for span > 1 (model_convolutive.c) */
+/* kve_modelRoundsIn for span > 1 (model_convolutive.c), in KVE_DOUBLE or
+ * KVE_SINGLE; kve_convolutiveRounds in double */
+int kve_convolutiveRoundsIn(int precision, const kve_model *m, const float *V, int rows, int frames,
+                            int K, double *W, double *H, int n, int (*onRound)(int, int, void *),
+                            void *user);
 int kve_convolutiveRounds(const kve_model *m, const float *V, int rows, int frames, int K,
                           double *W, double *H, int n, int (*onRound)(int, int, void *),
                           void *user);

@@ -130,7 +130,8 @@ int kve_modelRoundsIn(int precision, const kve_model *m, const float *V, int row
                       int K, int keep, double *W, double *H, int n,
                       int (*onRound)(int, int, void *), void *user)
 {
-    if (m->span > 1) return kve_convolutiveRounds(m, V, rows, frames, K, W, H, n, onRound, user);
+    if (m->span > 1)
+        return kve_convolutiveRoundsIn(precision, m, V, rows, frames, K, W, H, n, onRound, user);
     if (rows < 1 || frames < 1 || K < 1 || n < 1) {
         for (int i = 1; i <= n; i++)
             if (onRound && onRound(i, n, user) != 0) return 1;

@@ -73,8 +73,8 @@ Command decomposeCommand() {
                            "times the rounds (0: none; default: 2 k, at most k + 6, for stacked channels, else 0)");
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--precision", opt->precision,
-                           "Keep the factors in single precision during the rounds, about twice as fast, or in "
-                           "double (convolutive bases always run in double)")
+                           "Keep the factors in single precision during the rounds (convolutive bases too), about "
+                           "twice as fast, or in double")
                 ->check(CLI::IsMember({"single", "double"}))
                 ->capture_default_str();
             cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")

@@ -181,13 +181,13 @@ TEST(DecomposeModels, PlainIsEveryModelOptionOff) {
 }
 
 // Single precision (the default) and double reach the same divergence to
-// 1e-4 after the same rounds, each record saying which ran; a bad precision
-// is refused.
+// 1e-4 after the same rounds, convolutive bases too, each record saying
+// which ran; a bad precision is refused.
 TEST(DecomposeModels, SingleAndDoublePrecisionAgree) {
     Scratch dir;
     ASSERT_TRUE(
         writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
-    for (const char *model : {"--plain", "--beta=0.5"}) {
+    for (const char *model : {"--plain", "--beta=0.5", "--span=4"}) {
         const std::vector<std::string> rounds = {model, "--tol", "0", "--iterations", "200"};
         std::vector<std::string> s = rounds, d = rounds;
         s.insert(s.end(), {"-o", "s"});

@@ -1,7 +1,9 @@
 // The convolutive rounds against triple-loop references: one round for
 // several spans and β, the β-divergence falling, the same bits on one and
 // two threads, a stop between rounds, span 1 as plain NMF, and the start and
-// the expansion into rank-one components.
+// the expansion into rank-one components; in single precision, one round
+// against the reference, the divergence after many rounds against double's,
+// and the same bits on one and two threads.
 #include "kv_stream.h"
 #include "qm_matrixOps.h"
 extern "C" {
@@ -135,6 +137,22 @@ int rounds(Conv &c, double beta, int n, int (*fn)(int, int, void *) = nullptr,
     const kve_model m = model(beta, c.span);
     return kve_convolutiveRounds(&m, c.V.data(), c.rows, c.frames, c.K, c.W.data(), c.H.data(), n,
                                  fn, user);
+}
+
+int roundsIn(int precision, Conv &c, double beta, int n) {
+    const kve_model m = model(beta, c.span);
+    return kve_modelRoundsIn(precision, &m, c.V.data(), c.rows, c.frames, c.K, 0, c.W.data(),
+                             c.H.data(), n, nullptr, nullptr);
+}
+
+// W and H rounded to float, as single precision holds them
+void toFloat(Conv &c) {
+    for (double &w : c.W) w = float(w);
+    for (double &h : c.H) h = float(h);
+}
+
+bool allFloats(const std::vector<double> &x) {
+    return std::all_of(x.begin(), x.end(), [](double v) { return v == double(float(v)); });
 }
 
 // the largest of |got - want| / |want| over the elements
@@ -347,13 +365,75 @@ TEST(ConvolutiveExpansion, RankOneComponentsAddUpToLambda) {
 }
 
 TEST(ConvolutiveRounds, ScratchBeyondReachIsReportedUntouched) {
-    // H alone would take 2^60 doubles: refused before anything is read
+    // H alone would take 2^60 doubles: refused before anything is read,
+    // and in single precision before W and H are rounded to float
     const kve_model m = model(1.0, 2);
     std::vector<float> V(4, 1.0f);
-    std::vector<double> W(4, 0.5), H(4, 0.25);
-    EXPECT_EQ(kve_convolutiveRounds(&m, V.data(), 1, 1 << 30, 1 << 30, W.data(), H.data(), 3,
-                                    nullptr, nullptr),
-              -1);
-    EXPECT_EQ(W, std::vector<double>(4, 0.5));
-    EXPECT_EQ(H, std::vector<double>(4, 0.25));
+    for (int precision : {KVE_DOUBLE, KVE_SINGLE}) {
+        std::vector<double> W(4, 0.1), H(4, 0.3);
+        EXPECT_EQ(kve_convolutiveRoundsIn(precision, &m, V.data(), 1, 1 << 30, 1 << 30, W.data(),
+                                          H.data(), 3, nullptr, nullptr),
+                  -1);
+        EXPECT_EQ(W, std::vector<double>(4, 0.1));
+        EXPECT_EQ(H, std::vector<double>(4, 0.3));
+    }
+}
+
+TEST(ConvolutiveSingle, OneRoundMatchesTheDefinition) {
+    // as the double test, and a long and a tall sound
+    struct Shape {
+        int rows, frames, K;
+    };
+    for (Shape s : {Shape{37, 53, 5}, Shape{9, 6, 1}, Shape{70, 131, 4}, Shape{200, 19, 2},
+                    Shape{3, 120000, 2}, Shape{24000, 5, 2}})
+        for (int span : {2, 8, int(KVE_MOST_SPAN)})
+            for (double beta : {0.0, 1.0, 2.0, 0.5, 1.5, 0.3}) {
+                if ((s.frames > 1000 || s.rows > 1000) && span > 2) continue;
+                SCOPED_TRACE(testing::Message() << s.rows << "x" << s.frames << " K " << s.K
+                                                << " span " << span << " beta " << beta);
+                Conv got(s.rows, s.frames, s.K, span);
+                toFloat(got);
+                Conv want = got;
+                ASSERT_EQ(roundsIn(KVE_SINGLE, got, beta, 1), 0);
+                referenceRound(want, beta);
+                // Λ and the quotients in float; on the long and the tall
+                // sound the W sums over the frames and the H sums over the
+                // rows keep their digits (about 1e-6 off if made in float)
+                EXPECT_LE(relError(got.H, want.H), s.rows > 1000 ? 2e-7 : 2e-5);
+                EXPECT_LE(relError(got.W, want.W), s.frames > 1000 ? 2e-7 : 2e-5);
+                EXPECT_TRUE(allFloats(got.H));
+                EXPECT_TRUE(allFloats(got.W));
+            }
+}
+
+TEST(ConvolutiveSingle, DivergenceAfterManyRoundsIsDoubles) {
+    for (double beta : {1.0, 2.0, 0.5, 0.0})
+        for (int span : {2, 4}) {
+            SCOPED_TRACE(testing::Message() << "span " << span << " beta " << beta);
+            Conv single(48, 150, 3, span, 5);
+            toFloat(single);
+            Conv twice = single;
+            ASSERT_EQ(roundsIn(KVE_SINGLE, single, beta, 150), 0);
+            ASSERT_EQ(roundsIn(KVE_DOUBLE, twice, beta, 150), 0);
+            const double s = divergence(single, beta), d = divergence(twice, beta);
+            EXPECT_NEAR(s / d, 1.0, 1e-4) << s << " " << d;
+        }
+}
+
+TEST(ConvolutiveSingle, SameBitsOnOneAndTwoThreads) {
+    // slabs of more rows than a float stretch of the H sums, frames for
+    // several folds of the W sums; β = 2 through the Gram matrices
+    for (double beta : {1.0, 2.0, 0.5}) {
+        SCOPED_TRACE(testing::Message() << "beta " << beta);
+        Conv one(301, 1100, 3, 3), two = one;
+        setThreads(1);
+        ASSERT_EQ(roundsIn(KVE_SINGLE, one, beta, 3), 0);
+        setThreads(2);
+        ASSERT_EQ(roundsIn(KVE_SINGLE, two, beta, 3), 0);
+        EXPECT_EQ(std::memcmp(one.W.data(), two.W.data(), one.W.size() * sizeof(double)), 0);
+        EXPECT_EQ(std::memcmp(one.H.data(), two.H.data(), one.H.size() * sizeof(double)), 0);
+    }
+#ifdef _OPENMP
+    omp_set_num_threads(omp_get_num_procs());
+#endif
 }
