@@ -344,6 +344,54 @@ void BM_convolutiveRounds(benchmark::State &st) {
     st.counters["cpu_ns_per_cell_round"] = benchmark::Counter(cpu * 1e6 / cells, benchmark::Counter::kAvgIterations);
 }
 
+// The same on a long sound: 2 x 2049 rows and range(3) frames, the model
+// input's spectrogram repeated at changing levels. H and its sums outgrow
+// the caches here; every cell-round reads V from memory.
+struct LongInput {
+    int rows = 2 * kF, frames = 0;
+    std::vector<float> V;
+    std::vector<double> W, H;
+};
+
+const LongInput &longInput(int frames) {
+    static LongInput in;
+    if (in.frames != frames) {
+        const ModelInput &m = modelInput();
+        in.frames = frames;
+        in.V.assign((size_t)in.rows * frames, 0.0f);
+        for (size_t f = 0; f < (size_t)in.rows; f++)
+            for (size_t t = 0; t < (size_t)frames; t++)
+                in.V[f * frames + t] = m.V[f * m.frames + t % m.frames] * (0.5f + 0.1f * (float)(t / m.frames % 7));
+        srand(6);
+        in.W.resize((size_t)in.rows * kK);
+        in.H.resize((size_t)kK * frames);
+        for (double &v : in.W) v = 0.1 + rand() / 2147483647.0;
+        for (double &v : in.H) v = 0.1 + rand() / 2147483647.0;
+    }
+    return in;
+}
+
+// range(0): 1 beta 1 with a tiny l1H, 4 beta 0.5; range(1) threads;
+// range(2) single; range(3) frames
+void BM_modelRoundsLong(benchmark::State &st) {
+    const int kind = (int)st.range(0), rounds = 3, single = (int)st.range(2);
+    setThreads((int)st.range(1));
+    const LongInput &in = longInput((int)st.range(3));
+    kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    m.beta = kind == 4 ? 0.5 : 1.0;
+    m.l1H = 1e-9;
+    double ms = 0.0;
+    for (auto _ : st) {
+        std::vector<double> W = in.W, H = in.H;
+        auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(kve_modelRoundsIn(single ? KVE_SINGLE : KVE_DOUBLE, &m, in.V.data(), in.rows,
+                                                   in.frames, kK, 0, W.data(), H.data(), rounds, nullptr, nullptr));
+        ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    }
+    st.counters["ns_per_cell_round"] =
+        benchmark::Counter(ms * 1e6 / rounds / ((double)in.rows * in.frames), benchmark::Counter::kAvgIterations);
+}
+
 // The floor of the rounds: a cell-round at K = 10 is 4 K = 40 multiply-adds
 // (the approximation and the sums, in each of the W and H passes). Here
 // only multiply-adds, 16 float lanes (range(0) 1) or 8 double lanes, twelve
@@ -427,6 +475,14 @@ BENCHMARK(BM_convolutiveRounds)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
+BENCHMARK(BM_modelRoundsLong)
+    ->ArgNames({"kind", "threads", "single", "T"})
+    ->ArgsProduct({{1, 4}, {1, 2}, {0, 1}, {60000}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(2)
     ->ReportAggregatesOnly(true)
     ->UseRealTime();
 BENCHMARK(BM_STFT)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();

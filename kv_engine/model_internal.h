@@ -39,6 +39,11 @@ enum { KVE_MOST_SLOTS = 64 };
 void kve_teamOrdered(int nth, int slots, int n, void (*part)(void *job, int slot, int i),
                      void (*inOrder)(void *job, int slot, int i), void *job);
 
+/* The rounds of bases of one frame (model_rounds.c) go by panels of frames
+ * once H and its sums pass `past` bytes, panels of about `bytes` of them;
+ * 0 0 restores the defaults. For tests and measures: not while rounds run. */
+void kve_modelPanels(size_t past, size_t bytes);
+
 /* kve_modelRoundsIn for span > 1 (model_convolutive.c), in KVE_DOUBLE or
  * KVE_SINGLE; kve_convolutiveRounds in double */
 int kve_convolutiveRoundsIn(int precision, const kve_model *m, const float *V, int rows, int frames,

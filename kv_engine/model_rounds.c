@@ -115,6 +115,18 @@ static int mb_modeOf(double beta)
                          : MB_POW;
 }
 
+/* past mb_panelPast bytes of H and its sums the frames go in panels of
+ * about mb_panelBytes, which stay in the second cache level */
+#define MB_PANEL_PAST ((size_t)2 << 20)
+#define MB_PANEL_BYTES ((size_t)512 << 10)
+static size_t mb_panelPast = MB_PANEL_PAST, mb_panelBytes = MB_PANEL_BYTES;
+
+void kve_modelPanels(size_t past, size_t bytes)
+{
+    mb_panelPast = past || bytes ? past : MB_PANEL_PAST;
+    mb_panelBytes = past || bytes ? bytes : MB_PANEL_BYTES;
+}
+
 #define MR_SINGLE 0
 #include "model_rounds_loop.h"
 #define MR_SINGLE 1

@@ -7,7 +7,14 @@
  * (MR_FOLD / lanes terms a lane), the H sums every MR_FOLD_ROWS rows, so
  * that a round's result does not depend on the size of the sound. The
  * column sums of W, the row sums of H and the updates' ratios are double in
- * both. A block of rows has at least MR_MIN_ROWS rows (see the shape). */
+ * both. A block of rows has at least MR_MIN_ROWS rows (see the shape).
+ *
+ * On a long sound the frames go in panels (see mr_panelOf): for each panel
+ * every row of a part passes for its W sums, the W update follows, then
+ * the panels pass again for the H sums. Every sum gets the same terms in
+ * the same order as in the sweep by blocks: the tiles and the folds fall
+ * on the same frames and rows, and the lanes' W sums are carried from one
+ * panel to the next unless a fold empties them at every panel's end. */
 
 #if MR_SINGLE
 #define MR_REAL float
@@ -72,6 +79,10 @@ typedef struct {
     kve_betaPar par;
     MR(mr_impl) impl;
     size_t rows, tile, wtile; /* rows per block, frames per H and W tile */
+    size_t wfold;             /* frames between the folds of the W sums, 0: at the end */
+    size_t panel;             /* frames per panel, 0: none */
+    size_t sumRows, laneRows; /* rows of rn and rd, and of an and ad */
+    int carry;                /* the lanes' W sums kept from panel to panel */
     int parts;
     double *num[MB_PARTS], *dsum[MB_PARTS];   /* K x ldh each */
     MR_REAL *knum[MB_PARTS], *kden[MB_PARTS]; /* what the kernels add into: the
@@ -99,66 +110,98 @@ static size_t MR(mr_partStart)(const MR(mr_run) * run, int c)
     return run->F * (size_t)c / (size_t)run->parts;
 }
 
+/* the W sums of some rows: the lanes' (an, ad: rows x K vectors) and their
+ * sums in double (rn, rd: rows x K) */
+typedef struct {
+    MR_REAL *an, *ad;
+    double *rn, *rd;
+} MR(mr_wsum);
+
 /* the lanes' W sums of nr rows added to rn and rd */
-static void MR(mr_fold)(const MR(mr_run) * run, const MR(mr_mine) * me, size_t nr)
+static void MR(mr_fold)(const MR(mr_run) * run, const MR(mr_wsum) * s, size_t nr)
 {
     const size_t vw = run->impl.vw;
     for (size_t i = 0; i < nr * run->K; i++) {
-        double s = 0.0, d = 0.0;
-        for (size_t l = 0; l < vw; l++) s += me->an[i * vw + l];
-        me->rn[i] += s;
+        double a = 0.0, d = 0.0;
+        for (size_t l = 0; l < vw; l++) a += s->an[i * vw + l];
+        s->rn[i] += a;
         if (run->den) {
-            for (size_t l = 0; l < vw; l++) d += me->ad[i * vw + l];
-            me->rd[i] += d;
+            for (size_t l = 0; l < vw; l++) d += s->ad[i * vw + l];
+            s->rd[i] += d;
         }
 #if MR_SINGLE
-        for (size_t l = 0; l < vw; l++) me->an[i * vw + l] = 0;
+        for (size_t l = 0; l < vw; l++) s->an[i * vw + l] = 0;
         if (run->den)
-            for (size_t l = 0; l < vw; l++) me->ad[i * vw + l] = 0;
+            for (size_t l = 0; l < vw; l++) s->ad[i * vw + l] = 0;
 #endif
     }
+}
+
+/* the W sums of the rows [f0, f1) += their terms over the frames [t0, t1),
+ * tiles of wtile from t0 (a multiple of it); since: frames added since the
+ * last fold, returned as it is at t1 */
+static size_t MR(mr_wsums)(const MR(mr_run) * run, const MR(mr_wsum) * s, size_t f0, size_t f1,
+                           size_t t0, size_t t1, size_t since)
+{
+    for (size_t a = t0; a < t1; a += run->wtile) {
+        const size_t b = a + run->wtile < t1 ? a + run->wtile : t1;
+        run->impl.wpass(run->mode, &run->par, run->V, run->T, run->T, run->W, run->H, run->ldh,
+                        (int)run->K, f0, f1, a, b, s->an, s->ad);
+        since += b - a;
+        if (b == run->Tv || (MR_SINGLE && since >= MR_FOLD)) {
+            MR(mr_fold)(run, s, f1 - f0);
+            since = 0;
+        }
+    }
+    return since;
+}
+
+/* the sums s emptied for nr rows, their lanes for nl */
+static void MR(mr_wclear)(const MR(mr_run) * run, const MR(mr_wsum) * s, size_t nr, size_t nl)
+{
+    const size_t nK = run->K, vw = run->impl.vw;
+    memset(s->an, 0, nl * nK * vw * sizeof *s->an);
+    if (run->den) memset(s->ad, 0, nl * nK * vw * sizeof *s->ad);
+    memset(s->rn, 0, nr * nK * sizeof *s->rn);
+    memset(s->rd, 0, nr * nK * sizeof *s->rd);
+}
+
+/* the W update of the rows [f0, f1) from their sums rn and rd */
+static void MR(mr_wupdate)(const MR(mr_run) * run, const MR(mr_mine) * me, double *rn, double *rd,
+                           size_t f0, size_t f1)
+{
+    const size_t nK = run->K, nr = f1 - f0;
+    if (!run->den)
+        for (size_t i = 0; i < nr * nK; i++) rd[i] = me->sums[i % nK];
+    MR_REAL *w = run->W + f0 * nK;
+    if (run->penW) {
+        for (size_t i = 0; i < nr * nK; i++) me->wd[i] = w[i];
+        kve_penaltyW(run->m, me->wd, (int)nr, (int)nK, rn, rd);
+    }
+    for (size_t r = 0; r < nr; r++)
+        for (size_t k = run->keep; k < nK; k++) {
+            const size_t i = r * nK + k;
+            w[i] = (MR_REAL)(w[i] * mb_power(rn[i] / (rd[i] + run->par.eps), run->gamma));
+        }
 }
 
 /* the W update of the rows [f0, f1) with the current H */
 static void MR(mr_wrows)(const MR(mr_run) * run, const MR(mr_mine) * me, size_t f0, size_t f1)
 {
-    const size_t nK = run->K, vw = run->impl.vw, nr = f1 - f0;
-    memset(me->an, 0, nr * nK * vw * sizeof *me->an);
-    if (run->den) memset(me->ad, 0, nr * nK * vw * sizeof *me->ad);
-    memset(me->rn, 0, nr * nK * sizeof *me->rn);
-    memset(me->rd, 0, nr * nK * sizeof *me->rd);
-    size_t since = 0; /* frames added since the last fold */
-    for (size_t t0 = 0; t0 < run->Tv; t0 += run->wtile) {
-        const size_t t1 = t0 + run->wtile < run->Tv ? t0 + run->wtile : run->Tv;
-        run->impl.wpass(run->mode, &run->par, run->V, run->T, run->T, run->W, run->H, run->ldh,
-                        (int)nK, f0, f1, t0, t1, me->an, me->ad);
-        since += t1 - t0;
-        if (t1 == run->Tv || (MR_SINGLE && since >= MR_FOLD)) {
-            MR(mr_fold)(run, me, nr);
-            since = 0;
-        }
-    }
-    if (!run->den)
-        for (size_t i = 0; i < nr * nK; i++) me->rd[i] = me->sums[i % nK];
-    MR_REAL *w = run->W + f0 * nK;
-    if (run->penW) {
-        for (size_t i = 0; i < nr * nK; i++) me->wd[i] = w[i];
-        kve_penaltyW(run->m, me->wd, (int)nr, (int)nK, me->rn, me->rd);
-    }
-    for (size_t r = 0; r < nr; r++)
-        for (size_t k = run->keep; k < nK; k++) {
-            const size_t i = r * nK + k;
-            w[i] = (MR_REAL)(w[i] * mb_power(me->rn[i] / (me->rd[i] + run->par.eps), run->gamma));
-        }
+    const MR(mr_wsum) s = {me->an, me->ad, me->rn, me->rd};
+    MR(mr_wclear)(run, &s, f1 - f0, f1 - f0);
+    MR(mr_wsums)(run, &s, f0, f1, 0, run->Tv, 0);
+    MR(mr_wupdate)(run, me, me->rn, me->rd, f0, f1);
 }
 
-/* part c's H sums += those of the rows [f0, f1); fold: the float sums
- * added to the double ones */
-static void MR(mr_hrows)(const MR(mr_run) * run, int c, size_t f0, size_t f1, int fold)
+/* part c's H sums += those of the rows [f0, f1) over the frames [p0, p1);
+ * fold: the float sums added to the double ones */
+static void MR(mr_hsums)(const MR(mr_run) * run, int c, size_t f0, size_t f1, size_t p0, size_t p1,
+                         int fold)
 {
     (void)fold;
-    for (size_t t0 = 0; t0 < run->Tv; t0 += run->tile) {
-        const size_t t1 = t0 + run->tile < run->Tv ? t0 + run->tile : run->Tv;
+    for (size_t t0 = p0; t0 < p1; t0 += run->tile) {
+        const size_t t1 = t0 + run->tile < p1 ? t0 + run->tile : p1;
         run->impl.hpass(run->mode, &run->par, run->V, run->T, run->T, run->W, run->H, run->ldh,
                         (int)run->K, f0, f1, t0, t1, run->knum[c], run->kden[c],
                         run->rows * run->T);
@@ -177,12 +220,60 @@ static void MR(mr_hrows)(const MR(mr_run) * run, int c, size_t f0, size_t f1, in
     }
 }
 
+/* the W update of part c's rows, a panel at a time */
+static void MR(mr_wpanels)(const MR(mr_run) * run, const MR(mr_mine) * me, int c)
+{
+    const size_t s = MR(mr_partStart)(run, c), e = MR(mr_partStart)(run, c + 1);
+    const size_t nK = run->K, lanes = nK * run->impl.vw;
+    const int carry = run->carry;
+    const MR(mr_wsum) all = {me->an, me->ad, me->rn, me->rd};
+    MR(mr_wclear)(run, &all, e - s, carry ? e - s : run->rows);
+    size_t since = 0;
+    for (size_t p0 = 0; p0 < run->Tv; p0 += run->panel) {
+        const size_t p1 = p0 + run->panel < run->Tv ? p0 + run->panel : run->Tv;
+        size_t next = since;
+        for (size_t fb = s; fb < e; fb += run->rows) {
+            const size_t fe = fb + run->rows < e ? fb + run->rows : e, l = carry ? fb - s : 0;
+            const MR(mr_wsum) b = {me->an + l * lanes, me->ad + l * lanes, me->rn + (fb - s) * nK,
+                                   me->rd + (fb - s) * nK};
+            next = MR(mr_wsums)(run, &b, fb, fe, p0, p1, since);
+        }
+        since = next;
+    }
+    for (size_t fb = s; fb < e; fb += run->rows) {
+        const size_t fe = fb + run->rows < e ? fb + run->rows : e;
+        MR(mr_wupdate)(run, me, me->rn + (fb - s) * nK, me->rd + (fb - s) * nK, fb, fe);
+    }
+}
+
+/* part c's H sums, a panel at a time, the rows in the same blocks and
+ * order for every frame */
+static void MR(mr_hpanels)(const MR(mr_run) * run, int c)
+{
+    const size_t s = MR(mr_partStart)(run, c), e = MR(mr_partStart)(run, c + 1);
+    for (size_t p0 = 0; p0 < run->Tv; p0 += run->panel) {
+        const size_t p1 = p0 + run->panel < run->Tv ? p0 + run->panel : run->Tv;
+        size_t since = 0;
+        for (size_t fb = s; fb < e; fb += run->rows) {
+            const size_t fe = fb + run->rows < e ? fb + run->rows : e;
+            since += fe - fb;
+            const int fold = fe == e || since >= MR_FOLD_ROWS;
+            if (fold) since = 0;
+            MR(mr_hsums)(run, c, fb, fe, p0, p1, fold);
+        }
+    }
+}
+
 /* One sweep over the parts of thread id of nt: W updated (unless noW), then
  * the H sums made (unless noH) */
 static void MR(mr_sweep)(const MR(mr_run) * run, const MR(mr_mine) * me, int id, int nt, int noW,
                          int noH)
 {
-    for (int c = id; c < run->parts; c += nt) {
+    for (int c = id; c < run->parts && run->panel; c += nt) {
+        if (!noW) MR(mr_wpanels)(run, me, c);
+        if (!noH) MR(mr_hpanels)(run, c);
+    }
+    for (int c = id; c < run->parts && !run->panel; c += nt) {
         const size_t e = MR(mr_partStart)(run, c + 1);
         size_t since = 0; /* rows in the float H sums */
         for (size_t fb = MR(mr_partStart)(run, c); fb < e; fb += run->rows) {
@@ -191,9 +282,23 @@ static void MR(mr_sweep)(const MR(mr_run) * run, const MR(mr_mine) * me, int id,
             const int fold = fe == e || since >= MR_FOLD_ROWS;
             if (fold) since = 0;
             if (!noW) MR(mr_wrows)(run, me, fb, fe);
-            if (!noH) MR(mr_hrows)(run, c, fb, fe, fold);
+            if (!noH) MR(mr_hsums)(run, c, fb, fe, 0, run->Tv, fold);
         }
     }
+}
+
+/* Frames per panel, 0 for none: none while H and its sums (bytes per
+ * frame as below) fit in mb_panelPast bytes; else about mb_panelBytes of
+ * them, a whole number of W folds when that many fit (the lanes' W sums
+ * are then empty at every panel's end), else of W tiles. */
+static size_t MR(mr_panelOf)(const MR(mr_run) * run)
+{
+    const double perFrame = (double)run->K * (sizeof(MR_REAL) + 2 * sizeof(double) +
+                                              (MR_SINGLE ? 2 * sizeof(MR_REAL) : 0));
+    if ((double)run->ldh * perFrame <= (double)mb_panelPast) return 0;
+    const size_t n = (size_t)((double)mb_panelBytes / perFrame);
+    if (run->wfold && n >= run->wfold) return n / run->wfold * run->wfold;
+    return n < run->wtile ? run->wtile : n / run->wtile * run->wtile;
 }
 
 static void MR(mr_report)(MR(mr_run) * run, int done)
@@ -212,15 +317,16 @@ static void MR(mr_rounds)(MR(mr_run) * run, int id, int nt)
 {
     const size_t nK = run->K, nT = run->T, ldh = run->ldh;
     unsigned char *share = run->base + run->share * (size_t)id;
-    const size_t acc = run->rows * nK * run->impl.vw, rk = run->rows * nK;
     /* each piece on its own cache lines: the lanes' sums are whole vectors */
-    const size_t rb = MR(mr_bytes)(rk, sizeof(double)), ab = MR(mr_bytes)(acc, sizeof(MR_REAL));
+    const size_t rb = MR(mr_bytes)(run->sumRows * nK, sizeof(double));
+    const size_t wb = MR(mr_bytes)(run->rows * nK, sizeof(double));
+    const size_t ab = MR(mr_bytes)(run->laneRows * nK * run->impl.vw, sizeof(MR_REAL));
     MR(mr_mine) me;
     me.rn = (double *)share;
     me.rd = (double *)(share + rb);
     me.wd = (double *)(share + 2 * rb);
-    me.sums = (double *)(share + 3 * rb);
-    me.an = (MR_REAL *)(share + 3 * rb + MR(mr_bytes)(nK, sizeof(double)));
+    me.sums = (double *)(share + 2 * rb + wb);
+    me.an = (MR_REAL *)(share + 2 * rb + wb + MR(mr_bytes)(nK, sizeof(double)));
     me.ad = (MR_REAL *)((unsigned char *)me.an + ab);
     const size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
     const int sumsInDen = run->den || run->penH; /* the H denominators as an array */
@@ -334,6 +440,12 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
     run.rows = run.rows < MR_MIN_ROWS ? MR_MIN_ROWS : run.rows > 64 ? 64 : run.rows;
     const double work = (double)rows * (double)frames * (double)K;
     run.parts = work >= MB_THREAD_WORK && rows >= MB_PARTS ? MB_PARTS : 1;
+    run.wfold = MR_SINGLE ? (MR_FOLD + run.wtile - 1) / run.wtile * run.wtile : 0;
+    run.panel = MR(mr_panelOf)(&run);
+    run.carry = run.panel && (!run.wfold || run.panel % run.wfold != 0);
+    const size_t partRows = (run.F + (size_t)run.parts - 1) / (size_t)run.parts;
+    run.sumRows = run.panel ? partRows : run.rows;
+    run.laneRows = run.carry ? partRows : run.rows;
     int nth = kve_teamMost();
     if (nth > run.parts) nth = run.parts;
     if (nth < 1) nth = 1;
@@ -342,13 +454,14 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
      * stretches), W's float copy, each thread's share */
     const size_t kh = nK * run.ldh;
     if (kh / nK != run.ldh) return -1;
-    const size_t rk = run.rows * nK, acc = rk * vw;
     const size_t hb = MR(mr_bytes)(kh, sizeof(MR_REAL)), sb = MR(mr_bytes)(kh, sizeof(double));
     const size_t kb = MR_SINGLE ? hb : 0;
     const size_t wb = MR_SINGLE ? MR(mr_bytes)((size_t)rows * nK, sizeof(MR_REAL)) : 0;
-    const size_t rb = MR(mr_bytes)(rk, sizeof(double)), ab = MR(mr_bytes)(acc, sizeof(MR_REAL));
-    const size_t share = 3 * rb + MR(mr_bytes)(nK, sizeof(double)) + 2 * ab;
-    if (!hb || !sb || (MR_SINGLE && !wb) || !rb || !ab || share < ab) return -1;
+    const size_t rb = MR(mr_bytes)(run.sumRows * nK, sizeof(double));
+    const size_t db = MR(mr_bytes)(run.rows * nK, sizeof(double));
+    const size_t ab = MR(mr_bytes)(run.laneRows * nK * vw, sizeof(MR_REAL));
+    const size_t share = 2 * rb + db + MR(mr_bytes)(nK, sizeof(double)) + 2 * ab;
+    if (!hb || !sb || (MR_SINGLE && !wb) || !rb || !db || !ab || share < ab) return -1;
     const size_t per = 2 * (sb + kb);
     if (per > (SIZE_MAX - hb - wb - 64) / (size_t)run.parts ||
         share > (SIZE_MAX - hb - wb - 64 - per * (size_t)run.parts) / (size_t)nth)

@@ -1,7 +1,8 @@
 // The β-divergence model's rounds (bases of one frame): one round against
 // the update written out cell by cell, the divergence and the penalised
 // objective falling, the same bits on any number of threads, and the
-// streamed factorisation reaching them; the same in single precision.
+// streamed factorisation reaching them; the same in single precision, and
+// by panels of frames.
 #include "kv_stream.h"
 #include "qm_matrixOps.h"
 extern "C" {
@@ -390,6 +391,43 @@ TEST(ModelSingle, ThreadsAndKeptColumns) {
                         ASSERT_EQ(one.W[i], double(float(one.W[i])));
                 }
         }
+    omp_set_num_threads(was);
+}
+
+// On a long sound the rounds go by panels of frames: forced here on a short
+// one, panels of one W tile (the float W sums' lanes carried from panel to
+// panel), of about 2000 frames (a whole number of float folds), and of all
+// the frames give the bits of the sweep by blocks of rows, in double and
+// in single, on one thread or two, with parts of rows cut into blocks
+// (and float H folds) inside them.
+TEST(ModelPanels, GiveTheBitsOfTheRowBlocks) {
+    const int was = omp_get_max_threads();
+    const size_t perFrame[2] = {6 * 24, 6 * 28};  // H and its sums, double and float
+    for (int single : {0, 1})
+        for (double beta : {1.0, 0.5, 2.0, 0.0})
+            for (bool pen : {false, true}) {
+                SCOPED_TRACE(testing::Message()
+                             << "single " << single << " beta " << beta << " penalties " << pen);
+                const kve_model m = model(beta, pen);
+                const int precision = single ? KVE_SINGLE : KVE_DOUBLE, keep = pen ? 2 : 0;
+                Problem blocks(200, 2601, 6, 17);
+                omp_set_num_threads(1);
+                kve_modelPanels(0, 0);
+                ASSERT_EQ(roundsIn(precision, m, blocks, 3, keep), 0);
+                for (size_t bytes : {size_t(1), 2000 * perFrame[single], size_t(1) << 20})
+                    for (int threads : {1, 2}) {
+                        SCOPED_TRACE(testing::Message() << bytes << " bytes, threads " << threads);
+                        Problem panels(200, 2601, 6, 17);
+                        omp_set_num_threads(threads);
+                        kve_modelPanels(1, bytes);
+                        ASSERT_EQ(roundsIn(precision, m, panels, 3, keep), 0);
+                        kve_modelPanels(0, 0);
+                        EXPECT_EQ(0, std::memcmp(blocks.W.data(), panels.W.data(),
+                                                 blocks.W.size() * sizeof(double)));
+                        EXPECT_EQ(0, std::memcmp(blocks.H.data(), panels.H.data(),
+                                                 blocks.H.size() * sizeof(double)));
+                    }
+            }
     omp_set_num_threads(was);
 }
 
