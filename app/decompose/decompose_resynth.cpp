@@ -58,11 +58,11 @@ void addInput(const SoundData &sound, PageAudioEncoder &e) {
 std::unique_ptr<PageAudioEncoder> startPageAudio(Run &run, std::string &err) {
     const SoundData &sound = run.sound;
     std::vector<PageAudioEncoder::Stream> streams;
-    streams.push_back(
-        {sound.channels > 1 ? 2 : 1, pageAudioQuality(static_cast<int>(run.chosen.size()) + 1,
-                                                      static_cast<double>(sound.frames) / sound.sampleRate)});
-    const double seconds = static_cast<double>(run.shape.length) / sound.sampleRate;
-    const double quality = pageAudioQuality(static_cast<int>(run.components.size()) + 1, seconds);
+    // one quality for every stream: the one the page records, for the
+    // streams it holds (the input and the chosen components)
+    const double quality =
+        pageAudioQuality(static_cast<int>(run.chosen.size()) + 1, static_cast<double>(sound.frames) / sound.sampleRate);
+    streams.push_back({sound.channels > 1 ? 2 : 1, quality});
     for (size_t i = 0; i < run.chosen.size(); ++i) streams.push_back({std::min(run.shape.channels, 2), quality});
     const int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
     auto e = std::make_unique<PageAudioEncoder>(std::move(streams), sound.sampleRate, threads);

@@ -123,9 +123,29 @@ TEST(DecomposePage, EmbedsTheInputAndEachComponentAsTheirSamples) {
         ASSERT_TRUE(kvtest::readSound(dir / ("out/in-c0" + std::to_string(n) + ".wav"), c));
         const std::string got = pageSound(html, n - 1);
         EXPECT_FALSE(got.empty());
-        // a component's sound is rated for every component and the input
-        EXPECT_EQ(got, encoded(c, 5)) << "component " << n;
+        EXPECT_EQ(got, encoded(c, 4)) << "component " << n;
     }
+}
+
+// Every sound on the page is encoded at the one quality the page records,
+// rated for the sounds it holds (the input and the chosen component: 200
+// stream-seconds here, where all eleven would be 1100).
+TEST(DecomposePage, EverySoundAtTheQualityThePageRecords) {
+    kvtest::Scratch dir;
+    const kvtest::Sound in = kvtest::makeSound(1, 8000, 100.0, 0.5);
+    ASSERT_TRUE(kvtest::writeSound(dir / "in.wav", in, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    auto r = kvtest::runTool({"decompose", "in.wav", "-k", "10", "--only", "1", "--format", "float",
+                              "--iterations", "5", "--page", "-o", "out", "--seed", "1", "-q"},
+                             dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string html = readFile(dir / "out/index.html");
+    EXPECT_EQ(pageData(dir / "out/index.html")["audio"]["quality"],
+              korvane::pageAudioQuality(2, 100.0));
+    EXPECT_NE(korvane::pageAudioQuality(2, 100.0), korvane::pageAudioQuality(11, 100.0));
+    EXPECT_EQ(pageSound(html, 0), encoded(in, 2));
+    kvtest::Sound c;
+    ASSERT_TRUE(kvtest::readSound(dir / "out/in-c01.wav", c));
+    EXPECT_EQ(pageSound(html, 1), encoded(c, 2));
 }
 
 // Components that would clip are written again with a common gain: the page
