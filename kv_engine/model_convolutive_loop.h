@@ -39,16 +39,15 @@ typedef struct {
 static KP(kc_impl) KP(kc_choose)(void)
 {
 #ifdef KC_X86
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
+    const int level = kve_vectorLevel();
+    if (level == KVE_VECTOR_AVX512)
         return (KP(kc_impl)){KC_KERNEL(kc_lam_avx512),
                              KC_KERNEL(kc_hnum_avx512),
                              KC_KERNEL(kc_wnum_avx512),
                              KC_KERNEL(kc_quotient_avx512),
                              kc_axpy_avx512,
                              KC_KERNEL(kc_axpyh_avx512)};
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+    if (level == KVE_VECTOR_AVX2)
         return (KP(kc_impl)){KC_KERNEL(kc_lam_avx2),
                              KC_KERNEL(kc_hnum_avx2),
                              KC_KERNEL(kc_wnum_avx2),

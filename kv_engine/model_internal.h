@@ -16,6 +16,13 @@ void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, double *
 double kve_penaltyCost(const kve_model *m, const double *W, const double *H, int rows, int frames,
                        int K);
 
+/* the kernels' copy for this processor (model_cpu.c): AVX-512 (F, VL and
+ * DQ) with FMA, AVX2 with FMA, or the portable one */
+enum { KVE_VECTOR_BASE, KVE_VECTOR_AVX2, KVE_VECTOR_AVX512 };
+int kve_vectorLevel(void);
+/* for tests: no copy above `most` is chosen (KVE_VECTOR_AVX512 again for all) */
+void kve_vectorCap(int most);
+
 /* A team of threads for the model rounds, the nndsvda start's products and
  * the costs (model_team.c): body(job, id, nt) on nth threads (or fewer, as
  * OpenMP gives them; one without OpenMP), the steps of a round parted by

@@ -52,12 +52,11 @@ typedef struct {
 static MR(mr_impl) MR(mr_choose)(void)
 {
 #ifdef MB_X86
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma"))
+    const int level = kve_vectorLevel();
+    if (level == KVE_VECTOR_AVX512)
         return (MR(mr_impl)){64 / sizeof(MR_REAL), MR_KERNEL(mb_wpass_avx512),
                              MR_KERNEL(mb_hpass_avx512)};
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+    if (level == KVE_VECTOR_AVX2)
         return (MR(mr_impl)){32 / sizeof(MR_REAL), MR_KERNEL(mb_wpass_avx2),
                              MR_KERNEL(mb_hpass_avx2)};
 #endif

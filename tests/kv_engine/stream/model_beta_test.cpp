@@ -141,10 +141,9 @@ const double kBetas[] = {0, 0.5, 1, 1.5, 2, 3, -0.5};
 // large enough to be cut into parts and run on threads; in double, and in
 // single to float accuracy (the reference starting from the same rounded
 // factors).
-TEST(ModelBeta, OneRoundIsTheWrittenOutUpdate) {
-    const int shapes[][3] = {{13, 37, 3}, {9, 5, 2}, {6, 29, 17}, {101, 420, 10}};
+void oneRoundIsTheWrittenOutUpdate(std::vector<std::vector<int>> shapes) {
     for (int precision : {KVE_DOUBLE, KVE_SINGLE})
-        for (const int *s : shapes)
+        for (const std::vector<int> &s : shapes)
             for (double beta : kBetas)
                 for (bool pen : {false, true}) {
                     SCOPED_TRACE(testing::Message() << "precision " << precision << " F " << s[0]
@@ -169,6 +168,23 @@ TEST(ModelBeta, OneRoundIsTheWrittenOutUpdate) {
                     expectClose(p.W, W, "W", single ? 2e-5 : 1e-12);
                     for (double w : p.W) ASSERT_TRUE(!single || w == double(float(w)));
                 }
+}
+
+TEST(ModelBeta, OneRoundIsTheWrittenOutUpdate) {
+    oneRoundIsTheWrittenOutUpdate({{13, 37, 3}, {9, 5, 2}, {6, 29, 17}, {101, 420, 10}});
+}
+
+// The copies for AVX2 and the portable one, which this machine would not
+// choose: the same rounds
+TEST(ModelBeta, EveryInstructionSetsCopyMakesTheWrittenOutUpdate) {
+    struct Cap {
+        ~Cap() { kve_vectorCap(KVE_VECTOR_AVX512); }
+    } reset;
+    for (int level : {KVE_VECTOR_AVX2, KVE_VECTOR_BASE}) {
+        SCOPED_TRACE(testing::Message() << "copy " << level);
+        kve_vectorCap(level);
+        oneRoundIsTheWrittenOutUpdate({{13, 37, 3}, {6, 29, 17}, {31, 70, 10}});
+    }
 }
 
 // Beta 1 and 2 without penalties are the object library's rounds up to the

@@ -406,6 +406,31 @@ TEST(ConvolutiveSingle, OneRoundMatchesTheDefinition) {
             }
 }
 
+// The copies for AVX2 and the portable one, which this machine would not
+// choose, in both precisions
+TEST(ConvolutiveRounds, EveryInstructionSetsCopyMatchesTheDefinition) {
+    struct Cap {
+        ~Cap() { kve_vectorCap(KVE_VECTOR_AVX512); }
+    } reset;
+    for (int level : {KVE_VECTOR_AVX2, KVE_VECTOR_BASE})
+        for (int precision : {KVE_DOUBLE, KVE_SINGLE})
+            for (int span : {3, 8})
+                for (double beta : {0.0, 1.0, 2.0, 0.5, 0.3}) {
+                    SCOPED_TRACE(testing::Message()
+                                 << "copy " << level << " precision " << precision << " span "
+                                 << span << " beta " << beta);
+                    kve_vectorCap(level);
+                    Conv got(70, 131, 4, span);
+                    if (precision == KVE_SINGLE) toFloat(got);
+                    Conv want = got;
+                    ASSERT_EQ(roundsIn(precision, got, beta, 1), 0);
+                    referenceRound(want, beta);
+                    const double tol = precision == KVE_SINGLE ? 2e-5 : 1e-12;
+                    EXPECT_LE(relError(got.H, want.H), tol);
+                    EXPECT_LE(relError(got.W, want.W), tol);
+                }
+}
+
 TEST(ConvolutiveSingle, DivergenceAfterManyRoundsIsDoubles) {
     for (double beta : {1.0, 2.0, 0.5, 0.0})
         for (int span : {2, 4}) {
