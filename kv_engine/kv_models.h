@@ -22,6 +22,11 @@ typedef struct kve_model {
                         * kve_streamFactorise multiplies it by
                         * sum V / (K frames), the rounds take it as is */
     int span;          /* frames of each convolutive basis (1: plain NMF) */
+    double relax;      /* over-relaxed updates (bases of one frame): each
+                        * update's exponent times this, 1 .. 2 (0 or 1: none).
+                        * A round then goes about relax times as far; when the
+                        * cost estimate rises, kve_streamFactorise goes on with
+                        * the plain exponent. */
 } kve_model;
 
 /* beta 1 (KVE_KULLBACK_LEIBLER) or 2 (KVE_EUCLIDEAN), nothing else */
@@ -33,12 +38,17 @@ kve_model kve_plainModel(int cost);
  * row per bin: the β-divergence of β = 1/2, no pool. */
 kve_model kve_defaultModel(const struct kve_streamShape *s);
 int kve_defaultPool(const struct kve_streamShape *s, int sources);
+/* the rounds a user who gives none gets: 200 plain rounds' worth, that is
+ * 200 / relax rounds of a relaxed model (rounded up) */
+int kve_defaultRounds(const kve_model *m);
+/* the relaxation the rounds of m use: relax for bases of one frame, else 1 */
+double kve_modelRelax(const kve_model *m);
 /* whether m is a plain model (runs the object library's rounds) */
 int kve_modelIsPlain(const kve_model *m);
 /* whether the settings make sense: beta finite, weights finite and >= 0,
- * span 1 .. KVE_MOST_SPAN */
+ * span 1 .. KVE_MOST_SPAN, relax 0 or 1 .. KVE_MOST_RELAX */
 int kve_modelIsValid(const kve_model *m);
-enum { KVE_MOST_SPAN = 64 };
+enum { KVE_MOST_SPAN = 64, KVE_MOST_RELAX = 2 };
 
 /* The β-divergence of V from W H (W: span x rows x K, see below), summed
  * over every cell; the penalties are not in it. Cells of V = 0 count as the

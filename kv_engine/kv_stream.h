@@ -208,6 +208,7 @@ typedef struct kve_rounds {
 typedef struct kve_roundsDone {
     int iterations; /* rounds run */
     double cost;    /* the exact cost after them */
+    int relaxed;    /* of them, rounds run over-relaxed (see kve_model) */
 } kve_roundsDone;
 
 /* W (rows x K) and H (K x frames), started, lowered by rounds of the cost's

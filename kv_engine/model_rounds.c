@@ -96,10 +96,18 @@ enum { MB_PARTS = 2 };
 
 static double mb_power(double r, double gamma)
 {
-    return gamma == 1.0 ? r : gamma == 0.5 ? sqrt(r) : pow(r, gamma);
+    if (gamma == 1.0) return r;
+    if (gamma == 0.5) return sqrt(r);
+    if (gamma == 1.5) return r * sqrt(r);
+    if (gamma == 1.75) {
+        const double s = sqrt(r);
+        return r * s * sqrt(s);
+    }
+    return pow(r, gamma);
 }
 
-/* The exponent that keeps the updates a descent of the divergence */
+/* The exponent that keeps the updates a descent of the divergence (over
+ * relaxed, it is this times kve_modelRelax) */
 static double mb_gamma(double beta)
 {
     return beta < 1.0 ? 1.0 / (2.0 - beta) : beta > 2.0 ? 1.0 / (beta - 1.0) : 1.0;

@@ -413,7 +413,7 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
     run.den = run.mode != MB_KL;
     run.penH = m->l1H != 0.0 || m->l2H != 0.0 || m->continuity != 0.0;
     run.penW = m->l1W != 0.0 || m->l2W != 0.0;
-    run.gamma = mb_gamma(m->beta);
+    run.gamma = mb_gamma(m->beta) * kve_modelRelax(m);
     run.par.eps = DBL_EPSILON;
     run.par.vfloor = m->beta <= 0.0 ? DBL_EPSILON : 0.0;
     run.par.beta1 = m->beta - 1.0;

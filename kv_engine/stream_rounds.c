@@ -60,28 +60,37 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
     const kve_model *m = given ? &scaled : NULL;
     const int total = how->iterations;
     const bool check = how->tol > 0;
-    const int every = check ? KVE_CHECK_EVERY : total;
-    double last = !check ? 0.0
-                  : m    ? kve_modelEstimate(m, V, W, H, rows, frames, K)
-                         : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
-    int run = 0;
+    /* relaxed rounds are watched every group even without a tolerance: when
+     * the estimate rises they go on with the plain exponent, a descent */
+    bool relaxed = m && kve_modelRelax(m) > 1.0;
+    const int every = check || relaxed ? KVE_CHECK_EVERY : total;
+    double last = !check && !relaxed ? 0.0
+                  : m                ? kve_modelEstimate(m, V, W, H, rows, frames, K)
+                                     : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
+    int run = 0, relaxedRun = 0;
     while (run < total) {
         const int n = every < total - run ? every : total - run;
         kve_roundsProgress p = {progress, user, run, total};
         const int rc = kve_someRounds(V, rows, frames, K, W, H, how, m, n, &p);
         if (rc != 0) return rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
         run += n;
-        if (!check) continue;
+        if (relaxed) relaxedRun = run;
+        if (!check && !relaxed) continue;
         const double now = m ? kve_modelEstimate(m, V, W, H, rows, frames, K)
                              : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
+        if (relaxed && !(now <= last)) {
+            scaled.relax = 1.0;
+            relaxed = false;
+        }
         /* settled when the estimate barely moves: a sample of the frames may
          * rise a little while the whole cost falls, which is no end */
-        const bool settled = fabs(last - now) < how->tol * fabs(last);
+        const bool settled = check && fabs(last - now) < how->tol * fabs(last);
         last = now;
         if (settled) break;
     }
     if (done) {
         done->iterations = run;
+        done->relaxed = relaxedRun;
         done->cost = m ? kve_betaDivergence(m->beta, V, W, H, rows, frames, K, m->span)
                        : kve_cost(how->cost, V, W, H, rows, frames, K);
     }

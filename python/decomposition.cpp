@@ -55,7 +55,8 @@ struct Settings {
     std::optional<int> span, pool;
     bool plain = false;
     std::string precision = "single";
-    int iterations = 200;
+    std::optional<int> iterations;  // none: the model's
+    std::optional<double> relax;
     double tol = 1e-4;
     std::optional<unsigned> seed;
     std::vector<std::string> bases;
@@ -146,6 +147,7 @@ Decomposition::Decomposition(std::optional<std::string> path,
     o.start = set.start;
     o.order = set.order;
     o.iterations = set.iterations;
+    o.relax = set.relax;
     o.tol = set.tol;
     o.seed = set.seed;
     o.bases = set.bases;
@@ -189,13 +191,14 @@ Decomposition::Decomposition(std::optional<std::string> path,
         run.name = korvane::runName(o);
         if (run.sound.channels < 1) raise(PyExc_OSError, "'" + o.input + "' is too long or holds no channel");
     }
-    RoundBridge bridge(std::move(progress), o.iterations);
+    RoundBridge bridge(std::move(progress), o.iterations.value_or(0));
     int st = 0;
     {
         CaughtMessages caught;
         {
             py::gil_scoped_release release;
             st = korvane::analyseSound(run);
+            bridge.setTotal(run.rounds);
             if (st == 0) st = korvane::factorise(run, RoundBridge::onRound, &bridge);
         }
         raiseIfStopped(bridge);
@@ -399,6 +402,7 @@ void bindDecomposition(py::module_ &m) {
         .def_readwrite("start", &Settings::start)
         .def_readwrite("order", &Settings::order)
         .def_readwrite("iterations", &Settings::iterations)
+        .def_readwrite("relax", &Settings::relax)
         .def_readwrite("tol", &Settings::tol)
         .def_readwrite("seed", &Settings::seed)
         .def_readwrite("bases", &Settings::bases)

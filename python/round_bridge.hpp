@@ -19,7 +19,8 @@ public:
     // Called without the GIL; returns non-zero to stop.
     static int onRound(int done, int total, void *self);
 
-    int before = 0;  // rounds run by earlier calls
+    int before = 0;                               // rounds run by earlier calls
+    void setTotal(int total) { total_ = total; }  // once the rounds are known
     // True when a Python error (KeyboardInterrupt, or one the callable
     // raised) is waiting in the thread state; raise it once the GIL is held.
     bool raised() const { return raised_; }

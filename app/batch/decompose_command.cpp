@@ -38,7 +38,9 @@ Command decomposeCommand() {
             cmd.add_option("--start", opt->start, "Start of the factorisation")
                 ->check(CLI::IsMember({"nndsvda", "random"}))
                 ->capture_default_str();
-            cmd.add_option("--iterations", opt->iterations, "Most rounds of the factorisation")->capture_default_str();
+            cmd.add_option("--iterations", opt->iterations,
+                           "Most rounds of the factorisation (default 200 plain rounds' worth: 115 of the default "
+                           "model's relaxed rounds, 200 with --plain or --relax 1)");
             cmd.add_option("--tol", opt->tol,
                            "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
                 ->capture_default_str();
@@ -71,6 +73,9 @@ Command decomposeCommand() {
             cmd.add_option("--pool", opt->pool,
                            "Factorise this many components and group them into -k sources, costing about pool/k "
                            "times the rounds (0: none; default: 2 k, at most k + 6, for stacked channels, else 0)");
+            cmd.add_option("--relax", opt->relax,
+                           "Over-relaxed rounds: each update's exponent times this, 1 to 2, a round going about as "
+                           "many times as far (default 1.75; 1 with --plain; bases of one frame only)");
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--precision", opt->precision,
                            "Keep the factors in single precision during the rounds (convolutive bases too), about "

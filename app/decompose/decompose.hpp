@@ -29,10 +29,10 @@ struct DecomposeOptions {
     bool page = false;  // also index.html, the listening page
     std::optional<unsigned> seed;
     std::string start = "nndsvda";  // or "random"
-    int iterations = 200;
-    double tol = 1e-4;            // relative gain of the divergence over 10 rounds; 0: none
-    std::string channels;         // "sum" or "stack"; empty: stack for stereo
-    std::string format = "same";  // or pcm16, pcm24, float, flac
+    std::optional<int> iterations;  // most rounds; none: the model's (kve_defaultRounds)
+    double tol = 1e-4;              // relative gain of the divergence over 10 rounds; 0: none
+    std::string channels;           // "sum" or "stack"; empty: stack for stereo
+    std::string format = "same";    // or pcm16, pcm24, float, flac
     bool quiet = false;
     bool verbose = false;            // show each step's console line
     bool componentsSet = false;      // -k was given
@@ -46,6 +46,7 @@ struct DecomposeOptions {
     std::optional<double> continuity;          // temporal continuity of H
     std::optional<int> span;                   // frames of each basis (convolutive above 1)
     std::optional<int> pool;                   // components factorised and grouped into -k; 0: none
+    std::optional<double> relax;               // over-relaxed rounds, 1 to 2; 1: none
     bool plain = false;                        // plain NMF unless a model option says otherwise
     std::string precision = "single";          // or "double": what the rounds keep W and H in
     std::string order = "centroid";            // or "peak", "energy", "onset"

@@ -136,7 +136,7 @@ bool startFactors(Run &run, int n) {
 int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, const RoundWatch &watch) {
     kve_rounds how{};
     how.cost = run.model.beta == 2.0 ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
-    how.iterations = run.opt.iterations;
+    how.iterations = run.rounds;
     how.tol = run.opt.tol;
     how.fixedK = !run.opt.given ? -1 : run.opt.fixBases ? givenCount(run.opt) : 0;
     how.model = &run.model;
@@ -147,6 +147,7 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, con
     if (st == KVE_STOPPED) return kStopped;
     if (st != KVE_OK) return 1;
     run.iterationsRun = done.iterations;
+    run.roundsRelaxed = done.relaxed;
     run.divergence = done.cost;
     return 0;
 }
@@ -190,7 +191,7 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
     int st = 1;
     std::vector<int> groupOf;
     try {
-        ProgressBar bar("factorising", run.opt.iterations, run.progress && !onRound);
+        ProgressBar bar("factorising", run.rounds, run.progress && !onRound);
         st = factoriseModel(run, onRound ? RoundWatch{onRound, user} : RoundWatch{drawRound, &bar}, groupOf);
         if (st == 0) bar.finish();
     } catch (const std::bad_alloc &) {

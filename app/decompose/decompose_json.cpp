@@ -23,25 +23,40 @@ using json = nlohmann::ordered_json;
 json settingsJson(const Run &run) {
     const DecomposeOptions &opt = run.opt;
     auto orNull = [](const auto &o) { return o ? json(*o) : json(nullptr); };
-    return {{"components", opt.components}, {"win", orNull(opt.win)},
-            {"hop", orNull(opt.hop)},       {"fft", orNull(opt.fft)},
-            {"seed", orNull(opt.seed)},     {"format", opt.format},
-            {"only", run.chosen},           {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
-            {"groups", run.groups},         {"cost", orNull(opt.cost)},
-            {"order", opt.order},           {"bases", opt.bases},
-            {"fix_bases", opt.fixBases},    {"extra", opt.extra},
-            {"beta", orNull(opt.beta)},     {"sparse_w", orNull(opt.l1W)},
-            {"sparse_h", orNull(opt.l1H)},  {"l2_w", orNull(opt.l2W)},
-            {"l2_h", orNull(opt.l2H)},      {"continuity", orNull(opt.continuity)},
-            {"span", orNull(opt.span)},     {"pool", orNull(opt.pool)},
-            {"plain", opt.plain},           {"precision", opt.precision}};
+    return {{"components", opt.components},
+            {"win", orNull(opt.win)},
+            {"hop", orNull(opt.hop)},
+            {"fft", orNull(opt.fft)},
+            {"seed", orNull(opt.seed)},
+            {"format", opt.format},
+            {"only", run.chosen},
+            {"group", run.groups.empty() ? std::vector<int>() : run.groups[0]},
+            {"groups", run.groups},
+            {"cost", orNull(opt.cost)},
+            {"order", opt.order},
+            {"bases", opt.bases},
+            {"fix_bases", opt.fixBases},
+            {"extra", opt.extra},
+            {"beta", orNull(opt.beta)},
+            {"sparse_w", orNull(opt.l1W)},
+            {"sparse_h", orNull(opt.l1H)},
+            {"l2_w", orNull(opt.l2W)},
+            {"l2_h", orNull(opt.l2H)},
+            {"continuity", orNull(opt.continuity)},
+            {"span", orNull(opt.span)},
+            {"pool", orNull(opt.pool)},
+            {"plain", opt.plain},
+            {"precision", opt.precision},
+            {"iterations", orNull(opt.iterations)},
+            {"relax", orNull(opt.relax)}};
 }
 
 // The model the rounds lowered, every value as used.
 json modelJson(const Run &run) {
     const kve_model &m = run.model;
-    return {{"beta", m.beta}, {"sparse_w", m.l1W},          {"sparse_h", m.l1H}, {"l2_w", m.l2W},
-            {"l2_h", m.l2H},  {"continuity", m.continuity}, {"span", m.span},    {"pool", run.pool}};
+    return {{"beta", m.beta}, {"sparse_w", m.l1W}, {"sparse_h", m.l1H},
+            {"l2_w", m.l2W},  {"l2_h", m.l2H},     {"continuity", m.continuity},
+            {"span", m.span}, {"pool", run.pool},  {"relax", kve_modelRelax(&m)}};
 }
 
 // Where a given component came from: its file and number there; null for
@@ -133,6 +148,7 @@ json componentsArray(const Run &run) {
 
 void factorisationJson(const Run &run, json &j) {
     j["iterations_run"] = run.iterationsRun;
+    j["rounds_relaxed"] = run.roundsRelaxed;
     j["divergence"] = finiteOrNull(run.divergence);
     j["cost"] = costName(run.model);
     j["model"] = modelJson(run);

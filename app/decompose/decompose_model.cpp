@@ -44,6 +44,10 @@ int chooseModel(Run &run) {
         fail("--span must be between 1 and " + std::to_string(KVE_MOST_SPAN) + " frames");
         return 2;
     }
+    if (opt.relax && !(*opt.relax >= 1 && *opt.relax <= KVE_MOST_RELAX)) {
+        fail("--relax must be between 1 and " + std::to_string(KVE_MOST_RELAX));
+        return 2;
+    }
     if (opt.pool && *opt.pool != 0 && (*opt.pool < K || *opt.pool > kMaxPool)) {
         fail("--pool must be 0 or between -k (" + std::to_string(K) + ") and " + std::to_string(kMaxPool));
         return 2;
@@ -77,7 +81,9 @@ void resolveModel(Run &run) {
     if (opt.l2H) m.l2H = *opt.l2H;
     if (opt.continuity) m.continuity = *opt.continuity;
     if (opt.span) m.span = *opt.span;
+    if (opt.relax) m.relax = *opt.relax;
     run.model = m;
+    run.rounds = opt.iterations ? *opt.iterations : kve_defaultRounds(&m);
     run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);
     if (run.pool == K) run.pool = 0;
 }

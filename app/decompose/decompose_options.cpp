@@ -53,7 +53,7 @@ int checkOptions(Run &run) {
         fail("--format must be one of same, pcm16, pcm24, float, flac");
         return 2;
     }
-    if (opt.iterations < 1) {
+    if (opt.iterations && *opt.iterations < 1) {
         fail("--iterations must be at least 1");
         return 2;
     }

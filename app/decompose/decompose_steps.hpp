@@ -52,7 +52,9 @@ struct Run {
     FileFingerprint inputPrint;                   // the input as read (size 0 and no hash for a pipe)
     double factorSeconds = 0, resynthSeconds = 0;
     // what components.json records of the factorisation and the files
+    int rounds = 200;                 // most rounds (resolveModel)
     int iterationsRun = 0;            // rounds actually run
+    int roundsRelaxed = 0;            // of them, run over-relaxed
     double divergence = 0;            // final cost of the factorisation
     std::string start = "nndsvda";    // how W and H started
     std::string channelMode = "sum";  // stereo analysed as "sum" or "stack"

@@ -126,10 +126,10 @@ class Decomposition:
                 f"{i['channels']} channel(s), {i['length']} samples>")
 
 
-def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", cost=None, iterations=200, tol=1e-4,
+def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", cost=None, iterations=None, tol=1e-4,
               start="nndsvda", seed=None, order="centroid", bases=None, fix_bases=False, extra=0, beta=None,
               sparse_w=None, sparse_h=None, l2_w=None, l2_h=None, continuity=None, span=None, pool=None, plain=False,
-              precision="single", progress=None):
+              precision="single", relax=None, progress=None):
     """Decompose a sound into k components, as ``korvane decompose`` does.
 
     Parameters
@@ -152,8 +152,9 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         activations) or as the spectrum of their sum.
     cost : "kl", "euclidean" or "is", optional
         The cost lowered (default kl; is: Itakura-Saito).
-    iterations : int
-        Most rounds of the factorisation.
+    iterations : int, optional
+        Most rounds of the factorisation (default 200 plain rounds' worth:
+        115 of the default model's relaxed rounds, 200 with plain=True).
     tol : float
         Stop when 10 rounds lower the divergence by less than this fraction
         (0: never).
@@ -183,6 +184,10 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     precision : "single" or "double"
         What the rounds keep the factors in: single is about twice as
         fast and lands within 1e-4 of double's divergence.
+    relax : float, optional
+        Over-relaxed rounds, 1 to 2: each update's exponent times this, a
+        round going about as many times as far (default 1.75; 1 with
+        plain=True).
     progress : callable(done, total) or a tqdm-like bar, optional
         Hears of each round of the factorisation.
 
@@ -226,7 +231,13 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     if precision not in ("single", "double"):
         raise ValueError('precision must be "single" or "double"')
     settings.precision = precision
-    settings.iterations = _integer("iterations", iterations)
+    settings.iterations = None if iterations is None else _integer("iterations", iterations)
+    if relax is not None:
+        try:
+            relax = float(relax)
+        except (TypeError, ValueError):
+            raise ValueError("relax must be a number") from None
+    settings.relax = relax
     settings.tol = float(tol)
     if seed is not None:
         seed = _integer("seed", seed)

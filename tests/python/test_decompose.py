@@ -49,6 +49,7 @@ def assert_same_factors(a, b):
     (["--pool", "6", "--span", "2", "--beta", "0.5", "--continuity", "0.5"],
      {"pool": 6, "span": 2, "beta": 0.5, "continuity": 0.5}),
     (["--precision", "double", "--channels", "sum"], {"precision": "double", "channels": "sum"}),
+    (["--relax", "1.5", "--tol", "0", "--precision", "double"], {"relax": 1.5, "tol": 0, "precision": "double"}),
 ])
 def test_module_equals_the_command_line(loop, tmp_path, options, keywords):
     path, _ = loop
@@ -142,7 +143,8 @@ def test_refusals(loop, tmp_path):
                     ({"hop": 1.5}, "--hop must be"), ({"win": -1}, "--win must be"),
                     ({"iterations": 0}, "--iterations must be"), ({"tol": -1}, "--tol must be"),
                     ({"rate": 8000}, "rate is for an array"), ({"fix_bases": True}, "fix-bases"),
-                    ({"precision": "half"}, "precision must be")]:
+                    ({"precision": "half"}, "precision must be"), ({"relax": 3}, "--relax must be"),
+                    ({"relax": "fast"}, "relax must be a number")]:
         with pytest.raises(ValueError, match=msg):
             korvane.decompose(path, **kw)
     with pytest.raises(ValueError, match="needs its rate"):
@@ -178,6 +180,9 @@ def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
     with pytest.raises(KeyboardInterrupt):
         korvane.decompose(noise, 8, rate=RATE, iterations=2000, tol=0, progress=progress)
     assert 2 <= len(seen) < 2000 and seen[0] == (1, 2000)
+    seen.clear()
+    korvane.decompose(noise[:RATE], 2, rate=RATE, tol=0, progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (115, 115)  # the default model's rounds
 
 
 def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):

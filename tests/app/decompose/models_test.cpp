@@ -122,6 +122,8 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
         {{"--pool", "2"}, "--pool must be 0 or between -k (3) and 256"},
         {{"--sparse-h", "-1"}, "--sparse-h must be 0 or a positive number"},
         {{"--continuity", "inf"}, "--continuity must be 0 or a positive number"},
+        {{"--relax", "0.9"}, "--relax must be between 1 and 2"},
+        {{"--relax", "nan"}, "--relax must be between 1 and 2"},
     };
     for (const Case &c : cases) {
         Result r = decompose(dir, "in", c.model);
@@ -133,7 +135,8 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
 
 // The defaults follow the rows: stacked channels factorise a pool of 2 k
 // components (Kullback-Leibler) grouped into k, one row per bin lowers the
-// β-divergence of β = 1/2; --plain and given bases take plain NMF.
+// β-divergence of β = 1/2, both in 115 relaxed rounds (200 plain rounds'
+// worth); --plain and given bases take plain NMF and 200 rounds.
 TEST(DecomposeModels, DefaultsFollowTheChannels) {
     Scratch dir;
     ASSERT_TRUE(
@@ -145,22 +148,28 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         std::vector<std::string> args;
         double beta;
         int pool;
+        double relax;
+        int rounds;
     } cases[] = {
-        {"m", {}, 0.5, 0},
-        {"s", {}, 1.0, 6},
-        {"s", {"--channels", "sum"}, 0.5, 0},
-        {"s", {"--plain"}, 1.0, 0},
-        {"s", {"--bases", "s1"}, 1.0, 0},
+        {"m", {}, 0.5, 0, 1.75, 115},
+        {"s", {}, 1.0, 6, 1.75, 115},
+        {"s", {"--channels", "sum"}, 0.5, 0, 1.75, 115},
+        {"s", {"--plain"}, 1.0, 0, 1.0, 200},
+        {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200},
+        {"s", {"--relax", "1.5"}, 1.0, 6, 1.5, 134},
+        {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30},
     };
     int n = 0;
     for (const Case &c : cases) {
         std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"-o", "s" + std::to_string(++n)});
+        args.insert(args.end(), {"--tol", "0", "-o", "s" + std::to_string(++n)});
         ASSERT_EQ(decompose(dir, c.input, args).exitCode, 0) << n;
         json j = readJson(dir / ("s" + std::to_string(n) + "/components.json"));
         EXPECT_EQ(j["model"]["beta"], c.beta) << n;
         EXPECT_EQ(j["model"]["pool"], c.pool) << n;
         EXPECT_EQ(j["model"]["span"], 1) << n;
+        EXPECT_EQ(j["model"]["relax"], c.relax) << n;
+        EXPECT_EQ(j["iterations_run"], c.rounds) << n;
     }
 }
 
@@ -169,12 +178,12 @@ TEST(DecomposeModels, PlainIsEveryModelOptionOff) {
     ASSERT_TRUE(
         writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     ASSERT_EQ(decompose(dir, "in", {"--plain", "-o", "a"}).exitCode, 0);
-    ASSERT_EQ(
-        decompose(dir, "in",
-                  {"--cost", "kl", "--sparse-h", "0", "--sparse-w", "0", "--l2-h", "0", "--l2-w",
-                   "0", "--continuity", "0", "--span", "1", "--pool", "0", "-o", "b"})
-            .exitCode,
-        0);
+    ASSERT_EQ(decompose(dir, "in",
+                        {"--cost",  "kl", "--sparse-h",   "0", "--sparse-w", "0", "--l2-h", "0",
+                         "--l2-w",  "0",  "--continuity", "0", "--span",     "1", "--pool", "0",
+                         "--relax", "1",  "-o",           "b"})
+                  .exitCode,
+              0);
     EXPECT_EQ(readJson(dir / "a/components.json")["factors"],
               readJson(dir / "b/components.json")["factors"]);
     EXPECT_EQ(load(dir / "a/in-c01.wav").samples, load(dir / "b/in-c01.wav").samples);

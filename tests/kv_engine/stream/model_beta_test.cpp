@@ -56,7 +56,7 @@ double gammaOf(double beta) {
 void referenceRound(const kve_model &m, const Problem &p, std::vector<double> &W,
                     std::vector<double> &H) {
     const int F = p.F, T = p.T, K = p.K;
-    const double eps = DBL_EPSILON, b = m.beta, g = gammaOf(b);
+    const double eps = DBL_EPSILON, b = m.beta, g = gammaOf(b) * kve_modelRelax(&m);
     auto x = [&](int f, int t) {
         const double v = p.V[size_t(f) * T + t];
         return b <= 0 && v < eps ? eps : v;
@@ -184,6 +184,71 @@ TEST(ModelBeta, EveryInstructionSetsCopyMakesTheWrittenOutUpdate) {
         SCOPED_TRACE(testing::Message() << "copy " << level);
         kve_vectorCap(level);
         oneRoundIsTheWrittenOutUpdate({{13, 37, 3}, {6, 29, 17}, {31, 70, 10}});
+    }
+}
+
+// Over-relaxed rounds: the exponent times relax (the square-root forms of
+// 1.5 and 1.75 and pow between); from the same start, 200 plain rounds'
+// worth of them (kve_defaultRounds) get at least as low as 200 plain rounds.
+TEST(ModelBeta, RelaxedRoundsAreTheWrittenOutUpdateAndGoAsFar) {
+    for (int precision : {KVE_DOUBLE, KVE_SINGLE})
+        for (double beta : {0.0, 0.5, 1.0, 2.0})
+            for (double relax : {1.3, 1.5, 1.75}) {
+                SCOPED_TRACE(testing::Message() << "precision " << precision << " beta " << beta
+                                                << " relax " << relax);
+                kve_model m = model(beta, false);
+                m.relax = relax;
+                Problem p(23, 150, 4, 11);
+                for (double &w : p.W) w = float(w);
+                for (double &h : p.H) h = float(h);
+                std::vector<double> W = p.W, H = p.H;
+                ASSERT_EQ(roundsIn(precision, m, p, 1), 0);
+                referenceRound(m, p, W, H);
+                const double tol = precision == KVE_SINGLE ? 2e-5 : 1e-12;
+                expectClose(p.H, H, "H", tol);
+                expectClose(p.W, W, "W", tol);
+            }
+    const kve_model kl = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    EXPECT_EQ(kve_defaultRounds(&kl), 200);
+    for (double beta : {0.5, 1.0}) {
+        kve_model m = model(beta, false), plain = m;
+        m.relax = 1.75;
+        EXPECT_EQ(kve_defaultRounds(&m), 115);
+        Problem a(60, 300, 5, 12), b = a;
+        ASSERT_EQ(roundsIn(KVE_SINGLE, m, a, kve_defaultRounds(&m)), 0);
+        ASSERT_EQ(roundsIn(KVE_SINGLE, plain, b, 200), 0);
+        EXPECT_LE(penalised(m, a), penalised(plain, b)) << beta;
+        m.span = 2;  // convolutive rounds are not relaxed
+        EXPECT_EQ(kve_modelRelax(&m), 1.0);
+        EXPECT_EQ(kve_defaultRounds(&m), 200);
+    }
+}
+
+// The most relaxation, which overshoots near the end: the streamed rounds
+// see the cost estimate rise, go on with the plain exponent and still fall;
+// relax 1 is the plain model, and out of range is refused.
+TEST(ModelBeta, RelaxedStreamFallsBackToADescent) {
+    kve_model m = model(1.0, false);
+    m.relax = KVE_MOST_RELAX;
+    Problem p(40, 200, 6, 13);
+    const double start = penalised(m, p);
+    kve_rounds how{KVE_KULLBACK_LEIBLER, 600, 0.0, -1, &m, KVE_SINGLE};
+    kve_roundsDone done{};
+    ASSERT_EQ(kve_streamFactorise(p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), &how, nullptr,
+                                  nullptr, &done),
+              KVE_OK);
+    EXPECT_EQ(done.iterations, 600);
+    EXPECT_GT(done.relaxed, 0);
+    EXPECT_LT(done.relaxed, 600);
+    EXPECT_EQ(done.relaxed % KVE_CHECK_EVERY, 0);
+    EXPECT_TRUE(std::isfinite(done.cost));
+    EXPECT_LT(done.cost, start);
+
+    m.relax = 1.0;
+    EXPECT_TRUE(kve_modelIsPlain(&m));
+    for (double bad : {0.5, 2.5, std::nan("")}) {
+        m.relax = bad;
+        EXPECT_FALSE(kve_modelIsValid(&m)) << bad;
     }
 }
 
