@@ -27,6 +27,13 @@ typedef struct kve_model {
                         * A round then goes about relax times as far; when the
                         * cost estimate rises, kve_streamFactorise goes on with
                         * the plain exponent. */
+    int shared;        /* W's rows as this many blocks (the channels of a
+                        * stacked spectrogram) that share each component's
+                        * spectrum, with a gain per block: after each W
+                        * update a component's blocks become their closest
+                        * such product in the I-divergence (its block sums
+                        * times its spectrum summed over the blocks, over
+                        * its total). 0 or 1: none; bases of one frame only */
 } kve_model;
 
 /* beta 1 (KVE_KULLBACK_LEIBLER) or 2 (KVE_EUCLIDEAN), nothing else */
@@ -43,12 +50,16 @@ int kve_defaultPool(const struct kve_streamShape *s, int sources);
 int kve_defaultRounds(const kve_model *m);
 /* the relaxation the rounds of m use: relax for bases of one frame, else 1 */
 double kve_modelRelax(const kve_model *m);
+/* the blocks of rows whose spectra the rounds of m share on `rows` rows:
+ * shared for bases of one frame when it divides rows, else 1 */
+int kve_modelShared(const kve_model *m, int rows);
 /* whether m is a plain model (runs the object library's rounds) */
 int kve_modelIsPlain(const kve_model *m);
 /* whether the settings make sense: beta finite, weights finite and >= 0,
- * span 1 .. KVE_MOST_SPAN, relax 0 or 1 .. KVE_MOST_RELAX */
+ * span 1 .. KVE_MOST_SPAN, relax 0 or 1 .. KVE_MOST_RELAX, shared 0 ..
+ * KVE_MOST_SHARED */
 int kve_modelIsValid(const kve_model *m);
-enum { KVE_MOST_SPAN = 64, KVE_MOST_RELAX = 2 };
+enum { KVE_MOST_SPAN = 64, KVE_MOST_RELAX = 2, KVE_MOST_SHARED = 64 };
 
 /* The β-divergence of V from W H (W: span x rows x K, see below), summed
  * over every cell; the penalties are not in it. Cells of V = 0 count as the

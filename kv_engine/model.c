@@ -14,12 +14,18 @@ kve_model kve_plainModel(int cost)
 int kve_modelIsPlain(const kve_model *m)
 {
     return (m->beta == 1.0 || m->beta == 2.0) && m->l1W == 0.0 && m->l2W == 0.0 && m->l1H == 0.0 &&
-           m->l2H == 0.0 && m->continuity == 0.0 && m->span == 1 && kve_modelRelax(m) == 1.0;
+           m->l2H == 0.0 && m->continuity == 0.0 && m->span == 1 && kve_modelRelax(m) == 1.0 &&
+           m->shared <= 1;
 }
 
 double kve_modelRelax(const kve_model *m)
 {
     return m->span == 1 && m->relax > 1.0 ? m->relax : 1.0;
+}
+
+int kve_modelShared(const kve_model *m, int rows)
+{
+    return m->span == 1 && m->shared > 1 && rows % m->shared == 0 ? m->shared : 1;
 }
 
 int kve_defaultRounds(const kve_model *m)
@@ -33,13 +39,15 @@ int kve_modelIsValid(const kve_model *m)
     for (size_t i = 0; i < sizeof w / sizeof w[0]; i++)
         if (!isfinite(w[i]) || w[i] < 0.0) return 0;
     return isfinite(m->beta) && m->span >= 1 && m->span <= KVE_MOST_SPAN &&
-           (m->relax == 0.0 || (m->relax >= 1.0 && m->relax <= KVE_MOST_RELAX));
+           (m->relax == 0.0 || (m->relax >= 1.0 && m->relax <= KVE_MOST_RELAX)) && m->shared >= 0 &&
+           m->shared <= KVE_MOST_SHARED;
 }
 
 kve_model kve_defaultModel(const kve_streamShape *s)
 {
     kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
     if (!s->stacked) m.beta = 0.5;
+    if (s->stacked) m.shared = s->channels;
     m.relax = 1.75;
     return m;
 }

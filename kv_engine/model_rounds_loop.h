@@ -71,6 +71,7 @@ typedef struct {
     double *Hout; /* K x T: the caller's, given the working copy for the penalties */
     size_t F, T, K, ldh, Tv;
     size_t keep;   /* W's first columns left as they are */
+    size_t blocks; /* blocks of rows sharing each component's spectrum, 1: none */
     int mode, den; /* den: b is not 1, its sums are made */
     int penH;      /* penalties or continuity on H */
     int penW;      /* penalties on W */
@@ -102,6 +103,28 @@ typedef struct {
     double *sums;     /* K: column sums of W or row sums of H */
     double *wd;       /* rows x K: the block's W in double, for its penalties */
 } MR(mr_mine);
+
+/* Each component's blocks of W made its block sums times its spectrum
+ * summed over the blocks, over its total: the closest such product in the
+ * I-divergence, with the same column sums */
+static void MR(mr_share)(const MR(mr_run) * run)
+{
+    const size_t nK = run->K, nb = run->blocks, fb = run->F / nb;
+    for (size_t k = run->keep; k < nK && nb > 1; k++) {
+        double s[KVE_MOST_SHARED], total = 0.0;
+        for (size_t b = 0; b < nb; b++) {
+            s[b] = 0.0;
+            for (size_t f = 0; f < fb; f++) s[b] += run->W[(b * fb + f) * nK + k];
+            total += s[b];
+        }
+        for (size_t f = 0; f < fb; f++) {
+            double w = 0.0;
+            for (size_t b = 0; b < nb; b++) w += run->W[(b * fb + f) * nK + k];
+            for (size_t b = 0; b < nb; b++)
+                run->W[(b * fb + f) * nK + k] = (MR_REAL)(total > 0.0 ? s[b] * w / total : 0.0);
+        }
+    }
+}
 
 /* rows of part c */
 static size_t MR(mr_partStart)(const MR(mr_run) * run, int c)
@@ -330,10 +353,19 @@ static void MR(mr_rounds)(MR(mr_run) * run, int id, int nt)
     const size_t u0 = nT * (size_t)id / (size_t)nt, u1 = nT * (size_t)(id + 1) / (size_t)nt;
     const int sumsInDen = run->den || run->penH; /* the H denominators as an array */
 
+    if (run->blocks > 1) {
+        if (id == 0) MR(mr_share)(run);
+        kve_teamSync(&run->team, nt);
+    }
     MR(mr_sweep)(run, &me, id, nt, 1, 0);
     for (int i = 0; i < run->iter; i++) {
         kve_teamSync(&run->team, nt);
         if (id == 0 && i > 0) MR(mr_report)(run, i);
+        if (run->blocks > 1 && i > 0) { /* the H sums were made before: the
+                                         * column sums are the same */
+            if (id == 0) MR(mr_share)(run);
+            kve_teamSync(&run->team, nt);
+        }
         if (!run->den) /* the H denominators: column sums of W */
             for (size_t k = 0; k < nK; k++) {
                 double s = 0.0;
@@ -386,6 +418,7 @@ static void MR(mr_rounds)(MR(mr_run) * run, int id, int nt)
         MR(mr_sweep)(run, &me, id, nt, 0, i + 1 == run->iter);
     }
     kve_teamSync(&run->team, nt);
+    if (id == 0 && run->blocks > 1) MR(mr_share)(run);
     if (id == 0 && !run->stop) MR(mr_report)(run, run->iter);
 }
 
@@ -409,6 +442,7 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
     run.T = (size_t)frames;
     run.K = (size_t)K;
     run.keep = keep > 0 ? (size_t)keep : 0;
+    run.blocks = (size_t)kve_modelShared(m, rows);
     run.mode = mb_modeOf(m->beta);
     run.den = run.mode != MB_KL;
     run.penH = m->l1H != 0.0 || m->l2H != 0.0 || m->continuity != 0.0;

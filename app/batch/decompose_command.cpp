@@ -76,6 +76,10 @@ Command decomposeCommand() {
             cmd.add_option("--relax", opt->relax,
                            "Over-relaxed rounds: each update's exponent times this, 1 to 2, a round going about as "
                            "many times as far (default 1.75; 1 with --plain; bases of one frame only)");
+            cmd.add_option("--channel-spectra", opt->channelSpectra,
+                           "Stacked channels: shared, each component one spectrum with a gain per channel (a "
+                           "panned source), or own, a spectrum per channel")
+                ->check(CLI::IsMember({"shared", "own"}));
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--precision", opt->precision,
                            "Keep the factors in single precision during the rounds (convolutive bases too), about "

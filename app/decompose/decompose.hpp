@@ -40,17 +40,18 @@ struct DecomposeOptions {
     bool fixBases = false;           // learn only the activations of the given bases
     int extra = 0;                   // free components beside the given ones
     // the model; each unset one is the engine's default (with --plain, plain NMF's)
-    std::optional<std::string> cost;           // "kl", "euclidean" or "is"
-    std::optional<double> beta;                // any β-divergence; overrides cost
-    std::optional<double> l1W, l1H, l2W, l2H;  // penalties on W and H
-    std::optional<double> continuity;          // temporal continuity of H
-    std::optional<int> span;                   // frames of each basis (convolutive above 1)
-    std::optional<int> pool;                   // components factorised and grouped into -k; 0: none
-    std::optional<double> relax;               // over-relaxed rounds, 1 to 2; 1: none
-    bool plain = false;                        // plain NMF unless a model option says otherwise
-    std::string precision = "single";          // or "double": what the rounds keep W and H in
-    std::string order = "centroid";            // or "peak", "energy", "onset"
-    std::shared_ptr<const GivenBases> given;   // read from `bases` (resolveBases)
+    std::optional<std::string> cost;            // "kl", "euclidean" or "is"
+    std::optional<double> beta;                 // any β-divergence; overrides cost
+    std::optional<double> l1W, l1H, l2W, l2H;   // penalties on W and H
+    std::optional<double> continuity;           // temporal continuity of H
+    std::optional<int> span;                    // frames of each basis (convolutive above 1)
+    std::optional<int> pool;                    // components factorised and grouped into -k; 0: none
+    std::optional<double> relax;                // over-relaxed rounds, 1 to 2; 1: none
+    std::optional<std::string> channelSpectra;  // "shared" (a gain per channel) or "own"
+    bool plain = false;                         // plain NMF unless a model option says otherwise
+    std::string precision = "single";           // or "double": what the rounds keep W and H in
+    std::string order = "centroid";             // or "peak", "energy", "onset"
+    std::shared_ptr<const GivenBases> given;    // read from `bases` (resolveBases)
 };
 
 // What a successful run made, for callers that report on it.

@@ -48,15 +48,23 @@ json settingsJson(const Run &run) {
             {"plain", opt.plain},
             {"precision", opt.precision},
             {"iterations", orNull(opt.iterations)},
-            {"relax", orNull(opt.relax)}};
+            {"relax", orNull(opt.relax)},
+            {"channel_spectra", orNull(opt.channelSpectra)}};
 }
 
 // The model the rounds lowered, every value as used.
 json modelJson(const Run &run) {
     const kve_model &m = run.model;
-    return {{"beta", m.beta}, {"sparse_w", m.l1W}, {"sparse_h", m.l1H},
-            {"l2_w", m.l2W},  {"l2_h", m.l2H},     {"continuity", m.continuity},
-            {"span", m.span}, {"pool", run.pool},  {"relax", kve_modelRelax(&m)}};
+    return {{"beta", m.beta},
+            {"sparse_w", m.l1W},
+            {"sparse_h", m.l1H},
+            {"l2_w", m.l2W},
+            {"l2_h", m.l2H},
+            {"continuity", m.continuity},
+            {"span", m.span},
+            {"pool", run.pool},
+            {"relax", kve_modelRelax(&m)},
+            {"channel_spectra", kve_modelShared(&m, run.shape.rows) > 1 ? "shared" : "own"}};
 }
 
 // Where a given component came from: its file and number there; null for

@@ -44,6 +44,10 @@ int chooseModel(Run &run) {
         fail("--span must be between 1 and " + std::to_string(KVE_MOST_SPAN) + " frames");
         return 2;
     }
+    if (opt.channelSpectra && *opt.channelSpectra != "shared" && *opt.channelSpectra != "own") {
+        fail("--channel-spectra must be shared or own");
+        return 2;
+    }
     if (opt.relax && !(*opt.relax >= 1 && *opt.relax <= KVE_MOST_RELAX)) {
         fail("--relax must be between 1 and " + std::to_string(KVE_MOST_RELAX));
         return 2;
@@ -82,6 +86,7 @@ void resolveModel(Run &run) {
     if (opt.continuity) m.continuity = *opt.continuity;
     if (opt.span) m.span = *opt.span;
     if (opt.relax) m.relax = *opt.relax;
+    if (opt.channelSpectra) m.shared = *opt.channelSpectra == "shared" && run.shape.stacked ? run.shape.channels : 0;
     run.model = m;
     run.rounds = opt.iterations ? *opt.iterations : kve_defaultRounds(&m);
     run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);

@@ -129,7 +129,7 @@ class Decomposition:
 def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", cost=None, iterations=None, tol=1e-4,
               start="nndsvda", seed=None, order="centroid", bases=None, fix_bases=False, extra=0, beta=None,
               sparse_w=None, sparse_h=None, l2_w=None, l2_h=None, continuity=None, span=None, pool=None, plain=False,
-              precision="single", relax=None, progress=None):
+              precision="single", relax=None, channel_spectra=None, progress=None):
     """Decompose a sound into k components, as ``korvane decompose`` does.
 
     Parameters
@@ -188,6 +188,10 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         Over-relaxed rounds, 1 to 2: each update's exponent times this, a
         round going about as many times as far (default 1.75; 1 with
         plain=True).
+    channel_spectra : "shared" or "own", optional
+        Stacked channels: each component one spectrum with a gain per
+        channel, a panned source (default), or a spectrum of its own in
+        each channel (plain=True).
     progress : callable(done, total) or a tqdm-like bar, optional
         Hears of each round of the factorisation.
 
@@ -238,6 +242,9 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         except (TypeError, ValueError):
             raise ValueError("relax must be a number") from None
     settings.relax = relax
+    if channel_spectra is not None and not isinstance(channel_spectra, str):
+        raise ValueError("channel_spectra must be a string")
+    settings.channel_spectra = channel_spectra
     settings.tol = float(tol)
     if seed is not None:
         seed = _integer("seed", seed)

@@ -49,7 +49,8 @@ def assert_same_factors(a, b):
     (["--pool", "6", "--span", "2", "--beta", "0.5", "--continuity", "0.5"],
      {"pool": 6, "span": 2, "beta": 0.5, "continuity": 0.5}),
     (["--precision", "double", "--channels", "sum"], {"precision": "double", "channels": "sum"}),
-    (["--relax", "1.5", "--tol", "0", "--precision", "double"], {"relax": 1.5, "tol": 0, "precision": "double"}),
+    (["--relax", "1.5", "--tol", "0", "--precision", "double", "--channel-spectra", "own"],
+     {"relax": 1.5, "tol": 0, "precision": "double", "channel_spectra": "own"}),
 ])
 def test_module_equals_the_command_line(loop, tmp_path, options, keywords):
     path, _ = loop
@@ -144,7 +145,8 @@ def test_refusals(loop, tmp_path):
                     ({"iterations": 0}, "--iterations must be"), ({"tol": -1}, "--tol must be"),
                     ({"rate": 8000}, "rate is for an array"), ({"fix_bases": True}, "fix-bases"),
                     ({"precision": "half"}, "precision must be"), ({"relax": 3}, "--relax must be"),
-                    ({"relax": "fast"}, "relax must be a number")]:
+                    ({"relax": "fast"}, "relax must be a number"),
+                    ({"channel_spectra": "left"}, "--channel-spectra must be")]:
         with pytest.raises(ValueError, match=msg):
             korvane.decompose(path, **kw)
     with pytest.raises(ValueError, match="needs its rate"):

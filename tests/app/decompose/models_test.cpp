@@ -124,6 +124,7 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
         {{"--continuity", "inf"}, "--continuity must be 0 or a positive number"},
         {{"--relax", "0.9"}, "--relax must be between 1 and 2"},
         {{"--relax", "nan"}, "--relax must be between 1 and 2"},
+        {{"--channel-spectra", "left"}, "--channel-spectra"},
     };
     for (const Case &c : cases) {
         Result r = decompose(dir, "in", c.model);
@@ -136,7 +137,8 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
 // The defaults follow the rows: stacked channels factorise a pool of 2 k
 // components (Kullback-Leibler) grouped into k, one row per bin lowers the
 // β-divergence of β = 1/2, both in 115 relaxed rounds (200 plain rounds'
-// worth); --plain and given bases take plain NMF and 200 rounds.
+// worth), stacked channels sharing each component's spectrum; --plain and
+// given bases take plain NMF and 200 rounds.
 TEST(DecomposeModels, DefaultsFollowTheChannels) {
     Scratch dir;
     ASSERT_TRUE(
@@ -150,14 +152,17 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         int pool;
         double relax;
         int rounds;
+        std::string spectra;
     } cases[] = {
-        {"m", {}, 0.5, 0, 1.75, 115},
-        {"s", {}, 1.0, 6, 1.75, 115},
-        {"s", {"--channels", "sum"}, 0.5, 0, 1.75, 115},
-        {"s", {"--plain"}, 1.0, 0, 1.0, 200},
-        {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200},
-        {"s", {"--relax", "1.5"}, 1.0, 6, 1.5, 134},
-        {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30},
+        {"m", {}, 0.5, 0, 1.75, 115, "own"},
+        {"s", {}, 1.0, 6, 1.75, 115, "shared"},
+        {"s", {"--channels", "sum"}, 0.5, 0, 1.75, 115, "own"},
+        {"s", {"--plain"}, 1.0, 0, 1.0, 200, "own"},
+        {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200, "own"},
+        {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 6, 1.5, 134, "own"},
+        {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30, "own"},
+        {"s", {"--plain", "--channel-spectra", "shared"}, 1.0, 0, 1.0, 200, "shared"},
+        {"m", {"--channel-spectra", "shared"}, 0.5, 0, 1.75, 115, "own"},
     };
     int n = 0;
     for (const Case &c : cases) {
@@ -170,6 +175,7 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         EXPECT_EQ(j["model"]["span"], 1) << n;
         EXPECT_EQ(j["model"]["relax"], c.relax) << n;
         EXPECT_EQ(j["iterations_run"], c.rounds) << n;
+        EXPECT_EQ(j["model"]["channel_spectra"], c.spectra) << n;
     }
 }
 
@@ -178,12 +184,13 @@ TEST(DecomposeModels, PlainIsEveryModelOptionOff) {
     ASSERT_TRUE(
         writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     ASSERT_EQ(decompose(dir, "in", {"--plain", "-o", "a"}).exitCode, 0);
-    ASSERT_EQ(decompose(dir, "in",
-                        {"--cost",  "kl", "--sparse-h",   "0", "--sparse-w", "0", "--l2-h", "0",
-                         "--l2-w",  "0",  "--continuity", "0", "--span",     "1", "--pool", "0",
-                         "--relax", "1",  "-o",           "b"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        decompose(dir, "in",
+                  {"--cost",  "kl", "--sparse-h",        "0",   "--sparse-w", "0", "--l2-h", "0",
+                   "--l2-w",  "0",  "--continuity",      "0",   "--span",     "1", "--pool", "0",
+                   "--relax", "1",  "--channel-spectra", "own", "-o",         "b"})
+            .exitCode,
+        0);
     EXPECT_EQ(readJson(dir / "a/components.json")["factors"],
               readJson(dir / "b/components.json")["factors"]);
     EXPECT_EQ(load(dir / "a/in-c01.wav").samples, load(dir / "b/in-c01.wav").samples);

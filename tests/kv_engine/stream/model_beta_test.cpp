@@ -11,6 +11,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -252,6 +253,74 @@ TEST(ModelBeta, RelaxedStreamFallsBackToADescent) {
     }
 }
 
+// Each component's blocks as the rounds leave them with shared spectra:
+// every block sum times the spectrum summed over the blocks, over the total
+std::vector<double> sharedOf(std::vector<double> W, int F, int K, int blocks) {
+    const int fb = F / blocks;
+    for (int k = 0; k < K; k++) {
+        std::vector<double> s(size_t(blocks), 0.0);
+        double total = 0;
+        for (int b = 0; b < blocks; b++) {
+            for (int f = 0; f < fb; f++) s[size_t(b)] += W[size_t(b * fb + f) * K + k];
+            total += s[size_t(b)];
+        }
+        for (int f = 0; f < fb; f++) {
+            double w = 0;
+            for (int b = 0; b < blocks; b++) w += W[size_t(b * fb + f) * K + k];
+            for (int b = 0; b < blocks; b++)
+                W[size_t(b * fb + f) * K + k] = s[size_t(b)] * w / total;
+        }
+    }
+    return W;
+}
+
+// Shared spectra: one round is the written-out update from the shared
+// start, shared again; after many every component's blocks are still one
+// spectrum times a gain per block, and the divergence has fallen. Rows the
+// blocks do not divide, and convolutive bases, share nothing.
+TEST(ModelBeta, SharedSpectraAreOneSpectrumWithAGainPerBlock) {
+    for (int precision : {KVE_DOUBLE, KVE_SINGLE})
+        for (double beta : {0.5, 1.0, 2.0})
+            for (int blocks : {2, 3}) {
+                SCOPED_TRACE(testing::Message() << "precision " << precision << " beta " << beta
+                                                << " blocks " << blocks);
+                kve_model m = model(beta, false);
+                m.shared = blocks;
+                m.relax = 1.5;
+                Problem p(blocks * 11, 140, 4, 21);
+                for (double &w : p.W) w = float(w);
+                for (double &h : p.H) h = float(h);
+                std::vector<double> W = sharedOf(p.W, p.F, p.K, blocks), H = p.H;
+                Problem q = p;
+                ASSERT_EQ(roundsIn(precision, m, p, 1), 0);
+                referenceRound(m, p, W, H);
+                const double tol = precision == KVE_SINGLE ? 2e-5 : 1e-12;
+                expectClose(p.H, H, "H", tol);
+                expectClose(p.W, sharedOf(W, p.F, p.K, blocks), "W", tol);
+
+                const double before =
+                    kve_betaDivergence(beta, q.V.data(), q.W.data(), q.H.data(), q.F, q.T, q.K, 1);
+                ASSERT_EQ(roundsIn(precision, m, q, 60), 0);
+                const std::vector<double> S = sharedOf(q.W, q.F, q.K, blocks);
+                const double most = *std::max_element(q.W.begin(), q.W.end());
+                for (size_t i = 0; i < S.size(); i++)
+                    ASSERT_NEAR(q.W[i], S[i], tol * most) << "shared after 60, " << i;
+                EXPECT_LT(
+                    kve_betaDivergence(beta, q.V.data(), q.W.data(), q.H.data(), q.F, q.T, q.K, 1),
+                    before);
+            }
+    kve_model m = model(1.0, false);
+    m.shared = 2;
+    EXPECT_FALSE(kve_modelIsPlain(&m));
+    EXPECT_EQ(kve_modelShared(&m, 30), 2);
+    EXPECT_EQ(kve_modelShared(&m, 31), 1);
+    m.span = 3;
+    EXPECT_EQ(kve_modelShared(&m, 30), 1);
+    m.span = 1;
+    m.shared = KVE_MOST_SHARED + 1;
+    EXPECT_FALSE(kve_modelIsValid(&m));
+}
+
 // Beta 1 and 2 without penalties are the object library's rounds up to the
 // order of the sums.
 TEST(ModelBeta, PlainBetasMatchTheLibraryRounds) {
@@ -369,8 +438,9 @@ TEST(ModelBeta, DivergenceAndEstimate) {
 TEST(ModelBeta, ThreadsGiveTheSameBits) {
     const int was = omp_get_max_threads();
     for (double beta : {1.0, 0.5})
-        for (bool pen : {false, true}) {
-            const kve_model m = model(beta, pen);
+        for (int shared : {0, 2, 3}) {
+            kve_model m = model(beta, shared == 0);
+            m.shared = shared;
             Problem one(150, 700, 6, 3), two = one;
             omp_set_num_threads(1);
             ASSERT_EQ(kve_modelRounds(&m, one.V.data(), one.F, one.T, one.K, one.W.data(),

@@ -147,7 +147,7 @@ TEST(StreamRounds, FixedBasesKeepTheirValues) {
 TEST(StreamRounds, ProgressCanStopTheWorkAndBadArgumentsAreRefused) {
     Problem p;
     kve_rounds how{KVE_EUCLIDEAN, 100, 1e-6, -1, nullptr, KVE_DOUBLE};
-    kve_roundsDone done{-1, -1};
+    kve_roundsDone done{-1, -1, -1};
     EXPECT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, p.K, p.W.data(), p.H.data(), &how,
                                   stopAt25, nullptr, &done),
               KVE_STOPPED);
