@@ -110,7 +110,7 @@ void kve_expandConvolutive(const double *W, const double *H, int rows, int frame
 /* ---- grouping ---- */
 
 /* how many components to factorise when `sources` are asked for and grouped
- * (the engine's choice): two a source, at most six more than the sources; 0
+ * (the engine's choice): three a source, at most six more than the sources; 0
  * for fewer than one source */
 int kve_poolSize(int sources);
 

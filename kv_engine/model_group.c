@@ -11,14 +11,14 @@
 #include <stdlib.h>
 
 /* components factorised per source asked for */
-enum { KVE_POOL_PER_SOURCE = 2, KVE_POOL_EXTRA = 6 };
+enum { KVE_POOL_PER_SOURCE = 3, KVE_POOL_EXTRA = 6 };
 /* weight of the channel shares against the unit spectral and activation
  * features (each adds at most 4 to a squared distance) */
-static const double PAN_WEIGHT = 2.0;
+static const double PAN_WEIGHT = 4.0;
 /* frames of the moving average over the activations (odd), when unstacked */
 enum { KVE_GROUP_SMOOTHING = 25 };
 
-/* two components a source, at most KVE_POOL_EXTRA more than the sources:
+/* three components a source, at most KVE_POOL_EXTRA more than the sources:
  * the rounds' time grows with the pool, and past 16 components the rounds
  * leave their fastest kernels */
 int kve_poolSize(int sources)

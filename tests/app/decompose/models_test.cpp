@@ -44,7 +44,7 @@ TEST(DecomposeModels, EveryModelsComponentsSumToTheInputAndItsRecordSaysWhatRan)
         {1, {"--cost", "is"}, 0.0, 1, 0},
         {2, {"--beta", "0.5", "--sparse-h", "0.01", "--l2-w", "0.1", "--pool", "0"}, 0.5, 1, 0},
         {1, {"--continuity", "1", "--cost", "kl"}, 1.0, 1, 0},
-        {2, {"--span", "4"}, 1.0, 4, 6},  // stereo: a pool of 2 k by default
+        {2, {"--span", "4"}, 1.0, 4, 9},  // stereo: a pool of 3 k by default
         {1, {"--pool", "6"}, 0.5, 1, 6},  // mono: β 1/2 by default
         {2, {"--span", "3", "--pool", "5", "--cost", "euclidean"}, 2.0, 3, 5},
     };
@@ -134,7 +134,7 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
     }
 }
 
-// The defaults follow the rows: stacked channels factorise a pool of 2 k
+// The defaults follow the rows: stacked channels factorise a pool of 3 k
 // components (Kullback-Leibler) grouped into k, one row per bin lowers the
 // β-divergence of β = 1/2, both in 115 relaxed rounds (200 plain rounds'
 // worth), stacked channels sharing each component's spectrum; --plain and
@@ -155,11 +155,11 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         std::string spectra;
     } cases[] = {
         {"m", {}, 0.5, 0, 1.75, 115, "own"},
-        {"s", {}, 1.0, 6, 1.75, 115, "shared"},
+        {"s", {}, 1.0, 9, 1.75, 115, "shared"},
         {"s", {"--channels", "sum"}, 0.5, 0, 1.75, 115, "own"},
         {"s", {"--plain"}, 1.0, 0, 1.0, 200, "own"},
         {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200, "own"},
-        {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 6, 1.5, 134, "own"},
+        {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 9, 1.5, 134, "own"},
         {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30, "own"},
         {"s", {"--plain", "--channel-spectra", "shared"}, 1.0, 0, 1.0, 200, "shared"},
         {"m", {"--channel-spectra", "shared"}, 0.5, 0, 1.75, 115, "own"},
