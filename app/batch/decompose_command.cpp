@@ -78,7 +78,7 @@ Command decomposeCommand() {
                            "many times as far (default 1.75; 1 with --plain; bases of one frame only)");
             cmd.add_option("--channel-spectra", opt->channelSpectra,
                            "Stacked channels: shared, each component one spectrum with a gain per channel (a "
-                           "panned source), or own, a spectrum per channel")
+                           "panned source; the default), or own, a spectrum per channel (with --plain)")
                 ->check(CLI::IsMember({"shared", "own"}));
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--precision", opt->precision,
