@@ -64,7 +64,8 @@ int chooseModel(Run &run) {
     }
     const bool beta = (opt.beta && *opt.beta != 1 && *opt.beta != 2) || (opt.cost && *opt.cost == "is");
     const bool weighted = opt.l1W.value_or(0) > 0 || opt.l1H.value_or(0) > 0 || opt.l2W.value_or(0) > 0 ||
-                          opt.l2H.value_or(0) > 0 || opt.continuity.value_or(0) > 0;
+                          opt.l2H.value_or(0) > 0 || opt.continuity.value_or(0) > 0 || opt.relax.value_or(1) > 1 ||
+                          opt.channelSpectra.value_or("own") == "shared";
     if (opt.fixBases && (beta || weighted)) {
         fail("--fix-bases keeps given bases only in plain NMF: leave out the model options");
         return 2;

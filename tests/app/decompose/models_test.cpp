@@ -134,6 +134,34 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
     }
 }
 
+// Fixed given bases run only the plain rounds: every model option beyond
+// them, relaxed rounds and shared spectra included, is refused before any
+// work (once ran into the factorisation and failed as "not enough memory").
+TEST(DecomposeModels, FixedBasesRefuseEveryModelOption) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "s.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    ASSERT_EQ(decompose(dir, "s", {"--plain", "-o", "first"}).exitCode, 0);
+    for (const std::vector<std::string> &model : {std::vector<std::string>{"--beta", "0.5"},
+                                                  {"--relax", "1.5"},
+                                                  {"--channel-spectra", "shared"},
+                                                  {"--continuity", "0.1"}}) {
+        std::vector<std::string> args = {"--bases", "first/components.json", "--fix-bases", "-o",
+                                         "x"};
+        args.insert(args.end(), model.begin(), model.end());
+        Result r = decompose(dir, "s", args);
+        EXPECT_EQ(r.exitCode, 2) << model[0];
+        EXPECT_NE(r.err.find("--fix-bases keeps given bases only in plain NMF"), std::string::npos)
+            << r.err;
+        EXPECT_FALSE(exists(dir / "x")) << model[0];
+    }
+    EXPECT_EQ(decompose(dir, "s",
+                        {"--bases", "first/components.json", "--fix-bases", "--relax", "1",
+                         "--channel-spectra", "own", "-o", "y"})
+                  .exitCode,
+              0);
+}
+
 // The defaults follow the rows: stacked channels factorise a pool of 3 k
 // components (Kullback-Leibler) grouped into k, one row per bin lowers the
 // β-divergence of β = 1/2, both in 115 relaxed rounds (200 plain rounds'
