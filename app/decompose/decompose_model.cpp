@@ -63,10 +63,11 @@ int chooseModel(Run &run) {
         return 2;
     }
     const bool beta = (opt.beta && *opt.beta != 1 && *opt.beta != 2) || (opt.cost && *opt.cost == "is");
-    const bool weighted = opt.l1W.value_or(0) > 0 || opt.l1H.value_or(0) > 0 || opt.l2W.value_or(0) > 0 ||
+    // any model option beyond the cost: penalties, continuity, relaxed rounds, shared spectra
+    const bool modelled = opt.l1W.value_or(0) > 0 || opt.l1H.value_or(0) > 0 || opt.l2W.value_or(0) > 0 ||
                           opt.l2H.value_or(0) > 0 || opt.continuity.value_or(0) > 0 || opt.relax.value_or(1) > 1 ||
                           opt.channelSpectra.value_or("own") == "shared";
-    if (opt.fixBases && (beta || weighted)) {
+    if (opt.fixBases && (beta || modelled)) {
         fail("--fix-bases keeps given bases only in plain NMF: leave out the model options");
         return 2;
     }
