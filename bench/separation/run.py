@@ -58,7 +58,7 @@ def parse_args():
     p.add_argument("--no-peers", action="store_true")
     p.add_argument("--tool", default="", help="korvane executable; empty: not run")
     p.add_argument("--tool-config", action="append", default=[],
-                   help="NAME=ARGS: extra arguments for korvane decompose (repeatable); "
+                   help="NAME=ARGS: extra arguments for korvane decompose ({k}, {2k}, {3k}: the sources, twice, thrice) (repeatable); "
                         "default: one run with none, named korvane; the first is the goal "
                         "table's")
     p.add_argument("--json", default="", help="where the records go (default: in the cache)")
@@ -221,7 +221,9 @@ def tool_job(job):
             with tempfile.TemporaryDirectory() as tmp:
                 o = os.path.join(tmp, "out")
                 cmd = [args["tool"], "decompose", os.path.join(d, "mix.wav"), "-k", str(K),
-                       "--format", "float", "-q", "-o", o, "--seed", str(seed)] + extra.split()
+                       "--format", "float", "-q", "-o", o, "--seed", str(seed)] + [
+                           a.replace("{k}", str(K)).replace("{2k}", str(2 * K))
+                           .replace("{3k}", str(3 * K)) for a in extra.split()]
                 subprocess.run(cmd, check=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
                 est = []
                 for k in range(1, K + 1):
