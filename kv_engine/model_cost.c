@@ -21,6 +21,47 @@ static double kve_betaCell(double beta, double x, double y)
     return (pow(x, beta) + (beta - 1.0) * yb1 * y - beta * x * yb1) / (beta * (beta - 1.0));
 }
 
+/* the cells in vectors, with the C library's vector log and power */
+#if defined(KV_HAVE_MVEC) && defined(__GNUC__) && defined(__x86_64__)
+#define KC_VECTORS 1
+#include <immintrin.h>
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+#define KC_VW 8
+#define KC_SUFFIX _avx512
+#define KC_VLOG _ZGVeN8v_log
+#define KC_VPOW _ZGVeN8vv_pow
+#define KC_VSQRT(x) ((kc_vec_avx512)_mm512_sqrt_pd((__m512d)(x)))
+#include "model_cost_kern.h"
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#define KC_VW 4
+#define KC_SUFFIX _avx2
+#define KC_VLOG _ZGVdN4v_log
+#define KC_VPOW _ZGVdN4vv_pow
+#define KC_VSQRT(x) ((kc_vec_avx2)_mm256_sqrt_pd((__m256d)(x)))
+#include "model_cost_kern.h"
+#pragma GCC pop_options
+#endif
+
+/* y[i] = d_beta(v[i step] | y[i]) for i < n */
+static void kve_betaCells(double beta, const float *v, size_t step, double *y, size_t n)
+{
+#ifdef KC_VECTORS
+    const int level = kve_vectorLevel();
+    if (level == KVE_VECTOR_AVX512) {
+        kc_cells_avx512(beta, v, step, y, n);
+        return;
+    }
+    if (level == KVE_VECTOR_AVX2) {
+        kc_cells_avx2(beta, v, step, y, n);
+        return;
+    }
+#endif
+    for (size_t i = 0; i < n; i++) y[i] = kve_betaCell(beta, v[i * step], y[i]);
+}
+
 /* Blocks of rows: the approximation of each row and its cells' terms in a
  * slot of scratch, made by any thread, then the terms added to the sum in
  * the rows' order, so that the sum is the same on any number of threads. */
@@ -28,6 +69,7 @@ typedef struct {
     double beta;
     const float *V;
     const double *W, *H;
+    const double *Hs; /* bases of one frame: the read frames' activations, n apart */
     int rows, frames, K, span, blockRows;
     size_t n, step; /* frames read and the step between them */
     double *terms;  /* a slot: blockRows x n */
@@ -39,13 +81,10 @@ typedef struct {
 #define KVE_BETA_BLOCK ((size_t)1 << 16)
 #define KVE_BETA_THREAD_CELLS ((size_t)1 << 16)
 
-static void kve_betaTerms(void *job, int slot, int b)
+/* the approximation of rows r0 .. r1 - 1 by lags, at the read frames */
+static void kve_betaLagged(const kve_betaJob *j, int r0, int r1, double *lam)
 {
-    const kve_betaJob *j = job;
     const size_t n = j->n, s = j->step;
-    const int r0 = b * j->blockRows;
-    const int r1 = j->rows - r0 < j->blockRows ? j->rows : r0 + j->blockRows;
-    double *lam = j->terms + (size_t)slot * (size_t)j->blockRows * n;
     for (int r = r0; r < r1; r++, lam += n) {
         memset(lam, 0, n * sizeof *lam);
         for (int l = 0; l < j->span; l++) {
@@ -60,9 +99,26 @@ static void kve_betaTerms(void *job, int slot, int b)
                     for (size_t i = i0; i < n; i++) lam[i] += wk * h[i * s - (size_t)l];
             }
         }
-        const float *v = j->V + (size_t)r * j->frames;
-        for (size_t i = 0; i < n; i++) lam[i] = kve_betaCell(j->beta, v[i * s], lam[i]);
     }
+}
+
+static void kve_betaTerms(void *job, int slot, int b)
+{
+    const kve_betaJob *j = job;
+    const size_t n = j->n;
+    const int r0 = b * j->blockRows;
+    const int r1 = j->rows - r0 < j->blockRows ? j->rows : r0 + j->blockRows;
+    double *lam = j->terms + (size_t)slot * (size_t)j->blockRows * n;
+    if (j->Hs) {
+        kve_blasBegin();
+        vDSP_mmulD(j->W + (size_t)r0 * j->K, 1, j->Hs, 1, lam, 1, (vDSP_Length)(r1 - r0),
+                   (vDSP_Length)n, (vDSP_Length)j->K);
+        kve_blasEnd();
+    } else {
+        kve_betaLagged(j, r0, r1, lam);
+    }
+    for (int r = r0; r < r1; r++, lam += n)
+        kve_betaCells(j->beta, j->V + (size_t)r * j->frames, j->step, lam, n);
 }
 
 static void kve_betaAdd(void *job, int slot, int b)
@@ -87,9 +143,16 @@ static double kve_betaOver(double beta, const float *V, const double *W, const d
     int nth = (size_t)rows * n >= KVE_BETA_THREAD_CELLS ? kve_teamMost() : 1;
     if (nth > blocks) nth = blocks;
     const int slots = nth > 1 ? nth + 1 : 1; /* one being added while each thread makes one */
-    double *terms = malloc((size_t)slots * br * n * sizeof *terms + 1);
+    /* bases of one frame: the read frames' activations side by side, for
+     * one product a block */
+    const size_t hs = span == 1 ? (size_t)K * n : 0;
+    double *terms = malloc(((size_t)slots * br * n + hs) * sizeof *terms + 1);
     if (!terms) return NAN;
-    kve_betaJob j = {beta, V, W, H, rows, frames, K, span, blockRows, n, (size_t)step, terms, 0.0};
+    double *Hs = span == 1 ? terms + (size_t)slots * br * n : NULL;
+    for (size_t k = 0; k < (size_t)(Hs ? K : 0); k++)
+        for (size_t i = 0; i < n; i++) Hs[k * n + i] = H[k * (size_t)frames + i * (size_t)step];
+    kve_betaJob j = {beta, V,    W,         H, Hs,           rows,  frames,
+                     K,    span, blockRows, n, (size_t)step, terms, 0.0};
     kve_teamOrdered(nth, slots, blocks, kve_betaTerms, kve_betaAdd, &j);
     free(terms);
     return j.sum;
