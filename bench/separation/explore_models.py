@@ -413,6 +413,14 @@ def feat_mel(W, ctx, n=48):
     return unit_rows(np.sqrt((mel_bands(ctx, n) @ low_rows(W, ctx)).T))
 
 
+def feat_cep(W, ctx, n=12):
+    """unit vector of cepstral coefficients 1 .. n of the log mel bands
+    (floor 1e-4 of each basis's peak band): the envelope, not the level"""
+    B = mel_bands(ctx) @ low_rows(W, ctx)
+    L = np.log(B + 1e-4 * B.max(axis=0, keepdims=True) + 1e-300)
+    return unit_rows(dct(L, type=2, axis=0, norm="ortho")[1:n + 1].T)
+
+
 def feat_acts(H, ctx, seconds, kind="lin"):
     """unit centred activations smoothed over `seconds`: 'lin' as they are,
     'log' their log (floor 1e-3 of the row's peak), 'ons' their onsets (the
@@ -458,7 +466,8 @@ def mono_blocks(W, H, ctx):
     spread: unit vectors, or scalars in 0 .. 1"""
     blocks = {"lin": feat_lin(W, ctx), "mel": feat_mel(W, ctx),
               "spk": spikiness(H, ctx)[:, None], "flat": flatness(W, ctx)[:, None],
-              "harm": harmonicity(W, ctx)[:, None], "raw": feat_act(H)}
+              "harm": harmonicity(W, ctx)[:, None], "raw": feat_act(H),
+              "cep": feat_cep(W, ctx), "log1.0": feat_acts(H, ctx, 1.0, "log")}
     for s in (0.3, 0.5, 0.8):
         for kind in ("lin", "log", "ons"):
             blocks[f"{kind}{s}"] = feat_acts(H, ctx, s, kind)
@@ -480,6 +489,8 @@ MONO_SETS = [
     "mel+2log0.5+1spk+1flat",
     "mel+lin0.5 ward", "mel+log0.5 ward", "mel+lin0.5+1spk+1flat ward",
     "mel+log0.5+1spk+1flat ward", "mel+lin0.5+1spk+1flat complete",
+    "cep+log0.5", "mel+cep+log0.5", "cep+log0.5+1flat+1harm", "mel+log1.0", "mel+log0.5+1harm",
+    "mel+2log0.5", "0.5mel+log0.5", "mel+log0.5+lin0.5", "mel+log0.5+1flat", "mel+log0.5+2flat",
 ]
 
 
