@@ -461,13 +461,26 @@ def harmonicity(W, ctx, lo=60.0, hi=800.0, top=5000.0):
     return ac[a:b].max(axis=0) / np.maximum(ac[0], 1e-300)
 
 
+def cepstral_peak(W, ctx, lo=60.0, hi=800.0):
+    """cepstral peak prominence of each basis: the real cepstrum of its log
+    spectrum (bins to 11025 Hz, floor 1e-3 of its peak), the peak over
+    quefrencies of lo .. hi Hz above the mean there, in standard deviations"""
+    X = low_rows(W, ctx)
+    L = np.log(X + 1e-3 * X.max(axis=0, keepdims=True) + 1e-300)
+    c = np.fft.irfft(L, axis=0)
+    q_rate = 2.0 * TOP_HZ     # the cepstrum's sample rate (2 (rows - 1) bins of sr / N)
+    seg = c[int(q_rate / hi):int(q_rate / lo) + 1]
+    return (seg.max(axis=0) - seg.mean(axis=0)) / np.maximum(seg.std(axis=0), 1e-300)
+
+
 def mono_blocks(W, H, ctx):
     """named feature blocks (components x coordinates), each of comparable
     spread: unit vectors, or scalars in 0 .. 1"""
     blocks = {"lin": feat_lin(W, ctx), "mel": feat_mel(W, ctx),
               "spk": spikiness(H, ctx)[:, None], "flat": flatness(W, ctx)[:, None],
               "harm": harmonicity(W, ctx)[:, None], "raw": feat_act(H),
-              "cep": feat_cep(W, ctx), "log1.0": feat_acts(H, ctx, 1.0, "log")}
+              "cep": feat_cep(W, ctx), "log1.0": feat_acts(H, ctx, 1.0, "log"),
+              "cpp": np.clip((cepstral_peak(W, ctx) - 3.0) / 3.0, 0.0, 1.0)[:, None]}
     for s in (0.3, 0.5, 0.8):
         for kind in ("lin", "log", "ons"):
             blocks[f"{kind}{s}"] = feat_acts(H, ctx, s, kind)
@@ -491,6 +504,9 @@ MONO_SETS = [
     "mel+log0.5+1spk+1flat ward", "mel+lin0.5+1spk+1flat complete",
     "cep+log0.5", "mel+cep+log0.5", "cep+log0.5+1flat+1harm", "mel+log1.0", "mel+log0.5+1harm",
     "mel+2log0.5", "0.5mel+log0.5", "mel+log0.5+lin0.5", "mel+log0.5+1flat", "mel+log0.5+2flat",
+    "mel+log0.5+1cpp", "mel+log0.5+2cpp", "mel+log0.5+3cpp", "mel+lin0.5+1cpp", "mel+lin0.5+2cpp",
+    "mel+log0.5+1spk+1flat+1cpp", "mel+log0.5+2spk+2flat+2cpp", "mel+lin0.5+2spk+2flat+1cpp",
+    "mel+lin0.5+2spk+2flat+2cpp", "mel+log0.5+2cpp ward",
 ]
 
 
@@ -661,7 +677,8 @@ def main():
     p.add_argument("--base", default="",
                    help="comma-separated unpooled models to run (e.g. 'kl,beta 0.5'); all if empty")
     p.add_argument("--keep", default="",
-                   help="regular expression: only the groupings it finds (oracle always)")
+                   help="regular expression: only the groupings it finds (oracle always); "
+                        "with --from-json only the models it finds (and kl, --ref)")
     p.add_argument("--rate", type=int, default=22050)
     p.add_argument("--ref", default="kl", help="the model the table's differences are to")
     p.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -675,7 +692,8 @@ def main():
             with open(f) as fh:
                 for r in json.load(fh):   # a run repeated in several files counts once
                     key = (r["kind"], r["channels"], r["variant"], r["model"])
-                    if key not in seen:
+                    if key not in seen and (not a.keep or r["model"] in ("kl", a.ref)
+                                            or re.search(a.keep, r["model"])):
                         seen.add(key)
                         recs.append(r)
         print(table(recs, a.ref))
