@@ -12,11 +12,22 @@ run.py scores (ratio masks, SI-SDR after Hungarian matching, K = sources):
   group ...     P = m K components (KL), grouped into K sources by a
                 clustering of their bases and/or activations
 
+In mono the pools are also grouped on the `m:` sets (mono_blocks, MONO_SETS),
+rate-independent features joined with weights: `lin`/`mel` unit square-root
+spectrum on linear bins / 48 mel bands (both up to 11025 Hz), `cep` its
+cepstral envelope, `linS`/`logS`/`onsS` unit centred activations (as they
+are, their log, their onsets) smoothed over S seconds, and the scalars
+`spk` (spikiness), `flat` (spectral flatness), `harm`/`cpp` (harmonicity);
+`anchor` groups by the unpooled beta 0.5 factorisation.
+
 Every run stops at the engine's tolerance (1e-4 relative over 10 rounds) or
 at 200 rounds. One process, small grids; `nice -n 10` it.
 
   /usr/bin/python3 bench/separation/explore_models.py --variants 1 --out FILE.json
   /usr/bin/python3 bench/separation/explore_models.py --from-json FILE.json
+  /usr/bin/python3 bench/separation/explore_models.py --channels 1 --rate 44100 \
+      --groups-only --base "kl,beta 0.5" --pools 2,3,+2@b0.5 --keep "^m:" --out FILE.json
+  /usr/bin/python3 bench/separation/explore_models.py --from-json FILE.json --ref "beta 0.5"
 """
 import argparse
 import json
