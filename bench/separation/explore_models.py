@@ -12,15 +12,27 @@ run.py scores (ratio masks, SI-SDR after Hungarian matching, K = sources):
   group ...     P = m K components (KL), grouped into K sources by a
                 clustering of their bases and/or activations
 
+In mono the pools are also grouped on the `m:` sets (mono_blocks, MONO_SETS),
+rate-independent features joined with weights: `lin`/`mel` unit square-root
+spectrum on linear bins / 48 mel bands (both up to 11025 Hz), `cep` its
+cepstral envelope, `linS`/`logS`/`onsS` unit centred activations (as they
+are, their log, their onsets) smoothed over S seconds, and the scalars
+`spk` (spikiness), `flat` (spectral flatness), `harm`/`cpp` (harmonicity);
+`anchor` groups by the unpooled beta 0.5 factorisation.
+
 Every run stops at the engine's tolerance (1e-4 relative over 10 rounds) or
 at 200 rounds. One process, small grids; `nice -n 10` it.
 
   /usr/bin/python3 bench/separation/explore_models.py --variants 1 --out FILE.json
   /usr/bin/python3 bench/separation/explore_models.py --from-json FILE.json
+  /usr/bin/python3 bench/separation/explore_models.py --channels 1 --rate 44100 \
+      --groups-only --base "kl,beta 0.5" --pools 2,3,+2@b0.5 --keep "^m:" --out FILE.json
+  /usr/bin/python3 bench/separation/explore_models.py --from-json FILE.json --ref "beta 0.5"
 """
 import argparse
 import json
 import os
+import re
 import sys
 import time
 
@@ -170,8 +182,8 @@ def nmfd(V, K, span):
 
 # ---- grouping ----------------------------------------------------------------
 
-def mel_matrix(bins, sr, n_fft, n_mels=40):
-    """Triangular mel filters (HTK mel scale) over 0 .. sr/2."""
+def mel_matrix(bins, sr, n_fft, n_mels=40, top=None):
+    """Triangular mel filters (HTK mel scale) over 30 Hz .. top (sr/2)."""
     def mel(f):
         return 2595.0 * np.log10(1.0 + f / 700.0)
 
@@ -179,7 +191,7 @@ def mel_matrix(bins, sr, n_fft, n_mels=40):
         return 700.0 * (10 ** (m / 2595.0) - 1.0)
 
     freqs = np.arange(bins) * sr / n_fft
-    pts = hz(np.linspace(mel(30.0), mel(sr / 2), n_mels + 2))
+    pts = hz(np.linspace(mel(30.0), mel(sr / 2 if top is None else top), n_mels + 2))
     M = np.zeros((n_mels, bins))
     for i in range(n_mels):
         lo, c, hi = pts[i], pts[i + 1], pts[i + 2]
@@ -376,6 +388,164 @@ def groupings(W, H, K, ctx):
     return out
 
 
+# ---- mono grouping features ---------------------------------------------------
+# Rate-independent: the tool's bins are sr / N = 10.8 Hz apart and its hop is
+# 0.02 s at every rate, so spans are in seconds and spectra stop at 11025 Hz.
+
+TOP_HZ = 11025.0
+
+
+def frames_of(seconds, ctx):
+    """an odd frame count spanning about `seconds`"""
+    n = max(1, int(round(seconds * ctx["sr"] / ctx["hop"])))
+    return n if n % 2 else n + 1
+
+
+def low_rows(W, ctx, top=TOP_HZ):
+    """W's rows below `top` Hz (channels summed)"""
+    Ws = channel_sum(W, ctx["channels"], ctx["bins"])
+    return Ws[:int(top * ctx["n_fft"] / ctx["sr"]) + 1]
+
+
+def feat_lin(W, ctx):
+    """unit square-root spectrum on linear bins up to 11025 Hz"""
+    return unit_rows(np.sqrt(low_rows(W, ctx).T))
+
+
+def mel_bands(ctx, n=48):
+    """triangular mel bands 30 .. 11025 Hz, each row averaging its bins"""
+    M = mel_matrix(int(TOP_HZ * ctx["n_fft"] / ctx["sr"]) + 1, ctx["sr"], ctx["n_fft"], n,
+                   TOP_HZ)
+    return M / np.maximum(M.sum(axis=1, keepdims=True), 1e-300)
+
+
+def feat_mel(W, ctx, n=48):
+    """unit square-root spectrum on n mel bands"""
+    return unit_rows(np.sqrt((mel_bands(ctx, n) @ low_rows(W, ctx)).T))
+
+
+def feat_cep(W, ctx, n=12):
+    """unit vector of cepstral coefficients 1 .. n of the log mel bands
+    (floor 1e-4 of each basis's peak band): the envelope, not the level"""
+    B = mel_bands(ctx) @ low_rows(W, ctx)
+    L = np.log(B + 1e-4 * B.max(axis=0, keepdims=True) + 1e-300)
+    return unit_rows(dct(L, type=2, axis=0, norm="ortho")[1:n + 1].T)
+
+
+def feat_acts(H, ctx, seconds, kind="lin"):
+    """unit centred activations smoothed over `seconds`: 'lin' as they are,
+    'log' their log (floor 1e-3 of the row's peak), 'ons' their onsets (the
+    half-wave rectified frame difference)"""
+    if kind == "log":
+        X = np.log(H + 1e-3 * H.max(axis=1, keepdims=True) + 1e-300)
+    elif kind == "ons":
+        X = np.maximum(np.diff(H, axis=1, prepend=H[:, :1]), 0)
+    else:
+        X = H
+    return feat_act(smooth(X, frames_of(seconds, ctx)) if seconds > 0 else X)
+
+
+def spikiness(H, ctx, seconds=0.25):
+    """share of each activation above its moving average over `seconds`:
+    near 0 for held parts, towards 1 for hits"""
+    slow = smooth(H, frames_of(seconds, ctx))
+    return np.maximum(H - slow, 0).sum(axis=1) / np.maximum(H.sum(axis=1), 1e-300)
+
+
+def flatness(W, ctx):
+    """spectral flatness of each basis on mel bands (geometric over
+    arithmetic mean): near 0 for lines, towards 1 for noise"""
+    B = mel_bands(ctx) @ low_rows(W, ctx) + 1e-12 * W.max()
+    return np.exp(np.mean(np.log(B), axis=0)) / np.maximum(B.mean(axis=0), 1e-300)
+
+
+def harmonicity(W, ctx, lo=60.0, hi=800.0, top=5000.0):
+    """peak of the normalised autocorrelation of each basis's centred
+    spectrum (bins up to `top` Hz) over lags of lo .. hi Hz: high for a
+    comb of partials"""
+    X = low_rows(W, ctx, top)
+    X = X - X.mean(axis=0)
+    hz = ctx["sr"] / ctx["n_fft"]
+    a, b = int(np.ceil(lo / hz)), int(hi / hz) + 1
+    F = np.fft.rfft(X, n=2 * len(X), axis=0)
+    ac = np.fft.irfft(np.abs(F) ** 2, axis=0)[:len(X)]
+    return ac[a:b].max(axis=0) / np.maximum(ac[0], 1e-300)
+
+
+def cepstral_peak(W, ctx, lo=60.0, hi=800.0):
+    """cepstral peak prominence of each basis: the real cepstrum of its log
+    spectrum (bins to 11025 Hz, floor 1e-3 of its peak), the peak over
+    quefrencies of lo .. hi Hz above the mean there, in standard deviations"""
+    X = low_rows(W, ctx)
+    L = np.log(X + 1e-3 * X.max(axis=0, keepdims=True) + 1e-300)
+    c = np.fft.irfft(L, axis=0)
+    q_rate = 2.0 * TOP_HZ     # the cepstrum's sample rate (2 (rows - 1) bins of sr / N)
+    seg = c[int(q_rate / hi):int(q_rate / lo) + 1]
+    return (seg.max(axis=0) - seg.mean(axis=0)) / np.maximum(seg.std(axis=0), 1e-300)
+
+
+def mono_blocks(W, H, ctx):
+    """named feature blocks (components x coordinates), each of comparable
+    spread: unit vectors, or scalars in 0 .. 1"""
+    blocks = {"lin": feat_lin(W, ctx), "mel": feat_mel(W, ctx),
+              "spk": spikiness(H, ctx)[:, None], "flat": flatness(W, ctx)[:, None],
+              "harm": harmonicity(W, ctx)[:, None], "raw": feat_act(H),
+              "cep": feat_cep(W, ctx), "log1.0": feat_acts(H, ctx, 1.0, "log"),
+              "cpp": np.clip((cepstral_peak(W, ctx) - 3.0) / 3.0, 0.0, 1.0)[:, None]}
+    for s in (0.3, 0.5, 0.8):
+        for kind in ("lin", "log", "ons"):
+            blocks[f"{kind}{s}"] = feat_acts(H, ctx, s, kind)
+    return blocks
+
+
+# each set: '+'-joined blocks, a block optionally weighted ('2spk'), then
+# the linkage if not average
+MONO_SETS = [
+    "lin+lin0.5", "mel+lin0.5", "mel+lin0.3", "mel+lin0.8",
+    "mel+log0.3", "mel+log0.5", "mel+log0.8", "mel+ons0.3", "mel+ons0.5",
+    "mel+lin0.5+ons0.5", "mel+log0.5+ons0.5",
+    "mel+lin0.5+1spk", "mel+lin0.5+2spk", "mel+lin0.5+1flat", "mel+lin0.5+2flat",
+    "mel+lin0.5+1harm", "mel+lin0.5+1spk+1flat", "mel+lin0.5+2spk+2flat",
+    "mel+lin0.5+1spk+1flat+1harm", "mel+lin0.5+2spk+2flat+2harm",
+    "mel+log0.5+1spk", "mel+log0.5+2spk", "mel+log0.5+1spk+1flat", "mel+log0.5+2spk+2flat",
+    "mel+log0.5+1spk+1flat+1harm", "mel+ons0.5+1spk+1flat",
+    "mel+2spk+2flat", "mel+2spk+2flat+2harm", "0.5mel+log0.5+1spk+1flat",
+    "mel+2log0.5+1spk+1flat",
+    "mel+lin0.5 ward", "mel+log0.5 ward", "mel+lin0.5+1spk+1flat ward",
+    "mel+log0.5+1spk+1flat ward", "mel+lin0.5+1spk+1flat complete",
+    "cep+log0.5", "mel+cep+log0.5", "cep+log0.5+1flat+1harm", "mel+log1.0", "mel+log0.5+1harm",
+    "mel+2log0.5", "0.5mel+log0.5", "mel+log0.5+lin0.5", "mel+log0.5+1flat", "mel+log0.5+2flat",
+    "mel+log0.5+1cpp", "mel+log0.5+2cpp", "mel+log0.5+3cpp", "mel+lin0.5+1cpp", "mel+lin0.5+2cpp",
+    "mel+log0.5+1spk+1flat+1cpp", "mel+log0.5+2spk+2flat+2cpp", "mel+lin0.5+2spk+2flat+1cpp",
+    "mel+lin0.5+2spk+2flat+2cpp", "mel+log0.5+2cpp ward",
+]
+
+
+def parse_set(spec, blocks):
+    parts = []
+    for tok in spec.split("+"):
+        m = re.match(r"^([0-9.]*?)([a-z][a-z0-9.]*)$", tok)
+        w = float(m.group(1)) if m.group(1) else 1.0
+        parts.append(w * blocks[m.group(2)])
+    return np.hstack(parts)
+
+
+def mono_groupings(W, H, K, ctx, anchor=None):
+    """the MONO_SETS groupings; with an unpooled factorisation (W0, H0) also
+    'anchor': each component to the unpooled component whose share of the
+    cells it lies in most"""
+    blocks = mono_blocks(W, H, ctx)
+    out = {}
+    for spec in MONO_SETS:
+        feats, _, method = spec.partition(" ")
+        out[f"m:{spec}"] = agglomerative(parse_set(feats, blocks), K, method or "average")
+    if anchor is not None:
+        W0, H0 = anchor
+        models = np.stack([np.outer(W0[:, k], H0[k]) for k in range(K)])
+        out["m:anchor"] = oracle_start(W, H, models)
+    return out
+
+
 # ---- resynthesis of groups -------------------------------------------------------
 
 def component_signals(W, H, specs, fr, mode):
@@ -408,15 +578,16 @@ def resynth_groups(W, H, labels, K, specs, fr, mode):
 
 # ---- the run ---------------------------------------------------------------------
 
-def one_mixture(d, meta, pools, quick_models):
+def one_mixture(d, meta, pools, quick_models, base=None, keep=None):
     sr, mix, S = mt.read(d)
-    N, hop = an.sizes(sr)
-    fr = an.Framing(len(mix), N, hop, "pad")
+    N, hop, win = an.sizes(sr)
+    fr = an.Framing(len(mix), N, hop, "tool", win)
     specs = an.spectra(mix, fr)
     K = len(S)
     mode = "stack" if meta["channels"] == 2 else "sum"
     V = an.magnitude(specs, mode)
-    ctx = {"channels": meta["channels"], "bins": specs[0].shape[0], "sr": sr, "n_fft": N}
+    ctx = {"channels": meta["channels"], "bins": specs[0].shape[0], "sr": sr, "n_fft": N,
+           "hop": hop}
     # each source's magnitude on V's rows (stacked channels for stereo)
     src_specs = [an.spectra(S[s], fr) for s in range(K)]
     src_mag = np.stack([an.magnitude(sp, mode) for sp in src_specs])
@@ -432,11 +603,13 @@ def one_mixture(d, meta, pools, quick_models):
 
     ident = np.arange(K)
     models = [("kl", {})]
-    if not quick_models:
+    if not quick_models or base:
         models += [("beta 0", {"beta": 0.0}), ("beta 0.5", {"beta": 0.5}),
                    ("beta 1.5", {"beta": 1.5}),
                    ("l1H 0.1", {"l1H": 0.1}), ("l1H 0.3", {"l1H": 0.3}), ("l1H 1", {"l1H": 1.0}),
                    ("tc 0.03", {"tc": 0.03}), ("tc 0.3", {"tc": 0.3}), ("tc 3", {"tc": 3.0})]
+    if base:
+        models = [m for m in models if m[0] in base]
     for name, kw in models:
         t0 = time.time()
         W, H, r = nmf_beta(V, K, **kw)
@@ -446,6 +619,7 @@ def one_mixture(d, meta, pools, quick_models):
             t0 = time.time()
             We, He, lab, r = nmfd(V, K, span)
             add(f"nmfd {span}", We, He, lab, r, time.time() - t0)
+    anchor = nmf_beta(V, K, beta=0.5)[:2] if meta["channels"] == 1 else None
     for shape in pools:
         m, _, mod = shape.partition("@")   # e.g. 2@tc0.3, +2@b0.5: the pool's model
         P, tag = (K + int(m[1:]), f"K+{m[1:]}") if m.startswith("+") else (int(m) * K, f"{m}K")
@@ -458,6 +632,11 @@ def one_mixture(d, meta, pools, quick_models):
         secs = time.time() - t0
         Y = component_signals(W, H, specs, fr, mode)
         gs = groupings(W, H, K, ctx)
+        if ctx["channels"] == 1:
+            gs.update({k: fix_empty(v, K, W.sum(axis=0) * H.sum(axis=1))
+                       for k, v in mono_groupings(W, H, K, ctx, anchor).items()})
+        if keep:
+            gs = {k: v for k, v in gs.items() if re.search(keep, k)}
         gs["oracle"] = oracle(Y, S, fix_empty(oracle_start(W, H, src_mag), K,
                                               W.sum(axis=0) * H.sum(axis=1)))
         for gname, lab in gs.items():
@@ -470,17 +649,17 @@ def one_mixture(d, meta, pools, quick_models):
     return recs
 
 
-def table(records):
+def table(records, ref="kl"):
     kinds = [k for k in mt.KINDS if any(r["kind"] == k for r in records)]
     lines = []
     for ch in sorted({r["channels"] for r in records}):
         rs = [r for r in records if r["channels"] == ch]
         models = list(dict.fromkeys(r["model"] for r in rs))
         lines.append(f"\n### {'Mono' if ch == 1 else 'Stereo (stacked)'}\n")
-        lines.append("Mean SI-SDR (dB) over the mixtures; in brackets the difference to kl.\n")
+        lines.append(f"Mean SI-SDR (dB) over the mixtures; in brackets the difference to {ref}.\n")
         lines.append("| model | " + " | ".join(kinds) + " | mean |")
         lines.append("|---|" + "---:|" * (len(kinds) + 1))
-        base = {k: np.mean([r["score"] for r in rs if r["kind"] == k and r["model"] == "kl"])
+        base = {k: np.mean([r["score"] for r in rs if r["kind"] == k and r["model"] == ref])
                 for k in kinds}
         for m in models:
             cells, means = [], []
@@ -506,6 +685,13 @@ def main():
                    help="components to factorise and group: m (m K) or +a (K + a), "
                         "optionally @tcA or @bB for the pool's model")
     p.add_argument("--groups-only", action="store_true", help="kl and grouping only")
+    p.add_argument("--base", default="",
+                   help="comma-separated unpooled models to run (e.g. 'kl,beta 0.5'); all if empty")
+    p.add_argument("--keep", default="",
+                   help="regular expression: only the groupings it finds (oracle always); "
+                        "with --from-json only the models it finds (and kl, --ref)")
+    p.add_argument("--rate", type=int, default=22050)
+    p.add_argument("--ref", default="kl", help="the model the table's differences are to")
     p.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                    "..", "..", "build", "separation"))
     p.add_argument("--out", default="")
@@ -517,10 +703,11 @@ def main():
             with open(f) as fh:
                 for r in json.load(fh):   # a run repeated in several files counts once
                     key = (r["kind"], r["channels"], r["variant"], r["model"])
-                    if key not in seen:
+                    if key not in seen and (not a.keep or r["model"] in ("kl", a.ref)
+                                            or re.search(a.keep, r["model"])):
                         seen.add(key)
                         recs.append(r)
-        print(table(recs))
+        print(table(recs, a.ref))
         return
     try:
         from threadpoolctl import threadpool_limits
@@ -533,14 +720,16 @@ def main():
         for kind in a.kinds.split(","):
             for v in range(a.first_variant, a.first_variant + a.variants):
                 vv = v + (4 if ch == 2 else 0)    # as run.py: stereo is other material
-                d = mt.build(a.cache, kind, vv, ch, 22050)
-                meta = {"kind": kind, "channels": ch, "variant": vv}
+                d = mt.build(a.cache, kind, vv, ch, a.rate)
+                meta = {"kind": kind, "channels": ch, "variant": vv, "rate": a.rate}
                 print(f"{kind} {'stereo' if ch == 2 else 'mono'} {vv}", file=sys.stderr, flush=True)
-                recs += one_mixture(d, meta, pools, a.groups_only)
+                recs += one_mixture(d, meta, pools, a.groups_only,
+                                    [b for b in a.base.split(",") if b],
+                                    f"{a.keep}|oracle" if a.keep else None)
                 if a.out:
                     with open(a.out, "w") as fh:
                         json.dump(recs, fh)
-    print(table(recs))
+    print(table(recs, a.ref))
 
 
 if __name__ == "__main__":
