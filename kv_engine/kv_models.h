@@ -40,9 +40,10 @@ typedef struct kve_model {
 kve_model kve_plainModel(int cost);
 /* the model and pool (0: no grouping) a user who gives only the number of
  * sources gets for a spectrogram of this framing: the best measured on the
- * separation benchmark. Stacked channels: Kullback-Leibler over a pool
- * grouped into the sources (the channels' shares tell sources apart); one
- * row per bin: the β-divergence of β = 1/2, no pool. */
+ * separation benchmark. The Kullback-Leibler divergence in relaxed rounds;
+ * stacked channels: one spectrum a component with a gain per channel, over
+ * a pool grouped into the sources (the channels' shares tell sources
+ * apart); one row per bin: no pool. */
 kve_model kve_defaultModel(const struct kve_streamShape *s);
 int kve_defaultPool(const struct kve_streamShape *s, int sources);
 /* the rounds a user who gives none gets: 200 plain rounds' worth, that is

@@ -46,7 +46,6 @@ int kve_modelIsValid(const kve_model *m)
 kve_model kve_defaultModel(const kve_streamShape *s)
 {
     kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
-    if (!s->stacked) m.beta = 0.5;
     if (s->stacked) m.shared = s->channels;
     m.relax = 1.75;
     return m;

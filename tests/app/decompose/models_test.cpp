@@ -45,7 +45,7 @@ TEST(DecomposeModels, EveryModelsComponentsSumToTheInputAndItsRecordSaysWhatRan)
         {2, {"--beta", "0.5", "--sparse-h", "0.01", "--l2-w", "0.1", "--pool", "0"}, 0.5, 1, 0},
         {1, {"--continuity", "1", "--cost", "kl"}, 1.0, 1, 0},
         {2, {"--span", "4"}, 1.0, 4, 9},  // stereo: a pool of 3 k by default
-        {1, {"--pool", "6"}, 0.5, 1, 6},  // mono: β 1/2 by default
+        {1, {"--pool", "6"}, 1.0, 1, 6},  // mono: Kullback-Leibler by default
         {2, {"--span", "3", "--pool", "5", "--cost", "euclidean"}, 2.0, 3, 5},
     };
     int n = 0;
@@ -163,8 +163,8 @@ TEST(DecomposeModels, FixedBasesRefuseEveryModelOption) {
 }
 
 // The defaults follow the rows: stacked channels factorise a pool of 3 k
-// components (Kullback-Leibler) grouped into k, one row per bin lowers the
-// β-divergence of β = 1/2, both in 115 relaxed rounds (200 plain rounds'
+// components grouped into k, one row per bin none, both lowering the
+// Kullback-Leibler divergence in 115 relaxed rounds (200 plain rounds'
 // worth), stacked channels sharing each component's spectrum; --plain and
 // given bases take plain NMF and 200 rounds.
 TEST(DecomposeModels, DefaultsFollowTheChannels) {
@@ -182,15 +182,15 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         int rounds;
         std::string spectra;
     } cases[] = {
-        {"m", {}, 0.5, 0, 1.75, 115, "own"},
+        {"m", {}, 1.0, 0, 1.75, 115, "own"},
         {"s", {}, 1.0, 9, 1.75, 115, "shared"},
-        {"s", {"--channels", "sum"}, 0.5, 0, 1.75, 115, "own"},
+        {"s", {"--channels", "sum"}, 1.0, 0, 1.75, 115, "own"},
         {"s", {"--plain"}, 1.0, 0, 1.0, 200, "own"},
         {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200, "own"},
         {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 9, 1.5, 134, "own"},
         {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30, "own"},
         {"s", {"--plain", "--channel-spectra", "shared"}, 1.0, 0, 1.0, 200, "shared"},
-        {"m", {"--channel-spectra", "shared"}, 0.5, 0, 1.75, 115, "own"},
+        {"m", {"--channel-spectra", "shared"}, 1.0, 0, 1.75, 115, "own"},
     };
     int n = 0;
     for (const Case &c : cases) {
