@@ -521,9 +521,10 @@ MONO_SETS = [
 ]
 
 
-def parse_set(spec, blocks):
+def parse_set(text, blocks):
+    """joined weighted blocks, e.g. "mel+log0.5+2spk" """
     parts = []
-    for tok in spec.split("+"):
+    for tok in text.split("+"):
         m = re.match(r"^([0-9.]*?)([a-z][a-z0-9.]*)$", tok)
         w = float(m.group(1)) if m.group(1) else 1.0
         parts.append(w * blocks[m.group(2)])
@@ -536,9 +537,9 @@ def mono_groupings(W, H, K, ctx, anchor=None):
     cells it lies in most"""
     blocks = mono_blocks(W, H, ctx)
     out = {}
-    for spec in MONO_SETS:
-        feats, _, method = spec.partition(" ")
-        out[f"m:{spec}"] = agglomerative(parse_set(feats, blocks), K, method or "average")
+    for setting in MONO_SETS:
+        feats, _, method = setting.partition(" ")
+        out[f"m:{setting}"] = agglomerative(parse_set(feats, blocks), K, method or "average")
     if anchor is not None:
         W0, H0 = anchor
         models = np.stack([np.outer(W0[:, k], H0[k]) for k in range(K)])
