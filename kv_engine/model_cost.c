@@ -143,14 +143,16 @@ static double kve_betaOver(double beta, const float *V, const double *W, const d
     int nth = (size_t)rows * n >= KVE_BETA_THREAD_CELLS ? kve_teamMost() : 1;
     if (nth > blocks) nth = blocks;
     const int slots = nth > 1 ? nth + 1 : 1; /* one being added while each thread makes one */
-    /* bases of one frame: the read frames' activations side by side, for
-     * one product a block */
-    const size_t hs = span == 1 ? (size_t)K * n : 0;
+    /* bases of one frame: the read frames' activations side by side (H
+     * itself when every frame is read), for one product a block */
+    const size_t hs = span == 1 && step > 1 ? (size_t)K * n : 0;
     double *terms = malloc(((size_t)slots * br * n + hs) * sizeof *terms + 1);
     if (!terms) return NAN;
-    double *Hs = span == 1 ? terms + (size_t)slots * br * n : NULL;
-    for (size_t k = 0; k < (size_t)(Hs ? K : 0); k++)
-        for (size_t i = 0; i < n; i++) Hs[k * n + i] = H[k * (size_t)frames + i * (size_t)step];
+    double *sampled = hs ? terms + (size_t)slots * br * n : NULL;
+    for (size_t k = 0; k < (size_t)(sampled ? K : 0); k++)
+        for (size_t i = 0; i < n; i++)
+            sampled[k * n + i] = H[k * (size_t)frames + i * (size_t)step];
+    const double *Hs = span > 1 ? NULL : sampled ? sampled : H;
     kve_betaJob j = {beta, V,    W,         H, Hs,           rows,  frames,
                      K,    span, blockRows, n, (size_t)step, terms, 0.0};
     kve_teamOrdered(nth, slots, blocks, kve_betaTerms, kve_betaAdd, &j);
