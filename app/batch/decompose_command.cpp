@@ -54,8 +54,7 @@ Command decomposeCommand() {
                 ->delimiter(',');
             cmd.add_flag("--fix-bases", opt->fixBases, "Keep the given bases fixed; learn only activations");
             cmd.add_option("--extra", opt->extra, "Free components beside the given bases")->capture_default_str();
-            cmd.add_option("--cost", opt->cost,
-                           "Cost the factorisation lowers (is: Itakura-Saito; default kl)")
+            cmd.add_option("--cost", opt->cost, "Cost the factorisation lowers (is: Itakura-Saito; default kl)")
                 ->check(CLI::IsMember({"kl", "euclidean", "is"}));
             cmd.add_option("--beta", opt->beta,
                            "Lower the beta-divergence of this beta instead (0 is, 1 kl, 2 euclidean)");

@@ -87,8 +87,10 @@ TEST(DecomposeStream, PageOfAStreamedSoundIsRefusedClearly) {
 }
 
 // A steady tone in one component settles at once: the sampled check stops
-// it after ten rounds; a tolerance of 0 runs every round (the default
-// model's 115 relaxed ones); a looser one stops no later than a tighter one.
+// it within the first checks (the Kullback-Leibler rounds move the SVD's
+// start for 20 rounds, then the divergence holds to 5e-6); a tolerance of 0
+// runs every round (the default model's 115 relaxed ones); a looser one
+// stops no later than a tighter one.
 TEST(DecomposeStream, TheToleranceStopsASettledRunAtTheFirstChecks) {
     Scratch dir;
     Sound tone = makeSound(1, 8000, 3.0, 0.5);
@@ -104,7 +106,7 @@ TEST(DecomposeStream, TheToleranceStopsASettledRunAtTheFirstChecks) {
         EXPECT_TRUE(j["divergence"].is_number());
         return j["iterations_run"].get<int>();
     };
-    EXPECT_LE(roundsRun("1e-4", "1", "tone.wav"), 20);
+    EXPECT_LE(roundsRun("1e-4", "1", "tone.wav"), 30);
     EXPECT_EQ(roundsRun("0", "1", "tone.wav"), 115);
     ASSERT_TRUE(
         writeSound(dir / "mix.wav", makeSound(2, 8000, 6.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
