@@ -259,6 +259,45 @@ MB_INLINE void MB_NAME(mb_hvec1)(int mode, const kve_betaPar *p, const float *v0
     }
 }
 
+/* The Kullback-Leibler H sums of up to 16 components over n frames at t:
+ * the sums held in registers over the rows [f0, f1) in order, each row
+ * adding W[f][k] a as the two-row pass below does, so that they get the
+ * same terms in the same order. V pf values further on is prefetched. */
+MB_INLINE void MB_NAME(mb_hvecKL)(const kve_betaPar *p, const float *restrict V, size_t ldv,
+                                  const MB_REAL *restrict W, const MB_REAL *restrict H, size_t ldh,
+                                  int K, size_t f0, size_t f1, size_t t, size_t n,
+                                  MB_REAL *restrict num, size_t pf)
+{
+    KV acc[16] = {0};
+    _Pragma("GCC unroll 16") for (int k = 0; k < K; k++) acc[k] = LD(num + (size_t)k * ldh + t);
+    for (size_t f = f0; f < f1; f++) {
+        const float *v = V + f * ldv;
+        const MB_REAL *w = W + f * (size_t)K, *h = H;
+        /* H read from the cache row by row: held in registers it would
+         * push the sums out */
+        __asm__("" : "+r"(h));
+        __builtin_prefetch(v + pf + t, 0, 2);
+        KV a, b;
+        MB_NAME(mb_cell)
+        (MB_KL, p, MB_NAME(mb_loadV)(v + t, n),
+         MB_NAME(mb_approx)(w, h, ldh, K, t, (MB_REAL)p->eps), n, &a, &b);
+        _Pragma("GCC unroll 16") for (int k = 0; k < K; k++) acc[k] += w[k] * a;
+    }
+    _Pragma("GCC unroll 16") for (int k = 0; k < K; k++) ST(num + (size_t)k * ldh + t, acc[k]);
+}
+
+MB_INLINE void MB_NAME(mb_hpartKL)(const kve_betaPar *p, const float *restrict V, size_t ldv,
+                                   size_t T, const MB_REAL *restrict W, const MB_REAL *restrict H,
+                                   size_t ldh, int K, size_t f0, size_t f1, size_t t0, size_t t1,
+                                   MB_REAL *restrict num, size_t pf)
+{
+    const size_t tf = t1 <= T ? t1 : T / MB_VW * MB_VW;
+    size_t t = t0;
+    for (; t < tf; t += MB_VW)
+        MB_NAME(mb_hvecKL)(p, V, ldv, W, H, ldh, K, f0, f1, t, MB_VW, num, pf);
+    if (t < t1) MB_NAME(mb_hvecKL)(p, V, ldv, W, H, ldh, K, f0, f1, t, T - t, num, pf);
+}
+
 /* The H sums of the rows [f0, f1) in order over the frames [t0, t1):
  * num[k][t] += W[f][k] a, den likewise with b; two rows per pass. V pf
  * values further on is prefetched for the W pass of the next block. */
@@ -268,6 +307,10 @@ MB_INLINE void MB_NAME(mb_hpart)(int mode, const kve_betaPar *p, const float *re
                                  size_t t0, size_t t1, MB_REAL *restrict num, MB_REAL *restrict den,
                                  size_t pf)
 {
+    if (mode == MB_KL && K <= 16) {
+        MB_NAME(mb_hpartKL)(p, V, ldv, T, W, H, ldh, K, f0, f1, t0, t1, num, pf);
+        return;
+    }
     const size_t tf = t1 <= T ? t1 : T / MB_VW * MB_VW;
     size_t f = f0;
     for (; f + 2 <= f1; f += 2) {

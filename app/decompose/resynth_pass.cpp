@@ -7,6 +7,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -49,14 +50,27 @@ int writeBlockTo(Pass &p, int output, long count, const double *const *ch) {
     const int bits = pcmBits(p.set.format);
     p.block.resize(static_cast<size_t>(count) * channels);
     p.words.resize(bits ? p.block.size() : 0);
-    for (long i = 0; i < count; ++i)
-        for (int c = 0; c < channels; ++c) {
-            double v = ch[c][i] * p.gain;
-            if (!std::isfinite(v)) return notFinite(p, f);
-            p.peak = std::max(p.peak, std::fabs(v));
-            p.block[static_cast<size_t>(i * channels + c)] = static_cast<float>(v);
-            if (bits) p.words[static_cast<size_t>(i * channels + c)] = pcmWord(v, bits);
+    // a channel at a time, without a branch per sample: NaN and infinities
+    // fail the bound, and nothing is written then
+    const double gain = p.gain;
+    double peak = p.peak;
+    bool finite = true;
+    for (int c = 0; c < channels; ++c) {
+        const double *x = ch[c];
+        float *out = p.block.data() + c;
+        for (long i = 0; i < count; ++i) {
+            const double v = x[i] * gain, a = std::fabs(v);
+            finite &= a <= DBL_MAX;
+            peak = a > peak ? a : peak;
+            out[i * channels] = static_cast<float>(v);
         }
+        if (bits) {
+            std::int32_t *w = p.words.data() + c;
+            for (long i = 0; i < count; ++i) w[i * channels] = pcmWord(x[i] * gain, bits);
+        }
+    }
+    if (!finite) return notFinite(p, f);
+    p.peak = peak;
     SNDFILE *sf = p.open[static_cast<size_t>(output)];
     const std::string *staged = &f.staged;
     WriteBehind::Job job;
