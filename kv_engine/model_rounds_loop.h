@@ -139,24 +139,40 @@ typedef struct {
     double *rn, *rd;
 } MR(mr_wsum);
 
+/* sums[i] += the vw lanes of lanes[i], added in lane order, for n sums;
+ * four sums at a time, so that their chains of additions overlap */
+static void MR(mr_foldLanes)(MR_REAL *lanes, double *sums, size_t n, size_t vw)
+{
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const MR_REAL *x = lanes + i * vw;
+        double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+        for (size_t l = 0; l < vw; l++) {
+            a0 += x[l];
+            a1 += x[vw + l];
+            a2 += x[2 * vw + l];
+            a3 += x[3 * vw + l];
+        }
+        sums[i] += a0;
+        sums[i + 1] += a1;
+        sums[i + 2] += a2;
+        sums[i + 3] += a3;
+    }
+    for (; i < n; i++) {
+        double a = 0.0;
+        for (size_t l = 0; l < vw; l++) a += lanes[i * vw + l];
+        sums[i] += a;
+    }
+#if MR_SINGLE
+    memset(lanes, 0, n * vw * sizeof *lanes);
+#endif
+}
+
 /* the lanes' W sums of nr rows added to rn and rd */
 static void MR(mr_fold)(const MR(mr_run) * run, const MR(mr_wsum) * s, size_t nr)
 {
-    const size_t vw = run->impl.vw;
-    for (size_t i = 0; i < nr * run->K; i++) {
-        double a = 0.0, d = 0.0;
-        for (size_t l = 0; l < vw; l++) a += s->an[i * vw + l];
-        s->rn[i] += a;
-        if (run->den) {
-            for (size_t l = 0; l < vw; l++) d += s->ad[i * vw + l];
-            s->rd[i] += d;
-        }
-#if MR_SINGLE
-        for (size_t l = 0; l < vw; l++) s->an[i * vw + l] = 0;
-        if (run->den)
-            for (size_t l = 0; l < vw; l++) s->ad[i * vw + l] = 0;
-#endif
-    }
+    MR(mr_foldLanes)(s->an, s->rn, nr * run->K, run->impl.vw);
+    if (run->den) MR(mr_foldLanes)(s->ad, s->rd, nr * run->K, run->impl.vw);
 }
 
 /* the W sums of the rows [f0, f1) += their terms over the frames [t0, t1),
@@ -216,6 +232,15 @@ static void MR(mr_wrows)(const MR(mr_run) * run, const MR(mr_mine) * me, size_t 
     MR(mr_wupdate)(run, me, me->rn, me->rd, f0, f1);
 }
 
+#if MR_SINGLE
+/* the float H sums x added to the double ones and emptied */
+static void MR(mr_foldTile)(double *restrict sums, MR_REAL *restrict x, size_t n)
+{
+    for (size_t j = 0; j < n; j++) sums[j] += x[j];
+    memset(x, 0, n * sizeof *x);
+}
+#endif
+
 /* part c's H sums += those of the rows [f0, f1) over the frames [p0, p1);
  * fold: the float sums added to the double ones */
 static void MR(mr_hsums)(const MR(mr_run) * run, int c, size_t f0, size_t f1, size_t p0, size_t p1,
@@ -228,16 +253,11 @@ static void MR(mr_hsums)(const MR(mr_run) * run, int c, size_t f0, size_t f1, si
                         (int)run->K, f0, f1, t0, t1, run->knum[c], run->kden[c],
                         run->rows * run->T);
 #if MR_SINGLE
-        if (fold)
-            for (size_t k = 0; k < run->K; k++)
-                for (size_t j = k * run->ldh + t0; j < k * run->ldh + t1; j++) {
-                    run->num[c][j] += run->knum[c][j];
-                    run->knum[c][j] = 0;
-                    if (run->den) {
-                        run->dsum[c][j] += run->kden[c][j];
-                        run->kden[c][j] = 0;
-                    }
-                }
+        for (size_t k = 0; fold && k < run->K; k++) {
+            const size_t j0 = k * run->ldh + t0, n = t1 - t0;
+            MR(mr_foldTile)(run->num[c] + j0, run->knum[c] + j0, n);
+            if (run->den) MR(mr_foldTile)(run->dsum[c] + j0, run->kden[c] + j0, n);
+        }
 #endif
     }
 }
