@@ -2,8 +2,17 @@
  * reciprocal per frame, then each output's mask, inverse and overlap-add. */
 #include "stream_internal.h"
 
+/* copies of the per-bin and per-sample loops in wider vectors, chosen when
+ * the program loads; this file is built without fused multiply-adds (see
+ * CMakeLists.txt), so every copy gives the same bits */
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define KVE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KVE_CLONES
+#endif
+
 /* 1 / (w.h + K e) for every row of frame j of the block */
-static void kve_modelInverse(const kve_pass *p, size_t j)
+KVE_CLONES static void kve_modelInverse(const kve_pass *p, size_t j)
 {
     const kve_streamShape *s = p->f.s;
     const size_t rows = (size_t)s->rows, t = (size_t)p->f.t0 + j;
@@ -34,8 +43,8 @@ static size_t kve_row0(const kve_streamShape *s, int c)
 
 /* the numerator of a group's mask over channel c's rows in frame j:
  * sum over its set of (w_k h_k + e) */
-static void kve_numerator(const kve_pass *p, const kve_output *out, int c, size_t j,
-                          double *restrict m)
+KVE_CLONES static void kve_numerator(const kve_pass *p, const kve_output *out, int c, size_t j,
+                                     double *restrict m)
 {
     const kve_streamShape *s = p->f.s;
     const size_t rows = (size_t)s->rows, bins = (size_t)s->bins, t = (size_t)p->f.t0 + j;
@@ -53,8 +62,8 @@ static void kve_numerator(const kve_pass *p, const kve_output *out, int c, size_
 
 /* frame j of channel c through the mask (w hk + e) x inv into y, packed;
  * w is a component's column, or the group's numerator with hk = 1, e = 0 */
-static void kve_apply(const kve_pass *p, int c, size_t j, const double *restrict w, double hk,
-                      double e, double *restrict y)
+KVE_CLONES static void kve_apply(const kve_pass *p, int c, size_t j, const double *restrict w,
+                                 double hk, double e, double *restrict y)
 {
     const qm_stft_work *sw = &p->f.sgram[c];
     const size_t h = (size_t)sw->N / 2, io = sw->io;
@@ -74,8 +83,9 @@ static void kve_apply(const kve_pass *p, int c, size_t j, const double *restrict
  * (no earlier frame reaches them, the samples carried over end before), so
  * they are set, as 0 + v for the bits an addition to zero gives: the
  * overlap-add needs no clearing between blocks. */
-static void kve_overlapAdd(const double *restrict y, size_t io, const double *restrict gs, size_t h,
-                           size_t fresh, double *restrict a)
+KVE_CLONES static void kve_overlapAdd(const double *restrict y, size_t io,
+                                      const double *restrict gs, size_t h, size_t fresh,
+                                      double *restrict a)
 {
     const size_t f2 = fresh / 2;
     for (size_t k = 0; k < f2; k++) {
