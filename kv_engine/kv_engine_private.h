@@ -34,4 +34,18 @@ void kve_fillStart(const kve_start *start, int bins, int frames, int K, double *
 void kve_dropAnalysis(kve_engine *e);
 void kve_dropFactors(kve_engine *e);
 
+/* The bands of the first rounds (see kv_stream.h). Valid: every row in
+ * one of `bands` (fewer than the rows), each band a run of rows, in
+ * order. Vb (bands x frames) gets V summed over each band, rowSum and
+ * bandSum each row's and band's sum (acc: frames values of scratch). */
+int kve_bandsValid(const int *bandOf, int bands, int rows);
+void kve_bandSums(const float *V, int rows, int frames, const int *bandOf, float *Vb,
+                  double *rowSum, double *bandSum, double *acc);
+/* Wb (bands x K): W's rows summed over each band */
+void kve_bandsOfW(const double *W, int rows, int K, const int *bandOf, int bands, double *Wb);
+/* W's columns from keep on: each row its band's spectrum times its share
+ * of the band's sum */
+void kve_rowsOfBands(const double *Wb, int rows, int K, int keep, const int *bandOf,
+                     const double *rowSum, const double *bandSum, double *W);
+
 #endif

@@ -108,6 +108,27 @@ void kve_convolutiveStart(const double *W0, const double *H0, int rows, int fram
 void kve_expandConvolutive(const double *W, const double *H, int rows, int frames, int K, int span,
                            double *We, double *He);
 
+/* ---- bands ---- */
+
+/* The bands of the first rounds, for a framing at this sample rate: in
+ * each block of rows (the channels of a stacked spectrogram) the bins
+ * below fromHz twice are a band each, and each octave above it has bands
+ * twice as wide as the one below. bandOf (s->rows values) gets each row's
+ * band, the blocks' bands numbered one after another; returns the number
+ * of bands, or 0 (bandOf untouched) when fromHz is not above 0 or no two
+ * bins share a band. */
+int kve_bandLayout(const kve_streamShape *s, int sampleRate, double fromHz, int *bandOf);
+/* kve_nndsvdaStart on V summed over the bands, each row of W then its
+ * band's spectrum times its share of the band's sum: a start whose W
+ * summed over the bands is the bands' own start. Returns as
+ * kve_nndsvdaStart, and -1 for bands that are not a layout's. */
+int kve_bandStart(const float *V, int rows, int frames, int K, unsigned seed, const int *bandOf,
+                  int bands, double *W, double *H);
+/* the bands a user who gives none gets, and the rounds then run on every
+ * row at the end */
+#define KVE_DEFAULT_BANDS_HZ 250.0
+enum { KVE_FINE_ROUNDS = 20 };
+
 /* ---- grouping ---- */
 
 /* how many components to factorise when `sources` are asked for and grouped

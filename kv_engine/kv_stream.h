@@ -203,6 +203,14 @@ typedef struct kve_rounds {
     int precision;                 /* KVE_DOUBLE (0) or KVE_SINGLE: the
                                     * model's rounds in float, the plain
                                     * costs' included */
+    const int *bandOf;             /* NULL: every round on every row. Else
+                                    * (a model with bases of one frame) row r
+                                    * lies in band bandOf[r] of `bands`, and
+                                    * the rounds but the last fineRounds run
+                                    * on V summed over each band (see
+                                    * kve_bandLayout) */
+    int bands;
+    int fineRounds;
 } kve_rounds;
 
 typedef struct kve_roundsDone {
@@ -213,6 +221,10 @@ typedef struct kve_roundsDone {
 
 /* W (rows x K) and H (K x frames), started, lowered by rounds of the cost's
  * multiplicative updates until the count or the tolerance stops them.
+ * With bands, W's rows are first summed over each band and the rounds run
+ * on the bands; then each row takes its band's spectrum in the share of
+ * V's sum that is its own, and the last rounds run on every row. Given
+ * columns (fixedK) keep their values throughout.
  * progress (may be NULL) sees done = 1 .. how->iterations over the whole run;
  * non-zero stops the work (KVE_STOPPED, W and H as far as they came).
  * KVE_OK, KVE_BAD_ARGUMENT, KVE_NO_MEMORY or KVE_STOPPED; *done filled on

@@ -1,6 +1,7 @@
 /* The streamed factorisation: rounds of multiplicative updates in groups
  * between which a cost estimate is checked against the tolerance. */
 #include <math.h>
+#include <stdlib.h>
 
 #include "kv_engine_private.h"
 
@@ -46,6 +47,91 @@ static kve_model kve_scaledModel(const kve_model *m, const float *V, int rows, i
     return s;
 }
 
+/* What the stages of a run share: the model, the progress and the counts. */
+typedef struct kve_stageRun {
+    const kve_rounds *how;
+    kve_model scaled;   /* the given model in the data's units */
+    const kve_model *m; /* &scaled, or NULL for the plain cost */
+    kve_progressFn progress;
+    void *user;
+    int total;   /* rounds of the whole run */
+    int run;     /* rounds run so far */
+    int relaxed; /* of them, run over-relaxed */
+} kve_stageRun;
+
+static double kve_stageEstimate(const kve_stageRun *r, const kve_model *m, const float *V, int rows,
+                                int frames, int K, const double *W, const double *H)
+{
+    return r->m ? kve_modelEstimate(m, V, W, H, rows, frames, K)
+                : kve_costEstimate(r->how->cost, V, W, H, rows, frames, K);
+}
+
+/* up to n rounds on V (rows x frames) until the tolerance stops them;
+ * relaxed rounds start relaxed again */
+static kve_status kve_stage(kve_stageRun *r, const float *V, int rows, int frames, int K, double *W,
+                            double *H, int n)
+{
+    if (n == 0) return KVE_OK;
+    kve_model model = r->scaled;
+    const kve_model *m = r->m ? &model : NULL;
+    const bool check = r->how->tol > 0;
+    /* relaxed rounds are watched every group even without a tolerance: when
+     * the estimate rises they go on with the plain exponent, a descent */
+    bool relaxed = m && kve_modelRelax(m) > 1.0;
+    const int every = check || relaxed ? KVE_CHECK_EVERY : n;
+    double last = check || relaxed ? kve_stageEstimate(r, m, V, rows, frames, K, W, H) : 0.0;
+    for (int done = 0; done < n;) {
+        const int g = every < n - done ? every : n - done;
+        kve_roundsProgress p = {r->progress, r->user, r->run, r->total};
+        const int rc = kve_someRounds(V, rows, frames, K, W, H, r->how, m, g, &p);
+        if (rc != 0) return rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
+        done += g;
+        r->run += g;
+        if (relaxed) r->relaxed += g;
+        if (!check && !relaxed) continue;
+        const double now = kve_stageEstimate(r, m, V, rows, frames, K, W, H);
+        if (relaxed && !(now <= last)) {
+            model.relax = 1.0;
+            relaxed = false;
+        }
+        /* settled when the estimate barely moves: a sample of the frames may
+         * rise a little while the whole cost falls, which is no end */
+        const bool settled = check && fabs(last - now) < r->how->tol * fabs(last);
+        last = now;
+        if (settled) break;
+    }
+    return KVE_OK;
+}
+
+/* the rounds but the last fine ones on V and W summed over the bands, then
+ * W's rows back from the bands */
+static kve_status kve_bandStage(kve_stageRun *r, const float *V, int rows, int frames, int K,
+                                double *W, double *H, int n)
+{
+    const kve_rounds *how = r->how;
+    const int B = how->bands;
+    float *Vb = malloc(sizeof *Vb * (size_t)B * (size_t)frames);
+    double *Wb = malloc(sizeof *Wb * (size_t)B * (size_t)K);
+    double *rowSum = malloc(sizeof *rowSum * (size_t)rows);
+    double *bandSum = malloc(sizeof *bandSum * (size_t)B);
+    double *acc = malloc(sizeof *acc * (size_t)frames);
+    kve_status st = KVE_NO_MEMORY;
+    if (Vb && Wb && rowSum && bandSum && acc) {
+        kve_bandSums(V, rows, frames, how->bandOf, Vb, rowSum, bandSum, acc);
+        kve_bandsOfW(W, rows, K, how->bandOf, B, Wb);
+        st = kve_stage(r, Vb, B, frames, K, Wb, H, n);
+        if (st == KVE_OK)
+            kve_rowsOfBands(Wb, rows, K, how->fixedK > 0 ? how->fixedK : 0, how->bandOf, rowSum,
+                            bandSum, W);
+    }
+    free(Vb);
+    free(Wb);
+    free(rowSum);
+    free(bandSum);
+    free(acc);
+    return st;
+}
+
 kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, double *W, double *H,
                                const kve_rounds *how, kve_progressFn progress, void *user,
                                kve_roundsDone *done)
@@ -55,44 +141,32 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
     const kve_model *given = how->model && !kve_modelIsPlain(how->model) ? how->model : NULL;
     if (given && (!kve_modelIsValid(given) || how->fixedK > 0)) return KVE_BAD_ARGUMENT;
     if (how->precision != KVE_DOUBLE && how->precision != KVE_SINGLE) return KVE_BAD_ARGUMENT;
-    kve_model scaled =
-        given ? kve_scaledModel(given, V, rows, frames, K) : kve_plainModel(how->cost);
-    const kve_model *m = given ? &scaled : NULL;
-    const int total = how->iterations;
-    const bool check = how->tol > 0;
-    /* relaxed rounds are watched every group even without a tolerance: when
-     * the estimate rises they go on with the plain exponent, a descent */
-    bool relaxed = m && kve_modelRelax(m) > 1.0;
-    const int every = check || relaxed ? KVE_CHECK_EVERY : total;
-    double last = !check && !relaxed ? 0.0
-                  : m                ? kve_modelEstimate(m, V, W, H, rows, frames, K)
-                                     : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
-    int run = 0, relaxedRun = 0;
-    while (run < total) {
-        const int n = every < total - run ? every : total - run;
-        kve_roundsProgress p = {progress, user, run, total};
-        const int rc = kve_someRounds(V, rows, frames, K, W, H, how, m, n, &p);
-        if (rc != 0) return rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
-        run += n;
-        if (relaxed) relaxedRun = run;
-        if (!check && !relaxed) continue;
-        const double now = m ? kve_modelEstimate(m, V, W, H, rows, frames, K)
-                             : kve_costEstimate(how->cost, V, W, H, rows, frames, K);
-        if (relaxed && !(now <= last)) {
-            scaled.relax = 1.0;
-            relaxed = false;
-        }
-        /* settled when the estimate barely moves: a sample of the frames may
-         * rise a little while the whole cost falls, which is no end */
-        const bool settled = check && fabs(last - now) < how->tol * fabs(last);
-        last = now;
-        if (settled) break;
+    const bool banded = how->bandOf != NULL;
+    if (banded && (!given || given->span != 1 || how->fineRounds < 0 ||
+                   !kve_bandsValid(how->bandOf, how->bands, rows)))
+        return KVE_BAD_ARGUMENT;
+    kve_stageRun r = {0};
+    r.how = how;
+    r.progress = progress;
+    r.user = user;
+    r.total = how->iterations;
+    r.scaled = given ? kve_scaledModel(given, V, rows, frames, K) : kve_plainModel(how->cost);
+    r.m = given ? &r.scaled : NULL;
+    const int fine = !banded                             ? how->iterations
+                     : how->fineRounds < how->iterations ? how->fineRounds
+                                                         : how->iterations;
+    kve_status st = KVE_OK;
+    if (fine < how->iterations)
+        st = kve_bandStage(&r, V, rows, frames, K, W, H, how->iterations - fine);
+    if (st == KVE_OK) {
+        st = kve_stage(&r, V, rows, frames, K, W, H, fine);
     }
+    if (st != KVE_OK) return st;
     if (done) {
-        done->iterations = run;
-        done->relaxed = relaxedRun;
-        done->cost = m ? kve_betaDivergence(m->beta, V, W, H, rows, frames, K, m->span)
-                       : kve_cost(how->cost, V, W, H, rows, frames, K);
+        done->iterations = r.run;
+        done->relaxed = r.relaxed;
+        done->cost = r.m ? kve_betaDivergence(r.m->beta, V, W, H, rows, frames, K, r.m->span)
+                         : kve_cost(how->cost, V, W, H, rows, frames, K);
     }
     return KVE_OK;
 }

@@ -57,6 +57,7 @@ struct Settings {
     std::string precision = "single";
     std::optional<int> iterations;  // none: the model's
     std::optional<double> relax;
+    std::optional<double> bands;
     std::optional<std::string> channelSpectra;
     double tol = 1e-4;
     std::optional<unsigned> seed;
@@ -149,6 +150,7 @@ Decomposition::Decomposition(std::optional<std::string> path,
     o.order = set.order;
     o.iterations = set.iterations;
     o.relax = set.relax;
+    o.bands = set.bands;
     o.channelSpectra = set.channelSpectra;
     o.tol = set.tol;
     o.seed = set.seed;
@@ -405,6 +407,7 @@ void bindDecomposition(py::module_ &m) {
         .def_readwrite("order", &Settings::order)
         .def_readwrite("iterations", &Settings::iterations)
         .def_readwrite("relax", &Settings::relax)
+        .def_readwrite("bands", &Settings::bands)
         .def_readwrite("channel_spectra", &Settings::channelSpectra)
         .def_readwrite("tol", &Settings::tol)
         .def_readwrite("seed", &Settings::seed)

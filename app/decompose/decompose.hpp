@@ -47,6 +47,7 @@ struct DecomposeOptions {
     std::optional<int> span;                    // frames of each basis (convolutive above 1)
     std::optional<int> pool;                    // components factorised and grouped into -k; 0: none
     std::optional<double> relax;                // over-relaxed rounds, 1 to 2; 1: none
+    std::optional<double> bands;                // Hz: the first rounds on bands above twice this; 0: none
     std::optional<std::string> channelSpectra;  // "shared" (a gain per channel) or "own"
     bool plain = false;                         // plain NMF unless a model option says otherwise
     std::string precision = "single";           // or "double": what the rounds keep W and H in

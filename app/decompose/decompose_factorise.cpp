@@ -124,7 +124,11 @@ bool startFactors(Run &run, int n) {
     run.H.assign(static_cast<size_t>(n) * s.frames, 0.0);
     if (run.start == "random")
         kve_randomStart(run.seedUsed, s.rows, s.frames, n, run.W.data(), run.H.data());
-    else if (kve_nndsvdaStart(run.V.data(), s.rows, s.frames, n, run.seedUsed, run.W.data(), run.H.data()) != 0)
+    else if (run.bands > 0) {
+        if (kve_bandStart(run.V.data(), s.rows, s.frames, n, run.seedUsed, run.bandOf.data(), run.bands, run.W.data(),
+                          run.H.data()) != 0)
+            return false;
+    } else if (kve_nndsvdaStart(run.V.data(), s.rows, s.frames, n, run.seedUsed, run.W.data(), run.H.data()) != 0)
         return false;
     if (n == run.opt.components) putGivenBases(run);
     return true;
@@ -141,6 +145,11 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, con
     how.fixedK = !run.opt.given ? -1 : run.opt.fixBases ? givenCount(run.opt) : 0;
     how.model = &run.model;
     how.precision = run.opt.precision == "double" ? KVE_DOUBLE : KVE_SINGLE;
+    if (run.bands > 0 && run.model.span == 1 && !kve_modelIsPlain(&run.model)) {
+        how.bandOf = run.bandOf.data();
+        how.bands = run.bands;
+        how.fineRounds = KVE_FINE_ROUNDS;
+    }
     kve_roundsDone done{};
     const kve_status st = kve_streamFactorise(run.V.data(), run.shape.rows, static_cast<int>(run.shape.frames), n,
                                               W.data(), H.data(), &how, watch.onRound, watch.user, &done);

@@ -49,6 +49,7 @@ json settingsJson(const Run &run) {
             {"precision", opt.precision},
             {"iterations", orNull(opt.iterations)},
             {"relax", orNull(opt.relax)},
+            {"bands", orNull(opt.bands)},
             {"channel_spectra", orNull(opt.channelSpectra)}};
 }
 
@@ -64,6 +65,7 @@ json modelJson(const Run &run) {
             {"span", m.span},
             {"pool", run.pool},
             {"relax", kve_modelRelax(&m)},
+            {"bands", run.bandsHz},
             {"channel_spectra", kve_modelShared(&m, run.shape.rows) > 1 ? "shared" : "own"}};
 }
 

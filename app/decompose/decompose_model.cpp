@@ -52,6 +52,14 @@ int chooseModel(Run &run) {
         fail("--relax must be between 1 and " + std::to_string(KVE_MOST_RELAX));
         return 2;
     }
+    if (opt.bands && !(std::isfinite(*opt.bands) && *opt.bands >= 0)) {
+        fail("--bands must be 0 or a frequency in Hz");
+        return 2;
+    }
+    if (opt.bands && *opt.bands > 0 && ((opt.span && *opt.span > 1) || opt.plain || opt.given)) {
+        fail("--bands works with the model's rounds on bases of one frame: leave out --span, --plain and --bases");
+        return 2;
+    }
     if (opt.pool && *opt.pool != 0 && (*opt.pool < K || *opt.pool > kMaxPool)) {
         fail("--pool must be 0 or between -k (" + std::to_string(K) + ") and " + std::to_string(kMaxPool));
         return 2;
@@ -90,9 +98,18 @@ void resolveModel(Run &run) {
     if (opt.relax) m.relax = *opt.relax;
     if (opt.channelSpectra) m.shared = *opt.channelSpectra == "shared" && run.shape.stacked ? run.shape.channels : 0;
     run.model = m;
-    run.rounds = opt.iterations ? *opt.iterations : kve_defaultRounds(&m);
     run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);
     if (run.pool == K) run.pool = 0;
+    // bands for the model's rounds on bases of one frame
+    run.bandsHz = plain || m.span > 1 || kve_modelIsPlain(&m) ? 0.0 : opt.bands.value_or(KVE_DEFAULT_BANDS_HZ);
+    run.bandOf.assign(static_cast<size_t>(run.shape.rows), 0);
+    run.bands = kve_bandLayout(&run.shape, static_cast<int>(run.sound.sampleRate), run.bandsHz, run.bandOf.data());
+    if (run.bands == 0) {
+        run.bandOf.clear();
+        run.bandsHz = 0;
+    }
+    // with bands, the last rounds on every row come on top
+    run.rounds = opt.iterations ? *opt.iterations : kve_defaultRounds(&m) + (run.bands > 0 ? KVE_FINE_ROUNDS : 0);
 }
 
 std::string costName(const kve_model &m) {

@@ -41,6 +41,9 @@ struct Run {
     std::vector<float> V;                    // rows x frames, as floats
     kve_model model{};                       // what the factorisation lowers
     int pool = 0;                            // components factorised before grouping; 0: none
+    double bandsHz = 0;                      // the first rounds on bands from this (kve_bandLayout); 0: none
+    std::vector<int> bandOf;                 // each row's band; empty: no bands
+    int bands = 0;                           // how many
     int inner = 0;                           // rank-one components in W and H
     std::vector<double> W, H;                // rows x inner, inner x frames
     std::vector<std::vector<int>> members;   // each component's inner ones; empty: component k is inner k

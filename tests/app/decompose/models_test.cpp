@@ -125,6 +125,10 @@ TEST(DecomposeModels, BadSettingsAreRefusedBeforeAnyWork) {
         {{"--relax", "0.9"}, "--relax must be between 1 and 2"},
         {{"--relax", "nan"}, "--relax must be between 1 and 2"},
         {{"--channel-spectra", "left"}, "--channel-spectra"},
+        {{"--bands", "-1"}, "--bands must be 0 or a frequency in Hz"},
+        {{"--bands", "nan"}, "--bands must be 0 or a frequency in Hz"},
+        {{"--bands", "250", "--span", "2"}, "--bands works with the model's rounds"},
+        {{"--bands", "100", "--plain"}, "--bands works with the model's rounds"},
     };
     for (const Case &c : cases) {
         Result r = decompose(dir, "in", c.model);
@@ -165,8 +169,9 @@ TEST(DecomposeModels, FixedBasesRefuseEveryModelOption) {
 // The defaults follow the rows: stacked channels factorise a pool of 3 k
 // components grouped into k, one row per bin none, both lowering the
 // Kullback-Leibler divergence in 115 relaxed rounds (200 plain rounds'
-// worth), stacked channels sharing each component's spectrum; --plain and
-// given bases take plain NMF and 200 rounds.
+// worth) on bands from 250 Hz and 20 more on every bin, stacked channels
+// sharing each component's spectrum; --plain and given bases take plain
+// NMF and 200 rounds, every one on every bin.
 TEST(DecomposeModels, DefaultsFollowTheChannels) {
     Scratch dir;
     ASSERT_TRUE(
@@ -181,16 +186,20 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         double relax;
         int rounds;
         std::string spectra;
+        double bands;
     } cases[] = {
-        {"m", {}, 1.0, 0, 1.75, 115, "own"},
-        {"s", {}, 1.0, 9, 1.75, 115, "shared"},
-        {"s", {"--channels", "sum"}, 1.0, 0, 1.75, 115, "own"},
-        {"s", {"--plain"}, 1.0, 0, 1.0, 200, "own"},
-        {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200, "own"},
-        {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 9, 1.5, 134, "own"},
-        {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30, "own"},
-        {"s", {"--plain", "--channel-spectra", "shared"}, 1.0, 0, 1.0, 200, "shared"},
-        {"m", {"--channel-spectra", "shared"}, 1.0, 0, 1.75, 115, "own"},
+        {"m", {}, 1.0, 0, 1.75, 135, "own", 250},
+        {"s", {}, 1.0, 9, 1.75, 135, "shared", 250},
+        {"s", {"--channels", "sum"}, 1.0, 0, 1.75, 135, "own", 250},
+        {"s", {"--plain"}, 1.0, 0, 1.0, 200, "own", 0},
+        {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200, "own", 0},
+        {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 9, 1.5, 154, "own", 250},
+        {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30, "own", 0},
+        {"s", {"--plain", "--channel-spectra", "shared"}, 1.0, 0, 1.0, 200, "shared", 0},
+        {"m", {"--channel-spectra", "shared"}, 1.0, 0, 1.75, 135, "own", 250},
+        {"m", {"--bands", "0"}, 1.0, 0, 1.75, 115, "own", 0},
+        {"m", {"--bands", "400", "--iterations", "50"}, 1.0, 0, 1.75, 50, "own", 400},
+        {"m", {"--span", "2"}, 1.0, 0, 1.0, 200, "own", 0},
     };
     int n = 0;
     for (const Case &c : cases) {
@@ -200,10 +209,11 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         json j = readJson(dir / ("s" + std::to_string(n) + "/components.json"));
         EXPECT_EQ(j["model"]["beta"], c.beta) << n;
         EXPECT_EQ(j["model"]["pool"], c.pool) << n;
-        EXPECT_EQ(j["model"]["span"], 1) << n;
+        EXPECT_EQ(j["model"]["span"], c.args.size() == 2 && c.args[0] == "--span" ? 2 : 1) << n;
         EXPECT_EQ(j["model"]["relax"], c.relax) << n;
         EXPECT_EQ(j["iterations_run"], c.rounds) << n;
         EXPECT_EQ(j["model"]["channel_spectra"], c.spectra) << n;
+        EXPECT_EQ(j["model"]["bands"], c.bands) << n;
     }
 }
 

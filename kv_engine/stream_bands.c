@@ -1,0 +1,111 @@
+/* Bands of rows for the first rounds: V and W summed over each band, and
+ * W's rows taken back from the bands' spectra. */
+#include <stdlib.h>
+
+#include "kv_engine_private.h"
+
+/* the width of the band that starts at bin b */
+static int kve_bandWidth(int b, double hz, double fromHz, int bins)
+{
+    int w = 1;
+    while (b * hz >= 2.0 * w * fromHz && w < bins) w *= 2;
+    return w;
+}
+
+int kve_bandLayout(const kve_streamShape *s, int sampleRate, double fromHz, int *bandOf)
+{
+    if (!s || !bandOf || !(fromHz > 0.0) || sampleRate < 1 || s->bins < 1 || s->N < 1) return 0;
+    const int blocks = s->stacked ? s->channels : 1;
+    if (blocks < 1 || s->rows != blocks * s->bins) return 0;
+    const double hz = (double)sampleRate / s->N;
+    int per = 0;
+    for (int b = 0; b < s->bins; per++) b += kve_bandWidth(b, hz, fromHz, s->bins);
+    if (per == s->bins) return 0;
+    for (int b = 0, g = 0; b < s->bins; g++) {
+        const int w = kve_bandWidth(b, hz, fromHz, s->bins);
+        for (int i = b; i < b + w && i < s->bins; i++)
+            for (int c = 0; c < blocks; c++) bandOf[c * s->bins + i] = c * per + g;
+        b += w;
+    }
+    return blocks * per;
+}
+
+int kve_bandsValid(const int *bandOf, int bands, int rows)
+{
+    if (!bandOf || bands < 1 || bands >= rows || bandOf[0] != 0 || bandOf[rows - 1] != bands - 1)
+        return 0;
+    for (int r = 1; r < rows; r++)
+        if (bandOf[r] != bandOf[r - 1] && bandOf[r] != bandOf[r - 1] + 1) return 0;
+    return 1;
+}
+
+void kve_bandSums(const float *V, int rows, int frames, const int *bandOf, float *Vb,
+                  double *rowSum, double *bandSum, double *acc)
+{
+    const size_t T = (size_t)frames;
+    for (int r = 0; r < rows;) {
+        /* a band's rows summed in double, in order */
+        const int g = bandOf[r];
+        for (size_t t = 0; t < T; t++) acc[t] = 0.0;
+        bandSum[g] = 0.0;
+        for (; r < rows && bandOf[r] == g; r++) {
+            const float *v = V + (size_t)r * T;
+            double sum = 0.0;
+            for (size_t t = 0; t < T; t++) {
+                sum += v[t];
+                acc[t] += v[t];
+            }
+            rowSum[r] = sum;
+            bandSum[g] += sum;
+        }
+        float *o = Vb + (size_t)g * T;
+        for (size_t t = 0; t < T; t++) o[t] = (float)acc[t];
+    }
+}
+
+void kve_bandsOfW(const double *W, int rows, int K, const int *bandOf, int bands, double *Wb)
+{
+    for (size_t i = 0; i < (size_t)bands * (size_t)K; i++) Wb[i] = 0.0;
+    for (int r = 0; r < rows; r++)
+        for (int k = 0; k < K; k++) Wb[(size_t)bandOf[r] * K + k] += W[(size_t)r * K + k];
+}
+
+void kve_rowsOfBands(const double *Wb, int rows, int K, int keep, const int *bandOf,
+                     const double *rowSum, const double *bandSum, double *W)
+{
+    for (int r = 0; r < rows;) {
+        const int g = bandOf[r];
+        int end = r;
+        while (end < rows && bandOf[end] == g) end++;
+        const int members = end - r;
+        /* each row its share of the band's sum; a silent band's rows evenly */
+        for (; r < end; r++) {
+            const double share = bandSum[g] > 0.0 ? rowSum[r] / bandSum[g] : 1.0 / members;
+            for (int k = keep; k < K; k++) W[(size_t)r * K + k] = Wb[(size_t)g * K + k] * share;
+        }
+    }
+}
+
+int kve_bandStart(const float *V, int rows, int frames, int K, unsigned seed, const int *bandOf,
+                  int bands, double *W, double *H)
+{
+    if (!V || !W || !H || rows < 1 || frames < 1 || K < 1 || !kve_bandsValid(bandOf, bands, rows))
+        return -1;
+    float *Vb = malloc(sizeof *Vb * (size_t)bands * (size_t)frames);
+    double *Wb = malloc(sizeof *Wb * (size_t)bands * (size_t)K);
+    double *rowSum = malloc(sizeof *rowSum * (size_t)rows);
+    double *bandSum = malloc(sizeof *bandSum * (size_t)bands);
+    double *acc = malloc(sizeof *acc * (size_t)frames);
+    int rc = -1;
+    if (Vb && Wb && rowSum && bandSum && acc) {
+        kve_bandSums(V, rows, frames, bandOf, Vb, rowSum, bandSum, acc);
+        rc = kve_nndsvdaStart(Vb, bands, frames, K, seed, Wb, H);
+        if (rc == 0) kve_rowsOfBands(Wb, rows, K, 0, bandOf, rowSum, bandSum, W);
+    }
+    free(Vb);
+    free(Wb);
+    free(rowSum);
+    free(bandSum);
+    free(acc);
+    return rc;
+}
