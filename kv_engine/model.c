@@ -51,6 +51,11 @@ kve_model kve_defaultModel(const kve_streamShape *s)
     return m;
 }
 
+double kve_defaultBands(const kve_streamShape *s)
+{
+    return s->stacked ? 400.0 : 250.0;
+}
+
 int kve_defaultPool(const kve_streamShape *s, int sources)
 {
     return s->stacked ? kve_poolSize(sources) : 0;

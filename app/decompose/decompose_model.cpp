@@ -101,7 +101,7 @@ void resolveModel(Run &run) {
     run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);
     if (run.pool == K) run.pool = 0;
     // bands for the model's rounds on bases of one frame
-    run.bandsHz = plain || m.span > 1 || kve_modelIsPlain(&m) ? 0.0 : opt.bands.value_or(KVE_DEFAULT_BANDS_HZ);
+    run.bandsHz = plain || m.span > 1 || kve_modelIsPlain(&m) ? 0.0 : opt.bands.value_or(kve_defaultBands(&run.shape));
     run.bandOf.assign(static_cast<size_t>(run.shape.rows), 0);
     run.bands = kve_bandLayout(&run.shape, static_cast<int>(run.sound.sampleRate), run.bandsHz, run.bandOf.data());
     if (run.bands == 0) {

@@ -192,7 +192,8 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     bands : float, optional
         Hz: the rounds but the last 20 on bands of bins, one bin wide below
         twice this and twice as wide each octave above, about 3 times as
-        fast (default 250; 0: every round on every bin).
+        fast (default 400 for stacked channels, else 250; 0: every round
+        on every bin).
     channel_spectra : "shared" or "own", optional
         Stacked channels: each component one spectrum with a gain per
         channel, a panned source (default), or a spectrum of its own in

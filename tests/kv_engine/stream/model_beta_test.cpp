@@ -233,7 +233,7 @@ TEST(ModelBeta, RelaxedStreamFallsBackToADescent) {
     m.relax = KVE_MOST_RELAX;
     Problem p(40, 200, 6, 13);
     const double start = penalised(m, p);
-    kve_rounds how{KVE_KULLBACK_LEIBLER, 600, 0.0, -1, &m, KVE_SINGLE};
+    kve_rounds how{KVE_KULLBACK_LEIBLER, 600, 0.0, -1, &m, KVE_SINGLE, nullptr, 0, 0};
     kve_roundsDone done{};
     ASSERT_EQ(kve_streamFactorise(p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), &how, nullptr,
                                   nullptr, &done),
@@ -467,7 +467,7 @@ TEST(ModelBeta, StreamedFactorisation) {
     Problem p(40, 90, 3, 7);
     kve_model m = model(0.5, false);
     m.l1H = 1e-3;
-    kve_rounds how{KVE_KULLBACK_LEIBLER, 1000, 1e-3, -1, &m, KVE_DOUBLE};
+    kve_rounds how{KVE_KULLBACK_LEIBLER, 1000, 1e-3, -1, &m, KVE_DOUBLE, nullptr, 0, 0};
     kve_roundsDone done{};
     ASSERT_EQ(kve_streamFactorise(p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), &how, nullptr,
                                   nullptr, &done),
@@ -487,8 +487,8 @@ TEST(ModelBeta, StreamedFactorisation) {
     for (int cost : {KVE_KULLBACK_LEIBLER, KVE_EUCLIDEAN}) {
         const kve_model plain = kve_plainModel(cost);
         Problem a(40, 90, 3, 8), b = a;
-        kve_rounds withModel{cost, 25, 0.0, -1, &plain, KVE_DOUBLE},
-            without{cost, 25, 0.0, -1, nullptr, KVE_DOUBLE};
+        kve_rounds withModel{cost, 25, 0.0, -1, &plain, KVE_DOUBLE, nullptr, 0, 0},
+            without{cost, 25, 0.0, -1, nullptr, KVE_DOUBLE, nullptr, 0, 0};
         ASSERT_EQ(kve_streamFactorise(a.V.data(), a.F, a.T, a.K, a.W.data(), a.H.data(), &withModel,
                                       nullptr, nullptr, nullptr),
                   KVE_OK);
@@ -606,8 +606,8 @@ TEST(ModelSingle, TwoHundredRoundsReachDoublesDivergence) {
     for (int c = 0; c < 4; c++) {
         SCOPED_TRACE(testing::Message() << "case " << c);
         Problem s = base, d = base;
-        kve_rounds hs{costs[c], 200, 0.0, -1, models[c], KVE_SINGLE};
-        kve_rounds hd{costs[c], 200, 0.0, -1, models[c], KVE_DOUBLE};
+        kve_rounds hs{costs[c], 200, 0.0, -1, models[c], KVE_SINGLE, nullptr, 0, 0};
+        kve_rounds hd{costs[c], 200, 0.0, -1, models[c], KVE_DOUBLE, nullptr, 0, 0};
         kve_roundsDone ds{}, dd{};
         ASSERT_EQ(kve_streamFactorise(s.V.data(), s.F, s.T, s.K, s.W.data(), s.H.data(), &hs,
                                       nullptr, nullptr, &ds),
@@ -618,7 +618,7 @@ TEST(ModelSingle, TwoHundredRoundsReachDoublesDivergence) {
         EXPECT_EQ(ds.iterations, 200);
         EXPECT_NEAR(ds.cost / dd.cost, 1.0, 1e-4) << ds.cost << " " << dd.cost;
     }
-    kve_rounds bad{KVE_KULLBACK_LEIBLER, 10, 0.0, -1, nullptr, 7};
+    kve_rounds bad{KVE_KULLBACK_LEIBLER, 10, 0.0, -1, nullptr, 7, nullptr, 0, 0};
     Problem p = base;
     EXPECT_EQ(kve_streamFactorise(p.V.data(), p.F, p.T, p.K, p.W.data(), p.H.data(), &bad, nullptr,
                                   nullptr, nullptr),

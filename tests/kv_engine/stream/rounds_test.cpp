@@ -74,7 +74,7 @@ TEST(StreamCost, EuclideanIsTheSumOfSquaredDifferences) {
 TEST(StreamRounds, NoToleranceRunsEveryRound) {
     for (int cost : {KVE_EUCLIDEAN, KVE_KULLBACK_LEIBLER}) {
         Problem p, q;
-        kve_rounds how{cost, 37, 0.0, -1, nullptr, KVE_DOUBLE};
+        kve_rounds how{cost, 37, 0.0, -1, nullptr, KVE_DOUBLE, nullptr, 0, 0};
         kve_roundsDone done{};
         std::vector<int> seen;
         ASSERT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, p.K, p.W.data(), p.H.data(),
@@ -99,7 +99,7 @@ TEST(StreamRounds, NoToleranceRunsEveryRound) {
 // runs them all, a huge one stops at the first check.
 TEST(StreamRounds, ToleranceStopsAtTheFirstSettledCheck) {
     Problem p;
-    kve_rounds how{KVE_KULLBACK_LEIBLER, 200, 1e9, -1, nullptr, KVE_DOUBLE};
+    kve_rounds how{KVE_KULLBACK_LEIBLER, 200, 1e9, -1, nullptr, KVE_DOUBLE, nullptr, 0, 0};
     kve_roundsDone done{};
     ASSERT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, p.K, p.W.data(), p.H.data(), &how,
                                   nullptr, nullptr, &done),
@@ -135,7 +135,7 @@ TEST(StreamRounds, ToleranceStopsAtTheFirstSettledCheck) {
 TEST(StreamRounds, FixedBasesKeepTheirValues) {
     Problem p;
     const std::vector<double> W0 = p.W;
-    kve_rounds how{KVE_KULLBACK_LEIBLER, 20, 0.0, 2, nullptr, KVE_DOUBLE};
+    kve_rounds how{KVE_KULLBACK_LEIBLER, 20, 0.0, 2, nullptr, KVE_DOUBLE, nullptr, 0, 0};
     ASSERT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, p.K, p.W.data(), p.H.data(), &how,
                                   nullptr, nullptr, nullptr),
               KVE_OK);
@@ -146,7 +146,7 @@ TEST(StreamRounds, FixedBasesKeepTheirValues) {
 
 TEST(StreamRounds, ProgressCanStopTheWorkAndBadArgumentsAreRefused) {
     Problem p;
-    kve_rounds how{KVE_EUCLIDEAN, 100, 1e-6, -1, nullptr, KVE_DOUBLE};
+    kve_rounds how{KVE_EUCLIDEAN, 100, 1e-6, -1, nullptr, KVE_DOUBLE, nullptr, 0, 0};
     kve_roundsDone done{-1, -1, -1};
     EXPECT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, p.K, p.W.data(), p.H.data(), &how,
                                   stopAt25, nullptr, &done),
@@ -164,7 +164,7 @@ TEST(StreamRounds, ProgressCanStopTheWorkAndBadArgumentsAreRefused) {
 TEST(StreamRounds, LooserToleranceStopsNoLater) {
     auto roundsRun = [](double tol) {
         Problem p;
-        kve_rounds how{KVE_KULLBACK_LEIBLER, 300, tol, -1, nullptr, KVE_DOUBLE};
+        kve_rounds how{KVE_KULLBACK_LEIBLER, 300, tol, -1, nullptr, KVE_DOUBLE, nullptr, 0, 0};
         kve_roundsDone done{};
         EXPECT_EQ(kve_streamFactorise(p.V.data(), p.rows, p.frames, p.K, p.W.data(), p.H.data(),
                                       &how, nullptr, nullptr, &done),
