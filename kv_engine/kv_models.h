@@ -128,7 +128,7 @@ int kve_bandStart(const float *V, int rows, int frames, int K, unsigned seed, co
  * measured on the separation benchmark: stacked channels 400 Hz, one row
  * a bin 250 Hz; and the rounds then run on every row at the end */
 double kve_defaultBands(const kve_streamShape *s);
-enum { KVE_FINE_ROUNDS = 20 };
+enum { KVE_FINE_ROUNDS = 10 };
 
 /* ---- grouping ---- */
 

@@ -40,7 +40,7 @@ Command decomposeCommand() {
                 ->capture_default_str();
             cmd.add_option("--iterations", opt->iterations,
                            "Most rounds of the factorisation (default 200 plain rounds' worth: 115 of the default "
-                           "model's relaxed rounds, 200 with --plain or --relax 1; with --bands 20 more on every "
+                           "model's relaxed rounds, 200 with --plain or --relax 1; with --bands 10 more on every "
                            "bin)");
             cmd.add_option("--tol", opt->tol,
                            "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
@@ -75,7 +75,7 @@ Command decomposeCommand() {
                            "Over-relaxed rounds: each update's exponent times this, 1 to 2, a round going about as "
                            "many times as far (default 1.75; 1 with --plain; bases of one frame only)");
             cmd.add_option("--bands", opt->bands,
-                           "Run the rounds but the last 20 on bands of bins, one bin wide below twice this "
+                           "Run the rounds but the last 10 on bands of bins, one bin wide below twice this "
                            "frequency in Hz and twice as wide each octave above, about 3 times as fast (0: every "
                            "round on every bin; default 400 for stacked channels, else 250; the model's rounds on bases "
                            "of one frame only)");

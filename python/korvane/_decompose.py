@@ -155,7 +155,7 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     iterations : int, optional
         Most rounds of the factorisation (default 200 plain rounds' worth:
         115 of the default model's relaxed rounds, 200 with plain=True;
-        with bands 20 more, the last, on every bin).
+        with bands 10 more, the last, on every bin).
     tol : float
         Stop when 10 rounds lower the divergence by less than this fraction
         (0: never).
@@ -190,7 +190,7 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         round going about as many times as far (default 1.75; 1 with
         plain=True).
     bands : float, optional
-        Hz: the rounds but the last 20 on bands of bins, one bin wide below
+        Hz: the rounds but the last 10 on bands of bins, one bin wide below
         twice this and twice as wide each octave above, about 3 times as
         fast (default 400 for stacked channels, else 250; 0: every round
         on every bin).

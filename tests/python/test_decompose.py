@@ -186,7 +186,7 @@ def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
     assert 2 <= len(seen) < 2000 and seen[0] == (1, 2000)
     seen.clear()
     korvane.decompose(noise[:RATE], 2, rate=RATE, tol=0, progress=lambda done, total: seen.append((done, total)))
-    assert seen[-1] == (135, 135)  # the default model's rounds: 115 on bands, 20 on every bin
+    assert seen[-1] == (125, 125)  # the default model's rounds: 115 on bands, 10 on every bin
 
 
 def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):

@@ -169,7 +169,7 @@ TEST(DecomposeModels, FixedBasesRefuseEveryModelOption) {
 // The defaults follow the rows: stacked channels factorise a pool of 3 k
 // components grouped into k, one row per bin none, both lowering the
 // Kullback-Leibler divergence in 115 relaxed rounds (200 plain rounds'
-// worth) on bands (from 400 Hz stacked, else 250) and 20 more on every
+// worth) on bands (from 400 Hz stacked, else 250) and 10 more on every
 // bin, stacked channels
 // sharing each component's spectrum; --plain and given bases take plain
 // NMF and 200 rounds, every one on every bin.
@@ -189,15 +189,15 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         std::string spectra;
         double bands;
     } cases[] = {
-        {"m", {}, 1.0, 0, 1.75, 135, "own", 250},
-        {"s", {}, 1.0, 9, 1.75, 135, "shared", 400},
-        {"s", {"--channels", "sum"}, 1.0, 0, 1.75, 135, "own", 250},
+        {"m", {}, 1.0, 0, 1.75, 125, "own", 250},
+        {"s", {}, 1.0, 9, 1.75, 125, "shared", 400},
+        {"s", {"--channels", "sum"}, 1.0, 0, 1.75, 125, "own", 250},
         {"s", {"--plain"}, 1.0, 0, 1.0, 200, "own", 0},
         {"s", {"--bases", "s1"}, 1.0, 0, 1.0, 200, "own", 0},
-        {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 9, 1.5, 154, "own", 400},
+        {"s", {"--relax", "1.5", "--channel-spectra", "own"}, 1.0, 9, 1.5, 144, "own", 400},
         {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30, "own", 0},
         {"s", {"--plain", "--channel-spectra", "shared"}, 1.0, 0, 1.0, 200, "shared", 0},
-        {"m", {"--channel-spectra", "shared"}, 1.0, 0, 1.75, 135, "own", 250},
+        {"m", {"--channel-spectra", "shared"}, 1.0, 0, 1.75, 125, "own", 250},
         {"m", {"--bands", "0"}, 1.0, 0, 1.75, 115, "own", 0},
         {"m", {"--bands", "400", "--iterations", "50"}, 1.0, 0, 1.75, 50, "own", 400},
         {"m", {"--span", "2"}, 1.0, 0, 1.0, 200, "own", 0},
