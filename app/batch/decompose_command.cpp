@@ -74,11 +74,12 @@ Command decomposeCommand() {
             cmd.add_option("--relax", opt->relax,
                            "Over-relaxed rounds: each update's exponent times this, 1 to 2, a round going about as "
                            "many times as far (default 1.75; 1 with --plain; bases of one frame only)");
-            cmd.add_option("--bands", opt->bands,
-                           "Run the rounds but the last 10 on bands of bins, one bin wide below twice this "
-                           "frequency in Hz and twice as wide each octave above, about 3 times as fast (0: every "
-                           "round on every bin; default 400 for stacked channels, else 250; the model's rounds on bases "
-                           "of one frame only)");
+            cmd.add_option(
+                "--bands", opt->bands,
+                "Run the rounds but the last 10 on bands of bins, one bin wide below twice this "
+                "frequency in Hz and twice as wide each octave above, about 3 times as fast (0: every "
+                "round on every bin; default 400 for stacked channels, else 250; the model's rounds on bases "
+                "of one frame only)");
             cmd.add_option("--channel-spectra", opt->channelSpectra,
                            "Stacked channels: shared, each component one spectrum with a gain per channel (a "
                            "panned source; the default), or own, a spectrum per channel (with --plain)")
