@@ -228,7 +228,7 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
             raise ValueError(f"{name} must be a string")
         setattr(settings, name, value)
     for name, value in (("beta", beta), ("sparse_w", sparse_w), ("sparse_h", sparse_h), ("l2_w", l2_w),
-                        ("l2_h", l2_h), ("continuity", continuity)):
+                        ("l2_h", l2_h), ("continuity", continuity), ("relax", relax), ("bands", bands)):
         if value is not None:
             try:
                 value = float(value)
@@ -242,18 +242,6 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         raise ValueError('precision must be "single" or "double"')
     settings.precision = precision
     settings.iterations = None if iterations is None else _integer("iterations", iterations)
-    if relax is not None:
-        try:
-            relax = float(relax)
-        except (TypeError, ValueError):
-            raise ValueError("relax must be a number") from None
-    settings.relax = relax
-    if bands is not None:
-        try:
-            bands = float(bands)
-        except (TypeError, ValueError):
-            raise ValueError("bands must be a number") from None
-    settings.bands = bands
     if channel_spectra is not None and not isinstance(channel_spectra, str):
         raise ValueError("channel_spectra must be a string")
     settings.channel_spectra = channel_spectra
