@@ -20,7 +20,9 @@
  *     or the window, hop and channel mode given to kve_streamShapeOf;
  *  3. analyses: kve_analyse; or kve_streamShapeOf, then kve_streamAnalyseFloat;
  *  4. factorises: kve_factorize; or kve_nndsvdaStart (or kve_randomStart),
- *     then kve_streamFactorise. Both call a kve_progressFn after each round;
+ *     then kve_streamFactorise; with bands (kve_bandLayout) kve_bandStart,
+ *     then kve_streamFactorise given them. Both call a kve_progressFn after
+ *     each round;
  *     a non-zero return stops the work with KVE_STOPPED;
  *  5. reads the components: kve_basis, kve_activation and the list form
  *     (kve_encodeBasis, kve_decodeBasis); or kve_orderComponents,
