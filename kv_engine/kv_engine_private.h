@@ -41,11 +41,20 @@ void kve_dropFactors(kve_engine *e);
 int kve_bandsValid(const int *bandOf, int bands, int rows);
 void kve_bandSums(const float *V, int rows, int frames, const int *bandOf, float *Vb,
                   double *rowSum, double *bandSum, double *acc);
+/* A run's bands: V summed over them (Vb, bands x frames), each row's and
+ * band's sum, and room for W summed over them (Wb, bands x K). Open: 0, or
+ * -1 with nothing held when memory ran out. */
+typedef struct kve_bandScratch {
+    float *Vb;
+    double *Wb, *rowSum, *bandSum;
+} kve_bandScratch;
+int kve_bandsOpen(kve_bandScratch *b, const float *V, int rows, int frames, int K,
+                  const int *bandOf, int bands);
+void kve_bandsClose(kve_bandScratch *b);
 /* Wb (bands x K): W's rows summed over each band */
 void kve_bandsOfW(const double *W, int rows, int K, const int *bandOf, int bands, double *Wb);
-/* W's columns from keep on: each row its band's spectrum times its share
- * of the band's sum */
-void kve_rowsOfBands(const double *Wb, int rows, int K, int keep, const int *bandOf,
-                     const double *rowSum, const double *bandSum, double *W);
+/* W: each row its band's spectrum times its share of the band's sum */
+void kve_rowsOfBands(const double *Wb, int rows, int K, const int *bandOf, const double *rowSum,
+                     const double *bandSum, double *W);
 
 #endif

@@ -223,8 +223,7 @@ typedef struct kve_roundsDone {
  * multiplicative updates until the count or the tolerance stops them.
  * With bands, W's rows are first summed over each band and the rounds run
  * on the bands; then each row takes its band's spectrum in the share of
- * V's sum that is its own, and the last rounds run on every row. Given
- * columns (fixedK) keep their values throughout.
+ * V's sum that is its own, and the last rounds run on every row.
  * progress (may be NULL) sees done = 1 .. how->iterations over the whole run;
  * non-zero stops the work (KVE_STOPPED, W and H as far as they came).
  * KVE_OK, KVE_BAD_ARGUMENT, KVE_NO_MEMORY or KVE_STOPPED; *done filled on

@@ -70,8 +70,8 @@ void kve_bandsOfW(const double *W, int rows, int K, const int *bandOf, int bands
         for (int k = 0; k < K; k++) Wb[(size_t)bandOf[r] * K + k] += W[(size_t)r * K + k];
 }
 
-void kve_rowsOfBands(const double *Wb, int rows, int K, int keep, const int *bandOf,
-                     const double *rowSum, const double *bandSum, double *W)
+void kve_rowsOfBands(const double *Wb, int rows, int K, const int *bandOf, const double *rowSum,
+                     const double *bandSum, double *W)
 {
     for (int r = 0; r < rows;) {
         const int g = bandOf[r];
@@ -81,9 +81,34 @@ void kve_rowsOfBands(const double *Wb, int rows, int K, int keep, const int *ban
         /* each row its share of the band's sum; a silent band's rows evenly */
         for (; r < end; r++) {
             const double share = bandSum[g] > 0.0 ? rowSum[r] / bandSum[g] : 1.0 / members;
-            for (int k = keep; k < K; k++) W[(size_t)r * K + k] = Wb[(size_t)g * K + k] * share;
+            for (int k = 0; k < K; k++) W[(size_t)r * K + k] = Wb[(size_t)g * K + k] * share;
         }
     }
+}
+
+int kve_bandsOpen(kve_bandScratch *b, const float *V, int rows, int frames, int K,
+                  const int *bandOf, int bands)
+{
+    b->Vb = malloc(sizeof *b->Vb * (size_t)bands * (size_t)frames);
+    b->Wb = malloc(sizeof *b->Wb * (size_t)bands * (size_t)K);
+    b->rowSum = malloc(sizeof *b->rowSum * (size_t)rows);
+    b->bandSum = malloc(sizeof *b->bandSum * (size_t)bands);
+    double *acc = malloc(sizeof *acc * (size_t)frames);
+    const int ok = b->Vb && b->Wb && b->rowSum && b->bandSum && acc;
+    if (ok) kve_bandSums(V, rows, frames, bandOf, b->Vb, b->rowSum, b->bandSum, acc);
+    free(acc);
+    if (!ok) kve_bandsClose(b);
+    return ok ? 0 : -1;
+}
+
+void kve_bandsClose(kve_bandScratch *b)
+{
+    free(b->Vb);
+    free(b->Wb);
+    free(b->rowSum);
+    free(b->bandSum);
+    b->Vb = NULL;
+    b->Wb = b->rowSum = b->bandSum = NULL;
 }
 
 int kve_bandStart(const float *V, int rows, int frames, int K, unsigned seed, const int *bandOf,
@@ -91,21 +116,10 @@ int kve_bandStart(const float *V, int rows, int frames, int K, unsigned seed, co
 {
     if (!V || !W || !H || rows < 1 || frames < 1 || K < 1 || !kve_bandsValid(bandOf, bands, rows))
         return -1;
-    float *Vb = malloc(sizeof *Vb * (size_t)bands * (size_t)frames);
-    double *Wb = malloc(sizeof *Wb * (size_t)bands * (size_t)K);
-    double *rowSum = malloc(sizeof *rowSum * (size_t)rows);
-    double *bandSum = malloc(sizeof *bandSum * (size_t)bands);
-    double *acc = malloc(sizeof *acc * (size_t)frames);
-    int rc = -1;
-    if (Vb && Wb && rowSum && bandSum && acc) {
-        kve_bandSums(V, rows, frames, bandOf, Vb, rowSum, bandSum, acc);
-        rc = kve_nndsvdaStart(Vb, bands, frames, K, seed, Wb, H);
-        if (rc == 0) kve_rowsOfBands(Wb, rows, K, 0, bandOf, rowSum, bandSum, W);
-    }
-    free(Vb);
-    free(Wb);
-    free(rowSum);
-    free(bandSum);
-    free(acc);
+    kve_bandScratch b;
+    if (kve_bandsOpen(&b, V, rows, frames, K, bandOf, bands) != 0) return -1;
+    const int rc = kve_nndsvdaStart(b.Vb, bands, frames, K, seed, b.Wb, H);
+    if (rc == 0) kve_rowsOfBands(b.Wb, rows, K, bandOf, b.rowSum, b.bandSum, W);
+    kve_bandsClose(&b);
     return rc;
 }

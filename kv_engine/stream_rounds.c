@@ -1,7 +1,6 @@
 /* The streamed factorisation: rounds of multiplicative updates in groups
  * between which a cost estimate is checked against the tolerance. */
 #include <math.h>
-#include <stdlib.h>
 
 #include "kv_engine_private.h"
 
@@ -109,26 +108,12 @@ static kve_status kve_bandStage(kve_stageRun *r, const float *V, int rows, int f
                                 double *W, double *H, int n)
 {
     const kve_rounds *how = r->how;
-    const int B = how->bands;
-    float *Vb = malloc(sizeof *Vb * (size_t)B * (size_t)frames);
-    double *Wb = malloc(sizeof *Wb * (size_t)B * (size_t)K);
-    double *rowSum = malloc(sizeof *rowSum * (size_t)rows);
-    double *bandSum = malloc(sizeof *bandSum * (size_t)B);
-    double *acc = malloc(sizeof *acc * (size_t)frames);
-    kve_status st = KVE_NO_MEMORY;
-    if (Vb && Wb && rowSum && bandSum && acc) {
-        kve_bandSums(V, rows, frames, how->bandOf, Vb, rowSum, bandSum, acc);
-        kve_bandsOfW(W, rows, K, how->bandOf, B, Wb);
-        st = kve_stage(r, Vb, B, frames, K, Wb, H, n);
-        if (st == KVE_OK)
-            kve_rowsOfBands(Wb, rows, K, how->fixedK > 0 ? how->fixedK : 0, how->bandOf, rowSum,
-                            bandSum, W);
-    }
-    free(Vb);
-    free(Wb);
-    free(rowSum);
-    free(bandSum);
-    free(acc);
+    kve_bandScratch b;
+    if (kve_bandsOpen(&b, V, rows, frames, K, how->bandOf, how->bands) != 0) return KVE_NO_MEMORY;
+    kve_bandsOfW(W, rows, K, how->bandOf, how->bands, b.Wb);
+    const kve_status st = kve_stage(r, b.Vb, how->bands, frames, K, b.Wb, H, n);
+    if (st == KVE_OK) kve_rowsOfBands(b.Wb, rows, K, how->bandOf, b.rowSum, b.bandSum, W);
+    kve_bandsClose(&b);
     return st;
 }
 
@@ -158,9 +143,7 @@ kve_status kve_streamFactorise(const float *V, int rows, int frames, int K, doub
     kve_status st = KVE_OK;
     if (fine < how->iterations)
         st = kve_bandStage(&r, V, rows, frames, K, W, H, how->iterations - fine);
-    if (st == KVE_OK) {
-        st = kve_stage(&r, V, rows, frames, K, W, H, fine);
-    }
+    if (st == KVE_OK) st = kve_stage(&r, V, rows, frames, K, W, H, fine);
     if (st != KVE_OK) return st;
     if (done) {
         done->iterations = r.run;
