@@ -69,6 +69,8 @@ static int kve_blocksOf(kve_vblocks *b, const float *V, int rows, int frames, in
     const size_t size = (size_t)b->n * (size_t)rows * sizeof(double);
     b->buf[0] = malloc(size);
     b->buf[1] = kve_startBlocks(rows, frames, K) > 1 ? malloc(size) : NULL;
+    kve_adviseLarge(b->buf[0], size);
+    kve_adviseLarge(b->buf[1], size);
     return b->buf[0] && (b->buf[1] || kve_startBlocks(rows, frames, K) < 2) ? 0 : -1;
 }
 

@@ -90,6 +90,7 @@ int kve_bandsOpen(kve_bandScratch *b, const float *V, int rows, int frames, int 
                   const int *bandOf, int bands)
 {
     b->Vb = malloc(sizeof *b->Vb * (size_t)bands * (size_t)frames);
+    kve_adviseLarge(b->Vb, sizeof *b->Vb * (size_t)bands * (size_t)frames);
     b->Wb = malloc(sizeof *b->Wb * (size_t)bands * (size_t)K);
     b->rowSum = malloc(sizeof *b->rowSum * (size_t)rows);
     b->bandSum = malloc(sizeof *b->bandSum * (size_t)bands);

@@ -134,7 +134,10 @@ int analyseSound(Run &run) {
     if (!fitsInMemory(run)) return 1;
     warnAboveRank(run);
     try {
-        run.V.assign(static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames), 0.0f);
+        const size_t cells = static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames);
+        run.V.reserve(cells);
+        kve_adviseLarge(run.V.data(), cells * sizeof(float));
+        run.V.assign(cells, 0.0f);
     } catch (const std::bad_alloc &) {
         fail("not enough memory for the analysis");
         return 1;

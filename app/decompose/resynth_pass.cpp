@@ -22,8 +22,7 @@ struct Pass {
     std::vector<PassFile> &files;
     const PassSettings &set;
     std::vector<SNDFILE *> open;
-    std::vector<float> block;
-    std::vector<std::int32_t> words;  // the block as integer steps, for an integer format
+    std::vector<float> block;  // the block as floats, for a float file or the tap
     double gain = 1, peak = 0;
     long done = 0;  // samples of all files, for the bar
     ProgressBar *bar = nullptr;
@@ -44,46 +43,43 @@ bool wrote(SNDFILE *sf, const std::string &staged, std::string &err) {
     return false;
 }
 
+// The block to the writer as the file's samples: nothing is written of a
+// block that holds a sample that is not finite. The float block is made
+// for a float file or the tap.
 int writeBlockTo(Pass &p, int output, long count, const double *const *ch) {
     PassFile &f = p.files[static_cast<size_t>(output)];
     const int channels = p.src.shape->channels;
     const int bits = pcmBits(p.set.format);
-    p.block.resize(static_cast<size_t>(count) * channels);
-    p.words.resize(bits ? p.block.size() : 0);
-    // a channel at a time, without a branch per sample: NaN and infinities
-    // fail the bound, and nothing is written then
-    const double gain = p.gain;
-    double peak = p.peak;
+    const bool tapped = f.tap >= 0 && p.set.tap;
+    const size_t n = static_cast<size_t>(count) * channels;
     bool finite = true;
-    for (int c = 0; c < channels; ++c) {
-        const double *x = ch[c];
-        float *out = p.block.data() + c;
-        for (long i = 0; i < count; ++i) {
-            const double v = x[i] * gain, a = std::fabs(v);
-            finite &= a <= DBL_MAX;
-            peak = a > peak ? a : peak;
-            out[i * channels] = static_cast<float>(v);
-        }
-        if (bits) {
-            std::int32_t *w = p.words.data() + c;
-            for (long i = 0; i < count; ++i) w[i * channels] = pcmWord(x[i] * gain, bits);
-        }
+    if (!bits || tapped) {
+        p.block.resize(n);
+        finite = interleaveFloats(ch, channels, count, p.gain, p.block.data(), p.peak);
     }
-    if (!finite) return notFinite(p, f);
-    p.peak = peak;
     SNDFILE *sf = p.open[static_cast<size_t>(output)];
     const std::string *staged = &f.staged;
     WriteBehind::Job job;
-    if (bits)
-        job = [sf, staged, count, w = p.words](std::string &err) {
+    if (finite && bits == 16) {
+        std::vector<short> w(n);
+        finite = interleaveShorts(ch, channels, count, p.gain, w.data(), p.peak);
+        job = [sf, staged, count, w = std::move(w)](std::string &err) {
+            return sf_writef_short(sf, w.data(), count) == count || wrote(sf, *staged, err);
+        };
+    } else if (finite && bits) {
+        std::vector<std::int32_t> w(n);
+        finite = interleaveWords(ch, channels, count, p.gain, bits, w.data(), p.peak);
+        job = [sf, staged, count, w = std::move(w)](std::string &err) {
             return sf_writef_int(sf, w.data(), count) == count || wrote(sf, *staged, err);
         };
-    else
+    } else if (finite) {
         job = [sf, staged, count, b = p.block](std::string &err) {
             return sf_writef_float(sf, b.data(), count) == count || wrote(sf, *staged, err);
         };
+    }
+    if (!finite) return notFinite(p, f);
     if (!p.writer->add(std::move(job), p.err)) return 1;
-    if (f.tap >= 0 && p.set.tap && !p.set.tap->block(f.tap, p.block.data(), count, p.err)) return 1;
+    if (tapped && !p.set.tap->block(f.tap, p.block.data(), count, p.err)) return 1;
     p.done += count;
     if (p.bar) p.bar->update(static_cast<int>(p.done / std::max(1L, p.src.shape->length)));
     return 0;
@@ -165,7 +161,7 @@ int readChannels(void *user, long start, long count, double *const *ch) {
 
 bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
                       std::string &err) {
-    Pass p{src, files, set, {}, {}, {}, 1, 0, 0, nullptr, nullptr, {}};
+    Pass p{src, files, set, {}, {}, 1, 0, 0, nullptr, nullptr, {}};
     ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
     p.bar = &bar;
     bool ok = runPass(p);

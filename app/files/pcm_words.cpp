@@ -2,6 +2,9 @@
 
 #include <sndfile.h>
 
+#include <cfloat>
+#include <cstring>
+
 namespace korvane {
 
 int pcmBits(SampleFormat f) {
@@ -16,6 +19,83 @@ int pcmBits(SampleFormat f) {
         break;
     }
     return 0;
+}
+
+namespace {
+
+// The loops below run for every sample written; this file is built so that
+// they vectorise (see CMakeLists.txt), with copies for wider vectors chosen
+// when the program loads. One and two channels get loops of their own,
+// since a stride known only at run time keeps them scalar.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define KV_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KV_CLONES
+#endif
+
+// Non-negative doubles order as their bits, with NaN and infinities above
+// every finite one: the peak is an integer maximum, without a branch.
+struct Peak {
+    std::uint64_t top = 0;
+    double operator()(double v) {
+        std::uint64_t u;
+        std::memcpy(&u, &v, sizeof u);
+        u &= ~(std::uint64_t{1} << 63);
+        top = u > top ? u : top;
+        return v;
+    }
+    bool joinTo(double &peak) const {
+        double most;
+        std::memcpy(&most, &top, sizeof most);
+        if (!(most <= DBL_MAX)) return false;
+        peak = most > peak ? most : peak;
+        return true;
+    }
+};
+
+template <typename T, typename To>
+inline bool interleave(const double *const *ch, int channels, long count, double gain, T *out, To to, double &peak) {
+    Peak pk;
+    if (channels == 1) {
+        const double *x = ch[0];
+        for (long i = 0; i < count; ++i) out[i] = to(pk(x[i] * gain));
+    } else if (channels == 2) {
+        const double *x = ch[0], *y = ch[1];
+        for (long i = 0; i < count; ++i) {
+            out[2 * i] = to(pk(x[i] * gain));
+            out[2 * i + 1] = to(pk(y[i] * gain));
+        }
+    } else {
+        for (int c = 0; c < channels; ++c) {
+            const double *x = ch[c];
+            T *o = out + c;
+            for (long i = 0; i < count; ++i) o[i * channels] = to(pk(x[i] * gain));
+        }
+    }
+    return pk.joinTo(peak);
+}
+
+}  // namespace
+
+KV_CLONES bool interleaveFloats(const double *const *ch, int channels, long count, double gain, float *out,
+                                double &peak) {
+    return interleave(
+        ch, channels, count, gain, out, [](double v) { return static_cast<float>(v); }, peak);
+}
+
+KV_CLONES bool interleaveShorts(const double *const *ch, int channels, long count, double gain, short *out,
+                                double &peak) {
+    return interleave(
+        ch, channels, count, gain, out, [](double v) { return static_cast<short>(pcmWord(v, 16) >> 16); }, peak);
+}
+
+KV_CLONES bool interleaveWords(const double *const *ch, int channels, long count, double gain, int bits,
+                               std::int32_t *out, double &peak) {
+    if (bits == 24)
+        return interleave(
+            ch, channels, count, gain, out, [](double v) { return pcmWord(v, 24); }, peak);
+    return interleave(
+        ch, channels, count, gain, out, [bits](double v) { return pcmWord(v, bits); }, peak);
 }
 
 long writePcmFrames(SNDFILE *f, SampleFormat format, const float *interleaved, long frames, int channels,

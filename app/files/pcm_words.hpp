@@ -30,6 +30,15 @@ inline std::int32_t pcmWord(double x, int bits) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << (32 - bits));
 }
 
+// count samples of each channel, times gain, interleaved into out: as
+// floats, as 16-bit samples, or as pcmWord gives them at `bits`. The largest
+// |sample| is joined with peak; false, with peak untouched and out void, when
+// one is not a finite number.
+bool interleaveFloats(const double *const *ch, int channels, long count, double gain, float *out, double &peak);
+bool interleaveShorts(const double *const *ch, int channels, long count, double gain, short *out, double &peak);
+bool interleaveWords(const double *const *ch, int channels, long count, double gain, int bits, std::int32_t *out,
+                     double &peak);
+
 // Writes frames of interleaved samples to f, rounded to the format's steps
 // for an integer format (as floats for a float one); scratch is reused
 // between calls. The count of frames written, as sf_writef_* gives it.

@@ -1,6 +1,7 @@
 #include "files/sound_reader.hpp"
 
 #include "files/memory_policy.hpp"
+#include "kv_engine.h"
 
 #include <fcntl.h>
 #include <sndfile.h>
@@ -176,7 +177,11 @@ bool readSoundFile(const std::string &path, SoundData &out, ReadFailure &why, si
     }
     out.samples.clear();
     try {
-        if (stored) out.samples.resize(stop);
+        if (stored) {
+            out.samples.reserve(stop);
+            kve_adviseLarge(out.samples.data(), stop * sizeof(float));
+            out.samples.resize(stop);
+        }
         if (!readChunks(file.f, channels, stop, limit, out.samples)) {
             why = {ReadStage::Read, tooLarge(double(limit / channels), info.channels, true, limitBytes)};
             out.samples = {};

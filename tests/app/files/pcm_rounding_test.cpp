@@ -99,3 +99,51 @@ TEST(PcmRounding, EightComponentsSumToTheInputWithoutOffset) {
         EXPECT_LE(o.worst, K / 2);
     }
 }
+
+// The block conversions give, sample for sample, what pcmWord gives, in the
+// files' interleaved order, for the one- and two-channel loops and the
+// general one; the peak is the largest |x gain|, and a block holding a
+// sample that is not finite is refused with the peak untouched.
+TEST(PcmRounding, BlocksInterleaveAsEachSampleRoundsAndKeepThePeak) {
+    const long count = 37;  // not a multiple of any vector's width
+    for (int channels : {1, 2, 3}) {
+        std::vector<std::vector<double>> x(static_cast<size_t>(channels), std::vector<double>(count));
+        std::vector<const double *> ch;
+        double want = 0.25;  // an earlier block's peak
+        const double gain = 0.8;
+        for (int c = 0; c < channels; ++c) {
+            for (long i = 0; i < count; ++i)
+                x[c][i] = std::sin(0.7 * i + c) * (i % 5 == 0 ? 1.6 : 0.9) + (i == 3 ? 0.5 / 32768 : 0.0);
+            for (double v : x[c]) want = std::max(want, std::fabs(v * gain));
+            ch.push_back(x[c].data());
+        }
+        const size_t n = static_cast<size_t>(count * channels);
+        std::vector<float> f(n);
+        std::vector<short> s(n);
+        std::vector<std::int32_t> w(n);
+        double pf = 0.25, ps = 0.25, pw = 0.25;
+        ASSERT_TRUE(korvane::interleaveFloats(ch.data(), channels, count, gain, f.data(), pf));
+        ASSERT_TRUE(korvane::interleaveShorts(ch.data(), channels, count, gain, s.data(), ps));
+        ASSERT_TRUE(korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), pw));
+        for (long i = 0; i < count; ++i)
+            for (int c = 0; c < channels; ++c) {
+                const size_t at = static_cast<size_t>(i * channels + c);
+                const double v = x[c][i] * gain;
+                EXPECT_EQ(f[at], static_cast<float>(v)) << channels << " " << i;
+                EXPECT_EQ(s[at], korvane::pcmWord(v, 16) >> 16) << channels << " " << i;
+                EXPECT_EQ(w[at], korvane::pcmWord(v, 24)) << channels << " " << i;
+            }
+        EXPECT_EQ(pf, want);
+        EXPECT_EQ(ps, want);
+        EXPECT_EQ(pw, want);
+
+        for (double bad : {NAN, -INFINITY}) {
+            x[channels - 1][count - 2] = bad;
+            double p = 0.25;
+            EXPECT_FALSE(korvane::interleaveShorts(ch.data(), channels, count, gain, s.data(), p));
+            EXPECT_FALSE(korvane::interleaveFloats(ch.data(), channels, count, gain, f.data(), p));
+            EXPECT_FALSE(korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), p));
+            EXPECT_EQ(p, 0.25);
+        }
+    }
+}
