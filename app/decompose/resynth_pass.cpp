@@ -4,7 +4,9 @@
 #include "files/pcm_words.hpp"
 #include "files/write_behind.hpp"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -22,7 +24,9 @@ struct Pass {
     std::vector<PassFile> &files;
     const PassSettings &set;
     std::vector<SNDFILE *> open;
-    std::vector<float> block;  // the block as floats, for a float file or the tap
+    std::vector<int> fds;           // their descriptors, owned by libsndfile
+    std::vector<size_t> unflushed;  // bytes of each given to the writer since its last flush
+    std::vector<float> block;       // the block as floats, for a float file or the tap
     double gain = 1, peak = 0;
     long done = 0;  // samples of all files, for the bar
     ProgressBar *bar = nullptr;
@@ -43,6 +47,21 @@ bool wrote(SNDFILE *sf, const std::string &staged, std::string &err) {
     return false;
 }
 
+// A file's bytes are handed to the disk every this many, so that the
+// commit's flush does not wait for gigabytes at the end of a long run.
+constexpr size_t kFlushBytes = size_t{32} << 20;
+
+// Starts writing what fd holds so far out to the disk, without waiting;
+// a hint, always true. fd < 0: nothing.
+bool startDisk(int fd) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (fd >= 0) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+#endif
+    return true;
+}
+
 // The block to the writer as the file's samples: nothing is written of a
 // block that holds a sample that is not finite. The float block is made
 // for a float file or the tap.
@@ -59,22 +78,26 @@ int writeBlockTo(Pass &p, int output, long count, const double *const *ch) {
     }
     SNDFILE *sf = p.open[static_cast<size_t>(output)];
     const std::string *staged = &f.staged;
+    size_t &unflushed = p.unflushed[static_cast<size_t>(output)];
+    unflushed += n * (bits == 16 ? 2 : 4);
+    const int flush = unflushed >= kFlushBytes ? p.fds[static_cast<size_t>(output)] : -1;
+    if (flush >= 0) unflushed = 0;
     WriteBehind::Job job;
     if (finite && bits == 16) {
         std::vector<short> w(n);
         finite = interleaveShorts(ch, channels, count, p.gain, w.data(), p.peak);
-        job = [sf, staged, count, w = std::move(w)](std::string &err) {
-            return sf_writef_short(sf, w.data(), count) == count || wrote(sf, *staged, err);
+        job = [sf, flush, staged, count, w = std::move(w)](std::string &err) {
+            return (sf_writef_short(sf, w.data(), count) == count && startDisk(flush)) || wrote(sf, *staged, err);
         };
     } else if (finite && bits) {
         std::vector<std::int32_t> w(n);
         finite = interleaveWords(ch, channels, count, p.gain, bits, w.data(), p.peak);
-        job = [sf, staged, count, w = std::move(w)](std::string &err) {
-            return sf_writef_int(sf, w.data(), count) == count || wrote(sf, *staged, err);
+        job = [sf, flush, staged, count, w = std::move(w)](std::string &err) {
+            return (sf_writef_int(sf, w.data(), count) == count && startDisk(flush)) || wrote(sf, *staged, err);
         };
     } else if (finite) {
-        job = [sf, staged, count, b = p.block](std::string &err) {
-            return sf_writef_float(sf, b.data(), count) == count || wrote(sf, *staged, err);
+        job = [sf, flush, staged, count, b = p.block](std::string &err) {
+            return (sf_writef_float(sf, b.data(), count) == count && startDisk(flush)) || wrote(sf, *staged, err);
         };
     }
     if (!finite) return notFinite(p, f);
@@ -98,17 +121,22 @@ int writeBlock(void *user, int output, long, long count, const double *const *ch
 
 bool openAll(Pass &p) {
     p.open.assign(p.files.size(), nullptr);
+    p.fds.assign(p.files.size(), -1);
+    p.unflushed.assign(p.files.size(), 0);
     for (size_t i = 0; i < p.files.size(); ++i) {
         SF_INFO info;
         std::memset(&info, 0, sizeof info);
         info.samplerate = p.src.sampleRate;
         info.channels = p.src.shape->channels;
         info.format = sndfileFormat(p.set.format);
-        p.open[i] = sf_open(p.files[i].staged.c_str(), SFM_WRITE, &info);
+        const int fd = open(p.files[i].staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        p.open[i] = fd < 0 ? nullptr : sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
         if (!p.open[i]) {
+            if (fd >= 0) close(fd);  // libsndfile owns it only once open
             p.err = "cannot write '" + StagedSet::shownPath(p.files[i].staged) + "': " + sf_strerror(nullptr);
             return false;
         }
+        p.fds[i] = fd;
         // full-scale floats map to full-scale integers without wrapping
         sf_command(p.open[i], SFC_SET_CLIPPING, nullptr, SF_TRUE);
     }
@@ -161,7 +189,7 @@ int readChannels(void *user, long start, long count, double *const *ch) {
 
 bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
                       std::string &err) {
-    Pass p{src, files, set, {}, {}, 1, 0, 0, nullptr, nullptr, {}};
+    Pass p{src, files, set, {}, {}, {}, {}, 1, 0, 0, nullptr, nullptr, {}};
     ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
     p.bar = &bar;
     bool ok = runPass(p);

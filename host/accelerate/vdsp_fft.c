@@ -111,6 +111,32 @@ static fftw_plan get_plan(FFTSetupD s, vDSP_Length log2n, int forward) {
     return p;
 }
 
+/* copies of the packing loops in wider vectors, chosen when the program
+ * loads: they only move values (and double them, exactly), so every copy
+ * gives the same bits */
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define KV_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KV_CLONES
+#endif
+
+/* b = re[0], im[0], re[1], im[1], ... over h pairs */
+KV_CLONES static void interleave(double *restrict b, const double *restrict re, const double *restrict im, size_t h) {
+    for (size_t k = 0; k < h; k++) {
+        b[2 * k] = re[k];
+        b[2 * k + 1] = im[k];
+    }
+}
+
+/* the reverse, times s (1 or 2) */
+KV_CLONES static void deinterleave(double *restrict re, double *restrict im, const double *restrict b, size_t h,
+                                   double s) {
+    for (size_t k = 0; k < h; k++) {
+        re[k] = s * b[2 * k];
+        im[k] = s * b[2 * k + 1];
+    }
+}
+
 static void fft_unit(FFTSetupD s, double *re, double *im, vDSP_Length log2n, FFTDirection dir) {
     size_t n = (size_t)1 << log2n, h = n / 2;
     int forward = dir == kFFTDirection_Forward;
@@ -120,33 +146,20 @@ static void fft_unit(FFTSetupD s, double *re, double *im, vDSP_Length log2n, FFT
     double *b = own ? own : fftw_malloc(buf_len(log2n) * sizeof(double));
     if (!b) return;
     if (forward) {
-        for (size_t k = 0; k < h; k++) {
-            b[2 * k] = re[k];
-            b[2 * k + 1] = im[k];
-        }
+        interleave(b, re, im, h);
         fftw_execute_dft_r2c(p, b, (fftw_complex *)b);
         /* b holds X[0 .. n/2] as interleaved pairs */
-        re[0] = 2.0 * b[0];
-        im[0] = 2.0 * b[n];
-        for (size_t k = 1; k < h; k++) {
-            re[k] = 2.0 * b[2 * k];
-            im[k] = 2.0 * b[2 * k + 1];
-        }
+        const double nyquist = b[n];
+        deinterleave(re, im, b, h, 2.0);
+        im[0] = 2.0 * nyquist;
     } else {
-        b[0] = re[0];
+        interleave(b, re, im, h);
         b[1] = 0.0;
         b[n] = im[0];
         b[n + 1] = 0.0;
-        for (size_t k = 1; k < h; k++) {
-            b[2 * k] = re[k];
-            b[2 * k + 1] = im[k];
-        }
         double *real = b + buf_split(log2n);
         fftw_execute_dft_c2r(p, (fftw_complex *)b, real);
-        for (size_t k = 0; k < h; k++) {
-            re[k] = real[2 * k];
-            im[k] = real[2 * k + 1];
-        }
+        deinterleave(re, im, real, h, 1.0);
     }
     if (own)
         atomic_store(&s->buf, own);
