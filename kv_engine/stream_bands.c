@@ -39,24 +39,36 @@ int kve_bandsValid(const int *bandOf, int bands, int rows)
     return 1;
 }
 
+/* rows r0 .. r0 + n - 1 (n <= 8) each summed in double, in order over the
+ * frames: the rows side by side, so that their chains of additions overlap */
+static void kve_rowSums(const float *V, size_t T, int r0, int n, double *rowSum)
+{
+    const float *v[8];
+    double s[8] = {0.0};
+    for (int i = 0; i < 8; i++) v[i] = V + (size_t)(r0 + (i < n ? i : 0)) * T;
+    if (n == 8)
+        for (size_t t = 0; t < T; t++)
+            for (int i = 0; i < 8; i++) s[i] += v[i][t];
+    else
+        for (int i = 0; i < n; i++)
+            for (size_t t = 0; t < T; t++) s[i] += v[i][t];
+    for (int i = 0; i < n; i++) rowSum[r0 + i] = s[i];
+}
+
 void kve_bandSums(const float *V, int rows, int frames, const int *bandOf, float *Vb,
                   double *rowSum, double *bandSum, double *acc)
 {
     const size_t T = (size_t)frames;
+    for (int r = 0; r < rows; r += 8) kve_rowSums(V, T, r, rows - r < 8 ? rows - r : 8, rowSum);
     for (int r = 0; r < rows;) {
-        /* a band's rows summed in double, in order */
+        /* a band's rows summed in double, frame by frame in order */
         const int g = bandOf[r];
         for (size_t t = 0; t < T; t++) acc[t] = 0.0;
         bandSum[g] = 0.0;
         for (; r < rows && bandOf[r] == g; r++) {
             const float *v = V + (size_t)r * T;
-            double sum = 0.0;
-            for (size_t t = 0; t < T; t++) {
-                sum += v[t];
-                acc[t] += v[t];
-            }
-            rowSum[r] = sum;
-            bandSum[g] += sum;
+            for (size_t t = 0; t < T; t++) acc[t] += v[t];
+            bandSum[g] += rowSum[r];
         }
         float *o = Vb + (size_t)g * T;
         for (size_t t = 0; t < T; t++) o[t] = (float)acc[t];
