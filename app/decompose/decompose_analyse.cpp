@@ -134,10 +134,8 @@ int analyseSound(Run &run) {
     if (!fitsInMemory(run)) return 1;
     warnAboveRank(run);
     try {
-        const size_t cells = static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames);
-        run.V.reserve(cells);
-        kve_adviseLarge(run.V.data(), cells * sizeof(float));
-        run.V.assign(cells, 0.0f);
+        // every cell is written by the analysis: no zeroing pass first
+        run.V.resize(static_cast<size_t>(s.rows) * static_cast<size_t>(s.frames));
     } catch (const std::bad_alloc &) {
         fail("not enough memory for the analysis");
         return 1;

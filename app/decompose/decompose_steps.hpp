@@ -8,6 +8,7 @@
 
 #include "decompose/decompose.hpp"
 #include "files/file_hash.hpp"
+#include "files/large_buffer.hpp"
 #include "files/read_ahead.hpp"
 #include "kv_engine.h"
 #include "files/staged_set.hpp"
@@ -38,7 +39,7 @@ struct Run {
     std::shared_ptr<ReadAhead> streamAhead;  // the stream read a block ahead of the engine (soundSource)
     std::string name;                        // the input's base name
     kve_streamShape shape{};                 // the padded framing of the analysis
-    std::vector<float> V;                    // rows x frames, as floats
+    LargeVector<float> V;                    // rows x frames, as floats (filled by the analysis)
     kve_model model{};                       // what the factorisation lowers
     int pool = 0;                            // components factorised before grouping; 0: none
     double bandsHz = 0;                      // the first rounds on bands from this (kve_bandLayout); 0: none

@@ -107,13 +107,15 @@ TEST(PcmRounding, EightComponentsSumToTheInputWithoutOffset) {
 TEST(PcmRounding, BlocksInterleaveAsEachSampleRoundsAndKeepThePeak) {
     const long count = 37;  // not a multiple of any vector's width
     for (int channels : {1, 2, 3}) {
-        std::vector<std::vector<double>> x(static_cast<size_t>(channels), std::vector<double>(count));
+        std::vector<std::vector<double>> x(static_cast<size_t>(channels),
+                                           std::vector<double>(count));
         std::vector<const double *> ch;
         double want = 0.25;  // an earlier block's peak
         const double gain = 0.8;
         for (int c = 0; c < channels; ++c) {
             for (long i = 0; i < count; ++i)
-                x[c][i] = std::sin(0.7 * i + c) * (i % 5 == 0 ? 1.6 : 0.9) + (i == 3 ? 0.5 / 32768 : 0.0);
+                x[c][i] =
+                    std::sin(0.7 * i + c) * (i % 5 == 0 ? 1.6 : 0.9) + (i == 3 ? 0.5 / 32768 : 0.0);
             for (double v : x[c]) want = std::max(want, std::fabs(v * gain));
             ch.push_back(x[c].data());
         }
@@ -142,7 +144,8 @@ TEST(PcmRounding, BlocksInterleaveAsEachSampleRoundsAndKeepThePeak) {
             double p = 0.25;
             EXPECT_FALSE(korvane::interleaveShorts(ch.data(), channels, count, gain, s.data(), p));
             EXPECT_FALSE(korvane::interleaveFloats(ch.data(), channels, count, gain, f.data(), p));
-            EXPECT_FALSE(korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), p));
+            EXPECT_FALSE(
+                korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), p));
             EXPECT_EQ(p, 0.25);
         }
     }
