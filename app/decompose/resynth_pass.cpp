@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -130,10 +131,12 @@ bool openAll(Pass &p) {
         info.channels = p.src.shape->channels;
         info.format = sndfileFormat(p.set.format);
         const int fd = open(p.files[i].staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const std::string why = fd < 0 ? std::strerror(errno) : "";
+        // libsndfile owns fd from here, and closes it when it cannot open
         p.open[i] = fd < 0 ? nullptr : sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
         if (!p.open[i]) {
-            if (fd >= 0) close(fd);  // libsndfile owns it only once open
-            p.err = "cannot write '" + StagedSet::shownPath(p.files[i].staged) + "': " + sf_strerror(nullptr);
+            p.err = "cannot write '" + StagedSet::shownPath(p.files[i].staged) +
+                    "': " + (fd < 0 ? why : std::string(sf_strerror(nullptr)));
             return false;
         }
         p.fds[i] = fd;

@@ -147,8 +147,7 @@ bool readChunks(SNDFILE *f, size_t channels, size_t stop, size_t limit, std::vec
 // Opens fd with libsndfile, which then owns it.
 bool openSound(int fd, SndFile &file, SF_INFO &info, ReadFailure &why) {
     file.f = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
-    if (!file.f) {
-        close(fd);
+    if (!file.f) {  // libsndfile has closed fd: closing it again could close another file's
         why = {ReadStage::Format, sf_strerror(nullptr)};
         return false;
     }
