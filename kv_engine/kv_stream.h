@@ -122,6 +122,20 @@ kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const dou
                              const double *H, int K, const kve_output *outs, int nOuts,
                              kve_sink sink, int threads);
 
+/* The same in single precision: the spectra are formed in double, then
+ * rounded, and each output's mask, inverse and overlap-add are in float
+ * (e = FLT_MIN); the outputs still sum to the sound, to float's rounding.
+ * About twice as fast. W and H must fit in float (else KVE_BAD_ARGUMENT). */
+typedef int (*kve_writeSingleFn)(void *user, int output, long start, long count,
+                                 const float *const *ch);
+typedef struct kve_sinkSingle {
+    kve_writeSingleFn write;
+    void *user;
+} kve_sinkSingle;
+kve_status kve_streamResynthSingle(const kve_streamShape *s, kve_source src, const double *W,
+                                   const double *H, int K, const kve_output *outs, int nOuts,
+                                   kve_sinkSingle sink, int threads);
+
 /* Bytes a run holds at its peak: V (vCell bytes a value: 8 for doubles, 4
  * for floats), W, H and the larger of the two passes' scratch (the
  * factorisation's own work space is not counted). SIZE_MAX when it

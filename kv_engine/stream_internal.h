@@ -49,18 +49,34 @@ void kve_runTwo(void *(*run)(void *), void *a, void *b, int threads);
 /* the floor against 0 / 0: the masks of all K components still sum to 1 */
 #define KVE_FLOOR DBL_MIN
 
+/* the same in single precision: the mask's floor stays a normal float */
+#define KVE_FLOOR_SINGLE FLT_MIN
+
+/* a pass's own buffers in one precision */
+typedef struct kve_passDouble {
+    double *Wt;      /* W by columns, K x rows */
+    double *inv;     /* KVE_BLOCK x rows: 1 / (w.h + K e) of the block's frames */
+    double *acc;     /* units x accLen: overlap-add from the block's first sample */
+    double *gs;      /* g / (2 N x overlap sum of g^2): the synthesis window */
+    double *work[2]; /* per thread: a masked frame, then a group's mask of bins values */
+} kve_passDouble;
+
+typedef struct kve_passSingle {
+    float *Wt, *inv, *acc, *gs, *work[2]; /* as kve_passDouble's */
+    float *x;                             /* channels x KVE_BLOCK frames: the spectra rounded */
+    FFTSetup setup[2];
+} kve_passSingle;
+
 typedef struct kve_pass {
     kve_frames f;
     const double *H;
     int K;
-    double *Wt; /* W by columns, K x rows */
     const kve_output *outs;
-    int units;   /* outputs x channels, output-major */
-    double *inv; /* KVE_BLOCK x rows: 1 / (w.h + K e) of the block's frames */
-    double *acc; /* units x accLen: overlap-add from the block's first sample */
+    int units; /* outputs x channels, output-major */
     long accLen;
-    double *gs;      /* g / (2 N x overlap sum of g^2): the synthesis window */
-    double *work[2]; /* per thread: a masked frame, then a group's mask of bins values */
+    bool single; /* masks, inverses and overlap-add in sgl, else in dbl */
+    kve_passDouble dbl;
+    kve_passSingle sgl;
 } kve_pass;
 
 typedef struct kve_part {

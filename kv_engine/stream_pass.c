@@ -56,12 +56,45 @@ static double *kve_synthesisWindow(const double *g, int N, int hop)
 static void kve_passFree(kve_pass *p)
 {
     kve_framesFree(&p->f);
-    free(p->Wt);
-    free(p->inv);
-    free(p->acc);
-    free(p->gs);
-    free(p->work[0]);
-    free(p->work[1]);
+    free(p->dbl.Wt);
+    free(p->dbl.inv);
+    free(p->dbl.acc);
+    free(p->dbl.gs);
+    free(p->sgl.Wt);
+    free(p->sgl.inv);
+    free(p->sgl.acc);
+    free(p->sgl.gs);
+    free(p->sgl.x);
+    for (int i = 0; i < 2; i++) {
+        free(p->dbl.work[i]);
+        free(p->sgl.work[i]);
+        vDSP_destroy_fftsetup(p->sgl.setup[i]);
+    }
+}
+
+/* the single-precision buffers, from W and the double synthesis window */
+static int kve_singleInit(kve_pass *p, const double *W, const double *gs)
+{
+    const kve_streamShape *s = p->f.s;
+    const size_t rows = (size_t)s->rows, K = (size_t)p->K, ld = p->f.sgram[0].ld;
+    kve_passSingle *b = &p->sgl;
+    b->Wt = malloc(rows * K * sizeof(float));
+    b->inv = malloc(rows * KVE_BLOCK * sizeof(float));
+    b->acc = calloc((size_t)p->units * (size_t)p->accLen, sizeof(float));
+    b->gs = malloc((size_t)s->N * sizeof(float));
+    b->x = malloc((size_t)p->f.ch * KVE_BLOCK * ld * sizeof(float));
+    bool ok = b->Wt && b->inv && b->acc && b->gs && b->x;
+    for (int i = 0; i < 2 && ok; i++) {
+        b->work[i] = malloc((ld + (size_t)s->bins) * sizeof(float));
+        b->setup[i] =
+            i < p->f.threads ? vDSP_create_fftsetup(p->f.sgram[0].log2n, kFFTRadix2) : NULL;
+        ok = b->work[i] && (b->setup[i] || i >= p->f.threads);
+    }
+    if (!ok) return KVE_NO_MEMORY;
+    for (size_t r = 0; r < rows; r++)
+        for (size_t k = 0; k < K; k++) b->Wt[k * rows + r] = (float)W[r * K + k];
+    for (int i = 0; i < s->N; i++) b->gs[i] = (float)gs[i];
+    return KVE_OK;
 }
 
 static int kve_passInit(kve_pass *p, const kve_streamShape *s, const double *W, int threads)
@@ -70,42 +103,55 @@ static int kve_passInit(kve_pass *p, const kve_streamShape *s, const double *W, 
     int rc = kve_framesInit(&p->f, s, false, threads);
     if (rc != KVE_OK) return rc;
     p->accLen = (long)(KVE_BLOCK - 1) * s->hop + s->N;
-    p->Wt = malloc(rows * K * sizeof(double));
-    p->inv = malloc(rows * KVE_BLOCK * sizeof(double));
-    p->acc = calloc((size_t)p->units * (size_t)p->accLen, sizeof(double));
-    p->gs = kve_synthesisWindow(p->f.sgram[0].g, s->N, s->hop);
+    kve_passDouble *b = &p->dbl;
+    b->gs = kve_synthesisWindow(p->f.sgram[0].g, s->N, s->hop);
+    if (!b->gs) return KVE_NO_MEMORY;
+    if (p->single) return kve_singleInit(p, W, b->gs);
+    b->Wt = malloc(rows * K * sizeof(double));
+    b->inv = malloc(rows * KVE_BLOCK * sizeof(double));
+    b->acc = calloc((size_t)p->units * (size_t)p->accLen, sizeof(double));
     for (int i = 0; i < 2; i++)
-        p->work[i] = malloc((p->f.sgram[0].ld + (size_t)s->bins) * sizeof(double));
-    if (!p->Wt || !p->inv || !p->acc || !p->gs || !p->work[0] || !p->work[1]) return KVE_NO_MEMORY;
+        b->work[i] = malloc((p->f.sgram[0].ld + (size_t)s->bins) * sizeof(double));
+    if (!b->Wt || !b->inv || !b->acc || !b->work[0] || !b->work[1]) return KVE_NO_MEMORY;
     for (size_t r = 0; r < rows; r++)
-        for (size_t k = 0; k < K; k++) p->Wt[k * rows + r] = W[r * K + k];
+        for (size_t k = 0; k < K; k++) b->Wt[k * rows + r] = W[r * K + k];
     return KVE_OK;
 }
 
+/* where the finished samples go: one of the two sinks */
+typedef struct kve_anySink {
+    kve_sink d;
+    kve_sinkSingle s;
+} kve_anySink;
+
 /* the block's finished samples to the sink, then the overlap-add moved on
  * to the next block's first sample */
-static int kve_emit(kve_pass *p, kve_sink sink, bool last)
+static int kve_emit(kve_pass *p, kve_anySink sink, bool last)
 {
     const kve_streamShape *s = p->f.s;
     const long S0 = p->f.inStart, step = (long)p->f.nb * s->hop;
     const long end = last ? S0 + step - s->hop + s->N : S0 + step;
     const long a = S0 > 0 ? S0 : 0, b = end < s->length ? end : s->length;
     const int ch = p->f.ch;
+    const size_t cell = p->single ? sizeof(float) : sizeof(double);
+    char *const acc0 = p->single ? (char *)p->sgl.acc : (char *)p->dbl.acc;
     for (int o = 0; b > a && o < p->units / ch; o++) {
-        const double *at[KVE_MOST_CHANNELS] = {NULL};
+        const void *at[KVE_MOST_CHANNELS] = {NULL};
         for (int c = 0; c < ch; c++)
-            at[c] = p->acc + (size_t)(o * ch + c) * (size_t)p->accLen + (a - S0);
-        if (sink.write(sink.user, o, a, b - a, at) != 0) return KVE_SINK_FAILED;
+            at[c] = acc0 + ((size_t)(o * ch + c) * (size_t)p->accLen + (size_t)(a - S0)) * cell;
+        const int w = p->single ? sink.s.write(sink.s.user, o, a, b - a, (const float *const *)at)
+                                : sink.d.write(sink.d.user, o, a, b - a, (const double *const *)at);
+        if (w != 0) return KVE_SINK_FAILED;
     }
     for (int u = 0; !last && u < p->units; u++) {
-        double *acc = p->acc + (size_t)u * (size_t)p->accLen;
+        char *acc = acc0 + (size_t)u * (size_t)p->accLen * cell;
         const size_t keep = (size_t)(p->accLen - step);
-        memmove(acc, acc + step, keep * sizeof(double)); /* the rest is set, not added */
+        memmove(acc, acc + (size_t)step * cell, keep * cell); /* the rest is set, not added */
     }
     return KVE_OK;
 }
 
-static int kve_block(kve_pass *p, kve_source src, kve_sink sink, long t0, size_t nb)
+static int kve_block(kve_pass *p, kve_source src, kve_anySink sink, long t0, size_t nb)
 {
     const int rc = kve_framesRead(&p->f, src, t0, nb);
     if (rc != KVE_OK) return rc;
@@ -128,16 +174,29 @@ static int kve_block(kve_pass *p, kve_source src, kve_sink sink, long t0, size_t
     return kve_emit(p, sink, t0 + (long)nb == p->f.s->frames);
 }
 
-kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const double *W,
-                             const double *H, int K, const kve_output *outs, int nOuts,
-                             kve_sink sink, int threads)
+/* W and H within float's range, for the single-precision pass */
+static bool kve_fitsSingle(const double *x, size_t n)
 {
-    if (!s || s->N < 2 || s->frames < 1 || !src.read || !sink.write || !W || !H || K < 1 || !outs ||
-        nOuts < 1 || nOuts > INT_MAX / 2)
+    for (size_t i = 0; i < n; i++)
+        if (!(x[i] <= FLT_MAX)) return false;
+    return true;
+}
+
+static kve_status kve_resynth(const kve_streamShape *s, kve_source src, const double *W,
+                              const double *H, int K, const kve_output *outs, int nOuts,
+                              kve_anySink sink, int threads, bool single)
+{
+    if (!s || s->N < 2 || s->frames < 1 || !src.read ||
+        !(single ? !!sink.s.write : !!sink.d.write) || !W || !H || K < 1 || !outs || nOuts < 1 ||
+        nOuts > INT_MAX / 2)
         return KVE_BAD_ARGUMENT;
     int rc = kve_check(s, W, H, K, outs, nOuts);
+    if (rc == KVE_OK && single &&
+        !(kve_fitsSingle(W, (size_t)s->rows * (size_t)K) &&
+          kve_fitsSingle(H, (size_t)K * (size_t)s->frames)))
+        rc = KVE_BAD_ARGUMENT;
     if (rc != KVE_OK) return rc;
-    kve_pass p = {.H = H, .K = K, .outs = outs, .units = nOuts * s->channels};
+    kve_pass p = {.H = H, .K = K, .outs = outs, .units = nOuts * s->channels, .single = single};
     rc = kve_passInit(&p, s, W, threads);
     for (long t0 = 0; rc == KVE_OK && t0 < s->frames; t0 += KVE_BLOCK) {
         const size_t nb = s->frames - t0 < KVE_BLOCK ? (size_t)(s->frames - t0) : KVE_BLOCK;
@@ -145,4 +204,18 @@ kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const dou
     }
     kve_passFree(&p);
     return rc;
+}
+
+kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const double *W,
+                             const double *H, int K, const kve_output *outs, int nOuts,
+                             kve_sink sink, int threads)
+{
+    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.d = sink}, threads, false);
+}
+
+kve_status kve_streamResynthSingle(const kve_streamShape *s, kve_source src, const double *W,
+                                   const double *H, int K, const kve_output *outs, int nOuts,
+                                   kve_sinkSingle sink, int threads)
+{
+    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.s = sink}, threads, true);
 }

@@ -82,7 +82,8 @@ struct CheckedSource {
 struct ArraySink {
     std::vector<double *> out;
     int channels;
-    static int write(void *user, int output, long start, long count, const double *const *ch) {
+    template <typename S>
+    static int write(void *user, int output, long start, long count, const S *const *ch) {
         auto *s = static_cast<ArraySink *>(user);
         double *o = s->out[static_cast<size_t>(output)] + start * s->channels;
         for (long i = 0; i < count; ++i)
@@ -269,8 +270,16 @@ py::list Decomposition::resynthesise(const std::vector<std::vector<int>> &sets) 
     kve_status st;
     {
         py::gil_scoped_release release;
-        st = kve_streamResynth(&s, kve_source{CheckedSource::read, &src}, run_->W.data(), run_->H.data(), run_->inner,
-                               outs.data(), static_cast<int>(outs.size()), kve_sink{ArraySink::write, &sink}, 0);
+        const kve_source from{CheckedSource::read, &src};
+        const int n = static_cast<int>(outs.size());
+        st = opt_->precision == "single"
+                 ? kve_streamResynthSingle(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(), n,
+                                           kve_sinkSingle{ArraySink::write<float>, &sink}, 0)
+                 : KVE_BAD_ARGUMENT;
+        // double: asked for, or factors beyond float's range (refused before any block)
+        if (st == KVE_BAD_ARGUMENT)
+            st = kve_streamResynth(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(), n,
+                                   kve_sink{ArraySink::write<double>, &sink}, 0);
     }
     raiseIfStopped(bridge);
     if (st == KVE_NO_MEMORY) raise(PyExc_MemoryError, "not enough memory for the resynthesis");

@@ -86,8 +86,8 @@ Command decomposeCommand() {
                 ->check(CLI::IsMember({"shared", "own"}));
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--precision", opt->precision,
-                           "Keep the factors in single precision during the rounds (convolutive bases too), about "
-                           "twice as fast, or in double")
+                           "Keep the factors in single precision during the rounds (convolutive bases too) and "
+                           "resynthesise in it, about twice as fast, or in double")
                 ->check(CLI::IsMember({"single", "double"}))
                 ->capture_default_str();
             cmd.add_option("--order", opt->order, "Order of the components (after any given ones)")

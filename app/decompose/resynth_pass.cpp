@@ -65,8 +65,9 @@ bool startDisk(int fd) {
 
 // The block to the writer as the file's samples: nothing is written of a
 // block that holds a sample that is not finite. The float block is made
-// for a float file or the tap.
-int writeBlockTo(Pass &p, int output, long count, const double *const *ch) {
+// for a float file or the tap. S: the pass's precision.
+template <typename S>
+int writeBlockTo(Pass &p, int output, long count, const S *const *ch) {
     PassFile &f = p.files[static_cast<size_t>(output)];
     const int channels = p.src.shape->channels;
     const int bits = pcmBits(p.set.format);
@@ -110,7 +111,8 @@ int writeBlockTo(Pass &p, int output, long count, const double *const *ch) {
 }
 
 // nothing is thrown back through the engine
-int writeBlock(void *user, int output, long, long count, const double *const *ch) {
+template <typename S>
+int writeBlock(void *user, int output, long, long count, const S *const *ch) {
     Pass &p = *static_cast<Pass *>(user);
     try {
         return writeBlockTo(p, output, count, ch);
@@ -168,8 +170,14 @@ bool runPass(Pass &p) {
     if (ok) {
         // two blocks of every file may wait to be written
         p.writer = std::make_unique<WriteBehind>(2 * p.files.size());
-        int st = kve_streamResynth(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
-                                   static_cast<int>(outs.size()), kve_sink{writeBlock, &p}, 0);
+        int st = p.set.single
+                     ? kve_streamResynthSingle(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
+                                               static_cast<int>(outs.size()), kve_sinkSingle{writeBlock<float>, &p}, 0)
+                     : KVE_BAD_ARGUMENT;
+        // double: asked for, or factors beyond float's range (refused before any block)
+        if (st == KVE_BAD_ARGUMENT && p.done == 0)
+            st = kve_streamResynth(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
+                                   static_cast<int>(outs.size()), kve_sink{writeBlock<double>, &p}, 0);
         std::string werr;
         const bool written = p.writer->finish(werr);
         p.writer.reset();

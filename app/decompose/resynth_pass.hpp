@@ -46,6 +46,7 @@ struct PassSettings {
     bool quiet = false;     // no line about the common gain
     bool progress = false;  // draw a bar
     PassTap *tap = nullptr;
+    bool single = false;  // masks, inverses and overlap-add in single precision
 };
 
 // Writes every file; false and err on failure. gain is the common gain used.

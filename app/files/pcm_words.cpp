@@ -53,23 +53,24 @@ struct Peak {
     }
 };
 
-template <typename T, typename To>
-inline bool interleave(const double *const *ch, int channels, long count, double gain, T *out, To to, double &peak) {
+// samples of S (double or float), each widened to double before the gain
+template <typename S, typename T, typename To>
+inline bool interleave(const S *const *ch, int channels, long count, double gain, T *out, To to, double &peak) {
     Peak pk;
     if (channels == 1) {
-        const double *x = ch[0];
-        for (long i = 0; i < count; ++i) out[i] = to(pk(x[i] * gain));
+        const S *x = ch[0];
+        for (long i = 0; i < count; ++i) out[i] = to(pk(double(x[i]) * gain));
     } else if (channels == 2) {
-        const double *x = ch[0], *y = ch[1];
+        const S *x = ch[0], *y = ch[1];
         for (long i = 0; i < count; ++i) {
-            out[2 * i] = to(pk(x[i] * gain));
-            out[2 * i + 1] = to(pk(y[i] * gain));
+            out[2 * i] = to(pk(double(x[i]) * gain));
+            out[2 * i + 1] = to(pk(double(y[i]) * gain));
         }
     } else {
         for (int c = 0; c < channels; ++c) {
-            const double *x = ch[c];
+            const S *x = ch[c];
             T *o = out + c;
-            for (long i = 0; i < count; ++i) o[i * channels] = to(pk(x[i] * gain));
+            for (long i = 0; i < count; ++i) o[i * channels] = to(pk(double(x[i]) * gain));
         }
     }
     return pk.joinTo(peak);
@@ -77,26 +78,27 @@ inline bool interleave(const double *const *ch, int channels, long count, double
 
 }  // namespace
 
-KV_CLONES bool interleaveFloats(const double *const *ch, int channels, long count, double gain, float *out,
-                                double &peak) {
-    return interleave(
-        ch, channels, count, gain, out, [](double v) { return static_cast<float>(v); }, peak);
-}
+#define AS_FLOAT [](double v) { return static_cast<float>(v); }
+#define AS_SHORT [](double v) { return static_cast<short>(pcmWord(v, 16) >> 16); }
+#define AS_WORD24 [](double v) { return pcmWord(v, 24); }
+#define KV_INTERLEAVE(S)                                                                                               \
+    KV_CLONES bool interleaveFloats(const S *const *ch, int channels, long count, double gain, float *out,             \
+                                    double &peak) {                                                                    \
+        return interleave(ch, channels, count, gain, out, AS_FLOAT, peak);                                             \
+    }                                                                                                                  \
+    KV_CLONES bool interleaveShorts(const S *const *ch, int channels, long count, double gain, short *out,             \
+                                    double &peak) {                                                                    \
+        return interleave(ch, channels, count, gain, out, AS_SHORT, peak);                                             \
+    }                                                                                                                  \
+    KV_CLONES bool interleaveWords(const S *const *ch, int channels, long count, double gain, int bits,                \
+                                   std::int32_t *out, double &peak) {                                                  \
+        if (bits == 24) return interleave(ch, channels, count, gain, out, AS_WORD24, peak);                            \
+        return interleave(                                                                                             \
+            ch, channels, count, gain, out, [bits](double v) { return pcmWord(v, bits); }, peak);                      \
+    }
 
-KV_CLONES bool interleaveShorts(const double *const *ch, int channels, long count, double gain, short *out,
-                                double &peak) {
-    return interleave(
-        ch, channels, count, gain, out, [](double v) { return static_cast<short>(pcmWord(v, 16) >> 16); }, peak);
-}
-
-KV_CLONES bool interleaveWords(const double *const *ch, int channels, long count, double gain, int bits,
-                               std::int32_t *out, double &peak) {
-    if (bits == 24)
-        return interleave(
-            ch, channels, count, gain, out, [](double v) { return pcmWord(v, 24); }, peak);
-    return interleave(
-        ch, channels, count, gain, out, [bits](double v) { return pcmWord(v, bits); }, peak);
-}
+KV_INTERLEAVE(double)
+KV_INTERLEAVE(float)
 
 long writePcmFrames(SNDFILE *f, SampleFormat format, const float *interleaved, long frames, int channels,
                     std::vector<std::int32_t> &scratch) {

@@ -38,6 +38,11 @@ bool interleaveFloats(const double *const *ch, int channels, long count, double 
 bool interleaveShorts(const double *const *ch, int channels, long count, double gain, short *out, double &peak);
 bool interleaveWords(const double *const *ch, int channels, long count, double gain, int bits, std::int32_t *out,
                      double &peak);
+// the same from single-precision samples
+bool interleaveFloats(const float *const *ch, int channels, long count, double gain, float *out, double &peak);
+bool interleaveShorts(const float *const *ch, int channels, long count, double gain, short *out, double &peak);
+bool interleaveWords(const float *const *ch, int channels, long count, double gain, int bits, std::int32_t *out,
+                     double &peak);
 
 // Writes frames of interleaved samples to f, rounded to the format's steps
 // for an integer format (as floats for a float one); scratch is reused

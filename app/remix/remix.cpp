@@ -116,7 +116,10 @@ bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
                    f.inner,
                    r.sound.sampleRate,
                    "'" + r.opt.dir + "/components.json'"};
-    PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal()};
+    // the precision of the run that made the factors
+    const json *settings = r.record.contains("settings") ? &r.record["settings"] : nullptr;
+    const bool single = !(settings && settings->is_object() && settings->value("precision", json()) == "double");
+    PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal(), nullptr, single};
     double gain = 1;
     if (!writeResynthesis(src, files, set, gain, err)) return false;
     const std::string stem = r.name;

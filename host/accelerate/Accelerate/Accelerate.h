@@ -23,7 +23,13 @@ typedef struct DSPDoubleSplitComplex {
     double *imagp;
 } DSPDoubleSplitComplex;
 
+typedef struct DSPSplitComplex {
+    float *realp;
+    float *imagp;
+} DSPSplitComplex;
+
 typedef struct OpaqueFFTSetupD *FFTSetupD;
+typedef struct OpaqueFFTSetup *FFTSetup;
 typedef int FFTDirection;
 typedef int FFTRadix;
 
@@ -40,6 +46,11 @@ void vDSP_destroy_fftsetupD(FFTSetupD setup);
  * inverse: same packing in, n x inverse DFT out (no 1/n) */
 void vDSP_fft_zripD(FFTSetupD setup, const DSPDoubleSplitComplex *c, vDSP_Stride stride, vDSP_Length log2n,
                     FFTDirection dir);
+
+/* the same in single precision */
+FFTSetup vDSP_create_fftsetup(vDSP_Length log2n, FFTRadix radix);
+void vDSP_destroy_fftsetup(FFTSetup setup);
+void vDSP_fft_zrip(FFTSetup setup, const DSPSplitComplex *c, vDSP_Stride stride, vDSP_Length log2n, FFTDirection dir);
 
 /* in-place complex FFT of 2^log2n points in split form, unscaled:
  * forward X[k] = sum x[t] e^{-2 pi i k t / n}, inverse with e^{+2 pi i k t / n} */

@@ -32,7 +32,8 @@ TEST(DecomposeLevel, ComponentsSumToTheInputInEveryModeAndFormat) {
     struct Case {
         int channels;
         std::vector<std::string> args;
-        double tolerance;  // float files: rounding; 16-bit: the quantisation of K files
+        double tolerance;  // float files: the single-precision pass; 16-bit: the quantisation of K
+                           // files
     } cases[] = {
         {1, {"--format", "float"}, 1e-6},
         {2, {"--format", "float", "--channels", "stack"}, 1e-6},

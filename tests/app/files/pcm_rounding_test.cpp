@@ -139,6 +139,38 @@ TEST(PcmRounding, BlocksInterleaveAsEachSampleRoundsAndKeepThePeak) {
         EXPECT_EQ(ps, want);
         EXPECT_EQ(pw, want);
 
+        // from floats: as from the same values held in doubles
+        std::vector<std::vector<float>> xf(x.size());
+        std::vector<std::vector<double>> xd(x.size());
+        std::vector<const float *> chf;
+        std::vector<const double *> chd;
+        for (size_t c = 0; c < x.size(); ++c) {
+            xf[c].assign(x[c].begin(), x[c].end());
+            xd[c].assign(xf[c].begin(), xf[c].end());
+            chf.push_back(xf[c].data());
+            chd.push_back(xd[c].data());
+        }
+        std::vector<float> f2(n), f3(n);
+        std::vector<short> s2(n), s3(n);
+        std::vector<std::int32_t> w2(n), w3(n);
+        double q[6] = {0, 0, 0, 0, 0, 0};
+        ASSERT_TRUE(korvane::interleaveFloats(chf.data(), channels, count, gain, f2.data(), q[0]));
+        ASSERT_TRUE(korvane::interleaveShorts(chf.data(), channels, count, gain, s2.data(), q[1]));
+        ASSERT_TRUE(
+            korvane::interleaveWords(chf.data(), channels, count, gain, 24, w2.data(), q[2]));
+        ASSERT_TRUE(korvane::interleaveFloats(chd.data(), channels, count, gain, f3.data(), q[3]));
+        ASSERT_TRUE(korvane::interleaveShorts(chd.data(), channels, count, gain, s3.data(), q[4]));
+        ASSERT_TRUE(
+            korvane::interleaveWords(chd.data(), channels, count, gain, 24, w3.data(), q[5]));
+        EXPECT_EQ(f2, f3);
+        EXPECT_EQ(s2, s3);
+        EXPECT_EQ(w2, w3);
+        EXPECT_EQ(q[0], q[3]);
+        EXPECT_EQ(q[1], q[4]);
+        EXPECT_EQ(q[2], q[5]);
+        xf[0][5] = NAN;
+        EXPECT_FALSE(korvane::interleaveShorts(chf.data(), channels, count, gain, s2.data(), q[1]));
+
         for (double bad : {NAN, -INFINITY}) {
             x[channels - 1][count - 2] = bad;
             double p = 0.25;

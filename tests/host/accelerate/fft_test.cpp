@@ -2,6 +2,7 @@
 #include <Accelerate/Accelerate.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdlib>
@@ -260,4 +261,39 @@ TEST(Fft, ComplexGivesTheSameForEveryLayoutOfItsArrays) {
     }
     EXPECT_EQ(bad, 0);
     vDSP_destroy_fftsetupD(s);
+}
+
+// The single-precision packed FFT: the double one's layout and scaling to
+// float's rounding, both ways, at unit and wider strides; the same radix
+// and size refusals.
+TEST(FftSingle, FollowsTheDoublePackedFftBothWays) {
+    FFTSetupD sd = vDSP_create_fftsetupD(11, kFFTRadix2);
+    FFTSetup sf = vDSP_create_fftsetup(11, kFFTRadix2);
+    ASSERT_TRUE(sd && sf);
+    EXPECT_EQ(vDSP_create_fftsetup(11, kFFTRadix3), nullptr);
+    EXPECT_EQ(vDSP_create_fftsetup(31, kFFTRadix2), nullptr);
+    for (vDSP_Length log2n : {1ul, 4ul, 11ul})
+        for (vDSP_Stride stride : {1l, 3l}) {
+            const size_t h = (size_t(1) << log2n) / 2;
+            const std::vector<double> x = noise(2 * h * size_t(stride), unsigned(log2n));
+            std::vector<double> dre(x.begin(), x.begin() + long(h * stride)),
+                dim(x.begin() + long(h * stride), x.end());
+            std::vector<float> fre(dre.begin(), dre.end()), fim(dim.begin(), dim.end());
+            DSPDoubleSplitComplex zd{dre.data(), dim.data()};
+            DSPSplitComplex zf{fre.data(), fim.data()};
+            for (FFTDirection dir : {kFFTDirection_Forward, kFFTDirection_Inverse}) {
+                vDSP_fft_zripD(sd, &zd, stride, log2n, dir);
+                vDSP_fft_zrip(sf, &zf, stride, log2n, dir);
+                double err = 0, mag = 0;
+                for (size_t k = 0; k < h; k++) {
+                    const size_t i = k * size_t(stride);
+                    err = std::max({err, std::fabs(fre[i] - dre[i]), std::fabs(fim[i] - dim[i])});
+                    mag = std::max({mag, std::fabs(dre[i]), std::fabs(dim[i])});
+                }
+                EXPECT_LT(err, 1e-5 * mag)
+                    << "2^" << log2n << " stride " << stride << " dir " << dir;
+            }
+        }
+    vDSP_destroy_fftsetup(sf);
+    vDSP_destroy_fftsetupD(sd);
 }

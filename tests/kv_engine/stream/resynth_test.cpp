@@ -211,3 +211,68 @@ TEST(StreamResynth, BadOutputsAndFactorsAreRefused) {
     EXPECT_EQ(sink.calls, 0);
     EXPECT_EQ(src.calls, 0);
 }
+
+// The single-precision pass: the double pass's outputs to float's rounding,
+// the components still summing to the sound with its edges, groups, silence
+// without NaN, the same bits on one or two threads, and factors beyond
+// float's range refused before anything is read or written.
+namespace {
+
+std::vector<kvt::Chans> resynthSingle(const Case &r, const std::vector<std::vector<int>> &sets,
+                                      int threads = 2) {
+    std::vector<kve_output> outs;
+    for (auto &set : sets) outs.push_back({set.data(), int(set.size())});
+    kvt::Source src{r.x};
+    kvt::Sink sink(int(sets.size()), r.s.channels, r.s.length);
+    EXPECT_EQ(kve_streamResynthSingle(&r.s, src.source(), r.W.data(), r.H.data(), r.K, outs.data(),
+                                      int(outs.size()), sink.sinkSingle(), threads),
+              KVE_OK);
+    for (long n : sink.next) EXPECT_EQ(n, r.s.length) << "every sample written";
+    return sink.out;
+}
+
+}  // namespace
+
+TEST(StreamResynthSingle, FollowsTheDoublePassToFloatRounding) {
+    for (int hop : {16, 13})
+        for (int ch : {1, 2})
+            for (kve_rows mode : {KVE_SUM, KVE_STACK}) {
+                const Case r = make_case(64, hop, 3001, ch, mode, 5);
+                const std::vector<std::vector<int>> sets = {{0}, {1}, {2}, {3}, {4}, {1, 3}};
+                const auto d = resynth(r, sets), f = resynthSingle(r, sets);
+                for (size_t o = 0; o < sets.size(); o++)
+                    EXPECT_LT(kvt::rel_rms(f[o], d[o]), 1e-5)
+                        << "output " << o << " hop " << hop << " ch " << ch;
+                const kvt::Chans total = sum(std::vector<kvt::Chans>(f.begin(), f.begin() + 5));
+                EXPECT_LT(kvt::rel_rms(total, r.x), 1e-6);
+                for (size_t c = 0; c < r.x.size(); c++)
+                    for (size_t n : {size_t(0), size_t(1), r.x[c].size() - 1})
+                        EXPECT_NEAR(total[c][n], r.x[c][n], 1e-5) << "edge sample " << n;
+            }
+}
+
+TEST(StreamResynthSingle, SilenceThreadsAndRange) {
+    Case r = make_case(32, 8, 400, 2, KVE_STACK, 3, 2);
+    for (auto &c : r.x) std::fill(c.begin(), c.end(), 0.0);
+    std::fill(r.H.begin(), r.H.end(), 0.0);
+    for (auto &o : resynthSingle(r, {{0}, {1, 2}}))
+        for (auto &c : o)
+            for (double v : c) ASSERT_EQ(v, 0.0);
+    r.x = kvt::sound(2, 400, 9);  // the model 0 everywhere: still parts that sum to the sound
+    EXPECT_LT(kvt::rel_rms(sum(resynthSingle(r, singles(3))), r.x), 1e-6);
+
+    const Case small = make_case(64, 16, 3000, 2, KVE_STACK, 4);
+    EXPECT_EQ(resynthSingle(small, singles(4), 1), resynthSingle(small, singles(4), 2))
+        << "bit for bit";
+
+    Case big = make_case(32, 8, 200, 1, KVE_SUM, 3);
+    big.H[4] = 1e39;  // finite, beyond float
+    kvt::Source src{big.x};
+    kvt::Sink sink(1, 1, big.s.length);
+    const int set[] = {0};
+    const kve_output out = {set, 1};
+    EXPECT_EQ(kve_streamResynthSingle(&big.s, src.source(), big.W.data(), big.H.data(), 3, &out, 1,
+                                      sink.sinkSingle(), 2),
+              KVE_BAD_ARGUMENT);
+    EXPECT_EQ(sink.calls + src.calls, 0);
+}

@@ -46,7 +46,8 @@ struct Sink {
     Sink(int outputs, int channels, long L)
         : out(size_t(outputs), Chans(size_t(channels), std::vector<double>(size_t(L), NAN))),
           next(size_t(outputs), 0) {}
-    static int write(void *user, int o, long start, long count, const double *const *ch) {
+    template <typename S>
+    static int write(void *user, int o, long start, long count, const S *const *ch) {
         auto *s = static_cast<Sink *>(user);
         if (s->fail_after >= 0 && s->calls >= s->fail_after) return 3;
         s->calls++;
@@ -58,7 +59,8 @@ struct Sink {
             for (long i = 0; i < count; i++) s->out[size_t(o)][c][size_t(start + i)] = ch[c][i];
         return 0;
     }
-    kve_sink sink() { return {write, this}; }
+    kve_sink sink() { return {write<double>, this}; }
+    kve_sinkSingle sinkSingle() { return {write<float>, this}; }
 };
 
 // noise with a few partials, different in each channel

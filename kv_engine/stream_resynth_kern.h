@@ -1,0 +1,131 @@
+/* The per-frame work of the resynthesis in one precision, included by
+ * stream_resynth.c once for each with:
+ *   KVE_R            the type of the masks, inverses and overlap-add
+ *   KVE_N(name)      this precision's copy of a function
+ *   KVE_B(p)         the pass's buffers in it
+ *   KVE_E            the floor against 0 / 0
+ *   KVE_X(p, c, j)   frame j of channel c, packed, in KVE_R
+ *   KVE_INVERSE(p, part, y, io, log2n)   the packed inverse FFT in place */
+
+/* 1 / (w.h + K e) for every row of frame j of the block */
+KVE_CLONES static void KVE_N(kve_modelInverse)(const kve_pass *p, size_t j)
+{
+    const kve_streamShape *s = p->f.s;
+    const size_t rows = (size_t)s->rows, t = (size_t)p->f.t0 + j;
+    const KVE_R *Wt = KVE_B(p)->Wt;
+    KVE_R *inv = KVE_B(p)->inv + j * rows;
+    const KVE_R h0 = (KVE_R)p->H[t];
+    for (size_t r = 0; r < rows; r++) inv[r] = Wt[r] * h0;
+    for (int k = 1; k < p->K; k++) {
+        const KVE_R hk = (KVE_R)p->H[(size_t)k * (size_t)s->frames + t];
+        const KVE_R *w = Wt + (size_t)k * rows;
+        for (size_t r = 0; r < rows; r++) inv[r] += w[r] * hk;
+    }
+    const KVE_R ke = (KVE_R)p->K * KVE_E;
+    for (size_t r = 0; r < rows; r++) inv[r] = (KVE_R)1 / (inv[r] + ke);
+}
+
+/* the numerator of a group's mask over channel c's rows in frame j:
+ * sum over its set of (w_k h_k + e) */
+KVE_CLONES static void KVE_N(kve_numerator)(const kve_pass *p, const kve_output *out, int c,
+                                            size_t j, KVE_R *restrict m)
+{
+    const kve_streamShape *s = p->f.s;
+    const size_t rows = (size_t)s->rows, bins = (size_t)s->bins, t = (size_t)p->f.t0 + j;
+    const KVE_R e = (KVE_R)out->count * KVE_E;
+    for (int i = 0; i < out->count; i++) {
+        const size_t k = (size_t)out->comps[i];
+        const KVE_R hk = (KVE_R)p->H[k * (size_t)s->frames + t];
+        const KVE_R *restrict w = KVE_B(p)->Wt + k * rows + kve_row0(s, c);
+        if (i == 0)
+            for (size_t b = 0; b < bins; b++) m[b] = w[b] * hk + e;
+        else
+            for (size_t b = 0; b < bins; b++) m[b] += w[b] * hk;
+    }
+}
+
+/* frame j of channel c through the mask (w hk + e) x inv into y, packed;
+ * w is a component's column, or the group's numerator with hk = 1, e = 0 */
+KVE_CLONES static void KVE_N(kve_apply)(const kve_pass *p, int c, size_t j, const KVE_R *restrict w,
+                                        KVE_R hk, KVE_R e, KVE_R *restrict y)
+{
+    const qm_stft_work *sw = &p->f.sgram[c];
+    const size_t h = (size_t)sw->N / 2, io = sw->io;
+    const KVE_R *restrict x = KVE_X(p, c, j);
+    const KVE_R *restrict inv = KVE_B(p)->inv + j * (size_t)p->f.s->rows + kve_row0(p->f.s, c);
+    y[0] = (w[0] * hk + e) * inv[0] * x[0];
+    y[io] = (w[h] * hk + e) * inv[h] * x[io];
+    for (size_t b = 1; b < h; b++) {
+        const KVE_R g = (w[b] * hk + e) * inv[b];
+        y[b] = g * x[b];
+        y[io + b] = g * x[io + b];
+    }
+}
+
+/* a += gs x the packed frame y (even samples, then odd at io) over 2 h
+ * samples. Those from `fresh` on are the frame's alone so far in the block
+ * (no earlier frame reaches them, the samples carried over end before), so
+ * they are set, as 0 + v for the bits an addition to zero gives: the
+ * overlap-add needs no clearing between blocks. */
+KVE_CLONES static void KVE_N(kve_overlapAdd)(const KVE_R *restrict y, size_t io,
+                                             const KVE_R *restrict gs, size_t h, size_t fresh,
+                                             KVE_R *restrict a)
+{
+    const size_t f2 = fresh / 2;
+    for (size_t k = 0; k < f2; k++) {
+        a[2 * k] += gs[2 * k] * y[k];
+        a[2 * k + 1] += gs[2 * k + 1] * y[io + k];
+    }
+    size_t k = f2;
+    if (fresh % 2) {
+        a[2 * k] += gs[2 * k] * y[k];
+        a[2 * k + 1] = (KVE_R)0 + gs[2 * k + 1] * y[io + k];
+        k++;
+    }
+    for (; k < h; k++) {
+        a[2 * k] = (KVE_R)0 + gs[2 * k] * y[k];
+        a[2 * k + 1] = (KVE_R)0 + gs[2 * k + 1] * y[io + k];
+    }
+}
+
+/* output o on channel c, frame j: masked, inverted, windowed and added at
+ * its place in acc */
+static void KVE_N(kve_addFrame)(const kve_pass *p, int o, int c, size_t j, KVE_R *restrict acc,
+                                int part)
+{
+    const kve_streamShape *s = p->f.s;
+    const qm_stft_work *sw = &p->f.sgram[c];
+    const size_t h = (size_t)sw->N / 2, io = sw->io;
+    const kve_output *out = &p->outs[o];
+    KVE_R *restrict y = KVE_B(p)->work[part];
+    if (out->count == 1) {
+        const size_t k = (size_t)out->comps[0];
+        const KVE_R hk = (KVE_R)p->H[k * (size_t)s->frames + (size_t)p->f.t0 + j];
+        KVE_N(kve_apply)
+        (p, c, j, KVE_B(p)->Wt + k * (size_t)s->rows + kve_row0(s, c), hk, KVE_E, y);
+    } else {
+        KVE_R *m = y + sw->ld;
+        KVE_N(kve_numerator)(p, out, c, j, m);
+        KVE_N(kve_apply)(p, c, j, m, (KVE_R)1, (KVE_R)0, y);
+    }
+    KVE_INVERSE(p, part, y, io, sw->log2n);
+    KVE_N(kve_overlapAdd)
+    (y, io, KVE_B(p)->gs, h, (size_t)(sw->N - s->hop), acc + j * (size_t)s->hop);
+}
+
+/* outputs o0 .. o1 - 1 on channels c0 .. c1 - 1 over the block's frames,
+ * unit by unit: their spectra stay in cache across the units, each unit's
+ * overlap-add across the frames */
+static void KVE_N(kve_inverses)(const kve_part *q)
+{
+    const kve_pass *p = q->p;
+    const int ch = p->f.ch;
+    for (size_t j0 = 0; j0 < p->f.nb; j0 += KVE_SUB) {
+        const size_t j1 = j0 + KVE_SUB < p->f.nb ? j0 + KVE_SUB : p->f.nb;
+        for (int c = q->c0; c < q->c1; c++)
+            for (int o = q->o0; o < q->o1; o++) {
+                KVE_R *acc = KVE_B(p)->acc + (size_t)(o * ch + c) * (size_t)p->accLen;
+                for (size_t j = j0; j < j1; j++) KVE_N(kve_addFrame)(p, o, c, j, acc, q->part);
+            }
+    }
+}
