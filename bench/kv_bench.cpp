@@ -226,7 +226,8 @@ int streamRead(void *user, long start, long count, double *const *ch) {
 }
 
 // touches every sample, as a writer converting to a file's format would
-int streamWrite(void *user, int, long, long count, const double *const *ch) {
+template <typename S>
+int streamWrite(void *user, int, long, long count, const S *const *ch) {
     double &sum = *static_cast<double *>(user);
     for (long i = 0; i < count; i++) sum += ch[0][i] + ch[1][i];
     return 0;
@@ -239,6 +240,7 @@ void BM_streamAnalyse(benchmark::State &st) {
         benchmark::DoNotOptimize(kve_streamAnalyse(&in.s, {streamRead, (void *)&in}, V.data(), (int)st.range(0)));
 }
 
+// range(2): 1 for the single-precision pass
 void BM_streamResynth(benchmark::State &st) {
     const StreamInput &in = streamInput();
     const int outputs = (int)st.range(0);
@@ -249,9 +251,13 @@ void BM_streamResynth(benchmark::State &st) {
         outs.push_back({&comps[k], 1});
     }
     double sum = 0.0;
+    const kve_source src{streamRead, (void *)&in};
     for (auto _ : st)
-        benchmark::DoNotOptimize(kve_streamResynth(&in.s, {streamRead, (void *)&in}, in.W.data(), in.H.data(), kK,
-                                                   outs.data(), outputs, {streamWrite, &sum}, (int)st.range(1)));
+        benchmark::DoNotOptimize(st.range(2)
+                                     ? kve_streamResynthSingle(&in.s, src, in.W.data(), in.H.data(), kK, outs.data(),
+                                                               outputs, {streamWrite<float>, &sum}, (int)st.range(1))
+                                     : kve_streamResynth(&in.s, src, in.W.data(), in.H.data(), kK, outs.data(), outputs,
+                                                         {streamWrite<double>, &sum}, (int)st.range(1)));
     st.counters["frames"] = in.s.frames;
 }
 
@@ -492,10 +498,12 @@ BENCHMARK(BM_wienerResynth)->ArgName("T")->Arg(2600)->Unit(benchmark::kMilliseco
 BENCHMARK(BM_wienerResynthPlain)->ArgName("T")->Arg(2600)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_streamAnalyse)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_streamResynth)
-    ->ArgNames({"outputs", "threads"})
-    ->Args({1, 2})
-    ->Args({10, 1})
-    ->Args({10, 2})
+    ->ArgNames({"outputs", "threads", "single"})
+    ->Args({1, 2, 0})
+    ->Args({10, 1, 0})
+    ->Args({10, 2, 0})
+    ->Args({10, 1, 1})
+    ->Args({10, 2, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -122,10 +122,9 @@ kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const dou
                              const double *H, int K, const kve_output *outs, int nOuts,
                              kve_sink sink, int threads);
 
-/* The same in single precision: the spectra are formed in double, then
- * rounded, and each output's mask, inverse and overlap-add are in float
- * (e = FLT_MIN); the outputs still sum to the sound, to float's rounding.
- * About twice as fast. W and H must fit in float (else KVE_BAD_ARGUMENT). */
+/* The same in single precision: the spectra, each output's mask, inverse
+ * and overlap-add are in float (e = FLT_MIN); the outputs still sum to the sound, to float's
+ * rounding. About twice as fast. W and H must fit in float (else KVE_BAD_ARGUMENT). */
 typedef int (*kve_writeSingleFn)(void *user, int output, long start, long count,
                                  const float *const *ch);
 typedef struct kve_sinkSingle {

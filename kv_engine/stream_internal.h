@@ -63,7 +63,8 @@ typedef struct kve_passDouble {
 
 typedef struct kve_passSingle {
     float *Wt, *inv, *acc, *gs, *work[2]; /* as kve_passDouble's */
-    float *x;                             /* channels x KVE_BLOCK frames: the spectra rounded */
+    float *x;                             /* channels x KVE_BLOCK frames: the block's spectra */
+    float *g;                             /* the analysis window */
     FFTSetup setup[2];
 } kve_passSingle;
 

@@ -65,6 +65,7 @@ static void kve_passFree(kve_pass *p)
     free(p->sgl.acc);
     free(p->sgl.gs);
     free(p->sgl.x);
+    free(p->sgl.g);
     for (int i = 0; i < 2; i++) {
         free(p->dbl.work[i]);
         free(p->sgl.work[i]);
@@ -83,7 +84,8 @@ static int kve_singleInit(kve_pass *p, const double *W, const double *gs)
     b->acc = calloc((size_t)p->units * (size_t)p->accLen, sizeof(float));
     b->gs = malloc((size_t)s->N * sizeof(float));
     b->x = malloc((size_t)p->f.ch * KVE_BLOCK * ld * sizeof(float));
-    bool ok = b->Wt && b->inv && b->acc && b->gs && b->x;
+    b->g = malloc((size_t)s->N * sizeof(float));
+    bool ok = b->Wt && b->inv && b->acc && b->gs && b->x && b->g;
     for (int i = 0; i < 2 && ok; i++) {
         b->work[i] = malloc((ld + (size_t)s->bins) * sizeof(float));
         b->setup[i] =
@@ -93,7 +95,10 @@ static int kve_singleInit(kve_pass *p, const double *W, const double *gs)
     if (!ok) return KVE_NO_MEMORY;
     for (size_t r = 0; r < rows; r++)
         for (size_t k = 0; k < K; k++) b->Wt[k * rows + r] = (float)W[r * K + k];
-    for (int i = 0; i < s->N; i++) b->gs[i] = (float)gs[i];
+    for (int i = 0; i < s->N; i++) {
+        b->gs[i] = (float)gs[i];
+        b->g[i] = (float)p->f.sgram[0].g[i];
+    }
     return KVE_OK;
 }
 

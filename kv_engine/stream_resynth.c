@@ -61,31 +61,38 @@ static float *kve_frameS(const kve_pass *p, int c, size_t j)
 #define KVE_INVERSE kve_inverseS
 #include "stream_resynth_kern.h"
 
-/* frame j's packed spectra rounded to floats */
-KVE_CLONES static void kve_roundFrame(const kve_pass *p, size_t j)
+/* frame j of channel c windowed and packed in float (even samples as real,
+ * odd as imaginary parts), then transformed */
+KVE_CLONES static void kve_packS(const kve_pass *p, int c, size_t j)
 {
-    for (int c = 0; c < p->f.ch; c++) {
-        const size_t h = (size_t)p->f.sgram[c].N / 2, io = p->f.sgram[c].io;
-        const double *restrict x = kve_frameAt(&p->f, c, j);
-        float *restrict y = kve_frameS(p, c, j);
-        for (size_t b = 0; b < h; b++) {
-            y[b] = (float)x[b];
-            y[io + b] = (float)x[io + b];
-        }
+    const size_t h = (size_t)p->f.s->N / 2, off = j * (size_t)p->f.s->hop;
+    const float *restrict g = p->sgl.g;
+    const double *restrict x = p->f.in[c] + off;
+    float *restrict fr = kve_frameS(p, c, j), *restrict fi = fr + p->f.sgram[c].io;
+    for (size_t k = 0; k < h; k++) {
+        fr[k] = g[2 * k] * (float)x[2 * k];
+        fi[k] = g[2 * k + 1] * (float)x[2 * k + 1];
     }
 }
 
 void *kve_spectraPart(void *arg)
 {
     const kve_part *q = arg;
-    kve_framesForward(&q->p->f, q->j0, q->j1, q->part);
+    const kve_pass *p = q->p;
+    if (!p->single) {
+        kve_framesForward(&p->f, q->j0, q->j1, q->part);
+        for (size_t j = q->j0; j < q->j1; j++) kve_modelInverseD(p, j);
+        return NULL;
+    }
     for (size_t j = q->j0; j < q->j1; j++) {
-        if (q->p->single) {
-            kve_roundFrame(q->p, j);
-            kve_modelInverseS(q->p, j);
-        } else {
-            kve_modelInverseD(q->p, j);
+        for (int c = 0; c < p->f.ch; c++) {
+            kve_packS(p, c, j);
+            float *fr = kve_frameS(p, c, j);
+            DSPSplitComplex z = {fr, fr + p->f.sgram[c].io};
+            vDSP_fft_zrip(p->sgl.setup[p->f.threads == 2 ? q->part : 0], &z, 1, p->f.sgram[c].log2n,
+                          kFFTDirection_Forward);
         }
+        kve_modelInverseS(p, j);
     }
     return NULL;
 }
