@@ -4,6 +4,8 @@
 
 #include <cfloat>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace korvane {
 
@@ -33,47 +35,65 @@ namespace {
 #define KV_CLONES
 #endif
 
-// Non-negative doubles order as their bits, with NaN and infinities above
+// Non-negative numbers order as their bits, with NaN and infinities above
 // every finite one: the peak is an integer maximum, without a branch.
+template <typename R, typename U>
 struct Peak {
-    std::uint64_t top = 0;
-    double operator()(double v) {
-        std::uint64_t u;
+    U top = 0;
+    R operator()(R v) {
+        U u;
         std::memcpy(&u, &v, sizeof u);
-        u &= ~(std::uint64_t{1} << 63);
+        u &= ~(U{1} << (8 * sizeof(U) - 1));
         top = u > top ? u : top;
         return v;
     }
     bool joinTo(double &peak) const {
-        double most;
+        R most;
         std::memcpy(&most, &top, sizeof most);
-        if (!(most <= DBL_MAX)) return false;
+        if (!(most <= std::numeric_limits<R>::max())) return false;
         peak = most > peak ? most : peak;
         return true;
     }
 };
 
-// samples of S (double or float), each widened to double before the gain
-template <typename S, typename T, typename To>
+// samples of S (double or float), each as R times the gain: R double, or
+// float for float samples at a gain of 1, where both give the same values
+template <typename R, typename U, typename S, typename T, typename To>
 inline bool interleave(const S *const *ch, int channels, long count, double gain, T *out, To to, double &peak) {
-    Peak pk;
+    Peak<R, U> pk;
+    const R g = static_cast<R>(gain);
     if (channels == 1) {
         const S *x = ch[0];
-        for (long i = 0; i < count; ++i) out[i] = to(pk(double(x[i]) * gain));
+        for (long i = 0; i < count; ++i) out[i] = to(pk(R(x[i]) * g));
     } else if (channels == 2) {
         const S *x = ch[0], *y = ch[1];
         for (long i = 0; i < count; ++i) {
-            out[2 * i] = to(pk(double(x[i]) * gain));
-            out[2 * i + 1] = to(pk(double(y[i]) * gain));
+            out[2 * i] = to(pk(R(x[i]) * g));
+            out[2 * i + 1] = to(pk(R(y[i]) * g));
         }
     } else {
         for (int c = 0; c < channels; ++c) {
             const S *x = ch[c];
             T *o = out + c;
-            for (long i = 0; i < count; ++i) o[i * channels] = to(pk(double(x[i]) * gain));
+            for (long i = 0; i < count; ++i) o[i * channels] = to(pk(R(x[i]) * g));
         }
     }
     return pk.joinTo(peak);
+}
+
+template <typename S, typename T, typename To>
+inline bool interleave(const S *const *ch, int channels, long count, double gain, T *out, To to, double &peak) {
+    return interleave<double, std::uint64_t>(ch, channels, count, gain, out, to, peak);
+}
+
+// pcmWord(v, 16) >> 16 in float: v x 2^15 is exact, and so is its rounding
+// to a whole number below 2^22 (adding and taking away 1.5 x 2^23)
+inline short shortOf(float v) {
+    float s = v * 32768.0f;
+    if (!(s == s)) s = 0;
+    s = s < -32768.0f ? -32768.0f : s > 32767.0f ? 32767.0f : s;
+    const float shift = 12582912.0f;
+    return static_cast<short>(static_cast<std::int32_t>((s + shift) - shift));
 }
 
 }  // namespace
@@ -88,6 +108,10 @@ inline bool interleave(const S *const *ch, int channels, long count, double gain
     }                                                                                                                  \
     KV_CLONES bool interleaveShorts(const S *const *ch, int channels, long count, double gain, short *out,             \
                                     double &peak) {                                                                    \
+        if constexpr (std::is_same_v<S, float>)                                                                        \
+            if (gain == 1.0)                                                                                           \
+                return interleave<float, std::uint32_t>(                                                               \
+                    ch, channels, count, gain, out, [](float v) { return shortOf(v); }, peak);                         \
         return interleave(ch, channels, count, gain, out, AS_SHORT, peak);                                             \
     }                                                                                                                  \
     KV_CLONES bool interleaveWords(const S *const *ch, int channels, long count, double gain, int bits,                \

@@ -106,79 +106,88 @@ TEST(PcmRounding, EightComponentsSumToTheInputWithoutOffset) {
 // sample that is not finite is refused with the peak untouched.
 TEST(PcmRounding, BlocksInterleaveAsEachSampleRoundsAndKeepThePeak) {
     const long count = 37;  // not a multiple of any vector's width
-    for (int channels : {1, 2, 3}) {
-        std::vector<std::vector<double>> x(static_cast<size_t>(channels),
-                                           std::vector<double>(count));
-        std::vector<const double *> ch;
-        double want = 0.25;  // an earlier block's peak
-        const double gain = 0.8;
-        for (int c = 0; c < channels; ++c) {
-            for (long i = 0; i < count; ++i)
-                x[c][i] =
-                    std::sin(0.7 * i + c) * (i % 5 == 0 ? 1.6 : 0.9) + (i == 3 ? 0.5 / 32768 : 0.0);
-            for (double v : x[c]) want = std::max(want, std::fabs(v * gain));
-            ch.push_back(x[c].data());
-        }
-        const size_t n = static_cast<size_t>(count * channels);
-        std::vector<float> f(n);
-        std::vector<short> s(n);
-        std::vector<std::int32_t> w(n);
-        double pf = 0.25, ps = 0.25, pw = 0.25;
-        ASSERT_TRUE(korvane::interleaveFloats(ch.data(), channels, count, gain, f.data(), pf));
-        ASSERT_TRUE(korvane::interleaveShorts(ch.data(), channels, count, gain, s.data(), ps));
-        ASSERT_TRUE(korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), pw));
-        for (long i = 0; i < count; ++i)
+    // a gain of 1 takes the float samples' own path
+    for (double gain : {0.8, 1.0})
+        for (int channels : {1, 2, 3}) {
+            std::vector<std::vector<double>> x(static_cast<size_t>(channels),
+                                               std::vector<double>(count));
+            std::vector<const double *> ch;
+            double want = 0.25;  // an earlier block's peak
             for (int c = 0; c < channels; ++c) {
-                const size_t at = static_cast<size_t>(i * channels + c);
-                const double v = x[c][i] * gain;
-                EXPECT_EQ(f[at], static_cast<float>(v)) << channels << " " << i;
-                EXPECT_EQ(s[at], korvane::pcmWord(v, 16) >> 16) << channels << " " << i;
-                EXPECT_EQ(w[at], korvane::pcmWord(v, 24)) << channels << " " << i;
+                for (long i = 0; i < count; ++i)
+                    x[c][i] = std::sin(0.7 * i + c) * (i % 5 == 0 ? 1.6 : 0.9) +
+                              (i == 3 ? 0.5 / 32768 : 0.0);
+                for (double v : x[c]) want = std::max(want, std::fabs(v * gain));
+                ch.push_back(x[c].data());
             }
-        EXPECT_EQ(pf, want);
-        EXPECT_EQ(ps, want);
-        EXPECT_EQ(pw, want);
+            const size_t n = static_cast<size_t>(count * channels);
+            std::vector<float> f(n);
+            std::vector<short> s(n);
+            std::vector<std::int32_t> w(n);
+            double pf = 0.25, ps = 0.25, pw = 0.25;
+            ASSERT_TRUE(korvane::interleaveFloats(ch.data(), channels, count, gain, f.data(), pf));
+            ASSERT_TRUE(korvane::interleaveShorts(ch.data(), channels, count, gain, s.data(), ps));
+            ASSERT_TRUE(
+                korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), pw));
+            for (long i = 0; i < count; ++i)
+                for (int c = 0; c < channels; ++c) {
+                    const size_t at = static_cast<size_t>(i * channels + c);
+                    const double v = x[c][i] * gain;
+                    EXPECT_EQ(f[at], static_cast<float>(v)) << channels << " " << i;
+                    EXPECT_EQ(s[at], korvane::pcmWord(v, 16) >> 16) << channels << " " << i;
+                    EXPECT_EQ(w[at], korvane::pcmWord(v, 24)) << channels << " " << i;
+                }
+            EXPECT_EQ(pf, want);
+            EXPECT_EQ(ps, want);
+            EXPECT_EQ(pw, want);
 
-        // from floats: as from the same values held in doubles
-        std::vector<std::vector<float>> xf(x.size());
-        std::vector<std::vector<double>> xd(x.size());
-        std::vector<const float *> chf;
-        std::vector<const double *> chd;
-        for (size_t c = 0; c < x.size(); ++c) {
-            xf[c].assign(x[c].begin(), x[c].end());
-            xd[c].assign(xf[c].begin(), xf[c].end());
-            chf.push_back(xf[c].data());
-            chd.push_back(xd[c].data());
-        }
-        std::vector<float> f2(n), f3(n);
-        std::vector<short> s2(n), s3(n);
-        std::vector<std::int32_t> w2(n), w3(n);
-        double q[6] = {0, 0, 0, 0, 0, 0};
-        ASSERT_TRUE(korvane::interleaveFloats(chf.data(), channels, count, gain, f2.data(), q[0]));
-        ASSERT_TRUE(korvane::interleaveShorts(chf.data(), channels, count, gain, s2.data(), q[1]));
-        ASSERT_TRUE(
-            korvane::interleaveWords(chf.data(), channels, count, gain, 24, w2.data(), q[2]));
-        ASSERT_TRUE(korvane::interleaveFloats(chd.data(), channels, count, gain, f3.data(), q[3]));
-        ASSERT_TRUE(korvane::interleaveShorts(chd.data(), channels, count, gain, s3.data(), q[4]));
-        ASSERT_TRUE(
-            korvane::interleaveWords(chd.data(), channels, count, gain, 24, w3.data(), q[5]));
-        EXPECT_EQ(f2, f3);
-        EXPECT_EQ(s2, s3);
-        EXPECT_EQ(w2, w3);
-        EXPECT_EQ(q[0], q[3]);
-        EXPECT_EQ(q[1], q[4]);
-        EXPECT_EQ(q[2], q[5]);
-        xf[0][5] = NAN;
-        EXPECT_FALSE(korvane::interleaveShorts(chf.data(), channels, count, gain, s2.data(), q[1]));
-
-        for (double bad : {NAN, -INFINITY}) {
-            x[channels - 1][count - 2] = bad;
-            double p = 0.25;
-            EXPECT_FALSE(korvane::interleaveShorts(ch.data(), channels, count, gain, s.data(), p));
-            EXPECT_FALSE(korvane::interleaveFloats(ch.data(), channels, count, gain, f.data(), p));
+            // from floats: as from the same values held in doubles
+            std::vector<std::vector<float>> xf(x.size());
+            std::vector<std::vector<double>> xd(x.size());
+            std::vector<const float *> chf;
+            std::vector<const double *> chd;
+            for (size_t c = 0; c < x.size(); ++c) {
+                xf[c].assign(x[c].begin(), x[c].end());
+                xd[c].assign(xf[c].begin(), xf[c].end());
+                chf.push_back(xf[c].data());
+                chd.push_back(xd[c].data());
+            }
+            std::vector<float> f2(n), f3(n);
+            std::vector<short> s2(n), s3(n);
+            std::vector<std::int32_t> w2(n), w3(n);
+            double q[6] = {0, 0, 0, 0, 0, 0};
+            ASSERT_TRUE(
+                korvane::interleaveFloats(chf.data(), channels, count, gain, f2.data(), q[0]));
+            ASSERT_TRUE(
+                korvane::interleaveShorts(chf.data(), channels, count, gain, s2.data(), q[1]));
+            ASSERT_TRUE(
+                korvane::interleaveWords(chf.data(), channels, count, gain, 24, w2.data(), q[2]));
+            ASSERT_TRUE(
+                korvane::interleaveFloats(chd.data(), channels, count, gain, f3.data(), q[3]));
+            ASSERT_TRUE(
+                korvane::interleaveShorts(chd.data(), channels, count, gain, s3.data(), q[4]));
+            ASSERT_TRUE(
+                korvane::interleaveWords(chd.data(), channels, count, gain, 24, w3.data(), q[5]));
+            EXPECT_EQ(f2, f3);
+            EXPECT_EQ(s2, s3);
+            EXPECT_EQ(w2, w3);
+            EXPECT_EQ(q[0], q[3]);
+            EXPECT_EQ(q[1], q[4]);
+            EXPECT_EQ(q[2], q[5]);
+            xf[0][5] = NAN;
             EXPECT_FALSE(
-                korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), p));
-            EXPECT_EQ(p, 0.25);
+                korvane::interleaveShorts(chf.data(), channels, count, gain, s2.data(), q[1]));
+
+            for (double bad : {NAN, -INFINITY}) {
+                x[channels - 1][count - 2] = bad;
+                double p = 0.25;
+                EXPECT_FALSE(
+                    korvane::interleaveShorts(ch.data(), channels, count, gain, s.data(), p));
+                EXPECT_FALSE(
+                    korvane::interleaveFloats(ch.data(), channels, count, gain, f.data(), p));
+                EXPECT_FALSE(
+                    korvane::interleaveWords(ch.data(), channels, count, gain, 24, w.data(), p));
+                EXPECT_EQ(p, 0.25);
+            }
         }
-    }
 }
