@@ -48,6 +48,7 @@ int decomposeOnce(const DecomposeOptions &opt, DecomposeReport *report) {
     if (int status = analyseSound(run)) return status;
     if (int status = factorise(run)) return status;
     if (int status = resynthesiseAndWrite(run, out)) return status;
+    out.flushAhead();  // the sound files go to the disk while the rest is made
     if (opt.plot) {
         if (int status = drawPicture(run, out)) return status;
     }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace korvane {
@@ -268,7 +269,26 @@ void StagedSet::removeStale(const std::vector<FileStamp> &previous) {
     }
 }
 
+void StagedSet::flushAhead() {
+    joinAhead();
+    std::vector<std::string> paths;
+    for (const Staged &s : staged_) paths.push_back(s.path);
+    StopBlock block;  // the thread inherits the mask: stops are served elsewhere
+    try {
+        ahead_ = std::thread([paths = std::move(paths)] {
+            for (const std::string &p : paths) syncPath(p, O_RDONLY | O_NOFOLLOW);
+        });
+    } catch (const std::system_error &) {
+        // no thread: commit flushes them itself
+    }
+}
+
+void StagedSet::joinAhead() {
+    if (ahead_.joinable()) ahead_.join();
+}
+
 bool StagedSet::commit(std::string &err) {
+    joinAhead();
     if (!stageErr_.empty()) {
         err = stageErr_;
         discardKeepingErrno();
@@ -332,6 +352,7 @@ void StagedSet::discardKeepingErrno() {
 }
 
 void StagedSet::discard() {
+    joinAhead();
     StopBlock block;
     dropStaging();
     if (madeDir_) rmdir(dir_.c_str());

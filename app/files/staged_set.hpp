@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ public:
     void protect(dev_t dev, ino_t ino);
     // Sizes and times of the staged files but the record, as written so far.
     std::vector<FileStamp> stamps() const;
+    // Starts flushing the files staged so far to the disk on a thread of its
+    // own, while the caller goes on; commit waits for it. A hint: commit
+    // still syncs every file and reports what fails.
+    void flushAhead();
     // Renames the set into place; false and err (naming the file) otherwise,
     // with nothing of the set left behind.
     bool commit(std::string &err);
@@ -81,11 +86,13 @@ private:
     void removeStale(const std::vector<FileStamp> &previous);
     void dropStaging();
     void discardKeepingErrno();  // errno says why the commit failed
+    void joinAhead();
 
     std::string dir_, staging_, record_, stageErr_;
     Policy policy_;
     std::function<bool(const std::string &)> ownsName_;
     std::vector<Staged> staged_;
+    std::thread ahead_;  // flushAhead's
     std::vector<std::pair<dev_t, ino_t>> protected_;
     bool madeDir_ = false;
     int dirSlot_ = -1, stagingSlot_ = -1;

@@ -122,6 +122,7 @@ bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
     PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal(), nullptr, single};
     double gain = 1;
     if (!writeResynthesis(src, files, set, gain, err)) return false;
+    out.flushAhead();
     const std::string stem = r.name;
     out.setRecord("remix.json", [stem](const std::string &name) { return remixFileName(name, stem); });
     std::ofstream rec(out.stage("remix.json"));

@@ -111,3 +111,30 @@ TEST(FileSafety, Fault1_OnlyWhatARecordOfTheToolVouchesForIsReplaced) {
         EXPECT_TRUE(s.commit(err)) << err;
     }
 }
+
+// Flushing ahead is only a hint: files staged after it, a second call, and a
+// set discarded while it runs all end as without it.
+TEST(FileSafety, AFlushAheadChangesNothingOfWhatLandsOrIsDiscarded) {
+    kvtest::Scratch dir;
+    std::string err;
+    {
+        StagedSet set(dir / "out");
+        ASSERT_TRUE(set.prepare(err)) << err;
+        writeText(set.stage("a.wav"), std::string(1 << 20, 'a'));
+        set.flushAhead();
+        writeText(set.stage("b.wav"), "b");
+        set.flushAhead();
+        set.setRecord("r.json", [](const std::string &) { return false; });
+        writeText(set.stage("r.json"), "{}");
+        ASSERT_TRUE(set.commit(err)) << err;
+    }
+    EXPECT_EQ(listDir(dir / "out"), (std::vector<std::string>{"a.wav", "b.wav", "r.json"}));
+    EXPECT_EQ(readText(dir / "out/b.wav"), "b");
+    {
+        StagedSet set(dir / "gone");
+        ASSERT_TRUE(set.prepare(err)) << err;
+        writeText(set.stage("a.wav"), std::string(1 << 20, 'a'));
+        set.flushAhead();
+    }
+    EXPECT_FALSE(exists(dir / "gone"));
+}
