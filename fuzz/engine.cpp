@@ -178,7 +178,8 @@ int readSound(void *user, long start, long count, double *const *ch) {
 }
 
 // samples must come in order and be finite
-int checkSink(void *, int, long, long count, const double *const *ch) {
+template <typename S>
+int checkSink(void *, int, long, long count, const S *const *ch) {
     for (long i = 0; i < count; ++i)
         if (!std::isfinite(ch[0][i])) __builtin_trap();
     return 0;
@@ -221,7 +222,12 @@ void stream(Bytes &in, const std::vector<float> &sound, int channels, double rat
     for (int k = 0; k < K; ++k) comps.push_back(k);
     const int first = in.u8() % K;
     kve_output outs[2] = {{comps.data() + first, 1}, {comps.data(), 1 + in.u8() % K}};
-    kve_streamResynth(&s, src, W.data(), H.data(), K, outs, 2, kve_sink{checkSink, nullptr}, 1 + in.u8() % 2);
+    const int threads2 = 1 + in.u8() % 2;
+    if (in.u8() % 2)
+        kve_streamResynthSingle(&s, src, W.data(), H.data(), K, outs, 2, kve_sinkSingle{checkSink<float>, nullptr},
+                                threads2);
+    else
+        kve_streamResynth(&s, src, W.data(), H.data(), K, outs, 2, kve_sink{checkSink<double>, nullptr}, threads2);
 }
 
 void shapeOnly(Bytes &in) {

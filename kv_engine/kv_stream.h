@@ -109,7 +109,9 @@ typedef struct kve_output {
 /* V (rows x frames) = magnitude of the square-root Blackman windowed DFT of
  * each frame, scaled as qm_STFT's. */
 kve_status kve_streamAnalyse(const kve_streamShape *s, kve_source src, double *V, int threads);
-/* The same, V stored as floats (each magnitude rounded once). */
+/* The same, V stored as floats (each magnitude rounded once); a sample
+ * beyond FLT_MAX / (2 N) (over the channels' count when they are summed),
+ * whose spectra could leave float's range, is KVE_NOT_FINITE. */
 kve_status kve_streamAnalyseFloat(const kve_streamShape *s, kve_source src, float *V, int threads);
 
 /* Every output through the mask sum_{k in set} (w_k h_k + e) /
@@ -124,7 +126,8 @@ kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const dou
 
 /* The same in single precision: the spectra, each output's mask, inverse
  * and overlap-add are in float (e = FLT_MIN); the outputs still sum to the sound, to float's
- * rounding. About twice as fast. W and H must fit in float (else KVE_BAD_ARGUMENT). */
+ * rounding. About twice as fast. W and H must fit in float (else KVE_BAD_ARGUMENT), and
+ * a sample beyond FLT_MAX / (2 N) is KVE_NOT_FINITE. */
 typedef int (*kve_writeSingleFn)(void *user, int output, long start, long count,
                                  const float *const *ch);
 typedef struct kve_sinkSingle {

@@ -59,6 +59,8 @@ static int kve_analyseInto(const kve_streamShape *s, kve_source src, double *V, 
     if (!s || s->N < 2 || s->frames < 1 || !src.read || (!V && !Vf)) return KVE_BAD_ARGUMENT;
     kve_frames f;
     int rc = kve_framesInit(&f, s, !s->stacked, threads);
+    /* floats: the channels' sum's spectra too within their range */
+    if (Vf) f.most = KVE_MOST_FOR_FLOAT(s->N) / (f.mix ? (double)f.ch : 1.0);
     for (long t0 = 0; rc == KVE_OK && t0 < s->frames; t0 += KVE_BLOCK) {
         const size_t nb = s->frames - t0 < KVE_BLOCK ? (size_t)(s->frames - t0) : KVE_BLOCK;
         rc = kve_framesRead(&f, src, t0, nb);

@@ -18,8 +18,11 @@ static void kve_shortWindow(qm_stft_work *w, int window)
 
 int kve_framesInit(kve_frames *f, const kve_streamShape *s, bool mix, int threads)
 {
-    *f = (kve_frames){
-        .s = s, .ch = s->channels, .mix = mix && s->channels >= 2, .threads = threads == 1 ? 1 : 2};
+    *f = (kve_frames){.s = s,
+                      .ch = s->channels,
+                      .mix = mix && s->channels >= 2,
+                      .threads = threads == 1 ? 1 : 2,
+                      .most = DBL_MAX};
     f->inLen = (long)(KVE_BLOCK - 1) * s->hop + s->N;
     const int packs = f->mix ? 1 : f->ch;
     bool ok = true;
@@ -64,7 +67,7 @@ static int kve_fill(kve_frames *f, kve_source src, long a, long b)
     if (src.read(src.user, lo, hi - lo, at) != 0) return KVE_SOURCE_FAILED;
     for (int c = 0; c < f->ch; c++)
         for (long i = 0; i < hi - lo; i++)
-            if (!isfinite(at[c][i])) return KVE_NOT_FINITE;
+            if (!(fabs(at[c][i]) <= f->most)) return KVE_NOT_FINITE;
     return KVE_OK;
 }
 

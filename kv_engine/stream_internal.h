@@ -26,9 +26,14 @@ typedef struct kve_frames {
         sgram[KVE_MOST_CHANNELS]; /* per channel: the window and the block's packed spectra */
     FFTSetupD setup[2];           /* one per thread, so the stand-in's buffer is never contended */
     int threads;
-    long t0; /* the block: frames t0 .. t0 + nb - 1 */
+    double most; /* the largest |sample| taken (KVE_NOT_FINITE beyond) */
+    long t0;     /* the block: frames t0 .. t0 + nb - 1 */
     size_t nb;
 } kve_frames;
+
+/* the largest |sample| whose spectra stay within float's range: twice the
+ * DFT of N samples at most N x that */
+#define KVE_MOST_FOR_FLOAT(N) (FLT_MAX / (2.0 * (double)(N)))
 
 /* the least overlap sum of the squared window g2 at this hop, over one period */
 double kve_minCover(const double *g2, int N, int hop);

@@ -107,6 +107,7 @@ static int kve_passInit(kve_pass *p, const kve_streamShape *s, const double *W, 
     const size_t rows = (size_t)s->rows, K = (size_t)p->K;
     int rc = kve_framesInit(&p->f, s, false, threads);
     if (rc != KVE_OK) return rc;
+    if (p->single) p->f.most = KVE_MOST_FOR_FLOAT(s->N);
     p->accLen = (long)(KVE_BLOCK - 1) * s->hop + s->N;
     kve_passDouble *b = &p->dbl;
     b->gs = kve_synthesisWindow(p->f.sgram[0].g, s->N, s->hop);

@@ -5,6 +5,7 @@
 #include "files/memory_policy.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -142,7 +143,10 @@ int analyseSound(Run &run) {
     }
     st = kve_streamAnalyseFloat(&s, soundSource(run), run.V.data(), 0);
     if (st == KVE_NOT_FINITE) {
-        fail("'" + shownInput(run.opt) + "' holds samples that are not finite numbers");
+        char most[32];
+        std::snprintf(most, sizeof most, "%.3g", FLT_MAX / (2.0 * s.N) / (s.stacked ? 1 : channels));
+        fail("'" + shownInput(run.opt) + "' holds samples that are not finite numbers, or beyond " + most +
+             " (too large for its spectra)");
         return 1;
     }
     if (st == KVE_SOURCE_FAILED) return 1;  // the stream said why

@@ -39,6 +39,10 @@ TEST(WrittenFiles, Fault3_PlotOfSamplesNearTheFloatLimit) {
     if (r.exitCode == 0) {
         EXPECT_TRUE(exists(dir / "loud/decomposition.png"));
     }
+    // spectra beyond float's range: refused before the factorisation, naming the file
+    EXPECT_NE(r.err.find("'loud.wav' holds samples that are not finite numbers, or beyond"),
+              std::string::npos)
+        << r.err;
 }
 
 // Fault 6: `write` wrote in place; on a full disk it left a truncated file

@@ -4,6 +4,9 @@
 #include "dft_reference.hpp"
 #include "stream_fixtures.hpp"
 
+#include <cfloat>
+#include <cmath>
+
 namespace {
 
 struct Case {
@@ -275,4 +278,39 @@ TEST(StreamResynthSingle, SilenceThreadsAndRange) {
                                       sink.sinkSingle(), 2),
               KVE_BAD_ARGUMENT);
     EXPECT_EQ(sink.calls + src.calls, 0);
+}
+
+// Samples whose spectra would leave float's range are refused by the float
+// analysis and the single pass (the double ones take them); at the limit
+// they pass, and give finite values.
+TEST(StreamResynthSingle, SamplesTooLargeForFloatSpectraAreRefused) {
+    for (kve_rows mode : {KVE_SUM, KVE_STACK}) {
+        Case r = make_case(32, 8, 300, 2, mode, 2);
+        const double most = FLT_MAX / (2.0 * r.s.N) / (mode == KVE_SUM ? 2.0 : 1.0);
+        std::vector<float> V(size_t(r.s.rows) * size_t(r.s.frames));
+        std::vector<double> Vd(V.size());
+        const int set[] = {0};
+        const kve_output out = {set, 1};
+        for (double v : {most, std::nextafter(most, 2 * most)}) {
+            const bool fits = v <= most;
+            for (auto &c : r.x) std::fill(c.begin(), c.end(), 0.0);
+            r.x[1][150] = -v;
+            kvt::Source a{r.x}, b{r.x}, c{r.x}, d{r.x};
+            EXPECT_EQ(kve_streamAnalyseFloat(&r.s, a.source(), V.data(), 2),
+                      fits ? KVE_OK : KVE_NOT_FINITE);
+            if (fits) {
+                for (float m : V) ASSERT_TRUE(std::isfinite(m));
+            }
+            EXPECT_EQ(kve_streamAnalyse(&r.s, b.source(), Vd.data(), 2), KVE_OK);
+            kvt::Sink sink(1, 2, r.s.length), sinkD(1, 2, r.s.length);
+            if (mode == KVE_STACK) {
+                EXPECT_EQ(kve_streamResynthSingle(&r.s, c.source(), r.W.data(), r.H.data(), 2, &out,
+                                                  1, sink.sinkSingle(), 2),
+                          fits ? KVE_OK : KVE_NOT_FINITE);
+            }
+            EXPECT_EQ(kve_streamResynth(&r.s, d.source(), r.W.data(), r.H.data(), 2, &out, 1,
+                                        sinkD.sink(), 2),
+                      KVE_OK);
+        }
+    }
 }
