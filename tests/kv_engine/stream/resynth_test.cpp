@@ -26,15 +26,18 @@ Case make_case(int N, int hop, long L, int ch, kve_rows mode, int K, int zero_ev
     return r;
 }
 
-// every output of r over its outputs, collected
+// every output of r over its outputs, collected; single: the float pass
 std::vector<kvt::Chans> resynth(const Case &r, const std::vector<std::vector<int>> &sets,
-                                int threads = 2) {
+                                int threads = 2, bool single = false) {
     std::vector<kve_output> outs;
     for (auto &set : sets) outs.push_back({set.data(), int(set.size())});
     kvt::Source src{r.x};
     kvt::Sink sink(int(sets.size()), r.s.channels, r.s.length);
-    EXPECT_EQ(kve_streamResynth(&r.s, src.source(), r.W.data(), r.H.data(), r.K, outs.data(),
-                                int(outs.size()), sink.sink(), threads),
+    const int count = int(outs.size());
+    EXPECT_EQ(single ? kve_streamResynthSingle(&r.s, src.source(), r.W.data(), r.H.data(), r.K,
+                                               outs.data(), count, sink.sinkSingle(), threads)
+                     : kve_streamResynth(&r.s, src.source(), r.W.data(), r.H.data(), r.K,
+                                         outs.data(), count, sink.sink(), threads),
               KVE_OK);
     for (long n : sink.next) EXPECT_EQ(n, r.s.length) << "every sample written";
     return sink.out;
@@ -223,15 +226,7 @@ namespace {
 
 std::vector<kvt::Chans> resynthSingle(const Case &r, const std::vector<std::vector<int>> &sets,
                                       int threads = 2) {
-    std::vector<kve_output> outs;
-    for (auto &set : sets) outs.push_back({set.data(), int(set.size())});
-    kvt::Source src{r.x};
-    kvt::Sink sink(int(sets.size()), r.s.channels, r.s.length);
-    EXPECT_EQ(kve_streamResynthSingle(&r.s, src.source(), r.W.data(), r.H.data(), r.K, outs.data(),
-                                      int(outs.size()), sink.sinkSingle(), threads),
-              KVE_OK);
-    for (long n : sink.next) EXPECT_EQ(n, r.s.length) << "every sample written";
-    return sink.out;
+    return resynth(r, sets, threads, true);
 }
 
 }  // namespace
