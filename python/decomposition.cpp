@@ -272,7 +272,7 @@ py::list Decomposition::resynthesise(const std::vector<std::vector<int>> &sets) 
         py::gil_scoped_release release;
         const kve_source from{CheckedSource::read, &src};
         const int n = static_cast<int>(outs.size());
-        st = opt_->precision == "single"
+        st = run_->precision == "single"
                  ? kve_streamResynthSingle(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(), n,
                                            kve_sinkSingle{ArraySink::write<float>, &sink}, 0)
                  : KVE_BAD_ARGUMENT;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <numeric>
 
 namespace korvane {
@@ -25,6 +26,12 @@ struct RoundWatch {
 
 // the rounds were stopped by the watch
 constexpr int kStopped = -2;
+// the factors left the numbers' range (a sound far above full scale)
+constexpr int kOutOfRange = -3;
+
+bool allFinite(const std::vector<double> &x) {
+    return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+}
 
 kve_order orderOf(const std::string &how) {
     if (how == "peak") return KVE_BY_PEAK;
@@ -144,7 +151,7 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, con
     how.tol = run.opt.tol;
     how.fixedK = !run.opt.given ? -1 : run.opt.fixBases ? givenCount(run.opt) : 0;
     how.model = &run.model;
-    how.precision = run.opt.precision == "double" ? KVE_DOUBLE : KVE_SINGLE;
+    how.precision = run.precision == "double" ? KVE_DOUBLE : KVE_SINGLE;
     if (run.bands > 0 && run.model.span == 1 && !kve_modelIsPlain(&run.model)) {
         how.bandOf = run.bandOf.data();
         how.bands = run.bands;
@@ -154,7 +161,8 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, con
     const kve_status st = kve_streamFactorise(run.V.data(), run.shape.rows, static_cast<int>(run.shape.frames), n,
                                               W.data(), H.data(), &how, watch.onRound, watch.user, &done);
     if (st == KVE_STOPPED) return kStopped;
-    if (st != KVE_OK) return 1;
+    if (st == KVE_NO_MEMORY) return 1;
+    if (st != KVE_OK || !allFinite(W) || !allFinite(H)) return kOutOfRange;
     run.iterationsRun = done.iterations;
     run.roundsRelaxed = done.relaxed;
     run.divergence = done.cost;
@@ -201,13 +209,26 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
     std::vector<int> groupOf;
     try {
         ProgressBar bar("factorising", run.rounds, run.progress && !onRound);
-        st = factoriseModel(run, onRound ? RoundWatch{onRound, user} : RoundWatch{drawRound, &bar}, groupOf);
+        const RoundWatch watch = onRound ? RoundWatch{onRound, user} : RoundWatch{drawRound, &bar};
+        st = factoriseModel(run, watch, groupOf);
+        if (st == kOutOfRange && run.precision == "single") {
+            fail("warning: '" + shownInput(run.opt) +
+                 "' is too loud for single precision: factorising it again in double");
+            run.precision = "double";
+            st = factoriseModel(run, watch, groupOf);
+        }
         if (st == 0) bar.finish();
     } catch (const std::bad_alloc &) {
         st = 1;
     }
     run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (st == kStopped) return 1;
+    if (st == kOutOfRange) {
+        fail("the factorisation of '" + shownInput(run.opt) +
+             "' went beyond the range of its numbers: the sound is far above full scale; scale it down");  // in double
+                                                                                                           // too
+        return 1;
+    }
     if (st != 0) {
         fail("not enough memory for the factorisation");
         return 1;

@@ -46,7 +46,7 @@ json settingsJson(const Run &run) {
             {"span", orNull(opt.span)},
             {"pool", orNull(opt.pool)},
             {"plain", opt.plain},
-            {"precision", opt.precision},
+            {"precision", run.precision},
             {"iterations", orNull(opt.iterations)},
             {"relax", orNull(opt.relax)},
             {"bands", orNull(opt.bands)},

@@ -65,8 +65,10 @@ struct Run {
     std::string maskKind = "ratio";   // how components are cut from the mix
     double commonGain = 1.0;          // applied to every file of the run
     unsigned seedUsed = 1;            // the seed a repeat would pass
+    std::string precision;            // of the rounds and the resynthesis: --precision's, or
+                                      // "double" where single ran out of range
 
-    explicit Run(const DecomposeOptions &o) : opt(o) {}
+    explicit Run(const DecomposeOptions &o) : opt(o), precision(o.precision) {}
 };
 
 // The most components --pool factorises.

@@ -1,5 +1,6 @@
 // Files written when the input or the disk turns hostile: a picture of
 // samples near the float limit, and `write` over a file on a full disk.
+#include "json_files.hpp"
 #include "tool.hpp"
 
 #include <gtest/gtest.h>
@@ -66,4 +67,22 @@ TEST(WrittenFiles, Fault6_RunWriteOnAFullDiskKeepsTheOldFile) {
     EXPECT_TRUE(readText(dir / "keep.wav") == "the file that was there")
         << "keep.wav was overwritten";
     EXPECT_TRUE(noPartFiles(dir.path()));
+}
+
+// A sound far above full scale overflows the single-precision rounds: the
+// run says so and factorises again in double, its record says which, and
+// its components still sum to it.
+TEST(WrittenFiles, ASoundTooLoudForSinglePrecisionIsFactorisedInDouble) {
+    Scratch dir;
+    Sound loud = makeSound(2, 8000, 1.0, 1.0);
+    for (float &v : loud.samples) v *= 1e16f;
+    ASSERT_TRUE(writeSound(dir / "loud.wav", loud, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    Result r = runTool({"decompose", "loud.wav", "-k", "2", "--format", "float", "-q"}, dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(
+        r.err.find("'loud.wav' is too loud for single precision: factorising it again in double"),
+        std::string::npos)
+        << r.err;
+    EXPECT_EQ(readJson(dir / "loud/components.json")["settings"]["precision"], "double");
+    EXPECT_LT(relativeError(sumOfSounds(componentPaths(dir / "loud", "loud", {1, 2})), loud), 1e-6);
 }
