@@ -3,12 +3,13 @@
 # `setup.sh fuzz` (or KV_SETUP_FUZZ=1) adds clang and libFuzzer;
 # `setup.sh --packages P...` installs just the packages named (the benches use it).
 set -euo pipefail
-# chromium: the listening page's test drives a headless browser; clang-format:
-# the layout check; puredata-*: the Pd externals and their tests in the real pd;
-# pybind11 and python3-*: the Python module; parallel: the scale-out recipe's test
+# chromium: the listening page's test drives a headless browser; libopusenc-dev
+# and libsoxr-dev: the page's sounds; clang-format: the layout check; puredata-*:
+# the Pd externals and their tests in the real pd; pybind11 and python3-*: the
+# Python module; parallel: the scale-out recipe's test
 pkgs=(cmake g++ make pkg-config libfftw3-dev libopenblas-dev libopenblas-serial-dev libsndfile1-dev libgtest-dev
-      libbenchmark-dev libcli11-dev nlohmann-json3-dev libcairo2-dev liblapacke-dev clang-format chromium
-      puredata-core puredata-dev pybind11-dev python3-dev python3-numpy python3-pytest parallel)
+      libbenchmark-dev libcli11-dev nlohmann-json3-dev libcairo2-dev liblapacke-dev libopusenc-dev libsoxr-dev
+      clang-format chromium puredata-core puredata-dev pybind11-dev python3-dev python3-numpy python3-pytest parallel)
 if [ "${1:-}" = --packages ]; then
   shift
   pkgs=("$@")

@@ -25,7 +25,7 @@ int writeListeningPage(Run &run, StagedSet &out) {
     std::string dir = std::filesystem::canonical(out.dir(), ec).string();
     PageData pd = pageFromRun(run.name, ec ? out.dir() : dir, run.sound, sh.N, sh.hop, w, acts, centroids,
                               shownMagnitude(run), std::move(audio));
-    pd.originalVorbis = std::move(run.pageOriginal);
+    pd.originalEncoded = std::move(run.pageOriginal);
     const size_t L = static_cast<size_t>(run.model.span), bins = static_cast<size_t>(sh.bins);
     for (PageComponent &c : pd.components)
         for (size_t l = 0; L > 1 && l < L; ++l) {

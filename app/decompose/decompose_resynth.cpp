@@ -53,17 +53,17 @@ void addInput(const SoundData &sound, PageAudioEncoder &e) {
     }
 }
 
-// The page's encoder, started on the input, each stream at the quality the
+// The page's encoder, started on the input, each stream at the bitrate the
 // page is written with.
 std::unique_ptr<PageAudioEncoder> startPageAudio(Run &run, std::string &err) {
     const SoundData &sound = run.sound;
     std::vector<PageAudioEncoder::Stream> streams;
-    // one quality for every stream: the one the page records, for the
+    // one bitrate for every stream: the one the page records, for the
     // streams it holds (the input and the chosen components)
-    const double quality =
-        pageAudioQuality(static_cast<int>(run.chosen.size()) + 1, static_cast<double>(sound.frames) / sound.sampleRate);
-    streams.push_back({sound.channels > 1 ? 2 : 1, quality});
-    for (size_t i = 0; i < run.chosen.size(); ++i) streams.push_back({std::min(run.shape.channels, 2), quality});
+    const int bitrate =
+        pageAudioBitrate(static_cast<int>(run.chosen.size()) + 1, static_cast<double>(sound.frames) / sound.sampleRate);
+    streams.push_back({sound.channels > 1 ? 2 : 1, bitrate});
+    for (size_t i = 0; i < run.chosen.size(); ++i) streams.push_back({std::min(run.shape.channels, 2), bitrate});
     const int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
     auto e = std::make_unique<PageAudioEncoder>(std::move(streams), sound.sampleRate, threads);
     if (!e->start(err)) return nullptr;

@@ -30,7 +30,7 @@ double largest(const std::vector<double> &v) {
     return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
 }
 
-nlohmann::ordered_json pageJson(const PageData &d, double quality) {
+nlohmann::ordered_json pageJson(const PageData &d, int bitrate) {
     using json = nlohmann::ordered_json;
     const PageGrid g = makePageGrid(d.sampleRate, d.fftSize, d.frameCount, kRows, kMaxCols);
     const double binHz = static_cast<double>(d.sampleRate) / d.fftSize;
@@ -47,7 +47,7 @@ nlohmann::ordered_json pageJson(const PageData &d, double quality) {
     j["bins"] = d.bins;
     j["frameCount"] = d.frameCount;
     j["firstFrameSec"] = d.firstFrameSec;
-    j["audio"] = {{"format", "ogg-vorbis"}, {"quality", quality}};
+    j["audio"] = {{"format", "ogg-opus"}, {"bitrate", bitrate}};
     j["pad"] = kPagePadFrames;
     j["sgram"] = {{"rows", g.rows}, {"cols", g.cols},      {"fLo", g.fLo},
                   {"fHi", g.fHi},   {"rangeDb", kRangeDb}, {"data", base64(std::string(img.begin(), img.end()))}};
@@ -142,7 +142,7 @@ bool checkShape(const PageData &d, std::string &err) {
         return false;
     }
     for (const PageComponent &c : d.components) {
-        bool hasSound = !c.vorbis.empty() || c.samples.size() == static_cast<size_t>(d.frames) * d.channels;
+        bool hasSound = !c.encoded.empty() || c.samples.size() == static_cast<size_t>(d.frames) * d.channels;
         if (c.basis.size() != static_cast<size_t>(d.bins) || c.activation.size() != static_cast<size_t>(d.frameCount) ||
             !hasSound) {
             err = "the page's data for component " + std::to_string(c.number) + " do not fit the decomposition";
@@ -154,18 +154,18 @@ bool checkShape(const PageData &d, std::string &err) {
 
 // <script type="text/plain" id="kv-audio-N">base64</script>, N = 0 for the
 // original and k for the k-th component.
-bool audioElements(const PageData &d, double quality, std::ofstream &f, std::string &err) {
+bool audioElements(const PageData &d, int bitrate, std::ofstream &f, std::string &err) {
     std::string ogg;
     for (size_t n = 0; n <= d.components.size(); ++n) {
         const std::string *bytes = &ogg;
-        if (n == 0 && !d.originalVorbis.empty()) {
-            bytes = &d.originalVorbis;
+        if (n == 0 && !d.originalEncoded.empty()) {
+            bytes = &d.originalEncoded;
         } else if (n == 0) {
-            if (!encodePageAudio(d.original.data(), d.frames, d.originalChannels, d.sampleRate, quality, ogg, err))
+            if (!encodePageAudio(d.original.data(), d.frames, d.originalChannels, d.sampleRate, bitrate, ogg, err))
                 return false;
-        } else if (!d.components[n - 1].vorbis.empty()) {
-            bytes = &d.components[n - 1].vorbis;
-        } else if (!encodePageAudio(d.components[n - 1].samples.data(), d.frames, d.channels, d.sampleRate, quality,
+        } else if (!d.components[n - 1].encoded.empty()) {
+            bytes = &d.components[n - 1].encoded;
+        } else if (!encodePageAudio(d.components[n - 1].samples.data(), d.frames, d.channels, d.sampleRate, bitrate,
                                     ogg, err)) {
             return false;
         }
@@ -178,8 +178,8 @@ bool audioElements(const PageData &d, double quality, std::ofstream &f, std::str
 
 bool writePage(const std::string &path, const PageData &d, std::string &err) {
     if (!checkShape(d, err)) return false;
-    const double quality =
-        pageAudioQuality(static_cast<int>(d.components.size()) + 1, static_cast<double>(d.frames) / d.sampleRate);
+    const int bitrate =
+        pageAudioBitrate(static_cast<int>(d.components.size()) + 1, static_cast<double>(d.frames) / d.sampleRate);
     // the audio goes between the template's two halves, straight to the file
     const std::string tpl = kPageHtml, audioMark = "@KV_AUDIO@";
     const size_t cut = tpl.find(audioMark);
@@ -190,7 +190,7 @@ bool writePage(const std::string &path, const PageData &d, std::string &err) {
             {{"@KV_TITLE@", htmlEscape(d.title)},
              {"@KV_STYLE@", kPageCss},
              {"@KV_DATA@",
-              scriptSafe(pageJson(d, quality).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))}},
+              scriptSafe(pageJson(d, bitrate).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))}},
             head) ||
         !fillInOrder(tpl.substr(cut + audioMark.size()),
                      {{"@KV_SCRIPT@", std::string(kPageJs) + "\n" + kPageSelftestJs + "\nstart();\n"}}, tail)) {
@@ -199,7 +199,7 @@ bool writePage(const std::string &path, const PageData &d, std::string &err) {
     }
     std::ofstream f(path, std::ios::binary);
     f << head;
-    if (!audioElements(d, quality, f, err)) return false;
+    if (!audioElements(d, bitrate, f, err)) return false;
     f << tail;
     f.close();
     if (!f) {

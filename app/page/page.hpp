@@ -1,6 +1,6 @@
 // The listening page of a decomposition: one self-contained index.html with
 // the spectrogram, a lane per component, a player that mixes the components
-// (each embedded as Ogg Vorbis) and the remix command for the chosen mix.
+// (each embedded as Ogg Opus) and the remix command for the chosen mix.
 #pragma once
 
 #include <string>
@@ -18,7 +18,7 @@ struct PageComponent {
     double centroidHz = 0;                  // may be NaN when the basis is all zero
     double peakHz = 0;
     std::vector<float> samples;  // interleaved, PageData::channels per frame
-    std::string vorbis;          // or the same already encoded (encodePageAudio)
+    std::string encoded;         // or the same already encoded (encodePageAudio)
     std::string given;           // "FILE, component N" when its basis was given; empty when learned here
 };
 
@@ -37,24 +37,24 @@ struct PageData {
     std::vector<double> spectrogram;  // the input's magnitudes, bins x frameCount, row-major
     std::vector<float> original;      // the input, interleaved
     int originalChannels = 0;
-    std::string originalVorbis;  // or empty: the same already encoded (encodePageAudio)
+    std::string originalEncoded;  // or empty: the same already encoded (encodePageAudio)
     std::vector<PageComponent> components;
 };
 
-// Vorbis quality (libsndfile's 0..1 scale) for a page carrying `streams`
+// Opus bitrate, in bits per second a channel, for a page carrying `streams`
 // sounds of `seconds` each: lower as the page grows, so that a minute of
-// stereo with ten components stays near 10 MB.
-double pageAudioQuality(int streams, double seconds);
+// stereo with ten components stays near 11 MB.
+int pageAudioBitrate(int streams, double seconds);
 
-// Silence after each embedded sound: Chromium drops up to a few hundred
-// frames at the end of a mono Vorbis stream, so the page decodes a little
-// more than the sound and keeps exactly its frames.
+// Silence after each embedded sound: the browser resamples Opus's 48 kHz to
+// the sound's rate and may drop a few frames at the end, so the page decodes
+// a little more than the sound and keeps exactly its frames.
 constexpr long kPagePadFrames = 8192;
 
 // frames x channels interleaved samples, then kPagePadFrames of silence, as
-// Ogg Vorbis in memory; false and err on failure.
-bool encodePageAudio(const float *interleaved, long frames, int channels, int sampleRate, double quality,
-                     std::string &out, std::string &err);
+// Ogg Opus in memory; false and err on failure.
+bool encodePageAudio(const float *interleaved, long frames, int channels, int sampleRate, int bitrate, std::string &out,
+                     std::string &err);
 
 // Writes the page; false and err on failure.
 bool writePage(const std::string &path, const PageData &data, std::string &err);
@@ -66,7 +66,7 @@ bool writePage(const std::string &path, const PageData &data, std::string &err);
 PageData pageFromRun(const std::string &title, const std::string &dir, const SoundData &sound, int fftSize, int hop,
                      const std::vector<std::vector<double>> &w, const std::vector<std::vector<double>> &acts,
                      const std::vector<double> &centroidHz, std::vector<double> spectrogram,
-                     std::vector<std::string> vorbis);
+                     std::vector<std::string> encoded);
 
 // Standard base64 with padding.
 std::string base64(const std::string &bytes);

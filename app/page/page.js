@@ -1,6 +1,6 @@
 'use strict';
 // The listening page of one decomposition: everything it needs is in this
-// file. The components are Ogg Vorbis in the kv-audio-N elements (0 is the
+// file. The components are Ogg Opus in the kv-audio-N elements (0 is the
 // original); the rest of the data is the JSON in kv-data, where the bases
 // (on the spectrogram's log-frequency rows) and the activations (on its
 // columns) are in thousandths of each one's largest value.

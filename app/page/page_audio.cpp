@@ -1,140 +1,176 @@
-// Ogg Vorbis in memory through libsndfile's virtual I/O.
+// Ogg Opus in memory: resampled to Opus's 48 kHz by libsoxr, encoded and
+// put in Ogg pages by libopusenc.
 #include "page/page.hpp"
 #include "page/page_encoder.hpp"
 
-#include <sndfile.h>
+#include <opus/opusenc.h>
+#include <soxr.h>
 
 #include <algorithm>
-#include <cstring>
+#include <new>
 #include <vector>
 
 namespace korvane {
 
 namespace {
 
-using Memory = VorbisStream::Memory;
-
-sf_count_t memLength(void *user) {
-    return static_cast<sf_count_t>(static_cast<Memory *>(user)->bytes.size());
+// libopusenc's writer: appends to the stream's bytes; a failure ends the encoding
+int appendBytes(void *user, const unsigned char *ptr, opus_int32 len) {
+    try {
+        static_cast<std::string *>(user)->append(reinterpret_cast<const char *>(ptr), static_cast<size_t>(len));
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return 1;
+    }
 }
 
-sf_count_t memSeek(sf_count_t offset, int whence, void *user) {
-    auto *m = static_cast<Memory *>(user);
-    sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m->pos : static_cast<sf_count_t>(m->bytes.size());
-    if (base + offset < 0) return -1;
-    m->pos = base + offset;
-    return m->pos;
+int closeNothing(void *) {
+    return 0;
 }
 
-sf_count_t memRead(void *to, sf_count_t count, void *user) {
-    auto *m = static_cast<Memory *>(user);
-    sf_count_t size = static_cast<sf_count_t>(m->bytes.size());
-    sf_count_t n = std::max<sf_count_t>(0, std::min(count, size - m->pos));
-    if (n > 0) std::memcpy(to, m->bytes.data() + m->pos, static_cast<size_t>(n));
-    m->pos += n;
-    return n;
-}
+// the cheapest analysis, in about 40 % of the default's time: the page is
+// for listening, and its bitrates leave the coding noise well down
+constexpr int kComplexity = 0;
 
-sf_count_t memWrite(const void *from, sf_count_t count, void *user) {
-    auto *m = static_cast<Memory *>(user);
-    size_t end = static_cast<size_t>(m->pos + count);
-    if (end > m->bytes.size()) m->bytes.resize(end);
-    std::memcpy(&m->bytes[static_cast<size_t>(m->pos)], from, static_cast<size_t>(count));
-    m->pos += count;
-    return count;
-}
+constexpr int kOpusRate = 48000;
+// input frames handed to the resampler at a time
+constexpr long kChunk = 4096;
 
-sf_count_t memTell(void *user) {
-    return static_cast<Memory *>(user)->pos;
+std::string opusError(const char *what, int code) {
+    if (code == OPE_WRITE_FAIL || code == OPE_ALLOC_FAIL) return "not enough memory for the page's audio";
+    return std::string(what) + ope_strerror(code);
 }
-
-// libvorbis is handed the samples a block at a time: one call with a whole
-// long sound crashes inside its analysis buffer
-constexpr long kBlock = 4096;
 
 }  // namespace
 
-double pageAudioQuality(int streams, double seconds) {
+int pageAudioBitrate(int streams, double seconds) {
     double streamSeconds = streams * seconds;
-    if (streamSeconds <= 900) return 0.3;
-    if (streamSeconds <= 3000) return 0.2;
-    if (streamSeconds <= 12000) return 0.1;
-    return 0.0;
+    if (streamSeconds <= 900) return 48000;
+    if (streamSeconds <= 3000) return 40000;
+    if (streamSeconds <= 12000) return 32000;
+    return 24000;
 }
 
-VorbisStream::~VorbisStream() {
-    if (f_) sf_close(f_);
+OpusStream::~OpusStream() {
+    close();
 }
 
-bool VorbisStream::open(int channels, int sampleRate, double quality, std::string &err) {
-    if (f_) sf_close(f_);
-    f_ = nullptr;
-    mem_ = Memory{};
-    pending_.clear();
+void OpusStream::close() {
+    if (enc_) ope_encoder_destroy(enc_);
+    enc_ = nullptr;
+    if (resampler_) soxr_delete(resampler_);
+    resampler_ = nullptr;
+}
+
+bool OpusStream::open(int channels, int sampleRate, int bitrate, int serial, std::string &err) {
+    close();
+    bytes_.clear();
     channels_ = channels;
-    SF_VIRTUAL_IO io{memLength, memSeek, memRead, memWrite, memTell};
-    SF_INFO info{};
-    info.samplerate = sampleRate;
-    info.channels = channels;
-    info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-    f_ = sf_open_virtual(&io, SFM_WRITE, &info, &mem_);
-    if (!f_) {
-        err = std::string("cannot encode the page's audio as Ogg Vorbis: ") + sf_strerror(nullptr);
+    OpusEncCallbacks io{appendBytes, closeNothing};
+    OggOpusComments *tags = ope_comments_create();
+    int code = tags ? OPE_OK : OPE_ALLOC_FAIL;
+    if (tags && channels >= 1 && channels <= 2 && sampleRate > 0)
+        enc_ = ope_encoder_create_callbacks(&io, &bytes_, tags, kOpusRate, channels, 0, &code);
+    else if (tags)
+        code = OPE_BAD_ARG;
+    if (tags) ope_comments_destroy(tags);
+    if (!enc_) {
+        err = opusError("cannot encode the page's audio as Ogg Opus: ", code);
         return false;
     }
-    sf_command(f_, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
+    if (sampleRate != kOpusRate) {
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        const soxr_runtime_spec_t threads = soxr_runtime_spec(1);
+        soxr_error_t e = nullptr;
+        resampler_ = soxr_create(sampleRate, kOpusRate, static_cast<unsigned>(channels), &e, &io, &quality, &threads);
+        if (!resampler_) {
+            close();
+            err = std::string("cannot resample the page's audio: ") + (e ? e : "no resampler");
+            return false;
+        }
+        // room for what a chunk gives, with the resampler's delay
+        const long out = kChunk * kOpusRate / sampleRate + kChunk;
+        resampled_.assign(static_cast<size_t>(out) * channels, 0.0f);
+    }
+    ope_encoder_ctl(enc_, OPE_SET_SERIALNO(serial));
+    ope_encoder_ctl(enc_, OPE_SET_COMMENT_PADDING(0));
+    ope_encoder_ctl(enc_, OPUS_SET_COMPLEXITY(kComplexity));
+    ope_encoder_ctl(enc_, OPUS_SET_BITRATE(bitrate * channels));
+    // fewer, longer packets: each call of the encoder asks the processor
+    // what it is, which costs much on a virtual machine
+    ope_encoder_ctl(enc_, OPUS_SET_EXPERT_FRAME_DURATION(OPUS_FRAMESIZE_60_MS));
     return true;
 }
 
-bool VorbisStream::put(const float *interleaved, long frames, std::string &err) {
-    if (sf_writef_float(f_, interleaved, frames) == frames) return true;
-    err = std::string("cannot encode the page's audio: ") + sf_strerror(f_);
-    return false;
-}
-
-bool VorbisStream::add(const float *interleaved, long frames, std::string &err) {
-    if (!f_) {
-        err = "cannot encode the page's audio: the stream is not open";
-        return false;
+bool OpusStream::encode(const float *interleaved, long frames, std::string &err) {
+    // whole numbers of frames, in pieces libopusenc's int takes
+    for (long at = 0; at < frames;) {
+        const long n = std::min<long>(frames - at, 1L << 20);
+        const int code =
+            ope_encoder_write_float(enc_, interleaved + static_cast<size_t>(at) * channels_, static_cast<int>(n));
+        if (code != OPE_OK) {
+            err = opusError("cannot encode the page's audio: ", code);
+            return false;
+        }
+        at += n;
     }
-    const size_t ch = static_cast<size_t>(channels_), block = static_cast<size_t>(kBlock) * ch;
-    long at = 0;
-    if (!pending_.empty()) {  // the held block filled up first
-        const long room = kBlock - static_cast<long>(pending_.size() / ch), n = std::min(room, frames);
-        pending_.insert(pending_.end(), interleaved, interleaved + static_cast<size_t>(n) * ch);
-        at = n;
-        if (pending_.size() < block) return true;
-        if (!put(pending_.data(), kBlock, err)) return false;
-        pending_.clear();
-    }
-    for (; frames - at >= kBlock; at += kBlock)
-        if (!put(interleaved + static_cast<size_t>(at) * ch, kBlock, err)) return false;
-    pending_.assign(interleaved + static_cast<size_t>(at) * ch, interleaved + static_cast<size_t>(frames) * ch);
     return true;
 }
 
-bool VorbisStream::finish(std::string &out, std::string &err) {
-    if (!f_) {
+// Through the resampler, or all that it still holds when interleaved is null.
+bool OpusStream::resample(const float *interleaved, long frames, std::string &err) {
+    const size_t room = resampled_.size() / static_cast<size_t>(channels_);
+    for (long at = 0;;) {
+        const long n = interleaved ? std::min(frames - at, kChunk) : 0;
+        size_t used = 0, made = 0;
+        const soxr_error_t e =
+            soxr_process(resampler_, interleaved ? interleaved + static_cast<size_t>(at) * channels_ : nullptr,
+                         static_cast<size_t>(n), &used, resampled_.data(), room, &made);
+        if (e) {
+            err = std::string("cannot resample the page's audio: ") + e;
+            return false;
+        }
+        if (made > 0 && !encode(resampled_.data(), static_cast<long>(made), err)) return false;
+        at += static_cast<long>(used);
+        if (interleaved ? at >= frames && made < room : made == 0) return true;
+    }
+}
+
+bool OpusStream::add(const float *interleaved, long frames, std::string &err) {
+    if (!enc_) {
         err = "cannot encode the page's audio: the stream is not open";
         return false;
     }
-    const long rest = static_cast<long>(pending_.size()) / channels_;
-    bool ok = rest == 0 || put(pending_.data(), rest, err);
+    if (frames <= 0) return true;
+    return resampler_ ? resample(interleaved, frames, err) : encode(interleaved, frames, err);
+}
+
+bool OpusStream::finish(std::string &out, std::string &err) {
+    if (!enc_) {
+        err = "cannot encode the page's audio: the stream is not open";
+        return false;
+    }
     const std::vector<float> silence(static_cast<size_t>(kPagePadFrames) * channels_, 0.0f);
-    if (ok) ok = put(silence.data(), kPagePadFrames, err);
-    sf_close(f_);
-    f_ = nullptr;
-    pending_.clear();
-    out = std::move(mem_.bytes);
-    mem_ = Memory{};
+    bool ok = add(silence.data(), kPagePadFrames, err) && (!resampler_ || resample(nullptr, 0, err));
+    if (ok) {
+        const int code = ope_encoder_drain(enc_);
+        if (code != OPE_OK) {
+            err = opusError("cannot encode the page's audio: ", code);
+            ok = false;
+        }
+    }
+    close();
+    out = std::move(bytes_);
+    bytes_.clear();
     return ok;
 }
 
-bool encodePageAudio(const float *interleaved, long frames, int channels, int sampleRate, double quality,
-                     std::string &out, std::string &err) {
+bool encodePageAudio(const float *interleaved, long frames, int channels, int sampleRate, int bitrate, std::string &out,
+                     std::string &err) {
     out.clear();
-    VorbisStream s;
-    if (!s.open(channels, sampleRate, quality, err)) return false;
+    OpusStream s;
+    if (!s.open(channels, sampleRate, bitrate, 1, err)) return false;
     std::string bytes;
     const bool ok = s.add(interleaved, frames, err) && s.finish(bytes, err);
     out = std::move(bytes);

@@ -18,12 +18,11 @@ PageAudioEncoder::~PageAudioEncoder() {
 }
 
 bool PageAudioEncoder::openStreams(std::string &err) {
-    // opened here, one after another: libsndfile draws each stream's serial
-    // number from a counter of its own
     streams_.clear();
-    for (const Stream &k : kinds_) {
-        streams_.push_back(std::make_unique<VorbisStream>());
-        if (!streams_.back()->open(k.channels, rate_, k.quality, err)) return false;
+    for (size_t s = 0; s < kinds_.size(); ++s) {
+        streams_.push_back(std::make_unique<OpusStream>());
+        if (!streams_.back()->open(kinds_[s].channels, rate_, kinds_[s].bitrate, static_cast<int>(s) + 1, err))
+            return false;
     }
     bytes_.assign(kinds_.size(), std::string());
     busy_.assign(kinds_.size(), 0);
@@ -113,7 +112,7 @@ void PageAudioEncoder::work() {
         lock.unlock();
         std::string err;
         bool ok = true;
-        VorbisStream &s = *streams_[j.stream];
+        OpusStream &s = *streams_[j.stream];
         try {
             if (!skip) ok = j.end ? s.finish(bytes_[j.stream], err) : s.add(j.data, j.frames, err);
         } catch (const std::bad_alloc &) {

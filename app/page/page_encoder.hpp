@@ -1,4 +1,4 @@
-// The page's sounds encoded as Ogg Vorbis while they are being made: one
+// The page's sounds encoded as Ogg Opus while they are being made: one
 // stream per sound, fed block by block, encoded on worker threads.
 #pragma once
 
@@ -12,37 +12,37 @@
 #include <thread>
 #include <vector>
 
-typedef struct sf_private_tag SNDFILE;
+struct OggOpusEnc;
+struct soxr;
 
 namespace korvane {
 
-// One sound as Ogg Vorbis in memory, encoded as its samples come. The
-// encoder is handed the same blocks whatever blocks they come in, so the
-// bytes are those of encodePageAudio on the whole sound.
-class VorbisStream {
+// One sound as Ogg Opus in memory, encoded as its samples come: the bytes
+// depend on the samples only, not on the blocks they come in, so they are
+// those of encodePageAudio on the whole sound.
+class OpusStream {
 public:
-    VorbisStream() = default;
-    ~VorbisStream();
-    VorbisStream(const VorbisStream &) = delete;
-    VorbisStream &operator=(const VorbisStream &) = delete;
+    OpusStream() = default;
+    ~OpusStream();
+    OpusStream(const OpusStream &) = delete;
+    OpusStream &operator=(const OpusStream &) = delete;
 
-    bool open(int channels, int sampleRate, double quality, std::string &err);
+    // bitrate in bits per second a channel; serial the Ogg stream's number
+    bool open(int channels, int sampleRate, int bitrate, int serial, std::string &err);
     // frames x channels interleaved samples; false and err on failure
     bool add(const float *interleaved, long frames, std::string &err);
     // The rest, kPagePadFrames of silence and the end: the bytes into out.
     bool finish(std::string &out, std::string &err);
 
-    struct Memory {
-        std::string bytes;
-        std::int64_t pos = 0;
-    };
-
 private:
-    bool put(const float *interleaved, long frames, std::string &err);
-    SNDFILE *f_ = nullptr;
+    void close();
+    bool encode(const float *interleaved, long frames, std::string &err);
+    bool resample(const float *interleaved, long frames, std::string &err);
+    OggOpusEnc *enc_ = nullptr;
+    soxr *resampler_ = nullptr;  // for rates other than 48 kHz
+    std::vector<float> resampled_;
     int channels_ = 0;
-    Memory mem_;
-    std::vector<float> pending_;  // less than a block
+    std::string bytes_;
 };
 
 // Several streams encoded by worker threads as their blocks are added; each
@@ -52,7 +52,7 @@ class PageAudioEncoder {
 public:
     struct Stream {
         int channels = 1;
-        double quality = 0;  // pageAudioQuality
+        int bitrate = 48000;  // pageAudioBitrate
     };
     // threads >= 1
     PageAudioEncoder(std::vector<Stream> streams, int sampleRate, int threads);
@@ -88,7 +88,7 @@ private:
 
     std::vector<Stream> kinds_;
     int rate_, threads_;
-    std::vector<std::unique_ptr<VorbisStream>> streams_;
+    std::vector<std::unique_ptr<OpusStream>> streams_;
     std::vector<std::string> bytes_;
     std::vector<char> busy_;  // a worker holds one of the stream's blocks
     std::deque<Job> queue_;   // in the order added

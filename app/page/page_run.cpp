@@ -10,7 +10,7 @@ namespace korvane {
 PageData pageFromRun(const std::string &title, const std::string &dir, const SoundData &sound, int fftSize, int hop,
                      const std::vector<std::vector<double>> &w, const std::vector<std::vector<double>> &acts,
                      const std::vector<double> &centroidHz, std::vector<double> spectrogram,
-                     std::vector<std::string> vorbis) {
+                     std::vector<std::string> encoded) {
     PageData d;
     d.title = title;
     d.dir = dir;
@@ -33,8 +33,8 @@ PageData pageFromRun(const std::string &title, const std::string &dir, const Sou
         for (int c = 0; c < d.channels; ++c)
             d.original[static_cast<size_t>(i) * d.channels + c] =
                 sound.samples[static_cast<size_t>(i) * sound.channels + c];
-    for (size_t k = 0; k < w.size() && k < vorbis.size(); ++k) {
-        if (vorbis[k].empty()) continue;
+    for (size_t k = 0; k < w.size() && k < encoded.size(); ++k) {
+        if (encoded[k].empty()) continue;
         PageComponent c;
         c.number = static_cast<int>(k) + 1;
         c.basis = w[k];
@@ -42,7 +42,7 @@ PageData pageFromRun(const std::string &title, const std::string &dir, const Sou
         c.centroidHz = centroidHz[k];
         size_t peak = static_cast<size_t>(std::max_element(w[k].begin(), w[k].end()) - w[k].begin());
         c.peakHz = d.binHz.empty() ? 0 : d.binHz[std::min(peak, d.binHz.size() - 1)];
-        c.vorbis = std::move(vorbis[k]);
+        c.encoded = std::move(encoded[k]);
         d.components.push_back(std::move(c));
     }
     return d;

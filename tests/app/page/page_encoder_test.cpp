@@ -24,10 +24,10 @@ std::vector<float> tone(long frames, int channels, double hz, int rate) {
     return v;
 }
 
-std::string whole(const std::vector<float> &s, int channels, int rate, double quality) {
+std::string whole(const std::vector<float> &s, int channels, int rate, int bitrate) {
     std::string ogg, err;
     EXPECT_TRUE(korvane::encodePageAudio(s.data(), static_cast<long>(s.size()) / channels, channels,
-                                         rate, quality, ogg, err))
+                                         rate, bitrate, ogg, err))
         << err;
     const std::string bare = kvtest::oggWithoutSerials(ogg);
     EXPECT_FALSE(bare.empty());
@@ -37,13 +37,13 @@ std::string whole(const std::vector<float> &s, int channels, int rate, double qu
 TEST(PageEncoder, BlocksOfAnySizeGiveTheBytesOfTheSoundEncodedWhole) {
     const int rate = 22050;
     const std::vector<float> s = tone(30000, 2, 440, rate);
-    const std::string want = whole(s, 2, rate, 0.3);
+    const std::string want = whole(s, 2, rate, 48000);
     // one frame at a time across a block's edge, a block and a frame, then the rest
     for (const std::vector<long> &sizes :
          {std::vector<long>{1, 4095, 1, 1}, {4097, 3, 8191}, {30000}, {0, 29999}}) {
-        korvane::VorbisStream v;
+        korvane::OpusStream v;
         std::string err, ogg;
-        ASSERT_TRUE(v.open(2, rate, 0.3, err)) << err;
+        ASSERT_TRUE(v.open(2, rate, 48000, 1, err)) << err;
         long at = 0;
         for (long n : sizes) {
             ASSERT_TRUE(v.add(s.data() + at * 2, n, err)) << err;
@@ -58,8 +58,9 @@ TEST(PageEncoder, BlocksOfAnySizeGiveTheBytesOfTheSoundEncodedWhole) {
 TEST(PageEncoder, StreamsOnWorkersComeOutAsEachEncodedAloneAlsoAfterARestart) {
     const int rate = 16000;
     const long frames = 20000;
-    // mono and stereo streams at two qualities; stream 0 held by the caller
-    const std::vector<PageAudioEncoder::Stream> kinds = {{2, 0.3}, {1, 0.1}, {2, 0.1}, {1, 0.3}};
+    // mono and stereo streams at two bitrates; stream 0 held by the caller
+    const std::vector<PageAudioEncoder::Stream> kinds = {
+        {2, 48000}, {1, 32000}, {2, 32000}, {1, 48000}};
     std::vector<std::vector<float>> sounds;
     for (size_t s = 0; s < kinds.size(); ++s)
         sounds.push_back(tone(frames, kinds[s].channels, 200.0 * (s + 1), rate));
@@ -99,20 +100,20 @@ TEST(PageEncoder, StreamsOnWorkersComeOutAsEachEncodedAloneAlsoAfterARestart) {
         ASSERT_EQ(out.size(), 4u);
         for (size_t s = 0; s < 4; ++s)
             EXPECT_EQ(kvtest::oggWithoutSerials(out[s]),
-                      whole(sounds[s], kinds[s].channels, rate, kinds[s].quality))
+                      whole(sounds[s], kinds[s].channels, rate, kinds[s].bitrate))
                 << "stream " << s;
     }
 }
 
 TEST(PageEncoder, AStreamThatCannotBeEncodedIsRefusedAndAnAbandonedEncoderEnds) {
     std::string err;
-    PageAudioEncoder bad({{2, 0.3}, {0, 0.3}}, 22050, 2);
+    PageAudioEncoder bad({{2, 48000}, {0, 48000}}, 22050, 2);
     EXPECT_FALSE(bad.start(err));
-    EXPECT_NE(err.find("Ogg Vorbis"), std::string::npos) << err;
+    EXPECT_NE(err.find("Ogg Opus"), std::string::npos) << err;
 
     // work still queued when the encoder goes: its workers are stopped and joined
     const std::vector<float> s = tone(200000, 2, 330, 44100);
-    PageAudioEncoder left({{2, 0.3}, {2, 0.3}}, 44100, 2);
+    PageAudioEncoder left({{2, 48000}, {2, 48000}}, 44100, 2);
     ASSERT_TRUE(left.start(err)) << err;
     for (int i = 0; i < 20; ++i) left.add(i % 2, s.data(), 200000, true);
 }
