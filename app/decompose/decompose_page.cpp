@@ -23,9 +23,11 @@ int writeListeningPage(Run &run, StagedSet &out) {
     // the remix command names the folder so that it works from anywhere
     std::error_code ec;
     std::string dir = std::filesystem::canonical(out.dir(), ec).string();
-    PageData pd = pageFromRun(run.name, ec ? out.dir() : dir, run.sound, sh.N, sh.hop, w, acts, centroids,
-                              shownMagnitude(run), std::move(audio));
-    pd.originalEncoded = std::move(run.pageOriginal);
+    // the magnitudes as the run holds them: a plane a row of channels
+    const size_t cells = static_cast<size_t>(sh.bins) * static_cast<size_t>(sh.frames);
+    const int planes = static_cast<int>(run.V.size() / cells);
+    PageData pd = pageFromRun(run.name, ec ? out.dir() : dir, run.sound, sh.N, sh.hop, w, acts, centroids, run.V.data(),
+                              planes, std::move(run.pageOriginal), std::move(audio));
     const size_t L = static_cast<size_t>(run.model.span), bins = static_cast<size_t>(sh.bins);
     for (PageComponent &c : pd.components)
         for (size_t l = 0; L > 1 && l < L; ++l) {

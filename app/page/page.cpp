@@ -34,7 +34,10 @@ nlohmann::ordered_json pageJson(const PageData &d, int bitrate) {
     using json = nlohmann::ordered_json;
     const PageGrid g = makePageGrid(d.sampleRate, d.fftSize, d.frameCount, kRows, kMaxCols);
     const double binHz = static_cast<double>(d.sampleRate) / d.fftSize;
-    std::vector<uint8_t> img = spectrogramBytes(g, d.spectrogram, d.bins, d.frameCount, binHz, kRangeDb);
+    const std::vector<uint8_t> img =
+        d.spectrogram.empty()
+            ? spectrogramBytes(g, d.magnitudePlanes, d.planeCount, d.bins, d.frameCount, binHz, kRangeDb)
+            : spectrogramBytes(g, d.spectrogram.data(), 1, d.bins, d.frameCount, binHz, kRangeDb);
     json j;
     j["title"] = d.title;
     j["dir"] = d.dir;
@@ -136,8 +139,9 @@ bool fillInOrder(const std::string &tpl, const std::vector<std::pair<std::string
 bool checkShape(const PageData &d, std::string &err) {
     const size_t cells = static_cast<size_t>(d.bins) * static_cast<size_t>(std::max(d.frameCount, 0));
     if (d.sampleRate <= 0 || d.channels < 1 || d.frames < 1 || d.fftSize < 2 || d.bins != d.fftSize / 2 + 1 ||
-        d.frameCount < 1 || d.spectrogram.size() != cells || d.components.empty() || d.originalChannels < 1 ||
-        d.original.size() != static_cast<size_t>(d.frames) * d.originalChannels) {
+        d.frameCount < 1 || d.components.empty() || d.originalChannels < 1 ||
+        (d.spectrogram.empty() ? !d.magnitudePlanes || d.planeCount < 1 : d.spectrogram.size() != cells) ||
+        (d.originalEncoded.empty() && d.original.size() != static_cast<size_t>(d.frames) * d.originalChannels)) {
         err = "the page's data do not describe a decomposition";
         return false;
     }

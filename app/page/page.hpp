@@ -35,7 +35,11 @@ struct PageData {
     double firstFrameSec = 0;         // time of the centre of frame 0; frame t is t * hop later
     std::vector<double> binHz;        // bins
     std::vector<double> spectrogram;  // the input's magnitudes, bins x frameCount, row-major
-    std::vector<float> original;      // the input, interleaved
+    // or, when spectrogram is empty, planes of them one after another to be
+    // summed (a run's magnitudes, held by the caller)
+    const float *magnitudePlanes = nullptr;
+    int planeCount = 0;
+    std::vector<float> original;  // the input, interleaved; may be empty when originalEncoded is not
     int originalChannels = 0;
     std::string originalEncoded;  // or empty: the same already encoded (encodePageAudio)
     std::vector<PageComponent> components;
@@ -60,13 +64,14 @@ bool encodePageAudio(const float *interleaved, long frames, int channels, int sa
 bool writePage(const std::string &path, const PageData &data, std::string &err);
 
 // A page from what a decompose run has: the input, the bases w (K x bins),
-// activations (K x frames), centroids, the input's magnitude spectrogram
-// (bins x frames) and each component's encoded sound; components with no
-// sound (not written in this run) are left out.
+// activations (K x frames), centroids, the input's magnitudes (planes of
+// bins x frames, summed; held by the caller until the page is written), the
+// input's and each component's encoded sound; components with no sound (not
+// written in this run) are left out.
 PageData pageFromRun(const std::string &title, const std::string &dir, const SoundData &sound, int fftSize, int hop,
                      const std::vector<std::vector<double>> &w, const std::vector<std::vector<double>> &acts,
-                     const std::vector<double> &centroidHz, std::vector<double> spectrogram,
-                     std::vector<std::string> encoded);
+                     const std::vector<double> &centroidHz, const float *magnitudePlanes, int planeCount,
+                     std::string encodedInput, std::vector<std::string> encoded);
 
 // Standard base64 with padding.
 std::string base64(const std::string &bytes);

@@ -24,9 +24,12 @@ std::vector<double> onRows(const PageGrid &g, const double *spectrum, int bins, 
 // A frames-long series on the grid's columns: the largest value in each.
 std::vector<double> onCols(const PageGrid &g, const std::vector<double> &series);
 
-// The spectrogram (bins x frames, row-major) as rows x cols bytes, row 0 the
-// lowest: 255 at the loudest cell down to 0 at rangeDb below it.
-std::vector<uint8_t> spectrogramBytes(const PageGrid &g, const std::vector<double> &mag, int bins, int frames,
-                                      double binHz, double rangeDb);
+// The spectrogram as rows x cols bytes, row 0 the lowest: 255 at the
+// loudest cell down to 0 at rangeDb below it. mag holds planes of bins x
+// frames values (row-major) one after another, summed in double; T is
+// float or double.
+template <typename T>
+std::vector<uint8_t> spectrogramBytes(const PageGrid &g, const T *mag, int planes, int bins, int frames, double binHz,
+                                      double rangeDb);
 
 }  // namespace korvane

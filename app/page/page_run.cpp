@@ -9,8 +9,8 @@ namespace korvane {
 
 PageData pageFromRun(const std::string &title, const std::string &dir, const SoundData &sound, int fftSize, int hop,
                      const std::vector<std::vector<double>> &w, const std::vector<std::vector<double>> &acts,
-                     const std::vector<double> &centroidHz, std::vector<double> spectrogram,
-                     std::vector<std::string> encoded) {
+                     const std::vector<double> &centroidHz, const float *magnitudePlanes, int planeCount,
+                     std::string encodedInput, std::vector<std::string> encoded) {
     PageData d;
     d.title = title;
     d.dir = dir;
@@ -25,11 +25,13 @@ PageData pageFromRun(const std::string &title, const std::string &dir, const Sou
     d.binHz.resize(static_cast<size_t>(d.bins));
     for (int b = 0; b < d.bins; ++b)
         d.binHz[static_cast<size_t>(b)] = b * static_cast<double>(sound.sampleRate) / fftSize;
-    d.spectrogram = std::move(spectrogram);
+    d.magnitudePlanes = magnitudePlanes;
+    d.planeCount = planeCount;
     // the original as the components are heard: its first two channels
     d.originalChannels = d.channels;
-    d.original.resize(static_cast<size_t>(sound.frames) * d.channels);
-    for (long i = 0; i < sound.frames; ++i)
+    d.originalEncoded = std::move(encodedInput);
+    if (d.originalEncoded.empty()) d.original.resize(static_cast<size_t>(sound.frames) * d.channels);
+    for (long i = 0; d.originalEncoded.empty() && i < sound.frames; ++i)
         for (int c = 0; c < d.channels; ++c)
             d.original[static_cast<size_t>(i) * d.channels + c] =
                 sound.samples[static_cast<size_t>(i) * sound.channels + c];

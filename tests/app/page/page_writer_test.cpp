@@ -152,6 +152,37 @@ TEST(PageWriter, DataPlaceTonesAndActivationsOnTheGrid) {
     }
 }
 
+// A run's magnitudes are handed over as they are held, a plane a channel,
+// and summed by the writer: the same image as their sum given whole.
+TEST(PageWriter, MagnitudePlanesDrawTheImageOfTheirSum) {
+    kvtest::Scratch dir;
+    PageData d = tonePage(3, 2, 16000, 16000);
+    for (double &v : d.spectrogram) v = static_cast<float>(v);  // halves of it are exact in float
+    std::vector<float> planes(d.spectrogram.size() * 2);
+    for (size_t i = 0; i < d.spectrogram.size(); ++i)
+        planes[i] = planes[i + d.spectrogram.size()] = static_cast<float>(d.spectrogram[i] / 2);
+    std::string err;
+    ASSERT_TRUE(korvane::writePage(dir / "whole.html", d, err)) << err;
+    d.spectrogram.clear();
+    d.magnitudePlanes = planes.data();
+    d.planeCount = 2;
+    // the input already encoded: its samples are not needed
+    ASSERT_TRUE(korvane::encodePageAudio(d.original.data(), d.frames, d.originalChannels,
+                                         d.sampleRate, 48000, d.originalEncoded, err))
+        << err;
+    d.original.clear();
+    ASSERT_TRUE(korvane::writePage(dir / "planes.html", d, err)) << err;
+    const json whole = json::parse(elementText(readFile(dir / "whole.html"), "kv-data"));
+    const json fromPlanes = json::parse(elementText(readFile(dir / "planes.html"), "kv-data"));
+    EXPECT_EQ(fromPlanes["sgram"], whole["sgram"]);
+    // the loudest cell is there
+    EXPECT_NE(kvtest::unbase64(fromPlanes["sgram"]["data"].get<std::string>()).find('\xff'),
+              std::string::npos);
+    // neither planes nor a spectrogram: refused
+    d.magnitudePlanes = nullptr;
+    EXPECT_FALSE(korvane::writePage(dir / "none.html", d, err));
+}
+
 TEST(PageWriter, PageReachesNothingOutsideItselfAndTitlesCannotBreakIt) {
     kvtest::Scratch dir;
     PageData d = tonePage(2, 1, 8000, 8000);
