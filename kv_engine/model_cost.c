@@ -76,9 +76,7 @@ typedef struct {
     double sum;
 } kve_betaJob;
 
-/* cells of a block, and those under which a second thread costs more than
- * it saves */
-#define KVE_BETA_BLOCK ((size_t)1 << 16)
+/* cells under which a second thread costs more than it saves */
 #define KVE_BETA_THREAD_CELLS ((size_t)1 << 16)
 
 /* the approximation of rows r0 .. r1 - 1 by lags, at the read frames */
@@ -137,8 +135,9 @@ static double kve_betaOver(double beta, const float *V, const double *W, const d
                            int frames, int K, int span, int step)
 {
     const size_t n = ((size_t)frames + (size_t)step - 1) / (size_t)step;
-    size_t br = n > 0 ? KVE_BETA_BLOCK / n : 1;
-    br = br < 1 ? 1 : br > KVE_COST_ROWS ? KVE_COST_ROWS : br;
+    /* rows a product makes: fewer would pack the activations again for
+     * each few rows, which on long sounds costs more than the product */
+    const size_t br = KVE_COST_ROWS;
     const int blockRows = (int)br, blocks = rows > 0 ? (rows + blockRows - 1) / blockRows : 0;
     int nth = (size_t)rows * n >= KVE_BETA_THREAD_CELLS ? kve_teamMost() : 1;
     if (nth > blocks) nth = blocks;
