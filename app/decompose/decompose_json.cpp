@@ -237,7 +237,8 @@ int writeComponentsJson(Run &run, StagedSet &out) {
     const std::string stem = run.name;
     out.setRecord("components.json", [stem](const std::string &name) { return runFileName(name, stem); });
     std::ofstream f(out.stage("components.json"));
-    f << dumpCompact(j) << '\n';
+    dumpCompact(f, j);
+    f << '\n';
     f.close();
     if (!f) {
         fail("cannot write '" + out.finalPath("components.json") + "'");

@@ -5,10 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <ostream>
 #include <string>
 
 namespace korvane {
 
 std::string dumpCompact(const nlohmann::ordered_json &j);
+// the same text, written to os as it is made
+void dumpCompact(std::ostream &os, const nlohmann::ordered_json &j);
 
 }  // namespace korvane

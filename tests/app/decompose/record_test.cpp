@@ -84,6 +84,22 @@ TEST(DecomposeRecord, CompactLayoutReadsBackTheSameValues) {
     EXPECT_NE(text.find("\n      \"v\": [0.5,0.25]\n"), std::string::npos) << text;
 }
 
+TEST(DecomposeRecord, CompactArraysOfNumbersAreNlohmannsTextStreamedOrNot) {
+    using ojson = nlohmann::ordered_json;
+    std::vector<double> many(300000);  // several megabytes of text: written in parts
+    for (size_t i = 0; i < many.size(); ++i)
+        many[i] = std::ldexp(1.0 + static_cast<double>(i) / 7, static_cast<int>(i % 90) - 45);
+    const std::vector<double> odd = {2.0, -0.0, 1e21, 1e-7, std::nan(""), -INFINITY, 0.0};
+    ojson j = {{"many", many}, {"odd", odd}, {"mixed", {1.5, 2, -3}}};
+    const std::string text = korvane::dumpCompact(j);
+    EXPECT_EQ(text, "{\n  \"many\": " + j["many"].dump() + ",\n  \"odd\": " + j["odd"].dump() +
+                        ",\n  \"mixed\": [1.5,2,-3]\n}");
+    EXPECT_NE(text.find("[2.0,-0.0,1e+21,1e-07,null,null,0.0]"), std::string::npos);
+    std::ostringstream streamed;
+    korvane::dumpCompact(streamed, j);
+    EXPECT_EQ(streamed.str(), text);
+}
+
 TEST(DecomposeRecord, RecordsTheRunItsInputAndEachComponentsPeakAndShare) {
     Scratch dir;
     ASSERT_TRUE(writeSound(dir / "tone.wav", makeSound(1, kRate, 1.5, 0.25),
