@@ -2,6 +2,11 @@
 #include "stream_internal.h"
 
 #include <math.h>
+#include <stdint.h>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 typedef struct analysisPart {
     const kve_frames *f;
@@ -53,6 +58,38 @@ static void *kve_analysePart(void *arg)
     return NULL;
 }
 
+/* A block's frames write a stretch of every row, so the first block would
+ * fault in all of a large V, the two threads waiting on the same pages. Two
+ * threads fault it in first instead, a half each. */
+#define KVE_PREFAULT_BYTES ((size_t)64 << 20)
+
+typedef struct {
+    char *p;
+    size_t n;
+} kve_pages;
+
+static void *kve_populate(void *arg)
+{
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    const kve_pages *g = arg;
+    if (g->n) (void)madvise(g->p, g->n, MADV_POPULATE_WRITE); /* a hint: the writes fault anyway */
+#else
+    (void)arg;
+#endif
+    return NULL;
+}
+
+static void kve_prefault(void *V, size_t bytes, int threads)
+{
+    if (threads < 2 || bytes < KVE_PREFAULT_BYTES) return;
+    const uintptr_t page = 4096, huge = (uintptr_t)2 << 20;
+    const uintptr_t a = ((uintptr_t)V + page - 1) & ~(page - 1),
+                    e = ((uintptr_t)V + bytes) & ~(page - 1);
+    const uintptr_t mid = (a + (e - a) / 2) & ~(huge - 1);
+    kve_pages half[2] = {{(char *)a, mid - a}, {(char *)mid, e - mid}};
+    kve_runTwo(kve_populate, &half[0], &half[1], 2);
+}
+
 static int kve_analyseInto(const kve_streamShape *s, kve_source src, double *V, float *Vf,
                            int threads)
 {
@@ -61,6 +98,10 @@ static int kve_analyseInto(const kve_streamShape *s, kve_source src, double *V, 
     int rc = kve_framesInit(&f, s, !s->stacked, threads);
     /* floats: the channels' sum's spectra too within their range */
     if (Vf) f.most = KVE_MOST_FOR_FLOAT(s->N) / (f.mix ? (double)f.ch : 1.0);
+    if (rc == KVE_OK)
+        kve_prefault(Vf ? (void *)Vf : (void *)V,
+                     (size_t)s->rows * (size_t)s->frames * (Vf ? sizeof *Vf : sizeof *V),
+                     f.threads);
     for (long t0 = 0; rc == KVE_OK && t0 < s->frames; t0 += KVE_BLOCK) {
         const size_t nb = s->frames - t0 < KVE_BLOCK ? (size_t)(s->frames - t0) : KVE_BLOCK;
         rc = kve_framesRead(&f, src, t0, nb);
