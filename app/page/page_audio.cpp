@@ -99,7 +99,7 @@ bool OpusStream::open(int channels, int sampleRate, int bitrate, int serial, std
     ope_encoder_ctl(enc_, OPUS_SET_BITRATE(bitrate * channels));
     // fewer, longer packets: each call of the encoder asks the processor
     // what it is, which costs much on a virtual machine
-    ope_encoder_ctl(enc_, OPUS_SET_EXPERT_FRAME_DURATION(OPUS_FRAMESIZE_60_MS));
+    ope_encoder_ctl(enc_, OPUS_SET_EXPERT_FRAME_DURATION(OPUS_FRAMESIZE_120_MS));
     return true;
 }
 
