@@ -97,8 +97,9 @@ bool OpusStream::open(int channels, int sampleRate, int bitrate, int serial, std
     ope_encoder_ctl(enc_, OPE_SET_COMMENT_PADDING(0));
     ope_encoder_ctl(enc_, OPUS_SET_COMPLEXITY(kComplexity));
     ope_encoder_ctl(enc_, OPUS_SET_BITRATE(bitrate * channels));
-    // fewer, longer packets: each call of the encoder asks the processor
-    // what it is, which costs much on a virtual machine
+    // fewer, longer packets: libopusenc makes two control calls a packet,
+    // each asking the processor what it is, which costs much on a virtual
+    // machine
     ope_encoder_ctl(enc_, OPUS_SET_EXPERT_FRAME_DURATION(OPUS_FRAMESIZE_120_MS));
     return true;
 }
