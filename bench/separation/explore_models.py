@@ -240,6 +240,13 @@ def feat_pan(W, ctx):
     return (E / np.maximum(E.sum(axis=0), 1e-300)).T
 
 
+def feat_rise(H):
+    """The activation's rises from frame to frame over its sum: about 0.3
+    for hits, under 0.1 for held sounds (one column)."""
+    up = np.maximum(np.diff(H, axis=1), 0).sum(axis=1)
+    return (up / np.maximum(H.sum(axis=1), 1e-300))[:, None]
+
+
 def smooth(H, n):
     """moving average of each activation over n frames"""
     k = np.ones(n) / n
@@ -368,6 +375,8 @@ def groupings(W, H, K, ctx):
         "shape+act s17 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 17))]), K),
         "shape+act s25 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 25))]), K),
         "shape+act s33 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 33))]), K),
+        "shape+act s25+2rise agg": agglomerative(
+            np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H)]), K),
         "shape+act complete": agglomerative(combo, K, "complete"),
         "shape+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
@@ -377,6 +386,7 @@ def groupings(W, H, K, ctx):
         out["pan agg"] = agglomerative(pn, K)
         for wp in (1, 4):
             out[f"shape+act+{wp}pan agg"] = agglomerative(np.hstack([sp, ac, wp * pn]), K)
+        out["shape+act+4pan+2rise agg"] = agglomerative(np.hstack([sp, ac, 4 * pn, 2 * feat_rise(H)]), K)
         out["act+2pan agg"] = agglomerative(np.hstack([ac, 2 * pn]), K)
         out["shape+2pan agg"] = agglomerative(np.hstack([sp, 2 * pn]), K)
         for n in (9, 17, 33):
