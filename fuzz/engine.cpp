@@ -223,11 +223,13 @@ void stream(Bytes &in, const std::vector<float> &sound, int channels, double rat
     const int first = in.u8() % K;
     kve_output outs[2] = {{comps.data() + first, 1}, {comps.data(), 1 + in.u8() % K}};
     const int threads2 = 1 + in.u8() % 2;
+    const kve_filter filter = in.u8() % 2 ? KVE_SPATIAL : KVE_MASKS;
     if (in.u8() % 2)
-        kve_streamResynthSingle(&s, src, W.data(), H.data(), K, outs, 2, kve_sinkSingle{checkSink<float>, nullptr},
-                                threads2);
+        kve_streamResynthSingleFiltered(&s, src, W.data(), H.data(), K, outs, 2,
+                                        kve_sinkSingle{checkSink<float>, nullptr}, threads2, filter);
     else
-        kve_streamResynth(&s, src, W.data(), H.data(), K, outs, 2, kve_sink{checkSink<double>, nullptr}, threads2);
+        kve_streamResynthFiltered(&s, src, W.data(), H.data(), K, outs, 2, kve_sink{checkSink<double>, nullptr},
+                                  threads2, filter);
 }
 
 void shapeOnly(Bytes &in) {

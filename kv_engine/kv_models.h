@@ -46,6 +46,9 @@ kve_model kve_plainModel(int cost);
  * apart); one row per bin: no pool. */
 kve_model kve_defaultModel(const struct kve_streamShape *s);
 int kve_defaultPool(const struct kve_streamShape *s, int sources);
+/* the resynthesis's filter for that user: the spatial filter for two
+ * stacked channels, else the masks */
+kve_filter kve_defaultFilter(const struct kve_streamShape *s);
 /* the rounds a user who gives none gets: 200 plain rounds' worth, that is
  * 200 / relax rounds of a relaxed model (rounded up) */
 int kve_defaultRounds(const kve_model *m);

@@ -138,6 +138,27 @@ kve_status kve_streamResynthSingle(const kve_streamShape *s, kve_source src, con
                                    const double *H, int K, const kve_output *outs, int nOuts,
                                    kve_sinkSingle sink, int threads);
 
+/* How each output's spectrum is drawn from the sound's. KVE_MASKS: each
+ * channel through its own rows' ratio masks, as above. KVE_SPATIAL, for two
+ * stacked channels (elsewhere it is KVE_MASKS): component k at bin b and
+ * frame t is a source at one place, its covariance across the channels
+ * R_k = h_k w w^T / |w| with w = (w_L, w_R) its two rows, widened on the
+ * diagonal by KVE_SPATIAL_LOAD / 2 of its trace (and e); an output is
+ * (sum over its set of R_k) A^-1 x, A the sum over all K, x the channels'
+ * spectra. Sources at different places are then told apart by the channels'
+ * phases and levels together, not each channel's level alone; sources at one
+ * place get the ratio masks. The outputs of all K components still sum to
+ * the sound. */
+typedef enum { KVE_MASKS = 0, KVE_SPATIAL = 1 } kve_filter;
+#define KVE_SPATIAL_LOAD 1e-3
+kve_status kve_streamResynthFiltered(const kve_streamShape *s, kve_source src, const double *W,
+                                     const double *H, int K, const kve_output *outs, int nOuts,
+                                     kve_sink sink, int threads, kve_filter filter);
+kve_status kve_streamResynthSingleFiltered(const kve_streamShape *s, kve_source src,
+                                           const double *W, const double *H, int K,
+                                           const kve_output *outs, int nOuts, kve_sinkSingle sink,
+                                           int threads, kve_filter filter);
+
 /* Bytes a run holds at its peak: V (vCell bytes a value: 8 for doubles, 4
  * for floats), W, H and the larger of the two passes' scratch (the
  * factorisation's own work space is not counted). SIZE_MAX when it

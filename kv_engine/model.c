@@ -60,3 +60,8 @@ int kve_defaultPool(const kve_streamShape *s, int sources)
 {
     return s->stacked ? kve_poolSize(sources) : 0;
 }
+
+kve_filter kve_defaultFilter(const kve_streamShape *s)
+{
+    return s->stacked && s->channels == 2 ? KVE_SPATIAL : KVE_MASKS;
+}

@@ -80,7 +80,15 @@ typedef struct kve_pass {
     const kve_output *outs;
     int units; /* outputs x channels, output-major */
     long accLen;
-    bool single; /* masks, inverses and overlap-add in sgl, else in dbl */
+    bool single;  /* masks, inverses and overlap-add in sgl, else in dbl */
+    bool spatial; /* the spatial filter (two stacked channels), else the masks */
+    /* the spatial filter, in double in either precision (its 2 x 2 products
+     * cancel, and the outputs must still sum to the sound): */
+    float *spC;     /* per component, bins values each of w_L^2 / |w|, w_L w_R / |w|
+                     * and w_R^2 / |w|, stored in float (both sides of the sum read
+                     * the same values) */
+    double *spInv;  /* KVE_BLOCK x 3 bins: A^-1's LL, LR, RR per frame */
+    double *spM[2]; /* per thread: an output's two rows and trace, 3 bins */
     kve_passDouble dbl;
     kve_passSingle sgl;
 } kve_pass;

@@ -66,11 +66,38 @@ static void kve_passFree(kve_pass *p)
     free(p->sgl.gs);
     free(p->sgl.x);
     free(p->sgl.g);
+    free(p->spC);
+    free(p->spInv);
     for (int i = 0; i < 2; i++) {
         free(p->dbl.work[i]);
         free(p->sgl.work[i]);
+        free(p->spM[i]);
         vDSP_destroy_fftsetup(p->sgl.setup[i]);
     }
+}
+
+/* the spatial filter's terms of each component at each bin, from its two
+ * rows w = (w_L, w_R): w_L^2 / |w|, w_L w_R / |w| and w_R^2 / |w| (all 0
+ * where w is), formed without squaring w */
+static int kve_spatialInit(kve_pass *p, const double *W)
+{
+    const kve_streamShape *s = p->f.s;
+    const int K = p->K;
+    const size_t bins = (size_t)s->bins;
+    p->spC = malloc(3 * bins * (size_t)K * sizeof(float));
+    p->spInv = malloc(3 * bins * KVE_BLOCK * sizeof(double));
+    for (int i = 0; i < 2; i++) p->spM[i] = malloc(3 * bins * sizeof(double));
+    if (!p->spC || !p->spInv || !p->spM[0] || !p->spM[1]) return KVE_NO_MEMORY;
+    for (size_t k = 0; k < (size_t)K; k++)
+        for (size_t b = 0; b < bins; b++) {
+            const double l = W[b * (size_t)K + k], r = W[(bins + b) * (size_t)K + k];
+            const double n = hypot(l, r), ul = n > 0.0 ? l / n : 0.0, ur = n > 0.0 ? r / n : 0.0;
+            float *c = p->spC + k * 3 * bins + b;
+            c[0] = (float)(l * ul);
+            c[bins] = (float)(l * ur);
+            c[2 * bins] = (float)(r * ur);
+        }
+    return KVE_OK;
 }
 
 /* the single-precision buffers, from W and the double synthesis window */
@@ -79,22 +106,25 @@ static int kve_singleInit(kve_pass *p, const double *W, const double *gs)
     const kve_streamShape *s = p->f.s;
     const size_t rows = (size_t)s->rows, K = (size_t)p->K, ld = p->f.sgram[0].ld;
     kve_passSingle *b = &p->sgl;
-    b->Wt = malloc(rows * K * sizeof(float));
-    b->inv = malloc(rows * KVE_BLOCK * sizeof(float));
+    if (!p->spatial) {
+        b->Wt = malloc(rows * K * sizeof(float));
+        b->inv = malloc(rows * KVE_BLOCK * sizeof(float));
+    }
     b->acc = calloc((size_t)p->units * (size_t)p->accLen, sizeof(float));
     b->gs = malloc((size_t)s->N * sizeof(float));
     b->x = malloc((size_t)p->f.ch * KVE_BLOCK * ld * sizeof(float));
     b->g = malloc((size_t)s->N * sizeof(float));
-    bool ok = b->Wt && b->inv && b->acc && b->gs && b->x && b->g;
+    bool ok = (p->spatial || (b->Wt && b->inv)) && b->acc && b->gs && b->x && b->g;
     for (int i = 0; i < 2 && ok; i++) {
-        b->work[i] = malloc((ld + (size_t)s->bins) * sizeof(float));
+        b->work[i] = malloc((2 * ld + (size_t)s->bins) * sizeof(float));
         b->setup[i] =
             i < p->f.threads ? vDSP_create_fftsetup(p->f.sgram[0].log2n, kFFTRadix2) : NULL;
         ok = b->work[i] && (b->setup[i] || i >= p->f.threads);
     }
     if (!ok) return KVE_NO_MEMORY;
-    for (size_t r = 0; r < rows; r++)
-        for (size_t k = 0; k < K; k++) b->Wt[k * rows + r] = (float)W[r * K + k];
+    if (!p->spatial)
+        for (size_t r = 0; r < rows; r++)
+            for (size_t k = 0; k < K; k++) b->Wt[k * rows + r] = (float)W[r * K + k];
     for (int i = 0; i < s->N; i++) {
         b->gs[i] = (float)gs[i];
         b->g[i] = (float)p->f.sgram[0].g[i];
@@ -112,13 +142,16 @@ static int kve_passInit(kve_pass *p, const kve_streamShape *s, const double *W, 
     kve_passDouble *b = &p->dbl;
     b->gs = kve_synthesisWindow(p->f.sgram[0].g, s->N, s->hop);
     if (!b->gs) return KVE_NO_MEMORY;
+    if (p->spatial && (rc = kve_spatialInit(p, W)) != KVE_OK) return rc;
     if (p->single) return kve_singleInit(p, W, b->gs);
-    b->Wt = malloc(rows * K * sizeof(double));
-    b->inv = malloc(rows * KVE_BLOCK * sizeof(double));
     b->acc = calloc((size_t)p->units * (size_t)p->accLen, sizeof(double));
     for (int i = 0; i < 2; i++)
-        b->work[i] = malloc((p->f.sgram[0].ld + (size_t)s->bins) * sizeof(double));
-    if (!b->Wt || !b->inv || !b->acc || !b->work[0] || !b->work[1]) return KVE_NO_MEMORY;
+        b->work[i] = malloc((2 * p->f.sgram[0].ld + (size_t)s->bins) * sizeof(double));
+    if (!b->acc || !b->work[0] || !b->work[1]) return KVE_NO_MEMORY;
+    if (p->spatial) return KVE_OK;
+    b->Wt = malloc(rows * K * sizeof(double));
+    b->inv = malloc(rows * KVE_BLOCK * sizeof(double));
+    if (!b->Wt || !b->inv) return KVE_NO_MEMORY;
     for (size_t r = 0; r < rows; r++)
         for (size_t k = 0; k < K; k++) b->Wt[k * rows + r] = W[r * K + k];
     return KVE_OK;
@@ -166,16 +199,19 @@ static int kve_block(kve_pass *p, kve_source src, kve_anySink sink, long t0, siz
     kve_runTwo(kve_spectraPart, &sp[0], &sp[1], p->f.threads);
     /* several channels: half of them each, so each thread reads its own
      * channels' spectra; mono: half of the outputs each */
-    const int ch = p->f.ch, nOuts = p->units / ch, half = ch >= 2 ? nOuts : (nOuts + 1) / 2;
-    const int cHalf = ch >= 2 ? ch / 2 : 1;
+    const int ch = p->f.ch, nOuts = p->units / ch;
+    /* both channels of half the outputs each for the spatial filter, which
+     * reads both channels' spectra for every output */
+    const bool byChannel = ch >= 2 && !p->spatial;
+    const int half = byChannel ? nOuts : (nOuts + 1) / 2, cHalf = byChannel ? ch / 2 : 1;
     kve_part ip[2] = {{.p = p, .part = 0, .c0 = 0, .c1 = cHalf, .o0 = 0, .o1 = half},
                       {.p = p,
                        .part = 1,
-                       .c0 = ch >= 2 ? cHalf : 0,
+                       .c0 = byChannel ? cHalf : 0,
                        .c1 = ch,
-                       .o0 = ch >= 2 ? 0 : half,
+                       .o0 = byChannel ? 0 : half,
                        .o1 = nOuts}};
-    const bool two = ch >= 2 || half < nOuts;
+    const bool two = byChannel || half < nOuts;
     kve_runTwo(kve_inversePart, &ip[0], two ? &ip[1] : NULL, p->f.threads);
     return kve_emit(p, sink, t0 + (long)nb == p->f.s->frames);
 }
@@ -190,7 +226,7 @@ static bool kve_fitsSingle(const double *x, size_t n)
 
 static kve_status kve_resynth(const kve_streamShape *s, kve_source src, const double *W,
                               const double *H, int K, const kve_output *outs, int nOuts,
-                              kve_anySink sink, int threads, bool single)
+                              kve_anySink sink, int threads, bool single, kve_filter filter)
 {
     if (!s || s->N < 2 || s->frames < 1 || !src.read ||
         !(single ? !!sink.s.write : !!sink.d.write) || !W || !H || K < 1 || !outs || nOuts < 1 ||
@@ -202,7 +238,13 @@ static kve_status kve_resynth(const kve_streamShape *s, kve_source src, const do
           kve_fitsSingle(H, (size_t)K * (size_t)s->frames)))
         rc = KVE_BAD_ARGUMENT;
     if (rc != KVE_OK) return rc;
-    kve_pass p = {.H = H, .K = K, .outs = outs, .units = nOuts * s->channels, .single = single};
+    if (filter != KVE_MASKS && filter != KVE_SPATIAL) return KVE_BAD_ARGUMENT;
+    kve_pass p = {.H = H,
+                  .K = K,
+                  .outs = outs,
+                  .units = nOuts * s->channels,
+                  .single = single,
+                  .spatial = filter == KVE_SPATIAL && s->stacked && s->channels == 2};
     rc = kve_passInit(&p, s, W, threads);
     for (long t0 = 0; rc == KVE_OK && t0 < s->frames; t0 += KVE_BLOCK) {
         const size_t nb = s->frames - t0 < KVE_BLOCK ? (size_t)(s->frames - t0) : KVE_BLOCK;
@@ -216,12 +258,31 @@ kve_status kve_streamResynth(const kve_streamShape *s, kve_source src, const dou
                              const double *H, int K, const kve_output *outs, int nOuts,
                              kve_sink sink, int threads)
 {
-    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.d = sink}, threads, false);
+    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.d = sink}, threads, false,
+                       KVE_MASKS);
 }
 
 kve_status kve_streamResynthSingle(const kve_streamShape *s, kve_source src, const double *W,
                                    const double *H, int K, const kve_output *outs, int nOuts,
                                    kve_sinkSingle sink, int threads)
 {
-    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.s = sink}, threads, true);
+    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.s = sink}, threads, true,
+                       KVE_MASKS);
+}
+
+kve_status kve_streamResynthFiltered(const kve_streamShape *s, kve_source src, const double *W,
+                                     const double *H, int K, const kve_output *outs, int nOuts,
+                                     kve_sink sink, int threads, kve_filter filter)
+{
+    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.d = sink}, threads, false,
+                       filter);
+}
+
+kve_status kve_streamResynthSingleFiltered(const kve_streamShape *s, kve_source src,
+                                           const double *W, const double *H, int K,
+                                           const kve_output *outs, int nOuts, kve_sinkSingle sink,
+                                           int threads, kve_filter filter)
+{
+    return kve_resynth(s, src, W, H, K, outs, nOuts, (kve_anySink){.s = sink}, threads, true,
+                       filter);
 }

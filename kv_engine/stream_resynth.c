@@ -1,6 +1,6 @@
 /* The work of one block in the resynthesis pass: the spectra and the model's
- * reciprocal per frame, then each output's mask, inverse and overlap-add, in
- * double or in single precision. */
+ * reciprocal (or the spatial filter's inverse) per frame, then each output's
+ * mask, inverse and overlap-add, in double or in single precision. */
 #include "stream_internal.h"
 
 /* copies of the per-bin and per-sample loops in wider vectors, chosen when
@@ -37,6 +37,61 @@ static void kve_inverseS(const kve_pass *p, int part, float *y, size_t io, vDSP_
 static float *kve_frameS(const kve_pass *p, int c, size_t j)
 {
     return p->sgl.x + ((size_t)c * KVE_BLOCK + j) * p->f.sgram[0].ld;
+}
+
+/* sum_k h_k C_k in frame j over components comps[0 .. count) (all K when
+ * comps is NULL), bins b0 .. b0 + n - 1: LL at m, LR at m + bins, RR at
+ * m + 2 bins */
+KVE_CLONES static void kve_spatialAdd(const kve_pass *p, const int *comps, int count, size_t j,
+                                      size_t b0, size_t n, double *restrict m)
+{
+    const kve_streamShape *s = p->f.s;
+    const size_t bins = (size_t)s->bins, t = (size_t)p->f.t0 + j;
+    double *restrict ll = m + b0, *restrict lr = ll + bins, *restrict rr = lr + bins;
+    for (int i = 0; i < count; i++) {
+        const size_t k = comps ? (size_t)comps[i] : (size_t)i;
+        const double hk = p->H[k * (size_t)s->frames + t];
+        const float *restrict c = p->spC + k * 3 * bins + b0;
+        if (i == 0)
+            for (size_t b = 0; b < n; b++) {
+                ll[b] = (double)c[b] * hk;
+                lr[b] = (double)c[bins + b] * hk;
+                rr[b] = (double)c[2 * bins + b] * hk;
+            }
+        else
+            for (size_t b = 0; b < n; b++) {
+                ll[b] += (double)c[b] * hk;
+                lr[b] += (double)c[bins + b] * hk;
+                rr[b] += (double)c[2 * bins + b] * hk;
+            }
+    }
+}
+
+/* The spatial filter's A^-1 for every bin of frame j: A = sum_k h_k C_k
+ * widened on the diagonal by the load times its trace and K x the floor,
+ * inverted through A / trace(A), whose determinant stays well above
+ * rounding. In double in either precision. */
+KVE_CLONES static void kve_spatialInverse(const kve_pass *p, size_t j)
+{
+    const size_t bins = (size_t)p->f.s->bins;
+    double *const inv = p->spInv + j * 3 * bins;
+    const double load = KVE_SPATIAL_LOAD / 2, floor = (double)p->K * DBL_MIN;
+    /* a stretch of bins at a time, its sums kept in the first cache */
+    enum { STRETCH = 256 };
+    for (size_t b0 = 0; b0 < bins; b0 += STRETCH) {
+        const size_t n = bins - b0 < STRETCH ? bins - b0 : STRETCH;
+        kve_spatialAdd(p, NULL, p->K, j, b0, n, inv);
+        double *restrict ll = inv + b0, *restrict lr = ll + bins, *restrict rr = lr + bins;
+        for (size_t b = 0; b < n; b++) {
+            const double del = load * (ll[b] + rr[b]) + floor;
+            const double a0 = ll[b] + del, d0 = rr[b] + del, is = 1.0 / (a0 + d0);
+            const double a = a0 * is, m = lr[b] * is, d = d0 * is;
+            const double f = is / (a * d - m * m);
+            ll[b] = d * f;
+            lr[b] = -m * f;
+            rr[b] = a * f;
+        }
+    }
 }
 
 #define KVE_R double
@@ -81,7 +136,11 @@ void *kve_spectraPart(void *arg)
     const kve_pass *p = q->p;
     if (!p->single) {
         kve_framesForward(&p->f, q->j0, q->j1, q->part);
-        for (size_t j = q->j0; j < q->j1; j++) kve_modelInverseD(p, j);
+        for (size_t j = q->j0; j < q->j1; j++)
+            if (p->spatial)
+                kve_spatialInverse(p, j);
+            else
+                kve_modelInverseD(p, j);
         return NULL;
     }
     for (size_t j = q->j0; j < q->j1; j++) {
@@ -92,7 +151,10 @@ void *kve_spectraPart(void *arg)
             vDSP_fft_zrip(p->sgl.setup[p->f.threads == 2 ? q->part : 0], &z, 1, p->f.sgram[c].log2n,
                           kFFTDirection_Forward);
         }
-        kve_modelInverseS(p, j);
+        if (p->spatial)
+            kve_spatialInverse(p, j);
+        else
+            kve_modelInverseS(p, j);
     }
     return NULL;
 }

@@ -25,6 +25,39 @@ KVE_CLONES static void KVE_N(kve_modelInverse)(const kve_pass *p, size_t j)
     for (size_t r = 0; r < rows; r++) inv[r] = (KVE_R)1 / (inv[r] + ke);
 }
 
+/* an output through the spatial filter in frame j into yl and yr, packed:
+ * R A^-1 applied to both channels' spectra, R the output's sum_k C_k h_k (m, from kve_spatialAdd:
+ * LL, LR, RR, bins values each) widened on the diagonal by the load times
+ * its trace and the floor */
+KVE_CLONES static void KVE_N(kve_spatialApply)(const kve_pass *p, size_t j,
+                                               const double *restrict m, double floor,
+                                               KVE_R *restrict yl, KVE_R *restrict yr)
+{
+    const size_t bins = (size_t)p->f.s->bins;
+    const size_t h = (size_t)p->f.sgram[0].N / 2, io = p->f.sgram[0].io;
+    const double *restrict il = p->spInv + j * 3 * bins, *restrict im = il + bins,
+                           *restrict ir = im + bins;
+    const double *restrict ll = m, *restrict lr = m + bins, *restrict rr = m + 2 * bins;
+    const KVE_R *restrict xl = KVE_X(p, 0, j), *restrict xr = KVE_X(p, 1, j);
+    const double load = KVE_SPATIAL_LOAD / 2;
+    for (size_t b = 0; b < h; b++) {
+        const double del = load * (ll[b] + rr[b]) + floor;
+        const double a = ll[b] + del, o = lr[b], d = rr[b] + del;
+        const KVE_R g00 = (KVE_R)(a * il[b] + o * im[b]), g01 = (KVE_R)(a * im[b] + o * ir[b]);
+        const KVE_R g10 = (KVE_R)(o * il[b] + d * im[b]), g11 = (KVE_R)(o * im[b] + d * ir[b]);
+        yl[b] = g00 * xl[b] + g01 * xr[b];
+        yl[io + b] = g00 * xl[io + b] + g01 * xr[io + b];
+        yr[b] = g10 * xl[b] + g11 * xr[b];
+        yr[io + b] = g10 * xl[io + b] + g11 * xr[io + b];
+    }
+    /* bin 0's imaginary half holds the last bin's real part (set above from
+     * bin 0's filter, now from its own) */
+    const double del = load * (ll[h] + rr[h]) + floor;
+    const double a = ll[h] + del, o = lr[h], d = rr[h] + del;
+    yl[io] = (KVE_R)(a * il[h] + o * im[h]) * xl[io] + (KVE_R)(a * im[h] + o * ir[h]) * xr[io];
+    yr[io] = (KVE_R)(o * il[h] + d * im[h]) * xl[io] + (KVE_R)(o * im[h] + d * ir[h]) * xr[io];
+}
+
 /* the numerator of a group's mask over channel c's rows in frame j:
  * sum over its set of (w_k h_k + e) */
 KVE_CLONES static void KVE_N(kve_numerator)(const kve_pass *p, const kve_output *out, int c,
@@ -113,6 +146,24 @@ static void KVE_N(kve_addFrame)(const kve_pass *p, int o, int c, size_t j, KVE_R
     (y, io, KVE_B(p)->gs, h, (size_t)(sw->N - s->hop), acc + j * (size_t)s->hop);
 }
 
+/* output o through the spatial filter, frame j: both channels inverted,
+ * windowed and added at their places in accL and accR */
+static void KVE_N(kve_addSpatialFrame)(const kve_pass *p, int o, size_t j, KVE_R *restrict accL,
+                                       KVE_R *restrict accR, int part)
+{
+    const kve_streamShape *s = p->f.s;
+    const qm_stft_work *sw = &p->f.sgram[0];
+    const size_t h = (size_t)sw->N / 2, io = sw->io, at = j * (size_t)s->hop;
+    KVE_R *restrict yl = KVE_B(p)->work[part], *restrict yr = yl + sw->ld;
+    kve_spatialAdd(p, p->outs[o].comps, p->outs[o].count, j, 0, (size_t)s->bins, p->spM[part]);
+    KVE_N(kve_spatialApply)(p, j, p->spM[part], (double)p->outs[o].count * DBL_MIN, yl, yr);
+    KVE_INVERSE(p, part, yl, io, sw->log2n);
+    KVE_INVERSE(p, part, yr, io, sw->log2n);
+    const size_t fresh = (size_t)(sw->N - s->hop);
+    KVE_N(kve_overlapAdd)(yl, io, KVE_B(p)->gs, h, fresh, accL + at);
+    KVE_N(kve_overlapAdd)(yr, io, KVE_B(p)->gs, h, fresh, accR + at);
+}
+
 /* outputs o0 .. o1 - 1 on channels c0 .. c1 - 1 over the block's frames,
  * unit by unit: their spectra stay in cache across the units, each unit's
  * overlap-add across the frames */
@@ -120,6 +171,14 @@ static void KVE_N(kve_inverses)(const kve_part *q)
 {
     const kve_pass *p = q->p;
     const int ch = p->f.ch;
+    if (p->spatial) {
+        for (int o = q->o0; o < q->o1; o++) {
+            KVE_R *accL = KVE_B(p)->acc + (size_t)(o * ch) * (size_t)p->accLen;
+            for (size_t j = 0; j < p->f.nb; j++)
+                KVE_N(kve_addSpatialFrame)(p, o, j, accL, accL + p->accLen, q->part);
+        }
+        return;
+    }
     for (size_t j0 = 0; j0 < p->f.nb; j0 += KVE_SUB) {
         const size_t j1 = j0 + KVE_SUB < p->f.nb ? j0 + KVE_SUB : p->f.nb;
         for (int c = q->c0; c < q->c1; c++)

@@ -59,6 +59,7 @@ struct Settings {
     std::optional<double> relax;
     std::optional<double> bands;
     std::optional<std::string> channelSpectra;
+    std::optional<std::string> filter;
     double tol = 1e-4;
     std::optional<unsigned> seed;
     std::vector<std::string> bases;
@@ -153,6 +154,7 @@ Decomposition::Decomposition(std::optional<std::string> path,
     o.relax = set.relax;
     o.bands = set.bands;
     o.channelSpectra = set.channelSpectra;
+    o.filter = set.filter;
     o.tol = set.tol;
     o.seed = set.seed;
     o.bases = set.bases;
@@ -273,13 +275,13 @@ py::list Decomposition::resynthesise(const std::vector<std::vector<int>> &sets) 
         const kve_source from{CheckedSource::read, &src};
         const int n = static_cast<int>(outs.size());
         st = run_->precision == "single"
-                 ? kve_streamResynthSingle(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(), n,
-                                           kve_sinkSingle{ArraySink::write<float>, &sink}, 0)
+                 ? kve_streamResynthSingleFiltered(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(),
+                                                   n, kve_sinkSingle{ArraySink::write<float>, &sink}, 0, run_->filter)
                  : KVE_BAD_ARGUMENT;
         // double: asked for, or factors beyond float's range (refused before any block)
         if (st == KVE_BAD_ARGUMENT)
-            st = kve_streamResynth(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(), n,
-                                   kve_sink{ArraySink::write<double>, &sink}, 0);
+            st = kve_streamResynthFiltered(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(), n,
+                                           kve_sink{ArraySink::write<double>, &sink}, 0, run_->filter);
     }
     raiseIfStopped(bridge);
     if (st == KVE_NO_MEMORY) raise(PyExc_MemoryError, "not enough memory for the resynthesis");
@@ -418,6 +420,7 @@ void bindDecomposition(py::module_ &m) {
         .def_readwrite("relax", &Settings::relax)
         .def_readwrite("bands", &Settings::bands)
         .def_readwrite("channel_spectra", &Settings::channelSpectra)
+        .def_readwrite("filter", &Settings::filter)
         .def_readwrite("tol", &Settings::tol)
         .def_readwrite("seed", &Settings::seed)
         .def_readwrite("bases", &Settings::bases)

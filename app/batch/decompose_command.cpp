@@ -84,6 +84,11 @@ Command decomposeCommand() {
                            "Stacked channels: shared, each component one spectrum with a gain per channel (a "
                            "panned source; the default), or own, a spectrum per channel (with --plain)")
                 ->check(CLI::IsMember({"shared", "own"}));
+            cmd.add_option("--filter", opt->filter,
+                           "Two stacked channels: spatial, each component cut from both channels together as a "
+                           "source at its place (the default), or masks, each channel by its own ratio masks "
+                           "(with --plain)")
+                ->check(CLI::IsMember({"spatial", "masks"}));
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--precision", opt->precision,
                            "Keep the factors in single precision during the rounds (convolutive bases too) and "

@@ -49,6 +49,7 @@ struct DecomposeOptions {
     std::optional<double> relax;                // over-relaxed rounds, 1 to 2; 1: none
     std::optional<double> bands;                // Hz: the first rounds on bands above twice this; 0: none
     std::optional<std::string> channelSpectra;  // "shared" (a gain per channel) or "own"
+    std::optional<std::string> filter;          // "spatial" (two stacked channels) or "masks"
     bool plain = false;                         // plain NMF unless a model option says otherwise
     std::string precision = "single";           // or "double": what the rounds keep W and H in
     std::string order = "centroid";             // or "peak", "energy", "onset"

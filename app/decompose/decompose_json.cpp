@@ -50,7 +50,8 @@ json settingsJson(const Run &run) {
             {"iterations", orNull(opt.iterations)},
             {"relax", orNull(opt.relax)},
             {"bands", orNull(opt.bands)},
-            {"channel_spectra", orNull(opt.channelSpectra)}};
+            {"channel_spectra", orNull(opt.channelSpectra)},
+            {"filter", orNull(opt.filter)}};
 }
 
 // The model the rounds lowered, every value as used.

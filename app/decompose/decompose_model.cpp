@@ -48,6 +48,10 @@ int chooseModel(Run &run) {
         fail("--channel-spectra must be shared or own");
         return 2;
     }
+    if (opt.filter && *opt.filter != "spatial" && *opt.filter != "masks") {
+        fail("--filter must be spatial or masks");
+        return 2;
+    }
     if (opt.relax && !(*opt.relax >= 1 && *opt.relax <= KVE_MOST_RELAX)) {
         fail("--relax must be between 1 and " + std::to_string(KVE_MOST_RELAX));
         return 2;
@@ -98,6 +102,12 @@ void resolveModel(Run &run) {
     if (opt.relax) m.relax = *opt.relax;
     if (opt.channelSpectra) m.shared = *opt.channelSpectra == "shared" && run.shape.stacked ? run.shape.channels : 0;
     run.model = m;
+    // the spatial filter wants two stacked channels; plain NMF keeps the masks
+    run.filter = opt.filter ? (*opt.filter == "spatial" ? KVE_SPATIAL : KVE_MASKS)
+                 : plain    ? KVE_MASKS
+                            : kve_defaultFilter(&run.shape);
+    if (!(run.shape.stacked && run.shape.channels == 2)) run.filter = KVE_MASKS;
+    run.maskKind = run.filter == KVE_SPATIAL ? "spatial" : "ratio";
     run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);
     if (run.pool == K) run.pool = 0;
     // bands for the model's rounds on bases of one frame

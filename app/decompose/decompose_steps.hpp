@@ -62,7 +62,8 @@ struct Run {
     double divergence = 0;            // final cost of the factorisation
     std::string start = "nndsvda";    // how W and H started
     std::string channelMode = "sum";  // stereo analysed as "sum" or "stack"
-    std::string maskKind = "ratio";   // how components are cut from the mix
+    std::string maskKind = "ratio";   // how components are cut from the mix: "ratio" or "spatial"
+    kve_filter filter = KVE_MASKS;    // the same for the engine (resolveModel)
     double commonGain = 1.0;          // applied to every file of the run
     unsigned seedUsed = 1;            // the seed a repeat would pass
     std::string precision;            // of the rounds and the resynthesis: --precision's, or

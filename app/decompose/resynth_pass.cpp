@@ -170,14 +170,15 @@ bool runPass(Pass &p) {
     if (ok) {
         // two blocks of every file may wait to be written
         p.writer = std::make_unique<WriteBehind>(2 * p.files.size());
-        int st = p.set.single
-                     ? kve_streamResynthSingle(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
-                                               static_cast<int>(outs.size()), kve_sinkSingle{writeBlock<float>, &p}, 0)
-                     : KVE_BAD_ARGUMENT;
+        int st = p.set.single ? kve_streamResynthSingleFiltered(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K,
+                                                                outs.data(), static_cast<int>(outs.size()),
+                                                                kve_sinkSingle{writeBlock<float>, &p}, 0, p.set.filter)
+                              : KVE_BAD_ARGUMENT;
         // double: asked for, or factors beyond float's range (refused before any block)
         if (st == KVE_BAD_ARGUMENT && p.done == 0)
-            st = kve_streamResynth(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
-                                   static_cast<int>(outs.size()), kve_sink{writeBlock<double>, &p}, 0);
+            st = kve_streamResynthFiltered(p.src.shape, p.src.sound, p.src.W, p.src.H, p.src.K, outs.data(),
+                                           static_cast<int>(outs.size()), kve_sink{writeBlock<double>, &p}, 0,
+                                           p.set.filter);
         std::string werr;
         const bool written = p.writer->finish(werr);
         p.writer.reset();

@@ -47,6 +47,7 @@ struct PassSettings {
     bool progress = false;  // draw a bar
     PassTap *tap = nullptr;
     bool single = false;  // masks, inverses and overlap-add in single precision
+    kve_filter filter = KVE_MASKS;
 };
 
 // Writes every file; false and err on failure. gain is the common gain used.

@@ -119,7 +119,9 @@ bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
     // the precision of the run that made the factors
     const json *settings = r.record.contains("settings") ? &r.record["settings"] : nullptr;
     const bool single = !(settings && settings->is_object() && settings->value("precision", json()) == "double");
-    PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal(), nullptr, single};
+    // and its filter: records from before the spatial filter used the masks
+    const kve_filter filter = r.record.value("mask", json()) == "spatial" ? KVE_SPATIAL : KVE_MASKS;
+    PassSettings set{r.format, r.opt.quiet, !r.opt.quiet && stderrIsTerminal(), nullptr, single, filter};
     double gain = 1;
     if (!writeResynthesis(src, files, set, gain, err)) return false;
     out.flushAhead();

@@ -129,7 +129,7 @@ class Decomposition:
 def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", cost=None, iterations=None, tol=1e-4,
               start="nndsvda", seed=None, order="centroid", bases=None, fix_bases=False, extra=0, beta=None,
               sparse_w=None, sparse_h=None, l2_w=None, l2_h=None, continuity=None, span=None, pool=None, plain=False,
-              precision="single", relax=None, bands=None, channel_spectra=None, progress=None):
+              precision="single", relax=None, bands=None, channel_spectra=None, filter=None, progress=None):
     """Decompose a sound into k components, as ``korvane decompose`` does.
 
     Parameters
@@ -200,6 +200,10 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         Stacked channels: each component one spectrum with a gain per
         channel, a panned source (default), or a spectrum of its own in
         each channel (plain=True).
+    filter : "spatial" or "masks", optional
+        Two stacked channels: each component cut from both channels
+        together as a source at its place (default), or each channel by
+        its own ratio masks (plain=True).
     progress : callable(done, total) or a tqdm-like bar, optional
         Hears of each round of the factorisation.
 
@@ -247,6 +251,9 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     if channel_spectra is not None and not isinstance(channel_spectra, str):
         raise ValueError("channel_spectra must be a string")
     settings.channel_spectra = channel_spectra
+    if filter is not None and not isinstance(filter, str):
+        raise ValueError("filter must be a string")
+    settings.filter = filter
     settings.tol = float(tol)
     if seed is not None:
         seed = _integer("seed", seed)

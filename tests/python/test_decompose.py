@@ -53,6 +53,7 @@ def assert_same_factors(a, b):
      {"relax": 1.5, "tol": 0, "precision": "double", "channel_spectra": "own"}),
     (["--bands", "400", "--iterations", "60"], {"bands": 400, "iterations": 60}),
     (["--bands", "0"], {"bands": 0}),
+    (["--filter", "masks"], {"filter": "masks"}),
 ])
 def test_module_equals_the_command_line(loop, tmp_path, options, keywords):
     path, _ = loop
@@ -152,7 +153,8 @@ def test_refusals(loop, tmp_path):
                     ({"precision": "half"}, "precision must be"), ({"relax": 3}, "--relax must be"),
                     ({"relax": "fast"}, "relax must be a number"), ({"bands": "wide"}, "bands must be a number"),
                     ({"bands": -1}, "--bands must be 0 or a frequency"),
-                    ({"channel_spectra": "left"}, "--channel-spectra must be")]:
+                    ({"channel_spectra": "left"}, "--channel-spectra must be"),
+                    ({"filter": "wiener"}, "--filter must be spatial or masks")]:
         with pytest.raises(ValueError, match=msg):
             korvane.decompose(path, **kw)
     with pytest.raises(ValueError, match="needs its rate"):

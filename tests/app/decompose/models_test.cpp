@@ -224,10 +224,11 @@ TEST(DecomposeModels, PlainIsEveryModelOptionOff) {
         writeSound(dir / "in.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     ASSERT_EQ(decompose(dir, "in", {"--plain", "-o", "a"}).exitCode, 0);
     ASSERT_EQ(
-        decompose(dir, "in",
-                  {"--cost",  "kl", "--sparse-h",        "0",   "--sparse-w", "0", "--l2-h", "0",
-                   "--l2-w",  "0",  "--continuity",      "0",   "--span",     "1", "--pool", "0",
-                   "--relax", "1",  "--channel-spectra", "own", "-o",         "b"})
+        decompose(
+            dir, "in",
+            {"--cost",  "kl", "--sparse-h",        "0",   "--sparse-w", "0",     "--l2-h", "0",
+             "--l2-w",  "0",  "--continuity",      "0",   "--span",     "1",     "--pool", "0",
+             "--relax", "1",  "--channel-spectra", "own", "--filter",   "masks", "-o",     "b"})
             .exitCode,
         0);
     EXPECT_EQ(readJson(dir / "a/components.json")["factors"],

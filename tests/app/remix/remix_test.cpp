@@ -82,6 +82,32 @@ TEST(Remix, EveryGroupEqualsTheSumOfItsComponentsAndTheRemixEqualsDecompose) {
     }
 }
 
+// The record names the filter its files were cut with, and remix cuts the
+// same way; a record from before the spatial filter (no "mask") gets the
+// masks it was made with.
+TEST(Remix, CutsAsTheRecordSaysAndOlderRecordsWithTheMasks) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(2, 8000, 1.2, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    decomposeWithGroups(dir, "in.wav", {});
+    EXPECT_EQ(readJson(dir / "run/components.json")["mask"], "spatial");
+    Result m = runTool({"decompose", "in.wav", "-k", "4", "--seed", "5", "--format", "float",
+                        "--group", "1,3", "--filter", "masks", "-o", "masks", "-q"},
+                       dir.path());
+    ASSERT_EQ(m.exitCode, 0) << m.err;
+    EXPECT_EQ(readJson(dir / "masks/components.json")["mask"], "ratio");
+    const auto spatial = load(dir / "run/in-group1.wav").samples,
+               masks = load(dir / "masks/in-group.wav").samples;
+    EXPECT_GT(relativeError(spatial, masks), 1e-3) << "two ways of cutting";
+    json j = readJson(dir / "run/components.json");
+    j.erase("mask");
+    std::ofstream(dir / "run/components.json") << j.dump();
+    Result r = runTool({"remix", "run", "--group", "1,3", "--format", "float", "-o", "old", "-q"},
+                       dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(load(dir / "old/in-group.wav").samples, masks);
+}
+
 TEST(Remix, ByDefaultWritesIntoTheRunsFolderWithItsOwnRecord) {
     Scratch dir;
     ASSERT_TRUE(

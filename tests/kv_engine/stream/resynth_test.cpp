@@ -1,6 +1,6 @@
 // The one-pass resynthesis: components that sum to the sound (edges
 // included), groups, a reference built from naive transforms, silence, no
-// frame cap, and callback failures.
+// frame cap, callback failures, and the spatial filter.
 #include "dft_reference.hpp"
 #include "stream_fixtures.hpp"
 
@@ -28,16 +28,18 @@ Case make_case(int N, int hop, long L, int ch, kve_rows mode, int K, int zero_ev
 
 // every output of r over its outputs, collected; single: the float pass
 std::vector<kvt::Chans> resynth(const Case &r, const std::vector<std::vector<int>> &sets,
-                                int threads = 2, bool single = false) {
+                                int threads = 2, bool single = false,
+                                kve_filter filter = KVE_MASKS) {
     std::vector<kve_output> outs;
     for (auto &set : sets) outs.push_back({set.data(), int(set.size())});
     kvt::Source src{r.x};
     kvt::Sink sink(int(sets.size()), r.s.channels, r.s.length);
     const int count = int(outs.size());
-    EXPECT_EQ(single ? kve_streamResynthSingle(&r.s, src.source(), r.W.data(), r.H.data(), r.K,
-                                               outs.data(), count, sink.sinkSingle(), threads)
-                     : kve_streamResynth(&r.s, src.source(), r.W.data(), r.H.data(), r.K,
-                                         outs.data(), count, sink.sink(), threads),
+    EXPECT_EQ(single ? kve_streamResynthSingleFiltered(&r.s, src.source(), r.W.data(), r.H.data(),
+                                                       r.K, outs.data(), count, sink.sinkSingle(),
+                                                       threads, filter)
+                     : kve_streamResynthFiltered(&r.s, src.source(), r.W.data(), r.H.data(), r.K,
+                                                 outs.data(), count, sink.sink(), threads, filter),
               KVE_OK);
     for (long n : sink.next) EXPECT_EQ(n, r.s.length) << "every sample written";
     return sink.out;
@@ -308,4 +310,110 @@ TEST(StreamResynthSingle, SamplesTooLargeForFloatSpectraAreRefused) {
                       KVE_OK);
         }
     }
+}
+
+namespace {
+
+// two stacked channels whose every component sits at one place: W's right
+// rows are its left rows times the component's gain
+Case panned(const std::vector<double> &right, long L, unsigned seed) {
+    const int K = int(right.size());
+    Case r = make_case(64, 16, L, 2, KVE_STACK, K);
+    const size_t bins = size_t(r.s.bins);
+    r.W = kvt::factor(bins * size_t(K), seed);
+    r.W.resize(2 * bins * size_t(K));
+    for (size_t b = 0; b < bins; b++)
+        for (int k = 0; k < K; k++) r.W[(bins + b) * K + k] = r.W[b * K + k] * right[size_t(k)];
+    return r;
+}
+
+// the spatial filter's error against the masks' on two sources at two
+// places, each with the same spectrum and activations (so only the place
+// tells them apart): SDR in dB of each way of getting the first back
+void twoPlaces(double &spatial, double &masks) {
+    Case r = panned({0.2, 5.0}, 4000, 3);
+    const size_t bins = size_t(r.s.bins);
+    for (size_t b = 0; b < bins; b++) r.W[b * 2 + 1] = r.W[b * 2] / 5.0;  // the same spectrum
+    for (size_t b = 0; b < bins; b++) r.W[(bins + b) * 2 + 1] = r.W[b * 2];
+    for (size_t t = 0; t < size_t(r.s.frames); t++) r.H[size_t(r.s.frames) + t] = r.H[t];
+    // each source a noise at its place, left and right gains as in W
+    const kvt::Chans a = kvt::sound(1, r.s.length, 11), b = kvt::sound(1, r.s.length, 12);
+    for (size_t n = 0; n < size_t(r.s.length); n++) {
+        r.x[0][n] = a[0][n] + 0.2 * b[0][n];
+        r.x[1][n] = 0.2 * a[0][n] + b[0][n];
+    }
+    const kvt::Chans want = {a[0], [&] {
+                                 std::vector<double> v(a[0]);
+                                 for (double &x : v) x *= 0.2;
+                                 return v;
+                             }()};
+    auto sdr = [&](kve_filter f) {
+        return -20 * std::log10(kvt::rel_rms(resynth(r, singles(2), 2, false, f)[0], want));
+    };
+    spatial = sdr(KVE_SPATIAL);
+    masks = sdr(KVE_MASKS);
+}
+
+}  // namespace
+
+TEST(StreamResynthSpatial, ComponentsSumToTheSoundOnAnyThreadsInEitherPrecision) {
+    // several blocks, components at their own places and spectra, one
+    // column of zeros (a component that models nothing)
+    Case r = make_case(64, 16, 3001, 2, KVE_STACK, 5, 3);
+    for (size_t i = 0; i < r.W.size(); i += 5) r.W[i] = 0.0;
+    for (bool single : {false, true}) {
+        const auto one = resynth(r, singles(r.K), 1, single, KVE_SPATIAL);
+        EXPECT_EQ(one, resynth(r, singles(r.K), 2, single, KVE_SPATIAL)) << "bit for bit";
+        const kvt::Chans total = sum(one);
+        // the filter's 2 x 2 products in double either way: single keeps
+        // float's rounding of the spectra and the overlap-add
+        EXPECT_LT(kvt::rel_rms(total, r.x), single ? 1e-6 : 1e-12) << "single " << single;
+        for (size_t c = 0; c < 2; c++)
+            for (size_t n : {size_t(0), r.x[c].size() - 1})
+                EXPECT_NEAR(total[c][n], r.x[c][n], single ? 1e-6 : 1e-12) << "edge " << n;
+        // a group is the sum of its components
+        const auto g = resynth(r, {{1, 3}}, 2, single, KVE_SPATIAL);
+        EXPECT_LT(kvt::rel_rms(g[0], sum({one[1], one[3]})), single ? 1e-6 : 1e-12);
+    }
+    // silence and a silent model: zeros, no NaN
+    std::fill(r.H.begin(), r.H.end(), 0.0);
+    EXPECT_LT(kvt::rel_rms(sum(resynth(r, singles(r.K), 2, false, KVE_SPATIAL)), r.x), 1e-12);
+    for (auto &c : r.x) std::fill(c.begin(), c.end(), 0.0);
+    for (auto &o : resynth(r, singles(r.K), 2, true, KVE_SPATIAL))
+        for (auto &c : o)
+            for (double v : c) ASSERT_EQ(v, 0.0);
+}
+
+TEST(StreamResynthSpatial, SourcesAtTwoPlacesComeApartWhereTheMasksMixThem) {
+    double spatial = 0, masks = 0;
+    twoPlaces(spatial, masks);
+    // the masks give each channel the shares of its level: 0.2 of the other
+    // source stays in; the filter nulls it, up to its load
+    EXPECT_GT(spatial, 40.0);
+    EXPECT_LT(masks, 20.0);
+}
+
+TEST(StreamResynthSpatial, SourcesAtOnePlaceGetTheMasksAndOtherShapesAreUnchanged) {
+    // every component and the sound at one place (left 1, right 0.5): the
+    // filter's shares are the ratio masks (to its terms' rounding to float)
+    Case r = panned({0.5, 0.5, 0.5}, 2000, 5);
+    for (size_t n = 0; n < r.x[0].size(); n++) r.x[1][n] = 0.5 * r.x[0][n];
+    const auto spatial = resynth(r, {{0}, {1, 2}}, 2, false, KVE_SPATIAL);
+    const auto masks = resynth(r, {{0}, {1, 2}}, 2, false, KVE_MASKS);
+    for (size_t o = 0; o < 2; o++) EXPECT_LT(kvt::rel_rms(spatial[o], masks[o]), 1e-7);
+    // mono, summed channels, three stacked channels: the masks, bit for bit
+    for (const Case &c :
+         {make_case(32, 8, 500, 1, KVE_STACK, 3), make_case(32, 8, 500, 2, KVE_SUM, 3),
+          make_case(32, 8, 500, 3, KVE_STACK, 3)})
+        for (bool single : {false, true})
+            EXPECT_EQ(resynth(c, singles(3), 2, single, KVE_SPATIAL),
+                      resynth(c, singles(3), 2, single, KVE_MASKS));
+    // an unknown filter is refused
+    const int set[] = {0};
+    const kve_output out{set, 1};
+    kvt::Source src{r.x};
+    kvt::Sink sink(1, 2, r.s.length);
+    EXPECT_EQ(kve_streamResynthFiltered(&r.s, src.source(), r.W.data(), r.H.data(), r.K, &out, 1,
+                                        sink.sink(), 2, kve_filter(7)),
+              KVE_BAD_ARGUMENT);
 }
