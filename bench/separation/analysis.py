@@ -109,7 +109,8 @@ def spectra(x, fr):
 
 def magnitude(specs, channels):
     """V for the factorisation: |sum of channels| ('sum', as today) or the
-    channels' magnitudes stacked ('stack', 2 bins x frames)."""
+    channels' magnitudes stacked ('stack', 2 bins x frames; 'spatial' too,
+    resynthesised by the spatial filter)."""
     if channels == "sum" or len(specs) == 1:
         return np.abs(sum(specs))
     return np.vstack([np.abs(s) for s in specs])
@@ -125,6 +126,8 @@ def resynth(W, H, specs, fr, channels):
 def resynth_models(models, specs, fr, channels):
     """The same from each component's model (rows x frames): the convolutive
     components' Lambda_k, or w_k h_k."""
+    if channels == "spatial" and len(specs) == 2:
+        return resynth_spatial(models, specs, fr)
     F = specs[0].shape[0]
     K = len(models)
     out = np.zeros((K, fr.L, len(specs)))
@@ -134,6 +137,35 @@ def resynth_models(models, specs, fr, channels):
         model = np.maximum(total[rows], 1e-300)
         for k in range(K):
             out[k, :, c] = istft(models[k][rows] / model * X, fr)
+    return out
+
+
+def resynth_spatial(models, specs, fr, load=1e-3):
+    """The tool's spatial filter for two stacked channels: component k's
+    covariance across the channels m m^T / |m|, m its two rows of the model
+    (left, right) at each cell, widened on the diagonal by load / 2 of its
+    trace; each component is R_k A^-1 x, A the sum over all. Returns K
+    arrays of samples x 2 that sum to the mixture."""
+    F = specs[0].shape[0]
+    XL, XR = specs
+    terms = []
+    for m in models:
+        ml, mr = m[:F], m[F:]
+        n = np.maximum(np.hypot(ml, mr), 1e-300)
+        terms.append((ml * ml / n, ml * mr / n, mr * mr / n))
+    ll, lr, rr = (sum(t[i] for t in terms) for i in range(3))
+    floor = len(models) * 1e-300
+    d = load / 2 * (ll + rr) + floor
+    # inverted through A / trace(A), as the tool does
+    s = 1 / (ll + rr + 2 * d)
+    a, o, b = (ll + d) * s, lr * s, (rr + d) * s
+    f = s / (a * b - o * o)
+    yl, yr = (b * XL - o * XR) * f, (a * XR - o * XL) * f
+    out = np.zeros((len(models), fr.L, 2))
+    for k, (cl, co, cr) in enumerate(terms):
+        dk = load / 2 * (cl + cr) + 1e-300
+        out[k, :, 0] = istft((cl + dk) * yl + co * yr, fr)
+        out[k, :, 1] = istft(co * yl + (cr + dk) * yr, fr)
     return out
 
 

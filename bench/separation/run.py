@@ -41,7 +41,8 @@ def parse_args():
     p.add_argument("--kinds", default=",".join(mt.KINDS))
     p.add_argument("--channels", default="1,2", help="1, 2 or 1,2")
     p.add_argument("--stereo", default="stack",
-                   help="how the peers see a stereo mixture: stack, sum or stack,sum")
+                   help="how the peers see a stereo mixture: stack, sum, spatial (stacked, "
+                        "resynthesised through the tool's spatial filter), joined by commas")
     p.add_argument("--framing", choices=["tool", "pad", "old"], default="tool",
                    help="the tool's frames (default) or earlier ones (see analysis.py)")
     p.add_argument("--rate", default="",
