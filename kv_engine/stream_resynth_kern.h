@@ -26,25 +26,27 @@ KVE_CLONES static void KVE_N(kve_modelInverse)(const kve_pass *p, size_t j)
 }
 
 /* an output through the spatial filter in frame j into yl and yr, packed:
- * R A^-1 applied to both channels' spectra, R the output's sum_k C_k h_k (m, from kve_spatialAdd:
- * LL, LR, RR, bins values each) widened on the diagonal by the load times
- * its trace and the floor */
-KVE_CLONES static void KVE_N(kve_spatialApply)(const kve_pass *p, size_t j,
-                                               const double *restrict m, double floor,
-                                               KVE_R *restrict yl, KVE_R *restrict yr)
+ * R A^-1 applied to both channels' spectra, R the output's sum_k C_k h_k
+ * widened on the diagonal by the load times its trace and the floor. R is
+ * one component's C_k (cf, float, LL, LR, RR of bins values each) times
+ * hk when `one`, else the sum from kve_spatialAdd (cd, double). */
+static inline __attribute__((always_inline)) void
+KVE_N(kve_spatialBins)(const kve_pass *p, size_t j, bool one, const float *restrict cf,
+                       const double *restrict cd, double hk, double floor, KVE_R *restrict yl,
+                       KVE_R *restrict yr)
 {
     const size_t bins = (size_t)p->f.s->bins;
     const size_t h = (size_t)p->f.sgram[0].N / 2, io = p->f.sgram[0].io;
     const double *restrict il = p->spInv + j * 3 * bins, *restrict im = il + bins,
                            *restrict ir = im + bins;
-    const double *restrict ll = m, *restrict lr = m + bins, *restrict rr = m + 2 * bins;
     const KVE_R *restrict xl = KVE_X(p, 0, j), *restrict xr = KVE_X(p, 1, j);
     const double load = KVE_SPATIAL_LOAD / 2;
+#define KVE_RC(q, b) (one ? (double)cf[(q)*bins + (b)] * hk : cd[(q)*bins + (b)])
     for (size_t b = 0; b < h; b++) {
-        const double del = load * (ll[b] + rr[b]) + floor;
-        const double a = ll[b] + del, o = lr[b], d = rr[b] + del;
-        const KVE_R g00 = (KVE_R)(a * il[b] + o * im[b]), g01 = (KVE_R)(a * im[b] + o * ir[b]);
-        const KVE_R g10 = (KVE_R)(o * il[b] + d * im[b]), g11 = (KVE_R)(o * im[b] + d * ir[b]);
+        const double ll = KVE_RC(0, b), lr = KVE_RC(1, b), rr = KVE_RC(2, b);
+        const double del = load * (ll + rr) + floor, a = ll + del, d = rr + del;
+        const KVE_R g00 = (KVE_R)(a * il[b] + lr * im[b]), g01 = (KVE_R)(a * im[b] + lr * ir[b]);
+        const KVE_R g10 = (KVE_R)(lr * il[b] + d * im[b]), g11 = (KVE_R)(lr * im[b] + d * ir[b]);
         yl[b] = g00 * xl[b] + g01 * xr[b];
         yl[io + b] = g00 * xl[io + b] + g01 * xr[io + b];
         yr[b] = g10 * xl[b] + g11 * xr[b];
@@ -52,10 +54,24 @@ KVE_CLONES static void KVE_N(kve_spatialApply)(const kve_pass *p, size_t j,
     }
     /* bin 0's imaginary half holds the last bin's real part (set above from
      * bin 0's filter, now from its own) */
-    const double del = load * (ll[h] + rr[h]) + floor;
-    const double a = ll[h] + del, o = lr[h], d = rr[h] + del;
-    yl[io] = (KVE_R)(a * il[h] + o * im[h]) * xl[io] + (KVE_R)(a * im[h] + o * ir[h]) * xr[io];
-    yr[io] = (KVE_R)(o * il[h] + d * im[h]) * xl[io] + (KVE_R)(o * im[h] + d * ir[h]) * xr[io];
+    const double ll = KVE_RC(0, h), lr = KVE_RC(1, h), rr = KVE_RC(2, h);
+#undef KVE_RC
+    const double del = load * (ll + rr) + floor, a = ll + del, d = rr + del;
+    yl[io] = (KVE_R)(a * il[h] + lr * im[h]) * xl[io] + (KVE_R)(a * im[h] + lr * ir[h]) * xr[io];
+    yr[io] = (KVE_R)(lr * il[h] + d * im[h]) * xl[io] + (KVE_R)(lr * im[h] + d * ir[h]) * xr[io];
+}
+
+KVE_CLONES static void KVE_N(kve_spatialOne)(const kve_pass *p, size_t j, const float *restrict c,
+                                             double hk, KVE_R *restrict yl, KVE_R *restrict yr)
+{
+    KVE_N(kve_spatialBins)(p, j, true, c, NULL, hk, DBL_MIN, yl, yr);
+}
+
+KVE_CLONES static void KVE_N(kve_spatialGroup)(const kve_pass *p, size_t j,
+                                               const double *restrict m, double floor,
+                                               KVE_R *restrict yl, KVE_R *restrict yr)
+{
+    KVE_N(kve_spatialBins)(p, j, false, NULL, m, 1.0, floor, yl, yr);
 }
 
 /* the numerator of a group's mask over channel c's rows in frame j:
@@ -155,8 +171,16 @@ static void KVE_N(kve_addSpatialFrame)(const kve_pass *p, int o, size_t j, KVE_R
     const qm_stft_work *sw = &p->f.sgram[0];
     const size_t h = (size_t)sw->N / 2, io = sw->io, at = j * (size_t)s->hop;
     KVE_R *restrict yl = KVE_B(p)->work[part], *restrict yr = yl + sw->ld;
-    kve_spatialAdd(p, p->outs[o].comps, p->outs[o].count, j, 0, (size_t)s->bins, p->spM[part]);
-    KVE_N(kve_spatialApply)(p, j, p->spM[part], (double)p->outs[o].count * DBL_MIN, yl, yr);
+    const kve_output *out = &p->outs[o];
+    if (out->count == 1) {
+        const size_t k = (size_t)out->comps[0];
+        KVE_N(kve_spatialOne)
+        (p, j, p->spC + k * 3 * (size_t)s->bins, p->H[k * (size_t)s->frames + (size_t)p->f.t0 + j],
+         yl, yr);
+    } else {
+        kve_spatialAdd(p, out->comps, out->count, j, 0, (size_t)s->bins, p->spM[part]);
+        KVE_N(kve_spatialGroup)(p, j, p->spM[part], (double)out->count * DBL_MIN, yl, yr);
+    }
     KVE_INVERSE(p, part, yl, io, sw->log2n);
     KVE_INVERSE(p, part, yr, io, sw->log2n);
     const size_t fresh = (size_t)(sw->N - s->hop);
