@@ -148,7 +148,11 @@ static size_t kve_resynthBytes(const kve_streamShape *s, int K, int nOuts)
     b = kve_madd(b, (size_t)nOuts * (size_t)s->channels * d, /* overlap-add */
                  (size_t)(KVE_BLOCK - 1) * (size_t)s->hop + N);
     b = kve_madd(b, 2 * d, N + 24 + rows); /* per thread */
-    return kve_madd(b, d, N);              /* synthesis window */
+    if (s->stacked && s->channels == 2) {  /* the spatial filter's inverses and scratch beyond */
+        b = kve_madd(b, (size_t)s->bins * d, KVE_BLOCK);
+        b = kve_madd(b, 2 * d, N + 4 * (size_t)s->bins);
+    }
+    return kve_madd(b, d, N); /* synthesis window */
 }
 
 size_t kve_streamMemory(const kve_streamShape *s, int K, int nOuts, size_t vCell)
