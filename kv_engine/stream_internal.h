@@ -88,7 +88,7 @@ typedef struct kve_pass {
                      * and w_R^2 / |w|, stored in float (both sides of the sum read
                      * the same values) */
     double *spInv;  /* KVE_BLOCK x 3 bins: A^-1's LL, LR, RR per frame */
-    double *spM[2]; /* per thread: an output's two rows and trace, 3 bins */
+    double *spM[2]; /* per thread: a group's sum of the terms, 3 bins */
     kve_passDouble dbl;
     kve_passSingle sgl;
 } kve_pass;
