@@ -86,8 +86,8 @@ Command decomposeCommand() {
                 ->check(CLI::IsMember({"shared", "own"}));
             cmd.add_option("--filter", opt->filter,
                            "Two stacked channels: spatial, each component cut from both channels together as a "
-                           "source at its place (the default), or masks, each channel by its own ratio masks "
-                           "(with --plain)")
+                           "source at its place (the default; the resynthesis about 1.5 times as long), or masks, "
+                           "each channel by its own ratio masks (with --plain)")
                 ->check(CLI::IsMember({"spatial", "masks"}));
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
             cmd.add_option("--precision", opt->precision,
