@@ -3,6 +3,8 @@
  * mask, inverse and overlap-add, in double or in single precision. */
 #include "stream_internal.h"
 
+#include <string.h>
+
 /* copies of the per-bin and per-sample loops in wider vectors, chosen when
  * the program loads; this file is built without fused multiply-adds (see
  * CMakeLists.txt), so every copy gives the same bits */
@@ -39,31 +41,54 @@ static float *kve_frameS(const kve_pass *p, int c, size_t j)
     return p->sgl.x + ((size_t)c * KVE_BLOCK + j) * p->f.sgram[0].ld;
 }
 
+/* eight doubles and eight floats, in whatever vectors the copy has */
+typedef double kve_d8 __attribute__((vector_size(64)));
+typedef float kve_f8 __attribute__((vector_size(32)));
+
+/* eight floats from c as doubles */
+#define KVE_WIDE8(c)                                                                               \
+    __extension__({                                                                                \
+        kve_f8 f_;                                                                                 \
+        memcpy(&f_, (c), sizeof f_);                                                               \
+        __builtin_convertvector(f_, kve_d8);                                                       \
+    })
+
 /* sum_k h_k C_k in frame j over components comps[0 .. count) (all K when
  * comps is NULL), bins b0 .. b0 + n - 1: LL at m, LR at m + bins, RR at
- * m + 2 bins */
+ * m + 2 bins. Eight bins at a time are summed in registers over the
+ * components, in their order, as the tail is. */
 KVE_CLONES static void kve_spatialAdd(const kve_pass *p, const int *comps, int count, size_t j,
                                       size_t b0, size_t n, double *restrict m)
 {
     const kve_streamShape *s = p->f.s;
     const size_t bins = (size_t)s->bins, t = (size_t)p->f.t0 + j;
     double *restrict ll = m + b0, *restrict lr = ll + bins, *restrict rr = lr + bins;
-    for (int i = 0; i < count; i++) {
-        const size_t k = comps ? (size_t)comps[i] : (size_t)i;
-        const double hk = p->H[k * (size_t)s->frames + t];
-        const float *restrict c = p->spC + k * 3 * bins + b0;
-        if (i == 0)
-            for (size_t b = 0; b < n; b++) {
-                ll[b] = (double)c[b] * hk;
-                lr[b] = (double)c[bins + b] * hk;
-                rr[b] = (double)c[2 * bins + b] * hk;
-            }
-        else
-            for (size_t b = 0; b < n; b++) {
-                ll[b] += (double)c[b] * hk;
-                lr[b] += (double)c[bins + b] * hk;
-                rr[b] += (double)c[2 * bins + b] * hk;
-            }
+    const size_t n8 = n & ~(size_t)7;
+    for (size_t b = 0; b < n8; b += 8) {
+        kve_d8 l = {0}, x = {0}, r = {0};
+        for (int i = 0; i < count; i++) {
+            const size_t k = comps ? (size_t)comps[i] : (size_t)i;
+            const double hk = p->H[k * (size_t)s->frames + t];
+            const float *c = p->spC + k * 3 * bins + b0 + b;
+            l += KVE_WIDE8(c) * hk;
+            x += KVE_WIDE8(c + bins) * hk;
+            r += KVE_WIDE8(c + 2 * bins) * hk;
+        }
+        memcpy(ll + b, &l, sizeof l);
+        memcpy(lr + b, &x, sizeof x);
+        memcpy(rr + b, &r, sizeof r);
+    }
+    for (size_t b = n8; b < n; b++) {
+        double l = 0, x = 0, r = 0;
+        for (int i = 0; i < count; i++) {
+            const size_t k = comps ? (size_t)comps[i] : (size_t)i;
+            const double hk = p->H[k * (size_t)s->frames + t];
+            const float *c = p->spC + k * 3 * bins + b0 + b;
+            l += (double)c[0] * hk;
+            x += (double)c[bins] * hk;
+            r += (double)c[2 * bins] * hk;
+        }
+        ll[b] = l, lr[b] = x, rr[b] = r;
     }
 }
 

@@ -195,16 +195,16 @@ static void KVE_N(kve_inverses)(const kve_part *q)
 {
     const kve_pass *p = q->p;
     const int ch = p->f.ch;
-    if (p->spatial) {
-        for (int o = q->o0; o < q->o1; o++) {
-            KVE_R *accL = KVE_B(p)->acc + (size_t)(o * ch) * (size_t)p->accLen;
-            for (size_t j = 0; j < p->f.nb; j++)
-                KVE_N(kve_addSpatialFrame)(p, o, j, accL, accL + p->accLen, q->part);
-        }
-        return;
-    }
     for (size_t j0 = 0; j0 < p->f.nb; j0 += KVE_SUB) {
         const size_t j1 = j0 + KVE_SUB < p->f.nb ? j0 + KVE_SUB : p->f.nb;
+        if (p->spatial) {
+            for (int o = q->o0; o < q->o1; o++) {
+                KVE_R *accL = KVE_B(p)->acc + (size_t)(o * ch) * (size_t)p->accLen;
+                for (size_t j = j0; j < j1; j++)
+                    KVE_N(kve_addSpatialFrame)(p, o, j, accL, accL + p->accLen, q->part);
+            }
+            continue;
+        }
         for (int c = q->c0; c < q->c1; c++)
             for (int o = q->o0; o < q->o1; o++) {
                 KVE_R *acc = KVE_B(p)->acc + (size_t)(o * ch + c) * (size_t)p->accLen;

@@ -87,12 +87,91 @@ void vDSP_destroy_fftsetupD(FFTSetupD s) {
     free(s);
 }
 
+static fftw_plan get_plan(FFTSetupD s, vDSP_Length log2n, int forward) {
+    _Atomic(fftw_plan) *slot = forward ? &s->fwd[log2n] : &s->inv[log2n];
+    fftw_plan p = atomic_load_explicit(slot, memory_order_acquire);
+    if (p) return p;
+    pthread_mutex_lock(&planner_lock);
+    p = atomic_load_explicit(slot, memory_order_relaxed);
+    if (!p) {
+        int n = 1 << log2n;
+        /* estimated, not measured: the same plan, hence the same bits, on every run */
+        double *tmp = fftw_malloc(buf_len(log2n) * sizeof(double));
+        if (tmp) {
+            double *real = tmp + buf_split(log2n);
+            if (forward)
+                p = fftw_plan_dft_r2c_1d(n, tmp, (fftw_complex *)tmp, FFTW_ESTIMATE);
+            else
+                p = fftw_plan_dft_c2r_1d(n, (fftw_complex *)tmp, real, FFTW_ESTIMATE);
+            fftw_free(tmp);
+            atomic_store_explicit(slot, p, memory_order_release);
+        }
+    }
+    pthread_mutex_unlock(&planner_lock);
+    return p;
+}
+
+/* copies of the packing loops in wider vectors, chosen when the program
+ * loads: they only move values (and double them, exactly), so every copy
+ * gives the same bits */
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define KV_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KV_CLONES
+#endif
+
+/* b = re[0], im[0], re[1], im[1], ... over h pairs */
+KV_CLONES static void interleave(double *restrict b, const double *restrict re, const double *restrict im, size_t h) {
+    for (size_t k = 0; k < h; k++) {
+        b[2 * k] = re[k];
+        b[2 * k + 1] = im[k];
+    }
+}
+
+/* the reverse, times s (1 or 2) */
+KV_CLONES static void deinterleave(double *restrict re, double *restrict im, const double *restrict b, size_t h,
+                                   double s) {
+    for (size_t k = 0; k < h; k++) {
+        re[k] = s * b[2 * k];
+        im[k] = s * b[2 * k + 1];
+    }
+}
+
+static void fft_unit(FFTSetupD s, double *re, double *im, vDSP_Length log2n, FFTDirection dir) {
+    size_t n = (size_t)1 << log2n, h = n / 2;
+    int forward = dir == kFFTDirection_Forward;
+    fftw_plan p = get_plan(s, log2n, forward);
+    if (!p) return;
+    double *own = atomic_exchange(&s->buf, NULL);
+    double *b = own ? own : fftw_malloc(buf_len(log2n) * sizeof(double));
+    if (!b) return;
+    if (forward) {
+        interleave(b, re, im, h);
+        fftw_execute_dft_r2c(p, b, (fftw_complex *)b);
+        /* b holds X[0 .. n/2] as interleaved pairs */
+        const double nyquist = b[n];
+        deinterleave(re, im, b, h, (double)2);
+        im[0] = (double)2 * nyquist;
+    } else {
+        interleave(b, re, im, h);
+        b[1] = 0;
+        b[n] = im[0];
+        b[n + 1] = 0;
+        double *real = b + buf_split(log2n);
+        fftw_execute_dft_c2r(p, (fftw_complex *)b, real);
+        deinterleave(re, im, real, h, (double)1);
+    }
+    if (own)
+        atomic_store(&s->buf, own);
+    else
+        fftw_free(b);
+}
+
 #define KV_R double
-#define KV_W(name) fftw_##name
 #define KV_SETUP FFTSetupD
 #define KV_SPLIT DSPDoubleSplitComplex
 #define KV_ZRIP vDSP_fft_zripD
-#include "vdsp_fft_real.h"
+#include "vdsp_fft_strided.h"
 
 /* A split plan of FFTW holds the distance from the real to the imaginary
  * array (some of its solvers treat the pair as a vector of two), so plans are
