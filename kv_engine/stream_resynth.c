@@ -3,7 +3,12 @@
  * mask, inverse and overlap-add, in double or in single precision. */
 #include "stream_internal.h"
 
+#include "model_internal.h"
+
 #include <string.h>
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 /* copies of the per-bin and per-sample loops in wider vectors, chosen when
  * the program loads; this file is built without fused multiply-adds (see
@@ -41,55 +46,73 @@ static float *kve_frameS(const kve_pass *p, int c, size_t j)
     return p->sgl.x + ((size_t)c * KVE_BLOCK + j) * p->f.sgram[0].ld;
 }
 
-/* eight doubles and eight floats, in whatever vectors the copy has */
-typedef double kve_d8 __attribute__((vector_size(64)));
-typedef float kve_f8 __attribute__((vector_size(32)));
+/* one bin's sum_k h_k C_k over the components, in their order */
+static inline void kve_spatialBin(const kve_pass *p, const int *comps, int count, size_t t,
+                                  const float *c0, double *restrict m, size_t b)
+{
+    const kve_streamShape *s = p->f.s;
+    const size_t bins = (size_t)s->bins;
+    double l = 0, x = 0, r = 0;
+    for (int i = 0; i < count; i++) {
+        const size_t k = comps ? (size_t)comps[i] : (size_t)i;
+        const double hk = p->H[k * (size_t)s->frames + t];
+        const float *c = c0 + k * 3 * bins + b;
+        l += (double)c[0] * hk;
+        x += (double)c[bins] * hk;
+        r += (double)c[2 * bins] * hk;
+    }
+    m[b] = l, m[bins + b] = x, m[2 * bins + b] = r;
+}
 
-/* eight floats from c as doubles */
-#define KVE_WIDE8(c)                                                                               \
-    __extension__({                                                                                \
-        kve_f8 f_;                                                                                 \
-        memcpy(&f_, (c), sizeof f_);                                                               \
-        __builtin_convertvector(f_, kve_d8);                                                       \
-    })
+#if defined(__GNUC__) && defined(__x86_64__)
+/* eight bins at a time in registers: the same products and sums in the
+ * same order as kve_spatialBin */
+__attribute__((target("avx2"))) static size_t kve_spatialAdd8(const kve_pass *p, const int *comps,
+                                                              int count, size_t t, const float *c0,
+                                                              double *restrict m, size_t n)
+{
+    const kve_streamShape *s = p->f.s;
+    const size_t bins = (size_t)s->bins, n8 = n & ~(size_t)7;
+    for (size_t b = 0; b < n8; b += 8) {
+        __m256d l0 = _mm256_setzero_pd(), l1 = l0, x0 = l0, x1 = l0, r0 = l0, r1 = l0;
+        for (int i = 0; i < count; i++) {
+            const size_t k = comps ? (size_t)comps[i] : (size_t)i;
+            const __m256d hk = _mm256_set1_pd(p->H[k * (size_t)s->frames + t]);
+            const float *c = c0 + k * 3 * bins + b;
+#define KVE_ADD4(a, q) a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(q)), hk))
+            KVE_ADD4(l0, c);
+            KVE_ADD4(l1, c + 4);
+            KVE_ADD4(x0, c + bins);
+            KVE_ADD4(x1, c + bins + 4);
+            KVE_ADD4(r0, c + 2 * bins);
+            KVE_ADD4(r1, c + 2 * bins + 4);
+#undef KVE_ADD4
+        }
+        _mm256_storeu_pd(m + b, l0);
+        _mm256_storeu_pd(m + b + 4, l1);
+        _mm256_storeu_pd(m + bins + b, x0);
+        _mm256_storeu_pd(m + bins + b + 4, x1);
+        _mm256_storeu_pd(m + 2 * bins + b, r0);
+        _mm256_storeu_pd(m + 2 * bins + b + 4, r1);
+    }
+    return n8;
+}
+#endif
 
 /* sum_k h_k C_k in frame j over components comps[0 .. count) (all K when
  * comps is NULL), bins b0 .. b0 + n - 1: LL at m, LR at m + bins, RR at
- * m + 2 bins. Eight bins at a time are summed in registers over the
- * components, in their order, as the tail is. */
-KVE_CLONES static void kve_spatialAdd(const kve_pass *p, const int *comps, int count, size_t j,
-                                      size_t b0, size_t n, double *restrict m)
+ * m + 2 bins, each bin summed over the components in their order */
+static void kve_spatialAdd(const kve_pass *p, const int *comps, int count, size_t j, size_t b0,
+                           size_t n, double *restrict m)
 {
-    const kve_streamShape *s = p->f.s;
-    const size_t bins = (size_t)s->bins, t = (size_t)p->f.t0 + j;
-    double *restrict ll = m + b0, *restrict lr = ll + bins, *restrict rr = lr + bins;
-    const size_t n8 = n & ~(size_t)7;
-    for (size_t b = 0; b < n8; b += 8) {
-        kve_d8 l = {0}, x = {0}, r = {0};
-        for (int i = 0; i < count; i++) {
-            const size_t k = comps ? (size_t)comps[i] : (size_t)i;
-            const double hk = p->H[k * (size_t)s->frames + t];
-            const float *c = p->spC + k * 3 * bins + b0 + b;
-            l += KVE_WIDE8(c) * hk;
-            x += KVE_WIDE8(c + bins) * hk;
-            r += KVE_WIDE8(c + 2 * bins) * hk;
-        }
-        memcpy(ll + b, &l, sizeof l);
-        memcpy(lr + b, &x, sizeof x);
-        memcpy(rr + b, &r, sizeof r);
-    }
-    for (size_t b = n8; b < n; b++) {
-        double l = 0, x = 0, r = 0;
-        for (int i = 0; i < count; i++) {
-            const size_t k = comps ? (size_t)comps[i] : (size_t)i;
-            const double hk = p->H[k * (size_t)s->frames + t];
-            const float *c = p->spC + k * 3 * bins + b0 + b;
-            l += (double)c[0] * hk;
-            x += (double)c[bins] * hk;
-            r += (double)c[2 * bins] * hk;
-        }
-        ll[b] = l, lr[b] = x, rr[b] = r;
-    }
+    const size_t t = (size_t)p->f.t0 + j;
+    const float *c0 = p->spC + b0;
+    m += b0;
+    size_t done = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (kve_vectorLevel() >= KVE_VECTOR_AVX2) done = kve_spatialAdd8(p, comps, count, t, c0, m, n);
+#endif
+    for (size_t b = done; b < n; b++) kve_spatialBin(p, comps, count, t, c0, m, b);
 }
 
 /* The spatial filter's A^-1 for every bin of frame j: A = sum_k h_k C_k

@@ -4,6 +4,10 @@
 #include "dft_reference.hpp"
 #include "stream_fixtures.hpp"
 
+extern "C" {
+#include "model_internal.h"  // the choice of vector copies
+}
+
 #include <cfloat>
 #include <cmath>
 
@@ -364,6 +368,16 @@ TEST(StreamResynthSpatial, ComponentsSumToTheSoundOnAnyThreadsInEitherPrecision)
     for (bool single : {false, true}) {
         const auto one = resynth(r, singles(r.K), 1, single, KVE_SPATIAL);
         EXPECT_EQ(one, resynth(r, singles(r.K), 2, single, KVE_SPATIAL)) << "bit for bit";
+        {
+            // the portable copy of the per-frame sums: the same bits
+            const auto group = resynth(r, {{1, 3}}, 2, single, KVE_SPATIAL);
+            struct Cap {
+                ~Cap() { kve_vectorCap(KVE_VECTOR_AVX512); }
+            } reset;
+            kve_vectorCap(KVE_VECTOR_BASE);
+            EXPECT_EQ(one, resynth(r, singles(r.K), 1, single, KVE_SPATIAL)) << "portable";
+            EXPECT_EQ(group, resynth(r, {{1, 3}}, 2, single, KVE_SPATIAL)) << "portable, a group";
+        }
         const kvt::Chans total = sum(one);
         // the filter's 2 x 2 products in double either way: single keeps
         // float's rounding of the spectra and the overlap-add
