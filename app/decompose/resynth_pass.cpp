@@ -50,7 +50,7 @@ bool wrote(SNDFILE *sf, const std::string &staged, std::string &err) {
 
 // A file's bytes are handed to the disk every this many, so that the
 // commit's flush does not wait for gigabytes at the end of a long run.
-constexpr size_t kFlushBytes = size_t{4} << 20;
+constexpr size_t kFlushBytes = size_t{32} << 20;
 
 // Starts writing what fd holds so far out to the disk, without waiting;
 // a hint, always true. fd < 0: nothing.
