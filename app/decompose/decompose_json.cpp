@@ -201,6 +201,7 @@ bool runFileName(const std::string &name, const std::string &stem) {
 
 int writeComponentsJson(Run &run, StagedSet &out) {
     const kve_streamShape &e = run.shape;
+    if (!inputHashed(run)) return 1;
     const FileFingerprint &input = run.inputPrint;
     if (!stillSameFile(run.opt.input, input)) {
         fail("'" + shownInput(run.opt) + "' changed while it was decomposed; nothing is written: decompose it again");

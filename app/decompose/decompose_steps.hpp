@@ -2,6 +2,7 @@
 // analyse, factorise, resynthesise and write, picture, JSON.
 #pragma once
 
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ struct Run {
     std::string pageOriginal;                     // the input's sound for the page, encoded
     std::vector<std::string> written;             // files made, in writing order
     FileFingerprint inputPrint;                   // the input as read (size 0 and no hash for a pipe)
+    std::future<std::string> inputHashing;        // its bytes being hashed beside the run: "" or why not
     double factorSeconds = 0, resynthSeconds = 0;
     // what components.json records of the factorisation and the files
     int rounds = 200;                 // most rounds (resolveModel)
@@ -89,6 +91,8 @@ int checkOptions(Run &run);
 int chooseModel(Run &run);    // checks the model options
 void resolveModel(Run &run);  // run.model and run.pool, once the framing is known
 int loadSound(Run &run, StagedSet &out);
+// the input's hash waited for: false, said, when its bytes could not be read
+bool inputHashed(Run &run);
 int analyseSound(Run &run);
 // onRound (when given) sees each round instead of the progress bar, and
 // may stop the rounds (1, no message).

@@ -40,11 +40,14 @@ int openRegularFile(const std::string &path, struct stat &st, std::string &err) 
     return fd;
 }
 
-bool fingerprintFile(const std::string &path, FileFingerprint &fp, std::string &err) {
+int openFingerprint(const std::string &path, FileFingerprint &fp, std::string &err) {
     struct stat st;
     int fd = openRegularFile(path, st, err);
-    if (fd < 0) return false;
-    identify(st, fp);
+    if (fd >= 0) identify(st, fp);
+    return fd;
+}
+
+bool hashOpened(int fd, const std::string &path, FileFingerprint &fp, std::string &err) {
     std::uint64_t h = 0xcbf29ce484222325ull, size = 0;
     std::vector<unsigned char> buf(1 << 16);
     bool ok = true;
@@ -66,6 +69,11 @@ bool fingerprintFile(const std::string &path, FileFingerprint &fp, std::string &
     fp.size = size;
     fp.hash = h;
     return true;
+}
+
+bool fingerprintFile(const std::string &path, FileFingerprint &fp, std::string &err) {
+    const int fd = openFingerprint(path, fp, err);
+    return fd >= 0 && hashOpened(fd, path, fp, err);
 }
 
 bool stillSameFile(const std::string &path, const FileFingerprint &fp) {

@@ -17,13 +17,18 @@ struct FileFingerprint {
     std::int64_t mtimeNs = 0;
 };
 
-// false and err when the file cannot be read or is no regular file (a pipe
-// is refused without waiting on it).
 // Opens a regular file for reading without waiting on a pipe's writer: its
 // descriptor (with st filled), or -1 and err naming path.
 int openRegularFile(const std::string &path, struct stat &st, std::string &err);
 
+// false and err when the file cannot be read or is no regular file (a pipe
+// is refused without waiting on it).
 bool fingerprintFile(const std::string &path, FileFingerprint &fp, std::string &err);
+
+// The same in two steps: the file opened and identified (its descriptor, or
+// -1 and err), then its bytes hashed, on any thread; hashOpened closes fd.
+int openFingerprint(const std::string &path, FileFingerprint &fp, std::string &err);
+bool hashOpened(int fd, const std::string &path, FileFingerprint &fp, std::string &err);
 
 // True when path is still the file fp was taken of, unchanged: the same
 // device, inode, size and time of change.
