@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <future>
 #include <sstream>
+#include <system_error>
 
 namespace korvane {
 
@@ -31,24 +33,47 @@ bool allFloats(const json &a) {
     return std::all_of(a.begin(), a.end(), [](const json &v) { return v.is_number_float(); });
 }
 
-// The array's text as nlohmann's dump writes it, number by number: its
-// shortest round-trip text, null where not finite.
-void putFloats(Sink &s, const json &a) {
+// Numbers [i0, i1) of a float array as nlohmann's dump writes them, comma
+// before each but the array's first: the shortest round-trip text, null
+// where not finite.
+void floatsText(std::string &out, const json &a, size_t i0, size_t i1) {
     std::array<char, 64> num;
-    s.buf += '[';
-    bool first = true;
-    for (const json &v : a) {
-        if (!first) s.buf += ',';
-        first = false;
-        const double x = v.get<double>();
+    for (size_t i = i0; i < i1; ++i) {
+        if (i > 0) out += ',';
+        const double x = a[i].get<double>();
         if (!std::isfinite(x)) {
-            s.buf += "null";
+            out += "null";
         } else {
             char *end = nlohmann::detail::to_chars(num.data(), num.data() + num.size(), x);
-            s.buf.append(num.data(), static_cast<size_t>(end - num.data()));
+            out.append(num.data(), static_cast<size_t>(end - num.data()));
         }
+    }
+}
+
+// Arrays this long have their second half written by a thread of their own.
+constexpr size_t kSplitFloats = size_t{1} << 16;
+
+void putFloats(Sink &s, const json &a) {
+    s.buf += '[';
+    const size_t n = a.size();
+    size_t half = n >= kSplitFloats ? n / 2 : n;
+    std::future<std::string> rest;
+    if (half < n) {
+        try {
+            rest = std::async(std::launch::async, [&a, half, n] {
+                std::string t;
+                floatsText(t, a, half, n);
+                return t;
+            });
+        } catch (const std::system_error &) {
+            half = n;
+        }
+    }
+    for (size_t i0 = 0; i0 < half; i0 += 4096) {
+        floatsText(s.buf, a, i0, std::min(half, i0 + 4096));
         s.spill();
     }
+    if (rest.valid()) s.buf += rest.get();
     s.buf += ']';
 }
 
