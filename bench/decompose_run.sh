@@ -35,7 +35,7 @@ factor=$(sed -n 's/.*factorisation \([0-9.]*\) s.*/\1/p' "$work/stdout")
 secs=$(echo "$wall" | awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
 echo "== decompose ${seconds} s stereo 44.1 kHz, K = 10: wall ${secs} s, factorisation ${factor} s," \
      "outside it $(awk -v w="$secs" -v f="$factor" 'BEGIN { printf "%.0f%%", 100 * (w - f) / w }')," \
-     "peak RSS $((rss / 1024)) MB, CPU ${cpu} s"
+     "peak RSS $((rss / 1024)) MiB, CPU ${cpu} s"
 
 # KV_PEER=1: the same work with numpy, scipy and scikit-learn
 # (sklearn_pipeline.py, plain Kullback-Leibler, 200 rounds) on the same sound
@@ -47,6 +47,6 @@ if [ "${KV_PEER:-0}" = 1 ]; then
     prss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/peer_time")
     pcpu=$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%.2f", s}' "$work/peer_time")
     echo "== the same pipeline with scikit-learn: wall ${pwall} s ($(cat "$work/peer_stdout"))," \
-         "peak RSS $((prss / 1024)) MB, CPU ${pcpu} s; ratio $(awk -v p="$pwall" -v w="$secs" 'BEGIN { printf "%.1f", p / w }')" \
+         "peak RSS $((prss / 1024)) MiB, CPU ${pcpu} s; ratio $(awk -v p="$pwall" -v w="$secs" 'BEGIN { printf "%.1f", p / w }')" \
          "(CPU $(awk -v p="$pcpu" -v w="$cpu" 'BEGIN { printf "%.1f", p / w }'))"
 fi
