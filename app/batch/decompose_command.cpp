@@ -86,7 +86,7 @@ Command decomposeCommand() {
                 ->check(CLI::IsMember({"shared", "own"}));
             cmd.add_option("--filter", opt->filter,
                            "Two stacked channels: spatial, each component cut from both channels together as a "
-                           "source at its place (the default; the resynthesis about 1.5 times as long), or masks, "
+                           "source at its place (the default; the resynthesis about 1.1 times as long), or masks, "
                            "each channel by its own ratio masks (with --plain)")
                 ->check(CLI::IsMember({"spatial", "masks"}));
             cmd.add_flag("--plain", opt->plain, "Plain NMF (kl, no pool): every model option not given is off");
