@@ -1,10 +1,9 @@
-/* Components grouped into sources: average-linkage clustering of the
- * components on their spectral shape, their activations' course in time,
- * how sharply they rise (a drum's hits against a held note) and, with
- * stacked channels, their spread over the channels. Without channel
- * shares to go by, the activations are first smoothed over 25 frames (about
- * half a second at the default window and hop), so that the parts of one
- * note or syllable fall together. */
+/* Components grouped into sources: Ward's clustering (the merge that adds
+ * least to the clusters' spread) of the components on their spectral shape, their activations'
+ * course in time, how sharply they rise (a drum's hits against a held note) and, with stacked
+ * channels, their spread over the channels. Without channel shares to go by, the activations are
+ * first smoothed over 25 frames (about half a second at the default window and hop), so that the
+ * parts of one note or syllable fall together. */
 #include "model_internal.h"
 
 #include <limits.h>
@@ -39,7 +38,7 @@ typedef struct {
     double *spectra; /* inner x bins: sqrt of the channels' summed basis, unit norm */
     double *share;   /* inner x channels: each channel's share of the basis's energy */
     double *act;     /* per component: mean, norm of the centred activation, rise */
-    double *dist;    /* inner x inner: distances, then between clusters */
+    double *dist;    /* inner x inner: squared distances, then between clusters */
     int *size;       /* members of each cluster, 0 once merged away */
 } grouping;
 
@@ -141,9 +140,9 @@ static double activationMean(const double *h, long frames, int n)
     return m / (double)frames;
 }
 
-/* distances between the components' joined features: unit spectrum, unit
- * centred (smoothed) activation (so 2 - 2 x their correlation), weighted
- * rise and shares */
+/* squared distances between the components' joined features: unit
+ * spectrum, unit centred (smoothed) activation (so 2 - 2 x their
+ * correlation), weighted rise and shares */
 static void distances(grouping *g, const double *H, long frames)
 {
     const int P = g->inner, B = g->bins, C = g->channels, n = g->smoothing;
@@ -172,54 +171,51 @@ static void distances(grouping *g, const double *H, long frames)
                 const double e = PAN_WEIGHT * (g->share[i * C + c] - g->share[j * C + c]);
                 d += e * e;
             }
-            d = sqrt(d > 0.0 ? d : 0.0);
-            g->dist[(long)i * P + j] = g->dist[(long)j * P + i] = d;
+            g->dist[(long)i * P + j] = g->dist[(long)j * P + i] = d > 0.0 ? d : 0.0;
         }
     }
 }
 
-/* merges the closest pair of clusters (average linkage) until `sources` are
- * left; cluster i keeps the name of its smallest member, groupOf the cluster
- * name of each component */
-static void agglomerate(grouping *g, int sources, int *groupOf)
+void kve_wardGroups(double *dist, int *size, int P, int sources, int *groupOf)
 {
-    const int P = g->inner;
-    for (int i = 0; i < P; i++) g->size[i] = 1, groupOf[i] = i;
+    for (int i = 0; i < P; i++) size[i] = 1, groupOf[i] = i;
     for (int left = P; left > sources; left--) {
         int a = -1, b = -1;
         double best = INFINITY;
         for (int i = 0; i < P; i++) {
-            if (!g->size[i]) continue;
+            if (!size[i]) continue;
             for (int j = i + 1; j < P; j++)
-                if (g->size[j] && g->dist[(long)i * P + j] < best)
-                    best = g->dist[(long)i * P + j], a = i, b = j;
+                if (size[j] && dist[(long)i * P + j] < best)
+                    best = dist[(long)i * P + j], a = i, b = j;
         }
         if (a < 0) { /* distances not comparable: join the first two left */
             for (int i = 0; i < P && b < 0; i++) {
-                if (!g->size[i]) continue;
+                if (!size[i]) continue;
                 if (a < 0)
                     a = i;
                 else
                     b = i;
             }
         }
-        const double na = g->size[a], nb = g->size[b];
+        const double na = size[a], nb = size[b], ab = dist[(long)a * P + b];
         for (int k = 0; k < P; k++) {
-            if (!g->size[k] || k == a || k == b) continue;
+            if (!size[k] || k == a || k == b) continue;
+            const double nk = size[k];
             const double d =
-                (na * g->dist[(long)a * P + k] + nb * g->dist[(long)b * P + k]) / (na + nb);
-            g->dist[(long)a * P + k] = g->dist[(long)k * P + a] = d;
+                ((na + nk) * dist[(long)a * P + k] + (nb + nk) * dist[(long)b * P + k] - nk * ab) /
+                (na + nb + nk);
+            dist[(long)a * P + k] = dist[(long)k * P + a] = d > 0.0 ? d : 0.0;
         }
-        g->size[a] += g->size[b], g->size[b] = 0;
+        size[a] += size[b], size[b] = 0;
         for (int i = 0; i < P; i++)
             if (groupOf[i] == b) groupOf[i] = a;
     }
     /* names 0 .. sources - 1 in the order of each cluster's first member */
     int next = 0;
-    for (int i = 0; i < P; i++) g->size[i] = -1;
+    for (int i = 0; i < P; i++) size[i] = -1;
     for (int i = 0; i < P; i++) {
-        if (g->size[groupOf[i]] < 0) g->size[groupOf[i]] = next++;
-        groupOf[i] = g->size[groupOf[i]];
+        if (size[groupOf[i]] < 0) size[groupOf[i]] = next++;
+        groupOf[i] = size[groupOf[i]];
     }
 }
 
@@ -251,7 +247,7 @@ kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const 
     }
     basisFeatures(&g, s, W);
     distances(&g, H, s->frames);
-    agglomerate(&g, sources, groupOf);
+    kve_wardGroups(g.dist, g.size, inner, sources, groupOf);
     freeGrouping(&g);
     return KVE_OK;
 }

@@ -377,6 +377,8 @@ def groupings(W, H, K, ctx):
         "shape+act s33 agg": agglomerative(np.hstack([sp, feat_act(smooth(H, 33))]), K),
         "shape+act s25+2rise agg": agglomerative(
             np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H)]), K),
+        "shape+act s25+2rise ward": agglomerative(
+            np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H)]), K, "ward"),
         "shape+act complete": agglomerative(combo, K, "complete"),
         "shape+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
@@ -387,6 +389,8 @@ def groupings(W, H, K, ctx):
         for wp in (1, 4):
             out[f"shape+act+{wp}pan agg"] = agglomerative(np.hstack([sp, ac, wp * pn]), K)
         out["shape+act+4pan+2rise agg"] = agglomerative(np.hstack([sp, ac, 4 * pn, 2 * feat_rise(H)]), K)
+        out["shape+act+4pan+2rise ward"] = agglomerative(np.hstack([sp, ac, 4 * pn, 2 * feat_rise(H)]), K,
+                                                         "ward")
         out["act+2pan agg"] = agglomerative(np.hstack([ac, 2 * pn]), K)
         out["shape+2pan agg"] = agglomerative(np.hstack([sp, 2 * pn]), K)
         for n in (9, 17, 33):

@@ -243,10 +243,11 @@ TEST(ModelGroup, RefusesBadArguments) {
     for (int x : g) EXPECT_EQ(x, -7);  // nothing written on a refusal
 }
 
-TEST(ModelGroup, AgreesWithTheAverageLinkageOfTheBench) {
+TEST(ModelGroup, AgreesWithTheWardGroupingOfTheBench) {
     // factors from a fixed sequence; the groups bench/separation/explore_models.py
-    // gives them: scipy's average linkage on the same features ("shape+act+4pan+2rise
-    // agg" stacked, "shape+act s25+2rise agg" mono).
+    // gives them: scipy's Ward linkage on the same features ("shape+act+4pan+2rise
+    // ward" stacked, "shape+act s25+2rise ward" mono). The fourth and the last two
+    // cases group otherwise by average linkage.
     // Where `spiky`, every other component's activations are the sequence to
     // that power, so their rises differ and change the groups.
     struct Case {
@@ -256,8 +257,10 @@ TEST(ModelGroup, AgreesWithTheAverageLinkageOfTheBench) {
     const Case cases[] = {{2, 9, 3, 0, {0, 1, 2, 1, 2, 1, 2, 1, 1}},
                           {1, 8, 4, 0, {0, 1, 1, 2, 3, 2, 0, 2}},
                           {2, 12, 4, 0, {0, 1, 1, 2, 3, 2, 0, 3, 1, 3, 0, 3}},
-                          {2, 10, 3, 8, {0, 1, 2, 1, 0, 1, 1, 1, 2, 1}},
-                          {1, 9, 3, 16, {0, 1, 2, 1, 2, 1, 2, 1, 0}}};
+                          {2, 10, 3, 8, {0, 1, 2, 1, 0, 1, 2, 2, 2, 1}},
+                          {1, 9, 3, 16, {0, 1, 2, 1, 2, 1, 2, 1, 0}},
+                          {1, 12, 4, 0, {0, 0, 1, 0, 2, 1, 2, 3, 3, 3, 2, 3}},
+                          {2, 16, 4, 8, {0, 1, 2, 1, 0, 1, 3, 2, 2, 0, 2, 3, 3, 3, 2, 1}}};
     for (const Case &c : cases) {
         const kve_streamShape s = shapeOf(c.channels, KVE_STACK, 600);
         ASSERT_EQ(s.bins, 33);
