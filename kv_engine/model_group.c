@@ -1,9 +1,11 @@
-/* Components grouped into sources: Ward's clustering (the merge that adds
- * least to the clusters' spread) of the components on their spectral shape, their activations'
- * course in time, how sharply they rise (a drum's hits against a held note) and, with stacked
- * channels, their spread over the channels. Without channel shares to go by, the activations are
- * first smoothed over 25 frames (about half a second at the default window and hop), so that the
- * parts of one note or syllable fall together. */
+/* Components grouped into sources: Ward's clustering (each merge the one
+ * that adds least to the clusters' spread) of the components on their
+ * spectral shape, their activations' course in time, how sharply they rise
+ * (a drum's hits against a held note) and, with stacked channels, their
+ * spread over the channels. Without channel shares to go by, the
+ * activations are first smoothed over 25 frames (about half a second at the
+ * default window and hop), so that the parts of one note or syllable fall
+ * together. */
 #include "model_internal.h"
 
 #include <limits.h>
@@ -176,7 +178,11 @@ static void distances(grouping *g, const double *H, long frames)
     }
 }
 
-void kve_wardGroups(double *dist, int *size, int P, int sources, int *groupOf)
+/* merges the pair of clusters whose union adds least to the sum of squared
+ * distances to the clusters' centres (Ward's update of the squared
+ * distances, dist P x P) until `sources` are left; cluster i keeps the name
+ * of its smallest member, groupOf the cluster name of each component */
+static void wardGroups(double *dist, int *size, int P, int sources, int *groupOf)
 {
     for (int i = 0; i < P; i++) size[i] = 1, groupOf[i] = i;
     for (int left = P; left > sources; left--) {
@@ -247,7 +253,7 @@ kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const 
     }
     basisFeatures(&g, s, W);
     distances(&g, H, s->frames);
-    kve_wardGroups(g.dist, g.size, inner, sources, groupOf);
+    wardGroups(g.dist, g.size, inner, sources, groupOf);
     freeGrouping(&g);
     return KVE_OK;
 }

@@ -16,14 +16,6 @@ void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, double *
 double kve_penaltyCost(const kve_model *m, const double *W, const double *H, int rows, int frames,
                        int K);
 
-/* Groups P items into `sources` clusters by Ward's criterion: merges the
- * pair whose union adds least to the sum of squared distances to the
- * clusters' centres, until `sources` are left. dist: P x P squared
- * distances, overwritten; size: P ints of scratch. groupOf gets each item's
- * cluster, named 0 .. sources - 1 in the order of their first members.
- * model_group.c. */
-void kve_wardGroups(double *dist, int *size, int P, int sources, int *groupOf);
-
 /* the kernels' copy for this processor (model_cpu.c): AVX-512 (F, VL and
  * DQ) with FMA, AVX2 with FMA, or the portable one */
 enum { KVE_VECTOR_BASE, KVE_VECTOR_AVX2, KVE_VECTOR_AVX512 };
