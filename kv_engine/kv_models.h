@@ -141,11 +141,12 @@ enum { KVE_FINE_ROUNDS = 10 };
 int kve_poolSize(int sources);
 
 /* Groups `inner` rank-one components (W rows x inner, H inner x frames, as
- * kve_streamFactorise leaves them, s their framing) into `sources` sources:
- * groupOf[i] in 0 .. sources - 1 for each inner component, every source given
- * at least one. Deterministic. KVE_OK, KVE_BAD_ARGUMENT or KVE_NO_MEMORY. */
-kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const double *H,
-                               int inner, int sources, int *groupOf);
+ * kve_streamFactorise leaves them, s their framing at `rate` samples a
+ * second) into `sources` sources: groupOf[i] in 0 .. sources - 1 for each
+ * inner component, every source given at least one. Deterministic. KVE_OK,
+ * KVE_BAD_ARGUMENT or KVE_NO_MEMORY. */
+kve_status kve_groupComponents(const kve_streamShape *s, double rate, const double *W,
+                               const double *H, int inner, int sources, int *groupOf);
 
 /* Sources made of grouped rank-one components (groupOf as above, or
  * k / span for an expanded convolutive run) as one basis and one activation

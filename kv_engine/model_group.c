@@ -5,7 +5,8 @@
  * spread over the channels. Without channel shares to go by, the
  * activations are first smoothed over 25 frames (about half a second at the
  * default window and hop), so that the parts of one note or syllable fall
- * together. */
+ * together, and the components' pitches count too: a tune's notes and a
+ * voice's syllables lie within an octave or so, apart from the bass's. */
 #include "model_internal.h"
 
 #include <limits.h>
@@ -22,6 +23,14 @@ static const double PAN_WEIGHT = 4.0;
 static const double RISE_WEIGHT = 2.0;
 /* frames of the moving average over the activations (odd), when unstacked */
 enum { KVE_GROUP_SMOOTHING = 25 };
+/* weight of the pitch, when unstacked: an octave apart adds 1 to a squared
+ * distance */
+static const double PITCH_WEIGHT = 1.0;
+/* the pitches tried: KVE_PITCHES steps evenly spaced in log frequency from
+ * PITCH_LOW to PITCH_HIGH Hz, each scored by its first KVE_PARTIALS
+ * partials, the h-th weighted PARTIAL_DECAY^(h - 1) */
+enum { KVE_PITCHES = 240, KVE_PARTIALS = 8 };
+static const double PITCH_LOW = 35.0, PITCH_HIGH = 1200.0, PARTIAL_DECAY = 0.84;
 
 /* three components a source, at most KVE_POOL_EXTRA more than the sources:
  * the rounds' time grows with the pool, and past 16 components the rounds
@@ -40,13 +49,14 @@ typedef struct {
     double *spectra; /* inner x bins: sqrt of the channels' summed basis, unit norm */
     double *share;   /* inner x channels: each channel's share of the basis's energy */
     double *act;     /* per component: mean, norm of the centred activation, rise */
+    double *pitch;   /* per component: log2 of its pitch in Hz (unstacked), else NULL */
     double *dist;    /* inner x inner: squared distances, then between clusters */
     int *size;       /* members of each cluster, 0 once merged away */
 } grouping;
 
 static void freeGrouping(grouping *g)
 {
-    free(g->spectra), free(g->share), free(g->act), free(g->dist), free(g->size);
+    free(g->spectra), free(g->share), free(g->act), free(g->pitch), free(g->dist), free(g->size);
 }
 
 static int finiteNonNegative(const double *x, long n)
@@ -77,6 +87,31 @@ static void basisFeatures(grouping *g, const kve_streamShape *s, const double *W
         for (int b = 0; b < B; b++) v[b] = n > 0.0 ? v[b] / n : 0.0;
         for (int c = 0; c < C; c++) e += g->share[i * C + c];
         for (int c = 0; c < C; c++) g->share[i * C + c] = e > 0.0 ? g->share[i * C + c] / e : 0.0;
+    }
+}
+
+/* Each basis's pitch by subharmonic summation over its unit sqrt spectrum
+ * (hz a bin): of the pitches tried, the first whose partials, each taken as
+ * the larger of the two bins around it, sum highest. */
+static void basisPitches(grouping *g, double hz)
+{
+    const int B = g->bins;
+    const double low = log(PITCH_LOW), step = (log(PITCH_HIGH) - low) / (KVE_PITCHES - 1);
+    for (int i = 0; i < g->inner; i++) {
+        const double *v = g->spectra + (long)i * B;
+        double best = -1.0, f0best = PITCH_LOW;
+        for (int j = 0; j < KVE_PITCHES; j++) {
+            const double f0 = j < KVE_PITCHES - 1 ? exp(low + j * step) : PITCH_HIGH;
+            double sum = 0.0, weight = 1.0;
+            for (int h = 1; h <= KVE_PARTIALS; h++, weight *= PARTIAL_DECAY) {
+                const double b = h * f0 / hz;
+                if (b >= B - 1) break;
+                const int k = (int)b;
+                sum += weight * fmax(v[k], v[k + 1]);
+            }
+            if (sum > best) best = sum, f0best = f0;
+        }
+        g->pitch[i] = log2(f0best);
     }
 }
 
@@ -169,6 +204,10 @@ static void distances(grouping *g, const double *H, long frames)
             d += (ni > 0.0) + (nj > 0.0) - 2.0 * dot * ni * nj;
             const double up = RISE_WEIGHT * (rises[i] - rises[j]);
             d += up * up;
+            if (g->pitch) {
+                const double p = PITCH_WEIGHT * (g->pitch[i] - g->pitch[j]);
+                d += p * p;
+            }
             for (int c = 0; c < C; c++) {
                 const double e = PAN_WEIGHT * (g->share[i * C + c] - g->share[j * C + c]);
                 d += e * e;
@@ -225,10 +264,11 @@ static void wardGroups(double *dist, int *size, int P, int sources, int *groupOf
     }
 }
 
-kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const double *H,
-                               int inner, int sources, int *groupOf)
+kve_status kve_groupComponents(const kve_streamShape *s, double rate, const double *W,
+                               const double *H, int inner, int sources, int *groupOf)
 {
     if (!s || !W || !H || !groupOf || sources < 1 || inner < sources) return KVE_BAD_ARGUMENT;
+    if (!(rate > 0.0) || !isfinite(rate)) return KVE_BAD_ARGUMENT;
     if (s->bins < 1 || s->frames < 1 || s->channels < 1 || s->channels > KVE_MOST_CHANNELS)
         return KVE_BAD_ARGUMENT;
     const int C = s->stacked ? s->channels : 1;
@@ -240,18 +280,20 @@ kve_status kve_groupComponents(const kve_streamShape *s, const double *W, const 
         !finiteNonNegative(H, (long)inner * s->frames))
         return KVE_BAD_ARGUMENT;
 
-    grouping g = {inner, s->bins, C,   s->stacked ? 1 : KVE_GROUP_SMOOTHING, NULL, NULL,
+    grouping g = {inner, s->bins, C,   s->stacked ? 1 : KVE_GROUP_SMOOTHING, NULL, NULL, NULL,
                   NULL,  NULL,    NULL};
     g.spectra = malloc((size_t)inner * (size_t)s->bins * sizeof(double));
     g.share = malloc((size_t)inner * (size_t)C * sizeof(double));
     g.act = malloc(3 * (size_t)inner * sizeof(double));
     g.dist = malloc((size_t)inner * (size_t)inner * sizeof(double));
     g.size = malloc((size_t)inner * sizeof(int));
-    if (!g.spectra || !g.share || !g.act || !g.dist || !g.size) {
+    if (!s->stacked) g.pitch = malloc((size_t)inner * sizeof(double));
+    if (!g.spectra || !g.share || !g.act || !g.dist || !g.size || (!s->stacked && !g.pitch)) {
         freeGrouping(&g);
         return KVE_NO_MEMORY;
     }
     basisFeatures(&g, s, W);
+    if (g.pitch) basisPitches(&g, rate / s->N);
     distances(&g, H, s->frames);
     wardGroups(g.dist, g.size, inner, sources, groupOf);
     freeGrouping(&g);

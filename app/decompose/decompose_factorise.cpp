@@ -193,7 +193,7 @@ int factoriseModel(Run &run, const RoundWatch &watch, std::vector<int> &groupOf)
     std::vector<double> Wn(static_cast<size_t>(s.rows) * n), Hn(static_cast<size_t>(n) * s.frames);
     kve_groupSummary(run.W.data(), run.H.data(), s.rows, s.frames, run.inner, groupOf.data(), n, Wn.data(), Hn.data());
     std::vector<int> source(static_cast<size_t>(n));
-    if (kve_groupComponents(&s, Wn.data(), Hn.data(), n, K, source.data()) != KVE_OK) return 1;
+    if (kve_groupComponents(&s, run.sound.sampleRate, Wn.data(), Hn.data(), n, K, source.data()) != KVE_OK) return 1;
     for (int i = 0; i < run.inner; ++i) groupOf[static_cast<size_t>(i)] = source[static_cast<size_t>(i / L)];
     return 0;
 }

@@ -247,6 +247,25 @@ def feat_rise(H):
     return (up / np.maximum(H.sum(axis=1), 1e-300))[:, None]
 
 
+def feat_pitch(W, ctx, low=35.0, high=1200.0, steps=240, partials=8, decay=0.84):
+    """log2 of each basis's pitch in Hz by subharmonic summation over its unit
+    sqrt spectrum: of `steps` pitches evenly spaced in log frequency, the
+    first whose partials (each the larger of the two bins around it, the h-th
+    weighted decay^(h - 1)) sum highest (one column)"""
+    sp = feat_spec(W, ctx)
+    hz = ctx["sr"] / ctx["n_fft"]
+    f0s = np.exp(np.linspace(np.log(low), np.log(high), steps))
+    sal = np.zeros((len(sp), steps))
+    for j, f0 in enumerate(f0s):
+        for h in range(1, partials + 1):
+            b = h * f0 / hz
+            if b >= sp.shape[1] - 1:
+                break
+            k = int(b)
+            sal[:, j] += decay ** (h - 1) * np.maximum(sp[:, k], sp[:, k + 1])
+    return np.log2(f0s[np.argmax(sal, axis=1)])[:, None]
+
+
 def smooth(H, n):
     """moving average of each activation over n frames"""
     k = np.ones(n) / n
@@ -379,6 +398,8 @@ def groupings(W, H, K, ctx):
             np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H)]), K),
         "shape+act s25+2rise ward": agglomerative(
             np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H)]), K, "ward"),
+        "shape+act s25+2rise+pitch ward": agglomerative(
+            np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H), feat_pitch(W, ctx)]), K, "ward"),
         "shape+act complete": agglomerative(combo, K, "complete"),
         "shape+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
