@@ -22,8 +22,27 @@ int streamChannels(void *user, long start, long count, double *const *ch) {
     return 1;
 }
 
+// x cut down to the fewest decimals, from `least`, whose count
+// (value x `scale`, rounded) is still at least `lo` and not above x's: a
+// figure that is accepted when given back. Empty when none to nine
+// decimals is.
+std::string downTo(double x, int least, double scale, double lo) {
+    const double most = std::round(x * scale);
+    for (int d = least; d <= 9; ++d) {
+        const double p = std::pow(10.0, d);
+        double v = std::floor(x * p + 1e-7) / p;  // 0.05 stays 0.0500
+        if (std::round(v * scale) > most) v -= 1 / p;
+        if (std::round(v * scale) >= lo) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.*f", d, v);
+            return text;
+        }
+    }
+    return "";
+}
+
 // A refusal of the shape, with the numbers to change to.
-void refuse(int st, const kve_streamShape &s) {
+void refuse(int st, const kve_streamShape &s, double rate) {
     fail("the analysis was refused:");
     switch (st) {
     case KVE_WINDOW_TOO_SHORT:
@@ -35,17 +54,24 @@ void refuse(int st, const kve_streamShape &s) {
                              "Increase hop, increase window length.\n");
         break;
     case KVE_HOP_TOO_LONG:
+        // rounded down: a hop rounded up past the longest is refused again
         std::fprintf(stderr,
                      "Error: hop leaves samples too thinly covered to resynthesise.\n"
-                     "Use --hop %.3f or less.\n",
-                     s.longestHop);
+                     "Use --hop %s or less.\n",
+                     downTo(s.longestHop, 3, s.shortestSound * rate, 1).c_str());
         break;
-    case KVE_SOUND_TOO_SHORT:
-        std::fprintf(stderr,
-                     "Error: sound is too short for this window. Try one of the following:\n"
-                     "Load a sound of at least %.4f s, or use --win %.4f or less.\n",
-                     s.shortestSound, s.longestWindow);
+    case KVE_SOUND_TOO_SHORT: {
+        // a window of fewer than 2 samples is refused: a sound that short
+        // fits no window
+        const std::string win = downTo(s.longestWindow, 4, rate, 2);
+        const double shortest = std::ceil(s.shortestSound * 1e4 - 1e-7) / 1e4;
+        std::fprintf(stderr, "Error: sound is too short for this window. Try one of the following:\n");
+        if (win.empty())
+            std::fprintf(stderr, "Load a sound of at least %.4f s.\n", shortest);
+        else
+            std::fprintf(stderr, "Load a sound of at least %.4f s, or use --win %s or less.\n", shortest, win.c_str());
         break;
+    }
     default:
         std::fprintf(stderr, "Error: the sound is too long for these sizes. Try a longer hop or window.\n");
     }
@@ -128,7 +154,7 @@ int analyseSound(Run &run) {
                                 mode, &s);
     say(run, "winlength = %f, FFTsize = %d, hop = %d, frames = %ld", win, s.N, s.hop, s.frames);
     if (st != KVE_OK) {
-        refuse(st, s);
+        refuse(st, s, run.sound.sampleRate);
         return 1;
     }
     resolveModel(run);

@@ -150,15 +150,61 @@ TEST(DecomposeModes, RefusalsOfTheAnalysisAreShownInTheObjectsWords) {
         << r.err;
     EXPECT_FALSE(exists(dir / "in"));
 
-    // A sound shorter than one analysis frame is refused too.
+    // A sound shorter than one analysis frame is refused too. It holds 1102
+    // samples: a window of 0.05 s would be 1103.
     makeInput(dir, "blip.wav", 0.05);
     Result s = runTool({"decompose", "blip.wav"}, dir.path());
     EXPECT_EQ(s.exitCode, 1);
     EXPECT_TRUE(has(s.err, "the analysis was refused:\n"
                            "Error: sound is too short for this window. Try one of the following:\n"
-                           "Load a sound of at least 0.0800 s, or use --win 0.0500 or less.\n"))
+                           "Load a sound of at least 0.0800 s, or use --win 0.0499 or less.\n"))
         << s.err;
     EXPECT_FALSE(exists(dir / "blip"));
+}
+
+namespace {
+
+// The figure a refusal suggests, read from its "--flag X or less".
+std::string suggested(const std::string &err, const std::string &flag) {
+    const size_t at = err.find(flag + " ");
+    if (at == std::string::npos) return "";
+    const size_t from = at + flag.size() + 1;
+    return err.substr(from, err.find(' ', from) - from);
+}
+
+}  // namespace
+
+TEST(DecomposeModes, TheHopOrWindowARefusalSuggestsIsAccepted) {
+    Scratch dir;
+    makeInput(dir, "in.wav", 1.0);
+    // Rounded to the nearest, the longest hop of some windows came out just
+    // above it, and was refused again.
+    for (const char *win : {"0.05", "0.1", "0.0371", "0.001"}) {
+        Result r = runTool({"decompose", "in.wav", "--win", win, "--hop", "1", "-q"}, dir.path());
+        ASSERT_EQ(r.exitCode, 1);
+        const std::string hop = suggested(r.err, "--hop");
+        ASSERT_FALSE(hop.empty()) << r.err;
+        Result ok = runTool({"decompose", "in.wav", "--win", win, "--hop", hop, "-k", "1",
+                             "--iterations", "2", "-q", "-o", std::string("w") + win},
+                            dir.path());
+        EXPECT_EQ(ok.exitCode, 0) << win << ": " << ok.err;
+    }
+
+    // A sound of three samples takes a window of two or three; one of a
+    // single sample fits none, and no window is suggested.
+    ASSERT_TRUE(writeSound(dir / "three.wav", makeSound(1, 22050, 3.0 / 22050, 0.4),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    Result three = runTool({"decompose", "three.wav", "-q"}, dir.path());
+    const std::string win = suggested(three.err, "--win");
+    ASSERT_FALSE(win.empty()) << three.err;
+    Result fits = runTool(
+        {"decompose", "three.wav", "--win", win, "-k", "1", "--iterations", "2", "-q"}, dir.path());
+    EXPECT_EQ(fits.exitCode, 0) << fits.err;
+    ASSERT_TRUE(writeSound(dir / "one.wav", makeSound(1, 22050, 1.0 / 22050, 0.4),
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    Result one = runTool({"decompose", "one.wav", "-q"}, dir.path());
+    EXPECT_EQ(one.exitCode, 1);
+    EXPECT_TRUE(has(one.err, "Load a sound of at least 0.0800 s.\n")) << one.err;
 }
 
 TEST(DecomposeModes, AnInterruptedRunLeavesNoFiles) {
