@@ -27,7 +27,8 @@ typedef struct kve_betaPar {
 } kve_betaPar;
 
 /* the kernels: per instruction set, in double and in single precision */
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+/* GCC's target pragma; clang (the fuzz build) takes the portable kernels */
+#if defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
 #define MB_X86 1
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
