@@ -43,8 +43,10 @@ kve_model kve_plainModel(int cost);
  * separation benchmark. The Kullback-Leibler divergence in relaxed rounds;
  * stacked channels: one spectrum a component with a gain per channel, over
  * a pool grouped into the sources (the channels' shares tell sources
- * apart); one row per bin: no pool. */
+ * apart); one row per bin: no pool, and temporal continuity of
+ * KVE_ONE_ROW_CONTINUITY on H. */
 kve_model kve_defaultModel(const struct kve_streamShape *s);
+#define KVE_ONE_ROW_CONTINUITY 0.02
 int kve_defaultPool(const struct kve_streamShape *s, int sources);
 /* the resynthesis's filter for that user: the spatial filter for two
  * stacked channels, else the masks */

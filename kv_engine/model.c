@@ -46,7 +46,11 @@ int kve_modelIsValid(const kve_model *m)
 kve_model kve_defaultModel(const kve_streamShape *s)
 {
     kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
-    if (s->stacked) m.shared = s->channels;
+    /* one row a bin: a little continuity steadies the activations */
+    if (s->stacked)
+        m.shared = s->channels;
+    else
+        m.continuity = KVE_ONE_ROW_CONTINUITY;
     m.relax = 1.75;
     return m;
 }

@@ -63,8 +63,9 @@ Command decomposeCommand() {
             cmd.add_option("--sparse-w", opt->l1W, "L1 penalty on the bases, sparser spectra (default 0)");
             cmd.add_option("--l2-h", opt->l2H, "L2 penalty on the activations (default 0)");
             cmd.add_option("--l2-w", opt->l2W, "L2 penalty on the bases (default 0)");
-            cmd.add_option("--continuity", opt->continuity,
-                           "Temporal continuity of the activations, for held sounds (default 0)");
+            cmd.add_option(
+                "--continuity", opt->continuity,
+                "Temporal continuity of the activations, for held sounds (default 0.02 on one row a bin, else 0)");
             cmd.add_option("--span", opt->span,
                            "Frames of each basis; above 1, convolutive bases for drums, costing about span times "
                            "the rounds (default 1)");

@@ -175,7 +175,8 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     sparse_w, sparse_h, l2_w, l2_h : float, optional
         L1 and L2 penalties on the bases and the activations.
     continuity : float, optional
-        Temporal continuity of the activations.
+        Temporal continuity of the activations (default 0.02 on one row a
+        bin: mono, or channels="sum"; else 0).
     span : int, optional
         Frames of each basis; above 1, convolutive bases.
     pool : int, optional
