@@ -112,8 +112,9 @@ kve_status kve_streamShapeFft(double seconds, float hopFraction, long fft, doubl
     }
     /* the hop's product in single precision, as the object's setHop keeps it */
     const double hop = round((double)((float)n * hopFraction));
-    return kve_streamShapeOfSamples((long)n, fft, isfinite(hop) && hop >= 1.0 ? (long)hop : 0, rate,
-                                    length, channels, mode, s);
+    /* any hop past the window is refused as too long, however far past */
+    const long h = !(hop >= 1.0) ? 0 : hop > n ? (long)n + 1 : (long)hop;
+    return kve_streamShapeOfSamples((long)n, fft, h, rate, length, channels, mode, s);
 }
 
 kve_status kve_streamShapeOf(double seconds, float hopFraction, double rate, long length,

@@ -5,6 +5,7 @@
 #include "stream_fixtures.hpp"
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 namespace {
@@ -89,6 +90,10 @@ TEST(StreamShape, RefusalsGiveTheNumbersToChange) {
     EXPECT_EQ(kve_streamShapeOf(0.08, float(longest), 44100, 44100, 1, KVE_SUM, &s), KVE_OK);
     EXPECT_EQ(kve_streamShapeOf(0.08, float(longest + 1.0 / 4096), 44100, 44100, 1, KVE_SUM, &s),
               KVE_HOP_TOO_LONG);
+    // hops beyond any whole number of samples, or infinite, are too long too
+    for (float far : {1e20f, INFINITY})
+        EXPECT_EQ(kve_streamShapeOf(0.08, far, 44100, 44100, 1, KVE_SUM, &s), KVE_HOP_TOO_LONG)
+            << far;
     EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 0, 1, KVE_SUM, &s), KVE_BAD_ARGUMENT);
     EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, 0, KVE_SUM, &s), KVE_BAD_ARGUMENT);
     EXPECT_EQ(kve_streamShapeOf(0.08, 0.25f, 44100, 44100, KVE_MOST_CHANNELS + 1, KVE_SUM, &s),
