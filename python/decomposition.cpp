@@ -396,6 +396,7 @@ py::dict Decomposition::info() const {
 }  // namespace
 
 void bindDecomposition(py::module_ &m) {
+    m.attr("MOST_CHANNELS") = static_cast<int>(KVE_MOST_CHANNELS);
     py::class_<Settings>(m, "Settings")
         .def(py::init<>())
         .def_readwrite("k", &Settings::k)

@@ -257,9 +257,7 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
     settings.filter = filter
     settings.tol = float(tol)
     if seed is not None:
-        seed = _integer("seed", seed)
-        if not 0 <= seed < 2**32:
-            raise ValueError("seed must be between 0 and 4294967295")
+        seed = _integer("seed", seed, 0, 2**32 - 1)
     settings.seed = seed
     settings.bases = [] if bases is None else [os.fspath(b) for b in ([bases] if isinstance(bases, (str, os.PathLike))
                                                                        else bases)]
@@ -281,12 +279,22 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         raise ValueError("the sound must be an array of samples x channels")
     if not (np.issubdtype(samples.dtype, np.floating) or np.issubdtype(samples.dtype, np.integer)):
         raise ValueError(f"the sound must hold real numbers, not {samples.dtype}")
+    frames, chans = samples.shape
+    if chans > _korvane.MOST_CHANNELS and frames <= _korvane.MOST_CHANNELS:
+        # channels first, as some audio libraries give them
+        raise ValueError(f"the sound must be an array of samples x channels, and this one is {frames} x {chans}: "
+                         f"pass its transpose (sound.T) for {frames} channels of {chans} samples")
+    if np.issubdtype(samples.dtype, np.floating):
+        bad = np.flatnonzero(~np.isfinite(samples).all(axis=1))
+        if bad.size:
+            raise ValueError(f"the sound holds samples that are not finite numbers, the first at sample {bad[0]}")
     if rate is None:
         raise ValueError("an array needs its rate (samples per second)")
-    rate_int = _integer("rate", rate) if not isinstance(rate, float) else int(rate)
-    if rate_int != rate or rate_int < 1:
-        raise ValueError("rate must be a whole number of samples per second, 1 or more")
-    samples = np.ascontiguousarray(samples, dtype=np.float32)
+    rate_int = _integer("rate", rate, 1) if not isinstance(rate, float) else int(rate) if np.isfinite(rate) else 0
+    if rate_int != rate or not 1 <= rate_int < 2**31:
+        raise ValueError("rate must be a whole number of samples per second, 1 or more (and below 2**31)")
+    with np.errstate(over="ignore"):  # beyond float's range is refused below, by the core
+        samples = np.ascontiguousarray(samples, dtype=np.float32)
     return Decomposition(_korvane.Decomposition(None, samples, rate_int, settings, progress))
 
 

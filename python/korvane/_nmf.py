@@ -123,9 +123,7 @@ def nmf(V, k, *, cost="kl", iterations=200, tol=1e-4, start="nndsvda", seed=None
     except (TypeError, ValueError):
         raise ValueError("tol must be 0 or a positive fraction") from None
     if seed is not None:
-        seed = _integer("seed", seed)
-        if not 0 <= seed < 2**32:
-            raise ValueError("seed must be between 0 and 4294967295")
+        seed = _integer("seed", seed, 0, 2**32 - 1)
     if W is not None:
         W = np.ascontiguousarray(_matrix("W", W), dtype=np.float64)
     if H is not None:
@@ -138,7 +136,11 @@ def nmf(V, k, *, cost="kl", iterations=200, tol=1e-4, start="nndsvda", seed=None
     return W, H, {"iterations": rounds, "divergence": divergence, "seed": seed, "cost": cost}
 
 
-def _integer(name, x):
+def _integer(name, x, least=-(2**31), most=2**31 - 1):
+    """x as an int, refused unless the core can take it (a C int by
+    default)."""
     if isinstance(x, (bool, np.bool_)) or not isinstance(x, (int, np.integer)):
         raise ValueError(f"{name} must be an integer")
+    if not least <= x <= most:
+        raise ValueError(f"{name} must be between {least} and {most}")
     return int(x)

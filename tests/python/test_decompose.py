@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import threading
+import warnings
 import _thread
 
 import numpy as np
@@ -161,6 +162,19 @@ def test_refusals(loop, tmp_path):
         korvane.decompose(samples)
     with pytest.raises(ValueError, match="whole number"):
         korvane.decompose(samples, rate=22050.5)
+    with pytest.raises(ValueError, match="rate must be between 1 and"):
+        korvane.decompose(samples, rate=2**40)
+    # channels first, as some audio libraries give a stereo sound
+    with pytest.raises(ValueError, match=r"this one is 2 x \d+: pass its transpose"):
+        korvane.decompose(samples.T, rate=22050)
+    holed = samples.copy()
+    holed[1000, -1] = np.nan
+    with pytest.raises(ValueError, match="not finite numbers, the first at sample 1000"):
+        korvane.decompose(holed, rate=22050)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no cast warning on the way to the refusal
+        with pytest.raises(ValueError, match="not finite numbers, or beyond"):
+            korvane.decompose(np.full((4000, 1), 1e300), rate=22050)
     d = korvane.decompose(path, 3, seed=1, iterations=5)
     with pytest.raises(ValueError, match="--format must be one of"):
         d.save(tmp_path / "x", format="mp3")

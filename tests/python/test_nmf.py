@@ -111,10 +111,12 @@ bad_calls = [
     ({"cost": "itakura"}, "cost must be kl or euclidean"),
     ({"start": "svd"}, "start must be nndsvda or random"),
     ({"iterations": 0}, "iterations must be at least 1"),
+    ({"iterations": 2**40}, "iterations must be between"),  # beyond the core's int
     ({"tol": -1}, "tol must be 0 or a positive fraction"),
     ({"tol": float("nan")}, "tol must be 0 or a positive fraction"),
     ({"seed": -1}, "seed must be between"),
     ({"seed": 2**32}, "seed must be between"),
+    ({"seed": 2**70}, "seed must be between"),
     ({"W": np.ones((V0.shape[0] + 1, 2))}, "W must have"),
     ({"W": np.ones((V0.shape[0], 5))}, "W must have"),
     ({"W": -np.ones((V0.shape[0], 2))}, "finite values"),
