@@ -48,6 +48,18 @@ kve_model kve_plainModel(int cost);
 kve_model kve_defaultModel(const struct kve_streamShape *s);
 #define KVE_ONE_ROW_CONTINUITY 0.02
 int kve_defaultPool(const struct kve_streamShape *s, int sources);
+/* One row a bin, the default model's cost (Kullback-Leibler, bases of one
+ * frame), no pool given: a fit of `sources` components to V (s->rows x
+ * s->frames) that leaves a divergence above KVE_RICH_FIT of V's sum says
+ * the sources are richer than a spectrum each (a tune, a voice). Then they
+ * are factorised again, three components a source, and grouped: the pool
+ * to use, else 0. */
+int kve_richPool(const struct kve_streamShape *s, const kve_model *m, int sources, const float *V,
+                 double divergence);
+/* the largest pool kve_richPool can give for this framing and model: what
+ * to plan memory for */
+int kve_richPoolMost(const struct kve_streamShape *s, const kve_model *m, int sources);
+#define KVE_RICH_FIT 0.17
 /* the resynthesis's filter for that user: the spatial filter for two
  * stacked channels, else the masks */
 kve_filter kve_defaultFilter(const struct kve_streamShape *s);

@@ -182,7 +182,7 @@ void kve_randomStart(unsigned seed, int rows, int frames, int K, double *W, doub
 
 /* The nndsvda start: the nonnegative double SVD of V's K leading singular
  * triplets, from a randomised truncated SVD (range finder of K + 10 columns
- * drawn from seed, five power iterations), zeros replaced by the mean of V.
+ * drawn from seed, ten power iterations), zeros replaced by the mean of V.
  * V is read a block of frames at a time, widened to doubles: scratch is
  * O((rows + frames) K) and at most 16 MB (or one frame) of V, twice that on
  * threads; the result does not depend on their number. A silent V, or K

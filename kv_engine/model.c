@@ -65,6 +65,22 @@ int kve_defaultPool(const kve_streamShape *s, int sources)
     return s->stacked ? kve_poolSize(sources) : 0;
 }
 
+int kve_richPoolMost(const kve_streamShape *s, const kve_model *m, int sources)
+{
+    if (s->stacked || m->span != 1 || m->beta != 1.0 || sources < 2) return 0;
+    return 3 * sources;
+}
+
+int kve_richPool(const kve_streamShape *s, const kve_model *m, int sources, const float *V,
+                 double divergence)
+{
+    const int most = kve_richPoolMost(s, m, sources);
+    if (most == 0 || !V) return 0;
+    double sum = 0.0;
+    for (size_t i = 0; i < (size_t)s->rows * (size_t)s->frames; i++) sum += V[i];
+    return sum > 0.0 && divergence > KVE_RICH_FIT * sum ? most : 0;
+}
+
 kve_filter kve_defaultFilter(const kve_streamShape *s)
 {
     return s->stacked && s->channels == 2 ? KVE_SPATIAL : KVE_MASKS;

@@ -13,8 +13,9 @@
 #include "model_internal.h"
 
 /* enough that the start is the exact SVD's on the material measured, whatever
- * the seed: with two, a seed could settle in another factorisation */
-enum { KVE_POWER_ROUNDS = 5 };
+ * the seed: with two, a seed could settle in another factorisation, and with
+ * five a pool of twelve on one row a bin */
+enum { KVE_POWER_ROUNDS = 10 };
 
 /* The products with V, a block of its frames at a time, so that each block
  * makes its share of the result once with the full inner size */

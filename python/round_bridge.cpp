@@ -1,8 +1,10 @@
 #include "round_bridge.hpp"
 
+#include <algorithm>
+
 namespace kvpy {
 
-int RoundBridge::onRound(int done, int, void *self) {
+int RoundBridge::onRound(int done, int total, void *self) {
     auto *b = static_cast<RoundBridge *>(self);
     if (b->raised_) return 1;
     py::gil_scoped_acquire gil;
@@ -12,7 +14,7 @@ int RoundBridge::onRound(int done, int, void *self) {
     }
     if (b->progress_.is_none()) return 0;
     try {
-        b->progress_(b->before + done, b->total_);
+        b->progress_(b->before + done, std::max(b->total_, total));  // a second factorisation adds its rounds
     } catch (py::error_already_set &e) {
         e.restore();
         b->raised_ = true;

@@ -15,7 +15,8 @@ public:
     RoundBridge(py::object progress, int total) : progress_(std::move(progress)), total_(total) {}
 
     // The engine's callback (qm_iterationFn and kve_progressFn alike): done
-    // counts from the start of the current call, `before` is added to it.
+    // counts from the start of the current call, `before` is added to it;
+    // the total shown is the larger of the one set and the call's.
     // Called without the GIL; returns non-zero to stop.
     static int onRound(int done, int total, void *self);
 

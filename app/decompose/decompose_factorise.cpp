@@ -125,8 +125,11 @@ void takeSpanBases(Run &run) {
 // ran out.
 bool startFactors(Run &run, int n) {
     const kve_streamShape &s = run.shape;
-    run.seedUsed = run.opt.seed ? *run.opt.seed
-                                : static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
+    if (!run.seedDrawn)
+        run.seedUsed = run.opt.seed
+                           ? *run.opt.seed
+                           : static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
+    run.seedDrawn = true;
     run.W.assign(static_cast<size_t>(s.rows) * n, 0.0);
     run.H.assign(static_cast<size_t>(n) * s.frames, 0.0);
     if (run.start == "random")
@@ -198,17 +201,25 @@ int factoriseModel(Run &run, const RoundWatch &watch, std::vector<int> &groupOf)
     return 0;
 }
 
-}  // namespace
+// A caller's watch over a second factorisation: its rounds counted on from
+// the first's, so that a bar goes on rather than back.
+struct SecondWatch {
+    kve_progressFn onRound;
+    void *user;
+    int before;
+};
 
-int factorise(Run &run, kve_progressFn onRound, void *user) {
-    const int K = run.opt.components;
-    if (int status = checkGivenBases(run)) return status;
-    say(run, "Factorizing sound with k=%d...", K);
-    auto t0 = std::chrono::steady_clock::now();
+int secondRound(int done, int total, void *user) {
+    const auto *w = static_cast<SecondWatch *>(user);
+    return w->onRound(w->before + done, w->before + total, w->user);
+}
+
+// factoriseModel with a progress bar (or the caller's watch), again in
+// double when single precision ran out of range
+int factoriseWatched(Run &run, kve_progressFn onRound, void *user, const char *label, std::vector<int> &groupOf) {
     int st = 1;
-    std::vector<int> groupOf;
     try {
-        ProgressBar bar("factorising", run.rounds, run.progress && !onRound);
+        ProgressBar bar(label, run.rounds, run.progress && !onRound);
         const RoundWatch watch = onRound ? RoundWatch{onRound, user} : RoundWatch{drawRound, &bar};
         st = factoriseModel(run, watch, groupOf);
         if (st == kOutOfRange && run.precision == "single") {
@@ -220,6 +231,29 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
         if (st == 0) bar.finish();
     } catch (const std::bad_alloc &) {
         st = 1;
+    }
+    return st;
+}
+
+}  // namespace
+
+int factorise(Run &run, kve_progressFn onRound, void *user) {
+    const int K = run.opt.components;
+    if (int status = checkGivenBases(run)) return status;
+    say(run, "Factorizing sound with k=%d...", K);
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<int> groupOf;
+    int st = factoriseWatched(run, onRound, user, "factorising", groupOf);
+    // sources richer than a spectrum each: factorised again as a pool
+    const int rich = st == 0 && run.poolFromFit && run.pool == 0
+                         ? kve_richPool(&run.shape, &run.model, K, run.V.data(), run.divergence)
+                         : 0;
+    if (rich > 0) {
+        say(run, "%d components leave much of the sound unexplained: factorising %d and grouping them", K, rich);
+        run.pool = rich;
+        SecondWatch second{onRound, user, run.iterationsRun};
+        st = factoriseWatched(run, onRound ? secondRound : nullptr, onRound ? &second : nullptr, "factorising the pool",
+                              groupOf);
     }
     run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (st == kStopped) return 1;

@@ -110,6 +110,7 @@ void resolveModel(Run &run) {
     run.maskKind = run.filter == KVE_SPATIAL ? "spatial" : "ratio";
     run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);
     if (run.pool == K) run.pool = 0;
+    run.poolFromFit = !opt.pool && !plain;
     // bands for the model's rounds on bases of one frame
     run.bandsHz = plain || m.span > 1 || kve_modelIsPlain(&m) ? 0.0 : opt.bands.value_or(kve_defaultBands(&run.shape));
     run.bandOf.assign(static_cast<size_t>(run.shape.rows), 0);

@@ -43,6 +43,7 @@ struct Run {
     LargeVector<float> V;                    // rows x frames, as floats (filled by the analysis)
     kve_model model{};                       // what the factorisation lowers
     int pool = 0;                            // components factorised before grouping; 0: none
+    bool poolFromFit = false;                // no pool given: the engine may choose one from the fit (kve_richPool)
     double bandsHz = 0;                      // the first rounds on bands from this (kve_bandLayout); 0: none
     std::vector<int> bandOf;                 // each row's band; empty: no bands
     int bands = 0;                           // how many
@@ -68,6 +69,7 @@ struct Run {
     kve_filter filter = KVE_MASKS;    // the same for the engine (resolveModel)
     double commonGain = 1.0;          // applied to every file of the run
     unsigned seedUsed = 1;            // the seed a repeat would pass
+    bool seedDrawn = false;           // seedUsed holds the run's seed (a second factorisation keeps it)
     std::string precision;            // of the rounds and the resynthesis: --precision's, or
                                       // "double" where single ran out of range
 

@@ -21,8 +21,8 @@ def _as_progress(progress):
         state = {"shown": 0}
 
         def advance(done, total):
-            if getattr(bar, "total", None) is None:
-                bar.total = total
+            if getattr(bar, "total", None) is None or total > bar.total:
+                bar.total = total  # a second factorisation adds its rounds
             bar.update(done - state["shown"])
             state["shown"] = done
 

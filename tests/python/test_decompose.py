@@ -207,6 +207,24 @@ def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
     seen.clear()
     korvane.decompose(noise[:RATE], 2, rate=RATE, tol=0, progress=lambda done, total: seen.append((done, total)))
     assert seen[-1] == (125, 125)  # the default model's rounds: 115 on bands, 10 on every bin
+    # a tune, mono: k components leave much of it unexplained, and a pool
+    # is factorised after them; a bar goes on through both
+    t = np.arange(RATE // 4) / RATE
+    tune = np.concatenate([sum(np.sin(2 * np.pi * h * 150 * 2 ** (n / 5) * t) / h for h in range(1, 12))
+                           for n in range(10)]) * 0.1
+
+    class Bar:
+        total, n = None, 0
+
+        def update(self, step):
+            self.n += step
+
+    bar = Bar()
+    seen.clear()
+    korvane.decompose(tune, 2, rate=RATE, tol=0, progress=lambda done, total: seen.append((done, total)))
+    d = korvane.decompose(tune, 2, rate=RATE, tol=0, progress=bar)
+    assert seen[-1] == (250, 250) and [x for x, _ in seen] == list(range(1, 251))
+    assert bar.n == bar.total == 250 and d.info["pool"] == 6
 
 
 def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):
