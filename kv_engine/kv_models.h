@@ -52,7 +52,7 @@ int kve_defaultPool(const struct kve_streamShape *s, int sources);
  * frame), no pool given: a fit of `sources` components to V (s->rows x
  * s->frames) that leaves a divergence above KVE_RICH_FIT of V's sum says
  * the sources are richer than a spectrum each (a tune, a voice). Then they
- * are factorised again, three components a source, and grouped: the pool
+ * are factorised again, four components a source, and grouped: the pool
  * to use, else 0. */
 int kve_richPool(const struct kve_streamShape *s, const kve_model *m, int sources, const float *V,
                  double divergence);

@@ -68,7 +68,7 @@ int kve_defaultPool(const kve_streamShape *s, int sources)
 int kve_richPoolMost(const kve_streamShape *s, const kve_model *m, int sources)
 {
     if (s->stacked || m->span != 1 || m->beta != 1.0 || sources < 2) return 0;
-    return 3 * sources;
+    return 4 * sources;
 }
 
 int kve_richPool(const kve_streamShape *s, const kve_model *m, int sources, const float *V,

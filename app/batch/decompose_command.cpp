@@ -73,7 +73,7 @@ Command decomposeCommand() {
                 "--pool", opt->pool,
                 "Factorise this many components and group them into -k sources, costing about pool/k "
                 "times the rounds (0: none; default: 3 k, at most k + 6, for stacked channels; on one row a bin, "
-                "3 k when k components alone leave much of the sound unexplained, as a tune or a voice "
+                "4 k when k components alone leave much of the sound unexplained, as a tune or a voice "
                 "does, after that first factorisation; else 0)");
             cmd.add_option("--relax", opt->relax,
                            "Over-relaxed rounds: each update's exponent times this, 1 to 2, a round going about as "

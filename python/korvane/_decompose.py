@@ -181,7 +181,7 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         Frames of each basis; above 1, convolutive bases.
     pool : int, optional
         Factorise this many components and group them into k. By default
-        3 k (at most k + 6) for stacked channels; on one row a bin 3 k when
+        3 k (at most k + 6) for stacked channels; on one row a bin 4 k when
         k components alone leave much of the sound unexplained (a tune, a
         voice), else none.
     plain : bool

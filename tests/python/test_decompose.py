@@ -224,7 +224,7 @@ def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
     korvane.decompose(tune, 2, rate=RATE, tol=0, progress=lambda done, total: seen.append((done, total)))
     d = korvane.decompose(tune, 2, rate=RATE, tol=0, progress=bar)
     assert seen[-1] == (250, 250) and [x for x, _ in seen] == list(range(1, 251))
-    assert bar.n == bar.total == 250 and d.info["pool"] == 6
+    assert bar.n == bar.total == 250 and d.info["pool"] == 8
 
 
 def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):
