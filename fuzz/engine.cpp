@@ -224,6 +224,10 @@ void stream(Bytes &in, const std::vector<float> &sound, int channels, double rat
     kve_output outs[2] = {{comps.data() + first, 1}, {comps.data(), 1 + in.u8() % K}};
     const int threads2 = 1 + in.u8() % 2;
     const kve_filter filter = in.u8() % 2 ? KVE_SPATIAL : KVE_MASKS;
+    static const double powers[] = {1.0, 1.5, 4.0};
+    const double power = in.pick(powers);
+    if (power != 1.0)
+        kve_maskFactors(W.data(), H.data(), s.rows, static_cast<int>(s.frames), K, power, W.data(), H.data());
     if (in.u8() % 2)
         kve_streamResynthSingleFiltered(&s, src, W.data(), H.data(), K, outs, 2,
                                         kve_sinkSingle{checkSink<float>, nullptr}, threads2, filter);

@@ -60,6 +60,14 @@ int kve_richPool(const struct kve_streamShape *s, const kve_model *m, int source
  * to plan memory for */
 int kve_richPoolMost(const struct kve_streamShape *s, const kve_model *m, int sources);
 #define KVE_RICH_FIT 0.17
+/* The power of the resynthesis's shares: KVE_SHARP_SHARES for one row a bin
+ * factorised into the sources alone (inner == sources) by a model that is
+ * not plain, with the default cost (Kullback-Leibler) and bases of one
+ * frame: sounds that K spectra explain (a kit, held notes, a bass line) are
+ * cut cleaner by masks of (w_k h_k)^p; grouped pools keep the plain shares.
+ * Else 1. */
+double kve_maskPower(const struct kve_streamShape *s, const kve_model *m, int sources, int inner);
+#define KVE_SHARP_SHARES 1.5
 /* the resynthesis's filter for that user: the spatial filter for two
  * stacked channels, else the masks */
 kve_filter kve_defaultFilter(const struct kve_streamShape *s);

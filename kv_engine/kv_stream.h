@@ -138,6 +138,13 @@ kve_status kve_streamResynthSingle(const kve_streamShape *s, kve_source src, con
                                    const double *H, int K, const kve_output *outs, int nOuts,
                                    kve_sinkSingle sink, int threads);
 
+/* W and H (rows x K, K x frames) for masks of power p: each scaled by its
+ * largest value and raised to p, into Wp and Hp. The ratio masks of w^p h^p
+ * are those of (w_k h_k)^p, which still sum to 1 over the components; p = 1
+ * gives the masks of W and H. Wp and Hp may be W and H. */
+void kve_maskFactors(const double *W, const double *H, int rows, int frames, int K, double p,
+                     double *Wp, double *Hp);
+
 /* How each output's spectrum is drawn from the sound's. KVE_MASKS: each
  * channel through its own rows' ratio masks, as above. KVE_SPATIAL, for two
  * stacked channels (elsewhere it is KVE_MASKS): component k at bin b and

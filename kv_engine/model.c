@@ -81,6 +81,13 @@ int kve_richPool(const kve_streamShape *s, const kve_model *m, int sources, cons
     return sum > 0.0 && divergence > KVE_RICH_FIT * sum ? most : 0;
 }
 
+double kve_maskPower(const kve_streamShape *s, const kve_model *m, int sources, int inner)
+{
+    if (s->stacked || m->span != 1 || m->beta != 1.0 || inner != sources || kve_modelIsPlain(m))
+        return 1.0;
+    return KVE_SHARP_SHARES;
+}
+
 kve_filter kve_defaultFilter(const kve_streamShape *s)
 {
     return s->stacked && s->channels == 2 ? KVE_SPATIAL : KVE_MASKS;

@@ -269,18 +269,28 @@ py::list Decomposition::resynthesise(const std::vector<std::vector<int>> &sets) 
     }
     RoundBridge bridge(py::none(), 0);
     CheckedSource src{korvane::soundSource(*run_), &bridge};
+    // masks of the models to a power: the pass over powered factors
+    const double *W = run_->W.data(), *H = run_->H.data();
+    std::vector<double> Wp, Hp;
+    if (run_->maskPower != 1) {
+        Wp.resize(run_->W.size());
+        Hp.resize(run_->H.size());
+        kve_maskFactors(W, H, s.rows, static_cast<int>(s.frames), run_->inner, run_->maskPower, Wp.data(), Hp.data());
+        W = Wp.data();
+        H = Hp.data();
+    }
     kve_status st;
     {
         py::gil_scoped_release release;
         const kve_source from{CheckedSource::read, &src};
         const int n = static_cast<int>(outs.size());
         st = run_->precision == "single"
-                 ? kve_streamResynthSingleFiltered(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(),
-                                                   n, kve_sinkSingle{ArraySink::write<float>, &sink}, 0, run_->filter)
+                 ? kve_streamResynthSingleFiltered(&s, from, W, H, run_->inner, outs.data(), n,
+                                                   kve_sinkSingle{ArraySink::write<float>, &sink}, 0, run_->filter)
                  : KVE_BAD_ARGUMENT;
         // double: asked for, or factors beyond float's range (refused before any block)
         if (st == KVE_BAD_ARGUMENT)
-            st = kve_streamResynthFiltered(&s, from, run_->W.data(), run_->H.data(), run_->inner, outs.data(), n,
+            st = kve_streamResynthFiltered(&s, from, W, H, run_->inner, outs.data(), n,
                                            kve_sink{ArraySink::write<double>, &sink}, 0, run_->filter);
     }
     raiseIfStopped(bridge);
@@ -385,6 +395,7 @@ py::dict Decomposition::info() const {
     d["iterations"] = run.iterationsRun;
     d["divergence"] = run.divergence;
     d["seed"] = run.seedUsed;
+    d["mask_power"] = run.maskPower;
     d["name"] = run.name;
     d["cost"] = korvane::costName(run.model);
     d["beta"] = run.model.beta;

@@ -234,7 +234,7 @@ int writeComponentsJson(Run &run, StagedSet &out) {
     j["written"] = stampsJson(out.stamps());
     axesJson(run, j);
     j["components"] = componentsArray(run);
-    j["factors"] = factorsJson(run.shape, run.W, run.H, run.members);
+    j["factors"] = factorsJson(run.shape, run.W, run.H, run.members, run.maskPower);
 
     const std::string stem = run.name;
     out.setRecord("components.json", [stem](const std::string &name) { return runFileName(name, stem); });

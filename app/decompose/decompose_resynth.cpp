@@ -121,6 +121,7 @@ int resynthesiseAndWrite(Run &run, StagedSet &out) {
         tap = std::make_unique<EncoderTap>(*run.pageAudio, run.sound);
     }
     PassSource src{&run.shape, soundSource(run), run.W.data(), run.H.data(), run.inner, run.sound.sampleRate, {}};
+    src.maskPower = run.maskPower;
     PassSettings set{run.format, run.opt.quiet, run.progress, tap.get(), run.precision == "single", run.filter};
     if (!writeResynthesis(src, files, set, run.commonGain, err)) {
         run.pageAudio.reset();

@@ -67,6 +67,7 @@ struct Run {
     std::string channelMode = "sum";  // stereo analysed as "sum" or "stack"
     std::string maskKind = "ratio";   // how components are cut from the mix: "ratio" or "spatial"
     kve_filter filter = KVE_MASKS;    // the same for the engine (resolveModel)
+    double maskPower = 1;             // the masks share (w_k h_k)^maskPower (factorise)
     double commonGain = 1.0;          // applied to every file of the run
     unsigned seedUsed = 1;            // the seed a repeat would pass
     bool seedDrawn = false;           // seedUsed holds the run's seed (a second factorisation keeps it)

@@ -201,7 +201,23 @@ int readChannels(void *user, long start, long count, double *const *ch) {
 
 bool writeResynthesis(const PassSource &src, std::vector<PassFile> &files, const PassSettings &set, double &gain,
                       std::string &err) {
-    Pass p{src, files, set, {}, {}, {}, {}, 1, 0, 0, nullptr, nullptr, {}};
+    // masks of the models to a power: the pass over powered factors
+    std::vector<double> Wp, Hp;
+    PassSource from = src;
+    if (src.maskPower != 1) {
+        const int rows = src.shape->rows, frames = static_cast<int>(src.shape->frames);
+        try {
+            Wp.resize(static_cast<size_t>(rows) * src.K);
+            Hp.resize(static_cast<size_t>(src.K) * frames);
+        } catch (const std::bad_alloc &) {
+            err = "not enough memory for the resynthesis";
+            return false;
+        }
+        kve_maskFactors(src.W, src.H, rows, frames, src.K, src.maskPower, Wp.data(), Hp.data());
+        from.W = Wp.data();
+        from.H = Hp.data();
+    }
+    Pass p{from, files, set, {}, {}, {}, {}, 1, 0, 0, nullptr, nullptr, {}};
     ProgressBar bar("resynthesising", static_cast<int>(files.size()), set.progress);
     p.bar = &bar;
     bool ok = runPass(p);

@@ -39,6 +39,7 @@ struct PassSource {
     int K = 0;
     int sampleRate = 0;
     std::string factorsFrom;  // the record W and H were read from, for a refusal; empty for a new run
+    double maskPower = 1;     // the masks share (w_k h_k)^maskPower (kve_maskPower)
 };
 
 struct PassSettings {

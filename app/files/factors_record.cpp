@@ -8,8 +8,8 @@ namespace korvane {
 using json = nlohmann::ordered_json;
 
 json factorsJson(const kve_streamShape &s, const std::vector<double> &W, const std::vector<double> &H,
-                 const std::vector<std::vector<int>> &members) {
-    json j = {{"window", s.window}, {"rows", s.rows}, {"W", W}, {"H", H}};
+                 const std::vector<std::vector<int>> &members, double maskPower) {
+    json j = {{"window", s.window}, {"rows", s.rows}, {"mask_power", maskPower}, {"W", W}, {"H", H}};
     if (!members.empty()) {
         j["inner"] = H.size() / static_cast<size_t>(s.frames);
         j["members"] = members;
@@ -74,6 +74,8 @@ bool reframe(const json &rec, const json &fj, int rate, long length, int channel
 constexpr double kFactorBound = 1e250;
 // the most inner components a record may hold: a pool of 256 by a span of 64
 constexpr long long kMostInner = 256 * 64;
+// the sharpest masks a record may ask for
+constexpr double kMostMaskPower = 4;
 
 bool bounded(const std::vector<double> &W, const std::vector<double> &H, int K) {
     const double w = W.empty() ? 0 : *std::max_element(W.begin(), W.end());
@@ -120,6 +122,16 @@ bool readFactors(const json &record, int rate, long length, int channels, Factor
         err = "its factors W and H are not the sizes its framing gives, or not all finite and non-negative "
               "(the record is damaged)";
         return false;
+    }
+    // records from before sharper masks share w_k h_k itself
+    f.maskPower = 1;
+    if (fj.contains("mask_power")) {
+        const json &p = fj["mask_power"];
+        f.maskPower = p.is_number() ? p.get<double>() : 0;
+        if (!(f.maskPower >= 1 && f.maskPower <= kMostMaskPower)) {
+            err = "its mask power is not a number from 1 to 4 (the record is damaged)";
+            return false;
+        }
     }
     if (!bounded(f.W, f.H, f.inner)) {
         err = "its factors W and H hold values so large that their products overflow (the record is damaged)";

@@ -13,9 +13,10 @@
 namespace korvane {
 
 // W is s.rows x n, H is n x s.frames, both row-major; members (empty when
-// component k is inner component k) the inner components of each component.
+// component k is inner component k) the inner components of each component;
+// the masks share (w_k h_k)^maskPower.
 nlohmann::ordered_json factorsJson(const kve_streamShape &s, const std::vector<double> &W, const std::vector<double> &H,
-                                   const std::vector<std::vector<int>> &members = {});
+                                   const std::vector<std::vector<int>> &members = {}, double maskPower = 1);
 
 struct Factors {
     kve_streamShape shape{};
@@ -23,6 +24,7 @@ struct Factors {
     int inner = 0;  // rank-one components in W and H
     std::vector<double> W, H;
     std::vector<std::vector<int>> members;  // K lists of inner ones; empty: one each, the same
+    double maskPower = 1;                   // the masks share (w_k h_k)^maskPower; 1 in older records
 
     // component k's inner components, from 0
     std::vector<int> innerOf(int k) const {

@@ -116,6 +116,7 @@ bool writeGroups(Remix &r, StagedSet &out, std::string &err) {
                    f.inner,
                    r.sound.sampleRate,
                    "'" + r.opt.dir + "/components.json'"};
+    src.maskPower = f.maskPower;
     // the precision of the run that made the factors
     const json *settings = r.record.contains("settings") ? &r.record["settings"] : nullptr;
     const bool single = !(settings && settings->is_object() && settings->value("precision", json()) == "double");

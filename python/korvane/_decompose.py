@@ -333,7 +333,8 @@ class Record:
             self.info = {"rate": j["sample_rate"], "channels": j["channels"], "length": j["samples"],
                          "fft_size": j["fft_size"], "hop": j["hop"], "bins": j["bins"], "frames": j["frames"],
                          "channel_mode": j["channel_mode"], "iterations": j["iterations_run"],
-                         "divergence": j["divergence"], "seed": j["seed_used"]}
+                         "divergence": j["divergence"], "seed": j["seed_used"],
+                         "mask_power": fac.get("mask_power", 1.0)}
         except (KeyError, TypeError, ValueError) as e:
             raise ValueError(f"'{path}' is not a components.json korvane wrote: {e!r}") from None
 

@@ -104,6 +104,19 @@ def test_components_sum_to_the_input(loop, channels, model, precision, atol):
     np.testing.assert_array_equal(d.component(3), parts[3])
 
 
+def test_arrays_are_cut_with_the_files_masks(loop, tmp_path):
+    path, samples = loop
+    for kw, power in (({"channels": "sum", "pool": 0}, 1.5), ({"channels": "sum", "pool": 0, "plain": True}, 1.0)):
+        d = korvane.decompose(path, 3, seed=4, **kw)
+        assert d.info["mask_power"] == power
+        files = d.save(tmp_path / str(power), format="float")
+        assert korvane.load(tmp_path / str(power)).info["mask_power"] == power
+        wavs = [f for f in files if f.endswith(".wav")]
+        for k, part in enumerate(d.components()):
+            want = sounds.read_wav(tmp_path / str(power) / wavs[k])[0]
+            np.testing.assert_allclose(part, want, rtol=0, atol=1e-6)
+
+
 def test_an_array_gives_the_files_decomposition(loop, tmp_path):
     path, samples = loop
     a = korvane.decompose(samples, 4, rate=RATE, seed=5)

@@ -26,7 +26,7 @@ bool has(const std::string &text, const std::string &part) {
 }
 
 // The most memory, in KB, that `korvane ARGS` run in dir held resident.
-long peakKilobytes(const std::vector<std::string> &args, const std::string &dir) {
+[[maybe_unused]] long peakKilobytes(const std::vector<std::string> &args, const std::string &dir) {
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_RDWR);

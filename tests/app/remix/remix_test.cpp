@@ -108,6 +108,47 @@ TEST(Remix, CutsAsTheRecordSaysAndOlderRecordsWithTheMasks) {
     EXPECT_EQ(load(dir / "old/in-group.wav").samples, masks);
 }
 
+// The record keeps the power of the shares its masks were made of, and
+// remix makes the same masks; an older record without it gets plain shares,
+// and a power out of range is refused as damage.
+TEST(Remix, MakesTheRecordsMaskPower) {
+    Scratch dir;
+    ASSERT_TRUE(
+        writeSound(dir / "in.wav", makeSound(1, 8000, 1.2, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    decomposeWithGroups(dir, "in.wav", {"--pool", "0"});
+    Result plain = runTool({"decompose", "in.wav", "-k", "4", "--seed", "5", "--format", "float",
+                            "--pool", "0", "--plain", "--group", "1,3", "-o", "plain", "-q"},
+                           dir.path());
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_EQ(readJson(dir / "plain/components.json")["factors"]["mask_power"], 1.0);
+    json j = readJson(dir / "run/components.json");
+    EXPECT_EQ(j["factors"]["mask_power"], 1.5);
+    const auto sharp = load(dir / "run/in-group1.wav").samples;
+    auto remix = [&](const json &rec, const std::string &out) {
+        std::ofstream(dir / "run/components.json") << rec.dump();
+        return runTool({"remix", "run", "--group", "1,3", "--format", "float", "-o", out, "-q"},
+                       dir.path());
+    };
+    Result r = remix(j, "same");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(load(dir / "same/in-group.wav").samples, sharp);
+    json old = j;
+    old["factors"].erase("mask_power");
+    r = remix(old, "old");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_GT(relativeError(load(dir / "old/in-group.wav").samples, sharp), 1e-3);
+    for (const json &bad : {json(0.5), json(5.0), json("1.5"), json(nullptr)}) {
+        json d = j;
+        d["factors"]["mask_power"] = bad;
+        r = remix(d, "bad");
+        EXPECT_EQ(r.exitCode, 1) << bad;
+        EXPECT_NE(r.err.find("its mask power is not a number from 1 to 4 (the record is damaged)"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("run/components.json"), std::string::npos) << r.err;
+    }
+}
+
 TEST(Remix, ByDefaultWritesIntoTheRunsFolderWithItsOwnRecord) {
     Scratch dir;
     ASSERT_TRUE(

@@ -431,3 +431,44 @@ TEST(StreamResynthSpatial, SourcesAtOnePlaceGetTheMasksAndOtherShapesAreUnchange
                                         sink.sink(), 2, kve_filter(7)),
               KVE_BAD_ARGUMENT);
 }
+
+// Powered factors give each cell the shares (w_k h_k)^p / sum_j (w_j h_j)^p,
+// from factors of any scale; the components still sum to the sound, and
+// only one row a bin factorised into the sources alone by the default's
+// cost takes sharper masks.
+TEST(StreamResynth, PoweredFactorsShareTheModelsToThatPower) {
+    Case r = make_case(64, 16, 2000, 1, KVE_SUM, 3);
+    for (double &w : r.W) w *= 1e150;  // a product of the maxima beyond double's range
+    const int rows = r.s.rows, T = int(r.s.frames), K = r.K;
+    std::vector<double> Wp(r.W.size()), Hp(r.H.size());
+    kve_maskFactors(r.W.data(), r.H.data(), rows, T, K, 1.5, Wp.data(), Hp.data());
+    for (int f = 0; f < rows; f += 5)
+        for (int t = 0; t < T; t += 7) {
+            double want[8], got[8], sw = 0, sg = 0;
+            for (int k = 0; k < K; k++) {
+                want[k] = std::pow(r.W[size_t(f) * K + k] / 1e150 * r.H[size_t(k) * T + t], 1.5);
+                got[k] = Wp[size_t(f) * K + k] * Hp[size_t(k) * T + t];
+                sw += want[k], sg += got[k];
+            }
+            for (int k = 0; k < K && sw > 0; k++) EXPECT_NEAR(got[k] / sg, want[k] / sw, 1e-12);
+        }
+    Case p = r;
+    p.W = Wp, p.H = Hp;
+    EXPECT_LT(kvt::rel_rms(sum(resynth(p, singles(K))), r.x), 1e-9);
+    EXPECT_LT(kvt::rel_rms(sum(resynth(p, singles(K), 2, true)), r.x), 1e-5);
+
+    kve_streamShape stacked;
+    ASSERT_EQ(kve_streamShapeOf(64, 0.25f, 1.0, 2000, 2, KVE_STACK, &stacked), KVE_OK);
+    const kve_model def = kve_defaultModel(&r.s);
+    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 3), KVE_SHARP_SHARES);
+    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 12), 1.0);  // a grouped pool
+    kve_model m = def;
+    m.beta = 0.5;
+    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 3), 1.0);
+    m = def, m.span = 4;
+    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 12), 1.0);
+    m = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 3), 1.0);
+    const kve_model two = kve_defaultModel(&stacked);
+    EXPECT_EQ(kve_maskPower(&stacked, &two, 3, 3), 1.0);
+}
