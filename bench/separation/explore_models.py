@@ -266,6 +266,20 @@ def feat_pitch(W, ctx, low=35.0, high=1200.0, steps=240, partials=8, decay=0.84)
     return np.log2(f0s[np.argmax(sal, axis=1)])[:, None]
 
 
+def feat_repeat(H, ctx, low=0.25, high=2.2):
+    """How closely each activation repeats itself a beat to a bar later: its
+    largest autocorrelation (centred, over its energy) at lags from `low` to
+    `high` seconds, within its length; 0 for a flat one (one column)"""
+    lo, hi = int(low * ctx["sr"] / ctx["hop"]), min(int(high * ctx["sr"] / ctx["hop"]), H.shape[1] - 1)
+    out = np.zeros(len(H))
+    for i, h in enumerate(H):
+        x = h - h.mean()
+        e = x @ x
+        if e > 0 and hi > lo:
+            out[i] = max((x[:-L] @ x[L:]) / e for L in range(lo, hi))
+    return out[:, None]
+
+
 def smooth(H, n):
     """moving average of each activation over n frames"""
     k = np.ones(n) / n
@@ -400,6 +414,9 @@ def groupings(W, H, K, ctx):
             np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H)]), K, "ward"),
         "shape+act s25+2rise+pitch ward": agglomerative(
             np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H), feat_pitch(W, ctx)]), K, "ward"),
+        "shape+act s25+2rise+1.41pitch+2repeat ward": agglomerative(
+            np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H), np.sqrt(2) * feat_pitch(W, ctx),
+                       2 * feat_repeat(H, ctx)]), K, "ward"),
         "shape+act complete": agglomerative(combo, K, "complete"),
         "shape+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
