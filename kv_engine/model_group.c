@@ -124,12 +124,14 @@ static void basisPitches(grouping *g, double hz)
     }
 }
 
-/* Each activation's largest autocorrelation at lags lo .. hi - 1 frames
- * (within its length), centred and over its energy; 0 for a flat one or
- * without lags. */
-static void repetitions(grouping *g, const double *H, long frames, long lo, long hi)
+/* Each activation's largest autocorrelation at lags from `low` to `high`
+ * seconds (perSecond frames a second) within its length, centred and over
+ * its energy; 0 for a flat one or without lags. */
+static void repetitions(grouping *g, const double *H, long frames, double perSecond, double low,
+                        double high)
 {
-    if (hi > frames - 1) hi = frames - 1;
+    const long lo = (long)fmin(low * perSecond, (double)frames);
+    const long hi = (long)fmin(high * perSecond, (double)(frames - 1));
     for (int i = 0; i < g->inner; i++) {
         const double *h = H + (long)i * frames;
         double mean = 0.0, energy = 0.0, best = 0.0;
@@ -332,9 +334,7 @@ kve_status kve_groupComponents(const kve_streamShape *s, double rate, const doub
     }
     basisFeatures(&g, s, W);
     if (g.pitch) basisPitches(&g, rate / s->N);
-    if (g.repeat)
-        repetitions(&g, H, s->frames, (long)(REPEAT_LOW * rate / s->hop),
-                    (long)(REPEAT_HIGH * rate / s->hop));
+    if (g.repeat) repetitions(&g, H, s->frames, rate / s->hop, REPEAT_LOW, REPEAT_HIGH);
     distances(&g, H, s->frames);
     wardGroups(g.dist, g.size, inner, sources, groupOf);
     freeGrouping(&g);

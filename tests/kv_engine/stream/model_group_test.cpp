@@ -252,6 +252,8 @@ TEST(ModelGroup, RefusesBadArguments) {
                   KVE_BAD_ARGUMENT);
     }
     for (int x : g) EXPECT_EQ(x, -7);  // nothing written on a refusal
+    // any finite rate is taken: its lags are those beyond the frames
+    EXPECT_EQ(kve_groupComponents(&p.s, 1e300, W, H, p.inner, 3, g.data()), KVE_OK);
 }
 
 TEST(ModelGroup, AgreesWithTheWardGroupingOfTheBench) {
