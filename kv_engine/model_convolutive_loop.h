@@ -91,6 +91,8 @@ typedef struct {
     double *parts;         /* slabs x 2 x K x ldn: each slab's H sums (num, den) */
     double *colSums;       /* K L: sum_r W_l[r][k] */
     double *rowSums;       /* K L: sum_t H[k][t - l] */
+    int alone;             /* kve_penaltyAlone */
+    double *slopes;        /* 4 K: kve_penaltySlopes's for a penalty alone */
     double *gramW;         /* K L x K L: sum_r W_l[r][k] W_l'[r][k'] (Euclidean) */
     double *gramH;         /* K L x K L: sum_t H[k][t - l] H[k'][t - l'] (Euclidean) */
     unsigned char *shares; /* per thread scratch, share bytes apart */
@@ -153,7 +155,7 @@ static void KP(kc_wfinish)(const KP(kc_run) * run, const KP(kc_mine) * me, size_
     for (size_t l = 0; l < L; l++) {
         double *w = run->W + (l * R + g0) * K;
         double *num = me->nW + l * nb * K, *den = me->dW + l * nb * K;
-        kve_penaltyW(run->m, w, (int)nb, (int)K, num, den);
+        kve_penaltyW(run->m, w, (int)nb, (int)K, run->alone ? run->slopes : NULL, num, den);
         for (size_t i = 0; i < nb * K; i++) w[i] = KC_ROUND(w[i] * (num[i] / (den[i] + KC_EPS)));
     }
 }
@@ -350,6 +352,21 @@ static void KP(kc_hupdate)(KP(kc_run) * run)
         if (run->kind != KC_KL && !run->gram)
             for (size_t i = 0; i < Kn; i++) den[i] += ds[i];
     }
+    for (size_t k = 0; run->alone && k < K; k++) { /* kve_penaltyBalance */
+        double sw = 0.0, gh = 0.0;
+        for (size_t i = 0; i < L * R; i++) sw += run->W[i * K + k];
+        for (size_t t = 0; t < T; t++) gh += run->H[k * T + t];
+        const int e = kve_penaltyBalance(sw, gh);
+        if (e == 0) continue;
+        for (size_t i = 0; i < L * R; i++) run->W[i * K + k] = ldexp(run->W[i * K + k], e);
+        for (size_t t = 0; t < T; t++) {
+            run->H[k * T + t] = ldexp(run->H[k * T + t], -e);
+            num[k * ldn + t] = ldexp(num[k * ldn + t], e);
+            den[k * ldn + t] = ldexp(den[k * ldn + t], e);
+        }
+        KC_REAL *hp = run->Hp + k * run->g.ldp; /* the padded copy too */
+        for (size_t i = 0; i < run->g.ldp; i++) hp[i] = (KC_REAL)ldexp(hp[i], -e);
+    }
     if (run->kind == KC_KL || run->gram) {
         /* sum_r W_l[r][k] */
         for (size_t j = 0; j < K * L; j++) run->colSums[j] = 0.0;
@@ -368,12 +385,15 @@ static void KP(kc_hupdate)(KP(kc_run) * run)
                 den[k * ldn + t] = d;
             }
     }
-    kve_penaltyH(run->m, run->H, (int)K, (int)T, num, den, (int)ldn);
+    if (run->alone) kve_penaltySlopes(run->m, run->W, run->H, (int)R, (int)T, (int)K, run->slopes);
+    kve_penaltyH(run->m, run->H, (int)K, (int)T, run->alone ? run->slopes : NULL, num, den,
+                 (int)ldn);
     for (size_t k = 0; k < K; k++)
         for (size_t t = 0; t < T; t++) {
             double *h = run->H + k * T + t;
             *h = KC_ROUND(*h * (num[k * ldn + t] / (den[k * ldn + t] + KC_EPS)));
         }
+    if (run->alone) kve_penaltySlopes(run->m, run->W, run->H, (int)R, (int)T, (int)K, run->slopes);
     KP(kc_padH)(run);
 }
 
@@ -458,7 +478,8 @@ static void *KP(kc_setup)(KP(kc_run) * run, int nth)
          kc_add(&total, KL, 1, sizeof(double)) && kc_add(&total, KL, 1, sizeof(double)) &&
          kc_add(&total, run->gram ? KL : 0, KL, sizeof(double)) &&
          kc_add(&total, run->gram ? KL : 0, KL, sizeof(double)) &&
-         kc_add(&total, (size_t)nth, share, 1) && kc_add(&total, KL, 1, sizeof(size_t));
+         kc_add(&total, (size_t)nth, share, 1) && kc_add(&total, KL, 1, sizeof(size_t)) &&
+         kc_add(&total, 4 * K, 1, sizeof(double));
     unsigned char *block = ok ? malloc(total + 64) : NULL;
     if (!block) return NULL;
     unsigned char *at = (unsigned char *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
@@ -472,6 +493,7 @@ static void *KP(kc_setup)(KP(kc_run) * run, int nth)
     run->shares = at;
     at += (size_t)nth * share;
     run->off = kc_take(&at, KL, sizeof(size_t));
+    run->slopes = kc_take(&at, 4 * K, sizeof(double));
     for (size_t l = 0; l < run->L; l++)
         for (size_t k = 0; k < K; k++) run->off[l * K + k] = k * run->g.ldp + run->g.P - l;
     run->g.Hp = run->Hp;
@@ -493,6 +515,7 @@ static int KP(kc_convolutive)(const kve_model *m, const float *V, int rows, int 
     KP(kc_run) run;
     memset(&run, 0, sizeof run);
     run.m = m;
+    run.alone = kve_penaltyAlone(m);
     run.V = V;
     run.W = W;
     run.H = H;

@@ -4,15 +4,42 @@
 
 #include "kv_engine_private.h"
 
+/* A penalty on one factor alone would be paid off by the other's scale (W
+ * grown, H shrunk, the same product): it would change nothing. So weights
+ * on one factor alone (l1, l2) penalise each component's model w_k h_k^T
+ * instead, which no split of its scale changes:
+ *   l1 sum_k s_k g_k + l2 / 2 sum_k p_k q_k,
+ * s_k and p_k the sum of component k's bases (every lag) and of their
+ * squares, g_k and q_k those of its activation: the sum of the model's
+ * cells and half the sum of their squares. Both updates take its gradient,
+ * h_kt's l1 s_k + l2 p_k h_kt and w_rk's l1 g_k + l2 q_k w_rk: `slopes`
+ * holds l1 s, l2 p, l1 g and l2 q, K values each. With both factors
+ * penalised (or neither) each penalty is on its factor as it is. */
+enum { KVE_PENALTY_BOTH = 0, KVE_PENALTY_H = 1, KVE_PENALTY_W = 2 };
+int kve_penaltyAlone(const kve_model *m);
+/* Nothing holds the scale of a component penalised alone, and strong
+ * weights let it drift: the power of two n for which w 2^n and h 2^-n have
+ * sums s and g within a factor 2^32 again, 0 when they are. Powers of two
+ * change no bit of the model. */
+int kve_penaltyBalance(double s, double g);
+/* component k's four slopes (of K) from its sums {s, p, g, q} */
+void kve_penaltySlope(const kve_model *m, const double sums[4], int K, int k, double *slopes);
+/* every component's, from W (span x rows x K) and H (K x frames) */
+void kve_penaltySlopes(const kve_model *m, const double *W, const double *H, int rows, int frames,
+                       int K, double *slopes);
+
 /* The penalties' and continuity's parts of a multiplicative update of H
  * (K x frames), split by sign: num[k t] += the negative part of the
  * gradient, den[k t] += the positive part (num, den: K x frames, rows of
  * ld values). For the W update (rows x K, row-major): the same with l1W and
- * l2W only (no continuity). model_penalty.c. */
-void kve_penaltyH(const kve_model *m, const double *H, int K, int frames, double *num, double *den,
-                  int ld);
-void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, double *num, double *den);
-/* the penalties' and continuity's value on W (span x rows x K) and H */
+ * l2W only (no continuity). slopes: kve_penaltySlopes's from the factors as
+ * they are for a penalty alone, else NULL. model_penalty.c. */
+void kve_penaltyH(const kve_model *m, const double *H, int K, int frames, const double *slopes,
+                  double *num, double *den, int ld);
+void kve_penaltyW(const kve_model *m, const double *W, int rows, int K, const double *slopes,
+                  double *num, double *den);
+/* the penalties' and continuity's value on W (span x rows x K) and H (a
+ * penalty alone on the components' models, as above) */
 double kve_penaltyCost(const kve_model *m, const double *W, const double *H, int rows, int frames,
                        int K);
 

@@ -70,11 +70,13 @@ typedef struct {
     MR_REAL *H;   /* K x ldh: the working copy, zero past T */
     double *Hout; /* K x T: the caller's, given the working copy for the penalties */
     size_t F, T, K, ldh, Tv;
-    size_t keep;   /* W's first columns left as they are */
-    size_t blocks; /* blocks of rows sharing each component's spectrum, 1: none */
-    int mode, den; /* den: b is not 1, its sums are made */
-    int penH;      /* penalties or continuity on H */
-    int penW;      /* penalties on W */
+    size_t keep;    /* W's first columns left as they are */
+    size_t blocks;  /* blocks of rows sharing each component's spectrum, 1: none */
+    int mode, den;  /* den: b is not 1, its sums are made */
+    int penH;       /* penalties or continuity on H */
+    int penW;       /* penalties on W */
+    int alone;      /* kve_penaltyAlone */
+    double *slopes; /* 4 K: kve_penaltySlopes's for a penalty alone, else NULL */
     double gamma;
     kve_betaPar par;
     MR(mr_impl) impl;
@@ -214,7 +216,7 @@ static void MR(mr_wupdate)(const MR(mr_run) * run, const MR(mr_mine) * me, doubl
     MR_REAL *w = run->W + f0 * nK;
     if (run->penW) {
         for (size_t i = 0; i < nr * nK; i++) me->wd[i] = w[i];
-        kve_penaltyW(run->m, me->wd, (int)nr, (int)nK, rn, rd);
+        kve_penaltyW(run->m, me->wd, (int)nr, (int)nK, run->slopes, rn, rd);
     }
     for (size_t r = 0; r < nr; r++)
         for (size_t k = run->keep; k < nK; k++) {
@@ -355,6 +357,48 @@ static size_t MR(mr_bytes)(size_t n, size_t z)
     return (n * z + 63) / 64 * 64;
 }
 
+/* A penalty alone: each component's scale split between W and the
+ * working H brought back within bounds (kve_penaltyBalance), with the H
+ * sums made from the old W; kept columns stay as they are */
+static void MR(mr_balance)(MR(mr_run) * run)
+{
+    const size_t nK = run->K;
+    for (size_t k = run->keep; k < nK; k++) {
+        double sw = 0.0, gh = 0.0;
+        for (size_t f = 0; f < run->F; f++) sw += run->W[f * nK + k];
+        for (size_t t = 0; t < run->T; t++) gh += run->H[k * run->ldh + t];
+        const int n = kve_penaltyBalance(sw, gh);
+        if (n == 0) continue;
+        for (size_t f = 0; f < run->F; f++) run->W[f * nK + k] = ldexp(run->W[f * nK + k], n);
+        for (size_t t = 0; t < run->T; t++) {
+            const size_t j = k * run->ldh + t;
+            run->H[j] = ldexp(run->H[j], -n);
+            run->num[0][j] = ldexp(run->num[0][j], n);
+            run->dsum[0][j] = ldexp(run->dsum[0][j], n);
+        }
+    }
+}
+
+/* run->slopes from W and the working H, for a penalty alone */
+static void MR(mr_slopes)(MR(mr_run) * run)
+{
+    const size_t nK = run->K;
+    for (size_t k = 0; k < nK; k++) {
+        double sums[4] = {0.0, 0.0, 0.0, 0.0};
+        for (size_t f = 0; f < run->F; f++) {
+            const double w = run->W[f * nK + k];
+            sums[0] += w;
+            sums[1] += w * w;
+        }
+        for (size_t t = 0; t < run->T; t++) {
+            const double h = run->H[k * run->ldh + t];
+            sums[2] += h;
+            sums[3] += h * h;
+        }
+        kve_penaltySlope(run->m, sums, (int)nK, (int)k, run->slopes);
+    }
+}
+
 static void MR(mr_rounds)(MR(mr_run) * run, int id, int nt)
 {
     const size_t nK = run->K, nT = run->T, ldh = run->ldh;
@@ -411,10 +455,12 @@ static void MR(mr_rounds)(MR(mr_run) * run, int id, int nt)
         if (run->penH) {
             kve_teamSync(&run->team, nt);
             if (id == 0) {
+                if (run->slopes) MR(mr_balance)(run);
                 for (size_t k = 0; k < nK; k++)
                     for (size_t t = 0; t < nT; t++) run->Hout[k * nT + t] = run->H[k * ldh + t];
-                kve_penaltyH(run->m, run->Hout, (int)nK, (int)nT, run->num[0], run->dsum[0],
-                             (int)ldh);
+                if (run->slopes) MR(mr_slopes)(run);
+                kve_penaltyH(run->m, run->Hout, (int)nK, (int)nT, run->slopes, run->num[0],
+                             run->dsum[0], (int)ldh);
             }
             kve_teamSync(&run->team, nt);
         }
@@ -429,7 +475,11 @@ static void MR(mr_rounds)(MR(mr_run) * run, int id, int nt)
             }
         kve_teamSync(&run->team, nt);
         if (run->stop) break; /* every thread sees it after the same barrier */
-        if (!run->den)        /* the W denominators: row sums of the new H */
+        if (run->slopes) {    /* the W update's, from the new H */
+            if (id == 0) MR(mr_slopes)(run);
+            kve_teamSync(&run->team, nt);
+        }
+        if (!run->den) /* the W denominators: row sums of the new H */
             for (size_t k = 0; k < nK; k++) {
                 double s = 0.0;
                 for (size_t t = 0; t < nT; t++) s += run->H[k * ldh + t];
@@ -465,8 +515,9 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
     run.blocks = (size_t)kve_modelShared(m, rows);
     run.mode = mb_modeOf(m->beta);
     run.den = run.mode != MB_KL;
-    run.penH = m->l1H != 0.0 || m->l2H != 0.0 || m->continuity != 0.0;
-    run.penW = m->l1W != 0.0 || m->l2W != 0.0;
+    run.alone = kve_penaltyAlone(m);
+    run.penH = m->l1H != 0.0 || m->l2H != 0.0 || m->continuity != 0.0 || run.alone == KVE_PENALTY_W;
+    run.penW = m->l1W != 0.0 || m->l2W != 0.0 || run.alone == KVE_PENALTY_H;
     run.gamma = mb_gamma(m->beta) * kve_modelRelax(m);
     run.par.eps = DBL_EPSILON;
     run.par.vfloor = m->beta <= 0.0 ? DBL_EPSILON : 0.0;
@@ -521,7 +572,12 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
         return -1;
     const size_t total = hb + wb + per * (size_t)run.parts + share * (size_t)nth + 64;
     unsigned char *block = calloc(total, 1);
-    if (!block) return -1;
+    run.slopes = run.alone != KVE_PENALTY_BOTH ? malloc(4 * nK * sizeof *run.slopes) : NULL;
+    if (!block || (run.alone != KVE_PENALTY_BOTH && !run.slopes)) {
+        free(block);
+        free(run.slopes);
+        return -1;
+    }
     unsigned char *at = (unsigned char *)(((uintptr_t)block + 63) & ~(uintptr_t)63);
     run.H = (MR_REAL *)at;
     at += hb;
@@ -559,6 +615,7 @@ static int MR(mr_modelRounds)(const kve_model *m, const float *V, int rows, int 
         for (size_t k = run.keep; k < nK; k++) W[f * nK + k] = run.W[f * nK + k];
 #endif
     free(block);
+    free(run.slopes);
     return run.stop ? 1 : 0;
 }
 

@@ -1,6 +1,9 @@
 /* The streamed factorisation: rounds of multiplicative updates in groups
  * between which a cost estimate is checked against the tolerance. */
 #include <math.h>
+#include <stdbool.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "kv_engine_private.h"
 
@@ -75,23 +78,38 @@ static kve_status kve_stage(kve_stageRun *r, const float *V, int rows, int frame
     const kve_model *m = r->m ? &model : NULL;
     const bool check = r->how->tol > 0;
     /* relaxed rounds are watched every group even without a tolerance: when
-     * the estimate rises they go on with the plain exponent, a descent */
+     * the estimate rises, the factors go back to where the group began and
+     * on with the plain exponent, a descent */
     bool relaxed = m && kve_modelRelax(m) > 1.0;
+    const size_t nw = (size_t)rows * (size_t)K, nh = (size_t)K * (size_t)frames;
+    double *kept = relaxed ? malloc((nw + nh) * sizeof *kept) : NULL;
+    if (relaxed && !kept) return KVE_NO_MEMORY;
     const int every = check || relaxed ? KVE_CHECK_EVERY : n;
     double last = check || relaxed ? kve_stageEstimate(r, m, V, rows, frames, K, W, H) : 0.0;
+    kve_status st = KVE_OK;
     for (int done = 0; done < n;) {
         const int g = every < n - done ? every : n - done;
+        if (relaxed) {
+            memcpy(kept, W, nw * sizeof *kept);
+            memcpy(kept + nw, H, nh * sizeof *kept);
+        }
         kve_roundsProgress p = {r->progress, r->user, r->run, r->total};
         const int rc = kve_someRounds(V, rows, frames, K, W, H, r->how, m, g, &p);
-        if (rc != 0) return rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
+        if (rc != 0) {
+            st = rc > 0 ? KVE_STOPPED : KVE_NO_MEMORY;
+            break;
+        }
         done += g;
         r->run += g;
         if (relaxed) r->relaxed += g;
         if (!check && !relaxed) continue;
         const double now = kve_stageEstimate(r, m, V, rows, frames, K, W, H);
         if (relaxed && !(now <= last)) {
+            memcpy(W, kept, nw * sizeof *kept);
+            memcpy(H, kept + nw, nh * sizeof *kept);
             model.relax = 1.0;
             relaxed = false;
+            continue;
         }
         /* settled when the estimate barely moves: a sample of the frames may
          * rise a little while the whole cost falls, which is no end */
@@ -99,7 +117,8 @@ static kve_status kve_stage(kve_stageRun *r, const float *V, int rows, int frame
         last = now;
         if (settled) break;
     }
-    return KVE_OK;
+    free(kept);
+    return st;
 }
 
 /* the rounds but the last fine ones on V and W summed over the bands, then

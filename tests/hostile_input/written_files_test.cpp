@@ -75,7 +75,7 @@ TEST(WrittenFiles, Fault6_RunWriteOnAFullDiskKeepsTheOldFile) {
 TEST(WrittenFiles, ASoundTooLoudForSinglePrecisionIsFactorisedInDouble) {
     Scratch dir;
     Sound loud = makeSound(2, 8000, 1.0, 1.0);
-    for (float &v : loud.samples) v *= 1e16f;
+    for (float &v : loud.samples) v *= 1e24f;
     ASSERT_TRUE(writeSound(dir / "loud.wav", loud, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     Result r = runTool({"decompose", "loud.wav", "-k", "2", "--format", "float", "-q"}, dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -39,13 +39,43 @@ struct Problem {
     }
 };
 
-kve_model model(double beta, bool penalties) {
+// penalties: none (false), on both factors (true), or on H alone or W alone
+enum Penalties { kNone = 0, kBoth = 1, kHAlone, kWAlone };
+
+kve_model model(double beta, int penalties) {
     kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
     m.beta = beta;
-    if (penalties) {
-        m.l1W = 0.3, m.l2W = 0.2, m.l1H = 0.1, m.l2H = 0.4, m.continuity = 0.5;
-    }
+    if (penalties == kBoth || penalties == kWAlone) m.l1W = 0.3, m.l2W = 0.2;
+    if (penalties == kBoth || penalties == kHAlone) m.l1H = 0.1, m.l2H = 0.4, m.continuity = 0.5;
     return m;
+}
+
+// Weights on one factor alone penalise each component's model w_k h_k^T:
+// l1 s g + l2 / 2 p q, s and p the sum of its bases and of their squares, g
+// and q those of its activation; the slopes of h are l1 s + l2 p h, those of
+// w l1 g + l2 q w (none: every slope 0)
+struct Slopes {
+    std::vector<double> ls, lp, lg, lq;
+};
+Slopes slopesOf(const kve_model &m, const std::vector<double> &W, const std::vector<double> &H,
+                int T, int K) {
+    const bool onW = m.l1W != 0 || m.l2W != 0, onH = m.l1H != 0 || m.l2H != 0;
+    const double l1 = onH ? m.l1H : m.l1W, l2 = onH ? m.l2H : m.l2W;
+    Slopes a{std::vector<double>(size_t(K)), std::vector<double>(size_t(K)),
+             std::vector<double>(size_t(K)), std::vector<double>(size_t(K))};
+    const size_t rows = W.size() / size_t(K);
+    for (int k = 0; k < K && onW != onH; k++) {
+        double s = 0, p = 0, g = 0, q = 0;
+        for (size_t f = 0; f < rows; f++) s += W[f * K + k], p += W[f * K + k] * W[f * K + k];
+        for (int t = 0; t < T; t++)
+            g += H[size_t(k) * T + t], q += H[size_t(k) * T + t] * H[size_t(k) * T + t];
+        a.ls[size_t(k)] = l1 * s, a.lp[size_t(k)] = l2 * p, a.lg[size_t(k)] = l1 * g,
+        a.lq[size_t(k)] = l2 * q;
+    }
+    return a;
+}
+bool aloneOnOne(const kve_model &m) {
+    return (m.l1W != 0 || m.l2W != 0) != (m.l1H != 0 || m.l2H != 0);
 }
 
 double gammaOf(double beta) {
@@ -71,6 +101,8 @@ void referenceRound(const kve_model &m, const Problem &p, std::vector<double> &W
     for (int f = 0; f < F; f++)
         for (int t = 0; t < T; t++) L[size_t(f) * T + t] = lam(f, t);
     std::vector<double> Hn = H;
+    const Slopes aH = slopesOf(m, W, H, T, K);
+    const bool alone = aloneOnOne(m);
     for (int k = 0; k < K; k++) {
         double sq = 0, dif = 0;
         for (int t = 0; t < T; t++) {
@@ -86,7 +118,7 @@ void referenceRound(const kve_model &m, const Problem &p, std::vector<double> &W
                 den += w * std::pow(l, b - 1);
             }
             const double h = H[size_t(k) * T + t];
-            den += m.l1H + m.l2H * h;
+            den += alone ? aH.ls[size_t(k)] + aH.lp[size_t(k)] * h : m.l1H + m.l2H * h;
             if (m.continuity > 0 && sq > 0) {
                 const double c = m.continuity * T;
                 const double left = t > 0 ? H[size_t(k) * T + t - 1] : 0;
@@ -101,6 +133,7 @@ void referenceRound(const kve_model &m, const Problem &p, std::vector<double> &W
     for (int f = 0; f < F; f++)
         for (int t = 0; t < T; t++) L[size_t(f) * T + t] = lam(f, t);
     std::vector<double> Wn = W;
+    const Slopes aW = slopesOf(m, W, H, T, K);
     for (int f = 0; f < F; f++)
         for (int k = 0; k < K; k++) {
             double num = 0, den = 0;
@@ -110,7 +143,7 @@ void referenceRound(const kve_model &m, const Problem &p, std::vector<double> &W
                 den += std::pow(l, b - 1) * h;
             }
             const double w = W[size_t(f) * K + k];
-            den += m.l1W + m.l2W * w;
+            den += alone ? aW.lg[size_t(k)] + aW.lq[size_t(k)] * w : m.l1W + m.l2W * w;
             Wn[size_t(f) * K + k] = w * std::pow(num / (den + eps), g);
         }
     W = Wn;
@@ -146,7 +179,7 @@ void oneRoundIsTheWrittenOutUpdate(std::vector<std::vector<int>> shapes) {
     for (int precision : {KVE_DOUBLE, KVE_SINGLE})
         for (const std::vector<int> &s : shapes)
             for (double beta : kBetas)
-                for (bool pen : {false, true}) {
+                for (int pen : {kNone, kBoth, kHAlone, kWAlone}) {
                     SCOPED_TRACE(testing::Message() << "precision " << precision << " F " << s[0]
                                                     << " beta " << beta << " pen " << pen);
                     const kve_model m = model(beta, pen);
@@ -245,6 +278,19 @@ TEST(ModelBeta, RelaxedStreamFallsBackToADescent) {
     EXPECT_TRUE(std::isfinite(done.cost));
     EXPECT_LT(done.cost, start);
 
+    // the group whose estimate rose is undone (its rounds still counted):
+    // the run is the relaxed groups before it, then plain rounds from where
+    // they left the factors
+    Problem q(40, 200, 6, 13);
+    kve_model plain = m;
+    plain.relax = 1.0;
+    for (int i = 0; i < 600 - KVE_CHECK_EVERY; i += KVE_CHECK_EVERY)
+        ASSERT_EQ(roundsIn(KVE_SINGLE, i < done.relaxed - KVE_CHECK_EVERY ? m : plain, q,
+                           KVE_CHECK_EVERY),
+                  0);
+    EXPECT_EQ(0, std::memcmp(q.W.data(), p.W.data(), p.W.size() * sizeof(double)));
+    EXPECT_EQ(0, std::memcmp(q.H.data(), p.H.data(), p.H.size() * sizeof(double)));
+
     m.relax = 1.0;
     EXPECT_TRUE(kve_modelIsPlain(&m));
     for (double bad : {0.5, 2.5, std::nan("")}) {
@@ -338,14 +384,17 @@ TEST(ModelBeta, PlainBetasMatchTheLibraryRounds) {
     }
 }
 
-// Without penalties every round lowers the divergence; with small ones the
-// penalised objective falls.
+// Without penalties every round lowers the divergence; with small ones (or
+// one factor's alone) the penalised objective falls.
 TEST(ModelBeta, EveryRoundLowersTheObjective) {
     for (double beta : kBetas)
-        for (bool pen : {false, true}) {
+        for (int pen : {kNone, kBoth, kHAlone, kWAlone}) {
             SCOPED_TRACE(testing::Message() << "beta " << beta << " pen " << pen);
             kve_model m = model(beta, false);
-            if (pen) m.l1W = m.l1H = 1e-3, m.l2W = m.l2H = 1e-3, m.continuity = 1e-4;
+            if (pen == kBoth || pen == kWAlone) m.l1W = m.l2W = 1e-3;
+            if (pen == kBoth || pen == kHAlone) m.l1H = m.l2H = 1e-3, m.continuity = 1e-4;
+            if (pen == kHAlone || pen == kWAlone)
+                m.l1W *= 30, m.l2W *= 30, m.l1H *= 30, m.l2H *= 30;
             Problem p(24, 61, 4, 9);
             double last = penalised(m, p);
             ASSERT_TRUE(std::isfinite(last));
@@ -369,7 +418,7 @@ TEST(ModelBeta, PenaltyGradientsMatchTheirCost) {
     Problem p(5, 9, 3, 2);
     const int ld = p.T + 3;
     std::vector<double> num(size_t(p.K) * ld, 0), den(size_t(p.K) * ld, 0);
-    kve_penaltyH(&m, p.H.data(), p.K, p.T, num.data(), den.data(), ld);
+    kve_penaltyH(&m, p.H.data(), p.K, p.T, nullptr, num.data(), den.data(), ld);
     for (int k = 0; k < p.K; k++)
         for (int t = 0; t < p.T; t++) {
             std::vector<double> hp = p.H, hm = p.H;
@@ -383,11 +432,127 @@ TEST(ModelBeta, PenaltyGradientsMatchTheirCost) {
             EXPECT_NEAR(den[i] - num[i], g, 1e-6 * (1 + std::fabs(g))) << k << " " << t;
         }
     std::vector<double> wn(p.W.size(), 0), wd(p.W.size(), 0);
-    kve_penaltyW(&m, p.W.data(), p.F, p.K, wn.data(), wd.data());
+    kve_penaltyW(&m, p.W.data(), p.F, p.K, nullptr, wn.data(), wd.data());
     for (size_t i = 0; i < p.W.size(); i++) {
         EXPECT_EQ(wn[i], 0.0);
         EXPECT_DOUBLE_EQ(wd[i], m.l1W + m.l2W * p.W[i]);
     }
+}
+
+// Weights on one factor alone penalise the components' models: the
+// gradients both updates take are those of that cost, the same whichever
+// factor was given them, and the rounds, plain and convolutive, make the same
+// model from any split of each component's scale between W and H: the
+// penalty is not paid off by growing the other factor. And it moves the
+// model.
+TEST(ModelBeta, APenaltyAloneIsNotPaidOffByScale) {
+    const double c[] = {30.0, 0.02, 4.0};
+    for (int alone : {kHAlone, kWAlone}) {
+        kve_model m = model(1, alone);
+        Problem p(6, 11, 3, 2);
+        kve_model other = kve_plainModel(KVE_KULLBACK_LEIBLER);
+        other.l1H = m.l1W, other.l2H = m.l2W, other.l1W = m.l1H, other.l2W = m.l2H;
+        other.continuity = m.continuity;
+        EXPECT_EQ(kve_penaltyCost(&m, p.W.data(), p.H.data(), p.F, p.T, p.K),
+                  kve_penaltyCost(&other, p.W.data(), p.H.data(), p.F, p.T, p.K));
+        std::vector<double> sl(size_t(4 * p.K));
+        kve_penaltySlopes(&m, p.W.data(), p.H.data(), p.F, p.T, p.K, sl.data());
+        const int ld = p.T;
+        std::vector<double> num(p.H.size(), 0), den(p.H.size(), 0), wn(p.W.size(), 0),
+            wd(p.W.size(), 0);
+        kve_penaltyH(&m, p.H.data(), p.K, p.T, sl.data(), num.data(), den.data(), ld);
+        kve_penaltyW(&m, p.W.data(), p.F, p.K, sl.data(), wn.data(), wd.data());
+        for (int which = 0; which < 2; which++) {
+            std::vector<double> &x = which ? p.W : p.H;
+            const std::vector<double> &g = which ? wd : den, &n = which ? wn : num;
+            for (size_t i = 0; i < x.size(); i++) {
+                const double was = x[i], d = 1e-6;
+                x[i] = was + d;
+                const double up = kve_penaltyCost(&m, p.W.data(), p.H.data(), p.F, p.T, p.K);
+                x[i] = was - d;
+                const double down = kve_penaltyCost(&m, p.W.data(), p.H.data(), p.F, p.T, p.K);
+                x[i] = was;
+                EXPECT_NEAR(g[i] - n[i], (up - down) / (2 * d), 1e-6 * (1 + std::fabs(g[i])))
+                    << "alone " << alone << (which ? " W " : " H ") << i;
+            }
+        }
+
+        for (int span : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << "alone " << alone << " span " << span);
+            m.span = span;
+            m.continuity = 0;
+            Problem a(20, 50, 3, 6);
+            std::vector<double> W(size_t(span) * a.W.size());
+            for (size_t i = 0; i < W.size(); i++)
+                W[i] = a.W[i % a.W.size()] * (1.0 + 0.1 * double(i / a.W.size()));
+            std::vector<double> H = a.H, W2 = W, H2 = H;
+            for (size_t i = 0; i < W2.size(); i++) W2[i] *= c[i % 3];
+            for (size_t i = 0; i < H2.size(); i++) H2[i] /= c[i / size_t(a.T)];
+            ASSERT_EQ(kve_modelRounds(&m, a.V.data(), a.F, a.T, a.K, W.data(), H.data(), 20,
+                                      nullptr, nullptr),
+                      0);
+            ASSERT_EQ(kve_modelRounds(&m, a.V.data(), a.F, a.T, a.K, W2.data(), H2.data(), 20,
+                                      nullptr, nullptr),
+                      0);
+            for (size_t i = 0; i < W.size(); i++) W[i] *= c[i % 3];
+            for (size_t i = 0; i < H.size(); i++) H[i] /= c[i / size_t(a.T)];
+            expectClose(W2, W, "W", 1e-9);
+            expectClose(H2, H, "H", 1e-9);
+            // and the penalty moved the model: not the unpenalised rounds' one
+            kve_model none = m;
+            none.l1W = none.l2W = none.l1H = none.l2H = 0;
+            std::vector<double> Wn = W2, Hn = H2;
+            Problem b = a;
+            for (size_t i = 0; i < W.size(); i++)
+                Wn[i] = a.W[i % a.W.size()] * (1.0 + 0.1 * double(i / a.W.size())) * c[i % 3];
+            for (size_t i = 0; i < Hn.size(); i++) Hn[i] = a.H[i] / c[i / size_t(a.T)];
+            ASSERT_EQ(kve_modelRounds(&none, b.V.data(), b.F, b.T, b.K, Wn.data(), Hn.data(), 20,
+                                      nullptr, nullptr),
+                      0);
+            auto lambda = [&](const std::vector<double> &w, const std::vector<double> &h) {
+                std::vector<double> out(size_t(a.F) * a.T, 0.0);
+                for (int l = 0; l < span; l++)
+                    for (int f = 0; f < a.F; f++)
+                        for (int k = 0; k < a.K; k++)
+                            for (int t = l; t < a.T; t++)
+                                out[size_t(f) * a.T + t] +=
+                                    w[(size_t(l) * a.F + f) * a.K + k] * h[size_t(k) * a.T + t - l];
+                return out;
+            };
+            const std::vector<double> with = lambda(W2, H2), without = lambda(Wn, Hn);
+            double moved = 0;
+            for (size_t i = 0; i < with.size(); i++)
+                moved = std::max(moved, std::fabs(with[i] - without[i]) / (without[i] + 1e-300));
+            EXPECT_GT(moved, 0.05);
+        }
+    }
+    // the scale split is held within bounds, by powers of two
+    EXPECT_EQ(kve_penaltyBalance(1.0, std::ldexp(1.0, 40)), 20);
+    EXPECT_EQ(kve_penaltyBalance(std::ldexp(1.0, 40), 1.0), -20);
+    EXPECT_EQ(kve_penaltyBalance(1.0, std::ldexp(1.0, 30)), 0);
+    EXPECT_EQ(kve_penaltyBalance(0.0, 1e300), 0);
+    EXPECT_EQ(kve_penaltyBalance(std::nan(""), 1.0), 0);
+    for (int span : {1, 2})
+        for (int precision : {KVE_DOUBLE, KVE_SINGLE}) {
+            kve_model m = kve_plainModel(KVE_KULLBACK_LEIBLER);
+            m.l2H = 1e3, m.span = span;
+            Problem a(20, 50, 3, 6);
+            std::vector<double> W(size_t(span) * a.W.size());
+            for (size_t i = 0; i < W.size(); i++) W[i] = a.W[i % a.W.size()];
+            for (size_t i = 0; i < a.H.size(); i++) a.H[i] *= 1e12;
+            ASSERT_EQ(kve_modelRoundsIn(precision, &m, a.V.data(), a.F, a.T, a.K, 0, W.data(),
+                                        a.H.data(), 300, nullptr, nullptr),
+                      0);
+            for (int k = 0; k < a.K; k++) {
+                double sw = 0, gh = 0;
+                for (size_t i = size_t(k); i < W.size(); i += size_t(a.K)) sw += W[i];
+                for (int t = 0; t < a.T; t++) gh += a.H[size_t(k) * a.T + t];
+                EXPECT_TRUE(std::isfinite(sw) && std::isfinite(gh)) << span << " " << precision;
+                if (sw > 0 && gh > 0) {
+                    EXPECT_LT(std::fabs(std::log2(gh / sw)), 34) << span << " " << precision;
+                }
+            }
+        }
 }
 
 // The divergence against its definition, for a plain and a convolutive
@@ -523,7 +688,7 @@ TEST(ModelSingle, LongSumsKeepTheirDigits) {
 TEST(ModelSingle, ThreadsAndKeptColumns) {
     const int was = omp_get_max_threads();
     for (double beta : {1.0, 0.5, 2.0})
-        for (bool pen : {false, true}) {
+        for (int pen : {kNone, kBoth, kWAlone}) {
             const kve_model m = model(beta, pen);
             Problem one(150, 700, 6, 3), two = one;
             omp_set_num_threads(1);
@@ -556,7 +721,7 @@ TEST(ModelPanels, GiveTheBitsOfTheRowBlocks) {
     const size_t perFrame[2] = {6 * 24, 6 * 28};  // H and its sums, double and float
     for (int single : {0, 1})
         for (double beta : {1.0, 0.5, 2.0, 0.0})
-            for (bool pen : {false, true}) {
+            for (int pen : {kNone, kBoth, kHAlone}) {
                 SCOPED_TRACE(testing::Message()
                              << "single " << single << " beta " << beta << " penalties " << pen);
                 const kve_model m = model(beta, pen);
