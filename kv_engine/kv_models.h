@@ -72,8 +72,13 @@ double kve_maskPower(const struct kve_streamShape *s, const kve_model *m, int so
  * stacked channels, else the masks */
 kve_filter kve_defaultFilter(const struct kve_streamShape *s);
 /* the rounds a user who gives none gets: 200 plain rounds' worth, that is
- * 200 / relax rounds of a relaxed model (rounded up) */
+ * 200 / relax rounds of a relaxed model (rounded up); convolutive rounds
+ * that start from the one-frame model's factors (kve_spanWarmModel),
+ * KVE_WARM_SPAN_ROUNDS */
 int kve_defaultRounds(const kve_model *m);
+/* convolutive rounds after the one-frame model's: they shape its spectra
+ * over the span; more of them drift from its separation */
+#define KVE_WARM_SPAN_ROUNDS 50
 /* the relaxation the rounds of m use: relax for bases of one frame, else 1 */
 double kve_modelRelax(const kve_model *m);
 /* the blocks of rows whose spectra the rounds of m share on `rows` rows:
@@ -81,6 +86,11 @@ double kve_modelRelax(const kve_model *m);
 int kve_modelShared(const kve_model *m, int rows);
 /* whether m is a plain model (runs the object library's rounds) */
 int kve_modelIsPlain(const kve_model *m);
+/* With convolutive bases (span > 1) of a model that is not plain: 1, and in
+ * oneFrame the same model on bases of one frame, whose factorisation (its
+ * own start, bands and rounds) starts the convolutive rounds through
+ * kve_convolutiveStart; else 0. */
+int kve_spanWarmModel(const kve_model *m, kve_model *oneFrame);
 /* whether the settings make sense: beta finite, weights finite and >= 0,
  * span 1 .. KVE_MOST_SPAN, relax 0 or 1 .. KVE_MOST_RELAX, shared 0 ..
  * KVE_MOST_SHARED */

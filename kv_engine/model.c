@@ -18,6 +18,16 @@ int kve_modelIsPlain(const kve_model *m)
            m->shared <= 1;
 }
 
+int kve_spanWarmModel(const kve_model *m, kve_model *oneFrame)
+{
+    if (m->span <= 1) return 0;
+    kve_model o = *m;
+    o.span = 1;
+    if (kve_modelIsPlain(&o)) return 0;
+    *oneFrame = o;
+    return 1;
+}
+
 double kve_modelRelax(const kve_model *m)
 {
     return m->span == 1 && m->relax > 1.0 ? m->relax : 1.0;
@@ -30,6 +40,8 @@ int kve_modelShared(const kve_model *m, int rows)
 
 int kve_defaultRounds(const kve_model *m)
 {
+    kve_model oneFrame;
+    if (kve_spanWarmModel(m, &oneFrame)) return KVE_WARM_SPAN_ROUNDS;
     return (int)ceil(200.0 / kve_modelRelax(m) - 1e-9);
 }
 

@@ -41,7 +41,7 @@ Command decomposeCommand() {
             cmd.add_option("--iterations", opt->iterations,
                            "Most rounds of the factorisation (default 200 plain rounds' worth: 115 of the default "
                            "model's relaxed rounds, 200 with --plain or --relax 1; with --bands 10 more on every "
-                           "bin)");
+                           "bin; with --span, 50 convolutive rounds after the default model's)");
             cmd.add_option("--tol", opt->tol,
                            "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
                 ->capture_default_str();
@@ -67,8 +67,9 @@ Command decomposeCommand() {
                 "--continuity", opt->continuity,
                 "Temporal continuity of the activations, for held sounds (default 0.02 on one row a bin, else 0)");
             cmd.add_option("--span", opt->span,
-                           "Frames of each basis; above 1, convolutive bases for drums, costing about span times "
-                           "the rounds (default 1)");
+                           "Frames of each basis; above 1, convolutive bases, started from the default model's "
+                           "factorisation, costing about 1 + span / 3 times its time (with --plain from the start, "
+                           "about span times; default 1)");
             cmd.add_option(
                 "--pool", opt->pool,
                 "Factorise this many components and group them into -k sources, costing about pool/k "

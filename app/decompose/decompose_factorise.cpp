@@ -144,18 +144,19 @@ bool startFactors(Run &run, int n) {
     return true;
 }
 
-// The engine's rounds on W and H (n components, span blocks of W) until the
-// count or the tolerance stops them; given bases keep their place, and with
-// --fix-bases their values.
-int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, const RoundWatch &watch) {
+// The rounds of `model` on W and H (n components, span blocks of W) until
+// `rounds` or the tolerance stops them; given bases keep their place, and
+// with --fix-bases their values. Rounds on bases of one frame take the bands.
+int iterate(Run &run, const kve_model &model, int rounds, int n, std::vector<double> &W, std::vector<double> &H,
+            const RoundWatch &watch) {
     kve_rounds how{};
-    how.cost = run.model.beta == 2.0 ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
-    how.iterations = run.rounds;
+    how.cost = model.beta == 2.0 ? KVE_EUCLIDEAN : KVE_KULLBACK_LEIBLER;
+    how.iterations = rounds;
     how.tol = run.opt.tol;
     how.fixedK = !run.opt.given ? -1 : run.opt.fixBases ? givenCount(run.opt) : 0;
-    how.model = &run.model;
+    how.model = &model;
     how.precision = run.precision == "double" ? KVE_DOUBLE : KVE_SINGLE;
-    if (run.bands > 0 && run.model.span == 1 && !kve_modelIsPlain(&run.model)) {
+    if (run.bands > 0 && model.span == 1 && !kve_modelIsPlain(&model)) {
         how.bandOf = run.bandOf.data();
         how.bands = run.bands;
         how.fineRounds = KVE_FINE_ROUNDS;
@@ -172,6 +173,45 @@ int iterate(Run &run, int n, std::vector<double> &W, std::vector<double> &H, con
     return 0;
 }
 
+// A watch over one stage of the rounds: its rounds counted on from the
+// stages before and its total with the rounds still to come, so that a bar
+// goes on rather than back.
+struct StageWatch {
+    RoundWatch outer;
+    int before, after;
+};
+
+int stageRound(int done, int total, void *user) {
+    const auto *w = static_cast<StageWatch *>(user);
+    return w->outer.onRound(w->before + done, w->before + total + w->after, w->outer.user);
+}
+
+// Convolutive factors from the start in run.W and run.H, through the
+// one-frame model's rounds first when it starts them (kve_spanWarmModel);
+// then W and H as rank-one inner components.
+int factoriseSpan(Run &run, int n, const RoundWatch &watch) {
+    const kve_streamShape &s = run.shape;
+    const int L = run.model.span;
+    int warmRun = 0, warmRelaxed = 0;
+    kve_model oneFrame{};
+    if (run.warmRounds > 0 && kve_spanWarmModel(&run.model, &oneFrame)) {
+        StageWatch first{watch, 0, run.rounds};
+        if (int st = iterate(run, oneFrame, run.warmRounds, n, run.W, run.H, {stageRound, &first})) return st;
+        warmRun = run.iterationsRun;
+        warmRelaxed = run.roundsRelaxed;
+    }
+    std::vector<double> Wc(static_cast<size_t>(L) * s.rows * n), Hc(run.H.size());
+    kve_convolutiveStart(run.W.data(), run.H.data(), s.rows, s.frames, n, L, Wc.data(), Hc.data());
+    StageWatch second{watch, warmRun, 0};
+    if (int st = iterate(run, run.model, run.rounds, n, Wc, Hc, {stageRound, &second})) return st;
+    run.iterationsRun += warmRun;
+    run.roundsRelaxed += warmRelaxed;
+    run.W.assign(static_cast<size_t>(s.rows) * n * L, 0.0);
+    run.H.assign(static_cast<size_t>(n) * L * s.frames, 0.0);
+    kve_expandConvolutive(Wc.data(), Hc.data(), s.rows, s.frames, n, L, run.W.data(), run.H.data());
+    return 0;
+}
+
 // Factorised, then the convolutive components made rank-one inner ones and
 // any pool grouped into -k: groupOf gives each inner component's source.
 int factoriseModel(Run &run, const RoundWatch &watch, std::vector<int> &groupOf) {
@@ -179,13 +219,8 @@ int factoriseModel(Run &run, const RoundWatch &watch, std::vector<int> &groupOf)
     const int K = run.opt.components, n = run.pool > 0 ? run.pool : K, L = run.model.span;
     if (!startFactors(run, n)) return 1;
     if (L > 1) {
-        std::vector<double> Wc(static_cast<size_t>(L) * s.rows * n), Hc(run.H.size());
-        kve_convolutiveStart(run.W.data(), run.H.data(), s.rows, s.frames, n, L, Wc.data(), Hc.data());
-        if (int st = iterate(run, n, Wc, Hc, watch)) return st;
-        run.W.assign(static_cast<size_t>(s.rows) * n * L, 0.0);
-        run.H.assign(static_cast<size_t>(n) * L * s.frames, 0.0);
-        kve_expandConvolutive(Wc.data(), Hc.data(), s.rows, s.frames, n, L, run.W.data(), run.H.data());
-    } else if (int st = iterate(run, n, run.W, run.H, watch)) {
+        if (int st = factoriseSpan(run, n, watch)) return st;
+    } else if (int st = iterate(run, run.model, run.rounds, n, run.W, run.H, watch)) {
         return st;
     }
     run.inner = n * L;
@@ -201,25 +236,12 @@ int factoriseModel(Run &run, const RoundWatch &watch, std::vector<int> &groupOf)
     return 0;
 }
 
-// A caller's watch over a second factorisation: its rounds counted on from
-// the first's, so that a bar goes on rather than back.
-struct SecondWatch {
-    kve_progressFn onRound;
-    void *user;
-    int before;
-};
-
-int secondRound(int done, int total, void *user) {
-    const auto *w = static_cast<SecondWatch *>(user);
-    return w->onRound(w->before + done, w->before + total, w->user);
-}
-
 // factoriseModel with a progress bar (or the caller's watch), again in
 // double when single precision ran out of range
 int factoriseWatched(Run &run, kve_progressFn onRound, void *user, const char *label, std::vector<int> &groupOf) {
     int st = 1;
     try {
-        ProgressBar bar(label, run.rounds, run.progress && !onRound);
+        ProgressBar bar(label, run.warmRounds + run.rounds, run.progress && !onRound);
         const RoundWatch watch = onRound ? RoundWatch{onRound, user} : RoundWatch{drawRound, &bar};
         st = factoriseModel(run, watch, groupOf);
         if (st == kOutOfRange && run.precision == "single") {
@@ -251,8 +273,8 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
     if (rich > 0) {
         say(run, "%d components leave much of the sound unexplained: factorising %d and grouping them", K, rich);
         run.pool = rich;
-        SecondWatch second{onRound, user, run.iterationsRun};
-        st = factoriseWatched(run, onRound ? secondRound : nullptr, onRound ? &second : nullptr, "factorising the pool",
+        StageWatch second{{onRound, user}, run.iterationsRun, 0};
+        st = factoriseWatched(run, onRound ? stageRound : nullptr, onRound ? &second : nullptr, "factorising the pool",
                               groupOf);
     }
     run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

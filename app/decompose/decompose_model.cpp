@@ -111,8 +111,14 @@ void resolveModel(Run &run) {
     run.pool = opt.pool ? *opt.pool : plain ? 0 : kve_defaultPool(&run.shape, K);
     if (run.pool == K) run.pool = 0;
     run.poolFromFit = !opt.pool && !plain;
-    // bands for the model's rounds on bases of one frame
-    run.bandsHz = plain || m.span > 1 || kve_modelIsPlain(&m) ? 0.0 : opt.bands.value_or(kve_defaultBands(&run.shape));
+    // bands for the model's rounds on bases of one frame, also those that
+    // start convolutive bases (kve_spanWarmModel)
+    kve_model oneFrame{};
+    const bool warm = !plain && kve_spanWarmModel(&m, &oneFrame);
+    const bool oneFrameRounds = m.span == 1 || warm;
+    run.bandsHz = plain || !oneFrameRounds || kve_modelIsPlain(warm ? &oneFrame : &m)
+                      ? 0.0
+                      : opt.bands.value_or(kve_defaultBands(&run.shape));
     run.bandOf.assign(static_cast<size_t>(run.shape.rows), 0);
     run.bands = kve_bandLayout(&run.shape, static_cast<int>(run.sound.sampleRate), run.bandsHz, run.bandOf.data());
     if (run.bands == 0) {
@@ -120,7 +126,9 @@ void resolveModel(Run &run) {
         run.bandsHz = 0;
     }
     // with bands, the last rounds on every row come on top
-    run.rounds = opt.iterations ? *opt.iterations : kve_defaultRounds(&m) + (run.bands > 0 ? KVE_FINE_ROUNDS : 0);
+    const int fine = run.bands > 0 ? KVE_FINE_ROUNDS : 0;
+    run.rounds = opt.iterations ? *opt.iterations : kve_defaultRounds(&m) + (m.span == 1 ? fine : 0);
+    run.warmRounds = warm ? kve_defaultRounds(&oneFrame) + fine : 0;
 }
 
 std::string costName(const kve_model &m) {

@@ -60,6 +60,7 @@ struct Run {
     double factorSeconds = 0, resynthSeconds = 0;
     // what components.json records of the factorisation and the files
     int rounds = 200;                 // most rounds (resolveModel)
+    int warmRounds = 0;               // with --span: the one-frame model's rounds first (kve_spanWarmModel)
     int iterationsRun = 0;            // rounds actually run
     int roundsRelaxed = 0;            // of them, run over-relaxed
     double divergence = 0;            // final cost of the factorisation

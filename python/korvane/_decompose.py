@@ -178,7 +178,8 @@ def decompose(sound, k=4, *, rate=None, win=0.08, hop=0.25, channels="stack", co
         Temporal continuity of the activations (default 0.02 on one row a
         bin: mono, or channels="sum"; else 0).
     span : int, optional
-        Frames of each basis; above 1, convolutive bases.
+        Frames of each basis; above 1, convolutive bases, started from the
+        default model's factorisation (with plain=True, from the start).
     pool : int, optional
         Factorise this many components and group them into k. By default
         3 k (at most k + 6) for stacked channels; on one row a bin 4 k when

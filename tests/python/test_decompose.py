@@ -238,6 +238,11 @@ def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
     d = korvane.decompose(tune, 2, rate=RATE, tol=0, progress=bar)
     assert seen[-1] == (250, 250) and [x for x, _ in seen] == list(range(1, 251))
     assert bar.n == bar.total == 250 and d.info["pool"] == 8
+    # convolutive bases: the default model's rounds, then 50 from them, on one bar
+    seen.clear()
+    d = korvane.decompose(tune, 2, rate=RATE, tol=0, span=3,
+                          progress=lambda done, total: seen.append((done, total)))
+    assert seen == [(n, 175) for n in range(1, 176)] and d.info["iterations"] == 175
 
 
 def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):

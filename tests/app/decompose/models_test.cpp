@@ -174,7 +174,8 @@ TEST(DecomposeModels, FixedBasesRefuseEveryModelOption) {
 // worth) on bands (from 400 Hz stacked, else 250) and 10 more on every
 // bin, stacked channels
 // sharing each component's spectrum; --plain and given bases take plain
-// NMF and 200 rounds, every one on every bin.
+// NMF and 200 rounds, every one on every bin. --span runs the default's
+// rounds first and 50 convolutive ones from them; with --plain, 200 cold.
 TEST(DecomposeModels, DefaultsFollowTheChannels) {
     Scratch dir;
     ASSERT_TRUE(
@@ -202,7 +203,9 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         {"m", {"--channel-spectra", "shared"}, 1.0, 0, 1.75, 125, "own", 250},
         {"m", {"--bands", "0"}, 1.0, 0, 1.75, 115, "own", 0},
         {"m", {"--bands", "400", "--iterations", "50"}, 1.0, 0, 1.75, 50, "own", 400},
-        {"m", {"--span", "2"}, 1.0, 0, 1.0, 200, "own", 0},
+        {"m", {"--span", "2"}, 1.0, 0, 1.0, 175, "own", 250},  // the default's 125 rounds, then 50
+        {"s", {"--span", "2"}, 1.0, 9, 1.0, 175, "own", 400},
+        {"m", {"--span", "2", "--plain"}, 1.0, 0, 1.0, 200, "own", 0},
     };
     int n = 0;
     for (const Case &c : cases) {
@@ -212,7 +215,7 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         json j = readJson(dir / ("s" + std::to_string(n) + "/components.json"));
         EXPECT_EQ(j["model"]["beta"], c.beta) << n;
         EXPECT_EQ(j["model"]["pool"], c.pool) << n;
-        EXPECT_EQ(j["model"]["span"], c.args.size() == 2 && c.args[0] == "--span" ? 2 : 1) << n;
+        EXPECT_EQ(j["model"]["span"], !c.args.empty() && c.args[0] == "--span" ? 2 : 1) << n;
         EXPECT_EQ(j["model"]["relax"], c.relax) << n;
         EXPECT_EQ(j["iterations_run"], c.rounds) << n;
         EXPECT_EQ(j["model"]["channel_spectra"], c.spectra) << n;

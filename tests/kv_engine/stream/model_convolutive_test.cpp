@@ -341,6 +341,33 @@ TEST(ConvolutiveStart, KeepsThePlainProductsShape) {
     }
 }
 
+// Convolutive bases of a model beyond plain NMF start from that model's
+// factorisation on bases of one frame and take KVE_WARM_SPAN_ROUNDS rounds
+// after it; plain ones start cold and take 200.
+TEST(ConvolutiveStart, TheOneFrameModelFirstUnlessPlain) {
+    for (int channels : {1, 2}) {
+        kve_streamShape s;
+        ASSERT_EQ(kve_streamShapeOf(64, 0.25f, 1.0, 2000, channels, KVE_STACK, &s), KVE_OK);
+        const kve_model def = kve_defaultModel(&s);
+        kve_model one, m = def;
+        EXPECT_EQ(kve_spanWarmModel(&m, &one), 0);  // span 1
+        EXPECT_EQ(kve_defaultRounds(&m), 115);
+        for (double beta : {1.0, 0.5}) {
+            m = def, m.span = 4, m.beta = beta;
+            ASSERT_EQ(kve_spanWarmModel(&m, &one), 1) << channels;
+            kve_model back = one;
+            back.span = 4;
+            EXPECT_EQ(std::memcmp(&back, &m, sizeof m), 0);  // only the span differs
+            EXPECT_EQ(one.span, 1);
+            EXPECT_EQ(kve_modelRelax(&one), 1.75);
+            EXPECT_EQ(kve_defaultRounds(&m), KVE_WARM_SPAN_ROUNDS);
+        }
+        m = kve_plainModel(KVE_KULLBACK_LEIBLER), m.span = 4;
+        EXPECT_EQ(kve_spanWarmModel(&m, &one), 0);
+        EXPECT_EQ(kve_defaultRounds(&m), 200);
+    }
+}
+
 TEST(ConvolutiveExpansion, RankOneComponentsAddUpToLambda) {
     for (int span : {1, 3, 9}) {
         Conv c(11, 7, 3, span);
