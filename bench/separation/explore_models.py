@@ -247,11 +247,11 @@ def feat_rise(H):
     return (up / np.maximum(H.sum(axis=1), 1e-300))[:, None]
 
 
-def feat_pitch(W, ctx, low=35.0, high=1200.0, steps=240, partials=8, decay=0.84):
-    """log2 of each basis's pitch in Hz by subharmonic summation over its unit
-    sqrt spectrum: of `steps` pitches evenly spaced in log frequency, the
-    first whose partials (each the larger of the two bins around it, the h-th
-    weighted decay^(h - 1)) sum highest (one column)"""
+def pitch_sums(W, ctx, low=35.0, high=1200.0, steps=240, partials=8, decay=0.84):
+    """Subharmonic summation over each basis's unit sqrt spectrum: for each of
+    `steps` pitches evenly spaced in log frequency, the sum of its partials
+    (each the larger of the two bins around it, the h-th weighted
+    decay^(h - 1)); returns the pitches and a row of sums per basis"""
     sp = feat_spec(W, ctx)
     hz = ctx["sr"] / ctx["n_fft"]
     f0s = np.exp(np.linspace(np.log(low), np.log(high), steps))
@@ -263,7 +263,25 @@ def feat_pitch(W, ctx, low=35.0, high=1200.0, steps=240, partials=8, decay=0.84)
                 break
             k = int(b)
             sal[:, j] += decay ** (h - 1) * np.maximum(sp[:, k], sp[:, k + 1])
+    return f0s, sal
+
+
+def feat_pitch(W, ctx):
+    """log2 of each basis's pitch in Hz: the first pitch whose partials sum
+    highest (one column)"""
+    f0s, sal = pitch_sums(W, ctx)
     return np.log2(f0s[np.argmax(sal, axis=1)])[:, None]
+
+
+def feat_harmonic(W, ctx, weight=0.5, spread=0.08):
+    """How clearly each basis has a pitch: the log of its best pitch's sum
+    over the median of its sums, scaled so that squared differences count
+    `weight` over the variance across the bases, or over `spread` where that
+    is larger (one column)"""
+    _, sal = pitch_sums(W, ctx)
+    best, med = sal.max(axis=1), np.median(sal, axis=1)
+    h = np.where((best > 0) & (med > 0), np.log(np.maximum(best, 1e-300) / np.maximum(med, 1e-300)), 0.0)
+    return (np.sqrt(weight / max(h.var(), spread)) * h)[:, None]
 
 
 def feat_repeat(H, ctx, low=0.25, high=2.2):
@@ -417,6 +435,9 @@ def groupings(W, H, K, ctx):
         "shape+act s25+2rise+1.41pitch+2repeat ward": agglomerative(
             np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H), np.sqrt(2) * feat_pitch(W, ctx),
                        2 * feat_repeat(H, ctx)]), K, "ward"),
+        "shape+act s25+2rise+1.41pitch+2repeat+harmonic ward": agglomerative(
+            np.hstack([sp, feat_act(smooth(H, 25)), 2 * feat_rise(H), np.sqrt(2) * feat_pitch(W, ctx),
+                       2 * feat_repeat(H, ctx), feat_harmonic(W, ctx)]), K, "ward"),
         "shape+act complete": agglomerative(combo, K, "complete"),
         "shape+act ward": agglomerative(combo, K, "ward"),
         "nmf(H)": nmf_of_acts(H, K),
