@@ -60,6 +60,21 @@ int kve_richPool(const struct kve_streamShape *s, const kve_model *m, int source
  * to plan memory for */
 int kve_richPoolMost(const struct kve_streamShape *s, const kve_model *m, int sources);
 #define KVE_RICH_FIT 0.17
+/* One row a bin, the default model's cost and bases of one frame, no pool:
+ * when every one of the `sources` components fitted (W: s->rows x sources,
+ * H: sources x s->frames) rises like a hit (its activation's rises from
+ * frame to frame over its sum above KVE_HIT_RISE: about 0.3 for a kit's
+ * pieces at the default hop, under 0.1 for held sounds), convolutive bases
+ * of KVE_HIT_SPAN frames started from them (kve_convolutiveStart, then
+ * KVE_WARM_SPAN_ROUNDS rounds) follow each hit's course: the span to go on
+ * with, else 1. */
+int kve_hitSpan(const struct kve_streamShape *s, const kve_model *m, int sources, const double *W,
+                const double *H);
+/* the largest span kve_hitSpan can give for this framing and model: what to
+ * plan memory for */
+int kve_hitSpanMost(const struct kve_streamShape *s, const kve_model *m, int sources);
+#define KVE_HIT_RISE 0.1
+#define KVE_HIT_SPAN 6
 /* The power of the resynthesis's shares: KVE_SHARP_SHARES for one row a bin
  * factorised into the sources alone (inner == sources) by a model that is
  * not plain, with the default cost (Kullback-Leibler) and bases of one

@@ -83,6 +83,25 @@ int kve_richPoolMost(const kve_streamShape *s, const kve_model *m, int sources)
     return 4 * sources;
 }
 
+int kve_hitSpanMost(const kve_streamShape *s, const kve_model *m, int sources)
+{
+    return kve_richPoolMost(s, m, sources) > 0 ? KVE_HIT_SPAN : 1;
+}
+
+int kve_hitSpan(const kve_streamShape *s, const kve_model *m, int sources, const double *W,
+                const double *H)
+{
+    const int span = kve_hitSpanMost(s, m, sources);
+    if (span == 1 || !W || !H || s->frames < 2) return 1;
+    for (int k = 0; k < sources; k++) {
+        double w = 0.0;
+        for (long r = 0; r < s->rows; r++) w += W[r * sources + k];
+        if (!(w > 0.0) || !(kve_activationRise(H + (long)k * s->frames, s->frames) > KVE_HIT_RISE))
+            return 1;
+    }
+    return span;
+}
+
 int kve_richPool(const kve_streamShape *s, const kve_model *m, int sources, const float *V,
                  double divergence)
 {

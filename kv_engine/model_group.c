@@ -211,9 +211,7 @@ static double centredProduct(const double *hi, const double *hj, long frames, in
     return dot;
 }
 
-/* the sum of the activation's rises from frame to frame over its sum (0 for
- * a silent one), unsmoothed */
-static double rise(const double *h, long frames)
+double kve_activationRise(const double *h, long frames)
 {
     double up = 0.0, sum = h[0];
     for (long t = 1; t < frames; t++) up += fmax(h[t] - h[t - 1], 0.0), sum += h[t];
@@ -250,7 +248,7 @@ static void distances(grouping *g, const double *H, long frames)
         const double *h = H + (long)i * frames;
         mean[i] = activationMean(h, frames, n);
         norm[i] = sqrt(fmax(0.0, centredProduct(h, h, frames, n, mean[i], mean[i])));
-        rises[i] = rise(h, frames);
+        rises[i] = kve_activationRise(h, frames);
     }
     for (int i = 0; i < P; i++) {
         g->dist[(long)i * P + i] = 0.0;

@@ -41,7 +41,8 @@ Command decomposeCommand() {
             cmd.add_option("--iterations", opt->iterations,
                            "Most rounds of the factorisation (default 200 plain rounds' worth: 115 of the default "
                            "model's relaxed rounds, 200 with --plain or --relax 1; with --bands 10 more on every "
-                           "bin; with --span, 50 convolutive rounds after the default model's)");
+                           "bin; with --span, 50 convolutive rounds after the default model's, and as many after the "
+                           "fit of a kit's hits)");
             cmd.add_option("--tol", opt->tol,
                            "Stop when 10 rounds improve the divergence by less than this fraction (0: never)")
                 ->capture_default_str();
@@ -69,7 +70,8 @@ Command decomposeCommand() {
             cmd.add_option("--span", opt->span,
                            "Frames of each basis; above 1, convolutive bases, started from the default model's "
                            "factorisation, costing about 1 + span / 3 times its time (with --plain from the start, "
-                           "about span times; default 1)");
+                           "about span times; default 1; on one row a bin, 6 when the k components fitted first all "
+                           "rise like hits, as a kit's pieces do)");
             cmd.add_option(
                 "--pool", opt->pool,
                 "Factorise this many components and group them into -k sources, costing about pool/k "

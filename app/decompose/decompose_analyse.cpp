@@ -83,7 +83,9 @@ double memoryEstimate(const Run &run) {
     const kve_streamShape &s = run.shape;
     const int outs = static_cast<int>(run.chosen.size()) + static_cast<int>(run.groups.size());
     const int rich = run.poolFromFit ? kve_richPoolMost(&s, &run.model, run.opt.components) : 0;
-    const int factored = std::max({run.opt.components, run.pool, rich}) * run.model.span;
+    const int hits =
+        run.poolFromFit && !run.opt.span ? run.opt.components * kve_hitSpanMost(&s, &run.model, run.opt.components) : 0;
+    const int factored = std::max({run.opt.components * run.model.span, run.pool * run.model.span, rich, hits});
     double bytes = kve_runMemory(&s, factored, outs);
     bytes += sizeof(float) * static_cast<double>(run.sound.samples.capacity());
     if (run.opt.plot || run.opt.page) bytes += 8.0 * s.bins * s.frames;

@@ -187,16 +187,15 @@ int stageRound(int done, int total, void *user) {
 }
 
 // Convolutive factors from the start in run.W and run.H, through the
-// one-frame model's rounds first when it starts them (kve_spanWarmModel);
+// one-frame model's rounds first when it starts them (run.warmModel);
 // then W and H as rank-one inner components.
 int factoriseSpan(Run &run, int n, const RoundWatch &watch) {
     const kve_streamShape &s = run.shape;
     const int L = run.model.span;
     int warmRun = 0, warmRelaxed = 0;
-    kve_model oneFrame{};
-    if (run.warmRounds > 0 && kve_spanWarmModel(&run.model, &oneFrame)) {
+    if (run.warmRounds > 0) {
         StageWatch first{watch, 0, run.rounds};
-        if (int st = iterate(run, oneFrame, run.warmRounds, n, run.W, run.H, {stageRound, &first})) return st;
+        if (int st = iterate(run, run.warmModel, run.warmRounds, n, run.W, run.H, {stageRound, &first})) return st;
         warmRun = run.iterationsRun;
         warmRelaxed = run.roundsRelaxed;
     }
@@ -257,6 +256,39 @@ int factoriseWatched(Run &run, kve_progressFn onRound, void *user, const char *l
     return st;
 }
 
+// The fit's factors (run.W, run.H: K components of one frame) started into
+// convolutive bases of `span` frames and their rounds, counted on from the
+// fit's; again in double when single precision ran out of range.
+int followHits(Run &run, int span, kve_progressFn onRound, void *user, std::vector<int> &groupOf) {
+    const int K = run.opt.components, before = run.iterationsRun, relaxed = run.roundsRelaxed;
+    run.model.span = span;
+    run.rounds = kve_defaultRounds(&run.model);
+    run.warmRounds = 0;
+    StageWatch second{{onRound, user}, before, 0};
+    int st = 1;
+    try {
+        ProgressBar bar("following the hits", run.rounds, run.progress && !onRound);
+        const RoundWatch watch = onRound ? RoundWatch{stageRound, &second} : RoundWatch{drawRound, &bar};
+        st = factoriseSpan(run, K, watch);
+        if (st == kOutOfRange && run.precision == "single") {
+            fail("warning: '" + shownInput(run.opt) +
+                 "' is too loud for single precision: following its hits again in double");
+            run.precision = "double";
+            st = factoriseSpan(run, K, watch);
+        }
+        if (st == 0) bar.finish();
+    } catch (const std::bad_alloc &) {
+        st = 1;
+    }
+    if (st != 0) return st;
+    run.iterationsRun += before;
+    run.roundsRelaxed += relaxed;
+    run.inner = K * span;
+    groupOf.resize(static_cast<size_t>(run.inner));
+    for (int i = 0; i < run.inner; ++i) groupOf[static_cast<size_t>(i)] = i / span;
+    return 0;
+}
+
 }  // namespace
 
 int factorise(Run &run, kve_progressFn onRound, void *user) {
@@ -276,6 +308,14 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
         StageWatch second{{onRound, user}, run.iterationsRun, 0};
         st = factoriseWatched(run, onRound ? stageRound : nullptr, onRound ? &second : nullptr, "factorising the pool",
                               groupOf);
+    }
+    // every component rising like a hit (a kit): convolutive bases from the fit
+    const int hits = st == 0 && rich == 0 && run.poolFromFit && run.pool == 0 && !run.opt.span
+                         ? kve_hitSpan(&run.shape, &run.model, K, run.W.data(), run.H.data())
+                         : 1;
+    if (hits > 1) {
+        say(run, "the %d components rise like hits: following each over %d frames", K, hits);
+        st = followHits(run, hits, onRound, user, groupOf);
     }
     run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (st == kStopped) return 1;

@@ -129,6 +129,7 @@ void resolveModel(Run &run) {
     const int fine = run.bands > 0 ? KVE_FINE_ROUNDS : 0;
     run.rounds = opt.iterations ? *opt.iterations : kve_defaultRounds(&m) + (m.span == 1 ? fine : 0);
     run.warmRounds = warm ? kve_defaultRounds(&oneFrame) + fine : 0;
+    run.warmModel = oneFrame;
 }
 
 std::string costName(const kve_model &m) {

@@ -61,6 +61,7 @@ struct Run {
     // what components.json records of the factorisation and the files
     int rounds = 200;                 // most rounds (resolveModel)
     int warmRounds = 0;               // with --span: the one-frame model's rounds first (kve_spanWarmModel)
+    kve_model warmModel{};            // that one-frame model
     int iterationsRun = 0;            // rounds actually run
     int roundsRelaxed = 0;            // of them, run over-relaxed
     double divergence = 0;            // final cost of the factorisation

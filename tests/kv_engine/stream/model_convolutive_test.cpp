@@ -368,6 +368,49 @@ TEST(ConvolutiveStart, TheOneFrameModelFirstUnlessPlain) {
     }
 }
 
+// One row a bin fitted into K components that all rise like hits (a kit)
+// goes on to convolutive bases of KVE_HIT_SPAN frames; one held component,
+// stacked channels, another cost, bases of more frames or a single source
+// keep the fit.
+TEST(ConvolutiveStart, HitsGoOnToConvolutiveBases) {
+    kve_streamShape mono, stacked;
+    ASSERT_EQ(kve_streamShapeOf(64, 0.25f, 1.0, 2000, 1, KVE_STACK, &mono), KVE_OK);
+    ASSERT_EQ(kve_streamShapeOf(64, 0.25f, 1.0, 2000, 2, KVE_STACK, &stacked), KVE_OK);
+    const int K = 3;
+    const long T = mono.frames;
+    ASSERT_GT(T, 40);
+    std::vector<double> W(size_t(mono.rows) * K, 0.5), H(size_t(K) * size_t(T));
+    // each piece hit every 8 frames, halving each frame after: rise about 0.5
+    auto hits = [&] {
+        for (int k = 0; k < K; ++k)
+            for (long t = 0; t < T; ++t)
+                H[size_t(k) * size_t(T) + size_t(t)] = std::pow(0.5, double((t + 3 * k) % 8));
+    };
+    hits();
+    const kve_model def = kve_defaultModel(&mono);
+    EXPECT_EQ(kve_hitSpanMost(&mono, &def, K), KVE_HIT_SPAN);
+    EXPECT_EQ(kve_hitSpan(&mono, &def, K, W.data(), H.data()), KVE_HIT_SPAN);
+    kve_model other = def;
+    other.beta = 0.5;
+    EXPECT_EQ(kve_hitSpan(&mono, &other, K, W.data(), H.data()), 1);
+    other = def, other.span = 2;
+    EXPECT_EQ(kve_hitSpan(&mono, &other, K, W.data(), H.data()), 1);
+    EXPECT_EQ(kve_hitSpan(&mono, &def, 1, W.data(), H.data()), 1);
+    const kve_model st = kve_defaultModel(&stacked);
+    EXPECT_EQ(kve_hitSpanMost(&stacked, &st, K), 1);
+    // a held sound among the hits: a slow swell rises well under KVE_HIT_RISE
+    for (long t = 0; t < T; ++t) H[size_t(T) + size_t(t)] = 1.0 + 0.5 * std::sin(0.05 * t);
+    EXPECT_LT(kve_activationRise(H.data() + T, T), KVE_HIT_RISE);
+    EXPECT_EQ(kve_hitSpan(&mono, &def, K, W.data(), H.data()), 1);
+    // a silent component is no hit
+    hits();
+    std::fill(H.begin() + T, H.begin() + 2 * T, 0.0);
+    EXPECT_EQ(kve_hitSpan(&mono, &def, K, W.data(), H.data()), 1);
+    hits();
+    for (long r = 0; r < mono.rows; ++r) W[size_t(r) * K + 2] = 0.0;
+    EXPECT_EQ(kve_hitSpan(&mono, &def, K, W.data(), H.data()), 1);
+}
+
 TEST(ConvolutiveExpansion, RankOneComponentsAddUpToLambda) {
     for (int span : {1, 3, 9}) {
         Conv c(11, 7, 3, span);
