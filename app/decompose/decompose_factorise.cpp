@@ -235,19 +235,21 @@ int factoriseModel(Run &run, const RoundWatch &watch, std::vector<int> &groupOf)
     return 0;
 }
 
-// factoriseModel with a progress bar (or the caller's watch), again in
-// double when single precision ran out of range
-int factoriseWatched(Run &run, kve_progressFn onRound, void *user, const char *label, std::vector<int> &groupOf) {
+// One stage of the rounds, stage(watch), with a progress bar of `total`
+// rounds (or the caller's watch), again in double when single precision ran
+// out of range.
+template <typename Stage>
+int watchedStage(Run &run, const RoundWatch &outer, const char *label, int total, Stage stage) {
     int st = 1;
     try {
-        ProgressBar bar(label, run.warmRounds + run.rounds, run.progress && !onRound);
-        const RoundWatch watch = onRound ? RoundWatch{onRound, user} : RoundWatch{drawRound, &bar};
-        st = factoriseModel(run, watch, groupOf);
+        ProgressBar bar(label, total, run.progress && !outer.onRound);
+        const RoundWatch watch = outer.onRound ? outer : RoundWatch{drawRound, &bar};
+        st = stage(watch);
         if (st == kOutOfRange && run.precision == "single") {
             fail("warning: '" + shownInput(run.opt) +
                  "' is too loud for single precision: factorising it again in double");
             run.precision = "double";
-            st = factoriseModel(run, watch, groupOf);
+            st = stage(watch);
         }
         if (st == 0) bar.finish();
     } catch (const std::bad_alloc &) {
@@ -256,31 +258,24 @@ int factoriseWatched(Run &run, kve_progressFn onRound, void *user, const char *l
     return st;
 }
 
+int factoriseWatched(Run &run, kve_progressFn onRound, void *user, const char *label, std::vector<int> &groupOf) {
+    return watchedStage(run, {onRound, user}, label, run.warmRounds + run.rounds,
+                        [&](const RoundWatch &watch) { return factoriseModel(run, watch, groupOf); });
+}
+
 // The fit's factors (run.W, run.H: K components of one frame) started into
 // convolutive bases of `span` frames and their rounds, counted on from the
-// fit's; again in double when single precision ran out of range.
+// fit's.
 int followHits(Run &run, int span, kve_progressFn onRound, void *user, std::vector<int> &groupOf) {
     const int K = run.opt.components, before = run.iterationsRun, relaxed = run.roundsRelaxed;
     run.model.span = span;
     run.rounds = kve_defaultRounds(&run.model);
     run.warmRounds = 0;
     StageWatch second{{onRound, user}, before, 0};
-    int st = 1;
-    try {
-        ProgressBar bar("following the hits", run.rounds, run.progress && !onRound);
-        const RoundWatch watch = onRound ? RoundWatch{stageRound, &second} : RoundWatch{drawRound, &bar};
-        st = factoriseSpan(run, K, watch);
-        if (st == kOutOfRange && run.precision == "single") {
-            fail("warning: '" + shownInput(run.opt) +
-                 "' is too loud for single precision: following its hits again in double");
-            run.precision = "double";
-            st = factoriseSpan(run, K, watch);
-        }
-        if (st == 0) bar.finish();
-    } catch (const std::bad_alloc &) {
-        st = 1;
-    }
-    if (st != 0) return st;
+    const RoundWatch outer = onRound ? RoundWatch{stageRound, &second} : RoundWatch{nullptr, nullptr};
+    if (int st = watchedStage(run, outer, "following the hits", run.rounds,
+                              [&](const RoundWatch &watch) { return factoriseSpan(run, K, watch); }))
+        return st;
     run.iterationsRun += before;
     run.roundsRelaxed += relaxed;
     run.inner = K * span;

@@ -243,6 +243,16 @@ def test_interrupt_stops_a_decomposition_and_progress_sees_its_rounds():
     d = korvane.decompose(tune, 2, rate=RATE, tol=0, span=3,
                           progress=lambda done, total: seen.append((done, total)))
     assert seen == [(n, 175) for n in range(1, 176)] and d.info["iterations"] == 175
+    # a kit, mono: k components that all rise like hits go on to convolutive
+    # bases from their fit, on the same bar
+    t = np.arange(RATE * 2) / RATE
+    noise = np.random.default_rng(1).standard_normal(t.size) - 0.5
+    kit = (0.5 * np.exp(-np.fmod(t, 0.5) / 0.03) * np.sin(2 * np.pi * 70 * t)
+           + 0.3 * np.exp(-np.fmod(t + 0.25, 0.5) / 0.015) * noise)
+    seen.clear()
+    d = korvane.decompose(kit, 2, rate=RATE, tol=0, progress=lambda done, total: seen.append((done, total)))
+    assert [x for x, _ in seen] == list(range(1, 176)) and seen[-1] == (175, 175)
+    assert d.info["span"] == 6 and d.info["iterations"] == 175
 
 
 def test_given_bases_as_the_command_line_takes_them(loop, tmp_path):
