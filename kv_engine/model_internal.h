@@ -4,6 +4,11 @@
 
 #include "kv_engine_private.h"
 
+/* the sum of an activation's rises from frame to frame over its sum (0 for
+ * a silent one): about 0.3 for hits at the default hop, under 0.1 for held
+ * sounds. model_group.c. */
+double kve_activationRise(const double *h, long frames);
+
 /* A penalty on one factor alone would be paid off by the other's scale (W
  * grown, H shrunk, the same product): it would change nothing. So weights
  * on one factor alone (l1, l2) penalise each component's model w_k h_k^T
@@ -15,11 +20,6 @@
  * h_kt's l1 s_k + l2 p_k h_kt and w_rk's l1 g_k + l2 q_k w_rk: `slopes`
  * holds l1 s, l2 p, l1 g and l2 q, K values each. With both factors
  * penalised (or neither) each penalty is on its factor as it is. */
-/* the sum of an activation's rises from frame to frame over its sum (0 for
- * a silent one): about 0.3 for hits at the default hop, under 0.1 for held
- * sounds. model_group.c. */
-double kve_activationRise(const double *h, long frames);
-
 enum { KVE_PENALTY_BOTH = 0, KVE_PENALTY_H = 1, KVE_PENALTY_W = 2 };
 int kve_penaltyAlone(const kve_model *m);
 /* Nothing holds the scale of a component penalised alone, and strong

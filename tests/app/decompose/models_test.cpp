@@ -242,6 +242,16 @@ Sound tune(int notes, double noteSeconds) {
     return s;
 }
 
+// The record of a run into two components (float files, quiet) in `out`.
+json twoComponents(const Scratch &dir, const std::vector<std::string> &args,
+                   const std::string &out) {
+    std::vector<std::string> a = {"decompose", "-k", "2", "--format", "float", "-q", "-o", out};
+    a.insert(a.end(), args.begin(), args.end());
+    Result r = runTool(a, dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return readJson(dir / (out + "/components.json"));
+}
+
 // One row a bin whose k components leave much of the sound unexplained (a
 // tune, a voice) is factorised again as a pool of 4 k grouped into k; a
 // sound that k spectra explain, given pools and stacked channels are not.
@@ -253,11 +263,7 @@ TEST(DecomposeModels, ARichMonoSoundIsFactorisedAgainAsAPool) {
     ASSERT_TRUE(
         writeSound(dir / "s.wav", makeSound(2, 8000, 1.0, 0.5), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     auto run = [&](const std::vector<std::string> &args, const std::string &out) {
-        std::vector<std::string> a = {"decompose", "-k", "2", "--format", "float", "-q", "-o", out};
-        a.insert(a.end(), args.begin(), args.end());
-        Result r = runTool(a, dir.path());
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return readJson(dir / (out + "/components.json"));
+        return twoComponents(dir, args, out);
     };
     json j = run({"tune.wav"}, "rich");
     EXPECT_EQ(j["model"]["pool"], 8);
@@ -316,13 +322,9 @@ TEST(DecomposeModels, AMonoKitGoesOnToConvolutiveBases) {
     Scratch dir;
     ASSERT_TRUE(writeSound(dir / "kit.wav", kit(2.0), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
     ASSERT_TRUE(writeSound(dir / "two.wav", tune(2, 1.2), SF_FORMAT_WAV | SF_FORMAT_FLOAT));
-    auto run = [&](const std::vector<std::string> &args, const std::string &out) {
-        std::vector<std::string> a = {"decompose", "-k",    "2", "--format", "float",
-                                      "-q",        "--tol", "0", "-o",       out};
-        a.insert(a.end(), args.begin(), args.end());
-        Result r = runTool(a, dir.path());
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return readJson(dir / (out + "/components.json"));
+    auto run = [&](std::vector<std::string> args, const std::string &out) {
+        args.insert(args.end(), {"--tol", "0"});
+        return twoComponents(dir, args, out);
     };
     json j = run({"kit.wav"}, "kit");
     EXPECT_EQ(j["model"]["span"], 6);
