@@ -79,10 +79,14 @@ int kve_hitSpanMost(const struct kve_streamShape *s, const kve_model *m, int sou
  * factorised into the sources alone (inner == sources) by a model that is
  * not plain, with the default cost (Kullback-Leibler) and bases of one
  * frame: sounds that K spectra explain (a kit, held notes, a bass line) are
- * cut cleaner by masks of (w_k h_k)^p; grouped pools keep the plain shares.
- * Else 1. */
-double kve_maskPower(const struct kve_streamShape *s, const kve_model *m, int sources, int inner);
+ * cut cleaner by masks of (w_k h_k)^p; KVE_HELD_SHARES when every
+ * activation (H: sources x s->frames, or NULL) rises under KVE_HIT_RISE,
+ * held sounds only, whose masks gain from sharper shares still; grouped
+ * pools keep the plain shares. Else 1. */
+double kve_maskPower(const struct kve_streamShape *s, const kve_model *m, int sources, int inner,
+                     const double *H);
 #define KVE_SHARP_SHARES 1.5
+#define KVE_HELD_SHARES 2.5
 /* the resynthesis's filter for that user: the spatial filter for two
  * stacked channels, else the masks */
 kve_filter kve_defaultFilter(const struct kve_streamShape *s);

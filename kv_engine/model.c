@@ -112,11 +112,16 @@ int kve_richPool(const kve_streamShape *s, const kve_model *m, int sources, cons
     return sum > 0.0 && divergence > KVE_RICH_FIT * sum ? most : 0;
 }
 
-double kve_maskPower(const kve_streamShape *s, const kve_model *m, int sources, int inner)
+double kve_maskPower(const kve_streamShape *s, const kve_model *m, int sources, int inner,
+                     const double *H)
 {
     if (s->stacked || m->span != 1 || m->beta != 1.0 || inner != sources || kve_modelIsPlain(m))
         return 1.0;
-    return KVE_SHARP_SHARES;
+    if (!H || s->frames < 2) return KVE_SHARP_SHARES;
+    for (int k = 0; k < sources; k++)
+        if (!(kve_activationRise(H + (long)k * s->frames, s->frames) < KVE_HIT_RISE))
+            return KVE_SHARP_SHARES;
+    return KVE_HELD_SHARES;
 }
 
 kve_filter kve_defaultFilter(const kve_streamShape *s)

@@ -325,7 +325,7 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
         return 1;
     }
     say(run, "done: %d rounds, divergence %g", run.iterationsRun, run.divergence);
-    run.maskPower = kve_maskPower(&run.shape, &run.model, K, run.inner);
+    run.maskPower = kve_maskPower(&run.shape, &run.model, K, run.inner, run.H.data());
     try {
         const bool grouped = run.inner != K;
         if (grouped ? takeGroupedComponents(run, groupOf) : takeComponents(run)) {

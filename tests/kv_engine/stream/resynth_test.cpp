@@ -460,15 +460,26 @@ TEST(StreamResynth, PoweredFactorsShareTheModelsToThatPower) {
     kve_streamShape stacked;
     ASSERT_EQ(kve_streamShapeOf(64, 0.25f, 1.0, 2000, 2, KVE_STACK, &stacked), KVE_OK);
     const kve_model def = kve_defaultModel(&r.s);
-    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 3), KVE_SHARP_SHARES);
-    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 12), 1.0);  // a grouped pool
+    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 3, nullptr), KVE_SHARP_SHARES);
+    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 12, nullptr), 1.0);  // a grouped pool
+    // held sounds (each activation one slow swell) take sharper shares; one
+    // component rising like a hit among them keeps KVE_SHARP_SHARES
+    const long frames = r.s.frames;
+    std::vector<double> held(size_t(3 * frames));
+    for (int k = 0; k < 3; k++)
+        for (long t = 0; t < frames; t++)
+            held[size_t(k * frames + t)] = 1.0 + std::sin(0.01 * double(t + 40 * k));
+    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 3, held.data()), KVE_HELD_SHARES);
+    for (long t = 0; t < frames; t++) held[size_t(frames + t)] = t % 8 == 0 ? 1.0 : 0.0;
+    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 3, held.data()), KVE_SHARP_SHARES);
+    EXPECT_EQ(kve_maskPower(&r.s, &def, 3, 12, held.data()), 1.0);
     kve_model m = def;
     m.beta = 0.5;
-    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 3), 1.0);
+    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 3, nullptr), 1.0);
     m = def, m.span = 4;
-    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 12), 1.0);
+    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 12, nullptr), 1.0);
     m = kve_plainModel(KVE_KULLBACK_LEIBLER);
-    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 3), 1.0);
+    EXPECT_EQ(kve_maskPower(&r.s, &m, 3, 3, nullptr), 1.0);
     const kve_model two = kve_defaultModel(&stacked);
-    EXPECT_EQ(kve_maskPower(&stacked, &two, 3, 3), 1.0);
+    EXPECT_EQ(kve_maskPower(&stacked, &two, 3, 3, nullptr), 1.0);
 }
