@@ -86,7 +86,7 @@ int kve_hitSpanMost(const struct kve_streamShape *s, const kve_model *m, int sou
 double kve_maskPower(const struct kve_streamShape *s, const kve_model *m, int sources, int inner,
                      const double *H);
 #define KVE_SHARP_SHARES 1.5
-#define KVE_HELD_SHARES 2.5
+#define KVE_HELD_SHARES 2.0
 /* the resynthesis's filter for that user: the spatial filter for two
  * stacked channels, else the masks */
 kve_filter kve_defaultFilter(const struct kve_streamShape *s);
