@@ -87,6 +87,18 @@ double kve_maskPower(const struct kve_streamShape *s, const kve_model *m, int so
                      const double *H);
 #define KVE_SHARP_SHARES 1.5
 #define KVE_HELD_SHARES 2.0
+/* Mostly held sounds (one row a bin factorised into the sources alone by
+ * the default model, at most one component or a third of them rising like a
+ * hit, as kve_maskPower and kve_hitSpan measure it; H: sources x
+ * s->frames): KVE_HELD_STARTS more fits from random starts, the one whose
+ * bases have the clearest pitches kept (kve_pitchClarity). The lowest
+ * divergence is no guide there: a fit that joins two notes in one basis
+ * (often one rising like a hit, where the second note comes in) and
+ * splits another over two can end below the one that gives each note its
+ * own. The starts to add, else 0. */
+int kve_heldStarts(const struct kve_streamShape *s, const kve_model *m, int sources, int inner,
+                   const double *H);
+#define KVE_HELD_STARTS 3
 /* the resynthesis's filter for that user: the spatial filter for two
  * stacked channels, else the masks */
 kve_filter kve_defaultFilter(const struct kve_streamShape *s);
@@ -207,6 +219,14 @@ kve_status kve_groupComponents(const kve_streamShape *s, double rate, const doub
  * sum (0 for a silent source). Ws: rows x sources, Hs: sources x frames. */
 void kve_groupSummary(const double *W, const double *H, int rows, int frames, int inner,
                       const int *groupOf, int sources, double *Ws, double *Hs);
+
+/* How clearly the n bases (W: s->rows x n, one row a bin, at `rate`
+ * samples a second) have a pitch: the mean of their harmonicities, each the
+ * log of its best pitch's partial sum over the median of the sums of all
+ * the pitches tried, as the grouping weighs them (a note's partials stand
+ * out, about 1 to 2.5; a drum's noise does not, under 0.8; two notes in one
+ * basis lower it). -1 for stacked rows, bad arguments or no memory. */
+double kve_pitchClarity(const kve_streamShape *s, double rate, const double *W, int n);
 
 #ifdef __cplusplus
 }

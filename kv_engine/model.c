@@ -112,16 +112,32 @@ int kve_richPool(const kve_streamShape *s, const kve_model *m, int sources, cons
     return sum > 0.0 && divergence > KVE_RICH_FIT * sum ? most : 0;
 }
 
+/* the components whose activation rises from frame to frame not under
+ * KVE_HIT_RISE of its sum: hits */
+static int hitsAmong(const double *H, int sources, long frames)
+{
+    int hits = 0;
+    for (int k = 0; k < sources; k++)
+        hits += !(kve_activationRise(H + (long)k * frames, frames) < KVE_HIT_RISE);
+    return hits;
+}
+
 double kve_maskPower(const kve_streamShape *s, const kve_model *m, int sources, int inner,
                      const double *H)
 {
     if (s->stacked || m->span != 1 || m->beta != 1.0 || inner != sources || kve_modelIsPlain(m))
         return 1.0;
     if (!H || s->frames < 2) return KVE_SHARP_SHARES;
-    for (int k = 0; k < sources; k++)
-        if (!(kve_activationRise(H + (long)k * s->frames, s->frames) < KVE_HIT_RISE))
-            return KVE_SHARP_SHARES;
-    return KVE_HELD_SHARES;
+    return hitsAmong(H, sources, s->frames) > 0 ? KVE_SHARP_SHARES : KVE_HELD_SHARES;
+}
+
+int kve_heldStarts(const kve_streamShape *s, const kve_model *m, int sources, int inner,
+                   const double *H)
+{
+    if (!H || sources < 2 || s->frames < 2 || kve_maskPower(s, m, sources, inner, H) == 1.0)
+        return 0;
+    const int hits = hitsAmong(H, sources, s->frames);
+    return hits <= 1 || 3 * hits <= sources ? KVE_HELD_STARTS : 0;
 }
 
 kve_filter kve_defaultFilter(const kve_streamShape *s)

@@ -374,3 +374,24 @@ kve_status kve_groupComponents(const kve_streamShape *s, double rate, const doub
     freeGrouping(&g);
     return KVE_OK;
 }
+
+double kve_pitchClarity(const kve_streamShape *s, double rate, const double *W, int n)
+{
+    if (!s || !W || n < 1 || s->stacked || s->bins < 2 || s->rows != s->bins) return -1.0;
+    if (!(rate > 0.0) || !isfinite(rate) || !finiteNonNegative(W, (long)s->rows * n)) return -1.0;
+    if ((size_t)n > ((size_t)-1 / sizeof(double)) / (size_t)s->bins) return -1.0;
+    grouping g = {n, s->bins, 1, 1, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+    g.spectra = malloc((size_t)n * (size_t)s->bins * sizeof(double));
+    g.share = malloc((size_t)n * sizeof(double));
+    g.pitch = malloc((size_t)n * sizeof(double));
+    g.harmony = malloc((size_t)n * sizeof(double));
+    double mean = -1.0;
+    if (g.spectra && g.share && g.pitch && g.harmony) {
+        basisFeatures(&g, s, W);
+        basisPitches(&g, rate / s->N);
+        mean = 0.0;
+        for (int i = 0; i < n; i++) mean += g.harmony[i] / n;
+    }
+    freeGrouping(&g);
+    return mean;
+}

@@ -395,6 +395,8 @@ py::dict Decomposition::info() const {
     d["iterations"] = run.iterationsRun;
     d["divergence"] = run.divergence;
     d["seed"] = run.seedUsed;
+    d["starts"] = run.starts;
+    d["start_kept"] = run.startKept;
     d["mask_power"] = run.maskPower;
     d["name"] = run.name;
     d["cost"] = korvane::costName(run.model);

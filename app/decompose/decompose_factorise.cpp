@@ -284,6 +284,51 @@ int followHits(Run &run, int span, kve_progressFn onRound, void *user, std::vect
     return 0;
 }
 
+// Mostly held sounds: `starts` more fits from random starts (the run's seed + 1,
+// + 2, ...), keeping the one whose bases have the clearest pitches; the
+// rounds of all count.
+int restartHeld(Run &run, int starts, kve_progressFn onRound, void *user, std::vector<int> &groupOf) {
+    const int K = run.opt.components;
+    const double rate = run.sound.sampleRate;
+    double best = kve_pitchClarity(&run.shape, rate, run.W.data(), K);
+    std::vector<double> W = run.W, H = run.H;
+    double divergence = run.divergence;
+    int rounds = run.iterationsRun, relaxed = run.roundsRelaxed, kept = 0;
+    const std::string start = run.start;
+    const unsigned seed = run.seedUsed;
+    const int each = run.warmRounds + run.rounds;
+    int st = 0;
+    run.start = "random";
+    for (int i = 1; i <= starts; ++i) {
+        run.seedUsed = seed + static_cast<unsigned>(i);
+        StageWatch stage{{onRound, user}, rounds, (starts - i) * each};
+        st =
+            factoriseWatched(run, onRound ? stageRound : nullptr, onRound ? &stage : nullptr, "another start", groupOf);
+        if (st != 0) break;
+        rounds += run.iterationsRun;
+        relaxed += run.roundsRelaxed;
+        const double clarity = kve_pitchClarity(&run.shape, rate, run.W.data(), K);
+        if (clarity > best) {
+            best = clarity;
+            W = run.W;
+            H = run.H;
+            divergence = run.divergence;
+            kept = i;
+        }
+    }
+    run.start = start;
+    run.seedUsed = seed;
+    run.W = std::move(W);
+    run.H = std::move(H);
+    run.divergence = divergence;
+    run.iterationsRun = rounds;
+    run.roundsRelaxed = relaxed;
+    run.starts = 1 + starts;
+    run.startKept = kept;
+    if (st == 0 && kept > 0) say(run, "kept the components of the random start from seed %u", seed + kept);
+    return st;
+}
+
 }  // namespace
 
 int factorise(Run &run, kve_progressFn onRound, void *user) {
@@ -311,6 +356,15 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
     if (hits > 1) {
         say(run, "the %d components rise like hits: following each over %d frames", K, hits);
         st = followHits(run, hits, onRound, user, groupOf);
+    }
+    // mostly held sounds: more starts, the most clearly pitched components kept
+    const int starts = st == 0 && rich == 0 && hits <= 1 && run.poolFromFit && run.pool == 0 && !run.opt.span
+                           ? kve_heldStarts(&run.shape, &run.model, K, run.inner, run.H.data())
+                           : 0;
+    if (starts > 0) {
+        say(run, "the %d components are mostly held sounds: %d more starts, keeping the most clearly pitched", K,
+            starts);
+        st = restartHeld(run, starts, onRound, user, groupOf);
     }
     run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (st == kStopped) return 1;

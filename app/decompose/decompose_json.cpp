@@ -165,6 +165,8 @@ void factorisationJson(const Run &run, json &j) {
     j["model"] = modelJson(run);
     j["start"] = run.start;
     j["seed_used"] = run.seedUsed;
+    j["starts"] = run.starts;
+    j["start_kept"] = run.startKept;
     j["channel_mode"] = run.channelMode;
     j["mask"] = run.maskKind;
     j["common_gain"] = run.commonGain;

@@ -66,6 +66,8 @@ struct Run {
     int roundsRelaxed = 0;            // of them, run over-relaxed
     double divergence = 0;            // final cost of the factorisation
     std::string start = "nndsvda";    // how W and H started
+    int starts = 1;                   // fits made (more for mostly held sounds)
+    int startKept = 0;                // the fit kept: 0 from `start`, i from a random start, seed + i
     std::string channelMode = "sum";  // stereo analysed as "sum" or "stack"
     std::string maskKind = "ratio";   // how components are cut from the mix: "ratio" or "spatial"
     kve_filter filter = KVE_MASKS;    // the same for the engine (resolveModel)

@@ -326,3 +326,82 @@ TEST(ModelGroup, NotesNearInPitchFormOneSource) {
     ASSERT_EQ(kve_groupComponents(&s, 8000.0, W.data(), H.data(), inner, 2, g.data()), KVE_OK);
     EXPECT_EQ(g, (std::vector<int>{0, 1, 0, 1, 0, 1}));
 }
+
+// How clearly bases have a pitch: a note's partials above two notes joined in
+// one basis, and both above noise; the mean over the bases given; refusals.
+TEST(ModelGroup, PitchClarityRanksANoteAboveTwoNotesAndNoise) {
+    kve_streamShape s{}, stacked{};
+    ASSERT_EQ(kve_streamShapeOfSamples(512, 0, 128, 8000.0, 64000, 1, KVE_STACK, &s), KVE_OK);
+    ASSERT_EQ(kve_streamShapeOfSamples(512, 0, 128, 8000.0, 64000, 2, KVE_STACK, &stacked), KVE_OK);
+    const double hz = 8000.0 / s.N;
+    const int n = 3;  // a note, two notes a tritone apart, noise
+    std::vector<double> W(size_t(s.rows) * n, 1e-4);
+    auto note = [&](int i, double f0) {
+        for (int h = 1; h <= 10; h++)
+            for (int b = 0; b < s.bins; b++)
+                W[size_t(b) * n + size_t(i)] +=
+                    std::exp(-0.5 * std::pow((b * hz - h * f0) / 4.0, 2)) / h;
+    };
+    note(0, 220.0);
+    note(1, 220.0), note(1, 311.1);
+    unsigned x = 3;
+    for (int b = 0; b < s.bins; b++) {
+        x = 1103515245u * x + 12345u;
+        W[size_t(b) * n + 2] = 0.5 + double(x >> 8) / double(1u << 24);
+    }
+    auto clarity = [&](int i) {
+        std::vector<double> w(size_t(s.rows));
+        for (int b = 0; b < s.bins; b++) w[size_t(b)] = W[size_t(b) * n + size_t(i)];
+        return kve_pitchClarity(&s, 8000.0, w.data(), 1);
+    };
+    const double one = clarity(0), two = clarity(1), noise = clarity(2);
+    EXPECT_GT(one, two + 0.1);
+    EXPECT_GT(two, noise + 0.1);
+    EXPECT_GT(noise, 0.0);
+    EXPECT_NEAR(kve_pitchClarity(&s, 8000.0, W.data(), n), (one + two + noise) / 3, 1e-12);
+
+    EXPECT_EQ(kve_pitchClarity(&stacked, 8000.0, W.data(), 1), -1.0);
+    EXPECT_EQ(kve_pitchClarity(nullptr, 8000.0, W.data(), n), -1.0);
+    EXPECT_EQ(kve_pitchClarity(&s, 8000.0, nullptr, n), -1.0);
+    EXPECT_EQ(kve_pitchClarity(&s, 8000.0, W.data(), 0), -1.0);
+    EXPECT_EQ(kve_pitchClarity(&s, 0.0, W.data(), n), -1.0);
+    W[5] = std::nan("");
+    EXPECT_EQ(kve_pitchClarity(&s, 8000.0, W.data(), n), -1.0);
+}
+
+// Mostly held sounds (at most one component, or a third of them, rising like
+// a hit) take more starts; a kit, a pool, stacked channels, another cost and
+// a single source do not.
+TEST(ModelGroup, MostlyHeldSoundsTakeMoreStarts) {
+    kve_streamShape s{}, stacked{};
+    ASSERT_EQ(kve_streamShapeOfSamples(64, 0, 16, 1000.0, 6400, 1, KVE_STACK, &s), KVE_OK);
+    ASSERT_EQ(kve_streamShapeOfSamples(64, 0, 16, 1000.0, 6400, 2, KVE_STACK, &stacked), KVE_OK);
+    const long T = s.frames;
+    const int most = 6;
+    std::vector<double> H(size_t(most) * size_t(T));
+    auto set = [&](int hits) {  // the first `hits` components hit every 8 frames, the rest swell
+        for (int k = 0; k < most; k++)
+            for (long t = 0; t < T; t++)
+                H[size_t(k) * size_t(T) + size_t(t)] = k < hits
+                                                           ? std::pow(0.5, double((t + k) % 8))
+                                                           : 1.0 + std::sin(0.01 * (t + 40 * k));
+        return H.data();
+    };
+    const kve_model def = kve_defaultModel(&s);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 3, 3, set(0)), KVE_HELD_STARTS);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 3, 3, set(1)), KVE_HELD_STARTS);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 3, 3, set(2)), 0);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 4, 4, set(2)), 0);  // drums and a bass
+    EXPECT_EQ(kve_heldStarts(&s, &def, 6, 6, set(2)), KVE_HELD_STARTS);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 3, 3, set(3)), 0);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 3, 12, set(0)), 0);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 1, 1, set(0)), 0);
+    EXPECT_EQ(kve_heldStarts(&s, &def, 3, 3, nullptr), 0);
+    kve_model other = def;
+    other.beta = 0.5;
+    EXPECT_EQ(kve_heldStarts(&s, &other, 3, 3, set(0)), 0);
+    other = kve_plainModel(KVE_KULLBACK_LEIBLER);
+    EXPECT_EQ(kve_heldStarts(&s, &other, 3, 3, set(0)), 0);
+    const kve_model two = kve_defaultModel(&stacked);
+    EXPECT_EQ(kve_heldStarts(&stacked, &two, 3, 3, set(0)), 0);
+}
