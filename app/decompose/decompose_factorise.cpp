@@ -284,14 +284,14 @@ int followHits(Run &run, int span, kve_progressFn onRound, void *user, std::vect
     return 0;
 }
 
-// Mostly held sounds: `starts` more fits from random starts (the run's seed + 1,
-// + 2, ...), keeping the one whose bases have the clearest pitches; the
+// `starts` more fits from random starts (the run's seed + 1, + 2, ...),
+// keeping the one that `score` (higher is better) prefers to the first; the
 // rounds of all count.
-int restartHeld(Run &run, int starts, kve_progressFn onRound, void *user, std::vector<int> &groupOf) {
-    const int K = run.opt.components;
-    const double rate = run.sound.sampleRate;
-    double best = kve_pitchClarity(&run.shape, rate, run.W.data(), K);
+template <typename Score>
+int moreStarts(Run &run, int starts, Score score, kve_progressFn onRound, void *user, std::vector<int> &groupOf) {
+    double best = score(run);
     std::vector<double> W = run.W, H = run.H;
+    std::vector<int> groups = groupOf;
     double divergence = run.divergence;
     int rounds = run.iterationsRun, relaxed = run.roundsRelaxed, kept = 0;
     const std::string start = run.start;
@@ -307,11 +307,11 @@ int restartHeld(Run &run, int starts, kve_progressFn onRound, void *user, std::v
         if (st != 0) break;
         rounds += run.iterationsRun;
         relaxed += run.roundsRelaxed;
-        const double clarity = kve_pitchClarity(&run.shape, rate, run.W.data(), K);
-        if (clarity > best) {
-            best = clarity;
+        if (const double got = score(run); got > best) {
+            best = got;
             W = run.W;
             H = run.H;
+            groups = groupOf;
             divergence = run.divergence;
             kept = i;
         }
@@ -320,6 +320,7 @@ int restartHeld(Run &run, int starts, kve_progressFn onRound, void *user, std::v
     run.seedUsed = seed;
     run.W = std::move(W);
     run.H = std::move(H);
+    groupOf = std::move(groups);
     run.divergence = divergence;
     run.iterationsRun = rounds;
     run.roundsRelaxed = relaxed;
@@ -364,7 +365,8 @@ int factorise(Run &run, kve_progressFn onRound, void *user) {
     if (starts > 0) {
         say(run, "the %d components are mostly held sounds: %d more starts, keeping the most clearly pitched", K,
             starts);
-        st = restartHeld(run, starts, onRound, user, groupOf);
+        auto clarity = [K](const Run &r) { return kve_pitchClarity(&r.shape, r.sound.sampleRate, r.W.data(), K); };
+        st = moreStarts(run, starts, clarity, onRound, user, groupOf);
     }
     run.factorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (st == kStopped) return 1;
