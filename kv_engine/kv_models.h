@@ -98,7 +98,7 @@ double kve_maskPower(const struct kve_streamShape *s, const kve_model *m, int so
  * own. The starts to add, else 0. */
 int kve_heldStarts(const struct kve_streamShape *s, const kve_model *m, int sources, int inner,
                    const double *H);
-#define KVE_HELD_STARTS 3
+#define KVE_HELD_STARTS 7
 /* the resynthesis's filter for that user: the spatial filter for two
  * stacked channels, else the masks */
 kve_filter kve_defaultFilter(const struct kve_streamShape *s);

@@ -201,7 +201,7 @@ TEST(DecomposeModels, DefaultsFollowTheChannels) {
         {"s", {"--plain", "--relax", "2", "--iterations", "30"}, 1.0, 0, 2.0, 30, "own", 0},
         {"s", {"--plain", "--channel-spectra", "shared"}, 1.0, 0, 1.0, 200, "shared", 0},
         {"m", {"--channel-spectra", "shared"}, 1.0, 0, 1.75, 125, "own", 250},
-        {"m", {"--bands", "0"}, 1.0, 0, 1.75, 4 * 115, "own", 0},  // mostly held: 3 more starts
+        {"m", {"--bands", "0"}, 1.0, 0, 1.75, 8 * 115, "own", 0},  // mostly held: 7 more starts
         {"m", {"--bands", "400", "--iterations", "50"}, 1.0, 0, 1.75, 50, "own", 400},
         {"m", {"--span", "2"}, 1.0, 0, 1.0, 175, "own", 250},  // the default's 125 rounds, then 50
         {"s", {"--span", "2"}, 1.0, 9, 1.0, 175, "own", 400},
@@ -298,7 +298,7 @@ TEST(DecomposeModels, ARichMonoSoundIsFactorisedAgainAsAPool) {
     EXPECT_EQ(readJson(dir / "stacked/components.json")["factors"]["mask_power"], 1.0);
 }
 
-// Mostly held sounds are factorised from three more starts, the most
+// Mostly held sounds are factorised from seven more starts, the most
 // clearly pitched components kept: every start's rounds count, the same seed
 // repeats the run, and the components still sum to the input; a given span
 // keeps one start (a kit's, --plain's: see below and above).
@@ -310,7 +310,10 @@ TEST(DecomposeModels, HeldSoundsAreFactorisedFromMoreStarts) {
         return twoComponents(dir, args, out);
     };
     json j = run({}, "held"), one = run({"--span", "1"}, "one");
-    EXPECT_EQ(j["iterations_run"], 4 * one["iterations_run"].get<int>());
+    EXPECT_EQ(j["iterations_run"], 8 * one["iterations_run"].get<int>());
+    EXPECT_EQ(j["starts"], 8);
+    EXPECT_EQ(one["starts"], 1);
+    EXPECT_LT(j["start_kept"].get<int>(), 8);
     EXPECT_EQ(j["seed_used"], 4);
     EXPECT_EQ(j["start"], "nndsvda");
     EXPECT_EQ(run({}, "again")["factors"], j["factors"]);
@@ -318,7 +321,7 @@ TEST(DecomposeModels, HeldSoundsAreFactorisedFromMoreStarts) {
     for (size_t i = 0; i < sum.samples.size(); ++i) sum.samples[i] += c2.samples[i];
     EXPECT_LT(relativeError(sum.samples, tune(2, 1.2).samples), 1e-5);
     Result said = runTool({"decompose", "two.wav", "-k", "2", "-v", "-o", "said"}, dir.path());
-    EXPECT_NE(said.out.find("mostly held sounds: 3 more starts"), std::string::npos) << said.out;
+    EXPECT_NE(said.out.find("mostly held sounds: 7 more starts"), std::string::npos) << said.out;
 }
 
 // Two drums: a low thump and a bright click, each hit on its own beats and
