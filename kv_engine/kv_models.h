@@ -224,8 +224,8 @@ void kve_groupSummary(const double *W, const double *H, int rows, int frames, in
  * samples a second) have a pitch: the mean of their harmonicities, each the
  * log of its best pitch's partial sum over the median of the sums of all
  * the pitches tried, as the grouping weighs them (a note's partials stand
- * out, about 1 to 2.5; a drum's noise does not, under 0.8; two notes in one
- * basis lower it). -1 for stacked rows, bad arguments or no memory. */
+ * out, a drum's noise does not, and two notes in one basis lower it). -1
+ * for stacked rows, bad arguments or no memory. */
 double kve_pitchClarity(const kve_streamShape *s, double rate, const double *W, int n);
 
 #ifdef __cplusplus
