@@ -119,13 +119,16 @@ def midi_file(path, program, notes, channel=0):
     for tick, data in events:
         body += varlen(tick - now) + data
         now = tick
-    body += varlen(int((SECONDS + 0.5) * 960) - now) + b"\xff\x2f\x00"
+    # the track ends half a second after the sound, or at its last note's end
+    body += varlen(max(int((SECONDS + 0.5) * 960), now) - now) + b"\xff\x2f\x00"
     with open(path, "wb") as f:
         f.write(b"MThd" + struct.pack(">IHHH", 6, 0, 1, 480))
         f.write(b"MTrk" + struct.pack(">I", len(body)) + body)
 
 
 def varlen(v):
+    if v < 0:
+        raise ValueError("a MIDI delta time is never negative")
     out = [v & 0x7F]
     v >>= 7
     while v:
@@ -198,47 +201,81 @@ GROUPS = {"melody+drums+bass": {"melody": ["melody"], "drums": ["kick", "snare",
                                 "bass": ["bass"]}}
 
 
-def drums_of(v, rng):
-    kit = Kit(KITS[v % len(KITS)])
-    return drum_tracks(kit, TEMPOS[v % len(TEMPOS)], KICKS[v % len(KICKS)], {4, 12},
-                       HATS[v % len(HATS)], rng)
+# A second set of mixtures, held back from every choice of a default: the
+# kits the first set leaves out, and tempos, patterns, instruments, keys,
+# voices and texts drawn once from a fixed seed (run.py --material fresh).
+# The first set's variants repeat its tables every 8; these every 16 or more.
+_fresh = np.random.default_rng(91)
+FRESH = {
+    "kits": ["BJA_Pacific", "ElectricEmpireKit", "Millo_MultiLayered3", "rumpf_kit_z01_h2"],
+    "tempos": [int(x) for x in _fresh.integers(84, 141, 16)],
+    "kicks": [{0, 8}, {0, 6, 8}, {0, 8, 10}, {0, 3, 8, 11}, {0, 10}, {0, 7, 8, 14}, {0, 2, 8},
+              {0, 8, 11, 14}],
+    "hats": [2, 1, 2, 4, 1],
+    "bass_programs": [int(x) for x in _fresh.integers(32, 40, 16)],
+    "bass_keys": [int(x) for x in _fresh.integers(31, 44, 16)],
+    "held": [[(int(p), int(k)) for p, k in zip(_fresh.integers(0, 88, 3), _fresh.integers(36, 85, 3))]
+             for _ in range(16)],
+    "voices": [("en-gb-x-gbclan", 150), ("en-029", 160), ("en-us-nyc", 145), ("en-gb-x-gbcwmd", 155),
+               ("nl", 140), ("sv+f2", 150), ("it", 155), ("es+m2", 165), ("pt", 150)],
+    "texts": ["Every morning the baker opens the shop before the sun comes up.",
+              "Listening closely, she could hear the rain on the roof of the barn.",
+              "Numbers were written on the wall in bright red paint.",
+              "The old train left the station slowly and headed north."],
+    "leads": [(int(p), int(k)) for p, k in zip(_fresh.choice([56, 57, 60, 64, 66, 69, 71, 72, 74, 75, 79, 81],
+                                                             16), _fresh.integers(60, 76, 16))],
+    "melody_bass": [int(x) for x in _fresh.integers(32, 40, 16)],
+}
+FIRST = {"kits": KITS, "tempos": TEMPOS, "kicks": KICKS, "hats": HATS, "bass_programs": BASS_PROGRAMS,
+         "bass_keys": BASS_KEYS, "held": HELD, "voices": VOICES, "texts": TEXTS, "leads": LEADS,
+         "melody_bass": MELODY_BASS}
+MATERIALS = {"bench": FIRST, "fresh": FRESH}
 
 
-def sources_of(kind, v):
+def pick(table, i):
+    return table[i % len(table)]
+
+
+def drums_of(t, v, rng):
+    kit = Kit(pick(t["kits"], v))
+    return drum_tracks(kit, pick(t["tempos"], v), pick(t["kicks"], v), {4, 12}, pick(t["hats"], v), rng)
+
+
+def sources_of(kind, v, material="bench"):
     """Named mono sources (dict, insertion order) of variant v of a kind."""
-    rng = np.random.default_rng(1000 * KINDS.index(kind) + v)
+    t = MATERIALS[material]
+    rng = np.random.default_rng(1000 * KINDS.index(kind) + v + (500 if material == "fresh" else 0))
     if kind == "drums":
-        return drums_of(v, rng)
+        return drums_of(t, v, rng)
     if kind == "drums+bass":
-        tr = drums_of(v + 3, rng)
-        bpm = TEMPOS[(v + 3) % len(TEMPOS)]
-        beat = 60.0 / bpm
-        key = BASS_KEYS[v % len(BASS_KEYS)]
+        tr = drums_of(t, v + 3, rng)
+        beat = 60.0 / pick(t["tempos"], v + 3)
+        key = pick(t["bass_keys"], v)
         notes = []
-        t = 0.0
-        while t < SECONDS:
-            notes.append((t, t + 0.9 * beat, key, 100))
-            t += beat
-        tr["bass"] = render_notes(BASS_PROGRAMS[v % len(BASS_PROGRAMS)], notes)
+        time = 0.0
+        while time < SECONDS:
+            notes.append((time, time + 0.9 * beat, key, 100))
+            time += beat
+        tr["bass"] = render_notes(pick(t["bass_programs"], v), notes)
         return tr
     if kind == "held notes":
         out = {}
-        for i, (prog, key) in enumerate(HELD[v % len(HELD)]):
+        for i, (prog, key) in enumerate(pick(t["held"], v)):
             start = 0.1 + 0.8 * i + 0.2 * rng.random()
             end = min(SECONDS - 0.3, start + 2.2 + 0.3 * rng.random())
             out[f"held{i}"] = render_notes(prog, [(start, end, key, 100)])
         return out
     if kind == "speech+drums":
-        tr = drums_of(v + 5, rng)
-        voice, speed = VOICES[v % len(VOICES)]
-        tr["speech"] = speech(voice, speed, TEXTS[v % len(TEXTS)])
+        tr = drums_of(t, v + 5, rng)
+        voice, speed = pick(t["voices"], v)
+        tr["speech"] = speech(voice, speed, pick(t["texts"], v))
         return tr
     if kind == "melody+drums+bass":
-        tr = drums_of(v + 1, rng)
-        bpm = TEMPOS[(v + 1) % len(TEMPOS)]
-        prog, root = LEADS[v % len(LEADS)]
-        tr["melody"] = render_notes(prog, melody_notes(root, 60.0 / bpm, rng))
-        tr["bass"] = render_notes(MELODY_BASS[v % len(MELODY_BASS)], bass_notes(root, 60.0 / bpm))
+        tr = drums_of(t, v + 1, rng)
+        beat = 60.0 / pick(t["tempos"], v + 1)
+        prog, root = pick(t["leads"], v)
+        tr["melody"] = render_notes(prog, melody_notes(root, beat, rng))
+        tr["bass"] = render_notes(pick(t["melody_bass"], v), bass_notes(root, beat))
         return tr
     raise ValueError(kind)
 
@@ -275,10 +312,10 @@ LEVELS = {"kick": 0.0, "snare": -2.0, "hat": -8.0, "bass": -2.0, "speech": 0.0,
           "held0": 0.0, "held1": 0.0, "held2": 0.0, "melody": 0.0}
 
 
-def mixture(kind, v, channels):
+def mixture(kind, v, channels, material="bench"):
     """(mix, sources): samples x channels and sources x samples x channels, the
     sources at their levels in the mix, the mix their sum, peak 0.5."""
-    src = sources_of(kind, v)
+    src = sources_of(kind, v, material)
     parts = {}
     for name, x in src.items():
         rms = np.sqrt(np.mean(x ** 2))
@@ -296,15 +333,16 @@ def mixture(kind, v, channels):
     return mix * g, S * g
 
 
-def build(cache, kind, v, channels, rate=SR):
+def build(cache, kind, v, channels, rate=SR, material="bench"):
     """The folder of one mixture at a sample rate (made at 44.1 kHz, then
     resampled), built when missing."""
     name = f"{kind.replace(' ', '_').replace('+', '_')}-{'st' if channels == 2 else 'mono'}-{v}"
+    name = name if material == "bench" else f"{material}-{name}"
     d = os.path.join(cache, f"v{VERSION}-{rate}", name)
     mixf, srcf = os.path.join(d, "mix.wav"), os.path.join(d, "sources.npy")
     if not (os.path.exists(mixf) and os.path.exists(srcf)):
         os.makedirs(d, exist_ok=True)
-        mix, S = mixture(kind, v, channels)
+        mix, S = mixture(kind, v, channels, material)
         if rate != SR:
             g = np.gcd(rate, SR)
             S = resample_poly(S, rate // g, SR // g, axis=1)

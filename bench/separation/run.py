@@ -28,6 +28,9 @@ def parse_args():
                    help="one variant per kind, 3 seeds of the tool and 2 of each peer's random "
                         "start, the peers of QUICK_PEERS, 22.05 kHz")
     p.add_argument("--variants", type=int, default=3, help="mixtures per kind and channel count")
+    p.add_argument("--material", choices=sorted(mt.MATERIALS), default="bench",
+                   help="bench: the goal table's mixtures (and variants 3 on, held back); fresh: a "
+                        "second set, other kits, instruments and voices, to check a choice against")
     p.add_argument("--first-variant", type=int, default=0,
                    help="variants run from this one (to add mixtures to an earlier run)")
     p.add_argument("--seeds", type=int, default=10, help="seeds of the tool (and the prototypes)")
@@ -102,14 +105,15 @@ TOLS = (1e-3, 1e-4)
 def mixtures(args):
     kinds = [k for k in args.kinds.split(",") if k]
     chans = [int(c) for c in args.channels.split(",")]
+    stereo = 4 if args.material == "bench" else 1000
     out = []
     for rate in args.rates:
         for ch in chans:
             for kind in kinds:
                 for v in range(args.first_variant, args.first_variant + args.variants):
                     # stereo mixtures are other material than the mono ones
-                    out.append((kind, ch, v + (4 if ch == 2 else 0), rate))
-    if max(v for _, _, v, _ in out) >= len(mt.TEMPOS):
+                    out.append((kind, ch, v + (stereo if ch == 2 else 0), rate))
+    if args.material == "bench" and max(v for _, _, v, _ in out) >= len(mt.TEMPOS):
         sys.exit("at most 4 variants per kind and channel count")
     return out
 
@@ -239,7 +243,7 @@ def run_all(args):
     t0 = time.time()
     dirs = []
     for kind, ch, v, rate in mix_list:
-        dirs.append(mt.build(args.cache, kind, v, ch, rate))
+        dirs.append(mt.build(args.cache, kind, v, ch, rate, args.material))
     print(f"material: {len(dirs)} mixtures in {time.time() - t0:.0f} s", file=sys.stderr)
     shared = {"framing": args.framing, "seeds": args.seeds, "starts": args.starts.split(","),
               "best_of": args.best_of, "tool": args.tool, "peer_seeds": args.peer_seeds,
