@@ -206,6 +206,17 @@ GROUPS = {"melody+drums+bass": {"melody": ["melody"], "drums": ["kick", "snare",
 # voices and texts drawn once from a fixed seed (run.py --material fresh).
 # The first set's variants repeat its tables every 8; these every 16 or more.
 _fresh = np.random.default_rng(91)
+
+
+def _chord(rng):
+    """Three (program, key): programs 0 to 87, keys 36 to 84 at least two
+    semitones apart (one key played by two instruments is left out)."""
+    while True:
+        keys = rng.integers(36, 85, 3)
+        if min(abs(int(a) - int(b)) for i, a in enumerate(keys) for b in keys[i + 1:]) >= 2:
+            return [(int(p), int(k)) for p, k in zip(rng.integers(0, 88, 3), keys)]
+
+
 FRESH = {
     "kits": ["BJA_Pacific", "ElectricEmpireKit", "Millo_MultiLayered3", "rumpf_kit_z01_h2"],
     "tempos": [int(x) for x in _fresh.integers(84, 141, 16)],
@@ -214,8 +225,7 @@ FRESH = {
     "hats": [2, 1, 2, 4, 1],
     "bass_programs": [int(x) for x in _fresh.integers(32, 40, 16)],
     "bass_keys": [int(x) for x in _fresh.integers(31, 44, 16)],
-    "held": [[(int(p), int(k)) for p, k in zip(_fresh.integers(0, 88, 3), _fresh.integers(36, 85, 3))]
-             for _ in range(16)],
+    "held": [_chord(_fresh) for _ in range(16)],
     "voices": [("en-gb-x-gbclan", 150), ("en-029", 160), ("en-us-nyc", 145), ("en-gb-x-gbcwmd", 155),
                ("nl", 140), ("sv+f2", 150), ("it", 155), ("es+m2", 165), ("pt", 150)],
     "texts": ["Every morning the baker opens the shop before the sun comes up.",
