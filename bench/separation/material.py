@@ -204,7 +204,8 @@ GROUPS = {"melody+drums+bass": {"melody": ["melody"], "drums": ["kick", "snare",
 # A second set of mixtures, held back from every choice of a default: the
 # kits the first set leaves out, and tempos, patterns, instruments, keys,
 # voices and texts drawn once from a fixed seed (run.py --material fresh).
-# The first set's variants repeat its tables every 8; these every 16 or more.
+# The first set's variants repeat its tables every 8; these tables have 4 to
+# 16 entries, so a drum part repeats whole after 80 variants, held notes' instruments after 16.
 _fresh = np.random.default_rng(91)
 
 
@@ -262,10 +263,10 @@ def sources_of(kind, v, material="bench"):
         beat = 60.0 / pick(t["tempos"], v + 3)
         key = pick(t["bass_keys"], v)
         notes = []
-        time = 0.0
-        while time < SECONDS:
-            notes.append((time, time + 0.9 * beat, key, 100))
-            time += beat
+        at = 0.0
+        while at < SECONDS:
+            notes.append((at, at + 0.9 * beat, key, 100))
+            at += beat
         tr["bass"] = render_notes(pick(t["bass_programs"], v), notes)
         return tr
     if kind == "held notes":
